@@ -1,0 +1,125 @@
+#pragma once
+// The transaction engine: one frame out, one reply (or one failure) in.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <span>
+
+#include <QString>
+
+#include "quennet/link/encryption.h"
+#include "quennet/link/frame.h"
+#include "quennet/link/serial_line.h"
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+// Result codes shared by the engine and every command method.
+enum ResultCode : std::int16_t {
+  kResultBusy = -1,
+  kResultOk = 0,
+  kResultTimeout = 2,
+  kResultChecksum = 3,
+  kResultNoteNumber = 4,
+  kResultNotEnabled = 5,
+  kResultKeyTooShort = 6,
+};
+
+class QUENNET_EXPORT LinkEngine {
+ public:
+  // Receives every status caption ("Xmit Command <254>", "OK", "Timeout Error [0]" ...).
+  using CaptionSink = std::function<void(const QString& caption)>;
+  // Told when a line failure during a transaction has closed the port.
+  using LineFailureSink = std::function<void(const LineError& error)>;
+
+  LinkEngine();
+  virtual ~LinkEngine();
+  LinkEngine(const LinkEngine&) = delete;
+  LinkEngine& operator=(const LinkEngine&) = delete;
+
+  void setLine(std::unique_ptr<SerialLine> line);
+  SerialLine* line() const { return line_.get(); }
+  void setCaptionSink(CaptionSink sink) { captionSink_ = std::move(sink); }
+  void setLineFailureSink(LineFailureSink sink) { lineFailureSink_ = std::move(sink); }
+
+  // Frame buffers (positions 1..256) and the valid reply length.
+  FrameBuffer CommandBuffer;
+  FrameBuffer ReplyBuffer;
+  std::int16_t ReplyLength = 0;
+  std::int16_t EchoLength = 0;
+
+  // Link flags; the control exposes them as properties.
+  bool commsEcho() const { return commsEcho_; }
+  void setCommsEcho(bool on) { commsEcho_ = on; }
+  bool makeTimeoutError() const { return makeTimeoutError_; }
+  void setMakeTimeoutError(bool on) { makeTimeoutError_ = on; }
+  bool makeChksmError() const { return makeChksmError_; }
+  void setMakeChksmError(bool on) { makeChksmError_ = on; }
+  bool encryption() const { return encryption_; }
+  void setEncryption(bool on) { encryption_ = on; }
+  Checksum_Type checksumType() const { return checksumType_; }
+  void setChecksumType(Checksum_Type type) { checksumType_ = type; }
+  bool crcMode() const { return checksumType_ != CHKSM_8BIT; }
+  const KeyDigits& keyDigits() const { return keyDigits_; }
+  void setKeyDigits(const KeyDigits& digits) { keyDigits_ = digits; }
+
+  // The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
+  void requestLongWait() { longWait_ = true; }
+  bool longWaitPending() const { return longWait_; }
+  // Duration of the last transaction in milliseconds, from hand-over to the port to the result.
+  std::int32_t lastMessageTime() const { return messageTime_; }
+  bool transactionRunning() const { return busy_; }
+  // The last caption shown.
+  const QString& caption() const { return caption_; }
+
+  // True when the port is open; the engine sends nothing while it is closed.
+  bool portOpen() const { return line_ && line_->isOpen(); }
+
+  // Completes CommandBuffer (checksum or CRC, then encryption) and returns the bytes to send.
+  QByteArray BuildFrame();
+  // Verifies ReplyBuffer; on failure `errorText` gets the "Checksum Error ..." text.
+  bool CheckReply(QString* errorText) const;
+
+  // One exchange. `replyArray` receives the reply data from index 0; `timeoutMs` covers the
+  // whole reply, echo included; `collectAll` gathers loose bytes (address poll and clash).
+  std::int16_t Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
+                        bool collectAll);
+  // Text reply: on 0, `response` is the data as characters (bytes below 32 shown as digits),
+  // or "ACK", "NACK", "???" for an empty reply.
+  std::int16_t TransactText(QString& response, std::int16_t expectedDataLen);
+  // Byte reply into the caller's array.
+  std::int16_t TransactBytes(std::span<std::uint8_t> replyArray, std::int16_t expectedDataLen);
+
+  // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal.
+  QString CommandSent(std::int16_t style = 0) const;
+  QString ReplyBack(std::int16_t style = 0) const;
+
+ protected:
+  void showCaption(const QString& caption);
+
+ private:
+  std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
+                              bool collectAll);
+  bool transmit(const QByteArray& frame);
+  // Waits until `count` bytes are waiting or the deadline passes; false on a line failure.
+  bool waitFor(int count, const QDeadlineTimer& deadline);
+  std::int16_t lineFailed();
+  std::int16_t fail(std::int16_t code, const QString& caption);
+
+  std::unique_ptr<SerialLine> line_;
+  CaptionSink captionSink_;
+  LineFailureSink lineFailureSink_;
+  QString caption_;
+  bool commsEcho_ = false;
+  bool makeTimeoutError_ = false;
+  bool makeChksmError_ = false;
+  bool encryption_ = false;
+  Checksum_Type checksumType_ = CHKSM_8BIT;
+  KeyDigits keyDigits_{};
+  bool longWait_ = false;
+  bool busy_ = false;
+  std::int32_t messageTime_ = 0;
+};
+
+}  // namespace quennet

@@ -1,0 +1,228 @@
+#include "quennet/link/qt_serial_line.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+namespace quennet {
+
+namespace {
+
+// Error numbers of the classic serial control, which containers already know how to report.
+constexpr int kErrInvalidPort = 8002;
+constexpr int kErrPortInUse = 8005;
+constexpr int kErrHardwareUnavailable = 8010;
+constexpr int kErrDeviceNotOpen = 8012;
+constexpr int kErrCommState = 8015;
+
+int errorNumber(QSerialPort::SerialPortError error) {
+  switch (error) {
+    case QSerialPort::NoError:
+      return 0;
+    case QSerialPort::DeviceNotFoundError:
+      return kErrInvalidPort;
+    case QSerialPort::PermissionError:
+    case QSerialPort::OpenError:
+      return kErrPortInUse;
+    case QSerialPort::ResourceError:
+      return kErrHardwareUnavailable;
+    case QSerialPort::NotOpenError:
+      return kErrDeviceNotOpen;
+    default:
+      return kErrCommState;
+  }
+}
+
+// True when a local event loop may run here, so the container keeps painting while we wait.
+bool canRunEventLoop() {
+  const QCoreApplication* app = QCoreApplication::instance();
+  return app != nullptr && app->thread() == QThread::currentThread();
+}
+
+}  // namespace
+
+bool parsePortSettings(const QString& text, PortSettings* out) {
+  const QStringList parts = text.split(QLatin1Char(','));
+  if (parts.size() != 4) return false;
+  PortSettings s;
+  bool ok = false;
+  s.baud = parts[0].trimmed().toInt(&ok);
+  if (!ok || s.baud <= 0) return false;
+  const QString parity = parts[1].trimmed().toLower();
+  if (parity == QLatin1String("n")) {
+    s.parity = QSerialPort::NoParity;
+  } else if (parity == QLatin1String("e")) {
+    s.parity = QSerialPort::EvenParity;
+  } else if (parity == QLatin1String("o")) {
+    s.parity = QSerialPort::OddParity;
+  } else if (parity == QLatin1String("m")) {
+    s.parity = QSerialPort::MarkParity;
+  } else if (parity == QLatin1String("s")) {
+    s.parity = QSerialPort::SpaceParity;
+  } else {
+    return false;
+  }
+  const int dataBits = parts[2].trimmed().toInt(&ok);
+  if (!ok || dataBits < 5 || dataBits > 8) return false;
+  s.dataBits = static_cast<QSerialPort::DataBits>(dataBits);
+  const QString stop = parts[3].trimmed();
+  if (stop == QLatin1String("1")) {
+    s.stopBits = QSerialPort::OneStop;
+  } else if (stop == QLatin1String("1.5")) {
+    s.stopBits = QSerialPort::OneAndHalfStop;
+  } else if (stop == QLatin1String("2")) {
+    s.stopBits = QSerialPort::TwoStop;
+  } else {
+    return false;
+  }
+  *out = s;
+  return true;
+}
+
+QString platformPortName(int portNumber) {
+#ifdef Q_OS_WIN
+  return QStringLiteral("COM%1").arg(portNumber);
+#else
+  return QStringLiteral("/dev/ttyS%1").arg(portNumber - 1);
+#endif
+}
+
+QtSerialLine::QtSerialLine() : port_(std::make_unique<QSerialPort>()) {
+  port_->setReadBufferSize(0);
+}
+
+QtSerialLine::~QtSerialLine() = default;
+
+void QtSerialLine::setDeviceName(const QString& name) {
+  deviceName_ = name;
+  port_->setPortName(name);
+}
+
+bool QtSerialLine::setSettings(const QString& settings) {
+  PortSettings parsed;
+  if (!parsePortSettings(settings, &parsed)) return false;
+  settingsText_ = settings;
+  settings_ = parsed;
+  if (port_->isOpen()) applySettings();
+  return true;
+}
+
+void QtSerialLine::applySettings() {
+  port_->setBaudRate(settings_.baud);
+  port_->setParity(settings_.parity);
+  port_->setDataBits(settings_.dataBits);
+  port_->setStopBits(settings_.stopBits);
+  port_->setFlowControl(QSerialPort::NoFlowControl);
+}
+
+void QtSerialLine::recordPortError() {
+  error_ = LineError{errorNumber(port_->error()), port_->errorString()};
+  if (error_.number == 0) error_ = LineError{kErrCommState, port_->errorString()};
+}
+
+bool QtSerialLine::open() {
+  error_ = {};
+  if (port_->isOpen()) return true;
+  if (deviceName_.isEmpty()) {
+    error_ = LineError{kErrInvalidPort, QStringLiteral("Invalid Port Number")};
+    return false;
+  }
+  if (!port_->open(QIODevice::ReadWrite)) {
+    recordPortError();
+    return false;
+  }
+  applySettings();
+  port_->clearError();
+  return true;
+}
+
+void QtSerialLine::close() {
+  if (port_->isOpen()) port_->close();
+}
+
+bool QtSerialLine::isOpen() const { return port_->isOpen(); }
+
+bool QtSerialLine::write(const QByteArray& bytes) {
+  if (!port_->isOpen()) {
+    error_ = LineError{kErrDeviceNotOpen, QStringLiteral("Port is not open")};
+    return false;
+  }
+  if (port_->write(bytes) != bytes.size()) {
+    recordPortError();
+    return false;
+  }
+  port_->flush();
+  // Without an event loop nothing else would drain QSerialPort's write buffer.
+  if (port_->bytesToWrite() > 0 && !canRunEventLoop()) port_->waitForBytesWritten(1000);
+  if (port_->error() != QSerialPort::NoError && port_->error() != QSerialPort::TimeoutError) {
+    recordPortError();
+    return false;
+  }
+  return true;
+}
+
+int QtSerialLine::bytesAvailable() {
+  return port_->isOpen() ? static_cast<int>(port_->bytesAvailable()) : 0;
+}
+
+QByteArray QtSerialLine::read(int maxBytes) {
+  return port_->isOpen() ? port_->read(maxBytes) : QByteArray();
+}
+
+void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
+  if (!port_->isOpen() || port_->bytesAvailable() >= count) return;
+  const qint64 remaining = deadline.remainingTime();
+  if (remaining <= 0) return;
+  if (canRunEventLoop()) {
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(port_.get(), &QSerialPort::readyRead, &loop, [&] {
+      if (port_->bytesAvailable() >= count) loop.quit();
+    });
+    QObject::connect(port_.get(), &QSerialPort::errorOccurred, &loop,
+                     [&](QSerialPort::SerialPortError e) {
+                       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+                         recordPortError();
+                         loop.quit();
+                       }
+                     });
+    QObject::connect(port_.get(), &QSerialPort::aboutToClose, &loop, &QEventLoop::quit);
+    timer.start(static_cast<int>(remaining));
+    loop.exec();
+    return;
+  }
+  while (port_->isOpen() && port_->bytesAvailable() < count) {
+    const qint64 left = deadline.remainingTime();
+    if (left <= 0) break;
+    if (!port_->waitForReadyRead(static_cast<int>(left))) {
+      if (port_->error() != QSerialPort::NoError && port_->error() != QSerialPort::TimeoutError) {
+        recordPortError();
+      }
+      break;
+    }
+  }
+}
+
+void QtSerialLine::pause(int ms) {
+  if (canRunEventLoop()) {
+    QEventLoop loop;
+    QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+  } else {
+    QThread::msleep(static_cast<unsigned long>(ms));
+  }
+}
+
+void QtSerialLine::discard() {
+  error_ = {};
+  if (port_->isOpen()) {
+    port_->clear(QSerialPort::AllDirections);
+    port_->readAll();
+  }
+}
+
+}  // namespace quennet

@@ -1,0 +1,60 @@
+#pragma once
+// SerialLine over QSerialPort, addressed by device path (/dev/ttyUSB0, /dev/pts/3, COM1).
+
+#include <memory>
+
+#include <QSerialPort>
+
+#include "quennet/link/serial_line.h"
+
+namespace quennet {
+
+// A settings string such as "9600,n,8,1" split into its parts.
+struct PortSettings {
+  qint32 baud = 9600;
+  QSerialPort::Parity parity = QSerialPort::NoParity;
+  QSerialPort::DataBits dataBits = QSerialPort::Data8;
+  QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+};
+
+// Parses "baud,parity,data,stop" (parity n, e, o, m or s; stop 1, 1.5 or 2). Returns false and
+// leaves `out` alone when the text is not a valid settings string.
+QUENNET_EXPORT bool parsePortSettings(const QString& text, PortSettings* out);
+
+// Linux name of Windows-style port number n: /dev/ttyS(n-1); COMn elsewhere.
+QUENNET_EXPORT QString platformPortName(int portNumber);
+
+class QUENNET_EXPORT QtSerialLine : public SerialLine {
+ public:
+  QtSerialLine();
+  ~QtSerialLine() override;
+
+  void setDeviceName(const QString& name);
+  // False (and nothing changes) when the string does not parse.
+  bool setSettings(const QString& settings);
+  QString settings() const { return settingsText_; }
+
+  bool open() override;
+  void close() override;
+  bool isOpen() const override;
+  bool write(const QByteArray& bytes) override;
+  int bytesAvailable() override;
+  QByteArray read(int maxBytes) override;
+  void waitForBytes(int count, const QDeadlineTimer& deadline) override;
+  void pause(int ms) override;
+  void discard() override;
+  LineError lastError() const override { return error_; }
+  QString deviceName() const override { return deviceName_; }
+
+ private:
+  void applySettings();
+  void recordPortError();
+
+  std::unique_ptr<QSerialPort> port_;
+  QString deviceName_;
+  QString settingsText_ = QStringLiteral("9600,n,8,1");
+  PortSettings settings_;
+  LineError error_;
+};
+
+}  // namespace quennet

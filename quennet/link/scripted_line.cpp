@@ -1,0 +1,51 @@
+#include "quennet/link/scripted_line.h"
+
+#include <QThread>
+
+namespace quennet {
+
+bool ScriptedLine::open() {
+  if (openFails_) {
+    error_ = LineError{8002, QStringLiteral("Invalid Port Number")};
+    return false;
+  }
+  error_ = {};
+  open_ = true;
+  return true;
+}
+
+bool ScriptedLine::write(const QByteArray& bytes) {
+  if (!open_) return false;
+  ++writeCalls_;
+  log_ += bytes;
+  pendingWrite_ += bytes;
+  if (responder_) incoming_ += responder_(pendingWrite_);
+  return true;
+}
+
+QByteArray ScriptedLine::read(int maxBytes) {
+  const QByteArray out = incoming_.left(maxBytes);
+  incoming_.remove(0, out.size());
+  return out;
+}
+
+void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
+  if (breakOnWait_) {
+    breakOnWait_ = false;
+    error_ = LineError{8010, QStringLiteral("The device was removed")};
+    return;
+  }
+  // Nothing more will arrive from a script: let the deadline pass as a silent device would.
+  if (bytesAvailable() < count) {
+    const qint64 left = deadline.remainingTime();
+    if (left > 0) QThread::msleep(static_cast<unsigned long>(left));
+  }
+}
+
+void ScriptedLine::discard() {
+  incoming_.clear();
+  pendingWrite_.clear();
+  error_ = {};
+}
+
+}  // namespace quennet

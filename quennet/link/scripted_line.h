@@ -1,0 +1,57 @@
+#pragma once
+// An in-memory serial line: a script plays the device. Used by unit tests and benchmarks that
+// need no operating-system port.
+
+#include <functional>
+
+#include "quennet/link/serial_line.h"
+
+namespace quennet {
+
+class QUENNET_EXPORT ScriptedLine : public SerialLine {
+ public:
+  // Called after every write with all bytes written since the last discard; returns the bytes
+  // the device puts on the line in answer (echo included), or nothing yet.
+  using Responder = std::function<QByteArray(const QByteArray& writtenSoFar)>;
+
+  void setResponder(Responder responder) { responder_ = std::move(responder); }
+  // Bytes that arrive now, whatever is written.
+  void deliver(const QByteArray& bytes) { incoming_ += bytes; }
+
+  // Every byte written since construction or clearLog(), and the number of write calls.
+  const QByteArray& writtenLog() const { return log_; }
+  int writeCalls() const { return writeCalls_; }
+  void clearLog() {
+    log_.clear();
+    writeCalls_ = 0;
+  }
+
+  void setOpenFails(bool fails) { openFails_ = fails; }
+  // The line breaks (as an unplugged adapter does) on the next wait.
+  void breakOnNextWait() { breakOnWait_ = true; }
+
+  bool open() override;
+  void close() override { open_ = false; }
+  bool isOpen() const override { return open_; }
+  bool write(const QByteArray& bytes) override;
+  int bytesAvailable() override { return static_cast<int>(incoming_.size()); }
+  QByteArray read(int maxBytes) override;
+  void waitForBytes(int count, const QDeadlineTimer& deadline) override;
+  void pause(int) override {}
+  void discard() override;
+  LineError lastError() const override { return error_; }
+  QString deviceName() const override { return QStringLiteral("scripted"); }
+
+ private:
+  Responder responder_;
+  QByteArray incoming_;
+  QByteArray pendingWrite_;
+  QByteArray log_;
+  int writeCalls_ = 0;
+  bool open_ = false;
+  bool openFails_ = false;
+  bool breakOnWait_ = false;
+  LineError error_;
+};
+
+}  // namespace quennet

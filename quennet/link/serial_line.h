@@ -1,0 +1,46 @@
+#pragma once
+// The one access path of the link engine to a serial line. Kept as small as the operations a
+// transaction needs so tests can script a device in memory.
+
+#include <QByteArray>
+#include <QDeadlineTimer>
+#include <QString>
+
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+// A line failure with the number and description the control reports in its message boxes.
+struct LineError {
+  int number = 0;
+  QString description;
+  bool isError() const { return number != 0; }
+};
+
+class QUENNET_EXPORT SerialLine {
+ public:
+  virtual ~SerialLine() = default;
+
+  virtual bool open() = 0;
+  virtual void close() = 0;
+  virtual bool isOpen() const = 0;
+
+  // Hands the bytes to the line; false when the line failed.
+  virtual bool write(const QByteArray& bytes) = 0;
+  virtual int bytesAvailable() = 0;
+  virtual QByteArray read(int maxBytes) = 0;
+  // Returns once `count` bytes are waiting, the deadline has passed or the line failed.
+  // Never spins: implementations sleep on the descriptor or in an event loop.
+  virtual void waitForBytes(int count, const QDeadlineTimer& deadline) = 0;
+  // Lets `ms` milliseconds pass while the caller's event loop keeps running.
+  virtual void pause(int ms) = 0;
+  // Drops everything received and not yet sent.
+  virtual void discard() = 0;
+
+  // The last failure of open, write or read; number 0 when none.
+  virtual LineError lastError() const = 0;
+  // The device name actually used, for tool tips and traces.
+  virtual QString deviceName() const = 0;
+};
+
+}  // namespace quennet
