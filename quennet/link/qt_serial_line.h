@@ -29,10 +29,9 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   QtSerialLine();
   ~QtSerialLine() override;
 
-  void setDeviceName(const QString& name);
-  // False (and nothing changes) when the string does not parse.
-  bool setSettings(const QString& settings);
-  QString settings() const { return settingsText_; }
+  void setDeviceName(const QString& name) override;
+  bool setSettings(const QString& settings) override;
+  QString settings() const override { return settingsText_; }
 
   bool open() override;
   void close() override;

@@ -2,7 +2,16 @@
 
 #include <QThread>
 
+#include "quennet/link/qt_serial_line.h"
+
 namespace quennet {
+
+bool ScriptedLine::setSettings(const QString& settings) {
+  PortSettings parsed;
+  if (!parsePortSettings(settings, &parsed)) return false;
+  settings_ = settings;
+  return true;
+}
 
 bool ScriptedLine::open() {
   if (openFails_) {

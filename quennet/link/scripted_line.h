@@ -30,6 +30,9 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   // The line breaks (as an unplugged adapter does) on the next wait.
   void breakOnNextWait() { breakOnWait_ = true; }
 
+  void setDeviceName(const QString& name) override { deviceName_ = name; }
+  bool setSettings(const QString& settings) override;
+  QString settings() const override { return settings_; }
   bool open() override;
   void close() override { open_ = false; }
   bool isOpen() const override { return open_; }
@@ -40,10 +43,12 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   void pause(int) override {}
   void discard() override;
   LineError lastError() const override { return error_; }
-  QString deviceName() const override { return QStringLiteral("scripted"); }
+  QString deviceName() const override { return deviceName_; }
 
  private:
   Responder responder_;
+  QString deviceName_ = QStringLiteral("scripted");
+  QString settings_ = QStringLiteral("9600,n,8,1");
   QByteArray incoming_;
   QByteArray pendingWrite_;
   QByteArray log_;

@@ -21,6 +21,12 @@ class QUENNET_EXPORT SerialLine {
  public:
   virtual ~SerialLine() = default;
 
+  // The device path (/dev/ttyUSB0, /dev/pts/3, COM1) and the settings string ("9600,n,8,1").
+  // setSettings returns false and changes nothing when the string does not parse.
+  virtual void setDeviceName(const QString& name) = 0;
+  virtual bool setSettings(const QString& settings) = 0;
+  virtual QString settings() const = 0;
+
   virtual bool open() = 0;
   virtual void close() = 0;
   virtual bool isOpen() const = 0;
