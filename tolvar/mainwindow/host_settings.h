@@ -1,0 +1,23 @@
+#pragma once
+// The host program's settings, shared by the main window and the options dialog and kept in
+// "tolvar.ini".
+
+#include <cstdint>
+
+#include <QString>
+
+namespace tolvar {
+
+struct HostSettings {
+  std::int16_t Commport = 1;
+  std::int16_t PollInt = 200;
+  std::int16_t ShwMsg = 1;
+  std::int16_t MsgEcho = 1;
+  bool SnglStp = false;
+  std::int16_t MsgFmt = 1;
+  std::int16_t SlvAddr = 40;
+  // Our extension: a named serial device (/dev/ttyUSB0); empty means the numbered port.
+  QString PortName;
+};
+
+}  // namespace tolvar

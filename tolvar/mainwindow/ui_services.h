@@ -1,0 +1,28 @@
+#pragma once
+// Every modal box of the test bench goes through this interface, so tests script the answers
+// and never block on a dialog.
+
+#include <QString>
+#include <QStringList>
+
+namespace tolvar {
+
+enum class MsgIcon { None, Exclamation, Critical, Warning, Information };
+enum class MsgButtons { Ok, YesNoCancel };
+enum class MsgResult { Ok, Yes, No, Cancel };
+
+class UiServices {
+ public:
+  virtual ~UiServices() = default;
+  // Lines of `text` are joined by "\r\n" as the callers build them; implementations show them
+  // as line breaks.
+  virtual MsgResult messageBox(const QString& text, const QString& title, MsgIcon icon,
+                               MsgButtons buttons = MsgButtons::Ok) = 0;
+  // The text entered, or an empty text when cancelled.
+  virtual QString inputBox(const QString& prompt, const QString& title,
+                           const QString& defaultText) = 0;
+  // Hourglass pointer on or off.
+  virtual void setBusy(bool busy) = 0;
+};
+
+}  // namespace tolvar
