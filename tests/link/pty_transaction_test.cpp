@@ -1,0 +1,109 @@
+#include <memory>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include "quennet/commands/command_set.h"
+#include "quennet/link/qt_serial_line.h"
+#include "support/pty_pair.h"
+#include "support/reply_frames.h"
+
+using namespace quennet;
+
+namespace {
+
+std::vector<unsigned char> toVector(const QByteArray& bytes) {
+  return std::vector<unsigned char>(bytes.begin(), bytes.end());
+}
+
+std::unique_ptr<QtSerialLine> lineOn(const PtyPair& pty) {
+  auto line = std::make_unique<QtSerialLine>();
+  line->setDeviceName(pty.slaveName());
+  return line;
+}
+
+}  // namespace
+
+TEST(PortSettings, ParsesTheSettingsString) {
+  PortSettings s;
+  ASSERT_TRUE(parsePortSettings(QStringLiteral("9600,n,8,1"), &s));
+  EXPECT_EQ(s.baud, 9600);
+  EXPECT_EQ(s.parity, QSerialPort::NoParity);
+  EXPECT_EQ(s.dataBits, QSerialPort::Data8);
+  EXPECT_EQ(s.stopBits, QSerialPort::OneStop);
+  ASSERT_TRUE(parsePortSettings(QStringLiteral("19200,E,7,2"), &s));
+  EXPECT_EQ(s.parity, QSerialPort::EvenParity);
+  EXPECT_EQ(s.stopBits, QSerialPort::TwoStop);
+  for (const char* bad : {"", "9600", "x,n,8,1", "9600,q,8,1", "9600,n,9,1", "9600,n,8,3"}) {
+    PortSettings untouched;
+    untouched.baud = 1;
+    EXPECT_FALSE(parsePortSettings(QString::fromLatin1(bad), &untouched)) << bad;
+    EXPECT_EQ(untouched.baud, 1) << bad;
+  }
+  EXPECT_EQ(platformPortName(1), QStringLiteral("/dev/ttyS0"));
+}
+
+TEST(PtyLink, SimplePollWithEchoOverARealPseudoTerminal) {
+  PtyPair pty;
+  PtyResponder device(pty, [](const std::vector<unsigned char>& frame) {
+    std::vector<unsigned char> out = frame;  // the shared wire echoes the command
+    const auto ack = toVector(testframes::reply(0, {}, true));
+    out.insert(out.end(), ack.begin(), ack.end());
+    return out;
+  });
+  CommandSet host;
+  host.setLine(lineOn(pty));
+  host.setChecksumType(CHKSM_16BIT);
+  host.setCommsEcho(true);
+  ASSERT_TRUE(host.line()->open()) << host.line()->lastError().description.toStdString();
+  for (int i = 0; i < 20; ++i) {
+    QString response;
+    ASSERT_EQ(host.SendPoll(2, response), 0) << host.caption().toStdString();
+    EXPECT_EQ(response, QStringLiteral("ACK"));
+  }
+  EXPECT_EQ(host.CommandSent(), QStringLiteral("02 00 B1 FE 60 "));
+  EXPECT_EQ(host.ReplyBack(1), QStringLiteral("1,0,48,0,55,"));
+}
+
+TEST(PtyLink, SilentDeviceTimesOutAfter200Ms) {
+  PtyPair pty;
+  CommandSet host;
+  host.setLine(lineOn(pty));
+  ASSERT_TRUE(host.line()->open());
+  QString response = QStringLiteral("keep");
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(host.SendPoll(40, response), kResultTimeout);
+  EXPECT_GE(clock.elapsed(), 195);
+  EXPECT_LT(clock.elapsed(), 600);
+  EXPECT_EQ(host.caption(), QStringLiteral("Timeout Error [0]"));
+  EXPECT_EQ(response, QStringLiteral("keep"));
+}
+
+TEST(PtyLink, ReplyArrivingInPiecesIsAssembled) {
+  PtyPair pty;
+  const QByteArray answer = testframes::reply(0, {'B', 'N', 'V'}, false);
+  CommandSet host;
+  host.setLine(lineOn(pty));
+  ASSERT_TRUE(host.line()->open());
+  std::thread device([&] {
+    pty.readMaster(1000);
+    for (char byte : answer) {
+      pty.writeMaster({static_cast<unsigned char>(byte)});
+      std::this_thread::sleep_for(std::chrono::milliseconds(3));
+    }
+  });
+  QString response;
+  EXPECT_EQ(host.SendPoll(40, response), 0);
+  device.join();
+  EXPECT_EQ(response, QStringLiteral("BNV"));
+}
+
+TEST(PtyLink, MissingDeviceCannotBeOpened) {
+  QtSerialLine line;
+  line.setDeviceName(QStringLiteral("/dev/does-not-exist-quennet"));
+  EXPECT_FALSE(line.open());
+  EXPECT_EQ(line.lastError().number, 8002);
+  EXPECT_FALSE(line.isOpen());
+}

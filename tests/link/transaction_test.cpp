@@ -1,0 +1,275 @@
+#include <memory>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include "quennet/commands/command_set.h"
+#include "quennet/link/quennet_error.h"
+#include "quennet/link/scripted_line.h"
+#include "support/reply_frames.h"
+
+using namespace quennet;
+using testframes::completeFrameLength;
+using testframes::reply;
+
+namespace {
+
+// A CommandSet on a scripted line whose device answers every complete frame with `answer`.
+class ScriptedHost : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto line = std::make_unique<ScriptedLine>();
+    line_ = line.get();
+    host_.setLine(std::move(line));
+    host_.setCaptionSink([this](const QString& c) { captions_.push_back(c); });
+    ASSERT_TRUE(line_->open());
+  }
+
+  // The device echoes (when `echo`) and then sends `answer` once a whole frame is in.
+  void answerWith(const QByteArray& answer, bool echo = false) {
+    line_->setResponder([answer, echo](const QByteArray& written) {
+      if (completeFrameLength(written) == 0) return QByteArray();
+      return (echo ? written : QByteArray()) + answer;
+    });
+  }
+
+  void fillPoll(std::uint8_t header = 254) {
+    host_.CommandBuffer.at(1) = 40;
+    host_.CommandBuffer.at(2) = 0;
+    host_.CommandBuffer.at(4) = header;
+  }
+
+  CommandSet host_;
+  ScriptedLine* line_ = nullptr;
+  std::vector<QString> captions_;
+};
+
+}  // namespace
+
+TEST_F(ScriptedHost, PollAckNackBusyAndUnknownHeader) {
+  struct Row {
+    std::uint8_t header;
+    std::int16_t result;
+    const char* response;
+    const char* caption;
+  };
+  const Row rows[] = {{0, 0, "ACK", "OK"},
+                      {5, 0, "NACK", "OK"},
+                      {6, -1, "unchanged", "BUSY"},
+                      {9, 0, "???", "???"}};
+  for (const Row& row : rows) {
+    answerWith(reply(row.header, {}, false));
+    captions_.clear();
+    QString response = QStringLiteral("unchanged");
+    EXPECT_EQ(host_.SendPoll(40, response), row.result) << int(row.header);
+    EXPECT_EQ(response, QString::fromLatin1(row.response));
+    ASSERT_EQ(captions_.size(), 2u);
+    EXPECT_EQ(captions_.front(), QStringLiteral("Xmit Command <254>"));
+    EXPECT_EQ(captions_.back(), QString::fromLatin1(row.caption));
+  }
+}
+
+TEST_F(ScriptedHost, ClosedPortSendsNothingAndChangesNothing) {
+  answerWith(reply(0, {}, false));
+  QString response = QStringLiteral("keep");
+  ASSERT_EQ(host_.SendPoll(40, response), 0);
+  const QString replyBefore = host_.ReplyBack();
+  const QString captionBefore = host_.caption();
+  line_->close();
+  line_->clearLog();
+  response = QStringLiteral("keep");
+  EXPECT_EQ(host_.SendPoll(40, response), kResultNotEnabled);
+  EXPECT_EQ(response, QStringLiteral("keep"));
+  EXPECT_EQ(host_.ReplyBack(), replyBefore);
+  EXPECT_EQ(host_.caption(), captionBefore);
+  EXPECT_TRUE(line_->writtenLog().isEmpty());
+}
+
+TEST_F(ScriptedHost, TimeoutCaptionsCountReplyBytes) {
+  QString response = QStringLiteral("keep");
+  // Silent line without echo: nothing of the reply arrived.
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [0]"));
+  EXPECT_EQ(response, QStringLiteral("keep"));
+  // Echo expected but the line is silent: the count is minus the five echo bytes.
+  host_.setCommsEcho(true);
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [-5]"));
+  // A length byte promising three data bytes with only one arriving: dest, length and one.
+  host_.setCommsEcho(false);
+  answerWith(reply(0, {1, 2, 3}, false).left(5));
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [5]"));
+}
+
+TEST_F(ScriptedHost, EchoIsSkippedWithoutComparison) {
+  host_.setCommsEcho(true);
+  host_.setChecksumType(CHKSM_16BIT);
+  line_->setResponder([](const QByteArray& written) {
+    if (completeFrameLength(written) == 0) return QByteArray();
+    // A mangled echo is still dropped by count.
+    return QByteArray(written.size(), '\x55') + reply(0, {}, true);
+  });
+  QString response;
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(response, QStringLiteral("ACK"));
+  EXPECT_EQ(host_.EchoLength, 5);
+  EXPECT_EQ(host_.ReplyLength, 5);
+}
+
+TEST_F(ScriptedHost, TextRenderingShiftsSmallBytesInTheBuffer) {
+  answerWith(reply(0, {1, 4, 2}, false));
+  QString response;
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(response, QStringLiteral("142"));
+  EXPECT_EQ(host_.ReplyBack(1).split(QLatin1Char(',')).mid(4, 3),
+            (QStringList{QStringLiteral("49"), QStringLiteral("52"), QStringLiteral("50")}));
+}
+
+TEST_F(ScriptedHost, ChecksumErrorIsResultThree) {
+  host_.setChecksumType(CHKSM_16BIT);
+  QByteArray bad = reply(0, {7}, true);
+  bad[2] = static_cast<char>(bad[2] ^ 0x01);
+  answerWith(bad);
+  QString response = QStringLiteral("keep");
+  EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
+  EXPECT_TRUE(host_.caption().startsWith(QStringLiteral("Checksum Error ")));
+  EXPECT_EQ(response, QStringLiteral("keep"));
+}
+
+TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
+  // A length byte above 251 cannot be stored: a failure, never 0.
+  QByteArray huge = QByteArray::fromHex("01fc28");
+  answerWith(huge + QByteArray(300, '\0'));
+  QString response = QStringLiteral("keep");
+  EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Reply Too Long [252]"));
+  EXPECT_EQ(response, QStringLiteral("keep"));
+
+  // Four data bytes into a three-byte caller array: refused, the array untouched.
+  answerWith(reply(0, {1, 2, 3, 4}, false));
+  fillPoll(242);
+  std::array<std::uint8_t, 3> small{9, 9, 9};
+  EXPECT_EQ(host_.TransactBytes(small, 3), kResultChecksum);
+  EXPECT_EQ(small, (std::array<std::uint8_t, 3>{9, 9, 9}));
+}
+
+TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
+  answerWith(QByteArray::fromHex("022803"));
+  host_.CommandBuffer.at(1) = 0;
+  host_.CommandBuffer.at(2) = 0;
+  host_.CommandBuffer.at(4) = 253;
+  std::array<std::uint8_t, 11> addresses{};
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(host_.TransactBytes(addresses, -4), 0);
+  // Fewer than twelve bytes: the whole 1200 ms collection window runs.
+  EXPECT_GE(clock.elapsed(), 1100);
+  EXPECT_EQ(host_.ReplyLength, 3);
+  EXPECT_EQ(addresses[0], 2);
+  EXPECT_EQ(addresses[1], 40);
+  EXPECT_EQ(addresses[2], 3);
+  EXPECT_EQ(addresses[3], 0);
+
+  // Twelve bytes end the collection at once.
+  answerWith(QByteArray(12, '\x07'));
+  std::array<std::uint8_t, 12> many{};
+  clock.restart();
+  EXPECT_EQ(host_.TransactBytes(many, -4), 0);
+  EXPECT_LT(clock.elapsed(), 500);
+
+  // Nobody answers: a time-out.
+  answerWith(QByteArray());
+  EXPECT_EQ(host_.TransactBytes(addresses, -4), kResultTimeout);
+}
+
+TEST_F(ScriptedHost, TimeoutSelectionAndOneShotLongWait) {
+  QString response;
+  QElapsedTimer clock;
+  host_.requestLongWait();
+  fillPoll(147);
+  clock.start();
+  EXPECT_EQ(host_.TransactText(response, 0), kResultTimeout);
+  EXPECT_GE(clock.elapsed(), 7900);
+  // The long wait served its one transaction; the next text command waits 200 ms again.
+  clock.restart();
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_LT(clock.elapsed(), 1000);
+  EXPECT_GE(clock.elapsed(), 190);
+  // Byte commands: 500 ms when data is expected.
+  fillPoll(242);
+  std::array<std::uint8_t, 3> serial{};
+  clock.restart();
+  EXPECT_EQ(host_.TransactBytes(serial, 3), kResultTimeout);
+  EXPECT_GE(clock.elapsed(), 490);
+  EXPECT_LT(clock.elapsed(), 1500);
+  EXPECT_GE(host_.lastMessageTime(), 490);
+}
+
+TEST_F(ScriptedHost, SlowTransmitSendsByteByByte) {
+  host_.setMakeTimeoutError(true);
+  answerWith(reply(0, {}, false));
+  QString response;
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(line_->writeCalls(), 5);
+  EXPECT_EQ(line_->writtenLog(), QByteArray::fromHex("280001fed9"));
+}
+
+TEST_F(ScriptedHost, LineFailureEndsTransactionAndClosesPort) {
+  LineError seen;
+  host_.setLineFailureSink([&seen](const LineError& e) { seen = e; });
+  line_->breakOnNextWait();
+  QString response = QStringLiteral("keep");
+  EXPECT_EQ(host_.SendPoll(40, response), kResultNotEnabled);
+  EXPECT_EQ(seen.number, 8010);
+  EXPECT_FALSE(host_.portOpen());
+  EXPECT_TRUE(host_.caption().startsWith(QStringLiteral("Comms Error: ")));
+  EXPECT_EQ(host_.SendPoll(40, response), kResultNotEnabled);
+  EXPECT_EQ(response, QStringLiteral("keep"));
+}
+
+TEST_F(ScriptedHost, SecondTransactionDuringAWaitIsRefused) {
+  host_.setChecksumType(CHKSM_16BIT);
+  bool refused = false;
+  int nestedWrites = -1;
+  // The responder runs while the first transaction is between write and wait: a handler
+  // trying to send there must be turned away without touching the line.
+  line_->setResponder([&](const QByteArray& written) {
+    if (completeFrameLength(written) == 0) return QByteArray();
+    const int before = line_->writeCalls();
+    try {
+      QString nested;
+      host_.SendPoll(40, nested);
+    } catch (const QuennetError& e) {
+      refused = e.number() == kErrCantPerformOperation;
+    }
+    nestedWrites = line_->writeCalls() - before;
+    return reply(0, {}, true);
+  });
+  QString response;
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(response, QStringLiteral("ACK"));
+  EXPECT_TRUE(refused);
+  EXPECT_EQ(nestedWrites, 0);
+}
+
+TEST_F(ScriptedHost, EncryptedExchangeInCrcModeOnly) {
+  const KeyDigits key = keyDigitsFromCode(0x406285);
+  host_.setKeyDigits(key);
+  host_.setEncryption(true);
+  host_.setChecksumType(CHKSM_16BIT);
+  answerWith(reply(0, {1, 4, 2}, true, &key));
+  QString response;
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(response, QStringLiteral("142"));
+  // The wrong key shows up as a CRC error.
+  const KeyDigits other = keyDigitsFromCode(0x111111);
+  answerWith(reply(0, {1, 4, 2}, true, &other));
+  EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
+  // 8-bit mode: replies are not unscrambled, so a clear reply passes.
+  host_.setChecksumType(CHKSM_8BIT);
+  answerWith(reply(0, {}, false));
+  EXPECT_EQ(host_.SendPoll(40, response), 0);
+  EXPECT_EQ(response, QStringLiteral("ACK"));
+}
