@@ -1,13 +1,59 @@
 #include "quennet/commands/command_set.h"
 
+#include <array>
+
+#include "quennet/commands/reply_renderings.h"
+#include "quennet/link/quennet_error.h"
+
 namespace quennet {
 
-std::int16_t CommandSet::SendPoll(std::uint8_t Device, QString& strResponse) {
-  CommandBuffer.at(1) = Device;
-  CommandBuffer.at(2) = 0;
-  CommandBuffer.at(3) = 1;
-  CommandBuffer.at(4) = 254;
-  return TransactText(strResponse, 0);
+namespace {
+constexpr std::uint8_t kHostAddress = 1;
+}  // namespace
+
+void CommandSet::loadFrame(std::uint8_t destination, cctalk_Codes header,
+                           std::span<const std::uint8_t> data) {
+  CommandBuffer.at(1) = destination;
+  CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
+  CommandBuffer.at(3) = kHostAddress;
+  CommandBuffer.at(4) = static_cast<std::uint8_t>(header);
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    CommandBuffer.at(static_cast<int>(i) + 5) = data[i];
+  }
+}
+
+std::int16_t CommandSet::textCommand(std::uint8_t Device, cctalk_Codes header, QString& response,
+                                     std::int16_t expectedDataLen,
+                                     std::span<const std::uint8_t> data) {
+  loadFrame(Device, header, data);
+  return TransactText(response, expectedDataLen);
+}
+
+std::int16_t CommandSet::bytesCommand(std::uint8_t Device, cctalk_Codes header,
+                                      std::span<std::uint8_t> reply, std::int16_t expectedDataLen,
+                                      std::span<const std::uint8_t> data) {
+  loadFrame(Device, header, data);
+  return TransactBytes(reply, expectedDataLen);
+}
+
+std::int16_t CommandSet::counterCommand(std::uint8_t Device, cctalk_Codes header,
+                                        std::int32_t& count, std::span<const std::uint8_t> data) {
+  std::array<std::uint8_t, 3> bytes{};
+  const std::int16_t result = bytesCommand(Device, header, bytes, 3, data);
+  count = counterValue(bytes);
+  return result;
+}
+
+std::int16_t CommandSet::countryCommand(std::uint8_t Device, cctalk_Codes header,
+                                        const QString& Country, std::span<std::uint8_t> reply,
+                                        std::int16_t expectedDataLen) {
+  if (Country.size() < 2) {
+    throw QuennetError(kErrSubscriptOutOfRange,
+                       QStringLiteral("The country code needs two characters"));
+  }
+  const std::array<std::uint8_t, 2> letters = {static_cast<std::uint8_t>(Country[0].toLatin1()),
+                                               static_cast<std::uint8_t>(Country[1].toLatin1())};
+  return bytesCommand(Device, header, reply, expectedDataLen, letters);
 }
 
 }  // namespace quennet

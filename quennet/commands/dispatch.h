@@ -1,0 +1,79 @@
+#pragma once
+// Every command method by name, with its parameters described once, so that the command-line
+// tool, scripts and tests call any method without a parser of their own.
+
+#include <cstdint>
+#include <functional>
+#include <stdexcept>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QVariantList>
+#include <QVariantMap>
+
+#include "quennet/commands/command_set.h"
+
+namespace quennet {
+
+enum class ParamDirection { In, Out };
+// Byte: 0..255. Long: a signed integer. Text: a string. ByteArray: unsigned bytes.
+enum class ParamType { Byte, Long, Text, ByteArray };
+
+struct ParamInfo {
+  QString name;
+  ParamDirection direction = ParamDirection::In;
+  ParamType type = ParamType::Byte;
+  // Elements allocated for an output byte array.
+  int arraySize = 0;
+};
+
+struct InvokeResult {
+  std::int32_t result = 0;
+  // Output parameter name to value: Byte and Long as integers, Text as a string, ByteArray as a
+  // list of integers.
+  QVariantMap outputs;
+};
+
+// Misuse of the table itself: unknown method, wrong argument count, unparsable argument.
+class QUENNET_EXPORT DispatchError : public std::invalid_argument {
+ public:
+  explicit DispatchError(const QString& message)
+      : std::invalid_argument(message.toStdString()), message_(message) {}
+  const QString& message() const { return message_; }
+
+ private:
+  QString message_;
+};
+
+struct QUENNET_EXPORT MethodInfo {
+  using Invoker = std::function<InvokeResult(CommandSet&, const QVariantList& inputs)>;
+
+  QString name;
+  QList<ParamInfo> params;
+  Invoker invoker;
+
+  // True when the first parameter is the destination address.
+  bool hasDevice() const { return !params.isEmpty() && params.front().name == u"Device"; }
+  QList<ParamInfo> inputs() const;
+  QList<ParamInfo> outputs() const;
+  // "GetSerialNo(Device: Byte, out strResponse: Text)".
+  QString signature() const;
+};
+
+QUENNET_EXPORT QString typeName(ParamType type);
+
+// The 62 methods in the order of the control's interface.
+QUENNET_EXPORT const QList<MethodInfo>& methodTable();
+// nullptr for an unknown name; names compare exactly.
+QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
+
+// Calls `name` with its input parameters in order (Device first where the method has one).
+// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant
+// inputs may also hold numbers, lists of numbers or a QByteArray. Throws DispatchError for misuse
+// of the table; errors the method itself raises (QuennetError) pass through.
+QUENNET_EXPORT InvokeResult invoke(CommandSet& set, const QString& name,
+                                   const QVariantList& inputs);
+QUENNET_EXPORT InvokeResult invoke(CommandSet& set, const QString& name, const QStringList& inputs);
+
+}  // namespace quennet

@@ -1,0 +1,120 @@
+#include <array>
+
+#include <QElapsedTimer>
+
+#include "quennet/link/quennet_error.h"
+#include "tests/commands/scripted_device.h"
+
+namespace quennet::testing {
+namespace {
+
+using Bus = ScriptedDevice;
+
+TEST_F(Bus, AddressPollCollectsLooseBytesInArrivalOrder) {
+  answer(QByteArray("\x02\x28\x03", 3));
+  std::array<std::uint8_t, 11> addresses{};
+  EXPECT_EQ(set_.AddressPoll(addresses), kResultOk);
+  EXPECT_EQ(addresses, (std::array<std::uint8_t, 11>{2, 40, 3, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(set_.ReplyLength, 3);
+  EXPECT_EQ(sentDestination(), 0);
+  EXPECT_EQ(sentHeader(), 253);
+  EXPECT_TRUE(sentData().empty());
+}
+
+TEST_F(Bus, AddressClashEndsAsSoonAsTwelveBytesArrive) {
+  answer(QByteArray(12, char(40)));
+  std::array<std::uint8_t, 12> addresses{};
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(set_.AddressClash(addresses), kResultOk);
+  EXPECT_LT(clock.elapsed(), 600);
+  EXPECT_EQ(addresses.back(), 40);
+  EXPECT_EQ(sentHeader(), 252);
+}
+
+TEST_F(Bus, DispenseSendsHopperCodeLeastSignificantFirstThenCount) {
+  answerAck();
+  set_.setHopperCode(0x123456);
+  QString text;
+  EXPECT_EQ(set_.Dispense_Coins(3, 9, text), kResultOk);
+  EXPECT_EQ(sentDestination(), 3);
+  EXPECT_EQ(sentHeader(), 167);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{0x56, 0x34, 0x12, 9}));
+
+  line_->clearLog();
+  set_.setHopperCode(CommandSet::kDefaultHopperCode);
+  EXPECT_EQ(set_.Dispense_Coins(3, 1, text), kResultOk);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{0x04, 0xE8, 0xE8, 1}));
+}
+
+TEST_F(Bus, DispenseRefusesHopperCodesOutsideThreeBytes) {
+  answerAck();
+  QString text;
+  for (const std::int32_t code : {16777216, -1}) {
+    set_.setHopperCode(code);
+    try {
+      set_.Dispense_Coins(3, 1, text);
+      ADD_FAILURE() << "code " << code << " was accepted";
+    } catch (const QuennetError& error) {
+      EXPECT_EQ(error.number(), kErrOverflow);
+    }
+  }
+  EXPECT_TRUE(nothingSent());
+  set_.setHopperCode(16777215);
+  EXPECT_EQ(set_.Dispense_Coins(3, 1, text), kResultOk);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{0xFF, 0xFF, 0xFF, 1}));
+}
+
+TEST_F(Bus, HopperEnableAndDisableShareOneHeader) {
+  answerAck();
+  QString text;
+  EXPECT_EQ(set_.Enable_Hopper(3, text), kResultOk);
+  EXPECT_EQ(sentHeader(), 164);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{165}));
+
+  line_->clearLog();
+  answer(replyFrame(kHeaderBusy));
+  const QVariant result = set_.Disable_Hopper(3, text);
+  EXPECT_EQ(result.typeId(), QMetaType::Int);
+  EXPECT_EQ(result.toInt(), kResultBusy);
+  EXPECT_EQ(sentHeader(), 164);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{0}));
+}
+
+TEST_F(Bus, HopperStopSendsTheStopHeaderAlone) {
+  answerAck();
+  QString text;
+  EXPECT_EQ(set_.Hopper_Stop(3, text), kResultOk);
+  EXPECT_EQ(text, QStringLiteral("ACK"));
+  EXPECT_EQ(sentHeader(), 172);
+  EXPECT_TRUE(sentData().empty());
+}
+
+TEST_F(Bus, HopperCountAndStatus) {
+  answerData({0x01, 0x00, 0x01});
+  std::int32_t count = 0;
+  EXPECT_EQ(set_.Get_Hopper_Count(3, count), kResultOk);
+  EXPECT_EQ(count, 65537);
+  EXPECT_EQ(sentHeader(), 168);
+
+  line_->clearLog();
+  answerData({1, 2});
+  std::array<std::uint8_t, 2> status{};
+  EXPECT_EQ(set_.Test_Hopper(3, status), kResultOk);
+  EXPECT_EQ(sentHeader(), 163);
+  EXPECT_TRUE(sentData().empty());
+  EXPECT_EQ(status, (std::array<std::uint8_t, 2>{1, 2}));
+}
+
+TEST_F(Bus, AddressChangeSendsTheNewAddressToTheOldOne) {
+  answerAck();
+  QString text;
+  EXPECT_EQ(set_.AddressChange(kDevice, 50, text), kResultOk);
+  EXPECT_EQ(text, QStringLiteral("ACK"));
+  EXPECT_EQ(sentDestination(), kDevice);
+  EXPECT_EQ(sentHeader(), 251);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{50}));
+}
+
+}  // namespace
+}  // namespace quennet::testing

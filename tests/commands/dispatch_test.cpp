@@ -1,0 +1,246 @@
+#include <QSet>
+
+#include "quennet/commands/dispatch.h"
+#include "tests/commands/scripted_device.h"
+
+namespace quennet::testing {
+namespace {
+
+using Dispatch = ScriptedDevice;
+
+TEST(DispatchTable, HoldsTheSixtyTwoMethodsInInterfaceOrder) {
+  const QStringList expected = {"SendPoll",
+                                "CommandSent",
+                                "ReplyBack",
+                                "GetBuildCode",
+                                "GetProductCode",
+                                "GetManfctrID",
+                                "GetEqptID",
+                                "GetSerialNo",
+                                "GetCommsRevn",
+                                "GetCodeRevn",
+                                "GetCommsStatus",
+                                "ClearCommsStatus",
+                                "ResetDevice",
+                                "GetEventBuffer",
+                                "GetCoinBuffer",
+                                "GetMasterInhibit",
+                                "SetMasterInhibit",
+                                "GetInhibitStatus",
+                                "SetInhibitStatus",
+                                "RouteBill",
+                                "ReadFeedbag",
+                                "RequestBillID",
+                                "RequestScaleFactor",
+                                "ModifyBillID",
+                                "RequestBillPosition",
+                                "SetBillOperatingMode",
+                                "ReadBillOperatingMode",
+                                "GetROMChksum",
+                                "GetAddrMode",
+                                "ModifyBillScty",
+                                "RequestBillScty",
+                                "GetOptionFlags",
+                                "GetAcceptCntr",
+                                "AddressPoll",
+                                "AddressClash",
+                                "AddressChange",
+                                "AddressRandom",
+                                "CycleStacker",
+                                "ReadOptos",
+                                "OperateMotors",
+                                "ChangeKey",
+                                "SaveKey",
+                                "GetInsertnCntr",
+                                "GetErrorCounter",
+                                "GetIndNoteCounter",
+                                "GetVariableSet",
+                                "GetPollPriority",
+                                "GetBaseYear",
+                                "GetCreationDate",
+                                "GetDataStoreAvblty",
+                                "GetFirmwareUpgrdCpblty",
+                                "GetCurrencyRevn",
+                                "RunSelfTest",
+                                "ReadInputLines",
+                                "Test_Hopper",
+                                "Dispense_Coins",
+                                "Get_Hopper_Status",
+                                "Enable_Hopper",
+                                "Disable_Hopper",
+                                "Hopper_Stop",
+                                "Get_Hopper_Count",
+                                "RequestCoinID"};
+  QStringList names;
+  for (const MethodInfo& info : methodTable()) names.append(info.name);
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(names.size(), 62);
+}
+
+TEST(DispatchTable, DescribesDirectionsTypesAndArraySizes) {
+  const MethodInfo* events = findMethod(QStringLiteral("GetEventBuffer"));
+  ASSERT_NE(events, nullptr);
+  EXPECT_EQ(events->signature(),
+            QStringLiteral("GetEventBuffer(Device: Byte, out bytBuffer: ByteArray[11])"));
+  EXPECT_EQ(findMethod(QStringLiteral("ModifyScty")), nullptr);
+  EXPECT_FALSE(findMethod(QStringLiteral("AddressPoll"))->hasDevice());
+  EXPECT_TRUE(findMethod(QStringLiteral("Hopper_Stop"))->hasDevice());
+  EXPECT_EQ(findMethod(QStringLiteral("ReadOptos"))->outputs().front().arraySize, 17);
+  EXPECT_EQ(findMethod(QStringLiteral("ReadFeedbag"))->outputs().front().arraySize, 50);
+  EXPECT_EQ(findMethod(QStringLiteral("GetCommsStatus"))->outputs().front().arraySize, 3);
+  EXPECT_EQ(findMethod(QStringLiteral("RequestScaleFactor"))->signature(),
+            QStringLiteral("RequestScaleFactor(Device: Byte, Country: Text, "
+                           "out ScaleData: ByteArray[3])"));
+  EXPECT_EQ(findMethod(QStringLiteral("GetErrorCounter"))->signature(),
+            QStringLiteral("GetErrorCounter(Device: Byte, ErrorNo: Byte, out ErrorCount: Long)"));
+  EXPECT_EQ(findMethod(QStringLiteral("ReplyBack"))->signature(),
+            QStringLiteral("ReplyBack(Style: Long, out Text: Text)"));
+}
+
+// Inputs every method accepts: note numbers stay within 16, texts hold two letters.
+QStringList sampleInputs(const MethodInfo& info) {
+  QStringList inputs;
+  for (const ParamInfo& p : info.inputs()) {
+    switch (p.type) {
+      case ParamType::Byte:
+        inputs.append(QStringLiteral("3"));
+        break;
+      case ParamType::Long:
+        inputs.append(QStringLiteral("0"));
+        break;
+      case ParamType::Text:
+        inputs.append(QStringLiteral("GB"));
+        break;
+      case ParamType::ByteArray:
+        inputs.append(QStringLiteral("1,2,3"));
+        break;
+    }
+  }
+  return inputs;
+}
+
+TEST_F(Dispatch, EveryCommandReturnsFiveWithoutTrafficWhileClosed) {
+  answerAck();
+  set_.line()->close();
+  const QSet<QString> notCommands = {QStringLiteral("ModifyBillID"), QStringLiteral("CommandSent"),
+                                     QStringLiteral("ReplyBack")};
+  int commands = 0;
+  for (const MethodInfo& info : methodTable()) {
+    const InvokeResult out = invoke(set_, info.name, sampleInputs(info));
+    if (notCommands.contains(info.name)) {
+      EXPECT_EQ(out.result, kResultOk) << info.name.toStdString();
+      continue;
+    }
+    ++commands;
+    EXPECT_EQ(out.result, kResultNotEnabled) << info.name.toStdString();
+  }
+  EXPECT_EQ(commands, 59);
+  EXPECT_TRUE(nothingSent());
+}
+
+TEST_F(Dispatch, OwnBufferOutputsAreDerivedWhileClosed) {
+  set_.line()->close();
+  EXPECT_EQ(invoke(set_, QStringLiteral("GetSerialNo"), QStringList{"40"}).outputs,
+            (QVariantMap{{"strResponse", QStringLiteral("0000000")}}));
+  EXPECT_EQ(invoke(set_, QStringLiteral("GetCreationDate"), QStringList{"40"}).outputs,
+            (QVariantMap{{"CreationDate", QStringLiteral("Unknown")}}));
+  EXPECT_EQ(invoke(set_, QStringLiteral("GetIndNoteCounter"), QStringList{"40", "3"}).outputs,
+            (QVariantMap{{"AcceptCount", 0}}));
+}
+
+// What each command puts on the wire, driven by name with the sample inputs (Device 3).
+struct WireRow {
+  const char* method;
+  int destination;
+  int header;
+  std::vector<std::uint8_t> data;
+};
+
+class WireFormat : public ScriptedDevice, public ::testing::WithParamInterface<WireRow> {};
+
+TEST_P(WireFormat, HeaderAndDataBytes) {
+  answerAck();
+  const QString name = QString::fromLatin1(GetParam().method);
+  const MethodInfo* info = findMethod(name);
+  ASSERT_NE(info, nullptr);
+  invoke(set_, name, sampleInputs(*info));
+  EXPECT_EQ(sentDestination(), GetParam().destination);
+  EXPECT_EQ(sentHeader(), GetParam().header);
+  EXPECT_EQ(sentData(), GetParam().data);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Commands, WireFormat,
+    ::testing::Values(
+        WireRow{"SendPoll", 3, 254, {}}, WireRow{"GetBuildCode", 3, 192, {}},
+        WireRow{"GetProductCode", 3, 244, {}}, WireRow{"GetManfctrID", 3, 246, {}},
+        WireRow{"GetEqptID", 3, 245, {}}, WireRow{"GetSerialNo", 3, 242, {}},
+        WireRow{"GetCommsRevn", 3, 4, {}}, WireRow{"GetCodeRevn", 3, 241, {}},
+        WireRow{"GetCommsStatus", 3, 2, {}}, WireRow{"ClearCommsStatus", 3, 3, {}},
+        WireRow{"ResetDevice", 3, 1, {}}, WireRow{"GetEventBuffer", 3, 159, {}},
+        WireRow{"GetCoinBuffer", 3, 229, {}}, WireRow{"GetMasterInhibit", 3, 227, {}},
+        WireRow{"SetMasterInhibit", 3, 228, {3}}, WireRow{"GetInhibitStatus", 3, 230, {}},
+        WireRow{"SetInhibitStatus", 3, 231, {1, 2}}, WireRow{"RouteBill", 3, 154, {3}},
+        WireRow{"ReadFeedbag", 3, 255, {}}, WireRow{"RequestBillID", 3, 157, {3}},
+        WireRow{"RequestScaleFactor", 3, 156, {71, 66}},
+        WireRow{"RequestBillPosition", 3, 155, {71, 66}},
+        WireRow{"SetBillOperatingMode", 3, 153, {3}}, WireRow{"ReadBillOperatingMode", 3, 152, {}},
+        WireRow{"GetROMChksum", 3, 197, {}}, WireRow{"GetAddrMode", 3, 169, {}},
+        WireRow{"ModifyBillScty", 3, 181, {3, 3}}, WireRow{"RequestBillScty", 3, 180, {3}},
+        WireRow{"GetOptionFlags", 3, 213, {}}, WireRow{"GetAcceptCntr", 3, 225, {}},
+        WireRow{"AddressPoll", 0, 253, {}}, WireRow{"AddressClash", 0, 252, {}},
+        WireRow{"AddressChange", 3, 251, {3}}, WireRow{"AddressRandom", 3, 250, {}},
+        WireRow{"ReadOptos", 3, 148, {}}, WireRow{"OperateMotors", 3, 146, {1, 2, 3}},
+        WireRow{"ChangeKey", 3, 137, {1, 2, 3}}, WireRow{"SaveKey", 3, 136, {}},
+        WireRow{"GetInsertnCntr", 3, 226, {}}, WireRow{"GetErrorCounter", 3, 149, {3}},
+        WireRow{"GetIndNoteCounter", 3, 150, {3}}, WireRow{"GetVariableSet", 3, 247, {}},
+        WireRow{"GetPollPriority", 3, 249, {}}, WireRow{"GetBaseYear", 3, 170, {}},
+        WireRow{"GetCreationDate", 3, 196, {}}, WireRow{"GetDataStoreAvblty", 3, 216, {}},
+        WireRow{"GetFirmwareUpgrdCpblty", 3, 141, {}}, WireRow{"GetCurrencyRevn", 3, 145, {}},
+        WireRow{"RunSelfTest", 3, 232, {}}, WireRow{"ReadInputLines", 3, 237, {}},
+        WireRow{"Test_Hopper", 3, 163, {}}, WireRow{"Dispense_Coins", 3, 167, {4, 232, 232, 3}},
+        WireRow{"Get_Hopper_Status", 3, 166, {}}, WireRow{"Enable_Hopper", 3, 164, {165}},
+        WireRow{"Disable_Hopper", 3, 164, {0}}, WireRow{"Hopper_Stop", 3, 172, {}},
+        WireRow{"Get_Hopper_Count", 3, 168, {}}, WireRow{"RequestCoinID", 3, 184, {3}}),
+    [](const auto& info) { return std::string(info.param.method); });
+
+TEST_F(Dispatch, OutputsCarryTheirNamesAndTypes) {
+  answerData({5, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0});
+  const InvokeResult events = invoke(set_, QStringLiteral("GetEventBuffer"), QVariantList{40});
+  EXPECT_EQ(events.result, kResultOk);
+  EXPECT_EQ(events.outputs.value("bytBuffer").toList(),
+            (QVariantList{5, 1, 3, 0, 0, 0, 0, 0, 0, 0, 0}));
+
+  answer(replyFrame(kHeaderBusy));
+  const InvokeResult disabled = invoke(set_, QStringLiteral("Disable_Hopper"), QStringList{"3"});
+  EXPECT_EQ(disabled.result, kResultBusy);
+
+  const InvokeResult sent = invoke(set_, QStringLiteral("CommandSent"), QVariantList{1});
+  EXPECT_EQ(sent.outputs.value("Text").toString(), QStringLiteral("3,1,1,164,0,87,"));
+
+  line_->clearLog();
+  const InvokeResult inhibit =
+      invoke(set_, QStringLiteral("SetInhibitStatus"), QVariantList{40, QVariantList{255, 127}});
+  EXPECT_EQ(inhibit.result, kResultBusy);
+  EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{255, 127}));
+}
+
+TEST_F(Dispatch, MisuseIsADispatchError) {
+  answerAck();
+  const auto rejects = [&](const char* name, const QStringList& inputs) {
+    EXPECT_THROW(invoke(set_, QString::fromLatin1(name), inputs), DispatchError) << name;
+  };
+  rejects("NoSuchMethod", {"40"});
+  rejects("SendPoll", {});
+  rejects("SendPoll", {"40", "1"});
+  rejects("SendPoll", {"256"});
+  rejects("SendPoll", {"-1"});
+  rejects("SendPoll", {"4O"});
+  rejects("SetInhibitStatus", {"40", "255,x"});
+  rejects("SetInhibitStatus", {"40", "255,300"});
+  rejects("ReplyBack", {"40000"});
+  EXPECT_TRUE(nothingSent());
+}
+
+}  // namespace
+}  // namespace quennet::testing

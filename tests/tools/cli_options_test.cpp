@@ -1,0 +1,87 @@
+#include <gtest/gtest.h>
+
+#include "tools/cli_options.h"
+#include "tools/event_watch.h"
+
+namespace quennet::cli {
+namespace {
+
+TEST(CliOptions, DefaultsAreTheHostProgramsLine) {
+  const CliOptions o = parseArguments({"--port", "/dev/ttyUSB0", "SendPoll"});
+  EXPECT_EQ(o.port, QStringLiteral("/dev/ttyUSB0"));
+  EXPECT_EQ(o.address, 40);
+  EXPECT_TRUE(o.crc);
+  EXPECT_TRUE(o.echo);
+  EXPECT_FALSE(o.keyCode.has_value());
+  EXPECT_FALSE(o.json);
+  EXPECT_EQ(o.method, QStringLiteral("SendPoll"));
+  EXPECT_TRUE(o.args.isEmpty());
+}
+
+TEST(CliOptions, OptionsBeforeTheMethodAndArgumentsAfterIt) {
+  const CliOptions o = parseArguments({"--checksum8", "--no-echo", "--address", "3", "--json",
+                                       "--port", "p", "RequestScaleFactor", "--GB"});
+  EXPECT_FALSE(o.crc);
+  EXPECT_FALSE(o.echo);
+  EXPECT_EQ(o.address, 3);
+  EXPECT_TRUE(o.json);
+  EXPECT_EQ(o.method, QStringLiteral("RequestScaleFactor"));
+  EXPECT_EQ(o.args, QStringList{"--GB"}) << "words after the method belong to it";
+
+  const CliOptions events = parseArguments({"--port", "p", "events", "--interval", "50"});
+  EXPECT_EQ(events.method, kEventsCommand);
+  EXPECT_EQ(events.intervalMs, 50);
+}
+
+TEST(CliOptions, KeyDigitsPackAsTheHostDoes) {
+  EXPECT_EQ(packKeyDigits(QStringLiteral("582604")), 0x406285);
+  EXPECT_EQ(packKeyDigits(QStringLiteral("000001")), 0x100000);
+  EXPECT_EQ(*parseArguments({"--key", "123456", "SendPoll"}).keyCode, 0x654321);
+}
+
+TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
+  const QList<QStringList> bad = {{"--address", "256", "SendPoll"},
+                                  {"--address", "x", "SendPoll"},
+                                  {"--port"},
+                                  {"--key", "12345", "SendPoll"},
+                                  {"--key", "12a456", "SendPoll"},
+                                  {"--verbose", "SendPoll"},
+                                  {"events", "--interval", "0"},
+                                  {"events", "extra"}};
+  for (const QStringList& args : bad) {
+    EXPECT_THROW(parseArguments(args), UsageError) << args.join(u' ').toStdString();
+  }
+}
+
+struct CountRow {
+  int last;
+  int now;
+  int fresh;
+};
+
+class EventCount : public ::testing::TestWithParam<CountRow> {};
+
+TEST_P(EventCount, CounterMovesAndWraps) {
+  EXPECT_EQ(newEventCount(static_cast<std::uint8_t>(GetParam().last),
+                          static_cast<std::uint8_t>(GetParam().now)),
+            GetParam().fresh);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, EventCount,
+                         ::testing::Values(CountRow{0, 0, 0}, CountRow{7, 7, 0}, CountRow{0, 3, 3},
+                                           CountRow{0, 9, 5}, CountRow{3, 4, 1},
+                                           CountRow{255, 1, 1}, CountRow{254, 2, 3},
+                                           CountRow{5, 0, 1}, CountRow{10, 200, 5}));
+
+TEST(EventText, StatusAndCreditEvents) {
+  EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Validator Re-Enabled"));
+  EXPECT_EQ(describeEvent(0, 11), QStringLiteral("Cash Box Removed"));
+  EXPECT_EQ(describeEvent(0, 18), QStringLiteral("Anti String Gate Activated"));
+  EXPECT_EQ(describeEvent(0, 3), QStringLiteral("Status 3"));
+  EXPECT_EQ(describeEvent(3, 1), QStringLiteral("Note 3 in escrow."));
+  EXPECT_EQ(describeEvent(12, 0), QStringLiteral("Note 12 stacked."));
+  EXPECT_EQ(describeEvent(2, 9), QStringLiteral("Note 2 route 9"));
+}
+
+}  // namespace
+}  // namespace quennet::cli

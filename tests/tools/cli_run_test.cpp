@@ -1,0 +1,142 @@
+// The tool in-process against a small CRC device with an echoing line on a pseudo-terminal.
+#include <atomic>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+#include "quennet/link/frame.h"
+#include "support/pty_pair.h"
+#include "tools/cli_runner.h"
+
+namespace quennet::cli {
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// A CRC reply from address 40 to the host.
+Bytes crcReply(unsigned char header, const Bytes& data) {
+  Bytes covered = {1, static_cast<unsigned char>(data.size()), header};
+  covered.insert(covered.end(), data.begin(), data.end());
+  const std::uint16_t crc = crc16Xmodem(covered);
+  Bytes frame = {1, static_cast<unsigned char>(data.size()), static_cast<unsigned char>(crc & 0xFF),
+                 header};
+  frame.insert(frame.end(), data.begin(), data.end());
+  frame.push_back(static_cast<unsigned char>(crc >> 8));
+  return frame;
+}
+
+struct ToolRun {
+  int status = -1;
+  QString out;
+  QString err;
+};
+
+ToolRun runTool(const QStringList& args) {
+  ToolRun run;
+  QTextStream out(&run.out);
+  QTextStream err(&run.err);
+  CliStreams streams{out, err};
+  run.status = runCli(args, streams);
+  return run;
+}
+
+class CliRun : public ::testing::Test {
+ protected:
+  // Echoes each frame and answers with `reply`; counts the frames seen.
+  void device(Bytes reply) {
+    responder_ = std::make_unique<PtyResponder>(pty_, [this, reply](const Bytes& frame) {
+      ++frames_;
+      Bytes answer = frame;
+      answer.insert(answer.end(), reply.begin(), reply.end());
+      return answer;
+    });
+  }
+  QStringList args(const QStringList& rest) const {
+    return QStringList{"--port", pty_.slaveName()} + rest;
+  }
+
+  PtyPair pty_;
+  std::unique_ptr<PtyResponder> responder_;
+  std::atomic<int> frames_{0};
+};
+
+TEST_F(CliRun, PlainOutputShowsOutputsResultAndFrames) {
+  device(crcReply(0, {0x01, 0x02, 0x03}));
+  const ToolRun run = runTool(args({"GetSerialNo"}));
+  EXPECT_EQ(run.status, kExitOk) << run.err.toStdString();
+  EXPECT_TRUE(run.err.isEmpty());
+  const QStringList lines = run.out.split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 4) << run.out.toStdString();
+  EXPECT_EQ(lines[0], QStringLiteral("strResponse: 0066051"));
+  EXPECT_EQ(lines[1], QStringLiteral("result: 0 (OK)"));
+  EXPECT_TRUE(lines[2].startsWith(QStringLiteral("sent: 28 00 "))) << lines[2].toStdString();
+  EXPECT_TRUE(lines[2].contains(QStringLiteral(" F2 "))) << "header 242";
+  EXPECT_TRUE(lines[3].startsWith(QStringLiteral("reply: 01 03 "))) << lines[3].toStdString();
+}
+
+TEST_F(CliRun, JsonCarriesEveryKeyAndArraysOfNumbers) {
+  device(crcReply(0, {7, 8, 9}));
+  const ToolRun run = runTool(args({"--address", "3", "--json", "GetCommsStatus"}));
+  EXPECT_EQ(run.status, kExitOk);
+  QJsonParseError error;
+  const QJsonObject o = QJsonDocument::fromJson(run.out.toUtf8(), &error).object();
+  ASSERT_EQ(error.error, QJsonParseError::NoError) << run.out.toStdString();
+  EXPECT_EQ(o.value("method").toString(), QStringLiteral("GetCommsStatus"));
+  EXPECT_EQ(o.value("result").toInt(-9), 0);
+  EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK"));
+  EXPECT_EQ(o.value("outputs").toObject().value("Rx_Errors").toVariant().toList(),
+            (QVariantList{7, 8, 9}));
+  EXPECT_TRUE(o.value("sent").toString().startsWith(QStringLiteral("03 00 ")));
+  EXPECT_TRUE(o.value("reply").toString().startsWith(QStringLiteral("01 03 ")));
+}
+
+TEST_F(CliRun, NonZeroResultsExitOne) {
+  device(crcReply(6, {}));
+  const ToolRun busy = runTool(args({"--json", "SendPoll"}));
+  EXPECT_EQ(busy.status, kExitResult);
+  const QJsonObject o = QJsonDocument::fromJson(busy.out.toUtf8()).object();
+  EXPECT_EQ(o.value("result").toInt(), -1);
+  EXPECT_EQ(o.value("status").toString(), QStringLiteral("BUSY"));
+
+  const ToolRun guard = runTool(args({"RequestBillID", "17"}));
+  EXPECT_EQ(guard.status, kExitResult);
+  EXPECT_TRUE(guard.out.contains(QStringLiteral("result: 4 ("))) << guard.out.toStdString();
+  EXPECT_TRUE(guard.out.contains(QStringLiteral("sent: \n")));
+  EXPECT_EQ(frames_, 1) << "the guarded call sent nothing";
+}
+
+TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
+  device(crcReply(0, {}));
+  const QList<QStringList> bad = {{"SendPoll", "1"},
+                                  {"SetInhibitStatus"},
+                                  {"SetInhibitStatus", "255,256"},
+                                  {"SetInhibitStatus", "255"},
+                                  {"RequestScaleFactor", "G"},
+                                  {"NoSuchMethod"},
+                                  {}};
+  for (const QStringList& rest : bad) {
+    const ToolRun run = runTool(args(rest));
+    EXPECT_EQ(run.status, kExitUsage) << rest.join(u' ').toStdString();
+    EXPECT_TRUE(run.out.isEmpty());
+    EXPECT_EQ(run.err.count(u'\n'), 1) << run.err.toStdString();
+  }
+  EXPECT_EQ(frames_, 0);
+  EXPECT_EQ(runTool({"--port", "/nonexistent/tty", "SendPoll"}).status, kExitUsage);
+}
+
+TEST(CliInfo, ListAndHelpNeedNoPort) {
+  const ToolRun list = runTool({"--list"});
+  EXPECT_EQ(list.status, kExitOk);
+  const QStringList lines = list.out.split(u'\n', Qt::SkipEmptyParts);
+  EXPECT_EQ(lines.size(), 62);
+  EXPECT_TRUE(lines.contains(
+      QStringLiteral("SetInhibitStatus(Device: Byte, Inhibits: ByteArray, out Response: Text)")));
+  const ToolRun help = runTool({"--help"});
+  EXPECT_EQ(help.status, kExitOk);
+  EXPECT_TRUE(help.out.contains(QStringLiteral("events [--interval MS]")));
+}
+
+}  // namespace
+}  // namespace quennet::cli

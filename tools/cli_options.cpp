@@ -1,0 +1,125 @@
+#include "tools/cli_options.h"
+
+namespace quennet::cli {
+
+namespace {
+
+int parseNumber(const QString& option, const QString& text, int low, int high) {
+  bool ok = false;
+  const int value = text.toInt(&ok, 10);
+  if (!ok || value < low || value > high) {
+    throw UsageError(QStringLiteral("%1 needs a number from %2 to %3, not '%4'")
+                         .arg(option)
+                         .arg(low)
+                         .arg(high)
+                         .arg(text));
+  }
+  return value;
+}
+
+}  // namespace
+
+std::int32_t packKeyDigits(const QString& digits) {
+  if (digits.size() != 6) throw UsageError(QStringLiteral("--key needs exactly six digits"));
+  std::int32_t code = 0;
+  for (int k = 0; k < 6; ++k) {
+    const int digit = digits[k].digitValue();
+    if (digit < 0 || digit > 9) throw UsageError(QStringLiteral("--key needs exactly six digits"));
+    code |= digit << (4 * k);
+  }
+  return code;
+}
+
+CliOptions parseArguments(const QStringList& arguments) {
+  CliOptions options;
+  int i = 0;
+  const auto valueOf = [&](const QString& option) {
+    if (i + 1 >= arguments.size()) throw UsageError(option + QStringLiteral(" needs a value"));
+    return arguments[++i];
+  };
+  // Options come first; the first other word is the method and the rest are its arguments.
+  for (; i < arguments.size(); ++i) {
+    const QString& word = arguments[i];
+    if (word == u"--port") {
+      options.port = valueOf(word);
+    } else if (word == u"--address") {
+      options.address = static_cast<std::uint8_t>(parseNumber(word, valueOf(word), 0, 255));
+    } else if (word == u"--crc") {
+      options.crc = true;
+    } else if (word == u"--checksum8") {
+      options.crc = false;
+    } else if (word == u"--echo") {
+      options.echo = true;
+    } else if (word == u"--no-echo") {
+      options.echo = false;
+    } else if (word == u"--key") {
+      options.keyCode = packKeyDigits(valueOf(word));
+    } else if (word == u"--json") {
+      options.json = true;
+    } else if (word == u"--list") {
+      options.list = true;
+    } else if (word == u"--help" || word == u"-h") {
+      options.help = true;
+    } else if (word.startsWith(u"--")) {
+      throw UsageError(QStringLiteral("unknown option ") + word);
+    } else {
+      break;
+    }
+  }
+  if (i < arguments.size()) {
+    options.method = arguments[i++];
+    options.args = arguments.mid(i);
+  }
+  if (options.method == kEventsCommand) {
+    QStringList rest = options.args;
+    options.args.clear();
+    for (int k = 0; k < rest.size(); ++k) {
+      if (rest[k] == u"--interval" && k + 1 < rest.size()) {
+        options.intervalMs = parseNumber(rest[k], rest[k + 1], 10, 3600000);
+        ++k;
+      } else if (rest[k] == u"--json") {
+        options.json = true;
+      } else {
+        throw UsageError(QStringLiteral("events takes only --interval MS, not '%1'").arg(rest[k]));
+      }
+    }
+  }
+  return options;
+}
+
+QString helpText() {
+  return QStringLiteral(
+      "Usage:\n"
+      "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
+      "  quennet --port PATH [OPTIONS] events [--interval MS]\n"
+      "                                                  print each new validator event\n"
+      "  quennet --list                                  list every method and its parameters\n"
+      "  quennet --help                                  show this text\n"
+      "\n"
+      "Options:\n"
+      "  --port PATH        serial device (/dev/ttyUSB0, a pseudo-terminal); 9600,n,8,1\n"
+      "  --address N        device address, 0 to 255 (default 40)\n"
+      "  --crc              16-bit CRC frames (default)\n"
+      "  --checksum8        8-bit additive checksum frames\n"
+      "  --echo             the line echoes every sent byte (default)\n"
+      "  --no-echo          the line does not echo\n"
+      "  --key DIGITS       encrypt with this six-digit key (CRC frames only)\n"
+      "  --json             one JSON object (events: one per line)\n"
+      "\n"
+      "METHOD is a command method name as --list shows it, such as SendPoll or GetSerialNo.\n"
+      "ARGs are its input parameters after Device, in order: numbers in decimal, byte arrays\n"
+      "as comma-separated decimals (SetInhibitStatus 255,255), text as given. The device\n"
+      "address comes from --address.\n"
+      "\n"
+      "Output: each output parameter, the result code with its status text, and the command\n"
+      "and reply frames in hexadecimal. With --json: an object with the keys method, result,\n"
+      "status, outputs, sent and reply; byte arrays are arrays of numbers.\n"
+      "\n"
+      "events enables the validator (master inhibit off), then reads its event buffer every\n"
+      "MS milliseconds (default 200) and prints each new event as one line until interrupted.\n"
+      "\n"
+      "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
+      "(unknown method, wrong argument count, bad argument, port that cannot be opened).\n");
+}
+
+}  // namespace quennet::cli

@@ -1,0 +1,50 @@
+#pragma once
+// Command-line options of the `quennet` tool.
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+
+#include <QString>
+#include <QStringList>
+
+namespace quennet::cli {
+
+// A command line the tool cannot run; exit status 2 with the message on one line.
+class UsageError : public std::runtime_error {
+ public:
+  explicit UsageError(const QString& message)
+      : std::runtime_error(message.toStdString()), message_(message) {}
+  const QString& message() const { return message_; }
+
+ private:
+  QString message_;
+};
+
+struct CliOptions {
+  QString port;
+  std::uint8_t address = 40;
+  bool crc = true;
+  bool echo = true;
+  // Packed key code; set only by --key, which also turns encryption on.
+  std::optional<std::int32_t> keyCode;
+  bool json = false;
+  bool list = false;
+  bool help = false;
+  // A method name, or "events" for the event watch.
+  QString method;
+  QStringList args;
+  int intervalMs = 200;
+};
+
+inline const QString kEventsCommand = QStringLiteral("events");
+
+// `arguments` excludes the program name. Throws UsageError.
+CliOptions parseArguments(const QStringList& arguments);
+
+// Six decimal digits d1..d6 packed as the host does: digit k becomes nibble k-1 of the code.
+std::int32_t packKeyDigits(const QString& digits);
+
+QString helpText();
+
+}  // namespace quennet::cli

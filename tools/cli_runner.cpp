@@ -1,0 +1,161 @@
+#include "tools/cli_runner.h"
+
+#include <memory>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "quennet/commands/dispatch.h"
+#include "quennet/link/encryption.h"
+#include "quennet/link/qt_serial_line.h"
+#include "quennet/link/quennet_error.h"
+#include "tools/cli_options.h"
+#include "tools/event_watch.h"
+
+namespace quennet::cli {
+
+namespace {
+
+const QString kPortSettings = QStringLiteral("9600,n,8,1");
+
+void printList(QTextStream& out) {
+  for (const MethodInfo& info : methodTable()) out << info.signature() << Qt::endl;
+}
+
+// The method's ARGs with the address in front where the method takes a Device.
+QStringList methodInputs(const MethodInfo& info, const CliOptions& options) {
+  const auto expected = info.inputs().size() - (info.hasDevice() ? 1 : 0);
+  if (options.args.size() != expected) {
+    QStringList names;
+    for (const ParamInfo& p : info.inputs()) {
+      if (p.name != u"Device") names.append(p.name);
+    }
+    throw UsageError(
+        QStringLiteral("%1 takes %2 argument(s)%3, %4 given")
+            .arg(info.name)
+            .arg(expected)
+            .arg(names.isEmpty() ? QString() : QStringLiteral(" (") + names.join(u' ') + u')')
+            .arg(options.args.size()));
+  }
+  QStringList inputs = options.args;
+  if (info.hasDevice()) inputs.prepend(QString::number(options.address));
+  return inputs;
+}
+
+void openLine(CommandSet& set, const CliOptions& options) {
+  if (options.port.isEmpty()) throw UsageError(QStringLiteral("--port PATH is required"));
+  auto line = std::make_unique<QtSerialLine>();
+  line->setDeviceName(options.port);
+  line->setSettings(kPortSettings);
+  if (!line->open()) {
+    throw UsageError(
+        QStringLiteral("cannot open %1: %2").arg(options.port, line->lastError().description));
+  }
+  set.setLine(std::move(line));
+  set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
+  set.setCommsEcho(options.echo);
+  if (options.keyCode) {
+    set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
+    set.setEncryption(true);
+  }
+}
+
+QString plainValue(const QVariant& value) {
+  if (value.typeId() == QMetaType::QVariantList) {
+    QStringList parts;
+    for (const QVariant& element : value.toList()) parts.append(element.toString());
+    return parts.join(u',');
+  }
+  return value.toString();
+}
+
+bool frameWentOut(const CommandSet& set) {
+  return !set.caption().isEmpty();
+}
+
+void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
+                 bool json, QTextStream& out) {
+  const QString sent = frameWentOut(set) ? set.CommandSent(0).trimmed() : QString();
+  const QString reply = set.ReplyBack(0).trimmed();
+  if (json) {
+    const QJsonObject object{{"method", info.name},
+                             {"result", result.result},
+                             {"status", statusText(set, result.result)},
+                             {"outputs", QJsonObject::fromVariantMap(result.outputs)},
+                             {"sent", sent},
+                             {"reply", reply}};
+    out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
+    return;
+  }
+  for (const ParamInfo& p : info.outputs()) {
+    out << p.name << ": " << plainValue(result.outputs.value(p.name)) << Qt::endl;
+  }
+  out << "result: " << result.result << " (" << statusText(set, result.result) << ")" << Qt::endl;
+  out << "sent: " << sent << Qt::endl;
+  out << "reply: " << reply << Qt::endl;
+}
+
+int run(const QStringList& arguments, CliStreams& streams) {
+  const CliOptions options = parseArguments(arguments);
+  if (options.help) {
+    streams.out << helpText();
+    return kExitOk;
+  }
+  if (options.list) {
+    printList(streams.out);
+    return kExitOk;
+  }
+  if (options.method.isEmpty()) throw UsageError(QStringLiteral("no method given (see --help)"));
+
+  CommandSet set;
+  if (options.method == kEventsCommand) {
+    openLine(set, options);
+    return watchEvents(set, options.address, options.intervalMs, options.json, streams);
+  }
+  const MethodInfo* info = findMethod(options.method);
+  if (!info) {
+    throw UsageError(QStringLiteral("unknown method %1 (see --list)").arg(options.method));
+  }
+  const QStringList inputs = methodInputs(*info, options);
+  openLine(set, options);
+  InvokeResult result;
+  try {
+    result = info->invoker(set, QVariantList(inputs.begin(), inputs.end()));
+  } catch (const DispatchError& error) {
+    throw UsageError(error.message());
+  } catch (const QuennetError& error) {
+    throw UsageError(QStringLiteral("%1: %2").arg(info->name, error.description()));
+  }
+  printResult(*info, result, set, options.json, streams.out);
+  return result.result == kResultOk ? kExitOk : kExitResult;
+}
+
+}  // namespace
+
+QString statusText(const CommandSet& set, int result) {
+  if (frameWentOut(set)) return set.caption();
+  switch (result) {
+    case kResultOk:
+      return QStringLiteral("OK");
+    case kResultNoteNumber:
+      return QStringLiteral("Note number above 16");
+    case kResultNotEnabled:
+      return QStringLiteral("Port closed");
+    case kResultKeyTooShort:
+      return QStringLiteral("Key too short");
+    default:
+      return QStringLiteral("Result %1").arg(result);
+  }
+}
+
+int runCli(const QStringList& arguments, CliStreams& streams) {
+  try {
+    return run(arguments, streams);
+  } catch (const UsageError& error) {
+    streams.err << "quennet: " << error.message() << Qt::endl;
+    return kExitUsage;
+  }
+}
+
+}  // namespace quennet::cli

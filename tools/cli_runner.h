@@ -1,0 +1,28 @@
+#pragma once
+// Runs one `quennet` command line in-process: parse, open the port, call, print.
+
+#include <functional>
+
+#include <QStringList>
+#include <QTextStream>
+
+#include "quennet/commands/command_set.h"
+
+namespace quennet::cli {
+
+enum ExitStatus : int { kExitOk = 0, kExitResult = 1, kExitUsage = 2 };
+
+struct CliStreams {
+  QTextStream& out;
+  QTextStream& err;
+  // Asked between event polls; false ends the event watch.
+  std::function<bool()> keepRunning = [] { return true; };
+};
+
+// `arguments` excludes the program name. Returns the exit status.
+int runCli(const QStringList& arguments, CliStreams& streams);
+
+// Status text of a result: the engine's caption when a frame went out, else the code's meaning.
+QString statusText(const CommandSet& set, int result);
+
+}  // namespace quennet::cli
