@@ -12,11 +12,11 @@ namespace bnvsim {
 
 // How the shared line behaves; changeable while serving.
 struct LineOptions {
-  bool echo = true;        // every host byte comes back before the reply (shared RX/TX line)
-  bool crc = true;         // CRC-16 frames; false selects the 8-bit checksum
-  bool encryption = false; // CRC mode only, both directions
+  bool echo = true;         // every host byte comes back before the reply (shared RX/TX line)
+  bool crc = true;          // CRC-16 frames; false selects the 8-bit checksum
+  bool encryption = false;  // CRC mode only, both directions
   QString key = QStringLiteral("582604");
-  bool pacing = false;     // 9600 baud 8N1 byte timing
+  bool pacing = false;  // 9600 baud 8N1 byte timing
   int replyDelayMs = 0;
 };
 
@@ -28,7 +28,7 @@ struct SimulatorOptions {
   bool hopper = false;        // at address 3
   bool coinAcceptor = false;  // at address 2
   bool stackerFitted = true;
-  bool trace = false;         // frames to standard error
+  bool trace = false;  // frames to standard error
 };
 
 class Simulator {
@@ -51,10 +51,14 @@ class Simulator {
   void cheat();
   void stackerFull();
   void reset();
+  // Coin position 1..16 at the coin acceptor, when one is on the bus.
+  void insertCoin(int coinNumber);
   // Spoils the next `count` replies.
   void injectFault(Fault fault, int count = 1);
   void setFaultProbability(Fault fault, double probability);
   void setLineOptions(const LineOptions& options);
+  // The line as it stands, including a key the host has changed.
+  LineOptions lineOptions() const;
 
   // Snapshots for tests, safe from any thread.
   int validatorAddress() const;

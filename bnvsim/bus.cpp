@@ -1,0 +1,211 @@
+#include "bnvsim/bus.h"
+
+#include <algorithm>
+
+#include <QTime>
+
+#include "quennet/link/frame.h"
+
+namespace bnvsim {
+
+namespace {
+
+constexpr std::uint8_t kAddressClash = 252;
+constexpr std::uint8_t kAddressPoll = 253;
+constexpr int kBroadcastAddress = 0;
+constexpr int kAddressPollSlotMs = 4;
+constexpr int kFrameOverhead = 5;
+
+}  // namespace
+
+std::int32_t keyCodeFromText(const QString& digits) {
+  std::int32_t code = 0;
+  for (int k = 0; k < 6 && k < digits.size(); ++k) {
+    const int digit = digits.at(k).digitValue();
+    code |= (digit < 0 ? 0 : digit) << (4 * k);
+  }
+  return code;
+}
+
+QString keyTextFromCode(std::int32_t keyCode) {
+  QString text;
+  for (std::uint8_t digit : quennet::keyDigitsFromCode(keyCode)) text += QString::number(digit, 16);
+  return text;
+}
+
+QString traceLine(const QString& direction, std::span<const std::uint8_t> bytes,
+                  const QString& note) {
+  QString line = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz ")) + direction +
+                 QLatin1Char(' ') + quennet::renderFrame(bytes, 0);
+  if (!note.isEmpty()) line += QLatin1Char('(') + note + QLatin1Char(')');
+  return line;
+}
+
+Bus::Bus(const LineOptions& line) {
+  setLineOptions(line);
+}
+
+void Bus::setLineOptions(const LineOptions& line) {
+  line_ = line;
+  key_ = quennet::keyDigitsFromCode(keyCodeFromText(line.key));
+}
+
+void Bus::trace(const QString& direction, std::span<const std::uint8_t> bytes,
+                const QString& note) {
+  if (trace_) trace_(traceLine(direction, bytes, note));
+}
+
+Device* Bus::deviceAt(int address) const {
+  const auto it = std::find_if(devices_.begin(), devices_.end(),
+                               [address](Device* d) { return d->address() == address; });
+  return it == devices_.end() ? nullptr : *it;
+}
+
+std::optional<double> Bus::gapDeadline() const {
+  if (pending_.empty()) return std::nullopt;
+  return lastByteMs_ + kInterByteGapMs;
+}
+
+void Bus::expireGap(double nowMs) {
+  if (pending_.empty() || nowMs - lastByteMs_ <= kInterByteGapMs) return;
+  // Every device on the line saw the frame break off.
+  for (Device* device : devices_) {
+    CommsCounters& comms = device->comms();
+    ++comms.timeouts;
+    comms.ignoredBytes = static_cast<std::uint8_t>(comms.ignoredBytes + pending_.size());
+  }
+  trace(QStringLiteral("RX"), pending_, QStringLiteral("partial frame dropped"));
+  pending_.clear();
+}
+
+std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, double nowMs) {
+  std::vector<Transmission> out;
+  std::vector<std::uint8_t> echo;
+  const auto flushEcho = [&] {
+    if (echo.empty()) return;
+    out.push_back(Transmission{nowMs, echo, true});
+    echo.clear();
+  };
+  for (std::uint8_t byte : bytes) {
+    expireGap(nowMs);
+    if (pending_.empty()) echoFrame_ = !faults_.takeMissingEcho() && line_.echo;
+    pending_.push_back(byte);
+    lastByteMs_ = nowMs;
+    if (echoFrame_) echo.push_back(byte);
+    if (pending_.size() >= 2 && static_cast<int>(pending_.size()) == pending_[1] + kFrameOverhead) {
+      flushEcho();
+      completeFrame(nowMs, out);
+    }
+  }
+  flushEcho();
+  return out;
+}
+
+std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilChecksum) const {
+  quennet::FrameBuffer frame;
+  const int n = static_cast<int>(reply.data.size());
+  frame.at(1) = kHostAddress;
+  frame.at(2) = static_cast<std::uint8_t>(n);
+  frame.at(3) = static_cast<std::uint8_t>(from);
+  frame.at(4) = reply.header;
+  for (int i = 0; i < n; ++i) frame.at(5 + i) = reply.data[static_cast<std::size_t>(i)];
+  const int last = n + kFrameOverhead;
+  if (line_.crc) {
+    const auto crc = static_cast<std::uint16_t>(quennet::Crc16(frame) ^ (spoilChecksum ? 1 : 0));
+    frame.at(3) = static_cast<std::uint8_t>(crc & 0xFF);
+    frame.at(last) = static_cast<std::uint8_t>(crc >> 8);
+    if (line_.encryption) quennet::EncryptFrame(frame, key_);
+  } else {
+    frame.at(last) = static_cast<std::uint8_t>(quennet::Checksum8(frame) ^ (spoilChecksum ? 1 : 0));
+  }
+  const auto bytes = frame.first(last);
+  return {bytes.begin(), bytes.end()};
+}
+
+void Bus::answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out) {
+  if (header != kAddressPoll && header != kAddressClash) return;
+  for (Device* device : devices_) {
+    const std::uint8_t byte =
+        header == kAddressPoll ? device->addressPollByte() : device->addressClashByte();
+    out.push_back(Transmission{nowMs + kAddressPollSlotMs * device->address(), {byte}, false});
+  }
+  // Answers leave in time order, whatever the order of the devices on the bus.
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Transmission& a, const Transmission& b) { return a.atMs < b.atMs; });
+}
+
+void Bus::completeFrame(double nowMs, std::vector<Transmission>& out) {
+  ++frames_;
+  std::vector<std::uint8_t> wire;
+  wire.swap(pending_);
+  const int dataLength = wire[1];
+  const int destination = wire[0];
+  if (dataLength > quennet::kMaxDataLength) {
+    for (Device* device : devices_) {
+      device->comms().ignoredBytes =
+          static_cast<std::uint8_t>(device->comms().ignoredBytes + wire.size());
+    }
+    return trace(QStringLiteral("RX"), wire, QStringLiteral("too long, ignored"));
+  }
+
+  quennet::FrameBuffer frame;
+  std::copy(wire.begin(), wire.end(), &frame.at(1));
+  const int last = dataLength + kFrameOverhead;
+  bool good = false;
+  if (line_.crc) {
+    if (line_.encryption) quennet::DecryptReply(frame, key_);
+    good = quennet::Crc16(frame) == frame.at(last) * 256 + frame.at(3);
+  } else {
+    good = quennet::Checksum8(frame) == frame.at(last);
+  }
+  if (!good) {
+    for (Device* device : devices_) {
+      if (destination == kBroadcastAddress || device->address() == destination) {
+        ++device->comms().badChecksums;
+      }
+    }
+    return trace(QStringLiteral("RX"), wire, QStringLiteral("bad checksum, no reply"));
+  }
+  trace(QStringLiteral("RX"), frame.first(last),
+        line_.crc && line_.encryption ? QStringLiteral("decrypted") : QString());
+
+  const std::uint8_t header = frame.at(4);
+  if (destination == kBroadcastAddress) return answerBroadcast(header, nowMs, out);
+  Device* device = deviceAt(destination);
+  if (!device) return;
+
+  const std::optional<Fault> fault = faults_.takeReplyFault();
+  Reply reply;
+  if (fault == Fault::Silent) return trace(QStringLiteral("TX"), {}, QStringLiteral("silent"));
+  if (fault == Fault::Busy) {
+    reply = Reply::withHeader(kHeaderBusy);
+  } else if (fault == Fault::Nak) {
+    reply = Reply::nak();
+  } else {
+    const std::span<const std::uint8_t> data(&frame.at(5), static_cast<std::size_t>(dataLength));
+    reply = device->handle(header, data);
+  }
+
+  // The reply leaves from the address the frame was sent to, even after an address change.
+  Transmission sent{nowMs + line_.replyDelayMs + reply.delayMs,
+                    encode(reply, destination, fault == Fault::BadCrc), false};
+  if (reply.newKeyCode) {
+    key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);
+    line_.key = keyTextFromCode(*reply.newKeyCode);
+  }
+  if (fault == Fault::Truncated) {
+    sent.bytes.resize(std::max<std::size_t>(2, sent.bytes.size() / 2));
+  } else if (fault == Fault::Noise) {
+    std::uniform_int_distribution<int> count(1, 3);
+    std::uniform_int_distribution<int> value(0, 255);
+    const int noise = count(faults_.random());
+    for (int i = 0; i < noise; ++i) {
+      sent.bytes.insert(sent.bytes.begin(), static_cast<std::uint8_t>(value(faults_.random())));
+    }
+  } else if (fault == Fault::Late) {
+    sent.atMs += kLateReplyMs;
+  }
+  out.push_back(std::move(sent));
+}
+
+}  // namespace bnvsim

@@ -1,0 +1,76 @@
+#pragma once
+// The shared ccTalk line as the devices see it: frames the host's bytes, checks them, routes them
+// to the addressed device and decides what goes back and when (echo, replies, broadcast answers,
+// spoiled replies). Pure logic on a clock given by the caller, so it is testable without a pty.
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include <QString>
+
+#include "bnvsim/device.h"
+#include "bnvsim/fault_plan.h"
+#include "bnvsim/simulator.h"
+#include "quennet/link/encryption.h"
+
+namespace bnvsim {
+
+inline constexpr double kInterByteGapMs = 50;
+inline constexpr int kLateReplyMs = 700;  // past the host's longest ordinary wait of 500 ms
+inline constexpr int kHostAddress = 1;
+
+// Bytes to put on the line, not before `atMs`, in the order handed out.
+struct Transmission {
+  double atMs = 0;
+  std::vector<std::uint8_t> bytes;
+  bool echo = false;
+};
+
+// Six key digits typed left to right; the first is the lowest nibble of the key code.
+std::int32_t keyCodeFromText(const QString& digits);
+QString keyTextFromCode(std::int32_t keyCode);
+// One trace line: wall-clock time, direction and the bytes in hexadecimal.
+QString traceLine(const QString& direction, std::span<const std::uint8_t> bytes,
+                  const QString& note = {});
+
+class Bus {
+ public:
+  using TraceSink = std::function<void(const QString& line)>;
+
+  explicit Bus(const LineOptions& line);
+  // Devices stay owned by the caller and must outlive the bus.
+  void attach(Device* device) { devices_.push_back(device); }
+  void setLineOptions(const LineOptions& line);
+  const LineOptions& lineOptions() const { return line_; }
+  FaultPlan& faults() { return faults_; }
+  void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
+
+  // Host bytes that arrived at `nowMs`; returns what goes back, in line order.
+  std::vector<Transmission> receive(std::span<const std::uint8_t> bytes, double nowMs);
+  // When a partial frame is due to be dropped, if one is pending.
+  std::optional<double> gapDeadline() const;
+  void expireGap(double nowMs);
+  int framesReceived() const { return frames_; }
+
+ private:
+  void completeFrame(double nowMs, std::vector<Transmission>& out);
+  void answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out);
+  std::vector<std::uint8_t> encode(const Reply& reply, int from, bool spoilChecksum) const;
+  Device* deviceAt(int address) const;
+  void trace(const QString& direction, std::span<const std::uint8_t> bytes, const QString& note);
+
+  LineOptions line_;
+  quennet::KeyDigits key_{};
+  std::vector<Device*> devices_;
+  std::vector<std::uint8_t> pending_;
+  double lastByteMs_ = 0;
+  bool echoFrame_ = true;
+  int frames_ = 0;
+  FaultPlan faults_;
+  TraceSink trace_;
+};
+
+}  // namespace bnvsim

@@ -1,0 +1,73 @@
+#include "bnvsim/coin_acceptor.h"
+
+#include <string_view>
+
+namespace bnvsim {
+
+namespace {
+
+enum Header : std::uint8_t {
+  kCoinId = 184,
+  kGetMasterInhibit = 227,
+  kSetMasterInhibit = 228,
+  kCoinBuffer = 229,
+  kGetInhibits = 230,
+  kSetInhibits = 231,
+};
+
+constexpr std::array<std::string_view, kCoinPositions> kCoins = {
+    "GB001A", "GB002A", "GB005A", "GB010A", "GB020A", "GB050A", "GB100A", "GB200A",
+    "......", "......", "......", "......", "......", "......", "......", "......"};
+
+bool coinDefined(int position) {
+  return position >= 1 && position <= kCoinPositions &&
+         kCoins[static_cast<std::size_t>(position - 1)][0] != '.';
+}
+
+Identity acceptorIdentity() {
+  return Identity{.equipmentCategory = "Coin Acceptor",
+                  .manufacturer = "QNT",
+                  .productCode = "QCA1",
+                  .buildCode = "QCA-GB01",
+                  .softwareRevision = "QCA v1.0.00",
+                  .serialNumber = 420017,
+                  .addressMode = 0x06};
+}
+
+}  // namespace
+
+CoinAcceptor::CoinAcceptor(int address) : Device(address, acceptorIdentity()) {}
+
+void CoinAcceptor::insertCoin(int position) {
+  if (!coinDefined(position)) return credits_.add(0, kCoinRejected);
+  const int bit = position - 1;
+  const bool enabled = ((inhibits_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0;
+  if ((masterInhibit_ & 1U) == 0 || !enabled) return credits_.add(0, kCoinInhibited);
+  credits_.add(static_cast<std::uint8_t>(position), 0);
+}
+
+std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
+  switch (header) {
+    case kCoinBuffer:
+      return Reply::bytes(credits_.replyBytes());
+    case kCoinId:
+      if (data.size() != 1 || data[0] < 1 || data[0] > kCoinPositions) return Reply::nak();
+      return Reply::text(std::string(kCoins[static_cast<std::size_t>(data[0] - 1)]));
+    case kGetMasterInhibit:
+      return Reply::bytes({masterInhibit_});
+    case kSetMasterInhibit:
+      if (data.size() != 1) return Reply::nak();
+      masterInhibit_ = data[0] & 1U;
+      return Reply::ack();
+    case kGetInhibits:
+      return Reply::bytes({inhibits_[0], inhibits_[1]});
+    case kSetInhibits:
+      if (data.size() != 2) return Reply::nak();
+      inhibits_ = {data[0], data[1]};
+      return Reply::ack();
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace bnvsim

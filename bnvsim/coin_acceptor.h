@@ -1,0 +1,35 @@
+#pragma once
+// A coin acceptor: inhibits, buffered credits and coin identities. Like the validator it powers
+// up with every coin and the master inhibit closed.
+
+#include <array>
+#include <cstdint>
+
+#include "bnvsim/device.h"
+#include "bnvsim/event_log.h"
+
+namespace bnvsim {
+
+inline constexpr int kCoinAcceptorAddress = 2;
+inline constexpr int kCoinPositions = 16;
+// Error code of a credit pair for a coin refused because it is inhibited.
+inline constexpr std::uint8_t kCoinInhibited = 2;
+inline constexpr std::uint8_t kCoinRejected = 1;
+
+class CoinAcceptor : public Device {
+ public:
+  explicit CoinAcceptor(int address = kCoinAcceptorAddress);
+
+  void insertCoin(int position);
+
+ protected:
+  std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
+  void onReset() override { credits_.clear(); }
+
+ private:
+  EventLog credits_;
+  std::array<std::uint8_t, 2> inhibits_{};
+  std::uint8_t masterInhibit_ = 0;
+};
+
+}  // namespace bnvsim

@@ -1,0 +1,93 @@
+#pragma once
+// A ccTalk slave as pure logic: one decoded request in, one reply (or silence) out. The bus does
+// the framing, checksums, timing and addressing; a device only knows its commands and state.
+
+#include <cstdint>
+#include <optional>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace bnvsim {
+
+// Reply headers other than the echoed command header.
+inline constexpr std::uint8_t kHeaderAck = 0;
+inline constexpr std::uint8_t kHeaderNak = 5;
+inline constexpr std::uint8_t kHeaderBusy = 6;
+
+struct Reply {
+  std::uint8_t header = kHeaderAck;
+  std::vector<std::uint8_t> data;
+  int delayMs = 0;  // the device's own processing time, such as a stacker cycle
+  // A key change answers under the old key; the bus switches to this one after the reply.
+  std::optional<std::int32_t> newKeyCode;
+
+  static Reply ack() { return {}; }
+  static Reply withHeader(std::uint8_t header) {
+    Reply reply;
+    reply.header = header;
+    return reply;
+  }
+  static Reply nak() { return withHeader(kHeaderNak); }
+  static Reply bytes(std::vector<std::uint8_t> data) {
+    Reply reply;
+    reply.data = std::move(data);
+    return reply;
+  }
+  static Reply text(const std::string& text) { return bytes({text.begin(), text.end()}); }
+};
+
+// What the bus has seen on the line, as the device counts it for header 2.
+struct CommsCounters {
+  std::uint8_t timeouts = 0;
+  std::uint8_t ignoredBytes = 0;
+  std::uint8_t badChecksums = 0;
+};
+
+// The answers every kind of device gives the same way, from its own values.
+struct Identity {
+  std::string equipmentCategory;
+  std::string manufacturer;
+  std::string productCode;
+  std::string buildCode;
+  std::string softwareRevision;
+  std::uint32_t serialNumber = 0;  // 24 bits, sent most significant byte first
+  std::uint8_t addressMode = 0;
+};
+
+class Device {
+ public:
+  Device(int address, Identity identity);
+  virtual ~Device() = default;
+  Device(const Device&) = delete;
+  Device& operator=(const Device&) = delete;
+
+  int address() const { return address_; }
+  // Addresses poll and clash: the one byte this device puts on the line.
+  std::uint8_t addressPollByte() { return static_cast<std::uint8_t>(address_); }
+  std::uint8_t addressClashByte();
+
+  Reply handle(std::uint8_t header, std::span<const std::uint8_t> data);
+  CommsCounters& comms() { return comms_; }
+  const CommsCounters& comms() const { return comms_; }
+
+ protected:
+  // The device's own headers; std::nullopt when it does not know the header.
+  virtual std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) = 0;
+  virtual void onReset() = 0;
+  std::mt19937& random() { return random_; }
+
+ private:
+  int address_;
+  Identity identity_;
+  CommsCounters comms_;
+  std::mt19937 random_;
+};
+
+// Counts from `value` as ccTalk event counters do: 1 to 255, then 1 again (0 only after reset).
+std::uint8_t nextEventCounter(std::uint8_t value);
+// Three bytes, least significant first: the counter replies.
+std::vector<std::uint8_t> counterBytes(std::uint32_t value);
+
+}  // namespace bnvsim

@@ -1,0 +1,34 @@
+#pragma once
+// Which replies to spoil: faults queued for the next replies, and faults drawn by probability.
+
+#include <array>
+#include <deque>
+#include <optional>
+#include <random>
+
+#include "bnvsim/simulator.h"
+
+namespace bnvsim {
+
+inline constexpr int kFaultKinds = 8;
+
+class FaultPlan {
+ public:
+  FaultPlan();
+  void inject(Fault fault, int count);
+  void setProbability(Fault fault, double probability);
+  // Asked as a frame starts: whether its echo is left out.
+  bool takeMissingEcho();
+  // Asked for each reply a device is about to give.
+  std::optional<Fault> takeReplyFault();
+  std::mt19937& random() { return random_; }
+
+ private:
+  bool draw(Fault fault);
+
+  std::deque<Fault> queued_;
+  std::array<double, kFaultKinds> probability_{};
+  std::mt19937 random_;
+};
+
+}  // namespace bnvsim

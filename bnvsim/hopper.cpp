@@ -1,0 +1,82 @@
+#include "bnvsim/hopper.h"
+
+#include <algorithm>
+
+namespace bnvsim {
+
+namespace {
+
+enum Header : std::uint8_t {
+  kTest = 163,
+  kEnable = 164,
+  kStatus = 166,
+  kDispense = 167,
+  kDispenseCount = 168,
+  kCoinId = 171,
+  kEmergencyStop = 172,
+};
+
+constexpr std::uint8_t kEnableCode = 165;
+constexpr std::uint8_t kPayoutDisabledFlag = 0x80;  // first test register, bit 7
+
+Identity hopperIdentity() {
+  return Identity{.equipmentCategory = "Payout",
+                  .manufacturer = "QNT",
+                  .productCode = "QHP1",
+                  .buildCode = "QHP-STD1",
+                  .softwareRevision = "QHP v1.0.00",
+                  .serialNumber = 700301,
+                  .addressMode = 0x06};
+}
+
+}  // namespace
+
+Hopper::Hopper(int address, std::uint32_t securityCode, int coinsHeld)
+    : Device(address, hopperIdentity()), securityCode_(securityCode), coinsHeld_(coinsHeld) {}
+
+void Hopper::onReset() {
+  enabled_ = false;
+  eventCounter_ = 0;
+  lastPaid_ = 0;
+  lastUnpaid_ = 0;
+}
+
+Reply Hopper::dispense(std::span<const std::uint8_t> data) {
+  if (data.size() != 4 || !enabled_) return Reply::nak();
+  const std::uint32_t code = data[0] | (data[1] << 8) | (data[2] << 16);
+  if (code != securityCode_) return Reply::nak();
+  const int paid = std::min<int>(data[3], coinsHeld_);
+  coinsHeld_ -= paid;
+  lastPaid_ = static_cast<std::uint8_t>(paid);
+  lastUnpaid_ = static_cast<std::uint8_t>(data[3] - paid);
+  dispensed_ += static_cast<std::uint32_t>(paid);
+  eventCounter_ = nextEventCounter(eventCounter_);
+  return Reply::ack();
+}
+
+std::optional<Reply> Hopper::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
+  switch (header) {
+    case kTest:
+      return Reply::bytes({enabled_ ? std::uint8_t{0} : kPayoutDisabledFlag, 0});
+    case kEnable:
+      // Any byte but the enable code, or none at all, stops payout.
+      enabled_ = data.size() == 1 && data[0] == kEnableCode;
+      return Reply::ack();
+    case kStatus:
+      // Payout completes within the command, so nothing is ever left to pay.
+      return Reply::bytes({eventCounter_, 0, lastPaid_, lastUnpaid_});
+    case kDispense:
+      return dispense(data);
+    case kDispenseCount:
+      return Reply::bytes(counterBytes(dispensed_));
+    case kCoinId:
+      return Reply::text("GB100A");
+    case kEmergencyStop:
+      enabled_ = false;
+      return Reply::bytes({0});
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace bnvsim

@@ -1,0 +1,36 @@
+#pragma once
+// A coin hopper: payout enable, dispense guarded by its three-byte security code, status and
+// dispense count. It pays out at once; coins it does not hold are reported unpaid.
+
+#include <cstdint>
+
+#include "bnvsim/device.h"
+
+namespace bnvsim {
+
+inline constexpr int kHopperAddress = 3;
+// The code the host's control sends by default, least significant byte first on the wire.
+inline constexpr std::uint32_t kDefaultHopperCode = 15263748;
+
+class Hopper : public Device {
+ public:
+  explicit Hopper(int address = kHopperAddress, std::uint32_t securityCode = kDefaultHopperCode,
+                  int coinsHeld = 500);
+
+ protected:
+  std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
+  void onReset() override;
+
+ private:
+  Reply dispense(std::span<const std::uint8_t> data);
+
+  std::uint32_t securityCode_;
+  int coinsHeld_;
+  bool enabled_ = false;
+  std::uint8_t eventCounter_ = 0;
+  std::uint8_t lastPaid_ = 0;
+  std::uint8_t lastUnpaid_ = 0;
+  std::uint32_t dispensed_ = 0;
+};
+
+}  // namespace bnvsim

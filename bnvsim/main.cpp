@@ -1,0 +1,177 @@
+// bnvsim: serves the virtual bank note validator on a pseudo-terminal until signalled.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
+
+#include "bnvsim/console.h"
+#include "bnvsim/simulator.h"
+
+namespace {
+
+struct Invocation {
+  bnvsim::SimulatorOptions options;
+  QString link;
+  QList<QPair<bnvsim::Fault, double>> probabilities;
+};
+
+[[noreturn]] void fail(const QString& message) {
+  std::fprintf(stderr, "bnvsim: %s\n", qPrintable(message));
+  std::exit(2);
+}
+
+Invocation parse(const QCoreApplication& app) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      QStringLiteral("Virtual ccTalk bank note validator on a pseudo-terminal.\n"
+                     "Prints the terminal's path on its first line; a host opens that path as "
+                     "its serial port.\nCommands typed on standard input drive the devices "
+                     "(type help). Stops on SIGINT or SIGTERM, or at the end of input from a "
+                     "terminal."));
+  parser.addHelpOption();
+  const QCommandLineOption link(
+      QStringLiteral("link"), QStringLiteral("Also make a symbolic link to the terminal at PATH."),
+      QStringLiteral("PATH"));
+  const QCommandLineOption address(QStringLiteral("address"),
+                                   QStringLiteral("Validator address (2..255, default 40)."),
+                                   QStringLiteral("N"), QStringLiteral("40"));
+  const QCommandLineOption noEcho(QStringLiteral("no-echo"),
+                                  QStringLiteral("Do not echo the host's bytes (separate RX/TX)."));
+  const QCommandLineOption checksum8(QStringLiteral("checksum8"),
+                                     QStringLiteral("8-bit checksum instead of CRC-16."));
+  const QCommandLineOption encrypt(QStringLiteral("encrypt"),
+                                   QStringLiteral("Encryption layer on (CRC mode only)."));
+  const QCommandLineOption key(QStringLiteral("key"),
+                               QStringLiteral("Six-digit encryption key (default 582604)."),
+                               QStringLiteral("DIGITS"), QStringLiteral("582604"));
+  const QCommandLineOption pacing(QStringLiteral("pacing"),
+                                  QStringLiteral("Send every byte at 9600 baud 8N1 timing."));
+  const QCommandLineOption delay(QStringLiteral("reply-delay"),
+                                 QStringLiteral("Wait MS milliseconds before each reply."),
+                                 QStringLiteral("MS"), QStringLiteral("0"));
+  const QCommandLineOption hopper(QStringLiteral("hopper"),
+                                  QStringLiteral("Add a coin hopper at address 3."));
+  const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
+                                 QStringLiteral("Add a coin acceptor at address 2."));
+  const QCommandLineOption noStacker(QStringLiteral("no-stacker"),
+                                     QStringLiteral("Validator without a stacker."));
+  const QCommandLineOption fault(
+      QStringLiteral("fault"),
+      QStringLiteral("Spoil replies at random: KIND=P with P in 0..1; repeatable. KIND: %1.")
+          .arg(bnvsim::faultNameList()),
+      QStringLiteral("KIND=P"));
+  const QCommandLineOption trace(QStringLiteral("trace"),
+                                 QStringLiteral("Every frame received and sent to standard error, "
+                                                "with time and direction, in hexadecimal."));
+  parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, hopper, coins,
+                     noStacker, fault, trace});
+  parser.process(app);
+
+  Invocation run;
+  bnvsim::LineOptions& line = run.options.line;
+  line.echo = !parser.isSet(noEcho);
+  line.crc = !parser.isSet(checksum8);
+  line.encryption = parser.isSet(encrypt);
+  line.key = parser.value(key);
+  if (!QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(line.key).hasMatch()) {
+    fail(QStringLiteral("--key wants six decimal digits"));
+  }
+  line.pacing = parser.isSet(pacing);
+  bool ok = false;
+  line.replyDelayMs = parser.value(delay).toInt(&ok);
+  if (!ok || line.replyDelayMs < 0) fail(QStringLiteral("--reply-delay wants milliseconds"));
+  run.options.validatorAddress = parser.value(address).toInt(&ok);
+  if (!ok || run.options.validatorAddress < 2 || run.options.validatorAddress > 255) {
+    fail(QStringLiteral("--address wants 2..255"));
+  }
+  run.options.hopper = parser.isSet(hopper);
+  run.options.coinAcceptor = parser.isSet(coins);
+  run.options.stackerFitted = !parser.isSet(noStacker);
+  run.options.trace = parser.isSet(trace);
+  run.link = parser.value(link);
+  for (const QString& faultArgument : parser.values(fault)) {
+    const auto kind = bnvsim::faultFromName(faultArgument.section(QLatin1Char('='), 0, 0));
+    const double p = faultArgument.section(QLatin1Char('='), 1).toDouble(&ok);
+    if (!kind || !ok || p < 0 || p > 1)
+      fail(QStringLiteral("--fault wants KIND=P, got ") + faultArgument);
+    run.probabilities.append({*kind, p});
+  }
+  return run;
+}
+
+void say(const QString& text) {
+  if (text.isEmpty()) return;
+  std::printf("%s\n", qPrintable(text));
+  std::fflush(stdout);
+}
+
+// Serves until a signal, `quit`, or the end of input from a terminal. Input that is not a
+// terminal (a pipe, /dev/null) may end while the host still needs the device.
+void runConsole(bnvsim::Simulator& simulator, int signalFd) {
+  bnvsim::Console console(simulator);
+  const bool interactive = isatty(STDIN_FILENO) != 0;
+  bool inputOpen = true;
+  std::string pending;
+  while (!console.quitRequested()) {
+    pollfd fds[2] = {{signalFd, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
+    if (poll(fds, 2, -1) < 0) continue;
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents == 0) continue;
+    char chunk[256];
+    const ssize_t count = read(STDIN_FILENO, chunk, sizeof chunk);
+    if (count <= 0) {
+      if (interactive) return;
+      inputOpen = false;
+      continue;
+    }
+    pending.append(chunk, static_cast<std::size_t>(count));
+    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
+      say(console.execute(QString::fromLocal8Bit(pending.substr(0, end))));
+      pending.erase(0, end + 1);
+    }
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setApplicationName(QStringLiteral("bnvsim"));
+  const Invocation run = parse(app);
+
+  // Blocked before the serving thread starts, so only the signal descriptor sees them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  const int signalFd = signalfd(-1, &stopSignals, SFD_CLOEXEC);
+
+  bnvsim::Simulator simulator(run.options);
+  for (const auto& [kind, p] : run.probabilities) simulator.setFaultProbability(kind, p);
+  QString error;
+  if (!simulator.start(&error)) fail(error);
+  if (!run.link.isEmpty()) {
+    QFile::remove(run.link);
+    if (!QFile::link(simulator.slavePath(), run.link)) {
+      fail(QStringLiteral("cannot create the link ") + run.link);
+    }
+  }
+  // A launcher reads this line and opens the device at once, so the link must exist by then.
+  say(simulator.slavePath());
+
+  runConsole(simulator, signalFd);
+
+  simulator.stop();
+  if (!run.link.isEmpty()) QFile::remove(run.link);
+  close(signalFd);
+  return 0;
+}

@@ -1,0 +1,282 @@
+#include "bnvsim/validator.h"
+
+#include <string>
+
+namespace bnvsim {
+
+namespace {
+
+enum Header : std::uint8_t {
+  kSaveKey = 136,
+  kChangeKey = 137,
+  kFirmwareUpgrade = 141,
+  kCurrencyRevision = 145,
+  kRunMotors = 146,
+  kCycleStacker = 147,
+  kReadOptos = 148,
+  kErrorCounter = 149,
+  kNoteCounter = 150,
+  kReadBillMode = 152,
+  kModifyBillMode = 153,
+  kRouteBill = 154,
+  kBillPosition = 155,
+  kCountryScaling = 156,
+  kBillId = 157,
+  kEventBuffer = 159,
+  kBaseYear = 170,
+  kRequestSecurity = 180,
+  kModifySecurity = 181,
+  kCreationDate = 196,
+  kRomChecksum = 197,
+  kOptionFlags = 213,
+  kDataStorage = 216,
+  kAcceptCounter = 225,
+  kInsertCounter = 226,
+  kGetMasterInhibit = 227,
+  kSetMasterInhibit = 228,
+  kGetInhibits = 230,
+  kSetInhibits = 231,
+  kSelfTest = 232,
+  kInputLines = 237,
+  kVariableSet = 247,
+  kPollPriority = 249,
+  kFeedbag = 255,
+};
+
+enum RouteCode : std::uint8_t { kRouteReturn = 0, kRouteStack = 1, kRouteHold = 255 };
+constexpr std::uint8_t kEscrowEmpty = 254;
+constexpr std::uint8_t kRouteFailed = 255;
+constexpr std::uint8_t kStackerFault = 254;
+constexpr std::uint8_t kNoStacker = 255;
+constexpr std::uint8_t kPerNoteCounterFlag = 4;
+
+Identity validatorIdentity() {
+  return Identity{.equipmentCategory = "Bill Validator",
+                  .manufacturer = "QNT",
+                  .productCode = "QBV1",
+                  .buildCode = "QBV16-EU",
+                  .softwareRevision = "QBV16 v1.0.00",
+                  .serialNumber = 1234567,
+                  .addressMode = 0x06};  // RAM and EEPROM
+}
+
+// 15 March of the 24th year after the base year: day, month and year bits of the date code.
+constexpr std::uint16_t kCreationDateCode = (24U << 9) | (3U << 5) | 15U;
+
+std::string country(std::span<const std::uint8_t> data) {
+  return std::string(data.begin(), data.end());
+}
+
+}  // namespace
+
+Validator::Validator(int address, bool stackerFitted)
+    : Device(address, validatorIdentity()), stackerFitted_(stackerFitted) {}
+
+bool Validator::enabled(int position) const {
+  const int bit = position - 1;
+  return ((inhibits_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0;
+}
+
+bool Validator::canStack() const {
+  return (billMode_ & kModeStacker) != 0 && cashBoxIn_ && !full_;
+}
+
+void Validator::raise(BillStatus status) {
+  const auto code = static_cast<std::uint8_t>(status);
+  events_.add(0, code);
+  ++errorCounts_[code];
+}
+
+void Validator::stack(int position) {
+  events_.add(static_cast<std::uint8_t>(position), 0);
+  ++accepted_;
+  ++perNote_[static_cast<std::size_t>(position - 1)];
+}
+
+void Validator::insertNote(int position) {
+  if (escrow_ != 0) return;  // the bezel is blocked while a note is held
+  ++inserted_;
+  if (!noteDefined(position)) return raise(BillStatus::ValidationFail);
+  if ((masterInhibit_ & 1U) == 0) return raise(BillStatus::MasterInhibit);
+  if (!enabled(position)) return raise(BillStatus::InhibitedByHost);
+  if (!cashBoxIn_) return raise(BillStatus::StackerRemoved);
+  if (full_) return raise(BillStatus::StackerFull);
+  if ((billMode_ & kModeEscrow) != 0) {
+    escrow_ = position;
+    events_.add(static_cast<std::uint8_t>(position), 1);
+  } else if (canStack()) {
+    stack(position);
+  } else {
+    raise(BillStatus::Returned);  // no escrow and no stacker in use: nowhere to put it
+  }
+}
+
+void Validator::removeCashBox() {
+  cashBoxIn_ = false;
+  raise(BillStatus::StackerRemoved);
+}
+
+void Validator::insertCashBox() {
+  cashBoxIn_ = true;
+  full_ = false;  // a cash box goes back in emptied
+  raise(BillStatus::StackerInserted);
+}
+
+void Validator::jam() {
+  escrow_ = 0;  // the held note is stuck in the transport, no longer in escrow
+  raise(BillStatus::JamUnsafe);
+}
+
+void Validator::cheat() {
+  raise(BillStatus::PulledBackwards);
+}
+
+void Validator::stackerFull() {
+  full_ = true;
+  raise(BillStatus::StackerFull);
+}
+
+void Validator::onReset() {
+  events_.clear();
+  escrow_ = 0;
+}
+
+Reply Validator::route(std::span<const std::uint8_t> data) {
+  if (data.size() != 1) return Reply::nak();
+  if (escrow_ == 0) return Reply::bytes({kEscrowEmpty});
+  switch (data[0]) {
+    case kRouteStack:
+      if (!canStack()) return Reply::bytes({kRouteFailed});
+      stack(escrow_);
+      escrow_ = 0;
+      return Reply::ack();
+    case kRouteReturn:
+      escrow_ = 0;
+      raise(BillStatus::Returned);
+      return Reply::ack();
+    case kRouteHold:
+      return Reply::ack();
+    default:
+      return Reply::nak();
+  }
+}
+
+Reply Validator::cycleStacker() const {
+  if (!stackerFitted_) return Reply::bytes({kNoStacker});
+  if (!cashBoxIn_ || full_) return Reply::bytes({kStackerFault});
+  Reply reply = Reply::ack();
+  reply.delayMs = kStackerCycleMs;
+  return reply;
+}
+
+std::uint8_t Validator::optoStates() const {
+  // bit 0 note in the escrow path, bit 1 cash box present, bit 2 cash box full, bit 3 motor on
+  return static_cast<std::uint8_t>((escrow_ != 0 ? 1U : 0U) | (cashBoxIn_ ? 2U : 0U) |
+                                   (full_ ? 4U : 0U) | (motors_[0] != 0 ? 8U : 0U));
+}
+
+std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
+  const auto note = [&] { return data.empty() ? 0 : static_cast<int>(data[0]); };
+  switch (header) {
+    case kEventBuffer:
+      return Reply::bytes(events_.replyBytes());
+    case kGetMasterInhibit:
+      return Reply::bytes({masterInhibit_});
+    case kSetMasterInhibit:
+      if (data.size() != 1) return Reply::nak();
+      masterInhibit_ = data[0] & 1U;
+      return Reply::ack();
+    case kGetInhibits:
+      return Reply::bytes({inhibits_[0], inhibits_[1]});
+    case kSetInhibits:
+      if (data.size() != 2) return Reply::nak();
+      inhibits_ = {data[0], data[1]};
+      return Reply::ack();
+    case kRouteBill:
+      return route(data);
+    case kBillId:
+      if (data.size() != 1 || note() < 1 || note() > kNotePositions) return Reply::nak();
+      return Reply::text(noteId(note()));
+    case kCountryScaling: {
+      if (data.size() != 2) return Reply::nak();
+      const auto scaling = countryScaling(country(data));
+      return Reply::bytes({scaling.begin(), scaling.end()});
+    }
+    case kBillPosition: {
+      if (data.size() != 2) return Reply::nak();
+      const auto mask = countryPositions(country(data));
+      return Reply::bytes({mask[0], mask[1]});
+    }
+    case kReadBillMode:
+      return Reply::bytes({billMode_});
+    case kModifyBillMode:
+      if (data.size() != 1) return Reply::nak();
+      billMode_ = data[0] & (kModeStacker | kModeEscrow);
+      return Reply::ack();
+    case kRequestSecurity:
+      if (data.size() != 1 || !noteDefined(note())) return Reply::nak();
+      return Reply::bytes({security_[static_cast<std::size_t>(note() - 1)]});
+    case kModifySecurity:
+      if (data.size() != 2 || !noteDefined(note())) return Reply::nak();
+      security_[static_cast<std::size_t>(note() - 1)] = data[1];
+      return Reply::ack();
+    case kAcceptCounter:
+      return Reply::bytes(counterBytes(accepted_));
+    case kInsertCounter:
+      return Reply::bytes(counterBytes(inserted_));
+    case kErrorCounter:
+      if (data.size() != 1) return Reply::nak();
+      return Reply::bytes(counterBytes(errorCounts_[data[0]]));
+    case kNoteCounter:
+      if (data.size() != 1) return Reply::nak();
+      return Reply::bytes(counterBytes(note() >= 1 && note() <= kNotePositions
+                                           ? perNote_[static_cast<std::size_t>(note() - 1)]
+                                           : 0));
+    case kCycleStacker:
+      return cycleStacker();
+    case kReadOptos:
+      return Reply::bytes({optoStates()});
+    case kRunMotors:
+      if (data.size() != 3) return Reply::nak();
+      motors_ = {data[0], data[1], data[2]};
+      return Reply::ack();
+    case kChangeKey: {
+      if (data.size() != 3) return Reply::nak();
+      Reply reply = Reply::ack();
+      reply.newKeyCode = data[0] | (data[1] << 8) | (data[2] << 16);
+      return reply;
+    }
+    case kSaveKey:
+      return Reply::ack();
+    case kSelfTest:
+      return Reply::bytes({0});  // fault code 0: no fault
+    case kInputLines:
+      return Reply::bytes({0});
+    case kFeedbag:
+      // Sensor calibration levels of the note path, as a factory read-out shows them.
+      return Reply::bytes({0x80, 0x7C, 0x83, 0x7F, 0x81, 0x7E, 0x80, 0x82});
+    case kOptionFlags:
+      return Reply::bytes({kPerNoteCounterFlag});
+    case kVariableSet:
+      return Reply::bytes({kNotePositions, 1});
+    case kPollPriority:
+      return Reply::bytes({2, 20});  // 20 x 10 ms
+    case kBaseYear:
+      return Reply::text("2000");
+    case kCreationDate:
+      return Reply::bytes({static_cast<std::uint8_t>(kCreationDateCode & 0xFF),
+                           static_cast<std::uint8_t>(kCreationDateCode >> 8)});
+    case kRomChecksum:
+      return Reply::bytes({0x3C, 0x0A, 0x00, 0xE7});
+    case kDataStorage:
+      return Reply::bytes({0, 0, 0, 0, 0});  // no user data store
+    case kFirmwareUpgrade:
+      return Reply::bytes({0});
+    case kCurrencyRevision:
+      return Reply::text("C01");
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace bnvsim

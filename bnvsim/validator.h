@@ -1,0 +1,78 @@
+#pragma once
+// The bank note validator: note table, inhibits, escrow, event buffer, counters and diagnostics.
+// It powers up as a real unit does: every note and the master inhibit closed, stacker and escrow
+// in use, so a host enables it before notes are accepted.
+
+#include <array>
+#include <cstdint>
+
+#include "bnvsim/device.h"
+#include "bnvsim/event_log.h"
+#include "bnvsim/note_table.h"
+
+namespace bnvsim {
+
+// Status codes of the event pairs (A = 0) that this validator raises.
+enum class BillStatus : std::uint8_t {
+  MasterInhibit = 0,
+  Returned = 1,
+  ValidationFail = 2,
+  InhibitedByHost = 4,
+  JamUnsafe = 6,
+  PulledBackwards = 8,
+  StackerRemoved = 11,
+  StackerInserted = 12,
+  StackerFull = 14,
+};
+
+inline constexpr std::uint8_t kModeStacker = 1;
+inline constexpr std::uint8_t kModeEscrow = 2;
+inline constexpr int kStackerCycleMs = 1000;
+
+class Validator : public Device {
+ public:
+  Validator(int address, bool stackerFitted);
+
+  void insertNote(int position);
+  void removeCashBox();
+  void insertCashBox();
+  void jam();
+  void cheat();
+  void stackerFull();
+  void reset() { onReset(); }
+
+  std::array<std::uint8_t, 2> inhibitMask() const { return inhibits_; }
+  std::uint8_t masterInhibit() const { return masterInhibit_; }
+  std::uint8_t billMode() const { return billMode_; }
+  int escrowNote() const { return escrow_; }
+
+ protected:
+  std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
+  void onReset() override;
+
+ private:
+  bool enabled(int position) const;
+  bool canStack() const;
+  void stack(int position);
+  void raise(BillStatus status);
+  Reply route(std::span<const std::uint8_t> data);
+  Reply cycleStacker() const;
+  std::uint8_t optoStates() const;
+
+  bool stackerFitted_;
+  bool cashBoxIn_ = true;
+  bool full_ = false;
+  std::array<std::uint8_t, 2> inhibits_{};
+  std::uint8_t masterInhibit_ = 0;
+  std::uint8_t billMode_ = kModeStacker | kModeEscrow;
+  int escrow_ = 0;
+  EventLog events_;
+  std::array<std::uint8_t, kNotePositions> security_{};
+  std::array<std::uint8_t, 3> motors_{};
+  std::uint32_t inserted_ = 0;
+  std::uint32_t accepted_ = 0;
+  std::array<std::uint32_t, kNotePositions> perNote_{};
+  std::array<std::uint32_t, 256> errorCounts_{};
+};
+
+}  // namespace bnvsim

@@ -1,0 +1,27 @@
+#pragma once
+// OLE colour values as containers save them: 0x00BBGGRR for a fixed colour, or the high bit set
+// and a system colour index in the low byte, resolved against the current colour scheme.
+
+#include <cstdint>
+
+#include <QColor>
+#include <QPalette>
+
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+using OleColor = std::uint32_t;
+
+inline constexpr OleColor kSystemColorFlag = 0x80000000U;
+inline constexpr OleColor kColorInactiveCaption = 0x80000003U;
+inline constexpr OleColor kColorHighlight = 0x8000000DU;
+inline constexpr OleColor kColorHighlightText = 0x8000000EU;
+inline constexpr OleColor kColorInactiveCaptionText = 0x80000013U;
+inline constexpr OleColor kColorGreen = 0x00008000U;
+
+// Fixed colours map channel by channel; system colours map to the palette role that plays the
+// same part in the scheme (highlight, inactive title, button face ...).
+QUENNET_EXPORT QColor oleColorToQColor(OleColor color, const QPalette& palette);
+
+}  // namespace quennet

@@ -1,0 +1,260 @@
+// The bus on a given clock: framing, checks, routing, echo, broadcast timing and spoiled replies.
+// Host frames are built and replies checked by the host's own link engine.
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bnvsim/bus.h"
+#include "bnvsim/hopper.h"
+#include "bnvsim/validator.h"
+#include "quennet/link/link_engine.h"
+
+using namespace bnvsim;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+class Host {
+ public:
+  explicit Host(bool crc, bool encryption = false, std::int32_t key = 0x406285) {
+    engine.setChecksumType(crc ? quennet::CHKSM_16BIT : quennet::CHKSM_8BIT);
+    engine.setEncryption(encryption);
+    engine.setKeyDigits(quennet::keyDigitsFromCode(key));
+  }
+  Bytes frame(std::uint8_t to, std::uint8_t header, Bytes data = {}) {
+    engine.CommandBuffer.at(1) = to;
+    engine.CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
+    engine.CommandBuffer.at(4) = header;
+    for (std::size_t i = 0; i < data.size(); ++i) engine.CommandBuffer.at(5 + int(i)) = data[i];
+    const QByteArray bytes = engine.BuildFrame();
+    return Bytes(bytes.begin(), bytes.end());
+  }
+  // Decrypts and verifies a reply the way the host does; false on a checksum failure.
+  bool accept(const Bytes& reply) {
+    engine.ReplyBuffer.clear();
+    for (std::size_t i = 0; i < reply.size(); ++i) engine.ReplyBuffer.at(1 + int(i)) = reply[i];
+    engine.ReplyLength = static_cast<std::int16_t>(reply.size());
+    if (engine.encryption() && engine.crcMode())
+      quennet::DecryptReply(engine.ReplyBuffer, engine.keyDigits());
+    return engine.CheckReply(nullptr);
+  }
+  std::uint8_t header() const { return engine.ReplyBuffer.at(4); }
+  Bytes data() const {
+    Bytes out;
+    for (int i = 0; i < engine.ReplyBuffer.at(2); ++i) out.push_back(engine.ReplyBuffer.at(5 + i));
+    return out;
+  }
+  quennet::LinkEngine engine;
+};
+
+LineOptions line(bool echo, bool crc, bool encryption = false) {
+  LineOptions o;
+  o.echo = echo;
+  o.crc = crc;
+  o.encryption = encryption;
+  return o;
+}
+
+}  // namespace
+
+TEST(BusFraming, EchoFirstThenTheCheckedReplyFromTheAddressedDevice) {
+  for (bool crc : {true, false}) {
+    Validator validator(40, true);
+    Bus bus(line(true, crc));
+    bus.attach(&validator);
+    Host host(crc);
+    const Bytes poll = host.frame(40, 254);
+    const auto out = bus.receive(poll, 100);
+    ASSERT_EQ(out.size(), 2u) << crc;
+    EXPECT_TRUE(out[0].echo);
+    EXPECT_EQ(out[0].bytes, poll);
+    EXPECT_FALSE(out[1].echo);
+    EXPECT_DOUBLE_EQ(out[1].atMs, 100);
+    ASSERT_TRUE(host.accept(out[1].bytes)) << crc;
+    EXPECT_EQ(out[1].bytes[0], 1);  // to the host
+    EXPECT_EQ(host.header(), kHeaderAck);
+    if (!crc) {
+      EXPECT_EQ(out[1].bytes[2], 40);  // source address in 8-bit mode
+    }
+    EXPECT_EQ(bus.receive(host.frame(41, 254), 200).size(), 1u);  // only the echo
+    EXPECT_EQ(bus.framesReceived(), 2);
+  }
+}
+
+TEST(BusFraming, BytesSplitAcrossReadsStillMakeOneFrame) {
+  Validator validator(40, true);
+  Bus bus(line(false, true));
+  bus.attach(&validator);
+  Host host(true);
+  const Bytes frame = host.frame(40, 245);
+  EXPECT_TRUE(bus.receive(Bytes(frame.begin(), frame.begin() + 3), 10).empty());
+  const auto out = bus.receive(Bytes(frame.begin() + 3, frame.end()), 40);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(host.accept(out[0].bytes));
+  EXPECT_EQ(host.data().size(), 14u);
+}
+
+TEST(BusFraming, AGapOver50msDropsThePartialFrameAndIsCounted) {
+  Validator validator(40, true);
+  Bus bus(line(false, true));
+  bus.attach(&validator);
+  Host host(true);
+  const Bytes frame = host.frame(40, 254);
+  bus.receive(Bytes(frame.begin(), frame.begin() + 3), 0);
+  ASSERT_TRUE(bus.gapDeadline().has_value());
+  EXPECT_DOUBLE_EQ(*bus.gapDeadline(), kInterByteGapMs);
+  EXPECT_TRUE(bus.receive(Bytes(frame.begin() + 3, frame.end()), 60).empty());
+  EXPECT_EQ(validator.comms().timeouts, 1);
+  EXPECT_EQ(validator.comms().ignoredBytes, 3);
+  // The two stray bytes are a partial frame of their own, dropped once their gap passes.
+  bus.expireGap(200);
+  EXPECT_FALSE(bus.gapDeadline().has_value());
+  EXPECT_EQ(validator.comms().timeouts, 2);
+  ASSERT_EQ(bus.receive(frame, 300).size(), 1u);
+}
+
+TEST(BusFraming, BadChecksumIsSilentAndCountedByTheAddressedDevice) {
+  Validator validator(40, true);
+  Hopper hopper;
+  Bus bus(line(true, true));
+  bus.attach(&validator);
+  bus.attach(&hopper);
+  Host host(true);
+  host.engine.setMakeChksmError(true);
+  const auto out = bus.receive(host.frame(40, 254), 0);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(out[0].echo);
+  EXPECT_EQ(validator.comms().badChecksums, 1);
+  EXPECT_EQ(hopper.comms().badChecksums, 0);
+  EXPECT_EQ(bus.framesReceived(), 1);
+}
+
+TEST(BusEncryption, BothDirectionsAndTheNewKeyAppliesAfterTheChangeReply) {
+  Validator validator(40, true);
+  Bus bus(line(false, true, true));
+  bus.attach(&validator);
+  Host host(true, true, 0x406285);
+  auto out = bus.receive(host.frame(40, 245), 0);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(host.accept(out[0].bytes));
+  EXPECT_EQ(host.data().size(), 14u);
+
+  Host wrongKey(true, true, 0x123456);
+  EXPECT_TRUE(bus.receive(wrongKey.frame(40, 254), 10).empty());
+
+  // New key 123456 packed as the host packs it: 0x21, 0x43, 0x65.
+  out = bus.receive(host.frame(40, 137, {0x21, 0x43, 0x65}), 20);
+  ASSERT_EQ(out.size(), 1u);
+  ASSERT_TRUE(host.accept(out[0].bytes)) << "the change is answered under the old key";
+  EXPECT_EQ(bus.lineOptions().key, QStringLiteral("123456"));
+  EXPECT_TRUE(bus.receive(host.frame(40, 254), 30).empty());
+  Host renewed(true, true, 0x654321);
+  out = bus.receive(renewed.frame(40, 254), 40);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(renewed.accept(out[0].bytes));
+}
+
+TEST(BusAddressing, PollAndClashAnswerOneByteEachAfterFourMsPerAddress) {
+  Validator validator(40, true);
+  Hopper hopper;
+  Bus bus(line(false, true));
+  bus.attach(&validator);
+  bus.attach(&hopper);
+  Host host(true);
+  auto out = bus.receive(host.frame(0, 253), 1000);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].bytes, Bytes{3});
+  EXPECT_DOUBLE_EQ(out[0].atMs, 1012);
+  EXPECT_EQ(out[1].bytes, Bytes{40});
+  EXPECT_DOUBLE_EQ(out[1].atMs, 1160);
+  out = bus.receive(host.frame(0, 252), 2000);
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[0].bytes.size(), 1u);
+  EXPECT_DOUBLE_EQ(out[1].atMs, 2160);
+
+  // An address change is answered from the old address; the device then lives at the new one.
+  out = bus.receive(host.frame(40, 251, {77}), 3000);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(host.accept(out[0].bytes));
+  EXPECT_EQ(validator.address(), 77);
+  EXPECT_TRUE(bus.receive(host.frame(40, 254), 3100).empty());
+  EXPECT_EQ(bus.receive(host.frame(77, 254), 3200).size(), 1u);
+}
+
+TEST(BusFaults, EachFaultSpoilsTheNextReplyOnly) {
+  Validator validator(40, true);
+  Bus bus(line(true, true));
+  bus.attach(&validator);
+  Host host(true);
+  const Bytes poll = host.frame(40, 254);
+  const Bytes ack = bus.receive(poll, 0)[1].bytes;
+  double now = 10;
+  const auto next = [&] { return bus.receive(poll, now += 1000); };
+
+  bus.faults().inject(Fault::Silent, 2);
+  EXPECT_EQ(next().size(), 1u);
+  EXPECT_EQ(next().size(), 1u);
+  EXPECT_EQ(next().size(), 2u);
+
+  bus.faults().inject(Fault::Busy, 1);
+  auto out = next();
+  ASSERT_TRUE(host.accept(out[1].bytes));
+  EXPECT_EQ(host.header(), kHeaderBusy);
+  bus.faults().inject(Fault::Nak, 1);
+  out = next();
+  ASSERT_TRUE(host.accept(out[1].bytes));
+  EXPECT_EQ(host.header(), kHeaderNak);
+
+  bus.faults().inject(Fault::BadCrc, 1);
+  EXPECT_FALSE(host.accept(next()[1].bytes));
+  bus.faults().inject(Fault::Truncated, 1);
+  out = next();
+  EXPECT_GE(out[1].bytes.size(), 2u);
+  EXPECT_LT(out[1].bytes.size(), ack.size());
+  bus.faults().inject(Fault::Noise, 1);
+  out = next();
+  EXPECT_GT(out[1].bytes.size(), ack.size());
+  EXPECT_TRUE(std::equal(ack.rbegin(), ack.rend(), out[1].bytes.rbegin()));
+  bus.faults().inject(Fault::Late, 1);
+  out = next();
+  EXPECT_GE(out[1].atMs - now, 500);
+  bus.faults().inject(Fault::NoEcho, 1);
+  out = next();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_FALSE(out[0].echo);
+  EXPECT_EQ(out[0].bytes, ack);
+
+  out = next();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_EQ(out[1].bytes, ack);
+  EXPECT_DOUBLE_EQ(out[1].atMs, now);
+}
+
+TEST(BusFaults, ProbabilityOneSpoilsEveryReplyAndZeroNone) {
+  Validator validator(40, true);
+  Bus bus(line(false, true));
+  bus.attach(&validator);
+  Host host(true);
+  bus.faults().setProbability(Fault::Busy, 1.0);
+  for (int i = 0; i < 5; ++i) {
+    const auto out = bus.receive(host.frame(40, 254), 100.0 * i);
+    ASSERT_EQ(out.size(), 1u);
+    ASSERT_TRUE(host.accept(out[0].bytes));
+    EXPECT_EQ(host.header(), kHeaderBusy);
+  }
+  bus.faults().setProbability(Fault::Busy, 0.0);
+  const auto out = bus.receive(host.frame(40, 254), 1000);
+  ASSERT_TRUE(host.accept(out[0].bytes));
+  EXPECT_EQ(host.header(), kHeaderAck);
+}
+
+TEST(BusTiming, ReplyDelayAndStackerCycleShiftTheReply) {
+  Validator validator(40, true);
+  LineOptions o = line(false, true);
+  o.replyDelayMs = 30;
+  Bus bus(o);
+  bus.attach(&validator);
+  Host host(true);
+  EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 254), 0)[0].atMs, 30);
+  EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 147), 100)[0].atMs, 130 + kStackerCycleMs);
+}

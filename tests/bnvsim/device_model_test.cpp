@@ -1,0 +1,245 @@
+// The device models alone: a header in, the reply bytes the host decodes out.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "bnvsim/coin_acceptor.h"
+#include "bnvsim/hopper.h"
+#include "bnvsim/validator.h"
+
+using namespace bnvsim;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+Reply ask(Device& device, std::uint8_t header, Bytes data = {}) {
+  return device.handle(header, data);
+}
+
+std::string text(const Reply& reply) {
+  return std::string(reply.data.begin(), reply.data.end());
+}
+
+// Every note enabled, as a host leaves the validator before taking money.
+void enableAll(Validator& v) {
+  EXPECT_EQ(ask(v, 231, {0xFF, 0xFF}).header, kHeaderAck);
+  EXPECT_EQ(ask(v, 228, {1}).header, kHeaderAck);
+}
+
+Bytes events(Validator& v) {
+  return ask(v, 159).data;
+}
+
+}  // namespace
+
+TEST(ValidatorIdentity, AnswersInTheFormatsTheHostDecodes) {
+  Validator v(40, true);
+  EXPECT_EQ(ask(v, 254).header, kHeaderAck);
+  EXPECT_TRUE(ask(v, 254).data.empty());
+  EXPECT_EQ(text(ask(v, 245)), "Bill Validator");
+  EXPECT_EQ(ask(v, 246).data.size(), 3u);
+  EXPECT_EQ(ask(v, 242).data.size(), 3u);
+  EXPECT_EQ(ask(v, 4).data, (Bytes{1, 4, 2}));
+  EXPECT_EQ(text(ask(v, 170)), "2000");
+  EXPECT_EQ(ask(v, 197).data.size(), 4u);
+  EXPECT_EQ(ask(v, 213).data[0] & 4, 4);  // per-note counters supported
+  EXPECT_EQ(ask(v, 247).data, (Bytes{16, 1}));
+  EXPECT_EQ(ask(v, 249).data.size(), 2u);
+  EXPECT_EQ(ask(v, 216).data.size(), 5u);
+  EXPECT_EQ(ask(v, 141).data.size(), 1u);
+  EXPECT_EQ(ask(v, 169).data.size(), 1u);
+  for (std::uint8_t header : {244, 192, 241, 145}) {
+    const Reply r = ask(v, header);
+    EXPECT_FALSE(r.data.empty()) << int(header);
+    for (std::uint8_t b : r.data) EXPECT_GE(b, 32) << "printable text for header " << int(header);
+  }
+  // Date code: day 1..31, month 1..12 in the bits the host reads.
+  const Bytes date = ask(v, 196).data;
+  ASSERT_EQ(date.size(), 2u);
+  const unsigned word = date[0] | (date[1] << 8);
+  EXPECT_GE(word & 0x1F, 1u);
+  EXPECT_GE((word >> 5) & 0x0F, 1u);
+  EXPECT_LE((word >> 5) & 0x0F, 12u);
+  EXPECT_EQ(ask(v, 99).header, kHeaderNak);  // not a command it knows
+}
+
+TEST(ValidatorNotes, TableScalingPositionsAndSecurity) {
+  Validator v(40, true);
+  EXPECT_EQ(text(ask(v, 157, {1})), "GB0005A");
+  EXPECT_EQ(text(ask(v, 157, {16})), ".......");
+  EXPECT_EQ(ask(v, 157, {17}).header, kHeaderNak);
+  EXPECT_EQ(ask(v, 155, {'G', 'B'}).data, (Bytes{0x0F, 0x00}));
+  EXPECT_EQ(ask(v, 155, {'E', 'U'}).data, (Bytes{0xF0, 0x07}));
+  EXPECT_EQ(ask(v, 155, {'X', 'X'}).data, (Bytes{0, 0}));
+  EXPECT_EQ(ask(v, 156, {'G', 'B'}).data, (Bytes{100, 0, 2}));
+  EXPECT_EQ(ask(v, 156, {'X', 'X'}).data, (Bytes{0, 0, 0}));
+  EXPECT_EQ(ask(v, 180, {3}).data, (Bytes{0}));
+  EXPECT_EQ(ask(v, 181, {3, 5}).header, kHeaderAck);
+  EXPECT_EQ(ask(v, 180, {3}).data, (Bytes{5}));
+  EXPECT_EQ(ask(v, 180, {2}).data, (Bytes{0}));
+}
+
+TEST(ValidatorRegisters, InhibitsMasterInhibitAndBillMode) {
+  Validator v(40, true);
+  EXPECT_EQ(ask(v, 230).data, (Bytes{0, 0}));  // powers up inhibited
+  EXPECT_EQ(ask(v, 227).data, (Bytes{0}));
+  ask(v, 231, {0x5A, 0x81});
+  EXPECT_EQ(ask(v, 230).data, (Bytes{0x5A, 0x81}));
+  EXPECT_EQ(v.inhibitMask(), (std::array<std::uint8_t, 2>{0x5A, 0x81}));
+  ask(v, 228, {1});
+  EXPECT_EQ(ask(v, 227).data, (Bytes{1}));
+  EXPECT_EQ(ask(v, 152).data, (Bytes{3}));
+  ask(v, 153, {1});
+  EXPECT_EQ(ask(v, 152).data, (Bytes{1}));
+  EXPECT_EQ(ask(v, 231, {1}).header, kHeaderNak);  // one byte short: register untouched
+  EXPECT_EQ(v.inhibitMask()[0], 0x5A);
+}
+
+TEST(ValidatorEscrow, HoldStackReturnAndEmptyEscrow) {
+  Validator v(40, true);
+  enableAll(v);
+  EXPECT_EQ(ask(v, 154, {1}).data, (Bytes{254}));  // nothing held
+  v.insertNote(3);
+  EXPECT_EQ(v.escrowNote(), 3);
+  EXPECT_EQ(events(v), (Bytes{1, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+  v.insertNote(4);  // blocked while a note is held
+  EXPECT_EQ(events(v)[0], 1);
+  EXPECT_EQ(ask(v, 154, {255}).header, kHeaderAck);  // hold on
+  EXPECT_EQ(v.escrowNote(), 3);
+  EXPECT_EQ(ask(v, 154, {1}).header, kHeaderAck);
+  EXPECT_EQ(v.escrowNote(), 0);
+  EXPECT_EQ(events(v), (Bytes{2, 3, 0, 3, 1, 0, 0, 0, 0, 0, 0}));
+  v.insertNote(2);
+  ask(v, 154, {0});
+  EXPECT_EQ(events(v), (Bytes{4, 0, 1, 2, 1, 3, 0, 3, 1, 0, 0}));
+  EXPECT_EQ(ask(v, 225).data, (Bytes{1, 0, 0}));  // one accepted
+  EXPECT_EQ(ask(v, 226).data, (Bytes{2, 0, 0}));  // two inserted
+  EXPECT_EQ(ask(v, 150, {3}).data, (Bytes{1, 0, 0}));
+  EXPECT_EQ(ask(v, 150, {2}).data, (Bytes{0, 0, 0}));
+  EXPECT_EQ(ask(v, 149, {1}).data, (Bytes{1, 0, 0}));  // one returned
+}
+
+TEST(ValidatorEscrow, WithoutEscrowANoteIsStackedAtOnce) {
+  Validator v(40, true);
+  enableAll(v);
+  ask(v, 153, {1});
+  v.insertNote(5);
+  EXPECT_EQ(v.escrowNote(), 0);
+  EXPECT_EQ(events(v), (Bytes{1, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(ValidatorEscrow, RefusedNotesGiveTheirStatusEvent) {
+  Validator v(40, true);
+  v.insertNote(1);  // master inhibit active
+  EXPECT_EQ(events(v)[1], 0);
+  EXPECT_EQ(events(v)[2], 0);
+  ask(v, 228, {1});
+  v.insertNote(1);  // inhibited by the host
+  EXPECT_EQ(events(v)[2], 4);
+  ask(v, 231, {0xFF, 0xFF});
+  v.insertNote(15);  // unused position: validation fail
+  EXPECT_EQ(events(v)[2], 2);
+  v.removeCashBox();
+  v.insertNote(1);
+  EXPECT_EQ(events(v)[2], 11);
+  EXPECT_EQ(v.escrowNote(), 0);
+  EXPECT_EQ(events(v)[0], 5);
+  EXPECT_EQ(ask(v, 226).data, (Bytes{4, 0, 0}));
+  EXPECT_EQ(ask(v, 225).data, (Bytes{0, 0, 0}));
+}
+
+TEST(ValidatorEvents, CounterWrapsTo1AndIsZeroOnlyAfterReset) {
+  Validator v(40, true);
+  for (int i = 0; i < 255; ++i) v.cheat();
+  EXPECT_EQ(events(v)[0], 255);
+  v.cheat();
+  EXPECT_EQ(events(v)[0], 1);
+  EXPECT_EQ(ask(v, 149, {8}).data, (Bytes{0, 1, 0}));  // 256 pulled-back attempts
+  ask(v, 231, {0xFF, 0xFF});
+  ask(v, 228, {1});
+  v.insertNote(1);
+  EXPECT_TRUE(v.escrowNote());
+  EXPECT_EQ(ask(v, 1).header, kHeaderAck);
+  EXPECT_EQ(events(v), Bytes(11, 0));
+  EXPECT_EQ(v.escrowNote(), 0);
+  v.jam();
+  EXPECT_EQ(events(v)[0], 1);
+  EXPECT_EQ(events(v)[2], 6);
+}
+
+TEST(ValidatorDiagnostics, StackerMotorsOptosAndKeys) {
+  Validator v(40, true);
+  const Reply cycle = ask(v, 147);
+  EXPECT_EQ(cycle.header, kHeaderAck);
+  EXPECT_GE(cycle.delayMs, 500);
+  v.stackerFull();
+  EXPECT_EQ(ask(v, 147).data, (Bytes{254}));
+  EXPECT_EQ(ask(v, 148).data[0] & 4, 4);
+  v.insertCashBox();
+  EXPECT_EQ(ask(v, 147).header, kHeaderAck);
+  Validator bare(40, false);
+  EXPECT_EQ(ask(bare, 147).data, (Bytes{255}));
+  EXPECT_EQ(ask(bare, 147).delayMs, 0);
+
+  EXPECT_EQ(ask(v, 146, {1, 1, 0}).header, kHeaderAck);
+  EXPECT_EQ(ask(v, 148).data[0] & 8, 8);
+  EXPECT_EQ(ask(v, 232).data[0], 0);
+  EXPECT_FALSE(ask(v, 237).data.empty());
+  EXPECT_FALSE(ask(v, 255).data.empty());
+
+  // Key bytes as the host packs "582604": digits 2,1 / 4,3 / 6,5 in high and low nibbles.
+  const Reply change = ask(v, 137, {0x85, 0x62, 0x40});
+  EXPECT_EQ(change.header, kHeaderAck);
+  ASSERT_TRUE(change.newKeyCode.has_value());
+  EXPECT_EQ(*change.newKeyCode, 0x406285);
+  EXPECT_EQ(ask(v, 136).header, kHeaderAck);
+  EXPECT_EQ(ask(v, 137, {1, 2}).header, kHeaderNak);
+}
+
+TEST(ValidatorAddressing, ChangeRandomAndCommsCounters) {
+  Validator v(40, true);
+  EXPECT_EQ(ask(v, 251, {50}).header, kHeaderAck);
+  EXPECT_EQ(v.address(), 50);
+  EXPECT_EQ(ask(v, 251, {1}).header, kHeaderNak);
+  EXPECT_EQ(v.address(), 50);
+  for (int i = 0; i < 200; ++i) {
+    ask(v, 250);
+    ASSERT_GE(v.address(), 2);
+  }
+  v.comms() = CommsCounters{3, 7, 2};
+  EXPECT_EQ(ask(v, 2).data, (Bytes{3, 7, 2}));
+  EXPECT_EQ(ask(v, 3).header, kHeaderAck);
+  EXPECT_EQ(ask(v, 2).data, (Bytes{0, 0, 0}));
+}
+
+TEST(HopperModel, DispenseChecksTheCodeAndEnable) {
+  Hopper h;
+  const Bytes goodCode{0x04, 0xE8, 0xE8};  // 15263748, least significant first
+  Bytes dispense5 = goodCode;
+  dispense5.push_back(5);
+  EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderNak);  // payout not enabled
+  EXPECT_EQ(ask(h, 163).data[0] & 0x80, 0x80);
+  ask(h, 164, {165});
+  EXPECT_EQ(ask(h, 163).data[0] & 0x80, 0);
+  EXPECT_EQ(ask(h, 167, {0x05, 0xE8, 0xE8, 5}).header, kHeaderNak);  // wrong code
+  EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderAck);
+  EXPECT_EQ(ask(h, 168).data, (Bytes{5, 0, 0}));
+  EXPECT_EQ(ask(h, 166).data, (Bytes{1, 0, 5, 0}));
+  ask(h, 164, {0});
+  EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderNak);
+  EXPECT_EQ(text(ask(h, 245)), "Payout");
+}
+
+TEST(CoinAcceptorModel, BufferedCreditsAndCoinIds) {
+  CoinAcceptor c;
+  c.insertCoin(4);  // inhibited at power-up
+  EXPECT_EQ(ask(c, 229).data, (Bytes{1, 0, kCoinInhibited, 0, 0, 0, 0, 0, 0, 0, 0}));
+  ask(c, 231, {0xFF, 0});
+  ask(c, 228, {1});
+  c.insertCoin(4);
+  EXPECT_EQ(ask(c, 229).data, (Bytes{2, 4, 0, 0, kCoinInhibited, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(text(ask(c, 184, {4})), "GB010A");
+  EXPECT_EQ(text(ask(c, 184, {12})), "......");
+  EXPECT_EQ(ask(c, 159).header, kHeaderNak);  // not a validator
+}

@@ -1,0 +1,199 @@
+// The simulator on a real pseudo-terminal, driven by the host's link engine over QSerialPort.
+#include <memory>
+#include <thread>
+
+#include <QElapsedTimer>
+
+#include <gtest/gtest.h>
+
+#include "bnvsim/simulator.h"
+#include "quennet/commands/command_set.h"
+#include "quennet/link/qt_serial_line.h"
+
+using namespace bnvsim;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Session {
+ public:
+  Session(SimulatorOptions options, bool hostEcho) : simulator(options) {
+    QString error;
+    EXPECT_TRUE(simulator.start(&error)) << error.toStdString();
+    auto line = std::make_unique<quennet::QtSerialLine>();
+    line->setDeviceName(simulator.slavePath());
+    host.setLine(std::move(line));
+    host.setCommsEcho(hostEcho);
+    host.setChecksumType(options.line.crc ? quennet::CHKSM_16BIT : quennet::CHKSM_8BIT);
+    host.setEncryption(options.line.encryption);
+    host.setKeyDigits(quennet::keyDigitsFromCode(0x406285));
+    EXPECT_TRUE(host.line()->open());
+  }
+
+  void frame(std::uint8_t to, std::uint8_t header, std::vector<std::uint8_t> data) {
+    host.CommandBuffer.at(1) = to;
+    host.CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
+    host.CommandBuffer.at(4) = header;
+    for (std::size_t i = 0; i < data.size(); ++i) host.CommandBuffer.at(5 + int(i)) = data[i];
+  }
+  std::int16_t text(std::uint8_t header, QString& out, std::vector<std::uint8_t> data = {},
+                    std::int16_t expected = 0) {
+    frame(40, header, std::move(data));
+    return host.TransactText(out, expected);
+  }
+  std::int16_t bytes(std::uint8_t to, std::uint8_t header, std::vector<std::uint8_t>& out,
+                     std::vector<std::uint8_t> data = {}) {
+    frame(to, header, std::move(data));
+    return host.TransactBytes(out, static_cast<std::int16_t>(out.size()));
+  }
+  QString poll() {
+    QString reply = QStringLiteral("none");
+    text(254, reply);
+    return reply;
+  }
+
+  Simulator simulator;
+  quennet::CommandSet host;
+};
+
+SimulatorOptions lineWith(bool echo, bool crc, bool encryption = false) {
+  SimulatorOptions o;
+  o.line.echo = echo;
+  o.line.crc = crc;
+  o.line.encryption = encryption;
+  return o;
+}
+
+}  // namespace
+
+TEST(PtyEndToEnd, EscrowFlowWithEchoOnAndOffInCrcAnd8BitModes) {
+  for (bool echo : {true, false}) {
+    for (bool crc : {true, false}) {
+      SCOPED_TRACE(testing::Message() << "echo " << echo << " crc " << crc);
+      Session s(lineWith(echo, crc), echo);
+      EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
+      QString reply;
+      ASSERT_EQ(s.text(245, reply, {}, 14), 0);
+      EXPECT_EQ(reply, QStringLiteral("Bill Validator"));
+      ASSERT_EQ(s.text(231, reply, {0xFF, 0xFF}), 0);
+      ASSERT_EQ(s.text(228, reply, {1}), 0);
+      EXPECT_EQ(s.simulator.inhibitMask(), (std::array<std::uint8_t, 2>{0xFF, 0xFF}));
+      EXPECT_EQ(s.simulator.masterInhibit(), 1);
+
+      s.simulator.insertNote(3);
+      std::vector<std::uint8_t> events(11, 0xEE);
+      ASSERT_EQ(s.bytes(40, 159, events), 0);
+      EXPECT_EQ(events, (std::vector<std::uint8_t>{1, 3, 1, 0, 0, 0, 0, 0, 0, 0, 0}));
+      EXPECT_TRUE(s.simulator.noteInEscrow());
+      ASSERT_EQ(s.text(154, reply, {1}), 0);
+      EXPECT_EQ(reply, QStringLiteral("ACK"));
+      EXPECT_FALSE(s.simulator.noteInEscrow());
+      ASSERT_EQ(s.text(154, reply, {1}), 0);
+      EXPECT_EQ(reply, QString(QChar(254)));
+      EXPECT_EQ(s.simulator.framesReceived(), 7);
+    }
+  }
+}
+
+TEST(PtyEndToEnd, EncryptedLinkAndAKeyChangeTakingEffectAfterItsReply) {
+  Session s(lineWith(true, true, true), true);
+  EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
+  QString reply;
+  ASSERT_EQ(s.text(137, reply, {0x21, 0x43, 0x65}), 0);  // key 123456
+  EXPECT_EQ(reply, QStringLiteral("ACK"));
+  EXPECT_EQ(s.text(254, reply), 2) << "the device no longer listens to the old key";
+  s.host.setKeyDigits(quennet::keyDigitsFromCode(0x654321));
+  EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
+  EXPECT_EQ(s.simulator.lineOptions().key, QStringLiteral("123456"));
+  // The operator switching encryption off at run time is seen by the host as garbage.
+  LineOptions clear = s.simulator.lineOptions();
+  clear.encryption = false;
+  s.simulator.setLineOptions(clear);
+  EXPECT_EQ(s.text(254, reply), 2);
+  s.host.setEncryption(false);
+  EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
+}
+
+TEST(PtyEndToEnd, InjectedFaultsReachTheHostAsResultCodes) {
+  Session s(lineWith(true, true), true);
+  QString reply;
+  const auto once = [&](Fault fault) {
+    s.simulator.injectFault(fault);
+    return s.text(254, reply);
+  };
+  EXPECT_EQ(once(Fault::Silent), 2);
+  EXPECT_EQ(once(Fault::Busy), -1);
+  EXPECT_EQ(once(Fault::Nak), 0);
+  EXPECT_EQ(reply, QStringLiteral("NACK"));
+  EXPECT_EQ(once(Fault::BadCrc), 3);
+  EXPECT_EQ(once(Fault::Truncated), 2);
+  const std::int16_t noisy = once(Fault::Noise);
+  EXPECT_TRUE(noisy == 2 || noisy == 3) << noisy;
+  std::this_thread::sleep_for(60ms);  // let whatever the noise pushed out of the frame arrive
+  EXPECT_EQ(once(Fault::NoEcho), 2);
+  std::this_thread::sleep_for(60ms);
+  EXPECT_EQ(once(Fault::Late), 2);
+  std::this_thread::sleep_for(700ms);  // the late reply lands and is discarded next time
+  EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
+  s.simulator.injectFault(Fault::Busy, 2);
+  EXPECT_EQ(s.text(254, reply), -1);
+  EXPECT_EQ(s.text(254, reply), -1);
+  EXPECT_EQ(s.text(254, reply), 0);
+}
+
+TEST(PtyEndToEnd, CommsCountersSeeTheHostsBadChecksums) {
+  Session s(lineWith(false, true), false);
+  QString reply;
+  s.host.setMakeChksmError(true);
+  EXPECT_EQ(s.text(254, reply), 2);
+  EXPECT_EQ(s.text(254, reply), 2);
+  s.host.setMakeChksmError(false);
+  std::vector<std::uint8_t> counters(3, 0xEE);
+  ASSERT_EQ(s.bytes(40, 2, counters), 0);
+  EXPECT_EQ(counters, (std::vector<std::uint8_t>{0, 0, 2}));
+  ASSERT_EQ(s.text(3, reply), 0);
+  ASSERT_EQ(s.bytes(40, 2, counters), 0);
+  EXPECT_EQ(counters, (std::vector<std::uint8_t>{0, 0, 0}));
+}
+
+TEST(PtyEndToEnd, AddressPollHearsEveryDeviceInAddressOrder) {
+  SimulatorOptions o = lineWith(true, true);
+  o.hopper = true;
+  o.coinAcceptor = true;
+  Session s(o, true);
+  std::vector<std::uint8_t> addresses(11, 0);
+  s.frame(0, 253, {});
+  ASSERT_EQ(s.host.TransactBytes(addresses, -4), 0);
+  EXPECT_EQ(addresses, (std::vector<std::uint8_t>{2, 3, 40, 0, 0, 0, 0, 0, 0, 0, 0}));
+  // The hopper answers at its own address with the host's default security code.
+  QString reply;
+  s.frame(3, 164, {165});
+  ASSERT_EQ(s.host.TransactText(reply, 0), 0);
+  s.frame(3, 167, {0x04, 0xE8, 0xE8, 2});
+  ASSERT_EQ(s.host.TransactText(reply, 0), 0);
+  EXPECT_EQ(reply, QStringLiteral("ACK"));
+}
+
+TEST(PtyEndToEnd, StackerCycleAnswersAfterAboutASecond) {
+  Session s(lineWith(true, true), true);
+  QString reply;
+  QElapsedTimer timer;
+  timer.start();
+  s.host.requestLongWait();
+  ASSERT_EQ(s.text(147, reply), 0);
+  EXPECT_EQ(reply, QStringLiteral("ACK"));
+  EXPECT_GE(timer.elapsed(), 900);
+  EXPECT_LT(timer.elapsed(), 3000);
+}
+
+TEST(PtyEndToEnd, PacedRepliesTakeTheirTimeOnTheWire) {
+  SimulatorOptions o = lineWith(false, true);
+  o.line.pacing = true;
+  Session s(o, false);
+  QString reply;
+  QElapsedTimer timer;
+  timer.start();
+  ASSERT_EQ(s.text(245, reply, {}, 14), 0);  // 19 bytes at 9600 baud: about 20 ms
+  EXPECT_GE(timer.elapsed(), 18);
+  EXPECT_EQ(reply, QStringLiteral("Bill Validator"));
+}

@@ -1,0 +1,51 @@
+#pragma once
+// The main window on the virtual validator, as `tolvar --simulate` runs it, with scripted boxes.
+
+#include <memory>
+
+#include <QAction>
+#include <QByteArray>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "bnvsim/simulator.h"
+#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/scripted_ui_services.h"
+
+class BenchOnSimulator : public testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    QString error;
+    ASSERT_TRUE(sim.start(&error)) << error.toStdString();
+  }
+
+  // Opens the window; `settingsText`, when given, is the settings file it starts from.
+  tolvar::frmHost& open(const QByteArray& settingsText = {}) {
+    if (!settingsText.isEmpty()) {
+      QFile file(settingsPath());
+      EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+      file.write(settingsText);
+    }
+    host =
+        std::make_unique<tolvar::frmHost>(ui, tolvar::HostOptions{settingsPath(), sim.slavePath()});
+    return *host;
+  }
+
+  QString settingsPath() const { return dir.filePath(QStringLiteral("tolvar.ini")); }
+
+  // A user's click on a toolbar button.
+  void click(tolvar::HostToolBar* bar, const char* key) {
+    QAction* button = bar->button(QString::fromLatin1(key));
+    ASSERT_NE(button, nullptr) << key;
+    button->trigger();
+  }
+
+  QTemporaryDir dir;
+  bnvsim::Simulator sim{bnvsim::SimulatorOptions{}};
+  tolvar::ScriptedUiServices ui;
+  std::unique_ptr<tolvar::frmHost> host;
+};

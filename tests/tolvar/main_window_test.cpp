@@ -1,0 +1,248 @@
+// The main window: start-up and close with the settings file, ApplyDetails and the key, the bar
+// toggles, the host bar's commands against the virtual validator and the overlap guard.
+#include <QCheckBox>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTimer>
+
+#include "quennet/control/zav_quennet.h"
+#include "tests/tolvar/bench_fixture.h"
+#include "tolvar/mainwindow/polling.h"
+
+using tolvar::frmHost;
+
+namespace {
+
+QByteArray readFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+using MainWindow = BenchOnSimulator;
+
+TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
+  frmHost& w = open();
+  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - simulated validator");
+  EXPECT_EQ(w.txtAddress->text(), "40");
+  EXPECT_EQ(w.settings().PollInt, 200);
+  EXPECT_EQ(w.control()->CommPort(), 1);
+  EXPECT_TRUE(w.control()->Enabled());
+  EXPECT_EQ(w.control()->PortName(), sim.slavePath());
+  EXPECT_FALSE(w.chkEncrpyt->isChecked());
+  EXPECT_TRUE(w.txtEncKey->isHidden());
+  EXPECT_EQ(w.pos(), QPoint(0, 0));
+  EXPECT_TRUE(w.tlbEnable->isHidden() && w.tlbUtility->isHidden() && w.tlbDiagnostic->isHidden());
+  EXPECT_EQ(w.tlbHost->buttonCount(), 17);
+  EXPECT_EQ(w.tlbEnable->buttonCount(), 12);
+  EXPECT_EQ(w.tlbUtility->buttonCount(), 13);
+  EXPECT_EQ(w.tlbDiagnostic->buttonCount(), 7);
+  EXPECT_EQ(w.tlbHost->buttonAt(11)->text(), "Poll BNV");
+  EXPECT_TRUE(w.tlbHost->buttonAt(11)->isCheckable());
+}
+
+TEST_F(MainWindow, StartsFromTheFileAndWritesItBackAtClose) {
+  frmHost& w = open(
+      "Commport = 3\r\nSlvAddr = 41\r\nEncrypt = 1\r\nKeyCode = 1234\r\nPollInt = 150\r\n"
+      "FrmTop = -300\r\nFrmLft = 150\r\nMsgFmt = 7\r\nPortName = /dev/ttyUSB7\r\n");
+  EXPECT_EQ(w.txtAddress->text(), "41");
+  EXPECT_TRUE(w.chkEncrpyt->isChecked());
+  EXPECT_FALSE(w.txtEncKey->isHidden());
+  EXPECT_EQ(w.txtEncKey->text(), "001234");
+  EXPECT_EQ(w.control()->CommPort(), 3);
+  EXPECT_EQ(w.pos(), QPoint(10, 0));
+  // The simulated device is used but never saved in place of the user's own port.
+  EXPECT_EQ(w.control()->PortName(), sim.slavePath());
+  w.txtAddress->setText("42");
+  w.close();
+  EXPECT_FALSE(w.control()->Enabled());
+  EXPECT_EQ(readFile(settingsPath()),
+            QByteArray("Commport = 3\r\nMsgFmt = 7\r\nMsgEcho = 1\r\nSlvAddr = 42\r\n"
+                       "PollInt = 150\r\nEncrypt = 1\r\nKeyCode = 1234\r\nShwMsg = 1\r\n"
+                       "SnglStp = 0\r\nFrmTop = 0\r\nFrmLft = 150\r\n"
+                       "PortName = /dev/ttyUSB7\r\n"));
+}
+
+TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
+  frmHost& w = open();
+  std::uint8_t address = 0;
+  w.txtAddress->setText("-7");
+  EXPECT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(address, 7);
+  EXPECT_EQ(w.txtAddress->text(), "7");
+  w.txtAddress->setText("40.6");
+  EXPECT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(address, 41);
+  EXPECT_EQ(w.txtAddress->text(), "41");
+  w.txtAddress->setText("255");
+  EXPECT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(address, 255);
+  EXPECT_TRUE(ui.shown().empty());
+
+  w.txtAddress->setText("256");
+  const int frames = sim.framesReceived();
+  click(w.tlbHost, "Simple_Poll");
+  ASSERT_EQ(ui.messages().size(), 1u);
+  EXPECT_EQ(ui.messages()[0].text, "WARNING! Address must lie in the range 0 to 255.");
+  EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
+  EXPECT_EQ(ui.messages()[0].icon, tolvar::MsgIcon::Exclamation);
+  EXPECT_EQ(sim.framesReceived(), frames);
+}
+
+TEST_F(MainWindow, LetterInTheKeyStopsEveryCommand) {
+  frmHost& w = open();
+  w.chkEncrpyt->setChecked(true);
+  EXPECT_FALSE(w.txtEncKey->isHidden());
+  w.txtEncKey->setText("58a604");
+  const int frames = sim.framesReceived();
+  click(w.tlbHost, "Simple_Poll");
+  click(w.tlbHost, "Reset");
+  ASSERT_EQ(ui.messages().size(), 2u);
+  for (const auto& box : ui.messages()) {
+    EXPECT_EQ(box.text, "Invalid character entered in the key code.");
+    EXPECT_EQ(box.title, "Tolvar Emulator");
+  }
+  EXPECT_EQ(sim.framesReceived(), frames);
+}
+
+TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
+  frmHost& w = open("Encrypt = 1\r\nKeyCode = 12345678\r\n");
+  std::uint8_t address = 0;
+  ASSERT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  EXPECT_TRUE(w.control()->Encryption());
+  EXPECT_EQ(w.control()->KeyCode(), 0x654321);
+}
+
+TEST_F(MainWindow, BarTogglesShowOneSecondaryBarAtATime) {
+  frmHost& w = open();
+  click(w.tlbHost, "Enable_Bar");
+  EXPECT_TRUE(w.tlbEnable->isVisibleTo(&w));
+  click(w.tlbHost, "Utilities_Bar");
+  EXPECT_TRUE(w.tlbUtility->isVisibleTo(&w));
+  EXPECT_FALSE(w.tlbEnable->isVisibleTo(&w));
+  EXPECT_FALSE(w.tlbHost->button("Enable_Bar")->isChecked());
+  EXPECT_TRUE(w.tlbHost->button("Utilities_Bar")->isChecked());
+  EXPECT_EQ(w.tlbUtility->geometry().top(), w.tlbEnable->geometry().top());
+  click(w.tlbHost, "Utilities_Bar");
+  EXPECT_FALSE(w.tlbUtility->isVisibleTo(&w));
+  click(w.tlbHost, "Diag_Bar");
+  EXPECT_TRUE(w.tlbDiagnostic->isVisibleTo(&w));
+}
+
+TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
+  frmHost& w = open();
+  w.txtCommand->setPlainText("stale");
+  click(w.tlbHost, "Simple_Poll");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  // Host to 40, header 254, CRC-16 framing; the ACK comes back from address 1.
+  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("28 00 "))
+      << w.txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(w.txtCommand->toPlainText().contains(" FE "));
+  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("01 00 "));
+
+  w.optAscii->setChecked(true);
+  w.fraNote->show();
+  click(w.tlbHost, "Reset");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("40,0,"))
+      << w.txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(w.txtCommand->toPlainText().contains(",1,"));
+  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("1,0,"));
+  EXPECT_TRUE(w.fraNote->isHidden());
+
+  // With ShwMsg off the debug boxes keep what they had.
+  w.settings().ShwMsg = 0;
+  w.txtReply->setPlainText("kept");
+  w.ShowDebug();
+  EXPECT_EQ(w.txtReply->toPlainText(), "kept");
+}
+
+TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
+  bnvsim::LineOptions line = sim.lineOptions();
+  line.encryption = true;
+  sim.setLineOptions(line);
+  frmHost& w = open("Encrypt = 1\r\nKeyCode = 582604\r\n");
+
+  ui.queueInput("1234");
+  click(w.tlbHost, "Modify_Key");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_EQ(w.txtEncKey->text(), "001234");
+  ASSERT_FALSE(ui.shown().empty());
+  EXPECT_EQ(ui.shown().back().title, "Change ccTalk Key");
+  EXPECT_EQ(ui.shown().back().text, "Enter new Encrption Key.\r\n(6 digits)");
+  EXPECT_EQ(sim.lineOptions().key, "001234");
+  click(w.tlbHost, "Simple_Poll");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+
+  ui.queueInput("12345678");
+  click(w.tlbHost, "Modify_Key");
+  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  EXPECT_EQ(sim.lineOptions().key, "123456");
+
+  // A letter: message, nothing sent, the old key stays.
+  const int frames = sim.framesReceived();
+  ui.queueInput("12x456");
+  click(w.tlbHost, "Modify_Key");
+  EXPECT_EQ(ui.messages().back().text, "Invalid character entered in the key code.");
+  EXPECT_EQ(sim.framesReceived(), frames);
+  EXPECT_EQ(w.txtEncKey->text(), "123456");
+}
+
+TEST_F(MainWindow, NothingElseStartsWhileATransactionWaits) {
+  frmHost& w = open();
+  bnvsim::LineOptions line = sim.lineOptions();
+  line.replyDelayMs = 150;
+  sim.setLineOptions(line);
+  w.fraNote->show();
+
+  bool busySeen = false;
+  bool resetRefused = false;
+  int framesDuring = 0;
+  QTimer::singleShot(40, &w, [&] {
+    busySeen = ui.busy() && w.commandRunning();
+    framesDuring = sim.framesReceived();
+    click(w.tlbHost, "Reset");
+    click(w.tlbHost, "Poll_BNV");
+    w.cmdStack->click();
+    w.polling().tick();
+    resetRefused = w.fraNote->isVisibleTo(&w);
+  });
+  const int before = sim.framesReceived();
+  click(w.tlbHost, "Simple_Poll");
+  EXPECT_TRUE(busySeen);
+  EXPECT_TRUE(resetRefused);
+  EXPECT_EQ(framesDuring, before + 1);
+  EXPECT_EQ(sim.framesReceived(), before + 1);
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_FALSE(w.tlbHost->button("Poll_BNV")->isChecked());
+  EXPECT_FALSE(w.tmrPoll->isActive());
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(ui.busy());
+  EXPECT_FALSE(w.commandRunning());
+}
+
+TEST_F(MainWindow, DoubleClickOnTheControlTogglesThePort) {
+  frmHost& w = open();
+  ASSERT_TRUE(w.control()->Enabled());
+  emit w.control()->DblClick();
+  EXPECT_FALSE(w.control()->Enabled());
+  emit w.control()->DblClick();
+  EXPECT_TRUE(w.control()->Enabled());
+}
+
+TEST_F(MainWindow, UnwritableSettingsFileIsReportedAtClose) {
+  frmHost w(ui, tolvar::HostOptions{"/dev/null/tolvar.ini", sim.slavePath()});
+  w.close();
+  ASSERT_EQ(ui.messages().size(), 1u);
+  EXPECT_EQ(ui.messages()[0].title, "File Access Error");
+  EXPECT_TRUE(ui.messages()[0].text.startsWith(
+      "The settings file \"tolvar.ini\" could not be written.\r\n"));
+  EXPECT_EQ(ui.messages()[0].buttons, tolvar::MsgButtons::Ok);
+}

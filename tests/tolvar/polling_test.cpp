@@ -1,0 +1,172 @@
+// Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
+// box edited mid-poll, single step.
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+#include "tests/tolvar/bench_fixture.h"
+#include "tolvar/mainwindow/event_texts.h"
+#include "tolvar/mainwindow/polling.h"
+
+using tolvar::frmHost;
+
+namespace {
+
+QColor eventColour(const frmHost& w) {
+  return w.lblEvent->palette().color(QPalette::WindowText);
+}
+
+}  // namespace
+
+class PollingBench : public BenchOnSimulator {
+ protected:
+  frmHost& startPolling() {
+    frmHost& w = open();
+    click(w.tlbEnable, "Enable_All");
+    click(w.tlbHost, "Poll_BNV");
+    EXPECT_TRUE(w.tmrPoll->isActive());
+    EXPECT_EQ(w.tmrPoll->interval(), 200);
+    EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Stop Poll");
+    EXPECT_EQ(sim.masterInhibit() & 1, 1);
+    return w;
+  }
+};
+
+TEST_F(PollingBench, EscrowThenStack) {
+  frmHost& w = startPolling();
+  w.polling().tick();
+  sim.insertNote(3);
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
+  EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
+  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  ASSERT_EQ(w.lstvwEventBuffer->topLevelItemCount(), 6);
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(0), "Event #");
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(0), "Event 1");
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(1), "3");
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(2), "1");
+  const QString counter = w.lstvwEventBuffer->topLevelItem(0)->text(1);
+  EXPECT_EQ(w.statusText(), "BNV Reply: Event #" + counter);
+
+  w.cmdStack->click();
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
+  EXPECT_TRUE(sim.noteInEscrow());
+  w.polling().tick();  // the route goes out instead of a poll
+  EXPECT_FALSE(sim.noteInEscrow());
+  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Note 3 stacked.");
+  EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
+
+  // An unchanged counter refreshes the list but leaves the label alone.
+  w.lblEvent->setText("untouched");
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "untouched");
+
+  click(w.tlbHost, "Poll_BNV");
+  EXPECT_FALSE(w.tmrPoll->isActive());
+  EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Poll BNV");
+}
+
+TEST_F(PollingBench, ReturnAndHold) {
+  frmHost& w = startPolling();
+  sim.insertNote(2);
+  w.polling().tick();
+  w.cmdHoldNote->click();
+  w.polling().tick();
+  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_TRUE(sim.noteInEscrow());
+  w.cmdReturn->click();
+  w.polling().tick();
+  EXPECT_FALSE(sim.noteInEscrow());
+  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Note Returned");
+  EXPECT_EQ(eventColour(w), tolvar::kEventRed);
+}
+
+TEST_F(PollingBench, ResetIsDecodedAsReEnabledAndDropsThePendingRoute) {
+  frmHost& w = startPolling();
+  sim.insertNote(1);
+  w.polling().tick();
+  w.cmdStack->click();
+  click(w.tlbHost, "Reset");
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Validator Re-Enabled");
+  EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
+}
+
+TEST_F(PollingBench, PendingRouteSurvivesAFailedTick) {
+  frmHost& w = startPolling();
+  sim.insertNote(4);
+  w.polling().tick();
+  w.cmdStack->click();
+  sim.injectFault(bnvsim::Fault::Busy);
+  w.polling().tick();
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
+  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  const QString countBefore = w.lstvwEventBuffer->topLevelItem(0)->text(1);
+  w.polling().tick();  // the retry, still before any poll
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(sim.noteInEscrow());
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(1), countBefore);
+
+  sim.injectFault(bnvsim::Fault::Busy);
+  w.polling().tick();
+  EXPECT_EQ(w.statusText(), "BNV Reply: BUSY");
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(1), countBefore);
+}
+
+TEST_F(PollingBench, JunkInTheAddressBoxKeepsTheLastValidAddress) {
+  frmHost& w = startPolling();
+  for (const char* junk : {"abc", "300", "-1", "40.5x", ""}) {
+    w.txtAddress->setText(junk);
+    EXPECT_EQ(w.polling().PollEvents(), 0) << junk;
+  }
+  w.txtAddress->setText("7");  // nobody there: the poll fails instead of reaching 40
+  EXPECT_NE(w.polling().PollEvents(), 0);
+}
+
+TEST_F(PollingBench, SingleStepPollsOnceAndReleasesTheButton) {
+  frmHost& w = open();
+  w.settings().SnglStp = true;
+  click(w.tlbEnable, "Enable_All");
+  sim.insertNote(1);  // inhibited until the poll press lifts the master inhibit
+  const int before = sim.framesReceived();
+  click(w.tlbHost, "Poll_BNV");
+  EXPECT_EQ(sim.framesReceived(), before + 2);
+  EXPECT_FALSE(w.tlbHost->button("Poll_BNV")->isChecked());
+  EXPECT_FALSE(w.tmrPoll->isActive());
+  EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Poll BNV");
+  EXPECT_EQ(w.lstvwEventBuffer->topLevelItemCount(), 6);
+
+  sim.insertNote(2);
+  click(w.tlbHost, "Poll_BNV");
+  EXPECT_EQ(w.lblEvent->text(), "Note 2 in escrow.");
+  // In single step an escrow button routes at once.
+  w.cmdStack->click();
+  EXPECT_FALSE(sim.noteInEscrow());
+  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+}
+
+TEST(EventTexts, StatusAndCreditTables) {
+  EXPECT_EQ(tolvar::decodeEvent(0, 0).text, "Validator Re-Enabled");
+  EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventGreen);
+  EXPECT_EQ(tolvar::decodeEvent(0, 18).text, "Anti String Gate Activated");
+  EXPECT_EQ(tolvar::decodeEvent(0, 14).colour, tolvar::kEventRed);
+  for (std::uint8_t unknown : {3, 5, 8, 15, 16, 17}) {
+    EXPECT_TRUE(tolvar::decodeEvent(0, unknown).text.isEmpty());
+    EXPECT_EQ(tolvar::decodeEvent(0, unknown).colour, tolvar::kEventRed);
+  }
+  EXPECT_EQ(tolvar::decodeEvent(12, 0).text, "Note 12 stacked.");
+  EXPECT_TRUE(tolvar::decodeEvent(5, 1).escrow);
+  EXPECT_FALSE(tolvar::decodeEvent(5, 7).colour.isValid());
+  EXPECT_TRUE(tolvar::decodeEvent(5, 7).text.isEmpty());
+}

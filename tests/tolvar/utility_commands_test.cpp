@@ -1,0 +1,313 @@
+#include <algorithm>
+#include <array>
+#include <initializer_list>
+#include <memory>
+
+#include <QAction>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "bnvsim/simulator.h"
+#include "quennet/control/zav_quennet.h"
+#include "quennet/link/frame.h"
+#include "quennet/link/scripted_line.h"
+#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/scripted_ui_services.h"
+
+namespace tolvar {
+namespace {
+
+constexpr std::uint8_t kBusy = 6;
+constexpr std::uint8_t kNak = 5;
+
+// A reply frame to the host in CRC mode: 1, N, CRC low, header, data, CRC high.
+QByteArray crcReply(std::uint8_t header, std::initializer_list<std::uint8_t> data) {
+  std::vector<std::uint8_t> covered{1, static_cast<std::uint8_t>(data.size()), header};
+  covered.insert(covered.end(), data.begin(), data.end());
+  const std::uint16_t crc = quennet::crc16Xmodem(covered);
+  QByteArray frame;
+  frame.append(char(1)).append(char(data.size())).append(char(crc & 0xFF)).append(char(header));
+  for (std::uint8_t byte : data) frame.append(char(byte));
+  frame.append(char(crc >> 8));
+  return frame;
+}
+
+// The main window on a temporary settings file; commands start from its toolbar buttons.
+class Bench : public ::testing::Test {
+ protected:
+  void openWindow(const QString& port) {
+    host = std::make_unique<frmHost>(ui, HostOptions{dir.filePath("tolvar.ini"), port});
+  }
+  void press(const QString& key) {
+    QAction* button = host->tlbUtility->button(key);
+    if (!button) button = host->tlbDiagnostic->button(key);
+    ASSERT_NE(button, nullptr) << key.toStdString();
+    button->trigger();
+  }
+  QString status() const { return host->statusText(); }
+  QColor eventColour() const { return host->lblEvent->palette().color(QPalette::WindowText); }
+
+  QTemporaryDir dir;
+  ScriptedUiServices ui;
+  std::unique_ptr<frmHost> host;
+};
+
+// The device is played by a script answering every complete command with `reply`.
+class ScriptedBench : public Bench {
+ protected:
+  void SetUp() override {
+    openWindow({});
+    auto scripted = std::make_unique<quennet::ScriptedLine>();
+    line = scripted.get();
+    host->control()->setLine(std::move(scripted));
+    host->control()->setEnabled(true);
+    ASSERT_TRUE(host->control()->Enabled());
+    ui.clearShown();
+  }
+  void answer(const QByteArray& reply) {
+    line->clearLog();
+    line->setResponder([reply](const QByteArray& written) -> QByteArray {
+      if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
+      return written + reply;  // the shared line echoes the command first
+    });
+  }
+  // Address, header and data of the last command sent.
+  std::vector<int> sent() const {
+    const QByteArray& log = line->writtenLog();
+    int start = 0;
+    while (start + std::uint8_t(log[start + 1]) + 5 < log.size())
+      start += std::uint8_t(log[start + 1]) + 5;
+    std::vector<int> bytes{std::uint8_t(log[start]), std::uint8_t(log[start + 3])};
+    for (int i = start + 4; i < log.size() - 1; ++i) bytes.push_back(std::uint8_t(log[i]));
+    return bytes;
+  }
+
+  quennet::ScriptedLine* line = nullptr;
+};
+
+TEST_F(ScriptedBench, CommsStatisticsReadAndClear) {
+  answer(crcReply(0, {3, 0, 17}));
+  press("Read_Rx");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 2}));
+  EXPECT_EQ(host->lblCommsData[0]->text(), "3");
+  EXPECT_EQ(host->lblCommsData[1]->text(), "0");
+  EXPECT_EQ(host->lblCommsData[2]->text(), "17");
+  EXPECT_EQ(status(), "BNV Reply: 3,0,11,");
+
+  answer(crcReply(kBusy, {}));
+  press("Read_Rx");
+  EXPECT_EQ(host->lblCommsData[2]->text(), "17");
+  EXPECT_EQ(status(), "BNV Reply: ");
+
+  answer(crcReply(0, {}));
+  press("Clear_Comms");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 3}));
+  for (QLabel* label : host->lblCommsData) EXPECT_EQ(label->text(), "0");
+  EXPECT_EQ(status(), "BNV Reply: ACK");
+}
+
+TEST_F(ScriptedBench, RefusedAddressSendsNothing) {
+  host->txtAddress->setText("300");
+  answer(crcReply(0, {3, 0, 17}));
+  press("Read_Rx");
+  EXPECT_TRUE(line->writtenLog().isEmpty());
+  EXPECT_TRUE(host->lblCommsData[0]->text().isEmpty());
+  EXPECT_EQ(ui.messages().size(), 1u);
+}
+
+TEST_F(ScriptedBench, MotorFlagsFollowTheButton) {
+  answer(crcReply(0, {}));
+  press("Motor_Back");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 146, 1, 0, 0}));
+  EXPECT_EQ(status(), "BNV Reply: ACK");
+  press("Motor_Fwd");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 146, 1, 1, 0}));
+  press("Motor_Stop");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 146, 0, 0, 0}));
+}
+
+TEST_F(ScriptedBench, StackerOutcomesAndColours) {
+  struct Case {
+    QByteArray reply;
+    QString text;
+    QColor colour;
+  };
+  const Case cases[] = {{crcReply(0, {255}), "No Stacker Fitted", QColor(255, 128, 0)},
+                        {crcReply(0, {254}), "Stacker Full or Jammed", QColor(255, 0, 0)},
+                        {crcReply(0, {}), "Stacker OK", QColor(0, 192, 0)},
+                        // Any other answer keeps the last colour.
+                        {crcReply(kNak, {}), "NACK", QColor(0, 192, 0)}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text.toStdString());
+    answer(c.reply);
+    press("Stacker");
+    EXPECT_EQ(sent(), (std::vector<int>{40, 147}));
+    EXPECT_EQ(host->lblEvent->text(), c.text);
+    EXPECT_EQ(eventColour(), c.colour);
+    EXPECT_EQ(status(), "BNV Reply: " + c.text);
+  }
+}
+
+TEST_F(ScriptedBench, SelfTestFaultCodes) {
+  answer(crcReply(0, {39, 0, 0, 0}));
+  press("Self_Test");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 232}));
+  EXPECT_EQ(host->lblEvent->text(), "Error No. [39]");
+  EXPECT_EQ(eventColour(), QColor(255, 0, 0));
+  EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
+
+  answer(crcReply(0, {1}));
+  press("Self_Test");
+  EXPECT_EQ(host->lblEvent->text(), "EEPROM checksum error");
+
+  answer(crcReply(0, {0}));
+  press("Self_Test");
+  EXPECT_EQ(host->lblEvent->text(), "Self Test Passed");
+  EXPECT_EQ(eventColour(), QColor(0, 192, 0));
+}
+
+TEST_F(ScriptedBench, SelfTestWithoutDataIsNoPass) {
+  answer(crcReply(0, {39}));
+  press("Self_Test");
+  const std::pair<std::uint8_t, QString> noData[] = {{kBusy, "BUSY"}, {kNak, "NACK"}};
+  for (const auto& [header, reason] : noData) {
+    answer(crcReply(header, {}));
+    press("Self_Test");
+    EXPECT_EQ(host->lblEvent->text(), "Error No. [39]");
+    EXPECT_EQ(eventColour(), QColor(255, 0, 0));
+    EXPECT_EQ(status(), "BNV Reply: No Self Test Result: " + reason);
+  }
+}
+
+TEST_F(ScriptedBench, AddressChangeAnswers) {
+  answer(crcReply(0, {}));
+  ui.queueInput("40");
+  press("Addr_Change");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 251, 40}));
+  ASSERT_EQ(ui.shown().size(), 1u);
+  EXPECT_EQ(ui.shown()[0].text, "Enter a new address (2 to 255):");
+  EXPECT_EQ(ui.shown()[0].title, "Change cctalk Address");
+  EXPECT_EQ(ui.shown()[0].defaultText, "40");
+  EXPECT_EQ(status(), "BNV Reply: ACK");
+
+  ui.queueInput("77.5abc");
+  press("Addr_Change");
+  EXPECT_EQ(sent(), (std::vector<int>{40, 251, 78}));
+  EXPECT_EQ(host->txtAddress->text(), "40");
+
+  // Nothing goes out for 0, 1, Cancel, words, or an answer that is no byte.
+  for (const QString typed : {"1", "", "abc", "0.4", "256", "-3"}) {
+    SCOPED_TRACE(typed.toStdString());
+    ui.clearShown();
+    answer(crcReply(0, {}));
+    ui.queueInput(typed);
+    press("Addr_Change");
+    EXPECT_TRUE(line->writtenLog().isEmpty());
+    EXPECT_EQ(status(), "BNV Reply: ");
+    const bool outOfRange = typed == "256" || typed == "-3";
+    EXPECT_EQ(ui.messages().size(), outOfRange ? 1u : 0u);
+  }
+}
+
+// The virtual validator on a pseudo-terminal, with a hopper and a coin acceptor on the bus.
+class SimulatedBench : public Bench {
+ protected:
+  void SetUp() override {
+    QString error;
+    ASSERT_TRUE(sim.start(&error)) << error.toStdString();
+    openWindow(sim.slavePath());
+    ASSERT_TRUE(host->control()->Enabled());
+  }
+
+  static bnvsim::SimulatorOptions busWithThreeDevices() {
+    bnvsim::SimulatorOptions options;
+    options.hopper = true;
+    options.coinAcceptor = true;
+    return options;
+  }
+
+  bnvsim::Simulator sim{busWithThreeDevices()};
+};
+
+TEST_F(SimulatedBench, MasterInhibitReadSetAndBusy) {
+  press("Set_M_Inh1");
+  EXPECT_EQ(sim.masterInhibit(), 1);
+  EXPECT_EQ(host->lblMasterInh->text(), "ON");
+  press("Set_M_Inh2");
+  EXPECT_EQ(sim.masterInhibit(), 0);
+  press("Read_M_Inh");
+  EXPECT_EQ(host->lblMasterInh->text(), "OFF");
+  EXPECT_EQ(status(), "BNV Reply: ACK");
+
+  press("Set_M_Inh1");
+  sim.injectFault(bnvsim::Fault::Busy);
+  press("Read_M_Inh");
+  EXPECT_EQ(status(), "BNV Reply: BUSY");
+  EXPECT_EQ(host->lblMasterInh->text(), "ON");
+}
+
+TEST_F(SimulatedBench, BillModeQuestions) {
+  struct Case {
+    std::vector<MsgResult> answers;
+    int mode;
+  };
+  const Case cases[] = {{{MsgResult::No, MsgResult::Yes}, 1},
+                        {{MsgResult::Yes, MsgResult::Yes}, 3},
+                        {{MsgResult::Yes, MsgResult::No}, 2}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.mode);
+    for (MsgResult a : c.answers) ui.queueMessageAnswer(a);
+    press("Set_Bill_Mode");
+    EXPECT_EQ(sim.billMode(), c.mode);
+    press("Read_Bill_Mode");
+    EXPECT_EQ(host->lblBillMode[0]->text(), c.mode & 1 ? "ENABLED" : "DISABLED");
+    EXPECT_EQ(host->lblBillMode[1]->text(), c.mode & 2 ? "ENABLED" : "DISABLED");
+    EXPECT_EQ(status(), "BNV Reply: " + QString::number(c.mode));
+  }
+  ASSERT_GE(ui.messages().size(), 2u);
+  EXPECT_EQ(ui.messages()[0].text, "Do you want to enable the Escrow function?");
+  EXPECT_EQ(ui.messages()[1].text, "Do you want to enable the Stacker function?");
+  EXPECT_EQ(ui.messages()[1].buttons, MsgButtons::YesNoCancel);
+
+  for (const auto& answers :
+       {std::vector{MsgResult::Cancel}, std::vector{MsgResult::Yes, MsgResult::Cancel}}) {
+    const int frames = sim.framesReceived();
+    for (MsgResult a : answers) ui.queueMessageAnswer(a);
+    press("Set_Bill_Mode");
+    EXPECT_EQ(sim.framesReceived(), frames);
+    EXPECT_EQ(status(), "BNV Reply: ");
+  }
+  EXPECT_EQ(sim.billMode(), 2);
+}
+
+// Both polls wait out the whole collection time, so they share one test.
+TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
+  host->txtAddress->setText("999");  // a broadcast needs no valid address
+  press("Addr_Poll");
+  const QString text = status();
+  QStringList orders;
+  std::array<QString, 3> addresses{"2", "3", "40"};
+  do {
+    orders << "BNV Reply:  Address = " + addresses[0] + addresses[1] + addresses[2];
+  } while (std::next_permutation(addresses.begin(), addresses.end()));
+  EXPECT_TRUE(orders.contains(text)) << text.toStdString();
+
+  // On a bus that expects the other checksum nobody answers, while the line still echoes.
+  bnvsim::LineOptions line;
+  line.crc = false;
+  sim.setLineOptions(line);
+  QElapsedTimer clock;
+  clock.start();
+  press("Addr_Poll");
+  EXPECT_GE(clock.elapsed(), 1100);
+  EXPECT_EQ(status(), "BNV Reply: ");
+  EXPECT_TRUE(ui.messages().empty());
+}
+
+}  // namespace
+}  // namespace tolvar

@@ -1,0 +1,103 @@
+#include "tolvar/app/launch.h"
+
+#include <cstdio>
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QTimer>
+
+#include "bnvsim/simulator.h"
+#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/settings_location.h"
+#include "tolvar/mainwindow/widget_ui_services.h"
+
+namespace tolvar {
+
+std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, int& exitCode) {
+  QCommandLineParser parser;
+  parser.setApplicationDescription(QStringLiteral(
+      "Tolvar: a ccTalk test bench for bank note validators.\n"
+      "Without --settings the settings live in tolvar.ini beside the program, or in the\n"
+      "per-user configuration folder when the program's folder is read-only."));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
+                                QStringLiteral("Show this help and exit."));
+  const QCommandLineOption simulate(
+      QStringLiteral("simulate"),
+      QStringLiteral("Start the built-in virtual validator on a pseudo-terminal and use it; the "
+                     "port choice in the settings is left alone."));
+  const QCommandLineOption settings(QStringLiteral("settings"),
+                                    QStringLiteral("Read and write the settings file <path>."),
+                                    QStringLiteral("path"));
+  const QCommandLineOption quitAfter(QStringLiteral("quit-after"),
+                                     QStringLiteral("Close the window after <seconds>."),
+                                     QStringLiteral("seconds"));
+  const QCommandLineOption screenshot(
+      QStringLiteral("screenshot"),
+      QStringLiteral("Save a picture of the window to <file> once it is shown, then close."),
+      QStringLiteral("file"));
+  parser.addOptions({help, simulate, settings, quitAfter, screenshot});
+  if (!parser.parse(arguments)) {
+    std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
+    exitCode = 2;
+    return std::nullopt;
+  }
+  if (parser.isSet(help)) {
+    std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
+    exitCode = 0;
+    return std::nullopt;
+  }
+  LaunchOptions options;
+  options.simulate = parser.isSet(simulate);
+  options.settingsPath = parser.value(settings);
+  options.screenshotPath = parser.value(screenshot);
+  if (parser.isSet(quitAfter)) {
+    bool ok = false;
+    const double seconds = parser.value(quitAfter).toDouble(&ok);
+    if (!ok || seconds < 0) {
+      std::fprintf(stderr, "--quit-after needs a number of seconds\n");
+      exitCode = 2;
+      return std::nullopt;
+    }
+    options.quitAfterMs = static_cast<int>(seconds * 1000);
+  }
+  return options;
+}
+
+int runTolvar(QApplication& app) {
+  int exitCode = 0;
+  const std::optional<LaunchOptions> launch = parseLaunchOptions(app.arguments(), exitCode);
+  if (!launch) return exitCode;
+
+  HostOptions options;
+  options.settingsPath =
+      settingsFilePath(launch->settingsPath, QCoreApplication::applicationDirPath());
+  bnvsim::Simulator simulator{bnvsim::SimulatorOptions{}};
+  if (launch->simulate) {
+    QString error;
+    if (!simulator.start(&error)) {
+      std::fprintf(stderr, "tolvar: cannot start the virtual validator: %s\n", qPrintable(error));
+      return 1;
+    }
+    options.simulatedPort = simulator.slavePath();
+    std::fprintf(stdout, "tolvar: virtual validator at address %d on %s\n",
+                 simulator.validatorAddress(), qPrintable(options.simulatedPort));
+    std::fflush(stdout);
+  }
+
+  WidgetUiServices ui;
+  frmHost window(ui, options);
+  ui.setParent(&window);
+  window.show();
+  if (!launch->screenshotPath.isEmpty()) {
+    const QString path = launch->screenshotPath;
+    QTimer::singleShot(500, &window, [&window, path] {
+      if (!window.grab().save(path))
+        std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(path));
+      window.close();
+    });
+  }
+  if (launch->quitAfterMs >= 0) QTimer::singleShot(launch->quitAfterMs, &window, &QWidget::close);
+  return app.exec();
+}
+
+}  // namespace tolvar

@@ -1,0 +1,25 @@
+#pragma once
+// The program's command line and its run: settings file, optional virtual validator, window.
+
+#include <optional>
+
+#include <QString>
+#include <QStringList>
+
+class QApplication;
+
+namespace tolvar {
+
+struct LaunchOptions {
+  QString settingsPath;  // --settings; empty: the usual place
+  bool simulate = false;
+  int quitAfterMs = -1;  // --quit-after: close by itself (headless smoke runs)
+  QString screenshotPath;
+};
+
+// Parses the arguments; on --help or an error prints to stdout/stderr and returns the exit code.
+std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, int& exitCode);
+
+int runTolvar(QApplication& app);
+
+}  // namespace tolvar

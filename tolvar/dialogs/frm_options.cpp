@@ -1,0 +1,141 @@
+#include "tolvar/dialogs/frm_options.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSerialPortInfo>
+
+#include "tolvar/dialogs/rounded_range.h"
+#include "tolvar/mainwindow/number_text.h"
+
+namespace tolvar {
+
+namespace {
+
+constexpr int kNumberedPorts = 4;
+constexpr int kMinInterval = 100;
+constexpr int kMaxInterval = 200;
+
+std::optional<std::int32_t> pollInterval(const QString& text) {
+  return roundedInRange(leadingValue(text), kMinInterval, kMaxInterval);
+}
+
+}  // namespace
+
+QStringList machineSerialPorts() {
+  QStringList names;
+  for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
+    names << info.systemLocation();
+  names.sort();
+  return names;
+}
+
+frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* parent)
+    : QDialog(parent),
+      cboCommPort(new QComboBox(this)),
+      txtPollInterval(new QLineEdit(this)),
+      chkShowDebug(new QCheckBox(tr("Show Complete Messages?"), this)),
+      chkSingleStep(new QCheckBox(tr("Single Step through Commands?"), this)),
+      chkEchoMessage(new QCheckBox(tr("Common Data Line (Rx + Tx connected)?"), this)),
+      cmdOK(new QPushButton(tr("OK"), this)),
+      cmdCancel(new QPushButton(tr("Cancel"), this)),
+      ui_(ui) {
+  setWindowTitle(tr("Tolvar Options"));
+  // The numbered ports carry their number; device names carry none and are told by their text.
+  for (int n = 1; n <= kNumberedPorts; ++n) cboCommPort->addItem(QStringLiteral("COM%1").arg(n), n);
+  for (const QString& name : portNames)
+    if (cboCommPort->findText(name) < 0) cboCommPort->addItem(name);
+  cboCommPort->setCurrentIndex(-1);
+  txtPollInterval->setToolTip(tr("Poll Interval (msecs)"));
+  cmdOK->setDefault(true);
+
+  auto* grid = new QGridLayout;
+  grid->addWidget(new QLabel(tr("COM Port:"), this), 0, 0);
+  grid->addWidget(cboCommPort, 0, 1);
+  grid->addWidget(new QLabel(tr("Poll Interval (msecs)"), this), 1, 0);
+  grid->addWidget(txtPollInterval, 1, 1);
+  grid->addWidget(chkShowDebug, 2, 0);
+  grid->addWidget(chkEchoMessage, 2, 1);
+  grid->addWidget(chkSingleStep, 3, 0, 1, 2);
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  buttons->addWidget(cmdCancel);
+  buttons->addWidget(cmdOK);
+  auto* outer = new QVBoxLayout(this);
+  outer->addLayout(grid);
+  outer->addLayout(buttons);
+
+  connect(cmdOK, &QPushButton::clicked, this, &frmOptions::onOK);
+  connect(cmdCancel, &QPushButton::clicked, this, &frmOptions::reject);
+}
+
+void frmOptions::fill(const HostSettings& settings) {
+  int index = -1;
+  if (!settings.PortName.isEmpty()) {
+    index = cboCommPort->findText(settings.PortName);
+  } else if (settings.Commport >= 1 && settings.Commport <= kNumberedPorts) {
+    index = settings.Commport - 1;
+  }
+  if (index < 0) return;
+  cboCommPort->setCurrentIndex(index);
+  txtPollInterval->setText(QString::number(settings.PollInt));
+  chkShowDebug->setChecked(settings.ShwMsg == 1);
+  chkSingleStep->setChecked(settings.SnglStp);
+  chkEchoMessage->setChecked(settings.MsgEcho == 1);
+}
+
+void frmOptions::readBack(HostSettings& settings) const {
+  const QVariant number = cboCommPort->currentData();
+  if (cboCommPort->currentIndex() < 0) {
+    // No choice keeps the stored port, but the control must never be given port 0.
+    if (settings.PortName.isEmpty() && settings.Commport < 1) settings.Commport = 1;
+  } else if (number.isValid()) {
+    settings.Commport = static_cast<std::int16_t>(number.toInt());
+    settings.PortName.clear();
+  } else {
+    settings.PortName = cboCommPort->currentText();
+  }
+  settings.PollInt =
+      static_cast<std::int16_t>(pollInterval(txtPollInterval->text()).value_or(settings.PollInt));
+  settings.ShwMsg = chkShowDebug->isChecked() ? 1 : 0;
+  settings.SnglStp = chkSingleStep->isChecked();
+  settings.MsgEcho = chkEchoMessage->isChecked() ? 1 : 0;
+}
+
+void frmOptions::reject() {
+  blnOptionsCancelled = true;
+  QDialog::reject();
+}
+
+void frmOptions::onOK() {
+  if (!pollInterval(txtPollInterval->text())) {
+    ui_.messageBox(
+        QStringLiteral("WARNING! Polling Interval should lie between\r\n100 and 200 msecs"),
+        QStringLiteral("Set Options"), MsgIcon::Exclamation);
+    return;
+  }
+  blnOptionsCancelled = false;
+  accept();
+}
+
+bool Set_Options(QWidget* parent, UiServices& ui, HostSettings& settings,
+                 const QStringList& extraPorts, const std::function<void(frmOptions&)>& drive) {
+  frmOptions dialog(ui, machineSerialPorts() + extraPorts, parent);
+  dialog.fill(settings);
+  if (drive) {
+    dialog.show();
+    drive(dialog);
+    if (dialog.isVisible()) dialog.reject();
+  } else {
+    dialog.exec();
+  }
+  if (dialog.blnOptionsCancelled) return false;
+  dialog.readBack(settings);
+  return true;
+}
+
+}  // namespace tolvar

@@ -1,0 +1,194 @@
+#include "tolvar/mainwindow/data_views.h"
+
+#include <array>
+
+#include <QTreeWidget>
+
+#include "quennet/control/zav_quennet.h"
+#include "quennet/link/frame.h"
+#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/unit_data_text.h"
+
+namespace tolvar {
+
+namespace {
+
+const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
+const QString kNoNote = QStringLiteral(".......");
+const QString kNoValue = QStringLiteral("---");
+constexpr std::int16_t kUnitDataSteps = 17;
+constexpr std::uint8_t kNotes = 16;
+
+// Toolbar off and busy pointer for the length of a run.
+class RunGuard {
+ public:
+  explicit RunGuard(frmHost& host) : host_(host) {
+    host_.tlbHost->setEnabled(false);
+    host_.ui().setBusy(true);
+  }
+  ~RunGuard() {
+    host_.tlbHost->setEnabled(true);
+    host_.ui().setBusy(false);
+  }
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+
+ private:
+  frmHost& host_;
+};
+
+}  // namespace
+
+void DataViews::ReadUnitData() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  const RunGuard guard(host_);
+  const bool singleStep = host_.settings().SnglStp;
+  if (!singleStep || intUnitDataStep_ >= kUnitDataSteps) intUnitDataStep_ = 0;
+  std::int16_t result = quennet::kResultOk;
+  do {
+    host_.ClearDisplay();
+    result = unitDataStep(address);
+  } while (result == quennet::kResultOk && intUnitDataStep_ < kUnitDataSteps && !singleStep);
+}
+
+std::int16_t DataViews::unitDataStep(std::uint8_t address) {
+  zav_quennet& control = *host_.control();
+  const std::int16_t step = intUnitDataStep_++;
+  if (step == 0) host_.lstViewUnitData->clear();
+  QString text;
+  std::array<std::uint8_t, 5> bytes{};
+  std::uint8_t flags = 0;
+  std::int16_t result = quennet::kResultOk;
+  switch (step) {
+    case 0:
+      result = control.GetEqptID(address, text);
+      break;
+    case 1:
+      result = control.GetManfctrID(address, text);
+      break;
+    case 2:
+      result = control.GetProductCode(address, text);
+      break;
+    case 3:
+      result = control.GetSerialNo(address, text);
+      break;
+    case 4:
+      result = control.GetBuildCode(address, text);
+      break;
+    case 5:
+      result = control.GetCodeRevn(address, text);
+      break;
+    case 6:
+      result = control.GetCurrencyRevn(address, text);
+      break;
+    case 7:
+      result = control.GetCommsRevn(address, text);
+      break;
+    case 8:
+      result = control.GetBaseYear(address, text);
+      break;
+    case 9:
+      result = control.GetCreationDate(address, text);
+      break;
+    case 10:
+      result = control.GetDataStoreAvblty(address, bytes);
+      text = dataStorageText(bytes);
+      break;
+    case 11:
+      result = control.GetROMChksum(address, text);
+      break;
+    case 12:
+      result = control.GetAddrMode(address, std::span(bytes).first(2));
+      text = QString::number(bytes[0]);
+      break;
+    case 13:
+      result = control.GetOptionFlags(address, flags);
+      text = QStringLiteral("Hex: ") + quennet::hexText(flags);
+      blnCountersSupported_ = (flags & 4) != 0;
+      break;
+    case 14:
+      result = control.GetVariableSet(address, std::span(bytes).first(2));
+      text = QStringLiteral("%1/%2").arg(bytes[0]).arg(bytes[1]);
+      break;
+    case 15:
+      result = control.GetFirmwareUpgrdCpblty(address, std::span(bytes).first(2));
+      text = quennet::hexText(bytes[0]);
+      break;
+    default:
+      result = control.GetPollPriority(address, std::span(bytes).first(2));
+      text = pollPriorityText(bytes[0], bytes[1]);
+      if (host_.settings().SnglStp) intUnitDataStep_ = 0;
+      break;
+  }
+  // Outputs keep stale values when a call fails; a failed step shows nothing instead.
+  if (result != quennet::kResultOk) text.clear();
+  host_.lstViewUnitData->addTopLevelItem(
+      new QTreeWidgetItem(QStringList{unitDataHeader(step), text}));
+  host_.setStatusText(kReplyPrefix + text);
+  host_.ShowDebug();
+  return result;
+}
+
+void DataViews::ReadNoteData() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  const RunGuard guard(host_);
+  const bool singleStep = host_.settings().SnglStp;
+  if (!singleStep || bytNoteNo_ > kNotes) {
+    bytNoteNo_ = 1;
+    intNoteColumn_ = 1;
+  }
+  std::int16_t result = quennet::kResultOk;
+  do {
+    result = noteDataRequest(address);
+  } while (result == quennet::kResultOk && bytNoteNo_ <= kNotes && !singleStep);
+}
+
+std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
+  zav_quennet& control = *host_.control();
+  const std::uint8_t note = bytNoteNo_;
+  QString text;
+  std::int16_t result = quennet::kResultOk;
+  if (intNoteColumn_ == 1) {
+    if (note == 1) {
+      host_.lstvwNoteID->clear();
+      itmNoteRow_ = nullptr;
+    }
+    result = control.RequestBillID(address, note, text);
+  } else if (intNoteColumn_ == 2) {
+    text = kNoValue;
+    if (blnCountersSupported_) {
+      std::int32_t count = 0;
+      result = static_cast<std::int16_t>(control.GetIndNoteCounter(address, note, count).toInt());
+      if (blnNoteInUse_) text = QString::number(count);
+    }
+  } else {
+    std::array<std::uint8_t, 1> security{};
+    result = control.RequestBillScty(address, note, security);
+    text = blnNoteInUse_ ? QString::number(security[0]) : kNoValue;
+  }
+  if (result == quennet::kResultOk) {
+    if (intNoteColumn_ == 1) {
+      itmNoteRow_ = new QTreeWidgetItem(QStringList{QString::number(note)});
+      itmNoteRow_->setFlags(itmNoteRow_->flags() | Qt::ItemIsUserCheckable);
+      itmNoteRow_->setCheckState(0, Qt::Unchecked);
+      host_.lstvwNoteID->addTopLevelItem(itmNoteRow_);
+      blnNoteInUse_ = text != kNoNote;
+    }
+    if (itmNoteRow_) itmNoteRow_->setText(intNoteColumn_, text);
+    if (++intNoteColumn_ > 3) {
+      intNoteColumn_ = 1;
+      ++bytNoteNo_;
+    }
+  } else {
+    // What the failed call left in its outputs is not this note's data.
+    text.clear();
+  }
+  host_.setStatusText(kReplyPrefix + text);
+  host_.ShowDebug();
+  return result;
+}
+
+}  // namespace tolvar

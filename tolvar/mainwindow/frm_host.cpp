@@ -1,0 +1,242 @@
+#include "tolvar/mainwindow/frm_host.h"
+
+#include <algorithm>
+#include <limits>
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTime>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTimer>
+
+#include "quennet/control/zav_quennet.h"
+#include "tolvar/mainwindow/data_views.h"
+#include "tolvar/mainwindow/host_commands.h"
+#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/note_enabling.h"
+#include "tolvar/mainwindow/number_text.h"
+#include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/twips.h"
+#include "tolvar/mainwindow/ui_control_messages.h"
+#include "tolvar/mainwindow/utility_commands.h"
+
+namespace tolvar {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Tolvar Emulator");
+const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
+
+QSize screenTwips() {
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  const QSize size = screen ? screen->geometry().size() : QSize(0, 0);
+  return size * kTwipsPerPixel;
+}
+
+}  // namespace
+
+frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
+    : QMainWindow(parent), ui_(ui), options_(std::move(options)) {
+  controlMessages_ = std::make_unique<UiControlMessages>(ui_);
+  zav_quennet1 = new zav_quennet(this);
+  zav_quennet1->setObjectName(QStringLiteral("zav_quennet1"));
+  zav_quennet1->setMessages(controlMessages_.get());
+  // Design values saved with the form.
+  zav_quennet1->setCommsEcho(true);
+  zav_quennet1->setChecksumType(quennet::CHKSM_16BIT);
+
+  buildForm();
+  buildStatusBar();
+  tmrPoll = new QTimer(this);
+
+  polling_ = std::make_unique<Polling>(*this);
+  dataViews_ = std::make_unique<DataViews>(*this);
+  noteEnabling_ = std::make_unique<NoteEnabling>(*this);
+  hostCommands_ = std::make_unique<HostCommands>(*this);
+  utilityCommands_ = std::make_unique<UtilityCommands>(*this);
+
+  connectHandlers();
+  startUp();
+}
+
+frmHost::~frmHost() = default;
+
+void frmHost::connectHandlers() {
+  for (HostToolBar* bar : {tlbHost, tlbEnable, tlbUtility, tlbDiagnostic}) {
+    connect(bar, &HostToolBar::buttonClicked, this,
+            [this, bar](const QString& key) { onToolBarKey(bar, key); });
+  }
+  connect(chkEncrpyt, &QCheckBox::stateChanged, this, [this] { onEncryptionClicked(); });
+  connect(zav_quennet1, &zav_quennet::DblClick, this,
+          [this] { zav_quennet1->setEnabled(!zav_quennet1->Enabled()); });
+  connect(tmrPoll, &QTimer::timeout, this, [this] { polling_->tick(); });
+  const std::pair<QPushButton*, std::uint8_t> escrow[] = {
+      {cmdStack, kRouteStack}, {cmdReturn, kRouteReturn}, {cmdHoldNote, kRouteHold}};
+  for (const auto& [button, route] : escrow) {
+    connect(button, &QPushButton::clicked, this, [this, route] {
+      if (commandRunning()) {
+        refuseWhileBusy(nullptr, {});
+        return;
+      }
+      polling_->escrowPressed(route);
+    });
+  }
+  clock_ = new QTimer(this);
+  clock_->setInterval(1000);
+  connect(clock_, &QTimer::timeout, this, [this] { refreshClock(); });
+  clock_->start();
+  refreshClock();
+}
+
+void frmHost::startUp() {
+  const SettingsFileData file = ReadSettings(options_.settingsPath, screenTwips());
+  settings_ = file.settings;
+  userPortName_ = settings_.PortName;
+  move(px(file.left), px(file.top));
+  txtEncKey->setText(file.keyText);
+  chkEncrpyt->setChecked(file.encrypt);
+  onEncryptionClicked();
+  txtAddress->setText(QString::number(settings_.SlvAddr));
+
+  zav_quennet1->setCommsEcho(settings_.MsgEcho == 1);
+  zav_quennet1->setCommPort(settings_.Commport);
+  if (simulated()) {
+    zav_quennet1->setPortName(options_.simulatedPort);
+    setWindowTitle(windowTitle() + QStringLiteral(" - simulated validator"));
+    staHost[1]->setText(QStringLiteral("Simulated: ") + options_.simulatedPort);
+  } else if (!settings_.PortName.isEmpty()) {
+    zav_quennet1->setPortName(settings_.PortName);
+  }
+  zav_quennet1->setEnabled(true);
+}
+
+void frmHost::closeEvent(QCloseEvent* event) {
+  if (!closed_) {
+    closed_ = true;
+    tmrPoll->stop();
+    zav_quennet1->setEnabled(false);
+    WriteSettings();
+  }
+  event->accept();
+}
+
+bool frmHost::WriteSettings() {
+  SettingsFileData data;
+  settings_.Commport = zav_quennet1->CommPort();
+  settings_.SlvAddr = static_cast<std::int16_t>(std::clamp<std::int64_t>(
+      roundHalfEven(leadingValue(txtAddress->text())), std::numeric_limits<std::int16_t>::min(),
+      std::numeric_limits<std::int16_t>::max()));
+  data.settings = settings_;
+  // The virtual validator's device is gone after this run: keep the user's own choice.
+  if (simulated() && settings_.PortName == options_.simulatedPort) {
+    data.settings.PortName = userPortName_;
+  }
+  data.encrypt = chkEncrpyt->isChecked();
+  data.keyText = txtEncKey->text();
+  data.top = y() * kTwipsPerPixel;
+  data.left = x() * kTwipsPerPixel;
+  QString error;
+  if (tolvar::WriteSettings(options_.settingsPath, data, &error)) return true;
+  ui_.messageBox(
+      QStringLiteral("The settings file \"tolvar.ini\" could not be written.\r\n") + error,
+      QStringLiteral("File Access Error"), MsgIcon::Exclamation);
+  return false;
+}
+
+void frmHost::onEncryptionClicked() {
+  const bool on = chkEncrpyt->isChecked();
+  lblCaption[1]->setVisible(on);
+  txtEncKey->setVisible(on);
+}
+
+bool frmHost::ApplyDetails(std::uint8_t& address) {
+  double number = leadingValue(txtAddress->text());
+  if (number < 0) {
+    number = -number;
+    txtAddress->setText(QString::number(number));
+  }
+  if (number > 255) {
+    ui_.messageBox(QStringLiteral("WARNING! Address must lie in the range 0 to 255."), kTitle,
+                   MsgIcon::Exclamation);
+    return false;
+  }
+  address = static_cast<std::uint8_t>(roundHalfEven(number));
+  txtAddress->setText(QString::number(address));
+  if (!chkEncrpyt->isChecked()) {
+    zav_quennet1->setEncryption(false);
+    return true;
+  }
+  zav_quennet1->setEncryption(true);
+  QString key = txtEncKey->text();
+  KeyBytes keyBytes{};
+  const bool ok = ValidateKeyCode(key, keyBytes);
+  if (ok) LoadKeyCode(keyBytes);
+  txtEncKey->setText(key);
+  return ok;
+}
+
+bool frmHost::ValidateKeyCode(QString& key, KeyBytes& keyBytes) {
+  if (packKeyCode(key, keyBytes)) return true;
+  ui_.messageBox(QStringLiteral("Invalid character entered in the key code."), kTitle,
+                 MsgIcon::Exclamation);
+  return false;
+}
+
+void frmHost::LoadKeyCode(const KeyBytes& keyBytes) {
+  zav_quennet1->setKeyCode(keyCodeValue(keyBytes));
+}
+
+void frmHost::ClearDisplay() {
+  txtCommand->clear();
+  txtReply->clear();
+  setStatusText(kReplyPrefix);
+}
+
+void frmHost::ShowDebug() {
+  if (settings_.ShwMsg != 1) return;
+  const std::int16_t style = optHex->isChecked() ? 0 : 1;
+  txtCommand->setPlainText(zav_quennet1->CommandSent(style));
+  txtReply->setPlainText(zav_quennet1->ReplyBack(style));
+}
+
+void frmHost::setStatusText(const QString& panel1) {
+  staHost[0]->setText(panel1);
+}
+
+QString frmHost::statusText() const {
+  return staHost[0]->text();
+}
+
+void frmHost::refreshClock() {
+  const QDateTime now = QDateTime::currentDateTime();
+  staHost[2]->setText(QLocale().toString(now.date(), QLocale::ShortFormat));
+  staHost[3]->setText(QLocale().toString(now.time(), QLocale::ShortFormat));
+}
+
+frmHost::CommandScope::CommandScope(frmHost& host, bool showBusy) : host_(host) {
+  if (host_.commandRunning()) return;
+  acquired_ = true;
+  showBusy_ = showBusy;
+  host_.commandRunning_ = true;
+  if (showBusy_) host_.ui_.setBusy(true);
+}
+
+frmHost::CommandScope::~CommandScope() {
+  if (!acquired_) return;
+  host_.commandRunning_ = false;
+  if (showBusy_) host_.ui_.setBusy(false);
+}
+
+bool frmHost::commandRunning() const {
+  return commandRunning_ || zav_quennet1->transactionRunning();
+}
+
+}  // namespace tolvar

@@ -1,0 +1,208 @@
+#include "tolvar/mainwindow/note_enabling.h"
+
+#include <QLabel>
+#include <QTreeWidget>
+
+#include "quennet/control/zav_quennet.h"
+#include "quennet/link/frame.h"
+#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/number_text.h"
+
+namespace tolvar {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Tolvar Emulator");
+const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
+constexpr int kNotes = 16;
+constexpr std::array<std::uint8_t, 2> kAllNotes = {0xFF, 0xFF};
+
+QString maskText(const std::array<std::uint8_t, 2>& mask) {
+  return quennet::hexText(mask[0]) + QLatin1Char(',') + quennet::hexText(mask[1]);
+}
+
+}  // namespace
+
+bool NoteEnabling::noteTableUploaded() const {
+  return host_.lstvwNoteID->topLevelItemCount() >= kNotes;
+}
+
+void NoteEnabling::ShowNoteMask(const std::array<std::uint8_t, 2>& mask) {
+  for (int k = 0; k < kNotes; ++k) {
+    const bool enabled = (mask[static_cast<std::size_t>(k / 8)] >> (k % 8)) & 1;
+    if (QTreeWidgetItem* row = host_.lstvwNoteID->topLevelItem(k)) {
+      row->setCheckState(0, enabled ? Qt::Checked : Qt::Unchecked);
+    }
+  }
+}
+
+bool NoteEnabling::AskCountryCode(QString& code) {
+  const QString entry =
+      host_.ui()
+          .inputBox(QStringLiteral("Enter a 2 character country code.\r\n"
+                                   "E.g. GB for Britain, EU for Euro, US for USA"),
+                    kTitle, QStringLiteral("GB"))
+          .toUpper();
+  code.clear();
+  if (entry.size() == 2) {
+    code = entry;
+    return true;
+  }
+  if (!entry.isEmpty()) {
+    host_.ui().messageBox(
+        QStringLiteral("INPUT DATA ERROR! The Country Code should be exactly 2 characters long!"),
+        kTitle, MsgIcon::None);
+  }
+  return false;
+}
+
+void NoteEnabling::EnableSelectedNotes() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  std::array<std::uint8_t, 2> mask = kAllNotes;
+  if (noteTableUploaded()) {
+    unsigned value = 0;
+    for (int i = 0; i < kNotes; ++i) {
+      if (host_.lstvwNoteID->topLevelItem(i)->checkState(0) == Qt::Checked) value |= 1u << i;
+    }
+    mask = {static_cast<std::uint8_t>(value % 256), static_cast<std::uint8_t>(value / 256)};
+  }
+  QString response;
+  host_.control()->SetInhibitStatus(address, mask, response);
+  host_.setStatusText(kReplyPrefix + response);
+  host_.ShowDebug();
+}
+
+void NoteEnabling::EnableAllNotes() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  QString response;
+  if (host_.control()->SetInhibitStatus(address, kAllNotes, response) == quennet::kResultOk &&
+      noteTableUploaded()) {
+    ShowNoteMask(kAllNotes);
+  }
+  host_.setStatusText(kReplyPrefix + response);
+  host_.ShowDebug();
+}
+
+void NoteEnabling::ShowEnabledNotes() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  if (!noteTableUploaded()) {
+    host_.setStatusText(QStringLiteral("WARNING! Upload Note data First!"));
+    return;
+  }
+  std::array<std::uint8_t, 2> mask{};
+  if (host_.control()->GetInhibitStatus(address, mask) == quennet::kResultOk) ShowNoteMask(mask);
+  host_.setStatusText(kReplyPrefix);
+  host_.ShowDebug();
+}
+
+bool NoteEnabling::requestCountryMask(std::uint8_t address, std::array<std::uint8_t, 2>& mask,
+                                      std::int16_t& result) {
+  host_.ClearDisplay();
+  QString country;
+  if (!AskCountryCode(country)) return false;
+  result = host_.control()->RequestBillPosition(address, country, mask);
+  host_.setStatusText(kReplyPrefix + maskText(mask));
+  host_.ShowDebug();
+  return true;
+}
+
+void NoteEnabling::ReadCountryMask() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  std::array<std::uint8_t, 2> mask{};
+  std::int16_t result = 0;
+  requestCountryMask(address, mask, result);
+}
+
+void NoteEnabling::EnableCountryNotes() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  std::array<std::uint8_t, 2> mask{};
+  std::int16_t result = 0;
+  if (!requestCountryMask(address, mask, result) || result != quennet::kResultOk) return;
+  host_.ClearDisplay();
+  QString response;
+  host_.control()->SetInhibitStatus(address, mask, response);
+  if (noteTableUploaded()) ShowNoteMask(mask);
+  host_.setStatusText(kReplyPrefix + response);
+  host_.ShowDebug();
+}
+
+void NoteEnabling::ReadCountryScale() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  host_.ClearDisplay();
+  QString country;
+  if (!AskCountryCode(country)) return;
+  std::array<std::uint8_t, 3> scale{};
+  QString reply;
+  if (host_.control()->RequestScaleFactor(address, country, scale) == quennet::kResultOk) {
+    host_.lblScaleFactor->setText(QString::number(scale[1] * 256 + scale[0]));
+    host_.lblDecPlaces->setText(QString::number(scale[2]));
+    reply = quennet::hexText(scale[0]) + QLatin1Char(',') + quennet::hexText(scale[1]) +
+            QLatin1Char(',') + quennet::hexText(scale[2]);
+  }
+  host_.setStatusText(kReplyPrefix + reply);
+  host_.ShowDebug();
+}
+
+void NoteEnabling::ReadAcceptCount() {
+  readCounter(true);
+}
+
+void NoteEnabling::ReadInsertCount() {
+  readCounter(false);
+}
+
+void NoteEnabling::readCounter(bool accepted) {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  host_.ClearDisplay();
+  std::int32_t count = 0;
+  const std::int16_t result = accepted ? host_.control()->GetAcceptCntr(address, count)
+                                       : host_.control()->GetInsertnCntr(address, count);
+  QString reply;
+  if (result == quennet::kResultOk) {
+    host_.lblBillCount[accepted ? 1 : 0]->setText(QString::number(count));
+    reply = quennet::hexText(static_cast<unsigned>(count));
+  }
+  host_.setStatusText(kReplyPrefix + reply);
+  host_.ShowDebug();
+}
+
+void NoteEnabling::ModifyNoteSecurity() {
+  std::uint8_t address = 0;
+  if (!host_.ApplyDetails(address)) return;
+  host_.ClearDisplay();
+  const QString noteEntry = host_.ui().inputBox(
+      QStringLiteral("Modify Security Setting for a Note.\r\nEnter Note No. (1 - 16):"), kTitle,
+      QStringLiteral("1"));
+  const std::int64_t note = roundHalfEven(leadingValue(noteEntry));
+  if (note < 1 || note > kNotes) return;
+  const QString securityEntry = host_.ui().inputBox(
+      QStringLiteral("Modify Security Setting for a Note.\r\nEnter New Security Value:\r\n"
+                     "0 = Default Setting\r\n"
+                     "1 to 7 = higher security, 249 to 255 = lower security."),
+      kTitle, QStringLiteral("0"));
+  if (securityEntry.isEmpty()) return;
+  const std::int64_t security = roundHalfEven(leadingValue(securityEntry));
+  if (security < 0 || security > 255) {
+    host_.ui().messageBox(QStringLiteral("The security value must lie in the range 0 to 255."),
+                          kTitle, MsgIcon::Exclamation);
+    return;
+  }
+  QString response;
+  const std::int16_t result = host_.control()->ModifyBillScty(
+      address, static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(security), response);
+  if (result == quennet::kResultOk && host_.lstvwNoteID->topLevelItemCount() >= note) {
+    host_.lstvwNoteID->topLevelItem(static_cast<int>(note - 1))
+        ->setText(3, QString::number(security));
+  }
+  host_.setStatusText(kReplyPrefix + response);
+  host_.ShowDebug();
+}
+
+}  // namespace tolvar

@@ -1,0 +1,43 @@
+#pragma once
+// Note enabling from the note table, by country or all at once; country mask and scale; the
+// counters; note security.
+
+#include <array>
+#include <cstdint>
+
+#include <QString>
+
+namespace tolvar {
+
+class frmHost;
+
+class NoteEnabling {
+ public:
+  explicit NoteEnabling(frmHost& host) : host_(host) {}
+
+  void EnableSelectedNotes();
+  void EnableAllNotes();
+  void ShowEnabledNotes();
+  void ReadCountryMask();
+  void EnableCountryNotes();
+  void ReadCountryScale();
+  void ReadAcceptCount();
+  void ReadInsertCount();
+  void ModifyNoteSecurity();
+
+  // Ticks the note table's boxes from an inhibit mask.
+  void ShowNoteMask(const std::array<std::uint8_t, 2>& mask);
+  // The two-letter country in upper case; false (with the message for a wrong length) otherwise.
+  bool AskCountryCode(QString& code);
+
+ private:
+  bool noteTableUploaded() const;
+  // Asks the country and requests its mask; false when nothing was sent.
+  bool requestCountryMask(std::uint8_t address, std::array<std::uint8_t, 2>& mask,
+                          std::int16_t& result);
+  void readCounter(bool accepted);
+
+  frmHost& host_;
+};
+
+}  // namespace tolvar

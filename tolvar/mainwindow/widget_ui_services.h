@@ -1,0 +1,27 @@
+#pragma once
+// The UI services on real Qt widgets: modal boxes parented to the main window.
+
+#include <QPointer>
+#include <QWidget>
+
+#include "tolvar/mainwindow/ui_services.h"
+
+namespace tolvar {
+
+class WidgetUiServices : public UiServices {
+ public:
+  explicit WidgetUiServices(QWidget* parent = nullptr) : parent_(parent) {}
+  void setParent(QWidget* parent) { parent_ = parent; }
+
+  MsgResult messageBox(const QString& text, const QString& title, MsgIcon icon,
+                       MsgButtons buttons = MsgButtons::Ok) override;
+  QString inputBox(const QString& prompt, const QString& title,
+                   const QString& defaultText) override;
+  void setBusy(bool busy) override;
+
+ private:
+  QPointer<QWidget> parent_;
+  int busyDepth_ = 0;
+};
+
+}  // namespace tolvar
