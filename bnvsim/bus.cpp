@@ -20,9 +20,11 @@ constexpr int kFrameOverhead = 5;
 
 std::int32_t keyCodeFromText(const QString& digits) {
   std::int32_t code = 0;
+  // Hexadecimal, as keyTextFromCode writes it: a key the host changed may hold nibbles above 9.
   for (int k = 0; k < 6 && k < digits.size(); ++k) {
-    const int digit = digits.at(k).digitValue();
-    code |= (digit < 0 ? 0 : digit) << (4 * k);
+    bool ok = false;
+    const int digit = QString(digits.at(k)).toInt(&ok, 16);
+    code |= (ok ? digit : 0) << (4 * k);
   }
   return code;
 }

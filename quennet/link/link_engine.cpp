@@ -18,6 +18,7 @@ constexpr std::int32_t kLongWaitMs = 8000;
 // Bytes beyond the echo that end an address poll or clash early.
 constexpr int kCollectAllEnough = 12;
 constexpr int kTimeoutBytePauseMs = 4;
+constexpr std::uint8_t kHostAddress = 1;
 constexpr std::uint8_t kHeaderAck = 0;
 constexpr std::uint8_t kHeaderNak = 5;
 constexpr std::uint8_t kHeaderBusy = 6;
@@ -184,6 +185,11 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray,
   if (encryption_ && crcMode()) DecryptReply(ReplyBuffer, keyDigits_);
   QString checkError;
   if (!CheckReply(&checkError)) return fail(kResultChecksum, checkError);
+  // Devices answer the host only. Anything else is a misaligned read (a lost echo byte makes
+  // reply data look like a frame of zeros, whose CRC is zero too) and must not pass as a reply.
+  if (ReplyBuffer.at(1) != kHostAddress) {
+    return fail(kResultChecksum, QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
+  }
 
   if (dataLength > 0) {
     if (dataLength > static_cast<int>(replyArray.size())) {

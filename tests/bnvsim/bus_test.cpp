@@ -258,3 +258,17 @@ TEST(BusTiming, ReplyDelayAndStackerCycleShiftTheReply) {
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 254), 0)[0].atMs, 30);
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 147), 100)[0].atMs, 130 + kStackerCycleMs);
 }
+
+TEST(BusKey, KeyChangedToNibblesAboveNineSurvivesHandingTheLineBack) {
+  Validator validator(40, true);
+  Bus bus(line(false, true, true));
+  bus.attach(&validator);
+  Host host(true, true);
+  ASSERT_EQ(bus.receive(host.frame(40, 137, {0xAB, 0xCD, 0xEF}), 0).size(), 1u);
+  // What the console does for any line change.
+  bus.setLineOptions(bus.lineOptions());
+  Host changed(true, true, 0xEFCDAB);
+  const auto out = bus.receive(changed.frame(40, 254), 100);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_TRUE(changed.accept(out[0].bytes));
+}

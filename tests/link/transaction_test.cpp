@@ -138,6 +138,21 @@ TEST_F(ScriptedHost, ChecksumErrorIsResultThree) {
   EXPECT_EQ(response, QStringLiteral("keep"));
 }
 
+TEST_F(ScriptedHost, ReplyNotAddressedToTheHostIsRefused) {
+  host_.setChecksumType(CHKSM_16BIT);
+  host_.setCommsEcho(true);
+  // The echo went missing: the engine takes five reply bytes for the echo and then reads the
+  // zero data bytes of an empty event buffer, a "frame" to address 0 whose CRC is also zero.
+  const QByteArray events = reply(0, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, true);
+  answerWith(events);
+  fillPoll(159);
+  std::array<std::uint8_t, 11> buffer{};
+  buffer.fill(7);
+  EXPECT_EQ(host_.TransactBytes(buffer, 11), kResultChecksum);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Reply Address Error [0]"));
+  EXPECT_EQ(buffer[0], 7);
+}
+
 TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
   // A length byte above 251 cannot be stored: a failure, never 0.
   QByteArray huge = QByteArray::fromHex("01fc28");

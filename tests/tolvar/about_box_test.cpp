@@ -16,8 +16,8 @@ namespace {
 class AboutBox : public ::testing::Test {
  protected:
   void SetUp() override {
-    QCoreApplication::setApplicationName("Tolvar");
-    QGuiApplication::setApplicationDisplayName("Tolvar Simulator");
+    QCoreApplication::setApplicationName("tolvar");
+    QGuiApplication::setApplicationDisplayName("Tolvar Bench");
     QCoreApplication::setApplicationVersion("1.4.2");
   }
   void TearDown() override {
@@ -36,9 +36,9 @@ class AboutBox : public ::testing::Test {
 
 TEST_F(AboutBox, ShowsTitleVersionAndProduct) {
   frmAbout box(ui);
-  EXPECT_EQ(box.windowTitle(), "About Tolvar Simulator");
+  EXPECT_EQ(box.windowTitle(), "About Tolvar Bench");
   EXPECT_EQ(box.lblVersion->text(), "Version 1.4.2");
-  EXPECT_EQ(box.lblTitle->text(), "Tolvar");
+  EXPECT_EQ(box.lblTitle->text(), "Tolvar Bench");
   EXPECT_FALSE(box.lblDescription->text().isEmpty());
   EXPECT_EQ(box.cmdSysInfo->text(), "&System Info...");
 

@@ -10,7 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "tolvar/dialogs/frm_options.h"
-#include "tolvar/dialogs/rounded_range.h"
+#include "tolvar/mainwindow/number_text.h"
 #include "tolvar/mainwindow/scripted_ui_services.h"
 
 namespace tolvar {
@@ -39,7 +39,8 @@ class OptionsDialog : public ::testing::Test {
  protected:
   // Runs Set_Options with `user` acting on the shown dialog.
   bool run(const std::function<void(frmOptions&)>& user) {
-    return Set_Options(nullptr, ui, settings, {kExtraPort}, user);
+    ui.queueDialog(user);
+    return Set_Options(nullptr, ui, settings, {kExtraPort});
   }
 
   ScriptedUiServices ui;
@@ -191,6 +192,16 @@ TEST(RoundedInRange, HalvesGoToEvenAndOutsideIsRefused) {
   EXPECT_EQ(roundedInRange(-1, 0, 255), std::nullopt);
   EXPECT_EQ(roundedInRange(1e300, 0, 255), std::nullopt);
   EXPECT_EQ(roundedInRange(std::nan(""), 0, 255), std::nullopt);
+}
+
+TEST(RoundHalfEven, HalvesGoToEvenAndHugeValuesSaturate) {
+  EXPECT_EQ(roundHalfEven(40.5), 40);
+  EXPECT_EQ(roundHalfEven(41.5), 42);
+  EXPECT_EQ(roundHalfEven(-7.5), -8);
+  // A 300-digit address typed into a box must not reach an undefined conversion.
+  EXPECT_EQ(roundHalfEven(1e300), 9'000'000'000'000'000);
+  EXPECT_EQ(roundHalfEven(-1e300), -9'000'000'000'000'000);
+  EXPECT_EQ(roundHalfEven(std::nan("")), 0);
 }
 
 }  // namespace

@@ -2,16 +2,37 @@
 
 #include <cstdio>
 
+#include <QAction>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTimer>
 
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/host_toolbar.h"
 #include "tolvar/mainwindow/settings_location.h"
 #include "tolvar/mainwindow/widget_ui_services.h"
 
 namespace tolvar {
+
+namespace {
+
+// The reads let the event loop run while they wait, so the picture is scheduled only after them:
+// a timer started earlier could fire mid-read.
+void afterShown(frmHost& window, bool readData, const QString& screenshotPath) {
+  if (readData) {
+    for (const char* key : {"Unit_Data", "Note_Data"})
+      window.tlbHost->button(QString::fromLatin1(key))->trigger();
+  }
+  if (screenshotPath.isEmpty()) return;
+  QTimer::singleShot(500, &window, [&window, screenshotPath] {
+    if (!window.grab().save(screenshotPath))
+      std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(screenshotPath));
+    window.close();
+  });
+}
+
+}  // namespace
 
 std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, int& exitCode) {
   QCommandLineParser parser;
@@ -35,7 +56,11 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       QStringLiteral("screenshot"),
       QStringLiteral("Save a picture of the window to <file> once it is shown, then close."),
       QStringLiteral("file"));
-  parser.addOptions({help, simulate, settings, quitAfter, screenshot});
+  const QCommandLineOption readData(
+      QStringLiteral("read-data"),
+      QStringLiteral("Read the unit data and the note data once the window is shown, as the "
+                     "Unit Data and Note Data buttons do (before any --screenshot)."));
+  parser.addOptions({help, simulate, settings, quitAfter, screenshot, readData});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
     exitCode = 2;
@@ -50,6 +75,7 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   options.simulate = parser.isSet(simulate);
   options.settingsPath = parser.value(settings);
   options.screenshotPath = parser.value(screenshot);
+  options.readData = parser.isSet(readData);
   if (parser.isSet(quitAfter)) {
     bool ok = false;
     const double seconds = parser.value(quitAfter).toDouble(&ok);
@@ -88,14 +114,10 @@ int runTolvar(QApplication& app) {
   frmHost window(ui, options);
   ui.setParent(&window);
   window.show();
-  if (!launch->screenshotPath.isEmpty()) {
-    const QString path = launch->screenshotPath;
-    QTimer::singleShot(500, &window, [&window, path] {
-      if (!window.grab().save(path))
-        std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(path));
-      window.close();
-    });
-  }
+  QTimer::singleShot(0, &window,
+                     [&window, readData = launch->readData, path = launch->screenshotPath] {
+                       afterShown(window, readData, path);
+                     });
   if (launch->quitAfterMs >= 0) QTimer::singleShot(launch->quitAfterMs, &window, &QWidget::close);
   return app.exec();
 }

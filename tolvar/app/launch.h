@@ -15,6 +15,7 @@ struct LaunchOptions {
   bool simulate = false;
   int quitAfterMs = -1;  // --quit-after: close by itself (headless smoke runs)
   QString screenshotPath;
+  bool readData = false;  // --read-data: Unit Data and Note Data once the window is up
 };
 
 // Parses the arguments; on --help or an error prints to stdout/stderr and returns the exit code.

@@ -42,7 +42,7 @@ QString systemInfoText(const SystemFacts& facts) {
 frmAbout::frmAbout(UiServices& ui, std::function<SystemFacts()> facts, QWidget* parent)
     : QDialog(parent),
       lblVersion(new QLabel(this)),
-      lblTitle(new QLabel(QCoreApplication::applicationName(), this)),
+      lblTitle(new QLabel(QGuiApplication::applicationDisplayName(), this)),
       lblDescription(new QLabel(kDescription, this)),
       cmdOK(new QPushButton(tr("OK"), this)),
       cmdSysInfo(new QPushButton(tr("&System Info..."), this)),
@@ -90,7 +90,7 @@ void frmAbout::StartSysInfo() {
 
 void showAboutBox(QWidget* parent, UiServices& ui) {
   frmAbout box(ui, gatherSystemFacts, parent);
-  box.exec();
+  ui.runDialog(box);
 }
 
 }  // namespace tolvar

@@ -9,7 +9,6 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 
-#include "tolvar/dialogs/rounded_range.h"
 #include "tolvar/mainwindow/number_text.h"
 
 namespace tolvar {
@@ -123,16 +122,10 @@ void frmOptions::onOK() {
 }
 
 bool Set_Options(QWidget* parent, UiServices& ui, HostSettings& settings,
-                 const QStringList& extraPorts, const std::function<void(frmOptions&)>& drive) {
+                 const QStringList& extraPorts) {
   frmOptions dialog(ui, machineSerialPorts() + extraPorts, parent);
   dialog.fill(settings);
-  if (drive) {
-    dialog.show();
-    drive(dialog);
-    if (dialog.isVisible()) dialog.reject();
-  } else {
-    dialog.exec();
-  }
+  ui.runDialog(dialog);
   if (dialog.blnOptionsCancelled) return false;
   dialog.readBack(settings);
   return true;

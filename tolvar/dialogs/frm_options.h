@@ -1,8 +1,6 @@
 #pragma once
 // The options dialog: serial port, poll interval and the three display/line switches.
 
-#include <functional>
-
 #include <QDialog>
 #include <QStringList>
 
@@ -49,10 +47,9 @@ class frmOptions : public QDialog {
 // The serial devices found on this machine, by device name.
 QStringList machineSerialPorts();
 
-// Runs the dialog modally and returns true when the user accepted; the settings change only
-// then. `drive`, when given, replaces the modal wait: it gets the shown dialog and acts as the
-// user (tests); a dialog still open after it counts as cancelled.
+// Runs the dialog modally through `ui` and returns true when the user accepted; the settings
+// change only then.
 bool Set_Options(QWidget* parent, UiServices& ui, HostSettings& settings,
-                 const QStringList& extraPorts, const std::function<void(frmOptions&)>& drive = {});
+                 const QStringList& extraPorts);
 
 }  // namespace tolvar

@@ -107,15 +107,24 @@ void frmHost::startUp() {
   txtAddress->setText(QString::number(settings_.SlvAddr));
 
   zav_quennet1->setCommsEcho(settings_.MsgEcho == 1);
-  zav_quennet1->setCommPort(settings_.Commport);
   if (simulated()) {
-    zav_quennet1->setPortName(options_.simulatedPort);
+    // The port in use for this run, so the options dialog shows it as the current choice.
+    settings_.PortName = options_.simulatedPort;
     setWindowTitle(windowTitle() + QStringLiteral(" - simulated validator"));
     staHost[1]->setText(QStringLiteral("Simulated: ") + options_.simulatedPort);
-  } else if (!settings_.PortName.isEmpty()) {
-    zav_quennet1->setPortName(settings_.PortName);
   }
+  applyPortSettings();
   zav_quennet1->setEnabled(true);
+}
+
+void frmHost::applyPortSettings() {
+  if (!simulated() || settings_.PortName != options_.simulatedPort) {
+    userPortName_ = settings_.PortName;
+  }
+  // Each property set reopens an open port, so only what changed is set, the number first: an
+  // empty name set first would open the old number's device on the way to the new one.
+  if (zav_quennet1->CommPort() != settings_.Commport) zav_quennet1->setCommPort(settings_.Commport);
+  if (zav_quennet1->PortName() != settings_.PortName) zav_quennet1->setPortName(settings_.PortName);
 }
 
 void frmHost::closeEvent(QCloseEvent* event) {
@@ -136,9 +145,7 @@ bool frmHost::WriteSettings() {
       std::numeric_limits<std::int16_t>::max()));
   data.settings = settings_;
   // The virtual validator's device is gone after this run: keep the user's own choice.
-  if (simulated() && settings_.PortName == options_.simulatedPort) {
-    data.settings.PortName = userPortName_;
-  }
+  data.settings.PortName = userPortName_;
   data.encrypt = chkEncrpyt->isChecked();
   data.keyText = txtEncKey->text();
   data.top = y() * kTwipsPerPixel;

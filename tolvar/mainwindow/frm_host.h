@@ -53,6 +53,11 @@ class frmHost : public QMainWindow {
   const QString& settingsPath() const { return options_.settingsPath; }
   bool simulated() const { return !options_.simulatedPort.isEmpty(); }
   QString simulatedPort() const { return options_.simulatedPort; }
+  // The port the user chose last (from the file or the options dialog), never the simulated one;
+  // this is what the settings file keeps.
+  const QString& userPortName() const { return userPortName_; }
+  // Moves the control to the port the settings name at once.
+  void applyPortSettings();
 
   // Checks txtAddress and applies the encryption switch and key; false: refused (its message
   // shown), the caller sends nothing.
@@ -154,7 +159,7 @@ class frmHost : public QMainWindow {
   QTimer* clock_ = nullptr;
   bool commandRunning_ = false;
   bool closed_ = false;
-  QString userPortName_;  // the PortName read from the file
+  QString userPortName_;
 };
 
 }  // namespace tolvar

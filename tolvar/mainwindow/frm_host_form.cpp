@@ -27,9 +27,25 @@ namespace {
 constexpr int kFormWidth = 11880;
 constexpr int kFormHeight = 7905;  // the client area above the status bar
 
-QLabel* captionLabel(QWidget* parent, const char* text, QRect geometry) {
+constexpr qreal kSmallestCaptionPoints = 6;
+
+bool textFits(const QLabel* label) {
+  const QRect room = label->contentsRect();
+  if (label->wordWrap()) return label->heightForWidth(room.width()) <= room.height();
+  return label->fontMetrics().horizontalAdvance(label->text()) <= room.width();
+}
+
+// The captions keep their designed boxes; a caption that needs more room in this face is drawn a
+// little smaller rather than clipped.
+QLabel* captionLabel(QWidget* parent, const char* text, QRect geometry, bool wrap = false) {
   auto* label = new QLabel(QString::fromLatin1(text), parent);
   label->setGeometry(geometry);
+  label->setWordWrap(wrap);
+  QFont font = label->font();
+  while (!textFits(label) && font.pointSizeF() > kSmallestCaptionPoints) {
+    font.setPointSizeF(font.pointSizeF() - 0.5);
+    label->setFont(font);
+  }
   return label;
 }
 
@@ -182,12 +198,12 @@ void frmHost::buildForm() {
   optHex->setChecked(true);
   optAscii = new QRadioButton(QStringLiteral("ASCII"), fraDebug);
   optAscii->setGeometry(twipsRect(2760, 240, 1095, 255));
-  lblCaption[4] = captionLabel(fraDebug, "Command string sent:", twipsRect(120, 600, 1035, 390));
-  lblCaption[4]->setWordWrap(true);
+  lblCaption[4] =
+      captionLabel(fraDebug, "Command string sent:", twipsRect(120, 600, 1035, 390), true);
   txtCommand = new QPlainTextEdit(fraDebug);
   txtCommand->setGeometry(twipsRect(1080, 600, 2775, 555));
-  lblCaption[2] = captionLabel(fraDebug, "Reply string received:", twipsRect(120, 1320, 930, 555));
-  lblCaption[2]->setWordWrap(true);
+  lblCaption[2] =
+      captionLabel(fraDebug, "Reply string received:", twipsRect(120, 1320, 930, 555), true);
   txtReply = new QPlainTextEdit(fraDebug);
   txtReply->setGeometry(twipsRect(1080, 1320, 2775, 795));
   for (QPlainTextEdit* box : {txtCommand, txtReply}) {

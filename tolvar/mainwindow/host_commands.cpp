@@ -65,17 +65,15 @@ void HostCommands::SaveKeyCode() {
 
 void HostCommands::ShowOptions() {
   HostSettings& settings = host_.settings();
+  // Named devices the machine does not list: the virtual validator's and the user's own, which
+  // stays selectable while a simulated run uses another.
   QStringList extraPorts;
-  if (host_.simulated()) extraPorts << host_.simulatedPort();
-  if (!settings.PortName.isEmpty() && !extraPorts.contains(settings.PortName)) {
-    extraPorts << settings.PortName;
+  for (const QString& name : {host_.simulatedPort(), host_.userPortName()}) {
+    if (!name.isEmpty() && !extraPorts.contains(name)) extraPorts << name;
   }
   if (!Set_Options(&host_, host_.ui(), settings, extraPorts)) return;
-  zav_quennet& control = *host_.control();
-  // A named device wins over the port number; an empty name selects the number again.
-  control.setPortName(settings.PortName);
-  control.setCommPort(settings.Commport);
-  control.setCommsEcho(settings.MsgEcho == 1);
+  host_.applyPortSettings();
+  host_.control()->setCommsEcho(settings.MsgEcho == 1);
   host_.fraDebug->setVisible(settings.ShwMsg == 1);
 }
 

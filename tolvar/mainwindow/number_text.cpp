@@ -1,5 +1,6 @@
 #include "tolvar/mainwindow/number_text.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include <QRegularExpression>
@@ -25,12 +26,17 @@ double leadingValue(const QString& text) {
 }
 
 std::int64_t roundHalfEven(double value) {
-  if (!std::isfinite(value)) return 0;
-  const double floor = std::floor(value);
-  const double fraction = value - floor;
-  double result = floor;
-  if (fraction > 0.5 || (fraction == 0.5 && std::fmod(floor, 2.0) != 0.0)) result += 1.0;
-  return static_cast<std::int64_t>(result);
+  if (std::isnan(value)) return 0;
+  // Saturate far beyond any field's range: converting a larger double to an integer is undefined.
+  constexpr double kLimit = 9.0e15;
+  // nearbyint rounds in the default mode, to nearest with ties to even.
+  return static_cast<std::int64_t>(std::nearbyint(std::clamp(value, -kLimit, kLimit)));
+}
+
+std::optional<std::int32_t> roundedInRange(double value, std::int32_t lo, std::int32_t hi) {
+  const double rounded = std::nearbyint(value);
+  if (!(rounded >= lo && rounded <= hi)) return std::nullopt;
+  return static_cast<std::int32_t>(rounded);
 }
 
 std::optional<std::int64_t> strictInteger(const QString& text, std::int64_t low,

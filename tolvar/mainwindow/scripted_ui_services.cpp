@@ -20,6 +20,17 @@ QString ScriptedUiServices::inputBox(const QString& prompt, const QString& title
   return answer;
 }
 
+void ScriptedUiServices::runDialog(QDialog& dialog) {
+  dialogs_ << dialog.windowTitle();
+  dialog.show();
+  if (!dialogUsers_.empty()) {
+    const std::function<void(QDialog&)> user = std::move(dialogUsers_.front());
+    dialogUsers_.pop_front();
+    user(dialog);
+  }
+  if (dialog.isVisible()) dialog.reject();
+}
+
 void ScriptedUiServices::setBusy(bool busy) {
   if (busy) {
     ++busyDepth_;

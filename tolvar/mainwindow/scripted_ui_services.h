@@ -2,7 +2,10 @@
 // UI services for tests: answers come from queues, every box shown is recorded, nothing blocks.
 
 #include <deque>
+#include <functional>
 #include <vector>
+
+#include <QDialog>
 
 #include "tolvar/mainwindow/ui_services.h"
 
@@ -24,10 +27,20 @@ class ScriptedUiServices : public UiServices {
   void queueMessageAnswer(MsgResult answer) { messageAnswers_.push_back(answer); }
   void queueInput(const QString& text) { inputs_.push_back(text); }
 
+  // `user` acts on the next dialog shown, which must be a `Dialog`; a dialog of another class is
+  // left alone. A dialog still open afterwards, or one nobody acts on, is closed as by Esc.
+  template <class Dialog>
+  void queueDialog(std::function<void(Dialog&)> user) {
+    dialogUsers_.push_back([user = std::move(user)](QDialog& dialog) {
+      if (auto* typed = qobject_cast<Dialog*>(&dialog)) user(*typed);
+    });
+  }
+
   MsgResult messageBox(const QString& text, const QString& title, MsgIcon icon,
                        MsgButtons buttons = MsgButtons::Ok) override;
   QString inputBox(const QString& prompt, const QString& title,
                    const QString& defaultText) override;
+  void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
 
   const std::vector<Shown>& shown() const { return shown_; }
@@ -37,10 +50,14 @@ class ScriptedUiServices : public UiServices {
   // How often the busy pointer was switched on.
   int busyCount() const { return busyCount_; }
   std::size_t pendingInputs() const { return inputs_.size(); }
+  // The window titles of the dialogs shown, in order.
+  const QStringList& dialogs() const { return dialogs_; }
 
  private:
   std::deque<MsgResult> messageAnswers_;
   std::deque<QString> inputs_;
+  std::deque<std::function<void(QDialog&)>> dialogUsers_;
+  QStringList dialogs_;
   std::vector<Shown> shown_;
   int busyDepth_ = 0;
   int busyCount_ = 0;

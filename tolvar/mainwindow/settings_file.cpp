@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+constexpr qsizetype kKeyLength = 6;  // the key box's length
 
 // Stores the value when it is a number within [low, high]; otherwise the field keeps what it had.
 template <typename Field>
@@ -46,12 +47,13 @@ void applyLine(SettingsFileData& data, const QString& key, const QString& value,
   } else if (key == QLatin1String("Encrypt")) {
     if (const auto on = strictInteger(value, 0, 1)) data.encrypt = *on == 1;
   } else if (key == QLatin1String("KeyCode")) {
-    // Digits only: the file holds the key as a number, the box as text of at least six digits.
+    // Digits only: the file holds the key as a number, the box as text of six digits, padded
+    // when short and cut to its first six as the box itself cuts a longer text.
     const bool digits = !value.isEmpty() && std::all_of(value.begin(), value.end(), [](QChar c) {
       return c >= QLatin1Char('0') && c <= QLatin1Char('9');
     });
     if (digits) {
-      data.keyText = value.rightJustified(6, QLatin1Char('0'));
+      data.keyText = value.rightJustified(kKeyLength, QLatin1Char('0'), true);
       data.keyRead = true;
     }
   } else if (key == QLatin1String("ShwMsg")) {
@@ -70,11 +72,16 @@ void applyLine(SettingsFileData& data, const QString& key, const QString& value,
 }  // namespace
 
 SettingsFileData ReadSettings(const QString& path, QSize screenTwips) {
-  SettingsFileData data;
   QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return data;
-  while (!file.atEnd()) {
-    const QString line = QString::fromLatin1(file.readLine()).remove('\r').remove('\n');
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return ParseSettings(file.readAll(), screenTwips);
+}
+
+SettingsFileData ParseSettings(const QByteArray& text, QSize screenTwips) {
+  SettingsFileData data;
+  for (const QByteArray& bytes : text.split('\n')) {
+    // Decoded as WriteSettings encodes (local 8-bit), so a non-ASCII PortName reads back intact.
+    const QString line = QString::fromLocal8Bit(bytes).remove('\r');
     const qsizetype equals = line.indexOf('=');
     if (equals < 0) continue;
     applyLine(data, line.left(equals).trimmed(), line.mid(equals + 1).trimmed(), screenTwips);

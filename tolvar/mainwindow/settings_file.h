@@ -26,6 +26,8 @@ struct SettingsFileData {
 // Reads `path` over the defaults; a missing file leaves all defaults. `screenTwips` bounds the
 // stored window position.
 SettingsFileData ReadSettings(const QString& path, QSize screenTwips);
+// The same reading applied to the file's bytes.
+SettingsFileData ParseSettings(const QByteArray& text, QSize screenTwips);
 
 // The exact text WriteSettings puts in the file.
 QByteArray settingsFileText(const SettingsFileData& data);

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QStringList>
 
+class QDialog;
+
 namespace tolvar {
 
 enum class MsgIcon { None, Exclamation, Critical, Warning, Information };
@@ -21,6 +23,8 @@ class UiServices {
   // The text entered, or an empty text when cancelled.
   virtual QString inputBox(const QString& prompt, const QString& title,
                            const QString& defaultText) = 0;
+  // Shows `dialog` modally and returns once it is closed; its result is read from the dialog.
+  virtual void runDialog(QDialog& dialog) = 0;
   // Hourglass pointer on or off.
   virtual void setBusy(bool busy) = 0;
 };

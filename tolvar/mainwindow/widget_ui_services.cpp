@@ -37,12 +37,7 @@ MsgResult WidgetUiServices::messageBox(const QString& text, const QString& title
   } else {
     box.setStandardButtons(QMessageBox::Ok);
   }
-  // A box raised from inside a command shows the normal pointer while it waits for the user.
-  const bool wasBusy = busyDepth_ > 0;
-  if (wasBusy) QApplication::restoreOverrideCursor();
-  const int answer = box.exec();
-  if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
-  switch (answer) {
+  switch (execWithNormalPointer(box)) {
     case QMessageBox::Yes:
       return MsgResult::Yes;
     case QMessageBox::No:
@@ -60,6 +55,19 @@ QString WidgetUiServices::inputBox(const QString& prompt, const QString& title,
   const QString text =
       QInputDialog::getText(parent_, title, asLines(prompt), QLineEdit::Normal, defaultText, &ok);
   return ok ? text : QString();
+}
+
+void WidgetUiServices::runDialog(QDialog& dialog) {
+  execWithNormalPointer(dialog);
+}
+
+// A box raised from inside a command shows the normal pointer while it waits for the user.
+int WidgetUiServices::execWithNormalPointer(QDialog& dialog) {
+  const bool wasBusy = busyDepth_ > 0;
+  if (wasBusy) QApplication::restoreOverrideCursor();
+  const int answer = dialog.exec();
+  if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  return answer;
 }
 
 void WidgetUiServices::setBusy(bool busy) {

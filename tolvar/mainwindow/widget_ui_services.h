@@ -17,9 +17,12 @@ class WidgetUiServices : public UiServices {
                        MsgButtons buttons = MsgButtons::Ok) override;
   QString inputBox(const QString& prompt, const QString& title,
                    const QString& defaultText) override;
+  void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
 
  private:
+  int execWithNormalPointer(QDialog& dialog);
+
   QPointer<QWidget> parent_;
   int busyDepth_ = 0;
 };

@@ -1,0 +1,129 @@
+#include "bench/soak_plan.h"
+
+#include <array>
+
+#include "quennet/link/link_engine.h"
+
+namespace soak {
+
+namespace {
+
+int pick(std::mt19937& random, int low, int high) {
+  return std::uniform_int_distribution<int>(low, high)(random);
+}
+
+QVariantList randomBytes(std::mt19937& random, int count, int high) {
+  QVariantList bytes;
+  for (int i = 0; i < count; ++i) bytes.append(pick(random, 0, high));
+  return bytes;
+}
+
+QVariant inputFor(const QString& method, const quennet::ParamInfo& param, std::mt19937& random) {
+  const QString& name = param.name;
+  if (name == u"Device") return deviceFor(method);
+  // Moving the validator would leave the rest of the soak talking to an empty address.
+  if (name == u"Address") return kValidatorAddress;
+  if (name == u"NoteNo") return pick(random, 1, 16);
+  if (name == u"Status" || name == u"Style") return pick(random, 0, 1);
+  if (name == u"NewMode") return pick(random, 0, 3);
+  if (name == u"No_Coins") return pick(random, 1, 5);
+  if (name == u"Accept") return std::array{0, 1, 255}[static_cast<std::size_t>(pick(random, 0, 2))];
+  if (name == u"Country")
+    return std::array{"GB", "EU", "US"}[static_cast<std::size_t>(pick(random, 0, 2))];
+  if (name == u"Inhibits") return randomBytes(random, 2, 255);
+  if (name == u"MotorFlags") return randomBytes(random, 3, 1);
+  if (name == u"NewKey") return randomBytes(random, 3, 255);
+  return pick(random, 0, 255);
+}
+
+// Text outputs rendered from reply bytes rather than taken from the reply as characters.
+bool renderedFromBytes(const QString& method) {
+  return method == u"GetSerialNo" || method == u"GetROMChksum" || method == u"GetCreationDate";
+}
+
+bool answeredNack(const quennet::MethodInfo& method, const quennet::InvokeResult& out) {
+  if (out.result != quennet::kResultOk) return false;
+  if (renderedFromBytes(method.name)) return true;
+  for (const quennet::ParamInfo& p : method.outputs()) {
+    if (p.type == quennet::ParamType::Text && out.outputs.value(p.name) != QStringLiteral("NACK")) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+const char* kindName(Kind kind) {
+  static constexpr std::array<const char*, kKinds> names = {
+      "none",      "silent", "BUSY",       "NAK",          "bad CRC",
+      "truncated", "noise",  "late reply", "missing echo", "pty closed and reopened"};
+  return names[static_cast<std::size_t>(kind)];
+}
+
+std::optional<bnvsim::Fault> simulatorFault(Kind kind) {
+  switch (kind) {
+    case Kind::Silent:
+      return bnvsim::Fault::Silent;
+    case Kind::Busy:
+      return bnvsim::Fault::Busy;
+    case Kind::Nak:
+      return bnvsim::Fault::Nak;
+    case Kind::BadCrc:
+      return bnvsim::Fault::BadCrc;
+    case Kind::Truncated:
+      return bnvsim::Fault::Truncated;
+    case Kind::Noise:
+      return bnvsim::Fault::Noise;
+    case Kind::Late:
+      return bnvsim::Fault::Late;
+    case Kind::NoEcho:
+      return bnvsim::Fault::NoEcho;
+    case Kind::Clean:
+    case Kind::LineDrop:
+      break;
+  }
+  return std::nullopt;
+}
+
+std::uint8_t deviceFor(const QString& method) {
+  if (method.contains(u"Hopper") || method == u"Dispense_Coins") return kHopperAddress;
+  if (method == u"RequestCoinID" || method == u"GetCoinBuffer") return kCoinAcceptorAddress;
+  return kValidatorAddress;
+}
+
+QVariantList inputsFor(const quennet::MethodInfo& method, std::mt19937& random) {
+  QVariantList inputs;
+  for (const quennet::ParamInfo& p : method.inputs())
+    inputs.append(inputFor(method.name, p, random));
+  return inputs;
+}
+
+bool classifiedRight(Kind kind, const quennet::MethodInfo& method,
+                     const quennet::InvokeResult& out) {
+  using namespace quennet;
+  switch (kind) {
+    case Kind::Clean:
+      return out.result == kResultOk;
+    case Kind::Silent:
+    case Kind::Truncated:
+    case Kind::Late:
+      return out.result == kResultTimeout;
+    case Kind::Busy:
+      return out.result == kResultBusy;
+    case Kind::Nak:
+      return answeredNack(method, out);
+    case Kind::BadCrc:
+      return out.result == kResultChecksum;
+    // Stray bytes ahead of the reply, or a reply where the echo should be, shift the frame:
+    // its length byte then either overruns what arrives (time-out) or the checksum fails.
+    case Kind::Noise:
+    case Kind::NoEcho:
+      return out.result == kResultTimeout || out.result == kResultChecksum;
+    case Kind::LineDrop:
+      return out.result == kResultNotEnabled;
+  }
+  return false;
+}
+
+}  // namespace soak
