@@ -88,8 +88,25 @@ QString platformPortName(int portNumber) {
 #endif
 }
 
-QtSerialLine::QtSerialLine() : port_(std::make_unique<QSerialPort>()) {
+QtSerialLine::QtSerialLine()
+    : port_(std::make_unique<QSerialPort>()), waitTimer_(std::make_unique<QTimer>()) {
   port_->setReadBufferSize(0);
+  waitTimer_->setSingleShot(true);
+  waitTimer_->setTimerType(Qt::PreciseTimer);
+  const auto quitWait = [this] {
+    if (waitLoop_) waitLoop_->quit();
+  };
+  QObject::connect(waitTimer_.get(), &QTimer::timeout, quitWait);
+  QObject::connect(port_.get(), &QSerialPort::aboutToClose, quitWait);
+  QObject::connect(port_.get(), &QSerialPort::readyRead, [this] {
+    if (waitLoop_ && port_->bytesAvailable() >= waitCount_) waitLoop_->quit();
+  });
+  QObject::connect(port_.get(), &QSerialPort::errorOccurred, [this](QSerialPort::SerialPortError e) {
+    if (waitLoop_ && e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+      recordPortError();
+      waitLoop_->quit();
+    }
+  });
 }
 
 QtSerialLine::~QtSerialLine() = default;
@@ -176,23 +193,16 @@ void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   if (remaining <= 0) return;
   if (canRunEventLoop()) {
     QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-    timer.setTimerType(Qt::PreciseTimer);
-    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(port_.get(), &QSerialPort::readyRead, &loop, [&] {
-      if (port_->bytesAvailable() >= count) loop.quit();
-    });
-    QObject::connect(port_.get(), &QSerialPort::errorOccurred, &loop,
-                     [&](QSerialPort::SerialPortError e) {
-                       if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
-                         recordPortError();
-                         loop.quit();
-                       }
-                     });
-    QObject::connect(port_.get(), &QSerialPort::aboutToClose, &loop, &QEventLoop::quit);
-    timer.start(static_cast<int>(remaining));
+    // The wake-ups are connected once (constructor); a wait only points them at its loop.
+    QEventLoop* const outer = waitLoop_;
+    const int outerCount = waitCount_;
+    waitLoop_ = &loop;
+    waitCount_ = count;
+    waitTimer_->start(static_cast<int>(remaining));
     loop.exec();
+    waitTimer_->stop();
+    waitLoop_ = outer;
+    waitCount_ = outerCount;
     return;
   }
   while (port_->isOpen() && port_->bytesAvailable() < count) {

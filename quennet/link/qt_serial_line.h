@@ -3,7 +3,9 @@
 
 #include <memory>
 
+#include <QEventLoop>
 #include <QSerialPort>
+#include <QTimer>
 
 #include "quennet/link/serial_line.h"
 
@@ -50,6 +52,10 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   void recordPortError();
 
   std::unique_ptr<QSerialPort> port_;
+  std::unique_ptr<QTimer> waitTimer_;
+  // The event loop of the wait in progress, and the byte count that ends it.
+  QEventLoop* waitLoop_ = nullptr;
+  int waitCount_ = 0;
   QString deviceName_;
   QString settingsText_ = QStringLiteral("9600,n,8,1");
   PortSettings settings_;
