@@ -126,8 +126,9 @@ int main(int argc, char** argv) {
   const double floorMs = 10 * kByteMs;
   std::printf("| measure | result | goal |\n|---|---|---|\n");
   std::printf("| simple-poll round trips per second, unpaced pty | %.0f | >= 13000 |\n", rate);
-  std::printf("| median paced simple-poll latency (floor %.2f ms) | %.2f ms (+%.1f%%) | within 5%% |\n",
-              floorMs, paced.medianMs, 100.0 * (paced.medianMs - floorMs) / floorMs);
+  std::printf(
+      "| median paced simple-poll latency (floor %.2f ms) | %.2f ms (+%.1f%%) | within 5%% |\n",
+      floorMs, paced.medianMs, 100.0 * (paced.medianMs - floorMs) / floorMs);
   std::printf("| CPU while waiting out 200 ms time-outs | %.2f%% of wall | < 1%% |\n", silentCpu);
   std::printf("| CPU seconds per 1000 paced transactions | %.3f s | far below 10 s |\n",
               paced.cpuPerThousand);

@@ -1,8 +1,8 @@
 // Test bench benchmark on the virtual validator: how long the unit-data and note-data reads take
 // with every byte paced at 9600 baud, and how Tolvar's memory behaves while it polls.
+#include <unistd.h>
 #include <cstdio>
 #include <fstream>
-#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -53,8 +53,8 @@ int main(int argc, char** argv) {
   }
   QTemporaryDir dir;
   tolvar::ScriptedUiServices ui;
-  tolvar::frmHost host(ui, tolvar::HostOptions{dir.filePath(QStringLiteral("tolvar.ini")),
-                                               sim.slavePath()});
+  tolvar::frmHost host(
+      ui, tolvar::HostOptions{dir.filePath(QStringLiteral("tolvar.ini")), sim.slavePath()});
 
   QElapsedTimer clock;
   clock.start();
@@ -82,8 +82,9 @@ int main(int argc, char** argv) {
   std::printf("| measure | result |\n|---|---|\n");
   std::printf("| unit-data read, paced (%d rows) | %.0f ms |\n", unitRows, unitMs);
   std::printf("| note-data read, paced (%d rows) | %.0f ms |\n", noteRows, noteMs);
-  std::printf("| Tolvar resident memory polling for %d s | %.1f MiB at start, %.1f MiB at end, "
-              "%.1f MiB peak |\n",
-              pollSeconds, rssStart, rssEnd, rssMax);
+  std::printf(
+      "| Tolvar resident memory polling for %d s | %.1f MiB at start, %.1f MiB at end, "
+      "%.1f MiB peak |\n",
+      pollSeconds, rssStart, rssEnd, rssMax);
   return unitRows == 17 && noteRows == 16 ? 0 : 1;
 }

@@ -18,7 +18,9 @@ FrameKey deriveKey(const KeyDigits& k, std::uint8_t tapConstant) {
                   k[1], static_cast<std::uint8_t>(k[5] ^ tapConstant)};
 }
 
-bool bitSet(unsigned value, int bit) { return ((value >> bit) & 1U) != 0; }
+bool bitSet(unsigned value, int bit) {
+  return ((value >> bit) & 1U) != 0;
+}
 
 std::uint8_t reverseBits(std::uint8_t b) {
   std::uint8_t r = 0;
@@ -26,7 +28,9 @@ std::uint8_t reverseBits(std::uint8_t b) {
   return r;
 }
 
-int lastPosition(const FrameBuffer& buffer) { return buffer.dataLength() + 5; }
+int lastPosition(const FrameBuffer& buffer) {
+  return buffer.dataLength() + 5;
+}
 
 void xorRegion(FrameBuffer& buffer, std::uint8_t mask) {
   for (int p = 3; p <= lastPosition(buffer); ++p) buffer.at(p) ^= mask;
@@ -59,7 +63,8 @@ void EncryptFrame(FrameBuffer& buffer, const KeyDigits& key,
   for (int r = 0; r <= 11; ++r) {
     bool f = bitSet(buffer.at(last), 0);
     for (int p = 3; p <= last; ++p) {
-      if (bitSet(buffer.at(p), bitTable[static_cast<std::size_t>((p + fk.feedbackOffset - 3) % 10)]))
+      if (bitSet(buffer.at(p),
+                 bitTable[static_cast<std::size_t>((p + fk.feedbackOffset - 3) % 10)]))
         f = !f;
     }
     for (int p = 3; p <= last; ++p) {
@@ -80,8 +85,7 @@ void DecryptReply(FrameBuffer& buffer, const KeyDigits& key,
   for (int r = 11; r >= 0; --r) {
     bool f = bitSet(buffer.at(3), 7);
     for (int p = 3; p <= last; ++p) {
-      const int selected =
-          bitTable[static_cast<std::size_t>((p + fk.feedbackOffset - 3) % 10)] - 1;
+      const int selected = bitTable[static_cast<std::size_t>((p + fk.feedbackOffset - 3) % 10)] - 1;
       if (bitSet(buffer.at(p), selected)) f = !f;
     }
     for (int p = last; p >= 3; --p) {

@@ -4,7 +4,9 @@
 
 namespace quennet {
 
-int FrameBuffer::frameLength() const { return std::min(dataLength() + 5, kSize); }
+int FrameBuffer::frameLength() const {
+  return std::min(dataLength() + 5, kSize);
+}
 
 std::span<const std::uint8_t> FrameBuffer::first(int count) const {
   return std::span<const std::uint8_t>(bytes_).first(
@@ -55,6 +57,8 @@ QString renderFrame(std::span<const std::uint8_t> bytes, int style) {
   return text;
 }
 
-QString hexText(unsigned value) { return QString::number(value, 16).toUpper(); }
+QString hexText(unsigned value) {
+  return QString::number(value, 16).toUpper();
+}
 
 }  // namespace quennet

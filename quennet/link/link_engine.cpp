@@ -25,14 +25,18 @@ constexpr std::uint8_t kHeaderBusy = 6;
 constexpr std::uint8_t kHeaderAddressClash = 252;
 constexpr std::uint8_t kHeaderAddressPoll = 253;
 
-QString timeoutCaption(int count) { return QStringLiteral("Timeout Error [%1]").arg(count); }
+QString timeoutCaption(int count) {
+  return QStringLiteral("Timeout Error [%1]").arg(count);
+}
 
 }  // namespace
 
 LinkEngine::LinkEngine() = default;
 LinkEngine::~LinkEngine() = default;
 
-void LinkEngine::setLine(std::unique_ptr<SerialLine> line) { line_ = std::move(line); }
+void LinkEngine::setLine(std::unique_ptr<SerialLine> line) {
+  line_ = std::move(line);
+}
 
 void LinkEngine::showCaption(const QString& caption) {
   caption_ = caption;
@@ -63,15 +67,17 @@ bool LinkEngine::CheckReply(QString* errorText) const {
     const unsigned computed = Checksum8(ReplyBuffer);
     const unsigned received = ReplyBuffer.at(ReplyLength);
     if (computed == received) return true;
-    if (errorText) *errorText = QStringLiteral("Checksum Error ") + hexText(computed) +
-                                QStringLiteral(" <> ") + hexText(received);
+    if (errorText)
+      *errorText = QStringLiteral("Checksum Error ") + hexText(computed) + QStringLiteral(" <> ") +
+                   hexText(received);
     return false;
   }
   const unsigned received = ReplyBuffer.at(ReplyLength) * 256U + ReplyBuffer.at(3);
   const unsigned computed = static_cast<unsigned>(Crc16(ReplyBuffer));
   if (computed == received) return true;
-  if (errorText) *errorText = QStringLiteral("Checksum Error ") + hexText(received) +
-                              QStringLiteral(" <> ") + hexText(computed);
+  if (errorText)
+    *errorText = QStringLiteral("Checksum Error ") + hexText(received) + QStringLiteral(" <> ") +
+                 hexText(computed);
   return false;
 }
 
@@ -130,8 +136,8 @@ bool LinkEngine::waitFor(int count, const QDeadlineTimer& deadline) {
   return line_->isOpen() && !line_->lastError().isError();
 }
 
-std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray,
-                                        std::int32_t timeoutMs, bool collectAll) {
+std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
+                                        bool collectAll) {
   showCaption(QStringLiteral("Xmit Command <%1>").arg(CommandBuffer.at(4)));
   ReplyBuffer.clear();
   ReplyLength = 0;
@@ -227,7 +233,8 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
     text.reserve(dataLength);
     for (int p = 5; p <= dataLength + 4; ++p) {
       // Small numbers read as digits; the replaced byte stays in the buffer for ReplyBack.
-      if (ReplyBuffer.at(p) < 32) ReplyBuffer.at(p) = static_cast<std::uint8_t>(ReplyBuffer.at(p) + 48);
+      if (ReplyBuffer.at(p) < 32)
+        ReplyBuffer.at(p) = static_cast<std::uint8_t>(ReplyBuffer.at(p) + 48);
       text += QChar::fromLatin1(static_cast<char>(ReplyBuffer.at(p)));
     }
     response = text;

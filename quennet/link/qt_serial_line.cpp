@@ -101,12 +101,13 @@ QtSerialLine::QtSerialLine()
   QObject::connect(port_.get(), &QSerialPort::readyRead, [this] {
     if (waitLoop_ && port_->bytesAvailable() >= waitCount_) waitLoop_->quit();
   });
-  QObject::connect(port_.get(), &QSerialPort::errorOccurred, [this](QSerialPort::SerialPortError e) {
-    if (waitLoop_ && e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
-      recordPortError();
-      waitLoop_->quit();
-    }
-  });
+  QObject::connect(port_.get(), &QSerialPort::errorOccurred,
+                   [this](QSerialPort::SerialPortError e) {
+                     if (waitLoop_ && e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+                       recordPortError();
+                       waitLoop_->quit();
+                     }
+                   });
 }
 
 QtSerialLine::~QtSerialLine() = default;
@@ -158,7 +159,9 @@ void QtSerialLine::close() {
   if (port_->isOpen()) port_->close();
 }
 
-bool QtSerialLine::isOpen() const { return port_->isOpen(); }
+bool QtSerialLine::isOpen() const {
+  return port_->isOpen();
+}
 
 bool QtSerialLine::write(const QByteArray& bytes) {
   if (!port_->isOpen()) {

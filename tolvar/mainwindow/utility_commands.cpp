@@ -7,8 +7,8 @@
 #include <QPalette>
 
 #include "quennet/control/zav_quennet.h"
-#include "tolvar/mainwindow/number_text.h"
 #include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/number_text.h"
 
 namespace tolvar {
 
