@@ -8,11 +8,7 @@ namespace {
 
 enum Header : std::uint8_t {
   kCoinId = 184,
-  kGetMasterInhibit = 227,
-  kSetMasterInhibit = 228,
   kCoinBuffer = 229,
-  kGetInhibits = 230,
-  kSetInhibits = 231,
 };
 
 constexpr std::array<std::string_view, kCoinPositions> kCoins = {
@@ -40,9 +36,9 @@ CoinAcceptor::CoinAcceptor(int address) : Device(address, acceptorIdentity()) {}
 
 void CoinAcceptor::insertCoin(int position) {
   if (!coinDefined(position)) return credits_.add(0, kCoinRejected);
-  const int bit = position - 1;
-  const bool enabled = ((inhibits_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0;
-  if ((masterInhibit_ & 1U) == 0 || !enabled) return credits_.add(0, kCoinInhibited);
+  if (!inhibits_.masterOpen() || !inhibits_.enabled(position)) {
+    return credits_.add(0, kCoinInhibited);
+  }
   credits_.add(static_cast<std::uint8_t>(position), 0);
 }
 
@@ -53,20 +49,8 @@ std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const s
     case kCoinId:
       if (data.size() != 1 || data[0] < 1 || data[0] > kCoinPositions) return Reply::nak();
       return Reply::text(std::string(kCoins[static_cast<std::size_t>(data[0] - 1)]));
-    case kGetMasterInhibit:
-      return Reply::bytes({masterInhibit_});
-    case kSetMasterInhibit:
-      if (data.size() != 1) return Reply::nak();
-      masterInhibit_ = data[0] & 1U;
-      return Reply::ack();
-    case kGetInhibits:
-      return Reply::bytes({inhibits_[0], inhibits_[1]});
-    case kSetInhibits:
-      if (data.size() != 2) return Reply::nak();
-      inhibits_ = {data[0], data[1]};
-      return Reply::ack();
     default:
-      return std::nullopt;
+      return inhibits_.answer(header, data);
   }
 }
 

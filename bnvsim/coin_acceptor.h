@@ -7,6 +7,7 @@
 
 #include "bnvsim/device.h"
 #include "bnvsim/event_log.h"
+#include "bnvsim/inhibits.h"
 
 namespace bnvsim {
 
@@ -28,8 +29,7 @@ class CoinAcceptor : public Device {
 
  private:
   EventLog credits_;
-  std::array<std::uint8_t, 2> inhibits_{};
-  std::uint8_t masterInhibit_ = 0;
+  Inhibits inhibits_;
 };
 
 }  // namespace bnvsim

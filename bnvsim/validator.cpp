@@ -32,10 +32,6 @@ enum Header : std::uint8_t {
   kDataStorage = 216,
   kAcceptCounter = 225,
   kInsertCounter = 226,
-  kGetMasterInhibit = 227,
-  kSetMasterInhibit = 228,
-  kGetInhibits = 230,
-  kSetInhibits = 231,
   kSelfTest = 232,
   kInputLines = 237,
   kVariableSet = 247,
@@ -72,11 +68,6 @@ std::string country(std::span<const std::uint8_t> data) {
 Validator::Validator(int address, bool stackerFitted)
     : Device(address, validatorIdentity()), stackerFitted_(stackerFitted) {}
 
-bool Validator::enabled(int position) const {
-  const int bit = position - 1;
-  return ((inhibits_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0;
-}
-
 bool Validator::canStack() const {
   return (billMode_ & kModeStacker) != 0 && cashBoxIn_ && !full_;
 }
@@ -97,8 +88,8 @@ void Validator::insertNote(int position) {
   if (escrow_ != 0) return;  // the bezel is blocked while a note is held
   ++inserted_;
   if (!noteDefined(position)) return raise(BillStatus::ValidationFail);
-  if ((masterInhibit_ & 1U) == 0) return raise(BillStatus::MasterInhibit);
-  if (!enabled(position)) return raise(BillStatus::InhibitedByHost);
+  if (!inhibits_.masterOpen()) return raise(BillStatus::MasterInhibit);
+  if (!inhibits_.enabled(position)) return raise(BillStatus::InhibitedByHost);
   if (!cashBoxIn_) return raise(BillStatus::StackerRemoved);
   if (full_) return raise(BillStatus::StackerFull);
   if ((billMode_ & kModeEscrow) != 0) {
@@ -180,18 +171,6 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
   switch (header) {
     case kEventBuffer:
       return Reply::bytes(events_.replyBytes());
-    case kGetMasterInhibit:
-      return Reply::bytes({masterInhibit_});
-    case kSetMasterInhibit:
-      if (data.size() != 1) return Reply::nak();
-      masterInhibit_ = data[0] & 1U;
-      return Reply::ack();
-    case kGetInhibits:
-      return Reply::bytes({inhibits_[0], inhibits_[1]});
-    case kSetInhibits:
-      if (data.size() != 2) return Reply::nak();
-      inhibits_ = {data[0], data[1]};
-      return Reply::ack();
     case kRouteBill:
       return route(data);
     case kBillId:
@@ -275,7 +254,7 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
     case kCurrencyRevision:
       return Reply::text("C01");
     default:
-      return std::nullopt;
+      return inhibits_.answer(header, data);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include "bnvsim/device.h"
 #include "bnvsim/event_log.h"
+#include "bnvsim/inhibits.h"
 #include "bnvsim/note_table.h"
 
 namespace bnvsim {
@@ -41,8 +42,8 @@ class Validator : public Device {
   void stackerFull();
   void reset() { onReset(); }
 
-  std::array<std::uint8_t, 2> inhibitMask() const { return inhibits_; }
-  std::uint8_t masterInhibit() const { return masterInhibit_; }
+  std::array<std::uint8_t, 2> inhibitMask() const { return inhibits_.mask(); }
+  std::uint8_t masterInhibit() const { return inhibits_.master(); }
   std::uint8_t billMode() const { return billMode_; }
   int escrowNote() const { return escrow_; }
 
@@ -51,7 +52,6 @@ class Validator : public Device {
   void onReset() override;
 
  private:
-  bool enabled(int position) const;
   bool canStack() const;
   void stack(int position);
   void raise(BillStatus status);
@@ -62,8 +62,7 @@ class Validator : public Device {
   bool stackerFitted_;
   bool cashBoxIn_ = true;
   bool full_ = false;
-  std::array<std::uint8_t, 2> inhibits_{};
-  std::uint8_t masterInhibit_ = 0;
+  Inhibits inhibits_;
   std::uint8_t billMode_ = kModeStacker | kModeEscrow;
   int escrow_ = 0;
   EventLog events_;

@@ -1,0 +1,40 @@
+#include "bnvsim/inhibits.h"
+
+namespace bnvsim {
+
+namespace {
+
+enum Header : std::uint8_t {
+  kGetMasterInhibit = 227,
+  kSetMasterInhibit = 228,
+  kGetInhibits = 230,
+  kSetInhibits = 231,
+};
+
+}  // namespace
+
+std::optional<Reply> Inhibits::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
+  switch (header) {
+    case kGetMasterInhibit:
+      return Reply::bytes({master_});
+    case kSetMasterInhibit:
+      if (data.size() != 1) return Reply::nak();
+      master_ = data[0] & 1U;
+      return Reply::ack();
+    case kGetInhibits:
+      return Reply::bytes({mask_[0], mask_[1]});
+    case kSetInhibits:
+      if (data.size() != 2) return Reply::nak();
+      mask_ = {data[0], data[1]};
+      return Reply::ack();
+    default:
+      return std::nullopt;
+  }
+}
+
+bool Inhibits::enabled(int position) const {
+  const int bit = position - 1;
+  return ((mask_[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1U) != 0;
+}
+
+}  // namespace bnvsim
