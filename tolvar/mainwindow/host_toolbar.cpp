@@ -15,18 +15,18 @@ HostToolBar::HostToolBar(const QString& name, std::span<const ToolButtonSpec> bu
   // Seventeen captions share the form's width.
   setStyleSheet(QStringLiteral(
       "QToolBar { spacing: 0px; } QToolButton { padding: 1px 1px; font-size: 7pt; }"));
-  for (const ToolButtonSpec& spec : buttons) {
-    if (spec.style == ButtonStyle::Separator) {
+  for (const ToolButtonSpec& button : buttons) {
+    if (button.style == ButtonStyle::Separator) {
       addSeparator();
       continue;
     }
-    QAction* action = addAction(QString::fromLatin1(spec.caption));
-    const QString key = QString::fromLatin1(spec.key);
+    QAction* action = addAction(QString::fromLatin1(button.caption));
+    const QString key = QString::fromLatin1(button.key);
     action->setObjectName(key);
     action->setData(key);
     // A button without a tooltip shows none, not its caption.
-    action->setToolTip(QString::fromLatin1(spec.toolTip));
-    action->setCheckable(spec.style == ButtonStyle::Check);
+    action->setToolTip(QString::fromLatin1(button.toolTip));
+    action->setCheckable(button.style == ButtonStyle::Check);
     connect(action, &QAction::triggered, this, [this, key] { emit buttonClicked(key); });
   }
 }
