@@ -37,7 +37,7 @@ constexpr double kSlowWeight = 0.1;
 constexpr qint64 kDataWaitMs = 500;
 constexpr qint64 kBroadcastWaitMs = 1200;
 constexpr qint64 kLongWaitMs = 8000;
-constexpr qint64 kHangMarginMs = 300;
+constexpr qint64 kHangMarginMs = 1000;
 // A late reply arrives 700 ms after the command; after this it has come and gone.
 constexpr qint64 kLateSettledMs = 800;
 // A call this long is stuck, not slow: the watchdog ends the worker.
