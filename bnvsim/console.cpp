@@ -52,6 +52,7 @@ QString Console::help() {
              "cheat               pull a note back on its string\n"
              "full                report the stacker full\n"
              "reset               reset the validator (event counter 0, escrow cleared)\n"
+             "selftest CODE       fault code the self test reports (0 = no fault)\n"
              "fault KIND [K]      spoil the next K replies (default 1)\n"
              "probability KIND P  spoil replies at random with probability P (0..1)\n"
              "                    KIND: %1\n"
@@ -145,6 +146,9 @@ QString Console::execute(const QString& text) {
     simulator_.stackerFull();
   } else if (command == QLatin1String("reset")) {
     simulator_.reset();
+  } else if (command == QLatin1String("selftest")) {
+    if (!numeric || number < 0 || number > 255) return usage("selftest CODE");
+    simulator_.setSelfTestFault(number);
   } else if (command == QLatin1String("fault")) {
     const std::optional<Fault> fault = faultFromName(argument);
     bool countOk = true;

@@ -190,6 +190,9 @@ void Simulator::stackerFull() {
 void Simulator::reset() {
   BNVSIM_LOCKED(impl_->validator.reset());
 }
+void Simulator::setSelfTestFault(int code) {
+  BNVSIM_LOCKED(impl_->validator.setSelfTestFault(static_cast<std::uint8_t>(code)));
+}
 void Simulator::insertCoin(int coinNumber) {
   BNVSIM_LOCKED(if (impl_->coinAcceptor) impl_->coinAcceptor->insertCoin(coinNumber));
 }

@@ -51,6 +51,8 @@ class Simulator {
   void cheat();
   void stackerFull();
   void reset();
+  // The fault code the validator's self test reports from now on (0: no fault).
+  void setSelfTestFault(int code);
   // Coin position 1..16 at the coin acceptor, when one is on the bus.
   void insertCoin(int coinNumber);
   // Spoils the next `count` replies.

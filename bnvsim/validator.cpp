@@ -228,7 +228,9 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
     case kSaveKey:
       return Reply::ack();
     case kSelfTest:
-      return Reply::bytes({0});  // fault code 0: no fault
+      if (selfTestFault_ == 0) return Reply::bytes({0});
+      // A fault code is followed by the extra information byte real units add.
+      return Reply::bytes({selfTestFault_, 0});
     case kInputLines:
       return Reply::bytes({0});
     case kFeedbag:

@@ -41,6 +41,8 @@ class Validator : public Device {
   void cheat();
   void stackerFull();
   void reset() { onReset(); }
+  // The fault code the next self tests report; 0 means no fault.
+  void setSelfTestFault(std::uint8_t code) { selfTestFault_ = code; }
 
   std::array<std::uint8_t, 2> inhibitMask() const { return inhibits_.mask(); }
   std::uint8_t masterInhibit() const { return inhibits_.master(); }
@@ -68,6 +70,7 @@ class Validator : public Device {
   EventLog events_;
   std::array<std::uint8_t, kNotePositions> security_{};
   std::array<std::uint8_t, 3> motors_{};
+  std::uint8_t selfTestFault_ = 0;
   std::uint32_t inserted_ = 0;
   std::uint32_t accepted_ = 0;
   std::array<std::uint32_t, kNotePositions> perNote_{};

@@ -184,7 +184,9 @@ TEST(ValidatorDiagnostics, StackerMotorsOptosAndKeys) {
 
   EXPECT_EQ(ask(v, 146, {1, 1, 0}).header, kHeaderAck);
   EXPECT_EQ(ask(v, 148).data[0] & 8, 8);
-  EXPECT_EQ(ask(v, 232).data[0], 0);
+  EXPECT_EQ(ask(v, 232).data, (Bytes{0}));
+  v.setSelfTestFault(39);
+  EXPECT_EQ(ask(v, 232).data, (Bytes{39, 0}));
   EXPECT_FALSE(ask(v, 237).data.empty());
   EXPECT_FALSE(ask(v, 255).data.empty());
 

@@ -251,6 +251,17 @@ TEST_F(SimulatedBench, MasterInhibitReadSetAndBusy) {
   EXPECT_EQ(host->lblMasterInh->text(), "ON");
 }
 
+TEST_F(SimulatedBench, SelfTestFaultFromTheValidator) {
+  press("Self_Test");
+  EXPECT_EQ(host->lblEvent->text(), "Self Test Passed");
+  EXPECT_EQ(eventColour(), QColor(0, 192, 0));
+  sim.setSelfTestFault(39);
+  press("Self_Test");
+  EXPECT_EQ(host->lblEvent->text(), "Error No. [39]");
+  EXPECT_EQ(eventColour(), QColor(255, 0, 0));
+  EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
+}
+
 TEST_F(SimulatedBench, BillModeQuestions) {
   struct Case {
     std::vector<MsgResult> answers;
