@@ -257,6 +257,21 @@ TEST(BusTiming, ReplyDelayAndStackerCycleShiftTheReply) {
   Host host(true);
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 254), 0)[0].atMs, 30);
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 147), 100)[0].atMs, 130 + kStackerCycleMs);
+
+  // Paced: the echo comes back as the host's bytes cross the wire, and the reply starts once the
+  // host's last byte is through, whether or not the line echoes.
+  for (bool echo : {true, false}) {
+    o.echo = echo;
+    o.pacing = true;
+    bus.setLineOptions(o);
+    const double at = 1000.0 * (echo ? 2 : 3);
+    const auto out = bus.receive(host.frame(40, 254), at);
+    ASSERT_EQ(out.size(), echo ? 2u : 1u);
+    if (echo) {
+      EXPECT_DOUBLE_EQ(out[0].atMs, at + kByteTimeMs);
+    }
+    EXPECT_DOUBLE_EQ(out.back().atMs, at + 6 * kByteTimeMs + 30);
+  }
 }
 
 TEST(BusKey, KeyChangedToNibblesAboveNineSurvivesHandingTheLineBack) {
