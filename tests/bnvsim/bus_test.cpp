@@ -287,3 +287,26 @@ TEST(BusKey, KeyChangedToNibblesAboveNineSurvivesHandingTheLineBack) {
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(changed.accept(out[0].bytes));
 }
+
+TEST(BusFlood, OnlyFramesThatWouldWaitForTheLineAreCappedAndDropsAreCounted) {
+  for (bool pacing : {false, true}) {
+    Validator validator(40, true);
+    LineOptions o = line(true, true);
+    o.pacing = pacing;
+    Bus bus(o);
+    bus.attach(&validator);
+    Host host(true);
+    Bytes ten;
+    for (int i = 0; i < 10; ++i) {
+      const Bytes poll = host.frame(40, 254);
+      ten.insert(ten.end(), poll.begin(), poll.end());
+    }
+    // Unpaced, each reply leaves at once: a host may send frames back to back.
+    const std::size_t answered = pacing ? kMaxWaitingTransmissions / 2 : 10;
+    EXPECT_EQ(bus.receive(ten, 0).size(), 2 * answered) << pacing;
+    EXPECT_EQ(bus.framesReceived(), 10);
+    EXPECT_EQ(bus.framesDropped(), static_cast<int>(10 - answered));
+    EXPECT_TRUE(bus.receive(host.frame(40, 254), 100, kMaxWaitingTransmissions).empty());
+    EXPECT_EQ(bus.receive(host.frame(40, 254), 200, kMaxWaitingTransmissions - 1).size(), 2u);
+  }
+}
