@@ -120,7 +120,9 @@ TEST_F(BusOnSimulator, UrgentRequestOvertakesPollsQueuedBehindAStackerCycle) {
   };
   QElapsedTimer clock;
   clock.start();
+  const int frames = sim_.framesReceived();
   auto cycle = track(client_.invoke(kValidator, QStringLiteral("CycleStacker")), "cycle");
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
   auto hopper = track(client_.invoke(kHopper, QStringLiteral("SendPoll")), "hopper");
   auto coin = track(client_.sendRequest(kCoinAcceptor, 254), "coin");
   auto route =
@@ -141,10 +143,11 @@ TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
   QStringList errors;
   QObject::connect(&client_, &BusClient::errorOccurred,
                    [&errors](const QString& e) { errors.append(e); });
+  const int frames = sim_.framesReceived();
   std::unique_ptr<BusReply> cycle(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
   std::vector<std::unique_ptr<BusReply>> queued;
   for (int i = 0; i < 3; ++i) queued.emplace_back(client_.sendRequest(kHopper, 254));
-  runUntil([] { return false; }, 100);  // the cycle is on the line now
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
   QElapsedTimer clock;
   clock.start();
   client_.close();
@@ -176,13 +179,14 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
   QStringList errors;
   QObject::connect(&client_, &BusClient::errorOccurred,
                    [&errors](const QString& e) { errors.append(e); });
+  const int frames = sim_.framesReceived();
   std::vector<std::unique_ptr<BusReply>> replies;
   replies.emplace_back(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
   for (int i = 0; i < 5; ++i) {
     replies.emplace_back(
         client_.invoke(i % 2 ? kHopper : kCoinAcceptor, QStringLiteral("SendPoll")));
   }
-  runUntil([] { return false; }, 100);
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
   sim_.stop();  // the adapter is pulled out while the cycle waits
   ASSERT_TRUE(runUntil([&] {
     return std::all_of(replies.begin(), replies.end(),
