@@ -41,9 +41,15 @@ bool renderedFromBytes(const QString& method) {
   return method == u"GetSerialNo" || method == u"GetROMChksum" || method == u"GetCreationDate";
 }
 
+// A NAK answers a text command as the text "NACK"; to a command that asks for data it is a
+// failure ("Reply Too Short [NACK]"), never a 0 with invented data.
 bool answeredNack(const quennet::MethodInfo& method, const quennet::InvokeResult& out) {
+  bool textReply = false;
+  for (const quennet::ParamInfo& p : method.outputs()) {
+    textReply = textReply || p.type == quennet::ParamType::Text;
+  }
+  if (!textReply || renderedFromBytes(method.name)) return out.result == quennet::kResultChecksum;
   if (out.result != quennet::kResultOk) return false;
-  if (renderedFromBytes(method.name)) return true;
   for (const quennet::ParamInfo& p : method.outputs()) {
     if (p.type == quennet::ParamType::Text && out.outputs.value(p.name) != QStringLiteral("NACK")) {
       return false;

@@ -202,7 +202,8 @@ void UtilityCommands::listAddresses(bool clash) {
   if (!scope.acquired()) return;
   // A broadcast: no slave address is needed, so the address box is not checked.
   host_.ClearDisplay();
-  std::array<std::uint8_t, 11> addresses{};
+  // Room for every byte a collection gathers, so a full bus of answers is shown, not lost.
+  std::array<std::uint8_t, quennet::kCollectAllMost> addresses{};
   zav_quennet* control = host_.control();
   const std::int16_t result =
       clash ? control->AddressClash(addresses) : control->AddressPoll(addresses);
