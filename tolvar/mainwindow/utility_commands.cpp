@@ -46,6 +46,11 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
     case quennet::kResultTimeout:
       return QStringLiteral("Timeout");
     case quennet::kResultChecksum:
+      // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
+      if (control.caption().startsWith(QStringLiteral("Reply Too Short"))) {
+        return control.ReplyBuffer.at(4) == kNakHeader ? QStringLiteral("NACK")
+                                                       : QStringLiteral("No Data");
+      }
       return QStringLiteral("Checksum Error");
     case quennet::kResultNotEnabled:
       return QStringLiteral("Port Closed");
