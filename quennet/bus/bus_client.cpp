@@ -28,6 +28,8 @@ BusClient::BusClient(QObject* parent)
 }
 
 BusClient::~BusClient() {
+  // Closed first, so that a slot run by the replies finished below cannot queue anything more.
+  state_ = UnconnectedState;
   queue_->cancelRequests();
   failPending(QStringLiteral("Bus client destroyed"));
   QMetaObject::invokeMethod(

@@ -29,6 +29,8 @@ struct BusJob;
 struct LinkSettings;
 }  // namespace bus_detail
 
+// Used from the thread it was created in, like any QObject; that thread needs a running event loop
+// for replies to finish.
 class QUENNET_EXPORT BusClient : public QObject {
   Q_OBJECT
 

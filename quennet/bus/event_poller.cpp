@@ -105,11 +105,12 @@ void EventPoller::poll() {
   if (!client_) return stop();
   inFlight_ = client_->sendRequest(address_, headerOf(source_));
   connect(inFlight_, &BusReply::finished, this, &EventPoller::pollFinished);
+  // Deleted when finished even if this poller is gone by then.
+  connect(inFlight_, &BusReply::finished, inFlight_, &QObject::deleteLater);
 }
 
 void EventPoller::pollFinished() {
-  auto* reply = qobject_cast<BusReply*>(sender());
-  reply->deleteLater();
+  const auto* reply = qobject_cast<BusReply*>(sender());
   if (reply->result() != kResultOk) return failed(reply->result(), reply->caption());
   const QByteArray data = reply->data();
   const int expected = source_ == Source::Hopper ? kHopperStatusBytes : kPairBufferBytes;
