@@ -112,11 +112,17 @@ std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, doub
     out.push_back(Transmission{echoAtMs, echo, true});
     echo.clear();
   };
+  // Unpaced, what is due now goes out at once and waits for nothing.
+  const auto waitingForLine = [&] {
+    return waiting + static_cast<std::size_t>(std::count_if(
+                         out.begin(), out.end(),
+                         [&](const Transmission& t) { return line_.pacing || t.atMs > nowMs; }));
+  };
   advance(nowMs);
   for (std::uint8_t byte : bytes) {
     expireGap(nowMs);
     if (pending_.empty()) {
-      dropFrame_ = waiting + out.size() >= kMaxWaitingTransmissions;
+      dropFrame_ = waitingForLine() >= kMaxWaitingTransmissions;
       echoFrame_ = !dropFrame_ && !faults_.takeMissingEcho() && line_.echo;
     }
     pending_.push_back(byte);

@@ -56,7 +56,8 @@ class Bus {
   void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
 
   // Host bytes that arrived at `nowMs`, while `waiting` earlier transmissions still wait for the
-  // line; returns what goes back, in line order.
+  // line; returns what goes back, in line order. A frame that starts while kMaxWaitingTransmissions
+  // wait is dropped unanswered.
   std::vector<Transmission> receive(std::span<const std::uint8_t> bytes, double nowMs,
                                     std::size_t waiting = 0);
   // When a partial frame is due to be dropped, if one is pending.

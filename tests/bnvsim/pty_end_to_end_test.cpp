@@ -270,17 +270,18 @@ TEST(PtyEndToEnd, AFloodingHostThatNeverReadsGetsAFewRepliesAndTheRestIsDropped)
   EXPECT_LT(residentKiB() - before, 4096);
   const int answered = kPolls - simulator.framesDropped();
   EXPECT_GE(answered, 4);
-  EXPECT_LE(answered, 100) << "a slave answers one frame at a time";
+  EXPECT_LE(answered, 500) << "a slave answers one frame at a time";
 
   // What reaches the host is the echo and reply of the answered frames, and then silence.
+  const auto expected = static_cast<std::size_t>(answered) * 2 * poll.size();
   std::size_t received = 0;
   pollfd readable{fd, POLLIN, 0};
-  while (::poll(&readable, 1, 200) > 0) {
+  while (::poll(&readable, 1, received < expected ? 2000 : 150) > 0) {
     char buffer[4096];
     const ssize_t count = ::read(fd, buffer, sizeof buffer);
     if (count <= 0) break;
     received += static_cast<std::size_t>(count);
   }
-  EXPECT_EQ(received, static_cast<std::size_t>(answered) * 2 * poll.size());
+  EXPECT_EQ(received, expected);
   ::close(fd);
 }
