@@ -158,7 +158,11 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   EXPECT_TRUE(w.txtCommand->toPlainText().contains(" FE "));
   EXPECT_TRUE(w.txtReply->toPlainText().startsWith("01 00 "));
 
+  // Switching the form redraws the frames already shown.
   w.optAscii->setChecked(true);
+  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("40,0,"))
+      << w.txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("1,0,"));
   w.fraNote->show();
   click(w.tlbHost, "Reset");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
