@@ -46,6 +46,11 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
     case quennet::kResultTimeout:
       return QStringLiteral("Timeout");
     case quennet::kResultChecksum:
+      // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
+      if (control.caption().startsWith(QStringLiteral("Reply Too Short"))) {
+        return control.ReplyBuffer.at(4) == kNakHeader ? QStringLiteral("NACK")
+                                                       : QStringLiteral("No Data");
+      }
       return QStringLiteral("Checksum Error");
     case quennet::kResultNotEnabled:
       return QStringLiteral("Port Closed");
@@ -202,7 +207,8 @@ void UtilityCommands::listAddresses(bool clash) {
   if (!scope.acquired()) return;
   // A broadcast: no slave address is needed, so the address box is not checked.
   host_.ClearDisplay();
-  std::array<std::uint8_t, 11> addresses{};
+  // Room for every byte a collection gathers, so a full bus of answers is shown, not lost.
+  std::array<std::uint8_t, quennet::kCollectAllMost> addresses{};
   zav_quennet* control = host_.control();
   const std::int16_t result =
       clash ? control->AddressClash(addresses) : control->AddressPoll(addresses);
@@ -281,6 +287,9 @@ void UtilityCommands::RunValidatorSelfTest() {
   const std::int16_t code = control->RunSelfTest(device, result);
   // Without a data reply the buffer holds zeros, which would read as a pass.
   if (code != quennet::kResultOk || control->ReplyBuffer.dataLength() == 0) {
+    // The big label must not go on showing the previous test's fault as if it were this one's.
+    setTextColour(host_.lblEvent, kRed);
+    host_.lblEvent->setText(QStringLiteral("No Self Test Result"));
     finish(QStringLiteral("No Self Test Result: ") + noSelfTestReason(code, *control));
     return;
   }

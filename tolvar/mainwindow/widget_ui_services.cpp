@@ -1,6 +1,9 @@
 #include "tolvar/mainwindow/widget_ui_services.h"
 
+#include <cstdio>
+
 #include <QApplication>
+#include <QDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -31,6 +34,10 @@ QMessageBox::Icon toQtIcon(MsgIcon icon) {
 
 MsgResult WidgetUiServices::messageBox(const QString& text, const QString& title, MsgIcon icon,
                                        MsgButtons buttons) {
+  if (!asking_) {
+    std::fprintf(stderr, "tolvar: %s: %s\n", qPrintable(title), qPrintable(asLines(text)));
+    return buttons == MsgButtons::YesNoCancel ? MsgResult::Cancel : MsgResult::Ok;
+  }
   QMessageBox box(toQtIcon(icon), title, asLines(text), QMessageBox::NoButton, parent_);
   if (buttons == MsgButtons::YesNoCancel) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
@@ -51,6 +58,7 @@ MsgResult WidgetUiServices::messageBox(const QString& text, const QString& title
 
 QString WidgetUiServices::inputBox(const QString& prompt, const QString& title,
                                    const QString& defaultText) {
+  if (!asking_) return {};
   bool ok = false;
   const QString text =
       QInputDialog::getText(parent_, title, asLines(prompt), QLineEdit::Normal, defaultText, &ok);
@@ -58,7 +66,16 @@ QString WidgetUiServices::inputBox(const QString& prompt, const QString& title,
 }
 
 void WidgetUiServices::runDialog(QDialog& dialog) {
-  execWithNormalPointer(dialog);
+  if (asking_) execWithNormalPointer(dialog);
+}
+
+void WidgetUiServices::stopAsking() {
+  asking_ = false;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible()) {
+      dialog->reject();
+    }
+  }
 }
 
 // A box raised from inside a command shows the normal pointer while it waits for the user.
