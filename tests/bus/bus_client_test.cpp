@@ -39,7 +39,8 @@ TEST_F(BusOnSimulator, ThreeCallersThreeDevicesEachReplyAnswersItsOwnRequest) {
        std::vector<std::pair<quint8, int>>{{kValidator, 1}, {kCoinAcceptor, 2}, {kHopper, 3}}) {
     auto timer = std::make_unique<QTimer>();
     auto sent = std::make_shared<int>(0);
-    QObject::connect(timer.get(), &QTimer::timeout, [&, device, sent, t = timer.get()] {
+    // device = device: clang 14 cannot capture a structured binding.
+    QObject::connect(timer.get(), &QTimer::timeout, [&, device = device, sent, t = timer.get()] {
       const int number = (*sent)++;
       if (*sent == kPerCaller) t->stop();
       const Expected& expected = kCycle[static_cast<std::size_t>(number) % kCycle.size()];

@@ -87,7 +87,8 @@ void frmHost::connectHandlers() {
   const std::pair<QPushButton*, std::uint8_t> escrow[] = {
       {cmdStack, kRouteStack}, {cmdReturn, kRouteReturn}, {cmdHoldNote, kRouteHold}};
   for (const auto& [button, route] : escrow) {
-    connect(button, &QPushButton::clicked, this, [this, route] {
+    // route = route: clang 14 cannot capture a structured binding.
+    connect(button, &QPushButton::clicked, this, [this, route = route] {
       if (!whenLineFree([this, route] { polling_->escrowPressed(route); })) {
         refuseWhileBusy(nullptr, {});
         polling_->showPendingRoute();
