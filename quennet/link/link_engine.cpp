@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include <QElapsedTimer>
-
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -101,6 +99,7 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
   }
   busy_ = false;
   messageTime_ = static_cast<std::int32_t>(clock.elapsed());
+  if (frameObserver_) logTransaction(clock, result);
   return result;
 }
 
