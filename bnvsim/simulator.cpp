@@ -15,6 +15,7 @@
 #include "bnvsim/bus.h"
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
+#include "bnvsim/line_tap.h"
 #include "bnvsim/pty_port.h"
 #include "bnvsim/validator.h"
 
@@ -31,20 +32,17 @@ double nowMs() {
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-void printTrace(const QString& line) {
-  std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-  std::fflush(stderr);
-}
-
 }  // namespace
 
 struct Simulator::Impl {
   explicit Impl(const SimulatorOptions& o)
-      : options(o), validator(o.validatorAddress, o.stackerFitted), bus(o.line) {
+      : options(o),
+        validator(o.validatorAddress, o.stackerFitted),
+        bus(o.line),
+        tap(o.capturePath, o.trace) {
     bus.attach(&validator);
     if (o.coinAcceptor) bus.attach(&coinAcceptor.emplace());
     if (o.hopper) bus.attach(&hopper.emplace());
-    if (o.trace) bus.setTraceSink(printTrace);
   }
 
   void serve();
@@ -58,6 +56,7 @@ struct Simulator::Impl {
   std::optional<CoinAcceptor> coinAcceptor;
   std::optional<Hopper> hopper;
   Bus bus;
+  LineTap tap;  // owned by the serving thread while it runs
 
   PtyPort pty;
   int wakeFd = -1;
@@ -71,11 +70,15 @@ void Simulator::Impl::takeIn(double now) {
   std::uint8_t buffer[kReadChunk];
   const ssize_t count = ::read(pty.masterFd(), buffer, sizeof buffer);
   if (count <= 0) return;
+  const std::span received(buffer, static_cast<std::size_t>(count));
   std::vector<Transmission> out;
+  bool crc = true;
   {
     std::lock_guard lock(mutex);
-    out = bus.receive(std::span(buffer, static_cast<std::size_t>(count)), now);
+    out = bus.receive(received, now);
+    crc = bus.lineOptions().crc;
   }
+  if (tap.active()) tap.host(received, now, crc);
   for (Transmission& t : out) {
     const auto at = std::upper_bound(queue.begin(), queue.end(), t.atMs,
                                      [](double v, const Transmission& q) { return v < q.atMs; });
@@ -85,19 +88,20 @@ void Simulator::Impl::takeIn(double now) {
 
 std::optional<double> Simulator::Impl::sendDue(double now) {
   bool pacing = false;
+  bool crc = true;
   {
     std::lock_guard lock(mutex);
     pacing = bus.lineOptions().pacing;
+    crc = bus.lineOptions().crc;
   }
   while (!queue.empty()) {
     Transmission& head = queue.front();
     const double due = pacing ? std::max(head.atMs, nextByteMs) : head.atMs;
     if (due > now) return due;
-    if (options.trace && !head.echo) printTrace(traceLine(QStringLiteral("TX"), head.bytes));
-    head.echo = true;  // traced once, even when paced out byte by byte
     const std::size_t count = pacing ? 1 : head.bytes.size();
     // A host that is not reading lets the pty fill up; what does not fit is lost, as on a wire.
     if (::write(pty.masterFd(), head.bytes.data(), count) < 0 && errno != EAGAIN) return {};
+    if (!head.echo && tap.active()) tap.device(std::span(head.bytes).first(count), now, crc);
     head.bytes.erase(head.bytes.begin(), head.bytes.begin() + static_cast<long>(count));
     nextByteMs = now + kByteTimeMs;
     if (head.bytes.empty()) queue.pop_front();
@@ -114,6 +118,8 @@ void Simulator::Impl::serve() {
       bus.expireGap(now);
       if (const auto gap = bus.gapDeadline()) wake = wake ? std::min(*wake, *gap) : *gap;
     }
+    tap.expire(now);
+    if (const auto gap = tap.deadlineMs()) wake = wake ? std::min(*wake, *gap) : *gap;
     timespec timeout{};
     timespec* timeoutPtr = nullptr;
     if (wake) {
@@ -137,6 +143,7 @@ Simulator::~Simulator() {
 
 bool Simulator::start(QString* error) {
   if (impl_->thread.joinable()) return true;
+  if (!impl_->tap.open(nowMs(), error)) return false;
   if (!impl_->pty.open(error)) return false;
   impl_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (impl_->wakeFd < 0) {
@@ -153,6 +160,7 @@ void Simulator::stop() {
   const std::uint64_t one = 1;
   if (::write(impl_->wakeFd, &one, sizeof one) < 0) std::perror("bnvsim: wake");
   impl_->thread.join();
+  impl_->tap.finish();
   ::close(impl_->wakeFd);
   impl_->wakeFd = -1;
   impl_->queue.clear();

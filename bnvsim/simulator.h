@@ -28,7 +28,8 @@ struct SimulatorOptions {
   bool hopper = false;        // at address 3
   bool coinAcceptor = false;  // at address 2
   bool stackerFitted = true;
-  bool trace = false;  // frames to standard error
+  bool trace = false;   // decoded frames to standard error
+  QString capturePath;  // when set, every byte on the line goes to this capture file
 };
 
 class Simulator {

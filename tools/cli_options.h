@@ -31,13 +31,16 @@ struct CliOptions {
   bool json = false;
   bool list = false;
   bool help = false;
-  // A method name, or "events" for the event watch.
+  // A method name, "events" for the event watch or "monitor" for the passive decoder.
   QString method;
   QStringList args;
   int intervalMs = 200;
+  // monitor: a capture (or raw bytes) to decode instead of a port.
+  QString input;
 };
 
 inline const QString kEventsCommand = QStringLiteral("events");
+inline const QString kMonitorCommand = QStringLiteral("monitor");
 
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);

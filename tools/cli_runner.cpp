@@ -10,6 +10,7 @@
 #include "quennet/link/encryption.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
+#include "tools/bus_monitor.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
 
@@ -108,6 +109,9 @@ int run(const QStringList& arguments, CliStreams& streams) {
   }
   if (options.method.isEmpty()) throw UsageError(QStringLiteral("no method given (see --help)"));
 
+  if (options.method == kMonitorCommand) {
+    return runMonitor({options.port, options.input, options.crc, options.json}, streams);
+  }
   CommandSet set;
   if (options.method == kEventsCommand) {
     openLine(set, options);

@@ -31,10 +31,12 @@ struct FrameRecord {
   // Replies: the device that was asked and the header it was asked with; -1 when not known.
   int peer = -1;
   int requestHeader = -1;
-  // Transactions of the link engine only: result code, status caption, duration in ms.
+  // Transactions of the link engine: result code and status caption.
   std::int16_t result = 0;
   QString caption;
-  std::int32_t durationMs = -1;
+  // Replies: the transaction's duration (link engine), or the delay since the host frame
+  // (monitor), in microseconds; -1 when not known.
+  std::int64_t durationUs = -1;
 };
 
 // Told about every frame as it is logged; the link engine calls it on the thread that runs the

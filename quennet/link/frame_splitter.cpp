@@ -113,7 +113,7 @@ void FramePairing::label(FrameRecord& record) {
   if (!lastHostFrame_) return;
   record.peer = lastHostFrame_->frame.destination;
   record.requestHeader = lastHostFrame_->frame.header;
-  record.durationMs = static_cast<std::int32_t>((record.timeUs - lastHostFrame_->timeUs) / 1000);
+  record.durationUs = record.timeUs - lastHostFrame_->timeUs;
   lastHostFrame_.reset();
 }
 

@@ -93,7 +93,8 @@ QString frameLine(const FrameRecord& record, double seconds) {
   if (isFrame(record)) {
     const DecodedFrame& f = record.frame;
     line += QStringLiteral(" dest %1").arg(f.destination);
-    line += f.crcMode ? QStringLiteral(" crc %1").arg(f.crc, 4, 16, QLatin1Char('0')).toUpper()
+    line += f.crcMode ? QStringLiteral(" crc %1").arg(
+                            QStringLiteral("%1").arg(f.crc, 4, 16, QLatin1Char('0')).toUpper())
                       : QStringLiteral(" src %1").arg(f.source);
     line += QStringLiteral(" hdr %1 %2  data [%3]  %4")
                 .arg(f.header)
@@ -104,10 +105,11 @@ QString frameLine(const FrameRecord& record, double seconds) {
   }
   if (!record.raw.isEmpty()) line += QStringLiteral("  | ") + bytesText(record.raw);
   if (record.direction == FrameDirection::Device && record.requestHeader >= 0) {
-    line += QStringLiteral("  <- %1 from %2 in %3 ms")
-                .arg(record.requestHeader)
-                .arg(record.peer)
-                .arg(record.durationMs);
+    line += QStringLiteral("  <- %1 from %2").arg(record.requestHeader).arg(record.peer);
+    if (record.durationUs >= 0) {
+      line +=
+          QStringLiteral(" in %1 ms").arg(static_cast<double>(record.durationUs) / 1000, 0, 'f', 1);
+    }
   }
   return line;
 }

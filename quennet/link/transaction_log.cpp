@@ -46,7 +46,7 @@ void LinkEngine::logTransaction(const QElapsedTimer& clock, std::int16_t result)
   reply.requestHeader = sent.frame.header;
   reply.result = result;
   reply.caption = caption_;
-  reply.durationMs = messageTime_;
+  reply.durationUs = clock.nsecsElapsed() / 1000;
   const bool collected = sent.frame.header == kAddressPoll || sent.frame.header == kAddressClash;
   if (collected || result == kResultTimeout || ReplyLength < 5) {
     // Loose address answers, or the destination and length of a reply that broke off.

@@ -124,7 +124,7 @@ TEST(FrameSplitter, FindsAndLabelsEveryFrameOfARecordedLineAndInventsNone) {
       EXPECT_EQ(records[2].timeUs, 300'000);
       EXPECT_EQ(records[4].frame.data, QByteArray("\x12\xD6\x87", 3));
       EXPECT_EQ(records[4].peer, 40);
-      EXPECT_EQ(records[4].durationMs, 2);
+      EXPECT_EQ(records[4].durationUs, 2'000);
 
       // The JSON form has exactly the documented keys, a frame's fields and the source.
       const QJsonObject reply = frameJson(records[4], 0.302);
@@ -212,7 +212,7 @@ TEST_F(ObservedHost, EveryTransactionLogsItsFrameAndWhatCameBack) {
     }
     EXPECT_EQ(back.requestHeader, 254);
     EXPECT_EQ(back.peer, 40);
-    EXPECT_EQ(back.durationMs, host_.lastMessageTime());
+    EXPECT_NEAR(static_cast<double>(back.durationUs) / 1000, host_.lastMessageTime(), 1.0);
     EXPECT_LE(sent.timeUs, back.timeUs);
   }
 }
