@@ -31,6 +31,7 @@ class HostCommands;
 class HostToolBar;
 class NoteEnabling;
 class Polling;
+class TrafficDock;
 class UiControlMessages;
 class UtilityCommands;
 
@@ -75,6 +76,8 @@ class frmHost : public QMainWindow {
   Polling& polling() { return *polling_; }
   DataViews& dataViews() { return *dataViews_; }
   NoteEnabling& noteEnabling() { return *noteEnabling_; }
+  // The traffic pane and event history, hidden until F9 shows them.
+  TrafficDock* trafficDock() { return trafficDock_; }
 
   // Window controls, named as on the form.
   HostToolBar* tlbHost;
@@ -157,6 +160,7 @@ class frmHost : public QMainWindow {
   std::unique_ptr<HostCommands> hostCommands_;
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
+  TrafficDock* trafficDock_ = nullptr;
   bool commandRunning_ = false;
   bool closed_ = false;
   QString userPortName_;

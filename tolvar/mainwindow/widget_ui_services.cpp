@@ -1,6 +1,7 @@
 #include "tolvar/mainwindow/widget_ui_services.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -76,6 +77,14 @@ void WidgetUiServices::setBusy(bool busy) {
   } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
     QApplication::restoreOverrideCursor();
   }
+}
+
+QString WidgetUiServices::saveFileName(const QString& title, const QString& filters) {
+  const bool wasBusy = busyDepth_ > 0;
+  if (wasBusy) QApplication::restoreOverrideCursor();
+  const QString path = QFileDialog::getSaveFileName(parent_, title, QString(), filters);
+  if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  return path;
 }
 
 }  // namespace tolvar

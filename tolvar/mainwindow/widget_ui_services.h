@@ -19,6 +19,7 @@ class WidgetUiServices : public UiServices {
                    const QString& defaultText) override;
   void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
+  QString saveFileName(const QString& title, const QString& filters) override;
 
  private:
   int execWithNormalPointer(QDialog& dialog);
