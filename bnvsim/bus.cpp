@@ -80,23 +80,69 @@ void Bus::expireGap(double nowMs) {
   pending_.clear();
 }
 
-std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, double nowMs) {
+void Bus::advance(double nowMs) {
+  expireGap(nowMs);
+  for (Device* device : devices_) device->advance(nowMs);
+}
+
+std::optional<double> Bus::nextDeadline() const {
+  std::optional<double> earliest = gapDeadline();
+  for (const Device* device : devices_) {
+    const std::optional<double> due = device->deadline();
+    if (due && (!earliest || *due < *earliest)) earliest = due;
+  }
+  return earliest;
+}
+
+double Bus::onWire(double nowMs) {
+  if (!line_.pacing) return nowMs;
+  // The pty hands a frame over at once; on a wire the host's bytes take their time, and the echo
+  // comes back while the host is still sending.
+  hostWireMs_ = std::max(hostWireMs_, nowMs) + kByteTimeMs;
+  return hostWireMs_;
+}
+
+std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, double nowMs,
+                                       std::size_t waiting) {
   std::vector<Transmission> out;
   std::vector<std::uint8_t> echo;
+  double echoAtMs = nowMs;
   const auto flushEcho = [&] {
     if (echo.empty()) return;
-    out.push_back(Transmission{nowMs, echo, true});
+    out.push_back(Transmission{echoAtMs, echo, true});
     echo.clear();
   };
+  // Unpaced, what is due now goes out at once and waits for nothing.
+  const auto waitingForLine = [&] {
+    return waiting + static_cast<std::size_t>(std::count_if(
+                         out.begin(), out.end(),
+                         [&](const Transmission& t) { return line_.pacing || t.atMs > nowMs; }));
+  };
+  advance(nowMs);
   for (std::uint8_t byte : bytes) {
     expireGap(nowMs);
-    if (pending_.empty()) echoFrame_ = !faults_.takeMissingEcho() && line_.echo;
+    if (pending_.empty()) {
+      dropFrame_ = waitingForLine() >= kMaxWaitingTransmissions;
+      echoFrame_ = !dropFrame_ && !faults_.takeMissingEcho() && line_.echo;
+    }
     pending_.push_back(byte);
     lastByteMs_ = nowMs;
-    if (echoFrame_) echo.push_back(byte);
+    // A dropped frame collides with the replies still going out: it takes no time of its own.
+    const double throughMs = dropFrame_ ? nowMs : onWire(nowMs);
+    if (echoFrame_) {
+      if (echo.empty()) echoAtMs = throughMs;
+      echo.push_back(byte);
+    }
     if (pending_.size() >= 2 && static_cast<int>(pending_.size()) == pending_[1] + kFrameOverhead) {
       flushEcho();
-      completeFrame(nowMs, out);
+      if (dropFrame_) {
+        ++frames_;
+        ++dropped_;
+        trace(QStringLiteral("RX"), pending_, QStringLiteral("dropped, replies still waiting"));
+        pending_.clear();
+      } else {
+        completeFrame(throughMs, out);
+      }
     }
   }
   flushEcho();
@@ -136,7 +182,7 @@ void Bus::answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmi
                    [](const Transmission& a, const Transmission& b) { return a.atMs < b.atMs; });
 }
 
-void Bus::completeFrame(double nowMs, std::vector<Transmission>& out) {
+void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   ++frames_;
   std::vector<std::uint8_t> wire;
   wire.swap(pending_);
@@ -172,7 +218,7 @@ void Bus::completeFrame(double nowMs, std::vector<Transmission>& out) {
         line_.crc && line_.encryption ? QStringLiteral("decrypted") : QString());
 
   const std::uint8_t header = frame.at(4);
-  if (destination == kBroadcastAddress) return answerBroadcast(header, nowMs, out);
+  if (destination == kBroadcastAddress) return answerBroadcast(header, throughMs, out);
   Device* device = deviceAt(destination);
   if (!device) return;
 
@@ -188,8 +234,10 @@ void Bus::completeFrame(double nowMs, std::vector<Transmission>& out) {
     reply = device->handle(header, data);
   }
 
-  // The reply leaves from the address the frame was sent to, even after an address change.
-  Transmission sent{nowMs + line_.replyDelayMs + reply.delayMs,
+  // The reply leaves from the address the frame was sent to, even after an address change. On a
+  // paced line its first byte is through a byte time after the host's last.
+  const double firstByteMs = throughMs + (line_.pacing ? kByteTimeMs : 0);
+  Transmission sent{firstByteMs + line_.replyDelayMs + reply.delayMs,
                     encode(reply, destination, fault == Fault::BadCrc), false};
   if (reply.newKeyCode) {
     key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);

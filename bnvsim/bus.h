@@ -19,10 +19,16 @@
 namespace bnvsim {
 
 inline constexpr double kInterByteGapMs = 50;
+// 10 bits a byte (start, 8 data, stop) at 9600 baud: the paced line's byte time.
+inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;
+// A slave answers one frame at a time. Beyond this many transmissions waiting for the line (a few
+// frames with their echoes) a host that sends without reading has its frames dropped unanswered.
+inline constexpr std::size_t kMaxWaitingTransmissions = 8;
 inline constexpr int kLateReplyMs = 700;  // past the host's longest ordinary wait of 500 ms
 inline constexpr int kHostAddress = 1;
 
-// Bytes to put on the line, not before `atMs`, in the order handed out.
+// Bytes to put on the line, not before `atMs`, in the order handed out. On a paced line `atMs` is
+// when the first byte is through; the others follow a byte time apart.
 struct Transmission {
   double atMs = 0;
   std::vector<std::uint8_t> bytes;
@@ -49,15 +55,27 @@ class Bus {
   FaultPlan& faults() { return faults_; }
   void setTraceSink(TraceSink sink) { trace_ = std::move(sink); }
 
-  // Host bytes that arrived at `nowMs`; returns what goes back, in line order.
-  std::vector<Transmission> receive(std::span<const std::uint8_t> bytes, double nowMs);
+  // Host bytes that arrived at `nowMs`, while `waiting` earlier transmissions still wait for the
+  // line; returns what goes back, in line order. A frame that starts while kMaxWaitingTransmissions
+  // wait is dropped unanswered.
+  std::vector<Transmission> receive(std::span<const std::uint8_t> bytes, double nowMs,
+                                    std::size_t waiting = 0);
   // When a partial frame is due to be dropped, if one is pending.
   std::optional<double> gapDeadline() const;
   void expireGap(double nowMs);
+  // Lets time pass for the line and the devices' own timers.
+  void advance(double nowMs);
+  // The earliest of gapDeadline() and the devices' deadlines.
+  std::optional<double> nextDeadline() const;
+  // Every complete frame seen, including those dropped unanswered.
   int framesReceived() const { return frames_; }
+  int framesDropped() const { return dropped_; }
 
  private:
-  void completeFrame(double nowMs, std::vector<Transmission>& out);
+  // When a byte the host hands over at `nowMs` is through on the line.
+  double onWire(double nowMs);
+  // `throughMs`: when the frame's last byte is through on the line.
+  void completeFrame(double throughMs, std::vector<Transmission>& out);
   void answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out);
   std::vector<std::uint8_t> encode(const Reply& reply, int from, bool spoilChecksum) const;
   Device* deviceAt(int address) const;
@@ -69,7 +87,11 @@ class Bus {
   std::vector<std::uint8_t> pending_;
   double lastByteMs_ = 0;
   bool echoFrame_ = true;
+  bool dropFrame_ = false;
+  // Paced: when the host's last byte of an answered frame is through on the line.
+  double hostWireMs_ = 0;
   int frames_ = 0;
+  int dropped_ = 0;
   FaultPlan faults_;
   TraceSink trace_;
 };

@@ -34,6 +34,11 @@ Identity acceptorIdentity() {
 
 CoinAcceptor::CoinAcceptor(int address) : Device(address, acceptorIdentity()) {}
 
+void CoinAcceptor::onReset() {
+  credits_.clear();
+  inhibits_ = Inhibits{};
+}
+
 void CoinAcceptor::insertCoin(int position) {
   if (!coinDefined(position)) return credits_.add(0, kCoinRejected);
   if (!inhibits_.masterOpen() || !inhibits_.enabled(position)) {

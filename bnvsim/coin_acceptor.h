@@ -25,7 +25,7 @@ class CoinAcceptor : public Device {
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
-  void onReset() override { credits_.clear(); }
+  void onReset() override;
 
  private:
   EventLog credits_;

@@ -1,8 +1,12 @@
 #include "bnvsim/console.h"
 
 #include <array>
+#include <cmath>
 
 #include <QRegularExpression>
+
+#include "bnvsim/note_table.h"
+#include "bnvsim/validator.h"
 
 namespace bnvsim {
 
@@ -26,6 +30,28 @@ QString usage(const char* form) {
   return QStringLiteral("usage: %1").arg(QLatin1String(form));
 }
 
+// Why the validator gave a note back, in the words of its status event.
+QString refusalReason(std::uint8_t status) {
+  switch (static_cast<BillStatus>(status)) {
+    case BillStatus::MasterInhibit:
+      return QStringLiteral("master inhibit on");
+    case BillStatus::ValidationFail:
+      return QStringLiteral("not a note of this validator");
+    case BillStatus::InhibitedByHost:
+      return QStringLiteral("note inhibited by the host");
+    case BillStatus::StackerRemoved:
+      return QStringLiteral("cash box out");
+    case BillStatus::StackerFull:
+      return QStringLiteral("stacker full");
+    default:
+      return QStringLiteral("neither escrow nor stacker in use");
+  }
+}
+
+QString noteName(int position) {
+  return QString::fromStdString(noteId(position));
+}
+
 }  // namespace
 
 std::optional<Fault> faultFromName(const QString& name) {
@@ -43,6 +69,20 @@ QString faultNameList() {
   return names.join(QStringLiteral(", "));
 }
 
+std::optional<double> probabilityFromText(const QString& text) {
+  bool ok = false;
+  const double p = text.toDouble(&ok);
+  if (!ok || !std::isfinite(p) || p < 0 || p > 1) return std::nullopt;
+  return p;
+}
+
+std::optional<int> millisecondsFromText(const QString& text, int most) {
+  bool ok = false;
+  const int ms = text.toInt(&ok);
+  if (!ok || ms < 0 || ms > most) return std::nullopt;
+  return ms;
+}
+
 QString Console::help() {
   return QStringLiteral(
              "insert N            insert note position N (1..16) at the validator\n"
@@ -51,9 +91,11 @@ QString Console::help() {
              "jam                 jam the note transport\n"
              "cheat               pull a note back on its string\n"
              "full                report the stacker full\n"
-             "reset               reset the validator (event counter 0, escrow cleared)\n"
+             "reset               every device back as at power-up (all inhibited, events 0)\n"
              "selftest CODE       fault code the self test reports (0 = no fault)\n"
-             "fault KIND [K]      spoil the next K replies (default 1)\n"
+             "fault KIND [K]      spoil the next K replies (default 1, at most %2 waiting;\n"
+             "                    0 clears KIND, queued and random)\n"
+             "fault clear         clear every fault, queued, random and the self-test code\n"
              "probability KIND P  spoil replies at random with probability P (0..1)\n"
              "                    KIND: %1\n"
              "echo on|off         echo of the host's bytes\n"
@@ -61,11 +103,13 @@ QString Console::help() {
              "encrypt on|off      encryption layer (CRC mode only)\n"
              "key DIGITS          six-digit encryption key\n"
              "pacing on|off       9600 baud byte timing\n"
-             "delay MS            reply delay in milliseconds\n"
-             "status              show the validator's state and the line settings\n"
+             "delay MS            reply delay in milliseconds (at most %3)\n"
+             "status              the validator's state, the faults in force and the line\n"
              "help                this text\n"
              "quit                stop serving and exit")
-      .arg(faultNameList());
+      .arg(faultNameList())
+      .arg(kMaxQueuedFaults)
+      .arg(kMaxSettingMs);
 }
 
 QString Console::setLine(const QString& what, const QString& value) {
@@ -74,10 +118,9 @@ QString Console::setLine(const QString& what, const QString& value) {
     if (!validKey(value)) return usage("key DIGITS (six decimal digits)");
     line.key = value;
   } else if (what == QLatin1String("delay")) {
-    bool ok = false;
-    const int ms = value.toInt(&ok);
-    if (!ok || ms < 0) return usage("delay MS");
-    line.replyDelayMs = ms;
+    const std::optional<int> ms = millisecondsFromText(value, kMaxSettingMs);
+    if (!ms) return usage("delay MS (0..600000)");
+    line.replyDelayMs = *ms;
   } else {
     const std::optional<bool> on = onOff(value);
     if (!on) return usage("echo|crc|encrypt|pacing on|off");
@@ -90,24 +133,84 @@ QString Console::setLine(const QString& what, const QString& value) {
   return QStringLiteral("ok");
 }
 
+QString Console::insert(int noteNumber) {
+  const Insertion insertion = simulator_.insertNote(noteNumber);
+  switch (insertion.outcome) {
+    case Insertion::Held:
+      return QStringLiteral("ok: %1 held in escrow").arg(noteName(noteNumber));
+    case Insertion::Stacked:
+      return QStringLiteral("ok: %1 stacked").arg(noteName(noteNumber));
+    case Insertion::Returned:
+      return QStringLiteral("ok: note returned, %1").arg(refusalReason(insertion.status));
+    case Insertion::Blocked:
+      break;
+  }
+  return QStringLiteral("refused: %1 is held in escrow; the host routes it or its hold time ends")
+      .arg(noteName(simulator_.escrowNote()));
+}
+
+QString Console::fault(const QStringList& words) {
+  const QString kind = words.value(1);
+  if (kind == QLatin1String("clear") && words.size() == 2) {
+    simulator_.clearFaults();
+    return QStringLiteral("ok: no faults");
+  }
+  const std::optional<Fault> fault = faultFromName(kind);
+  bool countOk = true;
+  const int count = words.size() > 2 ? words[2].toInt(&countOk) : 1;
+  if (!fault || !countOk || count < 0 || count > kMaxQueuedFaults || words.size() > 3) {
+    return usage("fault KIND [COUNT 0..1000] or fault clear");
+  }
+  if (count == 0) {
+    simulator_.clearFault(*fault);
+    return QStringLiteral("ok");
+  }
+  if (!simulator_.injectFault(*fault, count)) {
+    return QStringLiteral("refused: at most %1 faults may wait for replies").arg(kMaxQueuedFaults);
+  }
+  return QStringLiteral("ok");
+}
+
 QString Console::status() const {
   const LineOptions line = simulator_.lineOptions();
   const auto mask = simulator_.inhibitMask();
   const auto flag = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+  const int held = simulator_.escrowNote();
+  const QString escrow = held == 0 ? QStringLiteral("escrow empty")
+                                   : QStringLiteral("escrow holding %1").arg(noteName(held));
+
+  const ActiveFaults active = simulator_.activeFaults();
+  QStringList faults;
+  for (int kind = 0; kind < kFaultKinds; ++kind) {
+    const auto k = static_cast<std::size_t>(kind);
+    const QString name = QLatin1String(kFaultNames[k]);
+    if (active.queued[k] > 0) faults << QStringLiteral("%1 x%2").arg(name).arg(active.queued[k]);
+    if (active.probability[k] > 0) {
+      faults << QStringLiteral("%1 p=%2").arg(name).arg(active.probability[k]);
+    }
+  }
+  if (active.selfTestCode != 0) faults << QStringLiteral("self test %1").arg(active.selfTestCode);
+  if (faults.isEmpty()) faults << QStringLiteral("none");
+
   return QStringLiteral(
-             "validator at %1: inhibits %2 %3, master inhibit %4, bill mode %5, escrow %6\n"
-             "line: echo %7, %8, encryption %9 (key %10), pacing %11, reply delay %12 ms, "
-             "%13 frames received")
+             "validator at %1: inhibits %2 %3, master inhibit %4, bill mode %5, %6, "
+             "event counter %7\n"
+             "faults: %8\n"
+             "line: echo %9, %10, encryption %11 (key %12), pacing %13, reply delay %14 ms, "
+             "%15 frames received, %16 dropped unanswered")
       .arg(simulator_.validatorAddress())
       .arg(mask[0], 2, 16, QLatin1Char('0'))
       .arg(mask[1], 2, 16, QLatin1Char('0'))
       .arg(simulator_.masterInhibit())
       .arg(simulator_.billMode())
-      .arg(simulator_.noteInEscrow() ? QStringLiteral("holding a note") : QStringLiteral("empty"))
+      .arg(escrow)
+      .arg(simulator_.eventCounter())
+      .arg(faults.join(QStringLiteral(", ")))
       .arg(flag(line.echo), line.crc ? QStringLiteral("CRC-16") : QStringLiteral("8-bit checksum"),
            flag(line.encryption), line.key, flag(line.pacing))
       .arg(line.replyDelayMs)
-      .arg(simulator_.framesReceived());
+      .arg(simulator_.framesReceived())
+      .arg(simulator_.framesDropped());
 }
 
 QString Console::execute(const QString& text) {
@@ -126,8 +229,10 @@ QString Console::execute(const QString& text) {
   if (command == QLatin1String("status")) return status();
   if (command == QLatin1String("insert")) {
     if (!numeric) return usage("insert N");
-    simulator_.insertNote(number);
-  } else if (command == QLatin1String("coin")) {
+    return insert(number);
+  }
+  if (command == QLatin1String("fault")) return fault(words);
+  if (command == QLatin1String("coin")) {
     if (!numeric) return usage("coin N");
     simulator_.insertCoin(number);
   } else if (command == QLatin1String("cashbox")) {
@@ -149,18 +254,11 @@ QString Console::execute(const QString& text) {
   } else if (command == QLatin1String("selftest")) {
     if (!numeric || number < 0 || number > 255) return usage("selftest CODE");
     simulator_.setSelfTestFault(number);
-  } else if (command == QLatin1String("fault")) {
-    const std::optional<Fault> fault = faultFromName(argument);
-    bool countOk = true;
-    const int count = words.size() > 2 ? words[2].toInt(&countOk) : 1;
-    if (!fault || !countOk || count < 1) return usage("fault KIND [COUNT]");
-    simulator_.injectFault(*fault, count);
   } else if (command == QLatin1String("probability")) {
     const std::optional<Fault> fault = faultFromName(argument);
-    bool ok = false;
-    const double p = words.value(2).toDouble(&ok);
-    if (!fault || !ok || p < 0 || p > 1) return usage("probability KIND P");
-    simulator_.setFaultProbability(*fault, p);
+    const std::optional<double> p = probabilityFromText(words.value(2));
+    if (!fault || !p) return usage("probability KIND P (0..1)");
+    simulator_.setFaultProbability(*fault, *p);
   } else if (command == QLatin1String("echo") || command == QLatin1String("crc") ||
              command == QLatin1String("encrypt") || command == QLatin1String("pacing") ||
              command == QLatin1String("key") || command == QLatin1String("delay")) {

@@ -3,6 +3,8 @@
 
 #include <optional>
 
+#include <QStringList>
+
 #include <QString>
 
 #include "bnvsim/simulator.h"
@@ -12,6 +14,13 @@ namespace bnvsim {
 std::optional<Fault> faultFromName(const QString& name);
 // "silent, busy, nak, badcrc, truncated, noise, late, noecho"
 QString faultNameList();
+// A finite probability in 0..1 ("nan" and "inf" are not).
+std::optional<double> probabilityFromText(const QString& text);
+// Milliseconds in 0..`most`.
+std::optional<int> millisecondsFromText(const QString& text, int most);
+
+// The longest reply delay and escrow hold time the simulator takes: ten minutes.
+inline constexpr int kMaxSettingMs = 600000;
 
 class Console {
  public:
@@ -23,6 +32,8 @@ class Console {
 
  private:
   QString setLine(const QString& what, const QString& value);
+  QString insert(int noteNumber);
+  QString fault(const QStringList& words);
   QString status() const;
 
   Simulator& simulator_;

@@ -69,6 +69,12 @@ class Device {
   std::uint8_t addressClashByte();
 
   Reply handle(std::uint8_t header, std::span<const std::uint8_t> data);
+  // A software power cycle, as header 1 asks: the device comes back as at power-up.
+  void reset() { onReset(); }
+  // Time passes for devices with timers of their own. The bus and the simulator give the time
+  // before every request and operator action, and when deadline() falls due; it never goes back.
+  virtual void advance(double nowMs) { (void)nowMs; }
+  virtual std::optional<double> deadline() const { return std::nullopt; }
   CommsCounters& comms() { return comms_; }
   const CommsCounters& comms() const { return comms_; }
 

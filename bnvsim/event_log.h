@@ -11,6 +11,7 @@ class EventLog {
  public:
   void add(std::uint8_t a, std::uint8_t b);
   void clear();
+  std::uint8_t counter() const { return counter_; }
   // Counter, then the five pairs newest first: the reply to the buffer read.
   std::vector<std::uint8_t> replyBytes() const;
 

@@ -4,8 +4,26 @@ namespace bnvsim {
 
 FaultPlan::FaultPlan() : random_(std::random_device{}()) {}
 
-void FaultPlan::inject(Fault fault, int count) {
-  for (int i = 0; i < count; ++i) queued_.push_back(fault);
+bool FaultPlan::inject(Fault fault, int count) {
+  if (count < 0 || count > kMaxQueuedFaults - static_cast<int>(queued_.size())) return false;
+  queued_.insert(queued_.end(), static_cast<std::size_t>(count), fault);
+  return true;
+}
+
+void FaultPlan::clear(Fault fault) {
+  std::erase(queued_, fault);
+  probability_[static_cast<std::size_t>(fault)] = 0;
+}
+
+void FaultPlan::clear() {
+  queued_.clear();
+  probability_.fill(0);
+}
+
+std::array<int, kFaultKinds> FaultPlan::queuedCounts() const {
+  std::array<int, kFaultKinds> counts{};
+  for (Fault fault : queued_) ++counts[static_cast<std::size_t>(fault)];
+  return counts;
 }
 
 void FaultPlan::setProbability(Fault fault, double probability) {

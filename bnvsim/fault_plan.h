@@ -10,13 +10,16 @@
 
 namespace bnvsim {
 
-inline constexpr int kFaultKinds = 8;
-
 class FaultPlan {
  public:
   FaultPlan();
-  void inject(Fault fault, int count);
+  // False, queuing nothing, when kMaxQueuedFaults would be exceeded.
+  bool inject(Fault fault, int count);
   void setProbability(Fault fault, double probability);
+  void clear(Fault fault);
+  void clear();
+  std::array<int, kFaultKinds> queuedCounts() const;
+  std::array<double, kFaultKinds> probabilities() const { return probability_; }
   // Asked as a frame starts: whether its echo is left out.
   bool takeMissingEcho();
   // Asked for each reply a device is about to give.

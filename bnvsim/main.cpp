@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
+#include <string_view>
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QFile>
 #include <QRegularExpression>
 
 #include "bnvsim/console.h"
+#include "bnvsim/line_reader.h"
+#include "bnvsim/pty_link.h"
 #include "bnvsim/simulator.h"
 
 namespace {
@@ -38,7 +39,9 @@ Invocation parse(const QCoreApplication& app) {
                      "terminal."));
   parser.addHelpOption();
   const QCommandLineOption link(
-      QStringLiteral("link"), QStringLiteral("Also make a symbolic link to the terminal at PATH."),
+      QStringLiteral("link"),
+      QStringLiteral("Also make a symbolic link to the terminal at PATH. Replaces only a symbolic "
+                     "link there; removed at exit if it still points to this terminal."),
       QStringLiteral("PATH"));
   const QCommandLineOption address(QStringLiteral("address"),
                                    QStringLiteral("Validator address (2..255, default 40)."),
@@ -57,6 +60,11 @@ Invocation parse(const QCoreApplication& app) {
   const QCommandLineOption delay(QStringLiteral("reply-delay"),
                                  QStringLiteral("Wait MS milliseconds before each reply."),
                                  QStringLiteral("MS"), QStringLiteral("0"));
+  const QCommandLineOption escrowTimeout(
+      QStringLiteral("escrow-timeout"),
+      QStringLiteral("Return a note held in escrow after MS milliseconds without a route request "
+                     "(default 10000; 0 holds it until routed)."),
+      QStringLiteral("MS"), QString::number(bnvsim::kDefaultEscrowHoldMs));
   const QCommandLineOption hopper(QStringLiteral("hopper"),
                                   QStringLiteral("Add a coin hopper at address 3."));
   const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
@@ -77,8 +85,8 @@ Invocation parse(const QCoreApplication& app) {
       QStringLiteral("Write every byte on the line, both directions with time stamps, to FILE "
                      "(`quennet monitor --input FILE` decodes it)."),
       QStringLiteral("FILE"));
-  parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, hopper, coins,
-                     noStacker, fault, trace, capture});
+  parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
+                     hopper, coins, noStacker, fault, trace, capture});
   parser.process(app);
 
   Invocation run;
@@ -91,9 +99,17 @@ Invocation parse(const QCoreApplication& app) {
     fail(QStringLiteral("--key wants six decimal digits"));
   }
   line.pacing = parser.isSet(pacing);
+  const auto milliseconds = [&](const QCommandLineOption& option) {
+    const auto ms = bnvsim::millisecondsFromText(parser.value(option), bnvsim::kMaxSettingMs);
+    if (!ms)
+      fail(QStringLiteral("--%1 wants milliseconds, 0..%2")
+               .arg(option.names().first())
+               .arg(bnvsim::kMaxSettingMs));
+    return *ms;
+  };
+  line.replyDelayMs = milliseconds(delay);
+  run.options.escrowHoldMs = milliseconds(escrowTimeout);
   bool ok = false;
-  line.replyDelayMs = parser.value(delay).toInt(&ok);
-  if (!ok || line.replyDelayMs < 0) fail(QStringLiteral("--reply-delay wants milliseconds"));
   run.options.validatorAddress = parser.value(address).toInt(&ok);
   if (!ok || run.options.validatorAddress < 2 || run.options.validatorAddress > 255) {
     fail(QStringLiteral("--address wants 2..255"));
@@ -106,10 +122,10 @@ Invocation parse(const QCoreApplication& app) {
   run.link = parser.value(link);
   for (const QString& faultArgument : parser.values(fault)) {
     const auto kind = bnvsim::faultFromName(faultArgument.section(QLatin1Char('='), 0, 0));
-    const double p = faultArgument.section(QLatin1Char('='), 1).toDouble(&ok);
-    if (!kind || !ok || p < 0 || p > 1)
-      fail(QStringLiteral("--fault wants KIND=P, got ") + faultArgument);
-    run.probabilities.append({*kind, p});
+    const auto p = bnvsim::probabilityFromText(faultArgument.section(QLatin1Char('='), 1));
+    if (!kind || !p)
+      fail(QStringLiteral("--fault wants KIND=P with P in 0..1, got ") + faultArgument);
+    run.probabilities.append({*kind, *p});
   }
   return run;
 }
@@ -126,7 +142,7 @@ void runConsole(bnvsim::Simulator& simulator, int signalFd) {
   bnvsim::Console console(simulator);
   const bool interactive = isatty(STDIN_FILENO) != 0;
   bool inputOpen = true;
-  std::string pending;
+  bnvsim::LineReader lines;
   while (!console.quitRequested()) {
     pollfd fds[2] = {{signalFd, POLLIN, 0}, {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
     if (poll(fds, 2, -1) < 0) continue;
@@ -139,10 +155,14 @@ void runConsole(bnvsim::Simulator& simulator, int signalFd) {
       inputOpen = false;
       continue;
     }
-    pending.append(chunk, static_cast<std::size_t>(count));
-    for (std::size_t end; (end = pending.find('\n')) != std::string::npos;) {
-      say(console.execute(QString::fromLocal8Bit(pending.substr(0, end))));
-      pending.erase(0, end + 1);
+    for (const auto& piece : lines.feed(std::string_view(chunk, static_cast<std::size_t>(count)))) {
+      if (piece.tooLong) {
+        say(QStringLiteral("line too long (over %1 characters), discarded")
+                .arg(bnvsim::LineReader::kMaxLineLength));
+      } else {
+        say(console.execute(QString::fromLocal8Bit(piece.line)));
+      }
+      if (console.quitRequested()) return;
     }
   }
 }
@@ -166,19 +186,15 @@ int main(int argc, char** argv) {
   for (const auto& [kind, p] : run.probabilities) simulator.setFaultProbability(kind, p);
   QString error;
   if (!simulator.start(&error)) fail(error);
-  if (!run.link.isEmpty()) {
-    QFile::remove(run.link);
-    if (!QFile::link(simulator.slavePath(), run.link)) {
-      fail(QStringLiteral("cannot create the link ") + run.link);
-    }
-  }
+  bnvsim::PtyLink link;
+  if (!run.link.isEmpty() && !link.create(run.link, simulator.slavePath(), &error)) fail(error);
   // A launcher reads this line and opens the device at once, so the link must exist by then.
   say(simulator.slavePath());
 
   runConsole(simulator, signalFd);
 
   simulator.stop();
-  if (!run.link.isEmpty()) QFile::remove(run.link);
+  link.remove();
   close(signalFd);
   return 0;
 }

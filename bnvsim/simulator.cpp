@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -23,14 +24,20 @@ namespace bnvsim {
 
 namespace {
 
-// 10 bits a byte (start, 8 data, stop) at 9600 baud.
-constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;
 constexpr int kReadChunk = 512;
 
 double nowMs() {
   using namespace std::chrono;
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
+
+// A transmission on its way out.
+struct Outgoing {
+  Transmission frame;
+  std::size_t sent = 0;
+  // Paced: when byte 0 is through; byte k follows k byte times later, however late we wake.
+  std::optional<double> firstByteMs;
+};
 
 }  // namespace
 
@@ -40,6 +47,16 @@ struct Simulator::Impl {
         validator(o.validatorAddress, o.stackerFitted),
         bus(o.line),
         tap(o.capturePath, o.trace) {
+    validator.setEscrowHoldMs(o.escrowHoldMs);
+    // Frames come from the line tap in decoded form; the bus adds what the devices made of one
+    // (dropped, ignored, decrypted, a fault played), which the line alone does not show.
+    if (o.trace) {
+      bus.setTraceSink([](const QString& line) {
+        if (!line.endsWith(u')')) return;
+        std::fprintf(stderr, "# %s\n", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+      });
+    }
     bus.attach(&validator);
     if (o.coinAcceptor) bus.attach(&coinAcceptor.emplace());
     if (o.hopper) bus.attach(&hopper.emplace());
@@ -49,6 +66,19 @@ struct Simulator::Impl {
   void takeIn(double now);
   // Writes what is due; returns when the next byte is due, if anything is waiting.
   std::optional<double> sendDue(double now);
+  // Has the serving thread look at the devices' deadlines again, or stop.
+  void wake();
+  // An operator action happens now: the devices' timers catch up first, and the serving thread
+  // then looks again at when it must next wake.
+  template <typename Action>
+  void act(Action action) {
+    {
+      std::lock_guard lock(mutex);
+      bus.advance(nowMs());
+      action();
+    }
+    wake();
+  }
 
   SimulatorOptions options;
   mutable std::mutex mutex;  // guards the devices and the bus
@@ -60,11 +90,17 @@ struct Simulator::Impl {
 
   PtyPort pty;
   int wakeFd = -1;
+  std::atomic<bool> stopping = false;
   std::thread thread;
   // Owned by the serving thread.
-  std::deque<Transmission> queue;
-  double nextByteMs = 0;
+  std::deque<Outgoing> queue;
+  double lineFreeMs = 0;  // paced: the earliest the next byte can be through
 };
+
+void Simulator::Impl::wake() {
+  const std::uint64_t one = 1;
+  if (wakeFd >= 0 && ::write(wakeFd, &one, sizeof one) < 0) std::perror("bnvsim: wake");
+}
 
 void Simulator::Impl::takeIn(double now) {
   std::uint8_t buffer[kReadChunk];
@@ -75,14 +111,14 @@ void Simulator::Impl::takeIn(double now) {
   bool crc = true;
   {
     std::lock_guard lock(mutex);
-    out = bus.receive(received, now);
+    out = bus.receive(received, now, queue.size());
     crc = bus.lineOptions().crc;
   }
   if (tap.active()) tap.host(received, now, crc);
   for (Transmission& t : out) {
     const auto at = std::upper_bound(queue.begin(), queue.end(), t.atMs,
-                                     [](double v, const Transmission& q) { return v < q.atMs; });
-    queue.insert(at, std::move(t));
+                                     [](double v, const Outgoing& q) { return v < q.frame.atMs; });
+    queue.insert(at, Outgoing{std::move(t), 0, std::nullopt});
   }
 }
 
@@ -95,16 +131,32 @@ std::optional<double> Simulator::Impl::sendDue(double now) {
     crc = bus.lineOptions().crc;
   }
   while (!queue.empty()) {
-    Transmission& head = queue.front();
-    const double due = pacing ? std::max(head.atMs, nextByteMs) : head.atMs;
-    if (due > now) return due;
-    const std::size_t count = pacing ? 1 : head.bytes.size();
+    Outgoing& head = queue.front();
+    const std::vector<std::uint8_t>& bytes = head.frame.bytes;
+    std::size_t due = bytes.size();
+    if (pacing) {
+      if (!head.firstByteMs) {
+        const double start = std::max(head.frame.atMs, lineFreeMs);
+        if (start > now) return start;
+        head.firstByteMs = start;
+      }
+      // Every byte whose time has come, so a late wake-up never shifts the schedule.
+      const auto through = static_cast<std::size_t>((now - *head.firstByteMs) / kByteTimeMs) + 1;
+      due = std::min(bytes.size(), through);
+      if (due <= head.sent) return *head.firstByteMs + static_cast<double>(head.sent) * kByteTimeMs;
+    } else if (head.frame.atMs > now) {
+      return head.frame.atMs;
+    }
     // A host that is not reading lets the pty fill up; what does not fit is lost, as on a wire.
-    if (::write(pty.masterFd(), head.bytes.data(), count) < 0 && errno != EAGAIN) return {};
-    if (!head.echo && tap.active()) tap.device(std::span(head.bytes).first(count), now, crc);
-    head.bytes.erase(head.bytes.begin(), head.bytes.begin() + static_cast<long>(count));
-    nextByteMs = now + kByteTimeMs;
-    if (head.bytes.empty()) queue.pop_front();
+    if (::write(pty.masterFd(), bytes.data() + head.sent, due - head.sent) < 0 && errno != EAGAIN) {
+      return {};
+    }
+    if (!head.frame.echo && tap.active()) {
+      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now, crc);
+    }
+    head.sent = due;
+    if (pacing) lineFreeMs = *head.firstByteMs + static_cast<double>(due) * kByteTimeMs;
+    if (head.sent == bytes.size()) queue.pop_front();
   }
   return std::nullopt;
 }
@@ -115,8 +167,8 @@ void Simulator::Impl::serve() {
     std::optional<double> wake = sendDue(now);
     {
       std::lock_guard lock(mutex);
-      bus.expireGap(now);
-      if (const auto gap = bus.gapDeadline()) wake = wake ? std::min(*wake, *gap) : *gap;
+      bus.advance(now);
+      if (const auto due = bus.nextDeadline()) wake = wake ? std::min(*wake, *due) : *due;
     }
     tap.expire(now);
     if (const auto gap = tap.deadlineMs()) wake = wake ? std::min(*wake, *gap) : *gap;
@@ -130,7 +182,11 @@ void Simulator::Impl::serve() {
     }
     pollfd fds[2] = {{pty.masterFd(), POLLIN, 0}, {wakeFd, POLLIN, 0}};
     if (ppoll(fds, 2, timeoutPtr, nullptr) < 0 && errno != EINTR) return;
-    if (fds[1].revents != 0) return;
+    if (fds[1].revents != 0) {
+      std::uint64_t count = 0;
+      if (::read(wakeFd, &count, sizeof count) < 0 && errno != EAGAIN) return;
+      if (stopping) return;
+    }
     if ((fds[0].revents & POLLIN) != 0) takeIn(nowMs());
   }
 }
@@ -157,9 +213,10 @@ bool Simulator::start(QString* error) {
 
 void Simulator::stop() {
   if (!impl_->thread.joinable()) return;
-  const std::uint64_t one = 1;
-  if (::write(impl_->wakeFd, &one, sizeof one) < 0) std::perror("bnvsim: wake");
+  impl_->stopping = true;
+  impl_->wake();
   impl_->thread.join();
+  impl_->stopping = false;
   impl_->tap.finish();
   ::close(impl_->wakeFd);
   impl_->wakeFd = -1;
@@ -171,50 +228,62 @@ QString Simulator::slavePath() const {
   return impl_->pty.slavePath();
 }
 
-#define BNVSIM_LOCKED(statement)        \
-  do {                                  \
-    std::lock_guard lock(impl_->mutex); \
-    statement;                          \
-  } while (false)
-
-void Simulator::insertNote(int noteNumber) {
-  BNVSIM_LOCKED(impl_->validator.insertNote(noteNumber));
+Insertion Simulator::insertNote(int noteNumber) {
+  Insertion insertion;
+  impl_->act([&] { insertion = impl_->validator.insertNote(noteNumber); });
+  return insertion;
 }
 void Simulator::removeCashBox() {
-  BNVSIM_LOCKED(impl_->validator.removeCashBox());
+  impl_->act([&] { impl_->validator.removeCashBox(); });
 }
 void Simulator::insertCashBox() {
-  BNVSIM_LOCKED(impl_->validator.insertCashBox());
+  impl_->act([&] { impl_->validator.insertCashBox(); });
 }
 void Simulator::jam() {
-  BNVSIM_LOCKED(impl_->validator.jam());
+  impl_->act([&] { impl_->validator.jam(); });
 }
 void Simulator::cheat() {
-  BNVSIM_LOCKED(impl_->validator.cheat());
+  impl_->act([&] { impl_->validator.cheat(); });
 }
 void Simulator::stackerFull() {
-  BNVSIM_LOCKED(impl_->validator.stackerFull());
+  impl_->act([&] { impl_->validator.stackerFull(); });
 }
 void Simulator::reset() {
-  BNVSIM_LOCKED(impl_->validator.reset());
+  // The whole bus is power-cycled, as when the operator switches the rig off and on.
+  impl_->act([&] {
+    impl_->validator.reset();
+    if (impl_->coinAcceptor) impl_->coinAcceptor->reset();
+    if (impl_->hopper) impl_->hopper->reset();
+  });
 }
 void Simulator::setSelfTestFault(int code) {
-  BNVSIM_LOCKED(impl_->validator.setSelfTestFault(static_cast<std::uint8_t>(code)));
+  impl_->act([&] { impl_->validator.setSelfTestFault(static_cast<std::uint8_t>(code)); });
 }
 void Simulator::insertCoin(int coinNumber) {
-  BNVSIM_LOCKED(if (impl_->coinAcceptor) impl_->coinAcceptor->insertCoin(coinNumber));
+  impl_->act([&] {
+    if (impl_->coinAcceptor) impl_->coinAcceptor->insertCoin(coinNumber);
+  });
 }
-void Simulator::injectFault(Fault fault, int count) {
-  BNVSIM_LOCKED(impl_->bus.faults().inject(fault, count));
+bool Simulator::injectFault(Fault fault, int count) {
+  bool queued = false;
+  impl_->act([&] { queued = impl_->bus.faults().inject(fault, count); });
+  return queued;
+}
+void Simulator::clearFault(Fault fault) {
+  impl_->act([&] { impl_->bus.faults().clear(fault); });
+}
+void Simulator::clearFaults() {
+  impl_->act([&] {
+    impl_->bus.faults().clear();
+    impl_->validator.setSelfTestFault(0);
+  });
 }
 void Simulator::setFaultProbability(Fault fault, double probability) {
-  BNVSIM_LOCKED(impl_->bus.faults().setProbability(fault, probability));
+  impl_->act([&] { impl_->bus.faults().setProbability(fault, probability); });
 }
 void Simulator::setLineOptions(const LineOptions& options) {
-  BNVSIM_LOCKED(impl_->bus.setLineOptions(options));
+  impl_->act([&] { impl_->bus.setLineOptions(options); });
 }
-
-#undef BNVSIM_LOCKED
 
 LineOptions Simulator::lineOptions() const {
   std::lock_guard lock(impl_->mutex);
@@ -244,6 +313,27 @@ std::uint8_t Simulator::billMode() const {
 bool Simulator::noteInEscrow() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->validator.escrowNote() != 0;
+}
+
+int Simulator::escrowNote() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->validator.escrowNote();
+}
+
+std::uint8_t Simulator::eventCounter() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->validator.eventCounter();
+}
+
+ActiveFaults Simulator::activeFaults() const {
+  std::lock_guard lock(impl_->mutex);
+  return {impl_->bus.faults().queuedCounts(), impl_->bus.faults().probabilities(),
+          impl_->validator.selfTestFault()};
+}
+
+int Simulator::framesDropped() const {
+  std::lock_guard lock(impl_->mutex);
+  return impl_->bus.framesDropped();
 }
 
 int Simulator::framesReceived() const {

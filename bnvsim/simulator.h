@@ -20,7 +20,27 @@ struct LineOptions {
   int replyDelayMs = 0;
 };
 
+// How long a note waits in escrow for the host's route request before it is given back.
+inline constexpr int kDefaultEscrowHoldMs = 10000;
+
 enum class Fault { Silent, Busy, Nak, BadCrc, Truncated, Noise, Late, NoEcho };
+inline constexpr int kFaultKinds = 8;
+// Queued faults are bounded: each one waits for a reply of its own.
+inline constexpr int kMaxQueuedFaults = 1000;
+
+// The faults in force, as the operator's status shows them.
+struct ActiveFaults {
+  std::array<int, kFaultKinds> queued{};  // replies still to spoil, by kind
+  std::array<double, kFaultKinds> probability{};
+  int selfTestCode = 0;
+};
+
+// What became of a note put into the validator's bezel.
+struct Insertion {
+  enum Outcome { Held, Stacked, Returned, Blocked };
+  Outcome outcome = Blocked;  // Blocked: a note is held in escrow already
+  std::uint8_t status = 0;    // Returned: the status event raised
+};
 
 struct SimulatorOptions {
   LineOptions line;
@@ -28,8 +48,10 @@ struct SimulatorOptions {
   bool hopper = false;        // at address 3
   bool coinAcceptor = false;  // at address 2
   bool stackerFitted = true;
-  bool trace = false;   // decoded frames to standard error
-  QString capturePath;  // when set, every byte on the line goes to this capture file
+  int escrowHoldMs =
+      kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever
+  bool trace = false;        // decoded frames to standard error
+  QString capturePath;       // when set, every byte on the line goes to this capture file
 };
 
 class Simulator {
@@ -45,20 +67,26 @@ class Simulator {
   QString slavePath() const;
 
   // Operations on the devices, safe from any thread.
-  void insertNote(int noteNumber);
+  Insertion insertNote(int noteNumber);
   void removeCashBox();
   void insertCashBox();
   void jam();
   void cheat();
   void stackerFull();
+  // Every device back as at power-up.
   void reset();
   // The fault code the validator's self test reports from now on (0: no fault).
   void setSelfTestFault(int code);
   // Coin position 1..16 at the coin acceptor, when one is on the bus.
   void insertCoin(int coinNumber);
-  // Spoils the next `count` replies.
-  void injectFault(Fault fault, int count = 1);
+  // Spoils the next `count` replies; false when that would queue more than kMaxQueuedFaults.
+  bool injectFault(Fault fault, int count = 1);
   void setFaultProbability(Fault fault, double probability);
+  // Every queued and random fault of one kind.
+  void clearFault(Fault fault);
+  // Every queued and random fault, and the self-test fault code.
+  void clearFaults();
+  ActiveFaults activeFaults() const;
   void setLineOptions(const LineOptions& options);
   // The line as it stands, including a key the host has changed.
   LineOptions lineOptions() const;
@@ -69,8 +97,13 @@ class Simulator {
   std::uint8_t masterInhibit() const;
   std::uint8_t billMode() const;
   bool noteInEscrow() const;
+  // The note position held in escrow, 0 when empty.
+  int escrowNote() const;
+  std::uint8_t eventCounter() const;
   // Every complete frame the bus has seen, whatever its address or checksum.
   int framesReceived() const;
+  // Frames a flooding host sent while replies still waited for the line; never answered.
+  int framesDropped() const;
 
  private:
   struct Impl;

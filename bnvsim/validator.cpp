@@ -1,5 +1,6 @@
 #include "bnvsim/validator.h"
 
+#include <algorithm>
 #include <string>
 
 namespace bnvsim {
@@ -78,28 +79,53 @@ void Validator::raise(BillStatus status) {
   ++errorCounts_[code];
 }
 
+void Validator::hold(int position) {
+  escrow_ = position;
+  escrowExpiresMs_.reset();
+  if (escrowHoldMs_ > 0) escrowExpiresMs_ = nowMs_ + escrowHoldMs_;
+}
+
+void Validator::releaseEscrow() {
+  escrow_ = 0;
+  escrowExpiresMs_.reset();
+}
+
+void Validator::advance(double nowMs) {
+  nowMs_ = std::max(nowMs_, nowMs);
+  if (escrow_ == 0 || !escrowExpiresMs_ || nowMs_ < *escrowExpiresMs_) return;
+  // The host never routed it: the note goes back to the customer.
+  releaseEscrow();
+  raise(BillStatus::Returned);
+}
+
 void Validator::stack(int position) {
   events_.add(static_cast<std::uint8_t>(position), 0);
   ++accepted_;
   ++perNote_[static_cast<std::size_t>(position - 1)];
 }
 
-void Validator::insertNote(int position) {
-  if (escrow_ != 0) return;  // the bezel is blocked while a note is held
+Insertion Validator::refuse(BillStatus status) {
+  raise(status);
+  return {Insertion::Returned, static_cast<std::uint8_t>(status)};
+}
+
+Insertion Validator::insertNote(int position) {
+  if (escrow_ != 0) return {};  // the bezel is blocked while a note is held
   ++inserted_;
-  if (!noteDefined(position)) return raise(BillStatus::ValidationFail);
-  if (!inhibits_.masterOpen()) return raise(BillStatus::MasterInhibit);
-  if (!inhibits_.enabled(position)) return raise(BillStatus::InhibitedByHost);
-  if (!cashBoxIn_) return raise(BillStatus::StackerRemoved);
-  if (full_) return raise(BillStatus::StackerFull);
+  if (!noteDefined(position)) return refuse(BillStatus::ValidationFail);
+  if (!inhibits_.masterOpen()) return refuse(BillStatus::MasterInhibit);
+  if (!inhibits_.enabled(position)) return refuse(BillStatus::InhibitedByHost);
+  if (!cashBoxIn_) return refuse(BillStatus::StackerRemoved);
+  if (full_) return refuse(BillStatus::StackerFull);
   if ((billMode_ & kModeEscrow) != 0) {
-    escrow_ = position;
+    hold(position);
     events_.add(static_cast<std::uint8_t>(position), 1);
-  } else if (canStack()) {
-    stack(position);
-  } else {
-    raise(BillStatus::Returned);  // no escrow and no stacker in use: nowhere to put it
+    return {Insertion::Held};
   }
+  // No escrow and no stacker in use: nowhere to put it.
+  if (!canStack()) return refuse(BillStatus::Returned);
+  stack(position);
+  return {Insertion::Stacked};
 }
 
 void Validator::removeCashBox() {
@@ -114,7 +140,7 @@ void Validator::insertCashBox() {
 }
 
 void Validator::jam() {
-  escrow_ = 0;  // the held note is stuck in the transport, no longer in escrow
+  releaseEscrow();  // the held note is stuck in the transport, no longer in escrow
   raise(BillStatus::JamUnsafe);
 }
 
@@ -128,8 +154,12 @@ void Validator::stackerFull() {
 }
 
 void Validator::onReset() {
+  // A held note goes back to the customer without an event: the buffer restarts empty at 0.
   events_.clear();
-  escrow_ = 0;
+  releaseEscrow();
+  inhibits_ = Inhibits{};
+  billMode_ = kPowerUpBillMode;
+  motors_ = {};
 }
 
 Reply Validator::route(std::span<const std::uint8_t> data) {
@@ -139,13 +169,14 @@ Reply Validator::route(std::span<const std::uint8_t> data) {
     case kRouteStack:
       if (!canStack()) return Reply::bytes({kRouteFailed});
       stack(escrow_);
-      escrow_ = 0;
+      releaseEscrow();
       return Reply::ack();
     case kRouteReturn:
-      escrow_ = 0;
+      releaseEscrow();
       raise(BillStatus::Returned);
       return Reply::ack();
     case kRouteHold:
+      hold(escrow_);  // the hold time starts again
       return Reply::ack();
     default:
       return Reply::nak();

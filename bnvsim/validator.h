@@ -10,6 +10,7 @@
 #include "bnvsim/event_log.h"
 #include "bnvsim/inhibits.h"
 #include "bnvsim/note_table.h"
+#include "bnvsim/simulator.h"
 
 namespace bnvsim {
 
@@ -28,26 +29,32 @@ enum class BillStatus : std::uint8_t {
 
 inline constexpr std::uint8_t kModeStacker = 1;
 inline constexpr std::uint8_t kModeEscrow = 2;
+inline constexpr std::uint8_t kPowerUpBillMode = kModeStacker | kModeEscrow;
 inline constexpr int kStackerCycleMs = 1000;
 
 class Validator : public Device {
  public:
   Validator(int address, bool stackerFitted);
 
-  void insertNote(int position);
+  Insertion insertNote(int position);
   void removeCashBox();
   void insertCashBox();
   void jam();
   void cheat();
   void stackerFull();
-  void reset() { onReset(); }
+  // 0 holds a note until the host routes it.
+  void setEscrowHoldMs(int ms) { escrowHoldMs_ = ms; }
+  void advance(double nowMs) override;
+  std::optional<double> deadline() const override { return escrowExpiresMs_; }
   // The fault code the next self tests report; 0 means no fault.
   void setSelfTestFault(std::uint8_t code) { selfTestFault_ = code; }
+  std::uint8_t selfTestFault() const { return selfTestFault_; }
 
   std::array<std::uint8_t, 2> inhibitMask() const { return inhibits_.mask(); }
   std::uint8_t masterInhibit() const { return inhibits_.master(); }
   std::uint8_t billMode() const { return billMode_; }
   int escrowNote() const { return escrow_; }
+  std::uint8_t eventCounter() const { return events_.counter(); }
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
@@ -57,6 +64,9 @@ class Validator : public Device {
   bool canStack() const;
   void stack(int position);
   void raise(BillStatus status);
+  Insertion refuse(BillStatus status);
+  void hold(int position);
+  void releaseEscrow();
   Reply route(std::span<const std::uint8_t> data);
   Reply cycleStacker() const;
   std::uint8_t optoStates() const;
@@ -65,8 +75,11 @@ class Validator : public Device {
   bool cashBoxIn_ = true;
   bool full_ = false;
   Inhibits inhibits_;
-  std::uint8_t billMode_ = kModeStacker | kModeEscrow;
+  std::uint8_t billMode_ = kPowerUpBillMode;
   int escrow_ = 0;
+  int escrowHoldMs_ = kDefaultEscrowHoldMs;
+  double nowMs_ = 0;
+  std::optional<double> escrowExpiresMs_;
   EventLog events_;
   std::array<std::uint8_t, kNotePositions> security_{};
   std::array<std::uint8_t, 3> motors_{};

@@ -4,11 +4,6 @@
 
 #include <cstdint>
 
-#include <QColor>
-#include <QPalette>
-
-#include "quennet/quennet_export.h"
-
 namespace quennet {
 
 using OleColor = std::uint32_t;
@@ -19,9 +14,5 @@ inline constexpr OleColor kColorHighlight = 0x8000000DU;
 inline constexpr OleColor kColorHighlightText = 0x8000000EU;
 inline constexpr OleColor kColorInactiveCaptionText = 0x80000013U;
 inline constexpr OleColor kColorGreen = 0x00008000U;
-
-// Fixed colours map channel by channel; system colours map to the palette role that plays the
-// same part in the scheme (highlight, inactive title, button face ...).
-QUENNET_EXPORT QColor oleColorToQColor(OleColor color, const QPalette& palette);
 
 }  // namespace quennet

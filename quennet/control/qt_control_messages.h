@@ -5,11 +5,11 @@
 #include <QWidget>
 
 #include "quennet/control/control_messages.h"
-#include "quennet/quennet_export.h"
+#include "quennet/quennet_widgets_export.h"
 
 namespace quennet {
 
-class QUENNET_EXPORT QtControlMessages : public ControlMessages {
+class QUENNET_WIDGETS_EXPORT QtControlMessages : public ControlMessages {
  public:
   explicit QtControlMessages(QWidget* parent) : parent_(parent) {}
   void show(const QString& text, const QString& title, Icon icon) override;

@@ -6,10 +6,11 @@
 #include <QWidget>
 
 #include "quennet/control/control_core.h"
+#include "quennet/control/ole_color_palette.h"
 #include "quennet/control/qt_control_messages.h"
-#include "quennet/quennet_export.h"
+#include "quennet/quennet_widgets_export.h"
 
-class QUENNET_EXPORT zav_quennet : public QWidget, public quennet::ControlCore {
+class QUENNET_WIDGETS_EXPORT zav_quennet : public QWidget, public quennet::ControlCore {
   Q_OBJECT
 
  public:

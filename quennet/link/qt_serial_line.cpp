@@ -34,10 +34,13 @@ int errorNumber(QSerialPort::SerialPortError error) {
   }
 }
 
-// True when a local event loop may run here, so the container keeps painting while we wait.
+// True when a local event loop may run here: in the application's thread, so the container keeps
+// painting while we wait, and in a thread already running its loop (a bus client's worker), so
+// the wait can be woken from outside by closing the port.
 bool canRunEventLoop() {
   const QCoreApplication* app = QCoreApplication::instance();
-  return app != nullptr && app->thread() == QThread::currentThread();
+  if (app == nullptr) return false;
+  return app->thread() == QThread::currentThread() || QThread::currentThread()->loopLevel() > 0;
 }
 
 }  // namespace

@@ -257,6 +257,21 @@ TEST(BusTiming, ReplyDelayAndStackerCycleShiftTheReply) {
   Host host(true);
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 254), 0)[0].atMs, 30);
   EXPECT_DOUBLE_EQ(bus.receive(host.frame(40, 147), 100)[0].atMs, 130 + kStackerCycleMs);
+
+  // Paced: the echo comes back as the host's bytes cross the wire, and the reply starts once the
+  // host's last byte is through, whether or not the line echoes.
+  for (bool echo : {true, false}) {
+    o.echo = echo;
+    o.pacing = true;
+    bus.setLineOptions(o);
+    const double at = 1000.0 * (echo ? 2 : 3);
+    const auto out = bus.receive(host.frame(40, 254), at);
+    ASSERT_EQ(out.size(), echo ? 2u : 1u);
+    if (echo) {
+      EXPECT_DOUBLE_EQ(out[0].atMs, at + kByteTimeMs);
+    }
+    EXPECT_DOUBLE_EQ(out.back().atMs, at + 6 * kByteTimeMs + 30);
+  }
 }
 
 TEST(BusKey, KeyChangedToNibblesAboveNineSurvivesHandingTheLineBack) {
@@ -271,4 +286,27 @@ TEST(BusKey, KeyChangedToNibblesAboveNineSurvivesHandingTheLineBack) {
   const auto out = bus.receive(changed.frame(40, 254), 100);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(changed.accept(out[0].bytes));
+}
+
+TEST(BusFlood, OnlyFramesThatWouldWaitForTheLineAreCappedAndDropsAreCounted) {
+  for (bool pacing : {false, true}) {
+    Validator validator(40, true);
+    LineOptions o = line(true, true);
+    o.pacing = pacing;
+    Bus bus(o);
+    bus.attach(&validator);
+    Host host(true);
+    Bytes ten;
+    for (int i = 0; i < 10; ++i) {
+      const Bytes poll = host.frame(40, 254);
+      ten.insert(ten.end(), poll.begin(), poll.end());
+    }
+    // Unpaced, each reply leaves at once: a host may send frames back to back.
+    const std::size_t answered = pacing ? kMaxWaitingTransmissions / 2 : 10;
+    EXPECT_EQ(bus.receive(ten, 0).size(), 2 * answered) << pacing;
+    EXPECT_EQ(bus.framesReceived(), 10);
+    EXPECT_EQ(bus.framesDropped(), static_cast<int>(10 - answered));
+    EXPECT_TRUE(bus.receive(host.frame(40, 254), 100, kMaxWaitingTransmissions).empty());
+    EXPECT_EQ(bus.receive(host.frame(40, 254), 200, kMaxWaitingTransmissions - 1).size(), 2u);
+  }
 }

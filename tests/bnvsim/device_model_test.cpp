@@ -156,16 +156,49 @@ TEST(ValidatorEvents, CounterWrapsTo1AndIsZeroOnlyAfterReset) {
   v.cheat();
   EXPECT_EQ(events(v)[0], 1);
   EXPECT_EQ(ask(v, 149, {8}).data, (Bytes{0, 1, 0}));  // 256 pulled-back attempts
-  ask(v, 231, {0xFF, 0xFF});
-  ask(v, 228, {1});
+  enableAll(v);
   v.insertNote(1);
   EXPECT_TRUE(v.escrowNote());
+  ask(v, 153, {1});
+  ask(v, 146, {1, 1, 0});
+  // A reset is a power cycle: the host's settings are gone and the held note goes back.
   EXPECT_EQ(ask(v, 1).header, kHeaderAck);
   EXPECT_EQ(events(v), Bytes(11, 0));
   EXPECT_EQ(v.escrowNote(), 0);
+  EXPECT_FALSE(v.deadline().has_value());
+  EXPECT_EQ(ask(v, 230).data, (Bytes{0, 0}));
+  EXPECT_EQ(ask(v, 227).data, (Bytes{0}));
+  EXPECT_EQ(ask(v, 152).data, (Bytes{kPowerUpBillMode}));
+  EXPECT_EQ(ask(v, 148).data[0] & 8, 0);  // motors stopped
+  v.insertNote(1);
+  EXPECT_EQ(events(v), (Bytes{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));  // master inhibit active
   v.jam();
-  EXPECT_EQ(events(v)[0], 1);
+  EXPECT_EQ(events(v)[0], 2);
   EXPECT_EQ(events(v)[2], 6);
+}
+
+TEST(ValidatorEscrow, AnUnroutedNoteIsReturnedAfterTheHoldTimeAndHoldRestartsIt) {
+  Validator v(40, true);
+  v.setEscrowHoldMs(100);
+  enableAll(v);
+  v.advance(1000);
+  v.insertNote(3);
+  EXPECT_EQ(v.deadline(), 1100);
+  v.advance(1080);
+  EXPECT_EQ(ask(v, 154, {255}).header, kHeaderAck);  // hold: the time starts again
+  EXPECT_EQ(v.deadline(), 1180);
+  v.advance(1179);
+  EXPECT_EQ(v.escrowNote(), 3);
+  v.advance(1180);
+  EXPECT_EQ(v.escrowNote(), 0);
+  EXPECT_FALSE(v.deadline().has_value());
+  EXPECT_EQ(events(v), (Bytes{2, 0, 1, 3, 1, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ask(v, 154, {1}).data, (Bytes{254}));  // nothing left to route
+
+  v.setEscrowHoldMs(0);  // held until the host decides
+  v.insertNote(4);
+  v.advance(1e9);
+  EXPECT_EQ(v.escrowNote(), 4);
 }
 
 TEST(ValidatorDiagnostics, StackerMotorsOptosAndKeys) {
@@ -244,4 +277,9 @@ TEST(CoinAcceptorModel, BufferedCreditsAndCoinIds) {
   EXPECT_EQ(text(ask(c, 184, {4})), "GB010A");
   EXPECT_EQ(text(ask(c, 184, {12})), "......");
   EXPECT_EQ(ask(c, 159).header, kHeaderNak);  // not a validator
+  ask(c, 1);  // power-up state again: credits gone, every coin inhibited
+  EXPECT_EQ(ask(c, 230).data, (Bytes{0, 0}));
+  EXPECT_EQ(ask(c, 227).data, (Bytes{0}));
+  c.insertCoin(4);
+  EXPECT_EQ(ask(c, 229).data, (Bytes{1, 0, kCoinInhibited, 0, 0, 0, 0, 0, 0, 0, 0}));
 }

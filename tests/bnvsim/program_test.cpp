@@ -2,6 +2,7 @@
 #include <memory>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "bnvsim/console.h"
+#include "bnvsim/line_reader.h"
+#include "bnvsim/pty_link.h"
 #include "quennet/commands/command_set.h"
 #include "quennet/link/qt_serial_line.h"
 
@@ -41,7 +44,11 @@ TEST(Program, ServesOnThePrintedPathUntilSignalledEvenAfterInputEnds) {
   EXPECT_EQ(QFileInfo(link).symLinkTarget(), slave);
 
   process.write("insert 3\n");
-  EXPECT_EQ(readLine(process), QStringLiteral("ok"));
+  EXPECT_EQ(readLine(process), QStringLiteral("ok: note returned, master inhibit on"));
+  // A megabyte line without a newline is thrown away once, and the next line still runs.
+  process.write(QByteArray(1 << 20, 'x') + "\nstatus\n");
+  EXPECT_TRUE(readLine(process).startsWith(QStringLiteral("line too long")));
+  EXPECT_TRUE(readLine(process).contains(QStringLiteral("event counter 1")));
   process.closeWriteChannel();  // a pipe ending is not the operator leaving
 
   quennet::CommandSet host;
@@ -77,14 +84,51 @@ TEST(Program, HelpNamesEveryOption) {
   process.start(programPath(), {QStringLiteral("--help")});
   ASSERT_TRUE(process.waitForFinished(5000));
   const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
-  for (const char* option :
-       {"--link", "--address", "--no-echo", "--checksum8", "--encrypt", "--key", "--pacing",
-        "--reply-delay", "--hopper", "--coin-acceptor", "--no-stacker", "--fault", "--trace"}) {
+  for (const char* option : {"--link", "--address", "--no-echo", "--checksum8", "--encrypt",
+                             "--key", "--pacing", "--reply-delay", "--escrow-timeout", "--hopper",
+                             "--coin-acceptor", "--no-stacker", "--fault", "--trace"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
-  process.start(programPath(), {QStringLiteral("--key"), QStringLiteral("12ab56")});
-  ASSERT_TRUE(process.waitForFinished(5000));
-  EXPECT_NE(process.exitCode(), 0);
+  for (const QStringList& bad :
+       {QStringList{"--key", "12ab56"}, QStringList{"--fault", "busy=nan"},
+        QStringList{"--fault", "busy=inf"}, QStringList{"--escrow-timeout", "-1"},
+        QStringList{"--reply-delay", "99999999999"}}) {
+    process.start(programPath(), bad);
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_NE(process.exitCode(), 0) << bad.join(' ').toStdString();
+    EXPECT_TRUE(process.readAllStandardError().startsWith("bnvsim: "));
+  }
+}
+
+TEST(Program, LinkReplacesOnlyASymbolicLinkAndRemovesOnlyItsOwn) {
+  QTemporaryDir dir;
+  const QString file = dir.filePath(QStringLiteral("file"));
+  QFile keep(file);
+  ASSERT_TRUE(keep.open(QIODevice::WriteOnly));
+  keep.write("keep me");
+  keep.close();
+  for (const QString& taken : {file, dir.path()}) {
+    QProcess process;
+    process.start(programPath(), {QStringLiteral("--link"), taken});
+    ASSERT_TRUE(process.waitForFinished(5000));
+    EXPECT_NE(process.exitCode(), 0);
+    EXPECT_TRUE(process.readAllStandardError().contains("not a symbolic link"));
+  }
+  ASSERT_TRUE(keep.open(QIODevice::ReadOnly));
+  EXPECT_EQ(keep.readAll(), "keep me");
+  EXPECT_TRUE(QFileInfo(dir.path()).isDir());
+
+  const QString path = dir.filePath(QStringLiteral("validator"));
+  ASSERT_TRUE(QFile::link(file, path));  // a stale link from an earlier run
+  PtyLink link;
+  QString error;
+  ASSERT_TRUE(link.create(path, QStringLiteral("/dev/pts/999"), &error)) << error.toStdString();
+  EXPECT_EQ(QFileInfo(path).symLinkTarget(), QStringLiteral("/dev/pts/999"));
+  // Another program took the path meanwhile: its link stays.
+  ASSERT_TRUE(QFile::remove(path));
+  ASSERT_TRUE(QFile::link(file, path));
+  link.remove();
+  EXPECT_EQ(QFileInfo(path).symLinkTarget(), file);
 }
 
 TEST(Console, CommandsDriveTheSimulator) {
@@ -101,14 +145,80 @@ TEST(Console, CommandsDriveTheSimulator) {
   EXPECT_EQ(line.key, QStringLiteral("123456"));
   EXPECT_EQ(line.replyDelayMs, 25);
   EXPECT_TRUE(line.crc);
-  for (const char* bad : {"key 12345", "fault sideways", "fault busy 0", "probability nak 2",
-                          "insert x", "cashbox sideways", "echo maybe"}) {
+  for (const char* bad :
+       {"key 12345", "fault sideways", "fault busy -1", "fault busy 200000000", "fault busy nan",
+        "probability nak 2", "probability nak nan", "probability nak inf", "insert x",
+        "cashbox sideways", "echo maybe", "delay 2000000000"}) {
     EXPECT_TRUE(console.execute(QLatin1String(bad)).startsWith(QStringLiteral("usage"))) << bad;
   }
   EXPECT_TRUE(console.execute(QStringLiteral("dance")).startsWith(QStringLiteral("unknown")));
   EXPECT_EQ(console.execute(QStringLiteral("fault BUSY 2")), QStringLiteral("ok"));
-  EXPECT_TRUE(console.execute(QStringLiteral("status")).contains(QStringLiteral("escrow empty")));
+  EXPECT_EQ(console.execute(QStringLiteral("fault nak 998")), QStringLiteral("ok"));
+  EXPECT_TRUE(
+      console.execute(QStringLiteral("fault late 1")).startsWith(QStringLiteral("refused")));
+  EXPECT_EQ(console.execute(QStringLiteral("probability noise 0.25")), QStringLiteral("ok"));
+  EXPECT_EQ(console.execute(QStringLiteral("selftest 39")), QStringLiteral("ok"));
+  QString status = console.execute(QStringLiteral("status"));
+  EXPECT_TRUE(status.contains(QStringLiteral("escrow empty")));
+  EXPECT_TRUE(
+      status.contains(QStringLiteral("faults: busy x2, nak x998, noise p=0.25, self test 39")))
+      << status.toStdString();
+  EXPECT_EQ(console.execute(QStringLiteral("fault nak 0")), QStringLiteral("ok"));
+  EXPECT_TRUE(
+      console.execute(QStringLiteral("status")).contains(QStringLiteral("faults: busy x2, noise")));
+  console.execute(QStringLiteral("fault clear"));
+  EXPECT_TRUE(console.execute(QStringLiteral("status")).contains(QStringLiteral("faults: none")));
+
   EXPECT_FALSE(console.quitRequested());
   console.execute(QStringLiteral("quit"));
   EXPECT_TRUE(console.quitRequested());
+}
+
+TEST(Console, InsertSaysWhatBecameOfTheNote) {
+  Simulator simulator;
+  ASSERT_TRUE(simulator.start());
+  Console console(simulator);
+  EXPECT_EQ(console.execute(QStringLiteral("insert 2")),
+            QStringLiteral("ok: note returned, master inhibit on"));
+  quennet::CommandSet host;
+  auto line = std::make_unique<quennet::QtSerialLine>();
+  line->setDeviceName(simulator.slavePath());
+  host.setLine(std::move(line));
+  host.setChecksumType(quennet::CHKSM_16BIT);
+  host.setCommsEcho(true);
+  ASSERT_TRUE(host.line()->open());
+  QString reply;
+  const std::uint8_t all[] = {0xFF, 0xFF};
+  ASSERT_EQ(host.SetInhibitStatus(40, all, reply), 0);
+  ASSERT_EQ(host.SetMasterInhibit(40, 1, reply), 0);
+  EXPECT_EQ(console.execute(QStringLiteral("insert 2")),
+            QStringLiteral("ok: GB0010A held in escrow"));
+  // The bezel is blocked while a note waits in escrow, and the operator is told so.
+  EXPECT_TRUE(console.execute(QStringLiteral("insert 3"))
+                  .startsWith(QStringLiteral("refused: GB0010A is held in escrow")));
+  EXPECT_TRUE(console.execute(QStringLiteral("status"))
+                  .contains(QStringLiteral("escrow holding GB0010A, event counter 2")));
+  console.execute(QStringLiteral("reset"));
+  EXPECT_EQ(simulator.inhibitMask(), (std::array<std::uint8_t, 2>{0, 0}));
+  EXPECT_EQ(console.execute(QStringLiteral("insert 2")),
+            QStringLiteral("ok: note returned, master inhibit on"));
+}
+
+TEST(Console, ALineOverTheLimitIsDroppedOnceWhereverTheInputBreaks) {
+  LineReader reader;
+  const std::string longest(LineReader::kMaxLineLength, 'a');
+  auto pieces = reader.feed(longest + "\n");
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_EQ(pieces[0].line, longest);
+  EXPECT_TRUE(reader.feed(std::string(1000, 'b')).empty());
+  pieces = reader.feed(std::string(25, 'b'));  // one past the limit
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_TRUE(pieces[0].tooLong);
+  EXPECT_TRUE(reader.feed(std::string(5000, 'b')).empty());  // told once only
+  pieces = reader.feed("bbb\nstatus\nins");
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_EQ(pieces[0].line, "status");
+  pieces = reader.feed("ert 3\n");
+  ASSERT_EQ(pieces.size(), 1u);
+  EXPECT_EQ(pieces[0].line, "insert 3");
 }

@@ -1,4 +1,10 @@
 // The simulator on a real pseudo-terminal, driven by the host's link engine over QSerialPort.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -8,6 +14,7 @@
 
 #include "bnvsim/simulator.h"
 #include "quennet/commands/command_set.h"
+#include "quennet/link/link_engine.h"
 #include "quennet/link/qt_serial_line.h"
 
 using namespace bnvsim;
@@ -91,8 +98,32 @@ TEST(PtyEndToEnd, EscrowFlowWithEchoOnAndOffInCrcAnd8BitModes) {
       ASSERT_EQ(s.text(154, reply, {1}), 0);
       EXPECT_EQ(reply, QString(QChar(254)));
       EXPECT_EQ(s.simulator.framesReceived(), 7);
+      // A reset takes the unit back to power-up: every note and the master inhibit closed.
+      ASSERT_EQ(s.text(1, reply), 0);
+      std::vector<std::uint8_t> inhibits(2, 0xEE);
+      ASSERT_EQ(s.bytes(40, 230, inhibits), 0);
+      EXPECT_EQ(inhibits, (std::vector<std::uint8_t>{0, 0}));
+      std::vector<std::uint8_t> master(1, 0xEE);
+      ASSERT_EQ(s.bytes(40, 227, master), 0);
+      EXPECT_EQ(master[0], 0);
     }
   }
+}
+
+TEST(PtyEndToEnd, AHeldNoteComesBackByItselfAfterTheHoldTime) {
+  SimulatorOptions o = lineWith(true, true);
+  o.escrowHoldMs = 60;
+  Session s(o, true);
+  QString reply;
+  ASSERT_EQ(s.text(231, reply, {0xFF, 0xFF}), 0);
+  ASSERT_EQ(s.text(228, reply, {1}), 0);
+  s.simulator.insertNote(2);
+  EXPECT_TRUE(s.simulator.noteInEscrow());
+  std::this_thread::sleep_for(300ms);  // no host traffic: the simulator keeps time by itself
+  EXPECT_FALSE(s.simulator.noteInEscrow());
+  std::vector<std::uint8_t> events(11, 0xEE);
+  ASSERT_EQ(s.bytes(40, 159, events), 0);
+  EXPECT_EQ(events, (std::vector<std::uint8_t>{2, 0, 1, 2, 1, 0, 0, 0, 0, 0, 0}));
 }
 
 TEST(PtyEndToEnd, EncryptedLinkAndAKeyChangeTakingEffectAfterItsReply) {
@@ -196,4 +227,61 @@ TEST(PtyEndToEnd, PacedRepliesTakeTheirTimeOnTheWire) {
   ASSERT_EQ(s.text(245, reply, {}, 14), 0);  // 19 bytes at 9600 baud: about 20 ms
   EXPECT_GE(timer.elapsed(), 18);
   EXPECT_EQ(reply, QStringLiteral("Bill Validator"));
+}
+
+namespace {
+
+long residentKiB() {
+  long pages = 0;
+  long resident = 0;
+  if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+    std::fclose(statm);
+  }
+  return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+}  // namespace
+
+TEST(PtyEndToEnd, AFloodingHostThatNeverReadsGetsAFewRepliesAndTheRestIsDropped) {
+  SimulatorOptions o = lineWith(true, true);
+  o.line.pacing = true;
+  Simulator simulator(o);
+  ASSERT_TRUE(simulator.start());
+  const int fd = ::open(simulator.slavePath().toLocal8Bit().constData(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(fd, 0);
+  quennet::LinkEngine engine;
+  engine.setChecksumType(quennet::CHKSM_16BIT);
+  engine.CommandBuffer.at(1) = 40;
+  engine.CommandBuffer.at(4) = 254;
+  const QByteArray poll = engine.BuildFrame();
+  constexpr int kPolls = 10000;
+  QByteArray flood;
+  for (int i = 0; i < kPolls; ++i) flood += poll;
+
+  const long before = residentKiB();
+  ASSERT_EQ(::write(fd, flood.constData(), static_cast<std::size_t>(flood.size())), flood.size());
+  QElapsedTimer timer;
+  timer.start();
+  while (simulator.framesReceived() < kPolls && timer.elapsed() < 20000) {
+    std::this_thread::sleep_for(5ms);
+  }
+  ASSERT_EQ(simulator.framesReceived(), kPolls);
+  EXPECT_LT(residentKiB() - before, 4096);
+  const int answered = kPolls - simulator.framesDropped();
+  EXPECT_GE(answered, 4);
+  EXPECT_LE(answered, 500) << "a slave answers one frame at a time";
+
+  // What reaches the host is the echo and reply of the answered frames, and then silence.
+  const auto expected = static_cast<std::size_t>(answered) * 2 * poll.size();
+  std::size_t received = 0;
+  pollfd readable{fd, POLLIN, 0};
+  while (::poll(&readable, 1, received < expected ? 2000 : 150) > 0) {
+    char buffer[4096];
+    const ssize_t count = ::read(fd, buffer, sizeof buffer);
+    if (count <= 0) break;
+    received += static_cast<std::size_t>(count);
+  }
+  EXPECT_EQ(received, expected);
+  ::close(fd);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "control/control_fixture.h"
+#include "quennet/control/ole_color_palette.h"
 #include "quennet/link/quennet_error.h"
 
 using namespace quennet;

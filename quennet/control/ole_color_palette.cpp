@@ -1,4 +1,4 @@
-#include "quennet/control/ole_color.h"
+#include "quennet/control/ole_color_palette.h"
 
 namespace quennet {
 

@@ -1,0 +1,92 @@
+#pragma once
+// The requests a BusClient has queued and its worker has not yet taken. The client adds and
+// cancels, the worker takes from the front; one mutex guards both.
+
+#include <cstdint>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include <QByteArray>
+#include <QString>
+#include <QVariantList>
+
+#include "quennet/commands/dispatch.h"
+#include "quennet/link/encryption.h"
+#include "quennet/link/frame.h"
+
+namespace quennet::bus_detail {
+
+// The link set-up a request was sent under: later changes apply to later requests only.
+struct LinkSettings {
+  Checksum_Type checksumType = CHKSM_16BIT;
+  bool commsEcho = false;
+  bool encryption = false;
+  KeyDigits keyDigits{};
+  std::int32_t hopperCode = CommandSet::kDefaultHopperCode;
+};
+
+// What opening the port needs, and where the worker answers.
+struct OpenOrder {
+  QString portName;
+  std::uint64_t session = 0;
+  std::shared_ptr<std::promise<QString>> done;  // empty string: the port is open
+};
+
+struct BusJob {
+  std::uint64_t id = 0;
+  bool urgent = false;
+  LinkSettings settings;
+  std::uint8_t address = 0;
+  // Raw frame when method is null, else the method by name with its inputs (Device excluded).
+  std::uint8_t header = 0;
+  QByteArray data;
+  const MethodInfo* method = nullptr;
+  QVariantList inputs;
+  std::shared_ptr<OpenOrder> open;  // set for an opening order instead of a request
+};
+
+class BusQueue {
+ public:
+  // Urgent jobs go behind the urgent ones already waiting, ahead of every ordinary one.
+  void add(BusJob job) {
+    std::lock_guard lock(mutex_);
+    auto at = jobs_.end();
+    if (job.urgent) {
+      at = jobs_.begin();
+      while (at != jobs_.end() && at->urgent) ++at;
+    }
+    jobs_.insert(at, std::move(job));
+  }
+  std::optional<BusJob> take() {
+    std::lock_guard lock(mutex_);
+    if (jobs_.empty()) return std::nullopt;
+    BusJob job = std::move(jobs_.front());
+    jobs_.pop_front();
+    return job;
+  }
+  // Removes every request (opening orders stay) and returns their ids, oldest first.
+  std::vector<std::uint64_t> cancelRequests() {
+    std::lock_guard lock(mutex_);
+    std::vector<std::uint64_t> ids;
+    std::deque<BusJob> kept;
+    for (BusJob& job : jobs_) {
+      if (job.open) {
+        kept.push_back(std::move(job));
+      } else {
+        ids.push_back(job.id);
+      }
+    }
+    jobs_.swap(kept);
+    return ids;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::deque<BusJob> jobs_;
+};
+
+}  // namespace quennet::bus_detail

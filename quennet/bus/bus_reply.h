@@ -1,0 +1,66 @@
+#pragma once
+// The answer to one request queued on a BusClient. It finishes exactly once, in the thread of the
+// client that made it; the caller deletes it (deleteLater) whether or not the client still lives.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+// What a finished request produced.
+struct BusResult {
+  // A result code of the link engine (0 verified reply, -1 BUSY, 2 time-out, 3 checksum or a
+  // refused reply, 5 port closed or failed, ...), or the method's own code for invoke().
+  int result = 0;
+  // The engine's caption when a frame went out ("OK", "Timeout Error [0]" ...), else what the
+  // result means ("Port closed").
+  QString caption;
+  // sendRequest(): the reply's data bytes (every byte gathered, for address poll and clash).
+  QByteArray data;
+  // invoke(): the method's outputs by parameter name, as the command-line tool prints them.
+  QVariantMap outputs;
+  // The frames as they went out and came back; empty when nothing was sent.
+  QByteArray sent;
+  QByteArray reply;
+};
+
+class QUENNET_EXPORT BusReply : public QObject {
+  Q_OBJECT
+
+ public:
+  ~BusReply() override;
+
+  bool isFinished() const { return finished_; }
+  int result() const { return result_.result; }
+  QString caption() const { return result_.caption; }
+  QByteArray data() const { return result_.data; }
+  QVariantMap outputs() const { return result_.outputs; }
+  QByteArray sent() const { return result_.sent; }
+  QByteArray reply() const { return result_.reply; }
+  const BusResult& busResult() const { return result_; }
+
+  // The request: destination address, and the header (sendRequest) or method name (invoke).
+  quint8 address() const { return address_; }
+  quint8 header() const { return header_; }
+  QString method() const { return method_; }
+
+ signals:
+  void finished();
+
+ private:
+  friend class BusClient;
+  BusReply(quint8 address, quint8 header, const QString& method);
+  void finish(const BusResult& result);
+
+  BusResult result_;
+  bool finished_ = false;
+  quint8 address_ = 0;
+  quint8 header_ = 0;
+  QString method_;
+};
+
+}  // namespace quennet

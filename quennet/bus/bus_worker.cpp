@@ -1,0 +1,181 @@
+#include "quennet/bus/bus_worker_p.h"
+
+#include <array>
+
+#include <QThread>
+
+#include "quennet/bus/bus_client.h"
+#include "quennet/link/qt_serial_line.h"
+#include "quennet/link/quennet_error.h"
+
+namespace quennet::bus_detail {
+
+namespace {
+
+const QString kPortSettings = QStringLiteral("9600,n,8,1");
+constexpr std::uint8_t kHostAddress = 1;
+constexpr std::uint8_t kHeaderCycleStacker = 147;
+constexpr std::uint8_t kHeaderAddressClash = 252;
+constexpr std::uint8_t kHeaderAddressPoll = 253;
+// A raw request does not say how much data it expects: wait as for a data reply, as long as the
+// stacker cycle for its header, and gather loose bytes for the two broadcast headers.
+constexpr std::int32_t kRequestMs = 500;
+constexpr std::int32_t kStackerCycleMs = 8000;
+constexpr std::int32_t kCollectAllMs = 1200;
+
+QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
+  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<qsizetype>(bytes.size()));
+}
+
+}  // namespace
+
+QString resultMeaning(int result) {
+  switch (result) {
+    case kResultOk:
+      return QStringLiteral("OK");
+    case kResultNoteNumber:
+      return QStringLiteral("Note number above 16");
+    case kResultNotEnabled:
+      return QStringLiteral("Port closed");
+    case kResultKeyTooShort:
+      return QStringLiteral("Key too short");
+    default:
+      return QStringLiteral("Result %1").arg(result);
+  }
+}
+
+BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
+    : queue_(std::move(queue)), client_(client) {
+  set_.setCaptionSink([this](const QString& caption) {
+    if (caption.startsWith(QLatin1String("Xmit Command"))) transmitted_ = true;
+  });
+  set_.setLineFailureSink([this](const LineError& error) {
+    QMetaObject::invokeMethod(
+        client_,
+        [client = client_, session = session_, text = error.description] {
+          client->lineFailed(session, text);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void BusWorker::pump() {
+  if (running_) return;
+  running_ = true;
+  while (!stopping_) {
+    std::optional<BusJob> job = queue_->take();
+    if (!job) break;
+    run(*job);
+  }
+  running_ = false;
+  if (stopping_) finishStop();
+}
+
+void BusWorker::closePort(std::uint64_t session) {
+  if (session == session_ && set_.line()) set_.line()->close();
+}
+
+void BusWorker::stop() {
+  stopping_ = true;
+  if (set_.line()) set_.line()->close();
+  if (!running_) finishStop();
+}
+
+void BusWorker::finishStop() {
+  set_.setLine(nullptr);
+  QThread::currentThread()->quit();
+}
+
+void BusWorker::run(BusJob& job) {
+  if (job.open) return open(*job.open);
+  BusResult result;
+  try {
+    result = job.method ? invoke(job) : request(job);
+  } catch (const QuennetError& error) {
+    // The client checks every input before it queues; what is left is the method's own fault.
+    result.result = kResultNotEnabled;
+    result.caption = error.description();
+  } catch (const DispatchError& error) {
+    result.result = kResultNotEnabled;
+    result.caption = error.message();
+  }
+  QMetaObject::invokeMethod(
+      client_, [client = client_, id = job.id, result] { client->deliver(id, result); },
+      Qt::QueuedConnection);
+}
+
+void BusWorker::open(const OpenOrder& order) {
+  session_ = order.session;
+  set_.setLine(nullptr);
+  auto line = std::make_unique<QtSerialLine>();
+  line->setDeviceName(order.portName);
+  line->setSettings(kPortSettings);
+  if (!line->open()) {
+    order.done->set_value(line->lastError().description);
+    return;
+  }
+  set_.setLine(std::move(line));
+  order.done->set_value(QString());
+}
+
+void BusWorker::applySettings(const LinkSettings& settings) {
+  set_.setChecksumType(settings.checksumType);
+  set_.setCommsEcho(settings.commsEcho);
+  set_.setEncryption(settings.encryption);
+  set_.setKeyDigits(settings.keyDigits);
+  set_.setHopperCode(settings.hopperCode);
+  transmitted_ = false;
+}
+
+BusResult BusWorker::request(const BusJob& job) {
+  applySettings(job.settings);
+  FrameBuffer& frame = set_.CommandBuffer;
+  frame.clear();
+  frame.at(1) = job.address;
+  frame.at(2) = static_cast<std::uint8_t>(job.data.size());
+  frame.at(3) = kHostAddress;
+  frame.at(4) = job.header;
+  for (int i = 0; i < job.data.size(); ++i)
+    frame.at(5 + i) = static_cast<std::uint8_t>(job.data[i]);
+
+  const bool collectAll = job.header == kHeaderAddressPoll || job.header == kHeaderAddressClash;
+  const std::int32_t timeout = collectAll                          ? kCollectAllMs
+                               : job.header == kHeaderCycleStacker ? kStackerCycleMs
+                                                                   : kRequestMs;
+  std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
+  BusResult result;
+  result.result = set_.Transact(replyData, timeout, collectAll);
+  if (result.result == kResultOk) {
+    const int count = collectAll ? set_.ReplyLength : set_.ReplyBuffer.at(2);
+    result.data = bytesOf(std::span(replyData).first(static_cast<std::size_t>(count)));
+  }
+  if (transmitted_) {
+    result.sent = bytesOf(frame.first(frame.frameLength()));
+    result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
+    result.caption = set_.caption();
+  } else {
+    result.caption = resultMeaning(result.result);
+  }
+  return result;
+}
+
+BusResult BusWorker::invoke(const BusJob& job) {
+  applySettings(job.settings);
+  QVariantList inputs = job.inputs;
+  if (job.method->hasDevice()) inputs.prepend(static_cast<int>(job.address));
+  const InvokeResult invoked = job.method->invoker(set_, inputs);
+  BusResult result;
+  result.result = invoked.result;
+  result.outputs = invoked.outputs;
+  if (transmitted_) {
+    result.sent = bytesOf(set_.CommandBuffer.first(set_.CommandBuffer.frameLength()));
+    result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
+    result.caption = set_.caption();
+  } else {
+    result.caption = resultMeaning(result.result);
+  }
+  return result;
+}
+
+}  // namespace quennet::bus_detail

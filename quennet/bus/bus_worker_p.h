@@ -1,0 +1,54 @@
+#pragma once
+// The half of a BusClient that lives on its worker thread: it owns the command set and the serial
+// line (created here, so the port's notifiers belong to this thread) and runs one job at a time.
+
+#include <cstdint>
+#include <memory>
+
+#include <QObject>
+
+#include "quennet/bus/bus_queue_p.h"
+#include "quennet/bus/bus_reply.h"
+#include "quennet/commands/command_set.h"
+
+namespace quennet {
+class BusClient;
+}
+
+namespace quennet::bus_detail {
+
+class BusWorker : public QObject {
+ public:
+  BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client);
+
+  // Runs queued jobs until the queue is empty. A wait inside a job runs this thread's event loop,
+  // which may deliver another call of pump(): that one returns at once, so jobs never nest.
+  void pump();
+  // Closes the port of `session` now, also in the middle of a job: the job's wait ends and it
+  // fails with 5. A port opened since (a later session) stays open.
+  void closePort(std::uint64_t session);
+  // Closes the port, releases it in this thread once no job runs, and ends the thread's loop.
+  void stop();
+
+ private:
+  void run(BusJob& job);
+  void open(const OpenOrder& order);
+  BusResult request(const BusJob& job);
+  BusResult invoke(const BusJob& job);
+  void applySettings(const LinkSettings& settings);
+  void finishStop();
+
+  std::shared_ptr<BusQueue> queue_;
+  BusClient* client_;
+  CommandSet set_;
+  std::uint64_t session_ = 0;
+  bool running_ = false;
+  bool stopping_ = false;
+  // Set by the engine's first caption of a transaction: a frame went out for this job.
+  bool transmitted_ = false;
+};
+
+// What a result code means when no frame went out.
+QString resultMeaning(int result);
+
+}  // namespace quennet::bus_detail

@@ -1,0 +1,184 @@
+#include "quennet/bus/event_poller.h"
+
+#include <algorithm>
+#include <array>
+
+#include "quennet/link/link_engine.h"
+
+namespace quennet {
+
+namespace {
+
+constexpr int kCounterWrap = 255;
+constexpr int kPairsKept = 5;
+constexpr int kPairBufferBytes = 1 + 2 * kPairsKept;
+constexpr int kHopperStatusBytes = 4;
+constexpr int kDefaultIntervalMs = 200;
+
+struct StatusText {
+  quint8 code;
+  const char* text;
+};
+
+constexpr std::array<StatusText, 13> kBillStatus = {{
+    {0, "Validator Re-Enabled"},
+    {1, "Note Returned"},
+    {2, "Note Not Recognised"},
+    {4, "Note Inhibited"},
+    {6, "Note Jammed in Validator"},
+    {7, "Note Jammed in Stacker"},
+    {9, "Note Cheat Suspected"},
+    {10, "Stacker OK"},
+    {11, "Cash Box Removed"},
+    {12, "Cash Box Inserted"},
+    {13, "Stacker Jammed"},
+    {14, "Stacker Full"},
+    {18, "Anti String Gate Activated"},
+}};
+
+quint8 headerOf(EventPoller::Source source) {
+  switch (source) {
+    case EventPoller::Source::CoinAcceptor:
+      return 229;
+    case EventPoller::Source::Hopper:
+      return 166;
+    case EventPoller::Source::BillValidator:
+      break;
+  }
+  return 159;
+}
+
+}  // namespace
+
+EventPoller::EventPoller(BusClient* client, quint8 address, Source source, QObject* parent)
+    : QObject(parent), client_(client), address_(address), source_(source) {
+  timer_.setInterval(kDefaultIntervalMs);
+  connect(&timer_, &QTimer::timeout, this, &EventPoller::poll);
+}
+
+QString EventPoller::billEventText(quint8 a, quint8 b) {
+  if (a == 0) {
+    for (const StatusText& row : kBillStatus) {
+      if (row.code == b) return QString::fromLatin1(row.text);
+    }
+    return QStringLiteral("Status %1").arg(b);
+  }
+  if (b == 0) return QStringLiteral("Note %1 stacked.").arg(a);
+  if (b == 1) return QStringLiteral("Note %1 in escrow.").arg(a);
+  return QStringLiteral("Note %1 route %2").arg(a).arg(b);
+}
+
+QString EventPoller::coinEventText(quint8 a, quint8 b) {
+  if (a != 0) return QStringLiteral("Coin %1 accepted, sorter path %2").arg(a).arg(b);
+  switch (b) {
+    case 1:
+      return QStringLiteral("Coin Rejected");
+    case 2:
+      return QStringLiteral("Coin Inhibited");
+    default:
+      return QStringLiteral("Coin Error %1").arg(b);
+  }
+}
+
+int EventPoller::eventsBetween(int last, int now) {
+  if (now == last || now == 0) return 0;
+  if (last == 0 || now > last) return now - last;
+  return now + kCounterWrap - last;
+}
+
+void EventPoller::start() {
+  timer_.start();
+  poll();
+}
+
+void EventPoller::stop() {
+  timer_.stop();
+}
+
+int EventPoller::kept() const {
+  return source_ == Source::Hopper ? 1 : kPairsKept;
+}
+
+void EventPoller::poll() {
+  // One poll on the bus at a time: a tick while the last one waits in the queue is skipped.
+  if (inFlight_ && !inFlight_->isFinished()) return;
+  if (!client_) return stop();
+  inFlight_ = client_->sendRequest(address_, headerOf(source_));
+  connect(inFlight_, &BusReply::finished, this, &EventPoller::pollFinished);
+}
+
+void EventPoller::pollFinished() {
+  auto* reply = qobject_cast<BusReply*>(sender());
+  reply->deleteLater();
+  if (reply->result() != kResultOk) return failed(reply->result(), reply->caption());
+  const QByteArray data = reply->data();
+  const int expected = source_ == Source::Hopper ? kHopperStatusBytes : kPairBufferBytes;
+  // A buffer read answered without its buffer (an ACK, a cut reply) tells nothing about events.
+  if (data.size() != expected) {
+    const QString caption = data.size() < expected ? QStringLiteral("Reply Too Short [%1]")
+                                                   : QStringLiteral("Reply Too Long [%1]");
+    return failed(kResultChecksum, caption.arg(data.size()));
+  }
+  failures_ = 0;
+  if (lost_) {
+    lost_ = false;
+    emit deviceBack();
+  }
+  read(data);
+}
+
+void EventPoller::failed(int result, const QString& caption) {
+  emit pollFailed(result, caption);
+  if (++failures_ >= failureLimit_ && !lost_) {
+    lost_ = true;
+    emit deviceLost();
+  }
+}
+
+BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
+  BusEvent event;
+  event.address = address_;
+  const int now = static_cast<quint8>(data[0]);
+  event.counter = ((now - 1 - age) % kCounterWrap + kCounterWrap) % kCounterWrap + 1;
+  const int first = source_ == Source::Hopper ? 2 : 1 + 2 * age;
+  event.a = static_cast<quint8>(data[first]);
+  event.b = static_cast<quint8>(data[first + 1]);
+  switch (source_) {
+    case Source::BillValidator:
+      event.text = billEventText(event.a, event.b);
+      break;
+    case Source::CoinAcceptor:
+      event.text = coinEventText(event.a, event.b);
+      break;
+    case Source::Hopper:
+      event.text = QStringLiteral("Payout: %1 paid, %2 unpaid, %3 to pay")
+                       .arg(event.a)
+                       .arg(event.b)
+                       .arg(static_cast<quint8>(data[1]));
+      break;
+  }
+  return event;
+}
+
+void EventPoller::read(const QByteArray& data) {
+  const int now = static_cast<quint8>(data[0]);
+  int moved = 0;
+  if (first_) {
+    first_ = false;
+    // Either learn where the counter stands, or show what the buffer still holds (never as lost).
+    moved = reportKept_ ? std::min(now, kept()) : 0;
+  } else if (now == 0) {
+    if (last_ != 0) emit counterReset();
+  } else {
+    moved = eventsBetween(last_, now);
+    if (moved > kept()) {
+      emit eventsLost(moved - kept());
+      moved = kept();
+    }
+  }
+  last_ = now;
+  for (int age = moved - 1; age >= 0; --age) emit eventReceived(eventAt(data, age));
+  emit bufferRead(now);
+}
+
+}  // namespace quennet

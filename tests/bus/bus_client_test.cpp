@@ -1,0 +1,232 @@
+// The bus client on the virtual validator's bus: several callers and devices at once, priorities,
+// a long stacker cycle, and a port that closes or disappears under queued requests.
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <QElapsedTimer>
+
+#include "bus/bus_fixture.h"
+#include "quennet/commands/dispatch.h"
+#include "quennet/link/quennet_error.h"
+
+namespace quennet {
+namespace {
+
+struct Expected {
+  const char* method;
+  std::map<quint8, QString> strResponse;  // per device
+};
+
+const std::vector<Expected> kCycle = {
+    {"GetSerialNo", {{kValidator, "1234567"}, {kCoinAcceptor, "0420017"}, {kHopper, "0700301"}}},
+    {"GetProductCode", {{kValidator, "QBV1"}, {kCoinAcceptor, "QCA1"}, {kHopper, "QHP1"}}},
+    {"GetEqptID",
+     {{kValidator, "Bill Validator"}, {kCoinAcceptor, "Coin Acceptor"}, {kHopper, "Payout"}}},
+    {"SendPoll", {{kValidator, "ACK"}, {kCoinAcceptor, "ACK"}, {kHopper, "ACK"}}},
+};
+
+TEST_F(BusOnSimulator, ThreeCallersThreeDevicesEachReplyAnswersItsOwnRequest) {
+  constexpr int kPerCaller = 24;
+  const int framesBefore = sim_.framesReceived();
+  std::map<quint8, std::vector<int>> completed;  // per device, the send numbers in finish order
+  std::vector<QString> wrong;
+  int finished = 0;
+
+  // Each caller is a timer of its own pace that sends to its own device from this thread.
+  std::vector<std::unique_ptr<QTimer>> callers;
+  for (const auto& [device, intervalMs] :
+       std::vector<std::pair<quint8, int>>{{kValidator, 1}, {kCoinAcceptor, 2}, {kHopper, 3}}) {
+    auto timer = std::make_unique<QTimer>();
+    auto sent = std::make_shared<int>(0);
+    QObject::connect(timer.get(), &QTimer::timeout, [&, device, sent, t = timer.get()] {
+      const int number = (*sent)++;
+      if (*sent == kPerCaller) t->stop();
+      const Expected& expected = kCycle[static_cast<std::size_t>(number) % kCycle.size()];
+      BusReply* reply = client_.invoke(device, QString::fromLatin1(expected.method));
+      QObject::connect(reply, &BusReply::finished, [&, reply, device, number, expected] {
+        ++finished;
+        completed[device].push_back(number);
+        const QString got = reply->outputs().value(QStringLiteral("strResponse")).toString();
+        if (reply->result() != kResultOk || got != expected.strResponse.at(device)) {
+          wrong.push_back(QStringLiteral("%1 to %2: result %3 (%4), %5")
+                              .arg(expected.method)
+                              .arg(device)
+                              .arg(reply->result())
+                              .arg(reply->caption(), got));
+        }
+        reply->deleteLater();
+      });
+    });
+    timer->start(intervalMs);
+    callers.push_back(std::move(timer));
+  }
+
+  ASSERT_TRUE(runUntil([&] { return finished == 3 * kPerCaller; }, 20000)) << finished;
+  EXPECT_TRUE(wrong.empty()) << wrong.front().toStdString();
+  for (const auto& [device, order] : completed) {
+    ASSERT_EQ(order.size(), static_cast<std::size_t>(kPerCaller));
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end())) << "device " << int(device);
+  }
+  // One whole frame on the wire per request: nothing overlapped, nothing was sent twice.
+  EXPECT_EQ(sim_.framesReceived() - framesBefore, 3 * kPerCaller);
+  EXPECT_EQ(client_.pendingRequests(), 0);
+}
+
+TEST_F(BusOnSimulator, RawFramesKeysAndMisuse) {
+  BusReply* raw = client_.sendRequest(kValidator, 242);  // serial number
+  ASSERT_TRUE(runUntil([&] { return raw->isFinished(); }));
+  EXPECT_EQ(raw->result(), kResultOk) << raw->caption().toStdString();
+  EXPECT_EQ(raw->sent(), QByteArray::fromHex("28003af2e0"));
+  EXPECT_EQ(raw->reply(), QByteArray::fromHex("01039f0012d687d8"));
+  EXPECT_EQ(raw->data(), QByteArray::fromHex("12d687"));
+  EXPECT_EQ(raw->caption(), QStringLiteral("OK"));
+  delete raw;
+
+  // Settings travel with each request: encryption with the key set before it was sent.
+  bnvsim::LineOptions line = sim_.lineOptions();
+  line.encryption = true;
+  sim_.setLineOptions(line);
+  client_.setKeyCode(0x406285);  // the digits 582604, first digit least significant
+  client_.setEncryption(true);
+  std::unique_ptr<BusReply> id(client_.invoke(kValidator, QStringLiteral("GetManfctrID")));
+  client_.setEncryption(false);
+  ASSERT_TRUE(runUntil([&] { return id->isFinished(); }));
+  EXPECT_EQ(id->outputs().value(QStringLiteral("strResponse")).toString(), QStringLiteral("QNT"));
+
+  // Misuse is raised in the caller's thread and nothing goes out.
+  const int frames = sim_.framesReceived();
+  EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("NoSuchMethod")), DispatchError);
+  EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("RouteBill")), DispatchError);
+  EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("SetInhibitStatus"), {"255"}),
+               QuennetError);
+  EXPECT_THROW(client_.sendRequest(kValidator, 1, QByteArray(252, '\0')), QuennetError);
+  EXPECT_EQ(sim_.framesReceived(), frames);
+}
+
+TEST_F(BusOnSimulator, UrgentRequestOvertakesPollsQueuedBehindAStackerCycle) {
+  QTimer caller;  // the caller's own 10 ms timer must keep ticking through the cycle
+  QElapsedTimer sinceTick;
+  qint64 longestGap = 0;
+  QObject::connect(&caller, &QTimer::timeout,
+                   [&] { longestGap = std::max(longestGap, sinceTick.restart()); });
+  caller.start(10);
+  sinceTick.start();
+
+  std::vector<std::string> order;
+  const auto track = [&](BusReply* reply, const std::string& name) {
+    QObject::connect(reply, &BusReply::finished, [&order, name] { order.push_back(name); });
+    return std::unique_ptr<BusReply>(reply);
+  };
+  QElapsedTimer clock;
+  clock.start();
+  const int frames = sim_.framesReceived();
+  auto cycle = track(client_.invoke(kValidator, QStringLiteral("CycleStacker")), "cycle");
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
+  auto hopper = track(client_.invoke(kHopper, QStringLiteral("SendPoll")), "hopper");
+  auto coin = track(client_.sendRequest(kCoinAcceptor, 254), "coin");
+  auto route =
+      track(client_.invoke(kValidator, QStringLiteral("RouteBill"), {1}, BusClient::Priority::High),
+            "route");
+  ASSERT_TRUE(runUntil([&] { return order.size() == 4; }, 10000));
+  EXPECT_EQ(order, (std::vector<std::string>{"cycle", "route", "hopper", "coin"}));
+  // The cycle takes the device a second; queued requests still get their full reply time.
+  EXPECT_GE(clock.elapsed(), bnvsim::kStackerCycleMs);
+  for (const auto* reply : {cycle.get(), hopper.get(), coin.get(), route.get()}) {
+    EXPECT_EQ(reply->result(), kResultOk) << reply->caption().toStdString();
+  }
+  // A blocked caller would have missed every tick of the second-long cycle.
+  EXPECT_LT(longestGap, 500);
+}
+
+TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
+  QStringList errors;
+  QObject::connect(&client_, &BusClient::errorOccurred,
+                   [&errors](const QString& e) { errors.append(e); });
+  const int frames = sim_.framesReceived();
+  std::unique_ptr<BusReply> cycle(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
+  std::vector<std::unique_ptr<BusReply>> queued;
+  for (int i = 0; i < 3; ++i) queued.emplace_back(client_.sendRequest(kHopper, 254));
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
+  QElapsedTimer clock;
+  clock.start();
+  client_.close();
+  for (const auto& reply : queued) {
+    EXPECT_TRUE(reply->isFinished());
+    EXPECT_EQ(reply->result(), kResultNotEnabled);
+    EXPECT_EQ(reply->caption(), QStringLiteral("Port closed"));
+  }
+  ASSERT_TRUE(runUntil([&] { return cycle->isFinished(); }));
+  EXPECT_LT(clock.elapsed(), bnvsim::kStackerCycleMs / 2) << "the wait was not woken";
+  EXPECT_EQ(cycle->result(), kResultNotEnabled);
+  EXPECT_TRUE(errors.isEmpty()) << "a deliberate close is no error";
+
+  // Closed: a request finishes at once, and its signal still reaches a late connection.
+  std::unique_ptr<BusReply> refused(client_.sendRequest(kValidator, 254));
+  EXPECT_TRUE(refused->isFinished());
+  bool signalled = false;
+  QObject::connect(refused.get(), &BusReply::finished, [&] { signalled = true; });
+  EXPECT_TRUE(runUntil([&] { return signalled; }, 1000));
+
+  // Open again at once: the old port's close must not reach the new one.
+  ASSERT_TRUE(client_.open());
+  std::unique_ptr<BusReply> poll(client_.sendRequest(kValidator, 254));
+  ASSERT_TRUE(runUntil([&] { return poll->isFinished(); }));
+  EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
+}
+
+TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
+  QStringList errors;
+  QObject::connect(&client_, &BusClient::errorOccurred,
+                   [&errors](const QString& e) { errors.append(e); });
+  const int frames = sim_.framesReceived();
+  std::vector<std::unique_ptr<BusReply>> replies;
+  replies.emplace_back(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
+  for (int i = 0; i < 5; ++i) {
+    replies.emplace_back(
+        client_.invoke(i % 2 ? kHopper : kCoinAcceptor, QStringLiteral("SendPoll")));
+  }
+  ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
+  sim_.stop();  // the adapter is pulled out while the cycle waits
+  ASSERT_TRUE(runUntil([&] {
+    return std::all_of(replies.begin(), replies.end(),
+                       [](const auto& r) { return r->isFinished(); });
+  }));
+  for (const auto& reply : replies) EXPECT_EQ(reply->result(), kResultNotEnabled);
+  EXPECT_TRUE(replies.front()->caption().startsWith(QStringLiteral("Comms Error")))
+      << replies.front()->caption().toStdString();
+  EXPECT_EQ(client_.state(), BusClient::UnconnectedState);
+  EXPECT_EQ(errors.size(), 1);
+  EXPECT_EQ(client_.pendingRequests(), 0);
+
+  ASSERT_TRUE(sim_.start());
+  client_.setPortName(sim_.slavePath());
+  ASSERT_TRUE(client_.open()) << client_.errorString().toStdString();
+  std::unique_ptr<BusReply> poll(client_.invoke(kHopper, QStringLiteral("SendPoll")));
+  ASSERT_TRUE(runUntil([&] { return poll->isFinished(); }));
+  EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
+}
+
+TEST(BusClient, RepliesOutliveTheirClient) {
+  bnvsim::Simulator sim;
+  ASSERT_TRUE(sim.start());
+  auto client = std::make_unique<BusClient>();
+  client->setPortName(sim.slavePath());
+  client->setChecksumType(CHKSM_16BIT);
+  client->setCommsEcho(true);
+  ASSERT_TRUE(client->open());
+  std::unique_ptr<BusReply> cycle(client->invoke(kValidator, QStringLiteral("CycleStacker")));
+  std::unique_ptr<BusReply> poll(client->sendRequest(kValidator, 254));
+  int finishedSignals = 0;
+  QObject::connect(poll.get(), &BusReply::finished, [&] { ++finishedSignals; });
+  client.reset();
+  for (const auto* reply : {cycle.get(), poll.get()}) {
+    EXPECT_TRUE(reply->isFinished());
+    EXPECT_EQ(reply->result(), kResultNotEnabled);
+    EXPECT_EQ(reply->caption(), QStringLiteral("Bus client destroyed"));
+  }
+  EXPECT_EQ(finishedSignals, 1);
+}
+
+}  // namespace
+}  // namespace quennet

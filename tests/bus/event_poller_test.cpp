@@ -1,0 +1,131 @@
+// Event pollers on the virtual validator's bus: new events once and oldest first, events lost
+// past the buffer, a reset counter, a device lost and back, and three pollers on one client.
+#include <QStringList>
+
+#include "bus/bus_fixture.h"
+#include "quennet/bus/event_poller.h"
+
+namespace quennet {
+namespace {
+
+// Everything a poller said, in order, as text.
+struct Recorder {
+  explicit Recorder(EventPoller& poller) {
+    QObject::connect(&poller, &EventPoller::eventReceived, [this](const BusEvent& e) {
+      said.append(QStringLiteral("%1 %2").arg(e.counter).arg(e.text));
+    });
+    QObject::connect(&poller, &EventPoller::eventsLost,
+                     [this](int n) { said.append(QStringLiteral("lost %1").arg(n)); });
+    QObject::connect(&poller, &EventPoller::counterReset, [this] { said.append("reset"); });
+    QObject::connect(&poller, &EventPoller::deviceLost, [this] { said.append("device lost"); });
+    QObject::connect(&poller, &EventPoller::deviceBack, [this] { said.append("device back"); });
+    QObject::connect(&poller, &EventPoller::bufferRead, [this](int) { ++reads; });
+  }
+  // Lets the poller read the buffer `count` more times.
+  bool waitReads(int count) {
+    const int target = reads + count;
+    return runUntil([&] { return reads >= target; });
+  }
+  QStringList said;
+  int reads = 0;
+};
+
+TEST(EventPollerCounter, EventsBetweenWrapsPast255ToOne) {
+  struct Row {
+    int last, now, events;
+  };
+  for (const Row& row :
+       {Row{0, 3, 3}, Row{3, 3, 0}, Row{3, 9, 6}, Row{254, 2, 3}, Row{255, 1, 1}, Row{10, 0, 0}}) {
+    EXPECT_EQ(EventPoller::eventsBetween(row.last, row.now), row.events)
+        << row.last << " -> " << row.now;
+  }
+}
+
+TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
+  sim_.insertNote(1);  // before the poller starts: never reported
+  EventPoller poller(&client_, kValidator);
+  poller.setInterval(20);
+  Recorder seen(poller);
+  poller.start();
+  ASSERT_TRUE(seen.waitReads(2));
+  EXPECT_TRUE(seen.said.isEmpty()) << seen.said.join(", ").toStdString();
+
+  sim_.removeCashBox();
+  sim_.insertCashBox();
+  ASSERT_TRUE(seen.waitReads(2));
+  EXPECT_EQ(seen.said, (QStringList{"2 Cash Box Removed", "3 Cash Box Inserted"}));
+
+  // Eight events between two reads: three fell out of the five-pair buffer.
+  seen.said.clear();
+  poller.stop();
+  runUntil([] { return false; }, 50);  // the last poll of the running timer has come back
+  for (int i = 0; i < 4; ++i) {
+    sim_.removeCashBox();
+    sim_.insertCashBox();
+  }
+  poller.start();
+  ASSERT_TRUE(seen.waitReads(1));
+  EXPECT_EQ(seen.said,
+            (QStringList{"lost 3", "7 Cash Box Inserted", "8 Cash Box Removed",
+                         "9 Cash Box Inserted", "10 Cash Box Removed", "11 Cash Box Inserted"}));
+
+  seen.said.clear();
+  sim_.reset();
+  ASSERT_TRUE(seen.waitReads(2));
+  sim_.removeCashBox();
+  ASSERT_TRUE(seen.waitReads(2));
+  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Cash Box Removed"}));
+}
+
+TEST_F(BusOnSimulator, PollerLosesTheDeviceAndGetsItBackWithoutFalseEvents) {
+  EventPoller poller(&client_, kValidator);
+  poller.setInterval(10);
+  poller.setFailureLimit(3);
+  Recorder seen(poller);
+  int failures = 0;
+  QObject::connect(&poller, &EventPoller::pollFailed, [&](int, const QString&) { ++failures; });
+  poller.start();
+  ASSERT_TRUE(seen.waitReads(1));
+  // BUSY twice, then an ACK where the buffer should be: three failed reads, no event from any.
+  sim_.injectFault(bnvsim::Fault::Busy, 2);
+  sim_.injectFault(bnvsim::Fault::Nak, 1);
+  ASSERT_TRUE(seen.waitReads(1));
+  EXPECT_EQ(failures, 3);
+  EXPECT_EQ(seen.said, (QStringList{"device lost", "device back"}));
+  EXPECT_FALSE(poller.isDeviceLost());
+}
+
+TEST_F(BusOnSimulator, ThreePollersShareOneClient) {
+  QStringList setUp;
+  const auto call = [&](quint8 device, const char* method, const QVariantList& inputs = {}) {
+    std::unique_ptr<BusReply> reply(client_.invoke(device, QString::fromLatin1(method), inputs));
+    runUntil([&] { return reply->isFinished(); });
+    if (reply->result() != kResultOk) setUp.append(QString::fromLatin1(method));
+  };
+  call(kCoinAcceptor, "SetInhibitStatus", {"255,255"});
+  call(kCoinAcceptor, "SetMasterInhibit", {1});
+  call(kHopper, "Enable_Hopper");
+
+  EventPoller validator(&client_, kValidator);
+  EventPoller coins(&client_, kCoinAcceptor, EventPoller::Source::CoinAcceptor);
+  EventPoller hopper(&client_, kHopper, EventPoller::Source::Hopper);
+  Recorder v(validator), c(coins), h(hopper);
+  for (EventPoller* poller : {&validator, &coins, &hopper}) {
+    poller->setInterval(15);
+    poller->start();
+  }
+  ASSERT_TRUE(runUntil([&] { return v.reads > 1 && c.reads > 1 && h.reads > 1; }));
+  sim_.removeCashBox();
+  sim_.insertCoin(5);
+  call(kHopper, "Dispense_Coins", {2});
+  ASSERT_TRUE(
+      runUntil([&] { return !v.said.isEmpty() && !c.said.isEmpty() && !h.said.isEmpty(); }));
+  runUntil([] { return false; }, 100);
+  EXPECT_TRUE(setUp.isEmpty()) << setUp.join(", ").toStdString();
+  EXPECT_EQ(v.said, QStringList{"1 Cash Box Removed"});
+  EXPECT_EQ(c.said, QStringList{"1 Coin 5 accepted, sorter path 0"});
+  EXPECT_EQ(h.said, QStringList{"1 Payout: 2 paid, 0 unpaid, 0 to pay"});
+}
+
+}  // namespace
+}  // namespace quennet
