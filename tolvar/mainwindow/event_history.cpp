@@ -121,6 +121,7 @@ EventHistory::EventHistory(QWidget* parent)
   setRootIsDecorated(false);
   setUniformRowHeights(true);
   header()->setStretchLastSection(true);
+  setMinimumHeight(14 * (fontMetrics().height() + 2));
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
   setColumnWidth(EventHistoryModel::Time, 14 * digit);
   setColumnWidth(EventHistoryModel::Counter, 9 * digit);

@@ -61,6 +61,8 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   table_->setWordWrap(false);
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+  // A dozen frames in view: the window grows to make room when the dock is shown.
+  table_->setMinimumHeight(13 * table_->verticalHeader()->defaultSectionSize());
   table_->horizontalHeader()->setStretchLastSection(true);
   const int digit = table_->fontMetrics().horizontalAdvance(QLatin1Char('0'));
   const int widths[TrafficLog::kColumns] = {13, 9, 5, 9, 5, 24, 20, 22, 5, 30};
