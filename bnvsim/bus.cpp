@@ -123,7 +123,9 @@ std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, doub
     expireGap(nowMs);
     if (pending_.empty()) {
       dropFrame_ = waitingForLine() >= kMaxWaitingTransmissions;
-      echoFrame_ = !dropFrame_ && !faults_.takeMissingEcho() && line_.echo;
+      // The echo is the wire's own, so it stays; only on a paced line, where it too would wait
+      // for the line, does a dropped frame lose it.
+      echoFrame_ = !(dropFrame_ && line_.pacing) && !faults_.takeMissingEcho() && line_.echo;
     }
     pending_.push_back(byte);
     lastByteMs_ = nowMs;

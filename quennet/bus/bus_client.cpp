@@ -28,6 +28,8 @@ BusClient::BusClient(QObject* parent)
 }
 
 BusClient::~BusClient() {
+  // Closed first, so that a slot run by the replies finished below cannot queue anything more.
+  state_ = UnconnectedState;
   queue_->cancelRequests();
   failPending(QStringLiteral("Bus client destroyed"));
   QMetaObject::invokeMethod(
@@ -86,8 +88,8 @@ std::int32_t BusClient::hopperCode() const {
 
 bool BusClient::open() {
   if (state_ == ConnectedState) return true;
-  auto done = std::make_shared<std::promise<QString>>();
-  std::future<QString> opened = done->get_future();
+  auto done = std::make_shared<std::promise<LineError>>();
+  std::future<LineError> opened = done->get_future();
   BusJob job;
   job.urgent = true;
   job.open =
@@ -96,13 +98,13 @@ bool BusClient::open() {
   QMetaObject::invokeMethod(
       worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
   // Nothing else is queued while closed, so this waits only for one open() of the port.
-  const QString failure = opened.get();
-  if (!failure.isEmpty()) {
-    errorString_ = failure;
-    emit errorOccurred(failure);
+  const LineError failure = opened.get();
+  errorNumber_ = failure.number;
+  errorString_ = failure.description;
+  if (failure.isError()) {
+    emit errorOccurred(failure.description);
     return false;
   }
-  errorString_.clear();
   setState(ConnectedState);
   return true;
 }
@@ -195,13 +197,14 @@ void BusClient::deliver(std::uint64_t id, const BusResult& result) {
   if (reply) reply->finish(result);
 }
 
-void BusClient::lineFailed(std::uint64_t session, const QString& description) {
+void BusClient::lineFailed(std::uint64_t session, const LineError& error) {
   // A failure of an earlier session, or the wait a deliberate close() woke, is old news.
   if (session != session_ || state_ == UnconnectedState) return;
-  errorString_ = description;
+  errorNumber_ = error.number;
+  errorString_ = error.description;
   setState(UnconnectedState);
-  failQueued(QStringLiteral("Comms Error: ") + description);
-  emit errorOccurred(QStringLiteral("Comms Error: ") + description);
+  failQueued(QStringLiteral("Comms Error: ") + error.description);
+  emit errorOccurred(QStringLiteral("Comms Error: ") + error.description);
 }
 
 }  // namespace quennet

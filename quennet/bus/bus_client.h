@@ -16,6 +16,7 @@
 
 #include "quennet/bus/bus_reply.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
 
 class QThread;
@@ -29,6 +30,8 @@ struct BusJob;
 struct LinkSettings;
 }  // namespace bus_detail
 
+// Used from the thread it was created in, like any QObject; that thread needs a running event loop
+// for replies to finish.
 class QUENNET_EXPORT BusClient : public QObject {
   Q_OBJECT
 
@@ -69,6 +72,9 @@ class QUENNET_EXPORT BusClient : public QObject {
   void close();
   State state() const { return state_; }
   QString errorString() const { return errorString_; }
+  // The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
+  // removed ...), 0 when none.
+  int errorNumber() const { return errorNumber_; }
   // Replies not yet finished, the one on the line included.
   int pendingRequests() const { return static_cast<int>(pending_.size()); }
 
@@ -102,13 +108,14 @@ class QUENNET_EXPORT BusClient : public QObject {
   void setState(State state);
   // From the worker, in this thread.
   void deliver(std::uint64_t id, const BusResult& result);
-  void lineFailed(std::uint64_t session, const QString& description);
+  void lineFailed(std::uint64_t session, const LineError& error);
 
   QString portName_;
   std::int32_t keyCode_ = 0;
   std::unique_ptr<bus_detail::LinkSettings> settings_;
   State state_ = UnconnectedState;
   QString errorString_;
+  int errorNumber_ = 0;
   std::uint64_t nextId_ = 1;
   std::uint64_t session_ = 0;
   std::map<std::uint64_t, QPointer<BusReply>> pending_;

@@ -17,6 +17,7 @@
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/serial_line.h"
 
 namespace quennet::bus_detail {
 
@@ -33,7 +34,7 @@ struct LinkSettings {
 struct OpenOrder {
   QString portName;
   std::uint64_t session = 0;
-  std::shared_ptr<std::promise<QString>> done;  // empty string: the port is open
+  std::shared_ptr<std::promise<LineError>> done;  // number 0: the port is open
 };
 
 struct BusJob {

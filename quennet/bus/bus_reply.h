@@ -7,6 +7,7 @@
 #include <QString>
 #include <QVariantMap>
 
+#include "quennet/link/link_engine.h"  // the result codes
 #include "quennet/quennet_export.h"
 
 namespace quennet {

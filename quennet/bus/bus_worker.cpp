@@ -53,9 +53,7 @@ BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
   set_.setLineFailureSink([this](const LineError& error) {
     QMetaObject::invokeMethod(
         client_,
-        [client = client_, session = session_, text = error.description] {
-          client->lineFailed(session, text);
-        },
+        [client = client_, session = session_, error] { client->lineFailed(session, error); },
         Qt::QueuedConnection);
   });
 }
@@ -112,11 +110,11 @@ void BusWorker::open(const OpenOrder& order) {
   line->setDeviceName(order.portName);
   line->setSettings(kPortSettings);
   if (!line->open()) {
-    order.done->set_value(line->lastError().description);
+    order.done->set_value(line->lastError());
     return;
   }
   set_.setLine(std::move(line));
-  order.done->set_value(QString());
+  order.done->set_value(LineError{});
 }
 
 void BusWorker::applySettings(const LinkSettings& settings) {

@@ -105,11 +105,12 @@ void EventPoller::poll() {
   if (!client_) return stop();
   inFlight_ = client_->sendRequest(address_, headerOf(source_));
   connect(inFlight_, &BusReply::finished, this, &EventPoller::pollFinished);
+  // Deleted when finished even if this poller is gone by then.
+  connect(inFlight_, &BusReply::finished, inFlight_, &QObject::deleteLater);
 }
 
 void EventPoller::pollFinished() {
-  auto* reply = qobject_cast<BusReply*>(sender());
-  reply->deleteLater();
+  const auto* reply = qobject_cast<BusReply*>(sender());
   if (reply->result() != kResultOk) return failed(reply->result(), reply->caption());
   const QByteArray data = reply->data();
   const int expected = source_ == Source::Hopper ? kHopperStatusBytes : kPairBufferBytes;
@@ -162,21 +163,23 @@ BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
 
 void EventPoller::read(const QByteArray& data) {
   const int now = static_cast<quint8>(data[0]);
+  const int before = last_;
+  // The signals below already see the counter of the buffer they report.
+  last_ = now;
   int moved = 0;
   if (first_) {
     first_ = false;
     // Either learn where the counter stands, or show what the buffer still holds (never as lost).
     moved = reportKept_ ? std::min(now, kept()) : 0;
   } else if (now == 0) {
-    if (last_ != 0) emit counterReset();
+    if (before != 0) emit counterReset();
   } else {
-    moved = eventsBetween(last_, now);
+    moved = eventsBetween(before, now);
     if (moved > kept()) {
       emit eventsLost(moved - kept());
       moved = kept();
     }
   }
-  last_ = now;
   for (int age = moved - 1; age >= 0; --age) emit eventReceived(eventAt(data, age));
   emit bufferRead(now);
 }

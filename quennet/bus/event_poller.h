@@ -54,7 +54,8 @@ class QUENNET_EXPORT EventPoller : public QObject {
   void start();
   void stop();
   bool isActive() const { return timer_.isActive(); }
-  // The counter of the last buffer read; 0 before the first and after a reset.
+  // The counter of the last buffer read (in the signals of a read, that buffer's); 0 before the
+  // first and after a reset.
   int lastCounter() const { return last_; }
   bool isDeviceLost() const { return lost_; }
 

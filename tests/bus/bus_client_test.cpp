@@ -207,10 +207,19 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
   EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
 }
 
-TEST(BusClient, RepliesOutliveTheirClient) {
+TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {
+  auto client = std::make_unique<BusClient>();
+  QStringList errors;
+  QObject::connect(client.get(), &BusClient::errorOccurred,
+                   [&errors](const QString& e) { errors.append(e); });
+  client->setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  EXPECT_FALSE(client->open());
+  EXPECT_EQ(client->errorNumber(), 8002);
+  EXPECT_EQ(errors.size(), 1);
+  EXPECT_EQ(client->state(), BusClient::UnconnectedState);
+
   bnvsim::Simulator sim;
   ASSERT_TRUE(sim.start());
-  auto client = std::make_unique<BusClient>();
   client->setPortName(sim.slavePath());
   client->setChecksumType(CHKSM_16BIT);
   client->setCommsEcho(true);

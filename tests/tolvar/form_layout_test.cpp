@@ -1,5 +1,7 @@
-// The form's caption labels: each shows its whole text inside the box it was designed with.
+// The form's caption labels: each shows its whole text, in the form's own size, inside its box
+// (the designed one, widened where the text needs it).
 #include <QLabel>
+#include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
 #include "tolvar/mainwindow/twips.h"
@@ -14,8 +16,8 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
     QRect twips;  // left, top, width, height as designed
   };
   const Caption captions[] = {
-      {0, {120, 240, 1095, 255}},    {2, {120, 1320, 930, 555}},    {3, {3120, 7005, 1815, 255}},
-      {4, {120, 600, 1035, 390}},    {5, {3120, 7320, 1815, 255}},  {6, {0, 7080, 1815, 255}},
+      {0, {120, 240, 1140, 255}},    {2, {120, 1320, 930, 600}},    {3, {3540, 7005, 2115, 255}},
+      {4, {120, 600, 1035, 390}},    {5, {3540, 7320, 2115, 255}},  {6, {0, 7080, 1815, 255}},
       {7, {0, 7320, 1815, 255}},     {8, {0, 7560, 1815, 255}},     {9, {7800, 3960, 1815, 255}},
       {10, {7800, 4320, 1815, 255}}, {11, {7800, 4560, 1815, 255}}, {12, {7800, 5160, 1815, 255}},
       {13, {7800, 4920, 1815, 255}}};
@@ -25,7 +27,11 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
     const QLabel* label = w.lblCaption.at(static_cast<std::size_t>(c.index));
     SCOPED_TRACE(label->text().toStdString());
     const QRect& t = c.twips;
-    EXPECT_EQ(label->geometry(), tolvar::twipsRect(t.x(), t.y(), t.width(), t.height()));
+    // Controls under the toolbars sit in the body, which starts at the secondary bars' slot.
+    const int top = label->parentWidget()->objectName() == "body" ? tolvar::kBodyTopTwips : 0;
+    EXPECT_EQ(label->geometry(), tolvar::twipsRect(t.x(), t.y() - top, t.width(), t.height()));
+    // Drawn in the form's own size, not shrunk to fit.
+    EXPECT_EQ(label->font().pointSizeF(), w.font().pointSizeF());
     const QRect room = label->contentsRect();
     if (label->wordWrap()) {
       EXPECT_LE(label->heightForWidth(room.width()), room.height());
@@ -34,6 +40,38 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
       EXPECT_LE(label->fontMetrics().height(), room.height());
     }
   }
+}
+
+// Every unit data header shows whole in its column, and every value in the rest of the view.
+TEST_F(FormLayout, UnitDataRowsAreNotCutOff) {
+  tolvar::frmHost& w = open();
+  w.show();
+  click(w.tlbHost, "Unit_Data");
+  QTreeWidget* view = w.lstViewUnitData;
+  ASSERT_EQ(view->topLevelItemCount(), 17);
+  const QFontMetrics metrics = view->fontMetrics();
+  for (int i = 0; i < view->topLevelItemCount(); ++i) {
+    const QTreeWidgetItem* row = view->topLevelItem(i);
+    SCOPED_TRACE(row->text(0).toStdString());
+    EXPECT_LE(metrics.horizontalAdvance(row->text(0)) + 8, view->columnWidth(0));
+    EXPECT_LE(view->columnWidth(0) + metrics.horizontalAdvance(row->text(1)) + 8,
+              view->viewport()->width());
+  }
+}
+
+// The window is as large as what it shows: no blank band where a hidden bar would go, and an
+// opened bar pushes the body down instead of covering it.
+TEST_F(FormLayout, TheWindowFitsWhatItShows) {
+  tolvar::frmHost& w = open();
+  w.show();
+  QWidget* body = w.lstViewUnitData->parentWidget();
+  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(), w.tlbHost->geometry().bottom() + 1);
+  EXPECT_EQ(w.maximumSize(), w.minimumSize());
+  const int closedHeight = w.sizeHint().height();
+  click(w.tlbHost, "Enable_Bar");
+  EXPECT_EQ(w.sizeHint().height(), closedHeight + w.tlbEnable->height());
+  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(),
+            w.tlbEnable->mapTo(&w, QPoint(0, 0)).y() + w.tlbEnable->height());
 }
 
 }  // namespace

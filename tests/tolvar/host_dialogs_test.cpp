@@ -135,6 +135,31 @@ TEST_F(HostDialogs, AcceptedPortIsUsedAtOnce) {
   EXPECT_EQ(simplePoll(), kAck);
 }
 
+// A port that cannot be opened: the box names it, and the next good choice brings the control
+// back; the failed device stays on offer.
+TEST_F(HostDialogs, AGoodPortAfterAPortErrorBringsTheControlBack) {
+  const QString missing = QStringLiteral("/dev/ttyQN9-missing");
+  frmHost& w = open(kStored);
+  ASSERT_TRUE(choosePort(sim.slavePath()));  // the list as a user sees it: no missing device yet
+  ASSERT_TRUE(options([&](frmOptions& d) {
+    d.cboCommPort->addItem(missing);  // as the machine listed it when it was plugged in
+    d.cboCommPort->setCurrentIndex(d.cboCommPort->findText(missing));
+    d.cmdOK->click();
+  }));
+  ASSERT_FALSE(ui.messages().empty());
+  EXPECT_TRUE(ui.messages().back().text.contains(missing))
+      << ui.messages().back().text.toStdString();
+  EXPECT_FALSE(w.control()->Enabled());
+
+  ASSERT_TRUE(choosePort(sim.slavePath()));
+  EXPECT_TRUE(w.control()->Enabled());
+  EXPECT_EQ(simplePoll(), kAck);
+  ASSERT_TRUE(options([&](frmOptions& d) {
+    EXPECT_TRUE(entries(d.cboCommPort).contains(missing));
+    d.cmdCancel->click();
+  }));
+}
+
 TEST_F(HostDialogs, AcceptedNumberedPortReplacesTheDevice) {
   frmHost& w = open(kStored);
   ASSERT_TRUE(choosePort("COM2"));

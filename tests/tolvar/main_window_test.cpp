@@ -1,13 +1,20 @@
 // The main window: start-up and close with the settings file, ApplyDetails and the key, the bar
 // toggles, the host bar's commands against the virtual validator and the overlap guard.
+#include <sys/stat.h>
+
 #include <QCheckBox>
+#include <QDialog>
+#include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
@@ -85,13 +92,17 @@ TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
   EXPECT_EQ(address, 255);
   EXPECT_TRUE(ui.shown().empty());
 
-  w.txtAddress->setText("256");
+  // Text that is no number would be address 0, the broadcast every device obeys.
   const int frames = sim.framesReceived();
-  click(w.tlbHost, "Simple_Poll");
-  ASSERT_EQ(ui.messages().size(), 1u);
-  EXPECT_EQ(ui.messages()[0].text, "WARNING! Address must lie in the range 0 to 255.");
-  EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
-  EXPECT_EQ(ui.messages()[0].icon, tolvar::MsgIcon::Exclamation);
+  for (const char* refused : {"256", "abc", "", "40x"}) {
+    ui.clearShown();
+    w.txtAddress->setText(refused);
+    click(w.tlbHost, "Simple_Poll");
+    ASSERT_EQ(ui.messages().size(), 1u) << refused;
+    EXPECT_EQ(ui.messages()[0].text, "WARNING! Address must lie in the range 0 to 255.");
+    EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
+    EXPECT_EQ(ui.messages()[0].icon, tolvar::MsgIcon::Exclamation);
+  }
   EXPECT_EQ(sim.framesReceived(), frames);
 }
 
@@ -147,7 +158,11 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   EXPECT_TRUE(w.txtCommand->toPlainText().contains(" FE "));
   EXPECT_TRUE(w.txtReply->toPlainText().startsWith("01 00 "));
 
+  // Switching the form redraws the frames already shown.
   w.optAscii->setChecked(true);
+  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("40,0,"))
+      << w.txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("1,0,"));
   w.fraNote->show();
   click(w.tlbHost, "Reset");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
@@ -193,9 +208,21 @@ TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
   EXPECT_EQ(ui.messages().back().text, "Invalid character entered in the key code.");
   EXPECT_EQ(sim.framesReceived(), frames);
   EXPECT_EQ(w.txtEncKey->text(), "123456");
+
+  // Cancel (an unscripted box) and an empty answer: nothing sent, the key stays.
+  for (const char* answer : {"", "  "}) {
+    if (*answer) ui.queueInput(answer);
+    click(w.tlbHost, "Modify_Key");
+    EXPECT_EQ(w.statusText(), "Key not changed: nothing sent.");
+  }
+  EXPECT_EQ(sim.framesReceived(), frames);
+  EXPECT_EQ(sim.lineOptions().key, "123456");
+  EXPECT_EQ(w.txtEncKey->text(), "123456");
 }
 
-TEST_F(MainWindow, NothingElseStartsWhileATransactionWaits) {
+// No overlap on the line: a click that arrives while a transaction waits for its reply runs once
+// the reply is in; a second one meanwhile is refused, and the timer skips its tick.
+TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
   frmHost& w = open();
   bnvsim::LineOptions line = sim.lineOptions();
   line.replyDelayMs = 150;
@@ -203,7 +230,7 @@ TEST_F(MainWindow, NothingElseStartsWhileATransactionWaits) {
   w.fraNote->show();
 
   bool busySeen = false;
-  bool resetRefused = false;
+  bool resetWaited = false;
   int framesDuring = 0;
   QTimer::singleShot(40, &w, [&] {
     busySeen = ui.busy() && w.commandRunning();
@@ -212,20 +239,52 @@ TEST_F(MainWindow, NothingElseStartsWhileATransactionWaits) {
     click(w.tlbHost, "Poll_BNV");
     w.cmdStack->click();
     w.polling().tick();
-    resetRefused = w.fraNote->isVisibleTo(&w);
+    resetWaited = w.fraNote->isVisibleTo(&w);
   });
   const int before = sim.framesReceived();
   click(w.tlbHost, "Simple_Poll");
   EXPECT_TRUE(busySeen);
-  EXPECT_TRUE(resetRefused);
+  EXPECT_TRUE(resetWaited);
   EXPECT_EQ(framesDuring, before + 1);
   EXPECT_EQ(sim.framesReceived(), before + 1);
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   EXPECT_FALSE(w.tlbHost->button("Poll_BNV")->isChecked());
   EXPECT_FALSE(w.tmrPoll->isActive());
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(w.cmdStack->isChecked());
+
+  // The reset's turn comes from the event loop once the poll is done.
+  QEventLoop loop;
+  QTimer::singleShot(600, &loop, &QEventLoop::quit);
+  loop.exec();
+  EXPECT_EQ(sim.framesReceived(), before + 2);
+  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_TRUE(ui.messages().empty());
   EXPECT_FALSE(ui.busy());
   EXPECT_FALSE(w.commandRunning());
+}
+
+// Only a transaction holds the line: the poll timer goes on while a box is open.
+TEST_F(MainWindow, PollingGoesOnBehindADialog) {
+  frmHost& w = open();
+  click(w.tlbEnable, "Enable_All");
+  click(w.tlbHost, "Poll_BNV");
+  ASSERT_TRUE(w.tmrPoll->isActive());
+  int framesBefore = 0;
+  int framesAfter = 0;
+  ui.queueDialog<QDialog>([&](QDialog&) {
+    framesBefore = sim.framesReceived();
+    sim.insertNote(3);
+    QEventLoop loop;  // the user reads the box for a while
+    QTimer::singleShot(700, &loop, &QEventLoop::quit);
+    loop.exec();
+    framesAfter = sim.framesReceived();
+  });
+  click(w.tlbHost, "Help_About");
+  EXPECT_GE(framesAfter - framesBefore, 2);
+  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
+  EXPECT_TRUE(w.tmrPoll->isActive());
 }
 
 TEST_F(MainWindow, DoubleClickOnTheControlTogglesThePort) {
@@ -243,6 +302,25 @@ TEST_F(MainWindow, UnwritableSettingsFileIsReportedAtClose) {
   ASSERT_EQ(ui.messages().size(), 1u);
   EXPECT_EQ(ui.messages()[0].title, "File Access Error");
   EXPECT_TRUE(ui.messages()[0].text.startsWith(
-      "The settings file \"tolvar.ini\" could not be written.\r\n"));
+      "The settings file \"tolvar.ini\" could not be written.\r\n/dev/null/tolvar.ini: "));
   EXPECT_EQ(ui.messages()[0].buttons, tolvar::MsgButtons::Ok);
+
+  // A FIFO would block the read for ever and be replaced by the write: neither is tried.
+  const QString fifo = dir.filePath("fifo.ini");
+  ASSERT_EQ(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  ui.clearShown();
+  frmHost onFifo(ui, tolvar::HostOptions{fifo, sim.slavePath()});
+  onFifo.close();
+  ASSERT_EQ(ui.messages().size(), 2u);
+  EXPECT_EQ(ui.messages()[0].text, "The settings file \"tolvar.ini\" could not be read.\r\n" +
+                                       fifo + ": not a regular file");
+  EXPECT_EQ(ui.messages()[1].text, "The settings file \"tolvar.ini\" could not be written.\r\n" +
+                                       fifo + ": not a regular file");
+  EXPECT_TRUE(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+}
+
+TEST_F(MainWindow, AWindowStoredOffEveryScreenOpensOnOne) {
+  frmHost& w = open("FrmTop = 999999\r\nFrmLft = 999999\r\n");
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(100, 20)))) << w.pos().x() << "," << w.pos().y();
 }

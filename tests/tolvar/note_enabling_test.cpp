@@ -92,6 +92,22 @@ TEST_F(NoteBench, CountryCodeIsAskedAndUpperCased) {
   click(w.tlbEnable, "Read_Scale");  // cancelled: no message
   EXPECT_TRUE(ui.messages().empty());
   EXPECT_EQ(sim.framesReceived(), frames);
+
+  // A code no note carries would inhibit every note: refused, with the table known before any
+  // frame and, without it, once the validator's empty mask is back.
+  ui.queueInput("xx");
+  click(w.tlbEnable, "Enable_Cntry");
+  EXPECT_EQ(sim.framesReceived(), frames);
+  w.lstvwNoteID->clear();
+  ui.queueInput("xx");
+  click(w.tlbEnable, "Enable_Cntry");
+  EXPECT_EQ(sim.framesReceived(), frames + 1);
+  EXPECT_EQ(sim.inhibitMask(), (Mask{0x0F, 0x00}));
+  ASSERT_EQ(ui.messages().size(), 2u);
+  for (const auto& box : ui.messages()) {
+    EXPECT_EQ(box.text, "No note in the table has the country code XX: nothing was sent.");
+  }
+  EXPECT_EQ(w.statusText(), "No note in the table has the country code XX: nothing was sent.");
 }
 
 TEST_F(NoteBench, ScaleAndCounters) {
@@ -127,20 +143,25 @@ TEST_F(NoteBench, SecurityOfOneNote) {
   EXPECT_EQ(w.lstvwNoteID->topLevelItem(4)->text(3), "250");
 
   const int frames = sim.framesReceived();
+  ui.clearShown();
   for (const char* note : {"0", "17", "abc"}) {
     ui.queueInput(note);
     click(w.tlbEnable, "Mod_Security");
+    EXPECT_EQ(w.statusText(), "The note number must lie in the range 1 to 16. Nothing was sent.")
+        << note;
   }
+  EXPECT_EQ(ui.messages().size(), 3u);
   ui.clearShown();
-  ui.queueInput("5");
-  ui.queueInput("256");
-  click(w.tlbEnable, "Mod_Security");
-  ASSERT_EQ(ui.messages().size(), 1u);
+  for (const char* security : {"256", "-1", "abc"}) {
+    ui.queueInput("5");
+    ui.queueInput(security);
+    click(w.tlbEnable, "Mod_Security");
+    EXPECT_EQ(w.statusText(),
+              "The security value must lie in the range 0 to 255. Nothing was sent.")
+        << security;
+  }
+  ASSERT_EQ(ui.messages().size(), 3u);
   EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
-  ui.queueInput("5");
-  ui.queueInput("-1");
-  click(w.tlbEnable, "Mod_Security");
-  EXPECT_EQ(ui.messages().size(), 2u);
   EXPECT_EQ(sim.framesReceived(), frames);
   EXPECT_EQ(ui.pendingInputs(), 0u);
 }

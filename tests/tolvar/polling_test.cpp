@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
+#include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/event_texts.h"
 #include "tolvar/mainwindow/polling.h"
 
@@ -15,7 +16,7 @@ using tolvar::frmHost;
 namespace {
 
 QColor eventColour(const frmHost& w) {
-  return w.lblEvent->palette().color(QPalette::WindowText);
+  return renderedTextColour(w.lblEvent);
 }
 
 }  // namespace
@@ -122,6 +123,39 @@ TEST_F(PollingBench, PendingRouteSurvivesAFailedTick) {
   w.polling().tick();
   EXPECT_EQ(w.statusText(), "BNV Reply: BUSY");
   EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(1), countBefore);
+}
+
+// The validator answers, but keeps the note: the buttons stay, the event label says why in red
+// and the polls after it leave that there.
+TEST_F(PollingBench, ARefusedRouteKeepsTheNoteAndSaysWhy) {
+  frmHost& w = startPolling();
+  sim.insertNote(3);
+  w.polling().tick();
+  w.cmdStack->click();
+  EXPECT_TRUE(w.cmdStack->isChecked());  // pending until it has gone out
+  EXPECT_FALSE(w.cmdReturn->isChecked());
+  sim.injectFault(bnvsim::Fault::Nak);
+  w.polling().tick();
+  EXPECT_TRUE(sim.noteInEscrow());
+  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(w.cmdStack->isChecked());
+  EXPECT_EQ(w.lblEvent->text(), "Route Refused (NACK)");
+  EXPECT_EQ(eventColour(w), tolvar::kEventRed);
+  w.polling().tick();
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Route Refused (NACK)");
+
+  // A bad address with a route pending: one box, and the request is dropped.
+  w.cmdReturn->click();
+  w.txtAddress->setText("300");
+  const int frames = sim.framesReceived();
+  for (int i = 0; i < 3; ++i) w.polling().tick();
+  EXPECT_EQ(ui.messages().size(), 1u);
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(w.cmdReturn->isChecked());
+  EXPECT_TRUE(sim.noteInEscrow());
+  EXPECT_EQ(sim.framesReceived(), frames + 2);  // the two polls after it, at the last address
 }
 
 TEST_F(PollingBench, JunkInTheAddressBoxKeepsTheLastValidAddress) {

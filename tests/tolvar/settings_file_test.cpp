@@ -1,5 +1,9 @@
 // "tolvar.ini": reading over defaults, rejecting bad values, the exact text written, and the
 // old file surviving a failed write.
+#include <sys/resource.h>
+
+#include <csignal>
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -135,6 +139,43 @@ TEST(SettingsFile, FailedWriteKeepsTheOldFile) {
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   EXPECT_EQ(file.readAll(), old);
+}
+
+// The disk fills up part-way through the file: the bytes only reach Qt's buffer at first, and
+// the flush fails after a few of them are on disk. The old file must stay, and no temporary
+// file may be left behind. A file size limit plays the full disk.
+TEST(SettingsFile, ADiskFullPartWayKeepsTheOldFile) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath("tolvar.ini");
+  const QByteArray old = "PollInt = 150\r\n";
+  {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(old);
+  }
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &limit), 0);
+  const rlimit full{20, limit.rlim_max};
+  const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &full), 0);
+  QString error;
+  const bool written = tolvar::WriteSettings(path, SettingsFileData{}, &error);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  std::signal(SIGXFSZ, previousHandler);
+  EXPECT_FALSE(written);
+  EXPECT_TRUE(error.startsWith(path + ": ")) << error.toStdString();
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), old);
+  EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"tolvar.ini"});
+}
+
+// Paths that are not regular files are not opened: /dev/zero never ends.
+TEST(SettingsFile, ADeviceIsNeitherReadNorWritten) {
+  EXPECT_EQ(ReadSettings("/dev/zero", kScreen).settings.PollInt, 200);
+  QString error;
+  EXPECT_FALSE(tolvar::WriteSettings("/dev/zero", SettingsFileData{}, &error));
+  EXPECT_EQ(error, "/dev/zero: not a regular file");
 }
 
 TEST(SettingsLocation, ExplicitPathThenProgramFolderThenUserFolder) {

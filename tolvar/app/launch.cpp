@@ -1,6 +1,8 @@
 #include "tolvar/app/launch.h"
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
 
 #include <QAction>
 #include <QApplication>
@@ -16,6 +18,8 @@
 namespace tolvar {
 
 namespace {
+
+constexpr int kMaxQuitAfterSeconds = std::numeric_limits<int>::max() / 1000;
 
 // The reads let the event loop run while they wait, so the picture is scheduled only after them:
 // a timer started earlier could fire mid-read.
@@ -79,12 +83,14 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   if (parser.isSet(quitAfter)) {
     bool ok = false;
     const double seconds = parser.value(quitAfter).toDouble(&ok);
-    if (!ok || seconds < 0) {
-      std::fprintf(stderr, "--quit-after needs a number of seconds\n");
+    // A timer holds at most INT_MAX milliseconds; "inf" and "nan" parse as numbers.
+    if (!ok || !(seconds > 0 && seconds <= kMaxQuitAfterSeconds)) {
+      std::fprintf(stderr, "--quit-after needs a number of seconds above 0, at most %d\n",
+                   kMaxQuitAfterSeconds);
       exitCode = 2;
       return std::nullopt;
     }
-    options.quitAfterMs = static_cast<int>(seconds * 1000);
+    options.quitAfterMs = static_cast<int>(std::ceil(seconds * 1000));
   }
   return options;
 }
@@ -111,14 +117,30 @@ int runTolvar(QApplication& app) {
   }
 
   WidgetUiServices ui;
+  // Started before the window: a box raised while it opens (a port that cannot be opened) must
+  // not keep the program from ending either.
+  QTimer quitTimer;
+  frmHost* shown = nullptr;
+  bool quitting = false;
+  quitTimer.setSingleShot(true);
+  QObject::connect(&quitTimer, &QTimer::timeout, [&ui, &shown, &quitting] {
+    quitting = true;
+    ui.stopAsking();
+    if (shown) shown->close();
+  });
+  if (launch->quitAfterMs >= 0) quitTimer.start(launch->quitAfterMs);
   frmHost window(ui, options);
   ui.setParent(&window);
+  if (quitting) {
+    window.close();
+    return 0;
+  }
+  shown = &window;
   window.show();
   QTimer::singleShot(0, &window,
                      [&window, readData = launch->readData, path = launch->screenshotPath] {
                        afterShown(window, readData, path);
                      });
-  if (launch->quitAfterMs >= 0) QTimer::singleShot(launch->quitAfterMs, &window, &QWidget::close);
   return app.exec();
 }
 

@@ -75,6 +75,8 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
 void frmOptions::fill(const HostSettings& settings) {
   int index = -1;
   if (!settings.PortName.isEmpty()) {
+    // The device in use stays a choice even when the machine no longer lists it.
+    if (cboCommPort->findText(settings.PortName) < 0) cboCommPort->addItem(settings.PortName);
     index = cboCommPort->findText(settings.PortName);
   } else if (settings.Commport >= 1 && settings.Commport <= kNumberedPorts) {
     index = settings.Commport - 1;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -28,6 +29,7 @@
 #include "tolvar/mainwindow/twips.h"
 #include "tolvar/mainwindow/ui_control_messages.h"
 #include "tolvar/mainwindow/utility_commands.h"
+#include "tolvar/mainwindow/window_placement.h"
 
 namespace tolvar {
 
@@ -46,8 +48,8 @@ QSize screenTwips() {
 
 frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
     : QMainWindow(parent), ui_(ui), options_(std::move(options)) {
-  controlMessages_ = std::make_unique<UiControlMessages>(ui_);
   zav_quennet1 = new zav_quennet(this);
+  controlMessages_ = std::make_unique<UiControlMessages>(ui_, *zav_quennet1);
   zav_quennet1->setObjectName(QStringLiteral("zav_quennet1"));
   zav_quennet1->setMessages(controlMessages_.get());
   // Design values saved with the form.
@@ -87,17 +89,20 @@ void frmHost::connectHandlers() {
   connect(zav_quennet1, &zav_quennet::DblClick, this,
           [this] { zav_quennet1->setEnabled(!zav_quennet1->Enabled()); });
   connect(tmrPoll, &QTimer::timeout, this, [this] { polling_->tick(); });
+  // The frames already shown are redrawn in the chosen form; empty boxes stay empty.
+  connect(optHex, &QRadioButton::toggled, this, [this] {
+    if (!txtCommand->toPlainText().isEmpty() || !txtReply->toPlainText().isEmpty()) ShowDebug();
+  });
   connect(optHex, &QRadioButton::toggled, trafficDock_, &TrafficDock::setHexadecimal);
   trafficDock_->setHexadecimal(optHex->isChecked());
   const std::pair<QPushButton*, std::uint8_t> escrow[] = {
       {cmdStack, kRouteStack}, {cmdReturn, kRouteReturn}, {cmdHoldNote, kRouteHold}};
   for (const auto& [button, route] : escrow) {
     connect(button, &QPushButton::clicked, this, [this, route] {
-      if (commandRunning()) {
+      if (!whenLineFree([this, route] { polling_->escrowPressed(route); })) {
         refuseWhileBusy(nullptr, {});
-        return;
+        polling_->showPendingRoute();
       }
-      polling_->escrowPressed(route);
     });
   }
   clock_ = new QTimer(this);
@@ -111,7 +116,16 @@ void frmHost::startUp() {
   const SettingsFileData file = ReadSettings(options_.settingsPath, screenTwips());
   settings_ = file.settings;
   userPortName_ = settings_.PortName;
-  move(px(file.left), px(file.top));
+  if (!userPortName_.isEmpty()) namedPortsChosen_ << userPortName_;
+  QList<QRect> screens;
+  if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->availableGeometry();
+  for (QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
+  move(visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
+  if (!isSettingsPathUsable(options_.settingsPath)) {
+    ui_.messageBox(QStringLiteral("The settings file \"tolvar.ini\" could not be read.\r\n") +
+                       options_.settingsPath + QStringLiteral(": not a regular file"),
+                   QStringLiteral("File Access Error"), MsgIcon::Exclamation);
+  }
   txtEncKey->setText(file.keyText);
   chkEncrpyt->setChecked(file.encrypt);
   onEncryptionClicked();
@@ -131,6 +145,9 @@ void frmHost::startUp() {
 void frmHost::applyPortSettings() {
   if (!simulated() || settings_.PortName != options_.simulatedPort) {
     userPortName_ = settings_.PortName;
+    if (!userPortName_.isEmpty() && !namedPortsChosen_.contains(userPortName_)) {
+      namedPortsChosen_ << userPortName_;
+    }
   }
   // Each property set reopens an open port, so only what changed is set, the number first: an
   // empty name set first would open the old number's device on the way to the new one.
@@ -176,17 +193,18 @@ void frmHost::onEncryptionClicked() {
 }
 
 bool frmHost::ApplyDetails(std::uint8_t& address) {
-  double number = leadingValue(txtAddress->text());
-  if (number < 0) {
-    number = -number;
-    txtAddress->setText(QString::number(number));
+  // Text that is no number would otherwise read as 0, the broadcast address every device obeys.
+  std::optional<double> number = wholeNumber(txtAddress->text());
+  if (number && *number < 0) {
+    number = -*number;
+    txtAddress->setText(QString::number(*number));
   }
-  if (number > 255) {
+  if (!number || *number > 255) {
     ui_.messageBox(QStringLiteral("WARNING! Address must lie in the range 0 to 255."), kTitle,
                    MsgIcon::Exclamation);
     return false;
   }
-  address = static_cast<std::uint8_t>(roundHalfEven(number));
+  address = static_cast<std::uint8_t>(roundHalfEven(*number));
   txtAddress->setText(QString::number(address));
   if (!chkEncrpyt->isChecked()) {
     zav_quennet1->setEncryption(false);
@@ -243,18 +261,39 @@ frmHost::CommandScope::CommandScope(frmHost& host, bool showBusy) : host_(host) 
   if (host_.commandRunning()) return;
   acquired_ = true;
   showBusy_ = showBusy;
-  host_.commandRunning_ = true;
   if (showBusy_) host_.ui_.setBusy(true);
 }
 
 frmHost::CommandScope::~CommandScope() {
   if (!acquired_) return;
-  host_.commandRunning_ = false;
   if (showBusy_) host_.ui_.setBusy(false);
+  // Every transaction runs inside a scope, so its end is the waiting command's turn. It runs
+  // from the event loop, once the stack has unwound out of any wait.
+  if (host_.waitingCommand_) {
+    QTimer::singleShot(0, &host_, [host = &host_] { host->runWaitingCommand(); });
+  }
 }
 
 bool frmHost::commandRunning() const {
-  return commandRunning_ || zav_quennet1->transactionRunning();
+  return zav_quennet1->transactionRunning();
+}
+
+bool frmHost::whenLineFree(std::function<void()> command) {
+  if (!commandRunning()) {
+    command();
+    return true;
+  }
+  if (waitingCommand_) return false;
+  waitingCommand_ = std::move(command);
+  return true;
+}
+
+void frmHost::runWaitingCommand() {
+  // Another transaction may have taken the line first; its scope's end calls again.
+  if (!waitingCommand_ || commandRunning()) return;
+  const std::function<void()> command = std::move(waitingCommand_);
+  waitingCommand_ = nullptr;
+  command();
 }
 
 }  // namespace tolvar

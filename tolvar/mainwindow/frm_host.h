@@ -4,10 +4,12 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include "tolvar/mainwindow/host_settings.h"
 #include "tolvar/mainwindow/key_code.h"
@@ -57,6 +59,9 @@ class frmHost : public QMainWindow {
   // The port the user chose last (from the file or the options dialog), never the simulated one;
   // this is what the settings file keeps.
   const QString& userPortName() const { return userPortName_; }
+  // Named devices the user has chosen in this run (or the file named), oldest first: the options
+  // dialog keeps offering them when the machine no longer lists them.
+  const QStringList& namedPortsChosen() const { return namedPortsChosen_; }
   // Moves the control to the port the settings name at once.
   void applyPortSettings();
 
@@ -114,8 +119,9 @@ class frmHost : public QMainWindow {
   QTimer* tmrPoll;
 
   // No overlapping transactions: the control lets the event loop run while it waits for a
-  // reply, so clicks and timer ticks can arrive mid-transaction. Every command holds a scope;
-  // one that cannot be acquired means another command is still on the line. `showBusy` puts
+  // reply, so clicks and timer ticks can arrive mid-transaction. Only a transaction holds the
+  // line: a dialog or a question box does not, and polling goes on behind it. Every command holds
+  // a scope; a scope that cannot be acquired means a transaction is on the line. `showBusy` puts
   // up the busy pointer for as long as the scope lives.
   class CommandScope {
    public:
@@ -130,7 +136,11 @@ class frmHost : public QMainWindow {
     bool acquired_ = false;
     bool showBusy_ = false;
   };
+  // A transaction is on the line.
   bool commandRunning() const;
+  // Runs `command` now when the line is free, else once the transaction on it has ended. One
+  // command waits at a time; false when another already waits (`command` is dropped).
+  bool whenLineFree(std::function<void()> command);
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -147,7 +157,9 @@ class frmHost : public QMainWindow {
   void toggleBar(HostToolBar* shown, const QString& key);
   void onEncryptionClicked();
   void refreshClock();
-  // Ignored input while a command runs: a short beep, and a check button flipped back.
+  void runWaitingCommand();
+  // Input refused while another command waits for the line: a short beep, and a check button
+  // flipped back.
   void refuseWhileBusy(HostToolBar* bar, const QString& key);
 
   UiServices& ui_;
@@ -161,9 +173,10 @@ class frmHost : public QMainWindow {
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
-  bool commandRunning_ = false;
+  std::function<void()> waitingCommand_;
   bool closed_ = false;
   QString userPortName_;
+  QStringList namedPortsChosen_;
 };
 
 }  // namespace tolvar

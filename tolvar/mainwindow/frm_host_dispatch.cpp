@@ -1,4 +1,4 @@
-// Toolbar clicks: bar toggles, the overlap guard, and the key to command tables.
+// Toolbar clicks: bar toggles, the turn on the line, and the key to command tables.
 #include <QAction>
 #include <QApplication>
 
@@ -22,7 +22,11 @@ void frmHost::onToolBarKey(HostToolBar* bar, const QString& key) {
       return polling_->TogglePolling(false);
     }
   }
-  if (commandRunning()) return refuseWhileBusy(bar, key);
+  // A click that arrives while a transaction waits for its reply gets its turn afterwards.
+  if (commandRunning()) {
+    if (!whenLineFree([this, bar, key] { onToolBarKey(bar, key); })) refuseWhileBusy(bar, key);
+    return;
+  }
   if (bar == tlbUtility || bar == tlbDiagnostic) {
     // These procedures take their own command scope.
     return utilityCommands_->handleKey(key);

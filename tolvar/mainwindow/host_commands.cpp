@@ -43,6 +43,11 @@ void HostCommands::ChangeKeyCode() {
   if (!host_.ApplyDetails(address)) return;
   QString entry = host_.ui().inputBox(QStringLiteral("Enter new Encrption Key.\r\n(6 digits)"),
                                       QStringLiteral("Change ccTalk Key"), QString());
+  // Cancel and an empty answer would otherwise pad to 000000 and become the device's key.
+  if (entry.trimmed().isEmpty()) {
+    host_.setStatusText(QStringLiteral("Key not changed: nothing sent."));
+    return;
+  }
   KeyBytes keyBytes{};
   if (!host_.ValidateKeyCode(entry, keyBytes)) return;
   QString reply;
@@ -67,12 +72,18 @@ void HostCommands::ShowOptions() {
   HostSettings& settings = host_.settings();
   // Named devices the machine does not list: the virtual validator's and the user's own, which
   // stays selectable while a simulated run uses another.
-  QStringList extraPorts;
-  for (const QString& name : {host_.simulatedPort(), host_.userPortName()}) {
-    if (!name.isEmpty() && !extraPorts.contains(name)) extraPorts << name;
+  QStringList extraPorts = host_.namedPortsChosen();
+  if (!host_.simulatedPort().isEmpty() && !extraPorts.contains(host_.simulatedPort())) {
+    extraPorts.prepend(host_.simulatedPort());
   }
+  zav_quennet* control = host_.control();
+  const QString deviceBefore = control->deviceName();
+  const bool enabledBefore = control->Enabled();
   if (!Set_Options(&host_, host_.ui(), settings, extraPorts)) return;
   host_.applyPortSettings();
+  // A port error leaves the control disabled; another port chosen here is the way back. (A
+  // port that fails now has said so and stays disabled.)
+  if (!enabledBefore && control->deviceName() != deviceBefore) control->setEnabled(true);
   host_.control()->setCommsEcho(settings.MsgEcho == 1);
   host_.fraDebug->setVisible(settings.ShwMsg == 1);
 }

@@ -1,5 +1,7 @@
 #include "tolvar/mainwindow/note_enabling.h"
 
+#include <optional>
+
 #include <QLabel>
 #include <QTreeWidget>
 
@@ -98,31 +100,47 @@ void NoteEnabling::ShowEnabledNotes() {
   host_.ShowDebug();
 }
 
-bool NoteEnabling::requestCountryMask(std::uint8_t address, std::array<std::uint8_t, 2>& mask,
-                                      std::int16_t& result) {
-  host_.ClearDisplay();
-  QString country;
-  if (!AskCountryCode(country)) return false;
-  result = host_.control()->RequestBillPosition(address, country, mask);
-  host_.setStatusText(kReplyPrefix + maskText(mask));
-  host_.ShowDebug();
-  return true;
-}
-
 void NoteEnabling::ReadCountryMask() {
   std::uint8_t address = 0;
   if (!host_.ApplyDetails(address)) return;
+  host_.ClearDisplay();
+  QString country;
+  if (!AskCountryCode(country)) return;
   std::array<std::uint8_t, 2> mask{};
-  std::int16_t result = 0;
-  requestCountryMask(address, mask, result);
+  host_.control()->RequestBillPosition(address, country, mask);
+  host_.setStatusText(kReplyPrefix + maskText(mask));
+  host_.ShowDebug();
+}
+
+bool NoteEnabling::tableHasCountry(const QString& country) const {
+  for (int i = 0; i < host_.lstvwNoteID->topLevelItemCount(); ++i) {
+    if (host_.lstvwNoteID->topLevelItem(i)->text(1).startsWith(country)) return true;
+  }
+  return false;
+}
+
+void NoteEnabling::refuseUnknownCountry(const QString& country) {
+  const QString why =
+      QStringLiteral("No note in the table has the country code %1: nothing was sent.")
+          .arg(country);
+  host_.setStatusText(why);
+  host_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
 }
 
 void NoteEnabling::EnableCountryNotes() {
   std::uint8_t address = 0;
   if (!host_.ApplyDetails(address)) return;
+  host_.ClearDisplay();
+  QString country;
+  if (!AskCountryCode(country)) return;
+  // A code no note carries would yield an empty mask, and sending it inhibits every note.
+  if (noteTableUploaded() && !tableHasCountry(country)) return refuseUnknownCountry(country);
   std::array<std::uint8_t, 2> mask{};
-  std::int16_t result = 0;
-  if (!requestCountryMask(address, mask, result) || result != quennet::kResultOk) return;
+  const std::int16_t result = host_.control()->RequestBillPosition(address, country, mask);
+  host_.setStatusText(kReplyPrefix + maskText(mask));
+  host_.ShowDebug();
+  if (result != quennet::kResultOk) return;
+  if (mask == std::array<std::uint8_t, 2>{}) return refuseUnknownCountry(country);
   host_.ClearDisplay();
   QString response;
   host_.control()->SetInhibitStatus(address, mask, response);
@@ -173,6 +191,11 @@ void NoteEnabling::readCounter(bool accepted) {
   host_.ShowDebug();
 }
 
+void NoteEnabling::refuseSecurity(const QString& why) {
+  host_.setStatusText(why + QStringLiteral(" Nothing was sent."));
+  host_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
+}
+
 void NoteEnabling::ModifyNoteSecurity() {
   std::uint8_t address = 0;
   if (!host_.ApplyDetails(address)) return;
@@ -180,26 +203,29 @@ void NoteEnabling::ModifyNoteSecurity() {
   const QString noteEntry = host_.ui().inputBox(
       QStringLiteral("Modify Security Setting for a Note.\r\nEnter Note No. (1 - 16):"), kTitle,
       QStringLiteral("1"));
-  const std::int64_t note = roundHalfEven(leadingValue(noteEntry));
-  if (note < 1 || note > kNotes) return;
+  if (noteEntry.isEmpty()) return;  // cancelled
+  const std::optional<std::int64_t> note = strictInteger(noteEntry, 1, kNotes);
+  if (!note) {
+    refuseSecurity(QStringLiteral("The note number must lie in the range 1 to 16."));
+    return;
+  }
   const QString securityEntry = host_.ui().inputBox(
       QStringLiteral("Modify Security Setting for a Note.\r\nEnter New Security Value:\r\n"
                      "0 = Default Setting\r\n"
                      "1 to 7 = higher security, 249 to 255 = lower security."),
       kTitle, QStringLiteral("0"));
   if (securityEntry.isEmpty()) return;
-  const std::int64_t security = roundHalfEven(leadingValue(securityEntry));
-  if (security < 0 || security > 255) {
-    host_.ui().messageBox(QStringLiteral("The security value must lie in the range 0 to 255."),
-                          kTitle, MsgIcon::Exclamation);
+  const std::optional<std::int64_t> security = strictInteger(securityEntry, 0, 255);
+  if (!security) {
+    refuseSecurity(QStringLiteral("The security value must lie in the range 0 to 255."));
     return;
   }
   QString response;
   const std::int16_t result = host_.control()->ModifyBillScty(
-      address, static_cast<std::uint8_t>(note), static_cast<std::uint8_t>(security), response);
-  if (result == quennet::kResultOk && host_.lstvwNoteID->topLevelItemCount() >= note) {
-    host_.lstvwNoteID->topLevelItem(static_cast<int>(note - 1))
-        ->setText(3, QString::number(security));
+      address, static_cast<std::uint8_t>(*note), static_cast<std::uint8_t>(*security), response);
+  if (result == quennet::kResultOk && host_.lstvwNoteID->topLevelItemCount() >= *note) {
+    host_.lstvwNoteID->topLevelItem(static_cast<int>(*note - 1))
+        ->setText(3, QString::number(*security));
   }
   host_.setStatusText(kReplyPrefix + response);
   host_.ShowDebug();

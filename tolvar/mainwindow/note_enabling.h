@@ -32,9 +32,11 @@ class NoteEnabling {
 
  private:
   bool noteTableUploaded() const;
-  // Asks the country and requests its mask; false when nothing was sent.
-  bool requestCountryMask(std::uint8_t address, std::array<std::uint8_t, 2>& mask,
-                          std::int16_t& result);
+  // Whether a ccTalk ID in the uploaded note table starts with `country`.
+  bool tableHasCountry(const QString& country) const;
+  void refuseUnknownCountry(const QString& country);
+  // The status line and a box say why a security change was not sent.
+  void refuseSecurity(const QString& why);
   void readCounter(bool accepted);
 
   frmHost& host_;

@@ -39,14 +39,18 @@ std::optional<std::int32_t> roundedInRange(double value, std::int32_t lo, std::i
   return static_cast<std::int32_t>(rounded);
 }
 
-std::optional<std::int64_t> strictInteger(const QString& text, std::int64_t low,
-                                          std::int64_t high) {
+std::optional<double> wholeNumber(const QString& text) {
   const QString trimmed = text.trimmed();
   const QRegularExpressionMatch match = numberPattern().match(trimmed);
   if (!match.hasMatch() || match.capturedLength(0) != trimmed.size()) return std::nullopt;
-  const double value = trimmed.toDouble();
-  if (std::fabs(value) > 9.0e15) return std::nullopt;
-  const std::int64_t rounded = roundHalfEven(value);
+  return trimmed.toDouble();
+}
+
+std::optional<std::int64_t> strictInteger(const QString& text, std::int64_t low,
+                                          std::int64_t high) {
+  const std::optional<double> value = wholeNumber(text);
+  if (!value || std::fabs(*value) > 9.0e15) return std::nullopt;
+  const std::int64_t rounded = roundHalfEven(*value);
   if (rounded < low || rounded > high) return std::nullopt;
   return rounded;
 }

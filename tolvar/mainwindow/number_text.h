@@ -21,6 +21,9 @@ std::int64_t roundHalfEven(double value);
 // for values far beyond any integer type, which must not reach a conversion).
 std::optional<std::int32_t> roundedInRange(double value, std::int32_t lo, std::int32_t hi);
 
+// The whole text as a number (blanks around it allowed), or nothing when it is not one.
+std::optional<double> wholeNumber(const QString& text);
+
 // The whole text as a number (blanks around it allowed, a fraction rounded), or nothing when it
 // is not a number or falls outside [low, high].
 std::optional<std::int64_t> strictInteger(const QString& text, std::int64_t low, std::int64_t high);

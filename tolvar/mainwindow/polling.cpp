@@ -5,6 +5,8 @@
 #include <QAction>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
+#include <QScopedValueRollback>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -66,17 +68,42 @@ void Polling::TogglePolling(bool pressed) {
 }
 
 void Polling::tick() {
-  // A tick during another command's wait is skipped; the next one catches up.
+  // A tick during a transaction is skipped; the next one catches up. A tick whose message box
+  // is open lets the timer run on, and those ticks must not stack up more boxes.
+  if (host_.commandRunning() || ticking_) return;
+  const QScopedValueRollback<bool> ticking(ticking_, true);
   frmHost::CommandScope scope(host_, false);
-  if (!scope.acquired()) return;
   if (bytPendingRoute_ == kRouteNone) {
     PollEvents();
-    return;
+  } else {
+    sendPendingRoute();
   }
+}
+
+void Polling::sendPendingRoute() {
   const std::uint8_t route = bytPendingRoute_;
-  if (RouteNote(route) != quennet::kResultOk) return;  // stays pending for the next tick
-  if (route == kRouteReturn || route == kRouteStack) host_.fraNote->hide();
+  const RouteOutcome outcome = RouteNote(route);
+  // Another button pressed while this one was on the line replaces it.
+  if (bytPendingRoute_ != route) return;
+  // Without an answer the request stays pending for the next tick. A refused address or key
+  // was said once; repeating its box at every tick would only bury the window.
+  if (outcome == RouteOutcome::NoAnswer) return;
+  if (outcome == RouteOutcome::Accepted && (route == kRouteReturn || route == kRouteStack)) {
+    host_.fraNote->hide();
+  }
+  dropPendingRoute();
+}
+
+void Polling::dropPendingRoute() {
   bytPendingRoute_ = kRouteNone;
+  showPendingRoute();
+}
+
+void Polling::showPendingRoute() {
+  const std::pair<QPushButton*, std::uint8_t> buttons[] = {{host_.cmdStack, kRouteStack},
+                                                           {host_.cmdReturn, kRouteReturn},
+                                                           {host_.cmdHoldNote, kRouteHold}};
+  for (const auto& [button, route] : buttons) button->setChecked(bytPendingRoute_ == route);
 }
 
 std::uint8_t Polling::pollAddress() {
@@ -122,26 +149,44 @@ void Polling::showNewestEvent(std::uint8_t a, std::uint8_t b) {
   if (shown.escrow) host_.fraNote->show();
 }
 
-std::int16_t Polling::RouteNote(std::uint8_t route) {
+Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   std::uint8_t address = 0;
   QString response;
-  std::int16_t result = 1;
-  if (host_.ApplyDetails(address)) {
-    lastGoodAddress_ = address;
-    result = host_.control()->RouteBill(address, route, response);
+  if (!host_.ApplyDetails(address)) {
+    host_.setStatusText(kReplyPrefix);
+    host_.ShowDebug();
+    return RouteOutcome::NotSent;
   }
+  lastGoodAddress_ = address;
+  const std::int16_t result = host_.control()->RouteBill(address, route, response);
   host_.setStatusText(kReplyPrefix + response);
   host_.ShowDebug();
-  return result;
+  if (result == quennet::kResultOk && response == QLatin1String("ACK")) {
+    return RouteOutcome::Accepted;
+  }
+  // An answer other than ACK means the note did not move. It goes to the event label, where
+  // the next poll leaves it until a new event arrives; the status line is rewritten every tick.
+  const bool nak = response == QLatin1String("NACK");
+  const bool refused = nak || response == QLatin1String("Cannot Route Note") ||
+                       response == QLatin1String("No Note in Escrow") ||
+                       (result == quennet::kResultOk && !response.isEmpty());
+  if (!refused) return RouteOutcome::NoAnswer;
+  setEventColour(host_.lblEvent, kEventRed);
+  host_.lblEvent->setText(nak ? QStringLiteral("Route Refused (NACK)") : response);
+  // The validator holds no note: its buttons have nothing left to route.
+  if (response == QLatin1String("No Note in Escrow")) host_.fraNote->hide();
+  return RouteOutcome::Refused;
 }
 
 void Polling::escrowPressed(std::uint8_t route) {
   if (!host_.settings().SnglStp) {
     bytPendingRoute_ = route;
+    showPendingRoute();
     return;
   }
+  showPendingRoute();  // a single step routes at once: nothing stays pending
   frmHost::CommandScope scope(host_);
-  if (scope.acquired()) RouteNote(route);
+  RouteNote(route);
 }
 
 }  // namespace tolvar

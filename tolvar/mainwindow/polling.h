@@ -24,17 +24,28 @@ class Polling {
   // One tmrPoll tick: the pending route request if any, else a poll.
   void tick();
   std::int16_t PollEvents();
-  std::int16_t RouteNote(std::uint8_t route);
+
+  // What became of a route request.
+  enum class RouteOutcome {
+    NotSent,   // the address or key was refused; its message has been shown
+    Accepted,  // the validator answered ACK
+    Refused,   // the validator answered, but did not route: NAK, "Cannot Route Note" ...
+    NoAnswer,  // BUSY, a time-out or a broken reply: worth trying again
+  };
+  RouteOutcome RouteNote(std::uint8_t route);
   // Escrow buttons.
   void escrowPressed(std::uint8_t route);
 
   bool polling() const;
   std::uint8_t pendingRoute() const { return bytPendingRoute_; }
-  void dropPendingRoute() { bytPendingRoute_ = kRouteNone; }
+  void dropPendingRoute();
+  // The pending request's button stays pressed in until the request has gone out.
+  void showPendingRoute();
   std::uint8_t lastEventCount() const { return bytLastEventCount_; }
 
  private:
   void stopTimer();
+  void sendPendingRoute();
   void showNewestEvent(std::uint8_t a, std::uint8_t b);
   // The address to poll: txtAddress when it holds a whole number 0..255, else the last good one.
   std::uint8_t pollAddress();
@@ -43,6 +54,8 @@ class Polling {
   std::uint8_t bytPendingRoute_ = kRouteNone;
   std::uint8_t bytLastEventCount_ = 0;
   std::uint8_t lastGoodAddress_ = 40;
+  // A tick whose message box is still open: the ticks it lets through are skipped.
+  bool ticking_ = false;
 };
 
 }  // namespace tolvar

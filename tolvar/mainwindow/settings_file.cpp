@@ -1,7 +1,11 @@
 #include "tolvar/mainwindow/settings_file.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <limits>
+
+#include <unistd.h>
 
 #include <QDir>
 #include <QFile>
@@ -17,6 +21,8 @@ namespace {
 constexpr std::int64_t kInt32Min = std::numeric_limits<std::int32_t>::min();
 constexpr std::int64_t kInt32Max = std::numeric_limits<std::int32_t>::max();
 constexpr qsizetype kKeyLength = 6;  // the key box's length
+// Far more than the dozen short lines the file holds; anything beyond is not read.
+constexpr qint64 kMaxSettingsBytes = 64 * 1024;
 
 // Stores the value when it is a number within [low, high]; otherwise the field keeps what it had.
 template <typename Field>
@@ -71,10 +77,17 @@ void applyLine(SettingsFileData& data, const QString& key, const QString& value,
 
 }  // namespace
 
+bool isSettingsPathUsable(const QString& path) {
+  const QFileInfo info(path);
+  return !info.exists() || info.isFile();
+}
+
 SettingsFileData ReadSettings(const QString& path, QSize screenTwips) {
+  // Opening a FIFO would wait for a writer, and a device such as /dev/zero never ends.
+  if (!isSettingsPathUsable(path)) return {};
   QFile file(path);
   if (!file.open(QIODevice::ReadOnly)) return {};
-  return ParseSettings(file.readAll(), screenTwips);
+  return ParseSettings(file.read(kMaxSettingsBytes), screenTwips);
 }
 
 SettingsFileData ParseSettings(const QByteArray& text, QSize screenTwips) {
@@ -114,17 +127,27 @@ QByteArray settingsFileText(const SettingsFileData& data) {
 }
 
 bool WriteSettings(const QString& path, const SettingsFileData& data, QString* error) {
+  const auto fail = [&](const QString& why) {
+    if (error) *error = path + QStringLiteral(": ") + why;
+    return false;
+  };
+  // Renaming over a FIFO or a device node would replace it, not write to it.
+  if (!isSettingsPathUsable(path)) return fail(QStringLiteral("not a regular file"));
   QDir().mkpath(QFileInfo(path).absolutePath());
   QSaveFile file(path);
-  if (!file.open(QIODevice::WriteOnly)) {
-    if (error) *error = file.errorString();
-    return false;
-  }
+  if (!file.open(QIODevice::WriteOnly)) return fail(file.errorString());
+  // QSaveFile renames the temporary file into place even when the flush inside commit() fails
+  // (a full disk shows up there, the writes only filled Qt's buffer): flush and sync first and
+  // check each step, so a failure leaves the old file where it was.
   const QByteArray text = settingsFileText(data);
-  if (file.write(text) != text.size() || !file.commit()) {
-    if (error) *error = file.errorString();
-    return false;
+  const bool written = file.write(text) == text.size() && file.flush();
+  if (!written || (::fsync(file.handle()) != 0 && errno != EINVAL && errno != EROFS)) {
+    const QString why = written ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString();
+    file.cancelWriting();
+    file.commit();  // removes the temporary file
+    return fail(why);
   }
+  if (!file.commit()) return fail(file.errorString());
   return true;
 }
 

@@ -32,8 +32,12 @@ SettingsFileData ParseSettings(const QByteArray& text, QSize screenTwips);
 // The exact text WriteSettings puts in the file.
 QByteArray settingsFileText(const SettingsFileData& data);
 
+// False for a path that exists but is not a regular file (a FIFO, a device, a folder): such a
+// path is neither read nor written.
+bool isSettingsPathUsable(const QString& path);
+
 // Replaces the file atomically (temporary file beside it, renamed into place). On failure the
-// old file is untouched and `error` says why.
+// old file is untouched and `error` names the path and says why.
 bool WriteSettings(const QString& path, const SettingsFileData& data, QString* error);
 
 }  // namespace tolvar

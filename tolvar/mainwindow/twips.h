@@ -6,6 +6,8 @@
 namespace tolvar {
 
 inline constexpr int kTwipsPerPixel = 15;
+// The form's controls under the toolbars are placed relative to this designed top.
+inline constexpr int kBodyTopTwips = 1260;
 
 constexpr int px(int twips) {
   return twips / kTwipsPerPixel;

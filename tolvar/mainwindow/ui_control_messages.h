@@ -2,6 +2,7 @@
 // Routes the control's own message boxes through the bench's UI services, so tests capture them
 // like every other box.
 
+#include "quennet/control/control_core.h"
 #include "quennet/control/control_messages.h"
 #include "tolvar/mainwindow/ui_services.h"
 
@@ -9,13 +10,20 @@ namespace tolvar {
 
 class UiControlMessages : public quennet::ControlMessages {
  public:
-  explicit UiControlMessages(UiServices& ui) : ui_(ui) {}
+  UiControlMessages(UiServices& ui, const quennet::ControlCore& control)
+      : ui_(ui), control_(control) {}
+  // The control reports a port it cannot open before it falls back to another: the device it
+  // names now is the one it tried, and the user needs that name to know what to fix.
   void show(const QString& text, const QString& title, Icon icon) override {
-    ui_.messageBox(text, title, icon == Icon::Critical ? MsgIcon::Critical : MsgIcon::Warning);
+    const QString device = control_.deviceName();
+    const QString shown =
+        text.contains(device) ? text : text + QStringLiteral("\r\nDevice: ") + device;
+    ui_.messageBox(shown, title, icon == Icon::Critical ? MsgIcon::Critical : MsgIcon::Warning);
   }
 
  private:
   UiServices& ui_;
+  const quennet::ControlCore& control_;
 };
 
 }  // namespace tolvar

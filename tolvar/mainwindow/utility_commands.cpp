@@ -281,6 +281,9 @@ void UtilityCommands::RunValidatorSelfTest() {
   const std::int16_t code = control->RunSelfTest(device, result);
   // Without a data reply the buffer holds zeros, which would read as a pass.
   if (code != quennet::kResultOk || control->ReplyBuffer.dataLength() == 0) {
+    // The big label must not go on showing the previous test's fault as if it were this one's.
+    setTextColour(host_.lblEvent, kRed);
+    host_.lblEvent->setText(QStringLiteral("No Self Test Result"));
     finish(QStringLiteral("No Self Test Result: ") + noSelfTestReason(code, *control));
     return;
   }

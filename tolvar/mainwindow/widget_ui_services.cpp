@@ -1,6 +1,9 @@
 #include "tolvar/mainwindow/widget_ui_services.h"
 
+#include <cstdio>
+
 #include <QApplication>
+#include <QDialog>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
@@ -32,6 +35,10 @@ QMessageBox::Icon toQtIcon(MsgIcon icon) {
 
 MsgResult WidgetUiServices::messageBox(const QString& text, const QString& title, MsgIcon icon,
                                        MsgButtons buttons) {
+  if (!asking_) {
+    std::fprintf(stderr, "tolvar: %s: %s\n", qPrintable(title), qPrintable(asLines(text)));
+    return buttons == MsgButtons::YesNoCancel ? MsgResult::Cancel : MsgResult::Ok;
+  }
   QMessageBox box(toQtIcon(icon), title, asLines(text), QMessageBox::NoButton, parent_);
   if (buttons == MsgButtons::YesNoCancel) {
     box.setStandardButtons(QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel);
@@ -52,6 +59,7 @@ MsgResult WidgetUiServices::messageBox(const QString& text, const QString& title
 
 QString WidgetUiServices::inputBox(const QString& prompt, const QString& title,
                                    const QString& defaultText) {
+  if (!asking_) return {};
   bool ok = false;
   const QString text =
       QInputDialog::getText(parent_, title, asLines(prompt), QLineEdit::Normal, defaultText, &ok);
@@ -59,7 +67,16 @@ QString WidgetUiServices::inputBox(const QString& prompt, const QString& title,
 }
 
 void WidgetUiServices::runDialog(QDialog& dialog) {
-  execWithNormalPointer(dialog);
+  if (asking_) execWithNormalPointer(dialog);
+}
+
+void WidgetUiServices::stopAsking() {
+  asking_ = false;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(window); dialog && dialog->isVisible()) {
+      dialog->reject();
+    }
+  }
 }
 
 // A box raised from inside a command shows the normal pointer while it waits for the user.
@@ -80,6 +97,7 @@ void WidgetUiServices::setBusy(bool busy) {
 }
 
 QString WidgetUiServices::saveFileName(const QString& title, const QString& filters) {
+  if (!asking_) return {};
   const bool wasBusy = busyDepth_ > 0;
   if (wasBusy) QApplication::restoreOverrideCursor();
   const QString path = QFileDialog::getSaveFileName(parent_, title, QString(), filters);

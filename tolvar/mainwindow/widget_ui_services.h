@@ -21,11 +21,17 @@ class WidgetUiServices : public UiServices {
   void setBusy(bool busy) override;
   QString saveFileName(const QString& title, const QString& filters) override;
 
+  // For a program that must end on its own (--quit-after): the boxes open now are closed as by
+  // Esc, and later boxes are not shown; their text goes to standard error and they answer as
+  // if cancelled.
+  void stopAsking();
+
  private:
   int execWithNormalPointer(QDialog& dialog);
 
   QPointer<QWidget> parent_;
   int busyDepth_ = 0;
+  bool asking_ = true;
 };
 
 }  // namespace tolvar
