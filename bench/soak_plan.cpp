@@ -23,7 +23,9 @@ QVariant inputFor(const QString& method, const quennet::ParamInfo& param, std::m
   if (name == u"Device") return deviceFor(method);
   // Moving the validator would leave the rest of the soak talking to an empty address.
   if (name == u"Address") return kValidatorAddress;
-  if (name == u"NoteNo") return pick(random, 1, 16);
+  // Positions that hold a note: the validator refuses a security request for its unused 15th and
+  // 16th with a NAK, a failure where data was asked, not the fault being soaked.
+  if (name == u"NoteNo") return pick(random, 1, 14);
   if (name == u"Status" || name == u"Style") return pick(random, 0, 1);
   if (name == u"NewMode") return pick(random, 0, 3);
   if (name == u"No_Coins") return pick(random, 1, 5);
@@ -41,9 +43,15 @@ bool renderedFromBytes(const QString& method) {
   return method == u"GetSerialNo" || method == u"GetROMChksum" || method == u"GetCreationDate";
 }
 
+// A NAK answers a text command as the text "NACK"; to a command that asks for data it is a
+// failure ("Reply Too Short [NACK]"), never a 0 with invented data.
 bool answeredNack(const quennet::MethodInfo& method, const quennet::InvokeResult& out) {
+  bool textReply = false;
+  for (const quennet::ParamInfo& p : method.outputs()) {
+    textReply = textReply || p.type == quennet::ParamType::Text;
+  }
+  if (!textReply || renderedFromBytes(method.name)) return out.result == quennet::kResultChecksum;
   if (out.result != quennet::kResultOk) return false;
-  if (renderedFromBytes(method.name)) return true;
   for (const quennet::ParamInfo& p : method.outputs()) {
     if (p.type == quennet::ParamType::Text && out.outputs.value(p.name) != QStringLiteral("NACK")) {
       return false;

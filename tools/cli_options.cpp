@@ -4,6 +4,8 @@ namespace quennet::cli {
 
 namespace {
 
+constexpr int kLargestHopperCode = 0xFFFFFF;
+
 int parseNumber(const QString& option, const QString& text, int low, int high) {
   bool ok = false;
   const int value = text.toInt(&ok, 10);
@@ -17,15 +19,49 @@ int parseNumber(const QString& option, const QString& text, int low, int high) {
   return value;
 }
 
+std::uint8_t routeCode(const QString& name) {
+  if (name == u"stack") return 1;
+  if (name == u"return") return 0;
+  if (name == u"hold") return 255;
+  throw UsageError(QStringLiteral("--route needs stack, return or hold, not '%1'").arg(name));
+}
+
+void parseEventOptions(CliOptions& options) {
+  const QStringList rest = options.args;
+  options.args.clear();
+  for (int k = 0; k < rest.size(); ++k) {
+    const QString& word = rest[k];
+    const auto value = [&] {
+      if (k + 1 >= rest.size()) throw UsageError(word + QStringLiteral(" needs a value"));
+      return rest[++k];
+    };
+    if (word == u"--interval") {
+      options.intervalMs = parseNumber(word, value(), 10, 3600000);
+    } else if (word == u"--route") {
+      options.route = routeCode(value());
+    } else if (word == u"--from-start") {
+      options.fromStart = true;
+    } else if (word == u"--json") {
+      options.json = true;
+    } else {
+      throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
+                                      "--from-start and --json, not '%1'")
+                           .arg(word));
+    }
+  }
+}
+
 }  // namespace
 
 std::int32_t packKeyDigits(const QString& digits) {
   if (digits.size() != 6) throw UsageError(QStringLiteral("--key needs exactly six digits"));
   std::int32_t code = 0;
   for (int k = 0; k < 6; ++k) {
-    const int digit = digits[k].digitValue();
-    if (digit < 0 || digit > 9) throw UsageError(QStringLiteral("--key needs exactly six digits"));
-    code |= digit << (4 * k);
+    const char16_t c = digits[k].unicode();
+    if (c < u'0' || c > u'9') {
+      throw UsageError(QStringLiteral("--key needs exactly six digits 0 to 9"));
+    }
+    code |= (c - u'0') << (4 * k);
   }
   return code;
 }
@@ -54,6 +90,8 @@ CliOptions parseArguments(const QStringList& arguments) {
       options.echo = false;
     } else if (word == u"--key") {
       options.keyCode = packKeyDigits(valueOf(word));
+    } else if (word == u"--hopper-code") {
+      options.hopperCode = parseNumber(word, valueOf(word), 0, kLargestHopperCode);
     } else if (word == u"--json") {
       options.json = true;
     } else if (word == u"--list") {
@@ -70,20 +108,11 @@ CliOptions parseArguments(const QStringList& arguments) {
     options.method = arguments[i++];
     options.args = arguments.mid(i);
   }
-  if (options.method == kEventsCommand) {
-    QStringList rest = options.args;
-    options.args.clear();
-    for (int k = 0; k < rest.size(); ++k) {
-      if (rest[k] == u"--interval" && k + 1 < rest.size()) {
-        options.intervalMs = parseNumber(rest[k], rest[k + 1], 10, 3600000);
-        ++k;
-      } else if (rest[k] == u"--json") {
-        options.json = true;
-      } else {
-        throw UsageError(QStringLiteral("events takes only --interval MS, not '%1'").arg(rest[k]));
-      }
-    }
+  if (options.keyCode && !options.crc) {
+    throw UsageError(
+        QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8"));
   }
+  if (options.method == kEventsCommand) parseEventOptions(options);
   if (options.method == kMonitorCommand) {
     // `quennet monitor --port P`: the line options may also follow the word.
     const QStringList rest = options.args;
@@ -118,12 +147,12 @@ QString helpText() {
   return QStringLiteral(
       "Usage:\n"
       "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
-      "  quennet --port PATH [OPTIONS] events [--interval MS]\n"
-      "                                                  print each new validator event\n"
+      "  quennet --port PATH [OPTIONS] events [--interval MS] [--route stack|return|hold]\n"
+      "                                [--from-start]    print each new validator event\n"
       "  quennet monitor --port PATH [--checksum8] [--json]\n"
       "  quennet monitor --input FILE [--checksum8] [--json]\n"
       "                                                  decode a line another host drives\n"
-      "  quennet --list                                  list every method and its parameters\n"
+      "  quennet --list [--json]                         list every method and its parameters\n"
       "  quennet --help                                  show this text\n"
       "\n"
       "Options:\n"
@@ -134,6 +163,7 @@ QString helpText() {
       "  --echo             the line echoes every sent byte (default)\n"
       "  --no-echo          the line does not echo\n"
       "  --key DIGITS       encrypt with this six-digit key (CRC frames only)\n"
+      "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
       "  --json             one JSON object (events: one per line)\n"
       "\n"
       "METHOD is a command method name as --list shows it, such as SendPoll or GetSerialNo.\n"
@@ -143,10 +173,15 @@ QString helpText() {
       "\n"
       "Output: each output parameter, the result code with its status text, and the command\n"
       "and reply frames in hexadecimal. With --json: an object with the keys method, result,\n"
-      "status, outputs, sent and reply; byte arrays are arrays of numbers.\n"
+      "status, outputs, sent and reply; byte arrays are arrays of numbers. A byte array holds\n"
+      "the bytes the device sent, no padding.\n"
       "\n"
-      "events enables the validator (master inhibit off), then reads its event buffer every\n"
-      "MS milliseconds (default 200) and prints each new event as one line until interrupted.\n"
+      "events enables the validator (master inhibit off), reads its event counter, then reads\n"
+      "its event buffer every MS milliseconds (default 200) and prints each event that happened\n"
+      "since, one line each, until interrupted. --from-start also prints the events the buffer\n"
+      "held at start. More events between two reads than the buffer keeps are reported as lost\n"
+      "(stderr; with --json also {\"lost\":N}). --route stacks, returns or holds every note\n"
+      "that reaches escrow. Failed reads print no event; three in a row are reported on stderr.\n"
       "\n"
       "monitor only listens: it splits the bytes on the line into frames (by the length byte,\n"
       "the checksum and the 50 ms gap), pairs each reply with the host frame it answers and\n"
@@ -158,7 +193,8 @@ QString helpText() {
       "it runs until interrupted.\n"
       "\n"
       "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
-      "(unknown method, wrong argument count, bad argument, port that cannot be opened).\n");
+      "(unknown method, wrong argument count, bad argument, port that cannot be opened or is\n"
+      "busy), 130 or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed).\n");
 }
 
 }  // namespace quennet::cli

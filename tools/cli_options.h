@@ -28,6 +28,8 @@ struct CliOptions {
   bool echo = true;
   // Packed key code; set only by --key, which also turns encryption on.
   std::optional<std::int32_t> keyCode;
+  // HopperCode for the hopper methods; the control's default when not given.
+  std::optional<std::int32_t> hopperCode;
   bool json = false;
   bool list = false;
   bool help = false;
@@ -35,6 +37,10 @@ struct CliOptions {
   QString method;
   QStringList args;
   int intervalMs = 200;
+  // events: print what the buffer holds at start too, not only what happens afterwards.
+  bool fromStart = false;
+  // events: the RouteBill code for every note that reaches escrow (1 stack, 0 return, 255 hold).
+  std::optional<std::uint8_t> route;
   // monitor: a capture (or raw bytes) to decode instead of a port.
   QString input;
 };
@@ -46,6 +52,7 @@ inline const QString kMonitorCommand = QStringLiteral("monitor");
 CliOptions parseArguments(const QStringList& arguments);
 
 // Six decimal digits d1..d6 packed as the host does: digit k becomes nibble k-1 of the code.
+// Only the ASCII digits 0 to 9 count: any other character is a usage error, never a guess.
 std::int32_t packKeyDigits(const QString& digits);
 
 QString helpText();

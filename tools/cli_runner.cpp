@@ -1,7 +1,10 @@
 #include "tools/cli_runner.h"
 
+#include <unistd.h>
+
 #include <memory>
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,8 +23,34 @@ namespace {
 
 const QString kPortSettings = QStringLiteral("9600,n,8,1");
 
-void printList(QTextStream& out) {
-  for (const MethodInfo& info : methodTable()) out << info.signature() << Qt::endl;
+// The serial line's error number for a port it could not have.
+constexpr int kErrPortInUse = 8005;
+
+void printList(bool json, QTextStream& out) {
+  if (!json) {
+    for (const MethodInfo& info : methodTable()) out << info.signature() << Qt::endl;
+    return;
+  }
+  QJsonArray methods;
+  for (const MethodInfo& info : methodTable()) {
+    QJsonArray params;
+    for (const ParamInfo& p : info.params) {
+      QJsonObject param{{"name", p.name},
+                        {"direction", p.direction == ParamDirection::Out ? "out" : "in"},
+                        {"type", typeName(p.type)}};
+      if (p.arraySize > 0) param.insert("size", p.arraySize);
+      params.append(param);
+    }
+    methods.append(QJsonObject{{"name", info.name}, {"params", params}});
+  }
+  out << QJsonDocument(methods).toJson(QJsonDocument::Compact) << Qt::endl;
+}
+
+// QSerialPort refuses a port that another program holds (its lock file) with the same error as
+// one we may not use at all; a device we may read and write that still does not open is busy.
+bool portBusy(const QString& path, const LineError& error) {
+  const QByteArray file = QFile::encodeName(path);
+  return error.number == kErrPortInUse && ::access(file.constData(), R_OK | W_OK) == 0;
 }
 
 // The method's ARGs with the address in front where the method takes a Device.
@@ -50,8 +79,13 @@ void openLine(CommandSet& set, const CliOptions& options) {
   line->setDeviceName(options.port);
   line->setSettings(kPortSettings);
   if (!line->open()) {
-    throw UsageError(
-        QStringLiteral("cannot open %1: %2").arg(options.port, line->lastError().description));
+    const LineError error = line->lastError();
+    if (portBusy(options.port, error)) {
+      throw UsageError(
+          QStringLiteral("cannot open %1: the port is busy (another program has it open)")
+              .arg(options.port));
+    }
+    throw UsageError(QStringLiteral("cannot open %1: %2").arg(options.port, error.description));
   }
   set.setLine(std::move(line));
   set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
@@ -60,6 +94,19 @@ void openLine(CommandSet& set, const CliOptions& options) {
     set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
     set.setEncryption(true);
   }
+  if (options.hopperCode) set.setHopperCode(*options.hopperCode);
+}
+
+// Closing the port ends any wait on it at once; the transaction then fails without a reply.
+StopSignal::Subscription closeOnStop(CommandSet& set, CliStreams& streams) {
+  return StopSignal::listen(streams.stop, [&set] {
+    if (set.line()) set.line()->close();
+  });
+}
+
+int interrupted(CliStreams& streams) {
+  streams.err << "quennet: interrupted" << Qt::endl;
+  return streams.stop->exitStatus();
 }
 
 QString plainValue(const QVariant& value) {
@@ -104,7 +151,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
     return kExitOk;
   }
   if (options.list) {
-    printList(streams.out);
+    printList(options.json, streams.out);
     return kExitOk;
   }
   if (options.method.isEmpty()) throw UsageError(QStringLiteral("no method given (see --help)"));
@@ -115,7 +162,9 @@ int run(const QStringList& arguments, CliStreams& streams) {
   CommandSet set;
   if (options.method == kEventsCommand) {
     openLine(set, options);
-    return watchEvents(set, options.address, options.intervalMs, options.json, streams);
+    const auto stopWatch = closeOnStop(set, streams);
+    const int status = watchEvents(set, options, streams);
+    return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
   }
   const MethodInfo* info = findMethod(options.method);
   if (!info) {
@@ -123,6 +172,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
   }
   const QStringList inputs = methodInputs(*info, options);
   openLine(set, options);
+  const auto stopCall = closeOnStop(set, streams);
   InvokeResult result;
   try {
     result = info->invoker(set, QVariantList(inputs.begin(), inputs.end()));
@@ -131,6 +181,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
   } catch (const QuennetError& error) {
     throw UsageError(QStringLiteral("%1: %2").arg(info->name, error.description()));
   }
+  if (streams.stop && streams.stop->fired()) return interrupted(streams);
   printResult(*info, result, set, options.json, streams.out);
   return result.result == kResultOk ? kExitOk : kExitResult;
 }

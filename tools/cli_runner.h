@@ -7,6 +7,7 @@
 #include <QTextStream>
 
 #include "quennet/commands/command_set.h"
+#include "tools/stop_signal.h"
 
 namespace quennet::cli {
 
@@ -17,6 +18,9 @@ struct CliStreams {
   QTextStream& err;
   // Asked between event polls; false ends the event watch.
   std::function<bool()> keepRunning = [] { return true; };
+  // Fired by SIGINT or SIGTERM: the call in progress ends at once, the port is closed and the
+  // tool exits with the signal's status. None: nothing interrupts.
+  StopSignal* stop = nullptr;
 };
 
 // `arguments` excludes the program name. Returns the exit status.

@@ -14,6 +14,7 @@ constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 // The enable header's data byte: this value enables, anything else disables.
 constexpr std::uint8_t kHopperEnableValue = 165;
 constexpr std::uint8_t kHopperDisableValue = 0;
+constexpr int kStatusRegisterBytes = 1;
 
 }  // namespace
 
@@ -37,7 +38,8 @@ std::int16_t CommandSet::AddressRandom(std::uint8_t Device, QString& Response) {
 }
 
 std::int16_t CommandSet::Test_Hopper(std::uint8_t Device, std::span<std::uint8_t> Status) {
-  return bytesCommand(Device, HOPPER_TEST, Status, 2);
+  // One to three status register bytes, depending on the hopper.
+  return bytesCommand(Device, HOPPER_TEST, Status, 2, {}, kStatusRegisterBytes);
 }
 
 std::int16_t CommandSet::Dispense_Coins(std::uint8_t Device, std::uint8_t No_Coins,

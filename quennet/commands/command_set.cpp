@@ -31,9 +31,9 @@ std::int16_t CommandSet::textCommand(std::uint8_t Device, cctalk_Codes header, Q
 
 std::int16_t CommandSet::bytesCommand(std::uint8_t Device, cctalk_Codes header,
                                       std::span<std::uint8_t> reply, std::int16_t expectedDataLen,
-                                      std::span<const std::uint8_t> data) {
+                                      std::span<const std::uint8_t> data, int fewestData) {
   loadFrame(Device, header, data);
-  return TransactBytes(reply, expectedDataLen);
+  return TransactBytes(reply, expectedDataLen, fewestData);
 }
 
 std::int16_t CommandSet::counterCommand(std::uint8_t Device, cctalk_Codes header,
@@ -51,8 +51,15 @@ std::int16_t CommandSet::countryCommand(std::uint8_t Device, cctalk_Codes header
     throw QuennetError(kErrSubscriptOutOfRange,
                        QStringLiteral("The country code needs two characters"));
   }
-  const std::array<std::uint8_t, 2> letters = {static_cast<std::uint8_t>(Country[0].toLatin1()),
-                                               static_cast<std::uint8_t>(Country[1].toLatin1())};
+  // A letter outside printable ASCII has no byte of its own: it would go out as 0 or as another
+  // character's code and ask about a country nobody named.
+  const auto printable = [](QChar c) { return c.unicode() >= 0x20 && c.unicode() <= 0x7E; };
+  if (!printable(Country[0]) || !printable(Country[1])) {
+    throw QuennetError(kErrInvalidProcedureCall,
+                       QStringLiteral("The country code must be printable ASCII"));
+  }
+  const std::array<std::uint8_t, 2> letters = {static_cast<std::uint8_t>(Country[0].unicode()),
+                                               static_cast<std::uint8_t>(Country[1].unicode())};
   return bytesCommand(Device, header, reply, expectedDataLen, letters);
 }
 

@@ -2,7 +2,9 @@
 // The ccTalk command methods: each fills CommandBuffer, runs one transaction and decodes the
 // reply into its outputs. Names are those of the control's type library.
 //
-// Every method returns a ResultCode. Text outputs and caller arrays change only on result 0;
+// Every method returns a ResultCode. A method that asks for data fails (result 3, "Reply Too
+// Short [...]") on an ACK, a NAK or a reply with fewer data bytes than the command defines.
+// Text outputs and caller arrays change only on result 0;
 // outputs taken from a buffer of the method's own (serial number, ROM checksum, flags, counters,
 // creation date) are written whatever the result. While the port is closed every method except
 // ModifyBillID returns 5 without traffic, after its own argument checks.
@@ -64,7 +66,8 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
   std::int16_t RouteBill(std::uint8_t Device, std::uint8_t Accept, QString& Response);
   std::int16_t ReadFeedbag(std::uint8_t Device, std::span<std::uint8_t> Response);
   std::int16_t RequestBillID(std::uint8_t Device, std::uint8_t NoteNo, QString& Response);
-  // Throws QuennetError 9 when Country has fewer than two characters.
+  // Throws QuennetError 9 when Country has fewer than two characters, and 5 when one of the two
+  // is not printable ASCII (it could not be sent as it reads).
   std::int16_t RequestScaleFactor(std::uint8_t Device, const QString& Country,
                                   std::span<std::uint8_t> ScaleData);
   // Sends nothing and returns 0, whatever the port state.
@@ -97,6 +100,8 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
 
   // Bus addressing, hopper and coin.
   // Broadcasts; every byte that arrives within 1200 ms (or the first twelve) lands in Address.
+  // More than Address holds: it is filled to its end and the result is 3, "Reply Overflow [n]";
+  // an array of kCollectAllMost bytes holds everything.
   std::int16_t AddressPoll(std::span<std::uint8_t> Address);
   std::int16_t AddressClash(std::span<std::uint8_t> Address);
   std::int16_t AddressChange(std::uint8_t Device, std::uint8_t Address, QString& Response);
@@ -118,8 +123,11 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
                  std::span<const std::uint8_t> data = {});
   std::int16_t textCommand(std::uint8_t Device, cctalk_Codes header, QString& response,
                            std::int16_t expectedDataLen, std::span<const std::uint8_t> data = {});
+  // `fewestData`: data bytes the reply must carry; all expectedDataLen unless the command's
+  // reply is of variable length.
   std::int16_t bytesCommand(std::uint8_t Device, cctalk_Codes header, std::span<std::uint8_t> reply,
-                            std::int16_t expectedDataLen, std::span<const std::uint8_t> data = {});
+                            std::int16_t expectedDataLen, std::span<const std::uint8_t> data = {},
+                            int fewestData = kAllExpected);
   // Three-byte audit counter, least significant byte first; 0 when the call fails.
   std::int16_t counterCommand(std::uint8_t Device, cctalk_Codes header, std::int32_t& count,
                               std::span<const std::uint8_t> data = {});

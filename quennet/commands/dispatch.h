@@ -31,7 +31,7 @@ struct ParamInfo {
 struct InvokeResult {
   std::int32_t result = 0;
   // Output parameter name to value: Byte and Long as integers, Text as a string, ByteArray as a
-  // list of integers.
+  // list of the integers the device sent (empty when the call delivered no data).
   QVariantMap outputs;
 };
 

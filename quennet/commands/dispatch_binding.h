@@ -2,6 +2,7 @@
 // Builds a MethodInfo from a member function pointer: the C++ parameter types give each
 // parameter's direction and type, so the table only names the parameters. Internal to the table.
 
+#include <algorithm>
 #include <cstddef>
 #include <span>
 #include <tuple>
@@ -108,7 +109,16 @@ struct Param<std::span<std::uint8_t>> {
   }
   static std::span<std::uint8_t> pass(Storage& s) { return s; }
   static QVariant value(const Storage& s) { return fromBytes(s); }
+  // Only the bytes the device sent, not the zeros the array was allocated with.
+  static void trim(Storage& s, std::size_t delivered) { s.resize(std::min(s.size(), delivered)); }
 };
+
+// Data bytes the call put into its output array: a transaction's count on result 0, and on
+// result 3 (a collect-all overflow fills the array); nothing for results that leave it alone.
+inline std::size_t deliveredBytes(const CommandSet& set, std::int32_t result) {
+  const bool delivered = result == kResultOk || result == kResultChecksum;
+  return delivered ? static_cast<std::size_t>(set.deliveredDataCount()) : 0;
+}
 
 // How a return value becomes the result code; a returned string is an output of its own.
 inline std::int32_t resultOf(std::int16_t code, QVariantMap&) {
@@ -139,8 +149,11 @@ InvokeResult call(auto fn, CommandSet& set, const QList<ParamInfo>& params,
   (prepare.template operator()<A>(std::get<I>(storage), params.at(static_cast<qsizetype>(I))), ...);
   InvokeResult out;
   out.result = resultOf((set.*fn)(Param<A>::pass(std::get<I>(storage))...), out.outputs);
-  [[maybe_unused]] const auto collect = [&]<typename P>(const auto& slot, const ParamInfo& info) {
+  [[maybe_unused]] const auto collect = [&]<typename P>(auto& slot, const ParamInfo& info) {
     if constexpr (Param<P>::direction == ParamDirection::Out) {
+      if constexpr (Param<P>::type == ParamType::ByteArray) {
+        Param<P>::trim(slot, deliveredBytes(set, out.result));
+      }
       out.outputs.insert(info.name, Param<P>::value(slot));
     }
   };

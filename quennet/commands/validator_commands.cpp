@@ -14,6 +14,8 @@ constexpr std::uint8_t kHighestNoteNumber = 16;
 // One-byte route replies a validator uses instead of an ACK.
 constexpr char16_t kRouteNoNote = 254;
 constexpr char16_t kRouteRefused = 255;
+// Replies of device-defined length: one data byte is the least that answers the request.
+constexpr int kVariableReply = 1;
 
 }  // namespace
 
@@ -63,7 +65,7 @@ std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QSt
 }
 
 std::int16_t CommandSet::ReadFeedbag(std::uint8_t Device, std::span<std::uint8_t> Response) {
-  return bytesCommand(Device, READ_FEEDBAG, Response, 50);
+  return bytesCommand(Device, READ_FEEDBAG, Response, 50, {}, kVariableReply);
 }
 
 std::int16_t CommandSet::RequestBillID(std::uint8_t Device, std::uint8_t NoteNo,
@@ -139,7 +141,7 @@ std::int16_t CommandSet::CycleStacker(std::uint8_t Device, QString& Response) {
 }
 
 std::int16_t CommandSet::ReadOptos(std::uint8_t Device, std::span<std::uint8_t> bytBuffer) {
-  return bytesCommand(Device, READ_OPTOS, bytBuffer, 17);
+  return bytesCommand(Device, READ_OPTOS, bytBuffer, 17, {}, kVariableReply);
 }
 
 std::int16_t CommandSet::OperateMotors(std::uint8_t Device,
@@ -167,11 +169,12 @@ std::int16_t CommandSet::SaveKey(std::uint8_t Device, QString& Response) {
 }
 
 std::int16_t CommandSet::RunSelfTest(std::uint8_t Device, std::span<std::uint8_t> TestResult) {
-  return bytesCommand(Device, RUN_SELF_TEST, TestResult, 1);
+  // The fault code, then an extra byte some faults add.
+  return bytesCommand(Device, RUN_SELF_TEST, TestResult, 1, {}, kVariableReply);
 }
 
 std::int16_t CommandSet::ReadInputLines(std::uint8_t Device, std::span<std::uint8_t> InputStatus) {
-  return bytesCommand(Device, READ_INPUT_LINES, InputStatus, 1);
+  return bytesCommand(Device, READ_INPUT_LINES, InputStatus, 1, {}, kVariableReply);
 }
 
 }  // namespace quennet

@@ -81,7 +81,7 @@ void ControlCore::setLine(std::unique_ptr<SerialLine> line) {
   LinkEngine::setLine(std::move(line));
   this->line()->setDeviceName(deviceName());
   this->line()->setSettings(settings);
-  if (wantedOpen_) SyncPortOpen();
+  if (wantedOpen_ && !SyncPortOpen()) ShowOpenFailure();
 }
 
 QString ControlCore::deviceName() const {
@@ -130,17 +130,29 @@ void ControlCore::ShowPortState(bool enabled) {
   pushLabel();
 }
 
-void ControlCore::SyncPortOpen() {
-  if (line()->isOpen() == wantedOpen_) return;
+bool ControlCore::SyncPortOpen() {
+  if (line()->isOpen() == wantedOpen_) return true;
   if (!wantedOpen_) {
     line()->close();
-    return;
+    return true;
   }
-  if (line()->open()) return;
-  message(portErrorText(displayName_, line()->lastError()), QStringLiteral("Tolvar"),
+  if (line()->open()) {
+    requestQuietLine();
+    return true;
+  }
+  openError_ = line()->lastError();
+  message(portErrorText(displayName_, openError_), QStringLiteral("Tolvar"),
           ControlMessages::Icon::Critical);
   commPort_ = kDefaultCommPort;
   line()->setDeviceName(deviceName());
+  return false;
+}
+
+void ControlCore::ShowOpenFailure() {
+  label_.backColor = kColorInactiveCaption;
+  label_.foreColor = kColorInactiveCaptionText;
+  label_.caption = QStringLiteral("Comms Error: ") + openError_.description;
+  pushLabel();
 }
 
 void ControlCore::onLineFailure() {
@@ -196,8 +208,12 @@ void ControlCore::ReadProperties(PropertyBag& bag) {
   setToolTip();
   storedMessageTime_ = messageTime;
 
-  ShowPortState(wantedOpen_);
-  SyncPortOpen();
+  // The label shows the outcome of the open, so a port that failed never reads "Comms Ready".
+  if (SyncPortOpen()) {
+    ShowPortState(wantedOpen_);
+  } else {
+    ShowOpenFailure();
+  }
 
   LinkEngine::setMakeChksmError(makeChksmError);
   LinkEngine::setMakeTimeoutError(makeTimeoutError);
@@ -235,8 +251,11 @@ void ControlCore::setForeColor(OleColor color) {
 
 void ControlCore::setEnabled(bool enabled) {
   wantedOpen_ = enabled;
-  SyncPortOpen();
-  ShowPortState(enabled);
+  if (SyncPortOpen()) {
+    ShowPortState(enabled);
+  } else {
+    ShowOpenFailure();
+  }
   changed(kEnabled);
 }
 
@@ -262,7 +281,13 @@ void ControlCore::reopenOn(const std::function<LineError()>& select, const QStri
   LineError error = select();
   if (!error.isError()) {
     line()->setDeviceName(deviceName());
-    if (wantedOpen_ && !line()->open()) error = line()->lastError();
+    if (wantedOpen_) {
+      if (line()->open()) {
+        requestQuietLine();
+      } else {
+        error = line()->lastError();
+      }
+    }
   }
   if (!error.isError()) {
     setToolTip();

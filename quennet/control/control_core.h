@@ -108,9 +108,12 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
 
   // Caption and colours of the enabled or disabled state.
   void ShowPortState(bool enabled);
-  // Opens or closes the port to match the wanted state; on failure a critical box and the port
-  // number back to 1.
-  void SyncPortOpen();
+  // Opens or closes the port to match the wanted state; on failure a critical box, the port
+  // number back to 1 and false.
+  bool SyncPortOpen();
+  // The label after a failed open: the failure in the disabled colours, never "Comms Ready"
+  // over a closed port.
+  void ShowOpenFailure();
 
  private:
   void setToolTip();
@@ -133,6 +136,7 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
   QString displayName_ = QStringLiteral("zav_quennet1");
   ControlMessages* messages_ = nullptr;
   PropertyChangedSink propertyChanged_;
+  LineError openError_;
 };
 
 }  // namespace quennet

@@ -16,6 +16,11 @@ constexpr std::int32_t kLongWaitMs = 8000;
 // Bytes beyond the echo that end an address poll or clash early.
 constexpr int kCollectAllEnough = 12;
 constexpr int kTimeoutBytePauseMs = 4;
+// The longest gap between the bytes of one frame; a line quiet this long carries no frame.
+constexpr int kQuietGapMs = 50;
+// A line that never falls quiet fails the command after this long (a 256-byte frame takes
+// 267 ms at 9600 baud, so no stale reply lasts this long).
+constexpr int kQuietLimitMs = 1000;
 constexpr std::uint8_t kHostAddress = 1;
 constexpr std::uint8_t kHeaderAck = 0;
 constexpr std::uint8_t kHeaderNak = 5;
@@ -25,6 +30,14 @@ constexpr std::uint8_t kHeaderAddressPoll = 253;
 
 QString timeoutCaption(int count) {
   return QStringLiteral("Timeout Error [%1]").arg(count);
+}
+
+// Says what came instead of the data: the number of data bytes, or the empty reply's kind.
+QString shortReplyCaption(int dataLength, std::uint8_t header) {
+  QString what = QString::number(dataLength);
+  if (dataLength == 0 && header == kHeaderAck) what = QStringLiteral("ACK");
+  if (dataLength == 0 && header == kHeaderNak) what = QStringLiteral("NACK");
+  return QStringLiteral("Reply Too Short [%1]").arg(what);
 }
 
 }  // namespace
@@ -80,30 +93,32 @@ bool LinkEngine::CheckReply(QString* errorText) const {
 }
 
 std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                                  bool collectAll) {
+                                  bool collectAll, int fewestData) {
   // A handler run during our wait must not interleave a second frame on the line.
   if (busy_) {
     throw QuennetError(kErrCantPerformOperation,
                        QStringLiteral("A transaction is already in progress"));
   }
+  delivered_ = 0;
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
-  QElapsedTimer clock;
-  clock.start();
+  sentClock_.invalidate();
   std::int16_t result = kResultOk;
   try {
-    result = runTransaction(replyArray, timeoutMs, collectAll);
+    result = runTransaction(replyArray, timeoutMs, collectAll, fewestData);
   } catch (...) {
     busy_ = false;
     throw;
   }
   busy_ = false;
-  messageTime_ = static_cast<std::int32_t>(clock.elapsed());
-  if (frameObserver_) logTransaction(clock, result);
+  messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
+  if (frameObserver_) logTransaction(result);
   return result;
 }
 
 std::int16_t LinkEngine::fail(std::int16_t code, const QString& caption) {
+  // The rest of a late or garbled reply may still be on its way.
+  if (code == kResultTimeout || code == kResultChecksum) settle_ = true;
   showCaption(caption);
   return code;
 }
@@ -112,6 +127,7 @@ std::int16_t LinkEngine::lineFailed() {
   LineError error = line_->lastError();
   if (!error.isError()) error = LineError{8012, QStringLiteral("The port was closed")};
   line_->close();
+  settle_ = true;
   showCaption(QStringLiteral("Comms Error: ") + error.description);
   if (lineFailureSink_) lineFailureSink_(error);
   return kResultNotEnabled;
@@ -135,57 +151,100 @@ bool LinkEngine::waitFor(int count, const QDeadlineTimer& deadline) {
   return line_->isOpen() && !line_->lastError().isError();
 }
 
+std::int16_t LinkEngine::settleLine() {
+  // A reply that came after its time-out must not pass for the answer to this command. ccTalk
+  // senders leave at most 50 ms between the bytes of a frame, so a line quiet that long carries
+  // no rest of one. A babbling line ends the wait after kQuietLimitMs.
+  const QDeadlineTimer limit(kQuietLimitMs, Qt::PreciseTimer);
+  int dropped = 0;
+  for (;;) {
+    dropped += line_->bytesAvailable();
+    line_->discard();
+    if (!waitFor(1, QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer))) return lineFailed();
+    if (line_->bytesAvailable() == 0) break;
+    if (limit.hasExpired()) {
+      dropped += line_->bytesAvailable();
+      line_->discard();
+      return fail(kResultTimeout, QStringLiteral("Line Not Quiet [%1]").arg(dropped));
+    }
+  }
+  settle_ = false;
+  return kResultOk;
+}
+
+void LinkEngine::storeReply(const QByteArray& bytes, int position) {
+  const int count = std::min(static_cast<int>(bytes.size()), FrameBuffer::kSize - position + 1);
+  for (int i = 0; i < count; ++i)
+    ReplyBuffer.at(position + i) = static_cast<std::uint8_t>(bytes[i]);
+  ReplyLength = static_cast<std::int16_t>(std::max<int>(ReplyLength, position + count - 1));
+}
+
 std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                                        bool collectAll) {
+                                        bool collectAll, int fewestData) {
   showCaption(QStringLiteral("Xmit Command <%1>").arg(CommandBuffer.at(4)));
   ReplyBuffer.clear();
   ReplyLength = 0;
   const QByteArray frame = BuildFrame();
   EchoLength = static_cast<std::int16_t>(commsEcho_ ? frame.size() : 0);
+  if (settle_) {
+    const std::int16_t settled = settleLine();
+    if (settled != kResultOk) return settled;
+  }
   line_->discard();
+  sentClock_.start();
   if (!transmit(frame)) return lineFailed();
 
   const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
-  const int expected = EchoLength + (collectAll ? kCollectAllEnough : 2);
+  return collectAll ? collectReply(replyArray, deadline)
+                    : singleReply(replyArray, deadline, fewestData);
+}
+
+std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
+                                      const QDeadlineTimer& deadline) {
+  if (!waitFor(EchoLength + kCollectAllEnough, deadline)) return lineFailed();
+  const int waiting = line_->bytesAvailable();
+  // Any byte beyond the echo makes the collection a success, however few arrived.
+  if (waiting <= EchoLength) return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
+  // Slower devices may still be answering after an early end.
+  settle_ = true;
+  const QByteArray reply = line_->read(waiting).mid(EchoLength);
+  const auto count = static_cast<int>(reply.size());
+  storeReply(reply, 1);
+  // What fits is kept, in arrival order; the caller learns of the rest by the overflow code.
+  delivered_ = std::min(count, static_cast<int>(replyArray.size()));
+  for (int i = 0; i < delivered_; ++i) {
+    replyArray[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(reply[i]);
+  }
+  if (count > delivered_ || count > FrameBuffer::kSize) {
+    return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(count));
+  }
+  showCaption(QStringLiteral("OK"));
+  return kResultOk;
+}
+
+std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
+                                     const QDeadlineTimer& deadline, int fewestData) {
+  const int expected = EchoLength + 2;
   if (!waitFor(expected, deadline)) return lineFailed();
   const int waiting = line_->bytesAvailable();
-
-  if (collectAll) {
-    // Any byte beyond the echo makes the collection a success, however few arrived.
-    if (waiting <= EchoLength) return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
-    const QByteArray reply = line_->read(waiting).mid(EchoLength);
-    const auto count = static_cast<int>(reply.size());
-    if (count > FrameBuffer::kSize || count > static_cast<int>(replyArray.size())) {
-      return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(count));
-    }
-    for (int i = 0; i < count; ++i) {
-      const auto byte = static_cast<std::uint8_t>(reply[i]);
-      ReplyBuffer.at(i + 1) = byte;
-      replyArray[static_cast<std::size_t>(i)] = byte;
-    }
-    ReplyLength = static_cast<std::int16_t>(count);
-    showCaption(QStringLiteral("OK"));
-    return kResultOk;
+  if (waiting < expected) {
+    // The trace keeps the reply byte that did come, if any.
+    storeReply(line_->read(waiting).mid(EchoLength), 1);
+    return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
   }
-
-  if (waiting < expected) return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
-  const QByteArray head = line_->read(expected);
-  ReplyBuffer.at(1) = static_cast<std::uint8_t>(head[EchoLength]);
-  ReplyBuffer.at(2) = static_cast<std::uint8_t>(head[EchoLength + 1]);
+  storeReply(line_->read(expected).mid(EchoLength), 1);
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > kMaxDataLength) {
-    ReplyLength = 2;
     return fail(kResultChecksum, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
   }
-  ReplyLength = static_cast<std::int16_t>(dataLength + 5);
 
-  const int remaining = ReplyLength - 2;
+  const int remaining = dataLength + 3;
   if (!waitFor(remaining, deadline)) return lineFailed();
   const int arrived = line_->bytesAvailable();
+  storeReply(line_->read(std::min(arrived, remaining)), 3);
   if (arrived < remaining) return fail(kResultTimeout, timeoutCaption(arrived + 2));
-  // Bytes after the frame are not part of this reply; the next transaction discards them.
-  const QByteArray rest = line_->read(remaining);
-  for (int i = 0; i < remaining; ++i) ReplyBuffer.at(i + 3) = static_cast<std::uint8_t>(rest[i]);
+  // Bytes after the frame are not part of this reply: let the line settle before the next one.
+  if (arrived > remaining) settle_ = true;
 
   if (encryption_ && crcMode()) DecryptReply(ReplyBuffer, keyDigits_);
   QString checkError;
@@ -196,6 +255,9 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
     return fail(kResultChecksum, QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
   }
 
+  const std::uint8_t header = ReplyBuffer.at(4);
+  if (dataLength == 0 && header == kHeaderBusy) return fail(kResultBusy, QStringLiteral("BUSY"));
+  if (dataLength < fewestData) return fail(kResultChecksum, shortReplyCaption(dataLength, header));
   if (dataLength > 0) {
     if (dataLength > static_cast<int>(replyArray.size())) {
       return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(dataLength));
@@ -203,20 +265,13 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
     for (int i = 0; i < dataLength; ++i) {
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
     }
+    delivered_ = dataLength;
     showCaption(QStringLiteral("OK"));
     return kResultOk;
   }
-  switch (ReplyBuffer.at(4)) {
-    case kHeaderBusy:
-      return fail(kResultBusy, QStringLiteral("BUSY"));
-    case kHeaderAck:
-    case kHeaderNak:
-      showCaption(QStringLiteral("OK"));
-      return kResultOk;
-    default:
-      showCaption(QStringLiteral("???"));
-      return kResultOk;
-  }
+  showCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
+                                                           : QStringLiteral("???"));
+  return kResultOk;
 }
 
 std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDataLen) {
@@ -253,12 +308,14 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
 }
 
 std::int16_t LinkEngine::TransactBytes(std::span<std::uint8_t> replyArray,
-                                       std::int16_t expectedDataLen) {
+                                       std::int16_t expectedDataLen, int fewestData) {
   const std::uint8_t header = CommandBuffer.at(4);
   if (header == kHeaderAddressPoll || header == kHeaderAddressClash) {
     return Transact(replyArray, kCollectAllMs, true);
   }
-  return Transact(replyArray, expectedDataLen <= 0 ? kShortReplyMs : kDataReplyMs, false);
+  const int asked = std::max<int>(expectedDataLen, 0);
+  return Transact(replyArray, asked == 0 ? kShortReplyMs : kDataReplyMs, false,
+                  fewestData == kAllExpected ? asked : std::min(fewestData, asked));
 }
 
 QString LinkEngine::CommandSent(std::int16_t style) const {

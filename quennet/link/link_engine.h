@@ -28,6 +28,10 @@ enum ResultCode : std::int16_t {
   kResultKeyTooShort = 6,
 };
 
+// Most bytes an address poll or clash gathers (a whole reply buffer): an array this long never
+// overflows.
+inline constexpr int kCollectAllMost = FrameBuffer::kSize;
+
 class QUENNET_EXPORT LinkEngine {
  public:
   // Receives every status caption ("Xmit Command <254>", "OK", "Timeout Error [0]" ...).
@@ -71,6 +75,9 @@ class QUENNET_EXPORT LinkEngine {
 
   // The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
   void requestLongWait() { longWait_ = true; }
+  // The next transaction first waits for the line to fall quiet: a port just opened may still
+  // carry an answer meant for another process. Set after time-outs and garbled replies too.
+  void requestQuietLine() { settle_ = true; }
   bool longWaitPending() const { return longWait_; }
   // Duration of the last transaction in milliseconds, from hand-over to the port to the result.
   std::int32_t lastMessageTime() const { return messageTime_; }
@@ -87,16 +94,24 @@ class QUENNET_EXPORT LinkEngine {
   bool CheckReply(QString* errorText) const;
 
   // One exchange. `replyArray` receives the reply data from index 0; `timeoutMs` covers the
-  // whole reply, echo included; `collectAll` gathers loose bytes (address poll and clash).
-  std::int16_t Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                        bool collectAll);
+  // whole reply, echo included; `collectAll` gathers loose bytes (address poll and clash). A
+  // reply with fewer than `fewestData` data bytes (an ACK or NAK to a data request) is result 3,
+  // "Reply Too Short [...]": a 0 would promise data the device never sent.
+  std::int16_t Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs, bool collectAll,
+                        int fewestData = 0);
   // Text reply: on 0, `response` is the data as characters (bytes below 32 shown as digits),
   // or "ACK", "NACK", "???" for an empty reply.
   std::int16_t TransactText(QString& response, std::int16_t expectedDataLen);
-  // Byte reply into the caller's array.
-  std::int16_t TransactBytes(std::span<std::uint8_t> replyArray, std::int16_t expectedDataLen);
+  // Byte reply into the caller's array. A command that asks for data (expectedDataLen > 0) needs
+  // `fewestData` data bytes in the reply; kAllExpected means all expectedDataLen of them.
+  static constexpr int kAllExpected = -1;
+  std::int16_t TransactBytes(std::span<std::uint8_t> replyArray, std::int16_t expectedDataLen,
+                             int fewestData = kAllExpected);
+  // Data bytes the last transaction put into its reply array (0 unless it delivered data).
+  int deliveredDataCount() const { return delivered_; }
 
-  // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal.
+  // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
+  // only the bytes that arrived.
   QString CommandSent(std::int16_t style = 0) const;
   QString ReplyBack(std::int16_t style = 0) const;
 
@@ -105,14 +120,21 @@ class QUENNET_EXPORT LinkEngine {
 
  private:
   std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                              bool collectAll);
+                              bool collectAll, int fewestData);
+  std::int16_t collectReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline);
+  std::int16_t singleReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
+                           int fewestData);
+  // Drops what arrives until the line has been quiet for one inter-byte gap.
+  std::int16_t settleLine();
+  // Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
+  void storeReply(const QByteArray& bytes, int position);
   bool transmit(const QByteArray& frame);
   // Waits until `count` bytes are waiting or the deadline passes; false on a line failure.
   bool waitFor(int count, const QDeadlineTimer& deadline);
   std::int16_t lineFailed();
   std::int16_t fail(std::int16_t code, const QString& caption);
   // Hands the finished transaction's two records to the frame observer.
-  void logTransaction(const QElapsedTimer& clock, std::int16_t result) const;
+  void logTransaction(std::int16_t result) const;
 
   std::unique_ptr<SerialLine> line_;
   CaptionSink captionSink_;
@@ -126,8 +148,11 @@ class QUENNET_EXPORT LinkEngine {
   Checksum_Type checksumType_ = CHKSM_8BIT;
   KeyDigits keyDigits_{};
   bool longWait_ = false;
+  bool settle_ = true;
   bool busy_ = false;
+  int delivered_ = 0;
   std::int32_t messageTime_ = 0;
+  QElapsedTimer sentClock_;
 };
 
 }  // namespace quennet

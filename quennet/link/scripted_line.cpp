@@ -28,7 +28,7 @@ bool ScriptedLine::write(const QByteArray& bytes) {
   ++writeCalls_;
   log_ += bytes;
   pendingWrite_ += bytes;
-  if (responder_) incoming_ += responder_(pendingWrite_);
+  if (responder_) (answerOnWait_ ? answered_ : incoming_) += responder_(pendingWrite_);
   return true;
 }
 
@@ -39,6 +39,9 @@ QByteArray ScriptedLine::read(int maxBytes) {
 }
 
 void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
+  waitBudgets_.push_back(deadline.remainingTime());
+  incoming_ += answered_;
+  answered_.clear();
   if (breakOnWait_) {
     breakOnWait_ = false;
     error_ = LineError{8010, QStringLiteral("The device was removed")};
@@ -53,6 +56,7 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
 
 void ScriptedLine::discard() {
   incoming_.clear();
+  answered_.clear();
   pendingWrite_.clear();
   error_ = {};
 }

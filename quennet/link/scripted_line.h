@@ -3,6 +3,7 @@
 // need no operating-system port.
 
 #include <functional>
+#include <vector>
 
 #include "quennet/link/serial_line.h"
 
@@ -24,7 +25,14 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   void clearLog() {
     log_.clear();
     writeCalls_ = 0;
+    waitBudgets_.clear();
   }
+
+  // The device's answer arrives only once the host waits for it, as a real reply does; each
+  // wait records the time it had left, so tests read the time-out a transaction chose.
+  void setAnswerOnWait(bool on) { answerOnWait_ = on; }
+  // Milliseconds left before the deadline at each wait since the last clearLog().
+  const std::vector<qint64>& waitBudgets() const { return waitBudgets_; }
 
   void setOpenFails(bool fails) { openFails_ = fails; }
   // The line breaks (as an unplugged adapter does) on the next wait.
@@ -50,12 +58,15 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   QString deviceName_ = QStringLiteral("scripted");
   QString settings_ = QStringLiteral("9600,n,8,1");
   QByteArray incoming_;
+  QByteArray answered_;  // held back until the host waits (answerOnWait_)
   QByteArray pendingWrite_;
   QByteArray log_;
   int writeCalls_ = 0;
   bool open_ = false;
   bool openFails_ = false;
   bool breakOnWait_ = false;
+  bool answerOnWait_ = false;
+  std::vector<qint64> waitBudgets_;
   LineError error_;
 };
 

@@ -23,9 +23,10 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-void LinkEngine::logTransaction(const QElapsedTimer& clock, std::int16_t result) const {
+void LinkEngine::logTransaction(std::int16_t result) const {
   const auto end = std::chrono::steady_clock::now();
-  const auto start = end - std::chrono::nanoseconds(clock.nsecsElapsed());
+  const bool sentFrame = sentClock_.isValid();
+  const std::int64_t sinceSentNs = sentFrame ? sentClock_.nsecsElapsed() : 0;
   const bool encrypted = encryption_ && crcMode();
 
   // CommandBuffer still holds the frame as sent; the decode reads it in the clear.
@@ -33,11 +34,12 @@ void LinkEngine::logTransaction(const QElapsedTimer& clock, std::int16_t result)
   if (encrypted) DecryptReply(plain, keyDigits_);
   const int sentLength = CommandBuffer.frameLength();
   FrameRecord sent;
-  sent.timeUs = steadyMicroseconds(start);
+  sent.timeUs = steadyMicroseconds(end - std::chrono::nanoseconds(sinceSentNs));
   sent.direction = FrameDirection::Host;
   sent.raw = bytesOf(CommandBuffer.first(sentLength));
   sent.frame = decodeFrame(plain.first(sentLength), crcMode());
-  frameObserver_->frameLogged(sent);
+  // A line that never fell quiet fails the command before its frame goes out.
+  if (sentFrame) frameObserver_->frameLogged(sent);
 
   FrameRecord reply;
   reply.timeUs = steadyMicroseconds(end);
@@ -46,18 +48,18 @@ void LinkEngine::logTransaction(const QElapsedTimer& clock, std::int16_t result)
   reply.requestHeader = sent.frame.header;
   reply.result = result;
   reply.caption = caption_;
-  reply.durationUs = clock.nsecsElapsed() / 1000;
+  reply.durationUs = sinceSentNs / 1000;
+  // ReplyBuffer holds the bytes that arrived; a whole reply was decrypted in place.
+  const auto received = ReplyBuffer.first(ReplyLength);
   const bool collected = sent.frame.header == kAddressPoll || sent.frame.header == kAddressClash;
-  if (collected || result == kResultTimeout || ReplyLength < 5) {
-    // Loose address answers, or the destination and length of a reply that broke off.
-    const int known = collected ? ReplyLength : std::min<int>(ReplyLength, 2);
-    reply.raw = bytesOf(ReplyBuffer.first(known));
-    reply.frame = decodeFrame(ReplyBuffer.first(known), crcMode());
-  } else {
+  const bool whole = !collected && ReplyLength >= 5 && ReplyLength == ReplyBuffer.at(2) + 5;
+  reply.frame = decodeFrame(received, crcMode());
+  if (whole && encrypted) {
     FrameBuffer wire = ReplyBuffer;
-    if (encrypted) EncryptFrame(wire, keyDigits_);
+    EncryptFrame(wire, keyDigits_);
     reply.raw = bytesOf(wire.first(ReplyLength));
-    reply.frame = decodeFrame(ReplyBuffer.first(ReplyLength), crcMode());
+  } else {
+    reply.raw = bytesOf(received);
   }
   switch (result) {
     case kResultOk:

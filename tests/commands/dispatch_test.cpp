@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <QSet>
 
 #include "quennet/commands/dispatch.h"
@@ -148,60 +150,105 @@ TEST_F(Dispatch, OwnBufferOutputsAreDerivedWhileClosed) {
             (QVariantMap{{"AcceptCount", 0}}));
 }
 
-// What each command puts on the wire, driven by name with the sample inputs (Device 3).
+// Every command: what it puts on the wire, driven by name with the sample inputs (Device 3);
+// the reply time-out it waits (200 ms for no data, 500 ms for data, 1200 ms to collect a bus's
+// answers, 8000 ms for the stacker); and the data bytes its reply must carry (0: an ACK or any
+// text will do; fewer than all it asks for where the reply's length is the device's choice).
 struct WireRow {
   const char* method;
   int destination;
   int header;
   std::vector<std::uint8_t> data;
+  int timeoutMs;
+  int fewestData;
 };
 
-class WireFormat : public ScriptedDevice, public ::testing::WithParamInterface<WireRow> {};
+class WireFormat : public ScriptedDevice, public ::testing::WithParamInterface<WireRow> {
+ protected:
+  InvokeResult call() {
+    const QString name = QString::fromLatin1(GetParam().method);
+    const MethodInfo* info = findMethod(name);
+    EXPECT_NE(info, nullptr);
+    return info ? invoke(set_, name, sampleInputs(*info)) : InvokeResult{};
+  }
+};
 
 TEST_P(WireFormat, HeaderAndDataBytes) {
   answerAck();
-  const QString name = QString::fromLatin1(GetParam().method);
-  const MethodInfo* info = findMethod(name);
-  ASSERT_NE(info, nullptr);
-  invoke(set_, name, sampleInputs(*info));
+  call();
   EXPECT_EQ(sentDestination(), GetParam().destination);
   EXPECT_EQ(sentHeader(), GetParam().header);
   EXPECT_EQ(sentData(), GetParam().data);
 }
 
+TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
+  const WireRow& row = GetParam();
+  line_->setAnswerOnWait(true);
+  const std::vector<std::uint8_t> enough(static_cast<std::size_t>(row.fewestData), 1);
+  // A bus collection ends early on twelve loose bytes; any other command on its frame.
+  answer(row.timeoutMs == 1200 ? QByteArray(12, 7) : replyFrame(0, enough));
+  line_->clearLog();
+  EXPECT_EQ(call().result, kResultOk) << set_.caption().toStdString();
+  ASSERT_FALSE(line_->waitBudgets().empty());
+  const qint64 budget = *std::max_element(line_->waitBudgets().begin(), line_->waitBudgets().end());
+  EXPECT_LE(budget, row.timeoutMs);
+  EXPECT_GT(budget, row.timeoutMs - 50);
+  if (row.fewestData == 0) return;
+  // Asked for data, answered without it: never a 0 that promises data.
+  const std::vector<std::uint8_t> tooFew(enough.begin(), enough.end() - 1);
+  for (const QByteArray& reply : {replyFrame(0), replyFrame(kHeaderNak), replyFrame(0, tooFew)}) {
+    answer(reply);
+    EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
+    EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
+        << set_.caption().toStdString();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Commands, WireFormat,
     ::testing::Values(
-        WireRow{"SendPoll", 3, 254, {}}, WireRow{"GetBuildCode", 3, 192, {}},
-        WireRow{"GetProductCode", 3, 244, {}}, WireRow{"GetManfctrID", 3, 246, {}},
-        WireRow{"GetEqptID", 3, 245, {}}, WireRow{"GetSerialNo", 3, 242, {}},
-        WireRow{"GetCommsRevn", 3, 4, {}}, WireRow{"GetCodeRevn", 3, 241, {}},
-        WireRow{"GetCommsStatus", 3, 2, {}}, WireRow{"ClearCommsStatus", 3, 3, {}},
-        WireRow{"ResetDevice", 3, 1, {}}, WireRow{"GetEventBuffer", 3, 159, {}},
-        WireRow{"GetCoinBuffer", 3, 229, {}}, WireRow{"GetMasterInhibit", 3, 227, {}},
-        WireRow{"SetMasterInhibit", 3, 228, {3}}, WireRow{"GetInhibitStatus", 3, 230, {}},
-        WireRow{"SetInhibitStatus", 3, 231, {1, 2}}, WireRow{"RouteBill", 3, 154, {3}},
-        WireRow{"ReadFeedbag", 3, 255, {}}, WireRow{"RequestBillID", 3, 157, {3}},
-        WireRow{"RequestScaleFactor", 3, 156, {71, 66}},
-        WireRow{"RequestBillPosition", 3, 155, {71, 66}},
-        WireRow{"SetBillOperatingMode", 3, 153, {3}}, WireRow{"ReadBillOperatingMode", 3, 152, {}},
-        WireRow{"GetROMChksum", 3, 197, {}}, WireRow{"GetAddrMode", 3, 169, {}},
-        WireRow{"ModifyBillScty", 3, 181, {3, 3}}, WireRow{"RequestBillScty", 3, 180, {3}},
-        WireRow{"GetOptionFlags", 3, 213, {}}, WireRow{"GetAcceptCntr", 3, 225, {}},
-        WireRow{"AddressPoll", 0, 253, {}}, WireRow{"AddressClash", 0, 252, {}},
-        WireRow{"AddressChange", 3, 251, {3}}, WireRow{"AddressRandom", 3, 250, {}},
-        WireRow{"ReadOptos", 3, 148, {}}, WireRow{"OperateMotors", 3, 146, {1, 2, 3}},
-        WireRow{"ChangeKey", 3, 137, {1, 2, 3}}, WireRow{"SaveKey", 3, 136, {}},
-        WireRow{"GetInsertnCntr", 3, 226, {}}, WireRow{"GetErrorCounter", 3, 149, {3}},
-        WireRow{"GetIndNoteCounter", 3, 150, {3}}, WireRow{"GetVariableSet", 3, 247, {}},
-        WireRow{"GetPollPriority", 3, 249, {}}, WireRow{"GetBaseYear", 3, 170, {}},
-        WireRow{"GetCreationDate", 3, 196, {}}, WireRow{"GetDataStoreAvblty", 3, 216, {}},
-        WireRow{"GetFirmwareUpgrdCpblty", 3, 141, {}}, WireRow{"GetCurrencyRevn", 3, 145, {}},
-        WireRow{"RunSelfTest", 3, 232, {}}, WireRow{"ReadInputLines", 3, 237, {}},
-        WireRow{"Test_Hopper", 3, 163, {}}, WireRow{"Dispense_Coins", 3, 167, {4, 232, 232, 3}},
-        WireRow{"Get_Hopper_Status", 3, 166, {}}, WireRow{"Enable_Hopper", 3, 164, {165}},
-        WireRow{"Disable_Hopper", 3, 164, {0}}, WireRow{"Hopper_Stop", 3, 172, {}},
-        WireRow{"Get_Hopper_Count", 3, 168, {}}, WireRow{"RequestCoinID", 3, 184, {3}}),
+        WireRow{"SendPoll", 3, 254, {}, 200, 0}, WireRow{"GetBuildCode", 3, 192, {}, 500, 0},
+        WireRow{"GetProductCode", 3, 244, {}, 500, 0}, WireRow{"GetManfctrID", 3, 246, {}, 500, 0},
+        WireRow{"GetEqptID", 3, 245, {}, 500, 0}, WireRow{"GetSerialNo", 3, 242, {}, 500, 3},
+        WireRow{"GetCommsRevn", 3, 4, {}, 500, 0}, WireRow{"GetCodeRevn", 3, 241, {}, 500, 0},
+        WireRow{"GetCommsStatus", 3, 2, {}, 500, 3}, WireRow{"ClearCommsStatus", 3, 3, {}, 200, 0},
+        WireRow{"ResetDevice", 3, 1, {}, 200, 0}, WireRow{"GetEventBuffer", 3, 159, {}, 500, 11},
+        WireRow{"GetCoinBuffer", 3, 229, {}, 500, 11},
+        WireRow{"GetMasterInhibit", 3, 227, {}, 500, 1},
+        WireRow{"SetMasterInhibit", 3, 228, {3}, 200, 0},
+        WireRow{"GetInhibitStatus", 3, 230, {}, 500, 2},
+        WireRow{"SetInhibitStatus", 3, 231, {1, 2}, 200, 0},
+        WireRow{"RouteBill", 3, 154, {3}, 200, 0}, WireRow{"ReadFeedbag", 3, 255, {}, 500, 1},
+        WireRow{"RequestBillID", 3, 157, {3}, 500, 0},
+        WireRow{"RequestScaleFactor", 3, 156, {71, 66}, 500, 3},
+        WireRow{"RequestBillPosition", 3, 155, {71, 66}, 500, 2},
+        WireRow{"SetBillOperatingMode", 3, 153, {3}, 200, 0},
+        WireRow{"ReadBillOperatingMode", 3, 152, {}, 500, 1},
+        WireRow{"GetROMChksum", 3, 197, {}, 500, 4}, WireRow{"GetAddrMode", 3, 169, {}, 500, 1},
+        WireRow{"ModifyBillScty", 3, 181, {3, 3}, 200, 0},
+        WireRow{"RequestBillScty", 3, 180, {3}, 500, 1},
+        WireRow{"GetOptionFlags", 3, 213, {}, 500, 1}, WireRow{"GetAcceptCntr", 3, 225, {}, 500, 3},
+        WireRow{"AddressPoll", 0, 253, {}, 1200, 0}, WireRow{"AddressClash", 0, 252, {}, 1200, 0},
+        WireRow{"AddressChange", 3, 251, {3}, 200, 0}, WireRow{"AddressRandom", 3, 250, {}, 200, 0},
+        WireRow{"CycleStacker", 3, 147, {}, 8000, 0}, WireRow{"ReadOptos", 3, 148, {}, 500, 1},
+        WireRow{"OperateMotors", 3, 146, {1, 2, 3}, 200, 0},
+        WireRow{"ChangeKey", 3, 137, {1, 2, 3}, 200, 0}, WireRow{"SaveKey", 3, 136, {}, 200, 0},
+        WireRow{"GetInsertnCntr", 3, 226, {}, 500, 3},
+        WireRow{"GetErrorCounter", 3, 149, {3}, 500, 3},
+        WireRow{"GetIndNoteCounter", 3, 150, {3}, 500, 3},
+        WireRow{"GetVariableSet", 3, 247, {}, 500, 2},
+        WireRow{"GetPollPriority", 3, 249, {}, 500, 2}, WireRow{"GetBaseYear", 3, 170, {}, 500, 0},
+        WireRow{"GetCreationDate", 3, 196, {}, 500, 2},
+        WireRow{"GetDataStoreAvblty", 3, 216, {}, 500, 5},
+        WireRow{"GetFirmwareUpgrdCpblty", 3, 141, {}, 500, 1},
+        WireRow{"GetCurrencyRevn", 3, 145, {}, 500, 0}, WireRow{"RunSelfTest", 3, 232, {}, 500, 1},
+        WireRow{"ReadInputLines", 3, 237, {}, 500, 1}, WireRow{"Test_Hopper", 3, 163, {}, 500, 1},
+        WireRow{"Dispense_Coins", 3, 167, {4, 232, 232, 3}, 200, 0},
+        WireRow{"Get_Hopper_Status", 3, 166, {}, 500, 4},
+        WireRow{"Enable_Hopper", 3, 164, {165}, 200, 0},
+        WireRow{"Disable_Hopper", 3, 164, {0}, 200, 0}, WireRow{"Hopper_Stop", 3, 172, {}, 200, 0},
+        WireRow{"Get_Hopper_Count", 3, 168, {}, 500, 3},
+        WireRow{"RequestCoinID", 3, 184, {3}, 500, 0}),
     [](const auto& info) { return std::string(info.param.method); });
 
 TEST_F(Dispatch, OutputsCarryTheirNamesAndTypes) {

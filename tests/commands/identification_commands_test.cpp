@@ -75,10 +75,11 @@ TEST(DateCode, FieldsComeFromTheirBitsAndTopBitsAreIgnored) {
   EXPECT_EQ(FormatDateCode(0x00, 0x00), QStringLiteral("00/00/00"));
 }
 
-TEST_F(Identification, OptionFlagsFromANakAreZero) {
+TEST_F(Identification, OptionFlagsFromANakAreZeroAndAFailure) {
   answer(replyFrame(kHeaderNak));
   std::uint8_t mask = 0xAA;
-  EXPECT_EQ(set_.GetOptionFlags(kDevice, mask), kResultOk);
+  EXPECT_EQ(set_.GetOptionFlags(kDevice, mask), kResultChecksum);
+  EXPECT_EQ(set_.caption(), QStringLiteral("Reply Too Short [NACK]"));
   EXPECT_EQ(mask, 0);
   answerData({0x05});
   EXPECT_EQ(set_.GetOptionFlags(kDevice, mask), kResultOk);
@@ -115,7 +116,7 @@ TEST_F(Identification, CallerArrayTakesReplyFromIndexZeroAndKeepsTheRest) {
   EXPECT_EQ(errors, (std::array<std::uint8_t, 5>{7, 8, 9, 0xEE, 0xEE}));
 
   answerAck();
-  EXPECT_EQ(set_.GetCommsStatus(kDevice, errors), kResultOk);
+  EXPECT_EQ(set_.GetCommsStatus(kDevice, errors), kResultChecksum);
   EXPECT_EQ(errors[0], 7) << "an empty reply leaves the array alone";
 }
 

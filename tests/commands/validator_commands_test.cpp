@@ -51,7 +51,8 @@ TEST_P(NoteGuard, AboveSixteenReturnsFourAndSendsNothing) {
   EXPECT_EQ(set_.CommandBuffer.at(4), 99);
   EXPECT_EQ(text, QStringLiteral("kept"));
 
-  EXPECT_EQ(GetParam().call(set_, 16, text), kResultOk);
+  // 16 goes out (an ACK answers the commands that send it; the one asking for data fails).
+  GetParam().call(set_, 16, text);
   EXPECT_EQ(sentData().at(0), 16);
 }
 
@@ -95,7 +96,12 @@ TEST_F(Validator, CountersAreLeastSignificantFirstAndZeroOnNak) {
   EXPECT_EQ(set_.GetAcceptCntr(kDevice, count), kResultOk);
   EXPECT_EQ(count, 10000);
   answer(replyFrame(kHeaderNak));
-  EXPECT_EQ(set_.GetAcceptCntr(kDevice, count), kResultOk);
+  EXPECT_EQ(set_.GetAcceptCntr(kDevice, count), kResultChecksum);
+  EXPECT_EQ(count, 0);
+  // Two of three bytes: a counter of 13 must not read as 13 (or 0) with result 0.
+  answerData({13, 0});
+  EXPECT_EQ(set_.GetAcceptCntr(kDevice, count), kResultChecksum);
+  EXPECT_EQ(set_.caption(), QStringLiteral("Reply Too Short [2]"));
   EXPECT_EQ(count, 0);
   answerData({0xFF, 0xFF, 0xFF});
   EXPECT_EQ(set_.GetInsertnCntr(kDevice, count), kResultOk);
@@ -120,19 +126,28 @@ TEST_F(Validator, ShortArraysAndCountryTextsRaiseBeforeSending) {
   std::array<std::uint8_t, 3> out{};
   const std::array<std::uint8_t, 2> two = {1, 1};
   const std::array<std::uint8_t, 1> one = {0xFF};
-  const auto expectSubscriptError = [&](const std::function<void()>& call) {
+  const auto expectError = [&](int number, const std::function<void()>& call) {
     try {
       call();
       ADD_FAILURE() << "no error raised";
     } catch (const QuennetError& error) {
-      EXPECT_EQ(error.number(), kErrSubscriptOutOfRange);
+      EXPECT_EQ(error.number(), number);
     }
     EXPECT_TRUE(nothingSent());
+  };
+  const auto expectSubscriptError = [&](const std::function<void()>& call) {
+    expectError(kErrSubscriptOutOfRange, call);
   };
   expectSubscriptError([&] { set_.SetInhibitStatus(kDevice, one, text); });
   expectSubscriptError([&] { set_.OperateMotors(kDevice, two, text); });
   expectSubscriptError([&] { set_.RequestScaleFactor(kDevice, QStringLiteral("G"), out); });
   expectSubscriptError([&] { set_.RequestBillPosition(kDevice, QString(), out); });
+  // Letters without a byte of their own would go out as 0 or as another code.
+  for (const QString& country : {QStringLiteral("G\u00DC"), QStringLiteral("\u20ACU"),
+                                QStringLiteral("G\n"), QStringLiteral("E\u007F")}) {
+    expectError(kErrInvalidProcedureCall, [&] { set_.RequestScaleFactor(kDevice, country, out); });
+    expectError(kErrInvalidProcedureCall, [&] { set_.RequestBillPosition(kDevice, country, out); });
+  }
 }
 
 TEST_F(Validator, CountryLettersGoOutAsCharacterCodes) {

@@ -131,8 +131,13 @@ TEST(ControlPersistence, RestoreOnAnUnopenablePortFallsBackToPortOne) {
   EXPECT_EQ(s.control->CommPort(), 1);
   EXPECT_EQ(s.line->deviceName(), QStringLiteral("/dev/ttyS0"));
   EXPECT_FALSE(s.control->Enabled());
-  EXPECT_EQ(s.control->labelState().caption, QStringLiteral("Comms Ready"));
-  EXPECT_EQ(s.control->BackColor(), kColorGreen);
+  // The label shows the failure, never "Comms Ready" over a closed port.
+  EXPECT_EQ(s.control->labelState().caption, QStringLiteral("Comms Error: Invalid Port Number"));
+  EXPECT_EQ(s.control->BackColor(), kColorInactiveCaption);
+  // Asking again by the Enabled Let fails the same way.
+  s.control->setEnabled(true);
+  EXPECT_EQ(s.messages.boxes.size(), 2U);
+  EXPECT_EQ(s.control->labelState().caption, QStringLiteral("Comms Error: Invalid Port Number"));
 
   // The wanted state survives: a later Enabled Let or save still says enabled.
   MemoryPropertyBag saved;

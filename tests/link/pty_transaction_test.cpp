@@ -1,4 +1,6 @@
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <QElapsedTimer>
 
@@ -106,4 +108,52 @@ TEST(PtyLink, MissingDeviceCannotBeOpened) {
   EXPECT_FALSE(line.open());
   EXPECT_EQ(line.lastError().number, 8002);
   EXPECT_FALSE(line.isOpen());
+}
+
+TEST(PtyLink, ALateReplyNeverAnswersTheNextCommand) {
+  PtyPair pty;
+  std::atomic<int> frames{0};
+  // The first serial-number request is answered 30 ms after the host gave up; later ones at once.
+  PtyResponder device(pty, [&frames](const std::vector<unsigned char>&) {
+    if (frames++ == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(530));
+      return toVector(testframes::reply(0, {0x0A, 0x0B, 0x0C}, false));
+    }
+    return toVector(testframes::reply(0, {0x00, 0x00, 0x07}, false));
+  });
+  CommandSet host;
+  host.setLine(lineOn(pty));
+  ASSERT_TRUE(host.line()->open());
+  QString serial;
+  EXPECT_EQ(host.GetSerialNo(40, serial), kResultTimeout);
+  const std::int16_t second = host.GetSerialNo(40, serial);
+  EXPECT_NE(serial, QStringLiteral("0658188")) << "the stale reply was read as this one's";
+  if (second == kResultOk) {
+    EXPECT_EQ(serial, QStringLiteral("0000007"));
+  }
+  EXPECT_EQ(frames, 2);
+}
+
+TEST(PtyLink, ALineThatNeverFallsQuietFailsTheCommand) {
+  PtyPair pty;
+  std::atomic<bool> stop{false};
+  std::thread babble([&] {
+    while (!stop) {
+      pty.writeMaster({0x55});
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  CommandSet host;
+  host.setLine(lineOn(pty));
+  ASSERT_TRUE(host.line()->open());
+  QString response = QStringLiteral("keep");
+  QElapsedTimer clock;
+  clock.start();
+  EXPECT_EQ(host.SendPoll(40, response), kResultTimeout);
+  EXPECT_LT(clock.elapsed(), 2000);
+  EXPECT_TRUE(host.caption().startsWith(QStringLiteral("Line Not Quiet [")))
+      << host.caption().toStdString();
+  EXPECT_EQ(response, QStringLiteral("keep"));
+  stop = true;
+  babble.join();
 }

@@ -98,9 +98,12 @@ TEST_F(ScriptedHost, TimeoutCaptionsCountReplyBytes) {
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [-5]"));
   // A length byte promising three data bytes with only one arriving: dest, length and one.
   host_.setCommsEcho(false);
-  answerWith(reply(0, {1, 2, 3}, false).left(5));
+  const QByteArray partial = reply(0, {1, 2, 3}, false).left(5);
+  answerWith(partial);
   EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [5]"));
+  // The trace shows the five bytes that came, not zeros for the three that did not.
+  EXPECT_EQ(host_.ReplyBack(), QString::fromLatin1(partial.toHex(' ').toUpper() + ' '));
 }
 
 TEST_F(ScriptedHost, EchoIsSkippedWithoutComparison) {
@@ -194,6 +197,12 @@ TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
   EXPECT_EQ(host_.TransactBytes(many, -4), 0);
   EXPECT_LT(clock.elapsed(), 500);
 
+  // More answers than the array holds: it is filled to its end, and the overflow is reported.
+  std::array<std::uint8_t, 4> few{};
+  EXPECT_EQ(host_.TransactBytes(few, -4), kResultChecksum);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Reply Overflow [12]"));
+  EXPECT_EQ(few, (std::array<std::uint8_t, 4>{7, 7, 7, 7}));
+
   // Nobody answers: a time-out.
   answerWith(QByteArray());
   EXPECT_EQ(host_.TransactBytes(addresses, -4), kResultTimeout);
@@ -242,6 +251,15 @@ TEST_F(ScriptedHost, LineFailureEndsTransactionAndClosesPort) {
   EXPECT_TRUE(host_.caption().startsWith(QStringLiteral("Comms Error: ")));
   EXPECT_EQ(host_.SendPoll(40, response), kResultNotEnabled);
   EXPECT_EQ(response, QStringLiteral("keep"));
+
+  // Cut off after two bytes of a reply: the trace holds those two bytes and nothing invented.
+  ASSERT_TRUE(line_->open());
+  answerWith(reply(0, {}, false));
+  ASSERT_EQ(host_.SendPoll(40, response), kResultOk);
+  answerWith(reply(0, {1, 2, 3}, false).left(2));
+  line_->breakOnNextWait();
+  EXPECT_EQ(host_.SendPoll(40, response), kResultNotEnabled);
+  EXPECT_EQ(host_.ReplyBack(), QStringLiteral("01 03 "));
 }
 
 TEST_F(ScriptedHost, SecondTransactionDuringAWaitIsRefused) {

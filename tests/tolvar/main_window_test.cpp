@@ -232,7 +232,8 @@ TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
   bool busySeen = false;
   bool resetWaited = false;
   int framesDuring = 0;
-  QTimer::singleShot(40, &w, [&] {
+  // Past the 50 ms quiet wait of a port just opened, well before the 150 ms reply.
+  QTimer::singleShot(90, &w, [&] {
     busySeen = ui.busy() && w.commandRunning();
     framesDuring = sim.framesReceived();
     click(w.tlbHost, "Reset");

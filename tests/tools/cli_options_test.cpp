@@ -28,9 +28,12 @@ TEST(CliOptions, OptionsBeforeTheMethodAndArgumentsAfterIt) {
   EXPECT_EQ(o.method, QStringLiteral("RequestScaleFactor"));
   EXPECT_EQ(o.args, QStringList{"--GB"}) << "words after the method belong to it";
 
-  const CliOptions events = parseArguments({"--port", "p", "events", "--interval", "50"});
+  const CliOptions events = parseArguments(
+      {"--hopper-code", "7", "--port", "p", "events", "--interval", "50", "--route", "hold"});
   EXPECT_EQ(events.method, kEventsCommand);
   EXPECT_EQ(events.intervalMs, 50);
+  EXPECT_EQ(events.route, 255);
+  EXPECT_EQ(events.hopperCode, 7);
 }
 
 TEST(CliOptions, KeyDigitsPackAsTheHostDoes) {
@@ -45,6 +48,13 @@ TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
                                   {"--port"},
                                   {"--key", "12345", "SendPoll"},
                                   {"--key", "12a456", "SendPoll"},
+                                  // Digits of other scripts are not the key's digits.
+                                  {"--key", "12\u0663456", "SendPoll"},
+                                  {"--key", "582604", "--checksum8", "SendPoll"},
+                                  {"--checksum8", "--key", "582604", "SendPoll"},
+                                  {"--hopper-code", "16777216", "Dispense_Coins", "1"},
+                                  {"--hopper-code", "-1", "Dispense_Coins", "1"},
+                                  {"events", "--route", "sideways"},
                                   {"--verbose", "SendPoll"},
                                   {"events", "--interval", "0"},
                                   {"events", "extra"}};
@@ -57,21 +67,24 @@ struct CountRow {
   int last;
   int now;
   int fresh;
+  int lost;
 };
 
 class EventCount : public ::testing::TestWithParam<CountRow> {};
 
 TEST_P(EventCount, CounterMovesAndWraps) {
-  EXPECT_EQ(newEventCount(static_cast<std::uint8_t>(GetParam().last),
-                          static_cast<std::uint8_t>(GetParam().now)),
-            GetParam().fresh);
+  const auto last = static_cast<std::uint8_t>(GetParam().last);
+  const auto now = static_cast<std::uint8_t>(GetParam().now);
+  EXPECT_EQ(newEventCount(last, now), GetParam().fresh);
+  EXPECT_EQ(lostEventCount(last, now), GetParam().lost);
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, EventCount,
-                         ::testing::Values(CountRow{0, 0, 0}, CountRow{7, 7, 0}, CountRow{0, 3, 3},
-                                           CountRow{0, 9, 5}, CountRow{3, 4, 1},
-                                           CountRow{255, 1, 1}, CountRow{254, 2, 3},
-                                           CountRow{5, 0, 1}, CountRow{10, 200, 5}));
+                         ::testing::Values(CountRow{0, 0, 0, 0}, CountRow{7, 7, 0, 0},
+                                           CountRow{0, 3, 3, 0}, CountRow{0, 9, 5, 4},
+                                           CountRow{3, 4, 1, 0}, CountRow{255, 1, 1, 0},
+                                           CountRow{254, 2, 3, 0}, CountRow{5, 0, 1, 0},
+                                           CountRow{10, 200, 5, 185}, CountRow{250, 3, 5, 3}));
 
 TEST(EventText, StatusAndCreditEvents) {
   EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Validator Re-Enabled"));

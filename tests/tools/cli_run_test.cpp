@@ -1,12 +1,20 @@
 // The tool in-process against a small CRC device with an echoing line on a pseudo-terminal.
+#include <signal.h>
+
 #include <atomic>
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
 #include "quennet/link/frame.h"
+#include "quennet/link/qt_serial_line.h"
 #include "support/pty_pair.h"
 #include "tools/cli_runner.h"
 
@@ -90,6 +98,14 @@ TEST_F(CliRun, JsonCarriesEveryKeyAndArraysOfNumbers) {
             (QVariantList{7, 8, 9}));
   EXPECT_TRUE(o.value("sent").toString().startsWith(QStringLiteral("03 00 ")));
   EXPECT_TRUE(o.value("reply").toString().startsWith(QStringLiteral("01 03 ")));
+
+  // Arrays carry the bytes the device sent, not the zeros of a fixed size.
+  device(crcReply(0, {5}));
+  const ToolRun mode = runTool(args({"--json", "GetAddrMode"}));
+  const QJsonObject m = QJsonDocument::fromJson(mode.out.toUtf8()).object();
+  EXPECT_EQ(m.value("outputs").toObject().value("AddrMode").toVariant().toList(),
+            (QVariantList{5}));
+  EXPECT_TRUE(runTool(args({"GetAddrMode"})).out.startsWith(QStringLiteral("AddrMode: 5\n")));
 }
 
 TEST_F(CliRun, NonZeroResultsExitOne) {
@@ -126,6 +142,29 @@ TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
   EXPECT_EQ(runTool({"--port", "/nonexistent/tty", "SendPoll"}).status, kExitUsage);
 }
 
+TEST_F(CliRun, ASignalEndsAWaitAtOnceAndClosesThePort) {
+  // The stacker cycle waits 8 s on this silent line; each signal must end it far sooner.
+  for (const int signal : {SIGINT, SIGTERM}) {
+    QProcess tool;
+    tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
+               args({"CycleStacker"}));
+    ASSERT_TRUE(tool.waitForStarted(5000));
+    QThread::msleep(400);
+    QElapsedTimer clock;
+    clock.start();
+    ASSERT_EQ(::kill(static_cast<pid_t>(tool.processId()), signal), 0);
+    ASSERT_TRUE(tool.waitForFinished(3000));
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit) << "the tool handles the signal";
+    EXPECT_EQ(tool.exitCode(), 128 + signal);
+    EXPECT_TRUE(tool.readAllStandardError().contains("interrupted"));
+  }
+  // Closed cleanly: the port is free for the next program.
+  QtSerialLine line;
+  line.setDeviceName(pty_.slaveName());
+  EXPECT_TRUE(line.open()) << line.lastError().description.toStdString();
+}
+
 TEST(CliInfo, ListAndHelpNeedNoPort) {
   const ToolRun list = runTool({"--list"});
   EXPECT_EQ(list.status, kExitOk);
@@ -133,6 +172,10 @@ TEST(CliInfo, ListAndHelpNeedNoPort) {
   EXPECT_EQ(lines.size(), 62);
   EXPECT_TRUE(lines.contains(
       QStringLiteral("SetInhibitStatus(Device: Byte, Inhibits: ByteArray, out Response: Text)")));
+  const ToolRun json = runTool({"--list", "--json"});
+  const QJsonArray methods = QJsonDocument::fromJson(json.out.toUtf8()).array();
+  ASSERT_EQ(methods.size(), 62) << json.out.left(200).toStdString();
+  EXPECT_EQ(methods[0].toObject().value("name").toString(), QStringLiteral("SendPoll"));
   const ToolRun help = runTool({"--help"});
   EXPECT_EQ(help.status, kExitOk);
   EXPECT_TRUE(help.out.contains(QStringLiteral("events [--interval MS]")));

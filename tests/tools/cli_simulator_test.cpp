@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "bnvsim/simulator.h"
+#include "quennet/link/qt_serial_line.h"
 #include "tools/cli_runner.h"
 
 namespace quennet::cli {
@@ -83,6 +84,93 @@ TEST_F(CliOnSimulator, EventWatchPrintsEachNewEvent) {
       << err.toStdString();
   EXPECT_TRUE(out.contains(QStringLiteral(": Note 3 in escrow.\n"))) << out.toStdString();
   EXPECT_EQ(out.count(QStringLiteral("Note 3 in escrow.")), 1) << "printed once";
+}
+
+// The watch with `script` run at each poll (1 is the read that learns the counter); it stops
+// before poll `polls`. Notes are enabled and, unless `escrow`, stacked straight away.
+struct Watch {
+  int status = -1;
+  QString out;
+  QString err;
+};
+
+class EventWatchOnSimulator : public CliOnSimulator {
+ protected:
+  Watch watch(const QStringList& extra, int polls, const std::function<void(int)>& script,
+              bool escrow = false) {
+    Watch w;
+    EXPECT_EQ(run({"SetInhibitStatus", "255,255"}, &w.out), kExitOk);
+    EXPECT_EQ(run({"SetBillOperatingMode", escrow ? "3" : "1"}, &w.out), kExitOk);
+    w.out.clear();
+    int poll = 0;
+    const auto keepRunning = [&] {
+      if (++poll >= polls) return false;
+      script(poll);
+      return true;
+    };
+    w.status = run(QStringList{"events", "--interval", "60"} + extra, &w.out, &w.err, keepRunning);
+    return w;
+  }
+};
+
+TEST_F(EventWatchOnSimulator, OnlyNewEventsAndLossesAreReported) {
+  sim_.insertNote(1);  // before the watch: history, not news
+  const Watch w = watch({"--json"}, 4, [&](int poll) {
+    if (poll == 2) {
+      for (int note = 1; note <= 8; ++note) sim_.insertNote(note);
+    }
+  });
+  EXPECT_EQ(w.status, kExitOk) << w.err.toStdString();
+  const QStringList lines = w.out.split(u'\n', Qt::SkipEmptyParts);
+  // Eight events between two reads: the buffer shows the last five, three are reported lost.
+  ASSERT_EQ(lines.size(), 6) << w.out.toStdString();
+  EXPECT_EQ(QJsonDocument::fromJson(lines[0].toUtf8()).object().value("lost").toInt(), 3);
+  EXPECT_TRUE(lines[1].contains(QStringLiteral("Note 4 stacked."))) << lines[1].toStdString();
+  EXPECT_TRUE(lines[5].contains(QStringLiteral("Note 8 stacked."))) << lines[5].toStdString();
+  EXPECT_TRUE(w.err.contains(QStringLiteral("3 event(s) lost"))) << w.err.toStdString();
+
+  // Asked for, the buffer's events at start are printed too.
+  const Watch all = watch({"--from-start"}, 2, [](int) {});
+  EXPECT_EQ(all.out.count(QStringLiteral(" stacked.")), 5) << all.out.toStdString();
+}
+
+TEST_F(EventWatchOnSimulator, FailedReadsYieldNoEventAndAreReported) {
+  const Watch w = watch({}, 7, [&](int poll) {
+    if (poll == 2) sim_.injectFault(bnvsim::Fault::Nak, 3);
+  });
+  EXPECT_EQ(w.status, kExitOk);
+  EXPECT_TRUE(w.out.isEmpty()) << w.out.toStdString();
+  EXPECT_TRUE(w.err.contains(QStringLiteral("3 reads failed in a row"))) << w.err.toStdString();
+  EXPECT_TRUE(w.err.contains(QStringLiteral("reading again"))) << w.err.toStdString();
+}
+
+TEST_F(EventWatchOnSimulator, RouteStacksEveryNoteThatReachesEscrow) {
+  const Watch w = watch(
+      {"--route", "stack"}, 5,
+      [&](int poll) {
+        if (poll == 2) sim_.insertNote(3);
+      },
+      true);
+  EXPECT_EQ(w.status, kExitOk) << w.err.toStdString();
+  EXPECT_TRUE(w.out.contains(QStringLiteral("Note 3 in escrow.\nRoute stack note 3: ACK\n")))
+      << w.out.toStdString();
+  EXPECT_TRUE(w.out.contains(QStringLiteral("Note 3 stacked."))) << w.out.toStdString();
+  EXPECT_FALSE(sim_.noteInEscrow());
+}
+
+TEST_F(CliOnSimulator, RefusedEnableAndBusyPortAreErrors) {
+  QString out;
+  QString err;
+  sim_.injectFault(bnvsim::Fault::Nak);
+  EXPECT_EQ(run({"events"}, &out, &err), kExitResult);
+  EXPECT_TRUE(err.contains(QStringLiteral("did not accept the enable command: NACK")))
+      << err.toStdString();
+
+  QtSerialLine holder;
+  holder.setDeviceName(sim_.slavePath());
+  ASSERT_TRUE(holder.open());
+  EXPECT_EQ(run({"SendPoll"}, &out, &err), kExitUsage);
+  EXPECT_TRUE(err.contains(QStringLiteral("the port is busy"))) << err.toStdString();
 }
 
 TEST_F(CliOnSimulator, AsAProcess) {

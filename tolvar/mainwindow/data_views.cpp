@@ -169,6 +169,12 @@ std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
     result = control.RequestBillScty(address, note, security);
     text = blnNoteInUse_ ? QString::number(security[0]) : kNoValue;
   }
+  // A position without a note has no counter or security to give: a device that says so (an
+  // ACK or NAK where data was asked, now a failure) leaves its cell at "---", and the run goes on.
+  if (intNoteColumn_ != 1 && !blnNoteInUse_ && result == quennet::kResultChecksum &&
+      control.caption().startsWith(QStringLiteral("Reply Too Short"))) {
+    result = quennet::kResultOk;
+  }
   if (result == quennet::kResultOk) {
     if (intNoteColumn_ == 1) {
       itmNoteRow_ = new QTreeWidgetItem(QStringList{QString::number(note)});

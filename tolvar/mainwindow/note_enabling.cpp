@@ -1,5 +1,6 @@
 #include "tolvar/mainwindow/note_enabling.h"
 
+#include <algorithm>
 #include <optional>
 
 #include <QLabel>
@@ -46,9 +47,20 @@ bool NoteEnabling::AskCountryCode(QString& code) {
                     kTitle, QStringLiteral("GB"))
           .toUpper();
   code.clear();
-  if (entry.size() == 2) {
+  // Letters outside printable ASCII have no byte of their own on the wire; the control refuses
+  // them, so they are turned away here with the input error.
+  const bool printable = std::all_of(entry.begin(), entry.end(), [](QChar c) {
+    return c.unicode() >= 0x20 && c.unicode() <= 0x7E;
+  });
+  if (entry.size() == 2 && printable) {
     code = entry;
     return true;
+  }
+  if (entry.size() == 2) {
+    host_.ui().messageBox(
+        QStringLiteral("INPUT DATA ERROR! The Country Code must be plain ASCII characters!"),
+        kTitle, MsgIcon::None);
+    return false;
   }
   if (!entry.isEmpty()) {
     host_.ui().messageBox(

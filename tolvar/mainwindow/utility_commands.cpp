@@ -46,6 +46,11 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
     case quennet::kResultTimeout:
       return QStringLiteral("Timeout");
     case quennet::kResultChecksum:
+      // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
+      if (control.caption().startsWith(QStringLiteral("Reply Too Short"))) {
+        return control.ReplyBuffer.at(4) == kNakHeader ? QStringLiteral("NACK")
+                                                       : QStringLiteral("No Data");
+      }
       return QStringLiteral("Checksum Error");
     case quennet::kResultNotEnabled:
       return QStringLiteral("Port Closed");
@@ -202,7 +207,8 @@ void UtilityCommands::listAddresses(bool clash) {
   if (!scope.acquired()) return;
   // A broadcast: no slave address is needed, so the address box is not checked.
   host_.ClearDisplay();
-  std::array<std::uint8_t, 11> addresses{};
+  // Room for every byte a collection gathers, so a full bus of answers is shown, not lost.
+  std::array<std::uint8_t, quennet::kCollectAllMost> addresses{};
   zav_quennet* control = host_.control();
   const std::int16_t result =
       clash ? control->AddressClash(addresses) : control->AddressPoll(addresses);
