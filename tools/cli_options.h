@@ -33,6 +33,7 @@ struct CliOptions {
   bool json = false;
   bool list = false;
   bool help = false;
+  bool version = false;
   // A method name, or "events" for the event watch.
   QString method;
   QStringList args;

@@ -13,6 +13,7 @@
 #include "quennet/link/encryption.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
+#include "quennet/quennet_version.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
 
@@ -165,6 +166,10 @@ int run(const QStringList& arguments, CliStreams& streams) {
   const CliOptions options = parseArguments(arguments);
   if (options.help) {
     streams.out << helpText();
+    return kExitOk;
+  }
+  if (options.version) {
+    streams.out << "quennet " << QUENNET_VERSION_STR << Qt::endl;
     return kExitOk;
   }
   if (options.list) {
