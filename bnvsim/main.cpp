@@ -15,6 +15,7 @@
 #include "bnvsim/line_reader.h"
 #include "bnvsim/pty_link.h"
 #include "bnvsim/simulator.h"
+#include "quennet/quennet_version.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ Invocation parse(const QCoreApplication& app) {
                      "(type help). Stops on SIGINT or SIGTERM, or at the end of input from a "
                      "terminal."));
   parser.addHelpOption();
+  parser.addVersionOption();
   const QCommandLineOption link(
       QStringLiteral("link"),
       QStringLiteral("Also make a symbolic link to the terminal at PATH. Replaces only a symbolic "
@@ -172,6 +174,7 @@ void runConsole(bnvsim::Simulator& simulator, int signalFd) {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   QCoreApplication::setApplicationName(QStringLiteral("bnvsim"));
+  QCoreApplication::setApplicationVersion(QStringLiteral(QUENNET_VERSION_STR));
   const Invocation run = parse(app);
 
   // Blocked before the serving thread starts, so only the signal descriptor sees them.

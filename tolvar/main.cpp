@@ -7,10 +7,14 @@
 
 namespace {
 
-// Help must work on a machine without a display, where a QApplication cannot start.
+// Help and the version must work on a machine without a display, where a QApplication cannot
+// start.
 bool wantsHelp(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) return true;
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0 ||
+        std::strcmp(argv[i], "--version") == 0) {
+      return true;
+    }
   }
   return false;
 }

@@ -9,6 +9,7 @@
 #include "quennet/link/line_capture.h"
 #include "quennet/link/qt_serial_line.h"
 #include "tools/cli_options.h"
+#include "tools/stop_signal.h"
 
 namespace quennet::cli {
 
@@ -75,7 +76,10 @@ int listen(const MonitorOptions& options, CliStreams& streams) {
   QElapsedTimer clock;
   clock.start();
   const auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
-  while (streams.keepRunning()) {
+  const auto stopped = [&streams] {
+    return !streams.keepRunning() || (streams.stop && streams.stop->fired());
+  };
+  while (!stopped()) {
     // Wake when a pending partial frame is due to be dropped, or after a quiet slice.
     qint64 waitMs = kQuietSliceMs;
     if (const auto due = splitter.deadline()) {

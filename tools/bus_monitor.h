@@ -14,8 +14,8 @@ struct MonitorOptions {
   bool json = false;
 };
 
-// Prints one decoded line (or JSON object) per frame until the input ends or
-// streams.keepRunning() says stop. Throws UsageError when the port or file cannot be opened.
+// Prints one decoded line (or JSON object) per frame until the input ends, streams.keepRunning()
+// says stop or the stop signal fires. Throws UsageError when the port or file cannot be opened.
 int runMonitor(const MonitorOptions& options, CliStreams& streams);
 
 }  // namespace quennet::cli

@@ -98,6 +98,8 @@ CliOptions parseArguments(const QStringList& arguments) {
       options.list = true;
     } else if (word == u"--help" || word == u"-h") {
       options.help = true;
+    } else if (word == u"--version") {
+      options.version = true;
     } else if (word.startsWith(u"--")) {
       throw UsageError(QStringLiteral("unknown option ") + word);
     } else {
@@ -154,6 +156,7 @@ QString helpText() {
       "                                                  decode a line another host drives\n"
       "  quennet --list [--json]                         list every method and its parameters\n"
       "  quennet --help                                  show this text\n"
+      "  quennet --version                               print the version\n"
       "\n"
       "Options:\n"
       "  --port PATH        serial device (/dev/ttyUSB0, a pseudo-terminal); 9600,n,8,1\n"

@@ -33,6 +33,7 @@ struct CliOptions {
   bool json = false;
   bool list = false;
   bool help = false;
+  bool version = false;
   // A method name, "events" for the event watch or "monitor" for the passive decoder.
   QString method;
   QStringList args;

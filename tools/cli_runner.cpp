@@ -13,6 +13,7 @@
 #include "quennet/link/encryption.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
+#include "quennet/quennet_version.h"
 #include "tools/bus_monitor.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
@@ -73,20 +74,24 @@ QStringList methodInputs(const MethodInfo& info, const CliOptions& options) {
   return inputs;
 }
 
-void openLine(CommandSet& set, const CliOptions& options) {
+void requirePort(const CliOptions& options) {
   if (options.port.isEmpty()) throw UsageError(QStringLiteral("--port PATH is required"));
+}
+
+UsageError openFailure(const QString& port, const LineError& error) {
+  if (portBusy(port, error)) {
+    return UsageError(
+        QStringLiteral("cannot open %1: the port is busy (another program has it open)").arg(port));
+  }
+  return UsageError(QStringLiteral("cannot open %1: %2").arg(port, error.description));
+}
+
+void openLine(CommandSet& set, const CliOptions& options) {
+  requirePort(options);
   auto line = std::make_unique<QtSerialLine>();
   line->setDeviceName(options.port);
   line->setSettings(kPortSettings);
-  if (!line->open()) {
-    const LineError error = line->lastError();
-    if (portBusy(options.port, error)) {
-      throw UsageError(
-          QStringLiteral("cannot open %1: the port is busy (another program has it open)")
-              .arg(options.port));
-    }
-    throw UsageError(QStringLiteral("cannot open %1: %2").arg(options.port, error.description));
-  }
+  if (!line->open()) throw openFailure(options.port, line->lastError());
   set.setLine(std::move(line));
   set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
   set.setCommsEcho(options.echo);
@@ -95,6 +100,20 @@ void openLine(CommandSet& set, const CliOptions& options) {
     set.setEncryption(true);
   }
   if (options.hopperCode) set.setHopperCode(*options.hopperCode);
+}
+
+// The event watch polls through a bus client, with the same set-up as a single call.
+void openBus(BusClient& bus, const CliOptions& options) {
+  requirePort(options);
+  bus.setPortName(options.port);
+  bus.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
+  bus.setCommsEcho(options.echo);
+  if (options.keyCode) {
+    bus.setKeyCode(*options.keyCode);
+    bus.setEncryption(true);
+  }
+  if (options.hopperCode) bus.setHopperCode(*options.hopperCode);
+  if (!bus.open()) throw openFailure(options.port, LineError{bus.errorNumber(), bus.errorString()});
 }
 
 // Closing the port ends any wait on it at once; the transaction then fails without a reply.
@@ -150,6 +169,10 @@ int run(const QStringList& arguments, CliStreams& streams) {
     streams.out << helpText();
     return kExitOk;
   }
+  if (options.version) {
+    streams.out << "quennet " << QUENNET_VERSION_STR << Qt::endl;
+    return kExitOk;
+  }
   if (options.list) {
     printList(options.json, streams.out);
     return kExitOk;
@@ -157,15 +180,17 @@ int run(const QStringList& arguments, CliStreams& streams) {
   if (options.method.isEmpty()) throw UsageError(QStringLiteral("no method given (see --help)"));
 
   if (options.method == kMonitorCommand) {
-    return runMonitor({options.port, options.input, options.crc, options.json}, streams);
-  }
-  CommandSet set;
-  if (options.method == kEventsCommand) {
-    openLine(set, options);
-    const auto stopWatch = closeOnStop(set, streams);
-    const int status = watchEvents(set, options, streams);
+    const int status =
+        runMonitor({options.port, options.input, options.crc, options.json}, streams);
     return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
   }
+  if (options.method == kEventsCommand) {
+    BusClient bus;
+    openBus(bus, options);
+    const int status = watchEvents(bus, options, streams);
+    return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
+  }
+  CommandSet set;
   const MethodInfo* info = findMethod(options.method);
   if (!info) {
     throw UsageError(QStringLiteral("unknown method %1 (see --list)").arg(options.method));

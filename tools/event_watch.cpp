@@ -1,45 +1,22 @@
 #include "tools/event_watch.h"
 
 #include <algorithm>
-#include <array>
 
-#include <QCoreApplication>
 #include <QEventLoop>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QThread>
-#include <QTimer>
+#include <QPointer>
+
+#include "quennet/bus/event_poller.h"
 
 namespace quennet::cli {
 
 namespace {
 
 constexpr int kKeptEvents = 5;
-constexpr int kCounterWrap = 255;
 // Failed reads in a row before the watch says so; one failure is line noise, three are not.
 constexpr int kFailuresReported = 3;
 constexpr std::uint8_t kInEscrow = 1;
-
-struct StatusText {
-  std::uint8_t code;
-  const char* text;
-};
-
-constexpr std::array<StatusText, 13> kStatusTexts = {{
-    {0, "Validator Re-Enabled"},
-    {1, "Note Returned"},
-    {2, "Note Not Recognised"},
-    {4, "Note Inhibited"},
-    {6, "Note Jammed in Validator"},
-    {7, "Note Jammed in Stacker"},
-    {9, "Note Cheat Suspected"},
-    {10, "Stacker OK"},
-    {11, "Cash Box Removed"},
-    {12, "Cash Box Inserted"},
-    {13, "Stacker Jammed"},
-    {14, "Stacker Full"},
-    {18, "Anti String Gate Activated"},
-}};
 
 QString routeName(std::uint8_t code) {
   switch (code) {
@@ -56,181 +33,207 @@ void printJson(const QJsonObject& object, QTextStream& out) {
   out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
 }
 
-// One watch: the state between two reads of the event buffer.
+// One watch: an event poller on the validator, and what its signals print.
 class EventWatch {
  public:
-  EventWatch(CommandSet& set, const CliOptions& options, CliStreams& streams)
-      : set_(set), options_(options), streams_(streams) {}
+  EventWatch(BusClient& bus, const CliOptions& options, CliStreams& streams)
+      : bus_(bus), options_(options), streams_(streams), poller_(&bus, options.address) {}
 
   int run();
 
  private:
+  // Runs the event loop until `reply` finishes; false when the watch was stopped meanwhile.
+  bool await(BusReply* reply);
   bool enable();
-  void read();
-  void printEvents(const std::array<std::uint8_t, 11>& buffer, int fresh);
-  void reportLoss(std::uint8_t now, int lost);
+  void listen();
+  void printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text);
+  void reportLoss(int lost);
+  void read(int counter);
+  void failed(int result, const QString& caption);
   void route(std::uint8_t note);
+  void printRoute(const BusReply& reply, std::uint8_t note);
+  // Asked after every read, good or failed, as before every read of a loop.
+  void nextRead();
+  void end();
   bool stopped() const { return streams_.stop && streams_.stop->fired(); }
-  // Sleeps in an event loop, so a stop or the port is served meanwhile; ends early on a stop.
-  void pause();
 
-  CommandSet& set_;
+  BusClient& bus_;
   const CliOptions& options_;
   CliStreams& streams_;
-  bool counterKnown_ = false;
-  std::uint8_t last_ = 0;
+  EventPoller poller_;
+  QEventLoop loop_;
+  int status_ = kExitOk;
+  bool ended_ = false;
+  int previous_ = 0;  // the counter of the read before
   int failures_ = 0;
-  bool portLost_ = false;
+  QString lastFailure_;
+  std::uint8_t escrowNote_ = 0;  // the newest event of this read put it in escrow
+  QPointer<BusReply> routing_;
 };
 
+bool EventWatch::await(BusReply* reply) {
+  if (!reply->isFinished() && !stopped()) {
+    QEventLoop wait;
+    QObject::connect(reply, &BusReply::finished, &wait, &QEventLoop::quit);
+    const auto wake = StopSignal::listen(streams_.stop, [&wait] { wait.quit(); });
+    if (!stopped()) wait.exec();
+  }
+  return reply->isFinished() && !stopped();
+}
+
 bool EventWatch::enable() {
-  QString response;
-  const std::int16_t result = set_.SetMasterInhibit(options_.address, 1, response);
+  const std::unique_ptr<BusReply> reply(
+      bus_.invoke(options_.address, QStringLiteral("SetMasterInhibit"), {1}));
+  if (!await(reply.get())) return false;
+  const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
   // A NAK is an answer too: a validator that refuses to leave master inhibit reports nothing.
-  if (result == kResultOk && response == u"ACK") return true;
-  if (stopped()) return false;
+  if (reply->result() == kResultOk && response == u"ACK") return true;
   streams_.err << "events: the validator did not accept the enable command: "
-               << (result == kResultOk ? response : statusText(set_, result)) << Qt::endl;
+               << (reply->result() == kResultOk ? response : reply->caption()) << Qt::endl;
   return false;
 }
 
-void EventWatch::reportLoss(std::uint8_t now, int lost) {
-  streams_.err << "events: " << lost << " event(s) lost: the counter moved from " << last_ << " to "
-               << now << ", the buffer keeps " << kKeptEvents << Qt::endl;
+void EventWatch::printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text) {
+  if (options_.json) {
+    printJson(QJsonObject{{"counter", counter},
+                          {"a", a},
+                          {"b", b},
+                          {"kind", a == 0 ? "status" : "credit"},
+                          {"text", text}},
+              streams_.out);
+  } else {
+    streams_.out << "Event " << counter << ": " << text << Qt::endl;
+  }
+}
+
+void EventWatch::reportLoss(int lost) {
+  const int now = poller_.lastCounter();
+  streams_.err << "events: " << lost << " event(s) lost: the counter moved from " << previous_
+               << " to " << now << ", the buffer keeps " << kKeptEvents << Qt::endl;
   if (options_.json) printJson(QJsonObject{{"lost", lost}, {"counter", now}}, streams_.out);
 }
 
-void EventWatch::printEvents(const std::array<std::uint8_t, 11>& buffer, int fresh) {
-  std::uint8_t escrowNote = 0;
-  // Oldest first, so the lines read in the order the events happened.
-  for (int k = fresh; k >= 1; --k) {
-    const std::uint8_t a = buffer[static_cast<std::size_t>(2 * k - 1)];
-    const std::uint8_t b = buffer[static_cast<std::size_t>(2 * k)];
-    const int counter =
-        buffer[0] == 0 ? 0 : (buffer[0] - (k - 1) + kCounterWrap - 1) % kCounterWrap + 1;
-    const QString text = describeEvent(a, b);
-    if (options_.json) {
-      printJson(QJsonObject{{"counter", counter},
-                            {"a", a},
-                            {"b", b},
-                            {"kind", a == 0 ? "status" : "credit"},
-                            {"text", text}},
-                streams_.out);
-    } else {
-      streams_.out << "Event " << counter << ": " << text << Qt::endl;
-    }
-    escrowNote = (a != 0 && b == kInEscrow) ? a : 0;
-  }
+void EventWatch::read(int counter) {
+  failures_ = 0;
+  previous_ = counter;
   // Only the newest event can still describe a note that waits in escrow.
-  if (options_.route && escrowNote != 0) route(escrowNote);
+  if (options_.route && escrowNote_ != 0) route(escrowNote_);
+  escrowNote_ = 0;
+  nextRead();
+}
+
+void EventWatch::failed(int result, const QString& caption) {
+  if (stopped()) return;
+  if (result == kResultNotEnabled) {
+    streams_.err << "events: " << caption << Qt::endl;
+    status_ = kExitResult;
+    return end();
+  }
+  ++failures_;
+  lastFailure_ = caption;
+  nextRead();
 }
 
 void EventWatch::route(std::uint8_t note) {
-  QString response;
-  const std::int16_t result = set_.RouteBill(options_.address, *options_.route, response);
+  // Ahead of the next poll, so the note is routed before anything else is read.
+  routing_ = bus_.invoke(options_.address, QStringLiteral("RouteBill"),
+                         {static_cast<int>(*options_.route)}, BusClient::Priority::High);
+  BusReply* const reply = routing_;
+  QObject::connect(reply, &BusReply::finished, reply, [this, reply, note] {
+    printRoute(*reply, note);
+    reply->deleteLater();
+  });
+}
+
+void EventWatch::printRoute(const BusReply& reply, std::uint8_t note) {
   const QString name = routeName(*options_.route);
+  const QString response = reply.outputs().value(QStringLiteral("Response")).toString();
+  const int result = reply.result();
   if (options_.json) {
     printJson(QJsonObject{{"route", name},
                           {"note", note},
                           {"result", result},
-                          {"response", result == kResultOk ? response : statusText(set_, result)}},
+                          {"response", result == kResultOk ? response : reply.caption()}},
               streams_.out);
   } else if (result == kResultOk) {
     streams_.out << "Route " << name << " note " << note << ": " << response << Qt::endl;
   }
   if (result != kResultOk || response != u"ACK") {
     streams_.err << "events: " << name << " note " << note
-                 << " failed: " << (result == kResultOk ? response : statusText(set_, result))
-                 << Qt::endl;
+                 << " failed: " << (result == kResultOk ? response : reply.caption()) << Qt::endl;
   }
 }
 
-void EventWatch::read() {
-  std::array<std::uint8_t, 11> buffer{};
-  const std::int16_t result = set_.GetEventBuffer(options_.address, buffer);
-  if (result == kResultNotEnabled) {
-    portLost_ = true;
-    if (!stopped()) streams_.err << "events: " << set_.caption() << Qt::endl;
-    return;
-  }
-  // A failed read says nothing about events: no line comes of it.
-  if (result != kResultOk) {
-    if (++failures_ == kFailuresReported) {
-      streams_.err << "events: " << failures_ << " reads failed in a row ("
-                   << statusText(set_, result) << "); still trying" << Qt::endl;
-    }
-    return;
-  }
-  if (failures_ >= kFailuresReported) {
+void EventWatch::nextRead() {
+  if (!streams_.keepRunning()) end();
+}
+
+void EventWatch::end() {
+  ended_ = true;
+  poller_.stop();
+  loop_.quit();
+}
+
+void EventWatch::listen() {
+  QObject::connect(&poller_, &EventPoller::eventReceived, [this](const BusEvent& e) {
+    printEvent(e.counter, e.a, e.b, e.text);
+    escrowNote_ = (e.isCredit() && e.b == kInEscrow) ? e.a : 0;
+  });
+  // A reset empties the buffer: its empty newest pair reads as re-enabled, as Tolvar shows it.
+  QObject::connect(&poller_, &EventPoller::counterReset, [this] {
+    printEvent(0, 0, 0, describeEvent(0, 0));
+    escrowNote_ = 0;
+  });
+  QObject::connect(&poller_, &EventPoller::eventsLost, [this](int lost) { reportLoss(lost); });
+  QObject::connect(&poller_, &EventPoller::bufferRead, [this](int counter) { read(counter); });
+  QObject::connect(&poller_, &EventPoller::pollFailed,
+                   [this](int result, const QString& caption) { failed(result, caption); });
+  QObject::connect(&poller_, &EventPoller::deviceLost, [this] {
+    streams_.err << "events: " << failures_ << " reads failed in a row (" << lastFailure_
+                 << "); still trying" << Qt::endl;
+  });
+  QObject::connect(&poller_, &EventPoller::deviceBack, [this] {
     streams_.err << "events: reading again after " << failures_ << " failed reads" << Qt::endl;
-  }
-  failures_ = 0;
-  const std::uint8_t now = buffer[0];
-  if (!counterKnown_) {
-    // Events from before the watch are history, not news, unless asked for.
-    counterKnown_ = true;
-    last_ = now;
-    if (!options_.fromStart) return;
-    last_ = 0;
-  } else if (const int lost = lostEventCount(last_, now); lost > 0) {
-    reportLoss(now, lost);
-  }
-  printEvents(buffer, newEventCount(last_, now));
-  last_ = now;
-}
-
-void EventWatch::pause() {
-  const QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr || app->thread() != QThread::currentThread()) {
-    QThread::msleep(static_cast<unsigned long>(options_.intervalMs));
-    return;
-  }
-  QEventLoop loop;
-  QTimer::singleShot(options_.intervalMs, Qt::PreciseTimer, &loop, &QEventLoop::quit);
-  const auto wake = StopSignal::listen(streams_.stop, [&loop] { loop.quit(); });
-  if (!stopped()) loop.exec();
+  });
 }
 
 int EventWatch::run() {
-  if (!enable()) return kExitResult;
-  while (!stopped() && streams_.keepRunning()) {
-    read();
-    if (portLost_) return kExitResult;
-    pause();
-  }
-  return kExitOk;
+  // Closing the port ends the poll on the line at once; the watch then ends.
+  const auto stopWatch = StopSignal::listen(streams_.stop, [this] {
+    bus_.close();
+    end();
+  });
+  if (!enable()) return stopped() ? kExitOk : kExitResult;
+  if (!streams_.keepRunning()) return kExitOk;
+  listen();
+  poller_.setInterval(options_.intervalMs);
+  poller_.setFailureLimit(kFailuresReported);
+  poller_.setReportKept(options_.fromStart);
+  poller_.start();
+  if (!ended_ && !stopped()) loop_.exec();
+  poller_.stop();
+  // A route already on its way is finished, and printed, before the watch ends.
+  if (routing_) await(routing_);
+  return status_;
 }
 
 }  // namespace
 
 QString describeEvent(std::uint8_t a, std::uint8_t b) {
-  if (a == 0) {
-    for (const StatusText& row : kStatusTexts) {
-      if (row.code == b) return QString::fromLatin1(row.text);
-    }
-    return QStringLiteral("Status %1").arg(b);
-  }
-  if (b == 0) return QStringLiteral("Note %1 stacked.").arg(a);
-  if (b == 1) return QStringLiteral("Note %1 in escrow.").arg(a);
-  return QStringLiteral("Note %1 route %2").arg(a).arg(b);
-}
-
-int counterAdvance(std::uint8_t last, std::uint8_t now) {
-  if (now == last) return 0;
-  if (now == 0) return 1;  // reset: the empty newest pair reads as re-enabled
-  return (last == 0 || now > last) ? now - last : now + kCounterWrap - last;
+  return EventPoller::billEventText(a, b);
 }
 
 int newEventCount(std::uint8_t last, std::uint8_t now) {
-  return std::min(counterAdvance(last, now), kKeptEvents);
+  if (now == 0) return last == 0 ? 0 : 1;  // the reset line
+  return std::min(EventPoller::eventsBetween(last, now), kKeptEvents);
 }
 
 int lostEventCount(std::uint8_t last, std::uint8_t now) {
-  return std::max(counterAdvance(last, now) - kKeptEvents, 0);
+  return std::max(EventPoller::eventsBetween(last, now) - kKeptEvents, 0);
 }
 
-int watchEvents(CommandSet& set, const CliOptions& options, CliStreams& streams) {
-  return EventWatch(set, options, streams).run();
+int watchEvents(BusClient& bus, const CliOptions& options, CliStreams& streams) {
+  return EventWatch(bus, options, streams).run();
 }
 
 }  // namespace quennet::cli

@@ -1,10 +1,13 @@
 #pragma once
-// The event watch: polls a validator's event buffer and prints each new event as one line.
+// The event watch: a bus client's event poller on the validator, each new event printed as one
+// line. The same poller serves applications, so the tool and the library share one reading of
+// the event counter.
 
 #include <cstdint>
 
 #include <QString>
 
+#include "quennet/bus/bus_client.h"
 #include "tools/cli_options.h"
 #include "tools/cli_runner.h"
 
@@ -14,18 +17,16 @@ namespace quennet::cli {
 // status event with code B.
 QString describeEvent(std::uint8_t a, std::uint8_t b);
 
-// How far the event counter moved from `last` to `now`: it runs 1..255 and wraps to 1, and
-// reads 0 after a reset (which counts as one step).
-int counterAdvance(std::uint8_t last, std::uint8_t now);
-// The events a buffer read shows of that advance: at most the five the buffer keeps.
+// The lines a read prints when the counter moved from `last` to `now` (1..255, wrapping to 1):
+// at most the five the buffer keeps, and one for a reset to 0; and the events between two reads
+// that no longer fit the buffer.
 int newEventCount(std::uint8_t last, std::uint8_t now);
-// The events that happened between two reads but no longer fit the buffer.
 int lostEventCount(std::uint8_t last, std::uint8_t now);
 
 // Enables the validator, reads its event counter, then polls every options.intervalMs and
 // prints each event that happened since (with options.fromStart, those the buffer held at
 // start too) until streams.keepRunning() says stop or streams.stop fires. Routes notes that
 // reach escrow when options.route is set. Returns the exit status.
-int watchEvents(CommandSet& set, const CliOptions& options, CliStreams& streams);
+int watchEvents(BusClient& bus, const CliOptions& options, CliStreams& streams);
 
 }  // namespace quennet::cli

@@ -28,9 +28,9 @@ Bytes crcReply(unsigned char header, const Bytes& data) {
   Bytes covered = {1, static_cast<unsigned char>(data.size()), header};
   covered.insert(covered.end(), data.begin(), data.end());
   const std::uint16_t crc = crc16Xmodem(covered);
-  Bytes frame = {1, static_cast<unsigned char>(data.size()), static_cast<unsigned char>(crc & 0xFF),
-                 header};
-  frame.insert(frame.end(), data.begin(), data.end());
+  // The CRC's low byte takes the source address's place, its high byte follows the data.
+  Bytes frame = covered;
+  frame.insert(frame.begin() + 2, static_cast<unsigned char>(crc & 0xFF));
   frame.push_back(static_cast<unsigned char>(crc >> 8));
   return frame;
 }

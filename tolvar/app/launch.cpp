@@ -46,6 +46,8 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       "per-user configuration folder when the program's folder is read-only."));
   const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
                                 QStringLiteral("Show this help and exit."));
+  const QCommandLineOption version(QStringLiteral("version"),
+                                   QStringLiteral("Print the version and exit."));
   const QCommandLineOption simulate(
       QStringLiteral("simulate"),
       QStringLiteral("Start the built-in virtual validator on a pseudo-terminal and use it; the "
@@ -64,7 +66,7 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       QStringLiteral("read-data"),
       QStringLiteral("Read the unit data and the note data once the window is shown, as the "
                      "Unit Data and Note Data buttons do (before any --screenshot)."));
-  parser.addOptions({help, simulate, settings, quitAfter, screenshot, readData});
+  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
     exitCode = 2;
@@ -72,6 +74,11 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   }
   if (parser.isSet(help)) {
     std::fprintf(stdout, "%s", qPrintable(parser.helpText()));
+    exitCode = 0;
+    return std::nullopt;
+  }
+  if (parser.isSet(version)) {
+    std::fprintf(stdout, "tolvar %s\n", TOLVAR_VERSION);
     exitCode = 0;
     return std::nullopt;
   }

@@ -1,0 +1,108 @@
+// Start-up of the one-shot `quennet SendPoll` against a Qt Core hello, both run as fresh
+// processes: the tool's cost over the hello is library loading, port opening and one round
+// trip on a pseudo-terminal. Usage: startup_bench [RUNS]   (default 50 of each)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "support/pty_pair.h"
+#include "support/reply_frames.h"
+
+extern char** environ;
+
+namespace {
+
+double nowMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// Wall time from spawn to exit, output to /dev/null; a negative time for a failed run.
+double timedRun(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  const double start = nowMs();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return -1;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  const double elapsed = nowMs() - start;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
+}
+
+struct Series {
+  const char* name;
+  std::vector<std::string> command;
+  std::vector<double> times;
+  int failures = 0;
+};
+
+double percentile(std::vector<double> times, double share) {
+  std::sort(times.begin(), times.end());
+  return times[static_cast<std::size_t>(share * static_cast<double>(times.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
+
+  // The device echoes each frame (the tool's default line) and answers ACK.
+  PtyPair pty;
+  const QByteArray ack = testframes::reply(0, {}, true);
+  PtyResponder device(pty, [&ack](const std::vector<unsigned char>& frame) {
+    std::vector<unsigned char> answer = frame;
+    answer.insert(answer.end(), ack.begin(), ack.end());
+    return answer;
+  });
+
+  std::vector<Series> series = {
+      {"Qt Core hello", {QUENNET_STARTUP_HELLO}, {}},
+      {"quennet --version", {QUENNET_TOOL, "--version"}, {}},
+      {"quennet SendPoll", {QUENNET_TOOL, "--port", pty.slaveName().toStdString(), "SendPoll"}, {}},
+  };
+  // One warm-up each so the page cache holds every library; then interleaved, so a busy
+  // moment of the machine hits all three alike.
+  for (Series& s : series) timedRun(s.command);
+  for (int i = 0; i < runs; ++i) {
+    for (Series& s : series) {
+      const double ms = timedRun(s.command);
+      if (ms < 0) {
+        ++s.failures;
+      } else {
+        s.times.push_back(ms);
+      }
+    }
+  }
+
+  const double helloMedian = percentile(series[0].times, 0.5);
+  std::printf("%-20s %10s %10s %10s %14s\n", "Start-up", "median ms", "min ms", "p90 ms",
+              "over hello ms");
+  for (const Series& s : series) {
+    if (s.times.empty()) {
+      std::printf("%-20s every run failed\n", s.name);
+      continue;
+    }
+    const double median = percentile(s.times, 0.5);
+    std::printf("%-20s %10.2f %10.2f %10.2f %14.2f\n", s.name, median, percentile(s.times, 0.0),
+                percentile(s.times, 0.9), median - helloMedian);
+  }
+  int failures = 0;
+  for (const Series& s : series) failures += s.failures;
+  std::printf("%d runs of each, %d failed\n", runs, failures);
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,55 @@
+# Debian packages with CPack (`cpack -G DEB` in a build configured with -DCMAKE_INSTALL_PREFIX=/usr):
+#   libquennet1     the shared libraries
+#   libquennet-dev  headers and the CMake package
+#   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool
+# Dependencies are written out rather than computed, so packaging needs no dpkg-dev.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quennet)
+set(CPACK_PACKAGE_VENDOR "Quennet developers")
+set(CPACK_PACKAGE_CONTACT "Quennet developers <dev@quennet.local>")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Left at CPack's default, so each package's own description starts with its own summary line
+# instead of the project's.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL library development programs)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# A shlibs file and the ldconfig trigger for the library package.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+
+set(deb_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
+set(qt_runtime "libqt6core6 (>= ${QUENNET_QT_MIN}), libqt6serialport6 (>= ${QUENNET_QT_MIN})")
+set(qt_gui_runtime "libqt6gui6 (>= ${QUENNET_QT_MIN}), libqt6widgets6 (>= ${QUENNET_QT_MIN})")
+set(cxx_runtime "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
+
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libquennet${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${qt_gui_runtime}, ${cxx_runtime}")
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION [[ccTalk host control library
+Quennet::Core speaks the host side of ccTalk over a serial port with Qt Core
+and Qt SerialPort only; Quennet::Widgets adds the zav_quennet status widget.]])
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquennet-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), qt6-base-dev (>= ${QUENNET_QT_MIN}), \
+qt6-serialport-dev (>= ${QUENNET_QT_MIN})")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION [[ccTalk host control library (development files)
+Headers and the CMake package: find_package(Quennet 1.0 REQUIRED), then link
+Quennet::Core or Quennet::Widgets.]])
+
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME quennet)
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION electronics)
+# tolvar needs a platform plugin to open its window.
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), ${qt_runtime}, ${qt_gui_runtime}, \
+qt6-qpa-plugins, ${cxx_runtime}")
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [[ccTalk test bench, virtual bank note validator and command-line tool
+tolvar tests bank note validators over ccTalk, bnvsim serves a virtual
+validator on a pseudo-terminal and quennet runs one ccTalk command per call.]])
+
+include(CPack)
