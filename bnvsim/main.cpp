@@ -78,11 +78,17 @@ Invocation parse(const QCoreApplication& app) {
       QStringLiteral("Spoil replies at random: KIND=P with P in 0..1; repeatable. KIND: %1.")
           .arg(bnvsim::faultNameList()),
       QStringLiteral("KIND=P"));
-  const QCommandLineOption trace(QStringLiteral("trace"),
-                                 QStringLiteral("Every frame received and sent to standard error, "
-                                                "with time and direction, in hexadecimal."));
+  const QCommandLineOption trace(
+      QStringLiteral("trace"),
+      QStringLiteral("Every frame on the line to standard error, decoded as `quennet monitor` "
+                     "prints it: time, direction, fields, header name, status, raw bytes."));
+  const QCommandLineOption capture(
+      QStringLiteral("capture"),
+      QStringLiteral("Write every byte on the line, both directions with time stamps, to FILE "
+                     "(`quennet monitor --input FILE` decodes it)."),
+      QStringLiteral("FILE"));
   parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
-                     hopper, coins, noStacker, fault, trace});
+                     hopper, coins, noStacker, fault, trace, capture});
   parser.process(app);
 
   Invocation run;
@@ -114,6 +120,7 @@ Invocation parse(const QCoreApplication& app) {
   run.options.coinAcceptor = parser.isSet(coins);
   run.options.stackerFitted = !parser.isSet(noStacker);
   run.options.trace = parser.isSet(trace);
+  run.options.capturePath = parser.value(capture);
   run.link = parser.value(link);
   for (const QString& faultArgument : parser.values(fault)) {
     const auto kind = bnvsim::faultFromName(faultArgument.section(QLatin1Char('='), 0, 0));

@@ -16,6 +16,7 @@
 #include "bnvsim/bus.h"
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
+#include "bnvsim/line_tap.h"
 #include "bnvsim/pty_port.h"
 #include "bnvsim/validator.h"
 
@@ -30,11 +31,6 @@ double nowMs() {
   return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
 }
 
-void printTrace(const QString& line) {
-  std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
-  std::fflush(stderr);
-}
-
 // A transmission on its way out.
 struct Outgoing {
   Transmission frame;
@@ -47,12 +43,23 @@ struct Outgoing {
 
 struct Simulator::Impl {
   explicit Impl(const SimulatorOptions& o)
-      : options(o), validator(o.validatorAddress, o.stackerFitted), bus(o.line) {
+      : options(o),
+        validator(o.validatorAddress, o.stackerFitted),
+        bus(o.line),
+        tap(o.capturePath, o.trace) {
     validator.setEscrowHoldMs(o.escrowHoldMs);
+    // Frames come from the line tap in decoded form; the bus adds what the devices made of one
+    // (dropped, ignored, decrypted, a fault played), which the line alone does not show.
+    if (o.trace) {
+      bus.setTraceSink([](const QString& line) {
+        if (!line.endsWith(u')')) return;
+        std::fprintf(stderr, "# %s\n", line.toLocal8Bit().constData());
+        std::fflush(stderr);
+      });
+    }
     bus.attach(&validator);
     if (o.coinAcceptor) bus.attach(&coinAcceptor.emplace());
     if (o.hopper) bus.attach(&hopper.emplace());
-    if (o.trace) bus.setTraceSink(printTrace);
   }
 
   void serve();
@@ -79,6 +86,7 @@ struct Simulator::Impl {
   std::optional<CoinAcceptor> coinAcceptor;
   std::optional<Hopper> hopper;
   Bus bus;
+  LineTap tap;  // owned by the serving thread while it runs
 
   PtyPort pty;
   int wakeFd = -1;
@@ -98,11 +106,15 @@ void Simulator::Impl::takeIn(double now) {
   std::uint8_t buffer[kReadChunk];
   const ssize_t count = ::read(pty.masterFd(), buffer, sizeof buffer);
   if (count <= 0) return;
+  const std::span received(buffer, static_cast<std::size_t>(count));
   std::vector<Transmission> out;
+  bool crc = true;
   {
     std::lock_guard lock(mutex);
-    out = bus.receive(std::span(buffer, static_cast<std::size_t>(count)), now, queue.size());
+    out = bus.receive(received, now, queue.size());
+    crc = bus.lineOptions().crc;
   }
+  if (tap.active()) tap.host(received, now, crc);
   for (Transmission& t : out) {
     const auto at = std::upper_bound(queue.begin(), queue.end(), t.atMs,
                                      [](double v, const Outgoing& q) { return v < q.frame.atMs; });
@@ -112,9 +124,11 @@ void Simulator::Impl::takeIn(double now) {
 
 std::optional<double> Simulator::Impl::sendDue(double now) {
   bool pacing = false;
+  bool crc = true;
   {
     std::lock_guard lock(mutex);
     pacing = bus.lineOptions().pacing;
+    crc = bus.lineOptions().crc;
   }
   while (!queue.empty()) {
     Outgoing& head = queue.front();
@@ -133,12 +147,12 @@ std::optional<double> Simulator::Impl::sendDue(double now) {
     } else if (head.frame.atMs > now) {
       return head.frame.atMs;
     }
-    if (options.trace && !head.frame.echo && head.sent == 0) {
-      printTrace(traceLine(QStringLiteral("TX"), bytes));
-    }
     // A host that is not reading lets the pty fill up; what does not fit is lost, as on a wire.
     if (::write(pty.masterFd(), bytes.data() + head.sent, due - head.sent) < 0 && errno != EAGAIN) {
       return {};
+    }
+    if (!head.frame.echo && tap.active()) {
+      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now, crc);
     }
     head.sent = due;
     if (pacing) lineFreeMs = *head.firstByteMs + static_cast<double>(due) * kByteTimeMs;
@@ -156,6 +170,8 @@ void Simulator::Impl::serve() {
       bus.advance(now);
       if (const auto due = bus.nextDeadline()) wake = wake ? std::min(*wake, *due) : *due;
     }
+    tap.expire(now);
+    if (const auto gap = tap.deadlineMs()) wake = wake ? std::min(*wake, *gap) : *gap;
     timespec timeout{};
     timespec* timeoutPtr = nullptr;
     if (wake) {
@@ -183,6 +199,7 @@ Simulator::~Simulator() {
 
 bool Simulator::start(QString* error) {
   if (impl_->thread.joinable()) return true;
+  if (!impl_->tap.open(nowMs(), error)) return false;
   if (!impl_->pty.open(error)) return false;
   impl_->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (impl_->wakeFd < 0) {
@@ -200,6 +217,7 @@ void Simulator::stop() {
   impl_->wake();
   impl_->thread.join();
   impl_->stopping = false;
+  impl_->tap.finish();
   ::close(impl_->wakeFd);
   impl_->wakeFd = -1;
   impl_->queue.clear();

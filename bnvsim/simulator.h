@@ -50,7 +50,8 @@ struct SimulatorOptions {
   bool stackerFitted = true;
   int escrowHoldMs =
       kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever
-  bool trace = false;        // frames to standard error
+  bool trace = false;        // decoded frames to standard error
+  QString capturePath;       // when set, every byte on the line goes to this capture file
 };
 
 class Simulator {

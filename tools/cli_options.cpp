@@ -115,6 +115,33 @@ CliOptions parseArguments(const QStringList& arguments) {
         QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8"));
   }
   if (options.method == kEventsCommand) parseEventOptions(options);
+  if (options.method == kMonitorCommand) {
+    // `quennet monitor --port P`: the line options may also follow the word.
+    const QStringList rest = options.args;
+    options.args.clear();
+    for (int k = 0; k < rest.size(); ++k) {
+      const QString& word = rest[k];
+      const auto value = [&] {
+        if (k + 1 >= rest.size()) throw UsageError(word + QStringLiteral(" needs a value"));
+        return rest[++k];
+      };
+      if (word == u"--port") {
+        options.port = value();
+      } else if (word == u"--input") {
+        options.input = value();
+      } else if (word == u"--json") {
+        options.json = true;
+      } else if (word == u"--crc") {
+        options.crc = true;
+      } else if (word == u"--checksum8") {
+        options.crc = false;
+      } else {
+        throw UsageError(
+            QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
+                .arg(word));
+      }
+    }
+  }
   return options;
 }
 
@@ -124,6 +151,9 @@ QString helpText() {
       "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
       "  quennet --port PATH [OPTIONS] events [--interval MS] [--route stack|return|hold]\n"
       "                                [--from-start]    print each new validator event\n"
+      "  quennet monitor --port PATH [--checksum8] [--json]\n"
+      "  quennet monitor --input FILE [--checksum8] [--json]\n"
+      "                                                  decode a line another host drives\n"
       "  quennet --list [--json]                         list every method and its parameters\n"
       "  quennet --help                                  show this text\n"
       "  quennet --version                               print the version\n"
@@ -155,6 +185,15 @@ QString helpText() {
       "held at start. More events between two reads than the buffer keeps are reported as lost\n"
       "(stderr; with --json also {\"lost\":N}). --route stacks, returns or holds every note\n"
       "that reaches escrow. Failed reads print no event; three in a row are reported on stderr.\n"
+      "\n"
+      "monitor only listens: it splits the bytes on the line into frames (by the length byte,\n"
+      "the checksum and the 50 ms gap), pairs each reply with the host frame it answers and\n"
+      "prints one line per frame: time, direction, destination, source (or CRC), header and\n"
+      "its name, data, status and the raw bytes. Bytes that form no frame are printed as\n"
+      "garbage or an incomplete frame. --json prints one object per line with the keys time,\n"
+      "dir, dest, src, header, name, data and ok. --input reads a capture that\n"
+      "`bnvsim --capture FILE` wrote, or a file of raw bytes, instead of a port. On a port\n"
+      "it runs until interrupted.\n"
       "\n"
       "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
       "(unknown method, wrong argument count, bad argument, port that cannot be opened or is\n"

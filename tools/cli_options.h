@@ -34,7 +34,7 @@ struct CliOptions {
   bool list = false;
   bool help = false;
   bool version = false;
-  // A method name, or "events" for the event watch.
+  // A method name, "events" for the event watch or "monitor" for the passive decoder.
   QString method;
   QStringList args;
   int intervalMs = 200;
@@ -42,9 +42,12 @@ struct CliOptions {
   bool fromStart = false;
   // events: the RouteBill code for every note that reaches escrow (1 stack, 0 return, 255 hold).
   std::optional<std::uint8_t> route;
+  // monitor: a capture (or raw bytes) to decode instead of a port.
+  QString input;
 };
 
 inline const QString kEventsCommand = QStringLiteral("events");
+inline const QString kMonitorCommand = QStringLiteral("monitor");
 
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);

@@ -14,6 +14,7 @@
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
 #include "quennet/quennet_version.h"
+#include "tools/bus_monitor.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
 
@@ -178,6 +179,11 @@ int run(const QStringList& arguments, CliStreams& streams) {
   }
   if (options.method.isEmpty()) throw UsageError(QStringLiteral("no method given (see --help)"));
 
+  if (options.method == kMonitorCommand) {
+    const int status =
+        runMonitor({options.port, options.input, options.crc, options.json}, streams);
+    return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
+  }
   if (options.method == kEventsCommand) {
     BusClient bus;
     openBus(bus, options);

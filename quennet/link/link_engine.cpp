@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <array>
 
-#include <QElapsedTimer>
-
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -114,6 +112,7 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
   }
   busy_ = false;
   messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
+  if (frameObserver_) logTransaction(result);
   return result;
 }
 

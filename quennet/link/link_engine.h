@@ -11,6 +11,7 @@
 
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/frame_record.h"
 #include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
 
@@ -47,6 +48,9 @@ class QUENNET_EXPORT LinkEngine {
   SerialLine* line() const { return line_.get(); }
   void setCaptionSink(CaptionSink sink) { captionSink_ = std::move(sink); }
   void setLineFailureSink(LineFailureSink sink) { lineFailureSink_ = std::move(sink); }
+  // Told about every frame sent and every reply or failure; null (the default) logs nothing.
+  void setFrameObserver(FrameObserver* observer) { frameObserver_ = observer; }
+  FrameObserver* frameObserver() const { return frameObserver_; }
 
   // Frame buffers (positions 1..256) and the valid reply length.
   FrameBuffer CommandBuffer;
@@ -129,10 +133,13 @@ class QUENNET_EXPORT LinkEngine {
   bool waitFor(int count, const QDeadlineTimer& deadline);
   std::int16_t lineFailed();
   std::int16_t fail(std::int16_t code, const QString& caption);
+  // Hands the finished transaction's two records to the frame observer.
+  void logTransaction(std::int16_t result) const;
 
   std::unique_ptr<SerialLine> line_;
   CaptionSink captionSink_;
   LineFailureSink lineFailureSink_;
+  FrameObserver* frameObserver_ = nullptr;
   QString caption_;
   bool commsEcho_ = false;
   bool makeTimeoutError_ = false;

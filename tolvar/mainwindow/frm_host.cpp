@@ -25,6 +25,7 @@
 #include "tolvar/mainwindow/number_text.h"
 #include "tolvar/mainwindow/polling.h"
 #include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/traffic_dock.h"
 #include "tolvar/mainwindow/twips.h"
 #include "tolvar/mainwindow/ui_control_messages.h"
 #include "tolvar/mainwindow/utility_commands.h"
@@ -59,6 +60,12 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   buildStatusBar();
   tmrPoll = new QTimer(this);
 
+  trafficDock_ = new TrafficDock(ui_, this);
+  addDockWidget(Qt::BottomDockWidgetArea, trafficDock_);
+  trafficDock_->hide();
+  addAction(trafficDock_->toggleViewAction());
+  zav_quennet1->setFrameObserver(trafficDock_);
+
   polling_ = std::make_unique<Polling>(*this);
   dataViews_ = std::make_unique<DataViews>(*this);
   noteEnabling_ = std::make_unique<NoteEnabling>(*this);
@@ -69,7 +76,9 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   startUp();
 }
 
-frmHost::~frmHost() = default;
+frmHost::~frmHost() {
+  zav_quennet1->setFrameObserver(nullptr);
+}
 
 void frmHost::connectHandlers() {
   for (HostToolBar* bar : {tlbHost, tlbEnable, tlbUtility, tlbDiagnostic}) {
@@ -84,6 +93,8 @@ void frmHost::connectHandlers() {
   connect(optHex, &QRadioButton::toggled, this, [this] {
     if (!txtCommand->toPlainText().isEmpty() || !txtReply->toPlainText().isEmpty()) ShowDebug();
   });
+  connect(optHex, &QRadioButton::toggled, trafficDock_, &TrafficDock::setHexadecimal);
+  trafficDock_->setHexadecimal(optHex->isChecked());
   const std::pair<QPushButton*, std::uint8_t> escrow[] = {
       {cmdStack, kRouteStack}, {cmdReturn, kRouteReturn}, {cmdHoldNote, kRouteHold}};
   for (const auto& [button, route] : escrow) {

@@ -33,6 +33,7 @@ class HostCommands;
 class HostToolBar;
 class NoteEnabling;
 class Polling;
+class TrafficDock;
 class UiControlMessages;
 class UtilityCommands;
 
@@ -80,6 +81,8 @@ class frmHost : public QMainWindow {
   Polling& polling() { return *polling_; }
   DataViews& dataViews() { return *dataViews_; }
   NoteEnabling& noteEnabling() { return *noteEnabling_; }
+  // The traffic pane and event history, hidden until F9 shows them.
+  TrafficDock* trafficDock() { return trafficDock_; }
 
   // Window controls, named as on the form.
   HostToolBar* tlbHost;
@@ -169,6 +172,7 @@ class frmHost : public QMainWindow {
   std::unique_ptr<HostCommands> hostCommands_;
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
+  TrafficDock* trafficDock_ = nullptr;
   std::function<void()> waitingCommand_;
   bool closed_ = false;
   QString userPortName_;

@@ -40,6 +40,13 @@ void ScriptedUiServices::setBusy(bool busy) {
   }
 }
 
+QString ScriptedUiServices::saveFileName(const QString&, const QString&) {
+  if (saveNames_.empty()) return {};
+  QString path = saveNames_.front();
+  saveNames_.pop_front();
+  return path;
+}
+
 std::vector<ScriptedUiServices::Shown> ScriptedUiServices::messages() const {
   std::vector<Shown> result;
   for (const Shown& box : shown_) {

@@ -26,6 +26,8 @@ class ScriptedUiServices : public UiServices {
   // unscripted input box answers as if cancelled.
   void queueMessageAnswer(MsgResult answer) { messageAnswers_.push_back(answer); }
   void queueInput(const QString& text) { inputs_.push_back(text); }
+  // The next save dialog answers `path`; an unscripted one answers as if cancelled.
+  void queueSaveFileName(const QString& path) { saveNames_.push_back(path); }
 
   // `user` acts on the next dialog shown, which must be a `Dialog`; a dialog of another class is
   // left alone. A dialog still open afterwards, or one nobody acts on, is closed as by Esc.
@@ -42,6 +44,7 @@ class ScriptedUiServices : public UiServices {
                    const QString& defaultText) override;
   void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
+  QString saveFileName(const QString& title, const QString& filters) override;
 
   const std::vector<Shown>& shown() const { return shown_; }
   std::vector<Shown> messages() const;
@@ -56,6 +59,7 @@ class ScriptedUiServices : public UiServices {
  private:
   std::deque<MsgResult> messageAnswers_;
   std::deque<QString> inputs_;
+  std::deque<QString> saveNames_;
   std::deque<std::function<void(QDialog&)>> dialogUsers_;
   QStringList dialogs_;
   std::vector<Shown> shown_;

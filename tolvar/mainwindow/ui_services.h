@@ -27,6 +27,9 @@ class UiServices {
   virtual void runDialog(QDialog& dialog) = 0;
   // Hourglass pointer on or off.
   virtual void setBusy(bool busy) = 0;
+  // A file name to save to, chosen by the user; empty when cancelled. `filters` as Qt writes
+  // them: "Text (*.txt);;CSV (*.csv)".
+  virtual QString saveFileName(const QString& title, const QString& filters) = 0;
 };
 
 }  // namespace tolvar

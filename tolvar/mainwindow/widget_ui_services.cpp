@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -93,6 +94,15 @@ void WidgetUiServices::setBusy(bool busy) {
   } else if (busyDepth_ > 0 && --busyDepth_ == 0) {
     QApplication::restoreOverrideCursor();
   }
+}
+
+QString WidgetUiServices::saveFileName(const QString& title, const QString& filters) {
+  if (!asking_) return {};
+  const bool wasBusy = busyDepth_ > 0;
+  if (wasBusy) QApplication::restoreOverrideCursor();
+  const QString path = QFileDialog::getSaveFileName(parent_, title, QString(), filters);
+  if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  return path;
 }
 
 }  // namespace tolvar

@@ -19,6 +19,7 @@ class WidgetUiServices : public UiServices {
                    const QString& defaultText) override;
   void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
+  QString saveFileName(const QString& title, const QString& filters) override;
 
   // For a program that must end on its own (--quit-after): the boxes open now are closed as by
   // Esc, and later boxes are not shown; their text goes to standard error and they answer as

@@ -1,0 +1,55 @@
+#pragma once
+// Splits the byte stream of a ccTalk line that we only listen to into frames: by the length
+// byte, the checksum and the 50 ms inter-byte gap after which every receiver drops a partial
+// frame. Bytes that form no frame are reported as such; nothing stops the splitter.
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "quennet/link/frame_record.h"
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+class QUENNET_EXPORT FrameSplitter {
+ public:
+  static constexpr std::int64_t kGapUs = 50'000;
+
+  explicit FrameSplitter(bool crcMode) : crc_(crcMode) {}
+
+  // Bytes that arrived at `timeUs`; what they complete is appended to `out` in line order,
+  // with the direction still Unknown (FramePairing tells host frames from replies).
+  void feed(std::span<const std::uint8_t> bytes, std::int64_t timeUs,
+            std::vector<FrameRecord>& out);
+  // Time has passed without bytes: a burst whose last byte is older than the gap is resolved.
+  void expire(std::int64_t nowUs, std::vector<FrameRecord>& out);
+  // When expire() would resolve the pending bytes, if any are pending.
+  std::optional<std::int64_t> deadline() const;
+  // The end of the input: everything pending is resolved.
+  void finish(std::vector<FrameRecord>& out);
+
+ private:
+  // Takes off the front what can be decided; `burstEnded` means no byte of this burst follows.
+  void scan(bool burstEnded, std::vector<FrameRecord>& out);
+  void take(FrameStatus status, std::size_t count, std::vector<FrameRecord>& out);
+  std::size_t frameLengthAt(std::size_t offset) const;
+  bool goodFrameAt(std::size_t offset) const;
+
+  bool crc_;
+  std::vector<std::uint8_t> bytes_;
+  std::vector<std::int64_t> times_;
+};
+
+// Tells host frames from replies (replies go to the host, address 1) and pairs each reply with
+// the host frame before it: its peer, the header it answers and how long it took.
+class QUENNET_EXPORT FramePairing {
+ public:
+  void label(FrameRecord& record);
+
+ private:
+  std::optional<FrameRecord> lastHostFrame_;
+};
+
+}  // namespace quennet

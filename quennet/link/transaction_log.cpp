@@ -1,0 +1,79 @@
+// The link engine's frame log: each finished transaction becomes two records, the frame that
+// went out and the reply (or what became of it).
+#include <chrono>
+
+#include "quennet/link/link_engine.h"
+
+namespace quennet {
+
+namespace {
+
+constexpr std::uint8_t kAddressClash = 252;
+constexpr std::uint8_t kAddressPoll = 253;
+
+std::int64_t steadyMicroseconds(std::chrono::steady_clock::time_point at) {
+  using namespace std::chrono;
+  return duration_cast<microseconds>(at.time_since_epoch()).count();
+}
+
+QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
+  return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                    static_cast<qsizetype>(bytes.size()));
+}
+
+}  // namespace
+
+void LinkEngine::logTransaction(std::int16_t result) const {
+  const auto end = std::chrono::steady_clock::now();
+  const bool sentFrame = sentClock_.isValid();
+  const std::int64_t sinceSentNs = sentFrame ? sentClock_.nsecsElapsed() : 0;
+  const bool encrypted = encryption_ && crcMode();
+
+  // CommandBuffer still holds the frame as sent; the decode reads it in the clear.
+  FrameBuffer plain = CommandBuffer;
+  if (encrypted) DecryptReply(plain, keyDigits_);
+  const int sentLength = CommandBuffer.frameLength();
+  FrameRecord sent;
+  sent.timeUs = steadyMicroseconds(end - std::chrono::nanoseconds(sinceSentNs));
+  sent.direction = FrameDirection::Host;
+  sent.raw = bytesOf(CommandBuffer.first(sentLength));
+  sent.frame = decodeFrame(plain.first(sentLength), crcMode());
+  // A line that never fell quiet fails the command before its frame goes out.
+  if (sentFrame) frameObserver_->frameLogged(sent);
+
+  FrameRecord reply;
+  reply.timeUs = steadyMicroseconds(end);
+  reply.direction = FrameDirection::Device;
+  reply.peer = sent.frame.destination;
+  reply.requestHeader = sent.frame.header;
+  reply.result = result;
+  reply.caption = caption_;
+  reply.durationUs = sinceSentNs / 1000;
+  // ReplyBuffer holds the bytes that arrived; a whole reply was decrypted in place.
+  const auto received = ReplyBuffer.first(ReplyLength);
+  const bool collected = sent.frame.header == kAddressPoll || sent.frame.header == kAddressClash;
+  const bool whole = !collected && ReplyLength >= 5 && ReplyLength == ReplyBuffer.at(2) + 5;
+  reply.frame = decodeFrame(received, crcMode());
+  if (whole && encrypted) {
+    FrameBuffer wire = ReplyBuffer;
+    EncryptFrame(wire, keyDigits_);
+    reply.raw = bytesOf(wire.first(ReplyLength));
+  } else {
+    reply.raw = bytesOf(received);
+  }
+  switch (result) {
+    case kResultOk:
+    case kResultBusy:
+      reply.status = FrameStatus::Ok;
+      break;
+    case kResultTimeout:
+      reply.status = FrameStatus::Timeout;
+      break;
+    default:
+      reply.status = reply.frame.complete && !reply.frame.checksumOk ? FrameStatus::BadChecksum
+                                                                     : FrameStatus::Error;
+  }
+  frameObserver_->frameLogged(reply);
+}
+
+}  // namespace quennet

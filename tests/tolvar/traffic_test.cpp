@@ -1,0 +1,177 @@
+// The traffic pane and the event history on the virtual validator, and the pane's bound under a
+// long poll loop.
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTableView>
+#include <QTreeWidget>
+
+#include "quennet/commands/command_set.h"
+#include "quennet/control/zav_quennet.h"
+#include "quennet/link/scripted_line.h"
+#include "support/reply_frames.h"
+#include "tests/tolvar/bench_fixture.h"
+#include "tolvar/mainwindow/event_history.h"
+#include "tolvar/mainwindow/event_texts.h"
+#include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/traffic_dock.h"
+#include "tolvar/mainwindow/traffic_pane.h"
+
+using tolvar::frmHost;
+using tolvar::TrafficLog;
+
+namespace {
+
+struct HistoryRow {
+  QString counter;
+  QString text;
+  QColor colour;
+};
+
+// The rows as the history's view shows them.
+std::vector<HistoryRow> historyRows(tolvar::EventHistory* history) {
+  const QAbstractItemModel* model = history->model();
+  std::vector<HistoryRow> rows;
+  for (int i = 0; i < model->rowCount(); ++i) {
+    rows.push_back({model->index(i, 1).data().toString(), model->index(i, 2).data().toString(),
+                    model->index(i, 2).data(Qt::ForegroundRole).value<QColor>()});
+  }
+  return rows;
+}
+
+}  // namespace
+
+TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
+  frmHost& w = open();
+  tolvar::TrafficDock* dock = w.trafficDock();
+  EXPECT_FALSE(dock->isVisibleTo(&w));  // the form as designed until the user asks
+  w.polling().PollEvents();
+  sim.removeCashBox();
+  w.polling().PollEvents();
+  for (int i = 0; i < 4; ++i) {
+    sim.insertCashBox();
+    sim.removeCashBox();
+  }
+  w.polling().PollEvents();  // the counter moved from 1 to 9: three fell out of the buffer
+  sim.reset();
+  w.polling().PollEvents();
+  sim.insertCashBox();
+  w.polling().PollEvents();
+
+  const QString removed = QStringLiteral("Cash Box Removed");
+  const QString inserted = QStringLiteral("Cash Box Inserted");
+  const auto rows = historyRows(dock->eventHistory());
+  const std::vector<std::pair<QString, QString>> expected = {
+      {"1", removed},  {"2..4", "3 events lost"},
+      {"5", removed},  {"6", inserted},
+      {"7", removed},  {"8", inserted},
+      {"9", removed},  {"0", "Validator reset: event counter back at 0"},
+      {"1", inserted},
+  };
+  ASSERT_EQ(rows.size(), expected.size());
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    EXPECT_EQ(rows[i].counter, expected[i].first) << i;
+    EXPECT_EQ(rows[i].text, expected[i].second) << i;
+  }
+  EXPECT_EQ(rows[1].colour, tolvar::kEventRed);
+  EXPECT_EQ(rows[2].colour, tolvar::decodeEvent(0, 11).colour);
+  EXPECT_EQ(rows[7].colour, QColor());
+  // The main label still shows the newest event only.
+  EXPECT_EQ(w.lblEvent->text(), inserted);
+}
+
+TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
+  frmHost& w = open();
+  tolvar::TrafficDock* dock = w.trafficDock();
+  dock->toggleViewAction()->trigger();
+  EXPECT_TRUE(dock->isVisibleTo(&w));
+  w.polling().PollEvents();
+  QString reply;
+  w.control()->SendPoll(41, reply);  // nobody at 41: a time-out
+  tolvar::TrafficPane* pane = dock->trafficPane();
+  pane->log().flush();
+  QAbstractItemModel* shown = pane->table()->model();
+  ASSERT_EQ(shown->rowCount(), 4);
+  const auto cell = [shown](int row, int column) {
+    return shown->data(shown->index(row, column)).toString();
+  };
+  EXPECT_EQ(cell(0, TrafficLog::Name), "Read buffered bill events");
+  EXPECT_EQ(cell(0, TrafficLog::Destination), "28");
+  EXPECT_EQ(cell(1, TrafficLog::Result), "0 OK");
+  EXPECT_EQ(cell(1, TrafficLog::Data), "00 00 00 00 00 00 00 00 00 00 00");
+  EXPECT_EQ(cell(3, TrafficLog::Name), "No reply");
+  EXPECT_EQ(cell(3, TrafficLog::Result), "2 Timeout Error [0]");
+
+  w.optAscii->setChecked(true);  // numbers follow the debug frames' choice
+  EXPECT_EQ(cell(0, TrafficLog::Destination), "40");
+  pane->resultFilter->setCurrentText(QStringLiteral("Time-out"));
+  ASSERT_EQ(shown->rowCount(), 2);  // the poll to 41 and its missing reply
+  EXPECT_EQ(cell(0, TrafficLog::Destination), "41");
+
+  const QString path = dir.filePath(QStringLiteral("traffic.csv"));
+  ui.queueSaveFileName(path);
+  pane->save->click();
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = file.readAll().split('\n');
+  ASSERT_EQ(lines.size(), 4);  // title row, two rows, the last line's end
+  EXPECT_TRUE(lines[0].startsWith("\"Time\",\"Dir\",\"Dest\""));
+  EXPECT_TRUE(lines[2].contains(",\"2 Timeout Error [0]\",")) << lines[2].toStdString();
+  EXPECT_TRUE(ui.messages().empty());
+
+  // A file that cannot be written is reported, and nothing is left half-written.
+  const QString nowhere = dir.filePath(QStringLiteral("missing/traffic.txt"));
+  ui.queueSaveFileName(nowhere);
+  pane->save->click();
+  ASSERT_EQ(ui.messages().size(), 1u);
+  EXPECT_TRUE(ui.messages()[0].text.startsWith("The log could not be written to " + nowhere));
+  EXPECT_FALSE(QFile::exists(nowhere));
+}
+
+// An hour of polls at 200 ms against a device that answers at once: the pane keeps the newest
+// 10,000 frames, also when the event loop is too busy to show each batch.
+TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
+  tolvar::ScriptedUiServices ui;
+  tolvar::TrafficDock dock(ui);
+  quennet::CommandSet host;
+  auto line = std::make_unique<quennet::ScriptedLine>();
+  quennet::ScriptedLine* device = line.get();
+  host.setLine(std::move(line));
+  host.setFrameObserver(&dock);
+  ASSERT_TRUE(device->open());
+  std::uint8_t counter = 0;
+  device->setResponder([&counter](const QByteArray& written) {
+    if (testframes::completeFrameLength(written) == 0) return QByteArray();
+    return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
+  });
+  TrafficLog& log = dock.trafficPane()->log();
+  constexpr int kPolls = 3600 * 1000 / 200;
+  for (int poll = 1; poll <= kPolls; ++poll) {
+    counter = static_cast<std::uint8_t>(poll % 256);
+    std::array<std::uint8_t, 11> buffer{};
+    ASSERT_EQ(host.GetEventBuffer(40, buffer), 0);
+    // The first half shows each batch; in the second the loop never gets to.
+    if (poll < kPolls / 2 && poll % 50 == 0) log.flush();
+    ASSERT_LE(log.pending(), TrafficLog::kDefaultLimit);
+    ASSERT_LE(log.rowCount(), TrafficLog::kDefaultLimit);
+  }
+  log.flush();
+  ASSERT_EQ(log.rowCount(), TrafficLog::kDefaultLimit);
+  EXPECT_EQ(dock.trafficPane()->table()->model()->rowCount(), TrafficLog::kDefaultLimit);
+  // The newest reply is last, and the oldest kept is the host frame 5,000 polls back.
+  const auto cell = [&log](int row, int column) {
+    return log.data(log.index(row, column), Qt::DisplayRole).toString();
+  };
+  const int last = log.rowCount() - 1;
+  EXPECT_TRUE(
+      cell(last, TrafficLog::Data)
+          .startsWith(QStringLiteral("%1 ").arg(kPolls % 256, 2, 16, QLatin1Char('0')).toUpper()));
+  EXPECT_EQ(cell(0, TrafficLog::Direction), "Host >");
+  EXPECT_TRUE(
+      cell(1, TrafficLog::Data)
+          .startsWith(
+              QStringLiteral("%1 ").arg((kPolls - 4999) % 256, 2, 16, QLatin1Char('0')).toUpper()));
+}

@@ -1,0 +1,126 @@
+// `quennet monitor` on what `bnvsim --capture` recorded of a real exchange with `quennet`.
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include "tools/cli_runner.h"
+
+namespace quennet::cli {
+namespace {
+
+int runTool(const QStringList& arguments, QString* out) {
+  QString errText;
+  QTextStream outStream(out);
+  QTextStream errStream(&errText);
+  CliStreams streams{outStream, errStream};
+  const int status = runCli(arguments, streams);
+  EXPECT_TRUE(errText.isEmpty()) << errText.toStdString();
+  return status;
+}
+
+QString lastWord(const QString& line) {
+  return line.section(QLatin1Char(':'), 1).trimmed();
+}
+
+}  // namespace
+
+TEST(Monitor, DecodesWhatTheSimulatorCapturedOfARealExchangeAsItsTracePrintedIt) {
+  QTemporaryDir dir;
+  const QString capture = dir.filePath(QStringLiteral("line.cap"));
+  QProcess bnvsim;
+  bnvsim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/bnvsim"),
+               {QStringLiteral("--capture"), capture, QStringLiteral("--trace")});
+  ASSERT_TRUE(bnvsim.waitForStarted(5000));
+  ASSERT_TRUE(bnvsim.waitForReadyRead(5000));
+  const QString port = QString::fromLocal8Bit(bnvsim.readLine()).trimmed();
+
+  QString inhibits;
+  QString serial;
+  ASSERT_EQ(runTool({"--port", port, "SetInhibitStatus", "255,255"}, &inhibits), kExitOk);
+  ASSERT_EQ(runTool({"--port", port, "GetSerialNo"}, &serial), kExitOk);
+  ::kill(static_cast<pid_t>(bnvsim.processId()), SIGTERM);
+  ASSERT_TRUE(bnvsim.waitForFinished(5000));
+  const QStringList trace =
+      QString::fromLocal8Bit(bnvsim.readAllStandardError()).split(u'\n', Qt::SkipEmptyParts);
+
+  QString json;
+  ASSERT_EQ(runTool({"monitor", "--input", capture, "--json"}, &json), kExitOk);
+  const QStringList lines = json.split(u'\n', Qt::SkipEmptyParts);
+  ASSERT_EQ(lines.size(), 4) << json.toStdString();
+  QList<QJsonObject> frames;
+  for (const QString& line : lines) frames.append(QJsonDocument::fromJson(line.toUtf8()).object());
+
+  // Each command and its reply, with the bytes the tool itself reported sending and receiving.
+  const QStringList serialLines = serial.split(u'\n');
+  const QString serialSent = lastWord(serialLines.filter(QStringLiteral("sent:")).value(0));
+  const QString serialReply = lastWord(serialLines.filter(QStringLiteral("reply:")).value(0));
+  struct Expected {
+    const char* dir;
+    int dest;
+    int src;
+    int header;
+    const char* name;
+    QString data;
+  };
+  const Expected expected[] = {
+      {"host", 40, 1, 231, "Modify inhibit status", QStringLiteral("FF FF")},
+      {"device", 1, 40, 0, "ACK", QString()},
+      {"host", 40, 1, 242, "Request serial number", QString()},
+      {"device", 1, 40, 0, "Reply", serialReply.mid(12, 8)},
+  };
+  for (int i = 0; i < 4; ++i) {
+    SCOPED_TRACE(lines[i].toStdString());
+    const QJsonObject& f = frames[i];
+    EXPECT_EQ(f.value("dir").toString(), QString::fromLatin1(expected[i].dir));
+    EXPECT_EQ(f.value("dest").toInt(), expected[i].dest);
+    EXPECT_EQ(f.value("src").toInt(), expected[i].src);
+    EXPECT_EQ(f.value("header").toInt(), expected[i].header);
+    EXPECT_EQ(f.value("name").toString(), QString::fromLatin1(expected[i].name));
+    EXPECT_EQ(f.value("data").toString(), expected[i].data);
+    EXPECT_TRUE(f.value("ok").toBool());
+  }
+  EXPECT_EQ(serialReply.size(), 23) << serialReply.toStdString();  // 8 bytes: 3 of data
+  EXPECT_LT(frames[0].value("time").toDouble(), frames[1].value("time").toDouble());
+
+  // The plain form is the one bnvsim --trace printed while it served, line for line; the
+  // raw bytes at the end of each line are what the tool reported.
+  QString plain;
+  ASSERT_EQ(runTool({"monitor", "--input", capture}, &plain), kExitOk);
+  const QStringList plainLines = plain.split(u'\n', Qt::SkipEmptyParts);
+  EXPECT_EQ(plainLines, trace);
+  ASSERT_EQ(plainLines.size(), 4);
+  EXPECT_TRUE(plainLines[2].endsWith(QStringLiteral("| ") + serialSent))
+      << plainLines[2].toStdString();
+  EXPECT_TRUE(plainLines[3].contains(QStringLiteral("| ") + serialReply))
+      << plainLines[3].toStdString();
+
+  // The same bytes without their times still split into the same four frames.
+  QFile file(capture);
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  QByteArray raw;
+  for (const QByteArray& line : file.readAll().split('\n').mid(1)) {
+    for (const QByteArray& word : line.split(' ').mid(2))
+      raw.append(static_cast<char>(word.toUInt(nullptr, 16)));
+  }
+  const QString rawPath = dir.filePath(QStringLiteral("line.bin"));
+  QFile rawFile(rawPath);
+  ASSERT_TRUE(rawFile.open(QIODevice::WriteOnly));
+  ASSERT_EQ(rawFile.write(raw), raw.size());
+  rawFile.close();
+  QString fromRaw;
+  ASSERT_EQ(runTool({"monitor", "--input", rawPath, "--json"}, &fromRaw), kExitOk);
+  QStringList names;
+  for (const QString& line : fromRaw.split(u'\n', Qt::SkipEmptyParts)) {
+    names.append(QJsonDocument::fromJson(line.toUtf8()).object().value("name").toString());
+  }
+  EXPECT_EQ(names, (QStringList{"Modify inhibit status", "ACK", "Request serial number", "Reply"}));
+}
+
+}  // namespace quennet::cli

@@ -1,0 +1,61 @@
+#pragma once
+// Every event the validator reports, oldest first: each poll's new events (not only the newest),
+// a row for events that fell out of the five-event buffer between two polls, and a row for a
+// counter back at 0 (a reset or power-up). Bounded to the newest rows, like the traffic pane.
+
+#include <cstdint>
+#include <deque>
+#include <span>
+
+#include <QAbstractTableModel>
+#include <QColor>
+#include <QDateTime>
+#include <QTreeView>
+
+namespace tolvar {
+
+class EventHistoryModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  enum Column { Time, Counter, Text, kColumns };
+  static constexpr int kDefaultLimit = 10'000;
+
+  explicit EventHistoryModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}
+
+  // An event buffer as read (counter, then five pairs newest first) at `time`.
+  void record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time);
+  void setLimit(int rows);
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+ private:
+  struct Row {
+    QDateTime time;
+    QString counter;
+    QString text;
+    QColor colour;
+  };
+  void addRows(std::vector<Row> rows);
+
+  std::deque<Row> rows_;
+  std::uint8_t lastCounter_ = 0;
+  int limit_ = kDefaultLimit;
+};
+
+class EventHistory : public QTreeView {
+  Q_OBJECT
+
+ public:
+  explicit EventHistory(QWidget* parent = nullptr);
+  EventHistoryModel& history() { return *model_; }
+
+ private:
+  EventHistoryModel* model_;
+  bool scrollPending_ = false;
+};
+
+}  // namespace tolvar

@@ -1,0 +1,103 @@
+#pragma once
+// The traffic pane's rows: the link's frame log, newest last, bounded to the newest N frames so
+// a bench that polls for days keeps a flat memory. Frames arrive during a transaction and are
+// shown in batches, so a fast poll loop does not repaint the table for every frame.
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+#include <QAbstractTableModel>
+#include <QDateTime>
+#include <QSortFilterProxyModel>
+#include <QTimer>
+
+#include "quennet/link/frame_record.h"
+
+namespace tolvar {
+
+class TrafficLog : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  enum Column {
+    Time,
+    Direction,
+    Destination,
+    SourceOrCrc,
+    Header,
+    Name,
+    Data,
+    Result,
+    Duration,
+    Raw,
+    kColumns
+  };
+  static constexpr int kDefaultLimit = 10'000;
+  // A row's transaction result: its reply's, for the host frame too (kNoResult until it is in).
+  static constexpr int kNoResult = 1000;
+
+  explicit TrafficLog(QObject* parent = nullptr);
+
+  // Takes a frame; it shows at the next batch. Nothing is kept while paused.
+  void append(const quennet::FrameRecord& record);
+  // Shows the frames taken so far at once (the batch timer does this by itself).
+  void flush();
+  void setLimit(int rows);
+  int limit() const { return limit_; }
+  void setPaused(bool paused) { paused_ = paused; }
+  bool paused() const { return paused_; }
+  void clearLog();
+  void setHexadecimal(bool hex);
+  // The wall-clock time of a monotonic time stamp.
+  QDateTime wallTime(std::int64_t monotonicUs) const;
+  int result(int row) const { return rows_[static_cast<std::size_t>(row)].result; }
+  int header(int row) const;
+  // Frames taken but not shown yet.
+  int pending() const { return static_cast<int>(pending_.size()); }
+
+  int rowCount(const QModelIndex& parent = {}) const override;
+  int columnCount(const QModelIndex& parent = {}) const override;
+  QVariant data(const QModelIndex& index, int role) const override;
+  QVariant headerData(int section, Qt::Orientation orientation, int role) const override;
+
+ private:
+  struct Row {
+    quennet::FrameRecord record;
+    int result = kNoResult;
+  };
+  QString text(const Row& row, int column) const;
+
+  std::deque<Row> rows_;
+  std::vector<quennet::FrameRecord> pending_;
+  QTimer batch_;
+  int limit_ = kDefaultLimit;
+  bool paused_ = false;
+  bool hex_ = true;
+  // Monotonic and wall-clock time taken together once, to show times of day.
+  std::int64_t monotonicOriginUs_ = 0;
+  QDateTime wallOrigin_;
+};
+
+// Filters the log by header (a command and the replies to it) and by result.
+class TrafficFilter : public QSortFilterProxyModel {
+  Q_OBJECT
+
+ public:
+  enum class Results { All, Ok, Busy, Timeout, Checksum, Failed };
+  static constexpr int kAllHeaders = -1;
+
+  explicit TrafficFilter(TrafficLog* log, QObject* parent = nullptr);
+  void setHeader(int header);
+  void setResults(Results results);
+
+ protected:
+  bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
+
+ private:
+  TrafficLog* log_;
+  int header_ = kAllHeaders;
+  Results results_ = Results::All;
+};
+
+}  // namespace tolvar
