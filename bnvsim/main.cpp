@@ -37,7 +37,8 @@ Invocation parse(const QCoreApplication& app) {
                      "Prints the terminal's path on its first line; a host opens that path as "
                      "its serial port.\nCommands typed on standard input drive the devices "
                      "(type help). Stops on SIGINT or SIGTERM, or at the end of input from a "
-                     "terminal."));
+                     "terminal.\n\nConsole commands:\n") +
+      bnvsim::Console::help());
   parser.addHelpOption();
   parser.addVersionOption();
   const QCommandLineOption link(

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need on Debian 12 (run as root), then configures and
-# builds into ./build. Safe to run again. QUENNET_WERROR=ON in the environment makes warnings
-# errors (CI does; a user's newer compiler is not stopped by a new warning).
+# builds into ./build. Safe to run again. Warnings are errors under CI (CI=true) or with
+# QUENNET_WERROR=ON in the environment; a user's newer compiler is not stopped by a new warning.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,6 +14,6 @@ else
   echo "setup: not root, skipping package installation" >&2
 fi
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  ${QUENNET_WERROR:+-DQUENNET_WERROR=$QUENNET_WERROR}
+werror="${QUENNET_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENNET_WERROR="$werror"
 cmake --build build
