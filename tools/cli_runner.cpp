@@ -214,19 +214,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
 }  // namespace
 
 QString statusText(const CommandSet& set, int result) {
-  if (frameWentOut(set)) return set.caption();
-  switch (result) {
-    case kResultOk:
-      return QStringLiteral("OK");
-    case kResultNoteNumber:
-      return QStringLiteral("Note number above 16");
-    case kResultNotEnabled:
-      return QStringLiteral("Port closed");
-    case kResultKeyTooShort:
-      return QStringLiteral("Key too short");
-    default:
-      return QStringLiteral("Result %1").arg(result);
-  }
+  return frameWentOut(set) ? set.caption() : resultMeaning(result);
 }
 
 int runCli(const QStringList& arguments, CliStreams& streams) {

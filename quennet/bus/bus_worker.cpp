@@ -30,21 +30,6 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-QString resultMeaning(int result) {
-  switch (result) {
-    case kResultOk:
-      return QStringLiteral("OK");
-    case kResultNoteNumber:
-      return QStringLiteral("Note number above 16");
-    case kResultNotEnabled:
-      return QStringLiteral("Port closed");
-    case kResultKeyTooShort:
-      return QStringLiteral("Key too short");
-    default:
-      return QStringLiteral("Result %1").arg(result);
-  }
-}
-
 BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
     : queue_(std::move(queue)), client_(client) {
   set_.setCaptionSink([this](const QString& caption) {

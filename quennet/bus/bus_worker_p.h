@@ -48,7 +48,4 @@ class BusWorker : public QObject {
   bool transmitted_ = false;
 };
 
-// What a result code means when no frame went out.
-QString resultMeaning(int result);
-
 }  // namespace quennet::bus_detail

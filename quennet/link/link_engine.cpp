@@ -326,4 +326,19 @@ QString LinkEngine::ReplyBack(std::int16_t style) const {
   return renderFrame(ReplyBuffer.first(ReplyLength), style);
 }
 
+QString resultMeaning(int result) {
+  switch (result) {
+    case kResultOk:
+      return QStringLiteral("OK");
+    case kResultNoteNumber:
+      return QStringLiteral("Note number above 16");
+    case kResultNotEnabled:
+      return QStringLiteral("Port closed");
+    case kResultKeyTooShort:
+      return QStringLiteral("Key too short");
+    default:
+      return QStringLiteral("Result %1").arg(result);
+  }
+}
+
 }  // namespace quennet

@@ -28,6 +28,9 @@ enum ResultCode : std::int16_t {
   kResultKeyTooShort = 6,
 };
 
+// Plain words for a result that no frame on the line explains (no caption of its own).
+QUENNET_EXPORT QString resultMeaning(int result);
+
 // Most bytes an address poll or clash gathers (a whole reply buffer): an array this long never
 // overflows.
 inline constexpr int kCollectAllMost = FrameBuffer::kSize;
