@@ -80,7 +80,7 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   EXPECT_EQ(rows[2].colour, tolvar::decodeEvent(0, 11).colour);
   EXPECT_EQ(rows[7].colour, QColor());
   // The main label still shows the newest event only.
-  EXPECT_EQ(w.lblEvent->text(), inserted);
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), inserted);
 }
 
 TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
@@ -105,7 +105,7 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_EQ(cell(3, TrafficLog::Name), "No reply");
   EXPECT_EQ(cell(3, TrafficLog::Result), "2 Timeout Error [0]");
 
-  w.optAscii->setChecked(true);  // numbers follow the debug frames' choice
+  named<QRadioButton>(w, "optAscii")->setChecked(true);  // numbers follow the debug frames' choice
   EXPECT_EQ(cell(0, TrafficLog::Destination), "40");
   pane->resultFilter->setCurrentText(QStringLiteral("Time-out"));
   ASSERT_EQ(shown->rowCount(), 2);  // the poll to 41 and its missing reply

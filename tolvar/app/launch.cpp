@@ -25,8 +25,9 @@ constexpr int kMaxQuitAfterSeconds = std::numeric_limits<int>::max() / 1000;
 // a timer started earlier could fire mid-read.
 void afterShown(frmHost& window, bool readData, const QString& screenshotPath) {
   if (readData) {
+    const auto* bar = window.findChild<HostToolBar*>(QStringLiteral("tlbHost"));
     for (const char* key : {"Unit_Data", "Note_Data"})
-      window.tlbHost->button(QString::fromLatin1(key))->trigger();
+      bar->button(QString::fromLatin1(key))->trigger();
   }
   if (screenshotPath.isEmpty()) return;
   QTimer::singleShot(500, &window, [&window, screenshotPath] {
