@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 
 #include <QCheckBox>
 #include <QCloseEvent>
