@@ -25,7 +25,6 @@ namespace {
 const QString kPortSettings = QStringLiteral("9600,n,8,1");
 
 // The serial line's error number for a port it could not have.
-constexpr int kErrPortInUse = 8005;
 
 void printList(bool json, QTextStream& out) {
   if (!json) {

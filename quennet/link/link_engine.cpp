@@ -125,7 +125,7 @@ std::int16_t LinkEngine::fail(std::int16_t code, const QString& caption) {
 
 std::int16_t LinkEngine::lineFailed() {
   LineError error = line_->lastError();
-  if (!error.isError()) error = LineError{8012, QStringLiteral("The port was closed")};
+  if (!error.isError()) error = LineError{kErrPortNotOpen, QStringLiteral("The port was closed")};
   line_->close();
   settle_ = true;
   showCaption(QStringLiteral("Comms Error: ") + error.description);
