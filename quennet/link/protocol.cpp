@@ -149,4 +149,9 @@ const HeaderInfo* headerInfo(std::uint8_t header) {
   return it != kTable.end() && it->header == header ? &*it : nullptr;
 }
 
+bool gathersAnswers(std::uint8_t header) {
+  const HeaderInfo* info = headerInfo(header);
+  return info && info->wait == ReplyWait::Gather;
+}
+
 }  // namespace quennet

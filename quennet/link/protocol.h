@@ -24,10 +24,10 @@ inline constexpr std::uint8_t kHeaderBusy = 6;
 
 // How long the host waits for the reply to a header.
 enum class ReplyWait : std::uint8_t {
-  Short,  // an ACK or NAK: 200 ms
-  Data,   // a reply with data: 500 ms
+  Short,   // an ACK or NAK: 200 ms
+  Data,    // a reply with data: 500 ms
   Gather,  // loose one-byte answers of several devices (address poll, clash): 1200 ms
-  Long,   // the stacker cycle: 8000 ms
+  Long,    // the stacker cycle: 8000 ms
 };
 
 // The wait in milliseconds; it covers the whole reply, echo included.
@@ -54,5 +54,8 @@ struct HeaderInfo {
 QUENNET_EXPORT std::span<const HeaderInfo> protocolTable();
 // The header's row, or nullptr when the library does not know it.
 QUENNET_EXPORT const HeaderInfo* headerInfo(std::uint8_t header);
+// True for the headers whose answers are loose bytes of several devices, gathered rather than
+// read as one frame (address poll and clash).
+QUENNET_EXPORT bool gathersAnswers(std::uint8_t header);
 
 }  // namespace quennet

@@ -26,7 +26,7 @@ enum ErrorNumber : int {
   kErrPortInUse = 8005,
   kErrHardwareUnavailable = 8010,  // the device went away (unplugged, hung up)
   kErrPortNotOpen = 8012,
-  kErrCommState = 8015,            // any other failure of the port
+  kErrCommState = 8015,  // any other failure of the port
 };
 
 // Every ErrorNumber, in ascending order.
