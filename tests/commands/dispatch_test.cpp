@@ -202,6 +202,7 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
     EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
     EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
         << set_.caption().toStdString();
+    EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
   }
 }
 
