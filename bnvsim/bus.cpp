@@ -5,14 +5,12 @@
 #include <QTime>
 
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol.h"
 
 namespace bnvsim {
 
 namespace {
 
-constexpr std::uint8_t kAddressClash = 252;
-constexpr std::uint8_t kAddressPoll = 253;
-constexpr int kBroadcastAddress = 0;
 constexpr int kAddressPollSlotMs = 4;
 constexpr int kFrameOverhead = 5;
 
@@ -173,10 +171,10 @@ std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilCh
 }
 
 void Bus::answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out) {
-  if (header != kAddressPoll && header != kAddressClash) return;
+  if (!quennet::gathersAnswers(header)) return;
   for (Device* device : devices_) {
     const std::uint8_t byte =
-        header == kAddressPoll ? device->addressPollByte() : device->addressClashByte();
+        header == quennet::ADDRESS_POLL ? device->addressPollByte() : device->addressClashByte();
     out.push_back(Transmission{nowMs + kAddressPollSlotMs * device->address(), {byte}, false});
   }
   // Answers leave in time order, whatever the order of the devices on the bus.
@@ -210,7 +208,7 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   }
   if (!good) {
     for (Device* device : devices_) {
-      if (destination == kBroadcastAddress || device->address() == destination) {
+      if (destination == quennet::kBroadcastAddress || device->address() == destination) {
         ++device->comms().badChecksums;
       }
     }
@@ -220,7 +218,7 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
         line_.crc && line_.encryption ? QStringLiteral("decrypted") : QString());
 
   const std::uint8_t header = frame.at(4);
-  if (destination == kBroadcastAddress) return answerBroadcast(header, throughMs, out);
+  if (destination == quennet::kBroadcastAddress) return answerBroadcast(header, throughMs, out);
   Device* device = deviceAt(destination);
   if (!device) return;
 

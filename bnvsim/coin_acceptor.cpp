@@ -2,14 +2,11 @@
 
 #include <string_view>
 
+#include "quennet/commands/cctalk_codes.h"
+
 namespace bnvsim {
 
 namespace {
-
-enum Header : std::uint8_t {
-  kCoinId = 184,
-  kCoinBuffer = 229,
-};
 
 constexpr std::array<std::string_view, kCoinPositions> kCoins = {
     "GB001A", "GB002A", "GB005A", "GB010A", "GB020A", "GB050A", "GB100A", "GB200A",
@@ -49,9 +46,9 @@ void CoinAcceptor::insertCoin(int position) {
 
 std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
   switch (header) {
-    case kCoinBuffer:
+    case quennet::GET_COIN_BUFFER:
       return Reply::bytes(credits_.replyBytes());
-    case kCoinId:
+    case quennet::Request_Coin_ID:
       if (data.size() != 1 || data[0] < 1 || data[0] > kCoinPositions) return Reply::nak();
       return Reply::text(std::string(kCoins[static_cast<std::size_t>(data[0] - 1)]));
     default:

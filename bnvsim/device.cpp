@@ -1,27 +1,8 @@
 #include "bnvsim/device.h"
 
+#include "quennet/commands/cctalk_codes.h"
+
 namespace bnvsim {
-
-namespace {
-
-enum Header : std::uint8_t {
-  kReset = 1,
-  kCommsStatus = 2,
-  kClearCommsStatus = 3,
-  kCommsRevision = 4,
-  kAddressMode = 169,
-  kBuildCode = 192,
-  kSoftwareRevision = 241,
-  kSerialNumber = 242,
-  kProductCode = 244,
-  kEquipmentCategory = 245,
-  kManufacturer = 246,
-  kAddressRandom = 250,
-  kAddressChange = 251,
-  kSimplePoll = 254,
-};
-
-}  // namespace
 
 Device::Device(int address, Identity identity)
     : address_(address), identity_(std::move(identity)), random_(std::random_device{}()) {}
@@ -32,40 +13,40 @@ std::uint8_t Device::addressClashByte() {
 
 Reply Device::handle(std::uint8_t header, std::span<const std::uint8_t> data) {
   switch (header) {
-    case kSimplePoll:
+    case quennet::SIMPLE_POLL:
       return Reply::ack();
-    case kReset:
+    case quennet::RESET_DEVICE:
       onReset();
       return Reply::ack();
-    case kCommsStatus:
+    case quennet::GET_COMMS_VARS:
       return Reply::bytes({comms_.timeouts, comms_.ignoredBytes, comms_.badChecksums});
-    case kClearCommsStatus:
+    case quennet::CLEAR_COMMS_VARS:
       comms_ = {};
       return Reply::ack();
-    case kCommsRevision:
+    case quennet::GET_COMMS_REVN:
       return Reply::bytes({1, 4, 2});
-    case kEquipmentCategory:
+    case quennet::GET_EQPT_ID:
       return Reply::text(identity_.equipmentCategory);
-    case kManufacturer:
+    case quennet::GET_MNFCTR_ID:
       return Reply::text(identity_.manufacturer);
-    case kProductCode:
+    case quennet::GET_PROD_CODE:
       return Reply::text(identity_.productCode);
-    case kBuildCode:
+    case quennet::GET_BUILD_CODE:
       return Reply::text(identity_.buildCode);
-    case kSoftwareRevision:
+    case quennet::GET_CODE_REVN:
       return Reply::text(identity_.softwareRevision);
-    case kSerialNumber:
+    case quennet::GET_SERIAL_NO:
       return Reply::bytes({static_cast<std::uint8_t>(identity_.serialNumber >> 16),
                            static_cast<std::uint8_t>(identity_.serialNumber >> 8),
                            static_cast<std::uint8_t>(identity_.serialNumber)});
-    case kAddressMode:
+    case quennet::GET_ADDRESS_MODE:
       return Reply::bytes({identity_.addressMode});
-    case kAddressChange:
+    case quennet::ADDRESS_CHANGE:
       // 0 is the broadcast address and 1 the host's; neither can be a device's.
       if (data.size() != 1 || data[0] < 2) return Reply::nak();
       address_ = data[0];  // the bus has taken the old address for this reply already
       return Reply::ack();
-    case kAddressRandom:
+    case quennet::ADDRESS_RANDOM:
       address_ = std::uniform_int_distribution<int>(2, 255)(random_);
       return Reply::ack();
     default:

@@ -9,12 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "quennet/link/protocol.h"
+
 namespace bnvsim {
 
 // Reply headers other than the echoed command header.
-inline constexpr std::uint8_t kHeaderAck = 0;
-inline constexpr std::uint8_t kHeaderNak = 5;
-inline constexpr std::uint8_t kHeaderBusy = 6;
+using quennet::kHeaderAck;
+using quennet::kHeaderBusy;
+using quennet::kHeaderNak;
 
 struct Reply {
   std::uint8_t header = kHeaderAck;

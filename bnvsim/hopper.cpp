@@ -2,19 +2,11 @@
 
 #include <algorithm>
 
+#include "quennet/commands/cctalk_codes.h"
+
 namespace bnvsim {
 
 namespace {
-
-enum Header : std::uint8_t {
-  kTest = 163,
-  kEnable = 164,
-  kStatus = 166,
-  kDispense = 167,
-  kDispenseCount = 168,
-  kCoinId = 171,
-  kEmergencyStop = 172,
-};
 
 constexpr std::uint8_t kEnableCode = 165;
 constexpr std::uint8_t kPayoutDisabledFlag = 0x80;  // first test register, bit 7
@@ -56,22 +48,22 @@ Reply Hopper::dispense(std::span<const std::uint8_t> data) {
 
 std::optional<Reply> Hopper::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
   switch (header) {
-    case kTest:
+    case quennet::HOPPER_TEST:
       return Reply::bytes({enabled_ ? std::uint8_t{0} : kPayoutDisabledFlag, 0});
-    case kEnable:
+    case quennet::HOPPER_ENABLE:
       // Any byte but the enable code, or none at all, stops payout.
       enabled_ = data.size() == 1 && data[0] == kEnableCode;
       return Reply::ack();
-    case kStatus:
+    case quennet::HOPPER_STATUS:
       // Payout completes within the command, so nothing is ever left to pay.
       return Reply::bytes({eventCounter_, 0, lastPaid_, lastUnpaid_});
-    case kDispense:
+    case quennet::HOPPER_DISPENSE_COINS:
       return dispense(data);
-    case kDispenseCount:
+    case quennet::HOPPER_DISPENSE_COUNT:
       return Reply::bytes(counterBytes(dispensed_));
-    case kCoinId:
+    case quennet::REQUEST_HOPPER_COIN:
       return Reply::text("GB100A");
-    case kEmergencyStop:
+    case quennet::STOP_HOPPER:
       enabled_ = false;
       return Reply::bytes({0});
     default:

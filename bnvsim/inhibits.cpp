@@ -1,29 +1,20 @@
 #include "bnvsim/inhibits.h"
 
+#include "quennet/commands/cctalk_codes.h"
+
 namespace bnvsim {
-
-namespace {
-
-enum Header : std::uint8_t {
-  kGetMasterInhibit = 227,
-  kSetMasterInhibit = 228,
-  kGetInhibits = 230,
-  kSetInhibits = 231,
-};
-
-}  // namespace
 
 std::optional<Reply> Inhibits::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
   switch (header) {
-    case kGetMasterInhibit:
+    case quennet::GET_MASTER_INHIBIT:
       return Reply::bytes({master_});
-    case kSetMasterInhibit:
+    case quennet::SET_MASTER_INHIBIT:
       if (data.size() != 1) return Reply::nak();
       master_ = data[0] & 1U;
       return Reply::ack();
-    case kGetInhibits:
+    case quennet::GET_INHIBIT_STATUS:
       return Reply::bytes({mask_[0], mask_[1]});
-    case kSetInhibits:
+    case quennet::SET_INHIBIT_STATUS:
       if (data.size() != 2) return Reply::nak();
       mask_ = {data[0], data[1]};
       return Reply::ack();

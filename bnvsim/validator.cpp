@@ -3,42 +3,11 @@
 #include <algorithm>
 #include <string>
 
+#include "quennet/commands/cctalk_codes.h"
+
 namespace bnvsim {
 
 namespace {
-
-enum Header : std::uint8_t {
-  kSaveKey = 136,
-  kChangeKey = 137,
-  kFirmwareUpgrade = 141,
-  kCurrencyRevision = 145,
-  kRunMotors = 146,
-  kCycleStacker = 147,
-  kReadOptos = 148,
-  kErrorCounter = 149,
-  kNoteCounter = 150,
-  kReadBillMode = 152,
-  kModifyBillMode = 153,
-  kRouteBill = 154,
-  kBillPosition = 155,
-  kCountryScaling = 156,
-  kBillId = 157,
-  kEventBuffer = 159,
-  kBaseYear = 170,
-  kRequestSecurity = 180,
-  kModifySecurity = 181,
-  kCreationDate = 196,
-  kRomChecksum = 197,
-  kOptionFlags = 213,
-  kDataStorage = 216,
-  kAcceptCounter = 225,
-  kInsertCounter = 226,
-  kSelfTest = 232,
-  kInputLines = 237,
-  kVariableSet = 247,
-  kPollPriority = 249,
-  kFeedbag = 255,
-};
 
 enum RouteCode : std::uint8_t { kRouteReturn = 0, kRouteStack = 1, kRouteHold = 255 };
 constexpr std::uint8_t kEscrowEmpty = 254;
@@ -200,91 +169,91 @@ std::uint8_t Validator::optoStates() const {
 std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
   const auto note = [&] { return data.empty() ? 0 : static_cast<int>(data[0]); };
   switch (header) {
-    case kEventBuffer:
+    case quennet::GET_EVENT_BUFFER:
       return Reply::bytes(events_.replyBytes());
-    case kRouteBill:
+    case quennet::ROUTE_BILL:
       return route(data);
-    case kBillId:
+    case quennet::REQUEST_BILL_ID:
       if (data.size() != 1 || note() < 1 || note() > kNotePositions) return Reply::nak();
       return Reply::text(noteId(note()));
-    case kCountryScaling: {
+    case quennet::REQUEST_CNTRY_SCALE: {
       if (data.size() != 2) return Reply::nak();
       const auto scaling = countryScaling(country(data));
       return Reply::bytes({scaling.begin(), scaling.end()});
     }
-    case kBillPosition: {
+    case quennet::REQUEST_BILL_POSN: {
       if (data.size() != 2) return Reply::nak();
       const auto mask = countryPositions(country(data));
       return Reply::bytes({mask[0], mask[1]});
     }
-    case kReadBillMode:
+    case quennet::READ_BILL_MODE:
       return Reply::bytes({billMode_});
-    case kModifyBillMode:
+    case quennet::MODIFY_BILL_MODE:
       if (data.size() != 1) return Reply::nak();
       billMode_ = data[0] & (kModeStacker | kModeEscrow);
       return Reply::ack();
-    case kRequestSecurity:
+    case quennet::REQUEST_BILL_SCTY:
       if (data.size() != 1 || !noteDefined(note())) return Reply::nak();
       return Reply::bytes({security_[static_cast<std::size_t>(note() - 1)]});
-    case kModifySecurity:
+    case quennet::MODIFY_BILL_SCTY:
       if (data.size() != 2 || !noteDefined(note())) return Reply::nak();
       security_[static_cast<std::size_t>(note() - 1)] = data[1];
       return Reply::ack();
-    case kAcceptCounter:
+    case quennet::GET_ACCEPTANCE_CNTR:
       return Reply::bytes(counterBytes(accepted_));
-    case kInsertCounter:
+    case quennet::GET_INSERTION_CNTR:
       return Reply::bytes(counterBytes(inserted_));
-    case kErrorCounter:
+    case quennet::ERROR_COUNTER:
       if (data.size() != 1) return Reply::nak();
       return Reply::bytes(counterBytes(errorCounts_[data[0]]));
-    case kNoteCounter:
+    case quennet::INDVDL_NOTE_COUNT:
       if (data.size() != 1) return Reply::nak();
       return Reply::bytes(counterBytes(note() >= 1 && note() <= kNotePositions
                                            ? perNote_[static_cast<std::size_t>(note() - 1)]
                                            : 0));
-    case kCycleStacker:
+    case quennet::CYCLE_STACK:
       return cycleStacker();
-    case kReadOptos:
+    case quennet::READ_OPTOS:
       return Reply::bytes({optoStates()});
-    case kRunMotors:
+    case quennet::RUN_MOTORS:
       if (data.size() != 3) return Reply::nak();
       motors_ = {data[0], data[1], data[2]};
       return Reply::ack();
-    case kChangeKey: {
+    case quennet::CHANGE_ENC_KEY: {
       if (data.size() != 3) return Reply::nak();
       Reply reply = Reply::ack();
       reply.newKeyCode = data[0] | (data[1] << 8) | (data[2] << 16);
       return reply;
     }
-    case kSaveKey:
+    case quennet::SAVE_ENC_KEY:
       return Reply::ack();
-    case kSelfTest:
+    case quennet::RUN_SELF_TEST:
       if (selfTestFault_ == 0) return Reply::bytes({0});
       // A fault code is followed by the extra information byte real units add.
       return Reply::bytes({selfTestFault_, 0});
-    case kInputLines:
+    case quennet::READ_INPUT_LINES:
       return Reply::bytes({0});
-    case kFeedbag:
+    case quennet::READ_FEEDBAG:
       // Sensor calibration levels of the note path, as a factory read-out shows them.
       return Reply::bytes({0x80, 0x7C, 0x83, 0x7F, 0x81, 0x7E, 0x80, 0x82});
-    case kOptionFlags:
+    case quennet::GET_OPTION_FLAGS:
       return Reply::bytes({kPerNoteCounterFlag});
-    case kVariableSet:
+    case quennet::GET_VARIABLE_SET:
       return Reply::bytes({kNotePositions, 1});
-    case kPollPriority:
+    case quennet::GET_POLL_PRIORITY:
       return Reply::bytes({2, 20});  // 20 x 10 ms
-    case kBaseYear:
+    case quennet::GET_BASE_YEAR:
       return Reply::text("2000");
-    case kCreationDate:
+    case quennet::GET_CREATION_DATE:
       return Reply::bytes({static_cast<std::uint8_t>(kCreationDateCode & 0xFF),
                            static_cast<std::uint8_t>(kCreationDateCode >> 8)});
-    case kRomChecksum:
+    case quennet::GET_ROM_CHKSUM:
       return Reply::bytes({0x3C, 0x0A, 0x00, 0xE7});
-    case kDataStorage:
+    case quennet::GET_DATA_STR_AVBL:
       return Reply::bytes({0, 0, 0, 0, 0});  // no user data store
-    case kFirmwareUpgrade:
+    case quennet::GET_FIRMWARE_UPG:
       return Reply::bytes({0});
-    case kCurrencyRevision:
+    case quennet::GET_CURRENCY_REV:
       return Reply::text("C01");
     default:
       return inhibits_.answer(header, data);

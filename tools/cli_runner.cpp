@@ -25,7 +25,6 @@ namespace {
 const QString kPortSettings = QStringLiteral("9600,n,8,1");
 
 // The serial line's error number for a port it could not have.
-constexpr int kErrPortInUse = 8005;
 
 void printList(bool json, QTextStream& out) {
   if (!json) {
@@ -137,13 +136,9 @@ QString plainValue(const QVariant& value) {
   return value.toString();
 }
 
-bool frameWentOut(const CommandSet& set) {
-  return !set.caption().isEmpty();
-}
-
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
                  bool json, QTextStream& out) {
-  const QString sent = frameWentOut(set) ? set.CommandSent(0).trimmed() : QString();
+  const QString sent = set.lastTransaction().frameSent ? set.CommandSent(0).trimmed() : QString();
   const QString reply = set.ReplyBack(0).trimmed();
   if (json) {
     const QJsonObject object{{"method", info.name},
@@ -214,7 +209,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
 }  // namespace
 
 QString statusText(const CommandSet& set, int result) {
-  return frameWentOut(set) ? set.caption() : resultMeaning(result);
+  return set.lastTransaction().ran ? set.caption() : resultMeaning(result);
 }
 
 int runCli(const QStringList& arguments, CliStreams& streams) {

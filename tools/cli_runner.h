@@ -26,7 +26,7 @@ struct CliStreams {
 // `arguments` excludes the program name. Returns the exit status.
 int runCli(const QStringList& arguments, CliStreams& streams);
 
-// Status text of a result: the engine's caption when a frame went out, else the code's meaning.
+// Status text of a result: the engine's caption when a transaction ran, else the code's meaning.
 QString statusText(const CommandSet& set, int result);
 
 }  // namespace quennet::cli

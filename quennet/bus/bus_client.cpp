@@ -60,8 +60,7 @@ bool BusClient::commsEcho() const {
 
 void BusClient::setKeyCode(std::int32_t code) {
   if (code < 0) {
-    throw QuennetError(kErrInvalidProcedureCall,
-                       QStringLiteral("Invalid procedure call or argument"));
+    throw QuennetError(kErrInvalidProcedureCall);
   }
   keyCode_ = code;
   settings_->keyDigits = keyDigitsFromCode(code);
@@ -77,7 +76,7 @@ bool BusClient::encryption() const {
 
 void BusClient::setHopperCode(std::int32_t code) {
   if (code < 0 || code > kLargestHopperCode) {
-    throw QuennetError(kErrOverflow, QStringLiteral("Overflow"));
+    throw QuennetError(kErrOverflow);
   }
   settings_->hopperCode = code;
 }

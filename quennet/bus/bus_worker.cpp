@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/link/frame_decode.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
 
@@ -13,15 +14,6 @@ namespace quennet::bus_detail {
 namespace {
 
 const QString kPortSettings = QStringLiteral("9600,n,8,1");
-constexpr std::uint8_t kHostAddress = 1;
-constexpr std::uint8_t kHeaderCycleStacker = 147;
-constexpr std::uint8_t kHeaderAddressClash = 252;
-constexpr std::uint8_t kHeaderAddressPoll = 253;
-// A raw request does not say how much data it expects: wait as for a data reply, as long as the
-// stacker cycle for its header, and gather loose bytes for the two broadcast headers.
-constexpr std::int32_t kRequestMs = 500;
-constexpr std::int32_t kStackerCycleMs = 8000;
-constexpr std::int32_t kCollectAllMs = 1200;
 
 QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
   return QByteArray(reinterpret_cast<const char*>(bytes.data()),
@@ -32,9 +24,6 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 
 BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
     : queue_(std::move(queue)), client_(client) {
-  set_.setCaptionSink([this](const QString& caption) {
-    if (caption.startsWith(QLatin1String("Xmit Command"))) transmitted_ = true;
-  });
   set_.setLineFailureSink([this](const LineError& error) {
     QMetaObject::invokeMethod(
         client_,
@@ -108,38 +97,34 @@ void BusWorker::applySettings(const LinkSettings& settings) {
   set_.setEncryption(settings.encryption);
   set_.setKeyDigits(settings.keyDigits);
   set_.setHopperCode(settings.hopperCode);
-  transmitted_ = false;
+  set_.forgetLastTransaction();
 }
 
-BusResult BusWorker::request(const BusJob& job) {
-  applySettings(job.settings);
-  FrameBuffer& frame = set_.CommandBuffer;
-  frame.clear();
-  frame.at(1) = job.address;
-  frame.at(2) = static_cast<std::uint8_t>(job.data.size());
-  frame.at(3) = kHostAddress;
-  frame.at(4) = job.header;
-  for (int i = 0; i < job.data.size(); ++i)
-    frame.at(5 + i) = static_cast<std::uint8_t>(job.data[i]);
-
-  const bool collectAll = job.header == kHeaderAddressPoll || job.header == kHeaderAddressClash;
-  const std::int32_t timeout = collectAll                          ? kCollectAllMs
-                               : job.header == kHeaderCycleStacker ? kStackerCycleMs
-                                                                   : kRequestMs;
-  std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
-  BusResult result;
-  result.result = set_.Transact(replyData, timeout, collectAll);
-  if (result.result == kResultOk) {
-    const int count = collectAll ? set_.ReplyLength : set_.ReplyBuffer.at(2);
-    result.data = bytesOf(std::span(replyData).first(static_cast<std::size_t>(count)));
+void BusWorker::addFrames(BusResult& result) const {
+  const TransactionOutcome& outcome = set_.lastTransaction();
+  if (outcome.frameSent) {
+    result.sent = bytesOf(set_.CommandBuffer.first(set_.CommandBuffer.frameLength()));
   }
-  if (transmitted_) {
-    result.sent = bytesOf(frame.first(frame.frameLength()));
+  if (outcome.ran) {
     result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
     result.caption = set_.caption();
   } else {
     result.caption = resultMeaning(result.result);
   }
+}
+
+BusResult BusWorker::request(const BusJob& job) {
+  applySettings(job.settings);
+  set_.CommandBuffer.clear();
+  set_.LoadFrame(job.address, job.header, byteSpan(job.data));
+  std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
+  BusResult result;
+  result.result = set_.TransactRequest(replyData);
+  if (result.result == kResultOk) {
+    const auto count = static_cast<std::size_t>(set_.deliveredDataCount());
+    result.data = bytesOf(std::span(replyData).first(count));
+  }
+  addFrames(result);
   return result;
 }
 
@@ -151,13 +136,7 @@ BusResult BusWorker::invoke(const BusJob& job) {
   BusResult result;
   result.result = invoked.result;
   result.outputs = invoked.outputs;
-  if (transmitted_) {
-    result.sent = bytesOf(set_.CommandBuffer.first(set_.CommandBuffer.frameLength()));
-    result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
-    result.caption = set_.caption();
-  } else {
-    result.caption = resultMeaning(result.result);
-  }
+  addFrames(result);
   return result;
 }
 

@@ -36,6 +36,8 @@ class BusWorker : public QObject {
   BusResult request(const BusJob& job);
   BusResult invoke(const BusJob& job);
   void applySettings(const LinkSettings& settings);
+  // The frames and caption of the job's transaction, or what the result means when it ran none.
+  void addFrames(BusResult& result) const;
   void finishStop();
 
   std::shared_ptr<BusQueue> queue_;
@@ -44,8 +46,6 @@ class BusWorker : public QObject {
   std::uint64_t session_ = 0;
   bool running_ = false;
   bool stopping_ = false;
-  // Set by the engine's first caption of a transaction: a frame went out for this job.
-  bool transmitted_ = false;
 };
 
 }  // namespace quennet::bus_detail

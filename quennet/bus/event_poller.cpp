@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <array>
 
+#include "quennet/bus/event_texts.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet {
 
@@ -11,41 +13,18 @@ namespace {
 
 constexpr int kCounterWrap = 255;
 constexpr int kPairsKept = 5;
-constexpr int kPairBufferBytes = 1 + 2 * kPairsKept;
-constexpr int kHopperStatusBytes = 4;
 constexpr int kDefaultIntervalMs = 200;
-
-struct StatusText {
-  quint8 code;
-  const char* text;
-};
-
-constexpr std::array<StatusText, 13> kBillStatus = {{
-    {0, "Validator Re-Enabled"},
-    {1, "Note Returned"},
-    {2, "Note Not Recognised"},
-    {4, "Note Inhibited"},
-    {6, "Note Jammed in Validator"},
-    {7, "Note Jammed in Stacker"},
-    {9, "Note Cheat Suspected"},
-    {10, "Stacker OK"},
-    {11, "Cash Box Removed"},
-    {12, "Cash Box Inserted"},
-    {13, "Stacker Jammed"},
-    {14, "Stacker Full"},
-    {18, "Anti String Gate Activated"},
-}};
 
 quint8 headerOf(EventPoller::Source source) {
   switch (source) {
     case EventPoller::Source::CoinAcceptor:
-      return 229;
+      return GET_COIN_BUFFER;
     case EventPoller::Source::Hopper:
-      return 166;
+      return HOPPER_STATUS;
     case EventPoller::Source::BillValidator:
       break;
   }
-  return 159;
+  return GET_EVENT_BUFFER;
 }
 
 }  // namespace
@@ -57,27 +36,11 @@ EventPoller::EventPoller(BusClient* client, quint8 address, Source source, QObje
 }
 
 QString EventPoller::billEventText(quint8 a, quint8 b) {
-  if (a == 0) {
-    for (const StatusText& row : kBillStatus) {
-      if (row.code == b) return QString::fromLatin1(row.text);
-    }
-    return QStringLiteral("Status %1").arg(b);
-  }
-  if (b == 0) return QStringLiteral("Note %1 stacked.").arg(a);
-  if (b == 1) return QStringLiteral("Note %1 in escrow.").arg(a);
-  return QStringLiteral("Note %1 route %2").arg(a).arg(b);
+  return quennet::billEventText(a, b);
 }
 
 QString EventPoller::coinEventText(quint8 a, quint8 b) {
-  if (a != 0) return QStringLiteral("Coin %1 accepted, sorter path %2").arg(a).arg(b);
-  switch (b) {
-    case 1:
-      return QStringLiteral("Coin Rejected");
-    case 2:
-      return QStringLiteral("Coin Inhibited");
-    default:
-      return QStringLiteral("Coin Error %1").arg(b);
-  }
+  return quennet::coinEventText(a, b);
 }
 
 int EventPoller::eventsBetween(int last, int now) {
@@ -113,7 +76,7 @@ void EventPoller::pollFinished() {
   const auto* reply = qobject_cast<BusReply*>(sender());
   if (reply->result() != kResultOk) return failed(reply->result(), reply->caption());
   const QByteArray data = reply->data();
-  const int expected = source_ == Source::Hopper ? kHopperStatusBytes : kPairBufferBytes;
+  const int expected = headerInfo(headerOf(source_))->replyData;
   // A buffer read answered without its buffer (an ACK, a cut reply) tells nothing about events.
   if (data.size() != expected) {
     const QString caption = data.size() < expected ? QStringLiteral("Reply Too Short [%1]")

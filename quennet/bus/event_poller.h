@@ -59,7 +59,7 @@ class QUENNET_EXPORT EventPoller : public QObject {
   int lastCounter() const { return last_; }
   bool isDeviceLost() const { return lost_; }
 
-  // The text of a result pair as Tolvar shows it, plus a text where Tolvar keeps its old one.
+  // The text of a result pair: quennet::billEventText and coinEventText (event_texts.h).
   static QString billEventText(quint8 a, quint8 b);
   static QString coinEventText(quint8 a, quint8 b);
   // Events the counter moved on by since `last` (1..255, wrapping 255 to 1; 0 after a reset).

@@ -3,50 +3,50 @@
 #include <array>
 
 #include "quennet/commands/reply_renderings.h"
+#include "quennet/link/protocol.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
 namespace {
-constexpr std::uint8_t kHostAddress = 1;
-}  // namespace
 
-void CommandSet::loadFrame(std::uint8_t destination, cctalk_Codes header,
-                           std::span<const std::uint8_t> data) {
-  CommandBuffer.at(1) = destination;
-  CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
-  CommandBuffer.at(3) = kHostAddress;
-  CommandBuffer.at(4) = static_cast<std::uint8_t>(header);
-  for (std::size_t i = 0; i < data.size(); ++i) {
-    CommandBuffer.at(static_cast<int>(i) + 5) = data[i];
-  }
+// Every header a command method sends has its row; the table test holds them to that.
+const HeaderInfo& rowOf(cctalk_Codes header) {
+  static const HeaderInfo kUnknown;
+  const HeaderInfo* info = headerInfo(static_cast<std::uint8_t>(header));
+  Q_ASSERT(info);
+  return info ? *info : kUnknown;
 }
 
+}  // namespace
+
 std::int16_t CommandSet::textCommand(std::uint8_t Device, cctalk_Codes header, QString& response,
-                                     std::int16_t expectedDataLen,
                                      std::span<const std::uint8_t> data) {
-  loadFrame(Device, header, data);
-  return TransactText(response, expectedDataLen);
+  const HeaderInfo& row = rowOf(header);
+  LoadFrame(Device, static_cast<std::uint8_t>(header), data);
+  // The stacker cycle's reply comes only when the stroke is done; the long wait covers it only.
+  if (row.wait == ReplyWait::Long) requestLongWait();
+  return TransactText(response, row.replyData);
 }
 
 std::int16_t CommandSet::bytesCommand(std::uint8_t Device, cctalk_Codes header,
-                                      std::span<std::uint8_t> reply, std::int16_t expectedDataLen,
-                                      std::span<const std::uint8_t> data, int fewestData) {
-  loadFrame(Device, header, data);
-  return TransactBytes(reply, expectedDataLen, fewestData);
+                                      std::span<std::uint8_t> reply,
+                                      std::span<const std::uint8_t> data) {
+  const HeaderInfo& row = rowOf(header);
+  LoadFrame(Device, static_cast<std::uint8_t>(header), data);
+  return TransactBytes(reply, row.replyData, row.replyLeast);
 }
 
 std::int16_t CommandSet::counterCommand(std::uint8_t Device, cctalk_Codes header,
                                         std::int32_t& count, std::span<const std::uint8_t> data) {
   std::array<std::uint8_t, 3> bytes{};
-  const std::int16_t result = bytesCommand(Device, header, bytes, 3, data);
+  const std::int16_t result = bytesCommand(Device, header, bytes, data);
   count = counterValue(bytes);
   return result;
 }
 
 std::int16_t CommandSet::countryCommand(std::uint8_t Device, cctalk_Codes header,
-                                        const QString& Country, std::span<std::uint8_t> reply,
-                                        std::int16_t expectedDataLen) {
+                                        const QString& Country, std::span<std::uint8_t> reply) {
   if (Country.size() < 2) {
     throw QuennetError(kErrSubscriptOutOfRange,
                        QStringLiteral("The country code needs two characters"));
@@ -60,7 +60,7 @@ std::int16_t CommandSet::countryCommand(std::uint8_t Device, cctalk_Codes header
   }
   const std::array<std::uint8_t, 2> letters = {static_cast<std::uint8_t>(Country[0].unicode()),
                                                static_cast<std::uint8_t>(Country[1].unicode())};
-  return bytesCommand(Device, header, reply, expectedDataLen, letters);
+  return bytesCommand(Device, header, reply, letters);
 }
 
 }  // namespace quennet

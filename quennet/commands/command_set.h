@@ -118,21 +118,17 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
   std::int16_t RequestCoinID(std::uint8_t Device, std::uint8_t NoteNo, QString& Response);
 
  private:
-  // Writes one frame's destination, length, source, header and data into CommandBuffer.
-  void loadFrame(std::uint8_t destination, cctalk_Codes header,
-                 std::span<const std::uint8_t> data = {});
+  // The reply's length and wait come from the header's row of the protocol table: a byte reply
+  // must carry the row's least data bytes.
   std::int16_t textCommand(std::uint8_t Device, cctalk_Codes header, QString& response,
-                           std::int16_t expectedDataLen, std::span<const std::uint8_t> data = {});
-  // `fewestData`: data bytes the reply must carry; all expectedDataLen unless the command's
-  // reply is of variable length.
+                           std::span<const std::uint8_t> data = {});
   std::int16_t bytesCommand(std::uint8_t Device, cctalk_Codes header, std::span<std::uint8_t> reply,
-                            std::int16_t expectedDataLen, std::span<const std::uint8_t> data = {},
-                            int fewestData = kAllExpected);
+                            std::span<const std::uint8_t> data = {});
   // Three-byte audit counter, least significant byte first; 0 when the call fails.
   std::int16_t counterCommand(std::uint8_t Device, cctalk_Codes header, std::int32_t& count,
                               std::span<const std::uint8_t> data = {});
   std::int16_t countryCommand(std::uint8_t Device, cctalk_Codes header, const QString& Country,
-                              std::span<std::uint8_t> reply, std::int16_t expectedDataLen);
+                              std::span<std::uint8_t> reply);
 
   std::int32_t hopperCode_ = kDefaultHopperCode;
 };

@@ -3,6 +3,7 @@
 #include <QByteArray>
 
 #include "quennet/commands/dispatch_binding.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet {
 
@@ -76,6 +77,12 @@ using dispatch_detail::method;
 using dispatch_detail::ParamName;
 using C = CommandSet;
 
+// An output array holds a full reply of the method's header, as the protocol table gives it.
+ParamName reply(const char* name, cctalk_Codes header) {
+  const HeaderInfo* info = headerInfo(static_cast<std::uint8_t>(header));
+  return ParamName(name, info ? info->replyData : 0);
+}
+
 QList<MethodInfo> buildTable() {
   const char* D = "Device";
   const char* S = "strResponse";
@@ -91,54 +98,59 @@ QList<MethodInfo> buildTable() {
       method("GetSerialNo", &C::GetSerialNo, D, S),
       method("GetCommsRevn", &C::GetCommsRevn, D, S),
       method("GetCodeRevn", &C::GetCodeRevn, D, S),
-      method("GetCommsStatus", &C::GetCommsStatus, D, ParamName("Rx_Errors", 3)),
+      method("GetCommsStatus", &C::GetCommsStatus, D, reply("Rx_Errors", GET_COMMS_VARS)),
       method("ClearCommsStatus", &C::ClearCommsStatus, D, S),
       method("ResetDevice", &C::ResetDevice, D, S),
-      method("GetEventBuffer", &C::GetEventBuffer, D, ParamName("bytBuffer", 11)),
-      method("GetCoinBuffer", &C::GetCoinBuffer, D, ParamName("bytBuffer", 11)),
+      method("GetEventBuffer", &C::GetEventBuffer, D, reply("bytBuffer", GET_EVENT_BUFFER)),
+      method("GetCoinBuffer", &C::GetCoinBuffer, D, reply("bytBuffer", GET_COIN_BUFFER)),
       method("GetMasterInhibit", &C::GetMasterInhibit, D, "Status"),
       method("SetMasterInhibit", &C::SetMasterInhibit, D, "Status", R),
-      method("GetInhibitStatus", &C::GetInhibitStatus, D, ParamName(R, 2)),
+      method("GetInhibitStatus", &C::GetInhibitStatus, D, reply(R, GET_INHIBIT_STATUS)),
       method("SetInhibitStatus", &C::SetInhibitStatus, D, "Inhibits", R),
       method("RouteBill", &C::RouteBill, D, "Accept", R),
-      method("ReadFeedbag", &C::ReadFeedbag, D, ParamName(R, 50)),
+      method("ReadFeedbag", &C::ReadFeedbag, D, reply(R, READ_FEEDBAG)),
       method("RequestBillID", &C::RequestBillID, D, "NoteNo", R),
-      method("RequestScaleFactor", &C::RequestScaleFactor, D, "Country", ParamName("ScaleData", 3)),
+      method("RequestScaleFactor", &C::RequestScaleFactor, D, "Country",
+             reply("ScaleData", REQUEST_CNTRY_SCALE)),
       method("ModifyBillID", &C::ModifyBillID),
       method("RequestBillPosition", &C::RequestBillPosition, D, "Country",
-             ParamName("NoteData", 2)),
+             reply("NoteData", REQUEST_BILL_POSN)),
       method("SetBillOperatingMode", &C::SetBillOperatingMode, D, "NewMode", R),
-      method("ReadBillOperatingMode", &C::ReadBillOperatingMode, D, ParamName("BillMode", 2)),
+      method("ReadBillOperatingMode", &C::ReadBillOperatingMode, D,
+             reply("BillMode", READ_BILL_MODE)),
       method("GetROMChksum", &C::GetROMChksum, D, "Checksum"),
-      method("GetAddrMode", &C::GetAddrMode, D, ParamName("AddrMode", 2)),
+      method("GetAddrMode", &C::GetAddrMode, D, reply("AddrMode", GET_ADDRESS_MODE)),
       method("ModifyBillScty", &C::ModifyBillScty, D, "NoteNo", "Security", R),
-      method("RequestBillScty", &C::RequestBillScty, D, "NoteNo", ParamName("Security", 1)),
+      method("RequestBillScty", &C::RequestBillScty, D, "NoteNo",
+             reply("Security", REQUEST_BILL_SCTY)),
       method("GetOptionFlags", &C::GetOptionFlags, D, "FeatureMask"),
       method("GetAcceptCntr", &C::GetAcceptCntr, D, "AcceptCount"),
-      method("AddressPoll", &C::AddressPoll, ParamName("Address", kCollectAllMost)),
-      method("AddressClash", &C::AddressClash, ParamName("Address", kCollectAllMost)),
+      method("AddressPoll", &C::AddressPoll, reply("Address", ADDRESS_POLL)),
+      method("AddressClash", &C::AddressClash, reply("Address", ADDRESS_CLASH)),
       method("AddressChange", &C::AddressChange, D, "Address", R),
       method("AddressRandom", &C::AddressRandom, D, R),
       method("CycleStacker", &C::CycleStacker, D, R),
-      method("ReadOptos", &C::ReadOptos, D, ParamName("bytBuffer", 17)),
+      method("ReadOptos", &C::ReadOptos, D, reply("bytBuffer", READ_OPTOS)),
       method("OperateMotors", &C::OperateMotors, D, "MotorFlags", R),
       method("ChangeKey", &C::ChangeKey, D, "NewKey", R),
       method("SaveKey", &C::SaveKey, D, R),
       method("GetInsertnCntr", &C::GetInsertnCntr, D, "InsertCount"),
       method("GetErrorCounter", &C::GetErrorCounter, D, "ErrorNo", "ErrorCount"),
       method("GetIndNoteCounter", &C::GetIndNoteCounter, D, "NoteNo", "AcceptCount"),
-      method("GetVariableSet", &C::GetVariableSet, D, ParamName("Variables", 2)),
-      method("GetPollPriority", &C::GetPollPriority, D, ParamName("PollingRate", 2)),
+      method("GetVariableSet", &C::GetVariableSet, D, reply("Variables", GET_VARIABLE_SET)),
+      method("GetPollPriority", &C::GetPollPriority, D, reply("PollingRate", GET_POLL_PRIORITY)),
       method("GetBaseYear", &C::GetBaseYear, D, "BaseYear"),
       method("GetCreationDate", &C::GetCreationDate, D, "CreationDate"),
-      method("GetDataStoreAvblty", &C::GetDataStoreAvblty, D, ParamName("StoreMask", 5)),
-      method("GetFirmwareUpgrdCpblty", &C::GetFirmwareUpgrdCpblty, D, ParamName("UpgradeMask", 2)),
+      method("GetDataStoreAvblty", &C::GetDataStoreAvblty, D,
+             reply("StoreMask", GET_DATA_STR_AVBL)),
+      method("GetFirmwareUpgrdCpblty", &C::GetFirmwareUpgrdCpblty, D,
+             reply("UpgradeMask", GET_FIRMWARE_UPG)),
       method("GetCurrencyRevn", &C::GetCurrencyRevn, D, "Revision"),
-      method("RunSelfTest", &C::RunSelfTest, D, ParamName("TestResult", 4)),
-      method("ReadInputLines", &C::ReadInputLines, D, ParamName("InputStatus", 8)),
-      method("Test_Hopper", &C::Test_Hopper, D, ParamName("Status", 3)),
+      method("RunSelfTest", &C::RunSelfTest, D, reply("TestResult", RUN_SELF_TEST)),
+      method("ReadInputLines", &C::ReadInputLines, D, reply("InputStatus", READ_INPUT_LINES)),
+      method("Test_Hopper", &C::Test_Hopper, D, reply("Status", HOPPER_TEST)),
       method("Dispense_Coins", &C::Dispense_Coins, D, "No_Coins", R),
-      method("Get_Hopper_Status", &C::Get_Hopper_Status, D, ParamName("Status", 4)),
+      method("Get_Hopper_Status", &C::Get_Hopper_Status, D, reply("Status", HOPPER_STATUS)),
       method("Enable_Hopper", &C::Enable_Hopper, D, R),
       method("Disable_Hopper", &C::Disable_Hopper, D, R),
       method("Hopper_Stop", &C::Hopper_Stop, D, R),

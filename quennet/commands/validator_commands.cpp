@@ -14,22 +14,20 @@ constexpr std::uint8_t kHighestNoteNumber = 16;
 // One-byte route replies a validator uses instead of an ACK.
 constexpr char16_t kRouteNoNote = 254;
 constexpr char16_t kRouteRefused = 255;
-// Replies of device-defined length: one data byte is the least that answers the request.
-constexpr int kVariableReply = 1;
 
 }  // namespace
 
 std::int16_t CommandSet::GetEventBuffer(std::uint8_t Device, std::span<std::uint8_t> bytBuffer) {
-  return bytesCommand(Device, GET_EVENT_BUFFER, bytBuffer, 11);
+  return bytesCommand(Device, GET_EVENT_BUFFER, bytBuffer);
 }
 
 std::int16_t CommandSet::GetCoinBuffer(std::uint8_t Device, std::span<std::uint8_t> bytBuffer) {
-  return bytesCommand(Device, GET_COIN_BUFFER, bytBuffer, 11);
+  return bytesCommand(Device, GET_COIN_BUFFER, bytBuffer);
 }
 
 std::int16_t CommandSet::GetMasterInhibit(std::uint8_t Device, std::uint8_t& Status) {
   std::array<std::uint8_t, 1> bytes{};
-  const std::int16_t result = bytesCommand(Device, GET_MASTER_INHIBIT, bytes, 1);
+  const std::int16_t result = bytesCommand(Device, GET_MASTER_INHIBIT, bytes);
   Status = bytes[0];
   return result;
 }
@@ -37,11 +35,11 @@ std::int16_t CommandSet::GetMasterInhibit(std::uint8_t Device, std::uint8_t& Sta
 std::int16_t CommandSet::SetMasterInhibit(std::uint8_t Device, std::uint8_t Status,
                                           QString& Response) {
   const std::array<std::uint8_t, 1> data = {Status};
-  return textCommand(Device, SET_MASTER_INHIBIT, Response, 0, data);
+  return textCommand(Device, SET_MASTER_INHIBIT, Response, data);
 }
 
 std::int16_t CommandSet::GetInhibitStatus(std::uint8_t Device, std::span<std::uint8_t> Response) {
-  return bytesCommand(Device, GET_INHIBIT_STATUS, Response, 2);
+  return bytesCommand(Device, GET_INHIBIT_STATUS, Response);
 }
 
 std::int16_t CommandSet::SetInhibitStatus(std::uint8_t Device,
@@ -50,12 +48,12 @@ std::int16_t CommandSet::SetInhibitStatus(std::uint8_t Device,
   if (Inhibits.size() < 2) {
     throw QuennetError(kErrSubscriptOutOfRange, QStringLiteral("The inhibit mask needs two bytes"));
   }
-  return textCommand(Device, SET_INHIBIT_STATUS, Response, 0, Inhibits.first(2));
+  return textCommand(Device, SET_INHIBIT_STATUS, Response, Inhibits.first(2));
 }
 
 std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QString& Response) {
   const std::array<std::uint8_t, 1> data = {Accept};
-  const std::int16_t result = textCommand(Device, ROUTE_BILL, Response, 0, data);
+  const std::int16_t result = textCommand(Device, ROUTE_BILL, Response, data);
   if (Response == QString(QChar(kRouteNoNote))) {
     Response = QStringLiteral("No Note in Escrow");
   } else if (Response == QString(QChar(kRouteRefused))) {
@@ -65,19 +63,19 @@ std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QSt
 }
 
 std::int16_t CommandSet::ReadFeedbag(std::uint8_t Device, std::span<std::uint8_t> Response) {
-  return bytesCommand(Device, READ_FEEDBAG, Response, 50, {}, kVariableReply);
+  return bytesCommand(Device, READ_FEEDBAG, Response);
 }
 
 std::int16_t CommandSet::RequestBillID(std::uint8_t Device, std::uint8_t NoteNo,
                                        QString& Response) {
   if (NoteNo > kHighestNoteNumber) return kResultNoteNumber;
   const std::array<std::uint8_t, 1> data = {NoteNo};
-  return textCommand(Device, REQUEST_BILL_ID, Response, 7, data);
+  return textCommand(Device, REQUEST_BILL_ID, Response, data);
 }
 
 std::int16_t CommandSet::RequestScaleFactor(std::uint8_t Device, const QString& Country,
                                             std::span<std::uint8_t> ScaleData) {
-  return countryCommand(Device, REQUEST_CNTRY_SCALE, Country, ScaleData, 3);
+  return countryCommand(Device, REQUEST_CNTRY_SCALE, Country, ScaleData);
 }
 
 std::int16_t CommandSet::ModifyBillID() {
@@ -86,32 +84,32 @@ std::int16_t CommandSet::ModifyBillID() {
 
 std::int16_t CommandSet::RequestBillPosition(std::uint8_t Device, const QString& Country,
                                              std::span<std::uint8_t> NoteData) {
-  return countryCommand(Device, REQUEST_BILL_POSN, Country, NoteData, 2);
+  return countryCommand(Device, REQUEST_BILL_POSN, Country, NoteData);
 }
 
 std::int16_t CommandSet::SetBillOperatingMode(std::uint8_t Device, std::uint8_t NewMode,
                                               QString& Response) {
   const std::array<std::uint8_t, 1> data = {NewMode};
-  return textCommand(Device, MODIFY_BILL_MODE, Response, 0, data);
+  return textCommand(Device, MODIFY_BILL_MODE, Response, data);
 }
 
 std::int16_t CommandSet::ReadBillOperatingMode(std::uint8_t Device,
                                                std::span<std::uint8_t> BillMode) {
-  return bytesCommand(Device, READ_BILL_MODE, BillMode, 1);
+  return bytesCommand(Device, READ_BILL_MODE, BillMode);
 }
 
 std::int16_t CommandSet::ModifyBillScty(std::uint8_t Device, std::uint8_t NoteNo,
                                         std::uint8_t Security, QString& Response) {
   if (NoteNo > kHighestNoteNumber) return kResultNoteNumber;
   const std::array<std::uint8_t, 2> data = {NoteNo, Security};
-  return textCommand(Device, MODIFY_BILL_SCTY, Response, 0, data);
+  return textCommand(Device, MODIFY_BILL_SCTY, Response, data);
 }
 
 std::int16_t CommandSet::RequestBillScty(std::uint8_t Device, std::uint8_t NoteNo,
                                          std::span<std::uint8_t> Security) {
   if (NoteNo > kHighestNoteNumber) return kResultNoteNumber;
   const std::array<std::uint8_t, 1> data = {NoteNo};
-  return bytesCommand(Device, REQUEST_BILL_SCTY, Security, 1, data);
+  return bytesCommand(Device, REQUEST_BILL_SCTY, Security, data);
 }
 
 std::int16_t CommandSet::GetAcceptCntr(std::uint8_t Device, std::int32_t& AcceptCount) {
@@ -135,13 +133,12 @@ QVariant CommandSet::GetIndNoteCounter(std::uint8_t Device, std::uint8_t NoteNo,
 }
 
 std::int16_t CommandSet::CycleStacker(std::uint8_t Device, QString& Response) {
-  // A full stacker stroke takes seconds; the long wait covers this reply only.
-  requestLongWait();
-  return textCommand(Device, CYCLE_STACK, Response, 0);
+  // A full stacker stroke takes seconds: the protocol table gives this header the long wait.
+  return textCommand(Device, CYCLE_STACK, Response);
 }
 
 std::int16_t CommandSet::ReadOptos(std::uint8_t Device, std::span<std::uint8_t> bytBuffer) {
-  return bytesCommand(Device, READ_OPTOS, bytBuffer, 17, {}, kVariableReply);
+  return bytesCommand(Device, READ_OPTOS, bytBuffer);
 }
 
 std::int16_t CommandSet::OperateMotors(std::uint8_t Device,
@@ -151,7 +148,7 @@ std::int16_t CommandSet::OperateMotors(std::uint8_t Device,
     throw QuennetError(kErrSubscriptOutOfRange,
                        QStringLiteral("The motor flags need the elements 0 to 2"));
   }
-  return textCommand(Device, RUN_MOTORS, Response, 0, MotorFlags.first(3));
+  return textCommand(Device, RUN_MOTORS, Response, MotorFlags.first(3));
 }
 
 std::int16_t CommandSet::ChangeKey(std::uint8_t Device, std::span<const std::uint8_t> NewKey,
@@ -161,20 +158,20 @@ std::int16_t CommandSet::ChangeKey(std::uint8_t Device, std::span<const std::uin
     return kResultKeyTooShort;
   }
   // The reply still travels under the old key; the caller switches keys afterwards.
-  return textCommand(Device, CHANGE_ENC_KEY, Response, 0, NewKey.first(3));
+  return textCommand(Device, CHANGE_ENC_KEY, Response, NewKey.first(3));
 }
 
 std::int16_t CommandSet::SaveKey(std::uint8_t Device, QString& Response) {
-  return textCommand(Device, SAVE_ENC_KEY, Response, 0);
+  return textCommand(Device, SAVE_ENC_KEY, Response);
 }
 
 std::int16_t CommandSet::RunSelfTest(std::uint8_t Device, std::span<std::uint8_t> TestResult) {
   // The fault code, then an extra byte some faults add.
-  return bytesCommand(Device, RUN_SELF_TEST, TestResult, 1, {}, kVariableReply);
+  return bytesCommand(Device, RUN_SELF_TEST, TestResult);
 }
 
 std::int16_t CommandSet::ReadInputLines(std::uint8_t Device, std::span<std::uint8_t> InputStatus) {
-  return bytesCommand(Device, READ_INPUT_LINES, InputStatus, 1, {}, kVariableReply);
+  return bytesCommand(Device, READ_INPUT_LINES, InputStatus);
 }
 
 }  // namespace quennet

@@ -9,10 +9,6 @@ namespace quennet {
 
 namespace {
 
-// Error numbers containers already know from the classic control.
-constexpr int kErrInvalidPropertyValue = 380;
-constexpr int kErrInvalidPortNumber = 8002;
-
 // Property names in the container's saved state.
 const QString kForeColor = QStringLiteral("ForeColor");
 const QString kEnabled = QStringLiteral("Enabled");
@@ -107,7 +103,7 @@ void ControlCore::message(const QString& text, const QString& title, ControlMess
 }
 
 void ControlCore::refuseAtDesignTime() const {
-  if (!runTime_) throw QuennetError(kErrSetNotPermitted, QStringLiteral("Set not permitted"));
+  if (!runTime_) throw QuennetError(kErrSetNotPermitted);
 }
 
 // "Comm Port 1 (/dev/ttyS0), 9600,n,8,1": the number containers know, then the device it
@@ -271,7 +267,7 @@ QString ControlCore::Settings() const {
 
 void ControlCore::setSettings(const QString& settings) {
   if (!line()->setSettings(settings)) {
-    throw QuennetError(kErrInvalidPropertyValue, QStringLiteral("Invalid property value"));
+    throw QuennetError(kErrInvalidPropertyValue);
   }
   changed(kSettings);
 }
@@ -306,7 +302,7 @@ void ControlCore::setCommPort(std::int16_t port) {
   reopenOn(
       [this, port] {
         if (port < 1)
-          return LineError{kErrInvalidPortNumber, QStringLiteral("Invalid Port Number")};
+          return LineError{kErrInvalidPortNumber, errorCaption(kErrInvalidPortNumber)};
         commPort_ = port;
         return LineError{};
       },
@@ -324,10 +320,9 @@ void ControlCore::setPortName(const QString& name) {
 
 void ControlCore::setMessageTime(std::int32_t) {
   if (runTime_) {
-    throw QuennetError(kErrSetNotSupportedAtRuntime,
-                       QStringLiteral("Set not supported at run time"));
+    throw QuennetError(kErrSetNotSupportedAtRuntime);
   }
-  throw QuennetError(kErrSetNotPermitted, QStringLiteral("Set not permitted"));
+  throw QuennetError(kErrSetNotPermitted);
 }
 
 void ControlCore::setMakeChksmError(bool on) {
@@ -356,8 +351,7 @@ void ControlCore::setKeyCode(std::int32_t code) {
   refuseAtDesignTime();
   // Negative codes have no six-digit form: refuse them before anything changes.
   if (code < 0) {
-    throw QuennetError(kErrInvalidProcedureCall,
-                       QStringLiteral("Invalid procedure call or argument"));
+    throw QuennetError(kErrInvalidProcedureCall);
   }
   keyCode_ = code;
   setKeyDigits(keyDigitsFromCode(code));

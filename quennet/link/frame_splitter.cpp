@@ -1,11 +1,12 @@
 #include "quennet/link/frame_splitter.h"
 
+#include "quennet/link/protocol.h"
+
 namespace quennet {
 
 namespace {
 
 constexpr std::size_t kOverhead = 5;
-constexpr std::uint8_t kHostAddress = 1;
 // Past two of the longest frames a bad frame is not waited on any longer: a line that never
 // pauses must not make the splitter hold bytes without bound.
 constexpr std::size_t kMostPending = 2 * (255 + kOverhead);

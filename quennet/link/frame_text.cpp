@@ -3,14 +3,11 @@
 #include <QJsonValue>
 
 #include "quennet/link/header_names.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet {
 
 namespace {
-
-constexpr int kHostAddress = 1;
-constexpr int kAddressClash = 252;
-constexpr int kAddressPoll = 253;
 
 bool isFrame(const FrameRecord& record) {
   return record.frame.complete &&
@@ -60,9 +57,9 @@ QString frameStatusText(FrameStatus status) {
 }
 
 QString frameName(const FrameRecord& record) {
-  if (record.direction == FrameDirection::Device &&
-      (record.requestHeader == kAddressPoll || record.requestHeader == kAddressClash) &&
-      !record.frame.complete && record.status == FrameStatus::Ok) {
+  if (record.direction == FrameDirection::Device && record.requestHeader >= 0 &&
+      gathersAnswers(static_cast<std::uint8_t>(record.requestHeader)) && !record.frame.complete &&
+      record.status == FrameStatus::Ok) {
     return QStringLiteral("Address answers");
   }
   if (!isFrame(record)) {

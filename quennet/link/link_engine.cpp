@@ -3,16 +3,13 @@
 #include <algorithm>
 #include <array>
 
+#include "quennet/link/protocol.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
 namespace {
 
-constexpr std::int32_t kShortReplyMs = 200;
-constexpr std::int32_t kDataReplyMs = 500;
-constexpr std::int32_t kCollectAllMs = 1200;
-constexpr std::int32_t kLongWaitMs = 8000;
 // Bytes beyond the echo that end an address poll or clash early.
 constexpr int kCollectAllEnough = 12;
 constexpr int kTimeoutBytePauseMs = 4;
@@ -21,12 +18,6 @@ constexpr int kQuietGapMs = 50;
 // A line that never falls quiet fails the command after this long (a 256-byte frame takes
 // 267 ms at 9600 baud, so no stale reply lasts this long).
 constexpr int kQuietLimitMs = 1000;
-constexpr std::uint8_t kHostAddress = 1;
-constexpr std::uint8_t kHeaderAck = 0;
-constexpr std::uint8_t kHeaderNak = 5;
-constexpr std::uint8_t kHeaderBusy = 6;
-constexpr std::uint8_t kHeaderAddressClash = 252;
-constexpr std::uint8_t kHeaderAddressPoll = 253;
 
 QString timeoutCaption(int count) {
   return QStringLiteral("Timeout Error [%1]").arg(count);
@@ -100,8 +91,10 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
                        QStringLiteral("A transaction is already in progress"));
   }
   delivered_ = 0;
+  last_ = {};
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
+  last_.ran = true;
   sentClock_.invalidate();
   std::int16_t result = kResultOk;
   try {
@@ -123,9 +116,14 @@ std::int16_t LinkEngine::fail(std::int16_t code, const QString& caption) {
   return code;
 }
 
+std::int16_t LinkEngine::refuse(ReplyRefusal why, const QString& caption) {
+  last_.refusal = why;
+  return fail(kResultChecksum, caption);
+}
+
 std::int16_t LinkEngine::lineFailed() {
   LineError error = line_->lastError();
-  if (!error.isError()) error = LineError{8012, QStringLiteral("The port was closed")};
+  if (!error.isError()) error = LineError{kErrPortNotOpen, QStringLiteral("The port was closed")};
   line_->close();
   settle_ = true;
   showCaption(QStringLiteral("Comms Error: ") + error.description);
@@ -192,6 +190,7 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
   }
   line_->discard();
   sentClock_.start();
+  last_.frameSent = true;
   if (!transmit(frame)) return lineFailed();
 
   const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
@@ -216,7 +215,7 @@ std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
     replyArray[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(reply[i]);
   }
   if (count > delivered_ || count > FrameBuffer::kSize) {
-    return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(count));
+    return refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(count));
   }
   showCaption(QStringLiteral("OK"));
   return kResultOk;
@@ -235,7 +234,7 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
   storeReply(line_->read(expected).mid(EchoLength), 1);
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > kMaxDataLength) {
-    return fail(kResultChecksum, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
+    return refuse(ReplyRefusal::TooLong, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
   }
 
   const int remaining = dataLength + 3;
@@ -248,19 +247,22 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
 
   if (encryption_ && crcMode()) DecryptReply(ReplyBuffer, keyDigits_);
   QString checkError;
-  if (!CheckReply(&checkError)) return fail(kResultChecksum, checkError);
+  if (!CheckReply(&checkError)) return refuse(ReplyRefusal::Checksum, checkError);
   // Devices answer the host only. Anything else is a misaligned read (a lost echo byte makes
   // reply data look like a frame of zeros, whose CRC is zero too) and must not pass as a reply.
   if (ReplyBuffer.at(1) != kHostAddress) {
-    return fail(kResultChecksum, QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
+    return refuse(ReplyRefusal::Address,
+                  QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
   }
 
   const std::uint8_t header = ReplyBuffer.at(4);
   if (dataLength == 0 && header == kHeaderBusy) return fail(kResultBusy, QStringLiteral("BUSY"));
-  if (dataLength < fewestData) return fail(kResultChecksum, shortReplyCaption(dataLength, header));
+  if (dataLength < fewestData) {
+    return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
+  }
   if (dataLength > 0) {
     if (dataLength > static_cast<int>(replyArray.size())) {
-      return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(dataLength));
+      return refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(dataLength));
     }
     for (int i = 0; i < dataLength; ++i) {
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
@@ -275,8 +277,8 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
 }
 
 std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDataLen) {
-  const std::int32_t timeout =
-      longWait_ ? kLongWaitMs : (expectedDataLen <= 0 ? kShortReplyMs : kDataReplyMs);
+  const std::int32_t timeout = replyWaitMs(
+      longWait_ ? ReplyWait::Long : (expectedDataLen <= 0 ? ReplyWait::Short : ReplyWait::Data));
   longWait_ = false;
   std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
   const std::int16_t result = Transact(scratch, timeout, false);
@@ -309,13 +311,33 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
 
 std::int16_t LinkEngine::TransactBytes(std::span<std::uint8_t> replyArray,
                                        std::int16_t expectedDataLen, int fewestData) {
-  const std::uint8_t header = CommandBuffer.at(4);
-  if (header == kHeaderAddressPoll || header == kHeaderAddressClash) {
-    return Transact(replyArray, kCollectAllMs, true);
+  if (gathersAnswers(CommandBuffer.at(4))) {
+    return Transact(replyArray, replyWaitMs(ReplyWait::Gather), true);
   }
   const int asked = std::max<int>(expectedDataLen, 0);
-  return Transact(replyArray, asked == 0 ? kShortReplyMs : kDataReplyMs, false,
+  return Transact(replyArray, replyWaitMs(asked == 0 ? ReplyWait::Short : ReplyWait::Data), false,
                   fewestData == kAllExpected ? asked : std::min(fewestData, asked));
+}
+
+std::int16_t LinkEngine::TransactRequest(std::span<std::uint8_t> replyArray) {
+  // Nothing says whether data comes back: wait as for data, or longer where the header's own
+  // reply takes longer.
+  const HeaderInfo* info = headerInfo(CommandBuffer.at(4));
+  const ReplyWait wait = info && (info->wait == ReplyWait::Gather || info->wait == ReplyWait::Long)
+                             ? info->wait
+                             : ReplyWait::Data;
+  return Transact(replyArray, replyWaitMs(wait), wait == ReplyWait::Gather);
+}
+
+void LinkEngine::LoadFrame(std::uint8_t destination, std::uint8_t header,
+                           std::span<const std::uint8_t> data) {
+  CommandBuffer.at(1) = destination;
+  CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
+  CommandBuffer.at(3) = kHostAddress;
+  CommandBuffer.at(4) = header;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    CommandBuffer.at(static_cast<int>(i) + 5) = data[i];
+  }
 }
 
 QString LinkEngine::CommandSent(std::int16_t style) const {

@@ -28,6 +28,24 @@ enum ResultCode : std::int16_t {
   kResultKeyTooShort = 6,
 };
 
+// Why a transaction refused the reply that came (result 3).
+enum class ReplyRefusal : std::uint8_t {
+  None,      // the reply was taken, or none came
+  Checksum,  // wrong checksum or CRC
+  TooLong,   // the length byte promises more data than a frame holds
+  TooShort,  // fewer data bytes than the command needs (an ACK or NAK where data was asked)
+  Overflow,  // more data than the caller's array holds
+  Address,   // not addressed to the host
+};
+
+// What became of the last transaction. A call that ends before its transaction (port closed,
+// an argument refused) leaves everything false.
+struct TransactionOutcome {
+  bool ran = false;        // it got past the port check: the caption is this transaction's
+  bool frameSent = false;  // its frame was handed to the line
+  ReplyRefusal refusal = ReplyRefusal::None;
+};
+
 // Plain words for a result that no frame on the line explains (no caption of its own).
 QUENNET_EXPORT QString resultMeaning(int result);
 
@@ -87,6 +105,10 @@ class QUENNET_EXPORT LinkEngine {
   bool transactionRunning() const { return busy_; }
   // The last caption shown.
   const QString& caption() const { return caption_; }
+  // The last transaction's outcome as values; forgetLastTransaction() clears it, so a caller
+  // learns whether a call it makes runs a transaction at all.
+  const TransactionOutcome& lastTransaction() const { return last_; }
+  void forgetLastTransaction() { last_ = {}; }
 
   // True when the port is open; the engine sends nothing while it is closed.
   bool portOpen() const { return line_ && line_->isOpen(); }
@@ -110,6 +132,14 @@ class QUENNET_EXPORT LinkEngine {
   static constexpr int kAllExpected = -1;
   std::int16_t TransactBytes(std::span<std::uint8_t> replyArray, std::int16_t expectedDataLen,
                              int fewestData = kAllExpected);
+  // A frame whose reply no command describes (a raw request): waits as for a data reply, or for
+  // as long as the header's own reply takes (the stacker cycle), and gathers the loose answers
+  // to address poll and clash.
+  std::int16_t TransactRequest(std::span<std::uint8_t> replyArray);
+  // Writes one frame's destination, data length, source (the host), header and data into
+  // CommandBuffer, as every command does before its transaction.
+  void LoadFrame(std::uint8_t destination, std::uint8_t header,
+                 std::span<const std::uint8_t> data = {});
   // Data bytes the last transaction put into its reply array (0 unless it delivered data).
   int deliveredDataCount() const { return delivered_; }
 
@@ -136,6 +166,8 @@ class QUENNET_EXPORT LinkEngine {
   bool waitFor(int count, const QDeadlineTimer& deadline);
   std::int16_t lineFailed();
   std::int16_t fail(std::int16_t code, const QString& caption);
+  // Result 3 for a reply that came but cannot be taken.
+  std::int16_t refuse(ReplyRefusal why, const QString& caption);
   // Hands the finished transaction's two records to the frame observer.
   void logTransaction(std::int16_t result) const;
 
@@ -154,6 +186,7 @@ class QUENNET_EXPORT LinkEngine {
   bool settle_ = true;
   bool busy_ = false;
   int delivered_ = 0;
+  TransactionOutcome last_;
   std::int32_t messageTime_ = 0;
   QElapsedTimer sentClock_;
 };

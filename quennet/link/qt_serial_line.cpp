@@ -5,30 +5,25 @@
 #include <QThread>
 #include <QTimer>
 
+#include "quennet/link/quennet_error.h"
+
 namespace quennet {
 
 namespace {
-
-// Error numbers of the classic serial control, which containers already know how to report.
-constexpr int kErrInvalidPort = 8002;
-constexpr int kErrPortInUse = 8005;
-constexpr int kErrHardwareUnavailable = 8010;
-constexpr int kErrDeviceNotOpen = 8012;
-constexpr int kErrCommState = 8015;
 
 int errorNumber(QSerialPort::SerialPortError error) {
   switch (error) {
     case QSerialPort::NoError:
       return 0;
     case QSerialPort::DeviceNotFoundError:
-      return kErrInvalidPort;
+      return kErrInvalidPortNumber;
     case QSerialPort::PermissionError:
     case QSerialPort::OpenError:
       return kErrPortInUse;
     case QSerialPort::ResourceError:
       return kErrHardwareUnavailable;
     case QSerialPort::NotOpenError:
-      return kErrDeviceNotOpen;
+      return kErrPortNotOpen;
     default:
       return kErrCommState;
   }
@@ -146,7 +141,7 @@ bool QtSerialLine::open() {
   error_ = {};
   if (port_->isOpen()) return true;
   if (deviceName_.isEmpty()) {
-    error_ = LineError{kErrInvalidPort, QStringLiteral("Invalid Port Number")};
+    error_ = LineError{kErrInvalidPortNumber, errorCaption(kErrInvalidPortNumber)};
     return false;
   }
   if (!port_->open(QIODevice::ReadWrite)) {
@@ -168,7 +163,7 @@ bool QtSerialLine::isOpen() const {
 
 bool QtSerialLine::write(const QByteArray& bytes) {
   if (!port_->isOpen()) {
-    error_ = LineError{kErrDeviceNotOpen, QStringLiteral("Port is not open")};
+    error_ = LineError{kErrPortNotOpen, errorCaption(kErrPortNotOpen)};
     return false;
   }
   if (port_->write(bytes) != bytes.size()) {

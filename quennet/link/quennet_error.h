@@ -1,7 +1,10 @@
 #pragma once
 // Misuse of the control is the only thing raised as an exception; a device that does not answer
-// is a result code. Each error carries the run-time error number containers already know.
+// is a result code. Each error carries the run-time error number containers already know, and a
+// failed port carries one of the serial control's numbers (LineError). Every number the library
+// reports is listed here, once.
 
+#include <span>
 #include <stdexcept>
 
 #include <QString>
@@ -11,18 +14,36 @@
 namespace quennet {
 
 enum ErrorNumber : int {
+  kErrInvalidProcedureCall = 5,   // an argument the command cannot send (negative key code)
   kErrOverflow = 6,               // a value does not fit its field (hopper code)
   kErrSubscriptOutOfRange = 9,    // an array argument lacks an element the command sends
-  kErrInvalidProcedureCall = 5,   // an argument the command cannot send (negative key code)
   kErrCantPerformOperation = 17,  // a transaction is already running on this control
+  kErrInvalidPropertyValue = 380,
   kErrSetNotSupportedAtRuntime = 382,
   kErrSetNotPermitted = 387,
+  // Port failures, as the serial control numbers them.
+  kErrInvalidPortNumber = 8002,
+  kErrPortInUse = 8005,
+  kErrHardwareUnavailable = 8010,  // the device went away (unplugged, hung up)
+  kErrPortNotOpen = 8012,
+  kErrCommState = 8015,  // any other failure of the port
 };
+
+// Every ErrorNumber, in ascending order.
+QUENNET_EXPORT std::span<const ErrorNumber> errorNumbers();
+// The enumerator's name without its prefix ("PortInUse"), or an empty string for a number the
+// library never reports.
+QUENNET_EXPORT QString errorName(int number);
+// The short text a message box shows for the number ("Port already open"), or
+// "Error <number>" for a number the library never reports.
+QUENNET_EXPORT QString errorCaption(int number);
 
 class QUENNET_EXPORT QuennetError : public std::runtime_error {
  public:
   QuennetError(int number, const QString& description)
       : std::runtime_error(description.toStdString()), number_(number), description_(description) {}
+  // The error with its number's caption as the description.
+  explicit QuennetError(ErrorNumber number) : QuennetError(number, errorCaption(number)) {}
   int number() const { return number_; }
   const QString& description() const { return description_; }
 

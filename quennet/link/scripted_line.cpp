@@ -3,6 +3,7 @@
 #include <QThread>
 
 #include "quennet/link/qt_serial_line.h"
+#include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
@@ -15,7 +16,7 @@ bool ScriptedLine::setSettings(const QString& settings) {
 
 bool ScriptedLine::open() {
   if (openFails_) {
-    error_ = LineError{8002, QStringLiteral("Invalid Port Number")};
+    error_ = LineError{kErrInvalidPortNumber, errorCaption(kErrInvalidPortNumber)};
     return false;
   }
   error_ = {};
@@ -44,7 +45,7 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   answered_.clear();
   if (breakOnWait_) {
     breakOnWait_ = false;
-    error_ = LineError{8010, QStringLiteral("The device was removed")};
+    error_ = LineError{kErrHardwareUnavailable, QStringLiteral("The device was removed")};
     return;
   }
   // Nothing more will arrive from a script: let the deadline pass as a silent device would.

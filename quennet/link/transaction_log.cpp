@@ -3,13 +3,11 @@
 #include <chrono>
 
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet {
 
 namespace {
-
-constexpr std::uint8_t kAddressClash = 252;
-constexpr std::uint8_t kAddressPoll = 253;
 
 std::int64_t steadyMicroseconds(std::chrono::steady_clock::time_point at) {
   using namespace std::chrono;
@@ -51,7 +49,7 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   reply.durationUs = sinceSentNs / 1000;
   // ReplyBuffer holds the bytes that arrived; a whole reply was decrypted in place.
   const auto received = ReplyBuffer.first(ReplyLength);
-  const bool collected = sent.frame.header == kAddressPoll || sent.frame.header == kAddressClash;
+  const bool collected = gathersAnswers(sent.frame.header);
   const bool whole = !collected && ReplyLength >= 5 && ReplyLength == ReplyBuffer.at(2) + 5;
   reply.frame = decodeFrame(received, crcMode());
   if (whole && encrypted) {

@@ -3,6 +3,7 @@
 #include <QSet>
 
 #include "quennet/commands/dispatch.h"
+#include "quennet/link/protocol.h"
 #include "tests/commands/scripted_device.h"
 
 namespace quennet::testing {
@@ -201,7 +202,24 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
     EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
     EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
         << set_.caption().toStdString();
+    EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
   }
+}
+
+// The protocol table describes each of these frames as the method sends it: the monitor and the
+// bus client read their lengths and waits from the table, not from the methods.
+TEST_P(WireFormat, AgreesWithTheProtocolTable) {
+  const WireRow& row = GetParam();
+  const HeaderInfo* info = headerInfo(static_cast<std::uint8_t>(row.header));
+  ASSERT_NE(info, nullptr);
+  EXPECT_TRUE(info->sent());
+  EXPECT_EQ(info->requestData, static_cast<int>(row.data.size()));
+  EXPECT_EQ(replyWaitMs(info->wait), row.timeoutMs);
+  EXPECT_EQ(gathersAnswers(info->header), row.timeoutMs == 1200);
+  if (row.fewestData > 0) {
+    EXPECT_EQ(info->replyLeast, row.fewestData);
+  }
+  EXPECT_GE(info->replyData, info->replyLeast);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -11,13 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/protocol.h"
 #include "quennet/link/scripted_line.h"
 
 namespace quennet::testing {
 
 constexpr std::uint8_t kDevice = 40;
-constexpr std::uint8_t kHeaderNak = 5;
-constexpr std::uint8_t kHeaderBusy = 6;
 
 // A reply frame from kDevice to the host with a valid 8-bit checksum.
 inline QByteArray replyFrame(std::uint8_t header, const std::vector<std::uint8_t>& data = {}) {

@@ -153,6 +153,9 @@ TEST(PtyLink, ALineThatNeverFallsQuietFailsTheCommand) {
   EXPECT_LT(clock.elapsed(), 2000);
   EXPECT_TRUE(host.caption().startsWith(QStringLiteral("Line Not Quiet [")))
       << host.caption().toStdString();
+  // The command ran but its frame never went out.
+  EXPECT_TRUE(host.lastTransaction().ran);
+  EXPECT_FALSE(host.lastTransaction().frameSent);
   EXPECT_EQ(response, QStringLiteral("keep"));
   stop = true;
   babble.join();

@@ -67,6 +67,8 @@ TEST_F(ScriptedHost, PollAckNackBusyAndUnknownHeader) {
     ASSERT_EQ(captions_.size(), 2u);
     EXPECT_EQ(captions_.front(), QStringLiteral("Xmit Command <254>"));
     EXPECT_EQ(captions_.back(), QString::fromLatin1(row.caption));
+    EXPECT_TRUE(host_.lastTransaction().frameSent);
+    EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::None);
   }
 }
 
@@ -84,6 +86,8 @@ TEST_F(ScriptedHost, ClosedPortSendsNothingAndChangesNothing) {
   EXPECT_EQ(host_.ReplyBack(), replyBefore);
   EXPECT_EQ(host_.caption(), captionBefore);
   EXPECT_TRUE(line_->writtenLog().isEmpty());
+  EXPECT_FALSE(host_.lastTransaction().ran);
+  EXPECT_FALSE(host_.lastTransaction().frameSent);
 }
 
 TEST_F(ScriptedHost, TimeoutCaptionsCountReplyBytes) {
@@ -138,6 +142,7 @@ TEST_F(ScriptedHost, ChecksumErrorIsResultThree) {
   QString response = QStringLiteral("keep");
   EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
   EXPECT_TRUE(host_.caption().startsWith(QStringLiteral("Checksum Error ")));
+  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Checksum);
   EXPECT_EQ(response, QStringLiteral("keep"));
 }
 
@@ -153,6 +158,7 @@ TEST_F(ScriptedHost, ReplyNotAddressedToTheHostIsRefused) {
   buffer.fill(7);
   EXPECT_EQ(host_.TransactBytes(buffer, 11), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Address Error [0]"));
+  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Address);
   EXPECT_EQ(buffer[0], 7);
 }
 
@@ -163,6 +169,7 @@ TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
   QString response = QStringLiteral("keep");
   EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Too Long [252]"));
+  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::TooLong);
   EXPECT_EQ(response, QStringLiteral("keep"));
 
   // Four data bytes into a three-byte caller array: refused, the array untouched.
@@ -171,6 +178,7 @@ TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
   std::array<std::uint8_t, 3> small{9, 9, 9};
   EXPECT_EQ(host_.TransactBytes(small, 3), kResultChecksum);
   EXPECT_EQ(small, (std::array<std::uint8_t, 3>{9, 9, 9}));
+  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Overflow);
 }
 
 TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
@@ -201,6 +209,7 @@ TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
   std::array<std::uint8_t, 4> few{};
   EXPECT_EQ(host_.TransactBytes(few, -4), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Overflow [12]"));
+  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Overflow);
   EXPECT_EQ(few, (std::array<std::uint8_t, 4>{7, 7, 7, 7}));
 
   // Nobody answers: a time-out.

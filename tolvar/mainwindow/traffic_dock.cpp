@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QTabWidget>
 
+#include "quennet/commands/cctalk_codes.h"
 #include "quennet/link/link_engine.h"
 #include "tolvar/mainwindow/event_history.h"
 #include "tolvar/mainwindow/traffic_pane.h"
@@ -11,7 +12,6 @@ namespace tolvar {
 
 namespace {
 
-constexpr int kReadBufferedBillEvents = 159;
 constexpr int kEventBufferLength = 11;
 
 }  // namespace
@@ -37,7 +37,7 @@ void TrafficDock::setHexadecimal(bool hex) {
 void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
   pane_->log().append(record);
   if (record.direction == quennet::FrameDirection::Device &&
-      record.requestHeader == kReadBufferedBillEvents && record.result == quennet::kResultOk &&
+      record.requestHeader == quennet::GET_EVENT_BUFFER && record.result == quennet::kResultOk &&
       record.frame.data.size() == kEventBufferLength) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.frame.data.constData());
     history_->history().record(

@@ -6,6 +6,7 @@
 #include <QLabel>
 
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/counters_pane.h"
 #include "tolvar/mainwindow/event_pane.h"
 #include "tolvar/mainwindow/line_turn.h"
@@ -22,7 +23,6 @@ const QColor kOrange(255, 128, 0);
 const QColor kRed(255, 0, 0);
 const QString kTitle = QStringLiteral("Tolvar Emulator");
 const QString kAddressTitle = QStringLiteral("Change cctalk Address");
-constexpr std::uint8_t kNakHeader = 5;
 
 QString enabledText(bool on) {
   return on ? QStringLiteral("ENABLED") : QStringLiteral("DISABLED");
@@ -36,17 +36,17 @@ QString onOffText(bool on) {
 QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
   switch (result) {
     case quennet::kResultOk:
-      return control.ReplyBuffer.at(4) == kNakHeader ? QStringLiteral("NACK")
-                                                     : QStringLiteral("No Data");
+      return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QStringLiteral("NACK")
+                                                              : QStringLiteral("No Data");
     case quennet::kResultBusy:
       return QStringLiteral("BUSY");
     case quennet::kResultTimeout:
       return QStringLiteral("Timeout");
     case quennet::kResultChecksum:
       // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
-      if (control.caption().startsWith(QStringLiteral("Reply Too Short"))) {
-        return control.ReplyBuffer.at(4) == kNakHeader ? QStringLiteral("NACK")
-                                                       : QStringLiteral("No Data");
+      if (control.lastTransaction().refusal == quennet::ReplyRefusal::TooShort) {
+        return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QStringLiteral("NACK")
+                                                                : QStringLiteral("No Data");
       }
       return QStringLiteral("Checksum Error");
     case quennet::kResultNotEnabled:
