@@ -7,6 +7,7 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include "quennet/link/port_access.h"
 #include "quennet/link/serial_line.h"
 
 namespace quennet {
@@ -46,6 +47,9 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   void discard() override;
   LineError lastError() const override { return error_; }
   QString deviceName() const override { return deviceName_; }
+  // What the driver said to the low-latency request of the last open. Closing the port leaves
+  // the setting as it is: clearing it would also reset a latency timer the user chose.
+  LowLatency lowLatency() const { return lowLatency_; }
 
  private:
   void applySettings();
@@ -60,6 +64,7 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   QString settingsText_ = QStringLiteral("9600,n,8,1");
   PortSettings settings_;
   LineError error_;
+  LowLatency lowLatency_ = LowLatency::NotAsked;
 };
 
 }  // namespace quennet
