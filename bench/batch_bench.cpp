@@ -158,7 +158,7 @@ double inProcess(const std::string& port, int polls) {
 int main(int argc, char** argv) {
   int polls = 1000;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
       return 0;
     }
