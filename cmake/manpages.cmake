@@ -12,7 +12,8 @@ endif()
 
 function(quennet_man_page)
   cmake_parse_arguments(PAGE "" "TARGET;NAME;COMPONENT;SECTION" "" ${ARGN})
-  if(NOT HELP2MAN OR NOT GZIP)
+  # Sanitizer and fuzzing builds are never packaged; their programs need not run at build time.
+  if(NOT HELP2MAN OR NOT GZIP OR QUENNET_SANITIZE OR QUENNET_FUZZ)
     return()
   endif()
   if(NOT PAGE_SECTION)
