@@ -44,6 +44,13 @@ Arguments parse(int argc, char** argv) {
       args.options.seconds = std::atoi(argv[++i]);
     } else if (arg == "--seed" && hasValue) {
       args.options.seed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "Usage: fault_soak [--long] [--seconds N] [--seed S]\n"
+          "Every method against the virtual validator with random faults, the pseudo-terminal\n"
+          "pulled and replaced, and random text in Tolvar's boxes, for N seconds (--long: ten\n"
+          "minutes); prints the faults seen, hangs, crashes and memory.\n");
+      std::exit(0);
     } else {
       std::fprintf(stderr, "usage: fault_soak [--long] [--seconds N] [--seed S]\n");
       std::exit(2);

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 
+#include "bench_help.h"
 #include "quennet/commands/command_set.h"
 #include "quennet/link/qt_serial_line.h"
 #include "support/pty_pair.h"
@@ -118,6 +119,12 @@ double silentWaitCpuPercent(int rounds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answeredHelp(
+          argc, argv,
+          "Usage: bench_link [--quick]\nThe link engine over a real pseudo-terminal: simple-poll "
+          "round trips per second, paced\nlatency against the 9600-baud wire floor, and the CPU "
+          "used while waiting out time-outs.\n--quick runs a tenth of the rounds.\n"))
+    return 0;
   QCoreApplication app(argc, argv);
   const bool quick = argc > 1 && QByteArray(argv[1]) == "--quick";
   const double rate = roundTripsPerSecond(quick ? 2000 : 20000);

@@ -13,6 +13,7 @@
 
 #include <QByteArray>
 
+#include "bench_help.h"
 #include "bnvsim/bus.h"
 #include "bnvsim/simulator.h"
 #include "quennet/link/link_engine.h"
@@ -70,6 +71,12 @@ std::vector<double> arrivals(int fd, const QByteArray& request, std::size_t expe
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answeredHelp(argc, argv,
+                   "Usage: bench_pacing [ROUNDS]\nThe virtual validator\'s paced line seen from "
+                   "the host: byte times of the echo and of a\n16-byte reply, the turnaround, over "
+                   "ROUNDS event-buffer requests (default 200, at least 3),\nthen its memory under "
+                   "a flood of 10000 polls nobody reads.\n"))
+    return 0;
   const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 200;
   bnvsim::SimulatorOptions options;
   options.line.pacing = true;

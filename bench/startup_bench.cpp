@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_help.h"
 #include "support/pty_pair.h"
 #include "support/reply_frames.h"
 
@@ -59,6 +60,11 @@ double percentile(std::vector<double> times, double share) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answeredHelp(argc, argv,
+                   "Usage: bench_startup [RUNS]\nStart-up of `quennet --version` and a one-shot "
+                   "`quennet SendPoll` against a Qt Core hello,\neach run RUNS times (default 50) "
+                   "as fresh processes, interleaved.\n"))
+    return 0;
   const int runs = argc > 1 ? std::max(1, std::atoi(argv[1])) : 50;
 
   // The device echoes each frame (the tool's default line) and answers ACK.

@@ -11,6 +11,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "bench_help.h"
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/data_views.h"
 #include "tolvar/mainwindow/frm_host.h"
@@ -37,6 +38,11 @@ void runEventLoopFor(int ms) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (answeredHelp(argc, argv,
+                   "Usage: bench_views [--quick]\nTolvar on the paced virtual validator: the "
+                   "unit-data and note-data reads, then its\nresident memory while it polls for "
+                   "three minutes (--quick: ten seconds).\n"))
+    return 0;
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   QApplication app(argc, argv);
   // Default: three minutes of polling; --quick for a short check.

@@ -1,7 +1,9 @@
 # Debian packages with CPack (`cpack -G DEB` in a build configured with -DCMAKE_INSTALL_PREFIX=/usr):
 #   libquennet1     the shared libraries
 #   libquennet-dev  headers and the CMake package
-#   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool
+#   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool, with their
+#                   manual pages
+# Each carries the MIT licence as /usr/share/doc/<package>/copyright.
 # Dependencies are written out rather than computed, so packaging needs no dpkg-dev.
 
 set(CPACK_GENERATOR DEB)
@@ -21,6 +23,18 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # A shlibs file and the ldconfig trigger for the library package.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 
+# The licence of every package where Debian looks for it, /usr/share/doc/<package>/copyright, in
+# the machine-readable format: the LICENSE file's text as an Expat (MIT) licence paragraph.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE QUENNET_LICENSE_BODY)
+string(STRIP "${QUENNET_LICENSE_BODY}" QUENNET_LICENSE_BODY)
+string(REPLACE "\n\n" "\n.\n" QUENNET_LICENSE_BODY "${QUENNET_LICENSE_BODY}")
+string(REPLACE "\n" "\n " QUENNET_LICENSE_BODY " ${QUENNET_LICENSE_BODY}")
+configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright.in ${CMAKE_BINARY_DIR}/copyright @ONLY)
+function(quennet_package_copyright component package)
+  install(FILES ${CMAKE_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}
+          COMPONENT ${component})
+endfunction()
+
 set(deb_version "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}")
 set(qt_runtime "libqt6core6 (>= ${QUENNET_QT_MIN}), libqt6serialport6 (>= ${QUENNET_QT_MIN})")
 set(qt_gui_runtime "libqt6gui6 (>= ${QUENNET_QT_MIN}), libqt6widgets6 (>= ${QUENNET_QT_MIN})")
@@ -28,6 +42,7 @@ set(cxx_runtime "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libquennet${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+quennet_package_copyright(library ${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${qt_gui_runtime}, ${cxx_runtime}")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION [[ccTalk host control library
 Quennet::Core speaks the host side of ccTalk over a serial port with Qt Core
@@ -35,6 +50,7 @@ and Qt SerialPort only; Quennet::Widgets adds the zav_quennet status widget.]])
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquennet-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+quennet_package_copyright(development ${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
     "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), qt6-base-dev (>= ${QUENNET_QT_MIN}), \
 qt6-serialport-dev (>= ${QUENNET_QT_MIN})")
@@ -44,6 +60,7 @@ Quennet::Core or Quennet::Widgets.]])
 
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME quennet)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION electronics)
+quennet_package_copyright(programs ${CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME})
 # tolvar needs a platform plugin to open its window.
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
     "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), ${qt_runtime}, ${qt_gui_runtime}, \

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(g++ cmake ninja-build qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
-          googletest libgtest-dev xvfb xauth clang-format)
+          googletest libgtest-dev xvfb xauth clang-format help2man man-db doxygen)
 if [ "$(id -u)" -eq 0 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"

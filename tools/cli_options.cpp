@@ -151,6 +151,7 @@ QString helpText() {
       "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
       "  quennet --port PATH [OPTIONS] events [--interval MS] [--route stack|return|hold]\n"
       "                                [--from-start]    print each new validator event\n"
+      "  quennet --port PATH [OPTIONS] batch             one command a line on standard input\n"
       "  quennet monitor --port PATH [--checksum8] [--json]\n"
       "  quennet monitor --input FILE [--checksum8] [--json]\n"
       "                                                  decode a line another host drives\n"
@@ -179,6 +180,13 @@ QString helpText() {
       "status, outputs, sent and reply; byte arrays are arrays of numbers. A byte array holds\n"
       "the bytes the device sent, no padding.\n"
       "\n"
+      "batch opens the port once and reads one command a line from standard input, in the\n"
+      "words of a command line after the options: `GetSerialNo`, `SetInhibitStatus 255,255`,\n"
+      "`--address 3 Dispense_Coins 2` (line options apply to that line only; the port stays).\n"
+      "It answers each line with one JSON object on one line, as --json prints it, in order,\n"
+      "until the input ends; empty lines are skipped. A line it cannot run answers\n"
+      "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on.\n"
+      "\n"
       "events enables the validator (master inhibit off), reads its event counter, then reads\n"
       "its event buffer every MS milliseconds (default 200) and prints each event that happened\n"
       "since, one line each, until interrupted. --from-start also prints the events the buffer\n"
@@ -197,7 +205,8 @@ QString helpText() {
       "\n"
       "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
       "(unknown method, wrong argument count, bad argument, port that cannot be opened or is\n"
-      "busy), 130 or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed).\n");
+      "busy), 130 or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed).\n"
+      "A batch exits 0 when every line gave result 0, 1 when any line failed or was refused.\n");
 }
 
 }  // namespace quennet::cli

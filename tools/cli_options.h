@@ -48,6 +48,7 @@ struct CliOptions {
 
 inline const QString kEventsCommand = QStringLiteral("events");
 inline const QString kMonitorCommand = QStringLiteral("monitor");
+inline const QString kBatchCommand = QStringLiteral("batch");
 
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);

@@ -8,6 +8,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
@@ -85,6 +86,16 @@ UsageError openFailure(const QString& port, const LineError& error) {
   return UsageError(QStringLiteral("cannot open %1: %2").arg(port, error.description));
 }
 
+// Frames, echo, key and hopper code as the options say; every one is set, so a batch line
+// without --key sends in the clear after a line with one.
+void applyLineOptions(CommandSet& set, const CliOptions& options) {
+  set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
+  set.setCommsEcho(options.echo);
+  set.setEncryption(options.keyCode.has_value());
+  if (options.keyCode) set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
+  set.setHopperCode(options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
+}
+
 void openLine(CommandSet& set, const CliOptions& options) {
   requirePort(options);
   auto line = std::make_unique<QtSerialLine>();
@@ -92,13 +103,7 @@ void openLine(CommandSet& set, const CliOptions& options) {
   line->setSettings(kPortSettings);
   if (!line->open()) throw openFailure(options.port, line->lastError());
   set.setLine(std::move(line));
-  set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
-  set.setCommsEcho(options.echo);
-  if (options.keyCode) {
-    set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
-    set.setEncryption(true);
-  }
-  if (options.hopperCode) set.setHopperCode(*options.hopperCode);
+  applyLineOptions(set, options);
 }
 
 // The event watch polls through a bus client, with the same set-up as a single call.
@@ -158,6 +163,75 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
   out << "reply: " << reply << Qt::endl;
 }
 
+// Calls the method the options name on an open set; bad arguments are usage errors.
+InvokeResult invokeMethod(CommandSet& set, const MethodInfo& info, const QStringList& inputs) {
+  try {
+    return info.invoker(set, QVariantList(inputs.begin(), inputs.end()));
+  } catch (const DispatchError& error) {
+    throw UsageError(error.message());
+  } catch (const QuennetError& error) {
+    throw UsageError(QStringLiteral("%1: %2").arg(info.name, error.description()));
+  }
+}
+
+const MethodInfo& methodNamed(const QString& name) {
+  const MethodInfo* info = findMethod(name);
+  if (!info) throw UsageError(QStringLiteral("unknown method %1 (see --list)").arg(name));
+  return *info;
+}
+
+// One batch line: the batch's own options, then the line's words as they would follow them on
+// a command line, so `--address 3 Dispense_Coins 2` overrides the address for that line only.
+int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
+                 const QString& text, QTextStream& out) {
+  const CliOptions options = parseArguments(base + QProcess::splitCommand(text));
+  if (options.port != batch.port) {
+    throw UsageError(QStringLiteral("a batch line cannot change the port"));
+  }
+  if (options.help || options.list || options.version || options.method.isEmpty() ||
+      options.method == kEventsCommand || options.method == kMonitorCommand ||
+      options.method == kBatchCommand) {
+    throw UsageError(QStringLiteral("a batch line is a method and its arguments (see --list)"));
+  }
+  const MethodInfo& info = methodNamed(options.method);
+  const QStringList inputs = methodInputs(info, options);
+  applyLineOptions(set, options);
+  const InvokeResult result = invokeMethod(set, info, inputs);
+  printResult(info, result, set, true, out);
+  return result.result;
+}
+
+// `quennet batch`: the port opened once, then one command per input line and one JSON object
+// per output line, in order, until the input ends. A bad line answers {"line":N,"error":...}
+// and the batch goes on.
+int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams& streams) {
+  if (!options.args.isEmpty()) {
+    throw UsageError(QStringLiteral("batch reads its commands from standard input, one a line"));
+  }
+  if (!streams.readLine) throw UsageError(QStringLiteral("batch needs an input"));
+  // Options come before the method, and batch takes no arguments: it is the last word.
+  const QStringList base = arguments.mid(0, arguments.size() - 1);
+  CommandSet set;
+  openLine(set, options);
+  const auto stopCall = closeOnStop(set, streams);
+  int status = kExitOk;
+  int number = 0;
+  while (const std::optional<QString> text = streams.readLine()) {
+    if (streams.stop && streams.stop->fired()) break;
+    ++number;
+    if (text->trimmed().isEmpty()) continue;
+    try {
+      if (runBatchLine(set, base, options, *text, streams.out) != kResultOk) status = kExitResult;
+    } catch (const UsageError& error) {
+      const QJsonObject object{{"line", number}, {"error", error.message()}};
+      streams.out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
+      status = kExitResult;
+    }
+  }
+  if (streams.stop && streams.stop->fired()) return interrupted(streams);
+  return status;
+}
+
 int run(const QStringList& arguments, CliStreams& streams) {
   const CliOptions options = parseArguments(arguments);
   if (options.help) {
@@ -185,24 +259,15 @@ int run(const QStringList& arguments, CliStreams& streams) {
     const int status = watchEvents(bus, options, streams);
     return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
   }
+  if (options.method == kBatchCommand) return runBatch(arguments, options, streams);
   CommandSet set;
-  const MethodInfo* info = findMethod(options.method);
-  if (!info) {
-    throw UsageError(QStringLiteral("unknown method %1 (see --list)").arg(options.method));
-  }
-  const QStringList inputs = methodInputs(*info, options);
+  const MethodInfo& info = methodNamed(options.method);
+  const QStringList inputs = methodInputs(info, options);
   openLine(set, options);
   const auto stopCall = closeOnStop(set, streams);
-  InvokeResult result;
-  try {
-    result = info->invoker(set, QVariantList(inputs.begin(), inputs.end()));
-  } catch (const DispatchError& error) {
-    throw UsageError(error.message());
-  } catch (const QuennetError& error) {
-    throw UsageError(QStringLiteral("%1: %2").arg(info->name, error.description()));
-  }
+  const InvokeResult result = invokeMethod(set, info, inputs);
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
-  printResult(*info, result, set, options.json, streams.out);
+  printResult(info, result, set, options.json, streams.out);
   return result.result == kResultOk ? kExitOk : kExitResult;
 }
 

@@ -2,6 +2,7 @@
 // Runs one `quennet` command line in-process: parse, open the port, call, print.
 
 #include <functional>
+#include <optional>
 
 #include <QStringList>
 #include <QTextStream>
@@ -21,6 +22,8 @@ struct CliStreams {
   // Fired by SIGINT or SIGTERM: the call in progress ends at once, the port is closed and the
   // tool exits with the signal's status. None: nothing interrupts.
   StopSignal* stop = nullptr;
+  // `quennet batch`: the next input line, or nothing at the end of the input (or on a stop).
+  std::function<std::optional<QString>()> readLine = nullptr;
 };
 
 // `arguments` excludes the program name. Returns the exit status.

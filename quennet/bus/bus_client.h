@@ -30,83 +30,98 @@ struct BusJob;
 struct LinkSettings;
 }  // namespace bus_detail
 
-// Used from the thread it was created in, like any QObject; that thread needs a running event loop
-// for replies to finish.
+/// Used from the thread it was created in, like any QObject; that thread needs a running event loop
+/// for replies to finish.
 class QUENNET_EXPORT BusClient : public QObject {
   Q_OBJECT
 
  public:
+  /// Whether the port is open.
   enum State { UnconnectedState, ConnectedState };
   Q_ENUM(State)
-  // High goes ahead of every ordinary request still queued (a route ahead of polls), behind the
-  // high ones queued before it. A request already on the line always completes first.
+  /// High goes ahead of every ordinary request still queued (a route ahead of polls), behind the
+  /// high ones queued before it. A request already on the line always completes first.
   enum class Priority { Normal, High };
   Q_ENUM(Priority)
 
+  /// A client with the port closed, set up as the control is by default.
   explicit BusClient(QObject* parent = nullptr);
-  // Finishes every pending reply with 5 ("Bus client destroyed") and closes the port.
+  /// Finishes every pending reply with 5 ("Bus client destroyed") and closes the port.
   ~BusClient() override;
 
-  // Set-up as on the control. Changes apply to requests sent after them; the port name to the
-  // next open().
+  /// Set-up as on the control. Changes apply to requests sent after them; the port name to the
+  /// next open().
   void setPortName(const QString& name);
+  /// The device path set.
   QString portName() const { return portName_; }
+  /// 8-bit checksum or 16-bit CRC frames.
+  ///@{
   void setChecksumType(Checksum_Type type);
   Checksum_Type checksumType() const;
+  ///@}
+  /// The line echoes every sent byte before the reply.
+  ///@{
   void setCommsEcho(bool on);
   bool commsEcho() const;
-  // Throws QuennetError 5 for a negative code, as the control does.
+  ///@}
+  /// Throws QuennetError 5 for a negative code, as the control does.
   void setKeyCode(std::int32_t code);
+  /// The key code set.
   std::int32_t keyCode() const { return keyCode_; }
-  // In CRC mode only, as on the control.
+  /// In CRC mode only, as on the control.
   void setEncryption(bool on);
+  /// Whether frames are encrypted.
   bool encryption() const;
-  // Throws QuennetError 6 outside 0..16777215.
+  /// Throws QuennetError 6 outside 0..16777215.
   void setHopperCode(std::int32_t code);
+  /// The code sent with every hopper dispense.
   std::int32_t hopperCode() const;
 
-  // Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.
+  /// Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.
   bool open();
-  // Closes the port. Every queued request finishes with 5 at once; one on the line ends with 5
-  // as soon as its wait is woken.
+  /// Closes the port. Every queued request finishes with 5 at once; one on the line ends with 5
+  /// as soon as its wait is woken.
   void close();
+  /// Whether the port is open now.
   State state() const { return state_; }
+  /// The text of the last port failure, empty when none.
   QString errorString() const { return errorString_; }
-  // The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
-  // removed ...), 0 when none.
+  /// The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
+  /// removed ...), 0 when none.
   int errorNumber() const { return errorNumber_; }
-  // Replies not yet finished, the one on the line included.
+  /// Replies not yet finished, the one on the line included.
   int pendingRequests() const { return static_cast<int>(pending_.size()); }
 
-  // One raw frame to `address` with `header` and `data`; the reply's data bytes come back in
-  // BusReply::data(). Waits up to 500 ms for a reply (8000 ms for the stacker cycle, header 147;
-  // address poll and clash, 253 and 252, gather every byte within 1200 ms).
-  // Throws QuennetError 6 when data holds more than 251 bytes.
+  /// One raw frame to `address` with `header` and `data`; the reply's data bytes come back in
+  /// BusReply::data(). Waits up to 500 ms for a reply (8000 ms for the stacker cycle, header 147;
+  /// address poll and clash, 253 and 252, gather every byte within 1200 ms).
+  /// Throws QuennetError 6 when data holds more than 251 bytes.
   BusReply* sendRequest(quint8 address, quint8 header, const QByteArray& data = {},
                         Priority priority = Priority::Normal);
-  // Any of the 62 command methods by name, its inputs after the device address in order (text
-  // parsed as the command-line tool parses it). The outputs come back in BusReply::outputs().
-  // Misuse is raised here, before anything is queued: DispatchError for an unknown method or a
-  // bad input, QuennetError where the method itself raises.
+  /// Any of the 62 command methods by name, its inputs after the device address in order (text
+  /// parsed as the command-line tool parses it). The outputs come back in BusReply::outputs().
+  /// Misuse is raised here, before anything is queued: DispatchError for an unknown method or a
+  /// bad input, QuennetError where the method itself raises.
   BusReply* invoke(quint8 address, const QString& method, const QVariantList& inputs = {},
                    Priority priority = Priority::Normal);
 
  signals:
+  /// The port was opened or closed (or failed).
   void stateChanged(quennet::BusClient::State state);
-  // The port could not be opened, or failed while open ("Comms Error: ...").
+  /// The port could not be opened, or failed while open ("Comms Error: ...").
   void errorOccurred(const QString& message);
 
  private:
   friend class bus_detail::BusWorker;
 
   BusReply* queue(BusReply* reply, bus_detail::BusJob job);
-  // Finishes a reply at once; its finished() signal follows from the event loop, so a caller
-  // connecting after the call still sees it.
+  /// Finishes a reply at once; its finished() signal follows from the event loop, so a caller
+  /// connecting after the call still sees it.
   BusReply* finishedAtOnce(BusReply* reply, const QString& caption);
   void failPending(const QString& caption);
   void failQueued(const QString& caption);
   void setState(State state);
-  // From the worker, in this thread.
+  /// From the worker, in this thread.
   void deliver(std::uint64_t id, const BusResult& result);
   void lineFailed(std::uint64_t session, const LineError& error);
 

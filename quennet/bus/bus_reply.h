@@ -12,44 +12,54 @@
 
 namespace quennet {
 
-// What a finished request produced.
+/// What a finished request produced.
 struct BusResult {
-  // A result code of the link engine (0 verified reply, -1 BUSY, 2 time-out, 3 checksum or a
-  // refused reply, 5 port closed or failed, ...), or the method's own code for invoke().
+  /// A result code of the link engine (0 verified reply, -1 BUSY, 2 time-out, 3 checksum or a
+  /// refused reply, 5 port closed or failed, ...), or the method's own code for invoke().
   int result = 0;
-  // The engine's caption when a frame went out ("OK", "Timeout Error [0]" ...), else what the
-  // result means ("Port closed").
+  /// The engine's caption when a frame went out ("OK", "Timeout Error [0]" ...), else what the
+  /// result means ("Port closed").
   QString caption;
-  // sendRequest(): the reply's data bytes (every byte gathered, for address poll and clash).
+  /// sendRequest(): the reply's data bytes (every byte gathered, for address poll and clash).
   QByteArray data;
-  // invoke(): the method's outputs by parameter name, as the command-line tool prints them.
+  /// invoke(): the method's outputs by parameter name, as the command-line tool prints them.
   QVariantMap outputs;
-  // The frames as they went out and came back; empty when nothing was sent.
+  /// The frames as they went out and came back; empty when nothing was sent.
   QByteArray sent;
-  QByteArray reply;
+  QByteArray reply;  ///< the reply frame; empty when none came
 };
 
+/// The answer to one queued request: finished() fires in the thread that sent it, once. The caller
+/// deletes it (deleteLater()); it may outlive its client.
 class QUENNET_EXPORT BusReply : public QObject {
   Q_OBJECT
 
  public:
   ~BusReply() override;
 
+  /// True once the request has run (or was dropped with result 5).
   bool isFinished() const { return finished_; }
+  /// The parts of busResult(), valid once finished.
+  ///@{
   int result() const { return result_.result; }
   QString caption() const { return result_.caption; }
   QByteArray data() const { return result_.data; }
   QVariantMap outputs() const { return result_.outputs; }
   QByteArray sent() const { return result_.sent; }
   QByteArray reply() const { return result_.reply; }
+  /// Everything the request produced.
   const BusResult& busResult() const { return result_; }
+  ///@}
 
-  // The request: destination address, and the header (sendRequest) or method name (invoke).
+  /// The request: destination address, and the header (sendRequest) or method name (invoke).
+  ///@{
   quint8 address() const { return address_; }
   quint8 header() const { return header_; }
   QString method() const { return method_; }
+  ///@}
 
  signals:
+  /// The request has run; the results are in.
   void finished();
 
  private:

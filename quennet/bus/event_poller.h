@@ -15,68 +15,85 @@
 
 namespace quennet {
 
-// One event of a buffer. For a validator or coin acceptor (a, b) is a result pair: a non-zero is a
-// credit (note or coin a, route or sorter path b), a zero a status event with code b. For a
-// hopper a is the coins paid and b the coins unpaid of one payout.
+/// One event of a buffer. For a validator or coin acceptor (a, b) is a result pair: a non-zero is a
+/// credit (note or coin a, route or sorter path b), a zero a status event with code b. For a
+/// hopper a is the coins paid and b the coins unpaid of one payout.
 struct BusEvent {
-  quint8 address = 0;
-  int counter = 0;  // the device's event counter for this event, 1..255
-  quint8 a = 0;
-  quint8 b = 0;
-  QString text;
+  quint8 address = 0;  ///< the device polled
+  int counter = 0;     ///< the device's event counter for this event, 1..255
+  quint8 a = 0;        ///< first byte of the pair
+  quint8 b = 0;        ///< second byte of the pair
+  QString text;        ///< the event as Tolvar shows it
+  /// True for a note or coin credit.
   bool isCredit() const { return a != 0; }
 };
 
+/// Polls one device's event buffer through a BusClient and reports each new event once, lost
+/// events, resets, and a device lost and back.
 class QUENNET_EXPORT EventPoller : public QObject {
   Q_OBJECT
 
  public:
-  // Which buffer: header 159 (bill events, five pairs), 229 (coin credits, five pairs) or 166
-  // (hopper status: counter, coins remaining, last paid, last unpaid).
+  /// Which buffer: header 159 (bill events, five pairs), 229 (coin credits, five pairs) or 166
+  /// (hopper status: counter, coins remaining, last paid, last unpaid).
   enum class Source { BillValidator, CoinAcceptor, Hopper };
   Q_ENUM(Source)
 
+  /// Polls `address` through `client` (not owned); start() begins.
   EventPoller(BusClient* client, quint8 address, Source source = Source::BillValidator,
               QObject* parent = nullptr);
 
+  /// The device and buffer polled.
+  ///@{
   quint8 address() const { return address_; }
   Source source() const { return source_; }
+  ///@}
+  /// Milliseconds between polls (default 200).
+  ///@{
   void setInterval(int ms) { timer_.setInterval(ms); }
   int interval() const { return timer_.interval(); }
-  // Failed polls in a row that make the device lost (default 3).
+  ///@}
+  /// Failed polls in a row that make the device lost (default 3).
   void setFailureLimit(int polls) { failureLimit_ = polls; }
-  // When set, the first poll reports the events the buffer still holds; by default it only
-  // learns the counter, so that nothing which happened before start() is reported.
+  /// When set, the first poll reports the events the buffer still holds; by default it only
+  /// learns the counter, so that nothing which happened before start() is reported.
   void setReportKept(bool on) { reportKept_ = on; }
 
-  // The first poll goes out at once, then one every interval. After stop(), start() goes on from
-  // the counter last read, so events in between are reported (or counted as lost).
+  /// The first poll goes out at once, then one every interval. After stop(), start() goes on from
+  /// the counter last read, so events in between are reported (or counted as lost).
+  ///@{
   void start();
   void stop();
   bool isActive() const { return timer_.isActive(); }
-  // The counter of the last buffer read (in the signals of a read, that buffer's); 0 before the
-  // first and after a reset.
+  ///@}
+  /// The counter of the last buffer read (in the signals of a read, that buffer's); 0 before the
+  /// first and after a reset.
   int lastCounter() const { return last_; }
+  /// True from deviceLost() until deviceBack().
   bool isDeviceLost() const { return lost_; }
 
-  // The text of a result pair: quennet::billEventText and coinEventText (event_texts.h).
+  /// The text of a result pair: quennet::billEventText and coinEventText (event_texts.h).
+  ///@{
   static QString billEventText(quint8 a, quint8 b);
   static QString coinEventText(quint8 a, quint8 b);
-  // Events the counter moved on by since `last` (1..255, wrapping 255 to 1; 0 after a reset).
+  ///@}
+  /// Events the counter moved on by since `last` (1..255, wrapping 255 to 1; 0 after a reset).
   static int eventsBetween(int last, int now);
 
  signals:
+  /// A new event, oldest first.
   void eventReceived(const quennet::BusEvent& event);
-  // The counter moved on by more than the buffer holds: `count` events were never seen.
+  /// The counter moved on by more than the buffer holds: `count` events were never seen.
   void eventsLost(int count);
-  // The counter went back to 0: the device was reset or powered up. Nothing is lost.
+  /// The counter went back to 0: the device was reset or powered up. Nothing is lost.
   void counterReset();
-  // `failureLimit` polls in a row failed; deviceBack() follows the next good one.
+  /// `failureLimit` polls in a row failed; deviceBack() follows the next good one.
   void deviceLost();
+  /// A poll succeeded after deviceLost().
   void deviceBack();
-  // A buffer was read; `counter` is the device's event counter in it.
+  /// A buffer was read; `counter` is the device's event counter in it.
   void bufferRead(int counter);
-  // One poll failed (time-out, BUSY, bad checksum, a reply of the wrong length, port closed).
+  /// One poll failed (time-out, BUSY, bad checksum, a reply of the wrong length, port closed).
   void pollFailed(int result, const QString& caption);
 
  private:

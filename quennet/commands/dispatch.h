@@ -16,62 +16,71 @@
 
 namespace quennet {
 
+/// An input or an output parameter.
 enum class ParamDirection { In, Out };
-// Byte: 0..255. Long: a signed integer. Text: a string. ByteArray: unsigned bytes.
+/// Byte: 0..255. Long: a signed integer. Text: a string. ByteArray: unsigned bytes.
 enum class ParamType { Byte, Long, Text, ByteArray };
 
+/// One parameter of a command method.
 struct ParamInfo {
-  QString name;
-  ParamDirection direction = ParamDirection::In;
-  ParamType type = ParamType::Byte;
-  // Elements allocated for an output byte array.
+  QString name;                                   ///< as the type library names it
+  ParamDirection direction = ParamDirection::In;  ///< input or output
+  ParamType type = ParamType::Byte;               ///< its type
+  /// Elements allocated for an output byte array.
   int arraySize = 0;
 };
 
+/// What a call by name returned.
 struct InvokeResult {
-  std::int32_t result = 0;
-  // Output parameter name to value: Byte and Long as integers, Text as a string, ByteArray as a
-  // list of the integers the device sent (empty when the call delivered no data).
+  std::int32_t result = 0;  ///< the method's result code
+  /// Output parameter name to value: Byte and Long as integers, Text as a string, ByteArray as a
+  /// list of the integers the device sent (empty when the call delivered no data).
   QVariantMap outputs;
 };
 
-// Misuse of the table itself: unknown method, wrong argument count, unparsable argument.
+/// Misuse of the table itself: unknown method, wrong argument count, unparsable argument.
 class QUENNET_EXPORT DispatchError : public std::invalid_argument {
  public:
+  /// An error with its message.
   explicit DispatchError(const QString& message)
       : std::invalid_argument(message.toStdString()), message_(message) {}
+  /// What was wrong, in one line.
   const QString& message() const { return message_; }
 
  private:
   QString message_;
 };
 
+/// One command method in the table: its name, parameters and a call by name.
 struct QUENNET_EXPORT MethodInfo {
+  /// Calls the method on a command set with its inputs in order.
   using Invoker = std::function<InvokeResult(CommandSet&, const QVariantList& inputs)>;
 
-  QString name;
-  QList<ParamInfo> params;
-  Invoker invoker;
+  QString name;             ///< the method name
+  QList<ParamInfo> params;  ///< every parameter, in order
+  Invoker invoker;          ///< the call
 
-  // True when the first parameter is the destination address.
+  /// True when the first parameter is the destination address.
   bool hasDevice() const { return !params.isEmpty() && params.front().name == u"Device"; }
+  /// The input parameters, in order (Device included).
   QList<ParamInfo> inputs() const;
+  /// The output parameters, in order.
   QList<ParamInfo> outputs() const;
-  // "GetSerialNo(Device: Byte, out strResponse: Text)".
+  /// "GetSerialNo(Device: Byte, out strResponse: Text)".
   QString signature() const;
 };
 
 QUENNET_EXPORT QString typeName(ParamType type);
 
-// The 62 methods in the order of the control's interface.
+/// The 62 methods in the order of the control's interface.
 QUENNET_EXPORT const QList<MethodInfo>& methodTable();
-// nullptr for an unknown name; names compare exactly.
+/// nullptr for an unknown name; names compare exactly.
 QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
 
-// Calls `name` with its input parameters in order (Device first where the method has one).
-// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant
-// inputs may also hold numbers, lists of numbers or a QByteArray. Throws DispatchError for misuse
-// of the table; errors the method itself raises (QuennetError) pass through.
+/// Calls `name` with its input parameters in order (Device first where the method has one).
+/// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant
+/// inputs may also hold numbers, lists of numbers or a QByteArray. Throws DispatchError for misuse
+/// of the table; errors the method itself raises (QuennetError) pass through.
 QUENNET_EXPORT InvokeResult invoke(CommandSet& set, const QString& name,
                                    const QVariantList& inputs);
 QUENNET_EXPORT InvokeResult invoke(CommandSet& set, const QString& name, const QStringList& inputs);

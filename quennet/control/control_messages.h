@@ -6,12 +6,14 @@
 
 namespace quennet {
 
+/// The control's message boxes, so a container (or a test) can answer, restyle or capture them.
 class ControlMessages {
  public:
+  /// The icon of a box: a critical error or a warning.
   enum class Icon { Critical, Warning };
 
   virtual ~ControlMessages() = default;
-  // Modal: returns once the user has dismissed the box.
+  /// Modal: returns once the user has dismissed the box.
   virtual void show(const QString& text, const QString& title, Icon icon) = 0;
 };
 

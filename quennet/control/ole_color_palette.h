@@ -10,8 +10,8 @@
 
 namespace quennet {
 
-// Fixed colours map channel by channel; system colours map to the palette role that plays the
-// same part in the scheme (highlight, inactive title, button face ...).
+/// Fixed colours map channel by channel; system colours map to the palette role that plays the
+/// same part in the scheme (highlight, inactive title, button face ...).
 QUENNET_WIDGETS_EXPORT QColor oleColorToQColor(OleColor color, const QPalette& palette);
 
 }  // namespace quennet

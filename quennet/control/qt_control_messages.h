@@ -9,8 +9,10 @@
 
 namespace quennet {
 
+/// The control's message boxes as Qt message boxes.
 class QUENNET_WIDGETS_EXPORT QtControlMessages : public ControlMessages {
  public:
+  /// Boxes parented to `parent`'s window.
   explicit QtControlMessages(QWidget* parent) : parent_(parent) {}
   void show(const QString& text, const QString& title, Icon icon) override;
 

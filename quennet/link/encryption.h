@@ -10,17 +10,17 @@
 
 namespace quennet {
 
-// The six key digits K0..K5, each a nibble of the key code (K0 least significant).
+/// The six key digits K0..K5, each a nibble of the key code (K0 least significant).
 using KeyDigits = std::array<std::uint8_t, 6>;
 
-// Constants of the layer shared by both ends of a link. Each table entry lies in 1..7 because
-// decryption reads the selected bit one place lower after the encryption shift.
+/// Constants of the layer shared by both ends of a link. Each table entry lies in 1..7 because
+/// decryption reads the selected bit one place lower after the encryption shift.
 inline constexpr std::array<std::uint8_t, 10> kBitTable = {3, 6, 1, 5, 7, 2, 4, 6, 3, 5};
 inline constexpr std::uint8_t kTapConstant = 0xA7;
 
 QUENNET_EXPORT KeyDigits keyDigitsFromCode(std::int32_t keyCode);
 
-// Both work on positions 3..N+5 of the buffer, N read from position 2 (which must be <= 251).
+/// Both work on positions 3..N+5 of the buffer, N read from position 2 (which must be <= 251).
 QUENNET_EXPORT void EncryptFrame(FrameBuffer& buffer, const KeyDigits& key,
                                  const std::array<std::uint8_t, 10>& bitTable = kBitTable,
                                  std::uint8_t tapConstant = kTapConstant);

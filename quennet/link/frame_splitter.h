@@ -13,25 +13,29 @@
 
 namespace quennet {
 
+/// Splits the bytes of a line that is only listened to into frames, by the length byte, the
+/// checksum and the inter-byte gap.
 class QUENNET_EXPORT FrameSplitter {
  public:
+  /// The inter-byte gap after which a partial frame is dropped.
   static constexpr std::int64_t kGapUs = 50'000;
 
+  /// A splitter for CRC frames (true) or 8-bit checksum frames.
   explicit FrameSplitter(bool crcMode) : crc_(crcMode) {}
 
-  // Bytes that arrived at `timeUs`; what they complete is appended to `out` in line order,
-  // with the direction still Unknown (FramePairing tells host frames from replies).
+  /// Bytes that arrived at `timeUs`; what they complete is appended to `out` in line order,
+  /// with the direction still Unknown (FramePairing tells host frames from replies).
   void feed(std::span<const std::uint8_t> bytes, std::int64_t timeUs,
             std::vector<FrameRecord>& out);
-  // Time has passed without bytes: a burst whose last byte is older than the gap is resolved.
+  /// Time has passed without bytes: a burst whose last byte is older than the gap is resolved.
   void expire(std::int64_t nowUs, std::vector<FrameRecord>& out);
-  // When expire() would resolve the pending bytes, if any are pending.
+  /// When expire() would resolve the pending bytes, if any are pending.
   std::optional<std::int64_t> deadline() const;
-  // The end of the input: everything pending is resolved.
+  /// The end of the input: everything pending is resolved.
   void finish(std::vector<FrameRecord>& out);
 
  private:
-  // Takes off the front what can be decided; `burstEnded` means no byte of this burst follows.
+  /// Takes off the front what can be decided; `burstEnded` means no byte of this burst follows.
   void scan(bool burstEnded, std::vector<FrameRecord>& out);
   void take(FrameStatus status, std::size_t count, std::vector<FrameRecord>& out);
   std::size_t frameLengthAt(std::size_t offset) const;
@@ -42,10 +46,11 @@ class QUENNET_EXPORT FrameSplitter {
   std::vector<std::int64_t> times_;
 };
 
-// Tells host frames from replies (replies go to the host, address 1) and pairs each reply with
-// the host frame before it: its peer, the header it answers and how long it took.
+/// Tells host frames from replies (replies go to the host, address 1) and pairs each reply with
+/// the host frame before it: its peer, the header it answers and how long it took.
 class QUENNET_EXPORT FramePairing {
  public:
+  /// Sets the record's direction and, for a reply, its peer, request header and delay.
   void label(FrameRecord& record);
 
  private:

@@ -19,19 +19,21 @@
 
 namespace quennet {
 
+/// The first line of a capture file.
 inline constexpr char kCaptureFirstLine[] = "# ccTalk line capture";
 
+/// Bytes seen on the line at one time, in one direction.
 struct CaptureChunk {
-  std::int64_t timeUs = 0;
-  FrameDirection direction = FrameDirection::Unknown;
-  QByteArray bytes;
+  std::int64_t timeUs = 0;  ///< microseconds from the start of the capture
+  FrameDirection direction = FrameDirection::Unknown;  ///< host or device
+  QByteArray bytes;                                    ///< the bytes
 };
 
-// One line of a capture, without its line end.
+/// One line of a capture, without its line end.
 QUENNET_EXPORT QByteArray captureLine(const CaptureChunk& chunk);
 
-// Reads a capture, or raw bytes as one chunk at time 0. A line that does not parse is an error:
-// nullopt with the line's number in `error`.
+/// Reads a capture, or raw bytes as one chunk at time 0. A line that does not parse is an error:
+/// nullopt with the line's number in `error`.
 QUENNET_EXPORT std::optional<std::vector<CaptureChunk>> parseCapture(const QByteArray& content,
                                                                      QString* error);
 

@@ -17,7 +17,7 @@
 
 namespace quennet {
 
-// Result codes shared by the engine and every command method.
+/// Result codes shared by the engine and every command method.
 enum ResultCode : std::int16_t {
   kResultBusy = -1,
   kResultOk = 0,
@@ -28,36 +28,38 @@ enum ResultCode : std::int16_t {
   kResultKeyTooShort = 6,
 };
 
-// Why a transaction refused the reply that came (result 3).
+/// Why a transaction refused the reply that came (result 3).
 enum class ReplyRefusal : std::uint8_t {
-  None,      // the reply was taken, or none came
-  Checksum,  // wrong checksum or CRC
-  TooLong,   // the length byte promises more data than a frame holds
-  TooShort,  // fewer data bytes than the command needs (an ACK or NAK where data was asked)
-  Overflow,  // more data than the caller's array holds
-  Address,   // not addressed to the host
+  None,      ///< the reply was taken, or none came
+  Checksum,  ///< wrong checksum or CRC
+  TooLong,   ///< the length byte promises more data than a frame holds
+  TooShort,  ///< fewer data bytes than the command needs (an ACK or NAK where data was asked)
+  Overflow,  ///< more data than the caller's array holds
+  Address,   ///< not addressed to the host
 };
 
-// What became of the last transaction. A call that ends before its transaction (port closed,
-// an argument refused) leaves everything false.
+/// What became of the last transaction. A call that ends before its transaction (port closed,
+/// an argument refused) leaves everything false.
 struct TransactionOutcome {
-  bool ran = false;        // it got past the port check: the caption is this transaction's
-  bool frameSent = false;  // its frame was handed to the line
-  ReplyRefusal refusal = ReplyRefusal::None;
+  bool ran = false;        ///< it got past the port check: the caption is this transaction's
+  bool frameSent = false;  ///< its frame was handed to the line
+  ReplyRefusal refusal = ReplyRefusal::None;  ///< why a reply was refused (result 3)
 };
 
-// Plain words for a result that no frame on the line explains (no caption of its own).
+/// Plain words for a result that no frame on the line explains (no caption of its own).
 QUENNET_EXPORT QString resultMeaning(int result);
 
-// Most bytes an address poll or clash gathers (a whole reply buffer): an array this long never
-// overflows.
+/// Most bytes an address poll or clash gathers (a whole reply buffer): an array this long never
+/// overflows.
 inline constexpr int kCollectAllMost = FrameBuffer::kSize;
 
+/// The transaction engine: one frame out, one reply (or one failure) in, with checksum or CRC,
+/// encryption, echo skipping and time-outs.
 class QUENNET_EXPORT LinkEngine {
  public:
-  // Receives every status caption ("Xmit Command <254>", "OK", "Timeout Error [0]" ...).
+  /// Receives every status caption ("Xmit Command <254>", "OK", "Timeout Error [0]" ...).
   using CaptionSink = std::function<void(const QString& caption)>;
-  // Told when a line failure during a transaction has closed the port.
+  /// Told when a line failure during a transaction has closed the port.
   using LineFailureSink = std::function<void(const LineError& error)>;
 
   LinkEngine();
@@ -65,21 +67,32 @@ class QUENNET_EXPORT LinkEngine {
   LinkEngine(const LinkEngine&) = delete;
   LinkEngine& operator=(const LinkEngine&) = delete;
 
+  /// The serial line the engine owns and talks through.
+  ///@{
   void setLine(std::unique_ptr<SerialLine> line);
   SerialLine* line() const { return line_.get(); }
+  ///@}
+  /// Where status captions go.
   void setCaptionSink(CaptionSink sink) { captionSink_ = std::move(sink); }
+  /// Where a line failure during a transaction is reported.
   void setLineFailureSink(LineFailureSink sink) { lineFailureSink_ = std::move(sink); }
-  // Told about every frame sent and every reply or failure; null (the default) logs nothing.
+  /// Told about every frame sent and every reply or failure; null (the default) logs nothing.
+  ///@{
   void setFrameObserver(FrameObserver* observer) { frameObserver_ = observer; }
   FrameObserver* frameObserver() const { return frameObserver_; }
+  ///@}
 
-  // Frame buffers (positions 1..256) and the valid reply length.
+  /// Frame buffers (positions 1..256) and the valid reply length.
+  ///@{
   FrameBuffer CommandBuffer;
   FrameBuffer ReplyBuffer;
   std::int16_t ReplyLength = 0;
+  ///@}
+  /// Echo bytes expected before the reply to the last frame (0 without echo).
   std::int16_t EchoLength = 0;
 
-  // Link flags; the control exposes them as properties.
+  /// Link flags; the control exposes them as properties.
+  ///@{
   bool commsEcho() const { return commsEcho_; }
   void setCommsEcho(bool on) { commsEcho_ = on; }
   bool makeTimeoutError() const { return makeTimeoutError_; }
@@ -93,62 +106,74 @@ class QUENNET_EXPORT LinkEngine {
   bool crcMode() const { return checksumType_ != CHKSM_8BIT; }
   const KeyDigits& keyDigits() const { return keyDigits_; }
   void setKeyDigits(const KeyDigits& digits) { keyDigits_ = digits; }
+  ///@}
 
-  // The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
+  /// The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
   void requestLongWait() { longWait_ = true; }
-  // The next transaction first waits for the line to fall quiet: a port just opened may still
-  // carry an answer meant for another process. Set after time-outs and garbled replies too.
+  /// The next transaction first waits for the line to fall quiet: a port just opened may still
+  /// carry an answer meant for another process. Set after time-outs and garbled replies too.
   void requestQuietLine() { settle_ = true; }
+  /// True while a requested long wait has not yet been used.
   bool longWaitPending() const { return longWait_; }
-  // Duration of the last transaction in milliseconds, from hand-over to the port to the result.
+  /// Duration of the last transaction in milliseconds, from hand-over to the port to the result.
+  ///@{
   std::int32_t lastMessageTime() const { return messageTime_; }
+  ///@}
+  /// True while a transaction waits for its reply.
   bool transactionRunning() const { return busy_; }
-  // The last caption shown.
+  /// The last caption shown.
   const QString& caption() const { return caption_; }
-  // The last transaction's outcome as values; forgetLastTransaction() clears it, so a caller
-  // learns whether a call it makes runs a transaction at all.
+  /// The last transaction's outcome as values; forgetLastTransaction() clears it, so a caller
+  /// learns whether a call it makes runs a transaction at all.
+  ///@{
   const TransactionOutcome& lastTransaction() const { return last_; }
   void forgetLastTransaction() { last_ = {}; }
+  ///@}
 
-  // True when the port is open; the engine sends nothing while it is closed.
+  /// True when the port is open; the engine sends nothing while it is closed.
   bool portOpen() const { return line_ && line_->isOpen(); }
 
-  // Completes CommandBuffer (checksum or CRC, then encryption) and returns the bytes to send.
+  /// Completes CommandBuffer (checksum or CRC, then encryption) and returns the bytes to send.
   QByteArray BuildFrame();
-  // Verifies ReplyBuffer; on failure `errorText` gets the "Checksum Error ..." text.
+  /// Verifies ReplyBuffer; on failure `errorText` gets the "Checksum Error ..." text.
   bool CheckReply(QString* errorText) const;
 
-  // One exchange. `replyArray` receives the reply data from index 0; `timeoutMs` covers the
-  // whole reply, echo included; `collectAll` gathers loose bytes (address poll and clash). A
-  // reply with fewer than `fewestData` data bytes (an ACK or NAK to a data request) is result 3,
-  // "Reply Too Short [...]": a 0 would promise data the device never sent.
+  /// One exchange. `replyArray` receives the reply data from index 0; `timeoutMs` covers the
+  /// whole reply, echo included; `collectAll` gathers loose bytes (address poll and clash). A
+  /// reply with fewer than `fewestData` data bytes (an ACK or NAK to a data request) is result 3,
+  /// "Reply Too Short [...]": a 0 would promise data the device never sent.
   std::int16_t Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs, bool collectAll,
                         int fewestData = 0);
-  // Text reply: on 0, `response` is the data as characters (bytes below 32 shown as digits),
-  // or "ACK", "NACK", "???" for an empty reply.
+  /// Text reply: on 0, `response` is the data as characters (bytes below 32 shown as digits),
+  /// or "ACK", "NACK", "???" for an empty reply.
   std::int16_t TransactText(QString& response, std::int16_t expectedDataLen);
-  // Byte reply into the caller's array. A command that asks for data (expectedDataLen > 0) needs
-  // `fewestData` data bytes in the reply; kAllExpected means all expectedDataLen of them.
+  /// Byte reply into the caller's array. A command that asks for data (expectedDataLen > 0) needs
+  /// `fewestData` data bytes in the reply; kAllExpected means all expectedDataLen of them.
+  ///@{
   static constexpr int kAllExpected = -1;
   std::int16_t TransactBytes(std::span<std::uint8_t> replyArray, std::int16_t expectedDataLen,
                              int fewestData = kAllExpected);
-  // A frame whose reply no command describes (a raw request): waits as for a data reply, or for
-  // as long as the header's own reply takes (the stacker cycle), and gathers the loose answers
-  // to address poll and clash.
+  ///@}
+  /// A frame whose reply no command describes (a raw request): waits as for a data reply, or for
+  /// as long as the header's own reply takes (the stacker cycle), and gathers the loose answers
+  /// to address poll and clash.
   std::int16_t TransactRequest(std::span<std::uint8_t> replyArray);
-  // Writes one frame's destination, data length, source (the host), header and data into
-  // CommandBuffer, as every command does before its transaction.
+  /// Writes one frame's destination, data length, source (the host), header and data into
+  /// CommandBuffer, as every command does before its transaction.
   void LoadFrame(std::uint8_t destination, std::uint8_t header,
                  std::span<const std::uint8_t> data = {});
-  // Data bytes the last transaction put into its reply array (0 unless it delivered data).
+  /// Data bytes the last transaction put into its reply array (0 unless it delivered data).
   int deliveredDataCount() const { return delivered_; }
 
-  // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
-  // only the bytes that arrived.
+  /// Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
+  /// only the bytes that arrived.
+  ///@{
   QString CommandSent(std::int16_t style = 0) const;
   QString ReplyBack(std::int16_t style = 0) const;
+  ///@}
 
  protected:
+  /// Records the caption and hands it to the caption sink.
   void showCaption(const QString& caption);
 
  private:
@@ -157,18 +182,18 @@ class QUENNET_EXPORT LinkEngine {
   std::int16_t collectReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline);
   std::int16_t singleReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
                            int fewestData);
-  // Drops what arrives until the line has been quiet for one inter-byte gap.
+  /// Drops what arrives until the line has been quiet for one inter-byte gap.
   std::int16_t settleLine();
-  // Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
+  /// Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
   void storeReply(const QByteArray& bytes, int position);
   bool transmit(const QByteArray& frame);
-  // Waits until `count` bytes are waiting or the deadline passes; false on a line failure.
+  /// Waits until `count` bytes are waiting or the deadline passes; false on a line failure.
   bool waitFor(int count, const QDeadlineTimer& deadline);
   std::int16_t lineFailed();
   std::int16_t fail(std::int16_t code, const QString& caption);
-  // Result 3 for a reply that came but cannot be taken.
+  /// Result 3 for a reply that came but cannot be taken.
   std::int16_t refuse(ReplyRefusal why, const QString& caption);
-  // Hands the finished transaction's two records to the frame observer.
+  /// Hands the finished transaction's two records to the frame observer.
   void logTransaction(std::int16_t result) const;
 
   std::unique_ptr<SerialLine> line_;

@@ -13,16 +13,16 @@
 
 namespace quennet {
 
-// Addresses: the host sends from 1 and every reply goes to 1; 0 reaches every device.
+/// Addresses: the host sends from 1 and every reply goes to 1; 0 reaches every device.
 inline constexpr std::uint8_t kHostAddress = 1;
 inline constexpr std::uint8_t kBroadcastAddress = 0;
 
-// Headers of an empty reply.
+/// Headers of an empty reply.
 inline constexpr std::uint8_t kHeaderAck = 0;
 inline constexpr std::uint8_t kHeaderNak = 5;
 inline constexpr std::uint8_t kHeaderBusy = 6;
 
-// How long the host waits for the reply to a header.
+/// How long the host waits for the reply to a header.
 enum class ReplyWait : std::uint8_t {
   Short,   // an ACK or NAK: 200 ms
   Data,    // a reply with data: 500 ms
@@ -30,32 +30,36 @@ enum class ReplyWait : std::uint8_t {
   Long,    // the stacker cycle: 8000 ms
 };
 
-// The wait in milliseconds; it covers the whole reply, echo included.
+/// The wait in milliseconds; it covers the whole reply, echo included.
 QUENNET_EXPORT std::int32_t replyWaitMs(ReplyWait wait);
 
-// One header. The data lengths are those of the command methods; a header the library never
-// sends has `requestData` kNotSent and no reply lengths.
+/// One header. The data lengths are those of the command methods; a header the library never
+/// sends has `requestData` kNotSent and no reply lengths.
 struct HeaderInfo {
-  static constexpr std::int16_t kNotSent = -1;
-  std::uint8_t header = 0;
-  const char* name = "";
-  std::int16_t requestData = kNotSent;
-  // Data bytes of a full reply (the size of the method's reply array), and the fewest that still
-  // answer the request; the two differ where devices send replies of different lengths.
+  static constexpr std::int16_t kNotSent = -1;  ///< `requestData` of a header never sent
+  std::uint8_t header = 0;                      ///< the header number
+  const char* name = "";                        ///< its name, as traces and the monitor show it
+  std::int16_t requestData = kNotSent;          ///< data bytes the command sends
+  /// Data bytes of a full reply (the size of the method's reply array), and the fewest that still
+  /// answer the request; the two differ where devices send replies of different lengths.
+  ///@{
   std::int16_t replyData = 0;
   std::int16_t replyLeast = 0;
-  ReplyWait wait = ReplyWait::Short;
+  ///@}
+  ReplyWait wait = ReplyWait::Short;  ///< how long the host waits for the reply
 
+  /// True when the library sends this header.
   bool sent() const { return requestData != kNotSent; }
+  /// True when the reply carries data (an ACK or NAK does not answer it).
   bool asksForData() const { return replyData > 0; }
 };
 
-// Every header the library knows, sorted by header.
+/// Every header the library knows, sorted by header.
 QUENNET_EXPORT std::span<const HeaderInfo> protocolTable();
-// The header's row, or nullptr when the library does not know it.
+/// The header's row, or nullptr when the library does not know it.
 QUENNET_EXPORT const HeaderInfo* headerInfo(std::uint8_t header);
-// True for the headers whose answers are loose bytes of several devices, gathered rather than
-// read as one frame (address poll and clash).
+/// True for the headers whose answers are loose bytes of several devices, gathered rather than
+/// read as one frame (address poll and clash).
 QUENNET_EXPORT bool gathersAnswers(std::uint8_t header);
 
 }  // namespace quennet

@@ -1,10 +1,16 @@
 #include "quennet/link/qt_serial_line.h"
 
+#include <unistd.h>
+
+#include <cerrno>
+
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QThread>
 #include <QTimer>
 
+#include "quennet/link/low_latency_p.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -36,6 +42,12 @@ bool canRunEventLoop() {
   const QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr) return false;
   return app->thread() == QThread::currentThread() || QThread::currentThread()->loopLevel() > 0;
+}
+
+// True when the file's permissions, not another program's hold on the port, keep us out.
+bool permissionDenied(const QString& device) {
+  const QByteArray path = QFile::encodeName(device);
+  return ::access(path.constData(), R_OK | W_OK) != 0 && errno == EACCES;
 }
 
 }  // namespace
@@ -146,10 +158,14 @@ bool QtSerialLine::open() {
   }
   if (!port_->open(QIODevice::ReadWrite)) {
     recordPortError();
+    if (permissionDenied(deviceName_)) error_.description = permissionDeniedText(deviceName_);
     return false;
   }
   applySettings();
   port_->clearError();
+#ifdef __linux__
+  lowLatency_ = requestLowLatency(static_cast<int>(port_->handle()), kernelSerialIoctl());
+#endif
   return true;
 }
 

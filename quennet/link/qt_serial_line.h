@@ -7,25 +7,28 @@
 #include <QSerialPort>
 #include <QTimer>
 
+#include "quennet/link/port_access.h"
 #include "quennet/link/serial_line.h"
 
 namespace quennet {
 
-// A settings string such as "9600,n,8,1" split into its parts.
+/// A settings string such as "9600,n,8,1" split into its parts.
 struct PortSettings {
-  qint32 baud = 9600;
-  QSerialPort::Parity parity = QSerialPort::NoParity;
-  QSerialPort::DataBits dataBits = QSerialPort::Data8;
-  QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+  qint32 baud = 9600;                                     ///< bits per second
+  QSerialPort::Parity parity = QSerialPort::NoParity;     ///< n, e, o, m or s
+  QSerialPort::DataBits dataBits = QSerialPort::Data8;    ///< 5 to 8
+  QSerialPort::StopBits stopBits = QSerialPort::OneStop;  ///< 1, 1.5 or 2
 };
 
-// Parses "baud,parity,data,stop" (parity n, e, o, m or s; stop 1, 1.5 or 2). Returns false and
-// leaves `out` alone when the text is not a valid settings string.
+/// Parses "baud,parity,data,stop" (parity n, e, o, m or s; stop 1, 1.5 or 2). Returns false and
+/// leaves `out` alone when the text is not a valid settings string.
 QUENNET_EXPORT bool parsePortSettings(const QString& text, PortSettings* out);
 
-// Linux name of Windows-style port number n: /dev/ttyS(n-1); COMn elsewhere.
+/// Linux name of Windows-style port number n: /dev/ttyS(n-1); COMn elsewhere.
 QUENNET_EXPORT QString platformPortName(int portNumber);
 
+/// The serial line of a real device through QSerialPort. On Linux an open asks the driver for low
+/// latency.
 class QUENNET_EXPORT QtSerialLine : public SerialLine {
  public:
   QtSerialLine();
@@ -46,6 +49,9 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   void discard() override;
   LineError lastError() const override { return error_; }
   QString deviceName() const override { return deviceName_; }
+  /// What the driver said to the low-latency request of the last open. Closing the port leaves
+  /// the setting as it is: clearing it would also reset a latency timer the user chose.
+  LowLatency lowLatency() const { return lowLatency_; }
 
  private:
   void applySettings();
@@ -53,13 +59,14 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
 
   std::unique_ptr<QSerialPort> port_;
   std::unique_ptr<QTimer> waitTimer_;
-  // The event loop of the wait in progress, and the byte count that ends it.
+  /// The event loop of the wait in progress, and the byte count that ends it.
   QEventLoop* waitLoop_ = nullptr;
   int waitCount_ = 0;
   QString deviceName_;
   QString settingsText_ = QStringLiteral("9600,n,8,1");
   PortSettings settings_;
   LineError error_;
+  LowLatency lowLatency_ = LowLatency::NotAsked;
 };
 
 }  // namespace quennet

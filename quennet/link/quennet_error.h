@@ -13,39 +13,46 @@
 
 namespace quennet {
 
+/// The run-time error numbers the control raises.
 enum ErrorNumber : int {
-  kErrInvalidProcedureCall = 5,   // an argument the command cannot send (negative key code)
-  kErrOverflow = 6,               // a value does not fit its field (hopper code)
-  kErrSubscriptOutOfRange = 9,    // an array argument lacks an element the command sends
-  kErrCantPerformOperation = 17,  // a transaction is already running on this control
-  kErrInvalidPropertyValue = 380,
-  kErrSetNotSupportedAtRuntime = 382,
-  kErrSetNotPermitted = 387,
+  kErrInvalidProcedureCall = 5,        ///< an argument the command cannot send (negative key code)
+  kErrOverflow = 6,                    ///< a value does not fit its field (hopper code)
+  kErrSubscriptOutOfRange = 9,         ///< an array argument lacks an element the command sends
+  kErrCantPerformOperation = 17,       ///< a transaction is already running on this control
+  kErrInvalidPropertyValue = 380,      ///< a property value out of its range
+  kErrSetNotSupportedAtRuntime = 382,  ///< a property that cannot be set at run time
+  kErrSetNotPermitted = 387,           ///< a property that cannot be set at design time
   // Port failures, as the serial control numbers them.
-  kErrInvalidPortNumber = 8002,
-  kErrPortInUse = 8005,
-  kErrHardwareUnavailable = 8010,  // the device went away (unplugged, hung up)
-  kErrPortNotOpen = 8012,
-  kErrCommState = 8015,  // any other failure of the port
+  kErrInvalidPortNumber = 8002,    ///< no such port
+  kErrPortInUse = 8005,            ///< another program holds the port
+  kErrHardwareUnavailable = 8010,  ///< the device went away (unplugged, hung up)
+  kErrPortNotOpen = 8012,          ///< the port is not open
+  kErrCommState = 8015,            ///< any other failure of the port
 };
 
-// Every ErrorNumber, in ascending order.
+/// Every ErrorNumber, in ascending order.
 QUENNET_EXPORT std::span<const ErrorNumber> errorNumbers();
-// The enumerator's name without its prefix ("PortInUse"), or an empty string for a number the
-// library never reports.
+/// The enumerator's name without its prefix ("PortInUse"), or an empty string for a number the
+/// library never reports.
 QUENNET_EXPORT QString errorName(int number);
-// The short text a message box shows for the number ("Port already open"), or
-// "Error <number>" for a number the library never reports.
+/// The short text a message box shows for the number ("Port already open"), or
+/// "Error <number>" for a number the library never reports.
 QUENNET_EXPORT QString errorCaption(int number);
 
+/// Misuse of the control: the only thing raised as an exception. A device that does not answer is a
+/// result code.
 class QUENNET_EXPORT QuennetError : public std::runtime_error {
  public:
+  /// An error with its run-time error number and text.
   QuennetError(int number, const QString& description)
       : std::runtime_error(description.toStdString()), number_(number), description_(description) {}
-  // The error with its number's caption as the description.
+  /// The error with its number's caption as the description.
   explicit QuennetError(ErrorNumber number) : QuennetError(number, errorCaption(number)) {}
+  /// The error number and its text.
+  ///@{
   int number() const { return number_; }
   const QString& description() const { return description_; }
+  ///@}
 
  private:
   int number_;

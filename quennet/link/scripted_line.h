@@ -9,17 +9,20 @@
 
 namespace quennet {
 
+/// An in-memory serial line whose device is a script, for tests and benchmarks.
 class QUENNET_EXPORT ScriptedLine : public SerialLine {
  public:
-  // Called after every write with all bytes written since the last discard; returns the bytes
-  // the device puts on the line in answer (echo included), or nothing yet.
+  /// Called after every write with all bytes written since the last discard; returns the bytes
+  /// the device puts on the line in answer (echo included), or nothing yet.
   using Responder = std::function<QByteArray(const QByteArray& writtenSoFar)>;
 
+  /// The script that plays the device.
   void setResponder(Responder responder) { responder_ = std::move(responder); }
-  // Bytes that arrive now, whatever is written.
+  /// Bytes that arrive now, whatever is written.
   void deliver(const QByteArray& bytes) { incoming_ += bytes; }
 
-  // Every byte written since construction or clearLog(), and the number of write calls.
+  /// Every byte written since construction or clearLog(), and the number of write calls.
+  ///@{
   const QByteArray& writtenLog() const { return log_; }
   int writeCalls() const { return writeCalls_; }
   void clearLog() {
@@ -27,15 +30,17 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
     writeCalls_ = 0;
     waitBudgets_.clear();
   }
+  ///@}
 
-  // The device's answer arrives only once the host waits for it, as a real reply does; each
-  // wait records the time it had left, so tests read the time-out a transaction chose.
+  /// The device's answer arrives only once the host waits for it, as a real reply does; each
+  /// wait records the time it had left, so tests read the time-out a transaction chose.
   void setAnswerOnWait(bool on) { answerOnWait_ = on; }
-  // Milliseconds left before the deadline at each wait since the last clearLog().
+  /// Milliseconds left before the deadline at each wait since the last clearLog().
   const std::vector<qint64>& waitBudgets() const { return waitBudgets_; }
 
+  /// open() fails from now on (true) or succeeds again (false).
   void setOpenFails(bool fails) { openFails_ = fails; }
-  // The line breaks (as an unplugged adapter does) on the next wait.
+  /// The line breaks (as an unplugged adapter does) on the next wait.
   void breakOnNextWait() { breakOnWait_ = true; }
 
   void setDeviceName(const QString& name) override { deviceName_ = name; }
@@ -58,7 +63,7 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   QString deviceName_ = QStringLiteral("scripted");
   QString settings_ = QStringLiteral("9600,n,8,1");
   QByteArray incoming_;
-  QByteArray answered_;  // held back until the host waits (answerOnWait_)
+  QByteArray answered_;  ///< held back until the host waits (answerOnWait_)
   QByteArray pendingWrite_;
   QByteArray log_;
   int writeCalls_ = 0;

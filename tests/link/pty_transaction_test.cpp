@@ -1,3 +1,5 @@
+#include <sys/ioctl.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -7,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/low_latency_p.h"
 #include "quennet/link/qt_serial_line.h"
 #include "support/pty_pair.h"
 #include "support/reply_frames.h"
@@ -46,6 +49,54 @@ TEST(PortSettings, ParsesTheSettingsString) {
   EXPECT_EQ(platformPortName(1), QStringLiteral("/dev/ttyS0"));
 }
 
+// A driver that answers TIOCGSERIAL with `flags` (or refuses it) and TIOCSSERIAL as told.
+struct LowLatencyRow {
+  int getError;
+  int flags;
+  int setError;
+  LowLatency expected;
+  bool written;
+};
+
+class LowLatencyRequest : public ::testing::TestWithParam<LowLatencyRow> {};
+
+TEST_P(LowLatencyRequest, AddsTheFlagAndKeepsEverythingElse) {
+  const LowLatencyRow row = GetParam();
+  std::vector<unsigned long> requests;
+  serial_struct written{};
+  const SerialIoctl driver = [&](int fd, unsigned long request, serial_struct* info) {
+    EXPECT_EQ(fd, 7);
+    requests.push_back(request);
+    if (request == TIOCGSERIAL) {
+      if (row.getError != 0) return row.getError;
+      *info = serial_struct{};
+      info->flags = row.flags;
+      info->xmit_fifo_size = 64;
+      info->custom_divisor = 3;
+      return 0;
+    }
+    written = *info;
+    return row.setError;
+  };
+  EXPECT_EQ(requestLowLatency(7, driver), row.expected);
+  ASSERT_FALSE(requests.empty());
+  EXPECT_EQ(requests.front(), TIOCGSERIAL);
+  EXPECT_EQ(requests.size(), row.written ? 2u : 1u);
+  if (row.written) {
+    EXPECT_EQ(requests.back(), TIOCSSERIAL);
+    EXPECT_EQ(written.flags, row.flags | ASYNC_LOW_LATENCY);
+    EXPECT_EQ(written.xmit_fifo_size, 64);
+    EXPECT_EQ(written.custom_divisor, 3);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, LowLatencyRequest,
+    ::testing::Values(LowLatencyRow{0, ASYNC_SKIP_TEST, 0, LowLatency::Granted, true},
+                      LowLatencyRow{0, ASYNC_LOW_LATENCY | 1, 0, LowLatency::AlreadyOn, false},
+                      LowLatencyRow{ENOTTY, 0, 0, LowLatency::Unsupported, false},
+                      LowLatencyRow{0, 0, EPERM, LowLatency::Refused, true}));
+
 TEST(PtyLink, SimplePollWithEchoOverARealPseudoTerminal) {
   PtyPair pty;
   PtyResponder device(pty, [](const std::vector<unsigned char>& frame) {
@@ -59,6 +110,9 @@ TEST(PtyLink, SimplePollWithEchoOverARealPseudoTerminal) {
   host.setChecksumType(CHKSM_16BIT);
   host.setCommsEcho(true);
   ASSERT_TRUE(host.line()->open()) << host.line()->lastError().description.toStdString();
+  // The open asked the kernel for low latency; a pseudo-terminal has no such setting, and the
+  // refusal costs nothing below.
+  EXPECT_EQ(static_cast<const QtSerialLine*>(host.line())->lowLatency(), LowLatency::Unsupported);
   for (int i = 0; i < 20; ++i) {
     QString response;
     ASSERT_EQ(host.SendPoll(2, response), 0) << host.caption().toStdString();

@@ -2,6 +2,7 @@
 #include <signal.h>
 
 #include <atomic>
+#include <optional>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -140,6 +141,70 @@ TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
   }
   EXPECT_EQ(frames_, 0);
   EXPECT_EQ(runTool({"--port", "/nonexistent/tty", "SendPoll"}).status, kExitUsage);
+}
+
+// Each batch line with what its answer carries: the frame's first bytes, or words of the error.
+struct BatchRow {
+  QString line;
+  QString sent;
+  QString error;
+};
+
+TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
+  device(crcReply(0, {}));
+  const QList<BatchRow> rows = {
+      {"SendPoll", "28 00 ", ""},
+      {"--address 3 SendPoll", "03 00 ", ""},
+      {"SetInhibitStatus 255,255", "28 02 ", ""},
+      {"NoSuchMethod", "", "unknown method NoSuchMethod"},
+      {"SetInhibitStatus 255,256", "", "256 lies outside 0..255"},
+      {"SendPoll 1", "", "SendPoll takes 0 argument(s)"},
+      {"--port /dev/null SendPoll", "", "cannot change the port"},
+      {"events", "", "a batch line is a method"},
+      {"--bogus SendPoll", "", "unknown option --bogus"},
+      {"SendPoll \"1 2\"", "", "1 given"},
+      {"  ", "", ""},
+      {"--json SendPoll", "28 00 ", ""},
+  };
+  int next = 0;
+  QString out;
+  QString err;
+  QTextStream outStream(&out);
+  QTextStream errStream(&err);
+  CliStreams streams{outStream, errStream};
+  streams.readLine = [&]() -> std::optional<QString> {
+    if (next == rows.size()) return std::nullopt;
+    return rows[next++].line;
+  };
+  EXPECT_EQ(runCli(args({"batch"}), streams), kExitResult);
+  EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+  const QStringList answers = out.split(u'\n', Qt::SkipEmptyParts);
+  int answer = 0;
+  for (int k = 0; k < rows.size(); ++k) {
+    const BatchRow& row = rows[k];
+    if (row.sent.isEmpty() && row.error.isEmpty()) continue;  // a blank line has no answer
+    ASSERT_LT(answer, answers.size()) << out.toStdString();
+    QJsonParseError parse;
+    const QJsonObject o = QJsonDocument::fromJson(answers[answer++].toUtf8(), &parse).object();
+    ASSERT_EQ(parse.error, QJsonParseError::NoError) << row.line.toStdString();
+    if (row.error.isEmpty()) {
+      EXPECT_EQ(o.value("result").toInt(-9), 0) << row.line.toStdString();
+      EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK"));
+      EXPECT_TRUE(o.value("sent").toString().startsWith(row.sent)) << row.line.toStdString();
+      EXPECT_TRUE(o.contains("reply") && o.contains("outputs") && o.contains("method"));
+    } else {
+      EXPECT_EQ(o.value("line").toInt(), k + 1) << row.line.toStdString();
+      EXPECT_TRUE(o.value("error").toString().contains(row.error))
+          << row.line.toStdString() << ": " << o.value("error").toString().toStdString();
+    }
+  }
+  EXPECT_EQ(answer, answers.size()) << out.toStdString();
+  EXPECT_EQ(frames_, 4) << "bad lines send nothing";
+
+  // Every line answered with result 0: the batch exits 0.
+  next = static_cast<int>(rows.size()) - 1;
+  out.clear();
+  EXPECT_EQ(runCli(args({"batch"}), streams), kExitOk) << out.toStdString();
 }
 
 TEST_F(CliRun, ASignalEndsAWaitAtOnceAndClosesThePort) {

@@ -1,7 +1,10 @@
 // The tool against the virtual validator: in-process for the event watch, and once as a
 // separate process for the exit status and output a script sees.
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -188,6 +191,42 @@ TEST_F(CliOnSimulator, AsAProcess) {
   ASSERT_TRUE(tool.waitForFinished(5000));
   EXPECT_EQ(tool.exitCode(), kExitUsage);
   EXPECT_EQ(tool.readAllStandardError().count('\n'), 1);
+
+  // A batch reads standard input to its end, the last line without a newline too.
+  tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
+             {"--port", sim_.slavePath(), "batch"});
+  ASSERT_TRUE(tool.waitForStarted(5000));
+  tool.write("SetInhibitStatus 255,255\nGetSerialNo");
+  tool.closeWriteChannel();
+  ASSERT_TRUE(tool.waitForFinished(5000));
+  EXPECT_EQ(tool.exitCode(), kExitOk) << tool.readAllStandardError().toStdString();
+  const QList<QByteArray> lines = tool.readAllStandardOutput().split('\n');
+  ASSERT_EQ(lines.size(), 3);
+  EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object().value("method").toString(),
+            QStringLiteral("SetInhibitStatus"));
+  EXPECT_EQ(
+      QJsonDocument::fromJson(lines[1]).object().value("outputs").toObject().value("strResponse"),
+      QStringLiteral("1234567"));
+  EXPECT_EQ(sim_.inhibitMask(), (std::array<std::uint8_t, 2>{255, 255}));
+}
+
+TEST_F(CliOnSimulator, APortThisUserMayNotOpenSaysTheFix) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the tool as another user";
+  const QString program = QCoreApplication::applicationDirPath() + QStringLiteral("/quennet");
+  const QByteArray path = QFile::encodeName(program);
+  QProcess tool;
+  // As user nobody; a build folder that nobody may enter leaves nothing to test.
+  tool.setChildProcessModifier([path] {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(99);
+    if (::access(path.constData(), X_OK) != 0) ::_exit(77);
+  });
+  tool.start(program, {"--port", sim_.slavePath(), "SendPoll"});
+  ASSERT_TRUE(tool.waitForFinished(5000));
+  if (tool.exitCode() == 77) GTEST_SKIP() << "user nobody may not run " << path.constData();
+  EXPECT_EQ(tool.exitCode(), kExitUsage);
+  const QString err = QString::fromUtf8(tool.readAllStandardError());
+  EXPECT_TRUE(err.contains(permissionDeniedText(sim_.slavePath()))) << err.toStdString();
+  EXPECT_TRUE(err.contains(QStringLiteral("sudo usermod -aG "))) << err.toStdString();
 }
 
 }  // namespace

@@ -1,0 +1,195 @@
+// `quennet batch` against the paced virtual validator: simple polls through one process and one
+// port, timed per poll against the wire floor (a 5-byte poll and its echo, then a 5-byte ACK, at
+// 1.0417 ms a byte). Two clients: lock-step (write a line, read its answer, as a script does)
+// and pipelined (every line written at once, the answers read as they come).
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QString>
+
+#include "bnvsim/bus.h"
+#include "bnvsim/simulator.h"
+#include "quennet/commands/command_set.h"
+#include "quennet/link/qt_serial_line.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr const char* kUsage =
+    "Usage: bench_batch [--polls N]\n"
+    "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
+    "lock-step, then N pipelined, then N from this process through a command set for\n"
+    "reference, and prints the time per poll against the wire floor.\n";
+
+double nowMs() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
+// The tool in batch mode with pipes on its standard input and output.
+class Batch {
+ public:
+  explicit Batch(const std::string& port) {
+    int in[2];
+    int out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> words = {QUENNET_TOOL, "--port", port, "batch"};
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+  }
+  ~Batch() { finish(); }
+
+  bool running() const { return pid_ > 0; }
+  bool send(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+      const ssize_t n = ::write(in_, text.data() + done, text.size() - done);
+      if (n <= 0) return false;
+      done += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+  // The next answer line, or "" when none came within 5 s.
+  std::string answer() {
+    for (;;) {
+      const auto end = buffer_.find('\n');
+      if (end != std::string::npos) {
+        std::string line = buffer_.substr(0, end);
+        buffer_.erase(0, end + 1);
+        return line;
+      }
+      pollfd readable{out_, POLLIN, 0};
+      if (::poll(&readable, 1, 5000) <= 0) return {};
+      char chunk[8192];
+      const ssize_t n = ::read(out_, chunk, sizeof chunk);
+      if (n <= 0) return {};
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  int finish() {
+    if (pid_ <= 0) return -1;
+    ::close(in_);
+    ::close(out_);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int out_ = -1;
+  std::string buffer_;
+};
+
+bool ok(const std::string& answer) {
+  return answer.find("\"result\":0") != std::string::npos;
+}
+
+// Milliseconds per poll from the first line written to the last answer read; negative on a
+// failed poll.
+double run(const std::string& port, int polls, bool pipelined) {
+  Batch batch(port);
+  if (!batch.running()) return -1;
+  const double start = nowMs();
+  if (pipelined) {
+    std::string all;
+    for (int i = 0; i < polls; ++i) all += "SendPoll\n";
+    if (!batch.send(all)) return -1;
+    for (int i = 0; i < polls; ++i) {
+      if (!ok(batch.answer())) return -1;
+    }
+  } else {
+    for (int i = 0; i < polls; ++i) {
+      if (!batch.send("SendPoll\n") || !ok(batch.answer())) return -1;
+    }
+  }
+  const double perPoll = (nowMs() - start) / polls;
+  return batch.finish() == 0 ? perPoll : -1;
+}
+
+// The same polls from this process through a command set: what the line allows here and now.
+double inProcess(const std::string& port, int polls) {
+  quennet::CommandSet set;
+  auto line = std::make_unique<quennet::QtSerialLine>();
+  line->setDeviceName(QString::fromStdString(port));
+  if (!line->open()) return -1;
+  set.setLine(std::move(line));
+  set.setChecksumType(quennet::CHKSM_16BIT);
+  set.setCommsEcho(true);
+  QString reply;
+  if (set.SendPoll(40, reply) != quennet::kResultOk) return -1;  // the settling after opening
+  const double start = nowMs();
+  for (int i = 0; i < polls; ++i) {
+    if (set.SendPoll(40, reply) != quennet::kResultOk) return -1;
+  }
+  return (nowMs() - start) / polls;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int polls = 1000;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--polls") == 0 && i + 1 < argc) {
+      polls = std::max(1, std::atoi(argv[++i]));
+    } else {
+      std::fputs(kUsage, stderr);
+      return 2;
+    }
+  }
+  QCoreApplication app(argc, argv);
+  bnvsim::SimulatorOptions options;
+  options.line.pacing = true;
+  bnvsim::Simulator simulator(options);
+  if (!simulator.start()) return 1;
+  const std::string port = simulator.slavePath().toStdString();
+  const double floor = 10 * bnvsim::kByteTimeMs;
+  std::printf("quennet batch, %d simple polls on the paced virtual validator (echo on)\n", polls);
+  const auto row = [&](const char* what, double perPoll) {
+    if (perPoll < 0) {
+      std::fprintf(stderr, "%s: a poll failed\n", what);
+      return false;
+    }
+    std::printf("%-34s %8.3f ms a poll, wire floor %.3f ms: %.3fx\n", what, perPoll, floor,
+                perPoll / floor);
+    return true;
+  };
+  if (!row("batch, lock-step", run(port, polls, false)) ||
+      !row("batch, pipelined", run(port, polls, true)) ||
+      !row("in-process command set (reference)", inProcess(port, polls))) {
+    return 1;
+  }
+  return 0;
+}
