@@ -14,18 +14,18 @@ namespace {
 
 // The methods that only read from a device; RouteBill routes the note a consumer was offered.
 const char* const kOpenMethods[] = {
-    "SendPoll",         "GetBuildCode",       "GetProductCode",
-    "GetManfctrID",     "GetEqptID",          "GetSerialNo",
-    "GetCommsRevn",     "GetCodeRevn",        "GetCommsStatus",
-    "GetMasterInhibit", "GetInhibitStatus",   "RequestBillID",
+    "SendPoll",           "GetBuildCode",        "GetProductCode",
+    "GetManfctrID",       "GetEqptID",           "GetSerialNo",
+    "GetCommsRevn",       "GetCodeRevn",         "GetCommsStatus",
+    "GetMasterInhibit",   "GetInhibitStatus",    "RequestBillID",
     "RequestScaleFactor", "RequestBillPosition", "ReadBillOperatingMode",
-    "GetROMChksum",     "GetAddrMode",        "RequestBillScty",
-    "GetOptionFlags",   "GetAcceptCntr",      "ReadOptos",
-    "GetInsertnCntr",   "GetErrorCounter",    "GetIndNoteCounter",
-    "GetVariableSet",   "GetPollPriority",    "GetBaseYear",
-    "GetCreationDate",  "GetDataStoreAvblty", "GetFirmwareUpgrdCpblty",
-    "GetCurrencyRevn",  "Test_Hopper",        "Get_Hopper_Status",
-    "Get_Hopper_Count", "RequestCoinID",      "RouteBill",
+    "GetROMChksum",       "GetAddrMode",         "RequestBillScty",
+    "GetOptionFlags",     "GetAcceptCntr",       "ReadOptos",
+    "GetInsertnCntr",     "GetErrorCounter",     "GetIndNoteCounter",
+    "GetVariableSet",     "GetPollPriority",     "GetBaseYear",
+    "GetCreationDate",    "GetDataStoreAvblty",  "GetFirmwareUpgrdCpblty",
+    "GetCurrencyRevn",    "Test_Hopper",         "Get_Hopper_Status",
+    "Get_Hopper_Count",   "RequestCoinID",       "RouteBill",
 };
 
 }  // namespace
@@ -93,7 +93,8 @@ GateResult CommandGate::check(const QByteArray& payload) {
     return refuse(QStringLiteral("address wants 1..255"));
   }
   const QJsonValue inputs = o.value(QLatin1String("inputs"));
-  if (!inputs.isUndefined() && !inputs.isArray()) return refuse(QStringLiteral("inputs wants a list"));
+  if (!inputs.isUndefined() && !inputs.isArray())
+    return refuse(QStringLiteral("inputs wants a list"));
   const QJsonArray list = inputs.toArray();
   // Device is the first parameter; the rest are what the consumer gives.
   if (list.size() != info->inputs().size() - 1) {

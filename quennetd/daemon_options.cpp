@@ -218,9 +218,8 @@ bool readConfig(const QString& path, Pairs* pairs, QString* error) {
     }
     // QSettings reads "40,2,3" as a list.
     const QVariant value = ini.value(key);
-    pairs->append({key, value.typeId() == QMetaType::QStringList
-                            ? value.toStringList().join(u',')
-                            : value.toString()});
+    pairs->append({key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',')
+                                                                 : value.toString()});
   }
   return true;
 }

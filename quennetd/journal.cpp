@@ -77,8 +77,8 @@ bool Journal::record(const JournalCredit& credit, const QString& device, int cou
   place.addBindValue(device);
   place.addBindValue(counter);
   if (!insert.exec() || !place.exec()) {
-    const QString detail = insert.lastError().isValid() ? insert.lastError().text()
-                                                        : place.lastError().text();
+    const QString detail =
+        insert.lastError().isValid() ? insert.lastError().text() : place.lastError().text();
     db.rollback();
     return fail(QStringLiteral("credit %1").arg(credit.id), detail);
   }

@@ -53,8 +53,9 @@ int main(int argc, char* argv[]) {
     notify(QStringLiteral("STATUS=") + line);
     std::fprintf(stderr, "quennetd: %s\n", qPrintable(line));
   });
-  QObject::connect(&service, &quennetd::Service::finished, &app, [] { QCoreApplication::exit(0); },
-                   Qt::QueuedConnection);
+  QObject::connect(
+      &service, &quennetd::Service::finished, &app, [] { QCoreApplication::exit(0); },
+      Qt::QueuedConnection);
   QSocketNotifier stop(signalFd, QSocketNotifier::Read);
   QObject::connect(&stop, &QSocketNotifier::activated, [&] {
     signalfd_siginfo info{};

@@ -86,8 +86,9 @@ bool MqttLink::publish(const QString& topic, const QByteArray& payload, int qos,
   if (!mosq_ || !connected_) return false;
   int mid = 0;
   std::lock_guard lock(mutex_);
-  const int rc = mosquitto_publish(mosq_, &mid, utf8(topic).constData(),
-                                   static_cast<int>(payload.size()), payload.constData(), qos, retain);
+  const int rc =
+      mosquitto_publish(mosq_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
+                        payload.constData(), qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) return false;
   if (qos > 0) unconfirmed_.insert(mid);
   return true;
@@ -97,7 +98,8 @@ void MqttLink::stop(int ms) {
   if (!running_) return;
   {
     std::unique_lock lock(mutex_);
-    allTaken_.wait_for(lock, std::chrono::milliseconds(ms), [this] { return unconfirmed_.empty(); });
+    allTaken_.wait_for(lock, std::chrono::milliseconds(ms),
+                       [this] { return unconfirmed_.empty(); });
   }
   mosquitto_disconnect(mosq_);
   mosquitto_loop_stop(mosq_, false);

@@ -47,7 +47,8 @@ QByteArray compact(const QJsonObject& o) {
 }
 
 bool allDigits(const QString& text) {
-  return !text.isEmpty() && std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
+  return !text.isEmpty() &&
+         std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); });
 }
 
 std::uint16_t maskOf(const QList<Denomination>& table, const QString& notes) {
@@ -57,6 +58,19 @@ std::uint16_t maskOf(const QList<Denomination>& table, const QString& notes) {
     if (defined && (notes == u"all" || table[k].currency == notes)) mask |= 1U << k;
   }
   return mask;
+}
+
+// The method that reads a device's event buffer (its counter first), and its output.
+std::pair<QString, QString> bufferMethod(EventPoller::Source source) {
+  switch (source) {
+    case EventPoller::Source::CoinAcceptor:
+      return {QStringLiteral("GetCoinBuffer"), QStringLiteral("bytBuffer")};
+    case EventPoller::Source::Hopper:
+      return {QStringLiteral("Get_Hopper_Status"), QStringLiteral("Status")};
+    case EventPoller::Source::BillValidator:
+      break;
+  }
+  return {QStringLiteral("GetEventBuffer"), QStringLiteral("bytBuffer")};
 }
 
 }  // namespace
@@ -86,11 +100,11 @@ struct Service::Device {
   std::unique_ptr<EventPoller> poller;
   bool identified = false;
   bool lost = false;
-  bool primed = false;  // the first buffer since polling started has been read
+  bool primed = false;                // the first buffer since polling started has been read
   QList<Denomination> denominations;  // by position - 1
   std::optional<int> cursor;          // the counter last taken into account
   std::optional<int> storedCursor;
-  QTimer hold;                        // --escrow hold: returns the note when it runs out
+  QTimer hold;  // --escrow hold: returns the note when it runs out
   QString key() const { return QStringLiteral("%1/%2").arg(address).arg(serial); }
   bool accepts() const {
     return source == EventPoller::Source::BillValidator ||
@@ -247,7 +261,8 @@ std::shared_ptr<Service::Device> Service::identify(quint8 address) {
   const Call category = call(address, QStringLiteral("GetEqptID"));
   if (category.result != quennet::kResultOk) return device;
   device->category = category.outputs.value(text).toString();
-  device->manufacturer = call(address, QStringLiteral("GetManfctrID")).outputs.value(text).toString();
+  device->manufacturer =
+      call(address, QStringLiteral("GetManfctrID")).outputs.value(text).toString();
   const Call serial = call(address, QStringLiteral("GetSerialNo"));
   if (serial.result != quennet::kResultOk) return device;
   device->serial = serial.outputs.value(text).toString();
@@ -265,6 +280,19 @@ std::shared_ptr<Service::Device> Service::identify(quint8 address) {
     device->cursor = journal_.cursor(device->key());
     device->storedCursor = device->cursor;
   }
+  // A device never seen before: what its buffer holds is history. Where its counter stands is
+  // learnt before it may accept anything, so that nothing after this point is taken for history.
+  if (device->identified && !device->cursor && device->source) {
+    const auto [method, output] = bufferMethod(*device->source);
+    const Call read = call(address, method);
+    const QVariantList buffer = read.outputs.value(output).toList();
+    if (read.result == quennet::kResultOk && !buffer.isEmpty()) {
+      device->cursor = buffer.front().toInt();
+      if (journalError_.isEmpty() && journal_.setCursor(device->key(), *device->cursor)) {
+        device->storedCursor = device->cursor;
+      }
+    }
+  }
   return device;
 }
 
@@ -274,9 +302,9 @@ void Service::readDenominations(Device& device) {
   const bool notes = device.source == EventPoller::Source::BillValidator;
   std::map<QString, int> scaling;
   for (int position = 1; position <= kPositions; ++position) {
-    const Call id = call(device.address,
-                         notes ? QStringLiteral("RequestBillID") : QStringLiteral("RequestCoinID"),
-                         {position});
+    const Call id =
+        call(device.address,
+             notes ? QStringLiteral("RequestBillID") : QStringLiteral("RequestCoinID"), {position});
     const QString code = id.result == quennet::kResultOk
                              ? id.outputs.value(QStringLiteral("Response")).toString()
                              : QString();
@@ -306,7 +334,8 @@ bool Service::initialise(Device& device) {
     }
     return true;
   }
-  const std::uint16_t mask = options_.notes == u"none" ? 0 : maskOf(device.denominations, options_.notes);
+  const std::uint16_t mask =
+      options_.notes == u"none" ? 0 : maskOf(device.denominations, options_.notes);
   QVariantList inhibits{QVariantList{mask & 0xFF, mask >> 8}};
   bool ok = call(device.address, QStringLiteral("SetInhibitStatus"), inhibits).result ==
             quennet::kResultOk;
@@ -329,7 +358,8 @@ void Service::startPolling(const std::shared_ptr<Device>& device) {
   Device* d = device.get();
   connect(poller, &EventPoller::eventReceived, this,
           [this, d](const BusEvent& event) { onEvent(*d, event); });
-  connect(poller, &EventPoller::bufferRead, this, [this, d](int counter) { onBufferRead(*d, counter); });
+  connect(poller, &EventPoller::bufferRead, this,
+          [this, d](int counter) { onBufferRead(*d, counter); });
   connect(poller, &EventPoller::eventsLost, this, [this, d](int count) {
     publishEvent(*d, d->poller->lastCounter(), QStringLiteral("fault"),
                  QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count));
@@ -433,7 +463,8 @@ void Service::onEvent(Device& device, const BusEvent& event) {
   if (kind == u"credit") credit(device, event);
   device.cursor = event.counter;
   publishEvent(device, event.counter, kind, event.text);
-  if (bill && event.a != 0 && event.b == kInEscrow && event.counter == newest) escrow(device, event);
+  if (bill && event.a != 0 && event.b == kInEscrow && event.counter == newest)
+    escrow(device, event);
   if (bill && (event.b == kStacked || event.a == 0)) device.hold.stop();
 }
 
@@ -487,19 +518,17 @@ void Service::escrow(Device& device, const BusEvent& event) {
   switch (options_.escrow) {
     case EscrowPolicy::Stack:
     case EscrowPolicy::Return: {
-      const std::uint8_t route = options_.escrow == EscrowPolicy::Stack && accepting()
-                                     ? kRouteStack
-                                     : kRouteReturn;
-      bus_.invoke(device.address, QStringLiteral("RouteBill"), {route},
-                  BusClient::Priority::High)
+      const std::uint8_t route =
+          options_.escrow == EscrowPolicy::Stack && accepting() ? kRouteStack : kRouteReturn;
+      bus_.invoke(device.address, QStringLiteral("RouteBill"), {route}, BusClient::Priority::High)
           ->deleteLater();
       return;
     }
     case EscrowPolicy::Hold:
       break;
   }
-  const Denomination d = event.a <= device.denominations.size() ? device.denominations[event.a - 1]
-                                                                 : Denomination{};
+  const Denomination d =
+      event.a <= device.denominations.size() ? device.denominations[event.a - 1] : Denomination{};
   publish(QStringLiteral("escrow"),
           compact(QJsonObject{
               {"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
@@ -537,7 +566,8 @@ void Service::retryJournal() {
   if (!journal_.isOpen() && !journal_.open(options_.journal)) return;
   while (!unjournaled_.isEmpty()) {
     const auto& [credit, key] = unjournaled_.front();
-    if (!journal_.record(credit, key, 0) && !journal_.errorString().contains(QLatin1String("UNIQUE"))) {
+    if (!journal_.record(credit, key, 0) &&
+        !journal_.errorString().contains(QLatin1String("UNIQUE"))) {
       return;
     }
     unjournaled_.removeFirst();
@@ -606,7 +636,8 @@ void Service::onMessage(const QString& topic, const QByteArray& payload) {
 
 void Service::onAck(const QByteArray& payload) {
   if (payload.size() > kMaxCommandBytes) return;
-  const QString id = QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
+  const QString id =
+      QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
   if (id.isEmpty()) return;
   unjournaled_.removeIf([&](const auto& entry) { return entry.first.id == id; });
   if (journal_.isOpen() && journalError_.isEmpty()) journal_.acknowledge(id);
@@ -615,7 +646,8 @@ void Service::onAck(const QByteArray& payload) {
 void Service::onCommand(const QByteArray& payload) {
   GateResult checked = gate_.check(payload);
   if (checked.command && stopping_) checked.error = QStringLiteral("shutting down");
-  if (!checked.command || stopping_) return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
+  if (!checked.command || stopping_)
+    return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
   const Command command = *checked.command;
   const bool route = command.method == u"RouteBill";
   quennet::BusReply* reply = nullptr;
@@ -634,12 +666,12 @@ void Service::onCommand(const QByteArray& payload) {
   connect(reply, &quennet::BusReply::finished, this, [this, reply, id = command.id] {
     const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
     publish(QStringLiteral("reply"),
-            compact(QJsonObject{{"id", id},
-                                {"result", reply->result()},
-                                {"status", reply->caption()},
-                                {"acknowledged", reply->result() == quennet::kResultOk &&
-                                                     response != u"NAK"},
-                                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
+            compact(QJsonObject{
+                {"id", id},
+                {"result", reply->result()},
+                {"status", reply->caption()},
+                {"acknowledged", reply->result() == quennet::kResultOk && response != u"NAK"},
+                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
   });
 }
@@ -685,7 +717,8 @@ void Service::finishShutdown() {
   }
   retryJournal();
   journal_.checkpoint();
-  publish(QStringLiteral("status"), compact(QJsonObject{{"state", "offline"}, {"time", now()}}), true);
+  publish(QStringLiteral("status"), compact(QJsonObject{{"state", "offline"}, {"time", now()}}),
+          true);
   mqtt_.stop(kGoodbyeMs);
   bus_.close();
   journal_.close();
