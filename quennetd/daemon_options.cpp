@@ -15,36 +15,37 @@ namespace {
 
 struct Flag {
   const char* name;
-  bool takesValue;
+  const char* value;  // what the option takes, empty for a switch
   const char* help;
+  bool takesValue() const { return value[0] != '\0'; }
 };
 
 // Every option, once: the command line and the configuration file read this table.
 constexpr Flag kFlags[] = {
-    {"port", true, "PATH     serial port of the ccTalk bus (required)"},
-    {"broker", true, "HOST[:PORT]  MQTT broker (default localhost:1883, 8883 with TLS)"},
-    {"prefix", true, "TOPIC  topic prefix (default quennet)"},
-    {"journal", true, "FILE  credit journal, SQLite (default ./quennetd.journal)"},
-    {"config", true, "FILE   configuration file (INI); the command line wins"},
-    {"devices", true, "A,B,...  device addresses (default: found by address poll)"},
-    {"escrow", true, "stack|return|hold  what happens to a note in escrow (default stack)"},
-    {"escrow-timeout-ms", true, "MS  hold: a note not routed in time is returned (default 5000)"},
-    {"notes", true, "all|none|CC  notes and coins accepted (default all)"},
-    {"poll-ms", true, "N    event poll period (default 200)"},
-    {"checksum8", false, "     8-bit checksum instead of CRC-16"},
-    {"key", true, "DIGITS     six-digit encryption key (CRC frames only)"},
-    {"no-echo", false, "       the line does not echo what the host sends"},
-    {"enable-hopper", false, "  enable payout hoppers at start-up"},
-    {"allow", true, "M,N,...  methods that move money or change a device a consumer may call"},
-    {"command-rate", true, "N  commands per second (default 5, bursts of 10)"},
-    {"client-id", true, "ID  MQTT client id (default quennetd-<prefix>)"},
-    {"password-file", true, "FILE  broker user:password, readable by its owner only"},
-    {"tls-ca", true, "FILE    CA certificate: TLS to the broker"},
-    {"tls-ca-path", true, "DIR  directory of CA certificates: TLS to the broker"},
-    {"tls-cert", true, "FILE  client certificate"},
-    {"tls-key", true, "FILE   client key"},
-    {"help", false, "          this text"},
-    {"version", false, "       the version"},
+    {"port", "PATH", "serial port of the ccTalk bus (required)"},
+    {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)"},
+    {"prefix", "TOPIC", "topic prefix (default quennet)"},
+    {"journal", "FILE", "credit journal, SQLite (default ./quennetd.journal)"},
+    {"config", "FILE", "configuration file (INI); the command line wins"},
+    {"devices", "A,B,...", "device addresses (default: found by address poll)"},
+    {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
+    {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default 5000)"},
+    {"notes", "all|none|CC", "notes and coins accepted (default all)"},
+    {"poll-ms", "N", "event poll period (default 200)"},
+    {"checksum8", "", "8-bit checksum instead of CRC-16"},
+    {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
+    {"no-echo", "", "the line does not echo what the host sends"},
+    {"enable-hopper", "", "enable payout hoppers at start-up"},
+    {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
+    {"command-rate", "N", "commands per second (default 5, bursts of 10)"},
+    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>)"},
+    {"password-file", "FILE", "broker user:password, readable by its owner only"},
+    {"tls-ca", "FILE", "CA certificate: TLS to the broker"},
+    {"tls-ca-path", "DIR", "directory of CA certificates: TLS to the broker"},
+    {"tls-cert", "FILE", "client certificate"},
+    {"tls-key", "FILE", "client key"},
+    {"help", "", "this text"},
+    {"version", "", "the version"},
 };
 
 const Flag* findFlag(const QString& name) {
@@ -82,7 +83,7 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     *error = QStringLiteral("unknown option --%1").arg(name);
     return false;
   }
-  if (!flag->takesValue) {
+  if (!flag->takesValue()) {
     bool ok = true;
     const bool on = value.isNull() ? true : toBool(value, &ok);
     if (!ok) return bad("true or false");
@@ -185,7 +186,7 @@ bool splitCommandLine(const QStringList& arguments, Pairs* pairs, QString* error
       *error = QStringLiteral("unknown option --%1").arg(word);
       return false;
     }
-    if (flag->takesValue && equals < 0) {
+    if (flag->takesValue() && equals < 0) {
       if (i + 1 >= arguments.size()) {
         *error = QStringLiteral("--%1 needs a value").arg(word);
         return false;
@@ -291,7 +292,9 @@ QString helpText() {
       "Owns a ccTalk bus and serves its cash devices on MQTT: status, events, credits (kept in\n"
       "a journal until acknowledged), escrow and commands under the topic prefix.\n\n");
   for (const Flag& flag : kFlags) {
-    text += QStringLiteral("  --%1 %2\n").arg(QLatin1String(flag.name), QLatin1String(flag.help));
+    const QString left =
+        QStringLiteral("  --%1 %2").arg(QLatin1String(flag.name), QLatin1String(flag.value));
+    text += left.leftJustified(34) + QLatin1String(flag.help) + u'\n';
   }
   text += QStringLiteral(
       "\nEvery option is also a key of the configuration file: port=/dev/ttyUSB0, "

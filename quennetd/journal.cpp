@@ -68,7 +68,8 @@ bool Journal::record(const JournalCredit& credit, const QString& device, int cou
   if (!db.isOpen()) return fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
   QSqlQuery insert(db);
-  insert.prepare(QStringLiteral("INSERT INTO credit (id, payload, recorded) VALUES (?, ?, ?)"));
+  insert.prepare(
+      QStringLiteral("INSERT OR IGNORE INTO credit (id, payload, recorded) VALUES (?, ?, ?)"));
   insert.addBindValue(credit.id);
   insert.addBindValue(credit.payload);
   insert.addBindValue(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
@@ -76,7 +77,8 @@ bool Journal::record(const JournalCredit& credit, const QString& device, int cou
   place.prepare(QStringLiteral("INSERT OR REPLACE INTO cursor (device, counter) VALUES (?, ?)"));
   place.addBindValue(device);
   place.addBindValue(counter);
-  if (!insert.exec() || !place.exec()) {
+  // An id already in the journal is the same credit again: it is kept as first written.
+  if (!insert.exec() || (!device.isEmpty() && !place.exec())) {
     const QString detail =
         insert.lastError().isValid() ? insert.lastError().text() : place.lastError().text();
     db.rollback();

@@ -30,7 +30,7 @@ class Journal {
   QString errorString() const { return error_; }
 
   // Writes a credit and the counter of the event it came from in one transaction; true once the
-  // transaction is on disk.
+  // transaction is on disk. An empty `device` leaves the counters alone.
   bool record(const JournalCredit& credit, const QString& device, int counter);
   // The counter last taken into account for `device` (address and serial number).
   std::optional<int> cursor(const QString& device);

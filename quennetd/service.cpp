@@ -211,7 +211,8 @@ Service::Call Service::call(quint8 address, const QString& method, const QVarian
 }
 
 void Service::openPort() {
-  if (stopping_ || busy_) return;
+  if (stopping_) return;
+  if (busy_) return reopen_.start(kFirstBackoffMs);
   if (!bus_.open()) return portFailed(bus_.errorString());
   portOpen_ = true;
   portError_.clear();
@@ -508,7 +509,7 @@ void Service::credit(Device& device, const BusEvent& event) {
   if (journalError_.isEmpty() && journal_.record(credit, device.key(), event.counter)) {
     device.storedCursor = event.counter;
   } else {
-    unjournaled_.append({credit, device.key()});
+    unjournaled_.append(credit);
     journalFailed(journal_.errorString());
   }
   mqtt_.publish(options_.prefix + QStringLiteral("/credit"), credit.payload, 1, false);
@@ -565,11 +566,9 @@ void Service::retryJournal() {
   if (journalError_.isEmpty()) return;
   if (!journal_.isOpen() && !journal_.open(options_.journal)) return;
   while (!unjournaled_.isEmpty()) {
-    const auto& [credit, key] = unjournaled_.front();
-    if (!journal_.record(credit, key, 0) &&
-        !journal_.errorString().contains(QLatin1String("UNIQUE"))) {
-      return;
-    }
+    const JournalCredit& credit = unjournaled_.front();
+    // The device's counter has moved on meanwhile; only the credit is written.
+    if (!journal_.record(credit, QString(), 0)) return;
     unjournaled_.removeFirst();
   }
   journalError_.clear();
@@ -587,7 +586,7 @@ void Service::resendOutstanding() {
       mqtt_.publish(topic, credit.payload, 1, false);
     }
   }
-  for (const auto& [credit, key] : unjournaled_) mqtt_.publish(topic, credit.payload, 1, false);
+  for (const JournalCredit& credit : unjournaled_) mqtt_.publish(topic, credit.payload, 1, false);
 }
 
 // ---- MQTT ----------------------------------------------------------------------------------
@@ -639,7 +638,7 @@ void Service::onAck(const QByteArray& payload) {
   const QString id =
       QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
   if (id.isEmpty()) return;
-  unjournaled_.removeIf([&](const auto& entry) { return entry.first.id == id; });
+  unjournaled_.removeIf([&](const JournalCredit& entry) { return entry.id == id; });
   if (journal_.isOpen() && journalError_.isEmpty()) journal_.acknowledge(id);
 }
 

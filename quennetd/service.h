@@ -115,7 +115,7 @@ class Service : public QObject {
   QString portError_;
   QString journalError_;
   // Credits the journal could not take: published all the same, written when it works again.
-  QList<std::pair<JournalCredit, QString>> unjournaled_;
+  QList<JournalCredit> unjournaled_;
   int backoffMs_ = 1000;
   QTimer reopen_;
   QTimer resend_;
