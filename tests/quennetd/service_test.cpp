@@ -20,6 +20,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
 
 namespace {
@@ -105,13 +106,14 @@ class ServiceTest : public ::testing::Test {
     devices_.waitForBytesWritten();
   }
 
-  void startService() {
+  void startService(const QStringList& extra = {}) {
     seen_ = messages_.size();
     service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    service_.start(QStringLiteral(QUENNET_SERVICE),
-                   {"--port", link(), "--broker", QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
-                    "--prefix", kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
-                    "--poll-ms", "50", "--allow", "Hopper_Stop"});
+    const QStringList arguments = {
+        "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
+        "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
+        "--poll-ms", "50",    "--allow",   "Hopper_Stop"};
+    service_.start(QStringLiteral(QUENNET_SERVICE), arguments + extra);
     ASSERT_TRUE(service_.waitForStarted());
     ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
       return s.value("state").toString() == u"online" && s.value("devices").toArray().size() == 3;
@@ -311,6 +313,50 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
     }
   }
   EXPECT_EQ(sent, (QStringList{"3/172", "40/242"}));
+}
+
+TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
+  startService({"--escrow", "hold", "--escrow-timeout-ms", "1500"});
+  console("insert 4");
+  const auto held = next(QStringLiteral("escrow"));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->value("code").toString(), QStringLiteral("GB0050A"));
+  EXPECT_EQ(held->value("value").toInteger(), 5000);
+  const qsizetype routed = messages_.size();
+  send(QStringLiteral("cmd"), R"({"id":"take","address":40,"method":"RouteBill","inputs":[1]})");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "the consumer's RouteBill did not stack the note";
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0050A"));
+
+  // Nobody routes this one: back to the customer after the hold time, and no credit.
+  console("insert 1");
+  ASSERT_TRUE(next(QStringLiteral("escrow")));
+  ASSERT_TRUE(next(
+      QStringLiteral("event"),
+      [](const QJsonObject& e) { return e.value("text").toString() == u"Note Returned"; }, 6000))
+      << "returned by the service, well before the validator's own 10 s";
+  EXPECT_EQ(all(QStringLiteral("credit"), routed).size(), 1);
+}
+
+// The broker password is read only from a file nobody but its owner can read.
+TEST(ServiceOptions, PasswordFileOpenToOthersIsRefused) {
+  QTemporaryDir dir;
+  QFile file(dir.filePath(QStringLiteral("broker.password")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("till-7:s3cret:x\n");
+  file.close();
+  QString user, password, error;
+  for (const auto mode :
+       {QFile::ReadOwner | QFile::ReadGroup, QFile::ReadOwner | QFile::ReadOther}) {
+    file.setPermissions(QFile::WriteOwner | mode);
+    EXPECT_FALSE(quennetd::readCredentials(file.fileName(), &user, &password, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("chmod 600"))) << error.toStdString();
+  }
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+  ASSERT_TRUE(quennetd::readCredentials(file.fileName(), &user, &password, &error))
+      << error.toStdString();
+  EXPECT_EQ(user, QStringLiteral("till-7"));
+  EXPECT_EQ(password, QStringLiteral("s3cret:x"));
 }
 
 }  // namespace
