@@ -338,6 +338,18 @@ TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
   EXPECT_EQ(all(QStringLiteral("credit"), routed).size(), 1);
 }
 
+TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
+  const qsizetype start = messages_.size();
+  startService({"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))});
+  const QJsonObject status = all(QStringLiteral("status"), start).back();
+  EXPECT_FALSE(status.value("accepting").toBool());
+  EXPECT_NE(status.value("journal").toString(), QStringLiteral("ok"));
+  devices_.readAllStandardOutput();
+  console("insert 2");
+  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+}
+
 // The broker password is read only from a file nobody but its owner can read.
 TEST(ServiceOptions, PasswordFileOpenToOthersIsRefused) {
   QTemporaryDir dir;
