@@ -91,10 +91,11 @@ void journalBench(const QString& path, int credits) {
   clock.restart();
   for (const auto& credit : open) journal.acknowledge(credit.id);
   const double ackS = clock.elapsed() / 1000.0;
-  std::printf("journal: %d credits written in %.2f s (%.0f/s; p50 %.2f ms, p99 %.2f ms each), "
-              "%lld outstanding read in %.0f ms, acknowledged in %.2f s\n",
-              credits, writeS, credits / writeS, percentile(each, 0.5), percentile(each, 0.99),
-              static_cast<long long>(open.size()), readMs, ackS);
+  std::printf(
+      "journal: %d credits written in %.2f s (%.0f/s; p50 %.2f ms, p99 %.2f ms each), "
+      "%lld outstanding read in %.0f ms, acknowledged in %.2f s\n",
+      credits, writeS, credits / writeS, percentile(each, 0.5), percentile(each, 0.99),
+      static_cast<long long>(open.size()), readMs, ackS);
 }
 
 }  // namespace
@@ -148,14 +149,16 @@ int main(int argc, char** argv) {
                    });
   QString error;
   consumer.start(settings, &error);
-  waitFor(consumer, [&] { return consumer.isConnected(); }, 10000);
+  waitFor(
+      consumer, [&] { return consumer.isConnected(); }, 10000);
 
   QProcess service;
   service.start(QStringLiteral(QUENNET_SERVICE),
                 {"--port", link, "--broker", QStringLiteral("127.0.0.1:%1").arg(port), "--prefix",
-                 "bench", "--journal", dir.filePath(QStringLiteral("service.journal")),
-                 "--poll-ms", QString::number(pollMs)});
-  if (!waitFor(consumer, [&] { return ready; }, 30000)) {
+                 "bench", "--journal", dir.filePath(QStringLiteral("service.journal")), "--poll-ms",
+                 QString::number(pollMs)});
+  if (!waitFor(
+          consumer, [&] { return ready; }, 30000)) {
     std::printf("the service did not come up\n");
     return 1;
   }
@@ -167,7 +170,8 @@ int main(int argc, char** argv) {
     devices.write("insert 2\n");
     devices.waitForBytesWritten();
     clock.start();
-    if (!waitFor(consumer, [&] { return credited.size() > before; }, 10000)) {
+    if (!waitFor(
+            consumer, [&] { return credited.size() > before; }, 10000)) {
       std::printf("note %d: no credit\n", k);
       continue;
     }
@@ -179,10 +183,11 @@ int main(int argc, char** argv) {
     devices.readAll();
   }
   if (!latency.empty()) {
-    std::printf("note inserted to credit at a subscriber, poll every %d ms, %zu notes: "
-                "p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
-                pollMs, latency.size(), percentile(latency, 0.5), percentile(latency, 0.99),
-                percentile(latency, 1.0));
+    std::printf(
+        "note inserted to credit at a subscriber, poll every %d ms, %zu notes: "
+        "p50 %.1f ms, p99 %.1f ms, max %.1f ms\n",
+        pollMs, latency.size(), percentile(latency, 0.5), percentile(latency, 0.99),
+        percentile(latency, 1.0));
   }
 
   const double before = cpuSeconds(service.processId());
@@ -190,9 +195,10 @@ int main(int argc, char** argv) {
   QTimer::singleShot(idleS * 1000, &idle, &QEventLoop::quit);
   idle.exec();
   const double used = cpuSeconds(service.processId()) - before;
-  std::printf("idle, three devices polled every %d ms: %.2f s CPU in %d s, %.0f s per hour "
-              "(%.2f %% of one core)\n",
-              pollMs, used, idleS, used * 3600 / idleS, used * 100 / idleS);
+  std::printf(
+      "idle, three devices polled every %d ms: %.2f s CPU in %d s, %.0f s per hour "
+      "(%.2f %% of one core)\n",
+      pollMs, used, idleS, used * 3600 / idleS, used * 100 / idleS);
 
   service.terminate();
   service.waitForFinished();
