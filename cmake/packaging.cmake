@@ -3,6 +3,7 @@
 #   libquennet-dev  headers and the CMake package
 #   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool, with their
 #                   manual pages
+#   quennetd        the cash-device service: program, systemd unit, configuration, service user
 # Each carries the MIT licence as /usr/share/doc/<package>/copyright.
 # Dependencies are written out rather than computed, so packaging needs no dpkg-dev.
 
@@ -17,6 +18,9 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL library development programs)
+if(TARGET quennetd)
+  list(APPEND CPACK_COMPONENTS_ALL service)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -68,5 +72,26 @@ qt6-qpa-plugins, ${cxx_runtime}")
 set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [[ccTalk test bench, virtual bank note validator and command-line tool
 tolvar tests bank note validators over ccTalk, bnvsim serves a virtual
 validator on a pseudo-terminal and quennet runs one ccTalk command per call.]])
+
+set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quennetd)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
+if(TARGET quennetd)
+  quennet_package_copyright(service ${CPACK_DEBIAN_SERVICE_PACKAGE_NAME})
+endif()
+# Qt SQL's SQLite driver is a plugin: nothing links it, so it is named here.
+set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), ${qt_runtime}, \
+libqt6sql6 (>= ${QUENNET_QT_MIN}), libqt6sql6-sqlite (>= ${QUENNET_QT_MIN}), libmosquitto1, \
+libsystemd0, systemd | adduser, ${cxx_runtime}")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "mosquitto, mosquitto-clients")
+set(quennetd_debian ${PROJECT_SOURCE_DIR}/quennetd/debian)
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+    "${quennetd_debian}/postinst;${quennetd_debian}/prerm;${quennetd_debian}/postrm;\
+${quennetd_debian}/conffiles")
+set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_SERVICE_DESCRIPTION [[ccTalk cash-device service on MQTT
+quennetd owns a ccTalk bus (bank note validator, coin acceptor, hopper) and
+serves it on an MQTT broker: status, events, credits kept in a journal until
+acknowledged, escrow and commands. Runs under systemd as its own user.]])
 
 include(CPack)

@@ -1,0 +1,275 @@
+// quennetd: note inserted to credit at a subscriber (p50, p99), 10 000 credits through the
+// journal, and the service's CPU time while idle (a minute, extrapolated to an hour).
+// Starts its own mosquitto, bnvsim --hopper --coin-acceptor and quennetd.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include "quennetd/journal.h"
+#include "quennetd/mqtt_link.h"
+
+namespace {
+
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// Runs the event loop until `done` holds, woken by `link`'s messages; false after `ms`.
+bool waitFor(quennetd::MqttLink& link, const std::function<bool()>& done, int ms) {
+  if (done()) return true;
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  QObject::connect(&link, &quennetd::MqttLink::messageReceived, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  QObject::connect(&link, &quennetd::MqttLink::connected, &loop, [&] {
+    if (done()) loop.quit();
+  });
+  loop.exec();
+  return done();
+}
+
+// User plus system CPU time of a process, in seconds.
+double cpuSeconds(qint64 pid) {
+  QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!stat.open(QIODevice::ReadOnly)) return 0;
+  const QByteArray text = stat.readAll();
+  const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+  // After the name: state is field 3, utime 14 and stime 15 (1-based in proc(5)).
+  return (fields[11].toDouble() + fields[12].toDouble()) / sysconf(_SC_CLK_TCK);
+}
+
+double percentile(std::vector<double> values, double p) {
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(p * (values.size() - 1))];
+}
+
+void journalBench(const QString& path, int credits) {
+  quennetd::Journal journal;
+  if (!journal.open(path)) {
+    std::printf("journal: %s\n", qPrintable(journal.errorString()));
+    return;
+  }
+  QElapsedTimer clock;
+  clock.start();
+  std::vector<double> each;
+  for (int k = 0; k < credits; ++k) {
+    QElapsedTimer one;
+    one.start();
+    const QString id = QStringLiteral("bench-%1").arg(k);
+    journal.record({id, QJsonDocument(QJsonObject{{"id", id}, {"value", 1000}}).toJson()},
+                   QStringLiteral("40/1234567"), k % 255 + 1);
+    each.push_back(one.nsecsElapsed() / 1e6);
+  }
+  const double writeS = clock.elapsed() / 1000.0;
+  clock.restart();
+  const auto open = journal.outstanding();
+  const double readMs = clock.elapsed();
+  clock.restart();
+  for (const auto& credit : open) journal.acknowledge(credit.id);
+  const double ackS = clock.elapsed() / 1000.0;
+  std::printf(
+      "journal: %d credits written in %.2f s (%.0f/s; p50 %.2f ms, p99 %.2f ms each), "
+      "%lld outstanding read in %.0f ms, acknowledged in %.2f s\n",
+      credits, writeS, credits / writeS, percentile(each, 0.5), percentile(each, 0.99),
+      static_cast<long long>(open.size()), readMs, ackS);
+}
+
+}  // namespace
+
+constexpr const char* kUsage =
+    "usage: bench_quennetd [--notes N] [--poll-ms MS] [--idle-s S] [--credits N]\n"
+    "Starts its own mosquitto, bnvsim (validator, hopper, coin acceptor) and quennetd, then\n"
+    "measures: N credits through the journal (default 10000); note stacked to its credit at a\n"
+    "subscriber, p50 and p99 over N notes (default 100) polling every MS ms (default 200); the\n"
+    "service's CPU time while idle for S seconds (default 60), scaled to an hour.\n";
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  QCoreApplication app(argc, argv);
+  int notes = 100;
+  int pollMs = 200;
+  int idleS = 60;
+  int credits = 10000;
+  const QStringList args = app.arguments();
+  for (int k = 1; k + 1 < args.size(); k += 2) {
+    if (args[k] == u"--notes") notes = args[k + 1].toInt();
+    if (args[k] == u"--poll-ms") pollMs = args[k + 1].toInt();
+    if (args[k] == u"--idle-s") idleS = args[k + 1].toInt();
+    if (args[k] == u"--credits") credits = args[k + 1].toInt();
+  }
+  // On the build directory's disk, not a tmpfs: every commit is synced.
+  QTemporaryDir dir(QStringLiteral("quennetd-bench-XXXXXX"));
+  journalBench(dir.filePath(QStringLiteral("bench.journal")), credits);
+
+  const int port = freePort();
+  QFile conf(dir.filePath(QStringLiteral("mosquitto.conf")));
+  conf.open(QIODevice::WriteOnly);
+  conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
+  conf.close();
+  QProcess broker;
+  broker.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
+  QProcess devices;
+  const QString link = dir.filePath(QStringLiteral("bus"));
+  devices.start(QStringLiteral(QUENNET_BNVSIM), {"--hopper", "--coin-acceptor", "--link", link});
+  devices.waitForReadyRead();
+  devices.readAll();
+
+  quennetd::MqttLink consumer;
+  quennetd::MqttSettings settings;
+  settings.host = QStringLiteral("127.0.0.1");
+  settings.port = port;
+  settings.clientId = QStringLiteral("bench-consumer");
+  settings.subscriptions = {QStringLiteral("bench/credit"), QStringLiteral("bench/status"),
+                            QStringLiteral("bench/escrow")};
+  QList<QJsonObject> credited;
+  int held = 0;
+  bool ready = false;
+  QObject::connect(&consumer, &quennetd::MqttLink::messageReceived,
+                   [&](const QString& topic, const QByteArray& payload) {
+                     const QJsonObject o = QJsonDocument::fromJson(payload).object();
+                     if (topic.endsWith(u"credit")) credited.append(o);
+                     if (topic.endsWith(u"escrow")) ++held;
+                     if (topic.endsWith(u"status") && o.value("state").toString() == u"online" &&
+                         o.value("devices").toArray().size() == 3) {
+                       ready = true;
+                     }
+                   });
+  QString error;
+  consumer.start(settings, &error);
+  waitFor(
+      consumer, [&] { return consumer.isConnected(); }, 10000);
+
+  QProcess service;
+  const auto startService = [&](const QStringList& extra) {
+    ready = false;
+    service.start(QStringLiteral(QUENNET_SERVICE),
+                  QStringList{"--port", link, "--broker", QStringLiteral("127.0.0.1:%1").arg(port),
+                              "--prefix", "bench", "--journal",
+                              dir.filePath(QStringLiteral("service.journal")), "--poll-ms",
+                              QString::number(pollMs)} +
+                      extra);
+    return waitFor(
+        consumer, [&] { return ready; }, 30000);
+  };
+  const auto ackLast = [&] {
+    const QString id = credited.back().value("id").toString();
+    consumer.publish(QStringLiteral("bench/ack"),
+                     QJsonDocument(QJsonObject{{"id", id}}).toJson(QJsonDocument::Compact), 1,
+                     false);
+  };
+  const auto report = [&](const char* what, const std::vector<double>& ms) {
+    if (ms.empty()) return;
+    std::printf("%s, poll every %d ms, %zu notes: p50 %.1f ms, p99 %.1f ms, max %.1f ms\n", what,
+                pollMs, ms.size(), percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0));
+  };
+
+  // The note held in escrow until this consumer stacks it: from the stack command to the credit
+  // is the line's stack to the credit at a subscriber, plus one trip of the command (< 1 ms).
+  // One command a note is faster than the default rate limit allows.
+  if (!startService(
+          {"--escrow", "hold", "--escrow-timeout-ms", "10000", "--command-rate", "1000"})) {
+    std::printf("the service did not come up\n");
+    return 1;
+  }
+  std::vector<double> stacked;
+  for (int k = 0; k < notes; ++k) {
+    const int before = held;
+    const qsizetype credits = credited.size();
+    devices.write("insert 2\n");
+    devices.waitForBytesWritten();
+    if (!waitFor(
+            consumer, [&] { return held > before; }, 10000)) {
+      std::printf("note %d: not in escrow\n", k);
+      continue;
+    }
+    QElapsedTimer clock;
+    clock.start();
+    consumer.publish(QStringLiteral("bench/cmd"),
+                     R"({"id":"stack","address":40,"method":"RouteBill","inputs":[1]})", 1, false);
+    if (!waitFor(
+            consumer, [&] { return credited.size() > credits; }, 10000)) {
+      std::printf("note %d: no credit\n", k);
+      continue;
+    }
+    stacked.push_back(clock.nsecsElapsed() / 1e6);
+    ackLast();
+    devices.readAll();
+  }
+  report("note stacked on the line to credit at a subscriber", stacked);
+  service.terminate();
+  service.waitForFinished();
+
+  // The default: the service stacks every note itself.
+  if (!startService({})) {
+    std::printf("the service did not come up\n");
+    return 1;
+  }
+  std::vector<double> latency;
+  for (int k = 0; k < notes; ++k) {
+    const qsizetype before = credited.size();
+    QElapsedTimer clock;
+    devices.write("insert 2\n");
+    devices.waitForBytesWritten();
+    clock.start();
+    if (!waitFor(
+            consumer, [&] { return credited.size() > before; }, 10000)) {
+      std::printf("note %d: no credit\n", k);
+      continue;
+    }
+    latency.push_back(clock.nsecsElapsed() / 1e6);
+    ackLast();
+    devices.readAll();
+  }
+  report("note inserted to credit at a subscriber (escrow, stack)", latency);
+
+  const double before = cpuSeconds(service.processId());
+  QEventLoop idle;
+  QTimer::singleShot(idleS * 1000, &idle, &QEventLoop::quit);
+  idle.exec();
+  const double used = cpuSeconds(service.processId()) - before;
+  std::printf(
+      "idle, three devices polled every %d ms: %.2f s CPU in %d s, %.0f s per hour "
+      "(%.2f %% of one core)\n",
+      pollMs, used, idleS, used * 3600 / idleS, used * 100 / idleS);
+
+  service.terminate();
+  service.waitForFinished();
+  consumer.stop(1000);
+  devices.kill();
+  broker.kill();
+  devices.waitForFinished();
+  broker.waitForFinished();
+  return 0;
+}

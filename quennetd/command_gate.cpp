@@ -1,0 +1,134 @@
+#include "quennetd/command_gate.h"
+
+#include <algorithm>
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include "quennet/commands/dispatch.h"
+
+namespace quennetd {
+
+namespace {
+
+// The methods that only read from a device; RouteBill routes the note a consumer was offered.
+const char* const kOpenMethods[] = {
+    "SendPoll",           "GetBuildCode",        "GetProductCode",
+    "GetManfctrID",       "GetEqptID",           "GetSerialNo",
+    "GetCommsRevn",       "GetCodeRevn",         "GetCommsStatus",
+    "GetMasterInhibit",   "GetInhibitStatus",    "RequestBillID",
+    "RequestScaleFactor", "RequestBillPosition", "ReadBillOperatingMode",
+    "GetROMChksum",       "GetAddrMode",         "RequestBillScty",
+    "GetOptionFlags",     "GetAcceptCntr",       "ReadOptos",
+    "GetInsertnCntr",     "GetErrorCounter",     "GetIndNoteCounter",
+    "GetVariableSet",     "GetPollPriority",     "GetBaseYear",
+    "GetCreationDate",    "GetDataStoreAvblty",  "GetFirmwareUpgrdCpblty",
+    "GetCurrencyRevn",    "Test_Hopper",         "Get_Hopper_Status",
+    "Get_Hopper_Count",   "RequestCoinID",       "RouteBill",
+};
+
+}  // namespace
+
+QByteArray errorReply(const QJsonValue& id, const QString& error) {
+  return QJsonDocument(QJsonObject{{"id", id}, {"error", error}}).toJson(QJsonDocument::Compact);
+}
+
+CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst)
+    : perSecond_(perSecond), burst_(burst), tokens_(burst) {
+  for (const char* name : kOpenMethods) allowed_.insert(QString::fromLatin1(name));
+  for (const QString& name : allowed) {
+    const quennet::MethodInfo* info = quennet::findMethod(name);
+    if (!info || !info->hasDevice()) {
+      unknown_.append(name);
+    } else {
+      allowed_.insert(name);
+    }
+  }
+  clock_.start();
+}
+
+QStringList CommandGate::unknownAllowed() const {
+  return unknown_;
+}
+
+bool CommandGate::takeToken() {
+  const qint64 now = clock_.elapsed();
+  tokens_ = std::min(burst_, tokens_ + (now - lastMs_) * perSecond_ / 1000.0);
+  lastMs_ = now;
+  if (tokens_ < 1) return false;
+  tokens_ -= 1;
+  return true;
+}
+
+GateResult CommandGate::check(const QByteArray& payload) {
+  GateResult out;
+  const auto refuse = [&](const QString& error) {
+    out.error = error;
+    return out;
+  };
+  if (payload.size() > kMaxCommandBytes) {
+    return refuse(QStringLiteral("request larger than %1 bytes").arg(kMaxCommandBytes));
+  }
+  QJsonParseError parseError{};
+  const QJsonDocument doc = QJsonDocument::fromJson(payload, &parseError);
+  if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
+    return refuse(QStringLiteral("not a JSON object"));
+  }
+  const QJsonObject o = doc.object();
+  out.id = o.value(QLatin1String("id"));
+  if (!out.id.isString() && !out.id.isDouble()) return refuse(QStringLiteral("no id"));
+  if (!takeToken()) return refuse(QStringLiteral("too many requests"));
+  const QString method = o.value(QLatin1String("method")).toString();
+  const quennet::MethodInfo* info = quennet::findMethod(method);
+  if (!info || !info->hasDevice()) {
+    return refuse(QStringLiteral("unknown method '%1'").arg(method));
+  }
+  if (!allowed_.contains(method)) {
+    return refuse(QStringLiteral("method %1 is not allowed here").arg(method));
+  }
+  const QJsonValue address = o.value(QLatin1String("address"));
+  const double a = address.toDouble(-1);
+  if (!address.isDouble() || a != static_cast<int>(a) || a < 1 || a > 255) {
+    return refuse(QStringLiteral("address wants 1..255"));
+  }
+  const QJsonValue inputs = o.value(QLatin1String("inputs"));
+  if (!inputs.isUndefined() && !inputs.isArray())
+    return refuse(QStringLiteral("inputs wants a list"));
+  const QJsonArray list = inputs.toArray();
+  // Device is the first parameter; the rest are what the consumer gives.
+  if (list.size() != info->inputs().size() - 1) {
+    return refuse(QStringLiteral("%1 takes %2 input(s): %3")
+                      .arg(method)
+                      .arg(info->inputs().size() - 1)
+                      .arg(info->signature()));
+  }
+  Command command;
+  command.id = out.id;
+  command.address = static_cast<std::uint8_t>(a);
+  command.method = method;
+  const auto whole = [](const QJsonValue& v) {
+    return v.isDouble() && v.toDouble() == static_cast<double>(static_cast<qint64>(v.toDouble()));
+  };
+  const QString kinds = QStringLiteral("inputs are whole numbers, texts or lists of whole numbers");
+  for (const QJsonValue& value : list) {
+    if (value.isString()) {
+      command.inputs.append(value.toString());
+    } else if (whole(value)) {
+      command.inputs.append(static_cast<qlonglong>(value.toDouble()));
+    } else if (value.isArray()) {
+      QVariantList bytes;
+      for (const QJsonValue& element : value.toArray()) {
+        if (!whole(element)) return refuse(kinds);
+        bytes.append(static_cast<qlonglong>(element.toDouble()));
+      }
+      command.inputs.append(QVariant(bytes));
+    } else {
+      return refuse(kinds);
+    }
+  }
+  out.command = command;
+  return out;
+}
+
+}  // namespace quennetd

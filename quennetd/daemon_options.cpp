@@ -1,0 +1,305 @@
+#include "quennetd/daemon_options.h"
+
+#include <sys/stat.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QSettings>
+
+#include "tools/cli_options.h"
+
+namespace quennetd {
+
+namespace {
+
+struct Flag {
+  const char* name;
+  const char* value;  // what the option takes, empty for a switch
+  const char* help;
+  bool takesValue() const { return value[0] != '\0'; }
+};
+
+// Every option, once: the command line and the configuration file read this table.
+constexpr Flag kFlags[] = {
+    {"port", "PATH", "serial port of the ccTalk bus (required)"},
+    {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)"},
+    {"prefix", "TOPIC", "topic prefix (default quennet)"},
+    {"journal", "FILE", "credit journal, SQLite (default ./quennetd.journal)"},
+    {"config", "FILE", "configuration file (INI); the command line wins"},
+    {"devices", "A,B,...", "device addresses (default: found by address poll)"},
+    {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
+    {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default 5000)"},
+    {"notes", "all|none|CC", "notes and coins accepted (default all)"},
+    {"poll-ms", "N", "event poll period (default 200)"},
+    {"checksum8", "", "8-bit checksum instead of CRC-16"},
+    {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
+    {"no-echo", "", "the line does not echo what the host sends"},
+    {"enable-hopper", "", "enable payout hoppers at start-up"},
+    {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
+    {"command-rate", "N", "commands per second (default 5, bursts of 10)"},
+    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>)"},
+    {"password-file", "FILE", "broker user:password, readable by its owner only"},
+    {"tls-ca", "FILE", "CA certificate: TLS to the broker"},
+    {"tls-ca-path", "DIR", "directory of CA certificates: TLS to the broker"},
+    {"tls-cert", "FILE", "client certificate"},
+    {"tls-key", "FILE", "client key"},
+    {"help", "", "this text"},
+    {"version", "", "the version"},
+};
+
+const Flag* findFlag(const QString& name) {
+  for (const Flag& flag : kFlags) {
+    if (name == QLatin1String(flag.name)) return &flag;
+  }
+  return nullptr;
+}
+
+bool toBool(const QString& text, bool* ok) {
+  const QString t = text.trimmed().toLower();
+  *ok = true;
+  if (t == u"true" || t == u"yes" || t == u"on" || t == u"1") return true;
+  if (t == u"false" || t == u"no" || t == u"off" || t == u"0") return false;
+  *ok = false;
+  return false;
+}
+
+bool positive(const QString& text, int low, int high, int* out) {
+  bool ok = false;
+  const int n = text.trimmed().toInt(&ok);
+  if (!ok || n < low || n > high) return false;
+  *out = n;
+  return true;
+}
+
+// Applies one option; false with `error` for a value it cannot use.
+bool apply(DaemonOptions& o, const QString& name, const QString& value, QString* error) {
+  const auto bad = [&](const char* wants) {
+    *error = QStringLiteral("--%1 wants %2, got '%3'").arg(name, QLatin1String(wants), value);
+    return false;
+  };
+  const Flag* flag = findFlag(name);
+  if (!flag) {
+    *error = QStringLiteral("unknown option --%1").arg(name);
+    return false;
+  }
+  if (!flag->takesValue()) {
+    bool ok = true;
+    const bool on = value.isNull() ? true : toBool(value, &ok);
+    if (!ok) return bad("true or false");
+    if (name == u"checksum8") o.checksum8 = on;
+    if (name == u"no-echo") o.echo = !on;
+    if (name == u"enable-hopper") o.enableHopper = on;
+    if (name == u"help") o.help = on;
+    if (name == u"version") o.version = on;
+    return true;
+  }
+  if (name == u"port") {
+    o.port = value;
+  } else if (name == u"broker") {
+    const int colon = value.lastIndexOf(u':');
+    o.brokerHost = colon < 0 ? value : value.left(colon);
+    if (colon >= 0 && !positive(value.mid(colon + 1), 1, 65535, &o.brokerPort)) {
+      return bad("HOST[:PORT]");
+    }
+    if (o.brokerHost.isEmpty()) return bad("HOST[:PORT]");
+  } else if (name == u"prefix") {
+    if (value.isEmpty() || value.contains(u'#') || value.contains(u'+')) return bad("a topic");
+    o.prefix = value.endsWith(u'/') ? value.chopped(1) : value;
+  } else if (name == u"journal") {
+    o.journal = value;
+  } else if (name == u"config") {
+    o.config = value;
+  } else if (name == u"devices") {
+    o.devices.clear();
+    for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
+      int address = 0;
+      if (!positive(part, 1, 255, &address)) return bad("addresses 1..255, comma separated");
+      o.devices.append(static_cast<std::uint8_t>(address));
+    }
+  } else if (name == u"escrow") {
+    if (value == u"stack") {
+      o.escrow = EscrowPolicy::Stack;
+    } else if (value == u"return") {
+      o.escrow = EscrowPolicy::Return;
+    } else if (value == u"hold") {
+      o.escrow = EscrowPolicy::Hold;
+    } else {
+      return bad("stack, return or hold");
+    }
+  } else if (name == u"escrow-timeout-ms") {
+    if (!positive(value, 100, 600000, &o.escrowTimeoutMs)) return bad("100..600000");
+  } else if (name == u"notes") {
+    const bool country = value.size() == 2 && value[0].isLetter() && value[1].isLetter();
+    if (value != u"all" && value != u"none" && !country) return bad("all, none or a country code");
+    o.notes = country ? value.toUpper() : value;
+  } else if (name == u"poll-ms") {
+    if (!positive(value, 20, 10000, &o.pollMs)) return bad("20..10000");
+  } else if (name == u"key") {
+    try {
+      o.keyCode = quennet::cli::packKeyDigits(value);
+    } catch (const quennet::cli::UsageError&) {
+      return bad("six decimal digits");
+    }
+  } else if (name == u"allow") {
+    o.allow = value.split(u',', Qt::SkipEmptyParts);
+    for (QString& method : o.allow) method = method.trimmed();
+  } else if (name == u"command-rate") {
+    int rate = 0;
+    if (!positive(value, 1, 1000, &rate)) return bad("1..1000");
+    o.commandsPerSecond = rate;
+    o.commandBurst = 2 * rate;
+  } else if (name == u"client-id") {
+    o.clientId = value;
+  } else if (name == u"password-file") {
+    o.passwordFile = value;
+  } else if (name == u"tls-ca") {
+    o.tlsCaFile = value;
+  } else if (name == u"tls-ca-path") {
+    o.tlsCaPath = value;
+  } else if (name == u"tls-cert") {
+    o.tlsCertFile = value;
+  } else if (name == u"tls-key") {
+    o.tlsKeyFile = value;
+  }
+  return true;
+}
+
+using Pairs = QList<QPair<QString, QString>>;
+
+bool splitCommandLine(const QStringList& arguments, Pairs* pairs, QString* error) {
+  for (int i = 0; i < arguments.size(); ++i) {
+    QString word = arguments[i];
+    if (!word.startsWith(QLatin1String("--"))) {
+      *error = QStringLiteral("unexpected argument '%1'").arg(word);
+      return false;
+    }
+    word = word.mid(2);
+    QString value;
+    const int equals = word.indexOf(u'=');
+    if (equals >= 0) {
+      value = word.mid(equals + 1);
+      word = word.left(equals);
+    }
+    const Flag* flag = findFlag(word);
+    if (!flag) {
+      *error = QStringLiteral("unknown option --%1").arg(word);
+      return false;
+    }
+    if (flag->takesValue() && equals < 0) {
+      if (i + 1 >= arguments.size()) {
+        *error = QStringLiteral("--%1 needs a value").arg(word);
+        return false;
+      }
+      value = arguments[++i];
+    }
+    pairs->append({word, value});
+  }
+  return true;
+}
+
+bool readConfig(const QString& path, Pairs* pairs, QString* error) {
+  if (!QFileInfo(path).isReadable()) {
+    *error = QStringLiteral("cannot read the configuration file %1").arg(path);
+    return false;
+  }
+  QSettings ini(path, QSettings::IniFormat);
+  if (ini.status() != QSettings::NoError) {
+    *error = QStringLiteral("%1: not an INI file").arg(path);
+    return false;
+  }
+  for (const QString& key : ini.allKeys()) {
+    if (key == u"config") {
+      *error = QStringLiteral("%1: a configuration file cannot name another").arg(path);
+      return false;
+    }
+    if (!findFlag(key)) {
+      *error = QStringLiteral("%1: unknown key '%2'").arg(path, key);
+      return false;
+    }
+    // QSettings reads "40,2,3" as a list.
+    const QVariant value = ini.value(key);
+    pairs->append({key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',')
+                                                                 : value.toString()});
+  }
+  return true;
+}
+
+}  // namespace
+
+std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString* error) {
+  Pairs line;
+  if (!splitCommandLine(arguments, &line, error)) return std::nullopt;
+  DaemonOptions options;
+  Pairs all;
+  for (const auto& [name, value] : line) {
+    if (name == u"config" && !readConfig(value, &all, error)) return std::nullopt;
+  }
+  all += line;
+  for (const auto& [name, value] : all) {
+    if (!apply(options, name, value, error)) return std::nullopt;
+  }
+  if (options.help || options.version) return options;
+  if (options.port.isEmpty()) {
+    *error = QStringLiteral("--port is required");
+    return std::nullopt;
+  }
+  if (options.keyCode && options.checksum8) {
+    *error = QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8");
+    return std::nullopt;
+  }
+  if (options.tlsCertFile.isEmpty() != options.tlsKeyFile.isEmpty()) {
+    *error = QStringLiteral("--tls-cert and --tls-key go together");
+    return std::nullopt;
+  }
+  const bool tls = !options.tlsCaFile.isEmpty() || !options.tlsCaPath.isEmpty();
+  if (options.brokerPort == 0) options.brokerPort = tls ? 8883 : 1883;
+  if (options.clientId.isEmpty()) options.clientId = QStringLiteral("quennetd-") + options.prefix;
+  return options;
+}
+
+bool readCredentials(const QString& path, QString* user, QString* password, QString* error) {
+  struct stat info {};
+  const QByteArray name = QFile::encodeName(path);
+  if (::stat(name.constData(), &info) != 0) {
+    *error = QStringLiteral("cannot read the password file %1").arg(path);
+    return false;
+  }
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0) {
+    *error = QStringLiteral("the password file %1 is open to its group or to others; chmod 600 it")
+                 .arg(path);
+    return false;
+  }
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly)) {
+    *error = QStringLiteral("cannot read the password file %1").arg(path);
+    return false;
+  }
+  const QString first = QString::fromUtf8(file.readLine()).trimmed();
+  const int colon = first.indexOf(u':');
+  if (colon <= 0) {
+    *error = QStringLiteral("the password file %1 wants user:password on its first line").arg(path);
+    return false;
+  }
+  *user = first.left(colon);
+  *password = first.mid(colon + 1);
+  return true;
+}
+
+QString helpText() {
+  QString text = QStringLiteral(
+      "Usage: quennetd --port PATH [options]\n"
+      "Owns a ccTalk bus and serves its cash devices on MQTT: status, events, credits (kept in\n"
+      "a journal until acknowledged), escrow and commands under the topic prefix.\n\n");
+  for (const Flag& flag : kFlags) {
+    const QString left =
+        QStringLiteral("  --%1 %2").arg(QLatin1String(flag.name), QLatin1String(flag.value));
+    text += left.leftJustified(34) + QLatin1String(flag.help) + u'\n';
+  }
+  text += QStringLiteral(
+      "\nEvery option is also a key of the configuration file: port=/dev/ttyUSB0, "
+      "checksum8=true.\n");
+  return text;
+}
+
+}  // namespace quennetd

@@ -1,0 +1,55 @@
+#pragma once
+// What quennetd is told: the command line, over the keys of its configuration file (INI, the
+// same names as the options without the dashes).
+
+#include <cstdint>
+#include <optional>
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace quennetd {
+
+enum class EscrowPolicy { Stack, Return, Hold };
+
+struct DaemonOptions {
+  QString port;
+  QString brokerHost = QStringLiteral("localhost");
+  int brokerPort = 0;  // 0: 1883, or 8883 with TLS
+  QString prefix = QStringLiteral("quennet");
+  QString journal = QStringLiteral("quennetd.journal");
+  QString config;
+  QList<std::uint8_t> devices;  // empty: every device that answers an address poll
+  EscrowPolicy escrow = EscrowPolicy::Stack;
+  int escrowTimeoutMs = 5000;
+  QString notes = QStringLiteral("all");  // all, none or a two-letter country code
+  int pollMs = 200;
+  bool checksum8 = false;
+  std::optional<std::int32_t> keyCode;
+  bool echo = true;
+  bool enableHopper = false;
+  // Methods a consumer may call besides those that only read and RouteBill.
+  QStringList allow;
+  double commandsPerSecond = 5;
+  int commandBurst = 10;
+  QString clientId;
+  QString passwordFile;
+  QString tlsCaFile;
+  QString tlsCaPath;
+  QString tlsCertFile;
+  QString tlsKeyFile;
+  bool help = false;
+  bool version = false;
+};
+
+// `arguments` without the program name. Reads the configuration file when one is given. Returns
+// nothing and sets `error` for anything it cannot use.
+std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString* error);
+
+// "user:password" from the first line of `path`, refused unless only its owner may read it.
+bool readCredentials(const QString& path, QString* user, QString* password, QString* error);
+
+QString helpText();
+
+}  // namespace quennetd

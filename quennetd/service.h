@@ -1,0 +1,126 @@
+#pragma once
+// The service: one ccTalk bus on one side, one MQTT broker on the other. It identifies and
+// initialises every device, polls their event buffers, writes each credit to the journal before
+// publishing it, and keeps going through lost ports, silent or reset devices and broker outages.
+
+#include <map>
+#include <memory>
+#include <optional>
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include "quennet/bus/bus_client.h"
+#include "quennetd/command_gate.h"
+#include "quennetd/daemon_options.h"
+#include "quennetd/journal.h"
+#include "quennetd/mqtt_link.h"
+
+namespace quennet {
+struct BusEvent;
+}
+
+namespace quennetd {
+
+// Unacknowledged credits are published again this often (and after every reconnect).
+inline constexpr int kResendIntervalMs = 30000;
+
+struct Denomination {
+  QString code;
+  QString currency;
+  std::optional<qint64> value;  // minor units
+};
+
+// "GB0010A" with a scaling factor of 100: GB, 1000. Coins ("GB010A") carry minor units already.
+Denomination noteDenomination(const QString& code, int scalingFactor);
+Denomination coinDenomination(const QString& code);
+
+class Service : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit Service(const DaemonOptions& options, QObject* parent = nullptr);
+  ~Service() override;
+
+  // Opens the journal, starts the broker connection and the port. False (with `error`) only for
+  // what no retry can mend: broker settings libmosquitto refuses, a password file refused.
+  bool start(QString* error);
+  // Finishes what is on the line, inhibits the acceptors, reads their buffers a last time, flushes
+  // the journal and says goodbye to the broker; then finished().
+  void shutdown();
+  // One line for the service manager.
+  QString statusLine() const;
+
+ signals:
+  void statusChanged(const QString& line);
+  void finished();
+
+ private:
+  struct Device;
+
+  struct Call {
+    int result = 0;
+    QString caption;
+    QVariantMap outputs;
+  };
+  // Runs the event loop until the method's reply is in.
+  Call call(quint8 address, const QString& method, const QVariantList& inputs = {},
+            quennet::BusClient::Priority priority = quennet::BusClient::Priority::Normal);
+
+  void openPort();
+  void portFailed(const QString& why);
+  void bringUp();
+  QList<quint8> findAddresses();
+  std::shared_ptr<Device> identify(quint8 address);
+  void readDenominations(Device& device);
+  bool initialise(Device& device);
+  void startPolling(const std::shared_ptr<Device>& device);
+  void requestInit(quint8 address);
+  void runPendingInits();
+
+  void onEvent(Device& device, const quennet::BusEvent& event);
+  void onBufferRead(Device& device, int counter);
+  void credit(Device& device, const quennet::BusEvent& event);
+  void escrow(Device& device, const quennet::BusEvent& event);
+  void holdExpired(quint8 address);
+
+  void publishEvent(const Device& device, int counter, const QString& kind, const QString& text);
+  void publishStatus();
+  void publish(const QString& leaf, const QByteArray& payload, bool retain = false);
+  void resendOutstanding();
+  void journalFailed(const QString& why);
+  void retryJournal();
+  void setAccepting();
+
+  void onMessage(const QString& topic, const QByteArray& payload);
+  void onCommand(const QByteArray& payload);
+  void onAck(const QByteArray& payload);
+
+  void finishShutdown();
+  bool accepting() const { return journalError_.isEmpty() && !stopping_; }
+
+  DaemonOptions options_;
+  quennet::BusClient bus_;
+  MqttLink mqtt_;
+  Journal journal_;
+  CommandGate gate_;
+  std::map<quint8, std::shared_ptr<Device>> devices_;
+  QList<quint8> pendingInits_;
+  bool busy_ = false;
+  bool stopping_ = false;
+  bool portOpen_ = false;
+  QString portError_;
+  QString journalError_;
+  // Credits the journal could not take: published all the same, written when it works again.
+  QList<JournalCredit> unjournaled_;
+  int backoffMs_ = 1000;
+  QTimer reopen_;
+  QTimer resend_;
+  QTimer identifyAgain_;
+  QByteArray lastStatus_;
+};
+
+}  // namespace quennetd

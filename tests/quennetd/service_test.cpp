@@ -1,0 +1,374 @@
+// quennetd end to end: a real mosquitto on a free port, bnvsim with a hopper and a coin acceptor
+// on a pseudo-terminal, and the service as its own process, killed and restarted as in the field.
+// What counts is what reaches the broker and what goes on the line.
+#include <QDir>
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+
+#include <gtest/gtest.h>
+
+#include "quennetd/daemon_options.h"
+#include "quennetd/mqtt_link.h"
+
+namespace {
+
+constexpr int kLongWaitMs = 20000;
+// Long enough for the service to have published anything it was going to after a restart.
+constexpr int kQuietMs = 2500;
+const QString kPrefix = QStringLiteral("till");
+
+struct Message {
+  QString topic;
+  QJsonObject body;
+};
+
+// A port nobody listens on now; the broker takes it a moment later.
+int freePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+class ServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    brokerPort_ = freePort();
+    QFile conf(dir_.filePath(QStringLiteral("mosquitto.conf")));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write(
+        QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(brokerPort_).toUtf8());
+    conf.close();
+    broker_.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
+    ASSERT_TRUE(broker_.waitForStarted()) << "mosquitto is not installed";
+
+    quennetd::MqttSettings watch;
+    watch.host = QStringLiteral("127.0.0.1");
+    watch.port = brokerPort_;
+    watch.clientId = QStringLiteral("test-consumer");
+    watch.subscriptions = {kPrefix + QStringLiteral("/#")};
+    QObject::connect(
+        &consumer_, &quennetd::MqttLink::messageReceived,
+        [this](const QString& topic, const QByteArray& payload) {
+          messages_.append({topic.section(u'/', -1), QJsonDocument::fromJson(payload).object()});
+        });
+    QString error;
+    ASSERT_TRUE(consumer_.start(watch, &error)) << error.toStdString();
+    ASSERT_TRUE(waitFor([this] { return consumer_.isConnected(); }));
+    startDevices();
+  }
+
+  void TearDown() override {
+    if (HasFailure()) {
+      for (const Message& m : messages_) {
+        std::fprintf(stderr, "%s %s\n", qPrintable(m.topic),
+                     QJsonDocument(m.body).toJson(QJsonDocument::Compact).constData());
+      }
+    }
+    for (QProcess* p : {&service_, &devices_, &broker_}) {
+      if (p->state() != QProcess::NotRunning) {
+        p->kill();
+        p->waitForFinished();
+      }
+    }
+    consumer_.stop(0);
+  }
+
+  QString link() const { return dir_.filePath(QStringLiteral("bus")); }
+
+  void startDevices() {
+    devices_.start(QStringLiteral(QUENNET_BNVSIM),
+                   {"--hopper", "--coin-acceptor", "--trace", "--link", link()});
+    ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+    devices_.readLine();  // the terminal's path
+  }
+  void console(const char* line) {
+    devices_.write(QByteArray(line) + '\n');
+    devices_.waitForBytesWritten();
+  }
+
+  void startService(const QStringList& extra = {}) {
+    seen_ = messages_.size();
+    service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    const QStringList arguments = {
+        "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
+        "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
+        "--poll-ms", "50",    "--allow",   "Hopper_Stop"};
+    service_.start(QStringLiteral(QUENNET_SERVICE), arguments + extra);
+    ASSERT_TRUE(service_.waitForStarted());
+    ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+      return s.value("state").toString() == u"online" && s.value("devices").toArray().size() == 3;
+    })) << "the service did not come up with three devices";
+  }
+
+  // Runs the event loop until `done` holds, woken by every message; false after `ms`.
+  bool waitFor(const std::function<bool()>& done, int ms = kLongWaitMs) {
+    if (done()) return true;
+    QEventLoop loop;
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&consumer_, &quennetd::MqttLink::messageReceived, &loop, [&] {
+      if (done()) loop.quit();
+    });
+    QObject::connect(&consumer_, &quennetd::MqttLink::connected, &loop, [&] {
+      if (done()) loop.quit();
+    });
+    deadline.start(ms);
+    loop.exec();
+    return done();
+  }
+  // The next message on `topic` (after those already taken) that satisfies `match`.
+  std::optional<QJsonObject> next(
+      const QString& topic,
+      const std::function<bool(const QJsonObject&)>& match =
+          [](const QJsonObject&) { return true; },
+      int ms = kLongWaitMs) {
+    std::optional<QJsonObject> found;
+    waitFor(
+        [&] {
+          for (; seen_ < messages_.size(); ++seen_) {
+            if (messages_[seen_].topic == topic && match(messages_[seen_].body)) {
+              found = messages_[seen_++].body;
+              return true;
+            }
+          }
+          return false;
+        },
+        ms);
+    return found;
+  }
+  QList<QJsonObject> all(const QString& topic, qsizetype from) const {
+    QList<QJsonObject> list;
+    for (qsizetype k = from; k < messages_.size(); ++k) {
+      if (messages_[k].topic == topic) list.append(messages_[k].body);
+    }
+    return list;
+  }
+  void send(const QString& leaf, const QByteArray& payload) {
+    ASSERT_TRUE(consumer_.publish(kPrefix + u'/' + leaf, payload, 1, false));
+  }
+  void idle(int ms) {
+    waitFor([] { return false; }, ms);
+  }
+
+  QTemporaryDir dir_;
+  int brokerPort_ = 0;
+  QProcess broker_;
+  QProcess devices_;
+  QProcess service_;
+  quennetd::MqttLink consumer_;
+  QList<Message> messages_;
+  qsizetype seen_ = 0;
+};
+
+TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
+  startService();
+  console("insert 2");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit);
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0010A"));
+  EXPECT_EQ(credit->value("currency").toString(), QStringLiteral("GB"));
+  EXPECT_EQ(credit->value("value").toInteger(), 1000);
+  EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("note"));
+  EXPECT_EQ(credit->value("position").toInt(), 2);
+  const QString id = credit->value("id").toString();
+  ASSERT_FALSE(id.isEmpty());
+
+  // Killed before the consumer booked it: after the restart the same credit, same id, once.
+  service_.kill();
+  service_.waitForFinished();
+  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("state").toString() == u"offline";
+  })) << "the broker did not publish the last will";
+  const qsizetype restart = messages_.size();
+  startService();
+  idle(kQuietMs);
+  const QList<QJsonObject> again = all(QStringLiteral("credit"), restart);
+  ASSERT_EQ(again.size(), 1) << "one credit republished, none made up from the buffer";
+  EXPECT_EQ(again.front().value("id").toString(), id);
+  EXPECT_EQ(again.front().value("value").toInteger(), 1000);
+
+  // Booked: gone for good, through another kill and restart.
+  send(QStringLiteral("ack"), QJsonDocument(QJsonObject{{"id", id}}).toJson());
+  idle(500);
+  service_.kill();
+  service_.waitForFinished();
+  const qsizetype afterAck = messages_.size();
+  startService();
+  idle(kQuietMs);
+  EXPECT_TRUE(all(QStringLiteral("credit"), afterAck).isEmpty());
+
+  // SIGTERM: the validator is inhibited on the way out, and the service exits 0.
+  service_.terminate();
+  ASSERT_TRUE(service_.waitForFinished(kLongWaitMs));
+  EXPECT_EQ(service_.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(service_.exitCode(), 0);
+  devices_.readAllStandardOutput();
+  console("insert 2");
+  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+}
+
+TEST_F(ServiceTest, NotesAreCreditedAfterALostPortAndAfterAReset) {
+  startService();
+  // The adapter pulled out, then plugged in again (a new device on the same path).
+  devices_.kill();
+  devices_.waitForFinished();
+  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("state").toString() == u"port-lost";
+  }));
+  startDevices();
+  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("state").toString() == u"online" && s.value("devices").toArray().size() == 3;
+  }));
+  console("insert 3");
+  auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "no credit after the port came back";
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0020A"));
+  console("coin 8");
+  credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit);
+  EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("coin"));
+  EXPECT_EQ(credit->value("value").toInteger(), 200);
+
+  // Power cycle: every note inhibited again until the service initialises the validator anew.
+  console("reset");
+  ASSERT_TRUE(next(QStringLiteral("event"), [](const QJsonObject& e) {
+    return e.value("kind").toString() == u"reset" && e.value("address").toInt() == 40;
+  }));
+  idle(1000);
+  console("insert 1");
+  credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "no credit after the reset";
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0005A"));
+  EXPECT_EQ(credit->value("value").toInteger(), 500);
+}
+
+TEST_F(ServiceTest, RefusedCommandsSendNothing) {
+  startService();
+  struct Case {
+    QByteArray payload;
+    const char* id;
+    const char* error;
+  };
+  const QByteArray big = R"({"id":"big","address":3,"method":"GetSerialNo","inputs":[],"pad":")" +
+                         QByteArray(4100, 'x') + R"("})";
+  const QList<Case> cases = {
+      {"{\"id\":\"m\",\"method\":", "", "not a JSON object"},
+      {R"({"id":"u","address":40,"method":"FlyAway","inputs":[]})", "u", "unknown method"},
+      {R"({"id":"w","address":40,"method":"RouteBill","inputs":[]})", "w", "takes 1 input"},
+      {R"({"id":"r","address":40,"method":"RouteBill","inputs":[300]})", "r", "Accept"},
+      {R"({"id":"f","address":3,"method":"Dispense_Coins","inputs":[5]})", "f", "not allowed"},
+      {R"({"id":"k","address":40,"method":"ChangeKey","inputs":[[1,2,3]]})", "k", "not allowed"},
+      {R"({"id":"a","address":0,"method":"GetSerialNo","inputs":[]})", "a", "address"},
+      {big, "", "larger than 4096"},
+  };
+  devices_.readAllStandardError();
+  for (const Case& c : cases) {
+    send(QStringLiteral("cmd"), c.payload);
+    const auto reply = next(QStringLiteral("reply"));
+    ASSERT_TRUE(reply) << c.payload.left(60).toStdString();
+    EXPECT_EQ(reply->value("id").toString(), QLatin1String(c.id));
+    EXPECT_TRUE(reply->value("error").toString().contains(QLatin1String(c.error)))
+        << reply->value("error").toString().toStdString();
+  }
+  // A listed method and an open one go through, in order, after everything above.
+  send(QStringLiteral("cmd"), R"({"id":"stop","address":3,"method":"Hopper_Stop","inputs":[]})");
+  send(QStringLiteral("cmd"), R"({"id":"s","address":40,"method":"GetSerialNo","inputs":[]})");
+  auto reply = next(QStringLiteral("reply"),
+                    [](const QJsonObject& r) { return r.value("id").toString() == u"s"; });
+  ASSERT_TRUE(reply);
+  EXPECT_EQ(reply->value("result").toInt(), 0);
+  EXPECT_EQ(reply->value("outputs").toObject().value("strResponse").toString(),
+            QStringLiteral("1234567"));
+  idle(300);
+  // On the line since the first refused request: event polls, then exactly the two allowed.
+  QStringList sent;
+  static const QRegularExpression host(QStringLiteral(R"(host\s+dest (\d+) .* hdr (\d+) )"));
+  for (const QString& line : QString::fromUtf8(devices_.readAllStandardError()).split(u'\n')) {
+    const auto m = host.match(line);
+    const QString header = m.captured(2);
+    if (m.hasMatch() && header != u"159" && header != u"229" && header != u"166") {
+      sent.append(m.captured(1) + u'/' + header);
+    }
+  }
+  EXPECT_EQ(sent, (QStringList{"3/172", "40/242"}));
+}
+
+TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
+  startService({"--escrow", "hold", "--escrow-timeout-ms", "1500"});
+  console("insert 4");
+  const auto held = next(QStringLiteral("escrow"));
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->value("code").toString(), QStringLiteral("GB0050A"));
+  EXPECT_EQ(held->value("value").toInteger(), 5000);
+  const qsizetype routed = messages_.size();
+  send(QStringLiteral("cmd"), R"({"id":"take","address":40,"method":"RouteBill","inputs":[1]})");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "the consumer's RouteBill did not stack the note";
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0050A"));
+
+  // Nobody routes this one: back to the customer after the hold time, and no credit.
+  console("insert 1");
+  ASSERT_TRUE(next(QStringLiteral("escrow")));
+  ASSERT_TRUE(next(
+      QStringLiteral("event"),
+      [](const QJsonObject& e) { return e.value("text").toString() == u"Note Returned"; }, 6000))
+      << "returned by the service, well before the validator's own 10 s";
+  EXPECT_EQ(all(QStringLiteral("credit"), routed).size(), 1);
+}
+
+TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
+  const qsizetype start = messages_.size();
+  startService({"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))});
+  const QJsonObject status = all(QStringLiteral("status"), start).back();
+  EXPECT_FALSE(status.value("accepting").toBool());
+  EXPECT_NE(status.value("journal").toString(), QStringLiteral("ok"));
+  devices_.readAllStandardOutput();
+  console("insert 2");
+  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+}
+
+// The broker password is read only from a file nobody but its owner can read.
+TEST(ServiceOptions, PasswordFileOpenToOthersIsRefused) {
+  QTemporaryDir dir;
+  QFile file(dir.filePath(QStringLiteral("broker.password")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("till-7:s3cret:x\n");
+  file.close();
+  QString user, password, error;
+  for (const auto mode :
+       {QFile::ReadOwner | QFile::ReadGroup, QFile::ReadOwner | QFile::ReadOther}) {
+    file.setPermissions(QFile::WriteOwner | mode);
+    EXPECT_FALSE(quennetd::readCredentials(file.fileName(), &user, &password, &error));
+    EXPECT_TRUE(error.contains(QLatin1String("chmod 600"))) << error.toStdString();
+  }
+  file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+  ASSERT_TRUE(quennetd::readCredentials(file.fileName(), &user, &password, &error))
+      << error.toStdString();
+  EXPECT_EQ(user, QStringLiteral("till-7"));
+  EXPECT_EQ(password, QStringLiteral("s3cret:x"));
+}
+
+}  // namespace
