@@ -19,6 +19,7 @@
 
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
+#include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/polling.h"
 
 using tolvar::frmHost;
@@ -44,7 +45,10 @@ TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   EXPECT_EQ(w.control()->PortName(), sim.slavePath());
   EXPECT_FALSE(w.chkEncrpyt->isChecked());
   EXPECT_TRUE(w.txtEncKey->isHidden());
-  EXPECT_EQ(w.pos(), QPoint(0, 0));
+  // No stored position: the middle of the screen, the title bar's edge on it.
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(w.sizeHint().width(), 20))));
+  EXPECT_LE(std::abs(w.pos().y() + w.sizeHint().height() / 2 - screen.center().y()), 1);
   EXPECT_TRUE(w.tlbEnable->isHidden() && w.tlbUtility->isHidden() && w.tlbDiagnostic->isHidden());
   EXPECT_EQ(w.tlbHost->buttonCount(), 17);
   EXPECT_EQ(w.tlbEnable->buttonCount(), 12);
@@ -177,6 +181,32 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   w.txtReply->setPlainText("kept");
   w.ShowDebug();
   EXPECT_EQ(w.txtReply->toPlainText(), "kept");
+}
+
+// The control's status panel is green after a good reply only; a failed command shows in red,
+// whatever the engine's caption.
+TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
+  frmHost& w = open();
+  w.show();
+  const QColor green(0, 128, 0);
+  const QColor red(255, 0, 0);
+  QLabel* panel = w.control()->lblStatus;
+  click(w.tlbHost, "Simple_Poll");
+  EXPECT_EQ(renderedBackground(panel), green);
+  const std::pair<bnvsim::Fault, const char*> failures[] = {
+      {bnvsim::Fault::Silent, "Timeout Error [0]"},
+      {bnvsim::Fault::Nak, "NACK"},
+      {bnvsim::Fault::Busy, "BUSY"},
+      {bnvsim::Fault::BadCrc, "Checksum Error"}};
+  for (const auto& [fault, caption] : failures) {
+    SCOPED_TRACE(caption);
+    sim.injectFault(fault);
+    click(w.tlbHost, "Simple_Poll");
+    EXPECT_TRUE(panel->text().startsWith(QLatin1String(caption))) << panel->text().toStdString();
+    EXPECT_EQ(renderedBackground(panel), red);
+    click(w.tlbHost, "Simple_Poll");  // the next good reply is green again
+    EXPECT_EQ(renderedBackground(panel), green);
+  }
 }
 
 TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
@@ -324,4 +354,14 @@ TEST_F(MainWindow, AWindowStoredOffEveryScreenOpensOnOne) {
   frmHost& w = open("FrmTop = 999999\r\nFrmLft = 999999\r\n");
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(100, 20)))) << w.pos().x() << "," << w.pos().y();
+  // Dragged off every screen, it is saved where it would open, never off screen.
+  w.move(screen.right() + 500, screen.bottom() + 500);
+  w.close();
+  const QByteArray saved = readFile(settingsPath());
+  const auto value = [&saved](const char* key) {
+    const qsizetype at = saved.indexOf(key) + qstrlen(key);
+    return saved.mid(at, saved.indexOf('\r', at) - at).toInt() / 15;
+  };
+  EXPECT_TRUE(screen.contains(QRect(QPoint(value("FrmLft = "), value("FrmTop = ")), QSize(100, 20))))
+      << saved.toStdString();
 }

@@ -1,5 +1,6 @@
 // Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
 // box edited mid-poll, single step.
+#include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/event_texts.h"
 #include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 
@@ -71,6 +73,32 @@ TEST_F(PollingBench, EscrowThenStack) {
   click(w.tlbHost, "Poll_BNV");
   EXPECT_FALSE(w.tmrPoll->isActive());
   EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Poll BNV");
+}
+
+// A note from the bench's own Virtual Validator pane: refused while every note is inhibited, and
+// the pane says why; once notes are enabled it reaches escrow and the event label shows it.
+TEST_F(BenchOnSimulator, VirtualValidatorPaneInsertsANote) {
+  frmHost& w = open();
+  w.show();
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
+  EXPECT_EQ(pane->masterInhibit->text(), "on: every note is refused");
+  pane->note->setCurrentIndex(pane->note->findData(2));
+  pane->insertNote->click();
+  EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: note returned, master inhibit on");
+  EXPECT_FALSE(sim.noteInEscrow());
+
+  click(w.tlbEnable, "Enable_All");
+  click(w.tlbHost, "Poll_BNV");
+  w.polling().tick();
+  pane->insertNote->click();
+  EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: GB0010A held in escrow");
+  EXPECT_TRUE(pane->escrow->text().startsWith("GB0010A, given back in "))
+      << pane->escrow->text().toStdString();
+  EXPECT_EQ(pane->inhibitedNotes->text(), "none");
+  w.polling().tick();
+  EXPECT_EQ(w.lblEvent->text(), "Note 2 in escrow.");
+  EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
 }
 
 TEST_F(PollingBench, ReturnAndHold) {

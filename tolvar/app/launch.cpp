@@ -13,6 +13,7 @@
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_toolbar.h"
 #include "tolvar/mainwindow/settings_location.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/widget_ui_services.h"
 
 namespace tolvar {
@@ -143,6 +144,12 @@ int runTolvar(QApplication& app) {
     return 0;
   }
   shown = &window;
+  if (launch->simulate) {
+    // The built-in validator's own controls, beside the form: without them nothing can happen.
+    auto* validator = new VirtualValidatorDock(simulator, &window);
+    window.addDockWidget(Qt::RightDockWidgetArea, validator);
+    window.addAction(validator->toggleViewAction());
+  }
   window.show();
   QTimer::singleShot(0, &window,
                      [&window, readData = launch->readData, path = launch->screenshotPath] {

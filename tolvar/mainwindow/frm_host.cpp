@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -114,14 +115,16 @@ void frmHost::connectHandlers() {
 }
 
 void frmHost::startUp() {
+  const bool fresh = !QFileInfo::exists(options_.settingsPath);
   const SettingsFileData file = ReadSettings(options_.settingsPath, screenTwips());
   settings_ = file.settings;
   userPortName_ = settings_.PortName;
   if (!userPortName_.isEmpty()) namedPortsChosen_ << userPortName_;
-  QList<QRect> screens;
-  if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->availableGeometry();
-  for (QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
-  move(visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
+  // Without a stored position the window opens in the middle of the screen: a corner at 0, 0
+  // may put the title bar under a panel or above the screen's edge.
+  const QList<QRect> screens = availableScreenAreas();
+  move(fresh ? centredWindowPosition(sizeHint(), screens)
+             : visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
   if (!isSettingsPathUsable(options_.settingsPath)) {
     ui_.messageBox(QStringLiteral("The settings file \"tolvar.ini\" could not be read.\r\n") +
                        options_.settingsPath + QStringLiteral(": not a regular file"),
@@ -177,8 +180,10 @@ bool frmHost::WriteSettings() {
   data.settings.PortName = userPortName_;
   data.encrypt = chkEncrpyt->isChecked();
   data.keyText = txtEncKey->text();
-  data.top = y() * kTwipsPerPixel;
-  data.left = x() * kTwipsPerPixel;
+  // A window dragged off every screen is saved where it would open, never off screen.
+  const QPoint shown = visibleWindowPosition(pos(), frameGeometry().size(), availableScreenAreas());
+  data.top = shown.y() * kTwipsPerPixel;
+  data.left = shown.x() * kTwipsPerPixel;
   QString error;
   if (tolvar::WriteSettings(options_.settingsPath, data, &error)) return true;
   ui_.messageBox(
