@@ -179,10 +179,14 @@ void ControlCore::showOutcome(const FrameRecord& reply) {
   const bool good = reply.result == kResultOk && reply.status == FrameStatus::Ok && !nak;
   // The engine's caption for an empty reply is "OK" whether it was an ACK or a NAK; the label
   // tells them apart.
+  const LabelState before = label_;
   if (nak) label_.caption = QStringLiteral("NACK");
   label_.backColor = good ? kColorGreen : kColorRed;
   label_.foreColor = good ? kColorHighlightText : kColorWhite;
-  pushLabel();
+  if (label_.caption != before.caption || label_.backColor != before.backColor ||
+      label_.foreColor != before.foreColor) {
+    pushLabel();
+  }
 }
 
 void ControlCore::InitProperties() {

@@ -15,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSet>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
@@ -133,6 +134,25 @@ TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
   EXPECT_EQ(w.txtEncKey->text(), "123456");
   EXPECT_TRUE(w.control()->Encryption());
   EXPECT_EQ(w.control()->KeyCode(), 0x654321);
+}
+
+// Every toolbar command has a key, named in its tool tip; no two keys clash among the buttons
+// shown at once (the host bar and one secondary bar).
+TEST_F(MainWindow, EveryToolbarButtonHasItsOwnKey) {
+  frmHost& w = open();
+  for (tolvar::HostToolBar* secondary : {w.tlbEnable, w.tlbUtility, w.tlbDiagnostic}) {
+    QSet<QKeySequence> keys;
+    for (tolvar::HostToolBar* bar : {w.tlbHost, secondary}) {
+      for (QAction* button : bar->actions()) {
+        if (button->isSeparator()) continue;
+        SCOPED_TRACE(button->text().toStdString());
+        EXPECT_FALSE(button->shortcut().isEmpty());
+        EXPECT_FALSE(keys.contains(button->shortcut()));
+        keys.insert(button->shortcut());
+        EXPECT_TRUE(button->toolTip().contains(button->shortcut().toString(QKeySequence::NativeText)));
+      }
+    }
+  }
 }
 
 TEST_F(MainWindow, BarTogglesShowOneSecondaryBarAtATime) {

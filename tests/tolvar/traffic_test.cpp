@@ -71,6 +71,7 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   const QString inserted = QStringLiteral("Cash Box Inserted");
   const auto rows = historyRows(dock->eventHistory());
   const std::vector<std::pair<QString, QString>> expected = {
+      {"0", "Watching from event counter 0"},
       {"1", removed},  {"2..4", "3 events lost"},
       {"5", removed},  {"6", inserted},
       {"7", removed},  {"8", inserted},
@@ -82,9 +83,9 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
     EXPECT_EQ(rows[i].counter, expected[i].first) << i;
     EXPECT_EQ(rows[i].text, expected[i].second) << i;
   }
-  EXPECT_EQ(rows[1].colour, tolvar::kEventRed);
-  EXPECT_EQ(rows[2].colour, tolvar::decodeEvent(0, 11).colour);
-  EXPECT_EQ(rows[7].colour, QColor());
+  EXPECT_EQ(rows[2].colour, tolvar::kEventRed);
+  EXPECT_EQ(rows[3].colour, tolvar::decodeEvent(0, 11).colour);
+  EXPECT_EQ(rows[8].colour, QColor());
   // The main label still shows the newest event only.
   EXPECT_EQ(w.lblEvent->text(), inserted);
 }

@@ -149,6 +149,9 @@ int runTolvar(QApplication& app) {
     auto* validator = new VirtualValidatorDock(simulator, &window);
     window.addDockWidget(Qt::RightDockWidgetArea, validator);
     window.addAction(validator->toggleViewAction());
+    window.setStatusText(QStringLiteral(
+        "Virtual validator ready, every note inhibited: Note Opt'n, Enable All; Poll BNV; then "
+        "Insert Note in the Virtual Validator pane"));
   }
   window.show();
   QTimer::singleShot(0, &window,

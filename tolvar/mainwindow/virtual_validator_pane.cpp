@@ -58,6 +58,7 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("virtualValidatorPane"));
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(4, 4, 4, 4);
+  column->setSpacing(4);
 
   lastAction = stateLabel(this);
   lastAction->setObjectName(QStringLiteral("lastAction"));
@@ -86,6 +87,22 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   notesGrid->addWidget(insertUnknown, 1, 1);
   notesGrid->addWidget(cheat, 2, 0);
   column->addWidget(notes);
+
+  auto* state = new QGroupBox(QStringLiteral("Device State"), this);
+  auto* form = new QFormLayout(state);
+  escrow = stateLabel(state);
+  eventCounter = stateLabel(state);
+  masterInhibit = stateLabel(state);
+  inhibitedNotes = stateLabel(state);
+  faults = stateLabel(state);
+  frames = stateLabel(state);
+  form->addRow(QStringLiteral("Escrow:"), escrow);
+  form->addRow(QStringLiteral("Event counter:"), eventCounter);
+  form->addRow(QStringLiteral("Master inhibit:"), masterInhibit);
+  form->addRow(QStringLiteral("Inhibited:"), inhibitedNotes);
+  form->addRow(QStringLiteral("Faults:"), faults);
+  form->addRow(QStringLiteral("Frames:"), frames);
+  column->addWidget(state);
 
   auto* unit = new QGroupBox(QStringLiteral("Unit"), this);
   auto* unitGrid = new QGridLayout(unit);
@@ -159,21 +176,6 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   lineGrid->addWidget(setDelay, 6, 2);
   column->addWidget(line);
 
-  auto* state = new QGroupBox(QStringLiteral("Device State"), this);
-  auto* form = new QFormLayout(state);
-  escrow = stateLabel(state);
-  eventCounter = stateLabel(state);
-  masterInhibit = stateLabel(state);
-  inhibitedNotes = stateLabel(state);
-  faults = stateLabel(state);
-  frames = stateLabel(state);
-  form->addRow(QStringLiteral("Escrow:"), escrow);
-  form->addRow(QStringLiteral("Event counter:"), eventCounter);
-  form->addRow(QStringLiteral("Master inhibit:"), masterInhibit);
-  form->addRow(QStringLiteral("Inhibited:"), inhibitedNotes);
-  form->addRow(QStringLiteral("Faults:"), faults);
-  form->addRow(QStringLiteral("Frames:"), frames);
-  column->addWidget(state);
   column->addStretch(1);
 
   const auto send = [this](QPushButton* button, auto line) {
