@@ -6,6 +6,7 @@
 #include "bench/soak_plan.h"
 #include "quennet/control/zav_quennet.h"
 #include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/scripted_ui_services.h"
 
 namespace soak {
@@ -13,6 +14,12 @@ namespace soak {
 namespace {
 
 constexpr double kProbeShare = 0.25;
+
+// A box of the window's details pane, by its name.
+template <class T>
+T* box(tolvar::frmHost& host, const char* name) {
+  return host.findChild<T*>(QString::fromLatin1(name));
+}
 
 bool isDevice(std::uint8_t address) {
   return address == kValidatorAddress || address == kHopperAddress ||
@@ -75,13 +82,13 @@ QString BoxTyper::randomText() {
 QString BoxTyper::checkAccepted(std::uint8_t address, bool encrypt) {
   zav_quennet& control = *host_.control();
   if (!ui_.shown().empty()) return QStringLiteral("accepted with a message");
-  if (host_.txtAddress->text() != QString::number(address)) {
+  if (box<QLineEdit>(host_, "txtAddress")->text() != QString::number(address)) {
     return QStringLiteral("address box shows '%1', sending to %2")
-        .arg(host_.txtAddress->text())
+        .arg(box<QLineEdit>(host_, "txtAddress")->text())
         .arg(address);
   }
   if (control.Encryption() != encrypt) return QStringLiteral("encryption not as the check box");
-  const QString key = host_.txtEncKey->text();
+  const QString key = box<QLineEdit>(host_, "txtEncKey")->text();
   if (encrypt && (!sixDigits(key) || control.KeyCode() != keyCodeOf(key))) {
     return QStringLiteral("key box '%1' but key code %2").arg(key).arg(control.KeyCode());
   }
@@ -89,10 +96,10 @@ QString BoxTyper::checkAccepted(std::uint8_t address, bool encrypt) {
 }
 
 bool BoxTyper::restore() {
-  host_.txtAddress->setText(QString::number(kValidatorAddress));
-  host_.chkEncrpyt->setChecked(false);
+  box<QLineEdit>(host_, "txtAddress")->setText(QString::number(kValidatorAddress));
+  box<QCheckBox>(host_, "chkEncrpyt")->setChecked(false);
   std::uint8_t address = 0;
-  const bool ok = host_.ApplyDetails(address) && address == kValidatorAddress;
+  const bool ok = host_.lineTurn().ApplyDetails(address) && address == kValidatorAddress;
   ui_.clearShown();
   return ok;
 }
@@ -101,14 +108,14 @@ BoxOutcome BoxTyper::typeOnce() {
   const QString addressText = randomText();
   const QString keyText = randomText();
   const bool encrypt = std::uniform_int_distribution<int>(0, 1)(random_) == 1;
-  host_.txtAddress->setText(addressText);
-  host_.txtEncKey->setText(keyText);
-  host_.chkEncrpyt->setChecked(encrypt);
+  box<QLineEdit>(host_, "txtAddress")->setText(addressText);
+  box<QLineEdit>(host_, "txtEncKey")->setText(keyText);
+  box<QCheckBox>(host_, "chkEncrpyt")->setChecked(encrypt);
   ui_.clearShown();
 
   BoxOutcome outcome;
   std::uint8_t address = 0;
-  outcome.accepted = host_.ApplyDetails(address);
+  outcome.accepted = host_.lineTurn().ApplyDetails(address);
   if (outcome.accepted) {
     outcome.detail = checkAccepted(address, encrypt);
   } else if (ui_.shown().size() != 1) {

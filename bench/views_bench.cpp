@@ -60,11 +60,13 @@ int main(int argc, char** argv) {
   clock.start();
   host.dataViews().ReadUnitData();
   const double unitMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-  const int unitRows = host.lstViewUnitData->topLevelItemCount();
+  const int unitRows =
+      host.findChild<QTreeWidget*>(QStringLiteral("lstViewUnitData"))->topLevelItemCount();
   clock.restart();
   host.dataViews().ReadNoteData();
   const double noteMs = static_cast<double>(clock.nsecsElapsed()) / 1e6;
-  const int noteRows = host.lstvwNoteID->topLevelItemCount();
+  const int noteRows =
+      host.findChild<QTreeWidget*>(QStringLiteral("lstvwNoteID"))->topLevelItemCount();
 
   // Enabled notes go through escrow and stacking while the bench polls, as in real use.
   host.noteEnabling().EnableAllNotes();

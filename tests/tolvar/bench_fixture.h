@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "bnvsim/simulator.h"
+#include "tests/tolvar/named_control.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_toolbar.h"
 #include "tolvar/mainwindow/scripted_ui_services.h"
@@ -37,9 +38,10 @@ class BenchOnSimulator : public testing::Test {
 
   QString settingsPath() const { return dir.filePath(QStringLiteral("tolvar.ini")); }
 
-  // A user's click on a toolbar button.
-  void click(tolvar::HostToolBar* bar, const char* key) {
-    QAction* button = bar->button(QString::fromLatin1(key));
+  // A user's click on a button of the toolbar named `bar`.
+  void click(const char* bar, const char* key) {
+    QAction* button = named<tolvar::HostToolBar>(*host, QString::fromLatin1(bar))
+                          ->button(QString::fromLatin1(key));
     ASSERT_NE(button, nullptr) << key;
     button->trigger();
   }

@@ -11,27 +11,29 @@ using DataViewBench = BenchOnSimulator;
 
 TEST_F(DataViewBench, UnitDataFillsSeventeenRowsInOrder) {
   frmHost& w = open();
-  click(w.tlbHost, "Unit_Data");
-  ASSERT_EQ(w.lstViewUnitData->topLevelItemCount(), 17);
+  click("tlbHost", "Unit_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItemCount(), 17);
   for (int i = 0; i < 17; ++i) {
-    EXPECT_EQ(w.lstViewUnitData->topLevelItem(i)->text(0), tolvar::unitDataHeader(i));
-    EXPECT_FALSE(w.lstViewUnitData->topLevelItem(i)->text(1).isEmpty()) << i;
+    EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(i)->text(0),
+              tolvar::unitDataHeader(i));
+    EXPECT_FALSE(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(i)->text(1).isEmpty()) << i;
   }
-  EXPECT_EQ(w.lstViewUnitData->topLevelItem(0)->text(1), "Bill Validator");
-  EXPECT_TRUE(w.lstViewUnitData->topLevelItem(13)->text(1).startsWith("Hex: "));
-  EXPECT_TRUE(w.tlbHost->isEnabled());
+  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(1), "Bill Validator");
+  EXPECT_TRUE(
+      named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(13)->text(1).startsWith("Hex: "));
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->isEnabled());
   EXPECT_FALSE(ui.busy());
   EXPECT_GE(ui.busyCount(), 1);
 }
 
 TEST_F(DataViewBench, UnitDataStopsAtAFailedStepWithAnEmptyText) {
   frmHost& w = open();
-  click(w.tlbHost, "Unit_Data");
+  click("tlbHost", "Unit_Data");
   // The next run fails at its first step: one row, and not the text the earlier run left.
   sim.injectFault(bnvsim::Fault::Busy);
-  click(w.tlbHost, "Unit_Data");
-  ASSERT_EQ(w.lstViewUnitData->topLevelItemCount(), 1);
-  EXPECT_EQ(w.lstViewUnitData->topLevelItem(0)->text(1), "");
+  click("tlbHost", "Unit_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItemCount(), 1);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(1), "");
   EXPECT_EQ(w.statusText(), "BNV Reply: ");
 }
 
@@ -39,30 +41,30 @@ TEST_F(DataViewBench, SingleStepUnitDataRestartsOnThe18thPress) {
   frmHost& w = open();
   w.settings().SnglStp = true;
   for (int press = 1; press <= 17; ++press) {
-    click(w.tlbHost, "Unit_Data");
-    ASSERT_EQ(w.lstViewUnitData->topLevelItemCount(), press);
+    click("tlbHost", "Unit_Data");
+    ASSERT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItemCount(), press);
   }
-  click(w.tlbHost, "Unit_Data");
-  ASSERT_EQ(w.lstViewUnitData->topLevelItemCount(), 1);
-  EXPECT_EQ(w.lstViewUnitData->topLevelItem(0)->text(0), "Equipment ID");
+  click("tlbHost", "Unit_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItemCount(), 1);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(0), "Equipment ID");
 }
 
 TEST_F(DataViewBench, NoteDataFillsSixteenRowsWithRules) {
   frmHost& w = open();
-  click(w.tlbHost, "Note_Data");  // before unit data: counters unknown
-  ASSERT_EQ(w.lstvwNoteID->topLevelItemCount(), 16);
-  EXPECT_EQ(w.lstvwNoteID->topLevelItem(0)->text(2), "---");
-  click(w.tlbHost, "Unit_Data");
+  click("tlbHost", "Note_Data");  // before unit data: counters unknown
+  ASSERT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItemCount(), 16);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(0)->text(2), "---");
+  click("tlbHost", "Unit_Data");
   ASSERT_TRUE(w.dataViews().countersSupported());
-  click(w.tlbHost, "Note_Data");
-  ASSERT_EQ(w.lstvwNoteID->topLevelItemCount(), 16);
-  const QTreeWidgetItem* first = w.lstvwNoteID->topLevelItem(0);
+  click("tlbHost", "Note_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItemCount(), 16);
+  const QTreeWidgetItem* first = named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(0);
   EXPECT_EQ(first->text(0), "1");
   EXPECT_EQ(first->text(1), "GB0005A");
   EXPECT_EQ(first->text(2), "0");
   EXPECT_FALSE(first->text(3).isEmpty());
   EXPECT_NE(first->text(3), "---");
-  const QTreeWidgetItem* unused = w.lstvwNoteID->topLevelItem(15);
+  const QTreeWidgetItem* unused = named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(15);
   EXPECT_EQ(unused->text(0), "16");
   EXPECT_EQ(unused->text(1), ".......");
   EXPECT_EQ(unused->text(2), "---");
@@ -72,13 +74,13 @@ TEST_F(DataViewBench, NoteDataFillsSixteenRowsWithRules) {
 TEST_F(DataViewBench, SingleStepNoteDataRestartsOnThe49thPress) {
   frmHost& w = open();
   w.settings().SnglStp = true;
-  for (int press = 1; press <= 48; ++press) click(w.tlbHost, "Note_Data");
-  ASSERT_EQ(w.lstvwNoteID->topLevelItemCount(), 16);
-  EXPECT_EQ(w.lstvwNoteID->topLevelItem(15)->text(3), "---");
+  for (int press = 1; press <= 48; ++press) click("tlbHost", "Note_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItemCount(), 16);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(15)->text(3), "---");
   EXPECT_EQ(w.dataViews().noteNo(), 17);
-  click(w.tlbHost, "Note_Data");
-  ASSERT_EQ(w.lstvwNoteID->topLevelItemCount(), 1);
-  EXPECT_EQ(w.lstvwNoteID->topLevelItem(0)->text(1), "GB0005A");
+  click("tlbHost", "Note_Data");
+  ASSERT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItemCount(), 1);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(0)->text(1), "GB0005A");
   EXPECT_EQ(w.dataViews().noteColumn(), 2);
 }
 

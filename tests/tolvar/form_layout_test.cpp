@@ -1,9 +1,13 @@
 // The form's caption labels: each shows its whole text, in the form's own size, inside its box
 // (the designed one, widened where the text needs it).
+#include <QAction>
+#include <QCoreApplication>
+#include <QGroupBox>
 #include <QLabel>
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
+#include "tolvar/mainwindow/traffic_dock.h"
 #include "tolvar/mainwindow/twips.h"
 
 namespace {
@@ -24,12 +28,16 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
   tolvar::frmHost& w = open();
   w.show();
   for (const Caption& c : captions) {
-    const QLabel* label = w.lblCaption.at(static_cast<std::size_t>(c.index));
+    const auto* label = named<QLabel>(w, QStringLiteral("lblCaption_%1").arg(c.index));
     SCOPED_TRACE(label->text().toStdString());
     const QRect& t = c.twips;
-    // Controls under the toolbars sit in the body, which starts at the secondary bars' slot.
-    const int top = label->parentWidget()->objectName() == "body" ? tolvar::kBodyTopTwips : 0;
-    EXPECT_EQ(label->geometry(), tolvar::twipsRect(t.x(), t.y() - top, t.width(), t.height()));
+    // Captions in a frame are designed in the frame's place; the others in the body's, which
+    // starts at the secondary bars' slot.
+    const auto* frame = qobject_cast<const QGroupBox*>(label->parentWidget());
+    const QWidget* designedIn = frame ? frame : named<QWidget>(w, "body");
+    const int top = frame ? 0 : tolvar::kBodyTopTwips;
+    EXPECT_EQ(QRect(label->mapTo(designedIn, QPoint(0, 0)), label->size()),
+              tolvar::twipsRect(t.x(), t.y() - top, t.width(), t.height()));
     // Drawn in the form's own size, not shrunk to fit.
     EXPECT_EQ(label->font().pointSizeF(), w.font().pointSizeF());
     const QRect room = label->contentsRect();
@@ -46,8 +54,8 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
 TEST_F(FormLayout, UnitDataRowsAreNotCutOff) {
   tolvar::frmHost& w = open();
   w.show();
-  click(w.tlbHost, "Unit_Data");
-  QTreeWidget* view = w.lstViewUnitData;
+  click("tlbHost", "Unit_Data");
+  QTreeWidget* view = named<QTreeWidget>(w, "lstViewUnitData");
   ASSERT_EQ(view->topLevelItemCount(), 17);
   const QFontMetrics metrics = view->fontMetrics();
   for (int i = 0; i < view->topLevelItemCount(); ++i) {
@@ -64,14 +72,29 @@ TEST_F(FormLayout, UnitDataRowsAreNotCutOff) {
 TEST_F(FormLayout, TheWindowFitsWhatItShows) {
   tolvar::frmHost& w = open();
   w.show();
-  QWidget* body = w.lstViewUnitData->parentWidget();
-  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(), w.tlbHost->geometry().bottom() + 1);
+  QWidget* body = named<QWidget>(w, "body");
+  tolvar::HostToolBar* host = named<tolvar::HostToolBar>(w, "tlbHost");
+  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(), host->mapTo(&w, QPoint(0, host->height())).y());
   EXPECT_EQ(w.maximumSize(), w.minimumSize());
   const int closedHeight = w.sizeHint().height();
-  click(w.tlbHost, "Enable_Bar");
-  EXPECT_EQ(w.sizeHint().height(), closedHeight + w.tlbEnable->height());
+  click("tlbHost", "Enable_Bar");
+  EXPECT_EQ(w.sizeHint().height(),
+            closedHeight + named<tolvar::HostToolBar>(w, "tlbEnable")->height());
   EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(),
-            w.tlbEnable->mapTo(&w, QPoint(0, 0)).y() + w.tlbEnable->height());
+            named<tolvar::HostToolBar>(w, "tlbEnable")->mapTo(&w, QPoint(0, 0)).y() +
+                named<tolvar::HostToolBar>(w, "tlbEnable")->height());
+
+  // With the traffic dock shown the window can be resized, and the dock takes the room while
+  // the form keeps its size.
+  w.trafficDock()->toggleViewAction()->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_NE(w.maximumSize(), w.minimumSize());
+  const QSize form = body->size();
+  const int dockHeight = w.trafficDock()->height();
+  w.resize(w.width() + 120, w.height() + 150);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(body->size(), form);
+  EXPECT_EQ(w.trafficDock()->height(), dockHeight + 150);
 }
 
 }  // namespace

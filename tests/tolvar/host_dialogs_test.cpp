@@ -54,7 +54,7 @@ class HostDialogs : public BenchOnSimulator {
       shown = true;
       user(d);
     });
-    click(host->tlbHost, "Options");
+    click("tlbHost", "Options");
     return shown;
   }
 
@@ -69,7 +69,7 @@ class HostDialogs : public BenchOnSimulator {
   }
 
   QString simplePoll() {
-    click(host->tlbHost, "Simple_Poll");
+    click("tlbHost", "Simple_Poll");
     return host->statusText();
   }
 
@@ -102,7 +102,7 @@ TEST_F(HostDialogs, OptionsShowTheStoredSettingsAndCancelChangesNothing) {
   EXPECT_EQ(w.control()->CommPort(), port);
   EXPECT_TRUE(w.control()->PortName().isEmpty());
   EXPECT_FALSE(w.control()->CommsEcho());
-  EXPECT_FALSE(w.fraDebug->isHidden());
+  EXPECT_FALSE(named<QGroupBox>(w, "fraDebug")->isHidden());
   const tolvar::HostSettings& kept = w.settings();
   EXPECT_EQ(kept.Commport, 3);
   EXPECT_EQ(kept.PollInt, 200);
@@ -216,14 +216,15 @@ TEST_F(HostDialogs, EchoAndDebugSwitchesApplyOnOK) {
   accept(true, true);
   EXPECT_TRUE(w.control()->CommsEcho());
   EXPECT_EQ(simplePoll(), kAck);
-  EXPECT_FALSE(w.txtCommand->toPlainText().isEmpty());
+  EXPECT_FALSE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().isEmpty());
 
   accept(false, true);
-  EXPECT_TRUE(w.fraDebug->isHidden());
+  EXPECT_TRUE(named<QGroupBox>(w, "fraDebug")->isHidden());
   EXPECT_EQ(simplePoll(), kAck);
-  EXPECT_TRUE(w.txtCommand->toPlainText().isEmpty()) << "hidden frames are not filled";
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().isEmpty())
+      << "hidden frames are not filled";
   accept(true, true);
-  EXPECT_FALSE(w.fraDebug->isHidden());
+  EXPECT_FALSE(named<QGroupBox>(w, "fraDebug")->isHidden());
 }
 
 TEST_F(HostDialogs, AboutShowsTheProgramAndThisBuild) {
@@ -231,7 +232,7 @@ TEST_F(HostDialogs, AboutShowsTheProgramAndThisBuild) {
   const QString title = QGuiApplication::applicationDisplayName();
   const QString version = QCoreApplication::applicationVersion();
   tolvar::setProgramIdentity();
-  frmHost& w = open();
+  open();
   bool closed = false;
   ui.queueDialog<frmAbout>([&](frmAbout& box) {
     EXPECT_EQ(box.windowTitle(), "About Tolvar");
@@ -241,7 +242,7 @@ TEST_F(HostDialogs, AboutShowsTheProgramAndThisBuild) {
     box.cmdOK->click();
     closed = !box.isVisible() && box.result() == QDialog::Accepted;
   });
-  click(w.tlbHost, "Help_About");
+  click("tlbHost", "Help_About");
   EXPECT_TRUE(closed);
   EXPECT_EQ(ui.dialogs(), QStringList{"About Tolvar"});
   QCoreApplication::setApplicationName(name);

@@ -21,6 +21,7 @@
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/polling.h"
 
 using tolvar::frmHost;
@@ -38,40 +39,49 @@ using MainWindow = BenchOnSimulator;
 
 TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   frmHost& w = open();
-  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - simulated validator");
-  EXPECT_EQ(w.txtAddress->text(), "40");
+  // The window says which port it is on, and the Port menu offers to close it.
+  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + sim.slavePath() + " (simulated validator)");
+  EXPECT_EQ(w.portAction()->text(), "Close Port " + sim.slavePath());
+  w.portAction()->trigger();
+  EXPECT_FALSE(w.control()->Enabled());
+  EXPECT_EQ(w.portAction()->text(), "Open Port " + sim.slavePath());
+  w.portAction()->trigger();
+  EXPECT_TRUE(w.control()->Enabled());
+  EXPECT_EQ(named<QLineEdit>(w, "txtAddress")->text(), "40");
   EXPECT_EQ(w.settings().PollInt, 200);
   EXPECT_EQ(w.control()->CommPort(), 1);
   EXPECT_TRUE(w.control()->Enabled());
   EXPECT_EQ(w.control()->PortName(), sim.slavePath());
-  EXPECT_FALSE(w.chkEncrpyt->isChecked());
-  EXPECT_TRUE(w.txtEncKey->isHidden());
+  EXPECT_FALSE(named<QCheckBox>(w, "chkEncrpyt")->isChecked());
+  EXPECT_TRUE(named<QLineEdit>(w, "txtEncKey")->isHidden());
   // No stored position: the middle of the screen, the title bar's edge on it.
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(w.sizeHint().width(), 20))));
   EXPECT_LE(std::abs(w.pos().y() + w.sizeHint().height() / 2 - screen.center().y()), 1);
-  EXPECT_TRUE(w.tlbEnable->isHidden() && w.tlbUtility->isHidden() && w.tlbDiagnostic->isHidden());
-  EXPECT_EQ(w.tlbHost->buttonCount(), 17);
-  EXPECT_EQ(w.tlbEnable->buttonCount(), 12);
-  EXPECT_EQ(w.tlbUtility->buttonCount(), 13);
-  EXPECT_EQ(w.tlbDiagnostic->buttonCount(), 7);
-  EXPECT_EQ(w.tlbHost->buttonAt(11)->text(), "Poll BNV");
-  EXPECT_TRUE(w.tlbHost->buttonAt(11)->isCheckable());
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbEnable")->isHidden() &&
+              named<tolvar::HostToolBar>(w, "tlbUtility")->isHidden() &&
+              named<tolvar::HostToolBar>(w, "tlbDiagnostic")->isHidden());
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->buttonCount(), 17);
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbEnable")->buttonCount(), 12);
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbUtility")->buttonCount(), 13);
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbDiagnostic")->buttonCount(), 7);
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->buttonAt(11)->text(), "Poll BNV");
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->buttonAt(11)->isCheckable());
 }
 
 TEST_F(MainWindow, StartsFromTheFileAndWritesItBackAtClose) {
   frmHost& w = open(
       "Commport = 3\r\nSlvAddr = 41\r\nEncrypt = 1\r\nKeyCode = 1234\r\nPollInt = 150\r\n"
       "FrmTop = -300\r\nFrmLft = 150\r\nMsgFmt = 7\r\nPortName = /dev/ttyUSB7\r\n");
-  EXPECT_EQ(w.txtAddress->text(), "41");
-  EXPECT_TRUE(w.chkEncrpyt->isChecked());
-  EXPECT_FALSE(w.txtEncKey->isHidden());
-  EXPECT_EQ(w.txtEncKey->text(), "001234");
+  EXPECT_EQ(named<QLineEdit>(w, "txtAddress")->text(), "41");
+  EXPECT_TRUE(named<QCheckBox>(w, "chkEncrpyt")->isChecked());
+  EXPECT_FALSE(named<QLineEdit>(w, "txtEncKey")->isHidden());
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "001234");
   EXPECT_EQ(w.control()->CommPort(), 3);
   EXPECT_EQ(w.pos(), QPoint(10, 0));
   // The simulated device is used but never saved in place of the user's own port.
   EXPECT_EQ(w.control()->PortName(), sim.slavePath());
-  w.txtAddress->setText("42");
+  named<QLineEdit>(w, "txtAddress")->setText("42");
   w.close();
   EXPECT_FALSE(w.control()->Enabled());
   EXPECT_EQ(readFile(settingsPath()),
@@ -84,16 +94,16 @@ TEST_F(MainWindow, StartsFromTheFileAndWritesItBackAtClose) {
 TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
   frmHost& w = open();
   std::uint8_t address = 0;
-  w.txtAddress->setText("-7");
-  EXPECT_TRUE(w.ApplyDetails(address));
+  named<QLineEdit>(w, "txtAddress")->setText("-7");
+  EXPECT_TRUE(w.lineTurn().ApplyDetails(address));
   EXPECT_EQ(address, 7);
-  EXPECT_EQ(w.txtAddress->text(), "7");
-  w.txtAddress->setText("40.6");
-  EXPECT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(named<QLineEdit>(w, "txtAddress")->text(), "7");
+  named<QLineEdit>(w, "txtAddress")->setText("40.6");
+  EXPECT_TRUE(w.lineTurn().ApplyDetails(address));
   EXPECT_EQ(address, 41);
-  EXPECT_EQ(w.txtAddress->text(), "41");
-  w.txtAddress->setText("255");
-  EXPECT_TRUE(w.ApplyDetails(address));
+  EXPECT_EQ(named<QLineEdit>(w, "txtAddress")->text(), "41");
+  named<QLineEdit>(w, "txtAddress")->setText("255");
+  EXPECT_TRUE(w.lineTurn().ApplyDetails(address));
   EXPECT_EQ(address, 255);
   EXPECT_TRUE(ui.shown().empty());
 
@@ -101,8 +111,8 @@ TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
   const int frames = sim.framesReceived();
   for (const char* refused : {"256", "abc", "", "40x"}) {
     ui.clearShown();
-    w.txtAddress->setText(refused);
-    click(w.tlbHost, "Simple_Poll");
+    named<QLineEdit>(w, "txtAddress")->setText(refused);
+    click("tlbHost", "Simple_Poll");
     ASSERT_EQ(ui.messages().size(), 1u) << refused;
     EXPECT_EQ(ui.messages()[0].text, "WARNING! Address must lie in the range 0 to 255.");
     EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
@@ -113,12 +123,12 @@ TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
 
 TEST_F(MainWindow, LetterInTheKeyStopsEveryCommand) {
   frmHost& w = open();
-  w.chkEncrpyt->setChecked(true);
-  EXPECT_FALSE(w.txtEncKey->isHidden());
-  w.txtEncKey->setText("58a604");
+  named<QCheckBox>(w, "chkEncrpyt")->setChecked(true);
+  EXPECT_FALSE(named<QLineEdit>(w, "txtEncKey")->isHidden());
+  named<QLineEdit>(w, "txtEncKey")->setText("58a604");
   const int frames = sim.framesReceived();
-  click(w.tlbHost, "Simple_Poll");
-  click(w.tlbHost, "Reset");
+  click("tlbHost", "Simple_Poll");
+  click("tlbHost", "Reset");
   ASSERT_EQ(ui.messages().size(), 2u);
   for (const auto& box : ui.messages()) {
     EXPECT_EQ(box.text, "Invalid character entered in the key code.");
@@ -130,8 +140,8 @@ TEST_F(MainWindow, LetterInTheKeyStopsEveryCommand) {
 TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
   frmHost& w = open("Encrypt = 1\r\nKeyCode = 12345678\r\n");
   std::uint8_t address = 0;
-  ASSERT_TRUE(w.ApplyDetails(address));
-  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  ASSERT_TRUE(w.lineTurn().ApplyDetails(address));
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "123456");
   EXPECT_TRUE(w.control()->Encryption());
   EXPECT_EQ(w.control()->KeyCode(), 0x654321);
 }
@@ -140,16 +150,17 @@ TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
 // shown at once (the host bar and one secondary bar).
 TEST_F(MainWindow, EveryToolbarButtonHasItsOwnKey) {
   frmHost& w = open();
-  for (tolvar::HostToolBar* secondary : {w.tlbEnable, w.tlbUtility, w.tlbDiagnostic}) {
+  for (const char* secondary : {"tlbEnable", "tlbUtility", "tlbDiagnostic"}) {
     QSet<QKeySequence> keys;
-    for (tolvar::HostToolBar* bar : {w.tlbHost, secondary}) {
-      for (QAction* button : bar->actions()) {
+    for (const char* bar : {"tlbHost", secondary}) {
+      for (QAction* button : named<tolvar::HostToolBar>(w, QString::fromLatin1(bar))->actions()) {
         if (button->isSeparator()) continue;
         SCOPED_TRACE(button->text().toStdString());
         EXPECT_FALSE(button->shortcut().isEmpty());
         EXPECT_FALSE(keys.contains(button->shortcut()));
         keys.insert(button->shortcut());
-        EXPECT_TRUE(button->toolTip().contains(button->shortcut().toString(QKeySequence::NativeText)));
+        EXPECT_TRUE(
+            button->toolTip().contains(button->shortcut().toString(QKeySequence::NativeText)));
       }
     }
   }
@@ -157,50 +168,51 @@ TEST_F(MainWindow, EveryToolbarButtonHasItsOwnKey) {
 
 TEST_F(MainWindow, BarTogglesShowOneSecondaryBarAtATime) {
   frmHost& w = open();
-  click(w.tlbHost, "Enable_Bar");
-  EXPECT_TRUE(w.tlbEnable->isVisibleTo(&w));
-  click(w.tlbHost, "Utilities_Bar");
-  EXPECT_TRUE(w.tlbUtility->isVisibleTo(&w));
-  EXPECT_FALSE(w.tlbEnable->isVisibleTo(&w));
-  EXPECT_FALSE(w.tlbHost->button("Enable_Bar")->isChecked());
-  EXPECT_TRUE(w.tlbHost->button("Utilities_Bar")->isChecked());
-  EXPECT_EQ(w.tlbUtility->geometry().top(), w.tlbEnable->geometry().top());
-  click(w.tlbHost, "Utilities_Bar");
-  EXPECT_FALSE(w.tlbUtility->isVisibleTo(&w));
-  click(w.tlbHost, "Diag_Bar");
-  EXPECT_TRUE(w.tlbDiagnostic->isVisibleTo(&w));
+  click("tlbHost", "Enable_Bar");
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbEnable")->isVisibleTo(&w));
+  click("tlbHost", "Utilities_Bar");
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbUtility")->isVisibleTo(&w));
+  EXPECT_FALSE(named<tolvar::HostToolBar>(w, "tlbEnable")->isVisibleTo(&w));
+  EXPECT_FALSE(named<tolvar::HostToolBar>(w, "tlbHost")->button("Enable_Bar")->isChecked());
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->button("Utilities_Bar")->isChecked());
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbUtility")->geometry().top(),
+            named<tolvar::HostToolBar>(w, "tlbEnable")->geometry().top());
+  click("tlbHost", "Utilities_Bar");
+  EXPECT_FALSE(named<tolvar::HostToolBar>(w, "tlbUtility")->isVisibleTo(&w));
+  click("tlbHost", "Diag_Bar");
+  EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbDiagnostic")->isVisibleTo(&w));
 }
 
 TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   frmHost& w = open();
-  w.txtCommand->setPlainText("stale");
-  click(w.tlbHost, "Simple_Poll");
+  named<QPlainTextEdit>(w, "txtCommand")->setPlainText("stale");
+  click("tlbHost", "Simple_Poll");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   // Host to 40, header 254, CRC-16 framing; the ACK comes back from address 1.
-  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("28 00 "))
-      << w.txtCommand->toPlainText().toStdString();
-  EXPECT_TRUE(w.txtCommand->toPlainText().contains(" FE "));
-  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("01 00 "));
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().startsWith("28 00 "))
+      << named<QPlainTextEdit>(w, "txtCommand")->toPlainText().toStdString();
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(" FE "));
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("01 00 "));
 
   // Switching the form redraws the frames already shown.
-  w.optAscii->setChecked(true);
-  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("40,0,"))
-      << w.txtCommand->toPlainText().toStdString();
-  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("1,0,"));
-  w.fraNote->show();
-  click(w.tlbHost, "Reset");
+  named<QRadioButton>(w, "optAscii")->setChecked(true);
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().startsWith("40,0,"))
+      << named<QPlainTextEdit>(w, "txtCommand")->toPlainText().toStdString();
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("1,0,"));
+  named<QWidget>(w, "fraNote")->show();
+  click("tlbHost", "Reset");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
-  EXPECT_TRUE(w.txtCommand->toPlainText().startsWith("40,0,"))
-      << w.txtCommand->toPlainText().toStdString();
-  EXPECT_TRUE(w.txtCommand->toPlainText().contains(",1,"));
-  EXPECT_TRUE(w.txtReply->toPlainText().startsWith("1,0,"));
-  EXPECT_TRUE(w.fraNote->isHidden());
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().startsWith("40,0,"))
+      << named<QPlainTextEdit>(w, "txtCommand")->toPlainText().toStdString();
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(",1,"));
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("1,0,"));
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isHidden());
 
   // With ShwMsg off the debug boxes keep what they had.
   w.settings().ShwMsg = 0;
-  w.txtReply->setPlainText("kept");
-  w.ShowDebug();
-  EXPECT_EQ(w.txtReply->toPlainText(), "kept");
+  named<QPlainTextEdit>(w, "txtReply")->setPlainText("kept");
+  w.lineTurn().ShowDebug();
+  EXPECT_EQ(named<QPlainTextEdit>(w, "txtReply")->toPlainText(), "kept");
 }
 
 // The control's status panel is green after a good reply only; a failed command shows in red,
@@ -211,7 +223,7 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   const QColor green(0, 128, 0);
   const QColor red(255, 0, 0);
   QLabel* panel = w.control()->lblStatus;
-  click(w.tlbHost, "Simple_Poll");
+  click("tlbHost", "Simple_Poll");
   EXPECT_EQ(renderedBackground(panel), green);
   const std::pair<bnvsim::Fault, const char*> failures[] = {
       {bnvsim::Fault::Silent, "Timeout Error [0]"},
@@ -221,10 +233,10 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   for (const auto& [fault, caption] : failures) {
     SCOPED_TRACE(caption);
     sim.injectFault(fault);
-    click(w.tlbHost, "Simple_Poll");
+    click("tlbHost", "Simple_Poll");
     EXPECT_TRUE(panel->text().startsWith(QLatin1String(caption))) << panel->text().toStdString();
     EXPECT_EQ(renderedBackground(panel), red);
-    click(w.tlbHost, "Simple_Poll");  // the next good reply is green again
+    click("tlbHost", "Simple_Poll");  // the next good reply is green again
     EXPECT_EQ(renderedBackground(panel), green);
   }
 }
@@ -236,38 +248,38 @@ TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
   frmHost& w = open("Encrypt = 1\r\nKeyCode = 582604\r\n");
 
   ui.queueInput("1234");
-  click(w.tlbHost, "Modify_Key");
+  click("tlbHost", "Modify_Key");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
-  EXPECT_EQ(w.txtEncKey->text(), "001234");
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "001234");
   ASSERT_FALSE(ui.shown().empty());
   EXPECT_EQ(ui.shown().back().title, "Change ccTalk Key");
   EXPECT_EQ(ui.shown().back().text, "Enter new Encrption Key.\r\n(6 digits)");
   EXPECT_EQ(sim.lineOptions().key, "001234");
-  click(w.tlbHost, "Simple_Poll");
+  click("tlbHost", "Simple_Poll");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
 
   ui.queueInput("12345678");
-  click(w.tlbHost, "Modify_Key");
-  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  click("tlbHost", "Modify_Key");
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "123456");
   EXPECT_EQ(sim.lineOptions().key, "123456");
 
   // A letter: message, nothing sent, the old key stays.
   const int frames = sim.framesReceived();
   ui.queueInput("12x456");
-  click(w.tlbHost, "Modify_Key");
+  click("tlbHost", "Modify_Key");
   EXPECT_EQ(ui.messages().back().text, "Invalid character entered in the key code.");
   EXPECT_EQ(sim.framesReceived(), frames);
-  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "123456");
 
   // Cancel (an unscripted box) and an empty answer: nothing sent, the key stays.
   for (const char* answer : {"", "  "}) {
     if (*answer) ui.queueInput(answer);
-    click(w.tlbHost, "Modify_Key");
+    click("tlbHost", "Modify_Key");
     EXPECT_EQ(w.statusText(), "Key not changed: nothing sent.");
   }
   EXPECT_EQ(sim.framesReceived(), frames);
   EXPECT_EQ(sim.lineOptions().key, "123456");
-  EXPECT_EQ(w.txtEncKey->text(), "123456");
+  EXPECT_EQ(named<QLineEdit>(w, "txtEncKey")->text(), "123456");
 }
 
 // No overlap on the line: a click that arrives while a transaction waits for its reply runs once
@@ -277,51 +289,52 @@ TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
   bnvsim::LineOptions line = sim.lineOptions();
   line.replyDelayMs = 150;
   sim.setLineOptions(line);
-  w.fraNote->show();
+  named<QWidget>(w, "fraNote")->show();
 
   bool busySeen = false;
   bool resetWaited = false;
   int framesDuring = 0;
   // Past the 50 ms quiet wait of a port just opened, well before the 150 ms reply.
   QTimer::singleShot(90, &w, [&] {
-    busySeen = ui.busy() && w.commandRunning();
+    busySeen = ui.busy() && w.lineTurn().running();
     framesDuring = sim.framesReceived();
-    click(w.tlbHost, "Reset");
-    click(w.tlbHost, "Poll_BNV");
-    w.cmdStack->click();
+    click("tlbHost", "Reset");
+    click("tlbHost", "Poll_BNV");
+    named<QPushButton>(w, "cmdStack")->click();
     w.polling().tick();
-    resetWaited = w.fraNote->isVisibleTo(&w);
+    resetWaited = named<QWidget>(w, "fraNote")->isVisibleTo(&w);
   });
   const int before = sim.framesReceived();
-  click(w.tlbHost, "Simple_Poll");
+  click("tlbHost", "Simple_Poll");
   EXPECT_TRUE(busySeen);
   EXPECT_TRUE(resetWaited);
   EXPECT_EQ(framesDuring, before + 1);
   EXPECT_EQ(sim.framesReceived(), before + 1);
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
-  EXPECT_FALSE(w.tlbHost->button("Poll_BNV")->isChecked());
-  EXPECT_FALSE(w.tmrPoll->isActive());
+  EXPECT_FALSE(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->isChecked());
+  EXPECT_FALSE(w.polling().timer()->isActive());
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
-  EXPECT_FALSE(w.cmdStack->isChecked());
+  EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());
 
-  // The reset's turn comes from the event loop once the poll is done.
+  // The reset's turn comes from the event loop once the poll is done; the master inhibit is
+  // read back behind it.
   QEventLoop loop;
   QTimer::singleShot(600, &loop, &QEventLoop::quit);
   loop.exec();
-  EXPECT_EQ(sim.framesReceived(), before + 2);
-  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_EQ(sim.framesReceived(), before + 3);
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   EXPECT_TRUE(ui.messages().empty());
   EXPECT_FALSE(ui.busy());
-  EXPECT_FALSE(w.commandRunning());
+  EXPECT_FALSE(w.lineTurn().running());
 }
 
 // Only a transaction holds the line: the poll timer goes on while a box is open.
 TEST_F(MainWindow, PollingGoesOnBehindADialog) {
   frmHost& w = open();
-  click(w.tlbEnable, "Enable_All");
-  click(w.tlbHost, "Poll_BNV");
-  ASSERT_TRUE(w.tmrPoll->isActive());
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
+  ASSERT_TRUE(w.polling().timer()->isActive());
   int framesBefore = 0;
   int framesAfter = 0;
   ui.queueDialog<QDialog>([&](QDialog&) {
@@ -332,10 +345,10 @@ TEST_F(MainWindow, PollingGoesOnBehindADialog) {
     loop.exec();
     framesAfter = sim.framesReceived();
   });
-  click(w.tlbHost, "Help_About");
+  click("tlbHost", "Help_About");
   EXPECT_GE(framesAfter - framesBefore, 2);
-  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
-  EXPECT_TRUE(w.tmrPoll->isActive());
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 in escrow.");
+  EXPECT_TRUE(w.polling().timer()->isActive());
 }
 
 TEST_F(MainWindow, DoubleClickOnTheControlTogglesThePort) {
@@ -382,6 +395,7 @@ TEST_F(MainWindow, AWindowStoredOffEveryScreenOpensOnOne) {
     const qsizetype at = saved.indexOf(key) + qstrlen(key);
     return saved.mid(at, saved.indexOf('\r', at) - at).toInt() / 15;
   };
-  EXPECT_TRUE(screen.contains(QRect(QPoint(value("FrmLft = "), value("FrmTop = ")), QSize(100, 20))))
+  EXPECT_TRUE(
+      screen.contains(QRect(QPoint(value("FrmLft = "), value("FrmTop = ")), QSize(100, 20))))
       << saved.toStdString();
 }

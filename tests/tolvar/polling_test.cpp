@@ -1,12 +1,15 @@
 // Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
 // box edited mid-poll, single step.
 #include <QComboBox>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/event_texts.h"
@@ -18,7 +21,7 @@ using tolvar::frmHost;
 namespace {
 
 QColor eventColour(const frmHost& w) {
-  return renderedTextColour(w.lblEvent);
+  return renderedTextColour(named<QLabel>(w, "lblEvent"));
 }
 
 }  // namespace
@@ -27,11 +30,11 @@ class PollingBench : public BenchOnSimulator {
  protected:
   frmHost& startPolling() {
     frmHost& w = open();
-    click(w.tlbEnable, "Enable_All");
-    click(w.tlbHost, "Poll_BNV");
-    EXPECT_TRUE(w.tmrPoll->isActive());
-    EXPECT_EQ(w.tmrPoll->interval(), 200);
-    EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Stop Poll");
+    click("tlbEnable", "Enable_All");
+    click("tlbHost", "Poll_BNV");
+    EXPECT_TRUE(w.polling().timer()->isActive());
+    EXPECT_EQ(w.polling().timer()->interval(), 200);
+    EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->text(), "Stop Poll");
     EXPECT_EQ(sim.masterInhibit() & 1, 1);
     return w;
   }
@@ -42,37 +45,42 @@ TEST_F(PollingBench, EscrowThenStack) {
   w.polling().tick();
   sim.insertNote(3);
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 in escrow.");
   EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
-  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
-  ASSERT_EQ(w.lstvwEventBuffer->topLevelItemCount(), 6);
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(0), "Event #");
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(0), "Event 1");
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(1), "3");
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(1)->text(2), "1");
-  const QString counter = w.lstvwEventBuffer->topLevelItem(0)->text(1);
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  ASSERT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItemCount(), 6);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(0), "Event #");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(0), "Event 1");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(1), "3");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(2), "1");
+  // The user's own command (Poll BNV's enable) stays readable for a few seconds: the polls
+  // that follow do not wipe its reply or its frames; a poll the user asks for shows at once.
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(" E4 "));
+  const QString counter = named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1);
+  w.polling().PollEvents();
   EXPECT_EQ(w.statusText(), "BNV Reply: Event #" + counter);
 
-  w.cmdStack->click();
+  named<QPushButton>(w, "cmdStack")->click();
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
   EXPECT_TRUE(sim.noteInEscrow());
   w.polling().tick();  // the route goes out instead of a poll
   EXPECT_FALSE(sim.noteInEscrow());
-  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
-  EXPECT_EQ(w.lblEvent->text(), "Note 3 in escrow.");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 in escrow.");
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Note 3 stacked.");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 stacked.");
   EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
 
   // An unchanged counter refreshes the list but leaves the label alone.
-  w.lblEvent->setText("untouched");
+  named<QLabel>(w, "lblEvent")->setText("untouched");
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "untouched");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "untouched");
 
-  click(w.tlbHost, "Poll_BNV");
-  EXPECT_FALSE(w.tmrPoll->isActive());
-  EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Poll BNV");
+  click("tlbHost", "Poll_BNV");
+  EXPECT_FALSE(w.polling().timer()->isActive());
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->text(), "Poll BNV");
 }
 
 // A note from the bench's own Virtual Validator pane: refused while every note is inhibited, and
@@ -88,8 +96,8 @@ TEST_F(BenchOnSimulator, VirtualValidatorPaneInsertsANote) {
   EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: note returned, master inhibit on");
   EXPECT_FALSE(sim.noteInEscrow());
 
-  click(w.tlbEnable, "Enable_All");
-  click(w.tlbHost, "Poll_BNV");
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
   w.polling().tick();
   pane->insertNote->click();
   EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: GB0010A held in escrow");
@@ -97,25 +105,66 @@ TEST_F(BenchOnSimulator, VirtualValidatorPaneInsertsANote) {
       << pane->escrow->text().toStdString();
   EXPECT_EQ(pane->inhibitedNotes->text(), "none");
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Note 2 in escrow.");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 2 in escrow.");
   EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
+}
+
+// The escrow buttons go when the note leaves escrow by a path the host did not take: the hold
+// time runs out, the note jams, the unit is power-cycled.
+TEST_F(BenchOnSimulator, EscrowButtonsGoWhenTheNoteLeavesByAnyPath) {
+  bnvsim::SimulatorOptions options;
+  options.escrowHoldMs = 300;
+  bnvsim::Simulator quick{options};
+  ASSERT_TRUE(quick.start());
+  frmHost w(ui, tolvar::HostOptions{settingsPath(), quick.slavePath()});
+  const auto press = [&w](const char* bar, const char* key) {
+    named<tolvar::HostToolBar>(w, QString::fromLatin1(bar))
+        ->button(QString::fromLatin1(key))
+        ->trigger();
+  };
+  press("tlbEnable", "Enable_All");
+  press("tlbHost", "Poll_BNV");
+  QWidget* buttons = named<QWidget>(w, "fraNote");
+  const std::pair<const char*, std::function<void()>> leavings[] = {
+      {"hold time",
+       [] {
+         QEventLoop wait;
+         QTimer::singleShot(500, &wait, &QEventLoop::quit);
+         wait.exec();
+       }},
+      {"jam", [&quick] { quick.jam(); }},
+      {"power cycle", [&quick, &press] {
+         quick.reset();
+         press("tlbEnable", "Enable_All");
+       }}};
+  for (const auto& [how, leave] : leavings) {
+    SCOPED_TRACE(how);
+    w.polling().tick();
+    ASSERT_EQ(quick.insertNote(2).outcome, bnvsim::Insertion::Held);
+    w.polling().tick();
+    EXPECT_TRUE(buttons->isVisibleTo(&w));
+    leave();
+    w.polling().TogglePolling(true);  // the enable a power cycle closed, then a poll
+    w.polling().tick();
+    EXPECT_FALSE(buttons->isVisibleTo(&w));
+  }
 }
 
 TEST_F(PollingBench, ReturnAndHold) {
   frmHost& w = startPolling();
   sim.insertNote(2);
   w.polling().tick();
-  w.cmdHoldNote->click();
+  named<QPushButton>(w, "cmdHoldNote")->click();
   w.polling().tick();
-  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_TRUE(sim.noteInEscrow());
-  w.cmdReturn->click();
+  named<QPushButton>(w, "cmdReturn")->click();
   w.polling().tick();
   EXPECT_FALSE(sim.noteInEscrow());
-  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Note Returned");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note Returned");
   EXPECT_EQ(eventColour(w), tolvar::kEventRed);
 }
 
@@ -123,12 +172,15 @@ TEST_F(PollingBench, ResetIsDecodedAsReEnabledAndDropsThePendingRoute) {
   frmHost& w = startPolling();
   sim.insertNote(1);
   w.polling().tick();
-  w.cmdStack->click();
-  click(w.tlbHost, "Reset");
+  named<QPushButton>(w, "cmdStack")->click();
+  click("tlbHost", "Reset");
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
-  EXPECT_FALSE(w.fraNote->isVisibleTo(&w));
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  // What the reset changed is read back behind its reply: the master inhibit is on again.
+  EXPECT_EQ(named<QLabel>(w, "lblMasterInh")->text(), "ON");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Validator Re-Enabled");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Validator Re-Enabled");
   EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
 }
 
@@ -136,21 +188,24 @@ TEST_F(PollingBench, PendingRouteSurvivesAFailedTick) {
   frmHost& w = startPolling();
   sim.insertNote(4);
   w.polling().tick();
-  w.cmdStack->click();
+  named<QPushButton>(w, "cmdStack")->click();
   sim.injectFault(bnvsim::Fault::Busy);
   w.polling().tick();
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
-  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
-  const QString countBefore = w.lstvwEventBuffer->topLevelItem(0)->text(1);
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  const QString countBefore = named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1);
   w.polling().tick();  // the retry, still before any poll
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(sim.noteInEscrow());
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(1), countBefore);
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1), countBefore);
 
+  // A busy poll right after the route: the route's reply stays to be read, the status label
+  // says BUSY.
   sim.injectFault(bnvsim::Fault::Busy);
   w.polling().tick();
-  EXPECT_EQ(w.statusText(), "BNV Reply: BUSY");
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItem(0)->text(1), countBefore);
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_EQ(w.control()->lblStatus->text(), "BUSY");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1), countBefore);
 }
 
 // The validator answers, but keeps the note: the buttons stay, the event label says why in red
@@ -159,29 +214,29 @@ TEST_F(PollingBench, ARefusedRouteKeepsTheNoteAndSaysWhy) {
   frmHost& w = startPolling();
   sim.insertNote(3);
   w.polling().tick();
-  w.cmdStack->click();
-  EXPECT_TRUE(w.cmdStack->isChecked());  // pending until it has gone out
-  EXPECT_FALSE(w.cmdReturn->isChecked());
+  named<QPushButton>(w, "cmdStack")->click();
+  EXPECT_TRUE(named<QPushButton>(w, "cmdStack")->isChecked());  // pending until it has gone out
+  EXPECT_FALSE(named<QPushButton>(w, "cmdReturn")->isChecked());
   sim.injectFault(bnvsim::Fault::Nak);
   w.polling().tick();
   EXPECT_TRUE(sim.noteInEscrow());
-  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
-  EXPECT_FALSE(w.cmdStack->isChecked());
-  EXPECT_EQ(w.lblEvent->text(), "Route Refused (NACK)");
+  EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Route Refused (NACK)");
   EXPECT_EQ(eventColour(w), tolvar::kEventRed);
   w.polling().tick();
   w.polling().tick();
-  EXPECT_EQ(w.lblEvent->text(), "Route Refused (NACK)");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Route Refused (NACK)");
 
   // A bad address with a route pending: one box, and the request is dropped.
-  w.cmdReturn->click();
-  w.txtAddress->setText("300");
+  named<QPushButton>(w, "cmdReturn")->click();
+  named<QLineEdit>(w, "txtAddress")->setText("300");
   const int frames = sim.framesReceived();
   for (int i = 0; i < 3; ++i) w.polling().tick();
   EXPECT_EQ(ui.messages().size(), 1u);
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
-  EXPECT_FALSE(w.cmdReturn->isChecked());
+  EXPECT_FALSE(named<QPushButton>(w, "cmdReturn")->isChecked());
   EXPECT_TRUE(sim.noteInEscrow());
   EXPECT_EQ(sim.framesReceived(), frames + 2);  // the two polls after it, at the last address
 }
@@ -189,33 +244,34 @@ TEST_F(PollingBench, ARefusedRouteKeepsTheNoteAndSaysWhy) {
 TEST_F(PollingBench, JunkInTheAddressBoxKeepsTheLastValidAddress) {
   frmHost& w = startPolling();
   for (const char* junk : {"abc", "300", "-1", "40.5x", ""}) {
-    w.txtAddress->setText(junk);
+    named<QLineEdit>(w, "txtAddress")->setText(junk);
     EXPECT_EQ(w.polling().PollEvents(), 0) << junk;
   }
-  w.txtAddress->setText("7");  // nobody there: the poll fails instead of reaching 40
+  named<QLineEdit>(w, "txtAddress")
+      ->setText("7");  // nobody there: the poll fails instead of reaching 40
   EXPECT_NE(w.polling().PollEvents(), 0);
 }
 
 TEST_F(PollingBench, SingleStepPollsOnceAndReleasesTheButton) {
   frmHost& w = open();
   w.settings().SnglStp = true;
-  click(w.tlbEnable, "Enable_All");
+  click("tlbEnable", "Enable_All");
   sim.insertNote(1);  // inhibited until the poll press lifts the master inhibit
   const int before = sim.framesReceived();
-  click(w.tlbHost, "Poll_BNV");
+  click("tlbHost", "Poll_BNV");
   EXPECT_EQ(sim.framesReceived(), before + 2);
-  EXPECT_FALSE(w.tlbHost->button("Poll_BNV")->isChecked());
-  EXPECT_FALSE(w.tmrPoll->isActive());
-  EXPECT_EQ(w.tlbHost->button("Poll_BNV")->text(), "Poll BNV");
-  EXPECT_EQ(w.lstvwEventBuffer->topLevelItemCount(), 6);
+  EXPECT_FALSE(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->isChecked());
+  EXPECT_FALSE(w.polling().timer()->isActive());
+  EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->text(), "Poll BNV");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItemCount(), 6);
 
   sim.insertNote(2);
-  click(w.tlbHost, "Poll_BNV");
-  EXPECT_EQ(w.lblEvent->text(), "Note 2 in escrow.");
+  click("tlbHost", "Poll_BNV");
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 2 in escrow.");
   // In single step an escrow button routes at once.
-  w.cmdStack->click();
+  named<QPushButton>(w, "cmdStack")->click();
   EXPECT_FALSE(sim.noteInEscrow());
-  EXPECT_TRUE(w.fraNote->isVisibleTo(&w));
+  EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
 }
 
 TEST(EventTexts, StatusAndCreditTables) {

@@ -19,8 +19,9 @@ inline QColor renderedBackground(QWidget* widget) {
   for (int y = 0; y < image.height(); ++y) {
     for (int x = 0; x < image.width(); ++x) ++counts[image.pixel(x, y)];
   }
-  const auto most = std::max_element(counts.begin(), counts.end(),
-                                     [](const auto& a, const auto& b) { return a.second < b.second; });
+  const auto most =
+      std::max_element(counts.begin(), counts.end(),
+                       [](const auto& a, const auto& b) { return a.second < b.second; });
   return most == counts.end() ? QColor() : QColor(most->first);
 }
 

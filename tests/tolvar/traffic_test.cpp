@@ -1,18 +1,18 @@
 // The traffic pane and the event history on the virtual validator, and the pane's bound under a
 // long poll loop.
 #include <QAction>
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QClipboard>
 #include <QComboBox>
-#include <QItemSelectionModel>
-#include <QRegularExpression>
 #include <QEventLoop>
-#include <QTimer>
 #include <QFile>
+#include <QItemSelectionModel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTableView>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "quennet/commands/command_set.h"
@@ -72,10 +72,14 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   const auto rows = historyRows(dock->eventHistory());
   const std::vector<std::pair<QString, QString>> expected = {
       {"0", "Watching from event counter 0"},
-      {"1", removed},  {"2..4", "3 events lost"},
-      {"5", removed},  {"6", inserted},
-      {"7", removed},  {"8", inserted},
-      {"9", removed},  {"0", "Validator reset: event counter back at 0"},
+      {"1", removed},
+      {"2..4", "3 events lost"},
+      {"5", removed},
+      {"6", inserted},
+      {"7", removed},
+      {"8", inserted},
+      {"9", removed},
+      {"0", "Validator reset: event counter back at 0"},
       {"1", inserted},
   };
   ASSERT_EQ(rows.size(), expected.size());
@@ -87,7 +91,7 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   EXPECT_EQ(rows[3].colour, tolvar::decodeEvent(0, 11).colour);
   EXPECT_EQ(rows[8].colour, QColor());
   // The main label still shows the newest event only.
-  EXPECT_EQ(w.lblEvent->text(), inserted);
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), inserted);
 }
 
 TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
@@ -112,7 +116,7 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_EQ(cell(3, TrafficLog::Name), "No reply ← Simple poll");  // as the monitor pairs it
   EXPECT_EQ(cell(3, TrafficLog::Result), "2 Timeout Error [0]");
 
-  w.optAscii->setChecked(true);  // numbers follow the debug frames' choice
+  named<QRadioButton>(w, "optAscii")->setChecked(true);  // numbers follow the debug frames' choice
   EXPECT_EQ(cell(0, TrafficLog::Destination), "40");
   pane->resultFilter->setCurrentText(QStringLiteral("Time-out"));
   ASSERT_EQ(shown->rowCount(), 2);  // the poll to 41 and its missing reply
@@ -123,9 +127,10 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   pane->save->click();
   // The name offered carries the time and an extension.
   ASSERT_EQ(ui.proposedSaveNames().size(), 1);
-  EXPECT_TRUE(QRegularExpression(QStringLiteral("^tolvar-traffic-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.txt$"))
-                  .match(ui.proposedSaveNames()[0])
-                  .hasMatch())
+  EXPECT_TRUE(
+      QRegularExpression(QStringLiteral("^tolvar-traffic-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.txt$"))
+          .match(ui.proposedSaveNames()[0])
+          .hasMatch())
       << ui.proposedSaveNames()[0].toStdString();
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -146,8 +151,8 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_FALSE(pane->follow->isChecked());
   EXPECT_EQ(pane->table()->currentIndex().row(), 3);
   EXPECT_FALSE(pane->findNext(QStringLiteral("no such text")));
-  pane->table()->selectionModel()->select(
-      shown->index(0, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  pane->table()->selectionModel()->select(shown->index(0, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
   pane->copyAction->trigger();
   const QStringList copied = QApplication::clipboard()->text().split(u'\n');
   ASSERT_EQ(copied.size(), 3);  // rows 0 and 3, the last line's end
@@ -175,15 +180,15 @@ TEST_F(BenchOnSimulator, PauseFreezesTheViewButLosesNoFrame) {
   frmHost& w = open();
   tolvar::TrafficPane* pane = w.trafficDock()->trafficPane();
   QAbstractItemModel* shown = pane->table()->model();
-  click(w.tlbEnable, "Enable_All");
-  click(w.tlbHost, "Poll_BNV");
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
   pane->pause->setChecked(true);
   const int frozen = shown->rowCount();
   const int framesBefore = sim.framesReceived();
   QEventLoop twoSeconds;
   QTimer::singleShot(2000, &twoSeconds, &QEventLoop::quit);
   twoSeconds.exec();
-  click(w.tlbHost, "Poll_BNV");
+  click("tlbHost", "Poll_BNV");
   EXPECT_GE(sim.framesReceived() - framesBefore, 5);  // polls went on meanwhile
   EXPECT_EQ(shown->rowCount(), frozen);
   pane->pause->setChecked(false);

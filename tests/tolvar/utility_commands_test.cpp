@@ -15,6 +15,7 @@
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
 #include "quennet/link/scripted_line.h"
+#include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_toolbar.h"
@@ -45,13 +46,13 @@ class Bench : public ::testing::Test {
     host = std::make_unique<frmHost>(ui, HostOptions{dir.filePath("tolvar.ini"), port});
   }
   void press(const QString& key) {
-    QAction* button = host->tlbUtility->button(key);
-    if (!button) button = host->tlbDiagnostic->button(key);
+    QAction* button = named<tolvar::HostToolBar>(*host, "tlbUtility")->button(key);
+    if (!button) button = named<tolvar::HostToolBar>(*host, "tlbDiagnostic")->button(key);
     ASSERT_NE(button, nullptr) << key.toStdString();
     button->trigger();
   }
   QString status() const { return host->statusText(); }
-  QColor eventColour() const { return renderedTextColour(host->lblEvent); }
+  QColor eventColour() const { return renderedTextColour(named<QLabel>(*host, "lblEvent")); }
 
   QTemporaryDir dir;
   ScriptedUiServices ui;
@@ -95,29 +96,30 @@ TEST_F(ScriptedBench, CommsStatisticsReadAndClear) {
   answer(crcReply(0, {3, 0, 17}));
   press("Read_Rx");
   EXPECT_EQ(sent(), (std::vector<int>{40, 2}));
-  EXPECT_EQ(host->lblCommsData[0]->text(), "3");
-  EXPECT_EQ(host->lblCommsData[1]->text(), "0");
-  EXPECT_EQ(host->lblCommsData[2]->text(), "17");
+  EXPECT_EQ(named<QLabel>(*host, "lblCommsData_0")->text(), "3");
+  EXPECT_EQ(named<QLabel>(*host, "lblCommsData_1")->text(), "0");
+  EXPECT_EQ(named<QLabel>(*host, "lblCommsData_2")->text(), "17");
   EXPECT_EQ(status(), "BNV Reply: 3,0,11,");
 
   answer(crcReply(kBusy, {}));
   press("Read_Rx");
-  EXPECT_EQ(host->lblCommsData[2]->text(), "17");
+  EXPECT_EQ(named<QLabel>(*host, "lblCommsData_2")->text(), "17");
   EXPECT_EQ(status(), "BNV Reply: ");
 
   answer(crcReply(0, {}));
   press("Clear_Comms");
   EXPECT_EQ(sent(), (std::vector<int>{40, 3}));
-  for (QLabel* label : host->lblCommsData) EXPECT_EQ(label->text(), "0");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_EQ(named<QLabel>(*host, QStringLiteral("lblCommsData_%1").arg(i))->text(), "0");
   EXPECT_EQ(status(), "BNV Reply: ACK");
 }
 
 TEST_F(ScriptedBench, RefusedAddressSendsNothing) {
-  host->txtAddress->setText("300");
+  named<QLineEdit>(*host, "txtAddress")->setText("300");
   answer(crcReply(0, {3, 0, 17}));
   press("Read_Rx");
   EXPECT_TRUE(line->writtenLog().isEmpty());
-  EXPECT_TRUE(host->lblCommsData[0]->text().isEmpty());
+  EXPECT_TRUE(named<QLabel>(*host, "lblCommsData_0")->text().isEmpty());
   EXPECT_EQ(ui.messages().size(), 1u);
 }
 
@@ -148,7 +150,7 @@ TEST_F(ScriptedBench, StackerOutcomesAndColours) {
     answer(c.reply);
     press("Stacker");
     EXPECT_EQ(sent(), (std::vector<int>{40, 147}));
-    EXPECT_EQ(host->lblEvent->text(), c.text);
+    EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), c.text);
     EXPECT_EQ(eventColour(), c.colour);
     EXPECT_EQ(status(), "BNV Reply: " + c.text);
   }
@@ -158,17 +160,17 @@ TEST_F(ScriptedBench, SelfTestFaultCodes) {
   answer(crcReply(0, {39, 0, 0, 0}));
   press("Self_Test");
   EXPECT_EQ(sent(), (std::vector<int>{40, 232}));
-  EXPECT_EQ(host->lblEvent->text(), "Error No. [39]");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39]");
   EXPECT_EQ(eventColour(), QColor(255, 0, 0));
   EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
 
   answer(crcReply(0, {1}));
   press("Self_Test");
-  EXPECT_EQ(host->lblEvent->text(), "EEPROM checksum error");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "EEPROM checksum error");
 
   answer(crcReply(0, {0}));
   press("Self_Test");
-  EXPECT_EQ(host->lblEvent->text(), "Self Test Passed");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Self Test Passed");
   EXPECT_EQ(eventColour(), QColor(0, 192, 0));
 }
 
@@ -180,7 +182,7 @@ TEST_F(ScriptedBench, SelfTestWithoutDataIsNoPass) {
     answer(crcReply(header, {}));
     press("Self_Test");
     // The previous test's fault must not read as this one's.
-    EXPECT_EQ(host->lblEvent->text(), "No Self Test Result");
+    EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "No Self Test Result");
     EXPECT_EQ(eventColour(), QColor(255, 0, 0));
     EXPECT_EQ(status(), "BNV Reply: No Self Test Result: " + reason);
   }
@@ -200,7 +202,7 @@ TEST_F(ScriptedBench, AddressChangeAnswers) {
   ui.queueInput("77.5abc");
   press("Addr_Change");
   EXPECT_EQ(sent(), (std::vector<int>{40, 251, 78}));
-  EXPECT_EQ(host->txtAddress->text(), "40");
+  EXPECT_EQ(named<QLineEdit>(*host, "txtAddress")->text(), "40");
 
   // Nothing goes out for 0, 1, Cancel, words, or an answer that is no byte.
   for (const QString typed : {"1", "", "abc", "0.4", "256", "-3"}) {
@@ -239,27 +241,28 @@ class SimulatedBench : public Bench {
 TEST_F(SimulatedBench, MasterInhibitReadSetAndBusy) {
   press("Set_M_Inh1");
   EXPECT_EQ(sim.masterInhibit(), 1);
-  EXPECT_EQ(host->lblMasterInh->text(), "ON");
+  // The label says what the buttons say: 1 is master inhibit OFF, notes accepted.
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "OFF");
   press("Set_M_Inh2");
   EXPECT_EQ(sim.masterInhibit(), 0);
   press("Read_M_Inh");
-  EXPECT_EQ(host->lblMasterInh->text(), "OFF");
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "ON");
   EXPECT_EQ(status(), "BNV Reply: ACK");
 
   press("Set_M_Inh1");
   sim.injectFault(bnvsim::Fault::Busy);
   press("Read_M_Inh");
   EXPECT_EQ(status(), "BNV Reply: BUSY");
-  EXPECT_EQ(host->lblMasterInh->text(), "ON");
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "OFF");
 }
 
 TEST_F(SimulatedBench, SelfTestFaultFromTheValidator) {
   press("Self_Test");
-  EXPECT_EQ(host->lblEvent->text(), "Self Test Passed");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Self Test Passed");
   EXPECT_EQ(eventColour(), QColor(0, 192, 0));
   sim.setSelfTestFault(39);
   press("Self_Test");
-  EXPECT_EQ(host->lblEvent->text(), "Error No. [39]");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39]");
   EXPECT_EQ(eventColour(), QColor(255, 0, 0));
   EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
 }
@@ -278,8 +281,8 @@ TEST_F(SimulatedBench, BillModeQuestions) {
     press("Set_Bill_Mode");
     EXPECT_EQ(sim.billMode(), c.mode);
     press("Read_Bill_Mode");
-    EXPECT_EQ(host->lblBillMode[0]->text(), c.mode & 1 ? "ENABLED" : "DISABLED");
-    EXPECT_EQ(host->lblBillMode[1]->text(), c.mode & 2 ? "ENABLED" : "DISABLED");
+    EXPECT_EQ(named<QLabel>(*host, "lblBillMode_0")->text(), c.mode & 1 ? "ENABLED" : "DISABLED");
+    EXPECT_EQ(named<QLabel>(*host, "lblBillMode_1")->text(), c.mode & 2 ? "ENABLED" : "DISABLED");
     EXPECT_EQ(status(), "BNV Reply: " + QString::number(c.mode));
   }
   ASSERT_GE(ui.messages().size(), 2u);
@@ -300,7 +303,7 @@ TEST_F(SimulatedBench, BillModeQuestions) {
 
 // Both polls wait out the whole collection time, so they share one test.
 TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
-  host->txtAddress->setText("999");  // a broadcast needs no valid address
+  named<QLineEdit>(*host, "txtAddress")->setText("999");  // a broadcast needs no valid address
   press("Addr_Poll");
   const QString text = status();
   QStringList orders;

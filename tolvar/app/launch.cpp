@@ -12,6 +12,7 @@
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/settings_location.h"
 #include "tolvar/mainwindow/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/widget_ui_services.h"
@@ -26,8 +27,9 @@ constexpr int kMaxQuitAfterSeconds = std::numeric_limits<int>::max() / 1000;
 // a timer started earlier could fire mid-read.
 void afterShown(frmHost& window, bool readData, const QString& screenshotPath) {
   if (readData) {
+    const auto* bar = window.findChild<HostToolBar*>(QStringLiteral("tlbHost"));
     for (const char* key : {"Unit_Data", "Note_Data"})
-      window.tlbHost->button(QString::fromLatin1(key))->trigger();
+      bar->button(QString::fromLatin1(key))->trigger();
   }
   if (screenshotPath.isEmpty()) return;
   QTimer::singleShot(500, &window, [&window, screenshotPath] {
@@ -146,10 +148,8 @@ int runTolvar(QApplication& app) {
   shown = &window;
   if (launch->simulate) {
     // The built-in validator's own controls, beside the form: without them nothing can happen.
-    auto* validator = new VirtualValidatorDock(simulator, &window);
-    window.addDockWidget(Qt::RightDockWidgetArea, validator);
-    window.addAction(validator->toggleViewAction());
-    window.setStatusText(QStringLiteral(
+    window.addSideDock(new VirtualValidatorDock(simulator, &window));
+    window.lineTurn().setStatusText(QStringLiteral(
         "Virtual validator ready, every note inhibited: Note Opt'n, Enable All; Poll BNV; then "
         "Insert Note in the Virtual Validator pane"));
   }

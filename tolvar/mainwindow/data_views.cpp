@@ -6,57 +6,39 @@
 
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
+#include "tolvar/mainwindow/note_list_pane.h"
+#include "tolvar/mainwindow/unit_data_pane.h"
 #include "tolvar/mainwindow/unit_data_text.h"
 
 namespace tolvar {
 
 namespace {
 
-const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
 const QString kNoNote = QStringLiteral(".......");
 const QString kNoValue = QStringLiteral("---");
 constexpr std::int16_t kUnitDataSteps = 17;
 constexpr std::uint8_t kNotes = 16;
 
-// Toolbar off and busy pointer for the length of a run.
-class RunGuard {
- public:
-  explicit RunGuard(frmHost& host) : host_(host) {
-    host_.tlbHost->setEnabled(false);
-    host_.ui().setBusy(true);
-  }
-  ~RunGuard() {
-    host_.tlbHost->setEnabled(true);
-    host_.ui().setBusy(false);
-  }
-  RunGuard(const RunGuard&) = delete;
-  RunGuard& operator=(const RunGuard&) = delete;
-
- private:
-  frmHost& host_;
-};
-
 }  // namespace
 
 void DataViews::ReadUnitData() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  const RunGuard guard(host_);
-  const bool singleStep = host_.settings().SnglStp;
+  if (!turn_.ApplyDetails(address)) return;
+  const LineTurn::LongRun run(turn_);
+  const bool singleStep = turn_.settings().SnglStp;
   if (!singleStep || intUnitDataStep_ >= kUnitDataSteps) intUnitDataStep_ = 0;
   std::int16_t result = quennet::kResultOk;
   do {
-    host_.ClearDisplay();
+    turn_.ClearDisplay();
     result = unitDataStep(address);
   } while (result == quennet::kResultOk && intUnitDataStep_ < kUnitDataSteps && !singleStep);
 }
 
 std::int16_t DataViews::unitDataStep(std::uint8_t address) {
-  zav_quennet& control = *host_.control();
+  zav_quennet& control = turn_.control();
   const std::int16_t step = intUnitDataStep_++;
-  if (step == 0) host_.lstViewUnitData->clear();
+  if (step == 0) unitData_.lstViewUnitData->clear();
   QString text;
   std::array<std::uint8_t, 5> bytes{};
   std::uint8_t flags = 0;
@@ -119,23 +101,22 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
     default:
       result = control.GetPollPriority(address, std::span(bytes).first(2));
       text = pollPriorityText(bytes[0], bytes[1]);
-      if (host_.settings().SnglStp) intUnitDataStep_ = 0;
+      if (turn_.settings().SnglStp) intUnitDataStep_ = 0;
       break;
   }
   // Outputs keep stale values when a call fails; a failed step shows nothing instead.
   if (result != quennet::kResultOk) text.clear();
-  host_.lstViewUnitData->addTopLevelItem(
+  unitData_.lstViewUnitData->addTopLevelItem(
       new QTreeWidgetItem(QStringList{unitDataHeader(step), text}));
-  host_.setStatusText(kReplyPrefix + text);
-  host_.ShowDebug();
+  turn_.showReply(text);
   return result;
 }
 
 void DataViews::ReadNoteData() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  const RunGuard guard(host_);
-  const bool singleStep = host_.settings().SnglStp;
+  if (!turn_.ApplyDetails(address)) return;
+  const LineTurn::LongRun run(turn_);
+  const bool singleStep = turn_.settings().SnglStp;
   if (!singleStep || bytNoteNo_ > kNotes) {
     bytNoteNo_ = 1;
     intNoteColumn_ = 1;
@@ -147,13 +128,13 @@ void DataViews::ReadNoteData() {
 }
 
 std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
-  zav_quennet& control = *host_.control();
+  zav_quennet& control = turn_.control();
   const std::uint8_t note = bytNoteNo_;
   QString text;
   std::int16_t result = quennet::kResultOk;
   if (intNoteColumn_ == 1) {
     if (note == 1) {
-      host_.lstvwNoteID->clear();
+      notes_.lstvwNoteID->clear();
       itmNoteRow_ = nullptr;
     }
     result = control.RequestBillID(address, note, text);
@@ -180,7 +161,7 @@ std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
       itmNoteRow_ = new QTreeWidgetItem(QStringList{QString::number(note)});
       itmNoteRow_->setFlags(itmNoteRow_->flags() | Qt::ItemIsUserCheckable);
       itmNoteRow_->setCheckState(0, Qt::Unchecked);
-      host_.lstvwNoteID->addTopLevelItem(itmNoteRow_);
+      notes_.lstvwNoteID->addTopLevelItem(itmNoteRow_);
       blnNoteInUse_ = text != kNoNote;
     }
     if (itmNoteRow_) itmNoteRow_->setText(intNoteColumn_, text);
@@ -192,8 +173,7 @@ std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
     // What the failed call left in its outputs is not this note's data.
     text.clear();
   }
-  host_.setStatusText(kReplyPrefix + text);
-  host_.ShowDebug();
+  turn_.showReply(text);
   return result;
 }
 

@@ -3,15 +3,22 @@
 
 #include <cstdint>
 
+#include <QObject>
+
 class QTreeWidgetItem;
 
 namespace tolvar {
 
-class frmHost;
+class LineTurn;
+class NoteListPane;
+class UnitDataPane;
 
-class DataViews {
+class DataViews : public QObject {
+  Q_OBJECT
+
  public:
-  explicit DataViews(frmHost& host) : host_(host) {}
+  DataViews(LineTurn& turn, UnitDataPane& unitData, NoteListPane& notes)
+      : turn_(turn), unitData_(unitData), notes_(notes) {}
 
   void ReadUnitData();
   void ReadNoteData();
@@ -26,7 +33,9 @@ class DataViews {
   std::int16_t unitDataStep(std::uint8_t address);
   std::int16_t noteDataRequest(std::uint8_t address);
 
-  frmHost& host_;
+  LineTurn& turn_;
+  UnitDataPane& unitData_;
+  NoteListPane& notes_;
   std::int16_t intUnitDataStep_ = 0;
   bool blnCountersSupported_ = false;
   std::uint8_t bytNoteNo_ = 1;

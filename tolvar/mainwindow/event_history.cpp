@@ -34,8 +34,10 @@ void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const Q
   if (!started_) {
     started_ = true;
     lastCounter_ = now;
-    addRows({{time, QString::number(now),
-              QStringLiteral("Watching from event counter %1").arg(now), {}}});
+    addRows({{time,
+              QString::number(now),
+              QStringLiteral("Watching from event counter %1").arg(now),
+              {}}});
     return;
   }
   if (now == lastCounter_) return;

@@ -40,10 +40,16 @@ QString statusText(std::uint8_t code) {
 }  // namespace
 
 EventDisplay decodeEvent(std::uint8_t a, std::uint8_t b) {
-  if (a == 0) return {statusText(b), b == 0 ? kEventGreen : kEventRed, false};
+  if (a == 0) {
+    constexpr std::uint8_t kReturned = 1;
+    constexpr std::uint8_t kJammedInValidator = 6;
+    constexpr std::uint8_t kJammedInStacker = 7;
+    const bool leaves = b == kReturned || b == kJammedInValidator || b == kJammedInStacker;
+    return {statusText(b), b == 0 ? kEventGreen : kEventRed, false, leaves};
+  }
   switch (b) {
     case 0:
-      return {QStringLiteral("Note %1 stacked.").arg(a), kEventGreen, false};
+      return {QStringLiteral("Note %1 stacked.").arg(a), kEventGreen, false, true};
     case 1:
       return {QStringLiteral("Note %1 in escrow.").arg(a), kEventOrange, true};
     default:

@@ -4,40 +4,49 @@
 #include <limits>
 #include <optional>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDockWidget>
 #include <QFileInfo>
-#include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
-#include <QPlainTextEdit>
-#include <QPushButton>
-#include <QRadioButton>
+#include <QMenu>
+#include <QMenuBar>
 #include <QScreen>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
+#include "tolvar/dialogs/frm_about.h"
+#include "tolvar/dialogs/frm_options.h"
+#include "tolvar/mainwindow/counters_pane.h"
 #include "tolvar/mainwindow/data_views.h"
+#include "tolvar/mainwindow/debug_pane.h"
+#include "tolvar/mainwindow/details_pane.h"
+#include "tolvar/mainwindow/event_history.h"
+#include "tolvar/mainwindow/event_pane.h"
 #include "tolvar/mainwindow/host_commands.h"
 #include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/note_enabling.h"
+#include "tolvar/mainwindow/note_list_pane.h"
 #include "tolvar/mainwindow/number_text.h"
 #include "tolvar/mainwindow/polling.h"
 #include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/statistics_pane.h"
 #include "tolvar/mainwindow/traffic_dock.h"
 #include "tolvar/mainwindow/twips.h"
 #include "tolvar/mainwindow/ui_control_messages.h"
+#include "tolvar/mainwindow/unit_data_pane.h"
 #include "tolvar/mainwindow/utility_commands.h"
 #include "tolvar/mainwindow/window_placement.h"
 
 namespace tolvar {
 
 namespace {
-
-const QString kTitle = QStringLiteral("Tolvar Emulator");
-const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
 
 QSize screenTwips() {
   const QScreen* screen = QGuiApplication::primaryScreen();
@@ -59,26 +68,90 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
 
   buildForm();
   buildStatusBar();
-  tmrPoll = new QTimer(this);
 
   trafficDock_ = new TrafficDock(ui_, this);
   addDockWidget(Qt::BottomDockWidgetArea, trafficDock_);
   trafficDock_->hide();
   addAction(trafficDock_->toggleViewAction());
   zav_quennet1->setFrameObserver(trafficDock_);
+  watchDock(trafficDock_);
 
-  polling_ = std::make_unique<Polling>(*this);
-  dataViews_ = std::make_unique<DataViews>(*this);
-  noteEnabling_ = std::make_unique<NoteEnabling>(*this);
-  hostCommands_ = std::make_unique<HostCommands>(*this);
-  utilityCommands_ = std::make_unique<UtilityCommands>(*this);
+  lineTurn_ =
+      std::make_unique<LineTurn>(*zav_quennet1, ui_, settings_, *details_, *debug_, *staHost[0]);
+  polling_ = std::make_unique<Polling>(*lineTurn_, *details_, *events_);
+  dataViews_ = std::make_unique<DataViews>(*lineTurn_, *unitData_, *notes_);
+  noteEnabling_ = std::make_unique<NoteEnabling>(*lineTurn_, *notes_, *counters_);
+  hostCommands_ = std::make_unique<HostCommands>(*lineTurn_, *details_);
+  utilityCommands_ =
+      std::make_unique<UtilityCommands>(*lineTurn_, *statistics_, *counters_, *events_);
 
+  buildKeyTable();
+  buildMenus();
   connectHandlers();
   startUp();
 }
 
+void frmHost::buildMenus() {
+  // The port and the docks are reached from a menu as well as from their keys.
+  QMenu* port = menuBar()->addMenu(QStringLiteral("&Port"));
+  portAction_ = port->addAction(QStringLiteral("Open Port"));
+  portAction_->setObjectName(QStringLiteral("portAction"));
+  portAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  connect(portAction_, &QAction::triggered, this, [this] {
+    zav_quennet1->setEnabled(!zav_quennet1->Enabled());
+    showPort();
+  });
+  // The port can also fail or change under a command: the menu says how it is when opened.
+  connect(port, &QMenu::aboutToShow, this, &frmHost::showPort);
+  viewMenu_ = menuBar()->addMenu(QStringLiteral("&View"));
+  viewMenu_->addAction(trafficDock_->toggleViewAction());
+}
+
+void frmHost::addSideDock(QDockWidget* dock) {
+  addDockWidget(Qt::RightDockWidgetArea, dock);
+  addAction(dock->toggleViewAction());
+  viewMenu_->addAction(dock->toggleViewAction());
+  watchDock(dock);
+}
+
+QMenu* frmHost::createPopupMenu() {
+  // The docks as Qt lists them, and the port.
+  QMenu* menu = QMainWindow::createPopupMenu();
+  if (!menu) menu = new QMenu(this);
+  showPort();
+  menu->addSeparator();
+  menu->addAction(portAction_);
+  return menu;
+}
+
+void frmHost::showPort() {
+  const QString device = zav_quennet1->deviceName();
+  portAction_->setText(
+      (zav_quennet1->Enabled() ? QStringLiteral("Close Port ") : QStringLiteral("Open Port ")) +
+      device);
+  setWindowTitle(QStringLiteral("Tolvar Simulator - ") + device +
+                 (simulated() ? QStringLiteral(" (simulated validator)") : QString()));
+}
+
+void frmHost::watchDock(QDockWidget* dock) {
+  connect(dock, &QDockWidget::visibilityChanged, this, &frmHost::fitToDocks);
+  connect(dock, &QDockWidget::topLevelChanged, this, &frmHost::fitToDocks);
+  fitToDocks();
+}
+
+void frmHost::fitToDocks() {
+  bool docked = false;
+  for (const QDockWidget* dock : findChildren<QDockWidget*>()) {
+    if (!dock->isHidden() && !dock->isFloating()) docked = true;
+  }
+  layout()->setSizeConstraint(docked ? QLayout::SetDefaultConstraint : QLayout::SetFixedSize);
+  if (docked) setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+}
+
 frmHost::~frmHost() {
   zav_quennet1->setFrameObserver(nullptr);
+  // The docks hide as the window goes; its layout is gone by then.
+  for (QDockWidget* dock : findChildren<QDockWidget*>()) dock->disconnect(this);
 }
 
 void frmHost::connectHandlers() {
@@ -86,27 +159,30 @@ void frmHost::connectHandlers() {
     connect(bar, &HostToolBar::buttonClicked, this,
             [this, bar](const QString& key) { onToolBarKey(bar, key); });
   }
-  connect(chkEncrpyt, &QCheckBox::stateChanged, this, [this] { onEncryptionClicked(); });
-  connect(zav_quennet1, &zav_quennet::DblClick, this,
-          [this] { zav_quennet1->setEnabled(!zav_quennet1->Enabled()); });
-  connect(tmrPoll, &QTimer::timeout, this, [this] { polling_->tick(); });
-  // The frames already shown are redrawn in the chosen form; empty boxes stay empty.
-  connect(optHex, &QRadioButton::toggled, this, [this] {
-    if (!txtCommand->toPlainText().isEmpty() || !txtReply->toPlainText().isEmpty()) ShowDebug();
+  connect(zav_quennet1, &zav_quennet::DblClick, this, [this] {
+    zav_quennet1->setEnabled(!zav_quennet1->Enabled());
+    showPort();
   });
-  connect(optHex, &QRadioButton::toggled, trafficDock_, &TrafficDock::setHexadecimal);
-  trafficDock_->setHexadecimal(optHex->isChecked());
-  const std::pair<QPushButton*, std::uint8_t> escrow[] = {
-      {cmdStack, kRouteStack}, {cmdReturn, kRouteReturn}, {cmdHoldNote, kRouteHold}};
-  for (const auto& [button, route] : escrow) {
-    // route = route: clang 14 cannot capture a structured binding.
-    connect(button, &QPushButton::clicked, this, [this, route = route] {
-      if (!whenLineFree([this, route] { polling_->escrowPressed(route); })) {
-        refuseWhileBusy(nullptr, {});
-        polling_->showPendingRoute();
-      }
-    });
-  }
+  connect(debug_, &DebugPane::hexadecimalChanged, lineTurn_.get(), &LineTurn::redrawFrames);
+  connect(debug_, &DebugPane::hexadecimalChanged, trafficDock_, &TrafficDock::setHexadecimal);
+  trafficDock_->setHexadecimal(debug_->hexadecimal());
+  // A long run keeps the host bar off, so no second run starts on top of it.
+  connect(lineTurn_.get(), &LineTurn::longRunChanged, tlbHost,
+          [this](bool running) { tlbHost->setEnabled(!running); });
+  connect(polling_.get(), &Polling::pollingChanged, this, [this](bool polling) {
+    tlbHost->button(QStringLiteral("Poll_BNV"))
+        ->setText(polling ? QStringLiteral("Stop Poll") : QStringLiteral("Poll BNV"));
+    // The history starts at the counter this polling finds, as `quennet events` does.
+    if (polling) trafficDock_->eventHistory()->history().start();
+  });
+  connect(polling_.get(), &Polling::pollButtonReleased, this,
+          [this] { tlbHost->setPressed(QStringLiteral("Poll_BNV"), false); });
+  connect(hostCommands_.get(), &HostCommands::deviceReset, polling_.get(), &Polling::deviceReset);
+  // A reset closes every note and the master inhibit: the form shows it at once.
+  connect(hostCommands_.get(), &HostCommands::deviceReset, this, [this] {
+    noteEnabling_->refreshNoteMask();
+    utilityCommands_->refreshMasterInhibit();
+  });
   clock_ = new QTimer(this);
   clock_->setInterval(1000);
   connect(clock_, &QTimer::timeout, this, [this] { refreshClock(); });
@@ -130,20 +206,19 @@ void frmHost::startUp() {
                        options_.settingsPath + QStringLiteral(": not a regular file"),
                    QStringLiteral("File Access Error"), MsgIcon::Exclamation);
   }
-  txtEncKey->setText(file.keyText);
-  chkEncrpyt->setChecked(file.encrypt);
-  onEncryptionClicked();
-  txtAddress->setText(QString::number(settings_.SlvAddr));
+  details_->txtEncKey->setText(file.keyText);
+  details_->chkEncrpyt->setChecked(file.encrypt);
+  details_->txtAddress->setText(QString::number(settings_.SlvAddr));
 
   zav_quennet1->setCommsEcho(settings_.MsgEcho == 1);
   if (simulated()) {
     // The port in use for this run, so the options dialog shows it as the current choice.
     settings_.PortName = options_.simulatedPort;
-    setWindowTitle(windowTitle() + QStringLiteral(" - simulated validator"));
     staHost[1]->setText(QStringLiteral("Simulated: ") + options_.simulatedPort);
   }
   applyPortSettings();
   zav_quennet1->setEnabled(true);
+  showPort();
 }
 
 void frmHost::applyPortSettings() {
@@ -162,7 +237,7 @@ void frmHost::applyPortSettings() {
 void frmHost::closeEvent(QCloseEvent* event) {
   if (!closed_) {
     closed_ = true;
-    tmrPoll->stop();
+    polling_->timer()->stop();
     zav_quennet1->setEnabled(false);
     WriteSettings();
   }
@@ -173,13 +248,13 @@ bool frmHost::WriteSettings() {
   SettingsFileData data;
   settings_.Commport = zav_quennet1->CommPort();
   settings_.SlvAddr = static_cast<std::int16_t>(std::clamp<std::int64_t>(
-      roundHalfEven(leadingValue(txtAddress->text())), std::numeric_limits<std::int16_t>::min(),
-      std::numeric_limits<std::int16_t>::max()));
+      roundHalfEven(leadingValue(details_->txtAddress->text())),
+      std::numeric_limits<std::int16_t>::min(), std::numeric_limits<std::int16_t>::max()));
   data.settings = settings_;
   // The virtual validator's device is gone after this run: keep the user's own choice.
   data.settings.PortName = userPortName_;
-  data.encrypt = chkEncrpyt->isChecked();
-  data.keyText = txtEncKey->text();
+  data.encrypt = details_->chkEncrpyt->isChecked();
+  data.keyText = details_->txtEncKey->text();
   // A window dragged off every screen is saved where it would open, never off screen.
   const QPoint shown = visibleWindowPosition(pos(), frameGeometry().size(), availableScreenAreas());
   data.top = shown.y() * kTwipsPerPixel;
@@ -192,114 +267,37 @@ bool frmHost::WriteSettings() {
   return false;
 }
 
-void frmHost::onEncryptionClicked() {
-  const bool on = chkEncrpyt->isChecked();
-  lblCaption[1]->setVisible(on);
-  txtEncKey->setVisible(on);
-}
-
-bool frmHost::ApplyDetails(std::uint8_t& address) {
-  // Text that is no number would otherwise read as 0, the broadcast address every device obeys.
-  std::optional<double> number = wholeNumber(txtAddress->text());
-  if (number && *number < 0) {
-    number = -*number;
-    txtAddress->setText(QString::number(*number));
-  }
-  if (!number || *number > 255) {
-    ui_.messageBox(QStringLiteral("WARNING! Address must lie in the range 0 to 255."), kTitle,
-                   MsgIcon::Exclamation);
-    return false;
-  }
-  address = static_cast<std::uint8_t>(roundHalfEven(*number));
-  txtAddress->setText(QString::number(address));
-  if (!chkEncrpyt->isChecked()) {
-    zav_quennet1->setEncryption(false);
-    return true;
-  }
-  zav_quennet1->setEncryption(true);
-  QString key = txtEncKey->text();
-  KeyBytes keyBytes{};
-  const bool ok = ValidateKeyCode(key, keyBytes);
-  if (ok) LoadKeyCode(keyBytes);
-  txtEncKey->setText(key);
-  return ok;
-}
-
-bool frmHost::ValidateKeyCode(QString& key, KeyBytes& keyBytes) {
-  if (packKeyCode(key, keyBytes)) return true;
-  ui_.messageBox(QStringLiteral("Invalid character entered in the key code."), kTitle,
-                 MsgIcon::Exclamation);
-  return false;
-}
-
-void frmHost::LoadKeyCode(const KeyBytes& keyBytes) {
-  zav_quennet1->setKeyCode(keyCodeValue(keyBytes));
-}
-
-void frmHost::ClearDisplay() {
-  txtCommand->clear();
-  txtReply->clear();
-  setStatusText(kReplyPrefix);
-}
-
-void frmHost::ShowDebug() {
-  if (settings_.ShwMsg != 1) return;
-  const std::int16_t style = optHex->isChecked() ? 0 : 1;
-  txtCommand->setPlainText(zav_quennet1->CommandSent(style));
-  txtReply->setPlainText(zav_quennet1->ReplyBack(style));
-}
-
-void frmHost::setStatusText(const QString& panel1) {
-  staHost[0]->setText(panel1);
-}
-
 QString frmHost::statusText() const {
   return staHost[0]->text();
+}
+
+void frmHost::ShowOptions() {
+  // Named devices the machine does not list: the virtual validator's and the user's own, which
+  // stays selectable while a simulated run uses another.
+  QStringList extraPorts = namedPortsChosen_;
+  if (simulated() && !extraPorts.contains(options_.simulatedPort)) {
+    extraPorts.prepend(options_.simulatedPort);
+  }
+  const QString deviceBefore = zav_quennet1->deviceName();
+  const bool enabledBefore = zav_quennet1->Enabled();
+  if (!Set_Options(this, ui_, settings_, extraPorts)) return;
+  applyPortSettings();
+  // A port error leaves the control disabled; another port chosen here is the way back. (A
+  // port that fails now has said so and stays disabled.)
+  if (!enabledBefore && zav_quennet1->deviceName() != deviceBefore) zav_quennet1->setEnabled(true);
+  showPort();
+  zav_quennet1->setCommsEcho(settings_.MsgEcho == 1);
+  debug_->setVisible(settings_.ShwMsg == 1);
+}
+
+void frmHost::ShowAbout() {
+  showAboutBox(this, ui_);
 }
 
 void frmHost::refreshClock() {
   const QDateTime now = QDateTime::currentDateTime();
   staHost[2]->setText(QLocale().toString(now.date(), QLocale::ShortFormat));
   staHost[3]->setText(QLocale().toString(now.time(), QLocale::ShortFormat));
-}
-
-frmHost::CommandScope::CommandScope(frmHost& host, bool showBusy) : host_(host) {
-  if (host_.commandRunning()) return;
-  acquired_ = true;
-  showBusy_ = showBusy;
-  if (showBusy_) host_.ui_.setBusy(true);
-}
-
-frmHost::CommandScope::~CommandScope() {
-  if (!acquired_) return;
-  if (showBusy_) host_.ui_.setBusy(false);
-  // Every transaction runs inside a scope, so its end is the waiting command's turn. It runs
-  // from the event loop, once the stack has unwound out of any wait.
-  if (host_.waitingCommand_) {
-    QTimer::singleShot(0, &host_, [host = &host_] { host->runWaitingCommand(); });
-  }
-}
-
-bool frmHost::commandRunning() const {
-  return zav_quennet1->transactionRunning();
-}
-
-bool frmHost::whenLineFree(std::function<void()> command) {
-  if (!commandRunning()) {
-    command();
-    return true;
-  }
-  if (waitingCommand_) return false;
-  waitingCommand_ = std::move(command);
-  return true;
-}
-
-void frmHost::runWaitingCommand() {
-  // Another transaction may have taken the line first; its scope's end calls again.
-  if (!waitingCommand_ || commandRunning()) return;
-  const std::function<void()> command = std::move(waitingCommand_);
-  waitingCommand_ = nullptr;
-  command();
 }
 
 }  // namespace tolvar

@@ -1,40 +1,43 @@
 #pragma once
-// The test bench's main window: one control instance, the settings file, the services every
-// command runs around its control call, and the toolbars that start the commands.
+// The test bench's main window: one control instance, the settings file, the toolbars with the
+// one table from key to action, the status bar, and the panes and presenters it puts together.
 
 #include <array>
-#include <cstdint>
 #include <functional>
 #include <memory>
 
+#include <QHash>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
 #include "tolvar/mainwindow/host_settings.h"
-#include "tolvar/mainwindow/key_code.h"
 #include "tolvar/mainwindow/ui_services.h"
 
-class QCheckBox;
-class QGroupBox;
+class QAction;
+class QDockWidget;
 class QLabel;
-class QLineEdit;
-class QPlainTextEdit;
-class QPushButton;
-class QRadioButton;
+class QMenu;
 class QTimer;
-class QTreeWidget;
 class zav_quennet;
 
 namespace tolvar {
 
+class CountersPane;
 class DataViews;
+class DebugPane;
+class DetailsPane;
+class EventPane;
 class HostCommands;
 class HostToolBar;
+class LineTurn;
 class NoteEnabling;
+class NoteListPane;
 class Polling;
+class StatisticsPane;
 class TrafficDock;
 class UiControlMessages;
+class UnitDataPane;
 class UtilityCommands;
 
 // How the program was started.
@@ -65,99 +68,54 @@ class frmHost : public QMainWindow {
   // Moves the control to the port the settings name at once.
   void applyPortSettings();
 
-  // Checks txtAddress and applies the encryption switch and key; false: refused (its message
-  // shown), the caller sends nothing.
-  bool ApplyDetails(std::uint8_t& address);
-  // Normalises `key` in place; false with the message shown when it holds a non-digit.
-  bool ValidateKeyCode(QString& key, KeyBytes& keyBytes);
-  void LoadKeyCode(const KeyBytes& keyBytes);
-  void ClearDisplay();
-  void ShowDebug();
-  void setStatusText(const QString& panel1);
+  // Panel 1 of the status bar: the last reply or why nothing was sent.
   QString statusText() const;
   // Writes "tolvar.ini" from the window's present state; false after the error box.
   bool WriteSettings();
 
+  LineTurn& lineTurn() { return *lineTurn_; }
   Polling& polling() { return *polling_; }
   DataViews& dataViews() { return *dataViews_; }
   NoteEnabling& noteEnabling() { return *noteEnabling_; }
   // The traffic pane and event history, hidden until F9 shows them.
   TrafficDock* trafficDock() { return trafficDock_; }
-
-  // Window controls, named as on the form.
-  HostToolBar* tlbHost;
-  HostToolBar* tlbEnable;
-  HostToolBar* tlbUtility;
-  HostToolBar* tlbDiagnostic;
-  QLabel* Picture1;
-  QGroupBox* fraDetails;
-  std::array<QLabel*, 14> lblCaption{};
-  QLineEdit* txtAddress;
-  QCheckBox* chkEncrpyt;
-  QLineEdit* txtEncKey;
-  QLabel* lblEvent;
-  QTreeWidget* lstvwEventBuffer;
-  QTreeWidget* lstViewUnitData;
-  QTreeWidget* lstvwNoteID;
-  QWidget* fraNote;
-  QPushButton* cmdStack;
-  QPushButton* cmdReturn;
-  QPushButton* cmdHoldNote;
-  QLabel* lblMasterInh;
-  QLabel* lblBillMode[2]{};
-  QLabel* lblBillCount[2]{};
-  QGroupBox* fraDebug;
-  QRadioButton* optHex;
-  QRadioButton* optAscii;
-  QPlainTextEdit* txtCommand;
-  QPlainTextEdit* txtReply;
-  QLabel* lblScaleFactor;
-  QLabel* lblDecPlaces;
-  QLabel* lblCommsData[3]{};
-  zav_quennet* zav_quennet1;
-  std::array<QLabel*, 4> staHost{};  // status bar panels 1 to 4
-  QTimer* tmrPoll;
-
-  // No overlapping transactions: the control lets the event loop run while it waits for a
-  // reply, so clicks and timer ticks can arrive mid-transaction. Only a transaction holds the
-  // line: a dialog or a question box does not, and polling goes on behind it. Every command holds
-  // a scope; a scope that cannot be acquired means a transaction is on the line. `showBusy` puts
-  // up the busy pointer for as long as the scope lives.
-  class CommandScope {
-   public:
-    explicit CommandScope(frmHost& host, bool showBusy = true);
-    ~CommandScope();
-    CommandScope(const CommandScope&) = delete;
-    CommandScope& operator=(const CommandScope&) = delete;
-    bool acquired() const { return acquired_; }
-
-   private:
-    frmHost& host_;
-    bool acquired_ = false;
-    bool showBusy_ = false;
-  };
-  // A transaction is on the line.
-  bool commandRunning() const;
-  // Runs `command` now when the line is free, else once the transaction on it has ended. One
-  // command waits at a time; false when another already waits (`command` is dropped).
-  bool whenLineFree(std::function<void()> command);
+  // A dock beside the form (the Virtual Validator), listed in the View menu.
+  void addSideDock(QDockWidget* dock);
+  // "Open Port /dev/ttyUSB0" or "Close Port ...": the port's state flipped, as the double-click
+  // on the status label does.
+  QAction* portAction() { return portAction_; }
 
  protected:
+  QMenu* createPopupMenu() override;
+
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  // What a toolbar key does. A line action waits for the line and runs inside its scope; the
+  // others run at once.
+  struct KeyAction {
+    bool takesLine;
+    std::function<void()> run;
+  };
+
   void buildForm();
   void buildToolBars();
   void buildStatusBar();
+  void buildKeyTable();
   void startUp();
   void connectHandlers();
   void onToolBarKey(HostToolBar* bar, const QString& key);
-  void dispatchHostKey(const QString& key);
-  void dispatchEnableKey(const QString& key);
   void toggleBar(HostToolBar* shown, const QString& key);
-  void onEncryptionClicked();
+  void ShowOptions();
+  void ShowAbout();
   void refreshClock();
-  void runWaitingCommand();
+  void buildMenus();
+  // The port action's text and the window title name the port and its state.
+  void showPort();
+  // Without a dock shown the window is exactly as large as the form; with one it can be
+  // resized, and the docks take the room.
+  void fitToDocks();
+  void watchDock(QDockWidget* dock);
   // Input refused while another command waits for the line: a short beep, and a check button
   // flipped back.
   void refuseWhileBusy(HostToolBar* bar, const QString& key);
@@ -166,6 +124,20 @@ class frmHost : public QMainWindow {
   HostOptions options_;
   HostSettings settings_;
   std::unique_ptr<UiControlMessages> controlMessages_;
+  zav_quennet* zav_quennet1;
+  HostToolBar* tlbHost;
+  HostToolBar* tlbEnable;
+  HostToolBar* tlbUtility;
+  HostToolBar* tlbDiagnostic;
+  std::array<QLabel*, 4> staHost{};  // status bar panels 1 to 4
+  DetailsPane* details_;
+  EventPane* events_;
+  UnitDataPane* unitData_;
+  NoteListPane* notes_;
+  CountersPane* counters_;
+  DebugPane* debug_;
+  StatisticsPane* statistics_;
+  std::unique_ptr<LineTurn> lineTurn_;
   std::unique_ptr<Polling> polling_;
   std::unique_ptr<DataViews> dataViews_;
   std::unique_ptr<NoteEnabling> noteEnabling_;
@@ -173,7 +145,9 @@ class frmHost : public QMainWindow {
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
-  std::function<void()> waitingCommand_;
+  QAction* portAction_ = nullptr;
+  QMenu* viewMenu_ = nullptr;
+  QHash<QString, KeyAction> keyActions_;
   bool closed_ = false;
   QString userPortName_;
   QStringList namedPortsChosen_;

@@ -1,87 +1,92 @@
-// Toolbar clicks: bar toggles, the turn on the line, and the key to command tables.
+// Toolbar clicks: one table from key to action for all four bars, the bar toggles and the turn
+// on the line.
 #include <QAction>
-#include <QApplication>
 
 #include "tolvar/mainwindow/data_views.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_commands.h"
 #include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/note_enabling.h"
 #include "tolvar/mainwindow/polling.h"
 #include "tolvar/mainwindow/utility_commands.h"
 
 namespace tolvar {
 
+namespace {
+const QString kPollKey = QStringLiteral("Poll_BNV");
+constexpr bool kAtOnce = false;
+constexpr bool kOnTheLine = true;
+}  // namespace
+
+void frmHost::buildKeyTable() {
+  HostCommands& host = *hostCommands_;
+  DataViews& views = *dataViews_;
+  NoteEnabling& notes = *noteEnabling_;
+  UtilityCommands& utility = *utilityCommands_;
+  const std::pair<const char*, KeyAction> table[] = {
+      // Host bar.
+      {"Simple_Poll", {kOnTheLine, [&host] { host.SendSimplePoll(); }}},
+      {"Reset", {kOnTheLine, [&host] { host.ResetValidator(); }}},
+      {"Unit_Data", {kOnTheLine, [&views] { views.ReadUnitData(); }}},
+      {"Note_Data", {kOnTheLine, [&views] { views.ReadNoteData(); }}},
+      {"Enable_Bar", {kAtOnce, [this] { toggleBar(tlbEnable, QStringLiteral("Enable_Bar")); }}},
+      {"Utilities_Bar",
+       {kAtOnce, [this] { toggleBar(tlbUtility, QStringLiteral("Utilities_Bar")); }}},
+      {"Diag_Bar", {kAtOnce, [this] { toggleBar(tlbDiagnostic, QStringLiteral("Diag_Bar")); }}},
+      {"Poll_BNV",
+       {kOnTheLine, [this] { polling_->TogglePolling(tlbHost->button(kPollKey)->isChecked()); }}},
+      {"Modify_Key", {kOnTheLine, [&host] { host.ChangeKeyCode(); }}},
+      {"Save_Key", {kOnTheLine, [&host] { host.SaveKeyCode(); }}},
+      {"Options", {kOnTheLine, [this] { ShowOptions(); }}},
+      {"Help_About", {kOnTheLine, [this] { ShowAbout(); }}},
+      // Note enabling bar.
+      {"Enable_N", {kOnTheLine, [&notes] { notes.EnableSelectedNotes(); }}},
+      {"Show_Enabled", {kOnTheLine, [&notes] { notes.ShowEnabledNotes(); }}},
+      {"Enable_All", {kOnTheLine, [&notes] { notes.EnableAllNotes(); }}},
+      {"Read_Mask", {kOnTheLine, [&notes] { notes.ReadCountryMask(); }}},
+      {"Enable_Cntry", {kOnTheLine, [&notes] { notes.EnableCountryNotes(); }}},
+      {"Mod_Security", {kOnTheLine, [&notes] { notes.ModifyNoteSecurity(); }}},
+      {"Read_Scale", {kOnTheLine, [&notes] { notes.ReadCountryScale(); }}},
+      {"Note_Insert", {kOnTheLine, [&notes] { notes.ReadInsertCount(); }}},
+      {"Note_Accept", {kOnTheLine, [&notes] { notes.ReadAcceptCount(); }}},
+      // Utility bar.
+      {"Read_Rx", {kOnTheLine, [&utility] { utility.ReadCommsStats(); }}},
+      {"Clear_Comms", {kOnTheLine, [&utility] { utility.ClearCommsStats(); }}},
+      {"Read_M_Inh", {kOnTheLine, [&utility] { utility.ReadMasterInhibit(); }}},
+      {"Set_M_Inh1", {kOnTheLine, [&utility] { utility.WriteMasterInhibit(1); }}},
+      {"Set_M_Inh2", {kOnTheLine, [&utility] { utility.WriteMasterInhibit(0); }}},
+      {"Read_Bill_Mode", {kOnTheLine, [&utility] { utility.ReadBillMode(); }}},
+      {"Set_Bill_Mode", {kOnTheLine, [&utility] { utility.WriteBillMode(); }}},
+      {"Addr_Poll", {kOnTheLine, [&utility] { utility.PollAddresses(); }}},
+      {"Addr_Clash", {kOnTheLine, [&utility] { utility.PollAddressClash(); }}},
+      {"Addr_Change", {kOnTheLine, [&utility] { utility.ChangeSlaveAddress(); }}},
+      {"Addr_Random", {kOnTheLine, [&utility] { utility.RandomizeSlaveAddress(); }}},
+      // Diagnostic bar.
+      {"Motor_Fwd", {kOnTheLine, [&utility] { utility.DriveMotors(1, 1); }}},
+      {"Motor_Stop", {kOnTheLine, [&utility] { utility.DriveMotors(0, 0); }}},
+      {"Motor_Back", {kOnTheLine, [&utility] { utility.DriveMotors(1, 0); }}},
+      {"Stacker", {kOnTheLine, [&utility] { utility.TestStacker(); }}},
+      {"Self_Test", {kOnTheLine, [&utility] { utility.RunValidatorSelfTest(); }}},
+  };
+  for (const auto& [key, action] : table) keyActions_.insert(QString::fromLatin1(key), action);
+}
+
 void frmHost::onToolBarKey(HostToolBar* bar, const QString& key) {
-  if (bar == tlbHost) {
-    if (key == QLatin1String("Enable_Bar")) return toggleBar(tlbEnable, key);
-    if (key == QLatin1String("Utilities_Bar")) return toggleBar(tlbUtility, key);
-    if (key == QLatin1String("Diag_Bar")) return toggleBar(tlbDiagnostic, key);
-    // Stopping sends nothing, so it is never refused.
-    if (key == QLatin1String("Poll_BNV") && !tlbHost->button(key)->isChecked()) {
-      return polling_->TogglePolling(false);
-    }
-  }
+  const auto action = keyActions_.constFind(key);
+  if (action == keyActions_.constEnd()) return;
+  // Stopping sends nothing, so it is never refused.
+  if (key == kPollKey && !tlbHost->button(key)->isChecked()) return polling_->TogglePolling(false);
+  if (!action->takesLine) return action->run();
   // A click that arrives while a transaction waits for its reply gets its turn afterwards.
-  if (commandRunning()) {
-    if (!whenLineFree([this, bar, key] { onToolBarKey(bar, key); })) refuseWhileBusy(bar, key);
+  if (lineTurn_->running()) {
+    if (!lineTurn_->whenFree([this, bar, key] { onToolBarKey(bar, key); })) {
+      refuseWhileBusy(bar, key);
+    }
     return;
   }
-  if (bar == tlbUtility || bar == tlbDiagnostic) {
-    // These procedures take their own command scope.
-    return utilityCommands_->handleKey(key);
-  }
-  CommandScope scope(*this);
-  if (bar == tlbHost) {
-    dispatchHostKey(key);
-  } else if (bar == tlbEnable) {
-    dispatchEnableKey(key);
-  }
-}
-
-void frmHost::dispatchHostKey(const QString& key) {
-  if (key == QLatin1String("Simple_Poll")) {
-    hostCommands_->SendSimplePoll();
-  } else if (key == QLatin1String("Reset")) {
-    hostCommands_->ResetValidator();
-  } else if (key == QLatin1String("Unit_Data")) {
-    dataViews_->ReadUnitData();
-  } else if (key == QLatin1String("Note_Data")) {
-    dataViews_->ReadNoteData();
-  } else if (key == QLatin1String("Poll_BNV")) {
-    polling_->TogglePolling(tlbHost->button(key)->isChecked());
-  } else if (key == QLatin1String("Modify_Key")) {
-    hostCommands_->ChangeKeyCode();
-  } else if (key == QLatin1String("Save_Key")) {
-    hostCommands_->SaveKeyCode();
-  } else if (key == QLatin1String("Options")) {
-    hostCommands_->ShowOptions();
-  } else if (key == QLatin1String("Help_About")) {
-    hostCommands_->ShowAbout();
-  }
-}
-
-void frmHost::dispatchEnableKey(const QString& key) {
-  NoteEnabling& notes = *noteEnabling_;
-  if (key == QLatin1String("Enable_N")) {
-    notes.EnableSelectedNotes();
-  } else if (key == QLatin1String("Show_Enabled")) {
-    notes.ShowEnabledNotes();
-  } else if (key == QLatin1String("Enable_All")) {
-    notes.EnableAllNotes();
-  } else if (key == QLatin1String("Read_Mask")) {
-    notes.ReadCountryMask();
-  } else if (key == QLatin1String("Enable_Cntry")) {
-    notes.EnableCountryNotes();
-  } else if (key == QLatin1String("Mod_Security")) {
-    notes.ModifyNoteSecurity();
-  } else if (key == QLatin1String("Read_Scale")) {
-    notes.ReadCountryScale();
-  } else if (key == QLatin1String("Note_Insert")) {
-    notes.ReadInsertCount();
-  } else if (key == QLatin1String("Note_Accept")) {
-    notes.ReadAcceptCount();
-  }
+  const LineTurn::Scope scope(*lineTurn_);
+  action->run();
 }
 
 void frmHost::toggleBar(HostToolBar* shown, const QString& key) {
@@ -98,12 +103,10 @@ void frmHost::toggleBar(HostToolBar* shown, const QString& key) {
 }
 
 void frmHost::refuseWhileBusy(HostToolBar* bar, const QString& key) {
-  QApplication::beep();
+  lineTurn_->refuse();
   // The click has already flipped a check button: put it back.
-  if (bar) {
-    if (QAction* button = bar->button(key); button && button->isCheckable()) {
-      bar->setPressed(key, !button->isChecked());
-    }
+  if (QAction* button = bar->button(key); button && button->isCheckable()) {
+    bar->setPressed(key, !button->isChecked());
   }
 }
 

@@ -1,23 +1,32 @@
 #pragma once
-// The host bar's own commands: simple poll, reset, key change and save, options, about.
+// The host bar's line commands: simple poll, reset, key change and save.
+
+#include <QObject>
 
 namespace tolvar {
 
-class frmHost;
+class DetailsPane;
+class LineTurn;
 
-class HostCommands {
+class HostCommands : public QObject {
+  Q_OBJECT
+
  public:
-  explicit HostCommands(frmHost& host) : host_(host) {}
+  // A changed key is written into `details`.
+  HostCommands(LineTurn& turn, DetailsPane& details) : turn_(turn), details_(details) {}
 
   void SendSimplePoll();
   void ResetValidator();
   void ChangeKeyCode();
   void SaveKeyCode();
-  void ShowOptions();
-  void ShowAbout();
+
+ signals:
+  // The validator took the reset.
+  void deviceReset();
 
  private:
-  frmHost& host_;
+  LineTurn& turn_;
+  DetailsPane& details_;
 };
 
 }  // namespace tolvar

@@ -8,15 +8,17 @@
 
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
-#include "tolvar/mainwindow/frm_host.h"
+#include "tolvar/mainwindow/counters_pane.h"
+#include "tolvar/mainwindow/line_turn.h"
+#include "tolvar/mainwindow/note_list_pane.h"
 #include "tolvar/mainwindow/number_text.h"
+#include "tolvar/mainwindow/ui_services.h"
 
 namespace tolvar {
 
 namespace {
 
 const QString kTitle = QStringLiteral("Tolvar Emulator");
-const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
 constexpr int kNotes = 16;
 constexpr std::array<std::uint8_t, 2> kAllNotes = {0xFF, 0xFF};
 
@@ -27,13 +29,13 @@ QString maskText(const std::array<std::uint8_t, 2>& mask) {
 }  // namespace
 
 bool NoteEnabling::noteTableUploaded() const {
-  return host_.lstvwNoteID->topLevelItemCount() >= kNotes;
+  return notes_.lstvwNoteID->topLevelItemCount() >= kNotes;
 }
 
 void NoteEnabling::ShowNoteMask(const std::array<std::uint8_t, 2>& mask) {
   for (int k = 0; k < kNotes; ++k) {
     const bool enabled = (mask[static_cast<std::size_t>(k / 8)] >> (k % 8)) & 1;
-    if (QTreeWidgetItem* row = host_.lstvwNoteID->topLevelItem(k)) {
+    if (QTreeWidgetItem* row = notes_.lstvwNoteID->topLevelItem(k)) {
       row->setCheckState(0, enabled ? Qt::Checked : Qt::Unchecked);
     }
   }
@@ -41,7 +43,7 @@ void NoteEnabling::ShowNoteMask(const std::array<std::uint8_t, 2>& mask) {
 
 bool NoteEnabling::AskCountryCode(QString& code) {
   const QString entry =
-      host_.ui()
+      turn_.ui()
           .inputBox(QStringLiteral("Enter a 2 character country code.\r\n"
                                    "E.g. GB for Britain, EU for Euro, US for USA"),
                     kTitle, QStringLiteral("GB"))
@@ -57,13 +59,13 @@ bool NoteEnabling::AskCountryCode(QString& code) {
     return true;
   }
   if (entry.size() == 2) {
-    host_.ui().messageBox(
+    turn_.ui().messageBox(
         QStringLiteral("INPUT DATA ERROR! The Country Code must be plain ASCII characters!"),
         kTitle, MsgIcon::None);
     return false;
   }
   if (!entry.isEmpty()) {
-    host_.ui().messageBox(
+    turn_.ui().messageBox(
         QStringLiteral("INPUT DATA ERROR! The Country Code should be exactly 2 characters long!"),
         kTitle, MsgIcon::None);
   }
@@ -72,61 +74,67 @@ bool NoteEnabling::AskCountryCode(QString& code) {
 
 void NoteEnabling::EnableSelectedNotes() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
+  if (!turn_.ApplyDetails(address)) return;
   std::array<std::uint8_t, 2> mask = kAllNotes;
   if (noteTableUploaded()) {
     unsigned value = 0;
     for (int i = 0; i < kNotes; ++i) {
-      if (host_.lstvwNoteID->topLevelItem(i)->checkState(0) == Qt::Checked) value |= 1u << i;
+      if (notes_.lstvwNoteID->topLevelItem(i)->checkState(0) == Qt::Checked) value |= 1u << i;
     }
     mask = {static_cast<std::uint8_t>(value % 256), static_cast<std::uint8_t>(value / 256)};
   }
   QString response;
-  host_.control()->SetInhibitStatus(address, mask, response);
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
+  turn_.control().SetInhibitStatus(address, mask, response);
+  turn_.showReply(response);
 }
 
 void NoteEnabling::EnableAllNotes() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
+  if (!turn_.ApplyDetails(address)) return;
   QString response;
-  if (host_.control()->SetInhibitStatus(address, kAllNotes, response) == quennet::kResultOk &&
+  if (turn_.control().SetInhibitStatus(address, kAllNotes, response) == quennet::kResultOk &&
       noteTableUploaded()) {
     ShowNoteMask(kAllNotes);
   }
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
+  turn_.showReply(response);
 }
 
 void NoteEnabling::ShowEnabledNotes() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
+  if (!turn_.ApplyDetails(address)) return;
   if (!noteTableUploaded()) {
-    host_.setStatusText(QStringLiteral("WARNING! Upload Note data First!"));
+    turn_.setStatusText(QStringLiteral("WARNING! Upload Note data First!"));
     return;
   }
   std::array<std::uint8_t, 2> mask{};
-  if (host_.control()->GetInhibitStatus(address, mask) == quennet::kResultOk) ShowNoteMask(mask);
-  host_.setStatusText(kReplyPrefix);
-  host_.ShowDebug();
+  if (turn_.control().GetInhibitStatus(address, mask) == quennet::kResultOk) ShowNoteMask(mask);
+  turn_.showReply(QString());
+}
+
+void NoteEnabling::refreshNoteMask() {
+  std::uint8_t address = 0;
+  std::array<std::uint8_t, 2> mask{};
+  if (!noteTableUploaded() || !turn_.ApplyDetails(address) ||
+      turn_.control().GetInhibitStatus(address, mask) != quennet::kResultOk) {
+    return;
+  }
+  ShowNoteMask(mask);
 }
 
 void NoteEnabling::ReadCountryMask() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  host_.ClearDisplay();
+  if (!turn_.ApplyDetails(address)) return;
+  turn_.ClearDisplay();
   QString country;
   if (!AskCountryCode(country)) return;
   std::array<std::uint8_t, 2> mask{};
-  host_.control()->RequestBillPosition(address, country, mask);
-  host_.setStatusText(kReplyPrefix + maskText(mask));
-  host_.ShowDebug();
+  turn_.control().RequestBillPosition(address, country, mask);
+  turn_.showReply(maskText(mask));
 }
 
 bool NoteEnabling::tableHasCountry(const QString& country) const {
-  for (int i = 0; i < host_.lstvwNoteID->topLevelItemCount(); ++i) {
-    if (host_.lstvwNoteID->topLevelItem(i)->text(1).startsWith(country)) return true;
+  for (int i = 0; i < notes_.lstvwNoteID->topLevelItemCount(); ++i) {
+    if (notes_.lstvwNoteID->topLevelItem(i)->text(1).startsWith(country)) return true;
   }
   return false;
 }
@@ -135,48 +143,45 @@ void NoteEnabling::refuseUnknownCountry(const QString& country) {
   const QString why =
       QStringLiteral("No note in the table has the country code %1: nothing was sent.")
           .arg(country);
-  host_.setStatusText(why);
-  host_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
+  turn_.setStatusText(why);
+  turn_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
 }
 
 void NoteEnabling::EnableCountryNotes() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  host_.ClearDisplay();
+  if (!turn_.ApplyDetails(address)) return;
+  turn_.ClearDisplay();
   QString country;
   if (!AskCountryCode(country)) return;
   // A code no note carries would yield an empty mask, and sending it inhibits every note.
   if (noteTableUploaded() && !tableHasCountry(country)) return refuseUnknownCountry(country);
   std::array<std::uint8_t, 2> mask{};
-  const std::int16_t result = host_.control()->RequestBillPosition(address, country, mask);
-  host_.setStatusText(kReplyPrefix + maskText(mask));
-  host_.ShowDebug();
+  const std::int16_t result = turn_.control().RequestBillPosition(address, country, mask);
+  turn_.showReply(maskText(mask));
   if (result != quennet::kResultOk) return;
   if (mask == std::array<std::uint8_t, 2>{}) return refuseUnknownCountry(country);
-  host_.ClearDisplay();
+  turn_.ClearDisplay();
   QString response;
-  host_.control()->SetInhibitStatus(address, mask, response);
+  turn_.control().SetInhibitStatus(address, mask, response);
   if (noteTableUploaded()) ShowNoteMask(mask);
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
+  turn_.showReply(response);
 }
 
 void NoteEnabling::ReadCountryScale() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  host_.ClearDisplay();
+  if (!turn_.ApplyDetails(address)) return;
+  turn_.ClearDisplay();
   QString country;
   if (!AskCountryCode(country)) return;
   std::array<std::uint8_t, 3> scale{};
   QString reply;
-  if (host_.control()->RequestScaleFactor(address, country, scale) == quennet::kResultOk) {
-    host_.lblScaleFactor->setText(QString::number(scale[1] * 256 + scale[0]));
-    host_.lblDecPlaces->setText(QString::number(scale[2]));
+  if (turn_.control().RequestScaleFactor(address, country, scale) == quennet::kResultOk) {
+    notes_.lblScaleFactor->setText(QString::number(scale[1] * 256 + scale[0]));
+    notes_.lblDecPlaces->setText(QString::number(scale[2]));
     reply = quennet::hexText(scale[0]) + QLatin1Char(',') + quennet::hexText(scale[1]) +
             QLatin1Char(',') + quennet::hexText(scale[2]);
   }
-  host_.setStatusText(kReplyPrefix + reply);
-  host_.ShowDebug();
+  turn_.showReply(reply);
 }
 
 void NoteEnabling::ReadAcceptCount() {
@@ -189,30 +194,29 @@ void NoteEnabling::ReadInsertCount() {
 
 void NoteEnabling::readCounter(bool accepted) {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  host_.ClearDisplay();
+  if (!turn_.ApplyDetails(address)) return;
+  turn_.ClearDisplay();
   std::int32_t count = 0;
-  const std::int16_t result = accepted ? host_.control()->GetAcceptCntr(address, count)
-                                       : host_.control()->GetInsertnCntr(address, count);
+  const std::int16_t result = accepted ? turn_.control().GetAcceptCntr(address, count)
+                                       : turn_.control().GetInsertnCntr(address, count);
   QString reply;
   if (result == quennet::kResultOk) {
-    host_.lblBillCount[accepted ? 1 : 0]->setText(QString::number(count));
+    counters_.lblBillCount[accepted ? 1 : 0]->setText(QString::number(count));
     reply = quennet::hexText(static_cast<unsigned>(count));
   }
-  host_.setStatusText(kReplyPrefix + reply);
-  host_.ShowDebug();
+  turn_.showReply(reply);
 }
 
 void NoteEnabling::refuseSecurity(const QString& why) {
-  host_.setStatusText(why + QStringLiteral(" Nothing was sent."));
-  host_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
+  turn_.setStatusText(why + QStringLiteral(" Nothing was sent."));
+  turn_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
 }
 
 void NoteEnabling::ModifyNoteSecurity() {
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) return;
-  host_.ClearDisplay();
-  const QString noteEntry = host_.ui().inputBox(
+  if (!turn_.ApplyDetails(address)) return;
+  turn_.ClearDisplay();
+  const QString noteEntry = turn_.ui().inputBox(
       QStringLiteral("Modify Security Setting for a Note.\r\nEnter Note No. (1 - 16):"), kTitle,
       QStringLiteral("1"));
   if (noteEntry.isEmpty()) return;  // cancelled
@@ -221,7 +225,7 @@ void NoteEnabling::ModifyNoteSecurity() {
     refuseSecurity(QStringLiteral("The note number must lie in the range 1 to 16."));
     return;
   }
-  const QString securityEntry = host_.ui().inputBox(
+  const QString securityEntry = turn_.ui().inputBox(
       QStringLiteral("Modify Security Setting for a Note.\r\nEnter New Security Value:\r\n"
                      "0 = Default Setting\r\n"
                      "1 to 7 = higher security, 249 to 255 = lower security."),
@@ -233,14 +237,13 @@ void NoteEnabling::ModifyNoteSecurity() {
     return;
   }
   QString response;
-  const std::int16_t result = host_.control()->ModifyBillScty(
+  const std::int16_t result = turn_.control().ModifyBillScty(
       address, static_cast<std::uint8_t>(*note), static_cast<std::uint8_t>(*security), response);
-  if (result == quennet::kResultOk && host_.lstvwNoteID->topLevelItemCount() >= *note) {
-    host_.lstvwNoteID->topLevelItem(static_cast<int>(*note - 1))
+  if (result == quennet::kResultOk && notes_.lstvwNoteID->topLevelItemCount() >= *note) {
+    notes_.lstvwNoteID->topLevelItem(static_cast<int>(*note - 1))
         ->setText(3, QString::number(*security));
   }
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
+  turn_.showReply(response);
 }
 
 }  // namespace tolvar

@@ -5,19 +5,29 @@
 #include <array>
 #include <cstdint>
 
+#include <QObject>
 #include <QString>
 
 namespace tolvar {
 
-class frmHost;
+class CountersPane;
+class LineTurn;
+class NoteListPane;
 
-class NoteEnabling {
+class NoteEnabling : public QObject {
+  Q_OBJECT
+
  public:
-  explicit NoteEnabling(frmHost& host) : host_(host) {}
+  // Ticks and security in the note table of `notes`, scale under it; counts into `counters`.
+  NoteEnabling(LineTurn& turn, NoteListPane& notes, CountersPane& counters)
+      : turn_(turn), notes_(notes), counters_(counters) {}
 
   void EnableSelectedNotes();
   void EnableAllNotes();
   void ShowEnabledNotes();
+  // The note ticks read again without a reply of its own (after a reset); nothing before the
+  // note data is read.
+  void refreshNoteMask();
   void ReadCountryMask();
   void EnableCountryNotes();
   void ReadCountryScale();
@@ -39,7 +49,9 @@ class NoteEnabling {
   void refuseSecurity(const QString& why);
   void readCounter(bool accepted);
 
-  frmHost& host_;
+  LineTurn& turn_;
+  NoteListPane& notes_;
+  CountersPane& counters_;
 };
 
 }  // namespace tolvar

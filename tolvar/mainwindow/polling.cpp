@@ -1,78 +1,69 @@
 #include "tolvar/mainwindow/polling.h"
 
+#include <algorithm>
 #include <array>
 
-#include <QAction>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPushButton>
 #include <QScopedValueRollback>
 #include <QTimer>
 #include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
+#include "tolvar/mainwindow/details_pane.h"
 #include "tolvar/mainwindow/event_texts.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/number_text.h"
 
 namespace tolvar {
 
-namespace {
-
-const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
-const QString kPollKey = QStringLiteral("Poll_BNV");
-
-void setEventColour(QLabel* label, const QColor& colour) {
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::WindowText, colour);
-  label->setPalette(palette);
+Polling::Polling(LineTurn& turn, DetailsPane& details, EventPane& events)
+    : turn_(turn), details_(details), events_(events), tmrPoll_(new QTimer(this)) {
+  tmrPoll_->setObjectName(QStringLiteral("tmrPoll"));
+  connect(tmrPoll_, &QTimer::timeout, this, [this] { tick(); });
+  connect(&events_, &EventPane::routePressed, this, &Polling::onRoutePressed);
 }
-
-}  // namespace
-
-Polling::Polling(frmHost& host) : host_(host) {}
 
 bool Polling::polling() const {
-  return host_.tmrPoll->isActive();
+  return tmrPoll_->isActive();
 }
 
-void Polling::stopTimer() {
-  host_.tmrPoll->stop();
-  host_.tlbHost->button(kPollKey)->setText(QStringLiteral("Poll BNV"));
+void Polling::stop() {
+  tmrPoll_->stop();
+  emit pollingChanged(false);
 }
 
 void Polling::TogglePolling(bool pressed) {
   if (!pressed) {
-    stopTimer();
+    stop();
     return;
   }
   std::uint8_t address = 0;
-  if (!host_.ApplyDetails(address)) {
-    host_.tlbHost->setPressed(kPollKey, false);
+  if (!turn_.ApplyDetails(address)) {
+    emit pollButtonReleased();
     return;
   }
   lastGoodAddress_ = address;
   QString response;
-  const std::int16_t result = host_.control()->SetMasterInhibit(address, 1, response);
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
-  if (result == quennet::kResultOk && !host_.settings().SnglStp) {
-    host_.tlbHost->button(kPollKey)->setText(QStringLiteral("Stop Poll"));
-    host_.tmrPoll->setInterval(host_.settings().PollInt);
-    host_.tmrPoll->start();
+  const std::int16_t result = turn_.control().SetMasterInhibit(address, 1, response);
+  turn_.showReply(response);
+  if (result == quennet::kResultOk && !turn_.settings().SnglStp) {
+    emit pollingChanged(true);
+    tmrPoll_->setInterval(turn_.settings().PollInt);
+    tmrPoll_->start();
     return;
   }
   if (result == quennet::kResultOk) PollEvents();
-  host_.tlbHost->setPressed(kPollKey, false);
+  emit pollButtonReleased();
 }
 
 void Polling::tick() {
   // A tick during a transaction is skipped; the next one catches up. A tick whose message box
   // is open lets the timer run on, and those ticks must not stack up more boxes.
-  if (host_.commandRunning() || ticking_) return;
+  if (turn_.running() || ticking_) return;
   const QScopedValueRollback<bool> ticking(ticking_, true);
-  frmHost::CommandScope scope(host_, false);
+  const QScopedValueRollback<bool> fromTimer(fromTimer_, true);
+  LineTurn::Scope scope(turn_, false);
   if (bytPendingRoute_ == kRouteNone) {
     PollEvents();
   } else {
@@ -89,7 +80,7 @@ void Polling::sendPendingRoute() {
   // was said once; repeating its box at every tick would only bury the window.
   if (outcome == RouteOutcome::NoAnswer) return;
   if (outcome == RouteOutcome::Accepted && (route == kRouteReturn || route == kRouteStack)) {
-    host_.fraNote->hide();
+    events_.showEscrow(false);
   }
   dropPendingRoute();
 }
@@ -99,15 +90,17 @@ void Polling::dropPendingRoute() {
   showPendingRoute();
 }
 
+void Polling::deviceReset() {
+  dropPendingRoute();
+  events_.showEscrow(false);
+}
+
 void Polling::showPendingRoute() {
-  const std::pair<QPushButton*, std::uint8_t> buttons[] = {{host_.cmdStack, kRouteStack},
-                                                           {host_.cmdReturn, kRouteReturn},
-                                                           {host_.cmdHoldNote, kRouteHold}};
-  for (const auto& [button, route] : buttons) button->setChecked(bytPendingRoute_ == route);
+  events_.showPendingRoute(bytPendingRoute_);
 }
 
 std::uint8_t Polling::pollAddress() {
-  if (const auto address = strictInteger(host_.txtAddress->text(), 0, 255)) {
+  if (const auto address = strictInteger(details_.txtAddress->text(), 0, 255)) {
     lastGoodAddress_ = static_cast<std::uint8_t>(*address);
   }
   return lastGoodAddress_;
@@ -116,14 +109,17 @@ std::uint8_t Polling::pollAddress() {
 std::int16_t Polling::PollEvents() {
   const std::uint8_t address = pollAddress();
   std::array<std::uint8_t, 11> buffer{};
-  const std::int16_t result = host_.control()->GetEventBuffer(address, buffer);
-  host_.setStatusText(kReplyPrefix);
+  const std::int16_t result = turn_.control().GetEventBuffer(address, buffer);
   if (result != quennet::kResultOk) {
-    if (result == quennet::kResultBusy) host_.setStatusText(kReplyPrefix + QStringLiteral("BUSY"));
-    host_.ShowDebug();
+    const QString reply = result == quennet::kResultBusy ? QStringLiteral("BUSY") : QString();
+    if (fromTimer_) {
+      turn_.showPollReply(reply);
+    } else {
+      turn_.showReply(reply);
+    }
     return result;
   }
-  QTreeWidget* view = host_.lstvwEventBuffer;
+  QTreeWidget* view = events_.lstvwEventBuffer;
   view->clear();
   view->addTopLevelItem(
       new QTreeWidgetItem(QStringList{QStringLiteral("Event #"), QString::number(buffer[0])}));
@@ -134,33 +130,56 @@ std::int16_t Polling::PollEvents() {
   }
   if (buffer[0] != bytLastEventCount_) {
     showNewestEvent(buffer[1], buffer[2]);
+    followEscrow(buffer);
     bytLastEventCount_ = buffer[0];
   }
-  host_.setStatusText(kReplyPrefix + QStringLiteral("Event #") + QString::number(buffer[0]));
-  host_.ShowDebug();
+  const QString reply = QStringLiteral("Event #") + QString::number(buffer[0]);
+  if (fromTimer_) {
+    turn_.showPollReply(reply);
+  } else {
+    turn_.showReply(reply);
+  }
   return quennet::kResultOk;
 }
 
+void Polling::followEscrow(const std::array<std::uint8_t, 11>& buffer) {
+  constexpr int kKeptEvents = 5;
+  constexpr int kCounterWrap = 255;
+  const int now = buffer[0];
+  const int last = bytLastEventCount_;
+  // A counter back at 0 is a reset or a power cycle: any note held has been given back.
+  bool held = !events_.fraNote->isHidden() && now != 0;
+  const int moved = now == 0 ? 0 : (now > last ? now - last : now + kCounterWrap - last);
+  // The new events, oldest first: the buttons follow the note in and out, by whatever path it
+  // leaves (stacked, returned when its hold time ran out, jammed), not only a route sent here.
+  for (int back = std::min(moved, kKeptEvents) - 1; back >= 0; --back) {
+    const auto index = static_cast<std::size_t>(2 * back + 1);
+    const EventDisplay event = decodeEvent(buffer[index], buffer[index + 1]);
+    if (event.escrow) held = true;
+    if (event.leavesEscrow) held = false;
+  }
+  events_.showEscrow(held);
+  // A route request for a note that has gone would only be refused.
+  if (!held && bytPendingRoute_ != kRouteNone) dropPendingRoute();
+}
+
 void Polling::showNewestEvent(std::uint8_t a, std::uint8_t b) {
-  QLabel* label = host_.lblEvent;
   const EventDisplay shown = decodeEvent(a, b);
-  if (shown.colour.isValid()) setEventColour(label, shown.colour);
-  if (!shown.text.isEmpty()) label->setText(shown.text);
-  if (shown.escrow) host_.fraNote->show();
+  if (shown.colour.isValid()) events_.setEventColour(shown.colour);
+  if (!shown.text.isEmpty()) events_.setEventText(shown.text);
+  if (shown.escrow) events_.showEscrow(true);
 }
 
 Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   std::uint8_t address = 0;
   QString response;
-  if (!host_.ApplyDetails(address)) {
-    host_.setStatusText(kReplyPrefix);
-    host_.ShowDebug();
+  if (!turn_.ApplyDetails(address)) {
+    turn_.showReply(QString());
     return RouteOutcome::NotSent;
   }
   lastGoodAddress_ = address;
-  const std::int16_t result = host_.control()->RouteBill(address, route, response);
-  host_.setStatusText(kReplyPrefix + response);
-  host_.ShowDebug();
+  const std::int16_t result = turn_.control().RouteBill(address, route, response);
+  turn_.showReply(response);
   if (result == quennet::kResultOk && response == QLatin1String("ACK")) {
     return RouteOutcome::Accepted;
   }
@@ -171,21 +190,28 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
                        response == QLatin1String("No Note in Escrow") ||
                        (result == quennet::kResultOk && !response.isEmpty());
   if (!refused) return RouteOutcome::NoAnswer;
-  setEventColour(host_.lblEvent, kEventRed);
-  host_.lblEvent->setText(nak ? QStringLiteral("Route Refused (NACK)") : response);
+  events_.setEventColour(kEventRed);
+  events_.setEventText(nak ? QStringLiteral("Route Refused (NACK)") : response);
   // The validator holds no note: its buttons have nothing left to route.
-  if (response == QLatin1String("No Note in Escrow")) host_.fraNote->hide();
+  if (response == QLatin1String("No Note in Escrow")) events_.showEscrow(false);
   return RouteOutcome::Refused;
 }
 
+void Polling::onRoutePressed(std::uint8_t route) {
+  if (!turn_.whenFree([this, route] { escrowPressed(route); })) {
+    turn_.refuse();
+    showPendingRoute();
+  }
+}
+
 void Polling::escrowPressed(std::uint8_t route) {
-  if (!host_.settings().SnglStp) {
+  if (!turn_.settings().SnglStp) {
     bytPendingRoute_ = route;
     showPendingRoute();
     return;
   }
   showPendingRoute();  // a single step routes at once: nothing stays pending
-  frmHost::CommandScope scope(host_);
+  LineTurn::Scope scope(turn_);
   RouteNote(route);
 }
 

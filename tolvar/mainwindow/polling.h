@@ -1,23 +1,26 @@
 #pragma once
 // Polling the validator's event buffer, decoding the newest event and routing an escrowed note.
 
+#include <array>
 #include <cstdint>
+
+#include <QObject>
+
+#include "tolvar/mainwindow/event_pane.h"
+
+class QTimer;
 
 namespace tolvar {
 
-class frmHost;
+class DetailsPane;
+class LineTurn;
 
-// Route codes of RouteBill and the "no request waiting" marker.
-enum RouteCode : std::uint8_t {
-  kRouteReturn = 0,
-  kRouteStack = 1,
-  kRouteHold = 255,
-  kRouteNone = 2,
-};
+class Polling : public QObject {
+  Q_OBJECT
 
-class Polling {
  public:
-  explicit Polling(frmHost& host);
+  // Polls the address in `details`; shows events and takes route requests in `events`.
+  Polling(LineTurn& turn, DetailsPane& details, EventPane& events);
 
   // "Poll_BNV": `pressed` is the button's state after the click.
   void TogglePolling(bool pressed);
@@ -33,29 +36,46 @@ class Polling {
     NoAnswer,  // BUSY, a time-out or a broken reply: worth trying again
   };
   RouteOutcome RouteNote(std::uint8_t route);
-  // Escrow buttons.
+  // An escrow button, once the line is free.
   void escrowPressed(std::uint8_t route);
+  // The validator was reset: no note is left to route.
+  void deviceReset();
 
   bool polling() const;
+  QTimer* timer() { return tmrPoll_; }
+  void stop();
   std::uint8_t pendingRoute() const { return bytPendingRoute_; }
   void dropPendingRoute();
   // The pending request's button stays pressed in until the request has gone out.
   void showPendingRoute();
   std::uint8_t lastEventCount() const { return bytLastEventCount_; }
 
+ signals:
+  // The timer started (true) or stopped (false): the poll button says what a click does next.
+  void pollingChanged(bool polling);
+  // A press of the poll button that did not start the timer: the button comes back out.
+  void pollButtonReleased();
+
  private:
-  void stopTimer();
+  void onRoutePressed(std::uint8_t route);
   void sendPendingRoute();
   void showNewestEvent(std::uint8_t a, std::uint8_t b);
+  // The escrow buttons after new events: shown while a note is held, gone once it has left.
+  void followEscrow(const std::array<std::uint8_t, 11>& buffer);
   // The address to poll: txtAddress when it holds a whole number 0..255, else the last good one.
   std::uint8_t pollAddress();
 
-  frmHost& host_;
+  LineTurn& turn_;
+  DetailsPane& details_;
+  EventPane& events_;
+  QTimer* tmrPoll_;
   std::uint8_t bytPendingRoute_ = kRouteNone;
   std::uint8_t bytLastEventCount_ = 0;
   std::uint8_t lastGoodAddress_ = 40;
   // A tick whose message box is still open: the ticks it lets through are skipped.
   bool ticking_ = false;
+  // A timer tick's poll: its reply does not cover a user command's result still being read.
+  bool fromTimer_ = false;
 };
 
 }  // namespace tolvar

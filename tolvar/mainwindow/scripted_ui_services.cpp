@@ -40,8 +40,7 @@ void ScriptedUiServices::setBusy(bool busy) {
   }
 }
 
-QString ScriptedUiServices::saveFileName(const QString&, const QString&,
-                                         const QString& proposed) {
+QString ScriptedUiServices::saveFileName(const QString&, const QString&, const QString& proposed) {
   proposedSaveNames_ << proposed;
   if (saveNames_.empty()) return {};
   QString path = saveNames_.front();

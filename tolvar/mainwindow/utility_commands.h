@@ -1,26 +1,32 @@
 #pragma once
 // The commands of the utility and diagnostic toolbars: communication statistics, master
 // inhibit, bill operating mode, bus addresses, motors, stacker and self test. Each makes one
-// control call and shows the outcome in the main window's labels and status line.
+// control call and shows the outcome in the panes' labels and the status line.
 
 #include <cstdint>
 
+#include <QObject>
 #include <QString>
 
 namespace tolvar {
 
-class frmHost;
+class CountersPane;
+class EventPane;
+class LineTurn;
+class StatisticsPane;
 
-class UtilityCommands {
+class UtilityCommands : public QObject {
+  Q_OBJECT
+
  public:
-  explicit UtilityCommands(frmHost& host);
-
-  // Runs the procedure of a utility or diagnostic toolbar key; other keys are ignored.
-  void handleKey(const QString& key);
+  UtilityCommands(LineTurn& turn, StatisticsPane& statistics, CountersPane& counters,
+                  EventPane& events);
 
   void ReadCommsStats();
   void ClearCommsStats();
   void ReadMasterInhibit();
+  // The same read without a reply of its own: after a reset, whose reply stays shown.
+  void refreshMasterInhibit();
   void WriteMasterInhibit(std::uint8_t value);
   void ReadBillMode();
   void WriteBillMode();
@@ -33,13 +39,12 @@ class UtilityCommands {
   void RunValidatorSelfTest();
 
  private:
-  // Checks the address box and clears the display; false: nothing may be sent.
-  bool begin(std::uint8_t& device);
   void listAddresses(bool clash);
-  // "BNV Reply: " and the reply text in the status line, then the frames in the debug boxes.
-  void finish(const QString& reply);
 
-  frmHost& host_;
+  LineTurn& turn_;
+  StatisticsPane& statistics_;
+  CountersPane& counters_;
+  EventPane& events_;
 };
 
 }  // namespace tolvar

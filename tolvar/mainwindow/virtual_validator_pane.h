@@ -24,7 +24,7 @@ namespace tolvar {
 
 // What the pane shows of the device, read from the simulator.
 struct VirtualValidatorState {
-  int escrowNote = 0;       // position, 0: escrow empty
+  int escrowNote = 0;         // position, 0: escrow empty
   int escrowHoldLeftMs = -1;  // -1: nothing held, or held until routed
   int eventCounter = 0;
   bool masterOpen = false;  // false: master inhibit on, every note refused
