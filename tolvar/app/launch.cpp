@@ -149,9 +149,8 @@ int runTolvar(QApplication& app) {
   if (launch->simulate) {
     // The built-in validator's own controls, beside the form: without them nothing can happen.
     window.addSideDock(new VirtualValidatorDock(simulator, &window));
-    window.lineTurn().setStatusText(QStringLiteral(
-        "Virtual validator ready, every note inhibited: Note Opt'n, Enable All; Poll BNV; then "
-        "Insert Note in the Virtual Validator pane"));
+    window.lineTurn().setStatusText(
+        QStringLiteral("Every note inhibited: Note Opt'n, Enable All; Poll BNV; Insert Note"));
   }
   window.show();
   QTimer::singleShot(0, &window,
