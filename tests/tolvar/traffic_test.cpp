@@ -92,6 +92,18 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   EXPECT_EQ(rows[8].colour, QColor());
   // The main label still shows the newest event only.
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), inserted);
+
+  // Polling started: the history takes up from the counter it finds; what happened while
+  // nobody polled is neither replayed with the current time nor counted as lost.
+  sim.removeCashBox();
+  sim.insertCashBox();
+  click("tlbHost", "Poll_BNV");
+  w.polling().tick();
+  click("tlbHost", "Poll_BNV");
+  const auto resumed = historyRows(dock->eventHistory());
+  ASSERT_EQ(resumed.size(), expected.size() + 1);
+  EXPECT_EQ(resumed.back().counter, "3");
+  EXPECT_EQ(resumed.back().text, "Watching from event counter 3");
 }
 
 TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
