@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFile>
@@ -23,6 +24,7 @@
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 
@@ -220,19 +222,23 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
 TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   frmHost& w = open();
   w.show();
+  // The faults come from the Virtual Validator pane, as a bench user spoils the line.
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
   const QColor green(0, 128, 0);
   const QColor red(255, 0, 0);
   QLabel* panel = w.control()->lblStatus;
   click("tlbHost", "Simple_Poll");
   EXPECT_EQ(renderedBackground(panel), green);
-  const std::pair<bnvsim::Fault, const char*> failures[] = {
-      {bnvsim::Fault::Silent, "Timeout Error [0]"},
-      {bnvsim::Fault::Nak, "NACK"},
-      {bnvsim::Fault::Busy, "BUSY"},
-      {bnvsim::Fault::BadCrc, "Checksum Error"}};
+  const std::pair<const char*, const char*> failures[] = {{"silent", "Timeout Error [0]"},
+                                                          {"nak", "NACK"},
+                                                          {"busy", "BUSY"},
+                                                          {"badcrc", "Checksum Error"}};
   for (const auto& [fault, caption] : failures) {
     SCOPED_TRACE(caption);
-    sim.injectFault(fault);
+    pane->faultKind->setCurrentText(QLatin1String(fault));
+    pane->injectFault->click();
+    EXPECT_EQ(pane->faults->text(), QStringLiteral("%1 x1").arg(QLatin1String(fault)));
     click("tlbHost", "Simple_Poll");
     EXPECT_TRUE(panel->text().startsWith(QLatin1String(caption))) << panel->text().toStdString();
     EXPECT_EQ(renderedBackground(panel), red);
