@@ -63,10 +63,14 @@ std::optional<Fault> faultFromName(const QString& name) {
   return std::nullopt;
 }
 
-QString faultNameList() {
+QStringList faultNames() {
   QStringList names;
   for (const char* name : kFaultNames) names << QLatin1String(name);
-  return names.join(QStringLiteral(", "));
+  return names;
+}
+
+QString faultNameList() {
+  return faultNames().join(QStringLiteral(", "));
 }
 
 std::optional<double> probabilityFromText(const QString& text) {
@@ -171,15 +175,7 @@ QString Console::fault(const QStringList& words) {
   return QStringLiteral("ok");
 }
 
-QString Console::status() const {
-  const LineOptions line = simulator_.lineOptions();
-  const auto mask = simulator_.inhibitMask();
-  const auto flag = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
-  const int held = simulator_.escrowNote();
-  const QString escrow = held == 0 ? QStringLiteral("escrow empty")
-                                   : QStringLiteral("escrow holding %1").arg(noteName(held));
-
-  const ActiveFaults active = simulator_.activeFaults();
+QString faultsText(const ActiveFaults& active) {
   QStringList faults;
   for (int kind = 0; kind < kFaultKinds; ++kind) {
     const auto k = static_cast<std::size_t>(kind);
@@ -191,6 +187,16 @@ QString Console::status() const {
   }
   if (active.selfTestCode != 0) faults << QStringLiteral("self test %1").arg(active.selfTestCode);
   if (faults.isEmpty()) faults << QStringLiteral("none");
+  return faults.join(QStringLiteral(", "));
+}
+
+QString Console::status() const {
+  const LineOptions line = simulator_.lineOptions();
+  const auto mask = simulator_.inhibitMask();
+  const auto flag = [](bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); };
+  const int held = simulator_.escrowNote();
+  const QString escrow = held == 0 ? QStringLiteral("escrow empty")
+                                   : QStringLiteral("escrow holding %1").arg(noteName(held));
 
   return QStringLiteral(
              "validator at %1: inhibits %2 %3, master inhibit %4, bill mode %5, %6, "
@@ -205,7 +211,7 @@ QString Console::status() const {
       .arg(simulator_.billMode())
       .arg(escrow)
       .arg(simulator_.eventCounter())
-      .arg(faults.join(QStringLiteral(", ")))
+      .arg(faultsText(simulator_.activeFaults()))
       .arg(flag(line.echo), line.crc ? QStringLiteral("CRC-16") : QStringLiteral("8-bit checksum"),
            flag(line.encryption), line.key, flag(line.pacing))
       .arg(line.replyDelayMs)

@@ -12,8 +12,13 @@
 namespace bnvsim {
 
 std::optional<Fault> faultFromName(const QString& name);
+// The fault kinds by name, in the order of Fault.
+QStringList faultNames();
 // "silent, busy, nak, badcrc, truncated, noise, late, noecho"
 QString faultNameList();
+// The faults in force as the status line names them: "busy x2, noise p=0.25, self test 39", or
+// "none".
+QString faultsText(const ActiveFaults& active);
 // A finite probability in 0..1 ("nan" and "inf" are not).
 std::optional<double> probabilityFromText(const QString& text);
 // Milliseconds in 0..`most`.

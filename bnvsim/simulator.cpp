@@ -4,6 +4,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -318,6 +319,13 @@ bool Simulator::noteInEscrow() const {
 int Simulator::escrowNote() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->validator.escrowNote();
+}
+
+int Simulator::escrowHoldLeftMs() const {
+  std::lock_guard lock(impl_->mutex);
+  const std::optional<double> expires = impl_->validator.deadline();
+  if (impl_->validator.escrowNote() == 0 || !expires) return -1;
+  return static_cast<int>(std::max(0.0, std::ceil(*expires - nowMs())));
 }
 
 std::uint8_t Simulator::eventCounter() const {

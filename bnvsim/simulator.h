@@ -99,6 +99,9 @@ class Simulator {
   bool noteInEscrow() const;
   // The note position held in escrow, 0 when empty.
   int escrowNote() const;
+  // Milliseconds until the note in escrow is given back; -1 when none is held or it is held
+  // until routed.
+  int escrowHoldLeftMs() const;
   std::uint8_t eventCounter() const;
   // Every complete frame the bus has seen, whatever its address or checksum.
   int framesReceived() const;

@@ -64,6 +64,7 @@ ControlCore::ControlCore(std::unique_ptr<SerialLine> line) {
     pushLabel();
   });
   setLineFailureSink([this](const LineError&) { onLineFailure(); });
+  LinkEngine::setFrameObserver(&outcomeWatch_);
   setLine(std::move(line));
   setToolTip();
   pushLabel();
@@ -159,6 +160,29 @@ void ControlCore::onLineFailure() {
   label_.foreColor = kColorInactiveCaptionText;
   pushLabel();
   changed(kEnabled);
+}
+
+void ControlCore::OutcomeWatch::frameLogged(const FrameRecord& record) {
+  if (record.direction == FrameDirection::Device) control_.showOutcome(record);
+  if (control_.containerObserver_) control_.containerObserver_->frameLogged(record);
+}
+
+void ControlCore::showOutcome(const FrameRecord& reply) {
+  // A line failure has closed the port and shows in the disabled colours already.
+  if (!line() || !line()->isOpen()) return;
+  constexpr int kHeaderNak = 5;
+  const bool nak = reply.frame.complete && reply.frame.header == kHeaderNak;
+  const bool good = reply.result == kResultOk && reply.status == FrameStatus::Ok && !nak;
+  // The engine's caption for an empty reply is "OK" whether it was an ACK or a NAK; the label
+  // tells them apart.
+  const LabelState before = label_;
+  if (nak) label_.caption = QStringLiteral("NACK");
+  label_.backColor = good ? kColorGreen : kColorRed;
+  label_.foreColor = good ? kColorHighlightText : kColorWhite;
+  if (label_.caption != before.caption || label_.backColor != before.backColor ||
+      label_.foreColor != before.foreColor) {
+    pushLabel();
+  }
 }
 
 void ControlCore::InitProperties() {

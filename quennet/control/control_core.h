@@ -145,6 +145,13 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
 
   /// The device the port number and PortName select now.
   QString deviceName() const;
+  /// The container's frame log (see LinkEngine). The control also watches every transaction
+  /// itself: the label is green after a good reply only, and shows a failure (a time-out, a
+  /// broken or short reply, BUSY, a NAK) in red.
+  ///@{
+  void setFrameObserver(FrameObserver* observer) { containerObserver_ = observer; }
+  FrameObserver* frameObserver() const { return containerObserver_; }
+  ///@}
   /// What the status label shows now.
   const LabelState& labelState() const { return label_; }
 
@@ -171,6 +178,18 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
   /// why it cannot), then the port reopens there when wanted.
   void reopenOn(const std::function<LineError()>& select, const QString& property);
   void onLineFailure();
+  void showOutcome(const FrameRecord& reply);
+
+  // Sees every transaction's frames: the outcome goes to the label, the frames on to the
+  // container's observer.
+  class OutcomeWatch : public FrameObserver {
+   public:
+    explicit OutcomeWatch(ControlCore& control) : control_(control) {}
+    void frameLogged(const FrameRecord& record) override;
+
+   private:
+    ControlCore& control_;
+  };
 
   LabelState label_;
   std::int16_t commPort_ = kDefaultCommPort;
@@ -183,6 +202,8 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
   ControlMessages* messages_ = nullptr;
   PropertyChangedSink propertyChanged_;
   LineError openError_;
+  OutcomeWatch outcomeWatch_{*this};
+  FrameObserver* containerObserver_ = nullptr;
 };
 
 }  // namespace quennet

@@ -14,5 +14,7 @@ inline constexpr OleColor kColorHighlight = 0x8000000DU;
 inline constexpr OleColor kColorHighlightText = 0x8000000EU;
 inline constexpr OleColor kColorInactiveCaptionText = 0x80000013U;
 inline constexpr OleColor kColorGreen = 0x00008000U;
+inline constexpr OleColor kColorRed = 0x000000FFU;
+inline constexpr OleColor kColorWhite = 0x00FFFFFFU;
 
 }  // namespace quennet

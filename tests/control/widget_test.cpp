@@ -51,6 +51,8 @@ TEST(ZavQuennet, LabelPaintsTheControlState) {
   QString reply;
   EXPECT_EQ(w.control->SendPoll(40, reply), kResultBusy);
   EXPECT_EQ(label->text(), QStringLiteral("BUSY"));
+  // Green is for a good reply only: a failure shows in red.
+  EXPECT_EQ(label->palette().color(QPalette::Window), QColor(255, 0, 0));
 
   w.control->setEnabled(false);
   EXPECT_EQ(label->text(), QStringLiteral("Comms Disabled"));

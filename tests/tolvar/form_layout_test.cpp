@@ -1,10 +1,13 @@
 // The form's caption labels: each shows its whole text, in the form's own size, inside its box
 // (the designed one, widened where the text needs it).
+#include <QAction>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
+#include "tolvar/mainwindow/traffic_dock.h"
 #include "tolvar/mainwindow/twips.h"
 
 namespace {
@@ -70,8 +73,8 @@ TEST_F(FormLayout, TheWindowFitsWhatItShows) {
   tolvar::frmHost& w = open();
   w.show();
   QWidget* body = named<QWidget>(w, "body");
-  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(),
-            named<tolvar::HostToolBar>(w, "tlbHost")->geometry().bottom() + 1);
+  tolvar::HostToolBar* host = named<tolvar::HostToolBar>(w, "tlbHost");
+  EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(), host->mapTo(&w, QPoint(0, host->height())).y());
   EXPECT_EQ(w.maximumSize(), w.minimumSize());
   const int closedHeight = w.sizeHint().height();
   click("tlbHost", "Enable_Bar");
@@ -80,6 +83,18 @@ TEST_F(FormLayout, TheWindowFitsWhatItShows) {
   EXPECT_EQ(body->mapTo(&w, QPoint(0, 0)).y(),
             named<tolvar::HostToolBar>(w, "tlbEnable")->mapTo(&w, QPoint(0, 0)).y() +
                 named<tolvar::HostToolBar>(w, "tlbEnable")->height());
+
+  // With the traffic dock shown the window can be resized, and the dock takes the room while
+  // the form keeps its size.
+  w.trafficDock()->toggleViewAction()->trigger();
+  QCoreApplication::processEvents();
+  EXPECT_NE(w.maximumSize(), w.minimumSize());
+  const QSize form = body->size();
+  const int dockHeight = w.trafficDock()->height();
+  w.resize(w.width() + 120, w.height() + 150);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(body->size(), form);
+  EXPECT_EQ(w.trafficDock()->height(), dockHeight + 150);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDialog>
 #include <QEventLoop>
 #include <QFile>
@@ -15,12 +16,15 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QSet>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
+#include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 
@@ -37,7 +41,14 @@ using MainWindow = BenchOnSimulator;
 
 TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   frmHost& w = open();
-  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - simulated validator");
+  // The window says which port it is on, and the Port menu offers to close it.
+  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + sim.slavePath() + " (simulated validator)");
+  EXPECT_EQ(w.portAction()->text(), "Close Port " + sim.slavePath());
+  w.portAction()->trigger();
+  EXPECT_FALSE(w.control()->Enabled());
+  EXPECT_EQ(w.portAction()->text(), "Open Port " + sim.slavePath());
+  w.portAction()->trigger();
+  EXPECT_TRUE(w.control()->Enabled());
   EXPECT_EQ(named<QLineEdit>(w, "txtAddress")->text(), "40");
   EXPECT_EQ(w.settings().PollInt, 200);
   EXPECT_EQ(w.control()->CommPort(), 1);
@@ -45,7 +56,10 @@ TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   EXPECT_EQ(w.control()->PortName(), sim.slavePath());
   EXPECT_FALSE(named<QCheckBox>(w, "chkEncrpyt")->isChecked());
   EXPECT_TRUE(named<QLineEdit>(w, "txtEncKey")->isHidden());
-  EXPECT_EQ(w.pos(), QPoint(0, 0));
+  // No stored position: the middle of the screen, the title bar's edge on it.
+  const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+  EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(w.sizeHint().width(), 20))));
+  EXPECT_LE(std::abs(w.pos().y() + w.sizeHint().height() / 2 - screen.center().y()), 1);
   EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbEnable")->isHidden() &&
               named<tolvar::HostToolBar>(w, "tlbUtility")->isHidden() &&
               named<tolvar::HostToolBar>(w, "tlbDiagnostic")->isHidden());
@@ -134,6 +148,26 @@ TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
   EXPECT_EQ(w.control()->KeyCode(), 0x654321);
 }
 
+// Every toolbar command has a key, named in its tool tip; no two keys clash among the buttons
+// shown at once (the host bar and one secondary bar).
+TEST_F(MainWindow, EveryToolbarButtonHasItsOwnKey) {
+  frmHost& w = open();
+  for (const char* secondary : {"tlbEnable", "tlbUtility", "tlbDiagnostic"}) {
+    QSet<QKeySequence> keys;
+    for (const char* bar : {"tlbHost", secondary}) {
+      for (QAction* button : named<tolvar::HostToolBar>(w, QString::fromLatin1(bar))->actions()) {
+        if (button->isSeparator()) continue;
+        SCOPED_TRACE(button->text().toStdString());
+        EXPECT_FALSE(button->shortcut().isEmpty());
+        EXPECT_FALSE(keys.contains(button->shortcut()));
+        keys.insert(button->shortcut());
+        EXPECT_TRUE(
+            button->toolTip().contains(button->shortcut().toString(QKeySequence::NativeText)));
+      }
+    }
+  }
+}
+
 TEST_F(MainWindow, BarTogglesShowOneSecondaryBarAtATime) {
   frmHost& w = open();
   click("tlbHost", "Enable_Bar");
@@ -181,6 +215,36 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   named<QPlainTextEdit>(w, "txtReply")->setPlainText("kept");
   w.lineTurn().ShowDebug();
   EXPECT_EQ(named<QPlainTextEdit>(w, "txtReply")->toPlainText(), "kept");
+}
+
+// The control's status panel is green after a good reply only; a failed command shows in red,
+// whatever the engine's caption.
+TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
+  frmHost& w = open();
+  w.show();
+  // The faults come from the Virtual Validator pane, as a bench user spoils the line.
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
+  const QColor green(0, 128, 0);
+  const QColor red(255, 0, 0);
+  QLabel* panel = w.control()->lblStatus;
+  click("tlbHost", "Simple_Poll");
+  EXPECT_EQ(renderedBackground(panel), green);
+  const std::pair<const char*, const char*> failures[] = {{"silent", "Timeout Error [0]"},
+                                                          {"nak", "NACK"},
+                                                          {"busy", "BUSY"},
+                                                          {"badcrc", "Checksum Error"}};
+  for (const auto& [fault, caption] : failures) {
+    SCOPED_TRACE(caption);
+    pane->faultKind->setCurrentText(QLatin1String(fault));
+    pane->injectFault->click();
+    EXPECT_EQ(pane->faults->text(), QStringLiteral("%1 x1").arg(QLatin1String(fault)));
+    click("tlbHost", "Simple_Poll");
+    EXPECT_TRUE(panel->text().startsWith(QLatin1String(caption))) << panel->text().toStdString();
+    EXPECT_EQ(renderedBackground(panel), red);
+    click("tlbHost", "Simple_Poll");  // the next good reply is green again
+    EXPECT_EQ(renderedBackground(panel), green);
+  }
 }
 
 TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
@@ -258,11 +322,12 @@ TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());
 
-  // The reset's turn comes from the event loop once the poll is done.
+  // The reset's turn comes from the event loop once the poll is done; the master inhibit is
+  // read back behind it.
   QEventLoop loop;
   QTimer::singleShot(600, &loop, &QEventLoop::quit);
   loop.exec();
-  EXPECT_EQ(sim.framesReceived(), before + 2);
+  EXPECT_EQ(sim.framesReceived(), before + 3);
   EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   EXPECT_TRUE(ui.messages().empty());
@@ -328,4 +393,15 @@ TEST_F(MainWindow, AWindowStoredOffEveryScreenOpensOnOne) {
   frmHost& w = open("FrmTop = 999999\r\nFrmLft = 999999\r\n");
   const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
   EXPECT_TRUE(screen.contains(QRect(w.pos(), QSize(100, 20)))) << w.pos().x() << "," << w.pos().y();
+  // Dragged off every screen, it is saved where it would open, never off screen.
+  w.move(screen.right() + 500, screen.bottom() + 500);
+  w.close();
+  const QByteArray saved = readFile(settingsPath());
+  const auto value = [&saved](const char* key) {
+    const qsizetype at = saved.indexOf(key) + qstrlen(key);
+    return saved.mid(at, saved.indexOf('\r', at) - at).toInt() / 15;
+  };
+  EXPECT_TRUE(
+      screen.contains(QRect(QPoint(value("FrmLft = "), value("FrmTop = ")), QSize(100, 20))))
+      << saved.toStdString();
 }

@@ -132,6 +132,23 @@ TEST_F(OptionsDialog, ChoosingADeviceNameKeepsThePortNumber) {
     EXPECT_EQ(d.cboCommPort->currentText(), kExtraPort);
     EXPECT_EQ(d.txtPollInterval->text(), "200");
   }));
+
+  // A path typed key by key is taken as typed, never completed into a listed device, and is
+  // the selected entry when the dialog opens again.
+  const QString typed = QStringLiteral("/tmp/x");
+  EXPECT_TRUE(run([&typed](frmOptions& d) {
+    d.cboCommPort->lineEdit()->selectAll();
+    for (const QChar c : typed) {
+      QKeyEvent key(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
+      QCoreApplication::sendEvent(d.cboCommPort->lineEdit(), &key);
+    }
+    d.cmdOK->click();
+  }));
+  EXPECT_EQ(settings.PortName, typed);
+  EXPECT_FALSE(run([&typed](frmOptions& d) {
+    EXPECT_EQ(d.cboCommPort->currentText(), typed);
+    d.cmdCancel->click();
+  }));
 }
 
 TEST_F(OptionsDialog, UnlistedStoredPortOpensUnfilledAndIsKept) {

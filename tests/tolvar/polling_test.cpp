@@ -1,15 +1,20 @@
 // Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
 // box edited mid-poll, single step.
+#include <QComboBox>
+#include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/event_texts.h"
 #include "tolvar/mainwindow/polling.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 
@@ -48,7 +53,12 @@ TEST_F(PollingBench, EscrowThenStack) {
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(0), "Event 1");
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(1), "3");
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(1)->text(2), "1");
+  // The user's own command (Poll BNV's enable) stays readable for a few seconds: the polls
+  // that follow do not wipe its reply or its frames; a poll the user asks for shows at once.
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(" E4 "));
   const QString counter = named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1);
+  w.polling().PollEvents();
   EXPECT_EQ(w.statusText(), "BNV Reply: Event #" + counter);
 
   named<QPushButton>(w, "cmdStack")->click();
@@ -71,6 +81,73 @@ TEST_F(PollingBench, EscrowThenStack) {
   click("tlbHost", "Poll_BNV");
   EXPECT_FALSE(w.polling().timer()->isActive());
   EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->button("Poll_BNV")->text(), "Poll BNV");
+}
+
+// A note from the bench's own Virtual Validator pane: refused while every note is inhibited, and
+// the pane says why; once notes are enabled it reaches escrow and the event label shows it.
+TEST_F(BenchOnSimulator, VirtualValidatorPaneInsertsANote) {
+  frmHost& w = open();
+  w.show();
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
+  EXPECT_EQ(pane->masterInhibit->text(), "on: every note is refused");
+  pane->note->setCurrentIndex(pane->note->findData(2));
+  pane->insertNote->click();
+  EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: note returned, master inhibit on");
+  EXPECT_FALSE(sim.noteInEscrow());
+
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
+  w.polling().tick();
+  pane->insertNote->click();
+  EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: GB0010A held in escrow");
+  EXPECT_TRUE(pane->escrow->text().startsWith("GB0010A, given back in "))
+      << pane->escrow->text().toStdString();
+  EXPECT_EQ(pane->inhibitedNotes->text(), "none");
+  w.polling().tick();
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 2 in escrow.");
+  EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
+}
+
+// The escrow buttons go when the note leaves escrow by a path the host did not take: the hold
+// time runs out, the note jams, the unit is power-cycled.
+TEST_F(BenchOnSimulator, EscrowButtonsGoWhenTheNoteLeavesByAnyPath) {
+  bnvsim::SimulatorOptions options;
+  options.escrowHoldMs = 300;
+  bnvsim::Simulator quick{options};
+  ASSERT_TRUE(quick.start());
+  frmHost w(ui, tolvar::HostOptions{settingsPath(), quick.slavePath()});
+  const auto press = [&w](const char* bar, const char* key) {
+    named<tolvar::HostToolBar>(w, QString::fromLatin1(bar))
+        ->button(QString::fromLatin1(key))
+        ->trigger();
+  };
+  press("tlbEnable", "Enable_All");
+  press("tlbHost", "Poll_BNV");
+  QWidget* buttons = named<QWidget>(w, "fraNote");
+  const std::pair<const char*, std::function<void()>> leavings[] = {
+      {"hold time",
+       [] {
+         QEventLoop wait;
+         QTimer::singleShot(500, &wait, &QEventLoop::quit);
+         wait.exec();
+       }},
+      {"jam", [&quick] { quick.jam(); }},
+      {"power cycle", [&quick, &press] {
+         quick.reset();
+         press("tlbEnable", "Enable_All");
+       }}};
+  for (const auto& [how, leave] : leavings) {
+    SCOPED_TRACE(how);
+    w.polling().tick();
+    ASSERT_EQ(quick.insertNote(2).outcome, bnvsim::Insertion::Held);
+    w.polling().tick();
+    EXPECT_TRUE(buttons->isVisibleTo(&w));
+    leave();
+    w.polling().TogglePolling(true);  // the enable a power cycle closed, then a poll
+    w.polling().tick();
+    EXPECT_FALSE(buttons->isVisibleTo(&w));
+  }
 }
 
 TEST_F(PollingBench, ReturnAndHold) {
@@ -99,6 +176,9 @@ TEST_F(PollingBench, ResetIsDecodedAsReEnabledAndDropsThePendingRoute) {
   click("tlbHost", "Reset");
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  // What the reset changed is read back behind its reply: the master inhibit is on again.
+  EXPECT_EQ(named<QLabel>(w, "lblMasterInh")->text(), "ON");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   w.polling().tick();
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Validator Re-Enabled");
   EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
@@ -119,9 +199,12 @@ TEST_F(PollingBench, PendingRouteSurvivesAFailedTick) {
   EXPECT_FALSE(sim.noteInEscrow());
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1), countBefore);
 
+  // A busy poll right after the route: the route's reply stays to be read, the status label
+  // says BUSY.
   sim.injectFault(bnvsim::Fault::Busy);
   w.polling().tick();
-  EXPECT_EQ(w.statusText(), "BNV Reply: BUSY");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  EXPECT_EQ(w.control()->lblStatus->text(), "BUSY");
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwEventBuffer")->topLevelItem(0)->text(1), countBefore);
 }
 

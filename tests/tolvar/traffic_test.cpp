@@ -1,12 +1,18 @@
 // The traffic pane and the event history on the virtual validator, and the pane's bound under a
 // long poll loop.
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QEventLoop>
 #include <QFile>
+#include <QItemSelectionModel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTableView>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include "quennet/commands/command_set.h"
@@ -65,10 +71,15 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   const QString inserted = QStringLiteral("Cash Box Inserted");
   const auto rows = historyRows(dock->eventHistory());
   const std::vector<std::pair<QString, QString>> expected = {
-      {"1", removed},  {"2..4", "3 events lost"},
-      {"5", removed},  {"6", inserted},
-      {"7", removed},  {"8", inserted},
-      {"9", removed},  {"0", "Validator reset: event counter back at 0"},
+      {"0", "Watching from event counter 0"},
+      {"1", removed},
+      {"2..4", "3 events lost"},
+      {"5", removed},
+      {"6", inserted},
+      {"7", removed},
+      {"8", inserted},
+      {"9", removed},
+      {"0", "Validator reset: event counter back at 0"},
       {"1", inserted},
   };
   ASSERT_EQ(rows.size(), expected.size());
@@ -76,11 +87,23 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
     EXPECT_EQ(rows[i].counter, expected[i].first) << i;
     EXPECT_EQ(rows[i].text, expected[i].second) << i;
   }
-  EXPECT_EQ(rows[1].colour, tolvar::kEventRed);
-  EXPECT_EQ(rows[2].colour, tolvar::decodeEvent(0, 11).colour);
-  EXPECT_EQ(rows[7].colour, QColor());
+  EXPECT_EQ(rows[2].colour, tolvar::kEventRed);
+  EXPECT_EQ(rows[3].colour, tolvar::decodeEvent(0, 11).colour);
+  EXPECT_EQ(rows[8].colour, QColor());
   // The main label still shows the newest event only.
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), inserted);
+
+  // Polling started: the history takes up from the counter it finds; what happened while
+  // nobody polled is neither replayed with the current time nor counted as lost.
+  sim.removeCashBox();
+  sim.insertCashBox();
+  click("tlbHost", "Poll_BNV");
+  w.polling().tick();
+  click("tlbHost", "Poll_BNV");
+  const auto resumed = historyRows(dock->eventHistory());
+  ASSERT_EQ(resumed.size(), expected.size() + 1);
+  EXPECT_EQ(resumed.back().counter, "3");
+  EXPECT_EQ(resumed.back().text, "Watching from event counter 3");
 }
 
 TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
@@ -102,7 +125,7 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_EQ(cell(0, TrafficLog::Destination), "28");
   EXPECT_EQ(cell(1, TrafficLog::Result), "0 OK");
   EXPECT_EQ(cell(1, TrafficLog::Data), "00 00 00 00 00 00 00 00 00 00 00");
-  EXPECT_EQ(cell(3, TrafficLog::Name), "No reply");
+  EXPECT_EQ(cell(3, TrafficLog::Name), "No reply ← Simple poll");  // as the monitor pairs it
   EXPECT_EQ(cell(3, TrafficLog::Result), "2 Timeout Error [0]");
 
   named<QRadioButton>(w, "optAscii")->setChecked(true);  // numbers follow the debug frames' choice
@@ -114,13 +137,45 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   const QString path = dir.filePath(QStringLiteral("traffic.csv"));
   ui.queueSaveFileName(path);
   pane->save->click();
+  // The name offered carries the time and an extension.
+  ASSERT_EQ(ui.proposedSaveNames().size(), 1);
+  EXPECT_TRUE(
+      QRegularExpression(QStringLiteral("^tolvar-traffic-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.txt$"))
+          .match(ui.proposedSaveNames()[0])
+          .hasMatch())
+      << ui.proposedSaveNames()[0].toStdString();
   QFile file(path);
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QList<QByteArray> lines = file.readAll().split('\n');
   ASSERT_EQ(lines.size(), 4);  // title row, two rows, the last line's end
   EXPECT_TRUE(lines[0].startsWith("\"Time\",\"Dir\",\"Dest\""));
   EXPECT_TRUE(lines[2].contains(",\"2 Timeout Error [0]\",")) << lines[2].toStdString();
+  // A saved time carries its date.
+  EXPECT_TRUE(lines[1].startsWith(
+      '"' + QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd")).toLatin1() + ' '))
+      << lines[1].toStdString();
   EXPECT_TRUE(ui.messages().empty());
+
+  // Find selects the next row holding the text and stops following; Ctrl+C copies the
+  // selected rows as tab-separated lines, Save Selected writes only them.
+  pane->resultFilter->setCurrentText(QStringLiteral("All results"));
+  EXPECT_TRUE(pane->findNext(QStringLiteral("timeout error")));
+  EXPECT_FALSE(pane->follow->isChecked());
+  EXPECT_EQ(pane->table()->currentIndex().row(), 3);
+  EXPECT_FALSE(pane->findNext(QStringLiteral("no such text")));
+  pane->table()->selectionModel()->select(shown->index(0, 0),
+                                          QItemSelectionModel::Select | QItemSelectionModel::Rows);
+  pane->copyAction->trigger();
+  const QStringList copied = QApplication::clipboard()->text().split(u'\n');
+  ASSERT_EQ(copied.size(), 3);  // rows 0 and 3, the last line's end
+  EXPECT_EQ(copied[0].split(u'\t').value(TrafficLog::Name), "Read buffered bill events");
+  EXPECT_EQ(copied[1].split(u'\t').value(TrafficLog::Result), "2 Timeout Error [0]");
+  const QString selectedPath = dir.filePath(QStringLiteral("selected.txt"));
+  ui.queueSaveFileName(selectedPath);
+  pane->saveSelected->click();
+  QFile selected(selectedPath);
+  ASSERT_TRUE(selected.open(QIODevice::ReadOnly));
+  EXPECT_EQ(selected.readAll().count('\n'), 3);  // the title row and the two rows
 
   // A file that cannot be written is reported, and nothing is left half-written.
   const QString nowhere = dir.filePath(QStringLiteral("missing/traffic.txt"));
@@ -129,6 +184,31 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   ASSERT_EQ(ui.messages().size(), 1u);
   EXPECT_TRUE(ui.messages()[0].text.startsWith("The log could not be written to " + nowhere));
   EXPECT_FALSE(QFile::exists(nowhere));
+}
+
+// Pause freezes the view, never the capture: two seconds of polling behind a paused view are
+// all there when it resumes, every frame the validator received with its reply.
+TEST_F(BenchOnSimulator, PauseFreezesTheViewButLosesNoFrame) {
+  frmHost& w = open();
+  tolvar::TrafficPane* pane = w.trafficDock()->trafficPane();
+  QAbstractItemModel* shown = pane->table()->model();
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
+  pane->pause->setChecked(true);
+  const int frozen = shown->rowCount();
+  const int framesBefore = sim.framesReceived();
+  QEventLoop twoSeconds;
+  QTimer::singleShot(2000, &twoSeconds, &QEventLoop::quit);
+  twoSeconds.exec();
+  click("tlbHost", "Poll_BNV");
+  EXPECT_GE(sim.framesReceived() - framesBefore, 5);  // polls went on meanwhile
+  EXPECT_EQ(shown->rowCount(), frozen);
+  pane->pause->setChecked(false);
+  ASSERT_EQ(shown->rowCount(), 2 * sim.framesReceived());
+  for (int row = 0; row < shown->rowCount(); row += 2) {
+    EXPECT_EQ(shown->index(row, TrafficLog::Direction).data().toString(), "Host >") << row;
+    EXPECT_EQ(shown->index(row + 1, TrafficLog::Result).data().toString(), "0 OK") << row;
+  }
 }
 
 // An hour of polls at 200 ms against a device that answers at once: the pane keeps the newest

@@ -241,18 +241,19 @@ class SimulatedBench : public Bench {
 TEST_F(SimulatedBench, MasterInhibitReadSetAndBusy) {
   press("Set_M_Inh1");
   EXPECT_EQ(sim.masterInhibit(), 1);
-  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "ON");
+  // The label says what the buttons say: 1 is master inhibit OFF, notes accepted.
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "OFF");
   press("Set_M_Inh2");
   EXPECT_EQ(sim.masterInhibit(), 0);
   press("Read_M_Inh");
-  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "OFF");
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "ON");
   EXPECT_EQ(status(), "BNV Reply: ACK");
 
   press("Set_M_Inh1");
   sim.injectFault(bnvsim::Fault::Busy);
   press("Read_M_Inh");
   EXPECT_EQ(status(), "BNV Reply: BUSY");
-  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "ON");
+  EXPECT_EQ(named<QLabel>(*host, "lblMasterInh")->text(), "OFF");
 }
 
 TEST_F(SimulatedBench, SelfTestFaultFromTheValidator) {

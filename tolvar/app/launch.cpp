@@ -12,7 +12,9 @@
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/host_toolbar.h"
+#include "tolvar/mainwindow/line_turn.h"
 #include "tolvar/mainwindow/settings_location.h"
+#include "tolvar/mainwindow/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/widget_ui_services.h"
 
 namespace tolvar {
@@ -144,6 +146,12 @@ int runTolvar(QApplication& app) {
     return 0;
   }
   shown = &window;
+  if (launch->simulate) {
+    // The built-in validator's own controls, beside the form: without them nothing can happen.
+    window.addSideDock(new VirtualValidatorDock(simulator, &window));
+    window.lineTurn().setStatusText(
+        QStringLiteral("Every note inhibited: Note Opt'n, Enable All; Poll BNV; Insert Note"));
+  }
   window.show();
   QTimer::singleShot(0, &window,
                      [&window, readData = launch->readData, path = launch->screenshotPath] {

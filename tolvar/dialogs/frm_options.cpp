@@ -2,6 +2,9 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QCompleter>
+#include <QDir>
+#include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -16,6 +19,7 @@ namespace tolvar {
 namespace {
 
 constexpr int kNumberedPorts = 4;
+constexpr const char* kStableNamesFolder = "/dev/serial/by-id";
 constexpr int kMinInterval = 100;
 constexpr int kMaxInterval = 200;
 
@@ -30,6 +34,11 @@ QStringList machineSerialPorts() {
   for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts())
     names << info.systemLocation();
   names.sort();
+  // The same adapters by their stable names: an adapter keeps its name across reboots and
+  // replugging, where /dev/ttyUSB0 goes to whichever came first.
+  const QDir byId(QString::fromLatin1(kStableNamesFolder));
+  for (const QFileInfo& link : byId.entryInfoList(QDir::System | QDir::Files, QDir::Name))
+    names << link.absoluteFilePath();
   return names;
 }
 
@@ -48,6 +57,14 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
   for (int n = 1; n <= kNumberedPorts; ++n) cboCommPort->addItem(QStringLiteral("COM%1").arg(n), n);
   for (const QString& name : portNames)
     if (cboCommPort->findText(name) < 0) cboCommPort->addItem(name);
+  // Any device can be typed, a pseudo-terminal another program links included; what is typed
+  // stays as typed (no completion into a listed name).
+  cboCommPort->setEditable(true);
+  cboCommPort->setInsertPolicy(QComboBox::NoInsert);
+  cboCommPort->setCompleter(nullptr);
+  cboCommPort->setMinimumContentsLength(24);
+  cboCommPort->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  cboCommPort->setToolTip(tr("COM1 to COM4, a device listed, or any device path typed"));
   cboCommPort->setCurrentIndex(-1);
   txtPollInterval->setToolTip(tr("Poll Interval (msecs)"));
   cmdOK->setDefault(true);
@@ -90,15 +107,17 @@ void frmOptions::fill(const HostSettings& settings) {
 }
 
 void frmOptions::readBack(HostSettings& settings) const {
-  const QVariant number = cboCommPort->currentData();
-  if (cboCommPort->currentIndex() < 0) {
+  const QString port = cboCommPort->currentText().trimmed();
+  const int listed = cboCommPort->findText(port);
+  const QVariant number = listed >= 0 ? cboCommPort->itemData(listed) : QVariant();
+  if (port.isEmpty()) {
     // No choice keeps the stored port, but the control must never be given port 0.
     if (settings.PortName.isEmpty() && settings.Commport < 1) settings.Commport = 1;
   } else if (number.isValid()) {
     settings.Commport = static_cast<std::int16_t>(number.toInt());
     settings.PortName.clear();
   } else {
-    settings.PortName = cboCommPort->currentText();
+    settings.PortName = port;
   }
   settings.PollInt =
       static_cast<std::int16_t>(pollInterval(txtPollInterval->text()).value_or(settings.PollInt));

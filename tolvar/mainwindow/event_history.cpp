@@ -31,6 +31,15 @@ EventDisplay historyText(std::uint8_t a, std::uint8_t b) {
 
 void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time) {
   const std::uint8_t now = buffer[0];
+  if (!started_) {
+    started_ = true;
+    lastCounter_ = now;
+    addRows({{time,
+              QString::number(now),
+              QStringLiteral("Watching from event counter %1").arg(now),
+              {}}});
+    return;
+  }
   if (now == lastCounter_) return;
   std::vector<Row> rows;
   if (now == 0) {

@@ -23,8 +23,12 @@ class EventHistoryModel : public QAbstractTableModel {
 
   explicit EventHistoryModel(QObject* parent = nullptr) : QAbstractTableModel(parent) {}
 
-  // An event buffer as read (counter, then five pairs newest first) at `time`.
+  // An event buffer as read (counter, then five pairs newest first) at `time`. The first read
+  // after start() only notes the counter, with a row saying so: what the buffer held before
+  // happened at no known time and is neither shown again nor counted as lost.
   void record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time);
+  // The next read starts the history afresh (polling starts).
+  void start() { started_ = false; }
   void setLimit(int rows);
 
   int rowCount(const QModelIndex& parent = {}) const override;
@@ -43,6 +47,7 @@ class EventHistoryModel : public QAbstractTableModel {
 
   std::deque<Row> rows_;
   std::uint8_t lastCounter_ = 0;
+  bool started_ = false;
   int limit_ = kDefaultLimit;
 };
 

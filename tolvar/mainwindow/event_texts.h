@@ -16,6 +16,8 @@ struct EventDisplay {
   QString text;         // empty: the label keeps its text
   QColor colour;        // invalid: the label keeps its colour
   bool escrow = false;  // the escrow buttons appear
+  // The note held has left escrow: stacked, given back (the hold time ran out) or jammed.
+  bool leavesEscrow = false;
 };
 
 // Result pair (A, B): A = 0 is a status event with code B, else note A took route B.

@@ -3,12 +3,18 @@
 #include <algorithm>
 #include <limits>
 
+#include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
+#include <QDockWidget>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QScreen>
 #include <QTimer>
 
@@ -19,6 +25,7 @@
 #include "tolvar/mainwindow/data_views.h"
 #include "tolvar/mainwindow/debug_pane.h"
 #include "tolvar/mainwindow/details_pane.h"
+#include "tolvar/mainwindow/event_history.h"
 #include "tolvar/mainwindow/event_pane.h"
 #include "tolvar/mainwindow/host_commands.h"
 #include "tolvar/mainwindow/host_toolbar.h"
@@ -66,6 +73,7 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   trafficDock_->hide();
   addAction(trafficDock_->toggleViewAction());
   zav_quennet1->setFrameObserver(trafficDock_);
+  watchDock(trafficDock_);
 
   lineTurn_ =
       std::make_unique<LineTurn>(*zav_quennet1, ui_, settings_, *details_, *debug_, *staHost[0]);
@@ -77,12 +85,72 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
       std::make_unique<UtilityCommands>(*lineTurn_, *statistics_, *counters_, *events_);
 
   buildKeyTable();
+  buildMenus();
   connectHandlers();
   startUp();
 }
 
+void frmHost::buildMenus() {
+  // The port and the docks are reached from a menu as well as from their keys.
+  QMenu* port = menuBar()->addMenu(QStringLiteral("&Port"));
+  portAction_ = port->addAction(QStringLiteral("Open Port"));
+  portAction_->setObjectName(QStringLiteral("portAction"));
+  portAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
+  connect(portAction_, &QAction::triggered, this, [this] {
+    zav_quennet1->setEnabled(!zav_quennet1->Enabled());
+    showPort();
+  });
+  // The port can also fail or change under a command: the menu says how it is when opened.
+  connect(port, &QMenu::aboutToShow, this, &frmHost::showPort);
+  viewMenu_ = menuBar()->addMenu(QStringLiteral("&View"));
+  viewMenu_->addAction(trafficDock_->toggleViewAction());
+}
+
+void frmHost::addSideDock(QDockWidget* dock) {
+  addDockWidget(Qt::RightDockWidgetArea, dock);
+  addAction(dock->toggleViewAction());
+  viewMenu_->addAction(dock->toggleViewAction());
+  watchDock(dock);
+}
+
+QMenu* frmHost::createPopupMenu() {
+  // The docks as Qt lists them, and the port.
+  QMenu* menu = QMainWindow::createPopupMenu();
+  if (!menu) menu = new QMenu(this);
+  showPort();
+  menu->addSeparator();
+  menu->addAction(portAction_);
+  return menu;
+}
+
+void frmHost::showPort() {
+  const QString device = zav_quennet1->deviceName();
+  portAction_->setText(
+      (zav_quennet1->Enabled() ? QStringLiteral("Close Port ") : QStringLiteral("Open Port ")) +
+      device);
+  setWindowTitle(QStringLiteral("Tolvar Simulator - ") + device +
+                 (simulated() ? QStringLiteral(" (simulated validator)") : QString()));
+}
+
+void frmHost::watchDock(QDockWidget* dock) {
+  connect(dock, &QDockWidget::visibilityChanged, this, &frmHost::fitToDocks);
+  connect(dock, &QDockWidget::topLevelChanged, this, &frmHost::fitToDocks);
+  fitToDocks();
+}
+
+void frmHost::fitToDocks() {
+  bool docked = false;
+  for (const QDockWidget* dock : findChildren<QDockWidget*>()) {
+    if (!dock->isHidden() && !dock->isFloating()) docked = true;
+  }
+  layout()->setSizeConstraint(docked ? QLayout::SetDefaultConstraint : QLayout::SetFixedSize);
+  if (docked) setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+}
+
 frmHost::~frmHost() {
   zav_quennet1->setFrameObserver(nullptr);
+  // The docks hide as the window goes; its layout is gone by then.
+  for (QDockWidget* dock : findChildren<QDockWidget*>()) dock->disconnect(this);
 }
 
 void frmHost::connectHandlers() {
@@ -90,8 +158,10 @@ void frmHost::connectHandlers() {
     connect(bar, &HostToolBar::buttonClicked, this,
             [this, bar](const QString& key) { onToolBarKey(bar, key); });
   }
-  connect(zav_quennet1, &zav_quennet::DblClick, this,
-          [this] { zav_quennet1->setEnabled(!zav_quennet1->Enabled()); });
+  connect(zav_quennet1, &zav_quennet::DblClick, this, [this] {
+    zav_quennet1->setEnabled(!zav_quennet1->Enabled());
+    showPort();
+  });
   connect(debug_, &DebugPane::hexadecimalChanged, lineTurn_.get(), &LineTurn::redrawFrames);
   connect(debug_, &DebugPane::hexadecimalChanged, trafficDock_, &TrafficDock::setHexadecimal);
   trafficDock_->setHexadecimal(debug_->hexadecimal());
@@ -101,10 +171,17 @@ void frmHost::connectHandlers() {
   connect(polling_.get(), &Polling::pollingChanged, this, [this](bool polling) {
     tlbHost->button(QStringLiteral("Poll_BNV"))
         ->setText(polling ? QStringLiteral("Stop Poll") : QStringLiteral("Poll BNV"));
+    // The history starts at the counter this polling finds, as `quennet events` does.
+    if (polling) trafficDock_->eventHistory()->history().start();
   });
   connect(polling_.get(), &Polling::pollButtonReleased, this,
           [this] { tlbHost->setPressed(QStringLiteral("Poll_BNV"), false); });
   connect(hostCommands_.get(), &HostCommands::deviceReset, polling_.get(), &Polling::deviceReset);
+  // A reset closes every note and the master inhibit: the form shows it at once.
+  connect(hostCommands_.get(), &HostCommands::deviceReset, this, [this] {
+    noteEnabling_->refreshNoteMask();
+    utilityCommands_->refreshMasterInhibit();
+  });
   clock_ = new QTimer(this);
   clock_->setInterval(1000);
   connect(clock_, &QTimer::timeout, this, [this] { refreshClock(); });
@@ -113,14 +190,16 @@ void frmHost::connectHandlers() {
 }
 
 void frmHost::startUp() {
+  const bool fresh = !QFileInfo::exists(options_.settingsPath);
   const SettingsFileData file = ReadSettings(options_.settingsPath, screenTwips());
   settings_ = file.settings;
   userPortName_ = settings_.PortName;
   if (!userPortName_.isEmpty()) namedPortsChosen_ << userPortName_;
-  QList<QRect> screens;
-  if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->availableGeometry();
-  for (QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
-  move(visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
+  // Without a stored position the window opens in the middle of the screen: a corner at 0, 0
+  // may put the title bar under a panel or above the screen's edge.
+  const QList<QRect> screens = availableScreenAreas();
+  move(fresh ? centredWindowPosition(sizeHint(), screens)
+             : visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
   if (!isSettingsPathUsable(options_.settingsPath)) {
     ui_.messageBox(QStringLiteral("The settings file \"tolvar.ini\" could not be read.\r\n") +
                        options_.settingsPath + QStringLiteral(": not a regular file"),
@@ -134,11 +213,11 @@ void frmHost::startUp() {
   if (simulated()) {
     // The port in use for this run, so the options dialog shows it as the current choice.
     settings_.PortName = options_.simulatedPort;
-    setWindowTitle(windowTitle() + QStringLiteral(" - simulated validator"));
     staHost[1]->setText(QStringLiteral("Simulated: ") + options_.simulatedPort);
   }
   applyPortSettings();
   zav_quennet1->setEnabled(true);
+  showPort();
 }
 
 void frmHost::applyPortSettings() {
@@ -175,8 +254,10 @@ bool frmHost::WriteSettings() {
   data.settings.PortName = userPortName_;
   data.encrypt = details_->chkEncrpyt->isChecked();
   data.keyText = details_->txtEncKey->text();
-  data.top = y() * kTwipsPerPixel;
-  data.left = x() * kTwipsPerPixel;
+  // A window dragged off every screen is saved where it would open, never off screen.
+  const QPoint shown = visibleWindowPosition(pos(), frameGeometry().size(), availableScreenAreas());
+  data.top = shown.y() * kTwipsPerPixel;
+  data.left = shown.x() * kTwipsPerPixel;
   QString error;
   if (tolvar::WriteSettings(options_.settingsPath, data, &error)) return true;
   ui_.messageBox(
@@ -203,6 +284,7 @@ void frmHost::ShowOptions() {
   // A port error leaves the control disabled; another port chosen here is the way back. (A
   // port that fails now has said so and stays disabled.)
   if (!enabledBefore && zav_quennet1->deviceName() != deviceBefore) zav_quennet1->setEnabled(true);
+  showPort();
   zav_quennet1->setCommsEcho(settings_.MsgEcho == 1);
   debug_->setVisible(settings_.ShwMsg == 1);
 }

@@ -14,7 +14,10 @@
 #include "tolvar/mainwindow/host_settings.h"
 #include "tolvar/mainwindow/ui_services.h"
 
+class QAction;
+class QDockWidget;
 class QLabel;
+class QMenu;
 class QTimer;
 class zav_quennet;
 
@@ -76,8 +79,15 @@ class frmHost : public QMainWindow {
   NoteEnabling& noteEnabling() { return *noteEnabling_; }
   // The traffic pane and event history, hidden until F9 shows them.
   TrafficDock* trafficDock() { return trafficDock_; }
+  // A dock beside the form (the Virtual Validator), listed in the View menu.
+  void addSideDock(QDockWidget* dock);
+  // "Open Port /dev/ttyUSB0" or "Close Port ...": the port's state flipped, as the double-click
+  // on the status label does.
+  QAction* portAction() { return portAction_; }
 
  protected:
+  QMenu* createPopupMenu() override;
+
   void closeEvent(QCloseEvent* event) override;
 
  private:
@@ -99,6 +109,13 @@ class frmHost : public QMainWindow {
   void ShowOptions();
   void ShowAbout();
   void refreshClock();
+  void buildMenus();
+  // The port action's text and the window title name the port and its state.
+  void showPort();
+  // Without a dock shown the window is exactly as large as the form; with one it can be
+  // resized, and the docks take the room.
+  void fitToDocks();
+  void watchDock(QDockWidget* dock);
   // Input refused while another command waits for the line: a short beep, and a check button
   // flipped back.
   void refuseWhileBusy(HostToolBar* bar, const QString& key);
@@ -128,6 +145,8 @@ class frmHost : public QMainWindow {
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
+  QAction* portAction_ = nullptr;
+  QMenu* viewMenu_ = nullptr;
   QHash<QString, KeyAction> keyActions_;
   bool closed_ = false;
   QString userPortName_;

@@ -82,6 +82,8 @@ void frmHost::buildForm() {
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
   setCentralWidget(central);
+  // The form keeps its size; a dock shown beside or under it takes what the window has more.
+  central->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   // The window is exactly as large as what it shows: it neither grows into empty space nor
   // keeps room for a hidden bar.
   layout()->setSizeConstraint(QLayout::SetFixedSize);

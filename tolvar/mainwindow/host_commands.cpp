@@ -21,8 +21,10 @@ void HostCommands::ResetValidator() {
   std::uint8_t address = 0;
   if (!turn_.begin(address)) return;
   QString reply;
-  if (turn_.control().ResetDevice(address, reply) == quennet::kResultOk) emit deviceReset();
+  const bool reset = turn_.control().ResetDevice(address, reply) == quennet::kResultOk;
   turn_.showReply(reply);
+  // After the reply is shown: what the reset changed is read again behind it.
+  if (reset) emit deviceReset();
 }
 
 void HostCommands::ChangeKeyCode() {

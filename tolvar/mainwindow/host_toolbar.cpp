@@ -1,6 +1,7 @@
 #include "tolvar/mainwindow/host_toolbar.h"
 
 #include <QAction>
+#include <QKeySequence>
 #include <QSignalBlocker>
 
 namespace tolvar {
@@ -24,8 +25,13 @@ HostToolBar::HostToolBar(const QString& name, std::span<const ToolButtonSpec> bu
     const QString key = QString::fromLatin1(button.key);
     action->setObjectName(key);
     action->setData(key);
-    // A button without a tooltip shows none, not its caption.
-    action->setToolTip(QString::fromLatin1(button.toolTip));
+    // The tool tip names the key; a button without a tool tip shows the key alone, not its
+    // caption.
+    const QKeySequence shortcut(QString::fromLatin1(button.shortcut));
+    action->setShortcut(shortcut);
+    const QString keyText = shortcut.toString(QKeySequence::NativeText);
+    const QString tip = QString::fromLatin1(button.toolTip);
+    action->setToolTip(tip.isEmpty() ? keyText : QStringLiteral("%1 (%2)").arg(tip, keyText));
     action->setCheckable(button.style == ButtonStyle::Check);
     connect(action, &QAction::triggered, this, [this, key] { emit buttonClicked(key); });
   }

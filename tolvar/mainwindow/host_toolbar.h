@@ -1,6 +1,6 @@
 #pragma once
 // A toolbar built from a table of buttons (index from 1 with separators counted, key, caption,
-// tooltip, style). A click reports the button's key; a check button has already flipped.
+// tooltip, style, key). A click reports the button's key; a check button has already flipped.
 
 #include <span>
 
@@ -18,6 +18,7 @@ struct ToolButtonSpec {
   const char* key;
   const char* toolTip;
   ButtonStyle style;
+  const char* shortcut;  // as QKeySequence reads it: "Alt+S", "Ctrl+1"
 };
 
 class HostToolBar : public QToolBar {

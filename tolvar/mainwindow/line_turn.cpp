@@ -136,6 +136,13 @@ void LineTurn::ClearDisplay() {
 void LineTurn::showReply(const QString& reply) {
   setStatusText(kReplyPrefix + reply);
   ShowDebug();
+  replyShown_.start();
+}
+
+void LineTurn::showPollReply(const QString& reply) {
+  if (replyShown_.isValid() && !replyShown_.hasExpired(kReplyHoldMs)) return;
+  setStatusText(kReplyPrefix + reply);
+  ShowDebug();
 }
 
 void LineTurn::ShowDebug() {

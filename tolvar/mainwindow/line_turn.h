@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -83,6 +84,10 @@ class LineTurn : public QObject {
   void ClearDisplay();
   // The end of every command: the reply in the status bar, then the frames in the debug boxes.
   void showReply(const QString& reply);
+  // A timer poll's reply: shown unless a command's result came less than kReplyHoldMs ago, so
+  // polling does not wipe that result before it can be read (the traffic pane keeps both).
+  void showPollReply(const QString& reply);
+  static constexpr int kReplyHoldMs = 4000;
   void ShowDebug();
   // The frames already shown again, in the form now chosen; empty boxes stay empty.
   void redrawFrames();
@@ -103,6 +108,7 @@ class LineTurn : public QObject {
   DebugPane& debug_;
   QLabel& status_;
   std::function<void()> waitingCommand_;
+  QElapsedTimer replyShown_;
 };
 
 }  // namespace tolvar

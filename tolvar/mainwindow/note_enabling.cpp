@@ -111,6 +111,16 @@ void NoteEnabling::ShowEnabledNotes() {
   turn_.showReply(QString());
 }
 
+void NoteEnabling::refreshNoteMask() {
+  std::uint8_t address = 0;
+  std::array<std::uint8_t, 2> mask{};
+  if (!noteTableUploaded() || !turn_.ApplyDetails(address) ||
+      turn_.control().GetInhibitStatus(address, mask) != quennet::kResultOk) {
+    return;
+  }
+  ShowNoteMask(mask);
+}
+
 void NoteEnabling::ReadCountryMask() {
   std::uint8_t address = 0;
   if (!turn_.ApplyDetails(address)) return;

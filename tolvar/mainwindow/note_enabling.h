@@ -25,6 +25,9 @@ class NoteEnabling : public QObject {
   void EnableSelectedNotes();
   void EnableAllNotes();
   void ShowEnabledNotes();
+  // The note ticks read again without a reply of its own (after a reset); nothing before the
+  // note data is read.
+  void refreshNoteMask();
   void ReadCountryMask();
   void EnableCountryNotes();
   void ReadCountryScale();

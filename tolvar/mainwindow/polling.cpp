@@ -1,5 +1,6 @@
 #include "tolvar/mainwindow/polling.h"
 
+#include <algorithm>
 #include <array>
 
 #include <QLabel>
@@ -61,6 +62,7 @@ void Polling::tick() {
   // is open lets the timer run on, and those ticks must not stack up more boxes.
   if (turn_.running() || ticking_) return;
   const QScopedValueRollback<bool> ticking(ticking_, true);
+  const QScopedValueRollback<bool> fromTimer(fromTimer_, true);
   LineTurn::Scope scope(turn_, false);
   if (bytPendingRoute_ == kRouteNone) {
     PollEvents();
@@ -109,7 +111,12 @@ std::int16_t Polling::PollEvents() {
   std::array<std::uint8_t, 11> buffer{};
   const std::int16_t result = turn_.control().GetEventBuffer(address, buffer);
   if (result != quennet::kResultOk) {
-    turn_.showReply(result == quennet::kResultBusy ? QStringLiteral("BUSY") : QString());
+    const QString reply = result == quennet::kResultBusy ? QStringLiteral("BUSY") : QString();
+    if (fromTimer_) {
+      turn_.showPollReply(reply);
+    } else {
+      turn_.showReply(reply);
+    }
     return result;
   }
   QTreeWidget* view = events_.lstvwEventBuffer;
@@ -123,10 +130,37 @@ std::int16_t Polling::PollEvents() {
   }
   if (buffer[0] != bytLastEventCount_) {
     showNewestEvent(buffer[1], buffer[2]);
+    followEscrow(buffer);
     bytLastEventCount_ = buffer[0];
   }
-  turn_.showReply(QStringLiteral("Event #") + QString::number(buffer[0]));
+  const QString reply = QStringLiteral("Event #") + QString::number(buffer[0]);
+  if (fromTimer_) {
+    turn_.showPollReply(reply);
+  } else {
+    turn_.showReply(reply);
+  }
   return quennet::kResultOk;
+}
+
+void Polling::followEscrow(const std::array<std::uint8_t, 11>& buffer) {
+  constexpr int kKeptEvents = 5;
+  constexpr int kCounterWrap = 255;
+  const int now = buffer[0];
+  const int last = bytLastEventCount_;
+  // A counter back at 0 is a reset or a power cycle: any note held has been given back.
+  bool held = !events_.fraNote->isHidden() && now != 0;
+  const int moved = now == 0 ? 0 : (now > last ? now - last : now + kCounterWrap - last);
+  // The new events, oldest first: the buttons follow the note in and out, by whatever path it
+  // leaves (stacked, returned when its hold time ran out, jammed), not only a route sent here.
+  for (int back = std::min(moved, kKeptEvents) - 1; back >= 0; --back) {
+    const auto index = static_cast<std::size_t>(2 * back + 1);
+    const EventDisplay event = decodeEvent(buffer[index], buffer[index + 1]);
+    if (event.escrow) held = true;
+    if (event.leavesEscrow) held = false;
+  }
+  events_.showEscrow(held);
+  // A route request for a note that has gone would only be refused.
+  if (!held && bytPendingRoute_ != kRouteNone) dropPendingRoute();
 }
 
 void Polling::showNewestEvent(std::uint8_t a, std::uint8_t b) {

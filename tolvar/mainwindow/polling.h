@@ -1,6 +1,7 @@
 #pragma once
 // Polling the validator's event buffer, decoding the newest event and routing an escrowed note.
 
+#include <array>
 #include <cstdint>
 
 #include <QObject>
@@ -59,6 +60,8 @@ class Polling : public QObject {
   void onRoutePressed(std::uint8_t route);
   void sendPendingRoute();
   void showNewestEvent(std::uint8_t a, std::uint8_t b);
+  // The escrow buttons after new events: shown while a note is held, gone once it has left.
+  void followEscrow(const std::array<std::uint8_t, 11>& buffer);
   // The address to poll: txtAddress when it holds a whole number 0..255, else the last good one.
   std::uint8_t pollAddress();
 
@@ -71,6 +74,8 @@ class Polling : public QObject {
   std::uint8_t lastGoodAddress_ = 40;
   // A tick whose message box is still open: the ticks it lets through are skipped.
   bool ticking_ = false;
+  // A timer tick's poll: its reply does not cover a user command's result still being read.
+  bool fromTimer_ = false;
 };
 
 }  // namespace tolvar

@@ -40,7 +40,8 @@ void ScriptedUiServices::setBusy(bool busy) {
   }
 }
 
-QString ScriptedUiServices::saveFileName(const QString&, const QString&) {
+QString ScriptedUiServices::saveFileName(const QString&, const QString&, const QString& proposed) {
+  proposedSaveNames_ << proposed;
   if (saveNames_.empty()) return {};
   QString path = saveNames_.front();
   saveNames_.pop_front();

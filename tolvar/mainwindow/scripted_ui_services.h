@@ -44,7 +44,8 @@ class ScriptedUiServices : public UiServices {
                    const QString& defaultText) override;
   void runDialog(QDialog& dialog) override;
   void setBusy(bool busy) override;
-  QString saveFileName(const QString& title, const QString& filters) override;
+  QString saveFileName(const QString& title, const QString& filters,
+                       const QString& proposed) override;
 
   const std::vector<Shown>& shown() const { return shown_; }
   std::vector<Shown> messages() const;
@@ -55,6 +56,8 @@ class ScriptedUiServices : public UiServices {
   std::size_t pendingInputs() const { return inputs_.size(); }
   // The window titles of the dialogs shown, in order.
   const QStringList& dialogs() const { return dialogs_; }
+  // The names offered by each save box, in order.
+  const QStringList& proposedSaveNames() const { return proposedSaveNames_; }
 
  private:
   std::deque<MsgResult> messageAnswers_;
@@ -62,6 +65,7 @@ class ScriptedUiServices : public UiServices {
   std::deque<QString> saveNames_;
   std::deque<std::function<void(QDialog&)>> dialogUsers_;
   QStringList dialogs_;
+  QStringList proposedSaveNames_;
   std::vector<Shown> shown_;
   int busyDepth_ = 0;
   int busyCount_ = 0;

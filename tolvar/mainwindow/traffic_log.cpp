@@ -5,6 +5,7 @@
 #include <QBrush>
 
 #include "quennet/link/frame_text.h"
+#include "quennet/link/header_names.h"
 #include "quennet/link/link_engine.h"
 #include "tolvar/mainwindow/event_texts.h"
 
@@ -41,18 +42,22 @@ QDateTime TrafficLog::wallTime(std::int64_t monotonicUs) const {
 }
 
 void TrafficLog::append(const quennet::FrameRecord& record) {
-  if (paused_) return;
   pending_.push_back(record);
   // Frames that would scroll out at the next batch anyway are not kept until then.
   if (static_cast<int>(pending_.size()) > limit_) {
     pending_.erase(pending_.begin(), pending_.end() - limit_);
   }
-  if (!batch_.isActive()) batch_.start();
+  if (!paused_ && !batch_.isActive()) batch_.start();
+}
+
+void TrafficLog::setPaused(bool paused) {
+  paused_ = paused;
+  if (!paused_) flush();
 }
 
 void TrafficLog::flush() {
   batch_.stop();
-  if (pending_.empty()) return;
+  if (paused_ || pending_.empty()) return;
   const int incoming = static_cast<int>(pending_.size());
   const int dropped = std::max(0, static_cast<int>(rows_.size()) + incoming - limit_);
   if (dropped > 0) {
@@ -121,7 +126,7 @@ int TrafficLog::columnCount(const QModelIndex& parent) const {
   return parent.isValid() ? 0 : kColumns;
 }
 
-QString TrafficLog::text(const Row& row, int column) const {
+QString TrafficLog::text(const Row& row, int column, bool withDate) const {
   const quennet::FrameRecord& r = row.record;
   const bool frame = r.frame.complete;
   const auto number = [this](int value) {
@@ -129,7 +134,8 @@ QString TrafficLog::text(const Row& row, int column) const {
   };
   switch (column) {
     case Time:
-      return wallTime(r.timeUs).toString(QStringLiteral("hh:mm:ss.zzz"));
+      return wallTime(r.timeUs).toString(withDate ? QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")
+                                                  : QStringLiteral("hh:mm:ss.zzz"));
     case Direction:
       return r.direction == quennet::FrameDirection::Host ? QStringLiteral("Host >")
                                                           : QStringLiteral("< Device");
@@ -142,6 +148,11 @@ QString TrafficLog::text(const Row& row, int column) const {
     case Header:
       return frame ? number(r.frame.header) : QString();
     case Name:
+      // A reply names the command it answers, as the line monitor does.
+      if (r.direction == quennet::FrameDirection::Device && r.requestHeader >= 0) {
+        return QStringLiteral("%1 ← %2").arg(
+            quennet::frameName(r), quennet::headerName(static_cast<std::uint8_t>(r.requestHeader)));
+      }
       return quennet::frameName(r);
     case Data:
       return quennet::bytesText(r.frame.data, hex_);
@@ -163,6 +174,7 @@ QVariant TrafficLog::data(const QModelIndex& index, int role) const {
   if (!index.isValid() || index.row() >= rowCount()) return {};
   const Row& row = rows_[static_cast<std::size_t>(index.row())];
   if (role == Qt::DisplayRole) return text(row, index.column());
+  if (role == kExportRole) return text(row, index.column(), true);
   if (role == Qt::ForegroundRole && failed(row.record)) return QBrush(kEventRed);
   return {};
 }

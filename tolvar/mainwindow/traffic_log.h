@@ -36,16 +36,20 @@ class TrafficLog : public QAbstractTableModel {
   static constexpr int kDefaultLimit = 10'000;
   // A row's transaction result: its reply's, for the host frame too (kNoResult until it is in).
   static constexpr int kNoResult = 1000;
+  // A cell as a saved log writes it: the time with its date.
+  static constexpr int kExportRole = Qt::UserRole + 1;
 
   explicit TrafficLog(QObject* parent = nullptr);
 
-  // Takes a frame; it shows at the next batch. Nothing is kept while paused.
+  // Takes a frame; it shows at the next batch, or when a pause ends: a pause freezes the rows
+  // shown, never the capture.
   void append(const quennet::FrameRecord& record);
-  // Shows the frames taken so far at once (the batch timer does this by itself).
+  // Shows the frames taken so far at once (the batch timer does this by itself); nothing while
+  // paused.
   void flush();
   void setLimit(int rows);
   int limit() const { return limit_; }
-  void setPaused(bool paused) { paused_ = paused; }
+  void setPaused(bool paused);
   bool paused() const { return paused_; }
   void clearLog();
   void setHexadecimal(bool hex);
@@ -66,7 +70,7 @@ class TrafficLog : public QAbstractTableModel {
     quennet::FrameRecord record;
     int result = kNoResult;
   };
-  QString text(const Row& row, int column) const;
+  QString text(const Row& row, int column, bool withDate = false) const;
 
   std::deque<Row> rows_;
   std::vector<quennet::FrameRecord> pending_;

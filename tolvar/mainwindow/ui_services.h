@@ -28,8 +28,9 @@ class UiServices {
   // Hourglass pointer on or off.
   virtual void setBusy(bool busy) = 0;
   // A file name to save to, chosen by the user; empty when cancelled. `filters` as Qt writes
-  // them: "Text (*.txt);;CSV (*.csv)".
-  virtual QString saveFileName(const QString& title, const QString& filters) = 0;
+  // them: "Text (*.txt);;CSV (*.csv)"; `proposed` is the name offered first.
+  virtual QString saveFileName(const QString& title, const QString& filters,
+                               const QString& proposed) = 0;
 };
 
 }  // namespace tolvar

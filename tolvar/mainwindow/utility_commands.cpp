@@ -93,7 +93,8 @@ void UtilityCommands::ReadMasterInhibit() {
   QString reply;
   const std::int16_t result = turn_.control().GetMasterInhibit(device, status);
   if (result == quennet::kResultOk) {
-    counters_.lblMasterInh->setText(onOffText(status == 1));
+    // Bit 0 set means the validator accepts: master inhibit OFF, as the button that sends it.
+    counters_.lblMasterInh->setText(onOffText((status & 1) == 0));
     reply = QStringLiteral("ACK");
   } else if (result == quennet::kResultBusy) {
     reply = QStringLiteral("BUSY");
@@ -101,12 +102,22 @@ void UtilityCommands::ReadMasterInhibit() {
   turn_.showReply(reply);
 }
 
+void UtilityCommands::refreshMasterInhibit() {
+  std::uint8_t device = 0;
+  std::uint8_t status = 0;
+  if (!turn_.ApplyDetails(device) ||
+      turn_.control().GetMasterInhibit(device, status) != quennet::kResultOk) {
+    return;
+  }
+  counters_.lblMasterInh->setText(onOffText((status & 1) == 0));
+}
+
 void UtilityCommands::WriteMasterInhibit(std::uint8_t value) {
   std::uint8_t device = 0;
   if (!turn_.begin(device)) return;
   QString reply;
   if (turn_.control().SetMasterInhibit(device, value, reply) == quennet::kResultOk) {
-    counters_.lblMasterInh->setText(onOffText(value == 1));
+    counters_.lblMasterInh->setText(onOffText((value & 1) == 0));
   }
   turn_.showReply(reply);
 }

@@ -25,6 +25,8 @@ class UtilityCommands : public QObject {
   void ReadCommsStats();
   void ClearCommsStats();
   void ReadMasterInhibit();
+  // The same read without a reply of its own: after a reset, whose reply stays shown.
+  void refreshMasterInhibit();
   void WriteMasterInhibit(std::uint8_t value);
   void ReadBillMode();
   void WriteBillMode();

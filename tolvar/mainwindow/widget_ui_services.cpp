@@ -96,11 +96,12 @@ void WidgetUiServices::setBusy(bool busy) {
   }
 }
 
-QString WidgetUiServices::saveFileName(const QString& title, const QString& filters) {
+QString WidgetUiServices::saveFileName(const QString& title, const QString& filters,
+                                       const QString& proposed) {
   if (!asking_) return {};
   const bool wasBusy = busyDepth_ > 0;
   if (wasBusy) QApplication::restoreOverrideCursor();
-  const QString path = QFileDialog::getSaveFileName(parent_, title, QString(), filters);
+  const QString path = QFileDialog::getSaveFileName(parent_, title, proposed, filters);
   if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
   return path;
 }

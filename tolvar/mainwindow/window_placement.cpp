@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <QGuiApplication>
+#include <QScreen>
+
 namespace tolvar {
 
 namespace {
@@ -26,6 +29,20 @@ QPoint visibleWindowPosition(QPoint stored, QSize frame, const QList<QRect>& scr
   // it.
   return {std::max(primary.left(), std::min(stored.x(), primary.right() + 1 - frame.width())),
           std::max(primary.top(), std::min(stored.y(), primary.bottom() + 1 - frame.height()))};
+}
+
+QPoint centredWindowPosition(QSize frame, const QList<QRect>& screens) {
+  if (screens.isEmpty()) return {};
+  const QRect& primary = screens.first();
+  const QPoint centred = primary.center() - QPoint(frame.width() / 2, frame.height() / 2);
+  return {std::max(primary.left(), centred.x()), std::max(primary.top(), centred.y())};
+}
+
+QList<QRect> availableScreenAreas() {
+  QList<QRect> screens;
+  if (QScreen* primary = QGuiApplication::primaryScreen()) screens << primary->availableGeometry();
+  for (QScreen* screen : QGuiApplication::screens()) screens << screen->availableGeometry();
+  return screens;
 }
 
 }  // namespace tolvar
