@@ -137,6 +137,7 @@ BusResult BusWorker::request(const BusJob& job) {
     result.sent = bytesOf(frame.first(frame.frameLength()));
     result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
     result.caption = set_.caption();
+    result.acknowledged = result.result == kResultOk && set_.acknowledged();
   } else {
     result.caption = resultMeaning(result.result);
   }
@@ -155,6 +156,7 @@ BusResult BusWorker::invoke(const BusJob& job) {
     result.sent = bytesOf(set_.CommandBuffer.first(set_.CommandBuffer.frameLength()));
     result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
     result.caption = set_.caption();
+    result.acknowledged = result.result == kResultOk && set_.acknowledged();
   } else {
     result.caption = resultMeaning(result.result);
   }

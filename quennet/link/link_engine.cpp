@@ -100,6 +100,7 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
                        QStringLiteral("A transaction is already in progress"));
   }
   delivered_ = 0;
+  acknowledged_ = false;
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
   sentClock_.invalidate();
@@ -218,6 +219,7 @@ std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
   if (count > delivered_ || count > FrameBuffer::kSize) {
     return fail(kResultChecksum, QStringLiteral("Reply Overflow [%1]").arg(count));
   }
+  acknowledged_ = true;
   showCaption(QStringLiteral("OK"));
   return kResultOk;
 }
@@ -266,9 +268,11 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
     }
     delivered_ = dataLength;
+    acknowledged_ = header == kHeaderAck;
     showCaption(QStringLiteral("OK"));
     return kResultOk;
   }
+  acknowledged_ = header == kHeaderAck;
   showCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
                                                            : QStringLiteral("???"));
   return kResultOk;

@@ -112,6 +112,10 @@ class QUENNET_EXPORT LinkEngine {
                              int fewestData = kAllExpected);
   // Data bytes the last transaction put into its reply array (0 unless it delivered data).
   int deliveredDataCount() const { return delivered_; }
+  // The last transaction's reply was a verified frame with the ACK header (data replies carry it
+  // too), or a collection gathered answers. False for a NAK or an unknown header, which still
+  // give result 0 to a command without data, and for every failure.
+  bool acknowledged() const { return acknowledged_; }
 
   // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
   // only the bytes that arrived.
@@ -154,6 +158,7 @@ class QUENNET_EXPORT LinkEngine {
   bool settle_ = true;
   bool busy_ = false;
   int delivered_ = 0;
+  bool acknowledged_ = false;
   std::int32_t messageTime_ = 0;
   QElapsedTimer sentClock_;
 };
