@@ -39,13 +39,19 @@ void parseEventOptions(CliOptions& options) {
       options.intervalMs = parseNumber(word, value(), 10, 3600000);
     } else if (word == u"--route") {
       options.route = routeCode(value());
+    } else if (word == u"--inhibits") {
+      const QString bytes = value();
+      const QStringList parts = bytes.split(u',');
+      if (parts.size() != 2) throw UsageError(QStringLiteral("--inhibits needs LOW,HIGH"));
+      for (const QString& part : parts) parseNumber(word, part, 0, 255);
+      options.inhibits = bytes;
     } else if (word == u"--from-start") {
       options.fromStart = true;
     } else if (word == u"--json") {
       options.json = true;
     } else {
       throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
-                                      "--from-start and --json, not '%1'")
+                                      "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
                            .arg(word));
     }
   }
@@ -150,7 +156,8 @@ QString helpText() {
       "Usage:\n"
       "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
       "  quennet --port PATH [OPTIONS] events [--interval MS] [--route stack|return|hold]\n"
-      "                                [--from-start]    print each new validator event\n"
+      "                                [--inhibits LOW,HIGH] [--from-start]\n"
+      "                                                  print each new validator event\n"
       "  quennet monitor --port PATH [--checksum8] [--json]\n"
       "  quennet monitor --input FILE [--checksum8] [--json]\n"
       "                                                  decode a line another host drives\n"
@@ -185,6 +192,10 @@ QString helpText() {
       "held at start. More events between two reads than the buffer keeps are reported as lost\n"
       "(stderr; with --json also {\"lost\":N}). --route stacks, returns or holds every note\n"
       "that reaches escrow. Failed reads print no event; three in a row are reported on stderr.\n"
+      "--inhibits sets the note inhibits (SetInhibitStatus LOW,HIGH) after the enable. A reset\n"
+      "of the validator (its counter goes back, the buffer emptied) prints one reset line\n"
+      "({\"reset\":true,\"counter\":N}), then the events since, and sends the enable and the\n"
+      "inhibits again.\n"
       "\n"
       "monitor only listens: it splits the bytes on the line into frames (by the length byte,\n"
       "the checksum and the 50 ms gap), pairs each reply with the host frame it answers and\n"
