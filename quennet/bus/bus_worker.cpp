@@ -130,7 +130,7 @@ BusResult BusWorker::request(const BusJob& job) {
   BusResult result;
   result.result = set_.Transact(replyData, timeout, collectAll);
   if (result.result == kResultOk) {
-    const int count = collectAll ? set_.ReplyLength : set_.ReplyBuffer.at(2);
+    const int count = collectAll ? set_.deliveredDataCount() : set_.ReplyBuffer.at(2);
     result.data = bytesOf(std::span(replyData).first(static_cast<std::size_t>(count)));
   }
   if (transmitted_) {

@@ -28,6 +28,26 @@ enum ResultCode : std::int16_t {
   kResultKeyTooShort = 6,
 };
 
+// What went wrong with the last transaction's reply, for the faults the result code alone does
+// not tell apart (several share result 3). None after a reply accepted, Other for the rest.
+enum class ReplyFault : std::int8_t {
+  None,
+  Other,
+  WrongSource,      // 8-bit mode: a reply whose source is not the device asked
+  EchoMismatch,     // the echo differs from the frame written
+  Garbled,          // bytes that form no reply to the host, and no reply after them
+  CollectOverflow,  // an address poll or clash heard more answers than it can hold
+};
+
+// Counts kept by the engine since it was made: line faults seen by the host.
+struct LinkStatistics {
+  int echoMismatches = 0;
+  int wrongSources = 0;
+  int garbledReplies = 0;
+  // Bytes skipped before a reply (line noise) and bytes dropped while waiting for a quiet line.
+  int ignoredBytes = 0;
+};
+
 // Plain words for a result that no frame on the line explains (no caption of its own).
 QUENNET_EXPORT QString resultMeaning(int result);
 
@@ -116,6 +136,11 @@ class QUENNET_EXPORT LinkEngine {
   // too), or a collection gathered answers. False for a NAK or an unknown header, which still
   // give result 0 to a command without data, and for every failure.
   bool acknowledged() const { return acknowledged_; }
+  // What went wrong with the last reply (None when it was accepted).
+  ReplyFault replyFault() const { return replyFault_; }
+  const LinkStatistics& statistics() const { return statistics_; }
+  // Answers an address poll or clash heard in its window, those it could not keep included.
+  int collectedAnswers() const { return collected_; }
 
   // Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
   // only the bytes that arrived.
@@ -133,6 +158,17 @@ class QUENNET_EXPORT LinkEngine {
                            int fewestData);
   // Drops what arrives until the line has been quiet for one inter-byte gap.
   std::int16_t settleLine();
+  // After a time-out: drops the rest of a reply that is still arriving, so that a program that
+  // ends now leaves nothing on the line for the next one. Keeps the caption.
+  void drainAfterTimeout();
+  // Bytes after the echo that do not start with a reply to the host: skips them until a reply
+  // that verifies, or fails when the line falls quiet. `got` holds what was read so far.
+  std::int16_t resynchronise(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
+                             int fewestData, QByteArray got);
+  // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
+  int findReply(const QByteArray& bytes, int from) const;
+  // Checks the reply in ReplyBuffer (ReplyLength set) and delivers it.
+  std::int16_t acceptReply(std::span<std::uint8_t> replyArray, int fewestData);
   // Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
   void storeReply(const QByteArray& bytes, int position);
   bool transmit(const QByteArray& frame);
@@ -159,6 +195,10 @@ class QUENNET_EXPORT LinkEngine {
   bool busy_ = false;
   int delivered_ = 0;
   bool acknowledged_ = false;
+  ReplyFault replyFault_ = ReplyFault::None;
+  LinkStatistics statistics_;
+  int collected_ = 0;
+  QByteArray written_;  // the frame as it went on the line, for the echo
   std::int32_t messageTime_ = 0;
   QElapsedTimer sentClock_;
 };

@@ -8,6 +8,7 @@
 #include <span>
 
 #include <QAbstractTableModel>
+#include <QByteArray>
 #include <QColor>
 #include <QDateTime>
 #include <QTreeView>
@@ -43,6 +44,7 @@ class EventHistoryModel : public QAbstractTableModel {
 
   std::deque<Row> rows_;
   std::uint8_t lastCounter_ = 0;
+  QByteArray lastBuffer_;
   int limit_ = kDefaultLimit;
 };
 
