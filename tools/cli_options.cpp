@@ -183,8 +183,8 @@ QString helpText() {
       "\n"
       "Output: each output parameter, the result code with its status text, and the command\n"
       "and reply frames in hexadecimal. With --json: an object with the keys method, result,\n"
-      "status, outputs, sent and reply; byte arrays are arrays of numbers. A byte array holds\n"
-      "the bytes the device sent, no padding.\n"
+      "status, outputs, acknowledged, sent and reply; byte arrays are arrays of numbers. A\n"
+      "byte array holds the bytes the device sent, no padding.\n"
       "\n"
       "events enables the validator (master inhibit off), reads its event counter, then reads\n"
       "its event buffer every MS milliseconds (default 200) and prints each event that happened\n"
@@ -206,9 +206,11 @@ QString helpText() {
       "`bnvsim --capture FILE` wrote, or a file of raw bytes, instead of a port. On a port\n"
       "it runs until interrupted.\n"
       "\n"
-      "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
-      "(unknown method, wrong argument count, bad argument, port that cannot be opened or is\n"
-      "busy), 130 or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed).\n");
+      "Exit status: 0 when the result is 0 and the device acknowledged, 1 for any other\n"
+      "result, 2 for a usage error (unknown method, wrong argument count, bad argument, port\n"
+      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK,\n"
+      "\"acknowledged\":false in --json), 130 or 143 after Ctrl-C or SIGTERM (the call ends at\n"
+      "once, the port closed).\n");
 }
 
 }  // namespace quennet::cli

@@ -141,6 +141,11 @@ bool frameWentOut(const CommandSet& set) {
   return !set.caption().isEmpty();
 }
 
+// The device answered the frame that went out with its ACK (or its data, or addresses).
+bool acknowledged(const CommandSet& set) {
+  return frameWentOut(set) && set.acknowledged();
+}
+
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
                  bool json, QTextStream& out) {
   const QString sent = frameWentOut(set) ? set.CommandSent(0).trimmed() : QString();
@@ -150,6 +155,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
                              {"result", result.result},
                              {"status", statusText(set, result.result)},
                              {"outputs", QJsonObject::fromVariantMap(result.outputs)},
+                             {"acknowledged", acknowledged(set)},
                              {"sent", sent},
                              {"reply", reply}};
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
@@ -208,7 +214,9 @@ int run(const QStringList& arguments, CliStreams& streams) {
   }
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
   printResult(*info, result, set, options.json, streams.out);
-  return result.result == kResultOk ? kExitOk : kExitResult;
+  if (result.result != kResultOk) return kExitResult;
+  // Result 0 with a NAK is a refusal a script must be able to tell from success.
+  return frameWentOut(set) && !set.acknowledged() ? kExitRefused : kExitOk;
 }
 
 }  // namespace
