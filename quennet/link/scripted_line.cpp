@@ -77,8 +77,8 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
 }
 
 void ScriptedLine::discard() {
+  // Bytes due later have not arrived yet: they still come.
   incoming_.clear();
-  later_.clear();
   answered_.clear();
   pendingWrite_.clear();
   error_ = {};

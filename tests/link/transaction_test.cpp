@@ -105,6 +105,18 @@ TEST_F(ScriptedHost, TimeoutCaptionsCountReplyBytes) {
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [5]"));
   // The trace shows the five bytes that came, not zeros for the three that did not.
   EXPECT_EQ(host_.ReplyBack(), QString::fromLatin1(partial.toHex(' ').toUpper() + ' '));
+
+  // A reply that comes just after the time-out is drained before the call returns: a program
+  // that ends now leaves nothing on the line for the next one.
+  line_->setResponder([this](const QByteArray& written) {
+    if (completeFrameLength(written) != 0) line_->deliverLater(230, reply(0, {}, false));
+    return QByteArray();
+  });
+  const int ignoredBefore = host_.statistics().ignoredBytes;
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [0]"));
+  EXPECT_EQ(line_->bytesAvailable(), 0);
+  EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, 5);
 }
 
 TEST_F(ScriptedHost, EchoIsComparedWithTheFrameWritten) {
