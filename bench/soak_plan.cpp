@@ -123,9 +123,11 @@ bool classifiedRight(Kind kind, const quennet::MethodInfo& method,
       return answeredNack(method, out);
     case Kind::BadCrc:
       return out.result == kResultChecksum;
-    // Stray bytes ahead of the reply, or a reply where the echo should be, shift the frame:
-    // its length byte then either overruns what arrives (time-out) or the checksum fails.
+    // Stray bytes ahead of the reply are skipped and the reply after them read; only a stray
+    // byte equal to the host's address starts a frame of its own, whose checksum then fails.
     case Kind::Noise:
+      return out.result == kResultOk || out.result == kResultChecksum;
+    // A reply where the echo should be: the echo differs (result 3) or too few bytes come.
     case Kind::NoEcho:
       return out.result == kResultTimeout || out.result == kResultChecksum;
     case Kind::LineDrop:

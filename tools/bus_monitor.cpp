@@ -42,20 +42,42 @@ class Printer {
   FramePairing pairing_;
 };
 
+// Read a block at a time, so a file of any size decodes in bounded memory.
+constexpr qint64 kReadBlock = 64 * 1024;
+
 int decodeFile(const MonitorOptions& options, CliStreams& streams) {
   QFile file(options.input);
   if (!file.open(QIODevice::ReadOnly)) {
     throw UsageError(QStringLiteral("cannot read %1: %2").arg(options.input, file.errorString()));
   }
-  QString error;
-  const auto chunks = parseCapture(file.readAll(), &error);
-  if (!chunks) throw UsageError(options.input + QStringLiteral(": ") + error);
   FrameSplitter splitter(options.crc);
   Printer printer(options.json, streams.out);
   std::vector<FrameRecord> records;
-  for (const CaptureChunk& chunk : *chunks) {
-    splitter.feed(byteSpan(chunk.bytes), chunk.timeUs, records);
-    printer.print(records);
+  const QByteArray first(kCaptureFirstLine);
+  if (file.peek(first.size()) == first) {
+    // A capture: one time-stamped chunk a line.
+    qint64 number = 0;
+    while (!file.atEnd()) {
+      const QByteArray line = file.readLine().trimmed();
+      ++number;
+      if (number == 1 || line.isEmpty() || line.startsWith('#')) continue;
+      const auto chunk = parseCaptureLine(line);
+      if (!chunk) {
+        throw UsageError(QStringLiteral("%1: line %2 of the capture does not read")
+                             .arg(options.input)
+                             .arg(number));
+      }
+      splitter.feed(byteSpan(chunk->bytes), chunk->timeUs, records);
+      printer.print(records);
+    }
+  } else {
+    // Raw bytes with no times: one burst.
+    while (!file.atEnd()) {
+      const QByteArray block = file.read(kReadBlock);
+      if (block.isEmpty()) break;
+      splitter.feed(byteSpan(block), 0, records);
+      printer.print(records);
+    }
   }
   splitter.finish(records);
   printer.print(records);

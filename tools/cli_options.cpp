@@ -39,13 +39,19 @@ void parseEventOptions(CliOptions& options) {
       options.intervalMs = parseNumber(word, value(), 10, 3600000);
     } else if (word == u"--route") {
       options.route = routeCode(value());
+    } else if (word == u"--inhibits") {
+      const QString bytes = value();
+      const QStringList parts = bytes.split(u',');
+      if (parts.size() != 2) throw UsageError(QStringLiteral("--inhibits needs LOW,HIGH"));
+      for (const QString& part : parts) parseNumber(word, part, 0, 255);
+      options.inhibits = bytes;
     } else if (word == u"--from-start") {
       options.fromStart = true;
     } else if (word == u"--json") {
       options.json = true;
     } else {
       throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
-                                      "--from-start and --json, not '%1'")
+                                      "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
                            .arg(word));
     }
   }
@@ -150,7 +156,8 @@ QString helpText() {
       "Usage:\n"
       "  quennet --port PATH [OPTIONS] METHOD [ARG...]   run one command method\n"
       "  quennet --port PATH [OPTIONS] events [--interval MS] [--route stack|return|hold]\n"
-      "                                [--from-start]    print each new validator event\n"
+      "                                [--inhibits LOW,HIGH] [--from-start]\n"
+      "                                                  print each new validator event\n"
       "  quennet --port PATH [OPTIONS] batch             one command a line on standard input\n"
       "  quennet monitor --port PATH [--checksum8] [--json]\n"
       "  quennet monitor --input FILE [--checksum8] [--json]\n"
@@ -177,8 +184,8 @@ QString helpText() {
       "\n"
       "Output: each output parameter, the result code with its status text, and the command\n"
       "and reply frames in hexadecimal. With --json: an object with the keys method, result,\n"
-      "status, outputs, sent and reply; byte arrays are arrays of numbers. A byte array holds\n"
-      "the bytes the device sent, no padding.\n"
+      "status, outputs, acknowledged, sent and reply; byte arrays are arrays of numbers. A\n"
+      "byte array holds the bytes the device sent, no padding.\n"
       "\n"
       "batch opens the port once and reads one command a line from standard input, in the\n"
       "words of a command line after the options: `GetSerialNo`, `SetInhibitStatus 255,255`,\n"
@@ -193,6 +200,10 @@ QString helpText() {
       "held at start. More events between two reads than the buffer keeps are reported as lost\n"
       "(stderr; with --json also {\"lost\":N}). --route stacks, returns or holds every note\n"
       "that reaches escrow. Failed reads print no event; three in a row are reported on stderr.\n"
+      "--inhibits sets the note inhibits (SetInhibitStatus LOW,HIGH) after the enable. A reset\n"
+      "of the validator (its counter goes back, the buffer emptied) prints one reset line\n"
+      "({\"reset\":true,\"counter\":N}), then the events since, and sends the enable and the\n"
+      "inhibits again.\n"
       "\n"
       "monitor only listens: it splits the bytes on the line into frames (by the length byte,\n"
       "the checksum and the 50 ms gap), pairs each reply with the host frame it answers and\n"
@@ -203,10 +214,12 @@ QString helpText() {
       "`bnvsim --capture FILE` wrote, or a file of raw bytes, instead of a port. On a port\n"
       "it runs until interrupted.\n"
       "\n"
-      "Exit status: 0 when the result is 0, 1 for any other result, 2 for a usage error\n"
-      "(unknown method, wrong argument count, bad argument, port that cannot be opened or is\n"
-      "busy), 130 or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed).\n"
-      "A batch exits 0 when every line gave result 0, 1 when any line failed or was refused.\n");
+      "Exit status: 0 when the result is 0 and the device acknowledged, 1 for any other\n"
+      "result, 2 for a usage error (unknown method, wrong argument count, bad argument, port\n"
+      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK,\n"
+      "\"acknowledged\":false in --json), 130 or 143 after Ctrl-C or SIGTERM (the call ends at\n"
+      "once, the port closed). A batch exits 0 when every line gave result 0, 1 otherwise;\n"
+      "each line's \"acknowledged\" tells a refusal.\n");
 }
 
 }  // namespace quennet::cli

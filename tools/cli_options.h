@@ -42,6 +42,8 @@ struct CliOptions {
   bool fromStart = false;
   // events: the RouteBill code for every note that reaches escrow (1 stack, 0 return, 255 hold).
   std::optional<std::uint8_t> route;
+  // events: the two inhibit bytes (SetInhibitStatus) sent at start and again after a reset.
+  std::optional<QString> inhibits;
   // monitor: a capture (or raw bytes) to decode instead of a port.
   QString input;
 };

@@ -141,6 +141,11 @@ QString plainValue(const QVariant& value) {
   return value.toString();
 }
 
+// The device answered the frame that went out with its ACK (or its data, or addresses).
+bool acknowledged(const CommandSet& set) {
+  return set.lastTransaction().frameSent && set.acknowledged();
+}
+
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
                  bool json, QTextStream& out) {
   const QString sent = set.lastTransaction().frameSent ? set.CommandSent(0).trimmed() : QString();
@@ -150,6 +155,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
                              {"result", result.result},
                              {"status", statusText(set, result.result)},
                              {"outputs", QJsonObject::fromVariantMap(result.outputs)},
+                             {"acknowledged", acknowledged(set)},
                              {"sent", sent},
                              {"reply", reply}};
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
@@ -268,7 +274,9 @@ int run(const QStringList& arguments, CliStreams& streams) {
   const InvokeResult result = invokeMethod(set, info, inputs);
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
   printResult(info, result, set, options.json, streams.out);
-  return result.result == kResultOk ? kExitOk : kExitResult;
+  if (result.result != kResultOk) return kExitResult;
+  // Result 0 with a NAK is a refusal a script must be able to tell from success.
+  return set.lastTransaction().frameSent && !set.acknowledged() ? kExitRefused : kExitOk;
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 
 namespace quennet::cli {
 
-enum ExitStatus : int { kExitOk = 0, kExitResult = 1, kExitUsage = 2 };
+// kExitRefused: the device answered, but with a NAK (or another header than ACK) where a
+// command without data wanted its ACK; the result is still 0.
+enum ExitStatus : int { kExitOk = 0, kExitResult = 1, kExitUsage = 2, kExitRefused = 3 };
 
 struct CliStreams {
   QTextStream& out;

@@ -29,6 +29,12 @@ QString routeName(std::uint8_t code) {
   }
 }
 
+// What a request that was not acknowledged got instead: the reply ("NACK") or the failure.
+QString refusalText(const BusReply& reply) {
+  return reply.result() == kResultOk ? reply.outputs().value(QStringLiteral("Response")).toString()
+                                     : reply.caption();
+}
+
 void printJson(const QJsonObject& object, QTextStream& out) {
   out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
 }
@@ -44,8 +50,11 @@ class EventWatch {
  private:
   // Runs the event loop until `reply` finishes; false when the watch was stopped meanwhile.
   bool await(BusReply* reply);
+  // What the watch sends to enable the validator, at start and after every reset.
+  QList<BusCommand> enableCommands() const;
   bool enable();
   void listen();
+  void reportReset();
   void printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text);
   void reportLoss(int lost);
   void read(int counter);
@@ -81,16 +90,25 @@ bool EventWatch::await(BusReply* reply) {
   return reply->isFinished() && !stopped();
 }
 
+QList<BusCommand> EventWatch::enableCommands() const {
+  QList<BusCommand> commands{{QStringLiteral("SetMasterInhibit"), {1}}};
+  if (options_.inhibits)
+    commands.append({QStringLiteral("SetInhibitStatus"), {*options_.inhibits}});
+  return commands;
+}
+
 bool EventWatch::enable() {
-  const std::unique_ptr<BusReply> reply(
-      bus_.invoke(options_.address, QStringLiteral("SetMasterInhibit"), {1}));
-  if (!await(reply.get())) return false;
-  const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
-  // A NAK is an answer too: a validator that refuses to leave master inhibit reports nothing.
-  if (reply->result() == kResultOk && response == u"ACK") return true;
-  streams_.err << "events: the validator did not accept the enable command: "
-               << (reply->result() == kResultOk ? response : reply->caption()) << Qt::endl;
-  return false;
+  for (const BusCommand& command : enableCommands()) {
+    const std::unique_ptr<BusReply> reply(
+        bus_.invoke(options_.address, command.method, command.inputs));
+    if (!await(reply.get())) return false;
+    // A NAK is an answer too: a validator that refuses to leave master inhibit reports nothing.
+    if (reply->acknowledged()) continue;
+    streams_.err << "events: the validator did not accept the enable command: "
+                 << refusalText(*reply) << " (" << command.method << ")" << Qt::endl;
+    return false;
+  }
+  return true;
 }
 
 void EventWatch::printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text) {
@@ -111,6 +129,17 @@ void EventWatch::reportLoss(int lost) {
   streams_.err << "events: " << lost << " event(s) lost: the counter moved from " << previous_
                << " to " << now << ", the buffer keeps " << kKeptEvents << Qt::endl;
   if (options_.json) printJson(QJsonObject{{"lost", lost}, {"counter", now}}, streams_.out);
+}
+
+void EventWatch::reportReset() {
+  const int now = poller_.lastCounter();
+  escrowNote_ = 0;
+  if (options_.json) {
+    printJson(QJsonObject{{"reset", true}, {"counter", now}}, streams_.out);
+  } else {
+    streams_.out << "Reset: the event counter went back from " << previous_ << " to " << now
+                 << Qt::endl;
+  }
 }
 
 void EventWatch::read(int counter) {
@@ -179,10 +208,11 @@ void EventWatch::listen() {
     printEvent(e.counter, e.a, e.b, e.text);
     escrowNote_ = (e.isCredit() && e.b == kInEscrow) ? e.a : 0;
   });
-  // A reset empties the buffer: its empty newest pair reads as re-enabled, as Tolvar shows it.
-  QObject::connect(&poller_, &EventPoller::counterReset, [this] {
-    printEvent(0, 0, 0, describeEvent(0, 0));
-    escrowNote_ = 0;
+  // A reset empties the buffer and inhibits every note: one line, then the poller enables again.
+  QObject::connect(&poller_, &EventPoller::counterReset, [this] { reportReset(); });
+  QObject::connect(&poller_, &EventPoller::reEnableFailed, [this] {
+    streams_.err << "events: the validator did not accept the enable after its reset: "
+                 << poller_.reEnableFailure() << Qt::endl;
   });
   QObject::connect(&poller_, &EventPoller::eventsLost, [this](int lost) { reportLoss(lost); });
   QObject::connect(&poller_, &EventPoller::bufferRead, [this](int counter) { read(counter); });
@@ -209,6 +239,7 @@ int EventWatch::run() {
   poller_.setInterval(options_.intervalMs);
   poller_.setFailureLimit(kFailuresReported);
   poller_.setReportKept(options_.fromStart);
+  poller_.setReEnableCommands(enableCommands());
   poller_.start();
   if (!ended_ && !stopped()) loop_.exec();
   poller_.stop();

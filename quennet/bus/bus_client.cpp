@@ -168,7 +168,7 @@ BusReply* BusClient::queue(BusReply* reply, BusJob job) {
 }
 
 BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
-  reply->result_ = BusResult{kResultNotEnabled, caption, {}, {}, {}, {}};
+  reply->result_ = BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false};
   reply->finished_ = true;
   QMetaObject::invokeMethod(reply, &BusReply::finished, Qt::QueuedConnection);
   return reply;
@@ -176,7 +176,7 @@ BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
 
 void BusClient::failQueued(const QString& caption) {
   for (const std::uint64_t id : queue_->cancelRequests()) {
-    deliver(id, BusResult{kResultNotEnabled, caption, {}, {}, {}, {}});
+    deliver(id, BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false});
   }
 }
 
@@ -184,7 +184,7 @@ void BusClient::failPending(const QString& caption) {
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, reply] : pending) {
-    if (reply) reply->finish(BusResult{kResultNotEnabled, caption, {}, {}, {}, {}});
+    if (reply) reply->finish(BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false});
   }
 }
 

@@ -27,6 +27,10 @@ struct BusResult {
   /// The frames as they went out and came back; empty when nothing was sent.
   QByteArray sent;
   QByteArray reply;  ///< the reply frame; empty when none came
+  /// The device accepted the request: result 0 with a reply whose header is ACK (data replies
+  /// included) or, for an address poll or clash, answers gathered. False for a refusal that still
+  /// has result 0 (a NAK, or an unknown header, to a command without data) and for every failure.
+  bool acknowledged = false;
 };
 
 /// The answer to one queued request: finished() fires in the thread that sent it, once. The caller
@@ -45,6 +49,7 @@ class QUENNET_EXPORT BusReply : public QObject {
   QString caption() const { return result_.caption; }
   QByteArray data() const { return result_.data; }
   QVariantMap outputs() const { return result_.outputs; }
+  bool acknowledged() const { return result_.acknowledged; }
   QByteArray sent() const { return result_.sent; }
   QByteArray reply() const { return result_.reply; }
   /// Everything the request produced.

@@ -108,6 +108,7 @@ void BusWorker::addFrames(BusResult& result) const {
   if (outcome.ran) {
     result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
     result.caption = set_.caption();
+    result.acknowledged = result.result == kResultOk && set_.acknowledged();
   } else {
     result.caption = resultMeaning(result.result);
   }

@@ -49,6 +49,20 @@ int EventPoller::eventsBetween(int last, int now) {
   return now + kCounterWrap - last;
 }
 
+bool EventPoller::isReset(const QByteArray& before, const QByteArray& now, int kept) {
+  if (before.isEmpty() || now.isEmpty()) return false;
+  const int last = static_cast<quint8>(before[0]);
+  const int counter = static_cast<quint8>(now[0]);
+  if (counter == 0) return last != 0;
+  if (counter > last || (counter == last && before == now)) return false;
+  // Only a buffer of pairs shows empty slots, and only behind fewer new events than it keeps.
+  if (counter >= kept || now.size() < 1 + 2 * kept) return false;
+  for (int i = 1 + 2 * counter; i < 1 + 2 * kept; ++i) {
+    if (now[i] != 0) return false;
+  }
+  return true;
+}
+
 void EventPoller::start() {
   timer_.start();
   poll();
@@ -127,15 +141,24 @@ BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
 void EventPoller::read(const QByteArray& data) {
   const int now = static_cast<quint8>(data[0]);
   const int before = last_;
+  // A pair buffer's reset shows in its contents; a hopper's status has only its counter.
+  const bool reset = source_ == Source::Hopper ? (now == 0 && before != 0 && !first_)
+                                               : (!first_ && isReset(lastData_, data, kept()));
   // The signals below already see the counter of the buffer they report.
   last_ = now;
+  lastData_ = data;
   int moved = 0;
   if (first_) {
     first_ = false;
     // Either learn where the counter stands, or show what the buffer still holds (never as lost).
     moved = reportKept_ ? std::min(now, kept()) : 0;
+  } else if (reset) {
+    // The events since the reset are the `now` newest pairs; the empty ones behind are no events.
+    emit counterReset();
+    reEnable();
+    moved = std::min(now, kept());
   } else if (now == 0) {
-    if (before != 0) emit counterReset();
+    moved = 0;
   } else {
     moved = eventsBetween(before, now);
     if (moved > kept()) {
@@ -145,6 +168,35 @@ void EventPoller::read(const QByteArray& data) {
   }
   for (int age = moved - 1; age >= 0; --age) emit eventReceived(eventAt(data, age));
   emit bufferRead(now);
+}
+
+void EventPoller::reEnable() {
+  if (!client_ || reEnable_.isEmpty()) return;
+  reEnableOk_ = true;
+  reEnablePending_ += static_cast<int>(reEnable_.size());
+  for (const BusCommand& command : reEnable_) {
+    BusReply* reply =
+        client_->invoke(address_, command.method, command.inputs, BusClient::Priority::High);
+    connect(reply, &BusReply::finished, this, &EventPoller::reEnableFinished);
+    connect(reply, &BusReply::finished, reply, &QObject::deleteLater);
+  }
+}
+
+void EventPoller::reEnableFinished() {
+  const auto* reply = qobject_cast<BusReply*>(sender());
+  if (!reply->busResult().acknowledged) {
+    reEnableOk_ = false;
+    reEnableFailure_ = reply->caption();
+    if (reply->result() == kResultOk) {
+      reEnableFailure_ = reply->outputs().value(QStringLiteral("Response")).toString();
+    }
+  }
+  if (--reEnablePending_ > 0) return;
+  if (reEnableOk_) {
+    emit reEnabled();
+  } else {
+    emit reEnableFailed();
+  }
 }
 
 }  // namespace quennet

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -26,6 +28,12 @@ struct BusEvent {
   QString text;        ///< the event as Tolvar shows it
   /// True for a note or coin credit.
   bool isCredit() const { return a != 0; }
+};
+
+/// A command method and its inputs (after the device address), as BusClient::invoke takes them.
+struct BusCommand {
+  QString method;       ///< the method's name, as BusClient::invoke takes it
+  QVariantList inputs;  ///< its inputs after the device address
 };
 
 /// Polls one device's event buffer through a BusClient and reports each new event once, lost
@@ -58,6 +66,16 @@ class QUENNET_EXPORT EventPoller : public QObject {
   /// When set, the first poll reports the events the buffer still holds; by default it only
   /// learns the counter, so that nothing which happened before start() is reported.
   void setReportKept(bool on) { reportKept_ = on; }
+  /// Sent to the device, in order and ahead of queued polls, after every reset the poller sees: a
+  /// reset device comes back with master inhibit on and every note inhibited, so whoever enabled
+  /// it lists here what to send again (SetMasterInhibit 1, SetInhibitStatus ...). Empty (the
+  /// default) sends nothing. Each must be acknowledged: reEnabled() or reEnableFailed() follows.
+  ///@{
+  void setReEnableCommands(const QList<BusCommand>& commands) { reEnable_ = commands; }
+  const QList<BusCommand>& reEnableCommands() const { return reEnable_; }
+  ///@}
+  /// The caption of the re-enable command that failed last ("NACK", "Timeout Error [0]" ...).
+  QString reEnableFailure() const { return reEnableFailure_; }
 
   /// The first poll goes out at once, then one every interval. After stop(), start() goes on from
   /// the counter last read, so events in between are reported (or counted as lost).
@@ -79,14 +97,26 @@ class QUENNET_EXPORT EventPoller : public QObject {
   ///@}
   /// Events the counter moved on by since `last` (1..255, wrapping 255 to 1; 0 after a reset).
   static int eventsBetween(int last, int now);
+  /// Whether a buffer read shows a reset since the one before: the counter went back or stayed
+  /// while the contents changed, and the pairs behind the new events are empty (0, 0), as only a
+  /// buffer emptied by a reset leaves them. A counter of 0 after a non-zero one is a reset too.
+  /// `kept` is the number of pairs the buffer holds (1 + 2 * kept bytes).
+  static bool isReset(const QByteArray& before, const QByteArray& now, int kept);
 
  signals:
   /// A new event, oldest first.
   void eventReceived(const quennet::BusEvent& event);
   /// The counter moved on by more than the buffer holds: `count` events were never seen.
   void eventsLost(int count);
-  /// The counter went back to 0: the device was reset or powered up. Nothing is lost.
+  /// The device was reset or powered up: the counter went back (to 0, or below the last read with
+  /// empty pairs behind the new events), or stayed while the buffer changed that way. Emitted once
+  /// per reset, before the events that followed it; nothing is reported lost.
   void counterReset();
+  /// Every re-enable command after a reset was acknowledged; or one was not (reEnableFailure()).
+  ///@{
+  void reEnabled();
+  void reEnableFailed();
+  ///@}
   /// `failureLimit` polls in a row failed; deviceBack() follows the next good one.
   void deviceLost();
   /// A poll succeeded after deviceLost().
@@ -103,6 +133,8 @@ class QUENNET_EXPORT EventPoller : public QObject {
   void read(const QByteArray& data);
   BusEvent eventAt(const QByteArray& data, int age) const;
   int kept() const;
+  void reEnable();
+  void reEnableFinished();
 
   QPointer<BusClient> client_;
   quint8 address_;
@@ -113,6 +145,11 @@ class QUENNET_EXPORT EventPoller : public QObject {
   bool reportKept_ = false;
   bool first_ = true;
   int last_ = 0;
+  QByteArray lastData_;  // the buffer of the last read
+  QList<BusCommand> reEnable_;
+  int reEnablePending_ = 0;
+  bool reEnableOk_ = true;
+  QString reEnableFailure_;
   int failures_ = 0;
   bool lost_ = false;
 };

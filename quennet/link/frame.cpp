@@ -13,13 +13,26 @@ std::span<const std::uint8_t> FrameBuffer::first(int count) const {
       static_cast<std::size_t>(std::clamp(count, 0, kSize)));
 }
 
-std::uint16_t crc16Xmodem(std::span<const std::uint8_t> bytes, std::uint16_t crc) {
-  for (std::uint8_t byte : bytes) {
-    crc ^= static_cast<std::uint16_t>(byte << 8);
+namespace {
+// The CRC of each byte value alone, so a frame costs one look-up a byte (the monitor checks a
+// candidate frame at every offset of what it hears).
+constexpr std::array<std::uint16_t, 256> kCrcTable = [] {
+  std::array<std::uint16_t, 256> table{};
+  for (unsigned value = 0; value < 256; ++value) {
+    auto crc = static_cast<std::uint16_t>(value << 8);
     for (int bit = 0; bit < 8; ++bit) {
       crc = (crc & 0x8000) ? static_cast<std::uint16_t>((crc << 1) ^ 0x1021)
                            : static_cast<std::uint16_t>(crc << 1);
     }
+    table[value] = crc;
+  }
+  return table;
+}();
+}  // namespace
+
+std::uint16_t crc16Xmodem(std::span<const std::uint8_t> bytes, std::uint16_t crc) {
+  for (std::uint8_t byte : bytes) {
+    crc = static_cast<std::uint16_t>((crc << 8) ^ kCrcTable[((crc >> 8) ^ byte) & 0xFF]);
   }
   return crc;
 }

@@ -38,12 +38,24 @@ class QUENNET_EXPORT FrameSplitter {
   /// Takes off the front what can be decided; `burstEnded` means no byte of this burst follows.
   void scan(bool burstEnded, std::vector<FrameRecord>& out);
   void take(FrameStatus status, std::size_t count, std::vector<FrameRecord>& out);
+  std::size_t size() const { return bytes_.size() - head_; }
+  std::uint8_t at(std::size_t offset) const { return bytes_[head_ + offset]; }
   std::size_t frameLengthAt(std::size_t offset) const;
+  // A whole frame from `offset` whose checksum is right and that someone could have sent.
   bool goodFrameAt(std::size_t offset) const;
+  // The fields say a frame someone could send: a reply to the host with ACK, NAK or BUSY, or
+  // a host frame (8-bit: from the host) to another address with a command header.
+  bool sendableAt(std::size_t offset) const;
+  // The byte at `offset` arrived later than the one before it (it may start another burst).
+  bool arrivedApartAt(std::size_t offset) const;
 
   bool crc_;
+  // Pending bytes are those from head_ on; the front is dropped by moving head_, and the
+  // vectors are compacted once the dropped part outweighs the rest, so each byte is moved a
+  // bounded number of times.
   std::vector<std::uint8_t> bytes_;
   std::vector<std::int64_t> times_;
+  std::size_t head_ = 0;
 };
 
 /// Tells host frames from replies (replies go to the host, address 1) and pairs each reply with

@@ -6,9 +6,9 @@
 
 namespace quennet {
 
-namespace {
+namespace {}  // namespace
 
-std::optional<CaptureChunk> parseLine(const QByteArray& line) {
+std::optional<CaptureChunk> parseCaptureLine(const QByteArray& line) {
   const QList<QByteArray> words = line.simplified().split(' ');
   if (words.size() < 2) return std::nullopt;
   CaptureChunk chunk;
@@ -30,8 +30,6 @@ std::optional<CaptureChunk> parseLine(const QByteArray& line) {
   }
   return chunk;
 }
-
-}  // namespace
 
 QByteArray captureLine(const CaptureChunk& chunk) {
   QByteArray line = QByteArray::number(static_cast<double>(chunk.timeUs) / 1e6, 'f', 6);
@@ -64,7 +62,7 @@ std::optional<std::vector<CaptureChunk>> parseCapture(const QByteArray& content,
   for (qsizetype n = 1; n < lines.size(); ++n) {
     const QByteArray line = lines[n].trimmed();
     if (line.isEmpty() || line.startsWith('#')) continue;
-    const auto chunk = parseLine(line);
+    const auto chunk = parseCaptureLine(line);
     if (!chunk) {
       if (error) *error = QStringLiteral("line %1 of the capture does not read").arg(n + 1);
       return std::nullopt;

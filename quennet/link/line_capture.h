@@ -32,6 +32,9 @@ struct CaptureChunk {
 /// One line of a capture, without its line end.
 QUENNET_EXPORT QByteArray captureLine(const CaptureChunk& chunk);
 
+/// One line of a capture (after the first), or nullopt when it does not read.
+QUENNET_EXPORT std::optional<CaptureChunk> parseCaptureLine(const QByteArray& line);
+
 /// Reads a capture, or raw bytes as one chunk at time 0. A line that does not parse is an error:
 /// nullopt with the line's number in `error`.
 QUENNET_EXPORT std::optional<std::vector<CaptureChunk>> parseCapture(const QByteArray& content,

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "quennet/link/frame_decode.h"
 #include "quennet/link/protocol.h"
 #include "quennet/link/quennet_error.h"
 
@@ -10,14 +11,27 @@ namespace quennet {
 
 namespace {
 
-// Bytes beyond the echo that end an address poll or clash early.
+// Answers an address poll or clash keeps.
 constexpr int kCollectAllEnough = 12;
+// A device answers an address poll or clash 4 ms per unit of its address after the poll; an
+// answer may come this much earlier (a device's clock, the host's own send time) and no more.
+constexpr int kEarliestAnswerPerAddressMs = 4;
+constexpr int kAnswerSlackMs = 4;
 constexpr int kTimeoutBytePauseMs = 4;
 // The longest gap between the bytes of one frame; a line quiet this long carries no frame.
 constexpr int kQuietGapMs = 50;
 // A line that never falls quiet fails the command after this long (a 256-byte frame takes
 // 267 ms at 9600 baud, so no stale reply lasts this long).
 constexpr int kQuietLimitMs = 1000;
+
+// The 1-based position of the first byte where the echo differs from the frame written; 0 when
+// they agree.
+int echoDifference(const QByteArray& echo, const QByteArray& written) {
+  for (int i = 0; i < written.size(); ++i) {
+    if (i >= echo.size() || echo[i] != written[i]) return i + 1;
+  }
+  return 0;
+}
 
 QString timeoutCaption(int count) {
   return QStringLiteral("Timeout Error [%1]").arg(count);
@@ -92,6 +106,8 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
   }
   delivered_ = 0;
   last_ = {};
+  acknowledged_ = false;
+  collected_ = 0;
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
   last_.ran = true;
@@ -163,11 +179,28 @@ std::int16_t LinkEngine::settleLine() {
     if (limit.hasExpired()) {
       dropped += line_->bytesAvailable();
       line_->discard();
+      statistics_.ignoredBytes += dropped;
       return fail(kResultTimeout, QStringLiteral("Line Not Quiet [%1]").arg(dropped));
     }
   }
+  statistics_.ignoredBytes += dropped;
   settle_ = false;
   return kResultOk;
+}
+
+void LinkEngine::drainAfterTimeout() {
+  const QDeadlineTimer limit(kQuietLimitMs, Qt::PreciseTimer);
+  for (;;) {
+    statistics_.ignoredBytes += line_->bytesAvailable();
+    line_->discard();
+    if (!waitFor(1, QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer))) return;
+    if (line_->bytesAvailable() == 0) {
+      settle_ = false;
+      return;
+    }
+    // A babbling line is left for the next command's own wait.
+    if (limit.hasExpired()) return;
+  }
 }
 
 void LinkEngine::storeReply(const QByteArray& bytes, int position) {
@@ -183,6 +216,7 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
   ReplyBuffer.clear();
   ReplyLength = 0;
   const QByteArray frame = BuildFrame();
+  written_ = frame;
   EchoLength = static_cast<std::int16_t>(commsEcho_ ? frame.size() : 0);
   if (settle_) {
     const std::int16_t settled = settleLine();
@@ -200,23 +234,54 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
 
 std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
                                       const QDeadlineTimer& deadline) {
-  if (!waitFor(EchoLength + kCollectAllEnough, deadline)) return lineFailed();
-  const int waiting = line_->bytesAvailable();
-  // Any byte beyond the echo makes the collection a success, however few arrived.
-  if (waiting <= EchoLength) return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
-  // Slower devices may still be answering after an early end.
-  settle_ = true;
-  const QByteArray reply = line_->read(waiting).mid(EchoLength);
-  const auto count = static_cast<int>(reply.size());
-  storeReply(reply, 1);
+  // Each device waits four milliseconds per unit of its address, then sends that one byte. A
+  // byte that arrives well before its address's slot (line noise, a frame someone sent) is no
+  // answer, and neither are 0 (broadcast) and 1 (the host). Twelve answers fill the collection;
+  // with that many the window runs to its end, so that more are counted, never dropped unseen.
+  QByteArray echo;
+  QByteArray heard;
+  QByteArray answers;
+  int seen = 0;
+  while (!deadline.hasExpired()) {
+    if (!waitFor(1, deadline)) return lineFailed();
+    const int waiting = line_->bytesAvailable();
+    if (waiting == 0) break;
+    const qint64 atMs = sentClock_.elapsed();
+    QByteArray bytes = line_->read(waiting);
+    const int forEcho = std::min<int>(EchoLength - static_cast<int>(echo.size()), bytes.size());
+    echo += bytes.left(forEcho);
+    bytes.remove(0, forEcho);
+    heard += bytes;
+    for (const char c : bytes) {
+      const int value = static_cast<std::uint8_t>(c);
+      if (value <= kHostAddress || atMs < kEarliestAnswerPerAddressMs * value - kAnswerSlackMs) {
+        ++statistics_.ignoredBytes;
+        continue;
+      }
+      ++seen;
+      if (answers.size() < kCollectAllEnough) answers += c;
+    }
+  }
+  storeReply(heard, 1);
+  if (const int differs = echoDifference(echo, written_); EchoLength > 0 && differs != 0) {
+    ++statistics_.echoMismatches;
+    return refuse(ReplyRefusal::EchoMismatch, QStringLiteral("Echo Error [%1]").arg(differs));
+  }
+  collected_ = seen;
+  if (seen == 0) {
+    const int count = echo.size() < EchoLength ? static_cast<int>(echo.size()) - EchoLength : 0;
+    return fail(kResultTimeout, timeoutCaption(count));
+  }
   // What fits is kept, in arrival order; the caller learns of the rest by the overflow code.
+  const auto count = static_cast<int>(answers.size());
   delivered_ = std::min(count, static_cast<int>(replyArray.size()));
   for (int i = 0; i < delivered_; ++i) {
-    replyArray[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(reply[i]);
+    replyArray[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(answers[i]);
   }
-  if (count > delivered_ || count > FrameBuffer::kSize) {
-    return refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(count));
+  if (seen > delivered_) {
+    return refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(seen));
   }
+  acknowledged_ = true;
   showCaption(QStringLiteral("OK"));
   return kResultOk;
 }
@@ -229,9 +294,25 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
   if (waiting < expected) {
     // The trace keeps the reply byte that did come, if any.
     storeReply(line_->read(waiting).mid(EchoLength), 1);
-    return fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
+    const std::int16_t code = fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
+    drainAfterTimeout();
+    return code;
   }
-  storeReply(line_->read(expected).mid(EchoLength), 1);
+  if (EchoLength > 0) {
+    // The echo is what the line carried: a changed byte means the device may have heard another
+    // frame than the one sent.
+    const int differs = echoDifference(line_->read(EchoLength), written_);
+    if (differs != 0) {
+      storeReply(line_->read(2), 1);
+      ++statistics_.echoMismatches;
+      return refuse(ReplyRefusal::EchoMismatch, QStringLiteral("Echo Error [%1]").arg(differs));
+    }
+  }
+  QByteArray got = line_->read(2);
+  if (static_cast<std::uint8_t>(got[0]) != kHostAddress) {
+    return resynchronise(replyArray, deadline, fewestData, got);
+  }
+  storeReply(got, 1);
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > kMaxDataLength) {
     return refuse(ReplyRefusal::TooLong, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
@@ -240,11 +321,83 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
   const int remaining = dataLength + 3;
   if (!waitFor(remaining, deadline)) return lineFailed();
   const int arrived = line_->bytesAvailable();
-  storeReply(line_->read(std::min(arrived, remaining)), 3);
-  if (arrived < remaining) return fail(kResultTimeout, timeoutCaption(arrived + 2));
+  const QByteArray rest = line_->read(std::min(arrived, remaining));
+  storeReply(rest, 3);
+  if (arrived < remaining) {
+    // A length byte of line noise that promised more than came: a reply may follow it.
+    const QByteArray all = got + rest;
+    const int at = findReply(all, 1);
+    if (at >= 0) {
+      statistics_.ignoredBytes += at;
+      ReplyBuffer.clear();
+      ReplyLength = 0;
+      storeReply(all.mid(at, static_cast<std::uint8_t>(all[at + 1]) + 5), 1);
+      return acceptReply(replyArray, fewestData);
+    }
+    const std::int16_t code = fail(kResultTimeout, timeoutCaption(arrived + 2));
+    drainAfterTimeout();
+    return code;
+  }
   // Bytes after the frame are not part of this reply: let the line settle before the next one.
   if (arrived > remaining) settle_ = true;
+  return acceptReply(replyArray, fewestData);
+}
 
+int LinkEngine::findReply(const QByteArray& bytes, int from) const {
+  const int size = static_cast<int>(bytes.size());
+  for (int at = std::max(from, 0); at + 5 <= size; ++at) {
+    if (static_cast<std::uint8_t>(bytes[at]) != kHostAddress) continue;
+    const int length = static_cast<std::uint8_t>(bytes[at + 1]) + 5;
+    if (length - 5 > kMaxDataLength || at + length > size) continue;
+    FrameBuffer frame;
+    for (int i = 0; i < length; ++i) frame.at(i + 1) = static_cast<std::uint8_t>(bytes[at + i]);
+    if (!crcMode()) {
+      if (Checksum8(frame) == frame.at(length)) return at;
+      continue;
+    }
+    if (encryption_) DecryptReply(frame, keyDigits_);
+    if (static_cast<unsigned>(Crc16(frame)) == frame.at(length) * 256U + frame.at(3)) return at;
+  }
+  return -1;
+}
+
+std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
+                                       const QDeadlineTimer& deadline, int fewestData,
+                                       QByteArray got) {
+  // A reply starts with the host's address, a length no more than 251 and a checksum that
+  // verifies; whatever comes before one is line noise. A line that falls quiet for one
+  // inter-byte gap without a reply has said all it will.
+  for (;;) {
+    const int at = findReply(got, 1);
+    if (at >= 0) {
+      statistics_.ignoredBytes += at;
+      const int length = static_cast<std::uint8_t>(got[at + 1]) + 5;
+      if (got.size() > at + length || line_->bytesAvailable() > 0) settle_ = true;
+      storeReply(got.mid(at, length), 1);
+      return acceptReply(replyArray, fewestData);
+    }
+    // A whole frame that verifies but is addressed elsewhere is a misaligned read, not noise.
+    const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
+    if (front.checksumOk && !(crcMode() && encryption_)) {
+      storeReply(got, 1);
+      return fail(kResultChecksum,
+                  QStringLiteral("Reply Address Error [%1]").arg(front.destination));
+    }
+    const qint64 left = deadline.remainingTime();
+    if (left == 0 || got.size() >= 2 * FrameBuffer::kSize) break;
+    const qint64 gap = left < 0 ? kQuietGapMs : std::min<qint64>(left, kQuietGapMs);
+    if (!waitFor(1, QDeadlineTimer(gap, Qt::PreciseTimer))) return lineFailed();
+    if (line_->bytesAvailable() == 0) break;
+    got += line_->read(line_->bytesAvailable());
+  }
+  storeReply(got, 1);
+  statistics_.ignoredBytes += static_cast<int>(got.size());
+  ++statistics_.garbledReplies;
+  return refuse(ReplyRefusal::Garbled, QStringLiteral("Garbled Reply [%1]").arg(got.size()));
+}
+
+std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int fewestData) {
+  const int dataLength = ReplyBuffer.at(2);
   if (encryption_ && crcMode()) DecryptReply(ReplyBuffer, keyDigits_);
   QString checkError;
   if (!CheckReply(&checkError)) return refuse(ReplyRefusal::Checksum, checkError);
@@ -253,6 +406,14 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
   if (ReplyBuffer.at(1) != kHostAddress) {
     return refuse(ReplyRefusal::Address,
                   QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
+  }
+  // An 8-bit reply names its sender: only the device asked may answer (a broadcast has no
+  // single device). CRC frames carry the CRC in that place.
+  const std::uint8_t asked = CommandBuffer.at(1);
+  if (!crcMode() && asked != kBroadcastAddress && ReplyBuffer.at(3) != asked) {
+    ++statistics_.wrongSources;
+    return refuse(ReplyRefusal::WrongSource,
+                  QStringLiteral("Reply Source Error [%1]").arg(ReplyBuffer.at(3)));
   }
 
   const std::uint8_t header = ReplyBuffer.at(4);
@@ -268,9 +429,11 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
     }
     delivered_ = dataLength;
+    acknowledged_ = header == kHeaderAck;
     showCaption(QStringLiteral("OK"));
     return kResultOk;
   }
+  acknowledged_ = header == kHeaderAck;
   showCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
                                                            : QStringLiteral("???"));
   return kResultOk;

@@ -34,8 +34,11 @@ enum class ReplyRefusal : std::uint8_t {
   Checksum,  ///< wrong checksum or CRC
   TooLong,   ///< the length byte promises more data than a frame holds
   TooShort,  ///< fewer data bytes than the command needs (an ACK or NAK where data was asked)
-  Overflow,  ///< more data than the caller's array holds
+  Overflow,  ///< more data than the caller's array holds, or more answers than a collection keeps
   Address,   ///< not addressed to the host
+  WrongSource,   ///< 8-bit mode: a reply whose source is not the device asked
+  EchoMismatch,  ///< the echo differs from the frame written
+  Garbled,       ///< bytes that form no reply to the host, and no reply after them
 };
 
 /// What became of the last transaction. A call that ends before its transaction (port closed,
@@ -44,6 +47,14 @@ struct TransactionOutcome {
   bool ran = false;        ///< it got past the port check: the caption is this transaction's
   bool frameSent = false;  ///< its frame was handed to the line
   ReplyRefusal refusal = ReplyRefusal::None;  ///< why a reply was refused (result 3)
+};
+
+/// Counts kept by the engine since it was made: line faults seen by the host.
+struct LinkStatistics {
+  int echoMismatches = 0;  ///< echoes that differed from the frame written
+  int wrongSources = 0;    ///< 8-bit replies from another device than the one asked
+  int garbledReplies = 0;  ///< replies lost in bytes that formed none
+  int ignoredBytes = 0;    ///< noise skipped before a reply, and bytes dropped for a quiet line
 };
 
 /// Plain words for a result that no frame on the line explains (no caption of its own).
@@ -164,6 +175,14 @@ class QUENNET_EXPORT LinkEngine {
                  std::span<const std::uint8_t> data = {});
   /// Data bytes the last transaction put into its reply array (0 unless it delivered data).
   int deliveredDataCount() const { return delivered_; }
+  /// The last transaction's reply was a verified frame with the ACK header (data replies carry it
+  /// too), or a collection gathered answers. False for a NAK or an unknown header, which still
+  /// give result 0 to a command without data, and for every failure.
+  bool acknowledged() const { return acknowledged_; }
+  /// Line faults counted since the engine was made.
+  const LinkStatistics& statistics() const { return statistics_; }
+  /// Answers an address poll or clash heard in its window, those it could not keep included.
+  int collectedAnswers() const { return collected_; }
 
   /// Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
   /// only the bytes that arrived.
@@ -184,6 +203,17 @@ class QUENNET_EXPORT LinkEngine {
                            int fewestData);
   /// Drops what arrives until the line has been quiet for one inter-byte gap.
   std::int16_t settleLine();
+  // After a time-out: drops the rest of a reply that is still arriving, so that a program that
+  // ends now leaves nothing on the line for the next one. Keeps the caption.
+  void drainAfterTimeout();
+  // Bytes after the echo that do not start with a reply to the host: skips them until a reply
+  // that verifies, or fails when the line falls quiet. `got` holds what was read so far.
+  std::int16_t resynchronise(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
+                             int fewestData, QByteArray got);
+  // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
+  int findReply(const QByteArray& bytes, int from) const;
+  // Checks the reply in ReplyBuffer (ReplyLength set) and delivers it.
+  std::int16_t acceptReply(std::span<std::uint8_t> replyArray, int fewestData);
   /// Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
   void storeReply(const QByteArray& bytes, int position);
   bool transmit(const QByteArray& frame);
@@ -212,6 +242,10 @@ class QUENNET_EXPORT LinkEngine {
   bool busy_ = false;
   int delivered_ = 0;
   TransactionOutcome last_;
+  bool acknowledged_ = false;
+  LinkStatistics statistics_;
+  int collected_ = 0;
+  QByteArray written_;  // the frame as it went on the line, for the echo
   std::int32_t messageTime_ = 0;
   QElapsedTimer sentClock_;
 };

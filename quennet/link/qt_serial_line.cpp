@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -98,6 +99,12 @@ QString platformPortName(int portNumber) {
 #endif
 }
 
+QString portLocation(const QString& name) {
+  const QFileInfo file(name);
+  if (name.contains(u'/') || (!name.isEmpty() && file.exists())) return file.absoluteFilePath();
+  return name;
+}
+
 QtSerialLine::QtSerialLine()
     : port_(std::make_unique<QSerialPort>()), waitTimer_(std::make_unique<QTimer>()) {
   port_->setReadBufferSize(0);
@@ -124,7 +131,7 @@ QtSerialLine::~QtSerialLine() = default;
 
 void QtSerialLine::setDeviceName(const QString& name) {
   deviceName_ = name;
-  port_->setPortName(name);
+  port_->setPortName(portLocation(name));
 }
 
 bool QtSerialLine::setSettings(const QString& settings) {

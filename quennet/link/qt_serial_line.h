@@ -27,6 +27,11 @@ QUENNET_EXPORT bool parsePortSettings(const QString& text, PortSettings* out);
 /// Linux name of Windows-style port number n: /dev/ttyS(n-1); COMn elsewhere.
 QUENNET_EXPORT QString platformPortName(int portNumber);
 
+/// The device a port name opens: a name with a slash, or naming a file in the current folder
+/// ("bnv" beside the program's working folder), is that file; any other name ("ttyUSB0", "COM3")
+/// is the platform's port of that name.
+QUENNET_EXPORT QString portLocation(const QString& name);
+
 /// The serial line of a real device through QSerialPort. On Linux an open asks the driver for low
 /// latency.
 class QUENNET_EXPORT QtSerialLine : public SerialLine {

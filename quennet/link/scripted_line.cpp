@@ -33,6 +33,21 @@ bool ScriptedLine::write(const QByteArray& bytes) {
   return true;
 }
 
+void ScriptedLine::deliverLater(int ms, const QByteArray& bytes) {
+  const QDeadlineTimer due(ms, Qt::PreciseTimer);
+  auto at = later_.begin();
+  while (at != later_.end() && !(due < at->due)) ++at;
+  later_.insert(at, {due, bytes});
+}
+
+int ScriptedLine::bytesAvailable() {
+  while (!later_.empty() && later_.front().due.hasExpired()) {
+    incoming_ += later_.front().bytes;
+    later_.erase(later_.begin());
+  }
+  return static_cast<int>(incoming_.size());
+}
+
 QByteArray ScriptedLine::read(int maxBytes) {
   const QByteArray out = incoming_.left(maxBytes);
   incoming_.remove(0, out.size());
@@ -48,6 +63,13 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
     error_ = LineError{kErrHardwareUnavailable, QStringLiteral("The device was removed")};
     return;
   }
+  // Bytes due later arrive at their time, if the wait lasts that long.
+  while (bytesAvailable() < count && !later_.empty()) {
+    const QDeadlineTimer wake = std::min(later_.front().due, deadline);
+    const qint64 left = wake.remainingTime();
+    if (left > 0) QThread::msleep(static_cast<unsigned long>(left));
+    if (deadline.hasExpired()) return;
+  }
   // Nothing more will arrive from a script: let the deadline pass as a silent device would.
   if (bytesAvailable() < count) {
     const qint64 left = deadline.remainingTime();
@@ -56,6 +78,7 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
 }
 
 void ScriptedLine::discard() {
+  // Bytes due later have not arrived yet: they still come.
   incoming_.clear();
   answered_.clear();
   pendingWrite_.clear();

@@ -20,6 +20,8 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   void setResponder(Responder responder) { responder_ = std::move(responder); }
   /// Bytes that arrive now, whatever is written.
   void deliver(const QByteArray& bytes) { incoming_ += bytes; }
+  // Bytes that arrive `ms` milliseconds from now (a device answering in its own time slot).
+  void deliverLater(int ms, const QByteArray& bytes);
 
   /// Every byte written since construction or clearLog(), and the number of write calls.
   ///@{
@@ -50,7 +52,7 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   void close() override { open_ = false; }
   bool isOpen() const override { return open_; }
   bool write(const QByteArray& bytes) override;
-  int bytesAvailable() override { return static_cast<int>(incoming_.size()); }
+  int bytesAvailable() override;
   QByteArray read(int maxBytes) override;
   void waitForBytes(int count, const QDeadlineTimer& deadline) override;
   void pause(int) override {}
@@ -72,6 +74,11 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   bool breakOnWait_ = false;
   bool answerOnWait_ = false;
   std::vector<qint64> waitBudgets_;
+  struct Later {
+    QDeadlineTimer due;
+    QByteArray bytes;
+  };
+  std::vector<Later> later_;
   LineError error_;
 };
 

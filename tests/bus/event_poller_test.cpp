@@ -39,6 +39,34 @@ TEST(EventPollerCounter, EventsBetweenWrapsPast255ToOne) {
     EXPECT_EQ(EventPoller::eventsBetween(row.last, row.now), row.events)
         << row.last << " -> " << row.now;
   }
+  // A reset shows as empty pairs behind fewer new events than the buffer keeps; a wrap keeps
+  // its old pairs, and a counter that stays with the same pairs saw nothing.
+  struct Buffer {
+    QByteArray before, now;
+    bool reset;
+  };
+  const auto pairs = [](std::initializer_list<int> bytes) {
+    QByteArray b;
+    for (int v : bytes) b.append(static_cast<char>(v));
+    return b;
+  };
+  for (const Buffer& row : {
+           Buffer{pairs({5, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+                  pairs({2, 0, 11, 0, 12, 0, 0, 0, 0, 0, 0}), true},
+           Buffer{pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}),
+                  pairs({2, 0, 11, 0, 12, 0, 0, 0, 0, 0, 0}), true},
+           Buffer{pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}),
+                  pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}), false},
+           Buffer{pairs({254, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+                  pairs({2, 7, 0, 6, 0, 5, 0, 4, 0, 3, 0}), false},
+           Buffer{pairs({9, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+                  pairs({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), true},
+           Buffer{pairs({3, 1, 0, 2, 0, 3, 0, 0, 0, 0, 0}),
+                  pairs({4, 9, 0, 1, 0, 2, 0, 3, 0, 0, 0}), false},
+       }) {
+    EXPECT_EQ(EventPoller::isReset(row.before, row.now, 5), row.reset)
+        << row.before.toHex(' ').toStdString() << " -> " << row.now.toHex(' ').toStdString();
+  }
 }
 
 TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
@@ -75,6 +103,27 @@ TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
   sim_.removeCashBox();
   ASSERT_TRUE(seen.waitReads(2));
   EXPECT_EQ(seen.said, (QStringList{"reset", "1 Cash Box Removed"}));
+
+  // A reset and two other events between two reads (the counter stays at 2, the pairs behind
+  // are empty): the reset once, the two events, no empty pair as an event, and the device enabled
+  // again as it was told.
+  sim_.insertCashBox();
+  ASSERT_TRUE(seen.waitReads(1));
+  poller.setReEnableCommands({{QStringLiteral("SetMasterInhibit"), {1}}});
+  bool reEnabled = false;
+  QObject::connect(&poller, &EventPoller::reEnabled, [&] { reEnabled = true; });
+  poller.stop();
+  runUntil([] { return false; }, 50);
+  seen.said.clear();
+  sim_.reset();
+  ASSERT_EQ(sim_.masterInhibit(), 0);
+  sim_.cheat();
+  sim_.removeCashBox();
+  poller.start();
+  ASSERT_TRUE(seen.waitReads(1));
+  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Status 8", "2 Cash Box Removed"}));
+  ASSERT_TRUE(runUntil([&] { return reEnabled; }));
+  EXPECT_EQ(sim_.masterInhibit(), 1);
 }
 
 TEST_F(BusOnSimulator, PollerLosesTheDeviceAndGetsItBackWithoutFalseEvents) {

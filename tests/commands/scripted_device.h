@@ -41,11 +41,29 @@ class ScriptedDevice : public ::testing::Test {
     set_.setLine(std::move(line));
   }
 
-  // Every complete frame written is answered with `reply` (nothing means a silent device).
-  void answer(const QByteArray& reply) {
-    line_->setResponder([reply](const QByteArray& written) {
+  // Every complete frame written is answered with `reply` (nothing means a silent device). A
+  // frame from kDevice is sent from the address asked, as a device answers; `exactly` keeps it.
+  void answer(const QByteArray& reply, bool exactly = false) {
+    line_->setResponder([reply, exactly](const QByteArray& written) {
       const bool complete = written.size() >= 2 && written.size() >= uchar(written[1]) + 5;
-      return complete ? reply : QByteArray();
+      if (!complete) return QByteArray();
+      QByteArray sent = reply;
+      const auto asked = static_cast<std::uint8_t>(written[0]);
+      if (!exactly && asked != 0 && sent.size() >= 5 && uchar(sent[2]) == kDevice) {
+        sent[2] = char(asked);
+        sent[sent.size() - 1] = char(uchar(sent.back()) + kDevice - asked);
+      }
+      return sent;
+    });
+  }
+  // Devices on the bus answer a broadcast poll with one byte each, `address` 4 ms per unit of
+  // the address after the poll; `noise` arrives at once.
+  void answerAddresses(const std::vector<std::uint8_t>& addresses, const QByteArray& noise = {}) {
+    line_->setResponder([this, addresses, noise](const QByteArray& written) {
+      const bool complete = written.size() >= 2 && written.size() >= uchar(written[1]) + 5;
+      if (!complete) return QByteArray();
+      for (std::uint8_t a : addresses) line_->deliverLater(4 * a + 1, QByteArray(1, char(a)));
+      return noise;
     });
   }
   void answerData(const std::vector<std::uint8_t>& data) { answer(replyFrame(0, data)); }

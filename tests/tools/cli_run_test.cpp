@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -83,6 +84,13 @@ TEST_F(CliRun, PlainOutputShowsOutputsResultAndFrames) {
   EXPECT_TRUE(lines[2].startsWith(QStringLiteral("sent: 28 00 "))) << lines[2].toStdString();
   EXPECT_TRUE(lines[2].contains(QStringLiteral(" F2 "))) << "header 242";
   EXPECT_TRUE(lines[3].startsWith(QStringLiteral("reply: 01 03 "))) << lines[3].toStdString();
+
+  // A port named by a file in the current folder is that file, not /dev/NAME.
+  const QString link = QStringLiteral("cli-run-port-%1").arg(QCoreApplication::applicationPid());
+  ASSERT_TRUE(QFile::link(pty_.slaveName(), link));
+  const ToolRun here = runTool({"--port", link, "GetSerialNo"});
+  QFile::remove(link);
+  EXPECT_EQ(here.status, kExitOk) << here.err.toStdString();
 }
 
 TEST_F(CliRun, JsonCarriesEveryKeyAndArraysOfNumbers) {
@@ -99,6 +107,7 @@ TEST_F(CliRun, JsonCarriesEveryKeyAndArraysOfNumbers) {
             (QVariantList{7, 8, 9}));
   EXPECT_TRUE(o.value("sent").toString().startsWith(QStringLiteral("03 00 ")));
   EXPECT_TRUE(o.value("reply").toString().startsWith(QStringLiteral("01 03 ")));
+  EXPECT_TRUE(o.value("acknowledged").toBool());
 
   // Arrays carry the bytes the device sent, not the zeros of a fixed size.
   device(crcReply(0, {5}));
@@ -122,6 +131,14 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
   EXPECT_TRUE(guard.out.contains(QStringLiteral("result: 4 ("))) << guard.out.toStdString();
   EXPECT_TRUE(guard.out.contains(QStringLiteral("sent: \n")));
   EXPECT_EQ(frames_, 1) << "the guarded call sent nothing";
+
+  // A command without data refused by NAK keeps result 0, but exits 3 and says so.
+  device(crcReply(5, {}));
+  const ToolRun refused = runTool(args({"--json", "SetMasterInhibit", "1"}));
+  EXPECT_EQ(refused.status, kExitRefused);
+  const QJsonObject r = QJsonDocument::fromJson(refused.out.toUtf8()).object();
+  EXPECT_EQ(r.value("result").toInt(-9), 0);
+  EXPECT_EQ(r.value("acknowledged"), QJsonValue(false)) << refused.out.toStdString();
 }
 
 TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {

@@ -137,6 +137,35 @@ TEST_F(EventWatchOnSimulator, OnlyNewEventsAndLossesAreReported) {
   EXPECT_EQ(all.out.count(QStringLiteral(" stacked.")), 5) << all.out.toStdString();
 }
 
+TEST_F(EventWatchOnSimulator, AResetWithEventsBeforeTheNextReadIsOneLineThenTheEvents) {
+  // The counter at 5 goes back to 2, or stays at 2, with empty pairs behind the two new events.
+  for (const int before : {5, 2}) {
+    const Watch w = watch({"--json", "--inhibits", "255,255"}, 7, [&](int poll) {
+      if (poll == 2) {
+        for (int i = 0; i < before; ++i) i % 2 ? sim_.insertCashBox() : sim_.removeCashBox();
+      }
+      if (poll == 3) {
+        sim_.reset();
+        sim_.cheat();
+        sim_.removeCashBox();
+      }
+    });
+    EXPECT_EQ(w.status, kExitOk) << w.err.toStdString();
+    const QStringList lines = w.out.split(u'\n', Qt::SkipEmptyParts);
+    ASSERT_EQ(lines.size(), before + 3) << w.out.toStdString();
+    const QJsonObject reset = QJsonDocument::fromJson(lines[before].toUtf8()).object();
+    EXPECT_TRUE(reset.value("reset").toBool()) << lines[before].toStdString();
+    EXPECT_EQ(reset.value("counter").toInt(), 2);
+    EXPECT_EQ(QJsonDocument::fromJson(lines[before + 1].toUtf8()).object().value("counter"), 1);
+    EXPECT_EQ(QJsonDocument::fromJson(lines[before + 2].toUtf8()).object().value("counter"), 2);
+    EXPECT_FALSE(w.out.contains(QStringLiteral("Re-Enabled"))) << w.out.toStdString();
+    EXPECT_FALSE(w.err.contains(QStringLiteral("lost"))) << w.err.toStdString();
+    // The reset device refuses every note until the watch enables it again.
+    EXPECT_EQ(sim_.masterInhibit(), 1);
+    EXPECT_EQ(sim_.inhibitMask(), (std::array<std::uint8_t, 2>{255, 255}));
+  }
+}
+
 TEST_F(EventWatchOnSimulator, FailedReadsYieldNoEventAndAreReported) {
   const Watch w = watch({}, 7, [&](int poll) {
     if (poll == 2) sim_.injectFault(bnvsim::Fault::Nak, 3);

@@ -3,6 +3,7 @@
 #include <QHeaderView>
 #include <QTimer>
 
+#include "quennet/bus/event_poller.h"
 #include "tolvar/mainwindow/event_texts.h"
 
 namespace tolvar {
@@ -31,24 +32,34 @@ EventDisplay historyText(std::uint8_t a, std::uint8_t b) {
 
 void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time) {
   const std::uint8_t now = buffer[0];
+  const QByteArray read(reinterpret_cast<const char*>(buffer.data()),
+                        static_cast<qsizetype>(buffer.size()));
   if (!started_) {
     started_ = true;
     lastCounter_ = now;
+    lastBuffer_ = read;
     addRows({{time,
               QString::number(now),
               QStringLiteral("Watching from event counter %1").arg(now),
               {}}});
     return;
   }
-  if (now == lastCounter_) return;
+  // The event poller's reading: a counter that went back (or stayed) over emptied pairs is a
+  // reset, and the events since it are the newest pairs only.
+  const bool reset = quennet::EventPoller::isReset(lastBuffer_, read, kKeptEvents);
+  lastBuffer_ = read;
+  if (now == lastCounter_ && !reset) return;
   std::vector<Row> rows;
-  if (now == 0) {
+  if (reset || now == 0) {
     rows.push_back({time,
-                    QStringLiteral("0"),
-                    QStringLiteral("Validator reset: event counter back at 0"),
+                    QString::number(now),
+                    QStringLiteral("Validator reset: event counter back at %1").arg(now),
                     {}});
-  } else {
-    const int moved = now > lastCounter_ ? now - lastCounter_ : now + kCounterWrap - lastCounter_;
+  }
+  if (now != 0) {
+    const int moved = reset                ? now
+                      : now > lastCounter_ ? now - lastCounter_
+                                           : now + kCounterWrap - lastCounter_;
     if (moved > kKeptEvents) {
       const int lost = moved - kKeptEvents;
       const int first = counterBefore(now, moved - 1);

@@ -8,6 +8,7 @@
 #include <span>
 
 #include <QAbstractTableModel>
+#include <QByteArray>
 #include <QColor>
 #include <QDateTime>
 #include <QTreeView>
@@ -48,6 +49,7 @@ class EventHistoryModel : public QAbstractTableModel {
   std::deque<Row> rows_;
   std::uint8_t lastCounter_ = 0;
   bool started_ = false;
+  QByteArray lastBuffer_;
   int limit_ = kDefaultLimit;
 };
 

@@ -1,0 +1,104 @@
+// `quennet monitor --input FILE` over files of random bytes, in both checksum modes: the wall
+// time and the peak resident memory of each run, so the decoder shows linear time and bounded
+// memory whatever the file's size. Usage: monitor_bench [MB...]   (default 1 4 8 16 50)
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <random>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+double nowSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+struct Run {
+  double seconds = -1;
+  long peakKiB = 0;
+};
+
+// Runs the command with its output to /dev/null; the child's own peak resident set.
+Run measured(const std::vector<std::string>& command) {
+  std::vector<char*> argv;
+  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  Run run;
+  const double start = nowSeconds();
+  pid_t pid = 0;
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (spawned != 0) return run;
+  int status = 0;
+  rusage usage{};
+  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    return run;
+  }
+  run.seconds = nowSeconds() - start;
+  run.peakKiB = usage.ru_maxrss;
+  return run;
+}
+
+bool writeRandom(const std::string& path, long megabytes) {
+  FILE* file = std::fopen(path.c_str(), "wb");
+  if (!file) return false;
+  std::mt19937 random(20);
+  std::vector<unsigned char> block(1 << 20);
+  for (long m = 0; m < megabytes; ++m) {
+    for (unsigned char& byte : block) byte = static_cast<unsigned char>(random());
+    if (std::fwrite(block.data(), 1, block.size(), file) != block.size()) {
+      std::fclose(file);
+      return false;
+    }
+  }
+  return std::fclose(file) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<long> sizes;
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::atol(argv[i]));
+  if (sizes.empty()) sizes = {1, 4, 8, 16, 50};
+  const std::string tool = QUENNET_TOOL;
+  char folder[] = "/tmp/monitor_bench_XXXXXX";
+  if (!mkdtemp(folder)) {
+    std::perror("mkdtemp");
+    return 1;
+  }
+  std::printf("%-8s %-10s %10s %12s %14s\n", "MB", "mode", "seconds", "s per MB", "peak RSS MiB");
+  int failures = 0;
+  for (const long mb : sizes) {
+    const std::string path = std::string(folder) + "/random.bin";
+    if (!writeRandom(path, mb)) {
+      std::perror("write");
+      return 1;
+    }
+    for (const bool crc : {false, true}) {
+      std::vector<std::string> command{tool, "monitor", "--input", path};
+      if (!crc) command.push_back("--checksum8");
+      const Run run = measured(command);
+      if (run.seconds < 0) ++failures;
+      std::printf("%-8ld %-10s %10.2f %12.3f %14.1f\n", mb, crc ? "crc" : "checksum8", run.seconds,
+                  run.seconds / static_cast<double>(mb), static_cast<double>(run.peakKiB) / 1024.0);
+      std::fflush(stdout);
+    }
+    unlink(path.c_str());
+  }
+  rmdir(folder);
+  return failures == 0 ? 0 : 1;
+}
