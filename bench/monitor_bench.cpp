@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -72,7 +73,18 @@ bool writeRandom(const std::string& path, long megabytes) {
 
 int main(int argc, char** argv) {
   std::vector<long> sizes;
-  for (int i = 1; i < argc; ++i) sizes.push_back(std::atol(argv[i]));
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(
+          "usage: bench_monitor [MB ...]\n"
+          "Runs `quennet monitor --input` on files of seeded random bytes of each size (default\n"
+          "1 4 8 16 50 MB), in 8-bit and CRC mode, and prints the seconds, seconds per MB and the\n"
+          "tool's peak resident memory.\n",
+          stdout);
+      return 0;
+    }
+    sizes.push_back(std::atol(argv[i]));
+  }
   if (sizes.empty()) sizes = {1, 4, 8, 16, 50};
   const std::string tool = QUENNET_TOOL;
   char folder[] = "/tmp/monitor_bench_XXXXXX";

@@ -22,6 +22,11 @@ namespace quennet {
 
 /// The ccTalk command methods, one per command: each fills CommandBuffer, runs one transaction and
 /// decodes the reply into its outputs. Every method returns a ResultCode.
+/// RouteBill's Response when the validator holds no note in escrow (its reply 254).
+inline constexpr char kRouteNoNoteText[] = "No Note in Escrow";
+/// RouteBill's Response when the validator cannot route the note (its reply 255).
+inline constexpr char kRouteRefusedText[] = "Cannot Route Note";
+
 class QUENNET_EXPORT CommandSet : public LinkEngine {
  public:
   /// Three-byte code a hopper expects with every dispense, sent least significant byte first.
@@ -94,7 +99,8 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
   std::int16_t SetInhibitStatus(std::uint8_t Device, std::span<const std::uint8_t> Inhibits,
                                 QString& Response);
   /// Route bill (header 154).
-  /// Accept 0 returns, 1 stacks, 255 holds the note in escrow.
+  /// Accept 0 returns, 1 stacks, 255 holds the note in escrow. Response is "ACK", "NACK", or
+  /// kRouteNoNoteText / kRouteRefusedText for the validator's one-byte refusals (254, 255).
   std::int16_t RouteBill(std::uint8_t Device, std::uint8_t Accept, QString& Response);
   /// Factory set-up and test (header 255).
   std::int16_t ReadFeedbag(std::uint8_t Device, std::span<std::uint8_t> Response);

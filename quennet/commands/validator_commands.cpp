@@ -55,9 +55,9 @@ std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QSt
   const std::array<std::uint8_t, 1> data = {Accept};
   const std::int16_t result = textCommand(Device, ROUTE_BILL, Response, data);
   if (Response == QString(QChar(kRouteNoNote))) {
-    Response = QStringLiteral("No Note in Escrow");
+    Response = QLatin1String(kRouteNoNoteText);
   } else if (Response == QString(QChar(kRouteRefused))) {
-    Response = QStringLiteral("Cannot Route Note");
+    Response = QLatin1String(kRouteRefusedText);
   }
   return result;
 }

@@ -234,10 +234,13 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
 
 std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
                                       const QDeadlineTimer& deadline) {
-  // Each device waits four milliseconds per unit of its address, then sends that one byte. A
-  // byte that arrives well before its address's slot (line noise, a frame someone sent) is no
-  // answer, and neither are 0 (broadcast) and 1 (the host). Twelve answers fill the collection;
-  // with that many the window runs to its end, so that more are counted, never dropped unseen.
+  // Each device waits four milliseconds per unit of its address, then sends one byte: its
+  // address to a poll, a random value to a clash. A poll's byte that arrives well before its
+  // address's slot (line noise, a frame someone sent) is no answer, and neither are 0
+  // (broadcast) and 1 (the host). A clash's byte says nothing about its sender, so every byte
+  // after the echo counts. Twelve answers fill the collection; with that many the window runs
+  // to its end, so that more are counted, never dropped unseen.
+  const bool poll = CommandBuffer.at(4) == ADDRESS_POLL;
   QByteArray echo;
   QByteArray heard;
   QByteArray answers;
@@ -254,7 +257,8 @@ std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
     heard += bytes;
     for (const char c : bytes) {
       const int value = static_cast<std::uint8_t>(c);
-      if (value <= kHostAddress || atMs < kEarliestAnswerPerAddressMs * value - kAnswerSlackMs) {
+      if (poll &&
+          (value <= kHostAddress || atMs < kEarliestAnswerPerAddressMs * value - kAnswerSlackMs)) {
         ++statistics_.ignoredBytes;
         continue;
       }
@@ -380,8 +384,8 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
     const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
     if (front.checksumOk && !(crcMode() && encryption_)) {
       storeReply(got, 1);
-      return fail(kResultChecksum,
-                  QStringLiteral("Reply Address Error [%1]").arg(front.destination));
+      return refuse(ReplyRefusal::Address,
+                    QStringLiteral("Reply Address Error [%1]").arg(front.destination));
     }
     const qint64 left = deadline.remainingTime();
     if (left == 0 || got.size() >= 2 * FrameBuffer::kSize) break;

@@ -20,7 +20,7 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   void setResponder(Responder responder) { responder_ = std::move(responder); }
   /// Bytes that arrive now, whatever is written.
   void deliver(const QByteArray& bytes) { incoming_ += bytes; }
-  // Bytes that arrive `ms` milliseconds from now (a device answering in its own time slot).
+  /// Bytes that arrive `ms` milliseconds from now (a device answering in its own time slot).
   void deliverLater(int ms, const QByteArray& bytes);
 
   /// Every byte written since construction or clearLog(), and the number of write calls.

@@ -61,6 +61,21 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
   }
 }
 
+// A clash answer is a random value sent in the device's own slot: its value says nothing about
+// when it may come, and 0 or 1 are answers too.
+TEST_F(Bus, AddressClashKeepsEveryByteWhateverItsValue) {
+  line_->setResponder([this](const QByteArray& written) {
+    if (written.size() < 5) return QByteArray();
+    line_->deliverLater(4 * 3 + 1, QByteArray(1, char(200)));
+    line_->deliverLater(4 * 40 + 1, QByteArray(1, char(1)));
+    return QByteArray();
+  });
+  std::array<std::uint8_t, 4> answers{};
+  EXPECT_EQ(set_.AddressClash(answers), kResultOk);
+  EXPECT_EQ(answers, (std::array<std::uint8_t, 4>{200, 1, 0, 0}));
+  EXPECT_EQ(sentHeader(), 252);
+}
+
 TEST_F(Bus, DispenseSendsHopperCodeLeastSignificantFirstThenCount) {
   answerAck();
   set_.setHopperCode(0x123456);

@@ -186,14 +186,14 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   // An answer other than ACK means the note did not move. It goes to the event label, where
   // the next poll leaves it until a new event arrives; the status line is rewritten every tick.
   const bool nak = response == QLatin1String("NACK");
-  const bool refused = nak || response == QLatin1String("Cannot Route Note") ||
-                       response == QLatin1String("No Note in Escrow") ||
+  const bool refused = nak || response == QLatin1String(quennet::kRouteRefusedText) ||
+                       response == QLatin1String(quennet::kRouteNoNoteText) ||
                        (result == quennet::kResultOk && !response.isEmpty());
   if (!refused) return RouteOutcome::NoAnswer;
   events_.setEventColour(kEventRed);
   events_.setEventText(nak ? QStringLiteral("Route Refused (NACK)") : response);
   // The validator holds no note: its buttons have nothing left to route.
-  if (response == QLatin1String("No Note in Escrow")) events_.showEscrow(false);
+  if (response == QLatin1String(quennet::kRouteNoNoteText)) events_.showEscrow(false);
   return RouteOutcome::Refused;
 }
 

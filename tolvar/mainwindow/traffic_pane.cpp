@@ -19,6 +19,7 @@
 #include <QVBoxLayout>
 
 #include "quennet/link/header_names.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/ui_services.h"
 
 namespace tolvar {
@@ -79,7 +80,10 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   for (int header = 1; header <= 255; ++header) {
     const QString name = quennet::headerName(static_cast<std::uint8_t>(header));
     // Headers 5 and 6 only ever come back from a device.
-    if (header == 5 || header == 6 || name.startsWith(QStringLiteral("Header "))) continue;
+    if (header == quennet::kHeaderNak || header == quennet::kHeaderBusy ||
+        !quennet::headerInfo(static_cast<std::uint8_t>(header))) {
+      continue;
+    }
     headerFilter->addItem(QStringLiteral("%1 %2").arg(header).arg(name), header);
   }
   resultFilter = new QComboBox(this);
