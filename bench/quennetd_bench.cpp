@@ -25,20 +25,11 @@
 
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
+#include "tests/support/free_port.h"
 
 namespace {
 
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+using quennet::testing::freePort;
 
 // Runs the event loop until `done` holds, woken by `link`'s messages; false after `ms`.
 bool waitFor(quennetd::MqttLink& link, const std::function<bool()>& done, int ms) {

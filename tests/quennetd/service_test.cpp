@@ -22,6 +22,7 @@
 
 #include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
+#include "tests/support/free_port.h"
 
 namespace {
 
@@ -35,18 +36,7 @@ struct Message {
   QJsonObject body;
 };
 
-// A port nobody listens on now; the broker takes it a moment later.
-int freePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  close(fd);
-  return ntohs(address.sin_port);
-}
+using quennet::testing::freePort;
 
 class ServiceTest : public ::testing::Test {
  protected:
