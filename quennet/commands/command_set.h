@@ -20,13 +20,13 @@
 
 namespace quennet {
 
-/// The ccTalk command methods, one per command: each fills CommandBuffer, runs one transaction and
-/// decodes the reply into its outputs. Every method returns a ResultCode.
 /// RouteBill's Response when the validator holds no note in escrow (its reply 254).
 inline constexpr char kRouteNoNoteText[] = "No Note in Escrow";
 /// RouteBill's Response when the validator cannot route the note (its reply 255).
 inline constexpr char kRouteRefusedText[] = "Cannot Route Note";
 
+/// The ccTalk command methods, one per command: each fills CommandBuffer, runs one transaction and
+/// decodes the reply into its outputs. Every method returns a ResultCode.
 class QUENNET_EXPORT CommandSet : public LinkEngine {
  public:
   /// Three-byte code a hopper expects with every dispense, sent least significant byte first.
