@@ -1,12 +1,19 @@
 #include "tolvar/app/launch.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <limits>
+#include <memory>
 
 #include <QAction>
 #include <QApplication>
 #include <QCommandLineParser>
+#include <QSocketNotifier>
 #include <QTimer>
 
 #include "bnvsim/simulator.h"
@@ -22,6 +29,33 @@ namespace tolvar {
 namespace {
 
 constexpr int kMaxQuitAfterSeconds = std::numeric_limits<int>::max() / 1000;
+
+// SIGTERM and SIGINT (a logout, `kill`, Ctrl-C in the terminal) close the window as the user
+// would, so the settings are saved and the port closed; the handler only writes to a pipe.
+int stopPipe[2] = {-1, -1};
+
+void onStopSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const ssize_t written = ::write(stopPipe[1], &byte, 1);
+}
+
+// Calls `stop` in the event loop when a stop signal comes; null when the pipe cannot be made.
+std::unique_ptr<QSocketNotifier> watchStopSignals(const std::function<void()>& stop) {
+  if (::pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) return nullptr;
+  struct sigaction action {};
+  action.sa_handler = onStopSignal;
+  sigemptyset(&action.sa_mask);
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  auto notifier = std::make_unique<QSocketNotifier>(stopPipe[0], QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, [stop] {
+    char byte = 0;
+    while (::read(stopPipe[0], &byte, 1) > 0) {
+    }
+    stop();
+  });
+  return notifier;
+}
 
 // The reads let the event loop run while they wait, so the picture is scheduled only after them:
 // a timer started earlier could fire mid-read.
@@ -133,11 +167,13 @@ int runTolvar(QApplication& app) {
   frmHost* shown = nullptr;
   bool quitting = false;
   quitTimer.setSingleShot(true);
-  QObject::connect(&quitTimer, &QTimer::timeout, [&ui, &shown, &quitting] {
+  const auto quit = [&ui, &shown, &quitting] {
     quitting = true;
     ui.stopAsking();
     if (shown) shown->close();
-  });
+  };
+  QObject::connect(&quitTimer, &QTimer::timeout, quit);
+  const std::unique_ptr<QSocketNotifier> stopSignals = watchStopSignals(quit);
   if (launch->quitAfterMs >= 0) quitTimer.start(launch->quitAfterMs);
   frmHost window(ui, options);
   ui.setParent(&window);
