@@ -8,6 +8,7 @@
 #include <QPointer>
 
 #include "quennet/bus/event_poller.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet::cli {
 
@@ -187,7 +188,7 @@ void EventWatch::printRoute(const BusReply& reply, std::uint8_t note) {
   } else if (result == kResultOk) {
     streams_.out << "Route " << name << " note " << note << ": " << response << Qt::endl;
   }
-  if (result != kResultOk || response != u"ACK") {
+  if (result != kResultOk || response != QLatin1String(kAckText)) {
     streams_.err << "events: " << name << " note " << note
                  << " failed: " << (result == kResultOk ? response : reply.caption()) << Qt::endl;
   }

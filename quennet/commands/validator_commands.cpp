@@ -3,6 +3,7 @@
 #include <array>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/protocol.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -154,7 +155,7 @@ std::int16_t CommandSet::OperateMotors(std::uint8_t Device,
 std::int16_t CommandSet::ChangeKey(std::uint8_t Device, std::span<const std::uint8_t> NewKey,
                                    QString& Response) {
   if (NewKey.size() < 3) {
-    Response = QStringLiteral("NACK");
+    Response = QLatin1String(kNakText);
     return kResultKeyTooShort;
   }
   // The reply still travels under the old key; the caller switches keys afterwards.

@@ -2,6 +2,7 @@
 
 #include <QDebug>
 
+#include "quennet/link/protocol.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
 
@@ -170,13 +171,12 @@ void ControlCore::OutcomeWatch::frameLogged(const FrameRecord& record) {
 void ControlCore::showOutcome(const FrameRecord& reply) {
   // A line failure has closed the port and shows in the disabled colours already.
   if (!line() || !line()->isOpen()) return;
-  constexpr int kHeaderNak = 5;
   const bool nak = reply.frame.complete && reply.frame.header == kHeaderNak;
   const bool good = reply.result == kResultOk && reply.status == FrameStatus::Ok && !nak;
   // The engine's caption for an empty reply is "OK" whether it was an ACK or a NAK; the label
   // tells them apart.
   const LabelState before = label_;
-  if (nak) label_.caption = QStringLiteral("NACK");
+  if (nak) label_.caption = QLatin1String(kNakText);
   label_.backColor = good ? kColorGreen : kColorRed;
   label_.foreColor = good ? kColorHighlightText : kColorWhite;
   if (label_.caption != before.caption || label_.backColor != before.backColor ||
@@ -325,8 +325,7 @@ void ControlCore::reopenOn(const std::function<LineError()>& select, const QStri
 void ControlCore::setCommPort(std::int16_t port) {
   reopenOn(
       [this, port] {
-        if (port < 1)
-          return LineError{kErrInvalidPortNumber, errorCaption(kErrInvalidPortNumber)};
+        if (port < 1) return LineError{kErrInvalidPortNumber, errorCaption(kErrInvalidPortNumber)};
         commPort_ = port;
         return LineError{};
       },

@@ -12,7 +12,7 @@ QString headerName(std::uint8_t header) {
 QString replyName(std::uint8_t header, int dataLength) {
   switch (header) {
     case kHeaderAck:
-      return dataLength == 0 ? QStringLiteral("ACK") : QStringLiteral("Reply");
+      return dataLength == 0 ? QLatin1String(kAckText) : QStringLiteral("Reply");
     case kHeaderNak:
       return QStringLiteral("NAK");
     case kHeaderBusy:

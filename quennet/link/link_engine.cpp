@@ -40,8 +40,8 @@ QString timeoutCaption(int count) {
 // Says what came instead of the data: the number of data bytes, or the empty reply's kind.
 QString shortReplyCaption(int dataLength, std::uint8_t header) {
   QString what = QString::number(dataLength);
-  if (dataLength == 0 && header == kHeaderAck) what = QStringLiteral("ACK");
-  if (dataLength == 0 && header == kHeaderNak) what = QStringLiteral("NACK");
+  if (dataLength == 0 && header == kHeaderAck) what = QLatin1String(kAckText);
+  if (dataLength == 0 && header == kHeaderNak) what = QLatin1String(kNakText);
   return QStringLiteral("Reply Too Short [%1]").arg(what);
 }
 
@@ -464,10 +464,10 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
   } else {
     switch (ReplyBuffer.at(4)) {
       case kHeaderAck:
-        response = QStringLiteral("ACK");
+        response = QLatin1String(kAckText);
         break;
       case kHeaderNak:
-        response = QStringLiteral("NACK");
+        response = QLatin1String(kNakText);
         break;
       default:
         response = QStringLiteral("???");

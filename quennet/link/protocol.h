@@ -21,6 +21,9 @@ inline constexpr std::uint8_t kBroadcastAddress = 0;
 inline constexpr std::uint8_t kHeaderAck = 0;
 inline constexpr std::uint8_t kHeaderNak = 5;
 inline constexpr std::uint8_t kHeaderBusy = 6;
+/// How a text command's Response names an empty ACK or NAK reply.
+inline constexpr char kAckText[] = "ACK";
+inline constexpr char kNakText[] = "NACK";  ///< see kAckText
 
 /// How long the host waits for the reply to a header.
 enum class ReplyWait : std::uint8_t {

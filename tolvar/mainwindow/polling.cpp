@@ -10,6 +10,7 @@
 #include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/details_pane.h"
 #include "tolvar/mainwindow/event_texts.h"
 #include "tolvar/mainwindow/line_turn.h"
@@ -180,12 +181,12 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   lastGoodAddress_ = address;
   const std::int16_t result = turn_.control().RouteBill(address, route, response);
   turn_.showReply(response);
-  if (result == quennet::kResultOk && response == QLatin1String("ACK")) {
+  if (result == quennet::kResultOk && response == QLatin1String(quennet::kAckText)) {
     return RouteOutcome::Accepted;
   }
   // An answer other than ACK means the note did not move. It goes to the event label, where
   // the next poll leaves it until a new event arrives; the status line is rewritten every tick.
-  const bool nak = response == QLatin1String("NACK");
+  const bool nak = response == QLatin1String(quennet::kNakText);
   const bool refused = nak || response == QLatin1String(quennet::kRouteRefusedText) ||
                        response == QLatin1String(quennet::kRouteNoNoteText) ||
                        (result == quennet::kResultOk && !response.isEmpty());

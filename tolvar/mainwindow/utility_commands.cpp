@@ -36,7 +36,7 @@ QString onOffText(bool on) {
 QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
   switch (result) {
     case quennet::kResultOk:
-      return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QStringLiteral("NACK")
+      return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
                                                               : QStringLiteral("No Data");
     case quennet::kResultBusy:
       return QStringLiteral("BUSY");
@@ -45,7 +45,7 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
     case quennet::kResultChecksum:
       // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
       if (control.lastTransaction().refusal == quennet::ReplyRefusal::TooShort) {
-        return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QStringLiteral("NACK")
+        return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
                                                                 : QStringLiteral("No Data");
       }
       return QStringLiteral("Checksum Error");
@@ -95,7 +95,7 @@ void UtilityCommands::ReadMasterInhibit() {
   if (result == quennet::kResultOk) {
     // Bit 0 set means the validator accepts: master inhibit OFF, as the button that sends it.
     counters_.lblMasterInh->setText(onOffText((status & 1) == 0));
-    reply = QStringLiteral("ACK");
+    reply = QLatin1String(quennet::kAckText);
   } else if (result == quennet::kResultBusy) {
     reply = QStringLiteral("BUSY");
   }
@@ -218,7 +218,7 @@ void UtilityCommands::TestStacker() {
   if (!turn_.begin(device)) return;
   QString reply;
   turn_.control().CycleStacker(device, reply);
-  if (reply == QLatin1String("ACK")) {
+  if (reply == QLatin1String(quennet::kAckText)) {
     reply = QStringLiteral("Stacker OK");
     events_.setEventColour(kGreen);
   } else if (reply == QString(QChar(255))) {
