@@ -1,11 +1,6 @@
 // `quennet monitor --input FILE` over files of random bytes, in both checksum modes: the wall
 // time and the peak resident memory of each run, so the decoder shows linear time and bounded
 // memory whatever the file's size. Usage: monitor_bench [MB...]   (default 1 4 8 16 50)
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -15,44 +10,11 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "bench_help.h"
+#include "spawned_run.h"
+
 
 namespace {
-
-double nowSeconds() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-struct Run {
-  double seconds = -1;
-  long peakKiB = 0;
-};
-
-// Runs the command with its output to /dev/null; the child's own peak resident set.
-Run measured(const std::vector<std::string>& command) {
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  Run run;
-  const double start = nowSeconds();
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return run;
-  int status = 0;
-  rusage usage{};
-  if (wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    return run;
-  }
-  run.seconds = nowSeconds() - start;
-  run.peakKiB = usage.ru_maxrss;
-  return run;
-}
 
 bool writeRandom(const std::string& path, long megabytes) {
   FILE* file = std::fopen(path.c_str(), "wb");
@@ -71,20 +33,16 @@ bool writeRandom(const std::string& path, long megabytes) {
 
 }  // namespace
 
+constexpr const char* kUsage =
+    "usage: bench_monitor [MB ...]\n"
+    "Runs `quennet monitor --input` on files of seeded random bytes of each size (default\n"
+    "1 4 8 16 50 MB), in 8-bit and CRC mode, and prints the seconds, seconds per MB and the\n"
+    "tool's peak resident memory.\n";
+
 int main(int argc, char** argv) {
+  if (answeredHelp(argc, argv, kUsage)) return 0;
   std::vector<long> sizes;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(
-          "usage: bench_monitor [MB ...]\n"
-          "Runs `quennet monitor --input` on files of seeded random bytes of each size (default\n"
-          "1 4 8 16 50 MB), in 8-bit and CRC mode, and prints the seconds, seconds per MB and the\n"
-          "tool's peak resident memory.\n",
-          stdout);
-      return 0;
-    }
-    sizes.push_back(std::atol(argv[i]));
-  }
+  for (int i = 1; i < argc; ++i) sizes.push_back(std::atol(argv[i]));
   if (sizes.empty()) sizes = {1, 4, 8, 16, 50};
   const std::string tool = QUENNET_TOOL;
   char folder[] = "/tmp/monitor_bench_XXXXXX";
@@ -103,7 +61,7 @@ int main(int argc, char** argv) {
     for (const bool crc : {false, true}) {
       std::vector<std::string> command{tool, "monitor", "--input", path};
       if (!crc) command.push_back("--checksum8");
-      const Run run = measured(command);
+      const SpawnedRun run = spawnedRun(command);
       if (run.seconds < 0) ++failures;
       std::printf("%-8ld %-10s %10.2f %12.3f %14.1f\n", mb, crc ? "crc" : "checksum8", run.seconds,
                   run.seconds / static_cast<double>(mb), static_cast<double>(run.peakKiB) / 1024.0);

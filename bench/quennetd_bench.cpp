@@ -1,11 +1,6 @@
 // quennetd: note inserted to credit at a subscriber (p50, p99), 10 000 credits through the
 // journal, and the service's CPU time while idle (a minute, extrapolated to an hour).
 // Starts its own mosquitto, bnvsim --hopper --coin-acceptor and quennetd.
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-#include <cstdio>
-#include <cstring>
 
 #include <algorithm>
 #include <cstdio>
@@ -23,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include "bench_help.h"
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
 #include "tests/support/free_port.h"
@@ -102,12 +98,7 @@ constexpr const char* kUsage =
     "service's CPU time while idle for S seconds (default 60), scaled to an hour.\n";
 
 int main(int argc, char** argv) {
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-      std::fputs(kUsage, stdout);
-      return 0;
-    }
-  }
+  if (answeredHelp(argc, argv, kUsage)) return 0;
   QCoreApplication app(argc, argv);
   int notes = 100;
   int pollMs = 200;

@@ -1,10 +1,6 @@
 // Start-up of the one-shot `quennet SendPoll` against a Qt Core hello, both run as fresh
 // processes: the tool's cost over the hello is library loading, port opening and one round
 // trip on a pseudo-terminal. Usage: startup_bench [RUNS]   (default 50 of each)
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -13,36 +9,15 @@
 #include <vector>
 
 #include "bench_help.h"
+#include "spawned_run.h"
 #include "support/pty_pair.h"
 #include "support/reply_frames.h"
 
-extern char** environ;
-
 namespace {
 
-double nowMs() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-// Wall time from spawn to exit, output to /dev/null; a negative time for a failed run.
+// Wall time from spawn to exit in milliseconds; negative for a failed run.
 double timedRun(const std::vector<std::string>& command) {
-  std::vector<char*> argv;
-  for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  const double start = nowMs();
-  pid_t pid = 0;
-  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (spawned != 0) return -1;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  const double elapsed = nowMs() - start;
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? elapsed : -1;
+  return spawnedRun(command).seconds * 1e3;
 }
 
 struct Series {

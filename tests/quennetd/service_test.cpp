@@ -11,10 +11,6 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <functional>
 #include <memory>
 
