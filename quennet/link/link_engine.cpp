@@ -371,31 +371,48 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
   // A reply starts with the host's address, a length no more than 251 and a checksum that
   // verifies; whatever comes before one is line noise. A line that falls quiet for one
   // inter-byte gap without a reply has said all it will.
+  // The frame just written, come back on a line the host was told does not echo, is the echo:
+  // the device answers only after it has read that frame, so its reply may take the rest of
+  // the time-out.
+  int echoed = 0;
   for (;;) {
-    const int at = findReply(got, 1);
+    const int at = findReply(got, 0);
     if (at >= 0) {
-      statistics_.ignoredBytes += at;
+      statistics_.ignoredBytes += echoed + at;
       const int length = static_cast<std::uint8_t>(got[at + 1]) + 5;
       if (got.size() > at + length || line_->bytesAvailable() > 0) settle_ = true;
       storeReply(got.mid(at, length), 1);
       return acceptReply(replyArray, fewestData);
     }
-    // A whole frame that verifies but is addressed elsewhere is a misaligned read, not noise.
-    const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
-    if (front.checksumOk && !(crcMode() && encryption_)) {
+    bool frameEnded = false;
+    if (echoed == 0 && got.startsWith(written_)) {
+      echoed = static_cast<int>(written_.size());
+      got.remove(0, echoed);
+      frameEnded = got.isEmpty();
+    } else if (const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
+               front.checksumOk && !(crcMode() && encryption_)) {
+      // A whole frame that verifies but is addressed elsewhere is a misaligned read, not noise.
       storeReply(got, 1);
+      statistics_.ignoredBytes += echoed;
       return refuse(ReplyRefusal::Address,
                     QStringLiteral("Reply Address Error [%1]").arg(front.destination));
     }
     const qint64 left = deadline.remainingTime();
     if (left == 0 || got.size() >= 2 * FrameBuffer::kSize) break;
     const qint64 gap = left < 0 ? kQuietGapMs : std::min<qint64>(left, kQuietGapMs);
-    if (!waitFor(1, QDeadlineTimer(gap, Qt::PreciseTimer))) return lineFailed();
+    if (!waitFor(1, frameEnded ? deadline : QDeadlineTimer(gap, Qt::PreciseTimer))) {
+      return lineFailed();
+    }
     if (line_->bytesAvailable() == 0) break;
     got += line_->read(line_->bytesAvailable());
   }
+  if (echoed > 0 && got.isEmpty()) {
+    // The echo came and nothing after it: the device did not answer.
+    statistics_.ignoredBytes += echoed;
+    return fail(kResultTimeout, timeoutCaption(0));
+  }
   storeReply(got, 1);
-  statistics_.ignoredBytes += static_cast<int>(got.size());
+  statistics_.ignoredBytes += echoed + static_cast<int>(got.size());
   ++statistics_.garbledReplies;
   return refuse(ReplyRefusal::Garbled, QStringLiteral("Garbled Reply [%1]").arg(got.size()));
 }

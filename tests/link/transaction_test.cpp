@@ -156,6 +156,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     const char* caption;
     ReplyRefusal fault;
     int ignored;
+    int lateMs = 0;  // the answer follows the frame's own echo this much later
   };
   QByteArray fromAnother = reply(0, {7}, false);
   fromAnother[2] = 99;                                      // the source byte
@@ -170,10 +171,28 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        ReplyRefusal::Garbled, 3},
       {"a false length, then the reply", QByteArray::fromHex("0140") + good, kResultOk, "OK",
        ReplyRefusal::None, 2},
+      // A line that echoes although the host was told it does not: the device answers once it
+      // has read the frame, after a pause longer than any gap inside a frame.
+      {"an unexpected echo, the reply later", good, kResultOk, "OK", ReplyRefusal::None, 5, 120},
+      {"an unexpected echo, no reply",
+       {},
+       kResultTimeout,
+       "Timeout Error [0]",
+       ReplyRefusal::None,
+       5,
+       1},
   };
   fillPoll(242);
   for (const Row& row : rows) {
-    answerWith(row.answer);
+    if (row.lateMs > 0) {
+      line_->setResponder([this, row](const QByteArray& written) {
+        if (completeFrameLength(written) == 0) return QByteArray();
+        if (!row.answer.isEmpty()) line_->deliverLater(row.lateMs, row.answer);
+        return written;
+      });
+    } else {
+      answerWith(row.answer);
+    }
     const int ignoredBefore = host_.statistics().ignoredBytes;
     std::array<std::uint8_t, 3> data{};
     QElapsedTimer clock;
@@ -186,7 +205,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
       EXPECT_EQ(data[0], 7) << row.what;
     }
     // Never the whole 500 ms wait for a reply that came, except behind a false length byte.
-    if (row.ignored != 2) {
+    if (row.result != kResultTimeout && row.ignored != 2) {
       EXPECT_LT(clock.elapsed(), 400) << row.what;
     }
   }
