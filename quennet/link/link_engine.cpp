@@ -159,7 +159,7 @@ bool LinkEngine::transmit(const QByteArray& frame) {
 
 bool LinkEngine::waitFor(int count, const QDeadlineTimer& deadline) {
   while (line_->isOpen() && !line_->lastError().isError() && line_->bytesAvailable() < count &&
-         !deadline.hasExpired()) {
+         !deadline.hasExpired() && !line_->silentUntilWrite()) {
     line_->waitForBytes(count, deadline);
   }
   return line_->isOpen() && !line_->lastError().isError();

@@ -40,6 +40,13 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   /// Milliseconds left before the deadline at each wait since the last clearLog().
   const std::vector<qint64>& waitBudgets() const { return waitBudgets_; }
 
+  /// Once the script has nothing more to deliver, waits end at once instead of sleeping to
+  /// their deadlines (true), for runs where the time-outs themselves are not under test.
+  void setEndsWaitsWhenPlayedOut(bool on) { endsWaitsWhenPlayedOut_ = on; }
+  bool silentUntilWrite() override {
+    return endsWaitsWhenPlayedOut_ && later_.empty() && answered_.isEmpty() && !breakOnWait_;
+  }
+
   /// open() fails from now on (true) or succeeds again (false).
   void setOpenFails(bool fails) { openFails_ = fails; }
   /// The line breaks (as an unplugged adapter does) on the next wait.
@@ -73,6 +80,7 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   bool openFails_ = false;
   bool breakOnWait_ = false;
   bool answerOnWait_ = false;
+  bool endsWaitsWhenPlayedOut_ = false;
   std::vector<qint64> waitBudgets_;
   struct Later {
     QDeadlineTimer due;

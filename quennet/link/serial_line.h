@@ -48,6 +48,9 @@ class QUENNET_EXPORT SerialLine {
   /// Returns once `count` bytes are waiting, the deadline has passed or the line failed.
   /// Never spins: implementations sleep on the descriptor or in an event loop.
   virtual void waitForBytes(int count, const QDeadlineTimer& deadline) = 0;
+  /// True when the line knows that no byte will arrive before the next write (a script that has
+  /// played out): a wait then ends at once, as if its deadline had passed. A port never knows.
+  virtual bool silentUntilWrite() { return false; }
   /// Lets `ms` milliseconds pass while the caller's event loop keeps running.
   virtual void pause(int ms) = 0;
   /// Drops everything received and not yet sent.
