@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <functional>
@@ -16,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennetd/command_gate.h"
 #include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
 #include "tests/support/free_port.h"
@@ -355,6 +357,24 @@ TEST(ServiceOptions, PasswordFileOpenToOthersIsRefused) {
       << error.toStdString();
   EXPECT_EQ(user, QStringLiteral("till-7"));
   EXPECT_EQ(password, QStringLiteral("s3cret:x"));
+}
+
+// A flood on `cmd` reaches the bus at the configured rate: a burst, then one request per token
+// earned. Refused requests that name an id spend a token too, so junk cannot outrun the limit.
+TEST(CommandGate, AFloodIsHeldToItsBurstAndRate) {
+  quennetd::CommandGate gate({QStringLiteral("GetSerialNo")}, 1.0, 3);
+  const QByteArray good = R"({"id":1,"address":40,"method":"GetSerialNo","inputs":[]})";
+  const QByteArray unknown = R"({"id":2,"address":40,"method":"FlyAway","inputs":[]})";
+  EXPECT_TRUE(gate.check(good).command);
+  EXPECT_FALSE(gate.check(unknown).command);
+  EXPECT_TRUE(gate.check(good).command);
+  const quennetd::GateResult held = gate.check(good);
+  EXPECT_FALSE(held.command);
+  EXPECT_EQ(held.error, QStringLiteral("too many requests"));
+  EXPECT_EQ(held.id.toInt(), 1) << "the error reply still names the request";
+  QThread::msleep(1100);
+  EXPECT_TRUE(gate.check(good).command) << "a second earns one token";
+  EXPECT_FALSE(gate.check(good).command);
 }
 
 }  // namespace
