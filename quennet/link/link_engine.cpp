@@ -369,11 +369,9 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
                                        const QDeadlineTimer& deadline, int fewestData,
                                        QByteArray got) {
   // A reply starts with the host's address, a length no more than 251 and a checksum that
-  // verifies; whatever comes before one is line noise. A line that falls quiet for one
-  // inter-byte gap without a reply has said all it will.
-  // The frame just written, come back on a line the host was told does not echo, is the echo:
-  // the device answers only after it has read that frame, so its reply may take the rest of
-  // the time-out.
+  // verifies; whatever comes before one is line noise. Noise does not end the wait: a device
+  // takes 10 to 50 ms to answer, some commands far longer, and its reply may follow a glitch.
+  // The frame just written, come back on a line the host was told does not echo, is the echo.
   int echoed = 0;
   for (;;) {
     const int at = findReply(got, 0);
@@ -384,11 +382,9 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
       storeReply(got.mid(at, length), 1);
       return acceptReply(replyArray, fewestData);
     }
-    bool frameEnded = false;
     if (echoed == 0 && got.startsWith(written_)) {
       echoed = static_cast<int>(written_.size());
       got.remove(0, echoed);
-      frameEnded = got.isEmpty();
     } else if (const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
                front.checksumOk && !(crcMode() && encryption_)) {
       // A whole frame that verifies but is addressed elsewhere is a misaligned read, not noise.
@@ -397,12 +393,10 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
       return refuse(ReplyRefusal::Address,
                     QStringLiteral("Reply Address Error [%1]").arg(front.destination));
     }
-    const qint64 left = deadline.remainingTime();
-    if (left == 0 || got.size() >= 2 * FrameBuffer::kSize) break;
-    const qint64 gap = left < 0 ? kQuietGapMs : std::min<qint64>(left, kQuietGapMs);
-    if (!waitFor(1, frameEnded ? deadline : QDeadlineTimer(gap, Qt::PreciseTimer))) {
-      return lineFailed();
-    }
+    if (deadline.hasExpired() || got.size() >= 2 * FrameBuffer::kSize) break;
+    const QDeadlineTimer wait =
+        deadline.isForever() ? QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer) : deadline;
+    if (!waitFor(1, wait)) return lineFailed();
     if (line_->bytesAvailable() == 0) break;
     got += line_->read(line_->bytesAvailable());
   }

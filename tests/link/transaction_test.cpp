@@ -156,43 +156,55 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     const char* caption;
     ReplyRefusal fault;
     int ignored;
-    int lateMs = 0;  // the answer follows the frame's own echo this much later
+    // The device's reply comes this much after `answer`, which then is only what the line
+    // carried before it; with `echoed`, the frame written comes back first.
+    int lateMs = 0;
+    QByteArray late = {};
+    bool echoed = false;
   };
   QByteArray fromAnother = reply(0, {7}, false);
   fromAnother[2] = 99;                                      // the source byte
   fromAnother[5] = static_cast<char>(fromAnother[5] - 59);  // the checksum still adds up
   const QByteArray good = reply(0, {7}, false);
+  const QByteArray noise = QByteArray::fromHex("aa5513");
   const Row rows[] = {
       {"a reply from device 99", fromAnother, kResultChecksum, "Reply Source Error [99]",
        ReplyRefusal::WrongSource, 0},
-      {"garbage, then the reply", QByteArray::fromHex("aa5513") + good, kResultOk, "OK",
-       ReplyRefusal::None, 3},
-      {"garbage only", QByteArray::fromHex("aa5513"), kResultChecksum, "Garbled Reply [3]",
-       ReplyRefusal::Garbled, 3},
+      {"garbage, then the reply", noise + good, kResultOk, "OK", ReplyRefusal::None, 3},
+      {"garbage only", noise, kResultChecksum, "Garbled Reply [3]", ReplyRefusal::Garbled, 3},
       {"a false length, then the reply", QByteArray::fromHex("0140") + good, kResultOk, "OK",
        ReplyRefusal::None, 2},
+      // Devices take 10 to 50 ms to answer, some commands longer: a glitch on the line before
+      // the reply does not cut that time short.
+      {"garbage, the reply later", noise, kResultOk, "OK", ReplyRefusal::None, 3, 120, good},
       // A line that echoes although the host was told it does not: the device answers once it
-      // has read the frame, after a pause longer than any gap inside a frame.
-      {"an unexpected echo, the reply later", good, kResultOk, "OK", ReplyRefusal::None, 5, 120},
+      // has read the frame.
+      {"an unexpected echo, the reply later",
+       {},
+       kResultOk,
+       "OK",
+       ReplyRefusal::None,
+       5,
+       120,
+       good,
+       true},
       {"an unexpected echo, no reply",
        {},
        kResultTimeout,
        "Timeout Error [0]",
        ReplyRefusal::None,
        5,
-       1},
+       0,
+       {},
+       true},
   };
   fillPoll(242);
   for (const Row& row : rows) {
-    if (row.lateMs > 0) {
-      line_->setResponder([this, row](const QByteArray& written) {
-        if (completeFrameLength(written) == 0) return QByteArray();
-        if (!row.answer.isEmpty()) line_->deliverLater(row.lateMs, row.answer);
-        return written;
-      });
-    } else {
-      answerWith(row.answer);
-    }
+    line_->setResponder([this, row](const QByteArray& written) {
+      if (completeFrameLength(written) == 0) return QByteArray();
+      if (row.lateMs > 0) line_->deliverLater(row.lateMs, row.late);
+      return (row.echoed ? written : QByteArray()) + row.answer;
+    });
     const int ignoredBefore = host_.statistics().ignoredBytes;
     std::array<std::uint8_t, 3> data{};
     QElapsedTimer clock;
@@ -203,10 +215,10 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, row.ignored) << row.what;
     if (row.result == kResultOk) {
       EXPECT_EQ(data[0], 7) << row.what;
-    }
-    // Never the whole 500 ms wait for a reply that came, except behind a false length byte.
-    if (row.result != kResultTimeout && row.ignored != 2) {
-      EXPECT_LT(clock.elapsed(), 400) << row.what;
+      // A reply that came is taken as soon as it is in, except behind a false length byte.
+      if (row.ignored != 2) {
+        EXPECT_LT(clock.elapsed(), 400) << row.what;
+      }
     }
   }
 }
