@@ -50,6 +50,7 @@ bool MqttLink::start(const MqttSettings& settings, QString* error) {
   mosquitto_disconnect_callback_set(mosq_, &MqttLink::onDisconnect);
   mosquitto_publish_callback_set(mosq_, &MqttLink::onPublish);
   mosquitto_message_callback_set(mosq_, &MqttLink::onMessage);
+  mosquitto_log_callback_set(mosq_, &MqttLink::onLog);
   mosquitto_reconnect_delay_set(mosq_, kReconnectFirstS, kReconnectLastS, true);
   int rc = MOSQ_ERR_SUCCESS;
   if (!settings.user.isEmpty()) {
@@ -107,9 +108,30 @@ void MqttLink::stop(int ms) {
   connected_ = false;
 }
 
+void MqttLink::report(const QString& text) {
+  QMetaObject::invokeMethod(
+      this,
+      [this, text] {
+        if (text == lastProblem_) return;
+        lastProblem_ = text;
+        emit problem(text);
+      },
+      Qt::QueuedConnection);
+}
+
+void MqttLink::onLog(mosquitto*, void* self, int level, const char* text) {
+  // libmosquitto says why a connection failed only here (an OpenSSL verify failure, for one).
+  if (level != MOSQ_LOG_ERR || !text) return;
+  static_cast<MqttLink*>(self)->report(QString::fromUtf8(text));
+}
+
 void MqttLink::onConnect(mosquitto* m, void* self, int rc) {
   auto* link = static_cast<MqttLink*>(self);
-  if (rc != 0) return;
+  if (rc != 0) {
+    link->report(QStringLiteral("the broker refused the connection: %1")
+                     .arg(QString::fromUtf8(mosquitto_connack_string(rc))));
+    return;
+  }
   for (const QString& topic : link->settings_.subscriptions) {
     mosquitto_subscribe(m, nullptr, topic.toUtf8().constData(), 1);
   }
@@ -117,6 +139,7 @@ void MqttLink::onConnect(mosquitto* m, void* self, int rc) {
       link,
       [link] {
         link->connected_ = true;
+        link->lastProblem_.clear();
         emit link->connected();
       },
       Qt::QueuedConnection);

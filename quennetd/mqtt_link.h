@@ -56,17 +56,23 @@ class MqttLink : public QObject {
   void connected();
   void disconnected();
   void messageReceived(const QString& topic, const QByteArray& payload);
+  // Why the broker cannot be used (credentials refused, a certificate that does not verify):
+  // once per new reason, and again after a connection has come and gone.
+  void problem(const QString& text);
 
  private:
   static void onConnect(mosquitto* m, void* self, int rc);
   static void onDisconnect(mosquitto* m, void* self, int rc);
   static void onPublish(mosquitto* m, void* self, int mid);
   static void onMessage(mosquitto* m, void* self, const mosquitto_message* message);
+  static void onLog(mosquitto* m, void* self, int level, const char* text);
+  void report(const QString& text);
 
   mosquitto* mosq_ = nullptr;
   MqttSettings settings_;
   bool connected_ = false;
   bool running_ = false;
+  QString lastProblem_;  // owned by the link's thread
   std::mutex mutex_;
   std::condition_variable allTaken_;
   std::set<int> unconfirmed_;

@@ -139,7 +139,12 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&bus_, &BusClient::errorOccurred, this, [this](const QString& message) {
     if (portOpen_ && bus_.state() == BusClient::UnconnectedState) portFailed(message);
   });
+  connect(&mqtt_, &MqttLink::problem, this, [this](const QString& text) {
+    brokerProblem_ = text;
+    emit statusChanged(statusLine());
+  });
   connect(&mqtt_, &MqttLink::connected, this, [this] {
+    brokerProblem_.clear();
     lastStatus_.clear();
     publishStatus();
     resendOutstanding();
@@ -187,6 +192,9 @@ QString Service::statusLine() const {
   for (const auto& [address, device] : devices_) lost += device->lost ? 1 : 0;
   line += QStringLiteral(", %1 device(s), %2 lost").arg(devices_.size()).arg(lost);
   if (!journalError_.isEmpty()) line += QStringLiteral(", journal failed: ") + journalError_;
+  if (!mqtt_.isConnected() && !brokerProblem_.isEmpty()) {
+    line += QStringLiteral(", broker: ") + brokerProblem_;
+  }
   return line;
 }
 

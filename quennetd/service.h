@@ -114,6 +114,7 @@ class Service : public QObject {
   bool portOpen_ = false;
   QString portError_;
   QString journalError_;
+  QString brokerProblem_;  // why the broker cannot be reached, while it cannot
   // Credits the journal could not take: published all the same, written when it works again.
   QList<JournalCredit> unjournaled_;
   int backoffMs_ = 1000;

@@ -40,11 +40,13 @@ class ServiceTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
+    service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     brokerPort_ = freePort();
     QFile conf(dir_.filePath(QStringLiteral("mosquitto.conf")));
     ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
     conf.write(
         QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(brokerPort_).toUtf8());
+    conf.write(moreListeners());
     conf.close();
     broker_.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
     ASSERT_TRUE(broker_.waitForStarted()) << "mosquitto is not installed";
@@ -64,6 +66,9 @@ class ServiceTest : public ::testing::Test {
     ASSERT_TRUE(waitFor([this] { return consumer_.isConnected(); }));
     startDevices();
   }
+
+  // Broker configuration after the plain listener the consumer uses.
+  virtual QByteArray moreListeners() { return {}; }
 
   void TearDown() override {
     if (HasFailure()) {
@@ -94,18 +99,26 @@ class ServiceTest : public ::testing::Test {
     devices_.waitForBytesWritten();
   }
 
-  void startService(const QStringList& extra = {}) {
+  // Starts the service; true once it reports itself online with the three devices.
+  bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
-    service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const QStringList arguments = {
         "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
         "--poll-ms", "50",    "--allow",   "Hopper_Stop"};
     service_.start(QStringLiteral(QUENNET_SERVICE), arguments + extra);
-    ASSERT_TRUE(service_.waitForStarted());
-    ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
-      return s.value("state").toString() == u"online" && s.value("devices").toArray().size() == 3;
-    })) << "the service did not come up with three devices";
+    if (!service_.waitForStarted()) return false;
+    return next(
+               QStringLiteral("status"),
+               [](const QJsonObject& s) {
+                 return s.value("state").toString() == u"online" &&
+                        s.value("devices").toArray().size() == 3;
+               },
+               ms)
+        .has_value();
+  }
+  void startService(const QStringList& extra = {}) {
+    ASSERT_TRUE(launchService(extra)) << "the service did not come up with three devices";
   }
 
   // Runs the event loop until `done` holds, woken by every message; false after `ms`.
@@ -336,6 +349,71 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   console("insert 2");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+}
+
+// A broker with a TLS listener whose certificate a test CA signed for 127.0.0.1, and a second
+// CA that signed nothing here.
+class ServiceOverTls : public ServiceTest {
+ protected:
+  QByteArray moreListeners() override {
+    tlsPort_ = freePort();
+    const auto openssl = [this](const QStringList& arguments) {
+      QProcess p;
+      p.setWorkingDirectory(dir_.path());
+      p.start(QStringLiteral("openssl"), arguments);
+      return p.waitForFinished(20000) && p.exitStatus() == QProcess::NormalExit &&
+             p.exitCode() == 0;
+    };
+    const QStringList ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    QFile ext(dir_.filePath(QStringLiteral("san.ext")));
+    if (!ext.open(QIODevice::WriteOnly) || ext.write("subjectAltName=IP:127.0.0.1\n") < 0)
+      return {};
+    ext.close();
+    for (const char* ca : {"ca", "other-ca"}) {
+      const QString name = QString::fromLatin1(ca);
+      if (!openssl(QStringList{"req", "-x509"} + ec +
+                   QStringList{"-keyout", name + ".key", "-out", name + ".pem", "-days", "2",
+                               "-subj", "/CN=" + name})) {
+        return {};
+      }
+    }
+    if (!openssl(
+            QStringList{"req"} + ec +
+            QStringList{"-keyout", "broker.key", "-out", "broker.csr", "-subj", "/CN=127.0.0.1"}) ||
+        !openssl({"x509", "-req", "-in", "broker.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                  "-CAcreateserial", "-out", "broker.pem", "-days", "2", "-extfile", "san.ext"})) {
+      return {};
+    }
+    // Started as root, the broker would read its key as user mosquitto, who cannot enter the
+    // test's folder; as any other user this line does nothing.
+    return QStringLiteral("user root\nlistener %1 127.0.0.1\ncafile %2\ncertfile %3\nkeyfile %4\n")
+        .arg(tlsPort_)
+        .arg(dir_.filePath(QStringLiteral("ca.pem")), dir_.filePath(QStringLiteral("broker.pem")),
+             dir_.filePath(QStringLiteral("broker.key")))
+        .toUtf8();
+  }
+
+  int tlsPort_ = 0;
+};
+
+// The service talks to the broker over TLS only when it can verify the broker's certificate:
+// with a CA that did not sign it, nothing is published; with the one that did, it comes online.
+TEST_F(ServiceOverTls, TheBrokerIsVerifiedAgainstTheGivenCa) {
+  ASSERT_NE(tlsPort_, 0);
+  ASSERT_TRUE(QFile::exists(dir_.filePath(QStringLiteral("broker.pem"))))
+      << "openssl could not make the test certificates";
+  const QString broker = QStringLiteral("127.0.0.1:%1").arg(tlsPort_);
+  service_.setProcessChannelMode(QProcess::SeparateChannels);
+  EXPECT_FALSE(launchService(
+      {"--broker", broker, "--tls-ca", dir_.filePath(QStringLiteral("other-ca.pem"))}, 4000));
+  EXPECT_TRUE(all(QStringLiteral("status"), 0).isEmpty());
+  // Its log says why.
+  EXPECT_TRUE(service_.readAllStandardError().contains("certificate verify failed"));
+  service_.kill();
+  service_.waitForFinished();
+  service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  EXPECT_TRUE(
+      launchService({"--broker", broker, "--tls-ca", dir_.filePath(QStringLiteral("ca.pem"))}));
 }
 
 // The broker password is read only from a file nobody but its owner can read.
