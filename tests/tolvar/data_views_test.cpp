@@ -2,8 +2,8 @@
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/data_views.h"
-#include "tolvar/mainwindow/unit_data_text.h"
+#include "tolvar/mainwindow/panes/unit_data_text.h"
+#include "tolvar/mainwindow/presenters/data_views.h"
 
 using tolvar::frmHost;
 

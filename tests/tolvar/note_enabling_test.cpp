@@ -3,7 +3,7 @@
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/note_enabling.h"
+#include "tolvar/mainwindow/presenters/note_enabling.h"
 
 using tolvar::frmHost;
 

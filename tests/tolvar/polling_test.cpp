@@ -12,9 +12,9 @@
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
-#include "tolvar/mainwindow/event_texts.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/panes/event_texts.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvar/mainwindow/settings_file.h"
-#include "tolvar/mainwindow/settings_location.h"
+#include "tolvar/mainwindow/settings/settings_file.h"
+#include "tolvar/mainwindow/settings/settings_location.h"
 
 using tolvar::ReadSettings;
 using tolvar::SettingsFileData;

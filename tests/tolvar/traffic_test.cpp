@@ -20,11 +20,11 @@
 #include "quennet/link/scripted_line.h"
 #include "support/reply_frames.h"
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/event_history.h"
-#include "tolvar/mainwindow/event_texts.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/traffic_dock.h"
-#include "tolvar/mainwindow/traffic_pane.h"
+#include "tolvar/mainwindow/panes/event_texts.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/traffic/event_history.h"
+#include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 
 using tolvar::frmHost;
 using tolvar::TrafficLog;

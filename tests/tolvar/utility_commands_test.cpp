@@ -17,9 +17,9 @@
 #include "quennet/link/scripted_line.h"
 #include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
+#include "tolvar/mainwindow/window/host_toolbar.h"
 
 namespace tolvar {
 namespace {

@@ -17,12 +17,12 @@
 #include <QTimer>
 
 #include "bnvsim/simulator.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
-#include "tolvar/mainwindow/line_turn.h"
-#include "tolvar/mainwindow/settings_location.h"
-#include "tolvar/mainwindow/virtual_validator_presenter.h"
-#include "tolvar/mainwindow/widget_ui_services.h"
+#include "tolvar/mainwindow/presenters/line_turn.h"
+#include "tolvar/mainwindow/services/widget_ui_services.h"
+#include "tolvar/mainwindow/settings/settings_location.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/window/frm_host.h"
+#include "tolvar/mainwindow/window/host_toolbar.h"
 
 namespace tolvar {
 

@@ -12,7 +12,7 @@
 #include <QPushButton>
 #include <QSerialPortInfo>
 
-#include "tolvar/mainwindow/number_text.h"
+#include "tolvar/mainwindow/settings/number_text.h"
 
 namespace tolvar {
 

@@ -4,8 +4,8 @@
 #include <QDialog>
 #include <QStringList>
 
-#include "tolvar/mainwindow/host_settings.h"
-#include "tolvar/mainwindow/ui_services.h"
+#include "tolvar/mainwindow/services/ui_services.h"
+#include "tolvar/mainwindow/settings/host_settings.h"
 
 class QCheckBox;
 class QComboBox;
