@@ -162,6 +162,11 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_TRUE(pane->findNext(QStringLiteral("timeout error")));
   EXPECT_FALSE(pane->follow->isChecked());
   EXPECT_EQ(pane->table()->currentIndex().row(), 3);
+  // Backwards (Shift+F3) from there: the rows before it, then round from the end.
+  EXPECT_TRUE(pane->findNext(QStringLiteral("simple poll"), true));
+  EXPECT_EQ(pane->table()->currentIndex().row(), 2);
+  EXPECT_TRUE(pane->findNext(QStringLiteral("simple poll"), true));
+  EXPECT_EQ(pane->table()->currentIndex().row(), 3);
   EXPECT_FALSE(pane->findNext(QStringLiteral("no such text")));
   pane->table()->selectionModel()->select(shown->index(0, 0),
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -184,6 +189,13 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   ASSERT_EQ(ui.messages().size(), 1u);
   EXPECT_TRUE(ui.messages()[0].text.startsWith("The log could not be written to " + nowhere));
   EXPECT_FALSE(QFile::exists(nowhere));
+
+  // A reply cut short is not silence: the row says how much of it came.
+  sim.injectFault(bnvsim::Fault::Truncated);
+  w.control()->SendPoll(40, reply);
+  pane->log().flush();
+  EXPECT_EQ(cell(shown->rowCount() - 1, TrafficLog::Name),
+            "Truncated reply of 2 bytes ← Simple poll");
 }
 
 // Pause freezes the view, never the capture: two seconds of polling behind a paused view are

@@ -184,7 +184,7 @@ int runTolvar(QApplication& app) {
   shown = &window;
   if (launch->simulate) {
     // The built-in validator's own controls, beside the form: without them nothing can happen.
-    window.addSideDock(new VirtualValidatorDock(simulator, &window));
+    window.addVirtualValidator(new VirtualValidatorDock(simulator, &window));
     window.lineTurn().setStatusText(
         QStringLiteral("Every note inhibited: Note Opt'n, Enable All; Poll BNV; Insert Note"));
   }

@@ -23,4 +23,8 @@ EventDisplay decodeEvent(std::uint8_t a, std::uint8_t b) {
   }
 }
 
+EventDisplay counterRestartDisplay() {
+  return {QStringLiteral("Validator Inhibited (restarted)"), kEventRed, false, true};
+}
+
 }  // namespace tolvar

@@ -23,4 +23,8 @@ struct EventDisplay {
 // Result pair (A, B): A = 0 is a status event with code B, else note A took route B.
 EventDisplay decodeEvent(std::uint8_t a, std::uint8_t b);
 
+// An event counter back at 0: the device was reset, powered up or replaced, and has come up
+// refusing every note until the host enables it again.
+EventDisplay counterRestartDisplay();
+
 }  // namespace tolvar

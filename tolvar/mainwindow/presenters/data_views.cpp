@@ -15,7 +15,6 @@ namespace tolvar {
 
 namespace {
 
-const QString kNoNote = QStringLiteral(".......");
 const QString kNoValue = QStringLiteral("---");
 constexpr std::int16_t kUnitDataSteps = 17;
 constexpr std::uint8_t kNotes = 16;
@@ -112,9 +111,9 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   return result;
 }
 
-void DataViews::ReadNoteData() {
+bool DataViews::ReadNoteData() {
   std::uint8_t address = 0;
-  if (!turn_.ApplyDetails(address)) return;
+  if (!turn_.ApplyDetails(address)) return false;
   const LineTurn::LongRun run(turn_);
   const bool singleStep = turn_.settings().SnglStp;
   if (!singleStep || bytNoteNo_ > kNotes) {
@@ -125,6 +124,7 @@ void DataViews::ReadNoteData() {
   do {
     result = noteDataRequest(address);
   } while (result == quennet::kResultOk && bytNoteNo_ <= kNotes && !singleStep);
+  return result == quennet::kResultOk && bytNoteNo_ > kNotes;
 }
 
 std::int16_t DataViews::noteDataRequest(std::uint8_t address) {

@@ -21,7 +21,8 @@ class DataViews : public QObject {
       : turn_(turn), unitData_(unitData), notes_(notes) {}
 
   void ReadUnitData();
-  void ReadNoteData();
+  // True when this press completed the table (all 16 notes read).
+  bool ReadNoteData();
 
   std::int16_t unitDataStep() const { return intUnitDataStep_; }
   std::uint8_t noteNo() const { return bytNoteNo_; }

@@ -98,6 +98,10 @@ bool LineTurn::ApplyDetails(std::uint8_t& address) {
   }
   address = static_cast<std::uint8_t>(roundHalfEven(*number));
   txtAddress->setText(QString::number(address));
+  return applyEncryption(true);
+}
+
+bool LineTurn::applyEncryption(bool tell) {
   if (!details_.chkEncrpyt->isChecked()) {
     control_.setEncryption(false);
     return true;
@@ -105,6 +109,11 @@ bool LineTurn::ApplyDetails(std::uint8_t& address) {
   control_.setEncryption(true);
   QString key = details_.txtEncKey->text();
   KeyBytes keyBytes{};
+  if (!tell) {
+    // A poll says nothing of a key being typed; it goes on under the last good one.
+    if (packKeyCode(key, keyBytes)) LoadKeyCode(keyBytes);
+    return true;
+  }
   const bool ok = ValidateKeyCode(key, keyBytes);
   if (ok) LoadKeyCode(keyBytes);
   details_.txtEncKey->setText(key);
@@ -147,6 +156,12 @@ void LineTurn::showPollReply(const QString& reply) {
 
 void LineTurn::ShowDebug() {
   if (settings_.ShwMsg != 1) return;
+  // A frame that never went out (port closed or failing) is no command sent, and nothing
+  // came back to it.
+  if (!control_.lastTransaction().frameSent) {
+    debug_.clearFrames();
+    return;
+  }
   const std::int16_t style = debug_.hexadecimal() ? 0 : 1;
   debug_.showFrames(control_.CommandSent(style), control_.ReplyBack(style));
 }

@@ -75,6 +75,9 @@ class LineTurn : public QObject {
   // Checks txtAddress and applies the encryption switch and key; false: refused (its message
   // shown), the caller sends nothing.
   bool ApplyDetails(std::uint8_t& address);
+  // The encryption switch and key as the boxes hold them now. `tell` false (a poll): a key
+  // with a non-digit shows no box and leaves the last good key loaded.
+  bool applyEncryption(bool tell);
   // Normalises `key` in place; false with the message shown when it holds a non-digit.
   bool ValidateKeyCode(QString& key, KeyBytes& keyBytes);
   void LoadKeyCode(const KeyBytes& keyBytes);

@@ -36,6 +36,11 @@ void NoteEnabling::ShowNoteMask(const std::array<std::uint8_t, 2>& mask) {
   for (int k = 0; k < kNotes; ++k) {
     const bool enabled = (mask[static_cast<std::size_t>(k / 8)] >> (k % 8)) & 1;
     if (QTreeWidgetItem* row = notes_.lstvwNoteID->topLevelItem(k)) {
+      // A position without a note accepts nothing, whatever its bit says.
+      if (row->text(1) == kNoNote) {
+        row->setCheckState(0, Qt::Unchecked);
+        continue;
+      }
       row->setCheckState(0, enabled ? Qt::Checked : Qt::Unchecked);
     }
   }

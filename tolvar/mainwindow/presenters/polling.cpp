@@ -109,6 +109,8 @@ std::uint8_t Polling::pollAddress() {
 
 std::int16_t Polling::PollEvents() {
   const std::uint8_t address = pollAddress();
+  // Encryption switched or a key changed while polling counts from this poll on.
+  turn_.applyEncryption(false);
   std::array<std::uint8_t, 11> buffer{};
   const std::int16_t result = turn_.control().GetEventBuffer(address, buffer);
   if (result != quennet::kResultOk) {
@@ -130,7 +132,12 @@ std::int16_t Polling::PollEvents() {
                                                           QString::number(buffer[2 * i])}));
   }
   if (buffer[0] != bytLastEventCount_) {
-    showNewestEvent(buffer[1], buffer[2]);
+    if (buffer[0] == 0) {
+      // The pair under a counter of 0 is no event: the buffer is empty after a restart.
+      showEvent(counterRestartDisplay());
+    } else {
+      showNewestEvent(buffer[1], buffer[2]);
+    }
     followEscrow(buffer);
     bytLastEventCount_ = buffer[0];
   }
@@ -165,7 +172,10 @@ void Polling::followEscrow(const std::array<std::uint8_t, 11>& buffer) {
 }
 
 void Polling::showNewestEvent(std::uint8_t a, std::uint8_t b) {
-  const EventDisplay shown = decodeEvent(a, b);
+  showEvent(decodeEvent(a, b));
+}
+
+void Polling::showEvent(const EventDisplay& shown) {
   if (shown.colour.isValid()) events_.setEventColour(shown.colour);
   if (!shown.text.isEmpty()) events_.setEventText(shown.text);
   if (shown.escrow) events_.showEscrow(true);

@@ -13,6 +13,7 @@ class QTimer;
 namespace tolvar {
 
 class DetailsPane;
+struct EventDisplay;
 class LineTurn;
 
 class Polling : public QObject {
@@ -38,7 +39,8 @@ class Polling : public QObject {
   RouteOutcome RouteNote(std::uint8_t route);
   // An escrow button, once the line is free.
   void escrowPressed(std::uint8_t route);
-  // The validator was reset: no note is left to route.
+  // The validator was reset, or the port that led to it was lost: no note is left to route
+  // (the next device on the line may be another one).
   void deviceReset();
 
   bool polling() const;
@@ -60,6 +62,7 @@ class Polling : public QObject {
   void onRoutePressed(std::uint8_t route);
   void sendPendingRoute();
   void showNewestEvent(std::uint8_t a, std::uint8_t b);
+  void showEvent(const EventDisplay& shown);
   // The escrow buttons after new events: shown while a note is held, gone once it has left.
   void followEscrow(const std::array<std::uint8_t, 11>& buffer);
   // The address to poll: txtAddress when it holds a whole number 0..255, else the last good one.

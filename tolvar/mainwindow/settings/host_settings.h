@@ -18,6 +18,13 @@ struct HostSettings {
   std::int16_t SlvAddr = 40;
   // Our extension: a named serial device (/dev/ttyUSB0); empty means the numbered port.
   QString PortName;
+  // Our extension, the host link: the frame check (kCrc16 or kChecksum8) and a reply time-out
+  // in milliseconds for every reply (0: the protocol's own waits).
+  static constexpr std::int16_t kCrc16 = 16;
+  static constexpr std::int16_t kChecksum8 = 8;
+  static constexpr std::int16_t kMostReplyTimeout = 10000;
+  std::int16_t Checksum = kCrc16;
+  std::int16_t ReplyTimeout = 0;
 };
 
 }  // namespace tolvar

@@ -72,6 +72,13 @@ void applyLine(SettingsFileData& data, const QString& key, const QString& value,
     data.left = clampToScreen(value, data.left, screenTwips.width());
   } else if (key == QLatin1String("PortName")) {
     s.PortName = value;
+  } else if (key == QLatin1String("Checksum")) {
+    if (const auto bits = strictInteger(value, HostSettings::kChecksum8, HostSettings::kCrc16);
+        bits == HostSettings::kChecksum8 || bits == HostSettings::kCrc16) {
+      s.Checksum = static_cast<std::int16_t>(*bits);
+    }
+  } else if (key == QLatin1String("ReplyTimeout")) {
+    readInto(s.ReplyTimeout, value, 0, HostSettings::kMostReplyTimeout);
   }
 }
 
@@ -123,6 +130,10 @@ QByteArray settingsFileText(const SettingsFileData& data) {
   text += line("FrmTop", data.top);
   text += line("FrmLft", data.left);
   if (!s.PortName.isEmpty()) text += "PortName = " + s.PortName.toLocal8Bit() + "\r\n";
+  // The link lines only when they differ from the defaults: a file from a bench that never
+  // changed them reads the same everywhere.
+  if (s.Checksum != HostSettings::kCrc16) text += line("Checksum", s.Checksum);
+  if (s.ReplyTimeout != 0) text += line("ReplyTimeout", s.ReplyTimeout);
   return text;
 }
 

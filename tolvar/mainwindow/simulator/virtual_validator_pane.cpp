@@ -1,6 +1,7 @@
 #include "tolvar/mainwindow/simulator/virtual_validator_pane.h"
 
 #include <QCheckBox>
+#include <QColor>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFormLayout>
@@ -65,6 +66,15 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   lastAction->setFrameStyle(QFrame::Panel | QFrame::Sunken);
   lastAction->setMinimumHeight(2 * lastAction->fontMetrics().height() + 6);
   column->addWidget(lastAction);
+
+  offLine = new QLabel(this);
+  offLine->setObjectName(QStringLiteral("offLine"));
+  offLine->setWordWrap(true);
+  QPalette warning = offLine->palette();
+  warning.setColor(QPalette::WindowText, QColor(255, 0, 0));
+  offLine->setPalette(warning);
+  offLine->hide();
+  column->addWidget(offLine);
 
   // Notes: each position with its code, as the validator's note table holds them.
   auto* notes = new QGroupBox(QStringLiteral("Notes"), this);
@@ -250,6 +260,11 @@ void VirtualValidatorPane::showAnswer(const QString& line, const QString& answer
 
 void VirtualValidatorPane::showHint(const QString& text) {
   lastAction->setText(text);
+}
+
+void VirtualValidatorPane::showOnLine(bool onLine, const QString& benchPort) {
+  offLine->setText(QStringLiteral("Not on the line: the bench talks to %1").arg(benchPort));
+  offLine->setVisible(!onLine);
 }
 
 }  // namespace tolvar

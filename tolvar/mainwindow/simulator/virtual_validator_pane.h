@@ -46,6 +46,9 @@ class VirtualValidatorPane : public QWidget {
   void showAnswer(const QString& line, const QString& answer);
   // A hint in the last-action line before anything has been done.
   void showHint(const QString& text);
+  // Whether the bench's port is this validator's; off it, the pane says which port the bench
+  // talks to instead, so nothing done here is taken for the device being polled.
+  void showOnLine(bool onLine, const QString& benchPort);
 
   // The user's controls.
   QComboBox* note;
@@ -82,6 +85,7 @@ class VirtualValidatorPane : public QWidget {
   QLabel* faults;
   QLabel* frames;
   QLabel* lastAction;
+  QLabel* offLine;
 
  signals:
   // A console line for the virtual validator: "insert 3", "cashbox out", "fault nak 2".

@@ -51,6 +51,7 @@ void VirtualValidatorPresenter::refresh() {
 
 VirtualValidatorDock::VirtualValidatorDock(bnvsim::Simulator& simulator, QWidget* parent)
     : QDockWidget(QStringLiteral("Virtual Validator"), parent),
+      slavePath_(simulator.slavePath()),
       pane_(new VirtualValidatorPane),
       presenter_(new VirtualValidatorPresenter(simulator, *pane_, this)) {
   setObjectName(QStringLiteral("virtualValidatorDock"));
@@ -64,6 +65,10 @@ VirtualValidatorDock::VirtualValidatorDock(bnvsim::Simulator& simulator, QWidget
                           scroll->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
   setWidget(scroll);
   toggleViewAction()->setShortcut(QKeySequence(Qt::Key_F8));
+}
+
+void VirtualValidatorDock::followPort(const QString& device) {
+  pane_->showOnLine(device == slavePath_, device);
 }
 
 }  // namespace tolvar

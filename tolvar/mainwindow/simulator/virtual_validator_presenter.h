@@ -41,8 +41,11 @@ class VirtualValidatorDock : public QDockWidget {
 
   VirtualValidatorPane* pane() { return pane_; }
   VirtualValidatorPresenter& presenter() { return *presenter_; }
+  // The bench's port is now `device`.
+  void followPort(const QString& device);
 
  private:
+  QString slavePath_;
   VirtualValidatorPane* pane_;
   VirtualValidatorPresenter* presenter_;
 };

@@ -36,6 +36,10 @@ void TrafficDock::setHexadecimal(bool hex) {
 
 void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
   pane_->log().append(record);
+  if (record.direction == quennet::FrameDirection::Device) {
+    hostCounts_.count(record);
+    emit hostCountsChanged(hostCounts_);
+  }
   if (record.direction == quennet::FrameDirection::Device &&
       record.requestHeader == quennet::GET_EVENT_BUFFER && record.result == quennet::kResultOk &&
       record.frame.data.size() == kEventBufferLength) {

@@ -6,6 +6,7 @@
 #include <QDockWidget>
 
 #include "quennet/link/frame_record.h"
+#include "tolvar/mainwindow/traffic/host_counts.h"
 
 class QTabWidget;
 
@@ -28,11 +29,17 @@ class TrafficDock : public QDockWidget, public quennet::FrameObserver {
   TrafficPane* trafficPane() { return pane_; }
   EventHistory* eventHistory() { return history_; }
   QTabWidget* tabs() { return tabs_; }
+  const HostCounts& hostCounts() const { return hostCounts_; }
+
+ signals:
+  // A reply, or its absence, was counted.
+  void hostCountsChanged(const tolvar::HostCounts& counts);
 
  private:
   TrafficPane* pane_;
   EventHistory* history_;
   QTabWidget* tabs_;
+  HostCounts hostCounts_;
 };
 
 }  // namespace tolvar

@@ -107,7 +107,8 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   find = new QLineEdit(this);
   find->setPlaceholderText(QStringLiteral("Find (Ctrl+F)"));
   find->setClearButtonEnabled(true);
-  find->setToolTip(QStringLiteral("Find a row holding this text (Enter or F3: the next one)"));
+  find->setToolTip(QStringLiteral(
+      "Find a row holding this text (Enter or F3: the next one, Shift+F3: the one before)"));
   clear = new QPushButton(QStringLiteral("Clear"), this);
   save = new QPushButton(QStringLiteral("Save Log…"), this);
   save->setToolTip(QStringLiteral("Save the rows shown"));
@@ -148,6 +149,10 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   findAgain->setShortcut(QKeySequence::FindNext);
   findAgain->setShortcutContext(Qt::WidgetWithChildrenShortcut);
   addAction(findAgain);
+  auto* findBack = new QAction(QStringLiteral("Find Previous"), this);
+  findBack->setShortcut(QKeySequence::FindPrevious);
+  findBack->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findBack);
   table_->setContextMenuPolicy(Qt::ActionsContextMenu);
 
   auto* controls = new QHBoxLayout;
@@ -182,11 +187,12 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
     find->setFocus(Qt::ShortcutFocusReason);
     find->selectAll();
   });
-  const auto findFromBox = [this] {
-    if (!find->text().isEmpty() && !findNext(find->text())) QApplication::beep();
+  const auto findFromBox = [this](bool backwards) {
+    if (!find->text().isEmpty() && !findNext(find->text(), backwards)) QApplication::beep();
   };
-  connect(find, &QLineEdit::returnPressed, this, findFromBox);
-  connect(findAgain, &QAction::triggered, this, findFromBox);
+  connect(find, &QLineEdit::returnPressed, this, [findFromBox] { findFromBox(false); });
+  connect(findAgain, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
+  connect(findBack, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
 
   // Following keeps the newest row in view. A user who scrolls up to read stops it; scrolling
   // back to the end, or ticking Follow, takes it up again.
@@ -221,11 +227,14 @@ QString TrafficPane::selectedText() const {
   return text;
 }
 
-bool TrafficPane::findNext(const QString& text) {
+bool TrafficPane::findNext(const QString& text, bool backwards) {
   const int rows = filter_->rowCount();
-  const int start = table_->currentIndex().isValid() ? table_->currentIndex().row() + 1 : 0;
-  for (int step = 0; step < rows; ++step) {
-    const int row = (start + step) % rows;
+  if (rows == 0) return false;
+  const bool current = table_->currentIndex().isValid();
+  const int here = current ? table_->currentIndex().row() : (backwards ? rows : -1);
+  const int direction = backwards ? -1 : 1;
+  for (int step = 1; step <= rows; ++step) {
+    const int row = ((here + direction * step) % rows + rows) % rows;
     for (int column = 0; column < TrafficLog::kColumns; ++column) {
       if (!filter_->index(row, column).data().toString().contains(text, Qt::CaseInsensitive)) {
         continue;

@@ -38,7 +38,7 @@ class TrafficPane : public QWidget {
   QString selectedText() const;
   // Selects the next row after the current one (wrapping) that holds `text` in any column;
   // false when none does.
-  bool findNext(const QString& text);
+  bool findNext(const QString& text, bool backwards = false);
 
   QComboBox* headerFilter;
   QComboBox* resultFilter;

@@ -21,6 +21,7 @@
 #include "quennet/control/zav_quennet.h"
 #include "tolvar/dialogs/frm_about.h"
 #include "tolvar/dialogs/frm_options.h"
+#include "tolvar/mainwindow/console/command_console.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/debug_pane.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
@@ -37,6 +38,7 @@
 #include "tolvar/mainwindow/services/ui_control_messages.h"
 #include "tolvar/mainwindow/settings/number_text.h"
 #include "tolvar/mainwindow/settings/settings_file.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/traffic/event_history.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
@@ -74,6 +76,13 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   addAction(trafficDock_->toggleViewAction());
   zav_quennet1->setFrameObserver(trafficDock_);
   watchDock(trafficDock_);
+  // Panel 2: the host's own counts, beside the validator's that Read Rx shows on the form.
+  const auto showCounts = [this](const HostCounts& counts) {
+    staHost[1]->setText(counts.text());
+    staHost[1]->setToolTip(counts.description());
+  };
+  connect(trafficDock_, &TrafficDock::hostCountsChanged, this, showCounts);
+  showCounts(trafficDock_->hostCounts());
 
   lineTurn_ =
       std::make_unique<LineTurn>(*zav_quennet1, ui_, settings_, *details_, *debug_, *staHost[0]);
@@ -86,13 +95,22 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
 
   buildKeyTable();
   buildMenus();
+  // The console shares the bottom with the traffic pane; F7 shows it.
+  consoleDock_ = new CommandConsoleDock(*lineTurn_, this);
+  addDockWidget(Qt::BottomDockWidgetArea, consoleDock_);
+  tabifyDockWidget(trafficDock_, consoleDock_);
+  consoleDock_->hide();
+  addAction(consoleDock_->toggleViewAction());
+  viewMenu_->addAction(consoleDock_->toggleViewAction());
+  watchDock(consoleDock_);
   connectHandlers();
   startUp();
 }
 
 void frmHost::buildMenus() {
-  // The port and the docks are reached from a menu as well as from their keys.
-  QMenu* port = menuBar()->addMenu(QStringLiteral("&Port"));
+  // The port and the docks are reached from a menu as well as from their keys. The menus'
+  // Alt letters are ones no host bar button uses (the bar's Alt+P is Poll BNV).
+  QMenu* port = menuBar()->addMenu(QStringLiteral("&File"));
   portAction_ = port->addAction(QStringLiteral("Open Port"));
   portAction_->setObjectName(QStringLiteral("portAction"));
   portAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_P));
@@ -102,8 +120,19 @@ void frmHost::buildMenus() {
   });
   // The port can also fail or change under a command: the menu says how it is when opened.
   connect(port, &QMenu::aboutToShow, this, &frmHost::showPort);
+  port->addSeparator();
+  QAction* quit = port->addAction(QStringLiteral("&Quit"));
+  quit->setObjectName(QStringLiteral("quitAction"));
+  quit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
+  connect(quit, &QAction::triggered, this, &QWidget::close);
   viewMenu_ = menuBar()->addMenu(QStringLiteral("&View"));
   viewMenu_->addAction(trafficDock_->toggleViewAction());
+}
+
+void frmHost::addVirtualValidator(VirtualValidatorDock* dock) {
+  addSideDock(dock);
+  connect(this, &frmHost::portShown, dock, &VirtualValidatorDock::followPort);
+  dock->followPort(zav_quennet1->deviceName());
 }
 
 void frmHost::addSideDock(QDockWidget* dock) {
@@ -111,6 +140,20 @@ void frmHost::addSideDock(QDockWidget* dock) {
   addAction(dock->toggleViewAction());
   viewMenu_->addAction(dock->toggleViewAction());
   watchDock(dock);
+  // Placed again with the dock: the whole window is centred, and kept on the screen.
+  if (!isVisible()) placeWindow();
+}
+
+void frmHost::placeWindow() {
+  const QList<QRect> screens = availableScreenAreas();
+  QSize size = sizeHint();
+  // A window with docks may be made smaller than it asks; never larger than the screen.
+  if (!screens.isEmpty() && layout()->sizeConstraint() != QLayout::SetFixedSize) {
+    size = size.boundedTo(screens.front().size());
+    resize(size.expandedTo(minimumSizeHint()));
+  }
+  move(freshStart_ ? centredWindowPosition(size, screens)
+                   : visibleWindowPosition(storedPosition_, size, screens));
 }
 
 QMenu* frmHost::createPopupMenu() {
@@ -128,8 +171,11 @@ void frmHost::showPort() {
   portAction_->setText(
       (zav_quennet1->Enabled() ? QStringLiteral("Close Port ") : QStringLiteral("Open Port ")) +
       device);
+  // The virtual validator is on the line only while the port is its own.
+  const bool onSimulator = simulated() && device == options_.simulatedPort;
   setWindowTitle(QStringLiteral("Tolvar Simulator - ") + device +
-                 (simulated() ? QStringLiteral(" (simulated validator)") : QString()));
+                 (onSimulator ? QStringLiteral(" (simulated validator)") : QString()));
+  emit portShown(device);
 }
 
 void frmHost::watchDock(QDockWidget* dock) {
@@ -149,6 +195,7 @@ void frmHost::fitToDocks() {
 
 frmHost::~frmHost() {
   zav_quennet1->setFrameObserver(nullptr);
+  zav_quennet1->setPropertyChangedSink(nullptr);
   // The docks hide as the window goes; its layout is gone by then.
   for (QDockWidget* dock : findChildren<QDockWidget*>()) dock->disconnect(this);
 }
@@ -158,6 +205,14 @@ void frmHost::connectHandlers() {
     connect(bar, &HostToolBar::buttonClicked, this,
             [this, bar](const QString& key) { onToolBarKey(bar, key); });
   }
+  // However the port closes (a failure, another port chosen, the user), a note held by the
+  // device that was on it cannot be routed any more, and a request waiting for it must not go
+  // to whatever answers after the port comes back.
+  zav_quennet1->setPropertyChangedSink([this](const QString& property) {
+    if (property != QLatin1String("Enabled") || zav_quennet1->Enabled()) return;
+    polling_->deviceReset();
+    showPort();
+  });
   connect(zav_quennet1, &zav_quennet::DblClick, this, [this] {
     zav_quennet1->setEnabled(!zav_quennet1->Enabled());
     showPort();
@@ -197,9 +252,9 @@ void frmHost::startUp() {
   if (!userPortName_.isEmpty()) namedPortsChosen_ << userPortName_;
   // Without a stored position the window opens in the middle of the screen: a corner at 0, 0
   // may put the title bar under a panel or above the screen's edge.
-  const QList<QRect> screens = availableScreenAreas();
-  move(fresh ? centredWindowPosition(sizeHint(), screens)
-             : visibleWindowPosition(QPoint(px(file.left), px(file.top)), sizeHint(), screens));
+  freshStart_ = fresh;
+  storedPosition_ = QPoint(px(file.left), px(file.top));
+  placeWindow();
   if (!isSettingsPathUsable(options_.settingsPath)) {
     ui_.messageBox(QStringLiteral("The settings file \"tolvar.ini\" could not be read.\r\n") +
                        options_.settingsPath + QStringLiteral(": not a regular file"),
@@ -213,7 +268,6 @@ void frmHost::startUp() {
   if (simulated()) {
     // The port in use for this run, so the options dialog shows it as the current choice.
     settings_.PortName = options_.simulatedPort;
-    staHost[1]->setText(QStringLiteral("Simulated: ") + options_.simulatedPort);
   }
   applyPortSettings();
   zav_quennet1->setEnabled(true);
@@ -227,6 +281,9 @@ void frmHost::applyPortSettings() {
       namedPortsChosen_ << userPortName_;
     }
   }
+  zav_quennet1->setChecksumType(
+      settings_.Checksum == HostSettings::kChecksum8 ? quennet::CHKSM_8BIT : quennet::CHKSM_16BIT);
+  zav_quennet1->setReplyTimeoutMs(settings_.ReplyTimeout);
   // Each property set reopens an open port, so only what changed is set, the number first: an
   // empty name set first would open the old number's device on the way to the new one.
   if (zav_quennet1->CommPort() != settings_.Commport) zav_quennet1->setCommPort(settings_.Commport);

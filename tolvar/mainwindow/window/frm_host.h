@@ -23,6 +23,7 @@ class zav_quennet;
 
 namespace tolvar {
 
+class CommandConsoleDock;
 class CountersPane;
 class DataViews;
 class DebugPane;
@@ -39,6 +40,7 @@ class TrafficDock;
 class UiControlMessages;
 class UnitDataPane;
 class UtilityCommands;
+class VirtualValidatorDock;
 
 // How the program was started.
 struct HostOptions {
@@ -79,11 +81,19 @@ class frmHost : public QMainWindow {
   NoteEnabling& noteEnabling() { return *noteEnabling_; }
   // The traffic pane and event history, hidden until F9 shows them.
   TrafficDock* trafficDock() { return trafficDock_; }
+  // The command console, hidden until F7 shows it.
+  CommandConsoleDock* consoleDock() { return consoleDock_; }
   // A dock beside the form (the Virtual Validator), listed in the View menu.
   void addSideDock(QDockWidget* dock);
+  // The built-in validator's dock, told which port the bench is on.
+  void addVirtualValidator(VirtualValidatorDock* dock);
   // "Open Port /dev/ttyUSB0" or "Close Port ...": the port's state flipped, as the double-click
   // on the status label does.
   QAction* portAction() { return portAction_; }
+
+ signals:
+  // The port was opened, closed or changed: `device` is its name now.
+  void portShown(const QString& device);
 
  protected:
   QMenu* createPopupMenu() override;
@@ -115,6 +125,9 @@ class frmHost : public QMainWindow {
   // Without a dock shown the window is exactly as large as the form; with one it can be
   // resized, and the docks take the room.
   void fitToDocks();
+  // Where the window opens (and its size with docks): the stored position when it can be seen
+  // there, else centred on the primary screen.
+  void placeWindow();
   void watchDock(QDockWidget* dock);
   // Input refused while another command waits for the line: a short beep, and a check button
   // flipped back.
@@ -145,10 +158,13 @@ class frmHost : public QMainWindow {
   std::unique_ptr<UtilityCommands> utilityCommands_;
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
+  CommandConsoleDock* consoleDock_ = nullptr;
   QAction* portAction_ = nullptr;
   QMenu* viewMenu_ = nullptr;
   QHash<QString, KeyAction> keyActions_;
   bool closed_ = false;
+  bool freshStart_ = true;
+  QPoint storedPosition_;
   QString userPortName_;
   QStringList namedPortsChosen_;
 };

@@ -29,7 +29,12 @@ void frmHost::buildKeyTable() {
       {"Simple_Poll", {kOnTheLine, [&host] { host.SendSimplePoll(); }}},
       {"Reset", {kOnTheLine, [&host] { host.ResetValidator(); }}},
       {"Unit_Data", {kOnTheLine, [&views] { views.ReadUnitData(); }}},
-      {"Note_Data", {kOnTheLine, [&views] { views.ReadNoteData(); }}},
+      // A new table shows which notes the validator has enabled, read back from it.
+      {"Note_Data",
+       {kOnTheLine,
+        [&views, &notes] {
+          if (views.ReadNoteData()) notes.refreshNoteMask();
+        }}},
       {"Enable_Bar", {kAtOnce, [this] { toggleBar(tlbEnable, QStringLiteral("Enable_Bar")); }}},
       {"Utilities_Bar",
        {kAtOnce, [this] { toggleBar(tlbUtility, QStringLiteral("Utilities_Bar")); }}},
