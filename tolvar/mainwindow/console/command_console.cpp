@@ -63,6 +63,7 @@ CommandConsolePane::CommandConsolePane(QWidget* parent)
   transcript->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   transcript->setMaximumBlockCount(5000);
   transcript->setPlaceholderText(kUsage);
+  transcript->setMinimumHeight(8 * transcript->fontMetrics().lineSpacing());
 
   auto* line = new QHBoxLayout;
   line->addWidget(input, 1);
@@ -143,7 +144,9 @@ QString CommandConsole::runMethod(const QString& name, QStringList inputs) {
     inputs.prepend(QString::number(address));
   }
   zav_quennet& control = turn_.control();
+  timer_.start();
   const quennet::InvokeResult result = quennet::invoke(control, method->name, inputs);
+  elapsedNs_ = timer_.nsecsElapsed();
   QStringList lines;
   for (const quennet::ParamInfo& p : method->outputs()) {
     lines << QStringLiteral("%1: %2").arg(p.name, plainValue(result.outputs.value(p.name)));
@@ -168,7 +171,9 @@ QString CommandConsole::runRaw(const QStringList& words) {
   zav_quennet& control = turn_.control();
   control.LoadFrame(bytes[0], bytes[1], std::span(bytes).subspan(2));
   std::array<std::uint8_t, quennet::FrameBuffer::kSize> reply{};
+  timer_.start();
   const std::int16_t result = control.TransactRequest(reply);
+  elapsedNs_ = timer_.nsecsElapsed();
   QStringList lines;
   if (result == quennet::kResultOk) {
     const auto count = static_cast<std::size_t>(control.deliveredDataCount());
@@ -189,7 +194,7 @@ QString CommandConsole::outcome(int result) const {
   if (last.frameSent) {
     text += control.acknowledged() ? QStringLiteral(", acknowledged")
                                    : QStringLiteral(", not acknowledged");
-    text += QStringLiteral(", %1 ms").arg(control.MessageTime());
+    text += QStringLiteral(", %1 ms").arg(static_cast<double>(elapsedNs_) / 1e6, 0, 'f', 1);
     text += QStringLiteral("\nsent: ") + control.CommandSent(0).trimmed();
     text += QStringLiteral("\nreply: ") + control.ReplyBack(0).trimmed();
   } else {

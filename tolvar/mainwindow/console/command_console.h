@@ -5,6 +5,7 @@
 // it, and how long it took. Up and Down step through the lines already run.
 
 #include <QDockWidget>
+#include <QElapsedTimer>
 #include <QStringList>
 
 class QLineEdit;
@@ -59,6 +60,8 @@ class CommandConsole : public QObject {
 
   LineTurn& turn_;
   CommandConsolePane& pane_;
+  QElapsedTimer timer_;
+  qint64 elapsedNs_ = 0;  // the last command's, from the call to its result
 };
 
 class CommandConsoleDock : public QDockWidget {
