@@ -159,15 +159,28 @@ TEST(ValidatorEvents, EveryPairItRaisesIsInTheTableWithItsEscrowOutcome) {
     bool noteHeld;  // a note waits in escrow before the action
     Action action;
   } cases[] = {
-      {"master inhibit", false, [](Validator& v) { ask(v, 228, {0}), v.insertNote(1); }},
+      {"master inhibit", false,
+       [](Validator& v) {
+         ask(v, 228, {0});
+         v.insertNote(1);
+       }},
       {"note inhibited", false,
        [](Validator& v) {
-         ask(v, 231, {0, 0}), v.insertNote(1);
+         ask(v, 231, {0, 0});
+         v.insertNote(1);
        }},
       {"not a note", false, [](Validator& v) { v.insertNote(15); }},
       {"held", false, [](Validator& v) { v.insertNote(1); }},
-      {"no escrow, no stacker", false, [](Validator& v) { ask(v, 153, {0}), v.insertNote(1); }},
-      {"cash box out", false, [](Validator& v) { v.removeCashBox(), v.insertNote(1); }},
+      {"no escrow, no stacker", false,
+       [](Validator& v) {
+         ask(v, 153, {0});
+         v.insertNote(1);
+       }},
+      {"cash box out", false,
+       [](Validator& v) {
+         v.removeCashBox();
+         v.insertNote(1);
+       }},
       {"stacked", true, [](Validator& v) { ask(v, 154, {quennet::kRouteStack}); }},
       {"returned", true, [](Validator& v) { ask(v, 154, {quennet::kRouteReturn}); }},
       {"hold time over", true, [](Validator& v) { v.advance(1e9); }},
@@ -187,11 +200,14 @@ TEST(ValidatorEvents, EveryPairItRaisesIsInTheTableWithItsEscrowOutcome) {
     ASSERT_NE(buffer[0], before) << "raised no event";
     const std::uint8_t a = buffer[1];
     const std::uint8_t b = buffer[2];
-    if (a == 0) EXPECT_NE(quennet::billStatus(b), nullptr) << "status " << int(b);
-    if (c.noteHeld)
+    if (a == 0) {
+      EXPECT_NE(quennet::billStatus(b), nullptr) << "status " << int(b);
+    }
+    if (c.noteHeld) {
       EXPECT_EQ(quennet::leavesEscrow(a, b), v.escrowNote() == 0) << int(a) << "," << int(b);
-    if (v.escrowNote() != 0)
+    } else if (v.escrowNote() != 0) {
       EXPECT_EQ(quennet::eventKind(quennet::EventBuffer::Bill, a, b), quennet::EventKind::Escrow);
+    }
   }
 }
 
