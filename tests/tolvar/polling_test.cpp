@@ -319,7 +319,10 @@ TEST(EventTexts, StatusAndCreditTables) {
   EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventGreen);
   EXPECT_EQ(tolvar::decodeEvent(0, 18).text, "Anti String Gate Activated");
   EXPECT_EQ(tolvar::decodeEvent(0, 14).colour, tolvar::kEventRed);
-  for (std::uint8_t unknown : {3, 5, 8, 15, 16, 17}) {
+  // A fraud attempt is named and red like every fault.
+  EXPECT_EQ(tolvar::decodeEvent(0, 8).text, "Note Pulled Backwards");
+  EXPECT_EQ(tolvar::decodeEvent(0, 8).colour, tolvar::kEventRed);
+  for (std::uint8_t unknown : {22, 99, 254}) {
     EXPECT_TRUE(tolvar::decodeEvent(0, unknown).text.isEmpty());
     EXPECT_EQ(tolvar::decodeEvent(0, unknown).colour, tolvar::kEventRed);
   }

@@ -253,8 +253,10 @@ void UtilityCommands::RunValidatorSelfTest() {
     reply = QStringLiteral("Self Test Passed");
     events_.setEventColour(kGreen);
   } else {
-    reply = result[0] == 1 ? QStringLiteral("EEPROM checksum error")
-                           : QStringLiteral("Error No. [%1]").arg(int{result[0]});
+    // The fault's name from the library's table where it has one, after its number.
+    const QString name = QString::fromLatin1(quennet::selfTestFaultName(result[0]));
+    reply = result[0] == 1 ? name : QStringLiteral("Error No. [%1]").arg(int{result[0]});
+    if (result[0] != 1 && !name.isEmpty()) reply += u' ' + name;
     events_.setEventColour(kRed);
   }
   events_.setEventText(reply);
