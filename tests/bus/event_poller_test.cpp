@@ -52,8 +52,8 @@ QByteArray buffer(int counter, std::initializer_list<int> pairs) {
   return b;
 }
 
-// Two reads in a row, and the device's answer where the second asks for one: what the second
-// read means. "?" marks a question; after it, the reading the answer gives.
+// Two reads in a row, and the device's answer where the second asks for one (whether every
+// note is inhibited, or no answer): what the second read means.
 struct ReadRow {
   const char* what;
   QByteArray before, now;
@@ -65,68 +65,39 @@ struct ReadRow {
 TEST(EventReading, CounterAndPairsMustAgree) {
   using K = EventReading::Kind;
   const QByteArray five = buffer(10, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray at253 = buffer(253, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray at250 = buffer(250, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray twoAfterReset = buffer(2, {11, 0, 12, 0});
+  const QByteArray sevenFull = buffer(7, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0});
+  const std::optional<bool> reset = true, wrapped = false, silent = std::nullopt;
+  // clang-format off
   const QList<ReadRow> rows = {
       {"same buffer", five, five, {}, K::Unchanged, 0, 0},
-      {"one new event, the rest shifted",
-       five,
-       buffer(11, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}),
-       {},
-       K::Events,
-       1,
-       0},
-      {"counter on, pairs not shifted",
-       five,
-       buffer(11, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       {},
-       K::Inconsistent,
-       0,
-       0},
-      {"counter on by 2, shifted by 1",
-       five,
-       buffer(12, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}),
-       {},
-       K::Inconsistent,
-       0,
-       0},
-      {"an empty pair as a new event",
-       five,
-       buffer(11, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}),
-       {},
-       K::Inconsistent,
-       0,
-       0},
-      {"pairs changed, counter stood", five, buffer(10, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}),
-       std::optional<bool>(false), K::Inconsistent, 0, 0},
-      {"wrap, old pairs shifted",
-       buffer(254, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(2, {7, 0, 6, 0, 5, 0, 1, 0, 2, 0}),
-       {},
-       K::Events,
-       3,
-       0},
-      {"far on: five new, the rest lost",
-       five,
-       buffer(200, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0}),
-       {},
-       K::Events,
-       5,
-       185},
+      {"one new, the rest shifted", five, buffer(11, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Events, 1, 0},
+      {"counter on, pairs not", five, buffer(11, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"on by 2, shifted by 1", five, buffer(12, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"an empty pair as new", five, buffer(11, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"pairs changed, counter stood", five, buffer(10, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), wrapped,
+       K::Inconsistent, 0, 0},
+      {"wrap, old pairs shifted", buffer(254, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+       buffer(2, {7, 0, 6, 0, 5, 0, 1, 0, 2, 0}), {}, K::Events, 3, 0},
+      {"far on: five new, the rest lost", five, buffer(200, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0}), {},
+       K::Events, 5, 185},
       {"counter 0", five, buffer(0, {}), {}, K::Reset, 0, 0},
-      {"back with empty pairs behind, reset", buffer(253, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(2, {11, 0, 12, 0}), std::optional<bool>(true), K::Reset, 2, 0},
-      {"back with empty pairs behind, not reset", buffer(253, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(2, {11, 0, 12, 0}), std::optional<bool>(false), K::Inconsistent, 0, 0},
-      {"back with empty pairs behind, no answer", buffer(253, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(2, {11, 0, 12, 0}), std::optional<bool>(), K::Inconsistent, 0, 0},
-      {"stood at 2 over new pairs", buffer(2, {1, 0, 2, 0}), buffer(2, {11, 0, 12, 0}),
-       std::optional<bool>(true), K::Reset, 2, 0},
+      {"back over empty pairs, reset", at253, twoAfterReset, reset, K::Reset, 2, 0},
+      {"back over empty pairs, not reset", at253, twoAfterReset, wrapped, K::Inconsistent, 0, 0},
+      {"back over empty pairs, no answer", at253, twoAfterReset, silent, K::Inconsistent, 0, 0},
+      {"stood at 2 over new pairs", buffer(2, {1, 0, 2, 0}), twoAfterReset, reset, K::Reset, 2, 0},
       {"on by 1 over a fresh buffer", buffer(2, {1, 0, 2, 0}), buffer(3, {11, 0, 12, 0, 13, 0}),
-       std::optional<bool>(true), K::Reset, 3, 0},
-      {"back to 7, all pairs full: wrap", buffer(250, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(7, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0}), std::optional<bool>(false), K::Events, 5, 7},
-      {"back to 7, all pairs full: reset", buffer(250, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-       buffer(7, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0}), std::optional<bool>(true), K::Reset, 5, 2},
+       reset, K::Reset, 3, 0},
+      {"back to 7, pairs full: wrap", at250, sevenFull, wrapped, K::Events, 5, 7},
+      {"back to 7, pairs full: reset", at250, sevenFull, reset, K::Reset, 5, 2},
   };
+  // clang-format on
   for (const ReadRow& row : rows) {
     EventReader reader;
     ASSERT_EQ(reader.read(row.before).kind, K::First);
