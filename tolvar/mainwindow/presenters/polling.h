@@ -42,6 +42,9 @@ class Polling : public QObject {
   // The validator was reset, or the port that led to it was lost: no note is left to route
   // (the next device on the line may be another one).
   void deviceReset();
+  // The poll in progress reads the inhibit status after the event buffer (asked for while the
+  // event buffer's reply is taken in).
+  void askInhibitStatus() { askInhibits_ = true; }
 
   bool polling() const;
   QTimer* timer() { return tmrPoll_; }
@@ -79,6 +82,7 @@ class Polling : public QObject {
   bool ticking_ = false;
   // A timer tick's poll: its reply does not cover a user command's result still being read.
   bool fromTimer_ = false;
+  bool askInhibits_ = false;
 };
 
 }  // namespace tolvar
