@@ -41,3 +41,25 @@ function(quennet_man_page)
   install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${PAGE_SECTION}
           COMPONENT ${PAGE_COMPONENT})
 endfunction()
+
+# A page written by hand (roff source in the tree), compressed and installed like the others:
+#   quennet_written_man_page(FILE quennetd.8 SECTION 8 COMPONENT service)
+function(quennet_written_man_page)
+  cmake_parse_arguments(PAGE "" "FILE;COMPONENT;SECTION" "" ${ARGN})
+  if(NOT GZIP OR QUENNET_SANITIZE OR QUENNET_FUZZ)
+    return()
+  endif()
+  get_filename_component(name ${PAGE_FILE} NAME)
+  set(page ${CMAKE_BINARY_DIR}/man/${name})
+  add_custom_command(
+    OUTPUT ${page}.gz
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/${PAGE_FILE} ${page}
+    COMMAND ${GZIP} -9nf ${page}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${PAGE_FILE}
+    COMMENT "Manual page ${name}"
+    VERBATIM)
+  add_custom_target(man_${name} ALL DEPENDS ${page}.gz)
+  install(FILES ${page}.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man${PAGE_SECTION}
+          COMPONENT ${PAGE_COMPONENT})
+endfunction()
