@@ -39,6 +39,10 @@ constexpr std::uint8_t kBillFaults[] = {6, 7, 9, 13, 14, 18};
 // Coin acceptor status codes 1 (rejected) and 2 (inhibited) are ordinary; the rest are errors.
 constexpr std::uint8_t kLastOrdinaryCoinStatus = 2;
 
+QString shuttingDown() {
+  return QStringLiteral("shutting down");
+}
+
 QString now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
 }
@@ -666,7 +670,7 @@ void Service::onCommand(const QByteArray& payload) {
   const GateResult checked = gate_.check(payload);
   if (!checked.command) return replyError(checked.id, checked.error);
   const Command& command = *checked.command;
-  if (stopping_) return replyError(command.id, QStringLiteral("shutting down"));
+  if (stopping_) return replyError(command.id, shuttingDown());
   // Only a device that answers its polls gets commands: anything else would wait out a time-out
   // on the line for every request.
   const auto device = devices_.find(command.address);
@@ -731,7 +735,7 @@ void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
   commandWait_.stop();
-  for (const Command& command : commands_) replyError(command.id, QStringLiteral("shutting down"));
+  for (const Command& command : commands_) replyError(command.id, shuttingDown());
   commands_.clear();
   reopen_.stop();
   resend_.stop();
