@@ -200,10 +200,8 @@ Service::Call Service::call(quint8 address, const QString& method, const QVarian
   std::unique_ptr<quennet::BusReply> reply;
   try {
     reply.reset(bus_.invoke(address, method, inputs, priority));
-  } catch (const quennet::DispatchError& e) {
+  } catch (const quennet::MisuseError& e) {
     return {quennet::kResultNotEnabled, e.message(), {}};
-  } catch (const quennet::QuennetError& e) {
-    return {quennet::kResultNotEnabled, e.description(), {}};
   }
   if (!reply->isFinished()) {
     QEventLoop loop;
@@ -647,10 +645,8 @@ void Service::onCommand(const QByteArray& payload) {
   try {
     reply = bus_.invoke(command.address, command.method, command.inputs,
                         route ? BusClient::Priority::High : BusClient::Priority::Normal);
-  } catch (const quennet::DispatchError& e) {
+  } catch (const quennet::MisuseError& e) {
     return publish(QStringLiteral("reply"), errorReply(command.id, e.message()));
-  } catch (const quennet::QuennetError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.description()));
   }
   if (route) {
     const auto it = devices_.find(command.address);
