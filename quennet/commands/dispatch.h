@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 
 #include <QList>
 #include <QString>
@@ -13,6 +12,7 @@
 #include <QVariantMap>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
@@ -41,16 +41,10 @@ struct InvokeResult {
 
 /// Misuse of the table itself: unknown method, wrong argument count, unparsable argument, more
 /// values or characters than the command sends.
-class QUENNET_EXPORT DispatchError : public std::invalid_argument {
+class QUENNET_EXPORT DispatchError : public MisuseError {
  public:
   /// An error with its message.
-  explicit DispatchError(const QString& message)
-      : std::invalid_argument(message.toStdString()), message_(message) {}
-  /// What was wrong, in one line.
-  const QString& message() const { return message_; }
-
- private:
-  QString message_;
+  explicit DispatchError(const QString& message) : MisuseError(message) {}
 };
 
 /// One command method in the table: its name, parameters and a call by name.

@@ -12,7 +12,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 namespace quennet::testing {
 

@@ -12,7 +12,7 @@
 #include "quennet/commands/command_set.h"
 #include "quennet/link/frame_splitter.h"
 #include "quennet/link/frame_text.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 
 using namespace quennet;

@@ -6,7 +6,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/quennet_error.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 
 using namespace quennet;

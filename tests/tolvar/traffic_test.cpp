@@ -17,7 +17,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tolvar/mainwindow/panes/event_texts.h"

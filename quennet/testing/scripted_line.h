@@ -10,7 +10,7 @@
 namespace quennet {
 
 /// An in-memory serial line whose device is a script, for tests and benchmarks.
-class QUENNET_EXPORT ScriptedLine : public SerialLine {
+class ScriptedLine : public SerialLine {
  public:
   /// Called after every write with all bytes written since the last discard; returns the bytes
   /// the device puts on the line in answer (echo included), or nothing yet.

@@ -1,4 +1,4 @@
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 #include <QThread>
 
