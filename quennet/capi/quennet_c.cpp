@@ -270,9 +270,11 @@ struct WatchQueue {
     }
     changed.notify_all();
   }
+  // The first report of the start counts; later ones change nothing.
   void opened(int code, const QString& message) {
     {
       const std::lock_guard lock(mutex);
+      if (started) return;
       openCode = code;
       openMessage = message;
       started = true;
@@ -348,13 +350,16 @@ class WatchDriver : public QObject {
     connect(&poller_, &EventPoller::counterReset, this, [this] {
       queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_.lastCounter()));
     });
+    // The watch is open once the first read has learnt the counter: what happens after
+    // quennet_watch_open() returns is reported, whenever the first poll went out.
+    connect(&poller_, &EventPoller::bufferRead, this, [this] { queue_->opened(QUENNET_OK, {}); });
     connect(&poller_, &EventPoller::pollFailed, this, [this](int result, const QString& caption) {
-      if (result != quennet::kResultNotEnabled) return;
+      if (result != quennet::kResultNotEnabled) return queue_->opened(QUENNET_OK, {});
       poller_.stop();
+      queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
       queue_->end(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
     });
     poller_.start();
-    queue_->opened(QUENNET_OK, {});
   }
 
   quennet_bus* bus_;
