@@ -4,6 +4,7 @@
 #   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool, with their
 #                   manual pages
 #   quennetd        the cash-device service: program, systemd unit, configuration, service user
+#   python3-quennet the Python package on the C interface, with its pytest fixture
 # Each carries the MIT licence as /usr/share/doc/<package>/copyright.
 # Dependencies are written out rather than computed, so packaging needs no dpkg-dev.
 
@@ -17,7 +18,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # instead of the project's.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL library development programs)
+set(CPACK_COMPONENTS_ALL library development programs python)
 if(TARGET quennetd)
   list(APPEND CPACK_COMPONENTS_ALL service)
 endif()
@@ -50,7 +51,8 @@ quennet_package_copyright(library ${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${qt_gui_runtime}, ${cxx_runtime}")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION [[ccTalk host control library
 Quennet::Core speaks the host side of ccTalk over a serial port with Qt Core
-and Qt SerialPort only; Quennet::Widgets adds the zav_quennet status widget.]])
+and Qt SerialPort only; Quennet::Widgets adds the zav_quennet status widget;
+libquennet is the C interface over the core.]])
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquennet-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
@@ -72,6 +74,19 @@ qt6-qpa-plugins, ${cxx_runtime}")
 set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [[ccTalk test bench, virtual bank note validator and command-line tool
 tolvar tests bank note validators over ccTalk, bnvsim serves a virtual
 validator on a pseudo-terminal and quennet runs one ccTalk command per call.]])
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quennet)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+quennet_package_copyright(python ${CPACK_DEBIAN_PYTHON_PACKAGE_NAME})
+# The package loads libquennet.so.1 with ctypes; its fixture runs bnvsim (package quennet).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), python3 (>= 3.9)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "quennet (= ${deb_version}), python3-pytest")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION [[ccTalk host control from Python
+The quennet module calls any ccTalk command method by name and reads device
+events through the Quennet library; quennet.testing gives pytest the
+virtual_validator fixture on bnvsim.]])
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quennetd)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
