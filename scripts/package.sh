@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Release configuration into ./build-release (installed under /usr) and makes the
 # Debian packages there: libquennet1, libquennet-dev, quennet, quennetd and python3-quennet.
-# Tests and benchmarks are left out of this build. QUENNET_WERROR=ON in the environment makes warnings errors.
+# Tests and benchmarks are left out of this build. QUENNET_WERROR=ON in the environment makes
+# warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
