@@ -106,8 +106,9 @@ QUENNET_C_EXPORT const char* quennet_last_message(void);
 /** The library's version, "1.0.0". */
 QUENNET_C_EXPORT const char* quennet_version(void);
 
-/** The command methods: how many, and the name of each in the control's order. */
+/** How many command methods there are (62). */
 QUENNET_C_EXPORT size_t quennet_method_count(void);
+/** The name of method `index` in the control's order; NULL past the end. */
 QUENNET_C_EXPORT const char* quennet_method_name(size_t index);
 /** The arguments `method` takes after the device address, or QUENNET_EINVAL. */
 QUENNET_C_EXPORT int quennet_method_argument_count(const char* method);
@@ -144,17 +145,21 @@ QUENNET_C_EXPORT int quennet_reply_result(const quennet_reply* reply);
 QUENNET_C_EXPORT int quennet_reply_acknowledged(const quennet_reply* reply);
 /** The status text: the engine's caption ("OK", "Timeout Error [0]" ...). */
 QUENNET_C_EXPORT const char* quennet_reply_status(const quennet_reply* reply);
-/** The frame as it went out and the one that came back, as bytes on the wire; *bytes may be
-    NULL when the size is 0. */
+/** The frame as it went out on the wire: its size, the bytes in *bytes (NULL when none went). */
 QUENNET_C_EXPORT size_t quennet_reply_sent(const quennet_reply* reply, const uint8_t** bytes);
+/** The reply frame as it came back: its size, the bytes in *bytes (NULL when none came). */
 QUENNET_C_EXPORT size_t quennet_reply_received(const quennet_reply* reply, const uint8_t** bytes);
-/** The outputs, in the method's order: name, quennet_type and value. An integer output reads as
-    an integer; a text as a string; bytes as bytes (none when the call delivered no data). */
+/** How many outputs the method has; they come in the method's order. */
 QUENNET_C_EXPORT size_t quennet_reply_output_count(const quennet_reply* reply);
+/** The name of output `index` ("strResponse"); NULL past the end. */
 QUENNET_C_EXPORT const char* quennet_reply_output_name(const quennet_reply* reply, size_t index);
+/** The quennet_type of output `index`; QUENNET_ERANGE past the end. */
 QUENNET_C_EXPORT int quennet_reply_output_type(const quennet_reply* reply, size_t index);
+/** A BYTE or LONG output's value; 0 for another type or past the end. */
 QUENNET_C_EXPORT long long quennet_reply_output_integer(const quennet_reply* reply, size_t index);
+/** A TEXT output's value; "" for another type, NULL past the end. */
 QUENNET_C_EXPORT const char* quennet_reply_output_text(const quennet_reply* reply, size_t index);
+/** A BYTES output: its size and its bytes in *bytes; none when the call delivered no data. */
 QUENNET_C_EXPORT size_t quennet_reply_output_bytes(const quennet_reply* reply, size_t index,
                                                    const uint8_t** bytes);
 /** Releases a reply. NULL is allowed. */

@@ -319,6 +319,7 @@ class WatchDriver : public QObject {
     if (index == commands_.size()) return startPolling();
     const quennet::BusCommand& command = commands_[index];
     BusReply* reply = bus_->client->invoke(poller_.address(), command.method, command.inputs);
+    reply->setParent(this);  // a watch closed before the answer takes the reply with it
     connect(reply, &BusReply::finished, this, [this, reply, index] {
       reply->deleteLater();
       if (reply->acknowledged()) {
