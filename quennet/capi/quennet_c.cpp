@@ -10,6 +10,7 @@
 #include <future>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -88,6 +89,12 @@ class Runtime {
     QMetaObject::invokeMethod(
         context_, [&task] { task(); }, Qt::QueuedConnection);
     return done.get();
+  }
+
+  // Runs `work` on the runtime thread; returns at once.
+  template <class Work>
+  void post(Work&& work) {
+    QMetaObject::invokeMethod(context_, std::forward<Work>(work), Qt::QueuedConnection);
   }
 
  private:
@@ -190,6 +197,18 @@ struct CallState {
   bool finished = false;
   bool portOpen = true;  // whether the port was still open when the call finished
   BusResult result;
+  std::optional<Failure> refused;  // misuse the method itself found before anything was queued
+
+  void finish(const BusResult& answer, bool open, std::optional<Failure> failure = {}) {
+    {
+      const std::lock_guard lock(mutex);
+      result = answer;
+      portOpen = open;
+      refused = std::move(failure);
+      finished = true;
+    }
+    done.notify_all();
+  }
 };
 
 quennet_reply* makeReply(const MethodInfo& info, const BusResult& result) {
@@ -528,21 +547,19 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     quennet::checkArgumentCount(info, inputs.size());
     if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
     auto state = std::make_shared<CallState>();
-    Runtime::instance().run([&] {
+    // Posted without a wait for it: the caller wakes once, when the answer is in.
+    Runtime::instance().post([state, client = bus->client, &info, address, inputs] {
       BusReply* queued = nullptr;
       try {
-        queued = bus->client->invoke(static_cast<quint8>(address), info.name, inputs);
+        queued = client->invoke(static_cast<quint8>(address), info.name, inputs);
       } catch (const QuennetError& error) {
-        throw Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())};
+        return state->finish(
+            {}, true, Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())});
+      } catch (const DispatchError& error) {
+        return state->finish({}, true, Failure{QUENNET_EINVAL, error.message()});
       }
-      QObject::connect(queued, &BusReply::finished, queued, [state, queued, client = bus->client] {
-        {
-          const std::lock_guard lock(state->mutex);
-          state->result = queued->busResult();
-          state->portOpen = client->state() == BusClient::ConnectedState;
-          state->finished = true;
-        }
-        state->done.notify_all();
+      QObject::connect(queued, &BusReply::finished, queued, [state, queued, client] {
+        state->finish(queued->busResult(), client->state() == BusClient::ConnectedState);
         queued->deleteLater();
       });
     });
@@ -557,6 +574,7 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     } else {
       state->done.wait(lock, [&] { return state->finished; });
     }
+    if (state->refused) throw *state->refused;
     if (state->result.result == quennet::kResultNotEnabled && !state->portOpen) {
       throw closedFailure(*bus, state->result.caption);
     }
