@@ -63,7 +63,9 @@ enum quennet_type {
 enum quennet_record_kind {
   QUENNET_RECORD_EVENT = 1, /**< a new event: counter, a, b, text */
   QUENNET_RECORD_LOST = 2,  /**< `lost` events the buffer no longer held; counter now */
-  QUENNET_RECORD_RESET = 3  /**< the device was reset or powered up; counter now */
+  QUENNET_RECORD_RESET = 3, /**< the device was reset or powered up; counter now */
+  /** a read whose counter moved while its events did not; counter as read; read again */
+  QUENNET_RECORD_INCONSISTENT = 4
 };
 
 typedef struct quennet_bus quennet_bus;     /**< one serial port and what runs on it */

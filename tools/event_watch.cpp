@@ -127,7 +127,7 @@ void EventWatch::reportInconsistent(int counter) {
                << poller_.lastCounter() << " but the events did not move with it; reading again"
                << Qt::endl;
   if (options_.json) {
-    printJson(QJsonObject{{"inconsistent", true}, {"counter", counter}}, streams_.out);
+    printJson(inconsistentRecord(counter), streams_.out);
   }
   if (!outputLost()) nextRead();
 }

@@ -16,6 +16,10 @@ QJsonObject lostRecord(int lost, int counter) {
   return QJsonObject{{"lost", lost}, {"counter", counter}};
 }
 
+QJsonObject inconsistentRecord(int counter) {
+  return QJsonObject{{"inconsistent", true}, {"counter", counter}};
+}
+
 QJsonObject resetRecord(int counter) {
   return QJsonObject{{"reset", true}, {"counter", counter}};
 }

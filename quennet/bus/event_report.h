@@ -18,6 +18,9 @@ namespace quennet {
 QUENNET_EXPORT QJsonObject eventRecord(const BusEvent& event);
 /// Events the buffer no longer held: {"lost": count, "counter": the counter now}.
 QUENNET_EXPORT QJsonObject lostRecord(int lost, int counter);
+/// A read whose counter moved while its pairs did not: {"inconsistent": true, "counter": the
+/// counter it said}. Nothing of it is reported; the next read tries again.
+QUENNET_EXPORT QJsonObject inconsistentRecord(int counter);
 /// A reset or power-up of the device: {"reset": true, "counter": the counter now}.
 QUENNET_EXPORT QJsonObject resetRecord(int counter);
 

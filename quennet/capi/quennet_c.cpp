@@ -367,6 +367,9 @@ class WatchDriver : public QObject {
       queue_->push(QUENNET_RECORD_LOST, quennet::lostRecord(lost, poller_.lastCounter()), nullptr,
                    lost);
     });
+    connect(&poller_, &EventPoller::inconsistentRead, this, [this](int counter) {
+      queue_->push(QUENNET_RECORD_INCONSISTENT, quennet::inconsistentRecord(counter));
+    });
     connect(&poller_, &EventPoller::counterReset, this, [this] {
       queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_.lastCounter()));
     });
