@@ -231,7 +231,7 @@ static void events(quennet_bus* bus) {
      is reported once more. */
   int enabled = 0;
   for (int i = 0; i < 50 && !enabled; ++i) {
-    const uint8_t *mask = NULL;
+    const uint8_t* mask = NULL;
     if (quennet_call(bus, 40, "GetInhibitStatus", NULL, 0, &reply) == QUENNET_OK) {
       enabled = quennet_reply_output_bytes(reply, 0, &mask) == 2 && mask[0] == 255;
     }
