@@ -5,6 +5,7 @@
 #   quennet              bnvsim and the quennet tool, with their manual pages
 #   tolvar               the test bench, with its desktop entry and manual page
 #   quennetd             the cash-device service: program, systemd unit, configuration, service user
+#   python3-quennet      the Python package on the C interface, with its pytest fixture
 # Only the widget library and tolvar pull Qt Gui and Widgets: quennet and quennetd on a kiosk
 # install the core library alone.
 # Each carries the MIT licence as /usr/share/doc/<package>/copyright.
@@ -20,7 +21,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # instead of the project's.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL library widgets development programs)
+set(CPACK_COMPONENTS_ALL library widgets development programs python)
 if(TARGET tolvar)
   list(APPEND CPACK_COMPONENTS_ALL bench)
 endif()
@@ -56,7 +57,7 @@ quennet_package_copyright(library ${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${cxx_runtime}")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION [[ccTalk host control library
 Quennet::Core speaks the host side of ccTalk over a serial port with Qt Core
-and Qt SerialPort only.]])
+and Qt SerialPort only; libquennet is the C interface over the core.]])
 
 set(quennet_core_package "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version})")
 set(CPACK_DEBIAN_WIDGETS_PACKAGE_NAME libquennet-widgets${PROJECT_VERSION_MAJOR})
@@ -99,6 +100,19 @@ ${qt_runtime}, ${qt_gui_runtime}, qt6-qpa-plugins, ${cxx_runtime}")
 set(CPACK_DEBIAN_BENCH_DESCRIPTION [[ccTalk test bench for bank note validators
 tolvar polls a bank note validator over ccTalk, shows its events, credits and
 escrow, reads its data and drives every command, with a built-in simulator.]])
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quennet)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+quennet_package_copyright(python ${CPACK_DEBIAN_PYTHON_PACKAGE_NAME})
+# The package loads libquennet.so.1 with ctypes; its fixture runs bnvsim (package quennet).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), python3 (>= 3.9)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "quennet (= ${deb_version}), python3-pytest")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION [[ccTalk host control from Python
+The quennet module calls any ccTalk command method by name and reads device
+events through the Quennet library; quennet.testing gives pytest the
+virtual_validator fixture on bnvsim.]])
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quennetd)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)

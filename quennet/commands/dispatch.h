@@ -73,6 +73,13 @@ QUENNET_EXPORT const QList<MethodInfo>& methodTable();
 /// nullptr for an unknown name; names compare exactly.
 QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
 
+/// Checks the number of arguments a caller gives `info`: its inputs after the device address.
+/// Throws DispatchError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
+QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);
+/// What a caller says when the method itself refused its inputs (a QuennetError it raised):
+/// "RouteBill: " and the error's description.
+QUENNET_EXPORT QString methodErrorText(const MethodInfo& info, const QString& description);
+
 /// Calls `name` with its input parameters in order (Device first where the method has one).
 /// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant
 /// inputs may also hold numbers, lists of numbers or a QByteArray. Throws DispatchError for misuse
