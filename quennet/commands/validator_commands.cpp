@@ -12,9 +12,6 @@ namespace {
 
 // Note numbers above this are refused before anything is sent.
 constexpr std::uint8_t kHighestNoteNumber = 16;
-// One-byte route replies a validator uses instead of an ACK.
-constexpr char16_t kRouteNoNote = 254;
-constexpr char16_t kRouteRefused = 255;
 
 }  // namespace
 
@@ -57,7 +54,7 @@ std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QSt
   const std::int16_t result = textCommand(Device, ROUTE_BILL, Response, data);
   if (Response == QString(QChar(kRouteNoNote))) {
     Response = QLatin1String(kRouteNoNoteText);
-  } else if (Response == QString(QChar(kRouteRefused))) {
+  } else if (Response == QString(QChar(kRouteFailed))) {
     Response = QLatin1String(kRouteRefusedText);
   }
   return result;

@@ -65,4 +65,29 @@ QUENNET_EXPORT const HeaderInfo* headerInfo(std::uint8_t header);
 /// read as one frame (address poll and clash).
 QUENNET_EXPORT bool gathersAnswers(std::uint8_t header);
 
+// ---- Refusals carried as data, and replies that carry no data ---------------------------------
+
+/// One-byte replies, in an ACK frame, by which a device says it did not do what was asked.
+///@{
+inline constexpr std::uint8_t kRouteNoNote = 254;       ///< route bill: nothing in escrow
+inline constexpr std::uint8_t kRouteFailed = 255;       ///< route bill: the note cannot be routed
+inline constexpr std::uint8_t kStackerFault = 254;      ///< stacker cycle: the stacker is faulty
+inline constexpr std::uint8_t kStackerNotFitted = 255;  ///< stacker cycle: no stacker fitted
+///@}
+
+/// A reply to `header` whose only data byte is `data` refuses the command.
+struct RefusalReply {
+  std::uint8_t header = 0;  ///< the command refused
+  std::uint8_t data = 0;    ///< the reply's one data byte
+};
+
+/// Every refusal the library knows, by header.
+QUENNET_EXPORT std::span<const RefusalReply> refusalReplies();
+/// True when the reply data to `header` is a refusal: result 0, but the device did not act.
+QUENNET_EXPORT bool isRefusal(std::uint8_t header, std::span<const std::uint8_t> replyData);
+/// True when a reply to `header` carries no data (an ACK or NAK, or a refusal above): other data
+/// cannot be its answer. False for headers the library does not send, for data requests, and for
+/// the few ACKs some devices extend with a count (hopper dispense, emergency stop).
+QUENNET_EXPORT bool replyCarriesNoData(std::uint8_t header);
+
 }  // namespace quennet
