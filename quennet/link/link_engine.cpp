@@ -135,15 +135,14 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
   busy_ = false;
   messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
   if (last_.frameSent && portOpen()) {
-    // What the next write waits for: a reply that did not come may still come; one that came
-    // may come again; after anything else the rest of a frame may still be on its way.
+    // What the next write waits for: a reply taken may come again, or be followed by the rest
+    // of what came with it; without one (a time-out, noise, a reply that cannot be taken, which
+    // may be an earlier command's) the device's own reply may still come.
     lastHeard_.start();
-    if (result == kResultTimeout) {
+    if (result != kResultOk && result != kResultBusy) {
       quietSpanMs_ = timeoutMs;
-    } else if ((result == kResultOk || result == kResultBusy) && !trailing_) {
-      quietSpanMs_ = kDuplicateGuardMs;
     } else {
-      quietSpanMs_ = kQuietGapMs;
+      quietSpanMs_ = trailing_ ? kQuietGapMs : kDuplicateGuardMs;
     }
   }
   if (frameObserver_) logTransaction(result);
