@@ -428,6 +428,8 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
       statistics_.ignoredBytes += echoed + static_cast<int>(given.size()) + at;
       const int length = static_cast<std::uint8_t>(got[at + 1]) + 5;
       if (got.size() > at + length || line_->bytesAvailable() > 0) trailing_ = true;
+      ReplyBuffer.clear();
+      ReplyLength = 0;
       storeReply(got.mid(at, length), 1);
       return acceptReply(replyArray, fewestData);
     }
