@@ -26,9 +26,6 @@ constexpr int kQuietGapMs = 50;
 // A line that never falls quiet fails the command after this long (a 256-byte frame takes
 // 267 ms at 9600 baud, so no stale reply lasts this long).
 constexpr int kQuietLimitMs = 1000;
-// After a good reply the next frame waits until the line has been quiet this long: a device
-// that sends its reply twice does so within a few milliseconds.
-constexpr int kDuplicateGuardMs = 10;
 
 // The 1-based position of the first byte where the echo differs from the frame written; 0 when
 // they agree.
@@ -142,7 +139,7 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
     if (result != kResultOk && result != kResultBusy) {
       quietSpanMs_ = timeoutMs;
     } else {
-      quietSpanMs_ = trailing_ ? kQuietGapMs : kDuplicateGuardMs;
+      quietSpanMs_ = trailing_ ? kQuietGapMs : repeatGuardMs_;
     }
   }
   if (frameObserver_) logTransaction(result);

@@ -1,6 +1,7 @@
 #pragma once
 // The transaction engine: one frame out, one reply (or one failure) in.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -128,6 +129,14 @@ class QUENNET_EXPORT LinkEngine {
   /// carry an answer meant for another process. Every transaction leaves such a wait for the
   /// next one too (see settleLine()).
   void requestQuietLine() { settle_ = true; }
+  /// How long the line must stay quiet after a good reply before the next frame goes out
+  /// (kRepeatGuardMs by default): a device that sends its reply twice does so within that. 0
+  /// trusts the device not to repeat itself.
+  ///@{
+  static constexpr int kRepeatGuardMs = 10;
+  void setRepeatGuardMs(int ms) { repeatGuardMs_ = std::max(ms, 0); }
+  int repeatGuardMs() const { return repeatGuardMs_; }
+  ///@}
   /// True while a requested long wait has not yet been used.
   bool longWaitPending() const { return longWait_; }
   /// Duration of the last transaction in milliseconds, from hand-over to the port to the result.
@@ -252,6 +261,7 @@ class QUENNET_EXPORT LinkEngine {
   bool settle_ = true;
   // The next write waits until the line has been quiet for quietSpanMs_ since lastHeard_.
   int quietSpanMs_ = 0;
+  int repeatGuardMs_ = kRepeatGuardMs;
   QElapsedTimer lastHeard_;
   bool trailing_ = false;           // bytes followed the reply in the same read
   QByteArray dropped_;              // bytes dropped before this transaction's write, for the trace
