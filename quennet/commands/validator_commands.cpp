@@ -4,6 +4,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -12,6 +13,9 @@ namespace {
 
 // Note numbers above this are refused before anything is sent.
 constexpr std::uint8_t kHighestNoteNumber = 16;
+// One-byte route replies a validator uses instead of an ACK.
+constexpr char16_t kRouteNoNote = kRouteEscrowEmpty;
+constexpr char16_t kRouteRefused = kRouteFailed;
 
 }  // namespace
 
@@ -54,7 +58,7 @@ std::int16_t CommandSet::RouteBill(std::uint8_t Device, std::uint8_t Accept, QSt
   const std::int16_t result = textCommand(Device, ROUTE_BILL, Response, data);
   if (Response == QString(QChar(kRouteNoNote))) {
     Response = QLatin1String(kRouteNoNoteText);
-  } else if (Response == QString(QChar(kRouteFailed))) {
+  } else if (Response == QString(QChar(kRouteRefused))) {
     Response = QLatin1String(kRouteRefusedText);
   }
   return result;

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol_events.h"
 
 namespace quennet {
 
@@ -161,7 +162,7 @@ namespace {
 constexpr auto kRefusals = std::to_array<RefusalReply>({
     {CYCLE_STACK, kStackerFault},
     {CYCLE_STACK, kStackerNotFitted},
-    {ROUTE_BILL, kRouteNoNote},
+    {ROUTE_BILL, kRouteEscrowEmpty},
     {ROUTE_BILL, kRouteFailed},
 });
 

@@ -8,7 +8,7 @@
 
 #include <QString>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
@@ -32,6 +32,9 @@ enum class ReplyWait : std::uint8_t {
   Gather,  // loose one-byte answers of several devices (address poll, clash): 1200 ms
   Long,    // the stacker cycle: 8000 ms
 };
+
+/// The longest gap between two bytes of one frame; a receiver drops a partial frame after it.
+inline constexpr int kInterByteGapMs = 50;
 
 /// The wait in milliseconds; it covers the whole reply, echo included.
 QUENNET_EXPORT std::int32_t replyWaitMs(ReplyWait wait);
@@ -67,15 +70,8 @@ QUENNET_EXPORT bool gathersAnswers(std::uint8_t header);
 
 // ---- Refusals carried as data, and replies that carry no data ---------------------------------
 
-/// One-byte replies, in an ACK frame, by which a device says it did not do what was asked.
-///@{
-inline constexpr std::uint8_t kRouteNoNote = 254;       ///< route bill: nothing in escrow
-inline constexpr std::uint8_t kRouteFailed = 255;       ///< route bill: the note cannot be routed
-inline constexpr std::uint8_t kStackerFault = 254;      ///< stacker cycle: the stacker is faulty
-inline constexpr std::uint8_t kStackerNotFitted = 255;  ///< stacker cycle: no stacker fitted
-///@}
-
-/// A reply to `header` whose only data byte is `data` refuses the command.
+/// A reply to `header` whose only data byte is `data` refuses the command: one of the one-byte
+/// refusals of protocol_events.h, sent in an ACK frame.
 struct RefusalReply {
   std::uint8_t header = 0;  ///< the command refused
   std::uint8_t data = 0;    ///< the reply's one data byte

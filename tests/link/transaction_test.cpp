@@ -8,6 +8,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 #include "quennet/link/scripted_line.h"
 #include "support/reply_frames.h"
@@ -329,7 +330,7 @@ TEST_F(ScriptedHost, EveryAnswerTakenIsTheOneGivenToThatCommand) {
       } else if (data.isEmpty()) {
         EXPECT_EQ(text, QString::fromLatin1(header == 0 ? "ACK" : "NACK")) << i;
       } else {
-        EXPECT_EQ(text, QString::fromLatin1(static_cast<std::uint8_t>(data[0]) == kRouteNoNote
+        EXPECT_EQ(text, QString::fromLatin1(static_cast<std::uint8_t>(data[0]) == kRouteEscrowEmpty
                                                 ? kRouteNoNoteText
                                                 : kRouteRefusedText))
             << i;
