@@ -179,7 +179,8 @@ QString helpText() {
       "\n"
       "METHOD is a command method name as --list shows it, such as SendPoll or GetSerialNo.\n"
       "ARGs are its input parameters after Device, in order: numbers in decimal, byte arrays\n"
-      "as comma-separated decimals (SetInhibitStatus 255,255), text as given. The device\n"
+      "as comma-separated decimals (SetInhibitStatus 255,255), text as given; an array or\n"
+      "text takes at most what --list shows in brackets (ByteArray[2], Text[2]). The device\n"
       "address comes from --address.\n"
       "\n"
       "Output: each output parameter, the result code with its status text, and the command\n"
@@ -192,7 +193,9 @@ QString helpText() {
       "`--address 3 Dispense_Coins 2` (line options apply to that line only; the port stays).\n"
       "It answers each line with one JSON object on one line, as --json prints it, in order,\n"
       "until the input ends; empty lines are skipped. A line it cannot run answers\n"
-      "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on.\n"
+      "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on:\n"
+      "so does a line longer than 64 KiB, and a last line without its newline, which is\n"
+      "never sent.\n"
       "\n"
       "events enables the validator (master inhibit off), reads its event counter, then reads\n"
       "its event buffer every MS milliseconds (default 200) and prints each event that happened\n"
@@ -201,9 +204,11 @@ QString helpText() {
       "(stderr; with --json also {\"lost\":N}). --route stacks, returns or holds every note\n"
       "that reaches escrow. Failed reads print no event; three in a row are reported on stderr.\n"
       "--inhibits sets the note inhibits (SetInhibitStatus LOW,HIGH) after the enable. A reset\n"
-      "of the validator (its counter goes back, the buffer emptied) prints one reset line\n"
+      "of the validator (its counter back at 0, or one that went back over an emptied buffer\n"
+      "and a validator with every note inhibited) prints one reset line\n"
       "({\"reset\":true,\"counter\":N}), then the events since, and sends the enable and the\n"
-      "inhibits again.\n"
+      "inhibits again. A read whose counter moved but whose events did not move with it prints\n"
+      "no event (stderr; with --json {\"inconsistent\":true}) and is read again.\n"
       "\n"
       "monitor only listens: it splits the bytes on the line into frames (by the length byte,\n"
       "the checksum and the 50 ms gap), pairs each reply with the host frame it answers and\n"
@@ -218,9 +223,10 @@ QString helpText() {
       "result, 2 for a usage error (unknown method, wrong argument count, bad argument, port\n"
       "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK, or a\n"
       "route or stacker cycle answered 254 or 255; \"acknowledged\":false in --json), 130\n"
-      "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed). A batch\n"
-      "exits 0 when every line gave result 0, 1 otherwise; each line's \"acknowledged\"\n"
-      "tells a refusal.\n");
+      "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed), 4 when\n"
+      "standard output cannot be written (the run stops there, nothing more is sent). A\n"
+      "batch exits 0 when every line gave result 0, 1 otherwise; each line's\n"
+      "\"acknowledged\" tells a refusal.\n");
 }
 
 }  // namespace quennet::cli
