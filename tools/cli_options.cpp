@@ -193,11 +193,12 @@ QString helpText() {
       "\n"
       "Exit status: 0 when the result is 0 and the device acknowledged, 1 for any other\n"
       "result, 2 for a usage error (unknown method, wrong argument count, bad argument, port\n"
-      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK,\n"
-      "\"acknowledged\":false in --json), 130 or 143 after Ctrl-C or SIGTERM (the call ends at\n"
-      "once, the port closed), 4 when standard output cannot be written (the run stops there,\n"
-      "nothing more is sent). A batch exits 0 when every line gave result 0, 1 otherwise;\n"
-      "each line's \"acknowledged\" tells a refusal.\n");
+      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK, or a\n"
+      "route or stacker cycle answered 254 or 255; \"acknowledged\":false in --json), 130\n"
+      "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed), 4 when\n"
+      "standard output cannot be written (the run stops there, nothing more is sent). A\n"
+      "batch exits 0 when every line gave result 0, 1 otherwise; each line's\n"
+      "\"acknowledged\" tells a refusal.\n");
 }
 
 }  // namespace quennet::cli

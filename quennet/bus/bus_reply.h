@@ -47,7 +47,8 @@ struct BusResult {
   QByteArray reply;  ///< the reply frame; empty when none came
   /// The device accepted the request: result 0 with a reply whose header is ACK (data replies
   /// included) or, for an address poll or clash, answers gathered. False for a refusal that still
-  /// has result 0 (a NAK, or an unknown header, to a command without data) and for every failure.
+  /// has result 0 (a NAK, or an unknown header, to a command without data; a route or stacker
+  /// cycle answered by its refusal byte, 254 or 255) and for every failure.
   bool acknowledged = false;
   /// What went wrong; NoError exactly when the request was acknowledged.
   Error error = ConnectionError;

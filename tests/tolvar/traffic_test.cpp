@@ -244,6 +244,9 @@ TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
   host.setLine(std::move(line));
   host.setFrameObserver(&dock);
   ASSERT_TRUE(device->open());
+  // An hour of polls in moments: the pause the engine keeps between a reply and the next frame
+  // ends at once on a line known to stay silent.
+  device->setEndsWaitsWhenPlayedOut(true);
   std::uint8_t counter = 0;
   device->setResponder([&counter](const QByteArray& written) {
     if (testframes::completeFrameLength(written) == 0) return QByteArray();
