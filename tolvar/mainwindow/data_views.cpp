@@ -4,6 +4,7 @@
 
 #include <QTreeWidget>
 
+#include "quennet/commands/reply_renderings.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
 #include "tolvar/mainwindow/line_turn.h"
@@ -40,6 +41,7 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   const std::int16_t step = intUnitDataStep_++;
   if (step == 0) unitData_.lstViewUnitData->clear();
   QString text;
+  QString shown;  // the row's text where it says more than the reply text
   std::array<std::uint8_t, 5> bytes{};
   std::uint8_t flags = 0;
   std::int16_t result = quennet::kResultOk;
@@ -55,6 +57,12 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
       break;
     case 3:
       result = control.GetSerialNo(address, text);
+      // Devices print their serial least significant byte first: the label's number beside.
+      if (const QString label =
+              quennet::serialLabelOf(control.sentInClear(), control.replyInClear());
+          !label.isEmpty()) {
+        shown = QStringLiteral("%1 (label %2)").arg(text, label);
+      }
       break;
     case 4:
       result = control.GetBuildCode(address, text);
@@ -106,8 +114,9 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   }
   // Outputs keep stale values when a call fails; a failed step shows nothing instead.
   if (result != quennet::kResultOk) text.clear();
+  if (result != quennet::kResultOk || shown.isEmpty()) shown = text;
   unitData_.lstViewUnitData->addTopLevelItem(
-      new QTreeWidgetItem(QStringList{unitDataHeader(step), text}));
+      new QTreeWidgetItem(QStringList{unitDataHeader(step), shown}));
   turn_.showReply(text);
   return result;
 }
