@@ -28,17 +28,10 @@ constexpr int kFirstBackoffMs = 1000;
 constexpr int kIdentifyRetryMs = 5000;
 constexpr int kGoodbyeMs = 3000;
 constexpr int kLastReadMs = 3000;
-constexpr std::uint8_t kRouteReturn = 0;
-constexpr std::uint8_t kRouteStack = 1;
-constexpr std::uint8_t kStacked = 0;
-constexpr std::uint8_t kInEscrow = 1;
-// Where the echo is learnt when no device is named: the usual address of a validator.
-constexpr std::uint8_t kEchoProbeAddress = 40;
-constexpr int kStackerAndEscrow = 3;
-// Bill validator status codes that need a person: jams, fraud attempts, a full stacker.
-constexpr std::uint8_t kBillFaults[] = {6, 7, 9, 13, 14, 18};
-// Coin acceptor status codes 1 (rejected) and 2 (inhibited) are ordinary; the rest are errors.
-constexpr std::uint8_t kLastOrdinaryCoinStatus = 2;
+using quennet::EventKind;
+using quennet::kRouteReturn;
+using quennet::kRouteStack;
+constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 
 QString now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -125,7 +118,8 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   // answers or not.
   bus_.setCommsEcho(options.echo.value_or(true));
   if (!options.echo) {
-    bus_.setEchoDetection(options.devices.isEmpty() ? kEchoProbeAddress : options.devices.front());
+    bus_.setEchoDetection(options.devices.isEmpty() ? quennet::kValidatorAddress
+                                                    : options.devices.front());
   }
   if (options.keyCode) {
     bus_.setKeyCode(*options.keyCode);
@@ -464,26 +458,17 @@ void Service::onEvent(Device& device, const BusEvent& event) {
     const int ahead = EventPoller::eventsBetween(*device.cursor, event.counter);
     if (ahead < 1 || ahead > EventPoller::eventsBetween(*device.cursor, newest)) return;
   }
-  QString kind = QStringLiteral("status");
   const bool bill = device.source == EventPoller::Source::BillValidator;
-  const bool coin = device.source == EventPoller::Source::CoinAcceptor;
-  if (bill && event.a != 0 && event.b == kStacked) {
-    kind = QStringLiteral("credit");
-  } else if (coin && event.a != 0) {
-    kind = QStringLiteral("credit");
-  } else if (bill && event.a == 0 &&
-             std::find(std::begin(kBillFaults), std::end(kBillFaults), event.b) !=
-                 std::end(kBillFaults)) {
-    kind = QStringLiteral("fault");
-  } else if (coin && event.a == 0 && event.b > kLastOrdinaryCoinStatus) {
-    kind = QStringLiteral("fault");
-  }
-  if (kind == u"credit") credit(device, event);
+  const EventKind kind = event.kind();
+  if (kind == EventKind::Credit) credit(device, event);
   device.cursor = event.counter;
-  publishEvent(device, event.counter, kind, event.text);
-  if (bill && event.a != 0 && event.b == kInEscrow && event.counter == newest)
-    escrow(device, event);
-  if (bill && (event.b == kStacked || event.a == 0)) device.hold.stop();
+  publishEvent(device, event.counter,
+               kind == EventKind::Credit  ? QStringLiteral("credit")
+               : kind == EventKind::Fault ? QStringLiteral("fault")
+                                          : QStringLiteral("status"),
+               event.text);
+  if (kind == EventKind::Escrow && event.counter == newest) escrow(device, event);
+  if (bill && (kind == EventKind::Credit || event.a == 0)) device.hold.stop();
 }
 
 void Service::onBufferRead(Device& device, int counter) {
