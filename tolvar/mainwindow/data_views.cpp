@@ -42,6 +42,7 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   if (step == 0) unitData_.lstViewUnitData->clear();
   QString text;
   QString shown;  // the row's text where it says more than the reply text
+  QString tip;
   std::array<std::uint8_t, 5> bytes{};
   std::uint8_t flags = 0;
   std::int16_t result = quennet::kResultOk;
@@ -61,7 +62,8 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
       if (const QString label =
               quennet::serialLabelOf(control.sentInClear(), control.replyInClear());
           !label.isEmpty()) {
-        shown = QStringLiteral("%1 (label %2)").arg(text, label);
+        shown = QStringLiteral("%1/%2").arg(text, label);
+        tip = QStringLiteral("As the label reads it: %1").arg(label);
       }
       break;
     case 4:
@@ -115,8 +117,9 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   // Outputs keep stale values when a call fails; a failed step shows nothing instead.
   if (result != quennet::kResultOk) text.clear();
   if (result != quennet::kResultOk || shown.isEmpty()) shown = text;
-  unitData_.lstViewUnitData->addTopLevelItem(
-      new QTreeWidgetItem(QStringList{unitDataHeader(step), shown}));
+  auto* row = new QTreeWidgetItem(QStringList{unitDataHeader(step), shown});
+  if (result == quennet::kResultOk) row->setToolTip(1, tip);
+  unitData_.lstViewUnitData->addTopLevelItem(row);
   turn_.showReply(text);
   return result;
 }
