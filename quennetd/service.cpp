@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -32,6 +33,10 @@ using quennet::EventKind;
 using quennet::kRouteReturn;
 using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
+
+QString shuttingDown() {
+  return QStringLiteral("shutting down");
+}
 
 QString now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -127,6 +132,8 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   }
   reopen_.setSingleShot(true);
   connect(&reopen_, &QTimer::timeout, this, &Service::openPort);
+  commandWait_.setSingleShot(true);
+  connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
   connect(&resend_, &QTimer::timeout, this, [this] {
     retryJournal();
@@ -152,6 +159,11 @@ Service::Service(const DaemonOptions& options, QObject* parent)
     resendOutstanding();
   });
   connect(&mqtt_, &MqttLink::messageReceived, this, &Service::onMessage);
+  connect(&mqtt_, &MqttLink::messageRefused, this, [this](const QString& topic, qsizetype bytes) {
+    if (topic == options_.prefix + QStringLiteral("/cmd")) {
+      replyError(QJsonValue(), gate_.refuseUnread(bytes).error);
+    }
+  });
 }
 
 Service::~Service() = default;
@@ -644,27 +656,60 @@ void Service::onAck(const QByteArray& payload) {
   if (journal_.isOpen() && journalError_.isEmpty()) journal_.acknowledge(id);
 }
 
+void Service::replyError(const QJsonValue& id, const QString& error) {
+  publish(QStringLiteral("reply"), errorReply(id, error));
+}
+
 void Service::onCommand(const QByteArray& payload) {
-  GateResult checked = gate_.check(payload);
-  if (checked.command && stopping_) checked.error = QStringLiteral("shutting down");
-  if (!checked.command || stopping_)
-    return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
-  const Command command = *checked.command;
-  const bool route = command.method == u"RouteBill";
+  const GateResult checked = gate_.check(payload);
+  if (!checked.command) return replyError(checked.id, checked.error);
+  const Command& command = *checked.command;
+  if (stopping_) return replyError(command.id, shuttingDown());
+  // Only a device that answers its polls gets commands: anything else would wait out a time-out
+  // on the line for every request.
+  const auto device = devices_.find(command.address);
+  if (device == devices_.end() || !device->second->identified || device->second->lost) {
+    return replyError(command.id,
+                      QStringLiteral("no device answering at address %1").arg(command.address));
+  }
+  // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
+  // only routes can make another route wait.
+  const auto isRoute = [](const Command& c) { return c.method == u"RouteBill"; };
+  const bool route = isRoute(command);
+  const qsizetype ahead =
+      route ? std::count_if(commands_.begin(), commands_.end(), isRoute) : commands_.size();
+  if (ahead >= kCommandQueueLength) return replyError(command.id, QStringLiteral("busy"));
+  commands_.insert(route ? ahead : commands_.size(), command);
+  runCommands();
+}
+
+void Service::runCommands() {
+  if (commandOnLine_ || commands_.isEmpty()) return;
+  const bool route = commands_.front().method == u"RouteBill";
+  const int waitMs = route ? 0 : budget_.waitMs();
+  if (waitMs > 0) return commandWait_.start(waitMs);
+  const Command command = commands_.takeFirst();
   quennet::BusReply* reply = nullptr;
   try {
     reply = bus_.invoke(command.address, command.method, command.inputs,
                         route ? BusClient::Priority::High : BusClient::Priority::Normal);
   } catch (const quennet::DispatchError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.message()));
+    replyError(command.id, e.message());
+    return runCommands();
   } catch (const quennet::QuennetError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.description()));
+    replyError(command.id, e.description());
+    return runCommands();
   }
   if (route) {
     const auto it = devices_.find(command.address);
     if (it != devices_.end()) it->second->hold.stop();
   }
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, id = command.id] {
+  commandOnLine_ = true;
+  QElapsedTimer onLine;
+  onLine.start();
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, onLine, id = command.id] {
+    budget_.spend(onLine.elapsed());
+    commandOnLine_ = false;
     const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
     publish(QStringLiteral("reply"),
             compact(QJsonObject{
@@ -674,6 +719,7 @@ void Service::onCommand(const QByteArray& payload) {
                 {"acknowledged", reply->result() == quennet::kResultOk && response != u"NAK"},
                 {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
+    runCommands();
   });
 }
 
@@ -682,6 +728,9 @@ void Service::onCommand(const QByteArray& payload) {
 void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
+  commandWait_.stop();
+  for (const Command& command : commands_) replyError(command.id, shuttingDown());
+  commands_.clear();
   reopen_.stop();
   resend_.stop();
   identifyAgain_.stop();
