@@ -118,9 +118,9 @@ TEST_P(EncryptionVectors, ScrambleAndUnscrambleAWholeFrame) {
   EXPECT_EQ(hexOf(frame), QByteArray(GetParam().clear));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    PublishedVectors, EncryptionVectors,
-    ::testing::Values(KnownFrame{0x406285, "28 00 b6 fe 21", "28 00 49 b5 f1"},
-                      KnownFrame{0x406285, "28 00 3a f2 e0", "28 00 80 3d 32"},
-                      KnownFrame{0x406285, "28 00 31 9f 5d", "28 00 95 4d 89"},
-                      KnownFrame{0x654321, "28 01 bc 9a 01 62", "28 01 93 30 2f 8b"}));
+INSTANTIATE_TEST_SUITE_P(PublishedVectors, EncryptionVectors,
+                         ::testing::Values(KnownFrame{0x406285, "28 00 b6 fe 21", "28 00 49 b5 f1"},
+                                           KnownFrame{0x406285, "28 00 3a f2 e0", "28 00 80 3d 32"},
+                                           KnownFrame{0x406285, "28 00 31 9f 5d", "28 00 95 4d 89"},
+                                           KnownFrame{0x654321, "28 01 bc 9a 01 62",
+                                                      "28 01 93 30 2f 8b"}));
