@@ -30,6 +30,9 @@ class CoinAcceptor : public Device {
  private:
   EventLog credits_;
   Inhibits inhibits_;
+  // Audit counters: coins inserted, and coins accepted (credited); a reset keeps them.
+  std::uint32_t inserted_ = 0;
+  std::uint32_t accepted_ = 0;
 };
 
 }  // namespace bnvsim

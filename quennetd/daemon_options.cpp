@@ -32,6 +32,7 @@ constexpr Flag kFlags[] = {
     {"poll-ms", "N", "event poll period (default 200)"},
     {"checksum8", "", "8-bit checksum instead of CRC-16"},
     {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
+    {"echo", "", "the line echoes what the host sends (default: one poll at start tells)"},
     {"no-echo", "", "the line does not echo what the host sends"},
     {"enable-hopper", "", "enable payout hoppers at start-up"},
     {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
@@ -86,6 +87,7 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     const bool on = value.isNull() ? true : toBool(value, &ok);
     if (!ok) return bad("true or false");
     if (name == u"checksum8") o.checksum8 = on;
+    if (name == u"echo") o.echo = on;
     if (name == u"no-echo") o.echo = !on;
     if (name == u"enable-hopper") o.enableHopper = on;
     if (name == u"help") o.help = on;

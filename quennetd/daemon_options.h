@@ -27,7 +27,7 @@ struct DaemonOptions {
   int pollMs = 200;
   bool checksum8 = false;
   std::optional<std::int32_t> keyCode;
-  bool echo = true;
+  std::optional<bool> echo;  // not given: one poll at start tells
   bool enableHopper = false;
   // Methods a consumer may call besides those that only read and RouteBill.
   QStringList allow;

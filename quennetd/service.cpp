@@ -95,7 +95,8 @@ struct Service::Device {
   quint8 address = 0;
   QString category;
   QString manufacturer;
-  QString serial;
+  QString serial;  // as GetSerialNo renders it: the journal's name for the device
+  QString label;   // as the device's label reads it: what status and credits show
   std::optional<EventPoller::Source> source;
   std::unique_ptr<EventPoller> poller;
   bool identified = false;
@@ -118,7 +119,13 @@ Service::Service(const DaemonOptions& options, QObject* parent)
       gate_(options.allow, options.commandsPerSecond, options.commandBurst) {
   bus_.setPortName(options.port);
   bus_.setChecksumType(options.checksum8 ? quennet::CHKSM_8BIT : quennet::CHKSM_16BIT);
-  bus_.setCommsEcho(options.echo);
+  // Any device will do for the echo: a line that echoes gives the frame back whether a device
+  // answers or not.
+  bus_.setCommsEcho(options.echo.value_or(true));
+  if (!options.echo) {
+    bus_.setEchoDetection(options.devices.isEmpty() ? quennet::kValidatorAddress
+                                                    : options.devices.front());
+  }
   if (options.keyCode) {
     bus_.setKeyCode(*options.keyCode);
     bus_.setEncryption(true);
@@ -213,14 +220,14 @@ Service::Call Service::call(quint8 address, const QString& method, const QVarian
   try {
     reply.reset(bus_.invoke(address, method, inputs, priority));
   } catch (const quennet::MisuseError& e) {
-    return {quennet::kResultNotEnabled, e.message(), {}};
+    return {quennet::kResultNotEnabled, e.message(), {}, {}};
   }
   if (!reply->isFinished()) {
     QEventLoop loop;
     connect(reply.get(), &quennet::BusReply::finished, &loop, &QEventLoop::quit);
     loop.exec();
   }
-  return {reply->result(), reply->caption(), reply->outputs()};
+  return {reply->result(), reply->caption(), reply->outputs(), reply->busResult().serial};
 }
 
 void Service::openPort() {
@@ -280,6 +287,7 @@ std::shared_ptr<Service::Device> Service::identify(quint8 address) {
   const Call serial = call(address, QStringLiteral("GetSerialNo"));
   if (serial.result != quennet::kResultOk) return device;
   device->serial = serial.outputs.value(text).toString();
+  device->label = serial.serial;
   if (device->category.contains(QLatin1String("Bill"), Qt::CaseInsensitive)) {
     device->source = EventPoller::Source::BillValidator;
   } else if (device->category.contains(QLatin1String("Coin"), Qt::CaseInsensitive)) {
@@ -501,7 +509,7 @@ void Service::credit(Device& device, const BusEvent& event) {
   credit.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
   QJsonObject o{{"id", credit.id},
                 {"address", device.address},
-                {"serial", device.serial},
+                {"serial", device.label},
                 {"kind", note ? "note" : "coin"},
                 {"position", position},
                 {"code", d.code},
@@ -614,7 +622,7 @@ void Service::publishStatus() {
     list.append(QJsonObject{{"address", address},
                             {"category", device->category},
                             {"manufacturer", device->manufacturer},
-                            {"serial", device->serial},
+                            {"serial", device->label},
                             {"state", device->identified && !device->lost ? "ok" : "lost"}});
   }
   QJsonObject o{{"state", portOpen_ ? "online" : "port-lost"},

@@ -65,6 +65,7 @@ class Service : public QObject {
     int result = 0;
     QString caption;
     QVariantMap outputs;
+    QString serial;  // a serial number as its label reads it
   };
   // Runs the event loop until the method's reply is in.
   Call call(quint8 address, const QString& method, const QVariantList& inputs = {},

@@ -60,7 +60,7 @@ TEST(ControlEndToEnd, RestoredControlIdentifiesTheValidator) {
   EXPECT_EQ(c.GetBuildCode(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("QBV16-EU"));
   EXPECT_EQ(c.GetSerialNo(kValidator, text), kResultOk);
-  EXPECT_EQ(text, QStringLiteral("1234567"));
+  EXPECT_EQ(text, QStringLiteral("8902162"));
   EXPECT_EQ(c.GetCreationDate(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("15/03/24"));
   EXPECT_EQ(c.labelState().caption, QStringLiteral("OK"));

@@ -211,6 +211,7 @@ TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
   EXPECT_EQ(credit->value("value").toInteger(), 1000);
   EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("note"));
   EXPECT_EQ(credit->value("position").toInt(), 2);
+  EXPECT_EQ(credit->value("serial").toString(), QStringLiteral("1234567")) << "as the label reads";
   const QString id = credit->value("id").toString();
   ASSERT_FALSE(id.isEmpty());
 
@@ -325,7 +326,7 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->value("result").toInt(), 0);
   EXPECT_EQ(reply->value("outputs").toObject().value("strResponse").toString(),
-            QStringLiteral("1234567"));
+            QStringLiteral("8902162"));
   idle(300);
   // On the line since the first refused request: event polls, then exactly the two allowed.
   EXPECT_EQ(framesSent(), (QStringList{"3/172", "40/242"}));
@@ -417,7 +418,7 @@ TEST_F(ServiceOnASlowLine, CommandsTakeTheirShareOfTheLineAndTheRestAreBusy) {
     ++answered;
     EXPECT_EQ(reply.value("result").toInt(), 0);
     EXPECT_EQ(reply.value("outputs").toObject().value("strResponse").toString(),
-              QStringLiteral("1234567"));
+              QStringLiteral("8902162"));
   }
   EXPECT_EQ(ids.size(), kRequests) << "every request answered once";
   EXPECT_GE(answered, 1 + quennetd::kCommandQueueLength) << "the one on the line and the queue";
