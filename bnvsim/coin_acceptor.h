@@ -22,6 +22,8 @@ class CoinAcceptor : public Device {
   explicit CoinAcceptor(int address = kCoinAcceptorAddress);
 
   void insertCoin(int position);
+  // Coins taken, by position - 1: the acceptor's own count, kept through resets.
+  const std::array<std::uint32_t, kCoinPositions>& accepted() const { return accepted_; }
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
@@ -30,6 +32,7 @@ class CoinAcceptor : public Device {
  private:
   EventLog credits_;
   Inhibits inhibits_;
+  std::array<std::uint32_t, kCoinPositions> accepted_{};
 };
 
 }  // namespace bnvsim
