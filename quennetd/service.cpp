@@ -180,6 +180,7 @@ struct Service::Device {
   bool lost = false;
   bool enabled = false;               // its master inhibit opened by this service, since no reset
   bool primed = false;                // the first buffer since polling started has been read
+  std::optional<int> primedFrom;      // the counter the journal had when polling started
   QList<Denomination> denominations;  // by position - 1
   std::optional<DeviceMark> mark;     // where the counter was last taken into account
   std::optional<DeviceMark> stored;   // ... as the journal has it
@@ -499,6 +500,7 @@ void Service::startPolling(const std::shared_ptr<Device>& device) {
     requestInit(d->address);
   });
   d->primed = false;
+  d->primedFrom = d->mark ? std::optional<int>(d->mark->counter) : std::nullopt;
   d->held.reset();
   poller->start();
 }
@@ -596,7 +598,8 @@ void Service::onEvent(Device& device, const BusEvent& event) {
     kept = noteReturned(device, next);
   }
   if (!kept) device.replay = true;
-  if (!device.replay) device.mark = next;
+  // A credit moves the mark itself, with the device's seq.
+  if (!device.replay && kind != u"credit") device.mark = next;
   publishEvent(device, event.counter, kind, event.text);
   if (bill && (event.b == kStacked || event.a == 0)) {
     device.hold.stop();
@@ -610,14 +613,14 @@ void Service::onEvent(Device& device, const BusEvent& event) {
 void Service::onBufferRead(Device& device, int counter) {
   if (!device.primed) {
     device.primed = true;
-    if (device.mark && device.accepts()) {
-      if (device.mark->counter != 0 && counter == 0) {
+    if (device.primedFrom && device.accepts()) {
+      if (*device.primedFrom != 0 && counter == 0) {
         // Reset while nobody watched: the counter starts again at 0.
         onReset(device);
       } else {
         // Taken while nobody read the buffer, and more than it keeps: never silently.
         const int missed =
-            EventPoller::eventsBetween(device.mark->counter, counter) - kBufferedEvents;
+            EventPoller::eventsBetween(*device.primedFrom, counter) - kBufferedEvents;
         if (missed > 0) {
           publishEvent(device, counter, QStringLiteral("lost"),
                        QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(missed),
