@@ -1,6 +1,8 @@
 // quennetd end to end: a real mosquitto on a free port, bnvsim with a hopper and a coin acceptor
 // on a pseudo-terminal, and the service as its own process, killed and restarted as in the field.
 // What counts is what reaches the broker and what goes on the line.
+#include <unistd.h>
+
 #include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
@@ -22,6 +24,7 @@
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
+#include "quennetd/service.h"
 #include "tests/support/free_port.h"
 
 namespace {
@@ -687,6 +690,81 @@ TEST(ServiceMoney, NoteValuesAreMinorUnitsOfTheirCurrency) {
     EXPECT_EQ(quennetd::minorUnits(c.amount, c.scale, QLatin1String(c.country)), c.minor)
         << c.amount << " x " << c.scale.factor << " / 10^" << c.scale.decimals << " " << c.country;
   }
+}
+
+// The journal on a disk of its own, half a megabyte of tmpfs in a mount namespace that a holder
+// process keeps; the service runs inside it, the test fills the disk from outside.
+class ServiceOnASmallDisk : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    disk_ = dir_.filePath(QStringLiteral("disk"));
+    ASSERT_TRUE(QDir().mkpath(disk_));
+    holder_.start(QStringLiteral("unshare"),
+                  {"-rm", "sh", "-c",
+                   "mount -t tmpfs -o size=512k tmpfs \"$0\" && echo mounted && exec cat", disk_});
+    if (!holder_.waitForReadyRead(kLongWaitMs) || !holder_.readLine().startsWith("mounted")) {
+      GTEST_SKIP() << "no mount namespace: " << holder_.readAllStandardError().toStdString();
+    }
+    // Root enters the mount namespace alone: inside the user namespace too it would lose its say
+    // over a terminal that a killed service left exclusive.
+    wrapper_ = {"nsenter", "-m", "-t", QString::number(holder_.processId()), "--"};
+    if (geteuid() != 0)
+      wrapper_ = QStringList{"nsenter", "--preserve-credentials", "-U"} + wrapper_.mid(1);
+    inside_ = QStringLiteral("/proc/%1/root%2").arg(holder_.processId()).arg(disk_);
+  }
+  void TearDown() override {
+    holder_.kill();
+    holder_.waitForFinished();
+    ServiceTest::TearDown();
+  }
+  QStringList journalOnDisk() const { return {"--journal", disk_ + QStringLiteral("/journal")}; }
+  // Writes until the disk takes no more.
+  void fill() {
+    QFile filler(inside_ + QStringLiteral("/fill"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly)) << filler.errorString().toStdString();
+    const QByteArray chunk(4096, '\0');
+    while (filler.write(chunk) == chunk.size() && filler.flush()) {
+    }
+  }
+
+  QProcess holder_;
+  QString disk_;
+  QString inside_;
+};
+
+// A full disk: the note is given back, acceptance stops and the status says why until there is
+// room again. Killed meanwhile and started again, the service has neither lost nor doubled money.
+TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
+  booking_ = true;
+  startService(journalOnDisk());
+  console("insert 2");
+  EXPECT_EQ(settle(), "notes 2:1; coins");
+  fill();
+  console("insert 3");
+  const auto full = next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("journal").toString() != u"ok";
+  });
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(full->value("accepting").toBool());
+  EXPECT_TRUE(full->value("journal").toString().contains(QLatin1String("full")))
+      << full->value("journal").toString().toStdString();
+  // Tried again meanwhile: still full, still not accepting.
+  const qsizetype failed = messages_.size();
+  idle(quennetd::kJournalRetryMs + 1000);
+  for (const QJsonObject& s : all(QStringLiteral("status"), failed))
+    EXPECT_FALSE(s.value("accepting").toBool());
+  EXPECT_EQ(deviceCounters(), "notes 2:1; coins") << "the note went back to the customer";
+
+  service_.kill();
+  service_.waitForFinished();
+  ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
+  startService(journalOnDisk());
+  console("insert 3");
+  console("coin 8");
+  EXPECT_EQ(settle("notes 2:1 3:1; coins 8:1"), "notes 2:1 3:1; coins 8:1");
+  EXPECT_EQ(deviceCounters(), "notes 2:1 3:1; coins 8:1");
 }
 
 // The broker password is read only from a file nobody but its owner can read.
