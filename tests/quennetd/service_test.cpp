@@ -53,7 +53,8 @@ class ServiceTest : public ::testing::Test {
         QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(brokerPort_).toUtf8());
     conf.write(moreListeners());
     conf.close();
-    broker_.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
+    brokerConf_ = conf.fileName();
+    broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
     ASSERT_TRUE(broker_.waitForStarted()) << "mosquitto is not installed";
 
     quennetd::MqttSettings watch;
@@ -205,6 +206,19 @@ class ServiceTest : public ::testing::Test {
     }
     return {};
   }
+  // Waits until bnvsim's status shows the validator's master inhibit at `value`.
+  bool masterInhibitBecomes(int value) {
+    const QByteArray wanted = "master inhibit " + QByteArray::number(value);
+    for (int tries = 0; tries < 100; ++tries) {
+      devices_.readAllStandardOutput();
+      console("status");
+      if (devices_.waitForReadyRead(kLongWaitMs) && devices_.readLine().contains(wanted)) {
+        return true;
+      }
+      idle(100);
+    }
+    return false;
+  }
   // What the consumer booked, once per id, in the same form; and each device's seq numbers run
   // 1, 2, 3 ... in the order the credits were booked, without a gap.
   std::string booked() {
@@ -255,6 +269,7 @@ class ServiceTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  QString brokerConf_;
   QString killAt_;
   QStringList wrapper_;
   bool booking_ = false;
@@ -690,6 +705,24 @@ TEST(ServiceMoney, NoteValuesAreMinorUnitsOfTheirCurrency) {
     EXPECT_EQ(quennetd::minorUnits(c.amount, c.scale, QLatin1String(c.country)), c.minor)
         << c.amount << " x " << c.scale.factor << " / 10^" << c.scale.decimals << " " << c.country;
   }
+}
+
+// Asked to, the service takes no money while the broker is away, and takes it again once the
+// broker is back.
+TEST_F(ServiceTest, WithoutTheBrokerNothingIsTakenWhenAskedSo) {
+  startService({"--inhibit-without-broker"});
+  ASSERT_TRUE(masterInhibitBecomes(1));
+  broker_.kill();
+  broker_.waitForFinished();
+  EXPECT_TRUE(masterInhibitBecomes(0)) << "still accepting with the broker gone";
+  broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
+  ASSERT_TRUE(broker_.waitForStarted());
+  EXPECT_TRUE(masterInhibitBecomes(1)) << "not accepting with the broker back";
+  ASSERT_TRUE(waitFor([this] { return consumer_.isConnected(); }));
+  console("insert 2");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit);
+  EXPECT_EQ(credit->value("position").toInt(), 2);
 }
 
 // The journal on a disk of its own, half a megabyte of tmpfs in a mount namespace that a holder
