@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -705,6 +707,48 @@ TEST(ServiceMoney, NoteValuesAreMinorUnitsOfTheirCurrency) {
     EXPECT_EQ(quennetd::minorUnits(c.amount, c.scale, QLatin1String(c.country)), c.minor)
         << c.amount << " x " << c.scale.factor << " / 10^" << c.scale.decimals << " " << c.country;
   }
+}
+
+// A journal written before credits had states and devices epochs: its unacknowledged credit is
+// still published until booked, and new credits number from 1.
+TEST_F(ServiceTest, AJournalOfTheEarlierLayoutKeepsItsCredits) {
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+    db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
+    ASSERT_TRUE(db.open());
+    QSqlQuery q(db);
+    for (const char* statement :
+         {"CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT NOT "
+          "NULL, acked TEXT)",
+          "CREATE TABLE cursor (device TEXT PRIMARY KEY, counter INTEGER)",
+          "INSERT INTO credit VALUES ('c-old', '{\"id\":\"c-old\",\"kind\":\"coin\"}', "
+          "'2026-12-01T10:00:00.000Z', NULL)",
+          "INSERT INTO credit VALUES ('c-booked', '{\"id\":\"c-booked\"}', "
+          "'2026-12-01T09:00:00.000Z', '2026-12-01T09:00:01.000Z')",
+          "INSERT INTO cursor VALUES ('40/1234567', 0)"}) {
+      ASSERT_TRUE(q.exec(QLatin1String(statement))) << statement;
+    }
+  }
+  QSqlDatabase::removeDatabase(QStringLiteral("old"));
+  startService();
+  // Published on connecting, before the devices are up.
+  ASSERT_TRUE(waitFor([this] { return !all(QStringLiteral("credit"), 0).isEmpty(); }));
+  EXPECT_EQ(all(QStringLiteral("credit"), 0).front().value("id").toString(),
+            QStringLiteral("c-old"));
+  send(QStringLiteral("ack"), R"({"id":"c-old"})");
+  console("insert 2");
+  const auto fresh = next(QStringLiteral("credit"));
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->value("seq").toInteger(), 1);
+  service_.kill();
+  service_.waitForFinished();
+  const qsizetype restart = messages_.size();
+  startService();
+  idle(kQuietMs);
+  QStringList again;
+  for (const QJsonObject& c : all(QStringLiteral("credit"), restart))
+    again.append(c.value("id").toString());
+  EXPECT_EQ(again, QStringList{fresh->value("id").toString()});
 }
 
 // Asked to, the service takes no money while the broker is away, and takes it again once the
