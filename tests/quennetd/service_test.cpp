@@ -465,6 +465,7 @@ TEST_F(ServiceTest, AJournalDeletedWhileRunningStopsAcceptance) {
   });
   ASSERT_TRUE(status);
   EXPECT_FALSE(status->value("accepting").toBool());
+  EXPECT_TRUE(masterInhibitBecomes(0));
   devices_.readAllStandardOutput();
   console("insert 3");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
