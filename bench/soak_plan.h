@@ -11,6 +11,7 @@
 
 #include "bnvsim/simulator.h"
 #include "quennet/commands/dispatch.h"
+#include "quennet/link/protocol_events.h"
 
 namespace soak {
 
@@ -22,9 +23,9 @@ const char* kindName(Kind kind);
 // The simulator fault that produces `kind`; none for Clean and LineDrop.
 std::optional<bnvsim::Fault> simulatorFault(Kind kind);
 
-inline constexpr std::uint8_t kValidatorAddress = 40;
-inline constexpr std::uint8_t kCoinAcceptorAddress = 2;
-inline constexpr std::uint8_t kHopperAddress = 3;
+using quennet::kCoinAcceptorAddress;
+using quennet::kHopperAddress;
+using quennet::kValidatorAddress;
 
 // The address of the device on the soak's bus that answers `method`.
 std::uint8_t deviceFor(const QString& method);

@@ -20,6 +20,7 @@
 #include "bench/soak_boxes.h"
 #include "bench/soak_plan.h"
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/frm_host.h"
 #include "tolvar/mainwindow/scripted_ui_services.h"
 
@@ -33,10 +34,6 @@ constexpr double kBoxShare = 0.1;
 // only with faults that fail fast.
 constexpr qint64 kSlowCallMs = 100;
 constexpr double kSlowWeight = 0.1;
-// The engine's longest waits: a data reply, the collected broadcast answers, the stacker.
-constexpr qint64 kDataWaitMs = 500;
-constexpr qint64 kBroadcastWaitMs = 1200;
-constexpr qint64 kLongWaitMs = 8000;
 constexpr qint64 kHangMarginMs = 1000;
 // A late reply arrives 700 ms after the command; after this it has come and gone.
 constexpr qint64 kLateSettledMs = 800;
@@ -64,7 +61,11 @@ struct MethodPlan {
   bool slow = false;
   bool broadcast = false;
   qint64 waitMs() const {
-    return broadcast ? kBroadcastWaitMs : (slow ? kLongWaitMs : kDataWaitMs);
+    // The engine's longest waits: the collected broadcast answers, the stacker, a data reply.
+    using quennet::ReplyWait;
+    return quennet::replyWaitMs(broadcast ? ReplyWait::Gather
+                                : slow    ? ReplyWait::Long
+                                          : ReplyWait::Data);
   }
 };
 

@@ -15,10 +15,11 @@
 #include "bnvsim/fault_plan.h"
 #include "bnvsim/simulator.h"
 #include "quennet/link/encryption.h"
+#include "quennet/link/protocol.h"
 
 namespace bnvsim {
 
-inline constexpr double kInterByteGapMs = 50;
+inline constexpr double kInterByteGapMs = quennet::kInterByteGapMs;
 // 10 bits a byte (start, 8 data, stop) at 9600 baud: the paced line's byte time.
 inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;
 // A slave answers one frame at a time. Beyond this many transmissions waiting for the line (a few

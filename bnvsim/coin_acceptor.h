@@ -8,18 +8,18 @@
 #include "bnvsim/device.h"
 #include "bnvsim/event_log.h"
 #include "bnvsim/inhibits.h"
+#include "quennet/link/protocol_events.h"
 
 namespace bnvsim {
 
-inline constexpr int kCoinAcceptorAddress = 2;
 inline constexpr int kCoinPositions = 16;
-// Error code of a credit pair for a coin refused because it is inhibited.
-inline constexpr std::uint8_t kCoinInhibited = 2;
-inline constexpr std::uint8_t kCoinRejected = 1;
+// Error codes of a credit pair for a coin refused because it is inhibited, or not recognised.
+inline constexpr auto kCoinInhibited = static_cast<std::uint8_t>(quennet::CoinStatus::Inhibited);
+inline constexpr auto kCoinRejected = static_cast<std::uint8_t>(quennet::CoinStatus::Rejected);
 
 class CoinAcceptor : public Device {
  public:
-  explicit CoinAcceptor(int address = kCoinAcceptorAddress);
+  explicit CoinAcceptor(int address = quennet::kCoinAcceptorAddress);
 
   void insertCoin(int position);
   // Coins taken, by position - 1: the acceptor's own count, kept through resets.

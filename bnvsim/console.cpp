@@ -35,11 +35,11 @@ QString refusalReason(std::uint8_t status) {
   switch (static_cast<BillStatus>(status)) {
     case BillStatus::MasterInhibit:
       return QStringLiteral("master inhibit on");
-    case BillStatus::ValidationFail:
+    case BillStatus::NotRecognised:
       return QStringLiteral("not a note of this validator");
-    case BillStatus::InhibitedByHost:
+    case BillStatus::Inhibited:
       return QStringLiteral("note inhibited by the host");
-    case BillStatus::StackerRemoved:
+    case BillStatus::CashBoxRemoved:
       return QStringLiteral("cash box out");
     case BillStatus::StackerFull:
       return QStringLiteral("stacker full");

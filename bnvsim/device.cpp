@@ -1,6 +1,6 @@
 #include "bnvsim/device.h"
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 
 namespace bnvsim {
 

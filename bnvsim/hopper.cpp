@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 
 namespace bnvsim {
 

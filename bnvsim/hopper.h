@@ -5,17 +5,17 @@
 #include <cstdint>
 
 #include "bnvsim/device.h"
+#include "quennet/link/protocol_events.h"
 
 namespace bnvsim {
 
-inline constexpr int kHopperAddress = 3;
 // The code the host's control sends by default, least significant byte first on the wire.
 inline constexpr std::uint32_t kDefaultHopperCode = 15263748;
 
 class Hopper : public Device {
  public:
-  explicit Hopper(int address = kHopperAddress, std::uint32_t securityCode = kDefaultHopperCode,
-                  int coinsHeld = 500);
+  explicit Hopper(int address = quennet::kHopperAddress,
+                  std::uint32_t securityCode = kDefaultHopperCode, int coinsHeld = 500);
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;

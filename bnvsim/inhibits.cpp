@@ -1,6 +1,6 @@
 #include "bnvsim/inhibits.h"
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 
 namespace bnvsim {
 

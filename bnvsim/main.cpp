@@ -15,6 +15,7 @@
 #include "bnvsim/line_reader.h"
 #include "bnvsim/pty_link.h"
 #include "bnvsim/simulator.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/quennet_version.h"
 
 namespace {
@@ -46,9 +47,11 @@ Invocation parse(const QCoreApplication& app) {
       QStringLiteral("Also make a symbolic link to the terminal at PATH. Replaces only a symbolic "
                      "link there; removed at exit if it still points to this terminal."),
       QStringLiteral("PATH"));
-  const QCommandLineOption address(QStringLiteral("address"),
-                                   QStringLiteral("Validator address (2..255, default 40)."),
-                                   QStringLiteral("N"), QStringLiteral("40"));
+  const QString defaultAddress = QString::number(quennet::kValidatorAddress);
+  const QCommandLineOption address(
+      QStringLiteral("address"),
+      QStringLiteral("Validator address (2..255, default %1).").arg(defaultAddress),
+      QStringLiteral("N"), defaultAddress);
   const QCommandLineOption noEcho(QStringLiteral("no-echo"),
                                   QStringLiteral("Do not echo the host's bytes (separate RX/TX)."));
   const QCommandLineOption checksum8(QStringLiteral("checksum8"),

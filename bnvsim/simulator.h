@@ -9,6 +9,7 @@
 #include <QString>
 
 #include "bnvsim/note_table.h"
+#include "quennet/link/protocol_events.h"
 
 namespace bnvsim {
 
@@ -46,9 +47,9 @@ struct Insertion {
 
 struct SimulatorOptions {
   LineOptions line;
-  int validatorAddress = 40;
-  bool hopper = false;        // at address 3
-  bool coinAcceptor = false;  // at address 2
+  int validatorAddress = quennet::kValidatorAddress;
+  bool hopper = false;        // at quennet::kHopperAddress
+  bool coinAcceptor = false;  // at quennet::kCoinAcceptorAddress
   bool stackerFitted = true;
   int escrowHoldMs =
       kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever

@@ -3,17 +3,12 @@
 #include <algorithm>
 #include <string>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 
 namespace bnvsim {
 
 namespace {
 
-enum RouteCode : std::uint8_t { kRouteReturn = 0, kRouteStack = 1, kRouteHold = 255 };
-constexpr std::uint8_t kEscrowEmpty = 254;
-constexpr std::uint8_t kRouteFailed = 255;
-constexpr std::uint8_t kStackerFault = 254;
-constexpr std::uint8_t kNoStacker = 255;
 constexpr std::uint8_t kPerNoteCounterFlag = 4;
 
 Identity validatorIdentity() {
@@ -39,7 +34,7 @@ Validator::Validator(int address, bool stackerFitted)
     : Device(address, validatorIdentity()), stackerFitted_(stackerFitted) {}
 
 bool Validator::canStack() const {
-  return (billMode_ & kModeStacker) != 0 && cashBoxIn_ && !full_;
+  return (billMode_ & quennet::kBillModeStacker) != 0 && cashBoxIn_ && !full_;
 }
 
 void Validator::raise(BillStatus status) {
@@ -68,7 +63,7 @@ void Validator::advance(double nowMs) {
 }
 
 void Validator::stack(int position) {
-  events_.add(static_cast<std::uint8_t>(position), 0);
+  events_.add(static_cast<std::uint8_t>(position), quennet::kNoteStacked);
   ++accepted_;
   ++perNote_[static_cast<std::size_t>(position - 1)];
 }
@@ -81,14 +76,14 @@ Insertion Validator::refuse(BillStatus status) {
 Insertion Validator::insertNote(int position) {
   if (escrow_ != 0) return {};  // the bezel is blocked while a note is held
   ++inserted_;
-  if (!noteDefined(position)) return refuse(BillStatus::ValidationFail);
+  if (!noteDefined(position)) return refuse(BillStatus::NotRecognised);
   if (!inhibits_.masterOpen()) return refuse(BillStatus::MasterInhibit);
-  if (!inhibits_.enabled(position)) return refuse(BillStatus::InhibitedByHost);
-  if (!cashBoxIn_) return refuse(BillStatus::StackerRemoved);
+  if (!inhibits_.enabled(position)) return refuse(BillStatus::Inhibited);
+  if (!cashBoxIn_) return refuse(BillStatus::CashBoxRemoved);
   if (full_) return refuse(BillStatus::StackerFull);
-  if ((billMode_ & kModeEscrow) != 0) {
+  if ((billMode_ & quennet::kBillModeEscrow) != 0) {
     hold(position);
-    events_.add(static_cast<std::uint8_t>(position), 1);
+    events_.add(static_cast<std::uint8_t>(position), quennet::kNoteInEscrow);
     return {Insertion::Held};
   }
   // No escrow and no stacker in use: nowhere to put it.
@@ -99,18 +94,18 @@ Insertion Validator::insertNote(int position) {
 
 void Validator::removeCashBox() {
   cashBoxIn_ = false;
-  raise(BillStatus::StackerRemoved);
+  raise(BillStatus::CashBoxRemoved);
 }
 
 void Validator::insertCashBox() {
   cashBoxIn_ = true;
   full_ = false;  // a cash box goes back in emptied
-  raise(BillStatus::StackerInserted);
+  raise(BillStatus::CashBoxInserted);
 }
 
 void Validator::jam() {
   releaseEscrow();  // the held note is stuck in the transport, no longer in escrow
-  raise(BillStatus::JamUnsafe);
+  raise(BillStatus::JammedInValidator);
 }
 
 void Validator::cheat() {
@@ -133,18 +128,18 @@ void Validator::onReset() {
 
 Reply Validator::route(std::span<const std::uint8_t> data) {
   if (data.size() != 1) return Reply::nak();
-  if (escrow_ == 0) return Reply::bytes({kEscrowEmpty});
+  if (escrow_ == 0) return Reply::bytes({quennet::kRouteEscrowEmpty});
   switch (data[0]) {
-    case kRouteStack:
-      if (!canStack()) return Reply::bytes({kRouteFailed});
+    case quennet::kRouteStack:
+      if (!canStack()) return Reply::bytes({quennet::kRouteFailed});
       stack(escrow_);
       releaseEscrow();
       return Reply::ack();
-    case kRouteReturn:
+    case quennet::kRouteReturn:
       releaseEscrow();
       raise(BillStatus::Returned);
       return Reply::ack();
-    case kRouteHold:
+    case quennet::kRouteHold:
       hold(escrow_);  // the hold time starts again
       return Reply::ack();
     default:
@@ -153,8 +148,8 @@ Reply Validator::route(std::span<const std::uint8_t> data) {
 }
 
 Reply Validator::cycleStacker() const {
-  if (!stackerFitted_) return Reply::bytes({kNoStacker});
-  if (!cashBoxIn_ || full_) return Reply::bytes({kStackerFault});
+  if (!stackerFitted_) return Reply::bytes({quennet::kStackerNotFitted});
+  if (!cashBoxIn_ || full_) return Reply::bytes({quennet::kStackerFault});
   Reply reply = Reply::ack();
   reply.delayMs = kStackerCycleMs;
   return reply;
@@ -190,7 +185,7 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
       return Reply::bytes({billMode_});
     case quennet::MODIFY_BILL_MODE:
       if (data.size() != 1) return Reply::nak();
-      billMode_ = data[0] & (kModeStacker | kModeEscrow);
+      billMode_ = data[0] & (quennet::kBillModeStacker | quennet::kBillModeEscrow);
       return Reply::ack();
     case quennet::REQUEST_BILL_SCTY:
       if (data.size() != 1 || !noteDefined(note())) return Reply::nak();

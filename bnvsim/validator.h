@@ -11,25 +11,14 @@
 #include "bnvsim/inhibits.h"
 #include "bnvsim/note_table.h"
 #include "bnvsim/simulator.h"
+#include "quennet/link/protocol_events.h"
 
 namespace bnvsim {
 
-// Status codes of the event pairs (A = 0) that this validator raises.
-enum class BillStatus : std::uint8_t {
-  MasterInhibit = 0,
-  Returned = 1,
-  ValidationFail = 2,
-  InhibitedByHost = 4,
-  JamUnsafe = 6,
-  PulledBackwards = 8,
-  StackerRemoved = 11,
-  StackerInserted = 12,
-  StackerFull = 14,
-};
+using quennet::BillStatus;
 
-inline constexpr std::uint8_t kModeStacker = 1;
-inline constexpr std::uint8_t kModeEscrow = 2;
-inline constexpr std::uint8_t kPowerUpBillMode = kModeStacker | kModeEscrow;
+inline constexpr std::uint8_t kPowerUpBillMode =
+    quennet::kBillModeStacker | quennet::kBillModeEscrow;
 inline constexpr int kStackerCycleMs = 1000;
 
 class Validator : public Device {

@@ -32,17 +32,12 @@ constexpr int kFirstBackoffMs = 1000;
 constexpr int kIdentifyRetryMs = 5000;
 constexpr int kGoodbyeMs = 3000;
 constexpr int kLastReadMs = 3000;
-constexpr std::uint8_t kRouteReturn = 0;
-constexpr std::uint8_t kRouteStack = 1;
-constexpr std::uint8_t kStacked = 0;
-constexpr std::uint8_t kInEscrow = 1;
-constexpr std::uint8_t kNoteReturned = 1;  // the status code of a note given back
+using quennet::EventKind;
+using quennet::kRouteReturn;
+using quennet::kRouteStack;
+constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
+constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
 constexpr int kBufferedEvents = 5;
-constexpr int kStackerAndEscrow = 3;
-// Bill validator status codes that need a person: jams, fraud attempts, a full stacker.
-constexpr std::uint8_t kBillFaults[] = {6, 7, 9, 13, 14, 18};
-// Coin acceptor status codes 1 (rejected) and 2 (inhibited) are ordinary; the rest are errors.
-constexpr std::uint8_t kLastOrdinaryCoinStatus = 2;
 
 // The places where the tests kill the service, as a power cut would: QUENNETD_KILL_AT names one.
 // before-journal: money about to be written; after-journal: written, not yet acted on (a note not
@@ -572,42 +567,32 @@ void Service::onEvent(Device& device, const BusEvent& event) {
     const int ahead = EventPoller::eventsBetween(device.mark->counter, event.counter);
     if (ahead < 1 || ahead > EventPoller::eventsBetween(device.mark->counter, newest)) return;
   }
-  QString kind = QStringLiteral("status");
   const bool bill = device.source == EventPoller::Source::BillValidator;
-  const bool coin = device.source == EventPoller::Source::CoinAcceptor;
-  if (bill && event.a != 0 && event.b == kStacked) {
-    kind = QStringLiteral("credit");
-  } else if (coin && event.a != 0) {
-    kind = QStringLiteral("credit");
-  } else if (bill && event.a == 0 &&
-             std::find(std::begin(kBillFaults), std::end(kBillFaults), event.b) !=
-                 std::end(kBillFaults)) {
-    kind = QStringLiteral("fault");
-  } else if (coin && event.a == 0 && event.b > kLastOrdinaryCoinStatus) {
-    kind = QStringLiteral("fault");
-  }
+  const EventKind kind = event.kind();
   const DeviceMark next = markAt(device, event.counter);
   // Whatever the event means for money is in the journal; if not, it is read again later.
   bool kept = true;
-  if (kind == u"credit") {
+  if (kind == EventKind::Credit) {
     kept = credit(device, event, next);
   } else if (bill && event.a == 0 && event.b == kNoteReturned) {
     kept = noteReturned(device, next);
-  } else if (bill && event.a != 0 && event.b == kInEscrow && device.pending) {
+  } else if (kind == EventKind::Escrow && device.pending) {
     // Another note in escrow: the one routed to the stacker before it was not stacked.
     kept = noteReturned(device, next);
   }
   if (!kept) device.replay = true;
   // A credit moves the mark itself, with the device's seq.
-  if (!device.replay && kind != u"credit") device.mark = next;
-  publishEvent(device, event.counter, kind, event.text);
-  if (bill && (event.b == kStacked || event.a == 0)) {
+  if (!device.replay && kind != EventKind::Credit) device.mark = next;
+  publishEvent(device, event.counter,
+               kind == EventKind::Credit  ? QStringLiteral("credit")
+               : kind == EventKind::Fault ? QStringLiteral("fault")
+                                          : QStringLiteral("status"),
+               event.text);
+  if (bill && (kind == EventKind::Credit || event.a == 0)) {
     device.hold.stop();
     device.held.reset();
   }
-  if (bill && event.a != 0 && event.b == kInEscrow && event.counter == newest) {
-    escrow(device, event, next);
-  }
+  if (kind == EventKind::Escrow && event.counter == newest) escrow(device, event, next);
 }
 
 void Service::onBufferRead(Device& device, int counter) {

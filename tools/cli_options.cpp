@@ -20,9 +20,9 @@ int parseNumber(const QString& option, const QString& text, int low, int high) {
 }
 
 std::uint8_t routeCode(const QString& name) {
-  if (name == u"stack") return 1;
-  if (name == u"return") return 0;
-  if (name == u"hold") return 255;
+  if (name == u"stack") return kRouteStack;
+  if (name == u"return") return kRouteReturn;
+  if (name == u"hold") return kRouteHold;
   throw UsageError(QStringLiteral("--route needs stack, return or hold, not '%1'").arg(name));
 }
 

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "quennet/link/protocol_events.h"
+
 namespace quennet::cli {
 
 // A command line the tool cannot run; exit status 2 with the message on one line.
@@ -23,7 +25,7 @@ class UsageError : public std::runtime_error {
 
 struct CliOptions {
   QString port;
-  std::uint8_t address = 40;
+  std::uint8_t address = kValidatorAddress;
   bool crc = true;
   bool echo = true;
   // Packed key code; set only by --key, which also turns encryption on.

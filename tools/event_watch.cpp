@@ -9,6 +9,7 @@
 
 #include "quennet/bus/event_poller.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 
 namespace quennet::cli {
 
@@ -17,13 +18,12 @@ namespace {
 constexpr int kKeptEvents = 5;
 // Failed reads in a row before the watch says so; one failure is line noise, three are not.
 constexpr int kFailuresReported = 3;
-constexpr std::uint8_t kInEscrow = 1;
 
 QString routeName(std::uint8_t code) {
   switch (code) {
-    case 1:
+    case kRouteStack:
       return QStringLiteral("stack");
-    case 0:
+    case kRouteReturn:
       return QStringLiteral("return");
     default:
       return QStringLiteral("hold");
@@ -207,7 +207,7 @@ void EventWatch::end() {
 void EventWatch::listen() {
   QObject::connect(&poller_, &EventPoller::eventReceived, [this](const BusEvent& e) {
     printEvent(e.counter, e.a, e.b, e.text);
-    escrowNote_ = (e.isCredit() && e.b == kInEscrow) ? e.a : 0;
+    escrowNote_ = (e.kind() == EventKind::Escrow) ? e.a : 0;
   });
   // A reset empties the buffer and inhibits every note: one line, then the poller enables again.
   QObject::connect(&poller_, &EventPoller::counterReset, [this] { reportReset(); });

@@ -123,12 +123,15 @@ BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
   event.b = static_cast<quint8>(data[first + 1]);
   switch (source_) {
     case Source::BillValidator:
+      event.buffer = EventBuffer::Bill;
       event.text = billEventText(event.a, event.b);
       break;
     case Source::CoinAcceptor:
+      event.buffer = EventBuffer::Coin;
       event.text = coinEventText(event.a, event.b);
       break;
     case Source::Hopper:
+      event.buffer = EventBuffer::Hopper;
       event.text = QStringLiteral("Payout: %1 paid, %2 unpaid, %3 to pay")
                        .arg(event.a)
                        .arg(event.b)

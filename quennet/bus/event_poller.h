@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
@@ -21,13 +22,16 @@ namespace quennet {
 /// credit (note or coin a, route or sorter path b), a zero a status event with code b. For a
 /// hopper a is the coins paid and b the coins unpaid of one payout.
 struct BusEvent {
-  quint8 address = 0;  ///< the device polled
-  int counter = 0;     ///< the device's event counter for this event, 1..255
-  quint8 a = 0;        ///< first byte of the pair
-  quint8 b = 0;        ///< second byte of the pair
-  QString text;        ///< the event as Tolvar shows it
+  quint8 address = 0;                      ///< the device polled
+  int counter = 0;                         ///< the device's event counter for this event, 1..255
+  quint8 a = 0;                            ///< first byte of the pair
+  quint8 b = 0;                            ///< second byte of the pair
+  QString text;                            ///< the event as Tolvar shows it
+  EventBuffer buffer = EventBuffer::Bill;  ///< the buffer the pair was read from
   /// True for a note or coin credit.
   bool isCredit() const { return a != 0; }
+  /// What the pair means: a credit, a note in escrow, news or a fault.
+  EventKind kind() const { return eventKind(buffer, a, b); }
 };
 
 /// A command method and its inputs (after the device address), as BusClient::invoke takes them.

@@ -15,7 +15,7 @@
 #include <QString>
 #include <QVariant>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 #include "quennet/link/link_engine.h"
 
 namespace quennet {

@@ -4,6 +4,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -13,8 +14,8 @@ namespace {
 // Note numbers above this are refused before anything is sent.
 constexpr std::uint8_t kHighestNoteNumber = 16;
 // One-byte route replies a validator uses instead of an ACK.
-constexpr char16_t kRouteNoNote = 254;
-constexpr char16_t kRouteRefused = 255;
+constexpr char16_t kRouteNoNote = kRouteEscrowEmpty;
+constexpr char16_t kRouteRefused = kRouteFailed;
 
 }  // namespace
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "quennet/link/frame_record.h"
+#include "quennet/link/protocol.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
@@ -18,7 +19,7 @@ namespace quennet {
 class QUENNET_EXPORT FrameSplitter {
  public:
   /// The inter-byte gap after which a partial frame is dropped.
-  static constexpr std::int64_t kGapUs = 50'000;
+  static constexpr std::int64_t kGapUs = std::int64_t{kInterByteGapMs} * 1000;
 
   /// A splitter for CRC frames (true) or 8-bit checksum frames.
   explicit FrameSplitter(bool crcMode) : crc_(crcMode) {}

@@ -19,7 +19,7 @@ constexpr int kEarliestAnswerPerAddressMs = 4;
 constexpr int kAnswerSlackMs = 4;
 constexpr int kTimeoutBytePauseMs = 4;
 // The longest gap between the bytes of one frame; a line quiet this long carries no frame.
-constexpr int kQuietGapMs = 50;
+constexpr int kQuietGapMs = kInterByteGapMs;
 // A line that never falls quiet fails the command after this long (a 256-byte frame takes
 // 267 ms at 9600 baud, so no stale reply lasts this long).
 constexpr int kQuietLimitMs = 1000;

@@ -8,7 +8,7 @@
 
 #include <QString>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
@@ -32,6 +32,9 @@ enum class ReplyWait : std::uint8_t {
   Gather,  // loose one-byte answers of several devices (address poll, clash): 1200 ms
   Long,    // the stacker cycle: 8000 ms
 };
+
+/// The longest gap between two bytes of one frame; a receiver drops a partial frame after it.
+inline constexpr int kInterByteGapMs = 50;
 
 /// The wait in milliseconds; it covers the whole reply, echo included.
 QUENNET_EXPORT std::int32_t replyWaitMs(ReplyWait wait);

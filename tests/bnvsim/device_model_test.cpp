@@ -7,6 +7,7 @@
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
 #include "bnvsim/validator.h"
+#include "quennet/link/protocol_events.h"
 
 using namespace bnvsim;
 using Bytes = std::vector<std::uint8_t>;
@@ -149,6 +150,67 @@ TEST(ValidatorEscrow, RefusedNotesGiveTheirStatusEvent) {
   EXPECT_EQ(ask(v, 225).data, (Bytes{0, 0, 0}));
 }
 
+// Every pair the validator raises has its row in the event table, and the table's word on
+// escrow is what became of the note held: hosts drop their escrow buttons and hold timers by it.
+TEST(ValidatorEvents, EveryPairItRaisesIsInTheTableWithItsEscrowOutcome) {
+  using Action = void (*)(Validator&);
+  const struct {
+    const char* what;
+    bool noteHeld;  // a note waits in escrow before the action
+    Action action;
+  } cases[] = {
+      {"master inhibit", false,
+       [](Validator& v) {
+         ask(v, 228, {0});
+         v.insertNote(1);
+       }},
+      {"note inhibited", false,
+       [](Validator& v) {
+         ask(v, 231, {0, 0});
+         v.insertNote(1);
+       }},
+      {"not a note", false, [](Validator& v) { v.insertNote(15); }},
+      {"held", false, [](Validator& v) { v.insertNote(1); }},
+      {"no escrow, no stacker", false,
+       [](Validator& v) {
+         ask(v, 153, {0});
+         v.insertNote(1);
+       }},
+      {"cash box out", false,
+       [](Validator& v) {
+         v.removeCashBox();
+         v.insertNote(1);
+       }},
+      {"stacked", true, [](Validator& v) { ask(v, 154, {quennet::kRouteStack}); }},
+      {"returned", true, [](Validator& v) { ask(v, 154, {quennet::kRouteReturn}); }},
+      {"hold time over", true, [](Validator& v) { v.advance(1e9); }},
+      {"jam", true, [](Validator& v) { v.jam(); }},
+      {"cheat", true, [](Validator& v) { v.cheat(); }},
+      {"stacker full", true, [](Validator& v) { v.stackerFull(); }},
+      {"cash box in", true, [](Validator& v) { v.insertCashBox(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Validator v(40, true);
+    enableAll(v);
+    if (c.noteHeld) v.insertNote(3);
+    const std::uint8_t before = events(v)[0];
+    c.action(v);
+    const Bytes buffer = events(v);
+    ASSERT_NE(buffer[0], before) << "raised no event";
+    const std::uint8_t a = buffer[1];
+    const std::uint8_t b = buffer[2];
+    if (a == 0) {
+      EXPECT_NE(quennet::billStatus(b), nullptr) << "status " << int(b);
+    }
+    if (c.noteHeld) {
+      EXPECT_EQ(quennet::leavesEscrow(a, b), v.escrowNote() == 0) << int(a) << "," << int(b);
+    } else if (v.escrowNote() != 0) {
+      EXPECT_EQ(quennet::eventKind(quennet::EventBuffer::Bill, a, b), quennet::EventKind::Escrow);
+    }
+  }
+}
+
 TEST(ValidatorEvents, CounterWrapsTo1AndIsZeroOnlyAfterReset) {
   Validator v(40, true);
   for (int i = 0; i < 255; ++i) v.cheat();
@@ -282,4 +344,11 @@ TEST(CoinAcceptorModel, BufferedCreditsAndCoinIds) {
   EXPECT_EQ(ask(c, 227).data, (Bytes{0}));
   c.insertCoin(4);
   EXPECT_EQ(ask(c, 229).data, (Bytes{1, 0, kCoinInhibited, 0, 0, 0, 0, 0, 0, 0, 0}));
+  c.insertCoin(kCoinPositions + 1);  // no such coin
+  EXPECT_EQ(ask(c, 229).data[2], kCoinRejected);
+  // Ordinary refusals: the event table must not make them faults that call for a person.
+  for (std::uint8_t code : {kCoinInhibited, kCoinRejected}) {
+    EXPECT_EQ(quennet::eventKind(quennet::EventBuffer::Coin, 0, code), quennet::EventKind::Status)
+        << int(code);
+  }
 }

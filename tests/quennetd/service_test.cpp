@@ -603,11 +603,19 @@ TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
   // Nobody routes this one: back to the customer after the hold time, and no credit.
   console("insert 1");
   ASSERT_TRUE(next(QStringLiteral("escrow")));
-  ASSERT_TRUE(next(
+  const auto returned = next(
       QStringLiteral("event"),
-      [](const QJsonObject& e) { return e.value("text").toString() == u"Note Returned"; }, 6000))
-      << "returned by the service, well before the validator's own 10 s";
+      [](const QJsonObject& e) { return e.value("text").toString() == u"Note Returned"; }, 6000);
+  ASSERT_TRUE(returned) << "returned by the service, well before the validator's own 10 s";
+  EXPECT_EQ(returned->value("kind").toString(), QStringLiteral("status"));
   EXPECT_EQ(all(QStringLiteral("credit"), routed).size(), 1);
+  // A jam needs a person: the event says so.
+  console("jam");
+  const auto jam = next(QStringLiteral("event"), [](const QJsonObject& e) {
+    return e.value("text").toString() == u"Note Jammed in Validator";
+  });
+  ASSERT_TRUE(jam);
+  EXPECT_EQ(jam->value("kind").toString(), QStringLiteral("fault"));
 }
 
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "quennet/link/protocol_events.h"
 #include "tolvar/mainwindow/form_parts.h"
 
 class QColor;
@@ -13,13 +14,11 @@ class QTreeWidget;
 
 namespace tolvar {
 
-// Route codes of RouteBill and the "no request waiting" marker.
-enum RouteCode : std::uint8_t {
-  kRouteReturn = 0,
-  kRouteStack = 1,
-  kRouteHold = 255,
-  kRouteNone = 2,
-};
+// Route codes of RouteBill, and the marker of no route request waiting.
+using quennet::kRouteHold;
+using quennet::kRouteReturn;
+using quennet::kRouteStack;
+inline constexpr std::uint8_t kRouteNone = 2;
 
 class EventPane : public BodyPane {
   Q_OBJECT

@@ -1,22 +1,21 @@
 #include "tolvar/mainwindow/event_texts.h"
 
 #include "quennet/bus/event_texts.h"
+#include "quennet/link/protocol_events.h"
 
 namespace tolvar {
 
 EventDisplay decodeEvent(std::uint8_t a, std::uint8_t b) {
+  const bool leaves = quennet::leavesEscrow(a, b);
   if (a == 0) {
-    constexpr std::uint8_t kReturned = 1;
-    constexpr std::uint8_t kJammedInValidator = 6;
-    constexpr std::uint8_t kJammedInStacker = 7;
-    const bool leaves = b == kReturned || b == kJammedInValidator || b == kJammedInStacker;
+    const bool reEnabled = b == static_cast<std::uint8_t>(quennet::BillStatus::MasterInhibit);
     // A status code without a name leaves the label's text as it was.
-    return {quennet::billStatusText(b), b == 0 ? kEventGreen : kEventRed, false, leaves};
+    return {quennet::billStatusText(b), reEnabled ? kEventGreen : kEventRed, false, leaves};
   }
-  switch (b) {
-    case 0:
-      return {quennet::billEventText(a, b), kEventGreen, false, true};
-    case 1:
+  switch (quennet::eventKind(quennet::EventBuffer::Bill, a, b)) {
+    case quennet::EventKind::Credit:
+      return {quennet::billEventText(a, b), kEventGreen, false, leaves};
+    case quennet::EventKind::Escrow:
       return {quennet::billEventText(a, b), kEventOrange, true};
     default:
       return {};

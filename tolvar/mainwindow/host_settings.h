@@ -6,6 +6,8 @@
 
 #include <QString>
 
+#include "quennet/link/protocol_events.h"
+
 namespace tolvar {
 
 struct HostSettings {
@@ -15,7 +17,7 @@ struct HostSettings {
   std::int16_t MsgEcho = 1;
   bool SnglStp = false;
   std::int16_t MsgFmt = 1;
-  std::int16_t SlvAddr = 40;
+  std::int16_t SlvAddr = quennet::kValidatorAddress;
   // Our extension: a named serial device (/dev/ttyUSB0); empty means the numbered port.
   QString PortName;
 };

@@ -71,7 +71,7 @@ class Polling : public QObject {
   QTimer* tmrPoll_;
   std::uint8_t bytPendingRoute_ = kRouteNone;
   std::uint8_t bytLastEventCount_ = 0;
-  std::uint8_t lastGoodAddress_ = 40;
+  std::uint8_t lastGoodAddress_ = quennet::kValidatorAddress;
   // A tick whose message box is still open: the ticks it lets through are skipped.
   bool ticking_ = false;
   // A timer tick's poll: its reply does not cover a user command's result still being read.

@@ -3,7 +3,7 @@
 #include <QAction>
 #include <QTabWidget>
 
-#include "quennet/commands/cctalk_codes.h"
+#include "quennet/link/cctalk_codes.h"
 #include "quennet/link/link_engine.h"
 #include "tolvar/mainwindow/event_history.h"
 #include "tolvar/mainwindow/traffic_pane.h"

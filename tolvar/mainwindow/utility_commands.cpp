@@ -7,6 +7,7 @@
 
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "tolvar/mainwindow/counters_pane.h"
 #include "tolvar/mainwindow/event_pane.h"
 #include "tolvar/mainwindow/line_turn.h"
@@ -128,8 +129,8 @@ void UtilityCommands::ReadBillMode() {
   std::array<std::uint8_t, 2> mode{};
   QString reply;
   if (turn_.control().ReadBillOperatingMode(device, mode) == quennet::kResultOk) {
-    counters_.lblBillMode[0]->setText(enabledText(mode[0] & 1));
-    counters_.lblBillMode[1]->setText(enabledText(mode[0] & 2));
+    counters_.lblBillMode[0]->setText(enabledText(mode[0] & quennet::kBillModeStacker));
+    counters_.lblBillMode[1]->setText(enabledText(mode[0] & quennet::kBillModeEscrow));
     reply = QString::number(mode[0], 16).toUpper();
   }
   turn_.showReply(reply);
@@ -138,11 +139,11 @@ void UtilityCommands::ReadBillMode() {
 void UtilityCommands::WriteBillMode() {
   std::uint8_t device = 0;
   if (!turn_.begin(device)) return;
-  // Bit 1 is escrow and bit 0 the stacker, as ReadBillMode shows them.
+  // Escrow first, then the stacker, as ReadBillMode shows them.
   std::uint8_t mode = 0;
   const QString questions[] = {QStringLiteral("Do you want to enable the Escrow function?"),
                                QStringLiteral("Do you want to enable the Stacker function?")};
-  const std::uint8_t bits[] = {2, 1};
+  const std::uint8_t bits[] = {quennet::kBillModeEscrow, quennet::kBillModeStacker};
   for (int i = 0; i < 2; ++i) {
     const MsgResult answer =
         turn_.ui().messageBox(questions[i], kTitle, MsgIcon::None, MsgButtons::YesNoCancel);
@@ -182,8 +183,9 @@ void UtilityCommands::listAddresses(bool clash) {
 void UtilityCommands::ChangeSlaveAddress() {
   std::uint8_t device = 0;
   if (!turn_.begin(device)) return;
-  const QString answer = turn_.ui().inputBox(QStringLiteral("Enter a new address (2 to 255):"),
-                                             kAddressTitle, QStringLiteral("40"));
+  const QString answer =
+      turn_.ui().inputBox(QStringLiteral("Enter a new address (2 to 255):"), kAddressTitle,
+                          QString::number(quennet::kValidatorAddress));
   const std::optional<std::int32_t> address = roundedInRange(leadingValue(answer), 0, 255);
   QString reply;
   if (!address) {
@@ -221,10 +223,10 @@ void UtilityCommands::TestStacker() {
   if (reply == QLatin1String(quennet::kAckText)) {
     reply = QStringLiteral("Stacker OK");
     events_.setEventColour(kGreen);
-  } else if (reply == QString(QChar(255))) {
+  } else if (reply == QString(QChar(quennet::kStackerNotFitted))) {
     reply = QStringLiteral("No Stacker Fitted");
     events_.setEventColour(kOrange);
-  } else if (reply == QString(QChar(254))) {
+  } else if (reply == QString(QChar(quennet::kStackerFault))) {
     reply = QStringLiteral("Stacker Full or Jammed");
     events_.setEventColour(kRed);
   }

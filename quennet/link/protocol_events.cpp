@@ -1,0 +1,100 @@
+#include "quennet/link/protocol_events.h"
+
+#include <algorithm>
+#include <array>
+
+namespace quennet {
+
+namespace {
+
+constexpr StatusCode bill(BillStatus status, const char* name, EventKind kind = EventKind::Status,
+                          bool leaves = false) {
+  return {static_cast<std::uint8_t>(status), name, kind, leaves};
+}
+
+constexpr StatusCode coin(CoinStatus status, const char* name, EventKind kind) {
+  return {static_cast<std::uint8_t>(status), name, kind, false};
+}
+
+constexpr EventKind kFault = EventKind::Fault;
+
+constexpr auto kBillStatus = std::to_array<StatusCode>({
+    bill(BillStatus::MasterInhibit, "Validator Re-Enabled"),
+    bill(BillStatus::Returned, "Note Returned", EventKind::Status, true),
+    bill(BillStatus::NotRecognised, "Note Not Recognised"),
+    bill(BillStatus::Inhibited, "Note Inhibited"),
+    bill(BillStatus::JammedInValidator, "Note Jammed in Validator", kFault, true),
+    bill(BillStatus::JammedInStacker, "Note Jammed in Stacker", kFault, true),
+    bill(BillStatus::PulledBackwards, ""),
+    bill(BillStatus::CheatSuspected, "Note Cheat Suspected", kFault),
+    bill(BillStatus::StackerOk, "Stacker OK"),
+    bill(BillStatus::CashBoxRemoved, "Cash Box Removed"),
+    bill(BillStatus::CashBoxInserted, "Cash Box Inserted"),
+    bill(BillStatus::StackerJammed, "Stacker Jammed", kFault),
+    bill(BillStatus::StackerFull, "Stacker Full", kFault),
+    bill(BillStatus::AntiStringGate, "Anti String Gate Activated", kFault),
+});
+
+constexpr auto kCoinStatus = std::to_array<StatusCode>({
+    coin(CoinStatus::None, "", EventKind::Status),
+    coin(CoinStatus::Rejected, "Coin Rejected", EventKind::Status),
+    coin(CoinStatus::Inhibited, "Coin Inhibited", EventKind::Status),
+});
+
+constexpr bool sorted(std::span<const StatusCode> table) {
+  return std::is_sorted(table.begin(), table.end(),
+                        [](const StatusCode& x, const StatusCode& y) { return x.code < y.code; });
+}
+static_assert(sorted(kBillStatus) && sorted(kCoinStatus), "status tables are searched by code");
+
+const StatusCode* find(std::span<const StatusCode> table, std::uint8_t code) {
+  const auto it =
+      std::lower_bound(table.begin(), table.end(), code,
+                       [](const StatusCode& row, std::uint8_t c) { return row.code < c; });
+  return it != table.end() && it->code == code ? &*it : nullptr;
+}
+
+}  // namespace
+
+std::span<const StatusCode> billStatusTable() {
+  return kBillStatus;
+}
+
+std::span<const StatusCode> coinStatusTable() {
+  return kCoinStatus;
+}
+
+const StatusCode* billStatus(std::uint8_t code) {
+  return find(kBillStatus, code);
+}
+
+const StatusCode* coinStatus(std::uint8_t code) {
+  return find(kCoinStatus, code);
+}
+
+EventKind eventKind(EventBuffer buffer, std::uint8_t a, std::uint8_t b) {
+  switch (buffer) {
+    case EventBuffer::Bill:
+      if (a != 0) {
+        if (b == kNoteStacked) return EventKind::Credit;
+        return b == kNoteInEscrow ? EventKind::Escrow : EventKind::Status;
+      }
+      if (const StatusCode* row = billStatus(b)) return row->kind;
+      return EventKind::Status;
+    case EventBuffer::Coin:
+      if (a != 0) return EventKind::Credit;
+      if (const StatusCode* row = coinStatus(b)) return row->kind;
+      return EventKind::Fault;
+    case EventBuffer::Hopper:
+      break;
+  }
+  return EventKind::Status;
+}
+
+bool leavesEscrow(std::uint8_t a, std::uint8_t b) {
+  if (a != 0) return b == kNoteStacked;
+  const StatusCode* row = billStatus(b);
+  return row != nullptr && row->leavesEscrow;
+}
+
+}  // namespace quennet
