@@ -219,29 +219,36 @@ bool Journal::setMark(const QString& device, const DeviceMark& mark) {
   return writeMark(db, device, mark);
 }
 
-bool Journal::recordPending(const QString& device, const PendingNote& note,
+// One statement and the device's mark, in one transaction.
+bool Journal::writeWithMark(const QString& what, const QString& statement,
+                            const QVariantList& values, const QString& device,
                             const DeviceMark& mark) {
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   if (!db.isOpen()) return fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
-  QSqlQuery insert(db);
-  insert.prepare(QStringLiteral(
-      "INSERT OR IGNORE INTO credit (id, payload, recorded, device, state, counter, position) "
-      "VALUES (?, '', ?, ?, ?, ?, ?)"));
-  for (const QVariant& v : {QVariant(note.id), QVariant(stamp()), QVariant(device),
-                            QVariant(kPending), QVariant(note.counter), QVariant(note.position)}) {
-    insert.addBindValue(v);
-  }
-  if (!insert.exec()) {
-    const QString detail = insert.lastError().text();
+  QSqlQuery query(db);
+  query.prepare(statement);
+  for (const QVariant& v : values) query.addBindValue(v);
+  if (!query.exec()) {
+    const QString detail = query.lastError().text();
     db.rollback();
-    return fail(QStringLiteral("note %1").arg(note.id), detail);
+    return fail(what, detail);
   }
   if (!writeMark(db, device, mark)) {
     db.rollback();
     return false;
   }
-  return commit(db, QStringLiteral("note %1").arg(note.id));
+  return commit(db, what);
+}
+
+bool Journal::recordPending(const QString& device, const PendingNote& note,
+                            const DeviceMark& mark) {
+  return writeWithMark(
+      QStringLiteral("note %1").arg(note.id),
+      QStringLiteral(
+          "INSERT OR IGNORE INTO credit (id, payload, recorded, device, state, counter, position) "
+          "VALUES (?, '', ?, ?, ?, ?, ?)"),
+      {note.id, stamp(), device, kPending, note.counter, note.position}, device, mark);
 }
 
 std::optional<PendingNote> Journal::pending(const QString& device) {
@@ -256,50 +263,22 @@ std::optional<PendingNote> Journal::pending(const QString& device) {
 }
 
 bool Journal::dropPending(const QString& device, const QString& id, const DeviceMark& mark) {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
-  QSqlQuery drop(db);
-  drop.prepare(QStringLiteral("DELETE FROM credit WHERE id = ? AND state = ?"));
-  drop.addBindValue(id);
-  drop.addBindValue(kPending);
-  if (!drop.exec()) {
-    const QString detail = drop.lastError().text();
-    db.rollback();
-    return fail(QStringLiteral("note %1").arg(id), detail);
-  }
-  if (!writeMark(db, device, mark)) {
-    db.rollback();
-    return false;
-  }
-  return commit(db, QStringLiteral("note %1").arg(id));
+  return writeWithMark(QStringLiteral("note %1").arg(id),
+                       QStringLiteral("DELETE FROM credit WHERE id = ? AND state = ?"),
+                       {id, kPending}, device, mark);
 }
 
 bool Journal::recordCredit(const QString& device, const JournalCredit& credit,
                            const DeviceMark& mark) {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  if (!db.isOpen()) return fail(QStringLiteral("journal"), QStringLiteral("not open"));
-  if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
   // A pending note becomes a credit; an id already credited is the same credit again, kept as
   // first written.
-  QSqlQuery upsert(db);
-  upsert.prepare(QStringLiteral(
-      "INSERT INTO credit (id, payload, recorded, device, state) VALUES (?, ?, ?, ?, ?) "
-      "ON CONFLICT(id) DO UPDATE SET payload = excluded.payload, recorded = excluded.recorded, "
-      "state = excluded.state WHERE state = 'pending'"));
-  for (const QVariant& v : {QVariant(credit.id), QVariant(credit.payload), QVariant(stamp()),
-                            QVariant(device), QVariant(kCredited)}) {
-    upsert.addBindValue(v);
-  }
-  if (!upsert.exec()) {
-    const QString detail = upsert.lastError().text();
-    db.rollback();
-    return fail(QStringLiteral("credit %1").arg(credit.id), detail);
-  }
-  if (!writeMark(db, device, mark)) {
-    db.rollback();
-    return false;
-  }
-  return commit(db, QStringLiteral("credit %1").arg(credit.id));
+  return writeWithMark(
+      QStringLiteral("credit %1").arg(credit.id),
+      QStringLiteral(
+          "INSERT INTO credit (id, payload, recorded, device, state) VALUES (?, ?, ?, ?, ?) "
+          "ON CONFLICT(id) DO UPDATE SET payload = excluded.payload, recorded = excluded.recorded, "
+          "state = excluded.state WHERE state = 'pending'"),
+      {credit.id, credit.payload, stamp(), device, kCredited}, device, mark);
 }
 
 bool Journal::acknowledge(const QString& id) {

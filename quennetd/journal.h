@@ -15,6 +15,7 @@
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariantList>
 
 namespace quennetd {
 
@@ -87,6 +88,8 @@ class Journal {
   bool fail(const QString& what, const QString& detail);
   bool migrate();
   bool writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark);
+  bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
+                     const QString& device, const DeviceMark& mark);
   bool commit(QSqlDatabase& db, const QString& what);
 
   QString connection_;
