@@ -843,14 +843,30 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
     EXPECT_FALSE(s.value("accepting").toBool());
   EXPECT_EQ(deviceCounters(), "notes 2:1; coins") << "the note went back to the customer";
 
+  // Room again: the next try takes a write, and money is taken again.
+  ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
+  ASSERT_TRUE(next(
+      QStringLiteral("status"),
+      [](const QJsonObject& s) {
+        return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
+      },
+      3 * quennetd::kJournalRetryMs));
+  console("insert 3");
+  EXPECT_EQ(settle("notes 2:1 3:1; coins"), "notes 2:1 3:1; coins");
+
+  // Full again, and killed while it is.
+  fill();
+  console("insert 4");
+  ASSERT_TRUE(next(QStringLiteral("status"),
+                   [](const QJsonObject& s) { return s.value("journal").toString() != u"ok"; }));
   service_.kill();
   service_.waitForFinished();
   ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
   startService(journalOnDisk());
-  console("insert 3");
+  console("insert 4");
   console("coin 8");
-  EXPECT_EQ(settle("notes 2:1 3:1; coins 8:1"), "notes 2:1 3:1; coins 8:1");
-  EXPECT_EQ(deviceCounters(), "notes 2:1 3:1; coins 8:1");
+  EXPECT_EQ(settle("notes 2:1 3:1 4:1; coins 8:1"), "notes 2:1 3:1 4:1; coins 8:1");
+  EXPECT_EQ(deviceCounters(), "notes 2:1 3:1 4:1; coins 8:1");
 }
 
 // The broker password is read only from a file nobody but its owner can read.
