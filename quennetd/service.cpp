@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -45,6 +46,10 @@ constexpr int kBufferedEvents = 5;
 void killPoint(const char* name) {
   static const QByteArray wanted = qgetenv("QUENNETD_KILL_AT");
   if (!wanted.isEmpty() && wanted == name) ::raise(SIGKILL);
+}
+
+QString shuttingDown() {
+  return QStringLiteral("shutting down");
 }
 
 QString now() {
@@ -205,6 +210,8 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   configure(bus_, options);
   reopen_.setSingleShot(true);
   connect(&reopen_, &QTimer::timeout, this, &Service::openPort);
+  commandWait_.setSingleShot(true);
+  connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
   connect(&resend_, &QTimer::timeout, this, &Service::resendOutstanding);
   journalRetry_.setInterval(kJournalRetryMs);
@@ -235,6 +242,11 @@ Service::Service(const DaemonOptions& options, QObject* parent)
     if (options_.inhibitWithoutBroker) inhibitAll();
   });
   connect(&mqtt_, &MqttLink::messageReceived, this, &Service::onMessage);
+  connect(&mqtt_, &MqttLink::messageRefused, this, [this](const QString& topic, qsizetype bytes) {
+    if (topic == options_.prefix + QStringLiteral("/cmd")) {
+      replyError(QJsonValue(), gate_.refuseUnread(bytes).error);
+    }
+  });
 }
 
 Service::~Service() = default;
@@ -912,13 +924,39 @@ void Service::onAck(const QByteArray& payload) {
   if (!id.isEmpty() && journalWritable()) journal_.acknowledge(id);
 }
 
+void Service::replyError(const QJsonValue& id, const QString& error) {
+  publish(QStringLiteral("reply"), errorReply(id, error));
+}
+
 void Service::onCommand(const QByteArray& payload) {
-  GateResult checked = gate_.check(payload);
-  if (checked.command && stopping_) checked.error = QStringLiteral("shutting down");
-  if (!checked.command || stopping_)
-    return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
-  const Command command = *checked.command;
-  const bool route = command.method == u"RouteBill";
+  const GateResult checked = gate_.check(payload);
+  if (!checked.command) return replyError(checked.id, checked.error);
+  const Command& command = *checked.command;
+  if (stopping_) return replyError(command.id, shuttingDown());
+  // Only a device that answers its polls gets commands: anything else would wait out a time-out
+  // on the line for every request.
+  const auto device = devices_.find(command.address);
+  if (device == devices_.end() || !device->second->identified || device->second->lost) {
+    return replyError(command.id,
+                      QStringLiteral("no device answering at address %1").arg(command.address));
+  }
+  // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
+  // only routes can make another route wait.
+  const auto isRoute = [](const Command& c) { return c.method == u"RouteBill"; };
+  const bool route = isRoute(command);
+  const qsizetype ahead =
+      route ? std::count_if(commands_.begin(), commands_.end(), isRoute) : commands_.size();
+  if (ahead >= kCommandQueueLength) return replyError(command.id, QStringLiteral("busy"));
+  commands_.insert(route ? ahead : commands_.size(), command);
+  runCommands();
+}
+
+void Service::runCommands() {
+  if (commandOnLine_ || commands_.isEmpty()) return;
+  const bool route = commands_.front().method == u"RouteBill";
+  const int waitMs = route ? 0 : budget_.waitMs();
+  if (waitMs > 0) return commandWait_.start(waitMs);
+  const Command command = commands_.takeFirst();
   const bool stack = route && command.inputs.value(0).toInt() == kRouteStack;
   if (route) {
     const auto it = devices_.find(command.address);
@@ -929,12 +967,10 @@ void Service::onCommand(const QByteArray& payload) {
       if (!journalNote(*device)) {
         device->held.reset();
         this->route(device->address, kRouteReturn);
-        return publish(
-            QStringLiteral("reply"),
-            errorReply(command.id,
-                       QStringLiteral("not accepting: the note is returned "
-                                      "(journal: %1)")
-                           .arg(journalError_.isEmpty() ? QStringLiteral("ok") : journalError_)));
+        replyError(command.id,
+                   QStringLiteral("not accepting: the note is returned (journal: %1)")
+                       .arg(journalError_.isEmpty() ? QStringLiteral("ok") : journalError_));
+        return runCommands();
       }
       killPoint("after-journal");
     }
@@ -944,12 +980,19 @@ void Service::onCommand(const QByteArray& payload) {
     reply = bus_.invoke(command.address, command.method, command.inputs,
                         route ? BusClient::Priority::High : BusClient::Priority::Normal);
   } catch (const quennet::DispatchError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.message()));
+    replyError(command.id, e.message());
+    return runCommands();
   } catch (const quennet::QuennetError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.description()));
+    replyError(command.id, e.description());
+    return runCommands();
   }
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, stack, id = command.id] {
+  commandOnLine_ = true;
+  QElapsedTimer onLine;
+  onLine.start();
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, onLine, stack, id = command.id] {
     if (stack && reply->busResult().acknowledged) killPoint("after-stack");
+    budget_.spend(onLine.elapsed());
+    commandOnLine_ = false;
     const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
     publish(QStringLiteral("reply"),
             compact(QJsonObject{
@@ -959,6 +1002,7 @@ void Service::onCommand(const QByteArray& payload) {
                 {"acknowledged", reply->result() == quennet::kResultOk && response != u"NAK"},
                 {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
+    runCommands();
   });
 }
 
@@ -967,6 +1011,9 @@ void Service::onCommand(const QByteArray& payload) {
 void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
+  commandWait_.stop();
+  for (const Command& command : commands_) replyError(command.id, shuttingDown());
+  commands_.clear();
   reopen_.stop();
   resend_.stop();
   journalRetry_.stop();

@@ -119,6 +119,8 @@ class Service : public QObject {
 
   void onMessage(const QString& topic, const QByteArray& payload);
   void onCommand(const QByteArray& payload);
+  void replyError(const QJsonValue& id, const QString& error);
+  void runCommands();
   void onAck(const QByteArray& payload);
 
   void finishShutdown();
@@ -133,6 +135,11 @@ class Service : public QObject {
   MqttLink mqtt_;
   Journal journal_;
   CommandGate gate_;
+  // Consumers' commands not yet on the line (routes first), one at a time on it, under a budget.
+  QList<Command> commands_;
+  bool commandOnLine_ = false;
+  LineBudget budget_;
+  QTimer commandWait_;
   std::map<quint8, std::shared_ptr<Device>> devices_;
   QList<quint8> pendingInits_;
   bool busy_ = false;
