@@ -44,6 +44,7 @@ void CoinAcceptor::insertCoin(int position) {
   }
   ++accepted_;
   credits_.add(static_cast<std::uint8_t>(position), 0);
+  ++acceptedAt_[static_cast<std::size_t>(position - 1)];
 }
 
 std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const std::uint8_t> data) {

@@ -109,6 +109,7 @@ QString Console::help() {
              "pacing on|off       9600 baud byte timing\n"
              "delay MS            reply delay in milliseconds (at most %3)\n"
              "status              the validator's state, the faults in force and the line\n"
+             "counters            notes stacked and coins taken, by position\n"
              "help                this text\n"
              "quit                stop serving and exit")
       .arg(faultNameList())
@@ -233,6 +234,7 @@ QString Console::execute(const QString& text) {
     return QStringLiteral("bye");
   }
   if (command == QLatin1String("status")) return status();
+  if (command == QLatin1String("counters")) return simulator_.counters();
   if (command == QLatin1String("insert")) {
     if (!numeric) return usage("insert N");
     return insert(number);

@@ -29,6 +29,9 @@ struct DaemonOptions {
   std::optional<std::int32_t> keyCode;
   std::optional<bool> echo;  // not given: one poll at start tells
   bool enableHopper = false;
+  bool inhibitWithoutBroker = false;
+  // Only inhibit the acceptors and exit: what the unit runs once the service has stopped.
+  bool inhibitOnly = false;
   // Methods a consumer may call besides those that only read and RouteBill.
   QStringList allow;
   double commandsPerSecond = 5;
