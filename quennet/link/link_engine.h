@@ -68,7 +68,7 @@ struct LinkStatistics {
   /// Noise skipped before a reply, and bytes dropped before a write (a late or repeated reply,
   /// anything the line carried unasked) or after a time-out.
   int ignoredBytes = 0;
-  int missingEchoes = 0;   ///< replies taken without the echo the line was said to carry
+  int missingEchoes = 0;  ///< replies taken without the echo the line was said to carry
 };
 
 /// Plain words for a result that no frame on the line explains (no caption of its own).
