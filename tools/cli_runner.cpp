@@ -119,15 +119,6 @@ int interrupted(CliStreams& streams) {
   return streams.stop->exitStatus();
 }
 
-QString plainValue(const QVariant& value) {
-  if (value.typeId() == QMetaType::QVariantList) {
-    QStringList parts;
-    for (const QVariant& element : value.toList()) parts.append(element.toString());
-    return parts.join(u',');
-  }
-  return value.toString();
-}
-
 // The device answered the frame that went out with its ACK (or its data, or addresses).
 bool acknowledged(const CommandSet& set) {
   return set.lastTransaction().frameSent && set.acknowledged();
@@ -163,7 +154,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
     return;
   }
   for (const ParamInfo& p : info.outputs()) {
-    out << p.name << ": " << plainValue(result.outputs.value(p.name)) << Qt::endl;
+    out << p.name << ": " << quennet::outputText(result.outputs.value(p.name)) << Qt::endl;
   }
   out << "result: " << result.result << " (" << statusText(set, result.result) << ")" << Qt::endl;
   out << "sent: " << sent << Qt::endl;

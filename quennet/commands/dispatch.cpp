@@ -267,4 +267,13 @@ InvokeResult invoke(CommandSet& set, const QString& name, const QStringList& inp
   return invoke(set, name, values);
 }
 
+QString outputText(const QVariant& value) {
+  if (value.typeId() == QMetaType::QVariantList) {
+    QStringList parts;
+    for (const QVariant& element : value.toList()) parts.append(element.toString());
+    return parts.join(u',');
+  }
+  return value.toString();
+}
+
 }  // namespace quennet

@@ -73,6 +73,9 @@ QUENNET_EXPORT const QList<MethodInfo>& methodTable();
 /// nullptr for an unknown name; names compare exactly.
 QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
 
+/// An output as the tool and the bench print it: a list as its elements joined by commas.
+QUENNET_EXPORT QString outputText(const QVariant& value);
+
 /// Checks the number of arguments a caller gives `info`: its inputs after the device address.
 /// Throws DispatchError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
 QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);

@@ -31,15 +31,6 @@ const QString kUsage = QStringLiteral(
     "A method and its inputs (GetSerialNo, RequestBillID 3; the address box's address goes first "
     "where no address is given), or raw, an address, a header and data bytes (raw 40 242)");
 
-QString plainValue(const QVariant& value) {
-  if (value.typeId() == QMetaType::QVariantList) {
-    QStringList parts;
-    for (const QVariant& element : value.toList()) parts.append(element.toString());
-    return parts.join(u',');
-  }
-  return value.toString();
-}
-
 }  // namespace
 
 CommandConsolePane::CommandConsolePane(QWidget* parent)
@@ -149,7 +140,8 @@ QString CommandConsole::runMethod(const QString& name, QStringList inputs) {
   elapsedNs_ = timer_.nsecsElapsed();
   QStringList lines;
   for (const quennet::ParamInfo& p : method->outputs()) {
-    lines << QStringLiteral("%1: %2").arg(p.name, plainValue(result.outputs.value(p.name)));
+    lines << QStringLiteral("%1: %2").arg(p.name,
+                                          quennet::outputText(result.outputs.value(p.name)));
   }
   lines << outcome(result.result);
   turn_.ShowDebug();
