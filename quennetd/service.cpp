@@ -32,6 +32,8 @@ using quennet::EventKind;
 using quennet::kRouteReturn;
 using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
+// A route for a note that is no longer the one in escrow.
+const QString kEscrowChanged = QStringLiteral("escrow changed");
 
 QString now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -99,7 +101,8 @@ struct Service::Device {
   QList<Denomination> denominations;  // by position - 1
   std::optional<int> cursor;          // the counter last taken into account
   std::optional<int> storedCursor;
-  QTimer hold;  // --escrow hold: returns the note when it runs out
+  QTimer hold;       // --escrow hold: returns the note when it runs out
+  QString escrowId;  // the held note's stay in escrow, as published; empty once it is routed
   QString key() const { return QStringLiteral("%1/%2").arg(address).arg(serial); }
   bool accepts() const {
     return source == EventPoller::Source::BillValidator ||
@@ -110,7 +113,9 @@ struct Service::Device {
 Service::Service(const DaemonOptions& options, QObject* parent)
     : QObject(parent),
       options_(options),
-      gate_(options.allow, options.commandsPerSecond, options.commandBurst) {
+      gate_(options.allow, options.commandsPerSecond, options.commandBurst),
+      payouts_(&bus_, options,
+               [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }) {
   bus_.setPortName(options.port);
   bus_.setChecksumType(options.checksum8 ? quennet::CHKSM_8BIT : quennet::CHKSM_16BIT);
   bus_.setCommsEcho(options.echo);
@@ -170,9 +175,12 @@ bool Service::start(QString* error) {
   mqtt.willTopic = options_.prefix + QStringLiteral("/status");
   mqtt.willPayload = compact(QJsonObject{{"state", "offline"}});
   mqtt.subscriptions = {options_.prefix + QStringLiteral("/ack"),
-                        options_.prefix + QStringLiteral("/cmd")};
+                        options_.prefix + QStringLiteral("/cmd"),
+                        options_.prefix + QStringLiteral("/route")};
   // A journal that cannot be opened keeps every acceptor inhibited; the status says why.
   if (!journal_.open(options_.journal)) journalError_ = journal_.errorString();
+  // Without it, requests that change something are refused (they could not be kept to once).
+  if (journal_.isOpen()) payouts_.open(options_.journal);
   if (!mqtt_.start(mqtt, error)) return false;
   resend_.start();
   identifyAgain_.start();
@@ -409,6 +417,7 @@ void Service::bringUp() {
     }
   }
   publishStatus();
+  payouts_.reconcile();
   runPendingInits();
 }
 
@@ -460,7 +469,10 @@ void Service::onEvent(Device& device, const BusEvent& event) {
                                           : QStringLiteral("status"),
                event.text);
   if (kind == EventKind::Escrow && event.counter == newest) escrow(device, event);
-  if (bill && (kind == EventKind::Credit || event.a == 0)) device.hold.stop();
+  if (bill && (kind == EventKind::Credit || event.a == 0)) {
+    device.hold.stop();
+    device.escrowId.clear();
+  }
 }
 
 void Service::onBufferRead(Device& device, int counter) {
@@ -524,9 +536,10 @@ void Service::escrow(Device& device, const BusEvent& event) {
   }
   const Denomination d =
       event.a <= device.denominations.size() ? device.denominations[event.a - 1] : Denomination{};
+  device.escrowId = QUuid::createUuid().toString(QUuid::WithoutBraces);
   publish(QStringLiteral("escrow"),
           compact(QJsonObject{
-              {"id", QUuid::createUuid().toString(QUuid::WithoutBraces)},
+              {"id", device.escrowId},
               {"address", device.address},
               {"position", event.a},
               {"code", d.code},
@@ -537,6 +550,7 @@ void Service::escrow(Device& device, const BusEvent& event) {
 }
 
 void Service::holdExpired(quint8 address) {
+  if (const auto it = devices_.find(address); it != devices_.end()) it->second->escrowId.clear();
   if (!portOpen_) return;
   bus_.invoke(address, QStringLiteral("RouteBill"), {kRouteReturn}, BusClient::Priority::High)
       ->deleteLater();
@@ -581,6 +595,7 @@ void Service::resendOutstanding() {
     }
   }
   for (const JournalCredit& credit : unjournaled_) mqtt_.publish(topic, credit.payload, 1, false);
+  payouts_.resend();
 }
 
 // ---- MQTT ----------------------------------------------------------------------------------
@@ -625,6 +640,7 @@ void Service::publishStatus() {
 void Service::onMessage(const QString& topic, const QByteArray& payload) {
   if (topic == options_.prefix + QStringLiteral("/ack")) return onAck(payload);
   if (topic == options_.prefix + QStringLiteral("/cmd")) return onCommand(payload);
+  if (topic == options_.prefix + QStringLiteral("/route")) return onRoute(payload);
 }
 
 void Service::onAck(const QByteArray& payload) {
@@ -634,14 +650,18 @@ void Service::onAck(const QByteArray& payload) {
   if (id.isEmpty()) return;
   unjournaled_.removeIf([&](const JournalCredit& entry) { return entry.id == id; });
   if (journal_.isOpen() && journalError_.isEmpty()) journal_.acknowledge(id);
+  payouts_.acknowledge(id);
 }
 
 void Service::onCommand(const QByteArray& payload) {
+  if (!stopping_ && payouts_.take(payload, [this] { return gate_.admit(); })) return;
   GateResult checked = gate_.check(payload);
   if (checked.command && stopping_) checked.error = QStringLiteral("shutting down");
   if (!checked.command || stopping_)
     return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
   const Command command = *checked.command;
+  // What changes a device runs once by its id, kept in the journal.
+  if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
   const bool route = command.method == u"RouteBill";
   quennet::BusReply* reply = nullptr;
   try {
@@ -654,18 +674,69 @@ void Service::onCommand(const QByteArray& payload) {
   }
   if (route) {
     const auto it = devices_.find(command.address);
-    if (it != devices_.end()) it->second->hold.stop();
+    if (it != devices_.end()) {
+      it->second->hold.stop();
+      it->second->escrowId.clear();
+    }
   }
   connect(reply, &quennet::BusReply::finished, this, [this, reply, id = command.id] {
-    const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
     publish(QStringLiteral("reply"),
-            compact(QJsonObject{
-                {"id", id},
-                {"result", reply->result()},
-                {"status", reply->caption()},
-                {"acknowledged", reply->result() == quennet::kResultOk && response != u"NAK"},
-                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
+            compact(QJsonObject{{"id", id},
+                                {"result", reply->result()},
+                                {"status", reply->caption()},
+                                {"acknowledged", reply->acknowledged()},
+                                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
+  });
+}
+
+// {"id", "escrow", "action": "stack"|"return"}: routes the note only while it is the one that
+// escrow id named.
+void Service::onRoute(const QByteArray& payload) {
+  const auto refuse = [this](const QJsonValue& id, const QString& error) {
+    publish(QStringLiteral("reply"), errorReply(id, error));
+  };
+  if (payload.size() > kMaxCommandBytes) {
+    gate_.admit();
+    return refuse(QJsonValue(),
+                  QStringLiteral("request larger than %1 bytes").arg(kMaxCommandBytes));
+  }
+  const QJsonObject o = QJsonDocument::fromJson(payload).object();
+  const QJsonValue id = o.value(QLatin1String("id"));
+  if (!gate_.admit()) return refuse(id, QStringLiteral("too many requests"));
+  if (!id.isString() && !id.isDouble()) return refuse(QJsonValue(), QStringLiteral("no id"));
+  if (stopping_) return refuse(id, QStringLiteral("shutting down"));
+  // Asked again: the answer it had; the note is not routed twice.
+  if (const auto stored = payouts_.storedReply(id)) {
+    return publish(QStringLiteral("reply"), *stored);
+  }
+  const QString escrow = o.value(QLatin1String("escrow")).toString();
+  const QString action = o.value(QLatin1String("action")).toString();
+  if (action != u"stack" && action != u"return") {
+    return refuse(id, QStringLiteral("action wants stack or return"));
+  }
+  const auto held = std::find_if(devices_.begin(), devices_.end(), [&](const auto& entry) {
+    return !escrow.isEmpty() && entry.second->escrowId == escrow && entry.second->hold.isActive();
+  });
+  if (held == devices_.end()) return refuse(id, kEscrowChanged);
+  Device& device = *held->second;
+  device.hold.stop();
+  device.escrowId.clear();
+  const std::uint8_t how = action == u"stack" && accepting() ? kRouteStack : kRouteReturn;
+  quennet::BusReply* reply =
+      bus_.invoke(device.address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High);
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, id, escrow, payload, how] {
+    reply->deleteLater();
+    const QByteArray answer =
+        compact(QJsonObject{{"id", id},
+                            {"escrow", escrow},
+                            {"action", how == kRouteStack ? "stack" : "return"},
+                            {"result", reply->result()},
+                            {"status", reply->caption()},
+                            {"acknowledged", reply->acknowledged()},
+                            {"outputs", QJsonObject::fromVariantMap(reply->outputs())}});
+    payouts_.remember(id, payload, answer);
+    publish(QStringLiteral("reply"), answer);
   });
 }
 
@@ -674,6 +745,7 @@ void Service::onCommand(const QByteArray& payload) {
 void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
+  payouts_.stop(QStringLiteral("shutting down"));
   reopen_.stop();
   resend_.stop();
   identifyAgain_.stop();
@@ -714,6 +786,7 @@ void Service::finishShutdown() {
           true);
   mqtt_.stop(kGoodbyeMs);
   bus_.close();
+  payouts_.close();
   journal_.close();
   emit finished();
 }

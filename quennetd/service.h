@@ -18,6 +18,7 @@
 #include "quennetd/daemon_options.h"
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
+#include "quennetd/payouts.h"
 
 namespace quennet {
 struct BusEvent;
@@ -98,6 +99,7 @@ class Service : public QObject {
   void onMessage(const QString& topic, const QByteArray& payload);
   void onCommand(const QByteArray& payload);
   void onAck(const QByteArray& payload);
+  void onRoute(const QByteArray& payload);
 
   void finishShutdown();
   bool accepting() const { return journalError_.isEmpty() && !stopping_; }
@@ -107,6 +109,7 @@ class Service : public QObject {
   MqttLink mqtt_;
   Journal journal_;
   CommandGate gate_;
+  Payouts payouts_;
   std::map<quint8, std::shared_ptr<Device>> devices_;
   QList<quint8> pendingInits_;
   bool busy_ = false;
