@@ -543,11 +543,18 @@ TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
   const qsizetype from = messages_.size();
   send(QStringLiteral("cmd"), twice);
   send(QStringLiteral("cmd"), twice);
-  const auto first = replyTo(QStringLiteral("d1"));
-  const auto second = replyTo(QStringLiteral("d1"));
-  ASSERT_TRUE(first && second);
-  EXPECT_EQ(*first, *second);
-  EXPECT_TRUE(first->value("acknowledged").toBool());
+  // Both answered, alike; the replies may come in one wake-up, so they are counted.
+  const auto replies = [&] {
+    QList<QJsonObject> list;
+    for (const QJsonObject& r : all(QStringLiteral("reply"), from)) {
+      if (r.value("id").toString() == u"d1") list.append(r);
+    }
+    return list;
+  };
+  ASSERT_TRUE(waitFor([&] { return replies().size() >= 2; }));
+  const QJsonObject first = replies().front();
+  EXPECT_EQ(replies().back(), first);
+  EXPECT_TRUE(first.value("acknowledged").toBool());
   idle(300);
   EXPECT_EQ(dispensed() - before, 2);
   const QList<QJsonObject> payouts = all(QStringLiteral("payout"), from);
@@ -561,7 +568,7 @@ TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
   send(QStringLiteral("cmd"), twice);
   const auto third = replyTo(QStringLiteral("d1"));
   ASSERT_TRUE(third);
-  EXPECT_EQ(*third, *first);
+  EXPECT_EQ(*third, first);
   EXPECT_EQ(book(from), 2);
   EXPECT_EQ(dispensed() - before, 2);
 
@@ -573,11 +580,12 @@ TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
   const auto refused = replyTo(QStringLiteral("d2"));
   ASSERT_TRUE(refused);
   EXPECT_FALSE(refused->value("acknowledged").toBool());
-  EXPECT_EQ(refused->value("status").toString(), QStringLiteral("NACK"));
-  const auto nothing = next(QStringLiteral("payout"));
-  ASSERT_TRUE(nothing);
-  EXPECT_EQ(nothing->value("paid").toInt(), 0);
-  EXPECT_EQ(nothing->value("unpaid").toInt(), 1);
+  EXPECT_EQ(refused->value("outputs").toObject().value("Response").toString(),
+            QStringLiteral("NACK"));
+  const QList<QJsonObject> nothing = all(QStringLiteral("payout"), refusedFrom);
+  ASSERT_EQ(nothing.size(), 1);
+  EXPECT_EQ(nothing.front().value("paid").toInt(), 0);
+  EXPECT_EQ(nothing.front().value("unpaid").toInt(), 1);
   EXPECT_EQ(book(refusedFrom), 2);
   EXPECT_EQ(dispensed() - before, 2);
 }
@@ -593,7 +601,7 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
   };
   const QList<Case> cases = {
       {"payout-before-journal", -1, 3},
-      {"payout-after-journal", -1, 3},
+      {"payout-after-journal", -1, 0},
       {"payout-after-dispense", -1, 3},
       {"payout-after-publish", -1, 3},
       {"", 1, 1},
@@ -606,7 +614,6 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
     const QString id = QStringLiteral("pay%1").arg(++round);
     const QByteArray pay =
         QStringLiteral(R"({"id":"%1","method":"pay","amount":370})").arg(id).toUtf8();
-    const qsizetype from = messages_.size();
     if (c.jamAfter >= 0)
       console(QStringLiteral("hopper jam %1").arg(c.jamAfter).toUtf8().constData());
     if (c.killAt[0]) {
@@ -631,7 +638,6 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
     expected += c.coins;
     EXPECT_EQ(dispensed(), expected);
     EXPECT_EQ(book(0), expected) << "booked by the consumer";
-    (void)from;
   }
   // Booked and acknowledged: nothing comes again after a restart.
   idle(300);
