@@ -10,12 +10,16 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <functional>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -660,6 +664,48 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
   EXPECT_EQ(totals.value("creditValue").toInteger(), 1000);
   EXPECT_EQ(totals.value("coinsPaid").toInt(), expected);
   EXPECT_EQ(totals.value("paidValue").toInteger(), 100 * expected);
+}
+
+// Acknowledged credits are kept for the retention period, then pruned; unacknowledged ones stay.
+TEST_F(ServiceTest, AcknowledgedMoneyIsPrunedAfterItsRetention) {
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+    db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
+    ASSERT_TRUE(db.open());
+    QSqlQuery q(db);
+    ASSERT_TRUE(
+        q.exec("CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, "
+               "recorded TEXT NOT NULL, acked TEXT)"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Booked 100 and 10 days ago, and one never booked.
+    for (const auto& [id, days, acked] :
+         {std::tuple{"old", 100, true}, std::tuple{"recent", 10, true},
+          std::tuple{"open", 200, false}}) {
+      q.prepare("INSERT INTO credit (id, payload, recorded, acked) VALUES (?, ?, ?, ?)");
+      const QString when = now.addDays(-days).toString(Qt::ISODateWithMs);
+      q.addBindValue(QString::fromLatin1(id));
+      q.addBindValue(QJsonDocument(QJsonObject{{"id", id}, {"value", 500}}).toJson());
+      q.addBindValue(when);
+      q.addBindValue(acked ? QVariant(when) : QVariant(QMetaType::fromType<QString>()));
+      ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    }
+  }
+  QSqlDatabase::removeDatabase(QStringLiteral("old"));
+  const auto totals = [this](const QString& id) {
+    send(QStringLiteral("cmd"),
+         QJsonDocument(
+             QJsonObject{{"id", id}, {"method", "query"}, {"since", "2000-01-01T00:00:00Z"}})
+             .toJson());
+    const auto r = next(QStringLiteral("reply"),
+                        [&](const QJsonObject& o) { return o.value("id").toString() == id; });
+    return r ? r->value("totals").toObject().value("credits").toInt() : -1;
+  };
+  startService();
+  EXPECT_EQ(totals(QStringLiteral("q90")), 2) << "kept 90 days by default";
+  service_.kill();
+  service_.waitForFinished();
+  startService({"--retention-days", "5"});
+  EXPECT_EQ(totals(QStringLiteral("q5")), 1) << "only the unacknowledged one is left";
 }
 
 // A route names the note it means: a stale "stack" for a note given back does not stack the next
