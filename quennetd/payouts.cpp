@@ -152,6 +152,11 @@ void Payouts::run(const Command& command, const QByteArray& payload) {
 }
 
 void Payouts::enqueue(Job job) {
+  QString problem = problem_ ? problem_() : QString();
+  if (problem.isEmpty() && !ledger_.isOpen()) {
+    problem = ledger_.errorString().isEmpty() ? QStringLiteral("not open") : ledger_.errorString();
+  }
+  if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
   if (jobs_.size() >= kQueueLength) return reply(errorReply(job.id, QStringLiteral("busy")));
   jobs_.append(std::move(job));
   next();

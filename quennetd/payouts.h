@@ -58,6 +58,10 @@ class Payouts : public QObject {
   void close();
   QString errorString() const { return ledger_.errorString(); }
 
+  // Why requests that change something cannot be kept to once now (the journal cannot be
+  // written); empty while they can. Such requests are refused with it, before anything runs.
+  void setJournalProblem(std::function<QString()> problem) { problem_ = std::move(problem); }
+
   // A `pay` or `query` request; false when the payload is neither (the gate takes it then).
   // `admit` charges the request to the rate limit.
   bool take(const QByteArray& payload, const std::function<bool()>& admit);
@@ -117,6 +121,7 @@ class Payouts : public QObject {
   quennet::BusClient* bus_;
   DaemonOptions options_;
   Publish publish_;
+  std::function<QString()> problem_;
   RequestLedger ledger_;
   QList<Job> jobs_;
   std::unique_ptr<Job> current_;

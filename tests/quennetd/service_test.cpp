@@ -404,6 +404,15 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   console("insert 2");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  // A command that changes a device could not be kept to once: refused, nothing sent.
+  devices_.readAllStandardError();
+  send(QStringLiteral("cmd"), R"({"id":"stop","address":3,"method":"Hopper_Stop","inputs":[]})");
+  const auto refused = next(QStringLiteral("reply"));
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->value("error").toString().startsWith(u"journal"))
+      << qPrintable(refused->value("error").toString());
+  idle(300);
+  EXPECT_TRUE(framesSent().isEmpty());
 }
 
 // A broker with a TLS listener whose certificate a test CA signed for 127.0.0.1, and a second
