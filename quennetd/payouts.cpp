@@ -105,12 +105,14 @@ bool Payouts::take(const QByteArray& payload, const std::function<bool()>& admit
   const QString method = o.value(QLatin1String("method")).toString();
   if (method != kPayMethod && method != kQueryMethod) return false;
   const QJsonValue id = o.value(QLatin1String("id"));
-  if (!id.isString() && !id.isDouble()) {
-    reply(errorReply(QJsonValue(), QStringLiteral("no id")));
+  // Every request counts against the rate, readable or not.
+  if (!admit()) {
+    reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(),
+                     QStringLiteral("too many requests")));
     return true;
   }
-  if (!admit()) {
-    reply(errorReply(id, QStringLiteral("too many requests")));
+  if (!id.isString() && !id.isDouble()) {
+    reply(errorReply(QJsonValue(), QStringLiteral("no id")));
     return true;
   }
   if (method == kQueryMethod) {
@@ -222,7 +224,13 @@ void Payouts::nextPart() {
             ? job.command->inputs.value(0).toInt()
             : static_cast<int>(std::min<qint64>(job.left / *hopper.coinValue, kMostCoinsAtOnce));
   }
-  if (coins == 0) return finishJob();
+  if (coins <= 0) {
+    if (job.command && job.deviceReply.isEmpty()) {
+      job.deviceReply = QJsonObject{{"id", job.id},
+                                    {"error", QStringLiteral("no coins asked for: nothing sent")}};
+    }
+    return finishJob();
+  }
   count(hopper.address, [this, hopper, coins](std::optional<qint64> before) {
     Job& job = *current_;
     if (!before) {
