@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,10 +31,12 @@ extern char** environ;
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: bench_batch [--polls N]\n"
+    "Usage: bench_batch [--polls N] [--long-lines]\n"
     "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
     "lock-step, then N pipelined, then N from this process through a command set for\n"
-    "reference, and prints the time per poll against the wire floor.\n";
+    "reference, and prints the time per poll against the wire floor.\n"
+    "--long-lines instead feeds one line of 1, 8 and 40 MB followed by a simple poll, and\n"
+    "prints the time to both answers and the tool's peak resident memory.\n";
 
 double nowMs() {
   timespec t{};
@@ -97,13 +100,18 @@ class Batch {
     ::close(in_);
     ::close(out_);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    rusage usage{};
+    ::wait4(pid_, &status, 0, &usage);
+    peakKiB_ = usage.ru_maxrss;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
+  // The child's peak resident set once finished, in KiB.
+  long peakKiB() const { return peakKiB_; }
 
  private:
   pid_t pid_ = -1;
+  long peakKiB_ = 0;
   int in_ = -1;
   int out_ = -1;
   std::string buffer_;
@@ -153,10 +161,34 @@ double inProcess(const std::string& port, int polls) {
   return (nowMs() - start) / polls;
 }
 
+// One line of `megabytes` MB without a newline until its end, then a simple poll: the long line
+// must answer an error and the poll its result, in time linear in the size and with the tool's
+// memory bounded whatever the size.
+bool longLine(const std::string& port, int megabytes) {
+  Batch batch(port);
+  if (!batch.running()) return false;
+  const std::string chunk(1 << 20, 'x');
+  const double start = nowMs();
+  for (int i = 0; i < megabytes; ++i) {
+    if (!batch.send(chunk)) return false;
+  }
+  if (!batch.send("\nSendPoll\n")) return false;
+  const std::string refused = batch.answer();
+  const std::string polled = batch.answer();
+  const double elapsed = nowMs() - start;
+  const int status = batch.finish();
+  const bool right = refused.find("\"error\"") != std::string::npos && ok(polled) && status == 1;
+  std::printf("line of %2d MB: %8.1f ms (%.1f ms a MB), peak resident %6.1f MiB%s\n", megabytes,
+              elapsed, elapsed / megabytes, static_cast<double>(batch.peakKiB()) / 1024,
+              right ? "" : "  WRONG ANSWERS");
+  return right;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int polls = 1000;
+  bool longLines = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -164,6 +196,8 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--polls") == 0 && i + 1 < argc) {
       polls = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--long-lines") == 0) {
+      longLines = true;
     } else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -175,6 +209,13 @@ int main(int argc, char** argv) {
   bnvsim::Simulator simulator(options);
   if (!simulator.start()) return 1;
   const std::string port = simulator.slavePath().toStdString();
+  if (longLines) {
+    std::printf("quennet batch, one long line then a simple poll\n");
+    for (const int megabytes : {1, 8, 40}) {
+      if (!longLine(port, megabytes)) return 1;
+    }
+    return 0;
+  }
   const double floor = 10 * bnvsim::kByteTimeMs;
   std::printf("quennet batch, %d simple polls on the paced virtual validator (echo on)\n", polls);
   const auto row = [&](const char* what, double perPoll) {

@@ -21,9 +21,12 @@ QVariantList inputsFor(const quennet::MethodInfo& method) {
       case quennet::ParamType::Text:
         inputs << QStringLiteral("GB");
         break;
-      case quennet::ParamType::ByteArray:
-        inputs << QVariant::fromValue(QVariantList{1, 2, 3});
+      case quennet::ParamType::ByteArray: {
+        QVariantList values;
+        for (int v = 1; v <= p.arraySize; ++v) values << v;
+        inputs << QVariant::fromValue(values);
         break;
+      }
       default:
         inputs << 5;
     }

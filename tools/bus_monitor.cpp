@@ -98,8 +98,10 @@ int listen(const MonitorOptions& options, CliStreams& streams) {
   QElapsedTimer clock;
   clock.start();
   const auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
+  // A decoding nobody can read any more is not worth listening for.
   const auto stopped = [&streams] {
-    return !streams.keepRunning() || (streams.stop && streams.stop->fired());
+    return !streams.keepRunning() || (streams.stop && streams.stop->fired()) ||
+           outputFailed(streams);
   };
   while (!stopped()) {
     // Wake when a pending partial frame is due to be dropped, or after a quiet slice.

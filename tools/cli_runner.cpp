@@ -222,12 +222,16 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
   const auto stopCall = closeOnStop(set, streams);
   int status = kExitOk;
   int number = 0;
-  while (const std::optional<QString> text = streams.readLine()) {
-    if (streams.stop && streams.stop->fired()) break;
+  // An answer that cannot be written stops the batch before the next line reaches the device.
+  while (!outputFailed(streams)) {
+    const std::optional<BatchLine> line = streams.readLine();
+    if (!line || (streams.stop && streams.stop->fired())) break;
     ++number;
-    if (text->trimmed().isEmpty()) continue;
+    const QString& text = line->text;
+    if (line->error.isEmpty() && text.trimmed().isEmpty()) continue;
     try {
-      if (runBatchLine(set, base, options, *text, streams.out) != kResultOk) status = kExitResult;
+      if (!line->error.isEmpty()) throw UsageError(line->error);
+      if (runBatchLine(set, base, options, text, streams.out) != kResultOk) status = kExitResult;
     } catch (const UsageError& error) {
       const QJsonObject object{{"line", number}, {"error", error.message()}};
       streams.out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
@@ -285,13 +289,24 @@ QString statusText(const CommandSet& set, int result) {
   return set.lastTransaction().ran ? set.caption() : resultMeaning(result);
 }
 
+bool outputFailed(CliStreams& streams) {
+  streams.out.flush();
+  return streams.out.status() == QTextStream::WriteFailed;
+}
+
 int runCli(const QStringList& arguments, CliStreams& streams) {
+  int status = kExitOk;
   try {
-    return run(arguments, streams);
+    status = run(arguments, streams);
   } catch (const UsageError& error) {
     streams.err << "quennet: " << error.message() << Qt::endl;
-    return kExitUsage;
+    status = kExitUsage;
   }
+  if (outputFailed(streams)) {
+    streams.err << "quennet: standard output cannot be written; stopped" << Qt::endl;
+    return kExitOutput;
+  }
+  return status;
 }
 
 }  // namespace quennet::cli

@@ -8,13 +8,21 @@
 #include <QTextStream>
 
 #include "quennet/commands/command_set.h"
+#include "tools/batch_input.h"
 #include "tools/stop_signal.h"
 
 namespace quennet::cli {
 
 // kExitRefused: the device answered, but with a NAK (or another header than ACK) where a
-// command without data wanted its ACK; the result is still 0.
-enum ExitStatus : int { kExitOk = 0, kExitResult = 1, kExitUsage = 2, kExitRefused = 3 };
+// command without data wanted its ACK; the result is still 0. kExitOutput: standard output could
+// not be written; the run stopped there and sent nothing more.
+enum ExitStatus : int {
+  kExitOk = 0,
+  kExitResult = 1,
+  kExitUsage = 2,
+  kExitRefused = 3,
+  kExitOutput = 4
+};
 
 struct CliStreams {
   QTextStream& out;
@@ -25,8 +33,11 @@ struct CliStreams {
   // tool exits with the signal's status. None: nothing interrupts.
   StopSignal* stop = nullptr;
   // `quennet batch`: the next input line, or nothing at the end of the input (or on a stop).
-  std::function<std::optional<QString>()> readLine = nullptr;
+  std::function<std::optional<BatchLine>()> readLine = nullptr;
 };
+
+// True once a write to streams.out has failed (what was printed is flushed first).
+bool outputFailed(CliStreams& streams);
 
 // `arguments` excludes the program name. Returns the exit status.
 int runCli(const QStringList& arguments, CliStreams& streams);

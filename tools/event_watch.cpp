@@ -15,7 +15,7 @@ namespace quennet::cli {
 
 namespace {
 
-constexpr int kKeptEvents = 5;
+constexpr int kKeptEvents = EventReader::kPairs;
 // Failed reads in a row before the watch says so; one failure is line noise, three are not.
 constexpr int kFailuresReported = 3;
 
@@ -58,6 +58,7 @@ class EventWatch {
   void reportReset();
   void printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text);
   void reportLoss(int lost);
+  void reportInconsistent(int counter);
   void read(int counter);
   void failed(int result, const QString& caption);
   void route(std::uint8_t note);
@@ -65,6 +66,9 @@ class EventWatch {
   // Asked after every read, good or failed, as before every read of a loop.
   void nextRead();
   void end();
+  // Output that cannot be written ends the watch at once, the port closed before anything
+  // more (a route, a re-enable) goes to the device.
+  bool outputLost();
   bool stopped() const { return streams_.stop && streams_.stop->fired(); }
 
   BusClient& bus_;
@@ -132,6 +136,16 @@ void EventWatch::reportLoss(int lost) {
   if (options_.json) printJson(QJsonObject{{"lost", lost}, {"counter", now}}, streams_.out);
 }
 
+void EventWatch::reportInconsistent(int counter) {
+  streams_.err << "events: inconsistent read: the counter says " << counter << " after "
+               << poller_.lastCounter() << " but the events did not move with it; reading again"
+               << Qt::endl;
+  if (options_.json) {
+    printJson(QJsonObject{{"inconsistent", true}, {"counter", counter}}, streams_.out);
+  }
+  if (!outputLost()) nextRead();
+}
+
 void EventWatch::reportReset() {
   const int now = poller_.lastCounter();
   escrowNote_ = 0;
@@ -144,6 +158,7 @@ void EventWatch::reportReset() {
 }
 
 void EventWatch::read(int counter) {
+  if (outputLost()) return;
   failures_ = 0;
   previous_ = counter;
   // Only the newest event can still describe a note that waits in escrow.
@@ -198,6 +213,13 @@ void EventWatch::nextRead() {
   if (!streams_.keepRunning()) end();
 }
 
+bool EventWatch::outputLost() {
+  if (!outputFailed(streams_)) return false;
+  bus_.close();
+  end();
+  return true;
+}
+
 void EventWatch::end() {
   ended_ = true;
   poller_.stop();
@@ -210,12 +232,17 @@ void EventWatch::listen() {
     escrowNote_ = (e.kind() == EventKind::Escrow) ? e.a : 0;
   });
   // A reset empties the buffer and inhibits every note: one line, then the poller enables again.
-  QObject::connect(&poller_, &EventPoller::counterReset, [this] { reportReset(); });
+  QObject::connect(&poller_, &EventPoller::counterReset, [this] {
+    reportReset();
+    outputLost();
+  });
   QObject::connect(&poller_, &EventPoller::reEnableFailed, [this] {
     streams_.err << "events: the validator did not accept the enable after its reset: "
                  << poller_.reEnableFailure() << Qt::endl;
   });
   QObject::connect(&poller_, &EventPoller::eventsLost, [this](int lost) { reportLoss(lost); });
+  QObject::connect(&poller_, &EventPoller::inconsistentRead,
+                   [this](int counter) { reportInconsistent(counter); });
   QObject::connect(&poller_, &EventPoller::bufferRead, [this](int counter) { read(counter); });
   QObject::connect(&poller_, &EventPoller::pollFailed,
                    [this](int result, const QString& caption) { failed(result, caption); });
@@ -253,15 +280,6 @@ int EventWatch::run() {
 
 QString describeEvent(std::uint8_t a, std::uint8_t b) {
   return EventPoller::billEventText(a, b);
-}
-
-int newEventCount(std::uint8_t last, std::uint8_t now) {
-  if (now == 0) return last == 0 ? 0 : 1;  // the reset line
-  return std::min(EventPoller::eventsBetween(last, now), kKeptEvents);
-}
-
-int lostEventCount(std::uint8_t last, std::uint8_t now) {
-  return std::max(EventPoller::eventsBetween(last, now) - kKeptEvents, 0);
 }
 
 int watchEvents(BusClient& bus, const CliOptions& options, CliStreams& streams) {

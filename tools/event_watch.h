@@ -17,12 +17,6 @@ namespace quennet::cli {
 // status event with code B.
 QString describeEvent(std::uint8_t a, std::uint8_t b);
 
-// The lines a read prints when the counter moved from `last` to `now` (1..255, wrapping to 1):
-// at most the five the buffer keeps, and one for a reset to 0; and the events between two reads
-// that no longer fit the buffer.
-int newEventCount(std::uint8_t last, std::uint8_t now);
-int lostEventCount(std::uint8_t last, std::uint8_t now);
-
 // Enables the validator, reads its event counter, then polls every options.intervalMs and
 // prints each event that happened since (with options.fromStart, those the buffer held at
 // start too) until streams.keepRunning() says stop or streams.stop fires. Routes notes that

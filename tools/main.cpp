@@ -9,9 +9,11 @@
 #include <optional>
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QSocketNotifier>
 #include <QTextStream>
 
+#include "tools/batch_input.h"
 #include "tools/cli_runner.h"
 
 namespace {
@@ -46,20 +48,11 @@ class InputLines {
  public:
   explicit InputLines(quennet::cli::StopSignal& stop) : stop_(stop) {}
 
-  std::optional<QString> next() {
+  std::optional<quennet::cli::BatchLine> next() {
     for (;;) {
-      const auto end = buffer_.indexOf('\n');
-      if (end >= 0) {
-        const QString line = QString::fromUtf8(buffer_.left(end));
-        buffer_.remove(0, end + 1);
-        return line;
-      }
-      if (ended_ || stop_.fired()) {
-        if (buffer_.isEmpty() || stop_.fired()) return std::nullopt;
-        const QString last = QString::fromUtf8(buffer_);
-        buffer_.clear();
-        return last;
-      }
+      if (stop_.fired()) return std::nullopt;
+      if (auto line = lines_.next()) return line;
+      if (ended_) return lines_.finish();
       pollfd waits[2] = {{STDIN_FILENO, POLLIN, 0}, {signalPipe[0], POLLIN, 0}};
       const int count = signalPipe[0] >= 0 ? 2 : 1;
       if (::poll(waits, count, -1) < 0) {
@@ -71,7 +64,7 @@ class InputLines {
         char chunk[4096];
         const ssize_t got = ::read(STDIN_FILENO, chunk, sizeof chunk);
         if (got > 0) {
-          buffer_.append(chunk, got);
+          lines_.append(chunk, got);
         } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
           ended_ = true;
         }
@@ -81,7 +74,7 @@ class InputLines {
 
  private:
   quennet::cli::StopSignal& stop_;
-  QByteArray buffer_;
+  quennet::cli::BatchLines lines_;
   bool ended_ = false;
 };
 
@@ -90,7 +83,11 @@ class InputLines {
 int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   quennet::cli::StopSignal stop;
-  QTextStream out(stdout);
+  // Written straight to the descriptor, so a failed write (a full disk, a reader gone with
+  // SIGPIPE ignored) shows in the stream's status at the line that failed.
+  QFile standardOutput;
+  standardOutput.open(STDOUT_FILENO, QIODevice::WriteOnly | QIODevice::Unbuffered);
+  QTextStream out(&standardOutput);
   QTextStream err(stderr);
   if (!installStopSignals(stop, &app))
     err << "quennet: Ctrl-C will not end a wait early" << Qt::endl;

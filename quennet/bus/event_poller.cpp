@@ -12,7 +12,7 @@ namespace quennet {
 namespace {
 
 constexpr int kCounterWrap = 255;
-constexpr int kPairsKept = 5;
+constexpr int kPairsKept = EventReader::kPairs;
 constexpr int kDefaultIntervalMs = 200;
 
 quint8 headerOf(EventPoller::Source source) {
@@ -44,23 +44,7 @@ QString EventPoller::coinEventText(quint8 a, quint8 b) {
 }
 
 int EventPoller::eventsBetween(int last, int now) {
-  if (now == last || now == 0) return 0;
-  if (last == 0 || now > last) return now - last;
-  return now + kCounterWrap - last;
-}
-
-bool EventPoller::isReset(const QByteArray& before, const QByteArray& now, int kept) {
-  if (before.isEmpty() || now.isEmpty()) return false;
-  const int last = static_cast<quint8>(before[0]);
-  const int counter = static_cast<quint8>(now[0]);
-  if (counter == 0) return last != 0;
-  if (counter > last || (counter == last && before == now)) return false;
-  // Only a buffer of pairs shows empty slots, and only behind fewer new events than it keeps.
-  if (counter >= kept || now.size() < 1 + 2 * kept) return false;
-  for (int i = 1 + 2 * counter; i < 1 + 2 * kept; ++i) {
-    if (now[i] != 0) return false;
-  }
-  return true;
+  return EventReader::eventsBetween(last, now);
 }
 
 void EventPoller::start() {
@@ -77,8 +61,10 @@ int EventPoller::kept() const {
 }
 
 void EventPoller::poll() {
-  // One poll on the bus at a time: a tick while the last one waits in the queue is skipped.
+  // One poll on the bus at a time: a tick while the last one waits in the queue is skipped, and
+  // so is one while the device is asked whether it was reset.
   if (inFlight_ && !inFlight_->isFinished()) return;
+  if (asking_ && !asking_->isFinished()) return;
   if (!client_) return stop();
   inFlight_ = client_->sendRequest(address_, headerOf(source_));
   connect(inFlight_, &BusReply::finished, this, &EventPoller::pollFinished);
@@ -143,34 +129,65 @@ BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
 
 void EventPoller::read(const QByteArray& data) {
   const int now = static_cast<quint8>(data[0]);
-  const int before = last_;
-  // A pair buffer's reset shows in its contents; a hopper's status has only its counter.
-  const bool reset = source_ == Source::Hopper ? (now == 0 && before != 0 && !first_)
-                                               : (!first_ && isReset(lastData_, data, kept()));
+  if (source_ != Source::Hopper) {
+    const EventReading reading = reader_.read(data);
+    if (reading.kind == EventReading::Kind::Question) return ask();
+    return report(data, reading);
+  }
+  // A hopper's status has only its counter: 0 after a reset.
+  const bool reset = now == 0 && last_ != 0 && !first_;
+  EventReading reading{reset ? EventReading::Kind::Reset : EventReading::Kind::Events};
+  if (first_) {
+    reading.kind = EventReading::Kind::First;
+  } else if (!reset && now != 0) {
+    const int moved = eventsBetween(last_, now);
+    reading.fresh = std::min(moved, kept());
+    reading.lost = moved - reading.fresh;
+  }
+  report(data, reading);
+}
+
+void EventPoller::report(const QByteArray& data, const EventReading& reading) {
+  using Kind = EventReading::Kind;
+  const int now = static_cast<quint8>(data[0]);
+  if (reading.kind == Kind::Inconsistent) {
+    emit inconsistentRead(now);
+    return;
+  }
   // The signals below already see the counter of the buffer they report.
   last_ = now;
-  lastData_ = data;
-  int moved = 0;
-  if (first_) {
+  int fresh = reading.fresh;
+  if (reading.kind == Kind::First) {
     first_ = false;
     // Either learn where the counter stands, or show what the buffer still holds (never as lost).
-    moved = reportKept_ ? std::min(now, kept()) : 0;
-  } else if (reset) {
-    // The events since the reset are the `now` newest pairs; the empty ones behind are no events.
+    fresh = reportKept_ ? std::min(now, kept()) : 0;
+  } else if (reading.kind == Kind::Reset) {
     emit counterReset();
     reEnable();
-    moved = std::min(now, kept());
-  } else if (now == 0) {
-    moved = 0;
-  } else {
-    moved = eventsBetween(before, now);
-    if (moved > kept()) {
-      emit eventsLost(moved - kept());
-      moved = kept();
-    }
   }
-  for (int age = moved - 1; age >= 0; --age) emit eventReceived(eventAt(data, age));
+  if (reading.lost > 0) emit eventsLost(reading.lost);
+  for (int age = fresh - 1; age >= 0; --age) emit eventReceived(eventAt(data, age));
   emit bufferRead(now);
+}
+
+// A reset device comes up with everything inhibited; one whose counter only wrapped keeps what
+// it was enabled for.
+void EventPoller::ask() {
+  if (!client_) return stop();
+  asking_ =
+      client_->invoke(address_, QStringLiteral("GetInhibitStatus"), {}, BusClient::Priority::High);
+  BusReply* const reply = asking_;
+  connect(reply, &BusReply::finished, this, [this, reply] {
+    std::optional<bool> inhibited;
+    const QVariantList mask = reply->outputs().value(QStringLiteral("Response")).toList();
+    if (reply->result() == kResultOk && !mask.isEmpty()) {
+      inhibited = std::all_of(mask.begin(), mask.end(), [](const QVariant& b) { return b == 0; });
+    }
+    const QByteArray asked = reader_.question();
+    const EventReading reading = reader_.answer(inhibited);
+    if (!asked.isEmpty()) report(asked, reading);
+  });
+  connect(reply, &BusReply::finished, reply, &QObject::deleteLater);
 }
 
 void EventPoller::reEnable() {

@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/bus/event_reading.h"
 #include "quennet/link/protocol_events.h"
 #include "quennet/quennet_export.h"
 
@@ -101,21 +102,20 @@ class QUENNET_EXPORT EventPoller : public QObject {
   ///@}
   /// Events the counter moved on by since `last` (1..255, wrapping 255 to 1; 0 after a reset).
   static int eventsBetween(int last, int now);
-  /// Whether a buffer read shows a reset since the one before: the counter went back or stayed
-  /// while the contents changed, and the pairs behind the new events are empty (0, 0), as only a
-  /// buffer emptied by a reset leaves them. A counter of 0 after a non-zero one is a reset too.
-  /// `kept` is the number of pairs the buffer holds (1 + 2 * kept bytes).
-  static bool isReset(const QByteArray& before, const QByteArray& now, int kept);
 
  signals:
   /// A new event, oldest first.
   void eventReceived(const quennet::BusEvent& event);
   /// The counter moved on by more than the buffer holds: `count` events were never seen.
   void eventsLost(int count);
-  /// The device was reset or powered up: the counter went back (to 0, or below the last read with
-  /// empty pairs behind the new events), or stayed while the buffer changed that way. Emitted once
-  /// per reset, before the events that followed it; nothing is reported lost.
+  /// The device was reset or powered up: the counter went back to 0; or the buffer showed what a
+  /// reset leaves (empty pairs behind the new events, where the counter says older ones should
+  /// be) and the device, asked for its inhibit status, had everything inhibited. Emitted once
+  /// per reset, before the events that followed it.
   void counterReset();
+  /// A read whose counter and pairs disagree (the counter moved, the pairs did not shift with
+  /// it): no events are taken from it, and the buffer is read again at the next poll.
+  void inconsistentRead(int counter);
   /// Every re-enable command after a reset was acknowledged; or one was not (reEnableFailure()).
   ///@{
   void reEnabled();
@@ -135,6 +135,8 @@ class QUENNET_EXPORT EventPoller : public QObject {
   void pollFinished();
   void failed(int result, const QString& caption);
   void read(const QByteArray& data);
+  void report(const QByteArray& data, const EventReading& reading);
+  void ask();
   BusEvent eventAt(const QByteArray& data, int age) const;
   int kept() const;
   void reEnable();
@@ -145,11 +147,12 @@ class QUENNET_EXPORT EventPoller : public QObject {
   Source source_;
   QTimer timer_;
   QPointer<BusReply> inFlight_;
+  EventReader reader_;
+  QPointer<BusReply> asking_;  // the inhibit status a question about a reset waits for
   int failureLimit_ = 3;
   bool reportKept_ = false;
   bool first_ = true;
   int last_ = 0;
-  QByteArray lastData_;  // the buffer of the last read
   QList<BusCommand> reEnable_;
   int reEnablePending_ = 0;
   bool reEnableOk_ = true;

@@ -42,11 +42,23 @@ std::int32_t toLong(const QVariant& value, const QString& param, std::int32_t lo
   return static_cast<std::int32_t>(number);
 }
 
-QString toText(const QVariant& value) {
-  return value.toString();
+void checkLength(qsizetype given, int most, const QString& param, const char* unit) {
+  if (most > 0 && given > most) {
+    throw DispatchError(QStringLiteral("%1 takes at most %2 %3, %4 given")
+                            .arg(param)
+                            .arg(most)
+                            .arg(QLatin1String(unit))
+                            .arg(given));
+  }
 }
 
-std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param) {
+QString toText(const QVariant& value, const QString& param, int most) {
+  QString text = value.toString();
+  checkLength(text.size(), most, param, "characters");
+  return text;
+}
+
+std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param, int most) {
   std::vector<std::uint8_t> bytes;
   if (value.typeId() == QMetaType::QByteArray) {
     const QByteArray raw = value.toByteArray();
@@ -59,6 +71,7 @@ std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param) {
   } else {
     for (const QVariant& element : value.toList()) bytes.push_back(toByte(element, param));
   }
+  checkLength(static_cast<qsizetype>(bytes.size()), most, param, "values");
   return bytes;
 }
 
@@ -81,6 +94,13 @@ using C = CommandSet;
 ParamName reply(const char* name, cctalk_Codes header) {
   const HeaderInfo* info = headerInfo(static_cast<std::uint8_t>(header));
   return ParamName(name, info ? info->replyData : 0);
+}
+
+// An input array or text holds no more than the data its header sends: extra values are refused,
+// never dropped.
+ParamName request(const char* name, cctalk_Codes header) {
+  const HeaderInfo* info = headerInfo(static_cast<std::uint8_t>(header));
+  return ParamName(name, info ? info->requestData : 0);
 }
 
 QList<MethodInfo> buildTable() {
@@ -106,15 +126,16 @@ QList<MethodInfo> buildTable() {
       method("GetMasterInhibit", &C::GetMasterInhibit, D, "Status"),
       method("SetMasterInhibit", &C::SetMasterInhibit, D, "Status", R),
       method("GetInhibitStatus", &C::GetInhibitStatus, D, reply(R, GET_INHIBIT_STATUS)),
-      method("SetInhibitStatus", &C::SetInhibitStatus, D, "Inhibits", R),
+      method("SetInhibitStatus", &C::SetInhibitStatus, D, request("Inhibits", SET_INHIBIT_STATUS),
+             R),
       method("RouteBill", &C::RouteBill, D, "Accept", R),
       method("ReadFeedbag", &C::ReadFeedbag, D, reply(R, READ_FEEDBAG)),
       method("RequestBillID", &C::RequestBillID, D, "NoteNo", R),
-      method("RequestScaleFactor", &C::RequestScaleFactor, D, "Country",
-             reply("ScaleData", REQUEST_CNTRY_SCALE)),
+      method("RequestScaleFactor", &C::RequestScaleFactor, D,
+             request("Country", REQUEST_CNTRY_SCALE), reply("ScaleData", REQUEST_CNTRY_SCALE)),
       method("ModifyBillID", &C::ModifyBillID),
-      method("RequestBillPosition", &C::RequestBillPosition, D, "Country",
-             reply("NoteData", REQUEST_BILL_POSN)),
+      method("RequestBillPosition", &C::RequestBillPosition, D,
+             request("Country", REQUEST_BILL_POSN), reply("NoteData", REQUEST_BILL_POSN)),
       method("SetBillOperatingMode", &C::SetBillOperatingMode, D, "NewMode", R),
       method("ReadBillOperatingMode", &C::ReadBillOperatingMode, D,
              reply("BillMode", READ_BILL_MODE)),
@@ -131,8 +152,8 @@ QList<MethodInfo> buildTable() {
       method("AddressRandom", &C::AddressRandom, D, R),
       method("CycleStacker", &C::CycleStacker, D, R),
       method("ReadOptos", &C::ReadOptos, D, reply("bytBuffer", READ_OPTOS)),
-      method("OperateMotors", &C::OperateMotors, D, "MotorFlags", R),
-      method("ChangeKey", &C::ChangeKey, D, "NewKey", R),
+      method("OperateMotors", &C::OperateMotors, D, request("MotorFlags", RUN_MOTORS), R),
+      method("ChangeKey", &C::ChangeKey, D, request("NewKey", CHANGE_ENC_KEY), R),
       method("SaveKey", &C::SaveKey, D, R),
       method("GetInsertnCntr", &C::GetInsertnCntr, D, "InsertCount"),
       method("GetErrorCounter", &C::GetErrorCounter, D, "ErrorNo", "ErrorCount"),

@@ -26,7 +26,8 @@ struct ParamInfo {
   QString name;                                   ///< as the type library names it
   ParamDirection direction = ParamDirection::In;  ///< input or output
   ParamType type = ParamType::Byte;               ///< its type
-  /// Elements allocated for an output byte array.
+  /// Elements allocated for an output byte array; for an input array or text, the most elements
+  /// (characters) the command sends. 0: no limit of its own.
   int arraySize = 0;
 };
 
@@ -38,7 +39,8 @@ struct InvokeResult {
   QVariantMap outputs;
 };
 
-/// Misuse of the table itself: unknown method, wrong argument count, unparsable argument.
+/// Misuse of the table itself: unknown method, wrong argument count, unparsable argument, more
+/// values or characters than the command sends.
 class QUENNET_EXPORT DispatchError : public std::invalid_argument {
  public:
   /// An error with its message.

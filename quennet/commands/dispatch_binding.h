@@ -13,7 +13,7 @@
 
 namespace quennet::dispatch_detail {
 
-// A parameter as the table names it; arraySize only for output byte arrays.
+// A parameter as the table names it; arraySize for byte arrays and texts whose length is fixed.
 struct ParamName {
   // Implicit, so the table names most parameters by a plain string.
   ParamName(const char* n, int size = 0) : name(n), arraySize(size) {}
@@ -24,8 +24,9 @@ struct ParamName {
 std::uint8_t toByte(const QVariant& value, const QString& param);
 std::int32_t toLong(const QVariant& value, const QString& param, std::int32_t low,
                     std::int32_t high);
-QString toText(const QVariant& value);
-std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param);
+// `most` > 0: more characters or values than that are a DispatchError, never cut off.
+QString toText(const QVariant& value, const QString& param, int most);
+std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param, int most);
 QVariantList fromBytes(const std::vector<std::uint8_t>& bytes);
 
 template <typename T>
@@ -56,7 +57,9 @@ struct Param<const QString&> {
   static constexpr ParamDirection direction = ParamDirection::In;
   static constexpr ParamType type = ParamType::Text;
   using Storage = QString;
-  static Storage load(const QVariant& v, const ParamInfo&) { return toText(v); }
+  static Storage load(const QVariant& v, const ParamInfo& p) {
+    return toText(v, p.name, p.arraySize);
+  }
   static const QString& pass(Storage& s) { return s; }
 };
 
@@ -65,7 +68,9 @@ struct Param<std::span<const std::uint8_t>> {
   static constexpr ParamDirection direction = ParamDirection::In;
   static constexpr ParamType type = ParamType::ByteArray;
   using Storage = std::vector<std::uint8_t>;
-  static Storage load(const QVariant& v, const ParamInfo& p) { return toBytes(v, p.name); }
+  static Storage load(const QVariant& v, const ParamInfo& p) {
+    return toBytes(v, p.name, p.arraySize);
+  }
   static std::span<const std::uint8_t> pass(Storage& s) { return s; }
 };
 

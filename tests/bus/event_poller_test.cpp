@@ -1,5 +1,7 @@
 // Event pollers on the virtual validator's bus: new events once and oldest first, events lost
 // past the buffer, a reset counter, a device lost and back, and three pollers on one client.
+#include <optional>
+
 #include <QStringList>
 
 #include "bus/bus_fixture.h"
@@ -39,33 +41,83 @@ TEST(EventPollerCounter, EventsBetweenWrapsPast255ToOne) {
     EXPECT_EQ(EventPoller::eventsBetween(row.last, row.now), row.events)
         << row.last << " -> " << row.now;
   }
-  // A reset shows as empty pairs behind fewer new events than the buffer keeps; a wrap keeps
-  // its old pairs, and a counter that stays with the same pairs saw nothing.
-  struct Buffer {
-    QByteArray before, now;
-    bool reset;
+}
+
+// A buffer: the counter, then the pairs newest first (missing pairs are empty).
+QByteArray buffer(int counter, std::initializer_list<int> pairs) {
+  QByteArray b(11, '\0');
+  b[0] = static_cast<char>(counter);
+  int i = 1;
+  for (const int v : pairs) b[i++] = static_cast<char>(v);
+  return b;
+}
+
+// Two reads in a row, and the device's answer where the second asks for one (whether every
+// note is inhibited, or no answer): what the second read means.
+struct ReadRow {
+  const char* what;
+  QByteArray before, now;
+  std::optional<std::optional<bool>> answer;  // unset: no question expected
+  EventReading::Kind kind;
+  int fresh, lost;
+};
+
+TEST(EventReading, CounterAndPairsMustAgree) {
+  using K = EventReading::Kind;
+  const QByteArray five = buffer(10, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray at253 = buffer(253, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray at250 = buffer(250, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
+  const QByteArray twoAfterReset = buffer(2, {11, 0, 12, 0});
+  const QByteArray sevenFull = buffer(7, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0});
+  const std::optional<bool> reset = true, wrapped = false, silent = std::nullopt;
+  // clang-format off
+  const QList<ReadRow> rows = {
+      {"same buffer", five, five, {}, K::Unchanged, 0, 0},
+      {"one new, the rest shifted", five, buffer(11, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Events, 1, 0},
+      {"counter on, pairs not", five, buffer(11, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"on by 2, shifted by 1", five, buffer(12, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"an empty pair as new", five, buffer(11, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}), {},
+       K::Inconsistent, 0, 0},
+      {"pairs changed, counter stood", five, buffer(10, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), wrapped,
+       K::Inconsistent, 0, 0},
+      {"wrap, old pairs shifted", buffer(254, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+       buffer(2, {7, 0, 6, 0, 5, 0, 1, 0, 2, 0}), {}, K::Events, 3, 0},
+      {"far on: five new, the rest lost", five, buffer(200, {6, 0, 7, 0, 8, 0, 9, 0, 10, 0}), {},
+       K::Events, 5, 185},
+      {"counter 0", five, buffer(0, {}), {}, K::Reset, 0, 0},
+      {"back over empty pairs, reset", at253, twoAfterReset, reset, K::Reset, 2, 0},
+      {"back over empty pairs, not reset", at253, twoAfterReset, wrapped, K::Inconsistent, 0, 0},
+      {"back over empty pairs, no answer", at253, twoAfterReset, silent, K::Inconsistent, 0, 0},
+      {"stood at 2 over new pairs", buffer(2, {1, 0, 2, 0}), twoAfterReset, reset, K::Reset, 2, 0},
+      {"on by 1 over a fresh buffer", buffer(2, {1, 0, 2, 0}), buffer(3, {11, 0, 12, 0, 13, 0}),
+       reset, K::Reset, 3, 0},
+      {"back to 7, pairs full: wrap", at250, sevenFull, wrapped, K::Events, 5, 7},
+      {"back to 7, pairs full: reset", at250, sevenFull, reset, K::Reset, 5, 2},
   };
-  const auto pairs = [](std::initializer_list<int> bytes) {
-    QByteArray b;
-    for (int v : bytes) b.append(static_cast<char>(v));
-    return b;
-  };
-  for (const Buffer& row : {
-           Buffer{pairs({5, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-                  pairs({2, 0, 11, 0, 12, 0, 0, 0, 0, 0, 0}), true},
-           Buffer{pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}),
-                  pairs({2, 0, 11, 0, 12, 0, 0, 0, 0, 0, 0}), true},
-           Buffer{pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}),
-                  pairs({2, 1, 0, 2, 0, 0, 0, 0, 0, 0, 0}), false},
-           Buffer{pairs({254, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-                  pairs({2, 7, 0, 6, 0, 5, 0, 4, 0, 3, 0}), false},
-           Buffer{pairs({9, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
-                  pairs({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), true},
-           Buffer{pairs({3, 1, 0, 2, 0, 3, 0, 0, 0, 0, 0}),
-                  pairs({4, 9, 0, 1, 0, 2, 0, 3, 0, 0, 0}), false},
-       }) {
-    EXPECT_EQ(EventPoller::isReset(row.before, row.now, 5), row.reset)
-        << row.before.toHex(' ').toStdString() << " -> " << row.now.toHex(' ').toStdString();
+  // clang-format on
+  for (const ReadRow& row : rows) {
+    EventReader reader;
+    ASSERT_EQ(reader.read(row.before).kind, K::First);
+    EventReading reading = reader.read(row.now);
+    if (row.answer) {
+      ASSERT_EQ(reading.kind, K::Question) << row.what;
+      reading = reader.answer(*row.answer);
+    }
+    EXPECT_EQ(reading.kind, row.kind) << row.what;
+    EXPECT_EQ(reading.fresh, row.fresh) << row.what;
+    EXPECT_EQ(reading.lost, row.lost) << row.what;
+    // A read not taken is read again: the same buffer twice is what the device holds, taken
+    // with the events the counter moved past as lost, never as events from pairs that disagree.
+    if (row.kind != K::Inconsistent) continue;
+    const EventReading again = reader.read(row.now);
+    EXPECT_EQ(again.kind, K::Events) << row.what;
+    EXPECT_EQ(again.fresh, 0) << row.what;
+    EXPECT_EQ(again.lost, EventReader::eventsBetween(row.before[0] & 0xFF, row.now[0] & 0xFF))
+        << row.what;
+    EXPECT_EQ(reader.read(row.now).kind, K::Unchanged) << row.what;
   }
 }
 

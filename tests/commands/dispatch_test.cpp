@@ -92,7 +92,7 @@ TEST(DispatchTable, DescribesDirectionsTypesAndArraySizes) {
   EXPECT_EQ(findMethod(QStringLiteral("ReadFeedbag"))->outputs().front().arraySize, 50);
   EXPECT_EQ(findMethod(QStringLiteral("GetCommsStatus"))->outputs().front().arraySize, 3);
   EXPECT_EQ(findMethod(QStringLiteral("RequestScaleFactor"))->signature(),
-            QStringLiteral("RequestScaleFactor(Device: Byte, Country: Text, "
+            QStringLiteral("RequestScaleFactor(Device: Byte, Country: Text[2], "
                            "out ScaleData: ByteArray[3])"));
   EXPECT_EQ(findMethod(QStringLiteral("GetErrorCounter"))->signature(),
             QStringLiteral("GetErrorCounter(Device: Byte, ErrorNo: Byte, out ErrorCount: Long)"));
@@ -100,7 +100,8 @@ TEST(DispatchTable, DescribesDirectionsTypesAndArraySizes) {
             QStringLiteral("ReplyBack(Style: Long, out Text: Text)"));
 }
 
-// Inputs every method accepts: note numbers stay within 16, texts hold two letters.
+// Inputs every method accepts: note numbers stay within 16, texts hold two letters, arrays the
+// values 1, 2, ... as many as the command sends.
 QStringList sampleInputs(const MethodInfo& info) {
   QStringList inputs;
   for (const ParamInfo& p : info.inputs()) {
@@ -114,9 +115,12 @@ QStringList sampleInputs(const MethodInfo& info) {
       case ParamType::Text:
         inputs.append(QStringLiteral("GB"));
         break;
-      case ParamType::ByteArray:
-        inputs.append(QStringLiteral("1,2,3"));
+      case ParamType::ByteArray: {
+        QStringList values;
+        for (int v = 1; v <= p.arraySize; ++v) values.append(QString::number(v));
+        inputs.append(values.join(u','));
         break;
+      }
     }
   }
   return inputs;
@@ -308,6 +312,15 @@ TEST_F(Dispatch, MisuseIsADispatchError) {
   rejects("SetInhibitStatus", {"40", "255,x"});
   rejects("SetInhibitStatus", {"40", "255,300"});
   rejects("ReplyBack", {"40000"});
+  // More than the command sends is refused, never cut to what fits.
+  rejects("SetInhibitStatus", {"40", "1,2,3"});
+  rejects("OperateMotors", {"40", "0,0,0,7"});
+  rejects("ChangeKey", {"40", "1,2,3,4"});
+  rejects("RequestScaleFactor", {"40", "GBX"});
+  rejects("RequestBillPosition", {"40", "GBX"});
+  EXPECT_THROW(
+      invoke(set_, QStringLiteral("SetInhibitStatus"), QVariantList{40, QVariantList{255, 255, 1}}),
+      DispatchError);
   EXPECT_TRUE(nothingSent());
 }
 

@@ -66,6 +66,13 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   w.polling().PollEvents();
   sim.insertCashBox();
   w.polling().PollEvents();
+  // A reset and two events between two polls: the counter moves from 1 to 2 over a buffer
+  // emptied behind them, which only the validator's inhibit status tells from a counter that
+  // counted on; the poll asks for it.
+  sim.reset();
+  sim.removeCashBox();
+  sim.insertCashBox();
+  w.polling().PollEvents();
 
   const QString removed = QStringLiteral("Cash Box Removed");
   const QString inserted = QStringLiteral("Cash Box Inserted");
@@ -81,6 +88,9 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
       {"9", removed},
       {"0", "Validator reset: event counter back at 0"},
       {"1", inserted},
+      {"2", "Validator reset: event counter back at 2"},
+      {"1", removed},
+      {"2", inserted},
   };
   ASSERT_EQ(rows.size(), expected.size());
   for (std::size_t i = 0; i < rows.size(); ++i) {
@@ -102,8 +112,8 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   click("tlbHost", "Poll_BNV");
   const auto resumed = historyRows(dock->eventHistory());
   ASSERT_EQ(resumed.size(), expected.size() + 1);
-  EXPECT_EQ(resumed.back().counter, "3");
-  EXPECT_EQ(resumed.back().text, "Watching from event counter 3");
+  EXPECT_EQ(resumed.back().counter, "4");
+  EXPECT_EQ(resumed.back().text, "Watching from event counter 4");
 }
 
 TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {

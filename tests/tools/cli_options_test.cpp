@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "tools/batch_input.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
 
@@ -63,28 +64,48 @@ TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
   }
 }
 
-struct CountRow {
-  int last;
-  int now;
-  int fresh;
-  int lost;
+// Batch input as it streams in, cut into chunks: what each line becomes ("error" for a line not
+// run), and the most bytes held for an unfinished line on the way.
+struct InputRow {
+  QByteArray input;
+  int chunk;
+  QStringList lines;
 };
 
-class EventCount : public ::testing::TestWithParam<CountRow> {};
-
-TEST_P(EventCount, CounterMovesAndWraps) {
-  const auto last = static_cast<std::uint8_t>(GetParam().last);
-  const auto now = static_cast<std::uint8_t>(GetParam().now);
-  EXPECT_EQ(newEventCount(last, now), GetParam().fresh);
-  EXPECT_EQ(lostEventCount(last, now), GetParam().lost);
+TEST(BatchInput, OnlyWholeLinesOfAtMost64KiBRunAndTheRestAreErrors) {
+  const QByteArray longest(kMaxBatchLine, 'x');
+  const QByteArray huge(3 * kMaxBatchLine + 5, 'y');
+  const QList<InputRow> rows = {
+      {"SendPoll\nDispense_Coins 2", 4096, {"SendPoll", "error"}},
+      {"SendPoll\n\nGetSerialNo\n  \t", 3, {"SendPoll", "", "GetSerialNo"}},
+      {longest + "\nSendPoll\n", 4096, {QString::fromLatin1(longest), "SendPoll"}},
+      {longest + "x\nSendPoll\n", 4096, {"error", "SendPoll"}},
+      {huge + "\nSendPoll\n", 4096, {"error", "SendPoll"}},
+      {huge + "\nSendPoll\n", 1 << 20, {"error", "SendPoll"}},
+      {"SendPoll\n" + huge, 4096, {"SendPoll", "error"}},
+  };
+  for (const InputRow& row : rows) {
+    BatchLines reader;
+    QStringList seen;
+    qsizetype held = 0;
+    const auto take = [&](std::optional<BatchLine> line) {
+      if (!line) return false;
+      seen.append(line->error.isEmpty() ? line->text : QStringLiteral("error"));
+      return true;
+    };
+    for (qsizetype at = 0; at < row.input.size(); at += row.chunk) {
+      const QByteArray part = row.input.mid(at, row.chunk);
+      reader.append(part.constData(), part.size());
+      while (take(reader.next())) {
+      }
+      held = std::max(held, reader.pending());
+    }
+    take(reader.finish());
+    const std::string name = row.input.left(24).toStdString();
+    EXPECT_EQ(seen, row.lines) << name;
+    EXPECT_LE(held, kMaxBatchLine + row.chunk) << name;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(Rows, EventCount,
-                         ::testing::Values(CountRow{0, 0, 0, 0}, CountRow{7, 7, 0, 0},
-                                           CountRow{0, 3, 3, 0}, CountRow{0, 9, 5, 4},
-                                           CountRow{3, 4, 1, 0}, CountRow{255, 1, 1, 0},
-                                           CountRow{254, 2, 3, 0}, CountRow{5, 0, 1, 0},
-                                           CountRow{10, 200, 5, 185}, CountRow{250, 3, 5, 3}));
 
 TEST(EventText, StatusAndCreditEvents) {
   EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Validator Re-Enabled"));

@@ -148,6 +148,10 @@ TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
                                   {"SetInhibitStatus", "255,256"},
                                   {"SetInhibitStatus", "255"},
                                   {"RequestScaleFactor", "G"},
+                                  {"SetInhibitStatus", "1,2,3"},
+                                  {"OperateMotors", "0,0,0,7"},
+                                  {"ChangeKey", "1,2,3,4"},
+                                  {"RequestScaleFactor", "GBX"},
                                   {"NoSuchMethod"},
                                   {}};
   for (const QStringList& rest : bad) {
@@ -189,9 +193,9 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
   QTextStream outStream(&out);
   QTextStream errStream(&err);
   CliStreams streams{outStream, errStream};
-  streams.readLine = [&]() -> std::optional<QString> {
+  streams.readLine = [&]() -> std::optional<BatchLine> {
     if (next == rows.size()) return std::nullopt;
-    return rows[next++].line;
+    return BatchLine{rows[next++].line, {}};
   };
   EXPECT_EQ(runCli(args({"batch"}), streams), kExitResult);
   EXPECT_TRUE(err.isEmpty()) << err.toStdString();
@@ -252,8 +256,8 @@ TEST(CliInfo, ListAndHelpNeedNoPort) {
   EXPECT_EQ(list.status, kExitOk);
   const QStringList lines = list.out.split(u'\n', Qt::SkipEmptyParts);
   EXPECT_EQ(lines.size(), 62);
-  EXPECT_TRUE(lines.contains(
-      QStringLiteral("SetInhibitStatus(Device: Byte, Inhibits: ByteArray, out Response: Text)")));
+  EXPECT_TRUE(lines.contains(QStringLiteral(
+      "SetInhibitStatus(Device: Byte, Inhibits: ByteArray[2], out Response: Text)")));
   const ToolRun json = runTool({"--list", "--json"});
   const QJsonArray methods = QJsonDocument::fromJson(json.out.toUtf8()).array();
   ASSERT_EQ(methods.size(), 62) << json.out.left(200).toStdString();

@@ -1,6 +1,9 @@
 // The tool against the virtual validator: in-process for the event watch, and once as a
 // separate process for the exit status and output a script sees.
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -221,22 +224,71 @@ TEST_F(CliOnSimulator, AsAProcess) {
   EXPECT_EQ(tool.exitCode(), kExitUsage);
   EXPECT_EQ(tool.readAllStandardError().count('\n'), 1);
 
-  // A batch reads standard input to its end, the last line without a newline too.
+  // A batch reads standard input to its end; a last line without its newline was cut off and
+  // is not sent, but answered.
   tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
              {"--port", sim_.slavePath(), "batch"});
   ASSERT_TRUE(tool.waitForStarted(5000));
+  const int framesBefore = sim_.framesReceived();
   tool.write("SetInhibitStatus 255,255\nGetSerialNo");
   tool.closeWriteChannel();
   ASSERT_TRUE(tool.waitForFinished(5000));
-  EXPECT_EQ(tool.exitCode(), kExitOk) << tool.readAllStandardError().toStdString();
+  EXPECT_EQ(tool.exitCode(), kExitResult) << tool.readAllStandardError().toStdString();
   const QList<QByteArray> lines = tool.readAllStandardOutput().split('\n');
   ASSERT_EQ(lines.size(), 3);
   EXPECT_EQ(QJsonDocument::fromJson(lines[0]).object().value("method").toString(),
             QStringLiteral("SetInhibitStatus"));
-  EXPECT_EQ(
-      QJsonDocument::fromJson(lines[1]).object().value("outputs").toObject().value("strResponse"),
-      QStringLiteral("1234567"));
+  const QJsonObject cut = QJsonDocument::fromJson(lines[1]).object();
+  EXPECT_EQ(cut.value("line").toInt(), 2);
+  EXPECT_TRUE(cut.value("error").toString().contains(QStringLiteral("no newline")));
+  EXPECT_EQ(sim_.framesReceived(), framesBefore + 1);
   EXPECT_EQ(sim_.inhibitMask(), (std::array<std::uint8_t, 2>{255, 255}));
+}
+
+// Standard output that takes no more: a full device, or a pipe whose reader has gone while
+// SIGPIPE is ignored (as under a service manager). The answer that fails ends the run with its
+// own status before the next command reaches the device.
+TEST_F(CliOnSimulator, OutputThatCannotBeWrittenStopsTheRun) {
+  int gone[2];
+  ASSERT_EQ(::pipe(gone), 0);
+  ::close(gone[0]);
+  struct Row {
+    const char* name;
+    int target;  // the descriptor the tool's standard output becomes
+    QStringList args;
+    QByteArray input;
+    int frames;
+  };
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  const QList<Row> rows = {
+      {"full, one call", full, {"GetSerialNo"}, {}, 1},
+      {"full, batch", full, {"batch"}, "SendPoll\nSendPoll\nSendPoll\n", 1},
+      {"reader gone, batch", gone[1], {"batch"}, "SendPoll\nSendPoll\nSendPoll\n", 1},
+      {"reader gone, help", gone[1], {"--help"}, {}, 0},
+  };
+  for (const Row& row : rows) {
+    QProcess tool;
+    const int target = row.target;
+    tool.setChildProcessModifier([target] {
+      ::signal(SIGPIPE, SIG_IGN);
+      ::dup2(target, STDOUT_FILENO);
+    });
+    const int framesBefore = sim_.framesReceived();
+    tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
+               QStringList{"--port", sim_.slavePath()} + row.args);
+    ASSERT_TRUE(tool.waitForStarted(5000)) << row.name;
+    tool.write(row.input);
+    tool.closeWriteChannel();
+    ASSERT_TRUE(tool.waitForFinished(5000)) << row.name;
+    EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit) << row.name;
+    EXPECT_EQ(tool.exitCode(), kExitOutput) << row.name;
+    EXPECT_TRUE(tool.readAllStandardError().contains("standard output cannot be written"))
+        << row.name;
+    EXPECT_EQ(sim_.framesReceived(), framesBefore + row.frames) << row.name;
+  }
+  ::close(full);
+  ::close(gone[1]);
 }
 
 TEST_F(CliOnSimulator, APortThisUserMayNotOpenSaysTheFix) {

@@ -3,14 +3,12 @@
 #include <QHeaderView>
 #include <QTimer>
 
-#include "quennet/bus/event_poller.h"
 #include "tolvar/mainwindow/event_texts.h"
 
 namespace tolvar {
 
 namespace {
 
-constexpr int kKeptEvents = 5;
 constexpr int kCounterWrap = 255;
 
 // The counter `back` events before `now`, on the 1..255 cycle.
@@ -36,47 +34,75 @@ void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const Q
                         static_cast<qsizetype>(buffer.size()));
   if (!started_) {
     started_ = true;
+    reader_.restart();
+    reader_.read(read);
     lastCounter_ = now;
-    lastBuffer_ = read;
     addRows({{time,
               QString::number(now),
               QStringLiteral("Watching from event counter %1").arg(now),
               {}}});
     return;
   }
-  // The event poller's reading: a counter that went back (or stayed) over emptied pairs is a
-  // reset, and the events since it are the newest pairs only.
-  const bool reset = quennet::EventPoller::isReset(lastBuffer_, read, kKeptEvents);
-  lastBuffer_ = read;
-  if (now == lastCounter_ && !reset) return;
+  const quennet::EventReading reading = reader_.read(read);
+  if (reading.kind == quennet::EventReading::Kind::Question) {
+    emit wantsInhibitStatus();
+    return;
+  }
+  show(read, reading, time);
+}
+
+void EventHistoryModel::answer(std::optional<bool> everyNoteInhibited, const QDateTime& time) {
+  const QByteArray read = reader_.question();
+  if (read.isEmpty()) return;
+  show(read, reader_.answer(everyNoteInhibited), time);
+}
+
+void EventHistoryModel::show(const QByteArray& read, const quennet::EventReading& reading,
+                             const QDateTime& time) {
+  using Kind = quennet::EventReading::Kind;
+  const int now = static_cast<quint8>(read[0]);
   std::vector<Row> rows;
-  if (reset || now == 0) {
-    rows.push_back({time,
-                    QString::number(now),
-                    QStringLiteral("Validator reset: event counter back at %1").arg(now),
-                    {}});
+  switch (reading.kind) {
+    case Kind::Unchanged:
+    case Kind::First:
+    case Kind::Question:
+      return;
+    case Kind::Inconsistent:
+      addRows({{time, QString::number(now),
+                QStringLiteral("Inconsistent read: counter %1 after %2, the events did not move "
+                               "with it; read again")
+                    .arg(now)
+                    .arg(lastCounter_),
+                kEventRed}});
+      return;
+    case Kind::Reset:
+      rows.push_back({time,
+                      QString::number(now),
+                      QStringLiteral("Validator reset: event counter back at %1").arg(now),
+                      {}});
+      break;
+    case Kind::Events:
+      break;
   }
-  if (now != 0) {
-    const int moved = reset                ? now
-                      : now > lastCounter_ ? now - lastCounter_
-                                           : now + kCounterWrap - lastCounter_;
-    if (moved > kKeptEvents) {
-      const int lost = moved - kKeptEvents;
-      const int first = counterBefore(now, moved - 1);
-      const int last = counterBefore(now, kKeptEvents);
-      rows.push_back(
-          {time, lost == 1 ? QString::number(first) : QStringLiteral("%1..%2").arg(first).arg(last),
-           lost == 1 ? QStringLiteral("1 event lost") : QStringLiteral("%1 events lost").arg(lost),
-           kEventRed});
-    }
-    for (int back = std::min(moved, kKeptEvents) - 1; back >= 0; --back) {
-      const auto index = static_cast<std::size_t>(2 * back + 1);
-      const EventDisplay shown = historyText(buffer[index], buffer[index + 1]);
-      rows.push_back({time, QString::number(counterBefore(now, back)), shown.text, shown.colour});
-    }
+  const int moved = reading.fresh + reading.lost;
+  if (reading.lost > 0) {
+    const int first = counterBefore(now, moved - 1);
+    const int last = counterBefore(now, reading.fresh);
+    rows.push_back(
+        {time,
+         reading.lost == 1 ? QString::number(first) : QStringLiteral("%1..%2").arg(first).arg(last),
+         reading.lost == 1 ? QStringLiteral("1 event lost")
+                           : QStringLiteral("%1 events lost").arg(reading.lost),
+         kEventRed});
   }
-  lastCounter_ = now;
-  addRows(std::move(rows));
+  for (int back = reading.fresh - 1; back >= 0; --back) {
+    const auto index = static_cast<qsizetype>(2 * back + 1);
+    const EventDisplay shown =
+        historyText(static_cast<quint8>(read[index]), static_cast<quint8>(read[index + 1]));
+    rows.push_back({time, QString::number(counterBefore(now, back)), shown.text, shown.colour});
+  }
+  lastCounter_ = static_cast<std::uint8_t>(now);
+  if (!rows.empty()) addRows(std::move(rows));
 }
 
 void EventHistoryModel::addRows(std::vector<Row> rows) {

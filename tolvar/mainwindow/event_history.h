@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <optional>
 #include <span>
 
 #include <QAbstractTableModel>
@@ -13,10 +14,16 @@
 #include <QDateTime>
 #include <QTreeView>
 
+#include "quennet/bus/event_reading.h"
+
 namespace tolvar {
 
 class EventHistoryModel : public QAbstractTableModel {
   Q_OBJECT
+
+ signals:
+  // A read only the validator's inhibit status can settle: it was reset, or its counter wrapped.
+  void wantsInhibitStatus();
 
  public:
   enum Column { Time, Counter, Text, kColumns };
@@ -27,7 +34,14 @@ class EventHistoryModel : public QAbstractTableModel {
   // An event buffer as read (counter, then five pairs newest first) at `time`. The first read
   // after start() only notes the counter, with a row saying so: what the buffer held before
   // happened at no known time and is neither shown again nor counted as lost.
+  // A read whose counter and pairs disagree adds a row saying so and no events. One that only
+  // the validator can tell from a counter that wrapped (a reset) raises wantsInhibitStatus(); the
+  // inhibit status read after it settles the read (answer()).
   void record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time);
+  // The inhibit status read while a question is out: whether every note is inhibited, as after a
+  // reset; nothing when the read failed.
+  void answer(std::optional<bool> everyNoteInhibited, const QDateTime& time);
+  bool asking() const { return reader_.asking(); }
   // The next read starts the history afresh (polling starts).
   void start() { started_ = false; }
   void setLimit(int rows);
@@ -45,11 +59,13 @@ class EventHistoryModel : public QAbstractTableModel {
     QColor colour;
   };
   void addRows(std::vector<Row> rows);
+  // The rows of a read the event reader has read.
+  void show(const QByteArray& read, const quennet::EventReading& reading, const QDateTime& time);
 
   std::deque<Row> rows_;
   std::uint8_t lastCounter_ = 0;
   bool started_ = false;
-  QByteArray lastBuffer_;
+  quennet::EventReader reader_;
   int limit_ = kDefaultLimit;
 };
 

@@ -174,6 +174,10 @@ void frmHost::connectHandlers() {
     // The history starts at the counter this polling finds, as `quennet events` does.
     if (polling) trafficDock_->eventHistory()->history().start();
   });
+  // A read that looks like a reset is settled by the validator's inhibit status, asked for by
+  // the poll that read it.
+  connect(&trafficDock_->eventHistory()->history(), &EventHistoryModel::wantsInhibitStatus,
+          polling_.get(), &Polling::askInhibitStatus);
   connect(polling_.get(), &Polling::pollButtonReleased, this,
           [this] { tlbHost->setPressed(QStringLiteral("Poll_BNV"), false); });
   connect(hostCommands_.get(), &HostCommands::deviceReset, polling_.get(), &Polling::deviceReset);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <utility>
 
 #include <QLabel>
 #include <QLineEdit>
@@ -110,7 +111,12 @@ std::uint8_t Polling::pollAddress() {
 std::int16_t Polling::PollEvents() {
   const std::uint8_t address = pollAddress();
   std::array<std::uint8_t, 11> buffer{};
+  askInhibits_ = false;
   const std::int16_t result = turn_.control().GetEventBuffer(address, buffer);
+  if (std::exchange(askInhibits_, false)) {
+    std::array<std::uint8_t, 2> inhibits{};
+    turn_.control().GetInhibitStatus(address, inhibits);
+  }
   if (result != quennet::kResultOk) {
     const QString reply = result == quennet::kResultBusy ? QStringLiteral("BUSY") : QString();
     if (fromTimer_) {

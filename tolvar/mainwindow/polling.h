@@ -40,6 +40,9 @@ class Polling : public QObject {
   void escrowPressed(std::uint8_t route);
   // The validator was reset: no note is left to route.
   void deviceReset();
+  // The poll in progress reads the inhibit status after the event buffer (asked for while the
+  // event buffer's reply is taken in).
+  void askInhibitStatus() { askInhibits_ = true; }
 
   bool polling() const;
   QTimer* timer() { return tmrPoll_; }
@@ -76,6 +79,7 @@ class Polling : public QObject {
   bool ticking_ = false;
   // A timer tick's poll: its reply does not cover a user command's result still being read.
   bool fromTimer_ = false;
+  bool askInhibits_ = false;
 };
 
 }  // namespace tolvar

@@ -1,5 +1,8 @@
 #include "tolvar/mainwindow/traffic_dock.h"
 
+#include <algorithm>
+#include <optional>
+
 #include <QAction>
 #include <QTabWidget>
 
@@ -43,6 +46,17 @@ void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
     history_->history().record(
         std::span<const std::uint8_t, kEventBufferLength>(bytes, kEventBufferLength),
         pane_->log().wallTime(record.timeUs));
+  }
+  // The inhibit status the history asked for settles a read that looked like a reset.
+  EventHistoryModel& history = history_->history();
+  if (history.asking() && record.direction == quennet::FrameDirection::Device &&
+      record.requestHeader == quennet::GET_INHIBIT_STATUS) {
+    std::optional<bool> inhibited;
+    if (record.result == quennet::kResultOk && !record.frame.data.isEmpty()) {
+      inhibited = std::all_of(record.frame.data.begin(), record.frame.data.end(),
+                              [](char b) { return b == 0; });
+    }
+    history.answer(inhibited, pane_->log().wallTime(record.timeUs));
   }
 }
 
