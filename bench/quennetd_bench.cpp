@@ -1,5 +1,6 @@
-// quennetd: note inserted to credit at a subscriber (p50, p99), 10 000 credits through the
-// journal, and the service's CPU time while idle (a minute, extrapolated to an hour).
+// quennetd: note inserted to credit at a subscriber (p50, p99), the same while a consumer floods
+// the command topic, 10 000 credits through the journal, and the service's CPU time while idle (a
+// minute, extrapolated to an hour).
 // Starts its own mosquitto, bnvsim --hopper --coin-acceptor and quennetd.
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -91,11 +93,13 @@ void journalBench(const QString& path, int credits) {
 }  // namespace
 
 constexpr const char* kUsage =
-    "usage: bench_quennetd [--notes N] [--poll-ms MS] [--idle-s S] [--credits N]\n"
+    "usage: bench_quennetd [--notes N] [--poll-ms MS] [--idle-s S] [--credits N] [--flood-rate R]\n"
     "Starts its own mosquitto, bnvsim (validator, hopper, coin acceptor) and quennetd, then\n"
     "measures: N credits through the journal (default 10000); note stacked to its credit at a\n"
-    "subscriber, p50 and p99 over N notes (default 100) polling every MS ms (default 200); the\n"
-    "service's CPU time while idle for S seconds (default 60), scaled to an hour.\n";
+    "subscriber, p50 and p99 over N notes (default 100) polling every MS ms (default 200), alone\n"
+    "and while R requests a second (default 50) flood cmd, at an address with no device and at\n"
+    "the validator; the service's CPU time while idle for S seconds (default 60), scaled to an\n"
+    "hour.\n";
 
 int main(int argc, char** argv) {
   if (answeredHelp(argc, argv, kUsage)) return 0;
@@ -104,12 +108,14 @@ int main(int argc, char** argv) {
   int pollMs = 200;
   int idleS = 60;
   int credits = 10000;
+  int floodRate = 50;
   const QStringList args = app.arguments();
   for (int k = 1; k + 1 < args.size(); k += 2) {
     if (args[k] == u"--notes") notes = args[k + 1].toInt();
     if (args[k] == u"--poll-ms") pollMs = args[k + 1].toInt();
     if (args[k] == u"--idle-s") idleS = args[k + 1].toInt();
     if (args[k] == u"--credits") credits = args[k + 1].toInt();
+    if (args[k] == u"--flood-rate") floodRate = std::max(1, args[k + 1].toInt());
   }
   // On the build directory's disk, not a tmpfs: every commit is synced.
   QTemporaryDir dir(QStringLiteral("quennetd-bench-XXXXXX"));
@@ -134,8 +140,9 @@ int main(int argc, char** argv) {
   settings.port = port;
   settings.clientId = QStringLiteral("bench-consumer");
   settings.subscriptions = {QStringLiteral("bench/credit"), QStringLiteral("bench/status"),
-                            QStringLiteral("bench/escrow")};
+                            QStringLiteral("bench/escrow"), QStringLiteral("bench/reply")};
   QList<QJsonObject> credited;
+  QMap<QString, int> replies;  // answered, busy, refused
   int held = 0;
   bool ready = false;
   QObject::connect(&consumer, &quennetd::MqttLink::messageReceived,
@@ -143,6 +150,12 @@ int main(int argc, char** argv) {
                      const QJsonObject o = QJsonDocument::fromJson(payload).object();
                      if (topic.endsWith(u"credit")) credited.append(o);
                      if (topic.endsWith(u"escrow")) ++held;
+                     if (topic.endsWith(u"reply") && o.value("id").toString() != u"stack") {
+                       const QString error = o.value("error").toString();
+                       ++replies[error.isEmpty()    ? QStringLiteral("answered")
+                                 : error == u"busy" ? QStringLiteral("busy")
+                                                    : QStringLiteral("refused")];
+                     }
                      if (topic.endsWith(u"status") && o.value("state").toString() == u"online" &&
                          o.value("devices").toArray().size() == 3) {
                        ready = true;
@@ -185,31 +198,70 @@ int main(int argc, char** argv) {
     std::printf("the service did not come up\n");
     return 1;
   }
-  std::vector<double> stacked;
-  for (int k = 0; k < notes; ++k) {
-    const int before = held;
-    const qsizetype credits = credited.size();
-    devices.write("insert 2\n");
-    devices.waitForBytesWritten();
-    if (!waitFor(
-            consumer, [&] { return held > before; }, 10000)) {
-      std::printf("note %d: not in escrow\n", k);
-      continue;
+  const auto stackedToCredit = [&] {
+    std::vector<double> stacked;
+    for (int k = 0; k < notes; ++k) {
+      const int before = held;
+      const qsizetype credits = credited.size();
+      devices.write("insert 2\n");
+      devices.waitForBytesWritten();
+      if (!waitFor(
+              consumer, [&] { return held > before; }, 10000)) {
+        std::printf("note %d: not in escrow\n", k);
+        continue;
+      }
+      QElapsedTimer clock;
+      clock.start();
+      consumer.publish(QStringLiteral("bench/cmd"),
+                       R"({"id":"stack","address":40,"method":"RouteBill","inputs":[1]})", 1,
+                       false);
+      if (!waitFor(
+              consumer, [&] { return credited.size() > credits; }, 10000)) {
+        std::printf("note %d: no credit\n", k);
+        continue;
+      }
+      stacked.push_back(clock.nsecsElapsed() / 1e6);
+      ackLast();
+      devices.readAll();
     }
-    QElapsedTimer clock;
-    clock.start();
-    consumer.publish(QStringLiteral("bench/cmd"),
-                     R"({"id":"stack","address":40,"method":"RouteBill","inputs":[1]})", 1, false);
-    if (!waitFor(
-            consumer, [&] { return credited.size() > credits; }, 10000)) {
-      std::printf("note %d: no credit\n", k);
-      continue;
+    return stacked;
+  };
+  report("note stacked on the line to credit at a subscriber", stackedToCredit());
+  // The same while a consumer floods cmd with requests the gate lets through, at an address with
+  // no device and at the validator itself: the commands get their share of the line, the polls
+  // keep their period.
+  for (const int address : {9, 40}) {
+    replies.clear();
+    QTimer flood;
+    int sent = 0;
+    QObject::connect(&flood, &QTimer::timeout, [&] {
+      consumer.publish(
+          QStringLiteral("bench/cmd"),
+          QStringLiteral(R"({"id":"flood-%1","address":%2,"method":"GetSerialNo","inputs":[]})")
+              .arg(sent++)
+              .arg(address)
+              .toUtf8(),
+          1, false);
+    });
+    flood.start(1000 / floodRate);
+    const std::vector<double> flooded = stackedToCredit();
+    flood.stop();
+    waitFor(
+        consumer, [] { return false; }, 500);
+    const QString what =
+        QStringLiteral("the same, GetSerialNo flooding address %1 (%2) at %3 a second")
+            .arg(address)
+            .arg(address == 40 ? "the validator" : "no device")
+            .arg(floodRate);
+    report(qPrintable(what), flooded);
+    std::printf("  %d requests: %d answered by a device, %d busy, %d refused otherwise\n", sent,
+                replies.value(QStringLiteral("answered")), replies.value(QStringLiteral("busy")),
+                replies.value(QStringLiteral("refused")));
+    if (!flooded.empty()) {
+      std::printf("  p99 %s poll + 100 ms\n",
+                  percentile(flooded, 0.99) <= pollMs + 100 ? "within" : "NOT within");
     }
-    stacked.push_back(clock.nsecsElapsed() / 1e6);
-    ackLast();
-    devices.readAll();
   }
-  report("note stacked on the line to credit at a subscriber", stacked);
   service.terminate();
   service.waitForFinished();
 

@@ -28,10 +28,16 @@ const char* const kOpenMethods[] = {
     "Get_Hopper_Count",   "RequestCoinID",       "RouteBill",
 };
 
+QString tooMany() {
+  return QStringLiteral("too many requests");
+}
+
 }  // namespace
 
 QByteArray errorReply(const QJsonValue& id, const QString& error) {
-  return QJsonDocument(QJsonObject{{"id", id}, {"error", error}}).toJson(QJsonDocument::Compact);
+  // An id that is missing or of no usable kind is given back as null.
+  const QJsonValue given = id.isString() || id.isDouble() ? id : QJsonValue();
+  return QJsonDocument(QJsonObject{{"id", given}, {"error", error}}).toJson(QJsonDocument::Compact);
 }
 
 CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst)
@@ -66,24 +72,33 @@ bool CommandGate::takeToken() {
   return true;
 }
 
+GateResult CommandGate::refuseUnread(qsizetype bytes) {
+  GateResult out;
+  out.error =
+      takeToken() ? QStringLiteral("message of %1 bytes refused unread").arg(bytes) : tooMany();
+  return out;
+}
+
 GateResult CommandGate::check(const QByteArray& payload) {
   GateResult out;
   const auto refuse = [&](const QString& error) {
     out.error = error;
     return out;
   };
+  // Garbage costs the sender as much as a request does.
+  const bool withinRate = takeToken();
   if (payload.size() > kMaxCommandBytes) {
     return refuse(QStringLiteral("request larger than %1 bytes").arg(kMaxCommandBytes));
   }
   QJsonParseError parseError{};
   const QJsonDocument doc = QJsonDocument::fromJson(payload, &parseError);
   if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
-    return refuse(QStringLiteral("not a JSON object"));
+    return refuse(withinRate ? QStringLiteral("not a JSON object") : tooMany());
   }
   const QJsonObject o = doc.object();
   out.id = o.value(QLatin1String("id"));
+  if (!withinRate) return refuse(tooMany());
   if (!out.id.isString() && !out.id.isDouble()) return refuse(QStringLiteral("no id"));
-  if (!takeToken()) return refuse(QStringLiteral("too many requests"));
   const QString method = o.value(QLatin1String("method")).toString();
   const quennet::MethodInfo* info = quennet::findMethod(method);
   if (!info || !info->hasDevice()) {
@@ -134,6 +149,26 @@ GateResult CommandGate::check(const QByteArray& payload) {
   }
   out.command = command;
   return out;
+}
+
+LineBudget::LineBudget() {
+  clock_.start();
+}
+
+void LineBudget::earn() {
+  const qint64 now = clock_.elapsed();
+  balanceMs_ = std::min<double>(kCommandReserveMs, balanceMs_ + (now - lastMs_) * kCommandShare);
+  lastMs_ = now;
+}
+
+int LineBudget::waitMs() {
+  earn();
+  return balanceMs_ >= 0 ? 0 : static_cast<int>(-balanceMs_ / kCommandShare) + 1;
+}
+
+void LineBudget::spend(qint64 ms) {
+  earn();
+  balanceMs_ -= static_cast<double>(ms);
 }
 
 }  // namespace quennetd

@@ -17,6 +17,13 @@
 namespace quennetd {
 
 inline constexpr int kMaxCommandBytes = 4096;
+// Consumers' commands waiting for the line behind the one on it; beyond these the answer is "busy".
+inline constexpr int kCommandQueueLength = 8;
+// The most of the line's time consumers' commands may take, so that the event polls keep their
+// interval whatever a consumer sends.
+inline constexpr double kCommandShare = 0.25;
+// Line time a quiet spell saves up for a short burst of commands.
+inline constexpr int kCommandReserveMs = 100;
 
 struct Command {
   QJsonValue id;
@@ -43,8 +50,10 @@ class CommandGate {
   // Charges a request the gate does not read to the rate limit; false: too many.
   bool admit() { return takeToken(); }
   // Checks one request. The method's own input parsing is left to the bus client, which raises
-  // before anything is queued.
+  // before anything is queued. Every request takes its share of the rate, readable or not.
   GateResult check(const QByteArray& payload);
+  // A request the broker link refused unread for its size.
+  GateResult refuseUnread(qsizetype bytes);
 
  private:
   bool takeToken();
@@ -58,7 +67,25 @@ class CommandGate {
   qint64 lastMs_ = 0;
 };
 
-// The error reply: {"id":...,"error":"..."}.
+// The line's time spent on consumers' commands, measured from what each one took: a command may
+// start while the account is not overdrawn, and the account earns kCommandShare of the time that
+// passes, up to kCommandReserveMs. A command that waited out a time-out pays for all of it.
+class LineBudget {
+ public:
+  LineBudget();
+  // Milliseconds until the next command may start; 0: now.
+  int waitMs();
+  void spend(qint64 ms);
+
+ private:
+  void earn();
+
+  double balanceMs_ = kCommandReserveMs;
+  QElapsedTimer clock_;
+  qint64 lastMs_ = 0;
+};
+
+// The error reply: {"id":...,"error":"..."}; the id is null when the request gave none usable.
 QByteArray errorReply(const QJsonValue& id, const QString& error);
 
 }  // namespace quennetd

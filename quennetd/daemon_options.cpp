@@ -3,9 +3,7 @@
 #include <sys/stat.h>
 
 #include <QFile>
-#include <QFileInfo>
-#include <QMap>
-#include <QSettings>
+#include <QSet>
 
 #include "tools/cli_options.h"
 
@@ -181,7 +179,13 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
   return true;
 }
 
-using Pairs = QList<QPair<QString, QString>>;
+// One option as given, and where: "" for the command line, "file:line" for the configuration.
+struct Given {
+  QString name;
+  QString value;
+  QString origin;
+};
+using Pairs = QList<Given>;
 
 bool splitCommandLine(const QStringList& arguments, Pairs* pairs, QString* error) {
   for (int i = 0; i < arguments.size(); ++i) {
@@ -209,34 +213,43 @@ bool splitCommandLine(const QStringList& arguments, Pairs* pairs, QString* error
       }
       value = arguments[++i];
     }
-    pairs->append({word, value});
+    pairs->append({word, value, {}});
   }
   return true;
 }
 
+// The configuration file: one key=value a line; a line whose first character (after blanks) is
+// '#' or ';' is a comment. Anything else is refused with the file and the line it is on.
 bool readConfig(const QString& path, Pairs* pairs, QString* error) {
-  if (!QFileInfo(path).isReadable()) {
+  QFile file(path);
+  if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
     *error = QStringLiteral("cannot read the configuration file %1").arg(path);
     return false;
   }
-  QSettings ini(path, QSettings::IniFormat);
-  if (ini.status() != QSettings::NoError) {
-    *error = QStringLiteral("%1: not an INI file").arg(path);
-    return false;
-  }
-  for (const QString& key : ini.allKeys()) {
-    if (key == u"config") {
-      *error = QStringLiteral("%1: a configuration file cannot name another").arg(path);
+  QSet<QString> seen;
+  int number = 0;
+  while (!file.atEnd()) {
+    ++number;
+    const QString line = QString::fromUtf8(file.readLine()).trimmed();
+    const auto refuse = [&](const QString& why) {
+      *error = QStringLiteral("%1:%2: %3").arg(path).arg(number).arg(why);
       return false;
+    };
+    if (line.isEmpty() || line.startsWith(u'#') || line.startsWith(u';')) continue;
+    // Files once written for a general INI reader may open with its default section.
+    if (line == u"[General]") continue;
+    const int equals = line.indexOf(u'=');
+    if (equals < 0) return refuse(QStringLiteral("not key=value: '%1'").arg(line));
+    const QString key = line.left(equals).trimmed();
+    QString value = line.mid(equals + 1).trimmed();
+    if (value.size() >= 2 && value.startsWith(u'"') && value.endsWith(u'"')) {
+      value = value.mid(1, value.size() - 2);
     }
-    if (!findFlag(key)) {
-      *error = QStringLiteral("%1: unknown key '%2'").arg(path, key);
-      return false;
-    }
-    // QSettings reads "40,2,3" as a list.
-    const QVariant value = ini.value(key);
-    pairs->append({key, value.typeId() == QMetaType::QStringList ? value.toStringList().join(u',')
-                                                                 : value.toString()});
+    if (key == u"config") return refuse(QStringLiteral("a configuration file cannot name another"));
+    if (!findFlag(key)) return refuse(QStringLiteral("unknown key '%1'").arg(key));
+    if (seen.contains(key)) return refuse(QStringLiteral("'%1' given twice").arg(key));
+    seen.insert(key);
+    pairs->append({key, value, QStringLiteral("%1:%2").arg(path).arg(number)});
   }
   return true;
 }
@@ -248,12 +261,15 @@ std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString*
   if (!splitCommandLine(arguments, &line, error)) return std::nullopt;
   DaemonOptions options;
   Pairs all;
-  for (const auto& [name, value] : line) {
-    if (name == u"config" && !readConfig(value, &all, error)) return std::nullopt;
+  for (const Given& given : line) {
+    if (given.name == u"config" && !readConfig(given.value, &all, error)) return std::nullopt;
   }
   all += line;
-  for (const auto& [name, value] : all) {
-    if (!apply(options, name, value, error)) return std::nullopt;
+  for (const Given& given : all) {
+    if (!apply(options, given.name, given.value, error)) {
+      if (!given.origin.isEmpty()) *error = given.origin + QStringLiteral(": ") + *error;
+      return std::nullopt;
+    }
   }
   if (options.help || options.version) return options;
   if (options.port.isEmpty()) {

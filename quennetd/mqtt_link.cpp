@@ -167,6 +167,13 @@ void MqttLink::onPublish(mosquitto*, void* self, int mid) {
 void MqttLink::onMessage(mosquitto*, void* self, const mosquitto_message* message) {
   auto* link = static_cast<MqttLink*>(self);
   const QString topic = QString::fromUtf8(message->topic);
+  if (message->payloadlen > kMaxMessageBytes) {
+    const qsizetype bytes = message->payloadlen;
+    QMetaObject::invokeMethod(
+        link, [link, topic, bytes] { emit link->messageRefused(topic, bytes); },
+        Qt::QueuedConnection);
+    return;
+  }
   const QByteArray payload(static_cast<const char*>(message->payload), message->payloadlen);
   QMetaObject::invokeMethod(
       link, [link, topic, payload] { emit link->messageReceived(topic, payload); },

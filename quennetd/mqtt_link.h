@@ -16,6 +16,10 @@ struct mosquitto_message;
 
 namespace quennetd {
 
+// A message larger than this is refused unread (a broker configured as the README shows never
+// delivers one).
+inline constexpr int kMaxMessageBytes = 64 * 1024;
+
 struct MqttSettings {
   QString host = QStringLiteral("localhost");
   int port = 1883;
@@ -56,6 +60,8 @@ class MqttLink : public QObject {
   void connected();
   void disconnected();
   void messageReceived(const QString& topic, const QByteArray& payload);
+  // A message over kMaxMessageBytes: neither copied nor read.
+  void messageRefused(const QString& topic, qsizetype bytes);
   // Why the broker cannot be used (credentials refused, a certificate that does not verify):
   // once per new reason, and again after a connection has come and gone.
   void problem(const QString& text);

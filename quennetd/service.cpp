@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -34,6 +35,10 @@ using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
+
+QString shuttingDown() {
+  return QStringLiteral("shutting down");
+}
 
 QString now() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -125,6 +130,8 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   }
   reopen_.setSingleShot(true);
   connect(&reopen_, &QTimer::timeout, this, &Service::openPort);
+  commandWait_.setSingleShot(true);
+  connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
   connect(&resend_, &QTimer::timeout, this, [this] {
     retryJournal();
@@ -150,6 +157,11 @@ Service::Service(const DaemonOptions& options, QObject* parent)
     resendOutstanding();
   });
   connect(&mqtt_, &MqttLink::messageReceived, this, &Service::onMessage);
+  connect(&mqtt_, &MqttLink::messageRefused, this, [this](const QString& topic, qsizetype bytes) {
+    if (topic == options_.prefix + QStringLiteral("/cmd")) {
+      replyError(QJsonValue(), gate_.refuseUnread(bytes).error);
+    }
+  });
 }
 
 Service::~Service() = default;
@@ -654,24 +666,52 @@ void Service::onAck(const QByteArray& payload) {
   payouts_.acknowledge(id);
 }
 
+void Service::replyError(const QJsonValue& id, const QString& error) {
+  publish(QStringLiteral("reply"), errorReply(id, error));
+}
+
 void Service::onCommand(const QByteArray& payload) {
   if (!stopping_ && payouts_.take(payload, [this] { return gate_.admit(); })) return;
-  GateResult checked = gate_.check(payload);
-  if (checked.command && stopping_) checked.error = QStringLiteral("shutting down");
-  if (!checked.command || stopping_)
-    return publish(QStringLiteral("reply"), errorReply(checked.id, checked.error));
-  const Command command = *checked.command;
+  const GateResult checked = gate_.check(payload);
+  if (!checked.command) return replyError(checked.id, checked.error);
+  const Command& command = *checked.command;
+  if (stopping_) return replyError(command.id, shuttingDown());
+  // Only a device that answers its polls gets commands: anything else would wait out a time-out
+  // on the line for every request.
+  const auto device = devices_.find(command.address);
+  if (device == devices_.end() || !device->second->identified || device->second->lost) {
+    return replyError(command.id,
+                      QStringLiteral("no device answering at address %1").arg(command.address));
+  }
   // What changes a device runs once by its id, kept in the journal.
   if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
-  const bool route = command.method == u"RouteBill";
+  // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
+  // only routes can make another route wait.
+  const auto isRoute = [](const Command& c) { return c.method == u"RouteBill"; };
+  const bool route = isRoute(command);
+  const qsizetype ahead =
+      route ? std::count_if(commands_.begin(), commands_.end(), isRoute) : commands_.size();
+  if (ahead >= kCommandQueueLength) return replyError(command.id, QStringLiteral("busy"));
+  commands_.insert(route ? ahead : commands_.size(), command);
+  runCommands();
+}
+
+void Service::runCommands() {
+  if (commandOnLine_ || commands_.isEmpty()) return;
+  const bool route = commands_.front().method == u"RouteBill";
+  const int waitMs = route ? 0 : budget_.waitMs();
+  if (waitMs > 0) return commandWait_.start(waitMs);
+  const Command command = commands_.takeFirst();
   quennet::BusReply* reply = nullptr;
   try {
     reply = bus_.invoke(command.address, command.method, command.inputs,
                         route ? BusClient::Priority::High : BusClient::Priority::Normal);
   } catch (const quennet::DispatchError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.message()));
+    replyError(command.id, e.message());
+    return runCommands();
   } catch (const quennet::QuennetError& e) {
-    return publish(QStringLiteral("reply"), errorReply(command.id, e.description()));
+    replyError(command.id, e.description());
+    return runCommands();
   }
   if (route) {
     const auto it = devices_.find(command.address);
@@ -680,7 +720,12 @@ void Service::onCommand(const QByteArray& payload) {
       it->second->escrowId.clear();
     }
   }
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, id = command.id] {
+  commandOnLine_ = true;
+  QElapsedTimer onLine;
+  onLine.start();
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, onLine, id = command.id] {
+    budget_.spend(onLine.elapsed());
+    commandOnLine_ = false;
     publish(QStringLiteral("reply"),
             compact(QJsonObject{{"id", id},
                                 {"result", reply->result()},
@@ -688,6 +733,7 @@ void Service::onCommand(const QByteArray& payload) {
                                 {"acknowledged", reply->acknowledged()},
                                 {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
+    runCommands();
   });
 }
 
@@ -746,7 +792,10 @@ void Service::onRoute(const QByteArray& payload) {
 void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
-  payouts_.stop(QStringLiteral("shutting down"));
+  payouts_.stop(shuttingDown());
+  commandWait_.stop();
+  for (const Command& command : commands_) replyError(command.id, shuttingDown());
+  commands_.clear();
   reopen_.stop();
   resend_.stop();
   identifyAgain_.stop();

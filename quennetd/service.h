@@ -98,6 +98,8 @@ class Service : public QObject {
 
   void onMessage(const QString& topic, const QByteArray& payload);
   void onCommand(const QByteArray& payload);
+  void replyError(const QJsonValue& id, const QString& error);
+  void runCommands();
   void onAck(const QByteArray& payload);
   void onRoute(const QByteArray& payload);
 
@@ -110,6 +112,11 @@ class Service : public QObject {
   Journal journal_;
   CommandGate gate_;
   Payouts payouts_;
+  // Consumers' commands not yet on the line (routes first), one at a time on it, under a budget.
+  QList<Command> commands_;
+  bool commandOnLine_ = false;
+  LineBudget budget_;
+  QTimer commandWait_;
   std::map<quint8, std::shared_ptr<Device>> devices_;
   QList<quint8> pendingInits_;
   bool busy_ = false;

@@ -6,11 +6,12 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # quennetd: Qt SQL's SQLite driver (the journal), libmosquitto (MQTT), libsystemd (notify);
-# its tests start their own mosquitto (openssl makes their TLS certificates).
+# its tests start their own mosquitto (openssl makes their TLS certificates) and check its
+# messages against their JSON Schemas, its access list and its consumer example in Python.
 packages=(g++ cmake ninja-build qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
           googletest libgtest-dev xvfb xauth clang-format help2man man-db doxygen pkg-config
           libqt6sql6-sqlite libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients
-          openssl)
+          openssl python3 python3-jsonschema python3-paho-mqtt)
 if [ "$(id -u)" -eq 0 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"

@@ -2,6 +2,7 @@
 // on a pseudo-terminal, and the service as its own process, killed and restarted as in the field.
 // What counts is what reaches the broker and what goes on the line.
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -10,6 +11,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -23,6 +25,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennetd/command_gate.h"
 #include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
 #include "tests/support/free_port.h"
@@ -74,6 +77,8 @@ class ServiceTest : public ::testing::Test {
 
   // Broker configuration after the plain listener the consumer uses.
   virtual QByteArray moreListeners() { return {}; }
+  // bnvsim's options besides its devices and the link.
+  virtual QStringList lineOptions() { return {}; }
 
   void TearDown() override {
     if (HasFailure()) {
@@ -94,8 +99,9 @@ class ServiceTest : public ::testing::Test {
   QString link() const { return dir_.filePath(QStringLiteral("bus")); }
 
   void startDevices() {
-    devices_.start(QStringLiteral(QUENNET_BNVSIM),
-                   {"--hopper", "--coin-acceptor", "--trace", "--link", link()});
+    devices_.start(
+        QStringLiteral(QUENNET_BNVSIM),
+        QStringList{"--hopper", "--coin-acceptor", "--trace", "--link", link()} + lineOptions());
     ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
     devices_.readLine();  // the terminal's path
   }
@@ -285,7 +291,7 @@ TEST_F(ServiceTest, NotesAreCreditedAfterALostPortAndAfterAReset) {
 }
 
 TEST_F(ServiceTest, RefusedCommandsSendNothing) {
-  startService();
+  startService({"--command-rate", "100"});
   struct Case {
     QByteArray payload;
     const char* id;
@@ -293,6 +299,8 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
   };
   const QByteArray big = R"({"id":"big","address":3,"method":"GetSerialNo","inputs":[],"pad":")" +
                          QByteArray(4100, 'x') + R"("})";
+  QByteArray huge = R"({"id":"huge","address":3,"method":"GetSerialNo","inputs":[],"pad":")";
+  huge += QByteArray(70000 - huge.size() - 2, 'x') + R"("})";
   const QList<Case> cases = {
       {"{\"id\":\"m\",\"method\":", "", "not a JSON object"},
       {R"({"id":"u","address":40,"method":"FlyAway","inputs":[]})", "u", "unknown method"},
@@ -301,7 +309,10 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
       {R"({"id":"f","address":3,"method":"Dispense_Coins","inputs":[5]})", "f", "not allowed"},
       {R"({"id":"k","address":40,"method":"ChangeKey","inputs":[[1,2,3]]})", "k", "not allowed"},
       {R"({"id":"a","address":0,"method":"GetSerialNo","inputs":[]})", "a", "address"},
+      {R"({"id":"n","address":9,"method":"GetSerialNo","inputs":[]})", "n",
+       "no device answering at address 9"},
       {big, "", "larger than 4096"},
+      {huge, "", "message of 70000 bytes refused unread"},
   };
   devices_.readAllStandardError();
   for (const Case& c : cases) {
@@ -328,6 +339,7 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
 
 // A flood on `cmd` reaches the device at the configured rate: a burst of twice the rate, then
 // one request per token earned; the rest are answered "too many requests" and never sent.
+// Requests that cannot be read, or carry no id, use up the sender's rate as well.
 TEST_F(ServiceTest, AFloodOnCmdReachesTheLineAtTheConfiguredRate) {
   startService({"--command-rate", "1"});
   devices_.readAllStandardError();
@@ -337,11 +349,13 @@ TEST_F(ServiceTest, AFloodOnCmdReachesTheLineAtTheConfiguredRate) {
              .arg(n)
              .toUtf8());
   };
-  // Refusals are answered at once, replies once the device has answered: in any order.
+  // Refusals are answered at once, replies once the device has answered: in any order. Only the
+  // requests with an id are listed.
   const auto outcomes = [this](qsizetype from, int count) {
     std::map<QString, QString> byId;
     waitFor([&] { return all(QStringLiteral("reply"), from).size() >= count; });
     for (const QJsonObject& r : all(QStringLiteral("reply"), from)) {
+      if (!r.value("id").isString()) continue;
       byId[r.value("id").toString()] = r.contains("error")
                                            ? r.value("error").toString()
                                            : QString::number(r.value("result").toInt());
@@ -355,12 +369,71 @@ TEST_F(ServiceTest, AFloodOnCmdReachesTheLineAtTheConfiguredRate) {
   const QString held = QStringLiteral("too many requests");
   EXPECT_EQ(outcomes(from, 6),
             (QStringList{"f0 0", "f1 0", "f2 " + held, "f3 " + held, "f4 " + held, "f5 " + held}));
+  // A second earns one request, at most two: the garbage takes them.
   idle(1100);
   from = messages_.size();
+  send(QStringLiteral("cmd"), "{\"id\":");
+  send(QStringLiteral("cmd"), R"({"address":40,"method":"GetSerialNo","inputs":[]})");
   ask(6);
-  EXPECT_EQ(outcomes(from, 1), QStringList{"f6 0"}) << "a second earns one request";
+  EXPECT_EQ(outcomes(from, 3), QStringList{"f6 " + held});
+  idle(1100);
+  from = messages_.size();
+  ask(7);
+  EXPECT_EQ(outcomes(from, 1), QStringList{"f7 0"}) << "a second earns one request";
   idle(300);
   EXPECT_EQ(framesSent(), (QStringList{"40/242", "40/242", "40/242"}));
+}
+
+// Every device answers each request 30 ms late, as slow ones do.
+class ServiceOnASlowLine : public ServiceTest {
+ protected:
+  static constexpr int kReplyDelayMs = 30;
+  QStringList lineOptions() override { return {"--reply-delay", QString::number(kReplyDelayMs)}; }
+};
+
+// Consumers' commands get their share of the line and no more: one at a time, each paid for with
+// the time it took, so the event polls keep their turn; beyond the queue the answer is "busy".
+// A note inserted during the flood is credited.
+TEST_F(ServiceOnASlowLine, CommandsTakeTheirShareOfTheLineAndTheRestAreBusy) {
+  // Polls once a second leave the line mostly to the commands, were they not held back.
+  startService({"--command-rate", "1000", "--poll-ms", "1000"});
+  devices_.readAllStandardError();
+  constexpr int kRequests = 30;
+  const qsizetype from = messages_.size();
+  QElapsedTimer clock;
+  clock.start();
+  for (int n = 0; n < kRequests; ++n) {
+    send(QStringLiteral("cmd"),
+         QStringLiteral(R"({"id":"c%1","address":40,"method":"GetSerialNo","inputs":[]})")
+             .arg(n)
+             .toUtf8());
+  }
+  console("insert 2");
+  ASSERT_TRUE(waitFor([&] { return all(QStringLiteral("reply"), from).size() >= kRequests; }));
+  const qint64 tookMs = clock.elapsed();
+  QSet<QString> ids;
+  int busy = 0;
+  int answered = 0;
+  for (const QJsonObject& reply : all(QStringLiteral("reply"), from)) {
+    ids.insert(reply.value("id").toString());
+    if (reply.value("error").toString() == u"busy") {
+      ++busy;
+      continue;
+    }
+    ++answered;
+    EXPECT_EQ(reply.value("result").toInt(), 0);
+    EXPECT_EQ(reply.value("outputs").toObject().value("strResponse").toString(),
+              QStringLiteral("1234567"));
+  }
+  EXPECT_EQ(ids.size(), kRequests) << "every request answered once";
+  EXPECT_GE(answered, 1 + quennetd::kCommandQueueLength) << "the one on the line and the queue";
+  EXPECT_GE(busy, 1);
+  // Every command held the line for at least the reply delay; the budget earns its share of the
+  // time that passes, on top of what a quiet line had saved.
+  EXPECT_GE(tookMs, ((answered - 1) * kReplyDelayMs - quennetd::kCommandReserveMs) /
+                        quennetd::kCommandShare);
+  EXPECT_TRUE(next(QStringLiteral("credit"))) << "the note inserted during the flood";
+  EXPECT_EQ(framesSent().count(QStringLiteral("40/242")), answered);
 }
 
 TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
@@ -478,6 +551,49 @@ TEST_F(ServiceOverTls, TheBrokerIsVerifiedAgainstTheGivenCa) {
   service_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   EXPECT_TRUE(
       launchService({"--broker", broker, "--tls-ca", dir_.filePath(QStringLiteral("ca.pem"))}));
+}
+
+// The configuration as shipped loads: '#' and ';' lines are comments. A key the service does not
+// know, or a line that is no key=value, is refused with the file and the line it stands on.
+TEST(ServiceOptions, TheShippedConfigurationLoadsAndAnythingUnknownIsRefusedWithItsLine) {
+  QString error;
+  const auto shipped =
+      quennetd::parseOptions({"--config", QStringLiteral(QUENNET_SHIPPED_CONF)}, &error);
+  ASSERT_TRUE(shipped) << error.toStdString();
+  EXPECT_EQ(shipped->port, QStringLiteral("/dev/ttyUSB0"));
+  EXPECT_EQ(shipped->journal, QStringLiteral("/var/lib/quennetd/journal.db"));
+  EXPECT_EQ(shipped->pollMs, 200);
+  EXPECT_FALSE(shipped->checksum8) << "a commented-out key was read";
+
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("quennetd.conf"));
+  struct Case {
+    QByteArray text;
+    const char* error;  // "" when it loads
+  };
+  const QList<Case> cases = {
+      {"# a note\n  ; another\n\nport = /dev/ttyS3\n#bogus=1\npoll-ms=75\n", ""},
+      {"port=/dev/ttyS3\n\n#allow=Dispense_Coins\nbogus=1\n", ":4: unknown key 'bogus'"},
+      {"port=/dev/ttyS3\nescrow\n", ":2: not key=value"},
+      {"port=/dev/ttyS3\npoll-ms=5\n", ":2: --poll-ms wants 20..10000"},
+      {"port=/dev/ttyS3\nport=/dev/ttyS4\n", ":2: 'port' given twice"},
+  };
+  for (const Case& c : cases) {
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(c.text);
+    file.close();
+    const auto options = quennetd::parseOptions({"--config", path}, &error);
+    if (*c.error == '\0') {
+      ASSERT_TRUE(options) << error.toStdString();
+      EXPECT_EQ(options->port, QStringLiteral("/dev/ttyS3"));
+      EXPECT_EQ(options->pollMs, 75);
+    } else {
+      EXPECT_FALSE(options) << c.text.toStdString();
+      EXPECT_EQ(error.left(path.size()), path);
+      EXPECT_TRUE(error.contains(QLatin1String(c.error))) << error.toStdString();
+    }
+  }
 }
 
 // The broker password is read only from a file nobody but its owner can read.
