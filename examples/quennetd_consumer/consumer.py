@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A quennetd consumer: books every credit and payout exactly once, acknowledges it, and says when
-something is missing.
+"""A quennetd consumer: books every credit and payout exactly once, acknowledges it, and says
+when something is missing.
 
     consumer.py --host localhost --prefix quennet --ledger /var/lib/till/ledger.jsonl
 
