@@ -13,7 +13,6 @@
 #include "bench_help.h"
 #include "spawned_run.h"
 
-
 namespace {
 
 bool writeRandom(const std::string& path, long megabytes) {

@@ -144,7 +144,7 @@ TEST_F(Validator, ShortArraysAndCountryTextsRaiseBeforeSending) {
   expectSubscriptError([&] { set_.RequestBillPosition(kDevice, QString(), out); });
   // Letters without a byte of their own would go out as 0 or as another code.
   for (const QString& country : {QStringLiteral("G\u00DC"), QStringLiteral("\u20ACU"),
-                                QStringLiteral("G\n"), QStringLiteral("E\u007F")}) {
+                                 QStringLiteral("G\n"), QStringLiteral("E\u007F")}) {
     expectError(kErrInvalidProcedureCall, [&] { set_.RequestScaleFactor(kDevice, country, out); });
     expectError(kErrInvalidProcedureCall, [&] { set_.RequestBillPosition(kDevice, country, out); });
   }
