@@ -4,6 +4,7 @@
 #include <csignal>
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonDocument>
 #include <QTimeZone>
 
@@ -61,6 +62,8 @@ QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply) {
 Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish publish,
                  QObject* parent)
     : QObject(parent), bus_(bus), options_(options), publish_(std::move(publish)) {
+  budgetWait_.setSingleShot(true);
+  connect(&budgetWait_, &QTimer::timeout, this, &Payouts::next);
   prune_.setInterval(kPruneIntervalMs);
   connect(&prune_, &QTimer::timeout, this, [this] {
     ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
@@ -88,7 +91,14 @@ std::optional<qint64> Payouts::coinValueOf(int address) const {
 quennet::BusReply* Payouts::invoke(int address, const QString& method, const QVariantList& inputs,
                                    QString* error) {
   try {
-    return bus_->invoke(static_cast<quint8>(address), method, inputs);
+    quennet::BusReply* reply = bus_->invoke(static_cast<quint8>(address), method, inputs);
+    if (budget_) {
+      QElapsedTimer onLine;
+      onLine.start();
+      connect(reply, &quennet::BusReply::finished, this,
+              [this, onLine] { budget_->spend(onLine.elapsed()); });
+    }
+    return reply;
   } catch (const quennet::DispatchError& e) {
     *error = e.message();
   } catch (const quennet::QuennetError& e) {
@@ -165,12 +175,16 @@ void Payouts::enqueue(Job job) {
 }
 
 void Payouts::stop(const QString& why) {
+  budgetWait_.stop();
   for (const Job& job : jobs_) reply(errorReply(job.id, why));
   jobs_.clear();
 }
 
 void Payouts::next() {
   if (current_ || reconciling_ || !reconciled_ || jobs_.isEmpty()) return;
+  if (const int waitMs = budget_ ? budget_->waitMs() : 0; waitMs > 0) {
+    return budgetWait_.start(waitMs);
+  }
   current_ = std::make_unique<Job>(jobs_.takeFirst());
   startJob(*current_);
 }

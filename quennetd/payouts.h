@@ -62,6 +62,10 @@ class Payouts : public QObject {
   // written); empty while they can. Such requests are refused with it, before anything runs.
   void setJournalProblem(std::function<QString()> problem) { problem_ = std::move(problem); }
 
+  // The line's time shared with the consumers' other commands: a request starts only while it
+  // is not overdrawn, and every command it sends pays for the time it took.
+  void setBudget(LineBudget* budget) { budget_ = budget; }
+
   // A `pay` or `query` request; false when the payload is neither (the gate takes it then).
   // `admit` charges the request to the rate limit.
   bool take(const QByteArray& payload, const std::function<bool()>& admit);
@@ -122,6 +126,8 @@ class Payouts : public QObject {
   DaemonOptions options_;
   Publish publish_;
   std::function<QString()> problem_;
+  LineBudget* budget_ = nullptr;
+  QTimer budgetWait_;
   RequestLedger ledger_;
   QList<Job> jobs_;
   std::unique_ptr<Job> current_;

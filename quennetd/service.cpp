@@ -194,6 +194,7 @@ bool Service::start(QString* error) {
   // Without it, requests that change something are refused (they could not be kept to once).
   if (journal_.isOpen()) payouts_.open(options_.journal);
   payouts_.setJournalProblem([this] { return journalError_; });
+  payouts_.setBudget(&budget_);
   if (!mqtt_.start(mqtt, error)) return false;
   resend_.start();
   identifyAgain_.start();
