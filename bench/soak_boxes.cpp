@@ -5,9 +5,9 @@
 
 #include "bench/soak_plan.h"
 #include "quennet/control/zav_quennet.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/line_turn.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/presenters/line_turn.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
 
 namespace soak {
 

@@ -21,8 +21,8 @@
 #include "bench/soak_plan.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/protocol.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
 
 namespace soak {
 

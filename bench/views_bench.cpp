@@ -13,11 +13,11 @@
 
 #include "bench_help.h"
 #include "bnvsim/simulator.h"
-#include "tolvar/mainwindow/data_views.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/note_enabling.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/presenters/data_views.h"
+#include "tolvar/mainwindow/presenters/note_enabling.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
 
 namespace {
 

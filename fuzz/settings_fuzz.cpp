@@ -7,7 +7,7 @@
 
 #include <QSize>
 
-#include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/settings/settings_file.h"
 
 namespace {
 

@@ -317,8 +317,12 @@ void ControlCore::reopenOn(const std::function<LineError()>& select, const QStri
   }
   wantedOpen_ = false;
   line()->close();
+  // The port is closed now: the colours say so, whatever the last reply's were.
+  label_.backColor = kColorInactiveCaption;
+  label_.foreColor = kColorInactiveCaptionText;
   label_.caption = QStringLiteral("Comms Error!");
   pushLabel();
+  changed(kEnabled);
   message(portErrorText(kPortChangeTitle, error), kPortChangeTitle, ControlMessages::Icon::Warning);
 }
 

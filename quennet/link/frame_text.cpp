@@ -63,7 +63,12 @@ QString frameName(const FrameRecord& record) {
     return QStringLiteral("Address answers");
   }
   if (!isFrame(record)) {
-    if (record.status == FrameStatus::Timeout) return QStringLiteral("No reply");
+    if (record.status == FrameStatus::Timeout) {
+      // Bytes that stopped short of a whole reply are not silence.
+      return record.raw.isEmpty()
+                 ? QStringLiteral("No reply")
+                 : QStringLiteral("Truncated reply of %1 bytes").arg(record.raw.size());
+    }
     return frameStatusText(record.status);
   }
   if (record.direction == FrameDirection::Device) {

@@ -224,8 +224,9 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
   }
   line_->discard();
   sentClock_.start();
-  last_.frameSent = true;
+  // A write the port refused put nothing on the line.
   if (!transmit(frame)) return lineFailed();
+  last_.frameSent = true;
 
   const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
   return collectAll ? collectReply(replyArray, deadline)
@@ -454,8 +455,17 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
   return kResultOk;
 }
 
+std::int32_t LinkEngine::replyTimeoutFor(ReplyWait wait) const {
+  const std::int32_t own = replyWaitMs(wait);
+  if (replyTimeoutMs_ <= 0) return own;
+  // A slow device gets the time set for every reply; the waits that are long by nature (the
+  // stacker cycle, gathering address answers) are never cut short by it.
+  if (wait == ReplyWait::Short || wait == ReplyWait::Data) return replyTimeoutMs_;
+  return std::max(own, replyTimeoutMs_);
+}
+
 std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDataLen) {
-  const std::int32_t timeout = replyWaitMs(
+  const std::int32_t timeout = replyTimeoutFor(
       longWait_ ? ReplyWait::Long : (expectedDataLen <= 0 ? ReplyWait::Short : ReplyWait::Data));
   longWait_ = false;
   std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
@@ -490,11 +500,11 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
 std::int16_t LinkEngine::TransactBytes(std::span<std::uint8_t> replyArray,
                                        std::int16_t expectedDataLen, int fewestData) {
   if (gathersAnswers(CommandBuffer.at(4))) {
-    return Transact(replyArray, replyWaitMs(ReplyWait::Gather), true);
+    return Transact(replyArray, replyTimeoutFor(ReplyWait::Gather), true);
   }
   const int asked = std::max<int>(expectedDataLen, 0);
-  return Transact(replyArray, replyWaitMs(asked == 0 ? ReplyWait::Short : ReplyWait::Data), false,
-                  fewestData == kAllExpected ? asked : std::min(fewestData, asked));
+  return Transact(replyArray, replyTimeoutFor(asked == 0 ? ReplyWait::Short : ReplyWait::Data),
+                  false, fewestData == kAllExpected ? asked : std::min(fewestData, asked));
 }
 
 std::int16_t LinkEngine::TransactRequest(std::span<std::uint8_t> replyArray) {
@@ -504,7 +514,7 @@ std::int16_t LinkEngine::TransactRequest(std::span<std::uint8_t> replyArray) {
   const ReplyWait wait = info && (info->wait == ReplyWait::Gather || info->wait == ReplyWait::Long)
                              ? info->wait
                              : ReplyWait::Data;
-  return Transact(replyArray, replyWaitMs(wait), wait == ReplyWait::Gather);
+  return Transact(replyArray, replyTimeoutFor(wait), wait == ReplyWait::Gather);
 }
 
 void LinkEngine::LoadFrame(std::uint8_t destination, std::uint8_t header,

@@ -1,6 +1,7 @@
 #pragma once
 // The transaction engine: one frame out, one reply (or one failure) in.
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -16,6 +17,8 @@
 #include "quennet/quennet_export.h"
 
 namespace quennet {
+
+enum class ReplyWait : std::uint8_t;
 
 /// Result codes shared by the engine and every command method.
 enum ResultCode : std::int16_t {
@@ -115,6 +118,10 @@ class QUENNET_EXPORT LinkEngine {
   Checksum_Type checksumType() const { return checksumType_; }
   void setChecksumType(Checksum_Type type) { checksumType_ = type; }
   bool crcMode() const { return checksumType_ != CHKSM_8BIT; }
+  /// Milliseconds to wait for every reply instead of the protocol's own waits; 0 (the default)
+  /// keeps them. Never shortens the stacker cycle's or an address poll's longer wait.
+  std::int32_t replyTimeoutMs() const { return replyTimeoutMs_; }
+  void setReplyTimeoutMs(std::int32_t ms) { replyTimeoutMs_ = std::max<std::int32_t>(ms, 0); }
   const KeyDigits& keyDigits() const { return keyDigits_; }
   void setKeyDigits(const KeyDigits& digits) { keyDigits_ = digits; }
   ///@}
@@ -196,6 +203,8 @@ class QUENNET_EXPORT LinkEngine {
   void showCaption(const QString& caption);
 
  private:
+  // The wait for a reply of this kind, the reply time-out set applied.
+  std::int32_t replyTimeoutFor(ReplyWait wait) const;
   std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
                               bool collectAll, int fewestData);
   std::int16_t collectReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline);
@@ -236,6 +245,7 @@ class QUENNET_EXPORT LinkEngine {
   bool makeChksmError_ = false;
   bool encryption_ = false;
   Checksum_Type checksumType_ = CHKSM_8BIT;
+  std::int32_t replyTimeoutMs_ = 0;
   KeyDigits keyDigits_{};
   bool longWait_ = false;
   bool settle_ = true;

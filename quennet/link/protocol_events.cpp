@@ -22,23 +22,51 @@ constexpr auto kBillStatus = std::to_array<StatusCode>({
     bill(BillStatus::MasterInhibit, "Validator Re-Enabled"),
     bill(BillStatus::Returned, "Note Returned", EventKind::Status, true),
     bill(BillStatus::NotRecognised, "Note Not Recognised"),
+    bill(BillStatus::TransportProblem, "Note Transport Problem"),
     bill(BillStatus::Inhibited, "Note Inhibited"),
+    bill(BillStatus::InhibitedBySwitches, "Note Inhibited by Switches"),
     bill(BillStatus::JammedInValidator, "Note Jammed in Validator", kFault, true),
     bill(BillStatus::JammedInStacker, "Note Jammed in Stacker", kFault, true),
-    bill(BillStatus::PulledBackwards, ""),
+    bill(BillStatus::PulledBackwards, "Note Pulled Backwards", kFault),
     bill(BillStatus::CheatSuspected, "Note Cheat Suspected", kFault),
     bill(BillStatus::StackerOk, "Stacker OK"),
     bill(BillStatus::CashBoxRemoved, "Cash Box Removed"),
     bill(BillStatus::CashBoxInserted, "Cash Box Inserted"),
     bill(BillStatus::StackerJammed, "Stacker Jammed", kFault),
     bill(BillStatus::StackerFull, "Stacker Full", kFault),
+    bill(BillStatus::StackerJam, "Stacker Jam", kFault),
+    bill(BillStatus::JammedInTransportSafe, "Note Jammed in Transport", kFault, true),
+    bill(BillStatus::OptoFraud, "Opto Fraud Detected", kFault),
     bill(BillStatus::AntiStringGate, "Anti String Gate Activated", kFault),
+    bill(BillStatus::AntiStringFaulty, "Anti String Mechanism Faulty", kFault),
+    bill(BillStatus::Barcode, "Barcode Detected"),
+    bill(BillStatus::UnknownNoteStacked, "Unknown Note Stacked"),
 });
 
 constexpr auto kCoinStatus = std::to_array<StatusCode>({
     coin(CoinStatus::None, "", EventKind::Status),
     coin(CoinStatus::Rejected, "Coin Rejected", EventKind::Status),
     coin(CoinStatus::Inhibited, "Coin Inhibited", EventKind::Status),
+});
+
+struct FaultName {
+  std::uint8_t code;
+  const char* name;
+};
+
+// The self-test faults a bank note validator reports.
+constexpr auto kSelfTestFaults = std::to_array<FaultName>({
+    {1, "EEPROM checksum error"},
+    {36, "Fault on Bill Validation Sensor"},
+    {37, "Fault on Bill Transport Motor"},
+    {38, "Fault on Stacker"},
+    {39, "Bill Jammed"},
+    {40, "RAM Test Fail"},
+    {41, "Fault on String Sensor"},
+    {42, "Accept Gate Failed Open"},
+    {43, "Accept Gate Failed Closed"},
+    {44, "Stacker Missing"},
+    {45, "Stacker Full"},
 });
 
 constexpr bool sorted(std::span<const StatusCode> table) {
@@ -95,6 +123,13 @@ bool leavesEscrow(std::uint8_t a, std::uint8_t b) {
   if (a != 0) return b == kNoteStacked;
   const StatusCode* row = billStatus(b);
   return row != nullptr && row->leavesEscrow;
+}
+
+const char* selfTestFaultName(std::uint8_t code) {
+  for (const FaultName& fault : kSelfTestFaults) {
+    if (fault.code == code) return fault.name;
+  }
+  return "";
 }
 
 }  // namespace quennet

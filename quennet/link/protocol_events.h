@@ -54,7 +54,9 @@ enum class BillStatus : std::uint8_t {
   MasterInhibit = 0,  ///< master inhibit on; after a reset, the validator enabled again
   Returned = 1,
   NotRecognised = 2,
+  TransportProblem = 3,
   Inhibited = 4,
+  InhibitedBySwitches = 5,
   JammedInValidator = 6,
   JammedInStacker = 7,
   PulledBackwards = 8,
@@ -64,7 +66,13 @@ enum class BillStatus : std::uint8_t {
   CashBoxInserted = 12,
   StackerJammed = 13,
   StackerFull = 14,
+  StackerJam = 15,
+  JammedInTransportSafe = 16,  ///< the note is kept from being pulled out
+  OptoFraud = 17,
   AntiStringGate = 18,
+  AntiStringFaulty = 19,
+  Barcode = 20,
+  UnknownNoteStacked = 21,
 };
 
 /// Error codes B of a coin event pair with A = 0.
@@ -73,6 +81,10 @@ enum class CoinStatus : std::uint8_t {
   Rejected = 1,
   Inhibited = 2,
 };
+
+/// The name of a self-test fault code (header 232), "" for 0 (no fault) and for a code the
+/// table does not know.
+QUENNET_EXPORT const char* selfTestFaultName(std::uint8_t code);
 
 /// What an event pair means to whoever takes money.
 enum class EventKind : std::uint8_t {

@@ -173,7 +173,7 @@ TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
   sim_.removeCashBox();
   poller.start();
   ASSERT_TRUE(seen.waitReads(1));
-  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Status 8", "2 Cash Box Removed"}));
+  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Note Pulled Backwards", "2 Cash Box Removed"}));
   ASSERT_TRUE(runUntil([&] { return reEnabled; }));
   EXPECT_EQ(sim_.masterInhibit(), 1);
 }

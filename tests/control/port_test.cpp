@@ -88,9 +88,10 @@ TEST(ControlPort, FailedPortChangeWarnsAndDisables) {
   EXPECT_EQ(s.messages.boxes[0].icon, ControlMessages::Icon::Warning);
   EXPECT_FALSE(c.Enabled());
   EXPECT_EQ(c.labelState().caption, QStringLiteral("Comms Error!"));
-  EXPECT_EQ(c.BackColor(), kColorGreen) << "colours stay";
+  // Closed now: never the green of the last good reply.
+  EXPECT_EQ(c.BackColor(), kColorInactiveCaption);
   EXPECT_EQ(c.labelState().toolTip, QStringLiteral("Comm Port 1 (/dev/ttyS0), 9600,n,8,1"));
-  EXPECT_TRUE(s.changed.isEmpty());
+  EXPECT_EQ(s.changed, QStringList{QStringLiteral("Enabled")});
 
   // The wanted state is now disabled: the next port change does not reopen, a save says so.
   s.line->setOpenFails(false);

@@ -1,7 +1,7 @@
 // "tolvar.ini" read from bytes: inputs the settings fuzzer turned up, kept as regular tests.
 #include <gtest/gtest.h>
 
-#include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/settings/settings_file.h"
 
 using tolvar::ParseSettings;
 using tolvar::SettingsFileData;

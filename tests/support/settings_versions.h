@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "tolvar/mainwindow/settings_file.h"
+#include "tolvar/mainwindow/settings/settings_file.h"
 
 namespace testsupport {
 

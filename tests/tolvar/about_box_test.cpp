@@ -6,7 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "tolvar/dialogs/frm_about.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
 
 namespace tolvar {
 namespace {

@@ -12,9 +12,9 @@
 
 #include "bnvsim/simulator.h"
 #include "tests/tolvar/named_control.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
+#include "tolvar/mainwindow/window/host_toolbar.h"
 
 class BenchOnSimulator : public testing::Test {
  protected:

@@ -1,9 +1,12 @@
 // Unit data and note data views against the virtual validator.
+#include <QLabel>
 #include <QTreeWidget>
 
+#include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/data_views.h"
-#include "tolvar/mainwindow/unit_data_text.h"
+#include "tests/tolvar/rendered_text.h"
+#include "tolvar/mainwindow/panes/unit_data_text.h"
+#include "tolvar/mainwindow/presenters/data_views.h"
 
 using tolvar::frmHost;
 
@@ -49,8 +52,12 @@ TEST_F(DataViewBench, SingleStepUnitDataRestartsOnThe18thPress) {
   EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(0), "Equipment ID");
 }
 
+// The table shows which notes the validator has enabled, read back after the run, and a
+// position without a note is never ticked; the control's panel ends on the good read.
 TEST_F(DataViewBench, NoteDataFillsSixteenRowsWithRules) {
   frmHost& w = open();
+  w.show();
+  click("tlbEnable", "Enable_All");
   click("tlbHost", "Note_Data");  // before unit data: counters unknown
   ASSERT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItemCount(), 16);
   EXPECT_EQ(named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(0)->text(2), "---");
@@ -69,6 +76,18 @@ TEST_F(DataViewBench, NoteDataFillsSixteenRowsWithRules) {
   EXPECT_EQ(unused->text(1), ".......");
   EXPECT_EQ(unused->text(2), "---");
   EXPECT_EQ(unused->text(3), "---");
+  EXPECT_EQ(renderedBackground(w.control()->lblStatus), QColor(0, 128, 0));
+  for (int row = 0; row < 16; ++row) {
+    const QTreeWidgetItem* note = named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(row);
+    EXPECT_EQ(note->checkState(0), note->text(1) == "......." ? Qt::Unchecked : Qt::Checked) << row;
+  }
+  EXPECT_EQ(first->checkState(0), Qt::Checked);
+  EXPECT_EQ(unused->checkState(0), Qt::Unchecked);
+  // Enable All ticks what it enabled: the notes there are.
+  named<QTreeWidget>(w, "lstvwNoteID")->topLevelItem(0)->setCheckState(0, Qt::Unchecked);
+  click("tlbEnable", "Enable_All");
+  EXPECT_EQ(first->checkState(0), Qt::Checked);
+  EXPECT_EQ(unused->checkState(0), Qt::Unchecked);
 }
 
 TEST_F(DataViewBench, SingleStepNoteDataRestartsOnThe49thPress) {

@@ -7,8 +7,8 @@
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/traffic_dock.h"
-#include "tolvar/mainwindow/twips.h"
+#include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/window/twips.h"
 
 namespace {
 

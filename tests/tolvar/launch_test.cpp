@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "tolvar/app/launch.h"
-#include "tolvar/mainwindow/widget_ui_services.h"
+#include "tolvar/mainwindow/services/widget_ui_services.h"
 
 namespace {
 

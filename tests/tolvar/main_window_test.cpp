@@ -10,21 +10,29 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
 #include <QSet>
+#include <QSpinBox>
+#include <QStatusBar>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
-#include "tolvar/mainwindow/line_turn.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/virtual_validator_presenter.h"
+#include "tolvar/dialogs/frm_options.h"
+#include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/presenters/line_turn.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/window/window_placement.h"
 
 using tolvar::frmHost;
 
@@ -69,6 +77,14 @@ TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbDiagnostic")->buttonCount(), 7);
   EXPECT_EQ(named<tolvar::HostToolBar>(w, "tlbHost")->buttonAt(11)->text(), "Poll BNV");
   EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->buttonAt(11)->isCheckable());
+
+  // With the Virtual Validator beside the form the whole window is placed, not the form: it
+  // asks for no more than a 1280 x 800 screen and is centred, its title bar on the screen.
+  w.addVirtualValidator(new tolvar::VirtualValidatorDock(sim, &w));
+  EXPECT_LE(w.sizeHint().width(), 1280);
+  EXPECT_LE(w.sizeHint().height(), 800 - 60);  // a panel and the title bar
+  EXPECT_EQ(w.pos(), tolvar::centredWindowPosition(w.size(), tolvar::availableScreenAreas()));
+  EXPECT_GT(w.size().width(), w.centralWidget()->sizeHint().width());
 }
 
 TEST_F(MainWindow, StartsFromTheFileAndWritesItBackAtClose) {
@@ -148,24 +164,47 @@ TEST_F(MainWindow, LongKeyIsCutAndLoadedAsNibbles) {
   EXPECT_EQ(w.control()->KeyCode(), 0x654321);
 }
 
-// Every toolbar command has a key, named in its tool tip; no two keys clash among the buttons
-// shown at once (the host bar and one secondary bar).
-TEST_F(MainWindow, EveryToolbarButtonHasItsOwnKey) {
+// Every toolbar command has a key, named in its tool tip; no two keys clash among everything
+// that takes keys at once: the host bar, one secondary bar, the menus' Alt letters, the window's
+// and the docks' actions (the Virtual Validator's included).
+TEST_F(MainWindow, EveryActionHasItsOwnKey) {
   frmHost& w = open();
-  for (const char* secondary : {"tlbEnable", "tlbUtility", "tlbDiagnostic"}) {
-    QSet<QKeySequence> keys;
-    for (const char* bar : {"tlbHost", secondary}) {
-      for (QAction* button : named<tolvar::HostToolBar>(w, QString::fromLatin1(bar))->actions()) {
-        if (button->isSeparator()) continue;
-        SCOPED_TRACE(button->text().toStdString());
-        EXPECT_FALSE(button->shortcut().isEmpty());
-        EXPECT_FALSE(keys.contains(button->shortcut()));
-        keys.insert(button->shortcut());
-        EXPECT_TRUE(
-            button->toolTip().contains(button->shortcut().toString(QKeySequence::NativeText)));
-      }
+  w.addVirtualValidator(new tolvar::VirtualValidatorDock(sim, &w));
+  const QStringList secondaries = {"tlbEnable", "tlbUtility", "tlbDiagnostic"};
+  for (const QString& secondary : secondaries) {
+    SCOPED_TRACE(secondary.toStdString());
+    QHash<QKeySequence, QString> keys;
+    const auto take = [&keys](const QKeySequence& key, const QString& what) {
+      if (key.isEmpty()) return;
+      EXPECT_FALSE(keys.contains(key))
+          << what.toStdString() << " and " << keys.value(key).toStdString() << " share "
+          << key.toString().toStdString();
+      keys.insert(key, what);
+    };
+    for (QMenu* menu : w.menuBar()->findChildren<QMenu*>()) {
+      take(QKeySequence::mnemonic(menu->title()), menu->title());
     }
+    QSet<QAction*> seen;
+    for (QAction* action : w.findChildren<QAction*>()) {
+      if (action->isSeparator() || seen.contains(action)) continue;
+      seen.insert(action);
+      // A hidden secondary bar's keys do nothing; the three share Ctrl and a position.
+      const auto* bar = qobject_cast<tolvar::HostToolBar*>(action->parent());
+      const bool button = bar && bar->actions().contains(action);
+      if (button && bar->objectName() != "tlbHost" && bar->objectName() != secondary) continue;
+      if (button) {
+        SCOPED_TRACE(action->text().toStdString());
+        EXPECT_FALSE(action->shortcut().isEmpty());
+        EXPECT_TRUE(
+            action->toolTip().contains(action->shortcut().toString(QKeySequence::NativeText)));
+      }
+      for (const QKeySequence& key : action->shortcuts()) take(key, action->text());
+    }
+    EXPECT_TRUE(keys.contains(QKeySequence(Qt::CTRL | Qt::Key_Q)));
   }
+  // Quit closes the window as its close box does: the settings are written.
+  w.findChild<QAction*>("quitAction")->trigger();
+  EXPECT_TRUE(QFileInfo::exists(settingsPath()));
 }
 
 TEST_F(MainWindow, BarTogglesShowOneSecondaryBarAtATime) {
@@ -218,7 +257,8 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
 }
 
 // The control's status panel is green after a good reply only; a failed command shows in red,
-// whatever the engine's caption.
+// whatever the engine's caption, and the host's own count of it shows beside. A port that
+// failed to open is never green, and a frame that never went out is no command sent.
 TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   frmHost& w = open();
   w.show();
@@ -230,11 +270,18 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   QLabel* panel = w.control()->lblStatus;
   click("tlbHost", "Simple_Poll");
   EXPECT_EQ(renderedBackground(panel), green);
-  const std::pair<const char*, const char*> failures[] = {{"silent", "Timeout Error [0]"},
-                                                          {"nak", "NACK"},
-                                                          {"busy", "BUSY"},
-                                                          {"badcrc", "Checksum Error"}};
-  for (const auto& [fault, caption] : failures) {
+  QLabel* hostCounts = named<QLabel>(w, "staHost_2");
+  EXPECT_TRUE(hostCounts->text().startsWith("Host: 0 t/o, 0 NAK, 0 BUSY, 0 chk, "))
+      << hostCounts->text().toStdString();
+  const struct {
+    const char* fault;
+    const char* caption;
+    const char* counted;  // the host's counts after it
+  } failures[] = {{"silent", "Timeout Error [0]", "Host: 1 t/o, 0 NAK, 0 BUSY, 0 chk"},
+                  {"nak", "NACK", "Host: 1 t/o, 1 NAK, 0 BUSY, 0 chk"},
+                  {"busy", "BUSY", "Host: 1 t/o, 1 NAK, 1 BUSY, 0 chk"},
+                  {"badcrc", "Checksum Error", "Host: 1 t/o, 1 NAK, 1 BUSY, 1 chk"}};
+  for (const auto& [fault, caption, counted] : failures) {
     SCOPED_TRACE(caption);
     pane->faultKind->setCurrentText(QLatin1String(fault));
     pane->injectFault->click();
@@ -242,9 +289,31 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
     click("tlbHost", "Simple_Poll");
     EXPECT_TRUE(panel->text().startsWith(QLatin1String(caption))) << panel->text().toStdString();
     EXPECT_EQ(renderedBackground(panel), red);
+    EXPECT_TRUE(hostCounts->text().startsWith(QLatin1String(counted)))
+        << hostCounts->text().toStdString();
+    EXPECT_TRUE(hostCounts->isVisible());
     click("tlbHost", "Simple_Poll");  // the next good reply is green again
     EXPECT_EQ(renderedBackground(panel), green);
   }
+
+  // A closed port: nothing goes out, and the debug boxes say so by showing no frame.
+  w.portAction()->trigger();
+  click("tlbHost", "Simple_Poll");
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().isEmpty());
+  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().isEmpty());
+  w.portAction()->trigger();
+
+  // A port that cannot be opened, chosen in Options: its error is not drawn on green.
+  ui.queueDialog<tolvar::frmOptions>([this](tolvar::frmOptions& d) {
+    d.cboCommPort->setCurrentText(dir.filePath(QStringLiteral("no-such-port")));
+    d.cmdOK->click();
+  });
+  click("tlbHost", "Options");
+  EXPECT_FALSE(w.control()->Enabled());
+  EXPECT_EQ(panel->text(), "Comms Error!");
+  EXPECT_NE(renderedBackground(panel), green);
+  EXPECT_NE(renderedBackground(panel), red);
+  EXPECT_EQ(w.portAction()->text(), "Open Port " + dir.filePath(QStringLiteral("no-such-port")));
 }
 
 TEST_F(MainWindow, ModifyKeyPadsShortAndCutsLongEntries) {
@@ -355,6 +424,123 @@ TEST_F(MainWindow, PollingGoesOnBehindADialog) {
   EXPECT_GE(framesAfter - framesBefore, 2);
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 in escrow.");
   EXPECT_TRUE(w.polling().timer()->isActive());
+}
+
+// The host link is set in Options, so a validator on an 8-bit line or a slow one is reached;
+// a time-out too short for it is not. The window and the Virtual Validator pane follow the
+// port: off the simulated one, neither claims to be on its line.
+TEST_F(MainWindow, OptionsSetTheHostLinkAndTheWindowFollowsThePort) {
+  frmHost& w = open();
+  w.show();
+  auto* dock = new tolvar::VirtualValidatorDock(sim, &w);
+  w.addVirtualValidator(dock);
+  QLabel* offLine = dock->pane()->offLine;
+  EXPECT_FALSE(offLine->isVisible());
+  const struct {
+    bool crc;
+    int delayMs;
+    std::int16_t checksum;
+    int timeoutMs;
+    const char* reply;
+  } lines[] = {{false, 0, tolvar::HostSettings::kChecksum8, 0, "BNV Reply: ACK"},
+               {true, 350, tolvar::HostSettings::kCrc16, 0, "BNV Reply: "},
+               {true, 350, tolvar::HostSettings::kCrc16, 700, "BNV Reply: ACK"}};
+  for (const auto& line : lines) {
+    SCOPED_TRACE(line.timeoutMs);
+    bnvsim::LineOptions options = sim.lineOptions();
+    options.crc = line.crc;
+    options.replyDelayMs = line.delayMs;
+    sim.setLineOptions(options);
+    ui.queueDialog<tolvar::frmOptions>([&line](tolvar::frmOptions& d) {
+      d.cboChecksum->setCurrentIndex(d.cboChecksum->findData(line.checksum));
+      d.spnReplyTimeout->setValue(line.timeoutMs);
+      d.cmdOK->click();
+    });
+    click("tlbHost", "Options");
+    click("tlbHost", "Simple_Poll");
+    EXPECT_EQ(w.statusText(), line.reply);
+  }
+  ASSERT_TRUE(w.WriteSettings());
+  const QByteArray file = readFile(settingsPath());
+  EXPECT_TRUE(file.contains("\r\nReplyTimeout = 700\r\n")) << file.toStdString();
+  EXPECT_FALSE(file.contains("Checksum"));  // CRC-16, the default, writes no line
+
+  // Enter in the port's box accepts another port.
+  const QString other = dir.filePath(QStringLiteral("other-port"));
+  const auto choose = [this](const QString& port) {
+    ui.queueDialog<tolvar::frmOptions>([port](tolvar::frmOptions& d) {
+      d.cboCommPort->setCurrentText(port);
+      QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+      QCoreApplication::sendEvent(d.cboCommPort->lineEdit(), &enter);
+    });
+    click("tlbHost", "Options");
+  };
+  choose(other);
+  EXPECT_EQ(w.settings().PortName, other);
+  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + other);
+  EXPECT_TRUE(offLine->isVisible());
+  EXPECT_TRUE(offLine->text().contains(other));
+  const QColor warning = renderedTextColour(offLine);
+  EXPECT_TRUE(warning.red() > 200 && warning.green() < 80 && warning.blue() < 80)
+      << warning.name().toStdString();
+  choose(sim.slavePath());
+  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + sim.slavePath() + " (simulated validator)");
+  EXPECT_FALSE(offLine->isVisible());
+}
+
+// The console runs any method by name (the address box's address where none is given) or a raw
+// frame, on the bench's line, and writes the outputs, the result, whether the device
+// acknowledged and the frames; Up and Down bring back the lines run.
+TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
+  frmHost& w = open();
+  tolvar::CommandConsolePane* pane = w.consoleDock()->pane();
+  const auto key = [pane](Qt::Key pressed) {
+    QKeyEvent event(QEvent::KeyPress, pressed, Qt::NoModifier);
+    QCoreApplication::sendEvent(pane->input, &event);
+  };
+  const auto enter = [&](const QString& line) {
+    pane->transcript->clear();
+    pane->input->setText(line);
+    key(Qt::Key_Return);
+    return pane->transcript->toPlainText();
+  };
+  QString shown = enter("RequestBillID 1");
+  EXPECT_TRUE(shown.startsWith("> RequestBillID 1\n")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains(": GB0005A\n")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("result: 0 (OK), acknowledged, ")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("\nsent: 28 01 ")) << shown.toStdString();
+  EXPECT_FALSE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().isEmpty());
+
+  shown = enter("SetMasterInhibit 40 0");
+  EXPECT_EQ(sim.masterInhibit() & 1, 0);
+  EXPECT_TRUE(shown.contains("result: 0 (OK), acknowledged, ")) << shown.toStdString();
+  shown = enter("raw 40 228 1");
+  EXPECT_EQ(sim.masterInhibit() & 1, 1);
+  EXPECT_TRUE(shown.contains("data: \nresult: 0 (OK), acknowledged")) << shown.toStdString();
+  shown = enter("raw 40 227");
+  EXPECT_TRUE(shown.contains("data: 1\n")) << shown.toStdString();
+
+  // A device that refuses: not acknowledged, whatever the result.
+  sim.injectFault(bnvsim::Fault::Nak);
+  shown = enter("raw 40 254");
+  EXPECT_TRUE(shown.contains(", not acknowledged, ")) << shown.toStdString();
+
+  shown = enter("NoSuchMethod 1");
+  EXPECT_TRUE(shown.contains("error: unknown method NoSuchMethod")) << shown.toStdString();
+  shown = enter("raw 40 300");
+  EXPECT_TRUE(shown.contains("error: not a byte: 300")) << shown.toStdString();
+
+  key(Qt::Key_Up);
+  EXPECT_EQ(pane->input->text(), "raw 40 300");
+  key(Qt::Key_Up);
+  EXPECT_EQ(pane->input->text(), "NoSuchMethod 1");
+  key(Qt::Key_Down);
+  key(Qt::Key_Down);
+  EXPECT_EQ(pane->input->text(), "");
+
+  w.portAction()->trigger();
+  shown = enter("raw 40 254");
+  EXPECT_TRUE(shown.contains(", nothing sent")) << shown.toStdString();
 }
 
 TEST_F(MainWindow, DoubleClickOnTheControlTogglesThePort) {

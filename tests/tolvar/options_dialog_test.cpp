@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 
 #include "tolvar/dialogs/frm_options.h"
-#include "tolvar/mainwindow/number_text.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/settings/number_text.h"
 
 namespace tolvar {
 namespace {

@@ -1,5 +1,6 @@
 // Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
 // box edited mid-poll, single step.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QEventLoop>
 #include <QLabel>
@@ -12,9 +13,9 @@
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
-#include "tolvar/mainwindow/event_texts.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/panes/event_texts.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 
 using tolvar::frmHost;
 
@@ -168,7 +169,10 @@ TEST_F(PollingBench, ReturnAndHold) {
   EXPECT_EQ(eventColour(w), tolvar::kEventRed);
 }
 
-TEST_F(PollingBench, ResetIsDecodedAsReEnabledAndDropsThePendingRoute) {
+// A reset, like a power cycle, leaves no note to route and a validator refusing every note: the
+// event label says so in red. Losing the port leaves no note to route either: the request
+// waiting for the next tick is not sent to whatever answers when the port comes back.
+TEST_F(PollingBench, ARestartOrALostPortLeavesNoNoteToRoute) {
   frmHost& w = startPolling();
   sim.insertNote(1);
   w.polling().tick();
@@ -180,8 +184,44 @@ TEST_F(PollingBench, ResetIsDecodedAsReEnabledAndDropsThePendingRoute) {
   EXPECT_EQ(named<QLabel>(w, "lblMasterInh")->text(), "ON");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   w.polling().tick();
-  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Validator Re-Enabled");
-  EXPECT_EQ(eventColour(w), tolvar::kEventGreen);
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Validator Inhibited (restarted)");
+  EXPECT_EQ(eventColour(w), tolvar::kEventRed);
+
+  click("tlbEnable", "Enable_All");
+  click("tlbUtility", "Set_M_Inh1");
+  sim.insertNote(2);
+  w.polling().tick();
+  ASSERT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  named<QPushButton>(w, "cmdStack")->click();
+  ASSERT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
+  w.portAction()->trigger();  // the port goes
+  EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());
+  w.portAction()->trigger();
+  w.polling().tick();
+  EXPECT_TRUE(sim.noteInEscrow());  // nothing was routed behind the user's back
+}
+
+// Encryption switched on or off while polling counts from the next poll, not from the next
+// start of polling.
+TEST_F(PollingBench, EncryptionChangedWhilePollingCountsFromTheNextPoll) {
+  frmHost& w = startPolling();
+  w.polling().tick();
+  bnvsim::LineOptions line = sim.lineOptions();
+  line.encryption = true;
+  sim.setLineOptions(line);
+  named<QCheckBox>(w, "chkEncrpyt")->setChecked(true);
+  sim.insertNote(3);
+  w.polling().tick();
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 3 in escrow.");
+  line.encryption = false;
+  sim.setLineOptions(line);
+  named<QCheckBox>(w, "chkEncrpyt")->setChecked(false);
+  named<QPushButton>(w, "cmdReturn")->click();
+  w.polling().tick();
+  w.polling().tick();
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note Returned");
 }
 
 TEST_F(PollingBench, PendingRouteSurvivesAFailedTick) {
@@ -279,7 +319,10 @@ TEST(EventTexts, StatusAndCreditTables) {
   EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventGreen);
   EXPECT_EQ(tolvar::decodeEvent(0, 18).text, "Anti String Gate Activated");
   EXPECT_EQ(tolvar::decodeEvent(0, 14).colour, tolvar::kEventRed);
-  for (std::uint8_t unknown : {3, 5, 8, 15, 16, 17}) {
+  // A fraud attempt is named and red like every fault.
+  EXPECT_EQ(tolvar::decodeEvent(0, 8).text, "Note Pulled Backwards");
+  EXPECT_EQ(tolvar::decodeEvent(0, 8).colour, tolvar::kEventRed);
+  for (std::uint8_t unknown : {22, 99, 254}) {
     EXPECT_TRUE(tolvar::decodeEvent(0, unknown).text.isEmpty());
     EXPECT_EQ(tolvar::decodeEvent(0, unknown).colour, tolvar::kEventRed);
   }

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "tolvar/mainwindow/settings_file.h"
-#include "tolvar/mainwindow/settings_location.h"
+#include "tolvar/mainwindow/settings/settings_file.h"
+#include "tolvar/mainwindow/settings/settings_location.h"
 
 using tolvar::ReadSettings;
 using tolvar::SettingsFileData;
@@ -71,7 +71,8 @@ TEST(SettingsFile, WindowPositionIsClampedToTheScreen) {
 TEST(SettingsFile, BadValuesAreRejectedAndTheDefaultKept) {
   const SettingsFileData data = readText(
       "Commport = x\r\nEncrypt = 5\r\nSlvAddr = 300\r\nPollInt = 0\r\nShwMsg = 2\r\n"
-      "SnglStp = yes\r\nKeyCode = 12ab56\r\nMsgEcho = -1\r\nFrmTop = up\r\n");
+      "SnglStp = yes\r\nKeyCode = 12ab56\r\nMsgEcho = -1\r\nFrmTop = up\r\n"
+      "Checksum = 12\r\nReplyTimeout = 10001\r\n");
   EXPECT_EQ(data.settings.Commport, 1);
   EXPECT_FALSE(data.encrypt);
   EXPECT_EQ(data.settings.SlvAddr, 40);
@@ -81,6 +82,8 @@ TEST(SettingsFile, BadValuesAreRejectedAndTheDefaultKept) {
   EXPECT_EQ(data.keyText, "582604");
   EXPECT_EQ(data.settings.MsgEcho, 1);
   EXPECT_EQ(data.top, 0);
+  EXPECT_EQ(data.settings.Checksum, tolvar::HostSettings::kCrc16);
+  EXPECT_EQ(data.settings.ReplyTimeout, 0);
   // A fraction is a number: it is rounded, not refused.
   EXPECT_EQ(readText("PollInt = 150.6\r\n").settings.PollInt, 151);
 }
@@ -97,6 +100,11 @@ TEST(SettingsFile, WrittenInTheExactLineFormat) {
   data.settings.PortName = "/dev/ttyUSB0";
   EXPECT_TRUE(
       tolvar::settingsFileText(data).endsWith("FrmLft = -45\r\nPortName = /dev/ttyUSB0\r\n"));
+  // The host link's lines follow, only where they differ from the defaults.
+  data.settings.Checksum = tolvar::HostSettings::kChecksum8;
+  data.settings.ReplyTimeout = 900;
+  EXPECT_TRUE(tolvar::settingsFileText(data).endsWith(
+      "PortName = /dev/ttyUSB0\r\nChecksum = 8\r\nReplyTimeout = 900\r\n"));
 
   // What was written reads back to the same values.
   QTemporaryDir dir;
@@ -110,6 +118,8 @@ TEST(SettingsFile, WrittenInTheExactLineFormat) {
   EXPECT_EQ(back.top, 1500);
   EXPECT_EQ(back.left, 0);
   EXPECT_EQ(back.settings.PortName, "/dev/ttyUSB0");
+  EXPECT_EQ(back.settings.Checksum, tolvar::HostSettings::kChecksum8);
+  EXPECT_EQ(back.settings.ReplyTimeout, 900);
 }
 
 TEST(SettingsFile, FailedWriteKeepsTheOldFile) {

@@ -20,11 +20,11 @@
 #include "quennet/link/scripted_line.h"
 #include "support/reply_frames.h"
 #include "tests/tolvar/bench_fixture.h"
-#include "tolvar/mainwindow/event_history.h"
-#include "tolvar/mainwindow/event_texts.h"
-#include "tolvar/mainwindow/polling.h"
-#include "tolvar/mainwindow/traffic_dock.h"
-#include "tolvar/mainwindow/traffic_pane.h"
+#include "tolvar/mainwindow/panes/event_texts.h"
+#include "tolvar/mainwindow/presenters/polling.h"
+#include "tolvar/mainwindow/traffic/event_history.h"
+#include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 
 using tolvar::frmHost;
 using tolvar::TrafficLog;
@@ -172,6 +172,11 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_TRUE(pane->findNext(QStringLiteral("timeout error")));
   EXPECT_FALSE(pane->follow->isChecked());
   EXPECT_EQ(pane->table()->currentIndex().row(), 3);
+  // Backwards (Shift+F3) from there: the rows before it, then round from the end.
+  EXPECT_TRUE(pane->findNext(QStringLiteral("simple poll"), true));
+  EXPECT_EQ(pane->table()->currentIndex().row(), 2);
+  EXPECT_TRUE(pane->findNext(QStringLiteral("simple poll"), true));
+  EXPECT_EQ(pane->table()->currentIndex().row(), 3);
   EXPECT_FALSE(pane->findNext(QStringLiteral("no such text")));
   pane->table()->selectionModel()->select(shown->index(0, 0),
                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -194,6 +199,13 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   ASSERT_EQ(ui.messages().size(), 1u);
   EXPECT_TRUE(ui.messages()[0].text.startsWith("The log could not be written to " + nowhere));
   EXPECT_FALSE(QFile::exists(nowhere));
+
+  // A reply cut short is not silence: the row says how much of it came.
+  sim.injectFault(bnvsim::Fault::Truncated);
+  w.control()->SendPoll(40, reply);
+  pane->log().flush();
+  EXPECT_EQ(cell(shown->rowCount() - 1, TrafficLog::Name),
+            "Truncated reply of 2 bytes ← Simple poll");
 }
 
 // Pause freezes the view, never the capture: two seconds of polling behind a paused view are

@@ -17,9 +17,9 @@
 #include "quennet/link/scripted_line.h"
 #include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
-#include "tolvar/mainwindow/scripted_ui_services.h"
+#include "tolvar/mainwindow/services/scripted_ui_services.h"
+#include "tolvar/mainwindow/window/frm_host.h"
+#include "tolvar/mainwindow/window/host_toolbar.h"
 
 namespace tolvar {
 namespace {
@@ -160,13 +160,17 @@ TEST_F(ScriptedBench, SelfTestFaultCodes) {
   answer(crcReply(0, {39, 0, 0, 0}));
   press("Self_Test");
   EXPECT_EQ(sent(), (std::vector<int>{40, 232}));
-  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39]");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39] Bill Jammed");
   EXPECT_EQ(eventColour(), QColor(255, 0, 0));
-  EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
+  EXPECT_EQ(status(), "BNV Reply: Error No. [39] Bill Jammed");
 
   answer(crcReply(0, {1}));
   press("Self_Test");
   EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "EEPROM checksum error");
+
+  answer(crcReply(0, {200}));  // a code without a name keeps its number alone
+  press("Self_Test");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [200]");
 
   answer(crcReply(0, {0}));
   press("Self_Test");
@@ -262,9 +266,9 @@ TEST_F(SimulatedBench, SelfTestFaultFromTheValidator) {
   EXPECT_EQ(eventColour(), QColor(0, 192, 0));
   sim.setSelfTestFault(39);
   press("Self_Test");
-  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39]");
+  EXPECT_EQ(named<QLabel>(*host, "lblEvent")->text(), "Error No. [39] Bill Jammed");
   EXPECT_EQ(eventColour(), QColor(255, 0, 0));
-  EXPECT_EQ(status(), "BNV Reply: Error No. [39]");
+  EXPECT_EQ(status(), "BNV Reply: Error No. [39] Bill Jammed");
 }
 
 TEST_F(SimulatedBench, BillModeQuestions) {

@@ -111,7 +111,7 @@ TEST(EventText, StatusAndCreditEvents) {
   EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Validator Re-Enabled"));
   EXPECT_EQ(describeEvent(0, 11), QStringLiteral("Cash Box Removed"));
   EXPECT_EQ(describeEvent(0, 18), QStringLiteral("Anti String Gate Activated"));
-  EXPECT_EQ(describeEvent(0, 3), QStringLiteral("Status 3"));
+  EXPECT_EQ(describeEvent(0, 99), QStringLiteral("Status 99"));
   EXPECT_EQ(describeEvent(3, 1), QStringLiteral("Note 3 in escrow."));
   EXPECT_EQ(describeEvent(12, 0), QStringLiteral("Note 12 stacked."));
   EXPECT_EQ(describeEvent(2, 9), QStringLiteral("Note 2 route 9"));

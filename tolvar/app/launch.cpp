@@ -17,12 +17,13 @@
 #include <QTimer>
 
 #include "bnvsim/simulator.h"
-#include "tolvar/mainwindow/frm_host.h"
-#include "tolvar/mainwindow/host_toolbar.h"
-#include "tolvar/mainwindow/line_turn.h"
-#include "tolvar/mainwindow/settings_location.h"
-#include "tolvar/mainwindow/virtual_validator_presenter.h"
-#include "tolvar/mainwindow/widget_ui_services.h"
+#include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/presenters/line_turn.h"
+#include "tolvar/mainwindow/services/widget_ui_services.h"
+#include "tolvar/mainwindow/settings/settings_location.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/window/frm_host.h"
+#include "tolvar/mainwindow/window/host_toolbar.h"
 
 namespace tolvar {
 
@@ -59,12 +60,22 @@ std::unique_ptr<QSocketNotifier> watchStopSignals(const std::function<void()>& s
 
 // The reads let the event loop run while they wait, so the picture is scheduled only after them:
 // a timer started earlier could fire mid-read.
-void afterShown(frmHost& window, bool readData, const QString& screenshotPath) {
-  if (readData) {
+void afterShown(frmHost& window, const LaunchOptions& launch) {
+  if (launch.readData) {
     const auto* bar = window.findChild<HostToolBar*>(QStringLiteral("tlbHost"));
     for (const char* key : {"Unit_Data", "Note_Data"})
       bar->button(QString::fromLatin1(key))->trigger();
   }
+  if (!launch.consoleLines.isEmpty()) {
+    CommandConsoleDock* dock = window.consoleDock();
+    dock->show();
+    dock->raise();
+    for (const QString& line : launch.consoleLines) {
+      const LineTurn::Scope scope(window.lineTurn());
+      dock->console().runLine(line);
+    }
+  }
+  const QString& screenshotPath = launch.screenshotPath;
   if (screenshotPath.isEmpty()) return;
   QTimer::singleShot(500, &window, [&window, screenshotPath] {
     if (!window.grab().save(screenshotPath))
@@ -103,7 +114,12 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       QStringLiteral("read-data"),
       QStringLiteral("Read the unit data and the note data once the window is shown, as the "
                      "Unit Data and Note Data buttons do (before any --screenshot)."));
-  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData});
+  const QCommandLineOption console(
+      QStringLiteral("console"),
+      QStringLiteral("Show the command console and run <line> in it once the window is shown "
+                     "(after --read-data; may be given more than once)."),
+      QStringLiteral("line"));
+  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData, console});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
     exitCode = 2;
@@ -124,6 +140,7 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   options.settingsPath = parser.value(settings);
   options.screenshotPath = parser.value(screenshot);
   options.readData = parser.isSet(readData);
+  options.consoleLines = parser.values(console);
   if (parser.isSet(quitAfter)) {
     bool ok = false;
     const double seconds = parser.value(quitAfter).toDouble(&ok);
@@ -184,15 +201,12 @@ int runTolvar(QApplication& app) {
   shown = &window;
   if (launch->simulate) {
     // The built-in validator's own controls, beside the form: without them nothing can happen.
-    window.addSideDock(new VirtualValidatorDock(simulator, &window));
+    window.addVirtualValidator(new VirtualValidatorDock(simulator, &window));
     window.lineTurn().setStatusText(
         QStringLiteral("Every note inhibited: Note Opt'n, Enable All; Poll BNV; Insert Note"));
   }
   window.show();
-  QTimer::singleShot(0, &window,
-                     [&window, readData = launch->readData, path = launch->screenshotPath] {
-                       afterShown(window, readData, path);
-                     });
+  QTimer::singleShot(0, &window, [&window, &launch] { afterShown(window, *launch); });
   return app.exec();
 }
 

@@ -15,7 +15,8 @@ struct LaunchOptions {
   bool simulate = false;
   int quitAfterMs = -1;  // --quit-after: close by itself (headless smoke runs)
   QString screenshotPath;
-  bool readData = false;  // --read-data: Unit Data and Note Data once the window is up
+  bool readData = false;     // --read-data: Unit Data and Note Data once the window is up
+  QStringList consoleLines;  // --console: run in the command console once the window is up
 };
 
 // Parses the arguments; on --help or an error prints to stdout/stderr and returns the exit code.

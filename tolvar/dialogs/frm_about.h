@@ -6,7 +6,7 @@
 #include <QDialog>
 #include <QStringList>
 
-#include "tolvar/mainwindow/ui_services.h"
+#include "tolvar/mainwindow/services/ui_services.h"
 
 class QLabel;
 class QPushButton;

@@ -6,13 +6,15 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSerialPortInfo>
+#include <QSpinBox>
 
-#include "tolvar/mainwindow/number_text.h"
+#include "tolvar/mainwindow/settings/number_text.h"
 
 namespace tolvar {
 
@@ -49,6 +51,8 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
       chkShowDebug(new QCheckBox(tr("Show Complete Messages?"), this)),
       chkSingleStep(new QCheckBox(tr("Single Step through Commands?"), this)),
       chkEchoMessage(new QCheckBox(tr("Common Data Line (Rx + Tx connected)?"), this)),
+      cboChecksum(new QComboBox(this)),
+      spnReplyTimeout(new QSpinBox(this)),
       cmdOK(new QPushButton(tr("OK"), this)),
       cmdCancel(new QPushButton(tr("Cancel"), this)),
       ui_(ui) {
@@ -68,6 +72,20 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
   cboCommPort->setCurrentIndex(-1);
   txtPollInterval->setToolTip(tr("Poll Interval (msecs)"));
   cmdOK->setDefault(true);
+  // Enter in the port's box accepts the dialog, as in every other box of it.
+  connect(cboCommPort->lineEdit(), &QLineEdit::returnPressed, cmdOK, &QPushButton::click);
+  cboChecksum->setObjectName(QStringLiteral("cboChecksum"));
+  cboChecksum->addItem(tr("CRC-16"), HostSettings::kCrc16);
+  cboChecksum->addItem(tr("8-bit checksum"), HostSettings::kChecksum8);
+  cboChecksum->setToolTip(tr("How frames are checked on the line: as the validator is set"));
+  spnReplyTimeout->setObjectName(QStringLiteral("spnReplyTimeout"));
+  spnReplyTimeout->setRange(0, HostSettings::kMostReplyTimeout);
+  spnReplyTimeout->setSingleStep(50);
+  spnReplyTimeout->setSuffix(tr(" ms"));
+  spnReplyTimeout->setSpecialValueText(tr("protocol's own"));
+  spnReplyTimeout->setToolTip(
+      tr("How long to wait for every reply; the protocol's own waits are 200 ms for an ACK and "
+         "500 ms for data"));
 
   auto* grid = new QGridLayout;
   grid->addWidget(new QLabel(tr("COM Port:"), this), 0, 0);
@@ -77,6 +95,13 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
   grid->addWidget(chkShowDebug, 2, 0);
   grid->addWidget(chkEchoMessage, 2, 1);
   grid->addWidget(chkSingleStep, 3, 0, 1, 2);
+  auto* link = new QGroupBox(tr("Host Link"), this);
+  auto* linkGrid = new QGridLayout(link);
+  linkGrid->addWidget(new QLabel(tr("Checksum:"), link), 0, 0);
+  linkGrid->addWidget(cboChecksum, 0, 1);
+  linkGrid->addWidget(new QLabel(tr("Reply Time-out:"), link), 1, 0);
+  linkGrid->addWidget(spnReplyTimeout, 1, 1);
+  grid->addWidget(link, 4, 0, 1, 2);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
   buttons->addWidget(cmdCancel);
@@ -90,6 +115,8 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
 }
 
 void frmOptions::fill(const HostSettings& settings) {
+  cboChecksum->setCurrentIndex(cboChecksum->findData(settings.Checksum));
+  spnReplyTimeout->setValue(settings.ReplyTimeout);
   int index = -1;
   if (!settings.PortName.isEmpty()) {
     // The device in use stays a choice even when the machine no longer lists it.
@@ -124,6 +151,8 @@ void frmOptions::readBack(HostSettings& settings) const {
   settings.ShwMsg = chkShowDebug->isChecked() ? 1 : 0;
   settings.SnglStp = chkSingleStep->isChecked();
   settings.MsgEcho = chkEchoMessage->isChecked() ? 1 : 0;
+  settings.Checksum = static_cast<std::int16_t>(cboChecksum->currentData().toInt());
+  settings.ReplyTimeout = static_cast<std::int16_t>(spnReplyTimeout->value());
 }
 
 void frmOptions::reject() {
@@ -132,6 +161,8 @@ void frmOptions::reject() {
 }
 
 void frmOptions::onOK() {
+  // Enter in the port's box clicks OK, and the dialog's own Enter may follow it.
+  if (!blnOptionsCancelled) return;
   if (!pollInterval(txtPollInterval->text())) {
     ui_.messageBox(
         QStringLiteral("WARNING! Polling Interval should lie between\r\n100 and 200 msecs"),

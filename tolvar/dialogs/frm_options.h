@@ -4,11 +4,12 @@
 #include <QDialog>
 #include <QStringList>
 
-#include "tolvar/mainwindow/host_settings.h"
-#include "tolvar/mainwindow/ui_services.h"
+#include "tolvar/mainwindow/services/ui_services.h"
+#include "tolvar/mainwindow/settings/host_settings.h"
 
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
 class QLineEdit;
 class QPushButton;
 
@@ -31,6 +32,8 @@ class frmOptions : public QDialog {
   QCheckBox* chkShowDebug;
   QCheckBox* chkSingleStep;
   QCheckBox* chkEchoMessage;
+  QComboBox* cboChecksum;     // the host link's frame check
+  QSpinBox* spnReplyTimeout;  // ms; 0: the protocol's own waits
   QPushButton* cmdOK;
   QPushButton* cmdCancel;
   bool blnOptionsCancelled = true;

@@ -1,0 +1,38 @@
+#include "tolvar/mainwindow/panes/unit_data_text.h"
+
+#include <array>
+
+namespace tolvar {
+
+QString unitDataHeader(int step) {
+  static constexpr std::array<const char*, 17> kHeaders = {
+      "Equipment ID",    "Manufacturer ID", "Product Code",      "Serial No.",
+      "Build Code",      "Software Revn",   "Currency Revn",     "Comms Revision",
+      "Build Base Year", "Creation Date",   "Data Storage",      "ROM Checksum",
+      "Address Mode",    "Option Flags",    "# Notes / # Banks", "Firmware Upgrade",
+      "Polling Priority"};
+  return step >= 0 && step < static_cast<int>(kHeaders.size())
+             ? QString::fromLatin1(kHeaders[static_cast<std::size_t>(step)])
+             : QString();
+}
+
+QString dataStorageText(std::span<const std::uint8_t> bytes) {
+  QString text;
+  for (std::uint8_t byte : bytes) text += QString::number(byte) + QLatin1Char(',');
+  return text;
+}
+
+QString pollPriorityText(std::uint8_t unit, std::uint8_t value) {
+  switch (unit) {
+    case 1:
+      return QString::number(value) + QStringLiteral(" msecs");
+    case 2:
+      return QString::number(value * 10) + QStringLiteral(" msecs");
+    case 3:
+      return QString::number(value) + QStringLiteral(" secs");
+    default:
+      return QStringLiteral("%1[%2]").arg(value).arg(unit);
+  }
+}
+
+}  // namespace tolvar

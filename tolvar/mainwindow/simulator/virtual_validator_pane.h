@@ -1,0 +1,95 @@
+#pragma once
+// The "Virtual Validator" pane: what a bench user does to the built-in validator with their
+// hands (insert a note, pull the cash box, jam it, spoil the line) and what the unit holds now.
+// The pane only asks for actions, as the virtual validator's console lines ("insert 3",
+// "fault busy 2"); its presenter runs them and hands back the answer and the state.
+
+#include <array>
+#include <cstdint>
+
+#include <QString>
+#include <QWidget>
+
+#include "bnvsim/simulator.h"
+
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+
+namespace tolvar {
+
+// What the pane shows of the device, read from the simulator.
+struct VirtualValidatorState {
+  int escrowNote = 0;         // position, 0: escrow empty
+  int escrowHoldLeftMs = -1;  // -1: nothing held, or held until routed
+  int eventCounter = 0;
+  bool masterOpen = false;  // false: master inhibit on, every note refused
+  std::array<std::uint8_t, 2> inhibitMask{};
+  QString faults;  // as the console's status names them
+  int framesReceived = 0;
+  int framesDropped = 0;
+  bnvsim::LineOptions line;
+};
+
+class VirtualValidatorPane : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit VirtualValidatorPane(QWidget* parent = nullptr);
+
+  void showState(const VirtualValidatorState& state);
+  // What the last action did: the console line and the validator's answer.
+  void showAnswer(const QString& line, const QString& answer);
+  // A hint in the last-action line before anything has been done.
+  void showHint(const QString& text);
+  // Whether the bench's port is this validator's; off it, the pane says which port the bench
+  // talks to instead, so nothing done here is taken for the device being polled.
+  void showOnLine(bool onLine, const QString& benchPort);
+
+  // The user's controls.
+  QComboBox* note;
+  QPushButton* insertNote;
+  QPushButton* insertUnknown;
+  QPushButton* cheat;
+  QPushButton* jam;
+  QPushButton* cashBoxOut;
+  QPushButton* cashBoxIn;
+  QPushButton* stackerFull;
+  QSpinBox* selfTestCode;
+  QPushButton* setSelfTest;
+  QPushButton* powerCycle;
+  QComboBox* faultKind;
+  QSpinBox* faultCount;
+  QPushButton* injectFault;
+  QDoubleSpinBox* faultProbability;
+  QPushButton* setProbability;
+  QPushButton* clearFaults;
+  QCheckBox* echo;
+  QCheckBox* crc;
+  QCheckBox* encryption;
+  QCheckBox* pacing;
+  QLineEdit* key;
+  QPushButton* setKey;
+  QSpinBox* replyDelay;
+  QPushButton* setDelay;
+
+  // The device's state as shown.
+  QLabel* escrow;
+  QLabel* eventCounter;
+  QLabel* masterInhibit;
+  QLabel* inhibitedNotes;
+  QLabel* faults;
+  QLabel* frames;
+  QLabel* lastAction;
+  QLabel* offLine;
+
+ signals:
+  // A console line for the virtual validator: "insert 3", "cashbox out", "fault nak 2".
+  void command(const QString& line);
+};
+
+}  // namespace tolvar

@@ -1,0 +1,53 @@
+#pragma once
+// Runs the Virtual Validator pane's actions on the built-in simulator through its own console,
+// so the pane says what the console says, and keeps the pane's view of the device up to date.
+// The dock that holds the pane exists only when the program runs its own virtual validator.
+
+#include <QDockWidget>
+#include <QObject>
+#include <QTimer>
+
+#include "bnvsim/console.h"
+#include "tolvar/mainwindow/simulator/virtual_validator_pane.h"
+
+namespace tolvar {
+
+class VirtualValidatorPresenter : public QObject {
+  Q_OBJECT
+
+ public:
+  VirtualValidatorPresenter(bnvsim::Simulator& simulator, VirtualValidatorPane& pane,
+                            QObject* parent = nullptr);
+
+  // Runs one console line and shows its answer and the device's new state.
+  void run(const QString& line);
+  // Reads the device's state into the pane.
+  void refresh();
+  VirtualValidatorState state() const;
+
+ private:
+  bnvsim::Simulator& simulator_;
+  bnvsim::Console console_;
+  VirtualValidatorPane& pane_;
+  QTimer refresh_;
+};
+
+// The "Virtual Validator" dock: the pane and its presenter.
+class VirtualValidatorDock : public QDockWidget {
+  Q_OBJECT
+
+ public:
+  VirtualValidatorDock(bnvsim::Simulator& simulator, QWidget* parent = nullptr);
+
+  VirtualValidatorPane* pane() { return pane_; }
+  VirtualValidatorPresenter& presenter() { return *presenter_; }
+  // The bench's port is now `device`.
+  void followPort(const QString& device);
+
+ private:
+  QString slavePath_;
+  VirtualValidatorPane* pane_;
+  VirtualValidatorPresenter* presenter_;
+};
+
+}  // namespace tolvar

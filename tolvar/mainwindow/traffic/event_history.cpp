@@ -1,0 +1,185 @@
+#include "tolvar/mainwindow/traffic/event_history.h"
+
+#include <QHeaderView>
+#include <QTimer>
+
+#include "tolvar/mainwindow/panes/event_texts.h"
+
+namespace tolvar {
+
+namespace {
+
+constexpr int kCounterWrap = 255;
+
+// The counter `back` events before `now`, on the 1..255 cycle.
+int counterBefore(int now, int back) {
+  return ((now - 1 - back) % kCounterWrap + kCounterWrap) % kCounterWrap + 1;
+}
+
+// lblEvent shows nothing for codes it has no text for; the history says what they were.
+EventDisplay historyText(std::uint8_t a, std::uint8_t b) {
+  EventDisplay shown = decodeEvent(a, b);
+  if (shown.text.isEmpty()) {
+    shown.text = a == 0 ? QStringLiteral("Status %1").arg(b)
+                        : QStringLiteral("Note %1 route %2").arg(a).arg(b);
+  }
+  return shown;
+}
+
+}  // namespace
+
+void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const QDateTime& time) {
+  const std::uint8_t now = buffer[0];
+  const QByteArray read(reinterpret_cast<const char*>(buffer.data()),
+                        static_cast<qsizetype>(buffer.size()));
+  if (!started_) {
+    started_ = true;
+    reader_.restart();
+    reader_.read(read);
+    lastCounter_ = now;
+    addRows({{time,
+              QString::number(now),
+              QStringLiteral("Watching from event counter %1").arg(now),
+              {}}});
+    return;
+  }
+  const quennet::EventReading reading = reader_.read(read);
+  if (reading.kind == quennet::EventReading::Kind::Question) {
+    emit wantsInhibitStatus();
+    return;
+  }
+  show(read, reading, time);
+}
+
+void EventHistoryModel::answer(std::optional<bool> everyNoteInhibited, const QDateTime& time) {
+  const QByteArray read = reader_.question();
+  if (read.isEmpty()) return;
+  show(read, reader_.answer(everyNoteInhibited), time);
+}
+
+void EventHistoryModel::show(const QByteArray& read, const quennet::EventReading& reading,
+                             const QDateTime& time) {
+  using Kind = quennet::EventReading::Kind;
+  const int now = static_cast<quint8>(read[0]);
+  std::vector<Row> rows;
+  switch (reading.kind) {
+    case Kind::Unchanged:
+    case Kind::First:
+    case Kind::Question:
+      return;
+    case Kind::Inconsistent:
+      addRows({{time, QString::number(now),
+                QStringLiteral("Inconsistent read: counter %1 after %2, the events did not move "
+                               "with it; read again")
+                    .arg(now)
+                    .arg(lastCounter_),
+                kEventRed}});
+      return;
+    case Kind::Reset:
+      rows.push_back({time,
+                      QString::number(now),
+                      QStringLiteral("Validator reset: event counter back at %1").arg(now),
+                      {}});
+      break;
+    case Kind::Events:
+      break;
+  }
+  const int moved = reading.fresh + reading.lost;
+  if (reading.lost > 0) {
+    const int first = counterBefore(now, moved - 1);
+    const int last = counterBefore(now, reading.fresh);
+    rows.push_back(
+        {time,
+         reading.lost == 1 ? QString::number(first) : QStringLiteral("%1..%2").arg(first).arg(last),
+         reading.lost == 1 ? QStringLiteral("1 event lost")
+                           : QStringLiteral("%1 events lost").arg(reading.lost),
+         kEventRed});
+  }
+  for (int back = reading.fresh - 1; back >= 0; --back) {
+    const auto index = static_cast<qsizetype>(2 * back + 1);
+    const EventDisplay shown =
+        historyText(static_cast<quint8>(read[index]), static_cast<quint8>(read[index + 1]));
+    rows.push_back({time, QString::number(counterBefore(now, back)), shown.text, shown.colour});
+  }
+  lastCounter_ = static_cast<std::uint8_t>(now);
+  if (!rows.empty()) addRows(std::move(rows));
+}
+
+void EventHistoryModel::addRows(std::vector<Row> rows) {
+  const int incoming = static_cast<int>(rows.size());
+  const int excess =
+      std::min(static_cast<int>(rows_.size()), static_cast<int>(rows_.size()) + incoming - limit_);
+  if (excess > 0) {
+    beginRemoveRows({}, 0, excess - 1);
+    rows_.erase(rows_.begin(), rows_.begin() + excess);
+    endRemoveRows();
+  }
+  const int first = static_cast<int>(rows_.size());
+  beginInsertRows({}, first, first + incoming - 1);
+  for (Row& row : rows) rows_.push_back(std::move(row));
+  endInsertRows();
+}
+
+void EventHistoryModel::setLimit(int rows) {
+  limit_ = std::max(1, rows);
+  if (static_cast<int>(rows_.size()) <= limit_) return;
+  const int excess = static_cast<int>(rows_.size()) - limit_;
+  beginRemoveRows({}, 0, excess - 1);
+  rows_.erase(rows_.begin(), rows_.begin() + excess);
+  endRemoveRows();
+}
+
+int EventHistoryModel::rowCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+}
+
+int EventHistoryModel::columnCount(const QModelIndex& parent) const {
+  return parent.isValid() ? 0 : kColumns;
+}
+
+QVariant EventHistoryModel::data(const QModelIndex& index, int role) const {
+  if (!index.isValid() || index.row() >= rowCount()) return {};
+  const Row& row = rows_[static_cast<std::size_t>(index.row())];
+  if (role == Qt::ForegroundRole && index.column() == Text && row.colour.isValid()) {
+    return row.colour;
+  }
+  if (role != Qt::DisplayRole) return {};
+  switch (index.column()) {
+    case Time:
+      return row.time.toString(QStringLiteral("hh:mm:ss.zzz"));
+    case Counter:
+      return row.counter;
+    default:
+      return row.text;
+  }
+}
+
+QVariant EventHistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
+  if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
+  static const char* const kTitles[kColumns] = {"Time", "Event #", "Event"};
+  return QString::fromLatin1(kTitles[section]);
+}
+
+EventHistory::EventHistory(QWidget* parent)
+    : QTreeView(parent), model_(new EventHistoryModel(this)) {
+  setObjectName(QStringLiteral("eventHistory"));
+  setModel(model_);
+  setRootIsDecorated(false);
+  setUniformRowHeights(true);
+  header()->setStretchLastSection(true);
+  setMinimumHeight(14 * (fontMetrics().height() + 2));
+  const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
+  setColumnWidth(EventHistoryModel::Time, 14 * digit);
+  setColumnWidth(EventHistoryModel::Counter, 9 * digit);
+  // New rows scroll into view once per batch of rows, not once per row.
+  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
+    if (scrollPending_) return;
+    scrollPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+      scrollPending_ = false;
+      if (isVisible()) scrollToBottom();
+    });
+  });
+}
+
+}  // namespace tolvar

@@ -1,0 +1,312 @@
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
+
+#include <algorithm>
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSaveFile>
+#include <QScrollBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include "quennet/link/header_names.h"
+#include "quennet/link/protocol.h"
+#include "tolvar/mainwindow/services/ui_services.h"
+
+namespace tolvar {
+
+namespace {
+
+const QString kTitle = QStringLiteral("Tolvar Emulator");
+constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
+
+QByteArray csvField(const QString& text) {
+  return '"' + QString(text).replace(u'"', QStringLiteral("\"\"")).toUtf8() + '"';
+}
+
+// The widest text each column shows, in hexadecimal and in decimal, so the columns fit their
+// content from the start whichever form is chosen.
+QStringList widestSamples(int column) {
+  switch (column) {
+    case TrafficLog::Time:
+      return {QStringLiteral("00:00:00.000")};
+    case TrafficLog::Direction:
+      return {QStringLiteral("< Device"), QStringLiteral("Host >")};
+    case TrafficLog::Destination:
+    case TrafficLog::Header:
+      return {QStringLiteral("255"), QStringLiteral("FF")};
+    case TrafficLog::SourceOrCrc:
+      return {QStringLiteral("CRC 65535"), QStringLiteral("CRC FFFF")};
+    case TrafficLog::Name: {
+      QStringList names;
+      for (int header = 0; header <= 255; ++header) {
+        names << QStringLiteral("No reply ← ") +
+                     quennet::headerName(static_cast<std::uint8_t>(header));
+      }
+      return names;
+    }
+    case TrafficLog::Data:  // an event buffer, the commonest long reply
+      return {QStringLiteral("00 00 00 00 00 00 00 00 00 00 00"),
+              QStringLiteral("255 255 255 255 255 255 255 255 255 255 255")};
+    case TrafficLog::Result:
+      return {QStringLiteral("3 Reply Too Short [NACK]"), QStringLiteral("2 Timeout Error [0]")};
+    case TrafficLog::Duration:
+      return {QStringLiteral("8000.0")};
+    default:
+      return {};
+  }
+}
+
+}  // namespace
+
+TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
+    : QWidget(parent),
+      ui_(ui),
+      log_(new TrafficLog(this)),
+      filter_(new TrafficFilter(log_, this)),
+      table_(new QTableView(this)) {
+  setObjectName(QStringLiteral("trafficPane"));
+  headerFilter = new QComboBox(this);
+  headerFilter->addItem(QStringLiteral("All headers"), TrafficFilter::kAllHeaders);
+  for (int header = 1; header <= 255; ++header) {
+    const QString name = quennet::headerName(static_cast<std::uint8_t>(header));
+    // Headers 5 and 6 only ever come back from a device.
+    if (header == quennet::kHeaderNak || header == quennet::kHeaderBusy ||
+        !quennet::headerInfo(static_cast<std::uint8_t>(header))) {
+      continue;
+    }
+    headerFilter->addItem(QStringLiteral("%1 %2").arg(header).arg(name), header);
+  }
+  resultFilter = new QComboBox(this);
+  const std::pair<const char*, TrafficFilter::Results> results[] = {
+      {"All results", TrafficFilter::Results::All},
+      {"OK", TrafficFilter::Results::Ok},
+      {"BUSY", TrafficFilter::Results::Busy},
+      {"Time-out", TrafficFilter::Results::Timeout},
+      {"Checksum or reply error", TrafficFilter::Results::Checksum},
+      {"Any failure", TrafficFilter::Results::Failed},
+  };
+  for (const auto& [text, value] : results) {
+    resultFilter->addItem(QString::fromLatin1(text), static_cast<int>(value));
+  }
+  follow = new QCheckBox(QStringLiteral("Follow"), this);
+  follow->setChecked(true);
+  follow->setToolTip(QStringLiteral("Keep the newest frame in view; scrolling up stops it"));
+  pause = new QCheckBox(QStringLiteral("Pause"), this);
+  pause->setToolTip(
+      QStringLiteral("Freeze the view (Space); frames are still taken and shown when it resumes"));
+  find = new QLineEdit(this);
+  find->setPlaceholderText(QStringLiteral("Find (Ctrl+F)"));
+  find->setClearButtonEnabled(true);
+  find->setToolTip(QStringLiteral(
+      "Find a row holding this text (Enter or F3: the next one, Shift+F3: the one before)"));
+  clear = new QPushButton(QStringLiteral("Clear"), this);
+  save = new QPushButton(QStringLiteral("Save Log…"), this);
+  save->setToolTip(QStringLiteral("Save the rows shown"));
+  saveSelected = new QPushButton(QStringLiteral("Save Selected…"), this);
+  saveSelected->setEnabled(false);
+
+  table_->setModel(filter_);
+  table_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  table_->setWordWrap(false);
+  table_->verticalHeader()->hide();
+  table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
+  // A dozen frames in view: the window grows to make room when the dock is shown.
+  table_->setMinimumHeight(13 * table_->verticalHeader()->defaultSectionSize());
+  table_->horizontalHeader()->setStretchLastSection(true);
+  for (int column = 0; column < TrafficLog::kColumns - 1; ++column) {
+    int width = table_->horizontalHeader()->fontMetrics().horizontalAdvance(
+        log_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString());
+    for (const QString& sample : widestSamples(column)) {
+      width = std::max(width, table_->fontMetrics().horizontalAdvance(sample));
+    }
+    table_->setColumnWidth(column, width + kCellPadding);
+  }
+
+  copyAction = new QAction(QStringLiteral("Copy"), table_);
+  copyAction->setShortcut(QKeySequence::Copy);
+  copyAction->setShortcutContext(Qt::WidgetShortcut);
+  table_->addAction(copyAction);
+  pauseAction = new QAction(QStringLiteral("Pause"), table_);
+  pauseAction->setShortcut(QKeySequence(Qt::Key_Space));
+  pauseAction->setShortcutContext(Qt::WidgetShortcut);
+  table_->addAction(pauseAction);
+  findAction = new QAction(QStringLiteral("Find"), this);
+  findAction->setShortcut(QKeySequence::Find);
+  findAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findAction);
+  auto* findAgain = new QAction(QStringLiteral("Find Next"), this);
+  findAgain->setShortcut(QKeySequence::FindNext);
+  findAgain->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findAgain);
+  auto* findBack = new QAction(QStringLiteral("Find Previous"), this);
+  findBack->setShortcut(QKeySequence::FindPrevious);
+  findBack->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findBack);
+  table_->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+  auto* controls = new QHBoxLayout;
+  controls->addWidget(headerFilter);
+  controls->addWidget(resultFilter);
+  controls->addWidget(follow);
+  controls->addWidget(pause);
+  controls->addWidget(find, 1);
+  controls->addWidget(clear);
+  controls->addWidget(save);
+  controls->addWidget(saveSelected);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->addLayout(controls);
+  layout->addWidget(table_);
+
+  connect(headerFilter, &QComboBox::currentIndexChanged, this,
+          [this] { filter_->setHeader(headerFilter->currentData().toInt()); });
+  connect(resultFilter, &QComboBox::currentIndexChanged, this, [this] {
+    filter_->setResults(static_cast<TrafficFilter::Results>(resultFilter->currentData().toInt()));
+  });
+  connect(pause, &QCheckBox::toggled, this, [this](bool on) { log_->setPaused(on); });
+  connect(pauseAction, &QAction::triggered, pause, &QCheckBox::toggle);
+  connect(clear, &QPushButton::clicked, this, [this] { log_->clearLog(); });
+  connect(save, &QPushButton::clicked, this, [this] { saveLogAs(); });
+  connect(saveSelected, &QPushButton::clicked, this, [this] { saveLogAs(true); });
+  connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+          [this] { saveSelected->setEnabled(table_->selectionModel()->hasSelection()); });
+  connect(copyAction, &QAction::triggered, this,
+          [this] { QApplication::clipboard()->setText(selectedText()); });
+  connect(findAction, &QAction::triggered, this, [this] {
+    find->setFocus(Qt::ShortcutFocusReason);
+    find->selectAll();
+  });
+  const auto findFromBox = [this](bool backwards) {
+    if (!find->text().isEmpty() && !findNext(find->text(), backwards)) QApplication::beep();
+  };
+  connect(find, &QLineEdit::returnPressed, this, [findFromBox] { findFromBox(false); });
+  connect(findAgain, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
+  connect(findBack, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
+
+  // Following keeps the newest row in view. A user who scrolls up to read stops it; scrolling
+  // back to the end, or ticking Follow, takes it up again.
+  connect(follow, &QCheckBox::toggled, this, [this](bool on) {
+    if (on) table_->scrollToBottom();
+  });
+  connect(table_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
+    const QScrollBar* bar = table_->verticalScrollBar();
+    follow->setChecked(bar->sliderPosition() >= bar->maximum());
+  });
+  connect(log_, &QAbstractItemModel::rowsInserted, this, [this] {
+    if (follow->isChecked()) table_->scrollToBottom();
+  });
+}
+
+QList<int> TrafficPane::selectedRows() const {
+  QList<int> rows;
+  for (const QModelIndex& index : table_->selectionModel()->selectedRows()) rows << index.row();
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+QString TrafficPane::selectedText() const {
+  QString text;
+  for (int row : selectedRows()) {
+    QStringList cells;
+    for (int column = 0; column < TrafficLog::kColumns; ++column) {
+      cells << filter_->index(row, column).data(Qt::DisplayRole).toString();
+    }
+    text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
+  }
+  return text;
+}
+
+bool TrafficPane::findNext(const QString& text, bool backwards) {
+  const int rows = filter_->rowCount();
+  if (rows == 0) return false;
+  const bool current = table_->currentIndex().isValid();
+  const int here = current ? table_->currentIndex().row() : (backwards ? rows : -1);
+  const int direction = backwards ? -1 : 1;
+  for (int step = 1; step <= rows; ++step) {
+    const int row = ((here + direction * step) % rows + rows) % rows;
+    for (int column = 0; column < TrafficLog::kColumns; ++column) {
+      if (!filter_->index(row, column).data().toString().contains(text, Qt::CaseInsensitive)) {
+        continue;
+      }
+      // A row found is read where it is: the view stops following the newest.
+      follow->setChecked(false);
+      table_->setCurrentIndex(filter_->index(row, 0));
+      table_->selectRow(row);
+      table_->scrollTo(filter_->index(row, 0), QAbstractItemView::PositionAtCenter);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool TrafficPane::saveLog(const QString& path, QString* error, bool selectedOnly) const {
+  const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
+  QSaveFile file(path);
+  const auto failed = [&] {
+    if (error) *error = file.errorString();
+    file.cancelWriting();
+    return false;
+  };
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return failed();
+  const auto writeRow = [&](const auto& cell) {
+    QByteArray line;
+    for (int column = 0; column < TrafficLog::kColumns; ++column) {
+      if (column > 0) line += csv ? ',' : '\t';
+      line += csv ? csvField(cell(column)) : cell(column).toUtf8();
+    }
+    line += '\n';
+    return file.write(line) == line.size();
+  };
+  if (!writeRow([this](int column) {
+        return log_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+      })) {
+    return failed();
+  }
+  QList<int> rows;
+  if (selectedOnly) {
+    rows = selectedRows();
+  } else {
+    for (int row = 0; row < filter_->rowCount(); ++row) rows << row;
+  }
+  for (int row : rows) {
+    if (!writeRow([this, row](int column) {
+          return filter_->data(filter_->index(row, column), TrafficLog::kExportRole).toString();
+        })) {
+      return failed();
+    }
+  }
+  if (!file.commit()) {
+    if (error) *error = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+void TrafficPane::saveLogAs(bool selectedOnly) {
+  // A paused view saves what it shows; else the frames still waiting for the next batch too.
+  log_->flush();
+  const QString proposed =
+      QStringLiteral("tolvar-traffic-%1.txt")
+          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
+  const QString path = ui_.saveFileName(
+      selectedOnly ? QStringLiteral("Save Selected Rows") : QStringLiteral("Save Log"),
+      QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
+  if (path.isEmpty()) return;
+  QString error;
+  if (saveLog(path, &error, selectedOnly)) return;
+  ui_.messageBox(QStringLiteral("The log could not be written to %1.\r\n").arg(path) + error,
+                 kTitle, MsgIcon::Exclamation);
+}
+
+}  // namespace tolvar
