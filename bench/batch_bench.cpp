@@ -31,12 +31,14 @@ extern char** environ;
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: bench_batch [--polls N] [--long-lines]\n"
+    "Usage: bench_batch [--polls N] [--long-lines | --reference-only]\n"
     "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
     "lock-step, then N pipelined, then N from this process through a command set for\n"
     "reference, and prints the time per poll against the wire floor.\n"
     "--long-lines instead feeds one line of 1, 8 and 40 MB followed by a simple poll, and\n"
-    "prints the time to both answers and the tool's peak resident memory.\n";
+    "prints the time to both answers and the tool's peak resident memory.\n"
+    "--reference-only: the command set's polls alone, with the CPU time of the calling thread\n"
+    "per poll.\n";
 
 double nowMs() {
   timespec t{};
@@ -143,8 +145,15 @@ double run(const std::string& port, int polls, bool pipelined) {
   return batch.finish() == 0 ? perPoll : -1;
 }
 
+double threadCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
+}
+
 // The same polls from this process through a command set: what the line allows here and now.
-double inProcess(const std::string& port, int polls) {
+// `cpuPerPoll`, when given, receives the calling thread's CPU milliseconds per poll.
+double inProcess(const std::string& port, int polls, double* cpuPerPoll = nullptr) {
   quennet::CommandSet set;
   auto line = std::make_unique<quennet::QtSerialLine>();
   line->setDeviceName(QString::fromStdString(port));
@@ -155,9 +164,11 @@ double inProcess(const std::string& port, int polls) {
   QString reply;
   if (set.SendPoll(40, reply) != quennet::kResultOk) return -1;  // the settling after opening
   const double start = nowMs();
+  const double cpuStart = threadCpuMs();
   for (int i = 0; i < polls; ++i) {
     if (set.SendPoll(40, reply) != quennet::kResultOk) return -1;
   }
+  if (cpuPerPoll) *cpuPerPoll = (threadCpuMs() - cpuStart) / polls;
   return (nowMs() - start) / polls;
 }
 
@@ -189,6 +200,7 @@ bool longLine(const std::string& port, int megabytes) {
 int main(int argc, char** argv) {
   int polls = 1000;
   bool longLines = false;
+  bool referenceOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -198,6 +210,8 @@ int main(int argc, char** argv) {
       polls = std::max(1, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--long-lines") == 0) {
       longLines = true;
+    } else if (std::strcmp(argv[i], "--reference-only") == 0) {
+      referenceOnly = true;
     } else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -217,6 +231,14 @@ int main(int argc, char** argv) {
     return 0;
   }
   const double floor = 10 * bnvsim::kByteTimeMs;
+  if (referenceOnly) {
+    double cpu = 0;
+    const double perPoll = inProcess(port, polls, &cpu);
+    if (perPoll < 0) return 1;
+    std::printf("in-process command set: %.3f ms a poll, wire floor %.3f ms, cpu %.4f ms a poll\n",
+                perPoll, floor, cpu);
+    return 0;
+  }
   std::printf("quennet batch, %d simple polls on the paced virtual validator (echo on)\n", polls);
   const auto row = [&](const char* what, double perPoll) {
     if (perPoll < 0) {

@@ -1,9 +1,13 @@
 # Debian packages with CPack (`cpack -G DEB` in a build configured with -DCMAKE_INSTALL_PREFIX=/usr):
-#   libquennet1     the shared libraries
-#   libquennet-dev  headers and the CMake package
-#   quennet         tolvar (with its desktop entry), bnvsim and the quennet tool, with their
-#                   manual pages
-#   quennetd        the cash-device service: program, systemd unit, configuration, service user
+#   libquennet1          the core library (Qt Core and SerialPort only)
+#   libquennet-widgets1  the widget library beside it (Qt Gui and Widgets)
+#   libquennet-dev       headers and the CMake package
+#   quennet              bnvsim and the quennet tool, with their manual pages
+#   tolvar               the test bench, with its desktop entry and manual page
+#   quennetd             the cash-device service: program, systemd unit, configuration, service user
+#   python3-quennet      the Python package on the C interface, with its pytest fixture
+# Only the widget library and tolvar pull Qt Gui and Widgets: quennet and quennetd on a kiosk
+# install the core library alone.
 # Each carries the MIT licence as /usr/share/doc/<package>/copyright.
 # Dependencies are written out rather than computed, so packaging needs no dpkg-dev.
 
@@ -17,7 +21,10 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 # instead of the project's.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_NAME} built using CMake")
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL library development programs)
+set(CPACK_COMPONENTS_ALL library widgets development programs python)
+if(TARGET tolvar)
+  list(APPEND CPACK_COMPONENTS_ALL bench)
+endif()
 if(TARGET quennetd)
   list(APPEND CPACK_COMPONENTS_ALL service)
 endif()
@@ -47,16 +54,27 @@ set(cxx_runtime "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1")
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_NAME libquennet${PROJECT_VERSION_MAJOR})
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
 quennet_package_copyright(library ${CPACK_DEBIAN_LIBRARY_PACKAGE_NAME})
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${qt_gui_runtime}, ${cxx_runtime}")
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${qt_runtime}, ${cxx_runtime}")
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION [[ccTalk host control library
 Quennet::Core speaks the host side of ccTalk over a serial port with Qt Core
-and Qt SerialPort only; Quennet::Widgets adds the zav_quennet status widget.]])
+and Qt SerialPort only; libquennet is the C interface over the core.]])
+
+set(quennet_core_package "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version})")
+set(CPACK_DEBIAN_WIDGETS_PACKAGE_NAME libquennet-widgets${PROJECT_VERSION_MAJOR})
+set(CPACK_DEBIAN_WIDGETS_PACKAGE_SECTION libs)
+quennet_package_copyright(widgets ${CPACK_DEBIAN_WIDGETS_PACKAGE_NAME})
+set(CPACK_DEBIAN_WIDGETS_PACKAGE_DEPENDS
+    "${quennet_core_package}, ${qt_runtime}, ${qt_gui_runtime}, ${cxx_runtime}")
+set(CPACK_DEBIAN_WIDGETS_DESCRIPTION [[ccTalk host control library (widget)
+Quennet::Widgets adds the zav_quennet status widget to the core library;
+it needs Qt Gui and Qt Widgets.]])
 
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libquennet-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
 quennet_package_copyright(development ${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME})
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
-    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), qt6-base-dev (>= ${QUENNET_QT_MIN}), \
+    "${quennet_core_package}, \
+libquennet-widgets${PROJECT_VERSION_MAJOR} (= ${deb_version}), qt6-base-dev (>= ${QUENNET_QT_MIN}), \
 qt6-serialport-dev (>= ${QUENNET_QT_MIN})")
 set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION [[ccTalk host control library (development files)
 Headers and the CMake package: find_package(Quennet 1.0 REQUIRED), then link
@@ -65,13 +83,36 @@ Quennet::Core or Quennet::Widgets.]])
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME quennet)
 set(CPACK_DEBIAN_PROGRAMS_PACKAGE_SECTION electronics)
 quennet_package_copyright(programs ${CPACK_DEBIAN_PROGRAMS_PACKAGE_NAME})
+set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS "${quennet_core_package}, ${qt_runtime}, ${cxx_runtime}")
+set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [[ccTalk command-line tool and virtual bank note validator
+quennet runs one ccTalk command per call, watches events and decodes a bus;
+bnvsim serves a virtual validator on a pseudo-terminal.]])
+
+set(CPACK_DEBIAN_BENCH_PACKAGE_NAME tolvar)
+set(CPACK_DEBIAN_BENCH_PACKAGE_SECTION electronics)
+if(TARGET tolvar)
+  quennet_package_copyright(bench ${CPACK_DEBIAN_BENCH_PACKAGE_NAME})
+endif()
 # tolvar needs a platform plugin to open its window.
-set(CPACK_DEBIAN_PROGRAMS_PACKAGE_DEPENDS
-    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), ${qt_runtime}, ${qt_gui_runtime}, \
-qt6-qpa-plugins, ${cxx_runtime}")
-set(CPACK_DEBIAN_PROGRAMS_DESCRIPTION [[ccTalk test bench, virtual bank note validator and command-line tool
-tolvar tests bank note validators over ccTalk, bnvsim serves a virtual
-validator on a pseudo-terminal and quennet runs one ccTalk command per call.]])
+set(CPACK_DEBIAN_BENCH_PACKAGE_DEPENDS
+    "${quennet_core_package}, libquennet-widgets${PROJECT_VERSION_MAJOR} (= ${deb_version}), \
+${qt_runtime}, ${qt_gui_runtime}, qt6-qpa-plugins, ${cxx_runtime}")
+set(CPACK_DEBIAN_BENCH_DESCRIPTION [[ccTalk test bench for bank note validators
+tolvar polls a bank note validator over ccTalk, shows its events, credits and
+escrow, reads its data and drives every command, with a built-in simulator.]])
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quennet)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+quennet_package_copyright(python ${CPACK_DEBIAN_PYTHON_PACKAGE_NAME})
+# The package loads libquennet.so.1 with ctypes; its fixture runs bnvsim (package quennet).
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), python3 (>= 3.9)")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "quennet (= ${deb_version}), python3-pytest")
+set(CPACK_DEBIAN_PYTHON_DESCRIPTION [[ccTalk host control from Python
+The quennet module calls any ccTalk command method by name and reads device
+events through the Quennet library; quennet.testing gives pytest the
+virtual_validator fixture on bnvsim.]])
 
 set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME quennetd)
 set(CPACK_DEBIAN_SERVICE_PACKAGE_SECTION net)
@@ -80,7 +121,7 @@ if(TARGET quennetd)
 endif()
 # Qt SQL's SQLite driver is a plugin: nothing links it, so it is named here.
 set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
-    "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), ${qt_runtime}, \
+    "${quennet_core_package}, ${qt_runtime}, \
 libqt6sql6 (>= ${QUENNET_QT_MIN}), libqt6sql6-sqlite (>= ${QUENNET_QT_MIN}), libmosquitto1, \
 libsystemd0, systemd | adduser, ${cxx_runtime}")
 set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "mosquitto, mosquitto-clients")

@@ -9,7 +9,7 @@
 
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/quennet_error.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 namespace {
 

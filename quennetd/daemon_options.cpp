@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QSet>
 
-#include "tools/cli_options.h"
+#include "tools/shared_options.h"
 
 namespace quennetd {
 
@@ -137,8 +137,8 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     if (!positive(value, 20, 10000, &o.pollMs)) return bad("20..10000");
   } else if (name == u"key") {
     try {
-      o.keyCode = quennet::cli::packKeyDigits(value);
-    } catch (const quennet::cli::UsageError&) {
+      o.keyCode = quennet::options::packKeyDigits(value);
+    } catch (const quennet::options::UsageError&) {
       return bad("six decimal digits");
     }
   } else if (name == u"allow") {

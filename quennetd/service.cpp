@@ -222,10 +222,8 @@ Service::Call Service::call(quint8 address, const QString& method, const QVarian
   std::unique_ptr<quennet::BusReply> reply;
   try {
     reply.reset(bus_.invoke(address, method, inputs, priority));
-  } catch (const quennet::DispatchError& e) {
+  } catch (const quennet::MisuseError& e) {
     return {quennet::kResultNotEnabled, e.message(), {}};
-  } catch (const quennet::QuennetError& e) {
-    return {quennet::kResultNotEnabled, e.description(), {}};
   }
   if (!reply->isFinished()) {
     QEventLoop loop;
@@ -707,11 +705,8 @@ void Service::runCommands() {
   try {
     reply = bus_.invoke(command.address, command.method, command.inputs,
                         route ? BusClient::Priority::High : BusClient::Priority::Normal);
-  } catch (const quennet::DispatchError& e) {
+  } catch (const quennet::MisuseError& e) {
     replyError(command.id, e.message());
-    return runCommands();
-  } catch (const quennet::QuennetError& e) {
-    replyError(command.id, e.description());
     return runCommands();
   }
   if (route) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Release configuration into ./build-release (installed under /usr) and makes the
-# Debian packages there: libquennet1, libquennet-dev and quennet. Tests and benchmarks are left
+# Debian packages there: libquennet1 (the core library), libquennet-widgets1, libquennet-dev,
+# quennet (the tool and bnvsim), tolvar, quennetd and python3-quennet. Tests and benchmarks are left
 # out of this build. QUENNET_WERROR=ON in the environment makes warnings errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -11,7 +11,7 @@ cd "$(dirname "$0")/.."
 packages=(g++ cmake ninja-build qt6-base-dev qt6-serialport-dev libgl1-mesa-dev
           googletest libgtest-dev xvfb xauth clang-format help2man man-db doxygen pkg-config
           libqt6sql6-sqlite libmosquitto-dev libsystemd-dev mosquitto mosquitto-clients
-          openssl python3 python3-jsonschema python3-paho-mqtt)
+          openssl python3 python3-jsonschema python3-paho-mqtt python3-pytest)
 if [ "$(id -u)" -eq 0 ]; then
   apt-get update
   DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${packages[@]}"

@@ -26,92 +26,84 @@ std::uint8_t routeCode(const QString& name) {
   throw UsageError(QStringLiteral("--route needs stack, return or hold, not '%1'").arg(name));
 }
 
-void parseEventOptions(CliOptions& options) {
-  const QStringList rest = options.args;
-  options.args.clear();
-  for (int k = 0; k < rest.size(); ++k) {
-    const QString& word = rest[k];
+// Where an option may stand: before the method, or after the word events or monitor.
+enum class Place { Leading, Events, Monitor };
+
+// Reads the options in `words` from `from` that `place` accepts, into `options`. Before the
+// method the first word that is not an option ends them (its index is returned); after events or
+// monitor every word must be one of theirs.
+int readOptions(const QStringList& words, int from, Place place, CliOptions& options) {
+  const bool leading = place == Place::Leading;
+  const bool events = place == Place::Events;
+  const bool monitor = place == Place::Monitor;
+  int i = from;
+  for (; i < words.size(); ++i) {
+    const QString& word = words[i];
     const auto value = [&] {
-      if (k + 1 >= rest.size()) throw UsageError(word + QStringLiteral(" needs a value"));
-      return rest[++k];
+      if (i + 1 >= words.size()) throw UsageError(word + QStringLiteral(" needs a value"));
+      return words[++i];
     };
-    if (word == u"--interval") {
+    if (word == u"--port" && (leading || monitor)) {
+      options.port = value();
+    } else if (word == u"--address" && leading) {
+      options.address = static_cast<std::uint8_t>(parseNumber(word, value(), 0, 255));
+    } else if (word == u"--crc" && (leading || monitor)) {
+      options.crc = true;
+    } else if (word == u"--checksum8" && (leading || monitor)) {
+      options.crc = false;
+    } else if (word == u"--echo" && leading) {
+      options.echo = true;
+    } else if (word == u"--no-echo" && leading) {
+      options.echo = false;
+    } else if (word == u"--key" && leading) {
+      options.keyCode = packKeyDigits(value());
+    } else if (word == u"--hopper-code" && leading) {
+      options.hopperCode = parseNumber(word, value(), 0, kLargestHopperCode);
+    } else if (word == u"--json") {
+      options.json = true;
+    } else if (word == u"--list" && leading) {
+      options.list = true;
+    } else if ((word == u"--help" || word == u"-h") && leading) {
+      options.help = true;
+    } else if (word == u"--version" && leading) {
+      options.version = true;
+    } else if (word == u"--interval" && events) {
       options.intervalMs = parseNumber(word, value(), 10, 3600000);
-    } else if (word == u"--route") {
+    } else if (word == u"--route" && events) {
       options.route = routeCode(value());
-    } else if (word == u"--inhibits") {
+    } else if (word == u"--inhibits" && events) {
       const QString bytes = value();
       const QStringList parts = bytes.split(u',');
       if (parts.size() != 2) throw UsageError(QStringLiteral("--inhibits needs LOW,HIGH"));
       for (const QString& part : parts) parseNumber(word, part, 0, 255);
       options.inhibits = bytes;
-    } else if (word == u"--from-start") {
+    } else if (word == u"--from-start" && events) {
       options.fromStart = true;
-    } else if (word == u"--json") {
-      options.json = true;
-    } else {
+    } else if (word == u"--input" && monitor) {
+      options.input = value();
+    } else if (events) {
       throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
                                       "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
                            .arg(word));
-    }
-  }
-}
-
-}  // namespace
-
-std::int32_t packKeyDigits(const QString& digits) {
-  if (digits.size() != 6) throw UsageError(QStringLiteral("--key needs exactly six digits"));
-  std::int32_t code = 0;
-  for (int k = 0; k < 6; ++k) {
-    const char16_t c = digits[k].unicode();
-    if (c < u'0' || c > u'9') {
-      throw UsageError(QStringLiteral("--key needs exactly six digits 0 to 9"));
-    }
-    code |= (c - u'0') << (4 * k);
-  }
-  return code;
-}
-
-CliOptions parseArguments(const QStringList& arguments) {
-  CliOptions options;
-  int i = 0;
-  const auto valueOf = [&](const QString& option) {
-    if (i + 1 >= arguments.size()) throw UsageError(option + QStringLiteral(" needs a value"));
-    return arguments[++i];
-  };
-  // Options come first; the first other word is the method and the rest are its arguments.
-  for (; i < arguments.size(); ++i) {
-    const QString& word = arguments[i];
-    if (word == u"--port") {
-      options.port = valueOf(word);
-    } else if (word == u"--address") {
-      options.address = static_cast<std::uint8_t>(parseNumber(word, valueOf(word), 0, 255));
-    } else if (word == u"--crc") {
-      options.crc = true;
-    } else if (word == u"--checksum8") {
-      options.crc = false;
-    } else if (word == u"--echo") {
-      options.echo = true;
-    } else if (word == u"--no-echo") {
-      options.echo = false;
-    } else if (word == u"--key") {
-      options.keyCode = packKeyDigits(valueOf(word));
-    } else if (word == u"--hopper-code") {
-      options.hopperCode = parseNumber(word, valueOf(word), 0, kLargestHopperCode);
-    } else if (word == u"--json") {
-      options.json = true;
-    } else if (word == u"--list") {
-      options.list = true;
-    } else if (word == u"--help" || word == u"-h") {
-      options.help = true;
-    } else if (word == u"--version") {
-      options.version = true;
+    } else if (monitor) {
+      throw UsageError(
+          QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
+              .arg(word));
     } else if (word.startsWith(u"--")) {
       throw UsageError(QStringLiteral("unknown option ") + word);
     } else {
       break;
     }
   }
+  return i;
+}
+
+}  // namespace
+
+CliOptions parseArguments(const QStringList& arguments) {
+  CliOptions options;
+  // Options come first; the first other word is the method and the rest are its arguments.
+  int i = readOptions(arguments, 0, Place::Leading, options);
   if (i < arguments.size()) {
     options.method = arguments[i++];
     options.args = arguments.mid(i);
@@ -120,33 +112,13 @@ CliOptions parseArguments(const QStringList& arguments) {
     throw UsageError(
         QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8"));
   }
-  if (options.method == kEventsCommand) parseEventOptions(options);
-  if (options.method == kMonitorCommand) {
-    // `quennet monitor --port P`: the line options may also follow the word.
+  // events takes options of its own after the word; `quennet monitor --port P`: the line options
+  // may also follow it.
+  if (options.method == kEventsCommand || options.method == kMonitorCommand) {
     const QStringList rest = options.args;
     options.args.clear();
-    for (int k = 0; k < rest.size(); ++k) {
-      const QString& word = rest[k];
-      const auto value = [&] {
-        if (k + 1 >= rest.size()) throw UsageError(word + QStringLiteral(" needs a value"));
-        return rest[++k];
-      };
-      if (word == u"--port") {
-        options.port = value();
-      } else if (word == u"--input") {
-        options.input = value();
-      } else if (word == u"--json") {
-        options.json = true;
-      } else if (word == u"--crc") {
-        options.crc = true;
-      } else if (word == u"--checksum8") {
-        options.crc = false;
-      } else {
-        throw UsageError(
-            QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
-                .arg(word));
-      }
-    }
+    readOptions(rest, 0, options.method == kEventsCommand ? Place::Events : Place::Monitor,
+                options);
   }
   return options;
 }
@@ -221,11 +193,12 @@ QString helpText() {
       "\n"
       "Exit status: 0 when the result is 0 and the device acknowledged, 1 for any other\n"
       "result, 2 for a usage error (unknown method, wrong argument count, bad argument, port\n"
-      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK,\n"
-      "\"acknowledged\":false in --json), 130 or 143 after Ctrl-C or SIGTERM (the call ends at\n"
-      "once, the port closed), 4 when standard output cannot be written (the run stops there,\n"
-      "nothing more is sent). A batch exits 0 when every line gave result 0, 1 otherwise;\n"
-      "each line's \"acknowledged\" tells a refusal.\n");
+      "that cannot be opened or is busy), 3 when the device refused (result 0 with a NAK, or a\n"
+      "route or stacker cycle answered 254 or 255; \"acknowledged\":false in --json), 130\n"
+      "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed), 4 when\n"
+      "standard output cannot be written (the run stops there, nothing more is sent). A\n"
+      "batch exits 0 when every line gave result 0, 1 otherwise; each line's\n"
+      "\"acknowledged\" tells a refusal.\n");
 }
 
 }  // namespace quennet::cli

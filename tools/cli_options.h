@@ -3,25 +3,17 @@
 
 #include <cstdint>
 #include <optional>
-#include <stdexcept>
 
 #include <QString>
 #include <QStringList>
 
 #include "quennet/link/protocol_events.h"
+#include "tools/shared_options.h"
 
 namespace quennet::cli {
 
 // A command line the tool cannot run; exit status 2 with the message on one line.
-class UsageError : public std::runtime_error {
- public:
-  explicit UsageError(const QString& message)
-      : std::runtime_error(message.toStdString()), message_(message) {}
-  const QString& message() const { return message_; }
-
- private:
-  QString message_;
-};
+using options::UsageError;
 
 struct CliOptions {
   QString port;
@@ -57,9 +49,7 @@ inline const QString kBatchCommand = QStringLiteral("batch");
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);
 
-// Six decimal digits d1..d6 packed as the host does: digit k becomes nibble k-1 of the code.
-// Only the ASCII digits 0 to 9 count: any other character is a usage error, never a guess.
-std::int32_t packKeyDigits(const QString& digits);
+using options::packKeyDigits;
 
 QString helpText();
 

@@ -1,10 +1,7 @@
 #include "tools/cli_runner.h"
 
-#include <unistd.h>
-
 #include <memory>
 
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +9,7 @@
 
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
 #include "quennet/quennet_version.h"
@@ -47,27 +45,12 @@ void printList(bool json, QTextStream& out) {
   out << QJsonDocument(methods).toJson(QJsonDocument::Compact) << Qt::endl;
 }
 
-// QSerialPort refuses a port that another program holds (its lock file) with the same error as
-// one we may not use at all; a device we may read and write that still does not open is busy.
-bool portBusy(const QString& path, const LineError& error) {
-  const QByteArray file = QFile::encodeName(path);
-  return error.number == kErrPortInUse && ::access(file.constData(), R_OK | W_OK) == 0;
-}
-
 // The method's ARGs with the address in front where the method takes a Device.
 QStringList methodInputs(const MethodInfo& info, const CliOptions& options) {
-  const auto expected = info.inputs().size() - (info.hasDevice() ? 1 : 0);
-  if (options.args.size() != expected) {
-    QStringList names;
-    for (const ParamInfo& p : info.inputs()) {
-      if (p.name != u"Device") names.append(p.name);
-    }
-    throw UsageError(
-        QStringLiteral("%1 takes %2 argument(s)%3, %4 given")
-            .arg(info.name)
-            .arg(expected)
-            .arg(names.isEmpty() ? QString() : QStringLiteral(" (") + names.join(u' ') + u')')
-            .arg(options.args.size()));
+  try {
+    checkArgumentCount(info, options.args.size());
+  } catch (const DispatchError& error) {
+    throw UsageError(error.message());
   }
   QStringList inputs = options.args;
   if (info.hasDevice()) inputs.prepend(QString::number(options.address));
@@ -79,11 +62,7 @@ void requirePort(const CliOptions& options) {
 }
 
 UsageError openFailure(const QString& port, const LineError& error) {
-  if (portBusy(port, error)) {
-    return UsageError(
-        QStringLiteral("cannot open %1: the port is busy (another program has it open)").arg(port));
-  }
-  return UsageError(QStringLiteral("cannot open %1: %2").arg(port, error.description));
+  return UsageError(openFailureText(port, error));
 }
 
 // Frames, echo, key and hopper code as the options say; every one is set, so a batch line
@@ -176,7 +155,7 @@ InvokeResult invokeMethod(CommandSet& set, const MethodInfo& info, const QString
   } catch (const DispatchError& error) {
     throw UsageError(error.message());
   } catch (const QuennetError& error) {
-    throw UsageError(QStringLiteral("%1: %2").arg(info.name, error.description()));
+    throw UsageError(methodErrorText(info, error.description()));
   }
 }
 

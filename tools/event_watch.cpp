@@ -8,6 +8,7 @@
 #include <QPointer>
 
 #include "quennet/bus/event_poller.h"
+#include "quennet/bus/event_report.h"
 #include "quennet/link/protocol.h"
 #include "quennet/link/protocol_events.h"
 
@@ -30,12 +31,6 @@ QString routeName(std::uint8_t code) {
   }
 }
 
-// What a request that was not acknowledged got instead: the reply ("NACK") or the failure.
-QString refusalText(const BusReply& reply) {
-  return reply.result() == kResultOk ? reply.outputs().value(QStringLiteral("Response")).toString()
-                                     : reply.caption();
-}
-
 void printJson(const QJsonObject& object, QTextStream& out) {
   out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
 }
@@ -56,7 +51,7 @@ class EventWatch {
   bool enable();
   void listen();
   void reportReset();
-  void printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text);
+  void printEvent(const BusEvent& event);
   void reportLoss(int lost);
   void reportInconsistent(int counter);
   void read(int counter);
@@ -96,10 +91,7 @@ bool EventWatch::await(BusReply* reply) {
 }
 
 QList<BusCommand> EventWatch::enableCommands() const {
-  QList<BusCommand> commands{{QStringLiteral("SetMasterInhibit"), {1}}};
-  if (options_.inhibits)
-    commands.append({QStringLiteral("SetInhibitStatus"), {*options_.inhibits}});
-  return commands;
+  return quennet::enableCommands(options_.inhibits);
 }
 
 bool EventWatch::enable() {
@@ -109,23 +101,17 @@ bool EventWatch::enable() {
     if (!await(reply.get())) return false;
     // A NAK is an answer too: a validator that refuses to leave master inhibit reports nothing.
     if (reply->acknowledged()) continue;
-    streams_.err << "events: the validator did not accept the enable command: "
-                 << refusalText(*reply) << " (" << command.method << ")" << Qt::endl;
+    streams_.err << "events: " << enableRefusedText(*reply, command.method) << Qt::endl;
     return false;
   }
   return true;
 }
 
-void EventWatch::printEvent(int counter, std::uint8_t a, std::uint8_t b, const QString& text) {
+void EventWatch::printEvent(const BusEvent& event) {
   if (options_.json) {
-    printJson(QJsonObject{{"counter", counter},
-                          {"a", a},
-                          {"b", b},
-                          {"kind", a == 0 ? "status" : "credit"},
-                          {"text", text}},
-              streams_.out);
+    printJson(eventRecord(event), streams_.out);
   } else {
-    streams_.out << "Event " << counter << ": " << text << Qt::endl;
+    streams_.out << "Event " << event.counter << ": " << event.text << Qt::endl;
   }
 }
 
@@ -133,7 +119,7 @@ void EventWatch::reportLoss(int lost) {
   const int now = poller_.lastCounter();
   streams_.err << "events: " << lost << " event(s) lost: the counter moved from " << previous_
                << " to " << now << ", the buffer keeps " << kKeptEvents << Qt::endl;
-  if (options_.json) printJson(QJsonObject{{"lost", lost}, {"counter", now}}, streams_.out);
+  if (options_.json) printJson(lostRecord(lost, now), streams_.out);
 }
 
 void EventWatch::reportInconsistent(int counter) {
@@ -141,7 +127,7 @@ void EventWatch::reportInconsistent(int counter) {
                << poller_.lastCounter() << " but the events did not move with it; reading again"
                << Qt::endl;
   if (options_.json) {
-    printJson(QJsonObject{{"inconsistent", true}, {"counter", counter}}, streams_.out);
+    printJson(inconsistentRecord(counter), streams_.out);
   }
   if (!outputLost()) nextRead();
 }
@@ -150,7 +136,7 @@ void EventWatch::reportReset() {
   const int now = poller_.lastCounter();
   escrowNote_ = 0;
   if (options_.json) {
-    printJson(QJsonObject{{"reset", true}, {"counter", now}}, streams_.out);
+    printJson(resetRecord(now), streams_.out);
   } else {
     streams_.out << "Reset: the event counter went back from " << previous_ << " to " << now
                  << Qt::endl;
@@ -228,7 +214,7 @@ void EventWatch::end() {
 
 void EventWatch::listen() {
   QObject::connect(&poller_, &EventPoller::eventReceived, [this](const BusEvent& e) {
-    printEvent(e.counter, e.a, e.b, e.text);
+    printEvent(e);
     escrowNote_ = (e.kind() == EventKind::Escrow) ? e.a : 0;
   });
   // A reset empties the buffer and inhibits every note: one line, then the poller enables again.

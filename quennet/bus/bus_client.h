@@ -43,6 +43,8 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// high ones queued before it. A request already on the line always completes first.
   enum class Priority { Normal, High };
   Q_ENUM(Priority)
+  /// What went wrong, as on each BusReply.
+  using Error = BusResult::Error;
 
   /// A client with the port closed, set up as the control is by default.
   explicit BusClient(QObject* parent = nullptr);
@@ -89,6 +91,10 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
   /// removed ...), 0 when none.
   int errorNumber() const { return errorNumber_; }
+  /// ConnectionError while the last port failure stands (errorNumber() not 0), else NoError.
+  Error error() const {
+    return errorNumber_ != 0 ? BusResult::ConnectionError : BusResult::NoError;
+  }
   /// Replies not yet finished, the one on the line included.
   int pendingRequests() const { return static_cast<int>(pending_.size()); }
 

@@ -2,6 +2,26 @@
 
 namespace quennet {
 
+BusResult::Error BusResult::errorOf(int result, bool acknowledged) {
+  switch (result) {
+    case kResultOk:
+      return acknowledged ? NoError : ProtocolError;
+    case kResultBusy:
+      return BusyError;
+    case kResultTimeout:
+      return TimeoutError;
+    case kResultChecksum:
+      return ReplyError;
+    case kResultNotEnabled:
+      return ConnectionError;
+    case kResultNoteNumber:
+    case kResultKeyTooShort:
+      return ArgumentError;
+    default:
+      return UnknownError;
+  }
+}
+
 BusReply::BusReply(quint8 address, quint8 header, const QString& method)
     : address_(address), header_(header), method_(method) {}
 

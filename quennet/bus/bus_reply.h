@@ -14,6 +14,24 @@ namespace quennet {
 
 /// What a finished request produced.
 struct BusResult {
+  Q_GADGET_EXPORT(QUENNET_EXPORT)
+
+ public:
+  /// What went wrong, as a value to branch on (the caption is the text beside it).
+  enum Error {
+    NoError,          ///< result 0 and the device accepted the request
+    ConnectionError,  ///< the port is closed, failed or went away (result 5); nothing answered
+    TimeoutError,     ///< no reply in time (result 2)
+    ReplyError,       ///< a reply came but cannot be taken: checksum, length, echo (result 3)
+    ProtocolError,    ///< the device refused: result 0 without acknowledgement (NAK)
+    BusyError,        ///< the device answered BUSY (result -1)
+    ArgumentError,    ///< the request could not be sent as asked (results 4 and 6, misuse)
+    UnknownError,     ///< any other result code
+  };
+  Q_ENUM(Error)
+  /// The Error a result code and acknowledgement stand for.
+  static Error errorOf(int result, bool acknowledged);
+
   /// A result code of the link engine (0 verified reply, -1 BUSY, 2 time-out, 3 checksum or a
   /// refused reply, 5 port closed or failed, ...), or the method's own code for invoke().
   int result = 0;
@@ -29,8 +47,11 @@ struct BusResult {
   QByteArray reply;  ///< the reply frame; empty when none came
   /// The device accepted the request: result 0 with a reply whose header is ACK (data replies
   /// included) or, for an address poll or clash, answers gathered. False for a refusal that still
-  /// has result 0 (a NAK, or an unknown header, to a command without data) and for every failure.
+  /// has result 0 (a NAK, or an unknown header, to a command without data; a route or stacker
+  /// cycle answered by its refusal byte, 254 or 255) and for every failure.
   bool acknowledged = false;
+  /// What went wrong; NoError exactly when the request was acknowledged.
+  Error error = ConnectionError;
 };
 
 /// The answer to one queued request: finished() fires in the thread that sent it, once. The caller
@@ -39,6 +60,9 @@ class QUENNET_EXPORT BusReply : public QObject {
   Q_OBJECT
 
  public:
+  /// What went wrong with a request, as on BusResult.
+  using Error = BusResult::Error;
+
   ~BusReply() override;
 
   /// True once the request has run (or was dropped with result 5).
@@ -52,6 +76,7 @@ class QUENNET_EXPORT BusReply : public QObject {
   bool acknowledged() const { return result_.acknowledged; }
   QByteArray sent() const { return result_.sent; }
   QByteArray reply() const { return result_.reply; }
+  Error error() const { return result_.error; }
   /// Everything the request produced.
   const BusResult& busResult() const { return result_; }
   ///@}

@@ -64,13 +64,11 @@ void BusWorker::run(BusJob& job) {
   BusResult result;
   try {
     result = job.method ? invoke(job) : request(job);
-  } catch (const QuennetError& error) {
+  } catch (const MisuseError& error) {
     // The client checks every input before it queues; what is left is the method's own fault.
     result.result = kResultNotEnabled;
-    result.caption = error.description();
-  } catch (const DispatchError& error) {
-    result.result = kResultNotEnabled;
     result.caption = error.message();
+    result.error = BusResult::ArgumentError;
   }
   QMetaObject::invokeMethod(
       client_, [client = client_, id = job.id, result] { client->deliver(id, result); },
@@ -112,6 +110,7 @@ void BusWorker::addFrames(BusResult& result) const {
   } else {
     result.caption = resultMeaning(result.result);
   }
+  result.error = BusResult::errorOf(result.result, result.acknowledged);
 }
 
 BusResult BusWorker::request(const BusJob& job) {

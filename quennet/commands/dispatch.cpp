@@ -235,6 +235,25 @@ const MethodInfo* findMethod(const QString& name) {
   return nullptr;
 }
 
+void checkArgumentCount(const MethodInfo& info, qsizetype given) {
+  const qsizetype expected = info.inputs().size() - (info.hasDevice() ? 1 : 0);
+  if (given == expected) return;
+  QStringList names;
+  for (const ParamInfo& p : info.inputs()) {
+    if (p.name != u"Device") names.append(p.name);
+  }
+  throw DispatchError(
+      QStringLiteral("%1 takes %2 argument(s)%3, %4 given")
+          .arg(info.name)
+          .arg(expected)
+          .arg(names.isEmpty() ? QString() : QStringLiteral(" (") + names.join(u' ') + u')')
+          .arg(given));
+}
+
+QString methodErrorText(const MethodInfo& info, const QString& description) {
+  return QStringLiteral("%1: %2").arg(info.name, description);
+}
+
 InvokeResult invoke(CommandSet& set, const QString& name, const QVariantList& inputs) {
   const MethodInfo* info = findMethod(name);
   if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(name));

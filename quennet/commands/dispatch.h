@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <stdexcept>
 
 #include <QList>
 #include <QString>
@@ -13,6 +12,7 @@
 #include <QVariantMap>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
@@ -41,16 +41,10 @@ struct InvokeResult {
 
 /// Misuse of the table itself: unknown method, wrong argument count, unparsable argument, more
 /// values or characters than the command sends.
-class QUENNET_EXPORT DispatchError : public std::invalid_argument {
+class QUENNET_EXPORT DispatchError : public MisuseError {
  public:
   /// An error with its message.
-  explicit DispatchError(const QString& message)
-      : std::invalid_argument(message.toStdString()), message_(message) {}
-  /// What was wrong, in one line.
-  const QString& message() const { return message_; }
-
- private:
-  QString message_;
+  explicit DispatchError(const QString& message) : MisuseError(message) {}
 };
 
 /// One command method in the table: its name, parameters and a call by name.
@@ -78,6 +72,13 @@ QUENNET_EXPORT QString typeName(ParamType type);
 QUENNET_EXPORT const QList<MethodInfo>& methodTable();
 /// nullptr for an unknown name; names compare exactly.
 QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
+
+/// Checks the number of arguments a caller gives `info`: its inputs after the device address.
+/// Throws DispatchError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
+QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);
+/// What a caller says when the method itself refused its inputs (a QuennetError it raised):
+/// "RouteBill: " and the error's description.
+QUENNET_EXPORT QString methodErrorText(const MethodInfo& info, const QString& description);
 
 /// Calls `name` with its input parameters in order (Device first where the method has one).
 /// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant

@@ -54,6 +54,17 @@ KeyDigits keyDigitsFromCode(std::int32_t keyCode) {
   return digits;
 }
 
+std::optional<std::int32_t> keyCodeFromDigits(const QString& digits) {
+  if (digits.size() != 6) return std::nullopt;
+  std::int32_t code = 0;
+  for (int k = 0; k < 6; ++k) {
+    const char16_t c = digits[k].unicode();
+    if (c < u'0' || c > u'9') return std::nullopt;
+    code |= (c - u'0') << (4 * k);
+  }
+  return code;
+}
+
 void EncryptFrame(FrameBuffer& buffer, const KeyDigits& key,
                   const std::array<std::uint8_t, 10>& bitTable, std::uint8_t tapConstant) {
   const FrameKey fk = deriveKey(key, tapConstant);

@@ -4,6 +4,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
+
+#include <QString>
 
 #include "quennet/link/frame.h"
 #include "quennet/quennet_export.h"
@@ -19,6 +22,10 @@ inline constexpr std::array<std::uint8_t, 10> kBitTable = {3, 6, 1, 5, 7, 2, 4, 
 inline constexpr std::uint8_t kTapConstant = 0xA7;
 
 QUENNET_EXPORT KeyDigits keyDigitsFromCode(std::int32_t keyCode);
+
+/// Six decimal digits d1..d6 packed as the host does: digit k becomes nibble k-1 of the code.
+/// Nothing for any other text: only six ASCII digits 0 to 9 make a key.
+QUENNET_EXPORT std::optional<std::int32_t> keyCodeFromDigits(const QString& digits);
 
 /// Both work on positions 3..N+5 of the buffer, N read from position 2 (which must be <= 251).
 QUENNET_EXPORT void EncryptFrame(FrameBuffer& buffer, const KeyDigits& key,

@@ -76,8 +76,10 @@ void FrameSplitter::scan(bool burstEnded, std::vector<FrameRecord>& out) {
     // The front is no good frame. Bytes inside a frame whose fields could have been sent belong
     // to it: a frame is found there only where bytes arrived apart (a new burst). Elsewhere a
     // good frame further on tells where the bad bytes end: right after a whole frame's length
-    // it was a frame with a bad checksum, anywhere else garbage.
-    const bool frameFront = pending >= kOverhead && sendableAt(0);
+    // it was a frame with a bad checksum, anywhere else garbage. A front whose burst ended
+    // before its length was in was never a frame, and hides none.
+    const bool frameFront =
+        pending >= kOverhead && sendableAt(0) && !(burstEnded && pending < length);
     std::size_t next = 1;
     while (next + kOverhead <= pending &&
            !((next >= length || !frameFront || arrivedApartAt(next)) && goodFrameAt(next))) {

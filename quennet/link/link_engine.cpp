@@ -17,6 +17,9 @@ constexpr int kCollectAllEnough = 12;
 // answer may come this much earlier (a device's clock, the host's own send time) and no more.
 constexpr int kEarliestAnswerPerAddressMs = 4;
 constexpr int kAnswerSlackMs = 4;
+// ... and this much later (the poll's own time on the wire, the device's turnaround, a USB
+// adapter's latency timer, the host's wake-up); a byte later than that is not that device.
+constexpr int kAnswerLateMs = 60;
 constexpr int kTimeoutBytePauseMs = 4;
 // The longest gap between the bytes of one frame; a line quiet this long carries no frame.
 constexpr int kQuietGapMs = kInterByteGapMs;
@@ -99,6 +102,11 @@ bool LinkEngine::CheckReply(QString* errorText) const {
 
 std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
                                   bool collectAll, int fewestData) {
+  return transact(replyArray, timeoutMs, collectAll, fewestData, false);
+}
+
+std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
+                                  bool collectAll, int fewestData, bool noData) {
   // A handler run during our wait must not interleave a second frame on the line.
   if (busy_) {
     throw QuennetError(kErrCantPerformOperation,
@@ -108,6 +116,8 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
   last_ = {};
   acknowledged_ = false;
   collected_ = 0;
+  dropped_.clear();
+  noData_ = noData;
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
   last_.ran = true;
@@ -121,13 +131,22 @@ std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32
   }
   busy_ = false;
   messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
+  if (last_.frameSent && portOpen()) {
+    // What the next write waits for: a reply taken may come again, or be followed by the rest
+    // of what came with it; without one (a time-out, noise, a reply that cannot be taken, which
+    // may be an earlier command's) the device's own reply may still come.
+    lastHeard_.start();
+    if (result != kResultOk && result != kResultBusy) {
+      quietSpanMs_ = timeoutMs;
+    } else {
+      quietSpanMs_ = trailing_ ? kQuietGapMs : repeatGuardMs_;
+    }
+  }
   if (frameObserver_) logTransaction(result);
   return result;
 }
 
 std::int16_t LinkEngine::fail(std::int16_t code, const QString& caption) {
-  // The rest of a late or garbled reply may still be on its way.
-  if (code == kResultTimeout || code == kResultChecksum) settle_ = true;
   showCaption(caption);
   return code;
 }
@@ -166,26 +185,38 @@ bool LinkEngine::waitFor(int count, const QDeadlineTimer& deadline) {
 }
 
 std::int16_t LinkEngine::settleLine() {
-  // A reply that came after its time-out must not pass for the answer to this command. ccTalk
-  // senders leave at most 50 ms between the bytes of a frame, so a line quiet that long carries
-  // no rest of one. A babbling line ends the wait after kQuietLimitMs.
-  const QDeadlineTimer limit(kQuietLimitMs, Qt::PreciseTimer);
-  int dropped = 0;
-  for (;;) {
-    dropped += line_->bytesAvailable();
-    line_->discard();
-    if (!waitFor(1, QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer))) return lineFailed();
-    if (line_->bytesAvailable() == 0) break;
-    if (limit.hasExpired()) {
-      dropped += line_->bytesAvailable();
-      line_->discard();
-      statistics_.ignoredBytes += dropped;
-      return fail(kResultTimeout, QStringLiteral("Line Not Quiet [%1]").arg(dropped));
-    }
+  // ccTalk frames carry no sequence number: whatever arrives once a frame is out reads as its
+  // answer. So a frame goes out only when the line has been quiet for the span the last
+  // transaction left (its time-out after a time-out, as a late reply may still come; one
+  // inter-byte gap after a failure or on a port just opened; a short guard after a good reply,
+  // against a device that sends it twice). A byte heard meanwhile is dropped and starts the
+  // span again. A line that never falls quiet fails the command after kQuietLimitMs more.
+  if (settle_) {
+    settle_ = false;
+    quietSpanMs_ = kQuietGapMs;
+    lastHeard_.start();
   }
-  statistics_.ignoredBytes += dropped;
-  settle_ = false;
-  return kResultOk;
+  if (!lastHeard_.isValid()) return kResultOk;
+  const QDeadlineTimer limit(quietSpanMs_ + kQuietLimitMs, Qt::PreciseTimer);
+  for (;;) {
+    dropInput();
+    const qint64 left = quietSpanMs_ - lastHeard_.elapsed();
+    if (left <= 0 || line_->silentUntilWrite()) return kResultOk;
+    if (limit.hasExpired()) {
+      return fail(kResultTimeout, QStringLiteral("Line Not Quiet [%1]").arg(dropped_.size()));
+    }
+    if (!waitFor(1, QDeadlineTimer(left, Qt::PreciseTimer))) return lineFailed();
+  }
+}
+
+void LinkEngine::dropInput() {
+  if (const int waiting = line_->bytesAvailable(); waiting > 0) {
+    const QByteArray bytes = line_->read(waiting);
+    dropped_ += bytes;
+    statistics_.ignoredBytes += static_cast<int>(bytes.size());
+    lastHeard_.start();
+  }
+  line_->discard();
 }
 
 void LinkEngine::drainAfterTimeout() {
@@ -194,12 +225,8 @@ void LinkEngine::drainAfterTimeout() {
     statistics_.ignoredBytes += line_->bytesAvailable();
     line_->discard();
     if (!waitFor(1, QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer))) return;
-    if (line_->bytesAvailable() == 0) {
-      settle_ = false;
-      return;
-    }
-    // A babbling line is left for the next command's own wait.
-    if (limit.hasExpired()) return;
+    // Quiet for one gap, or a babbling line left for the next command's own wait.
+    if (line_->bytesAvailable() == 0 || limit.hasExpired()) return;
   }
 }
 
@@ -215,14 +242,14 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
   showCaption(QStringLiteral("Xmit Command <%1>").arg(CommandBuffer.at(4)));
   ReplyBuffer.clear();
   ReplyLength = 0;
+  requestHeader_ = CommandBuffer.at(4);
+  trailing_ = false;
   const QByteArray frame = BuildFrame();
   written_ = frame;
   EchoLength = static_cast<std::int16_t>(commsEcho_ ? frame.size() : 0);
-  if (settle_) {
-    const std::int16_t settled = settleLine();
-    if (settled != kResultOk) return settled;
-  }
-  line_->discard();
+  if (const std::int16_t settled = settleLine(); settled != kResultOk) return settled;
+  // Nothing that came before the frame answers it.
+  dropInput();
   sentClock_.start();
   // A write the port refused put nothing on the line.
   if (!transmit(frame)) return lineFailed();
@@ -236,12 +263,12 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
 std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
                                       const QDeadlineTimer& deadline) {
   // Each device waits four milliseconds per unit of its address, then sends one byte: its
-  // address to a poll, a random value to a clash. A poll's byte that arrives well before its
-  // address's slot (line noise, a frame someone sent) is no answer, and neither are 0
+  // address to a poll, a random value to a clash. A poll's byte that arrives well before or
+  // after its address's slot (line noise, a frame someone sent) is no answer, and neither are 0
   // (broadcast) and 1 (the host). A clash's byte says nothing about its sender, so every byte
   // after the echo counts. Twelve answers fill the collection; with that many the window runs
   // to its end, so that more are counted, never dropped unseen.
-  const bool poll = CommandBuffer.at(4) == ADDRESS_POLL;
+  const bool poll = requestHeader_ == ADDRESS_POLL;
   QByteArray echo;
   QByteArray heard;
   QByteArray answers;
@@ -258,8 +285,9 @@ std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
     heard += bytes;
     for (const char c : bytes) {
       const int value = static_cast<std::uint8_t>(c);
+      const qint64 slot = kEarliestAnswerPerAddressMs * value;
       if (poll &&
-          (value <= kHostAddress || atMs < kEarliestAnswerPerAddressMs * value - kAnswerSlackMs)) {
+          (value <= kHostAddress || atMs < slot - kAnswerSlackMs || atMs > slot + kAnswerLateMs)) {
         ++statistics_.ignoredBytes;
         continue;
       }
@@ -323,8 +351,21 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
     return refuse(ReplyRefusal::TooLong, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
   }
 
+  // The rest of the frame. A sender leaves at most one inter-byte gap between its bytes; a frame
+  // cut by a longer silence is dropped, as every receiver on the line drops it.
   const int remaining = dataLength + 3;
-  if (!waitFor(remaining, deadline)) return lineFailed();
+  bool cut = false;
+  for (int have = line_->bytesAvailable(); have < remaining && !deadline.hasExpired();) {
+    QDeadlineTimer gap(kQuietGapMs, Qt::PreciseTimer);
+    if (deadline < gap) gap = deadline;
+    if (!waitFor(have + 1, gap)) return lineFailed();
+    const int now = line_->bytesAvailable();
+    if (now == have) {
+      cut = !deadline.hasExpired();
+      break;
+    }
+    have = now;
+  }
   const int arrived = line_->bytesAvailable();
   const QByteArray rest = line_->read(std::min(arrived, remaining));
   storeReply(rest, 3);
@@ -339,12 +380,14 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
       storeReply(all.mid(at, static_cast<std::uint8_t>(all[at + 1]) + 5), 1);
       return acceptReply(replyArray, fewestData);
     }
+    // Given up at the gap: a reply may still follow within the time-out.
+    if (cut) return resynchronise(replyArray, deadline, fewestData, QByteArray(), all);
     const std::int16_t code = fail(kResultTimeout, timeoutCaption(arrived + 2));
     drainAfterTimeout();
     return code;
   }
   // Bytes after the frame are not part of this reply: let the line settle before the next one.
-  if (arrived > remaining) settle_ = true;
+  if (arrived > remaining) trailing_ = true;
   return acceptReply(replyArray, fewestData);
 }
 
@@ -368,18 +411,23 @@ int LinkEngine::findReply(const QByteArray& bytes, int from) const {
 
 std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
                                        const QDeadlineTimer& deadline, int fewestData,
-                                       QByteArray got) {
+                                       QByteArray got, QByteArray given) {
   // A reply starts with the host's address, a length no more than 251 and a checksum that
   // verifies; whatever comes before one is line noise. Noise does not end the wait: a device
   // takes 10 to 50 ms to answer, some commands far longer, and its reply may follow a glitch.
   // The frame just written, come back on a line the host was told does not echo, is the echo.
+  // No frame spans a silence longer than the inter-byte gap: bytes before one are `given` up.
   int echoed = 0;
+  QElapsedTimer sinceByte;
+  sinceByte.start();
   for (;;) {
     const int at = findReply(got, 0);
     if (at >= 0) {
-      statistics_.ignoredBytes += echoed + at;
+      statistics_.ignoredBytes += echoed + static_cast<int>(given.size()) + at;
       const int length = static_cast<std::uint8_t>(got[at + 1]) + 5;
-      if (got.size() > at + length || line_->bytesAvailable() > 0) settle_ = true;
+      if (got.size() > at + length || line_->bytesAvailable() > 0) trailing_ = true;
+      ReplyBuffer.clear();
+      ReplyLength = 0;
       storeReply(got.mid(at, length), 1);
       return acceptReply(replyArray, fewestData);
     }
@@ -399,13 +447,21 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
         deadline.isForever() ? QDeadlineTimer(kQuietGapMs, Qt::PreciseTimer) : deadline;
     if (!waitFor(1, wait)) return lineFailed();
     if (line_->bytesAvailable() == 0) break;
+    if (sinceByte.elapsed() > kQuietGapMs) {
+      given += got;
+      got.clear();
+    }
     got += line_->read(line_->bytesAvailable());
+    sinceByte.start();
   }
-  if (echoed > 0 && got.isEmpty()) {
-    // The echo came and nothing after it: the device did not answer.
+  if (got.isEmpty() && (echoed > 0 || !given.isEmpty())) {
+    // The echo came, or a reply cut short, and nothing after it: the device did not answer.
     statistics_.ignoredBytes += echoed;
-    return fail(kResultTimeout, timeoutCaption(0));
+    return fail(kResultTimeout, timeoutCaption(static_cast<int>(given.size())));
   }
+  got.prepend(given);
+  ReplyBuffer.clear();
+  ReplyLength = 0;
   storeReply(got, 1);
   statistics_.ignoredBytes += echoed + static_cast<int>(got.size());
   ++statistics_.garbledReplies;
@@ -434,6 +490,13 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
 
   const std::uint8_t header = ReplyBuffer.at(4);
   if (dataLength == 0 && header == kHeaderBusy) return fail(kResultBusy, QStringLiteral("BUSY"));
+  const auto data = ReplyBuffer.first(dataLength + 4).subspan(4);
+  const bool refusal = isRefusal(requestHeader_, data);
+  // A command whose reply carries no data is not answered by data: such a reply is meant for
+  // another command (a late or repeated one), unless it is the header's refusal.
+  if (noData_ && dataLength > 0 && !refusal) {
+    return refuse(ReplyRefusal::Unexpected, QStringLiteral("Unexpected Data [%1]").arg(dataLength));
+  }
   if (dataLength < fewestData) {
     return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
   }
@@ -445,7 +508,7 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
     }
     delivered_ = dataLength;
-    acknowledged_ = header == kHeaderAck;
+    acknowledged_ = header == kHeaderAck && !refusal;
     showCaption(QStringLiteral("OK"));
     return kResultOk;
   }
@@ -469,7 +532,8 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
       longWait_ ? ReplyWait::Long : (expectedDataLen <= 0 ? ReplyWait::Short : ReplyWait::Data));
   longWait_ = false;
   std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
-  const std::int16_t result = Transact(scratch, timeout, false);
+  const std::int16_t result =
+      transact(scratch, timeout, false, 0, replyCarriesNoData(CommandBuffer.at(4)));
   if (result != kResultOk) return result;
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > 0) {
@@ -503,8 +567,9 @@ std::int16_t LinkEngine::TransactBytes(std::span<std::uint8_t> replyArray,
     return Transact(replyArray, replyTimeoutFor(ReplyWait::Gather), true);
   }
   const int asked = std::max<int>(expectedDataLen, 0);
-  return Transact(replyArray, replyTimeoutFor(asked == 0 ? ReplyWait::Short : ReplyWait::Data),
-                  false, fewestData == kAllExpected ? asked : std::min(fewestData, asked));
+  return transact(replyArray, replyTimeoutFor(asked == 0 ? ReplyWait::Short : ReplyWait::Data),
+                  false, fewestData == kAllExpected ? asked : std::min(fewestData, asked),
+                  replyCarriesNoData(CommandBuffer.at(4)));
 }
 
 std::int16_t LinkEngine::TransactRequest(std::span<std::uint8_t> replyArray) {

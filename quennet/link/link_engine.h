@@ -42,6 +42,7 @@ enum class ReplyRefusal : std::uint8_t {
   WrongSource,   ///< 8-bit mode: a reply whose source is not the device asked
   EchoMismatch,  ///< the echo differs from the frame written
   Garbled,       ///< bytes that form no reply to the host, and no reply after them
+  Unexpected,    ///< data in answer to a command whose reply carries none
 };
 
 /// What became of the last transaction. A call that ends before its transaction (port closed,
@@ -57,7 +58,9 @@ struct LinkStatistics {
   int echoMismatches = 0;  ///< echoes that differed from the frame written
   int wrongSources = 0;    ///< 8-bit replies from another device than the one asked
   int garbledReplies = 0;  ///< replies lost in bytes that formed none
-  int ignoredBytes = 0;    ///< noise skipped before a reply, and bytes dropped for a quiet line
+  /// Noise skipped before a reply, and bytes dropped before a write (a late or repeated reply,
+  /// anything the line carried unasked) or after a time-out.
+  int ignoredBytes = 0;
 };
 
 /// Plain words for a result that no frame on the line explains (no caption of its own).
@@ -129,8 +132,17 @@ class QUENNET_EXPORT LinkEngine {
   /// The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
   void requestLongWait() { longWait_ = true; }
   /// The next transaction first waits for the line to fall quiet: a port just opened may still
-  /// carry an answer meant for another process. Set after time-outs and garbled replies too.
+  /// carry an answer meant for another process. Every transaction leaves such a wait for the
+  /// next one too (see settleLine()).
   void requestQuietLine() { settle_ = true; }
+  /// How long the line must stay quiet after a good reply before the next frame goes out
+  /// (kRepeatGuardMs by default): a device that sends its reply twice does so within that. 0
+  /// trusts the device not to repeat itself.
+  ///@{
+  static constexpr int kRepeatGuardMs = 10;
+  void setRepeatGuardMs(int ms) { repeatGuardMs_ = std::max(ms, 0); }
+  int repeatGuardMs() const { return repeatGuardMs_; }
+  ///@}
   /// True while a requested long wait has not yet been used.
   bool longWaitPending() const { return longWait_; }
   /// Duration of the last transaction in milliseconds, from hand-over to the port to the result.
@@ -184,7 +196,8 @@ class QUENNET_EXPORT LinkEngine {
   int deliveredDataCount() const { return delivered_; }
   /// The last transaction's reply was a verified frame with the ACK header (data replies carry it
   /// too), or a collection gathered answers. False for a NAK or an unknown header, which still
-  /// give result 0 to a command without data, and for every failure.
+  /// give result 0 to a command without data, for a refusal carried as data (a route or stacker
+  /// cycle answered 254 or 255, see isRefusal()), and for every failure.
   bool acknowledged() const { return acknowledged_; }
   /// Line faults counted since the engine was made.
   const LinkStatistics& statistics() const { return statistics_; }
@@ -203,6 +216,9 @@ class QUENNET_EXPORT LinkEngine {
   void showCaption(const QString& caption);
 
  private:
+  // Transact(); with `noData`, data in the reply is refused unless it is a refusal.
+  std::int16_t transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs, bool collectAll,
+                        int fewestData, bool noData);
   // The wait for a reply of this kind, the reply time-out set applied.
   std::int32_t replyTimeoutFor(ReplyWait wait) const;
   std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
@@ -210,15 +226,18 @@ class QUENNET_EXPORT LinkEngine {
   std::int16_t collectReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline);
   std::int16_t singleReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
                            int fewestData);
-  /// Drops what arrives until the line has been quiet for one inter-byte gap.
+  /// Drops what arrives until the line has been quiet for the span the last transaction left.
   std::int16_t settleLine();
+  /// Drops every byte waiting, counting it and keeping it for the trace.
+  void dropInput();
   // After a time-out: drops the rest of a reply that is still arriving, so that a program that
   // ends now leaves nothing on the line for the next one. Keeps the caption.
   void drainAfterTimeout();
   // Bytes after the echo that do not start with a reply to the host: skips them until a reply
   // that verifies, or fails when the line falls quiet. `got` holds what was read so far.
+  // `given` came before and was given up (a frame cut by the inter-byte gap).
   std::int16_t resynchronise(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
-                             int fewestData, QByteArray got);
+                             int fewestData, QByteArray got, QByteArray given = {});
   // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
   int findReply(const QByteArray& bytes, int from) const;
   // Checks the reply in ReplyBuffer (ReplyLength set) and delivers it.
@@ -249,6 +268,14 @@ class QUENNET_EXPORT LinkEngine {
   KeyDigits keyDigits_{};
   bool longWait_ = false;
   bool settle_ = true;
+  // The next write waits until the line has been quiet for quietSpanMs_ since lastHeard_.
+  int quietSpanMs_ = 0;
+  int repeatGuardMs_ = kRepeatGuardMs;
+  QElapsedTimer lastHeard_;
+  bool trailing_ = false;           // bytes followed the reply in the same read
+  QByteArray dropped_;              // bytes dropped before this transaction's write, for the trace
+  std::uint8_t requestHeader_ = 0;  // the header sent, in the clear
+  bool noData_ = false;
   bool busy_ = false;
   int delivered_ = 0;
   TransactionOutcome last_;

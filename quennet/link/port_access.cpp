@@ -3,12 +3,14 @@
 #include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include <QFile>
 
 #include "quennet/link/low_latency_p.h"
+#include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
@@ -27,6 +29,17 @@ QString permissionDeniedText(const QString& device) {
              "Permission denied: only members of group %1 may use this port. Run "
              "`sudo usermod -aG %1 $USER`, then log out and log in again.")
       .arg(serialPortGroup(device));
+}
+
+QString openFailureText(const QString& port, const LineError& error) {
+  // QSerialPort refuses a port that another program holds (its lock file) with the same error as
+  // one we may not use at all; a device we may read and write that still does not open is busy.
+  const QByteArray file = QFile::encodeName(port);
+  if (error.number == kErrPortInUse && ::access(file.constData(), R_OK | W_OK) == 0) {
+    return QStringLiteral("cannot open %1: the port is busy (another program has it open)")
+        .arg(port);
+  }
+  return QStringLiteral("cannot open %1: %2").arg(port, error.description);
 }
 
 #ifdef __linux__

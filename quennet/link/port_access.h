@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
@@ -24,5 +25,9 @@ QUENNET_EXPORT QString serialPortGroup(const QString& device);
 /// The reason and the fix, in one line, when this user may not open `device`: join the port's
 /// group (`sudo usermod -aG dialout $USER`), then log in again. Every program says this text.
 QUENNET_EXPORT QString permissionDeniedText(const QString& device);
+
+/// What a program says when `port` did not open: "cannot open PATH: " and the line's reason, or
+/// that the port is busy when another program holds a port this user may read and write.
+QUENNET_EXPORT QString openFailureText(const QString& port, const LineError& error);
 
 }  // namespace quennet

@@ -4,6 +4,7 @@
 #include <array>
 
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol_events.h"
 
 namespace quennet {
 
@@ -152,6 +153,41 @@ const HeaderInfo* headerInfo(std::uint8_t header) {
 bool gathersAnswers(std::uint8_t header) {
   const HeaderInfo* info = headerInfo(header);
   return info && info->wait == ReplyWait::Gather;
+}
+
+// ---- Refusals carried as data, and replies that carry no data ---------------------------------
+
+namespace {
+
+constexpr auto kRefusals = std::to_array<RefusalReply>({
+    {CYCLE_STACK, kStackerFault},
+    {CYCLE_STACK, kStackerNotFitted},
+    {ROUTE_BILL, kRouteEscrowEmpty},
+    {ROUTE_BILL, kRouteFailed},
+});
+
+// Commands whose ACK some devices extend with data: a dispense may answer with its event
+// counter, an emergency stop with the coins it did not pay.
+constexpr std::uint8_t kAckWithCount[] = {HOPPER_DISPENSE_COINS, STOP_HOPPER};
+
+}  // namespace
+
+std::span<const RefusalReply> refusalReplies() {
+  return kRefusals;
+}
+
+bool isRefusal(std::uint8_t header, std::span<const std::uint8_t> replyData) {
+  if (replyData.size() != 1) return false;
+  return std::any_of(kRefusals.begin(), kRefusals.end(), [&](const RefusalReply& r) {
+    return r.header == header && r.data == replyData[0];
+  });
+}
+
+bool replyCarriesNoData(std::uint8_t header) {
+  const HeaderInfo* info = headerInfo(header);
+  if (!info || !info->sent() || info->asksForData()) return false;
+  return std::find(std::begin(kAckWithCount), std::end(kAckWithCount), header) ==
+         std::end(kAckWithCount);
 }
 
 }  // namespace quennet

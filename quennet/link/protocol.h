@@ -68,4 +68,22 @@ QUENNET_EXPORT const HeaderInfo* headerInfo(std::uint8_t header);
 /// read as one frame (address poll and clash).
 QUENNET_EXPORT bool gathersAnswers(std::uint8_t header);
 
+// ---- Refusals carried as data, and replies that carry no data ---------------------------------
+
+/// A reply to `header` whose only data byte is `data` refuses the command: one of the one-byte
+/// refusals of protocol_events.h, sent in an ACK frame.
+struct RefusalReply {
+  std::uint8_t header = 0;  ///< the command refused
+  std::uint8_t data = 0;    ///< the reply's one data byte
+};
+
+/// Every refusal the library knows, by header.
+QUENNET_EXPORT std::span<const RefusalReply> refusalReplies();
+/// True when the reply data to `header` is a refusal: result 0, but the device did not act.
+QUENNET_EXPORT bool isRefusal(std::uint8_t header, std::span<const std::uint8_t> replyData);
+/// True when a reply to `header` carries no data (an ACK or NAK, or a refusal above): other data
+/// cannot be its answer. False for headers the library does not send, for data requests, and for
+/// the few ACKs some devices extend with a count (hopper dispense, emergency stop).
+QUENNET_EXPORT bool replyCarriesNoData(std::uint8_t header);
+
 }  // namespace quennet

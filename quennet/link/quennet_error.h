@@ -39,24 +39,37 @@ QUENNET_EXPORT QString errorName(int number);
 /// "Error <number>" for a number the library never reports.
 QUENNET_EXPORT QString errorCaption(int number);
 
-/// Misuse of the control: the only thing raised as an exception. A device that does not answer is a
-/// result code.
-class QUENNET_EXPORT QuennetError : public std::runtime_error {
+/// Misuse of the library: the one base of everything it raises. A device that does not answer is
+/// a result code, never an exception. Catch this to take every misuse alike: QuennetError (a
+/// run-time error number) and DispatchError (a call by name the method table cannot make).
+class QUENNET_EXPORT MisuseError : public std::runtime_error {
+ public:
+  /// An error with its text.
+  explicit MisuseError(const QString& message)
+      : std::runtime_error(message.toStdString()), message_(message) {}
+  /// What was wrong, in one line.
+  const QString& message() const { return message_; }
+
+ private:
+  QString message_;
+};
+
+/// Misuse of the control, with the run-time error number containers know.
+class QUENNET_EXPORT QuennetError : public MisuseError {
  public:
   /// An error with its run-time error number and text.
   QuennetError(int number, const QString& description)
-      : std::runtime_error(description.toStdString()), number_(number), description_(description) {}
+      : MisuseError(description), number_(number) {}
   /// The error with its number's caption as the description.
   explicit QuennetError(ErrorNumber number) : QuennetError(number, errorCaption(number)) {}
   /// The error number and its text.
   ///@{
   int number() const { return number_; }
-  const QString& description() const { return description_; }
+  const QString& description() const { return message(); }
   ///@}
 
  private:
   int number_;
-  QString description_;
 };
 
 }  // namespace quennet

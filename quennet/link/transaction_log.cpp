@@ -36,6 +36,16 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   sent.direction = FrameDirection::Host;
   sent.raw = bytesOf(CommandBuffer.first(sentLength));
   sent.frame = decodeFrame(plain.first(sentLength), crcMode());
+  // What the line carried unasked before the frame went out was dropped, not taken as its reply.
+  if (!dropped_.isEmpty()) {
+    FrameRecord stale;
+    stale.timeUs = sent.timeUs;
+    stale.status = FrameStatus::Garbage;
+    stale.raw = dropped_;
+    stale.frame = decodeFrame(byteSpan(dropped_), crcMode());
+    stale.caption = QStringLiteral("Dropped [%1]").arg(dropped_.size());
+    frameObserver_->frameLogged(stale);
+  }
   // A line that never fell quiet fails the command before its frame goes out.
   if (sentFrame) frameObserver_->frameLogged(sent);
 

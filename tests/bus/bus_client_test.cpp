@@ -2,6 +2,7 @@
 // a long stacker cycle, and a port that closes or disappears under queued requests.
 #include <map>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include <QElapsedTimer>
@@ -9,6 +10,8 @@
 #include "bus/bus_fixture.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/quennet_error.h"
+#include "support/pty_pair.h"
+#include "support/reply_frames.h"
 
 namespace quennet {
 namespace {
@@ -206,6 +209,73 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
   std::unique_ptr<BusReply> poll(client_.invoke(kHopper, QStringLiteral("SendPoll")));
   ASSERT_TRUE(runUntil([&] { return poll->isFinished(); }));
   EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
+}
+
+// Each way a request can end, from a device on a pseudo-terminal that answers as the row says,
+// and the Error a caller branches on: never NoError unless the device accepted.
+TEST(BusClient, EveryOutcomeHasItsError) {
+  struct Row {
+    const char* what;
+    QByteArray answer;   // to every frame; empty: silence
+    const char* method;  // nullptr: a raw simple poll
+    QVariantList inputs;
+    int result;
+    BusReply::Error error;
+  };
+  QByteArray corrupt = testframes::reply(0, {}, false);
+  corrupt[corrupt.size() - 1] = char(corrupt.back() + 1);
+  const std::vector<Row> rows = {
+      {"ACK", testframes::reply(0, {}, false), nullptr, {}, kResultOk, BusResult::NoError},
+      {"data",
+       testframes::reply(0, {'Q', 'N', 'T'}, false),
+       "GetManfctrID",
+       {},
+       kResultOk,
+       BusResult::NoError},
+      {"NAK", testframes::reply(5, {}, false), nullptr, {}, kResultOk, BusResult::ProtocolError},
+      {"BUSY", testframes::reply(6, {}, false), nullptr, {}, kResultBusy, BusResult::BusyError},
+      {"silence", {}, nullptr, {}, kResultTimeout, BusResult::TimeoutError},
+      {"bad checksum", corrupt, nullptr, {}, kResultChecksum, BusResult::ReplyError},
+      {"note 17",
+       testframes::reply(0, {}, false),
+       "RequestBillID",
+       {17},
+       kResultNoteNumber,
+       BusResult::ArgumentError},
+  };
+  PtyPair pty;
+  QByteArray answer;
+  std::mutex answerLock;
+  PtyResponder device(pty, [&](const std::vector<unsigned char>&) {
+    const std::lock_guard<std::mutex> hold(answerLock);
+    return std::vector<unsigned char>(answer.begin(), answer.end());
+  });
+  BusClient client;
+  client.setPortName(pty.slaveName());
+  client.setChecksumType(CHKSM_8BIT);
+  client.setCommsEcho(false);
+  ASSERT_TRUE(client.open()) << client.errorString().toStdString();
+  EXPECT_EQ(client.error(), BusResult::NoError);
+  for (const Row& row : rows) {
+    {
+      const std::lock_guard<std::mutex> hold(answerLock);
+      answer = row.answer;
+    }
+    std::unique_ptr<BusReply> reply(
+        row.method ? client.invoke(kValidator, QString::fromLatin1(row.method), row.inputs)
+                   : client.sendRequest(kValidator, 254));
+    ASSERT_TRUE(runUntil([&] { return reply->isFinished(); })) << row.what;
+    EXPECT_EQ(reply->result(), row.result) << row.what;
+    EXPECT_EQ(reply->error(), row.error) << row.what;
+    EXPECT_EQ(reply->error() == BusResult::NoError, reply->acknowledged()) << row.what;
+  }
+  // A closed port ends a request at once, and a port that cannot be opened stands as the client's.
+  client.close();
+  std::unique_ptr<BusReply> closed(client.sendRequest(kValidator, 254));
+  EXPECT_EQ(closed->error(), BusResult::ConnectionError);
+  client.setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  EXPECT_FALSE(client.open());
+  EXPECT_EQ(client.error(), BusResult::ConnectionError);
 }
 
 TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {

@@ -22,7 +22,8 @@ TEST_F(Bus, AddressPollCollectsLooseBytesInArrivalOrder) {
 }
 
 // What a hostile bus makes of the address poll: only bytes that can be addresses and that came
-// in their address's time slot are devices; more answers than the collection keeps say how many.
+// in their address's time slot (at most 60 ms late) are devices; more answers than the
+// collection keeps say how many.
 TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
   struct Row {
     const char* what;
@@ -31,6 +32,8 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
     std::int16_t result;
     std::vector<std::uint8_t> reported;
     int seen;
+    int strayMs = 0;
+    QByteArray stray = {};
   };
   std::vector<std::uint8_t> fifteen;
   for (std::uint8_t a = 2; a <= 16; ++a) fifteen.push_back(a);
@@ -39,6 +42,23 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
       {"garbage", {}, QByteArray::fromHex("aa551328"), kResultTimeout, {}, 0},
       {"garbage, then a device", {40}, QByteArray::fromHex("aa551328"), kResultOk, {40}, 1},
       {"0 and 1 in their slots", {0, 1, 3}, {}, kResultOk, {3}, 1},
+      // An ACK frame (01 00 30 00 37) is not devices 48 and 55, whose slots ended before it.
+      {"a stray frame at 300 ms",
+       {},
+       {},
+       kResultTimeout,
+       {},
+       0,
+       300,
+       QByteArray::fromHex("0100300037")},
+      {"byte 5 at 1100 ms, device 7 in its slot",
+       {7},
+       {},
+       kResultOk,
+       {7},
+       1,
+       1100,
+       QByteArray(1, char(5))},
       {"fifteen devices",
        fifteen,
        {},
@@ -47,7 +67,7 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
        15},
   };
   for (const Row& row : rows) {
-    answerAddresses(row.devices, row.noise);
+    answerAddresses(row.devices, row.noise, row.strayMs, row.stray);
     std::array<std::uint8_t, 20> addresses{};
     EXPECT_EQ(set_.AddressPoll(addresses), row.result) << row.what;
     const std::vector<std::uint8_t> got(addresses.begin(),
@@ -62,17 +82,18 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
 }
 
 // A clash answer is a random value sent in the device's own slot: its value says nothing about
-// when it may come, and 0 or 1 are answers too.
+// when it may come, and 0 or 1 are answers too, early or late.
 TEST_F(Bus, AddressClashKeepsEveryByteWhateverItsValue) {
   line_->setResponder([this](const QByteArray& written) {
     if (written.size() < 5) return QByteArray();
     line_->deliverLater(4 * 3 + 1, QByteArray(1, char(200)));
     line_->deliverLater(4 * 40 + 1, QByteArray(1, char(1)));
+    line_->deliverLater(1100, QByteArray(1, char(5)));
     return QByteArray();
   });
   std::array<std::uint8_t, 4> answers{};
   EXPECT_EQ(set_.AddressClash(answers), kResultOk);
-  EXPECT_EQ(answers, (std::array<std::uint8_t, 4>{200, 1, 0, 0}));
+  EXPECT_EQ(answers, (std::array<std::uint8_t, 4>{200, 1, 5, 0}));
   EXPECT_EQ(sentHeader(), 252);
 }
 

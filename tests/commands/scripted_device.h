@@ -12,7 +12,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 namespace quennet::testing {
 
@@ -57,12 +57,14 @@ class ScriptedDevice : public ::testing::Test {
     });
   }
   // Devices on the bus answer a broadcast poll with one byte each, `address` 4 ms per unit of
-  // the address after the poll; `noise` arrives at once.
-  void answerAddresses(const std::vector<std::uint8_t>& addresses, const QByteArray& noise = {}) {
-    line_->setResponder([this, addresses, noise](const QByteArray& written) {
+  // the address after the poll; `noise` arrives at once, `stray` `strayMs` after the poll.
+  void answerAddresses(const std::vector<std::uint8_t>& addresses, const QByteArray& noise = {},
+                       int strayMs = 0, const QByteArray& stray = {}) {
+    line_->setResponder([=, this](const QByteArray& written) {
       const bool complete = written.size() >= 2 && written.size() >= uchar(written[1]) + 5;
       if (!complete) return QByteArray();
       for (std::uint8_t a : addresses) line_->deliverLater(4 * a + 1, QByteArray(1, char(a)));
+      if (!stray.isEmpty()) line_->deliverLater(strayMs, stray);
       return noise;
     });
   }

@@ -8,7 +8,7 @@
 #include <QStringList>
 
 #include "quennet/control/control_core.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 namespace controltest {
 

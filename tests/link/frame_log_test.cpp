@@ -12,7 +12,7 @@
 #include "quennet/commands/command_set.h"
 #include "quennet/link/frame_splitter.h"
 #include "quennet/link/frame_text.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 
 using namespace quennet;
@@ -70,7 +70,9 @@ class RecordingObserver : public FrameObserver {
 }  // namespace
 
 // Two exchanges, garbage before a host frame, a frame with a bad checksum that gets no reply,
-// a frame broken by a 60 ms gap, and a last exchange that shows the splitter back in step.
+// a frame broken by a 60 ms gap, an exchange that shows the splitter back in step, garbage that
+// looks like the start of a long frame glued to an exchange, and a reply broken by a 70 ms gap
+// (which the link engine refuses too).
 TEST(FrameSplitter, FindsAndLabelsEveryFrameOfARecordedLineAndInventsNone) {
   for (const bool crc : {false, true}) {
     for (const bool byteWise : {false, true}) {
@@ -82,6 +84,7 @@ TEST(FrameSplitter, FindsAndLabelsEveryFrameOfARecordedLineAndInventsNone) {
       QByteArray spoiled = hostFrame(40, 231, {0xFF, 0xFF}, crc);
       spoiled[spoiled.size() - 1] = static_cast<char>(spoiled.back() ^ 0x40);
       const QByteArray broken = hostFrame(40, 159, {}, crc);
+      const QByteArray lookalike = QByteArray::fromHex("55aa13ff000799");
       const std::vector<Chunk> line = {
           {0, poll},
           {1'500, ack},
@@ -91,6 +94,10 @@ TEST(FrameSplitter, FindsAndLabelsEveryFrameOfARecordedLineAndInventsNone) {
           {900'000, broken.left(3)},
           {960'000, broken.mid(3)},
           {1'200'000, poll + ack},
+          {1'500'000, lookalike + poll + ack},
+          {1'800'000, poll},
+          {1'801'500, ack.left(3)},
+          {1'871'500, ack.mid(3)},
       };
       const auto records = decodeStream(line, crc, byteWise);
 
@@ -113,6 +120,12 @@ TEST(FrameSplitter, FindsAndLabelsEveryFrameOfARecordedLineAndInventsNone) {
           {FrameStatus::Incomplete, FrameDirection::Unknown, broken.mid(3), "incomplete frame", -1},
           {FrameStatus::Ok, FrameDirection::Host, poll, "Simple poll", -1},
           {FrameStatus::Ok, FrameDirection::Device, ack, "ACK", 254},
+          {FrameStatus::Garbage, FrameDirection::Unknown, lookalike, "garbage", -1},
+          {FrameStatus::Ok, FrameDirection::Host, poll, "Simple poll", -1},
+          {FrameStatus::Ok, FrameDirection::Device, ack, "ACK", 254},
+          {FrameStatus::Ok, FrameDirection::Host, poll, "Simple poll", -1},
+          {FrameStatus::Incomplete, FrameDirection::Unknown, ack.left(3), "incomplete frame", -1},
+          {FrameStatus::Incomplete, FrameDirection::Unknown, ack.mid(3), "incomplete frame", -1},
       };
       ASSERT_EQ(records.size(), std::size(expected));
       for (std::size_t i = 0; i < records.size(); ++i) {
@@ -236,10 +249,17 @@ TEST_F(ObservedHost, EveryTransactionLogsItsFrameAndWhatCameBack) {
     FrameStatus status;
     QByteArray raw;
     const char* caption;
+    // Left on the line by the row before: dropped before this row's frame goes out, counted
+    // and logged.
+    QByteArray dropped = {};
   };
+  const QByteArray ack = testframes::reply(0, {}, true);
   const Row rows[] = {
-      {testframes::reply(0, {}, true), 0, FrameStatus::Ok, testframes::reply(0, {}, true), "OK"},
-      {testframes::reply(6, {}, true), -1, FrameStatus::Ok, testframes::reply(6, {}, true), "BUSY"},
+      {ack, 0, FrameStatus::Ok, ack, "OK"},
+      // A device that sends its reply twice: the second is no answer to the next command.
+      {ack + ack, 0, FrameStatus::Ok, ack, "OK"},
+      {testframes::reply(6, {}, true), -1, FrameStatus::Ok, testframes::reply(6, {}, true), "BUSY",
+       ack},
       {{}, 2, FrameStatus::Timeout, {}, "Timeout Error [0]"},
       {badCrc, 3, FrameStatus::BadChecksum, badCrc, nullptr},
   };
@@ -248,11 +268,19 @@ TEST_F(ObservedHost, EveryTransactionLogsItsFrameAndWhatCameBack) {
     answerWith(row.answer);
     line_->clearLog();
     observer_.records.clear();
+    const int ignoredBefore = host_.statistics().ignoredBytes;
     QString response;
     ASSERT_EQ(host_.SendPoll(40, response), row.result);
-    ASSERT_EQ(observer_.records.size(), 2u);
-    const FrameRecord& sent = observer_.records[0];
-    const FrameRecord& back = observer_.records[1];
+    EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, row.dropped.size());
+    const std::size_t first = row.dropped.isEmpty() ? 0 : 1;
+    ASSERT_EQ(observer_.records.size(), first + 2);
+    if (first != 0) {
+      EXPECT_EQ(observer_.records[0].status, FrameStatus::Garbage);
+      EXPECT_EQ(observer_.records[0].raw, row.dropped);
+      EXPECT_EQ(observer_.records[0].caption, QStringLiteral("Dropped [5]"));
+    }
+    const FrameRecord& sent = observer_.records[first];
+    const FrameRecord& back = observer_.records[first + 1];
     EXPECT_EQ(sent.direction, FrameDirection::Host);
     EXPECT_EQ(sent.raw, line_->writtenLog());
     EXPECT_EQ(frameName(sent), QStringLiteral("Simple poll"));

@@ -151,7 +151,7 @@ TEST(PtyLink, ReplyArrivingInPiecesIsAssembled) {
     }
   });
   QString response;
-  EXPECT_EQ(host.SendPoll(40, response), 0);
+  EXPECT_EQ(host.GetManfctrID(40, response), 0);
   device.join();
   EXPECT_EQ(response, QStringLiteral("BNV"));
 }

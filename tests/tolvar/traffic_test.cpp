@@ -17,7 +17,7 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tolvar/mainwindow/panes/event_texts.h"
@@ -244,6 +244,9 @@ TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
   host.setLine(std::move(line));
   host.setFrameObserver(&dock);
   ASSERT_TRUE(device->open());
+  // An hour of polls in moments: the pause the engine keeps between a reply and the next frame
+  // ends at once on a line known to stay silent.
+  device->setEndsWaitsWhenPlayedOut(true);
   std::uint8_t counter = 0;
   device->setResponder([&counter](const QByteArray& written) {
     if (testframes::completeFrameLength(written) == 0) return QByteArray();

@@ -14,7 +14,7 @@
 #include "bnvsim/simulator.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 #include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/services/scripted_ui_services.h"

@@ -139,6 +139,16 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
   const QJsonObject r = QJsonDocument::fromJson(refused.out.toUtf8()).object();
   EXPECT_EQ(r.value("result").toInt(-9), 0);
   EXPECT_EQ(r.value("acknowledged"), QJsonValue(false)) << refused.out.toStdString();
+
+  // So does a route the validator refused with data in an ACK frame.
+  device(crcReply(0, {255}));
+  const ToolRun route = runTool(args({"--json", "RouteBill", "1"}));
+  EXPECT_EQ(route.status, kExitRefused);
+  const QJsonObject o2 = QJsonDocument::fromJson(route.out.toUtf8()).object();
+  EXPECT_EQ(o2.value("result").toInt(-9), 0);
+  EXPECT_EQ(o2.value("outputs").toObject().value("Response").toString(),
+            QStringLiteral("Cannot Route Note"));
+  EXPECT_EQ(o2.value("acknowledged"), QJsonValue(false)) << route.out.toStdString();
 }
 
 TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {

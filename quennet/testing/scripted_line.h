@@ -10,7 +10,7 @@
 namespace quennet {
 
 /// An in-memory serial line whose device is a script, for tests and benchmarks.
-class QUENNET_EXPORT ScriptedLine : public SerialLine {
+class ScriptedLine : public SerialLine {
  public:
   /// Called after every write with all bytes written since the last discard; returns the bytes
   /// the device puts on the line in answer (echo included), or nothing yet.
@@ -49,8 +49,11 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
 
   /// open() fails from now on (true) or succeeds again (false).
   void setOpenFails(bool fails) { openFails_ = fails; }
-  /// The line breaks (as an unplugged adapter does) on the next wait.
-  void breakOnNextWait() { breakOnWait_ = true; }
+  /// The line breaks (as an unplugged adapter does) on the next wait after a write.
+  void breakOnNextWait() {
+    breakOnWait_ = true;
+    writtenSinceBreakAsked_ = false;
+  }
 
   void setDeviceName(const QString& name) override { deviceName_ = name; }
   bool setSettings(const QString& settings) override;
@@ -79,6 +82,7 @@ class QUENNET_EXPORT ScriptedLine : public SerialLine {
   bool open_ = false;
   bool openFails_ = false;
   bool breakOnWait_ = false;
+  bool writtenSinceBreakAsked_ = false;
   bool answerOnWait_ = false;
   bool endsWaitsWhenPlayedOut_ = false;
   std::vector<qint64> waitBudgets_;

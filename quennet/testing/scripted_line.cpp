@@ -1,4 +1,4 @@
-#include "quennet/link/scripted_line.h"
+#include "quennet/testing/scripted_line.h"
 
 #include <QThread>
 
@@ -27,6 +27,7 @@ bool ScriptedLine::open() {
 bool ScriptedLine::write(const QByteArray& bytes) {
   if (!open_) return false;
   ++writeCalls_;
+  writtenSinceBreakAsked_ = true;
   log_ += bytes;
   pendingWrite_ += bytes;
   if (responder_) (answerOnWait_ ? answered_ : incoming_) += responder_(pendingWrite_);
@@ -58,7 +59,7 @@ void ScriptedLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   waitBudgets_.push_back(deadline.remainingTime());
   incoming_ += answered_;
   answered_.clear();
-  if (breakOnWait_) {
+  if (breakOnWait_ && writtenSinceBreakAsked_) {
     breakOnWait_ = false;
     error_ = LineError{kErrHardwareUnavailable, QStringLiteral("The device was removed")};
     return;

@@ -1,0 +1,1 @@
+from quennet.testing import pytest_configure, virtual_validator  # noqa: F401

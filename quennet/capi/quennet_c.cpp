@@ -1,0 +1,723 @@
+// The C interface over BusClient and EventPoller. Every Qt object of a handle lives on one
+// thread with an event loop of its own (the library's runtime thread); the caller's threads only
+// post work there and wait for it, so a program without Qt (a C program, Python) needs no event
+// loop and may call from any thread.
+
+#include "quennet/quennet.h"
+
+#include <condition_variable>
+#include <deque>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QPointer>
+#include <QThread>
+
+#include "quennet/bus/bus_client.h"
+#include "quennet/bus/event_poller.h"
+#include "quennet/bus/event_report.h"
+#include "quennet/commands/dispatch.h"
+#include "quennet/link/encryption.h"
+#include "quennet/link/port_access.h"
+#include "quennet/link/quennet_error.h"
+#include "quennet/quennet_version.h"
+
+namespace {
+
+using quennet::BusClient;
+using quennet::BusReply;
+using quennet::BusResult;
+using quennet::DispatchError;
+using quennet::MethodInfo;
+using quennet::QuennetError;
+
+thread_local std::string lastMessage;
+
+// A failure with its return code, raised inside and answered at the boundary.
+struct Failure {
+  int code;
+  QString message;
+};
+
+int fail(int code, const QString& message) {
+  lastMessage = message.toStdString();
+  return code;
+}
+
+// Runs `body` and turns every exception into a return code: none crosses into C.
+template <class Body>
+int guarded(Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const Failure& failure) {
+    return fail(failure.code, failure.message);
+  } catch (const DispatchError& error) {
+    return fail(QUENNET_EINVAL, error.message());
+  } catch (const std::bad_alloc&) {
+    return fail(QUENNET_ENOMEM, QStringLiteral("out of memory"));
+  } catch (const std::exception& error) {
+    return fail(QUENNET_EINVAL, QString::fromUtf8(error.what()));
+  } catch (...) {
+    return fail(QUENNET_EINVAL, QStringLiteral("unexpected failure"));
+  }
+}
+
+// The thread every handle's Qt objects live on. In a program with a QCoreApplication it is a
+// thread of that application; in one without, it makes the application itself, once, and keeps
+// it for the life of the process.
+class Runtime {
+ public:
+  static Runtime& instance() {
+    static Runtime* const runtime = new Runtime;
+    return *runtime;
+  }
+
+  // Runs `work` on the runtime thread and returns what it returns (or throws what it throws).
+  template <class Work>
+  auto run(Work&& work) -> decltype(work()) {
+    using Result = decltype(work());
+    if (QThread::currentThread() == context_->thread()) return work();
+    std::packaged_task<Result()> task(std::forward<Work>(work));
+    std::future<Result> done = task.get_future();
+    QMetaObject::invokeMethod(
+        context_, [&task] { task(); }, Qt::QueuedConnection);
+    return done.get();
+  }
+
+  // Runs `work` on the runtime thread; returns at once.
+  template <class Work>
+  void post(Work&& work) {
+    QMetaObject::invokeMethod(context_, std::forward<Work>(work), Qt::QueuedConnection);
+  }
+
+ private:
+  Runtime() {
+    if (QCoreApplication::instance()) {
+      auto* thread = new QThread;
+      thread->setObjectName(QStringLiteral("quennet-c"));
+      thread->start();
+      context_ = new QObject;
+      context_->moveToThread(thread);
+      return;
+    }
+    std::promise<QObject*> ready;
+    std::thread([&ready] {
+      static int argc = 1;
+      static char name[] = "quennet";
+      static char* argv[] = {name, nullptr};
+      auto* application = new QCoreApplication(argc, argv);
+      ready.set_value(new QObject);
+      application->exec();
+    }).detach();
+    context_ = ready.get_future().get();
+  }
+
+  QObject* context_ = nullptr;
+};
+
+QString text(const char* utf8) {
+  return QString::fromUtf8(utf8 ? utf8 : "");
+}
+
+const MethodInfo& methodNamed(const char* name) {
+  if (!name) throw Failure{QUENNET_EINVAL, QStringLiteral("no method given")};
+  const MethodInfo* info = quennet::findMethod(text(name));
+  if (!info) throw Failure{QUENNET_EINVAL, QStringLiteral("unknown method %1").arg(text(name))};
+  return *info;
+}
+
+QList<quennet::ParamInfo> arguments(const MethodInfo& info) {
+  QList<quennet::ParamInfo> list = info.inputs();
+  if (info.hasDevice()) list.removeFirst();
+  return list;
+}
+
+int typeCode(quennet::ParamType type) {
+  switch (type) {
+    case quennet::ParamType::Byte:
+      return QUENNET_TYPE_BYTE;
+    case quennet::ParamType::Long:
+      return QUENNET_TYPE_LONG;
+    case quennet::ParamType::Text:
+      return QUENNET_TYPE_TEXT;
+    case quennet::ParamType::ByteArray:
+      return QUENNET_TYPE_BYTES;
+  }
+  return QUENNET_TYPE_TEXT;
+}
+
+std::vector<std::uint8_t> bytesOf(const QByteArray& bytes) {
+  return {bytes.begin(), bytes.end()};
+}
+
+void checkAddress(int address) {
+  if (address < 0 || address > 255) {
+    throw Failure{QUENNET_EINVAL, QStringLiteral("address %1 lies outside 0..255").arg(address)};
+  }
+}
+
+}  // namespace
+
+struct quennet_bus {
+  QString path;
+  int callTimeoutMs = 0;
+  BusClient* client = nullptr;  // lives on the runtime thread
+  std::atomic<bool> closed{false};
+};
+
+struct quennet_reply {
+  struct Output {
+    std::string name;
+    int type = QUENNET_TYPE_TEXT;
+    long long integer = 0;
+    std::string text;
+    std::vector<std::uint8_t> bytes;
+  };
+  int result = 0;
+  bool acknowledged = false;
+  std::string status;
+  std::vector<std::uint8_t> sent;
+  std::vector<std::uint8_t> received;
+  std::vector<Output> outputs;
+};
+
+namespace {
+
+// One call on its way: filled on the runtime thread, read by the caller.
+struct CallState {
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  bool portOpen = true;  // whether the port was still open when the call finished
+  BusResult result;
+  std::optional<Failure> refused;  // misuse the method itself found before anything was queued
+
+  void finish(const BusResult& answer, bool open, std::optional<Failure> failure = {}) {
+    {
+      const std::lock_guard lock(mutex);
+      result = answer;
+      portOpen = open;
+      refused = std::move(failure);
+      finished = true;
+    }
+    done.notify_all();
+  }
+};
+
+quennet_reply* makeReply(const MethodInfo& info, const BusResult& result) {
+  auto* reply = new quennet_reply;
+  reply->result = result.result;
+  reply->acknowledged = result.acknowledged;
+  reply->status = result.caption.toStdString();
+  reply->sent = bytesOf(result.sent);
+  reply->received = bytesOf(result.reply);
+  for (const quennet::ParamInfo& p : info.outputs()) {
+    quennet_reply::Output output;
+    output.name = p.name.toStdString();
+    output.type = typeCode(p.type);
+    const QVariant value = result.outputs.value(p.name);
+    switch (p.type) {
+      case quennet::ParamType::Byte:
+      case quennet::ParamType::Long:
+        output.integer = value.toLongLong();
+        break;
+      case quennet::ParamType::Text:
+        output.text = value.toString().toStdString();
+        break;
+      case quennet::ParamType::ByteArray:
+        for (const QVariant& element : value.toList()) {
+          output.bytes.push_back(static_cast<std::uint8_t>(element.toInt()));
+        }
+        break;
+    }
+    reply->outputs.push_back(std::move(output));
+  }
+  return reply;
+}
+
+// A closed or failed port: what the caller is told.
+Failure closedFailure(const quennet_bus& bus, const QString& caption) {
+  return Failure{QUENNET_ECLOSED, QStringLiteral("%1: %2").arg(bus.path, caption)};
+}
+
+}  // namespace
+
+// One watch's records between the runtime thread and the reader.
+struct WatchQueue {
+  struct Record {
+    int kind = 0;
+    int counter = 0;
+    int a = 0;
+    int b = 0;
+    int lost = 0;
+    std::string text;
+    std::string json;
+  };
+
+  void push(int kind, const QJsonObject& object, const quennet::BusEvent* event = nullptr,
+            int lost = 0) {
+    Record record;
+    record.kind = kind;
+    record.counter = object.value(QStringLiteral("counter")).toInt();
+    if (event) {
+      record.a = event->a;
+      record.b = event->b;
+      record.text = event->text.toStdString();
+    }
+    record.lost = lost;
+    record.json = QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString();
+    {
+      const std::lock_guard lock(mutex);
+      records.push_back(std::move(record));
+    }
+    changed.notify_all();
+  }
+  void end(int code, const QString& message) {
+    {
+      const std::lock_guard lock(mutex);
+      if (endCode == QUENNET_OK) {
+        endCode = code;
+        endMessage = message;
+      }
+    }
+    changed.notify_all();
+  }
+  // The first report of the start counts; later ones change nothing.
+  void opened(int code, const QString& message) {
+    {
+      const std::lock_guard lock(mutex);
+      if (started) return;
+      openCode = code;
+      openMessage = message;
+      started = true;
+    }
+    changed.notify_all();
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::deque<Record> records;
+  bool started = false;
+  int openCode = QUENNET_OK;
+  QString openMessage;
+  int endCode = QUENNET_OK;  // set once the watch can report nothing more
+  QString endMessage;
+};
+
+namespace {
+
+// The runtime thread's half of a watch: enables the validator, then runs an event poller and
+// queues what it reports.
+class WatchDriver : public QObject {
+ public:
+  WatchDriver(quennet_bus* bus, quint8 address, const quennet_watch_options& options,
+              std::shared_ptr<WatchQueue> queue)
+      : bus_(bus),
+        queue_(std::move(queue)),
+        poller_(bus->client, address),
+        commands_(quennet::enableCommands(
+            options.inhibits ? std::optional<QString>(text(options.inhibits)) : std::nullopt)) {
+    if (options.interval_ms > 0) poller_.setInterval(options.interval_ms);
+    poller_.setReportKept(options.from_start != 0);
+    poller_.setReEnableCommands(commands_);
+  }
+
+  // Sends the first enable command; the rest follow as each is acknowledged. Throws what
+  // BusClient::invoke throws for bad inhibits.
+  void start() { sendEnable(0); }
+
+ private:
+  void sendEnable(qsizetype index) {
+    if (index == commands_.size()) return startPolling();
+    const quennet::BusCommand& command = commands_[index];
+    BusReply* reply = bus_->client->invoke(poller_.address(), command.method, command.inputs);
+    reply->setParent(this);  // a watch closed before the answer takes the reply with it
+    connect(reply, &BusReply::finished, this, [this, reply, index] {
+      reply->deleteLater();
+      if (reply->acknowledged()) {
+        // Nothing may leave a slot: misuse in a later command (bad inhibits) ends the start.
+        try {
+          return sendEnable(index + 1);
+        } catch (const DispatchError& error) {
+          return queue_->opened(QUENNET_EINVAL, error.message());
+        } catch (const QuennetError& error) {
+          return queue_->opened(QUENNET_EINVAL, error.description());
+        }
+      }
+      if (reply->result() == quennet::kResultNotEnabled) {
+        return queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, reply->caption()).message);
+      }
+      queue_->opened(QUENNET_EREFUSED, quennet::enableRefusedText(*reply, commands_[index].method));
+    });
+  }
+
+  void startPolling() {
+    using quennet::EventPoller;
+    connect(&poller_, &EventPoller::eventReceived, this, [this](const quennet::BusEvent& e) {
+      queue_->push(QUENNET_RECORD_EVENT, quennet::eventRecord(e), &e);
+    });
+    connect(&poller_, &EventPoller::eventsLost, this, [this](int lost) {
+      queue_->push(QUENNET_RECORD_LOST, quennet::lostRecord(lost, poller_.lastCounter()), nullptr,
+                   lost);
+    });
+    connect(&poller_, &EventPoller::inconsistentRead, this, [this](int counter) {
+      queue_->push(QUENNET_RECORD_INCONSISTENT, quennet::inconsistentRecord(counter));
+    });
+    connect(&poller_, &EventPoller::counterReset, this, [this] {
+      queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_.lastCounter()));
+    });
+    // The watch is open once the first read has learnt the counter: what happens after
+    // quennet_watch_open() returns is reported, whenever the first poll went out.
+    connect(&poller_, &EventPoller::bufferRead, this, [this] { queue_->opened(QUENNET_OK, {}); });
+    connect(&poller_, &EventPoller::pollFailed, this, [this](int result, const QString& caption) {
+      if (result != quennet::kResultNotEnabled) return queue_->opened(QUENNET_OK, {});
+      poller_.stop();
+      queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
+      queue_->end(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
+    });
+    poller_.start();
+  }
+
+  quennet_bus* bus_;
+  std::shared_ptr<WatchQueue> queue_;
+  quennet::EventPoller poller_;
+  QList<quennet::BusCommand> commands_;
+};
+
+}  // namespace
+
+struct quennet_watch {
+  QPointer<WatchDriver> driver;  // on the runtime thread
+  std::shared_ptr<WatchQueue> queue;
+  WatchQueue::Record current;
+};
+
+extern "C" {
+
+const char* quennet_strerror(int code) {
+  switch (code) {
+    case QUENNET_OK:
+      return "no error";
+    case QUENNET_EINVAL:
+      return "unknown method or bad argument";
+    case QUENNET_EOPEN:
+      return "the port could not be opened";
+    case QUENNET_ECLOSED:
+      return "the port is closed or failed";
+    case QUENNET_ETIMEDOUT:
+      return "nothing came within the time given";
+    case QUENNET_EREFUSED:
+      return "the device did not accept the enable command";
+    case QUENNET_ENOMEM:
+      return "out of memory";
+    case QUENNET_ERANGE:
+      return "index out of range";
+    default:
+      return "unknown error code";
+  }
+}
+
+const char* quennet_last_message(void) {
+  return lastMessage.c_str();
+}
+
+const char* quennet_version(void) {
+  return QUENNET_VERSION_STR;
+}
+
+size_t quennet_method_count(void) {
+  return static_cast<size_t>(quennet::methodTable().size());
+}
+
+const char* quennet_method_name(size_t index) {
+  static const std::vector<std::string> names = [] {
+    std::vector<std::string> list;
+    for (const MethodInfo& info : quennet::methodTable()) list.push_back(info.name.toStdString());
+    return list;
+  }();
+  return index < names.size() ? names[index].c_str() : nullptr;
+}
+
+int quennet_method_argument_count(const char* method) {
+  return guarded([&] { return static_cast<int>(arguments(methodNamed(method)).size()); });
+}
+
+int quennet_method_argument_type(const char* method, int index) {
+  return guarded([&] {
+    const QList<quennet::ParamInfo> list = arguments(methodNamed(method));
+    if (index < 0 || index >= list.size()) {
+      throw Failure{QUENNET_ERANGE,
+                    QStringLiteral("%1 has no argument %2").arg(text(method)).arg(index)};
+    }
+    return typeCode(list[index].type);
+  });
+}
+
+void quennet_options_init(quennet_options* options) {
+  if (!options) return;
+  *options = quennet_options{QUENNET_CRC16, 1, nullptr, 0};
+}
+
+int quennet_open(const char* path, const quennet_options* given, quennet_bus** bus) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no place for the handle")};
+    *bus = nullptr;
+    if (!path || !*path) throw Failure{QUENNET_EINVAL, QStringLiteral("no port given")};
+    quennet_options options;
+    quennet_options_init(&options);
+    if (given) options = *given;
+    if (options.checksum != QUENNET_CRC16 && options.checksum != QUENNET_CHECKSUM8) {
+      throw Failure{
+          QUENNET_EINVAL,
+          QStringLiteral("checksum %1 is neither 0 (8-bit) nor 1 (CRC)").arg(options.checksum)};
+    }
+    std::optional<std::int32_t> keyCode;
+    if (options.key) {
+      keyCode = quennet::keyCodeFromDigits(text(options.key));
+      if (!keyCode) {
+        throw Failure{QUENNET_EINVAL, QStringLiteral("the key needs exactly six digits 0 to 9")};
+      }
+      if (options.checksum != QUENNET_CRC16) {
+        throw Failure{QUENNET_EINVAL,
+                      QStringLiteral("a key needs CRC frames: encryption does not work with the "
+                                     "8-bit checksum")};
+      }
+    }
+    if (options.call_timeout_ms < 0) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("the call time-out is negative")};
+    }
+    auto handle = std::make_unique<quennet_bus>();
+    handle->path = text(path);
+    handle->callTimeoutMs = options.call_timeout_ms;
+    Runtime::instance().run([&] {
+      auto client = std::make_unique<BusClient>();
+      client->setPortName(handle->path);
+      client->setChecksumType(options.checksum == QUENNET_CRC16 ? quennet::CHKSM_16BIT
+                                                                : quennet::CHKSM_8BIT);
+      client->setCommsEcho(options.echo != 0);
+      if (keyCode) {
+        client->setKeyCode(*keyCode);
+        client->setEncryption(true);
+      }
+      if (!client->open()) {
+        throw Failure{
+            QUENNET_EOPEN,
+            quennet::openFailureText(handle->path, {client->errorNumber(), client->errorString()})};
+      }
+      handle->client = client.release();
+    });
+    *bus = handle.release();
+    return QUENNET_OK;
+  });
+}
+
+void quennet_close(quennet_bus* bus) {
+  if (!bus) return;
+  bus->closed = true;
+  guarded([&] {
+    Runtime::instance().run([bus] { bus->client->close(); });
+    return QUENNET_OK;
+  });
+}
+
+void quennet_free(quennet_bus* bus) {
+  if (!bus) return;
+  guarded([&] {
+    Runtime::instance().run([bus] { delete bus->client; });
+    return QUENNET_OK;
+  });
+  delete bus;
+}
+
+int quennet_call(quennet_bus* bus, int address, const char* method, const char* const* arguments,
+                 size_t count, quennet_reply** reply) {
+  return guarded([&] {
+    if (!bus || !reply || (count > 0 && !arguments)) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("no bus, arguments or place for the reply")};
+    }
+    *reply = nullptr;
+    const MethodInfo& info = methodNamed(method);
+    checkAddress(address);
+    QVariantList inputs;
+    for (size_t i = 0; i < count; ++i) inputs.append(text(arguments[i]));
+    quennet::checkArgumentCount(info, inputs.size());
+    if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
+    auto state = std::make_shared<CallState>();
+    // Posted without a wait for it: the caller wakes once, when the answer is in.
+    Runtime::instance().post([state, client = bus->client, &info, address, inputs] {
+      BusReply* queued = nullptr;
+      try {
+        queued = client->invoke(static_cast<quint8>(address), info.name, inputs);
+      } catch (const QuennetError& error) {
+        return state->finish(
+            {}, true, Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())});
+      } catch (const DispatchError& error) {
+        return state->finish({}, true, Failure{QUENNET_EINVAL, error.message()});
+      }
+      QObject::connect(queued, &BusReply::finished, queued, [state, queued, client] {
+        state->finish(queued->busResult(), client->state() == BusClient::ConnectedState);
+        queued->deleteLater();
+      });
+    });
+    std::unique_lock lock(state->mutex);
+    if (bus->callTimeoutMs > 0) {
+      if (!state->done.wait_for(lock, std::chrono::milliseconds(bus->callTimeoutMs),
+                                [&] { return state->finished; })) {
+        throw Failure{
+            QUENNET_ETIMEDOUT,
+            QStringLiteral("%1: no answer within %2 ms").arg(info.name).arg(bus->callTimeoutMs)};
+      }
+    } else {
+      state->done.wait(lock, [&] { return state->finished; });
+    }
+    if (state->refused) throw *state->refused;
+    if (state->result.result == quennet::kResultNotEnabled && !state->portOpen) {
+      throw closedFailure(*bus, state->result.caption);
+    }
+    *reply = makeReply(info, state->result);
+    return QUENNET_OK;
+  });
+}
+
+int quennet_reply_result(const quennet_reply* reply) {
+  return reply ? reply->result : QUENNET_EINVAL;
+}
+
+int quennet_reply_acknowledged(const quennet_reply* reply) {
+  return reply && reply->acknowledged ? 1 : 0;
+}
+
+const char* quennet_reply_status(const quennet_reply* reply) {
+  return reply ? reply->status.c_str() : "";
+}
+
+size_t quennet_reply_sent(const quennet_reply* reply, const uint8_t** bytes) {
+  if (bytes) *bytes = reply && !reply->sent.empty() ? reply->sent.data() : nullptr;
+  return reply ? reply->sent.size() : 0;
+}
+
+size_t quennet_reply_received(const quennet_reply* reply, const uint8_t** bytes) {
+  if (bytes) *bytes = reply && !reply->received.empty() ? reply->received.data() : nullptr;
+  return reply ? reply->received.size() : 0;
+}
+
+size_t quennet_reply_output_count(const quennet_reply* reply) {
+  return reply ? reply->outputs.size() : 0;
+}
+
+namespace {
+const quennet_reply::Output* outputAt(const quennet_reply* reply, size_t index) {
+  return reply && index < reply->outputs.size() ? &reply->outputs[index] : nullptr;
+}
+}  // namespace
+
+const char* quennet_reply_output_name(const quennet_reply* reply, size_t index) {
+  const auto* output = outputAt(reply, index);
+  return output ? output->name.c_str() : nullptr;
+}
+
+int quennet_reply_output_type(const quennet_reply* reply, size_t index) {
+  const auto* output = outputAt(reply, index);
+  return output ? output->type : QUENNET_ERANGE;
+}
+
+long long quennet_reply_output_integer(const quennet_reply* reply, size_t index) {
+  const auto* output = outputAt(reply, index);
+  return output ? output->integer : 0;
+}
+
+const char* quennet_reply_output_text(const quennet_reply* reply, size_t index) {
+  const auto* output = outputAt(reply, index);
+  return output ? output->text.c_str() : nullptr;
+}
+
+size_t quennet_reply_output_bytes(const quennet_reply* reply, size_t index, const uint8_t** bytes) {
+  const auto* output = outputAt(reply, index);
+  if (bytes) *bytes = output && !output->bytes.empty() ? output->bytes.data() : nullptr;
+  return output ? output->bytes.size() : 0;
+}
+
+void quennet_reply_free(quennet_reply* reply) {
+  delete reply;
+}
+
+void quennet_watch_options_init(quennet_watch_options* options) {
+  if (!options) return;
+  *options = quennet_watch_options{0, 0, nullptr};
+}
+
+int quennet_watch_open(quennet_bus* bus, int address, const quennet_watch_options* given,
+                       quennet_watch** watch) {
+  return guarded([&] {
+    if (!bus || !watch)
+      throw Failure{QUENNET_EINVAL, QStringLiteral("no bus or place for the watch")};
+    *watch = nullptr;
+    checkAddress(address);
+    quennet_watch_options options;
+    quennet_watch_options_init(&options);
+    if (given) options = *given;
+    if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
+    auto handle = std::make_unique<quennet_watch>();
+    handle->queue = std::make_shared<WatchQueue>();
+    Runtime::instance().run([&] {
+      auto driver =
+          std::make_unique<WatchDriver>(bus, static_cast<quint8>(address), options, handle->queue);
+      try {
+        driver->start();
+      } catch (const QuennetError& error) {
+        throw Failure{QUENNET_EINVAL, error.description()};
+      }
+      handle->driver = driver.release();
+    });
+    std::unique_lock lock(handle->queue->mutex);
+    handle->queue->changed.wait(lock, [&] { return handle->queue->started; });
+    if (handle->queue->openCode != QUENNET_OK) {
+      const Failure failure{handle->queue->openCode, handle->queue->openMessage};
+      lock.unlock();
+      quennet_watch_close(handle.release());
+      throw failure;
+    }
+    lock.unlock();
+    *watch = handle.release();
+    return QUENNET_OK;
+  });
+}
+
+int quennet_watch_next(quennet_watch* watch, int timeout_ms, quennet_record* record) {
+  return guarded([&] {
+    if (!watch || !record) throw Failure{QUENNET_EINVAL, QStringLiteral("no watch or record")};
+    WatchQueue& queue = *watch->queue;
+    std::unique_lock lock(queue.mutex);
+    const auto ready = [&] { return !queue.records.empty() || queue.endCode != QUENNET_OK; };
+    if (timeout_ms < 0) {
+      queue.changed.wait(lock, ready);
+    } else if (!queue.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) {
+      throw Failure{QUENNET_ETIMEDOUT, QStringLiteral("no event within %1 ms").arg(timeout_ms)};
+    }
+    if (queue.records.empty()) throw Failure{queue.endCode, queue.endMessage};
+    watch->current = std::move(queue.records.front());
+    queue.records.pop_front();
+    const WatchQueue::Record& current = watch->current;
+    *record = quennet_record{current.kind, current.counter,      current.a,           current.b,
+                             current.lost, current.text.c_str(), current.json.c_str()};
+    return QUENNET_OK;
+  });
+}
+
+void quennet_watch_close(quennet_watch* watch) {
+  if (!watch) return;
+  guarded([&] {
+    Runtime::instance().run([watch] { delete watch->driver.data(); });
+    return QUENNET_OK;
+  });
+  delete watch;
+}
+
+}  // extern "C"

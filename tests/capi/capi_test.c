@@ -1,0 +1,291 @@
+/* The C interface from C: calls, refusals of bad input, events, a closed port and several threads
+ * on one handle, against bnvsim started as a program of its own. Exit status 0 when every check
+ * held; each failed check prints its line. */
+#define _GNU_SOURCE
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "quennet/quennet.h"
+
+extern char** environ;
+
+static int failures = 0;
+
+#define CHECK(condition)                                                            \
+  do {                                                                              \
+    if (!(condition)) {                                                             \
+      fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
+      ++failures;                                                                   \
+    }                                                                               \
+  } while (0)
+
+#define CHECK_TEXT(actual, expected)                                            \
+  do {                                                                          \
+    const char* a_ = (actual);                                                  \
+    if (!a_ || strcmp(a_, (expected)) != 0) {                                   \
+      fprintf(stderr, "%s:%d: got \"%s\", wanted \"%s\"\n", __FILE__, __LINE__, \
+              a_ ? a_ : "(null)", (expected));                                  \
+      ++failures;                                                               \
+    }                                                                           \
+  } while (0)
+
+/* bnvsim with pipes on its console. */
+static pid_t simulator = -1;
+static FILE* console_in = NULL;
+static FILE* console_out = NULL;
+
+static int start_simulator(char* port, size_t size) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return 0;
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+  posix_spawn_file_actions_addclose(&actions, in[1]);
+  posix_spawn_file_actions_addclose(&actions, out[0]);
+  char program[] = QUENNET_BNVSIM;
+  char timeout[] = "--escrow-timeout=0";
+  char* argv[] = {program, timeout, NULL};
+  int spawned = posix_spawn(&simulator, program, &actions, NULL, argv, environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(in[0]);
+  close(out[1]);
+  if (spawned != 0) return 0;
+  console_in = fdopen(in[1], "w");
+  console_out = fdopen(out[0], "r");
+  if (!fgets(port, (int)size, console_out)) return 0;
+  port[strcspn(port, "\n")] = '\0';
+  return 1;
+}
+
+/* One console command and the first line of its answer. */
+static void console(const char* command, char* answer, size_t size) {
+  fprintf(console_in, "%s\n", command);
+  fflush(console_in);
+  if (!fgets(answer, (int)size, console_out)) answer[0] = '\0';
+  answer[strcspn(answer, "\n")] = '\0';
+}
+
+static void stop_simulator(void) {
+  if (simulator <= 0) return;
+  kill(simulator, SIGTERM);
+  waitpid(simulator, NULL, 0);
+  fclose(console_in);
+  fclose(console_out);
+}
+
+/* Misuse is refused before anything is sent, with the tool's own words. */
+static void bad_calls(quennet_bus* bus) {
+  static const struct {
+    const char* method;
+    const char* arguments[2];
+    size_t count;
+    int address;
+    const char* message;
+  } cases[] = {
+      {"GetSerial", {NULL}, 0, 40, "unknown method GetSerial"},
+      {"SetInhibitStatus",
+       {NULL},
+       0,
+       40,
+       "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given"},
+      {"GetSerialNo", {"1"}, 1, 40, "GetSerialNo takes 0 argument(s), 1 given"},
+      {"SetInhibitStatus", {"255,256"}, 1, 40, "Inhibits: 256 lies outside 0..255"},
+      {"RouteBill", {"stack"}, 1, 40, "Accept: 'stack' is not a decimal number"},
+      {"GetSerialNo", {NULL}, 0, 256, "address 256 lies outside 0..255"},
+  };
+  for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
+    quennet_reply* reply = (quennet_reply*)1;
+    CHECK(quennet_call(bus, cases[i].address, cases[i].method, cases[i].arguments, cases[i].count,
+                       &reply) == QUENNET_EINVAL);
+    CHECK(reply == NULL);
+    CHECK_TEXT(quennet_last_message(), cases[i].message);
+  }
+  CHECK(quennet_method_argument_count("SetInhibitStatus") == 1);
+  CHECK(quennet_method_argument_type("SetInhibitStatus", 0) == QUENNET_TYPE_BYTES);
+  CHECK(quennet_method_argument_type("SetInhibitStatus", 1) == QUENNET_ERANGE);
+  CHECK(quennet_method_argument_count("Nope") == QUENNET_EINVAL);
+  CHECK(quennet_method_count() == 62);
+  CHECK_TEXT(quennet_method_name(0), "SendPoll");
+  CHECK(quennet_method_name(62) == NULL);
+}
+
+static int output_index(const quennet_reply* reply, const char* name) {
+  for (size_t i = 0; i < quennet_reply_output_count(reply); ++i) {
+    if (strcmp(quennet_reply_output_name(reply, i), name) == 0) return (int)i;
+  }
+  return -1;
+}
+
+/* A data reply and an ACK, as they went over the wire. */
+static void calls(quennet_bus* bus) {
+  quennet_reply* reply = NULL;
+  CHECK(quennet_call(bus, 40, "GetSerialNo", NULL, 0, &reply) == QUENNET_OK);
+  CHECK(quennet_reply_result(reply) == 0);
+  CHECK(quennet_reply_acknowledged(reply));
+  CHECK_TEXT(quennet_reply_status(reply), "OK");
+  const uint8_t* bytes = NULL;
+  /* To 40 without data, header 242; the answer to the host (1) with three bytes, header 0. */
+  CHECK(quennet_reply_sent(reply, &bytes) == 5);
+  CHECK(bytes && bytes[0] == 40 && bytes[1] == 0 && bytes[3] == 242);
+  CHECK(quennet_reply_received(reply, &bytes) == 8);
+  CHECK(bytes && bytes[0] == 1 && bytes[1] == 3 && bytes[3] == 0);
+  const int serial = output_index(reply, "strResponse");
+  CHECK(serial >= 0 && quennet_reply_output_type(reply, (size_t)serial) == QUENNET_TYPE_TEXT);
+  CHECK(serial >= 0 && strlen(quennet_reply_output_text(reply, (size_t)serial)) > 0);
+  quennet_reply_free(reply);
+
+  const char* all[] = {"255,255"};
+  CHECK(quennet_call(bus, 40, "SetInhibitStatus", all, 1, &reply) == QUENNET_OK);
+  CHECK(quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply));
+  quennet_reply_free(reply);
+  CHECK(quennet_call(bus, 40, "GetInhibitStatus", NULL, 0, &reply) == QUENNET_OK);
+  const int mask = output_index(reply, "Response");
+  CHECK(mask >= 0 && quennet_reply_output_type(reply, (size_t)mask) == QUENNET_TYPE_BYTES);
+  CHECK(mask >= 0 && quennet_reply_output_bytes(reply, (size_t)mask, &bytes) == 2 && bytes &&
+        bytes[0] == 255 && bytes[1] == 255);
+  quennet_reply_free(reply);
+
+  /* Nobody at 99: the reply carries the time-out, nothing is acknowledged or received. */
+  CHECK(quennet_call(bus, 99, "SendPoll", NULL, 0, &reply) == QUENNET_OK);
+  CHECK(quennet_reply_result(reply) == 2);
+  CHECK(!quennet_reply_acknowledged(reply));
+  CHECK(quennet_reply_received(reply, &bytes) == 0 && bytes == NULL);
+  CHECK(quennet_reply_sent(reply, &bytes) == 5 && bytes && bytes[0] == 99);
+  quennet_reply_free(reply);
+}
+
+static quennet_bus* shared_bus = NULL;
+
+static void* poll_many(void* unused) {
+  (void)unused;
+  int good = 0;
+  for (int i = 0; i < 40; ++i) {
+    quennet_reply* reply = NULL;
+    if (quennet_call(shared_bus, 40, "SendPoll", NULL, 0, &reply) == QUENNET_OK &&
+        quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply)) {
+      ++good;
+    }
+    quennet_reply_free(reply);
+  }
+  return (void*)(long)good;
+}
+
+/* Three threads on one handle: every call answered, none lost or crossed. */
+static void threads(quennet_bus* bus) {
+  shared_bus = bus;
+  pthread_t thread[3];
+  for (int i = 0; i < 3; ++i) CHECK(pthread_create(&thread[i], NULL, poll_many, NULL) == 0);
+  for (int i = 0; i < 3; ++i) {
+    void* good = NULL;
+    pthread_join(thread[i], &good);
+    CHECK((long)good == 40);
+  }
+}
+
+static int next_of_kind(quennet_watch* watch, int kind, quennet_record* record) {
+  for (int i = 0; i < 20; ++i) {
+    if (quennet_watch_next(watch, 3000, record) != QUENNET_OK) return 0;
+    if (record->kind == kind) return 1;
+  }
+  return 0;
+}
+
+/* A note into escrow, stacked by a call while the watch polls, then a reset. */
+static void events(quennet_bus* bus) {
+  char answer[256];
+  quennet_watch* watch = NULL;
+  quennet_watch_options options;
+  quennet_watch_options_init(&options);
+  options.interval_ms = 50;
+  options.inhibits = "255,255";
+  CHECK(quennet_watch_open(bus, 40, &options, &watch) == QUENNET_OK);
+  quennet_record record;
+  CHECK(quennet_watch_next(watch, 300, &record) == QUENNET_ETIMEDOUT);
+
+  console("insert 3", answer, sizeof answer);
+  CHECK(strstr(answer, "escrow") != NULL);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_EVENT, &record));
+  CHECK(record.a == 3 && record.b == 1);
+  CHECK(strstr(record.json, "\"kind\":\"credit\"") != NULL);
+  quennet_reply* reply = NULL;
+  const char* stack[] = {"1"};
+  CHECK(quennet_call(bus, 40, "RouteBill", stack, 1, &reply) == QUENNET_OK);
+  CHECK(quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply));
+  quennet_reply_free(reply);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_EVENT, &record));
+  CHECK(record.a == 3 && record.b == 0);
+  CHECK(strlen(record.text) > 0);
+
+  console("reset", answer, sizeof answer);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_RESET, &record));
+  CHECK(record.counter == 0);
+  CHECK_TEXT(record.json, "{\"counter\":0,\"reset\":true}");
+  /* Enabled again after the reset (the watch sends the inhibits ahead of other requests): a note
+     is reported once more. */
+  int enabled = 0;
+  for (int i = 0; i < 50 && !enabled; ++i) {
+    const uint8_t* mask = NULL;
+    if (quennet_call(bus, 40, "GetInhibitStatus", NULL, 0, &reply) == QUENNET_OK) {
+      enabled = quennet_reply_output_bytes(reply, 0, &mask) == 2 && mask[0] == 255;
+    }
+    quennet_reply_free(reply);
+  }
+  CHECK(enabled);
+  console("insert 1", answer, sizeof answer);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_EVENT, &record));
+  CHECK(record.a == 1 && record.b == 1);
+
+  /* Closing the bus ends the watch and every later call. */
+  quennet_close(bus);
+  int ended = quennet_watch_next(watch, 3000, &record);
+  while (ended == QUENNET_OK) ended = quennet_watch_next(watch, 3000, &record);
+  CHECK(ended == QUENNET_ECLOSED);
+  quennet_watch_close(watch);
+  CHECK(quennet_call(bus, 40, "SendPoll", NULL, 0, &reply) == QUENNET_ECLOSED);
+  CHECK(reply == NULL);
+  CHECK(strstr(quennet_last_message(), "Port closed") != NULL);
+  CHECK(quennet_watch_open(bus, 40, NULL, &watch) == QUENNET_ECLOSED);
+}
+
+static void open_failures(const char* port) {
+  quennet_bus* bus = (quennet_bus*)1;
+  CHECK(quennet_open("/dev/quennet-no-such-port", NULL, &bus) == QUENNET_EOPEN);
+  CHECK(bus == NULL);
+  CHECK(strncmp(quennet_last_message(), "cannot open /dev/quennet-no-such-port: ", 39) == 0);
+  quennet_options options;
+  quennet_options_init(&options);
+  options.key = "12345x";
+  CHECK(quennet_open(port, &options, &bus) == QUENNET_EINVAL);
+  options.key = "123456";
+  options.checksum = QUENNET_CHECKSUM8;
+  CHECK(quennet_open(port, &options, &bus) == QUENNET_EINVAL);
+  CHECK(strstr(quennet_strerror(QUENNET_EOPEN), "opened") != NULL);
+}
+
+int main(void) {
+  char port[256];
+  if (!start_simulator(port, sizeof port)) {
+    fprintf(stderr, "bnvsim did not start\n");
+    return 1;
+  }
+  open_failures(port);
+  quennet_bus* bus = NULL;
+  CHECK(quennet_open(port, NULL, &bus) == QUENNET_OK);
+  if (bus) {
+    bad_calls(bus);
+    calls(bus);
+    threads(bus);
+    events(bus);
+    quennet_free(bus);
+  }
+  stop_simulator();
+  if (failures == 0) printf("all checks held\n");
+  return failures == 0 ? 0 : 1;
+}
