@@ -72,8 +72,9 @@ void journalBench(const QString& path, int credits) {
     QElapsedTimer one;
     one.start();
     const QString id = QStringLiteral("bench-%1").arg(k);
-    journal.record({id, QJsonDocument(QJsonObject{{"id", id}, {"value", 1000}}).toJson()},
-                   QStringLiteral("40/1234567"), k % 255 + 1);
+    journal.recordCredit(QStringLiteral("40/1234567"),
+                         {id, QJsonDocument(QJsonObject{{"id", id}, {"value", 1000}}).toJson()},
+                         {QStringLiteral("bench"), k % 255 + 1, k + 1});
     each.push_back(one.nsecsElapsed() / 1e6);
   }
   const double writeS = clock.elapsed() / 1000.0;

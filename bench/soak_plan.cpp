@@ -127,9 +127,10 @@ bool classifiedRight(Kind kind, const quennet::MethodInfo& method,
     // byte equal to the host's address starts a frame of its own, whose checksum then fails.
     case Kind::Noise:
       return out.result == kResultOk || out.result == kResultChecksum;
-    // A reply where the echo should be: the echo differs (result 3) or too few bytes come.
+    // A reply where the echo should be is the reply, taken as such ("no echo on this line");
+    // the loose answers to an address poll or clash read as a changed echo (result 3).
     case Kind::NoEcho:
-      return out.result == kResultTimeout || out.result == kResultChecksum;
+      return out.result == kResultOk || (!method.hasDevice() && out.result == kResultChecksum);
     case Kind::LineDrop:
       return out.result == kResultNotEnabled;
   }

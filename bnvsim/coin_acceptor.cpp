@@ -37,11 +37,14 @@ void CoinAcceptor::onReset() {
 }
 
 void CoinAcceptor::insertCoin(int position) {
+  ++inserted_;
   if (!coinDefined(position)) return credits_.add(0, kCoinRejected);
   if (!inhibits_.masterOpen() || !inhibits_.enabled(position)) {
     return credits_.add(0, kCoinInhibited);
   }
+  ++accepted_;
   credits_.add(static_cast<std::uint8_t>(position), 0);
+  ++acceptedAt_[static_cast<std::size_t>(position - 1)];
 }
 
 std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const std::uint8_t> data) {
@@ -51,7 +54,12 @@ std::optional<Reply> CoinAcceptor::answer(std::uint8_t header, std::span<const s
     case quennet::Request_Coin_ID:
       if (data.size() != 1 || data[0] < 1 || data[0] > kCoinPositions) return Reply::nak();
       return Reply::text(std::string(kCoins[static_cast<std::size_t>(data[0] - 1)]));
+    case quennet::GET_ACCEPTANCE_CNTR:
+      return Reply::bytes(counterBytes(accepted_));
+    case quennet::GET_INSERTION_CNTR:
+      return Reply::bytes(counterBytes(inserted_));
     default:
+      if (auto common = coinDeviceAnswer(header, data)) return common;
       return inhibits_.answer(header, data);
   }
 }

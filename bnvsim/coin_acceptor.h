@@ -22,6 +22,8 @@ class CoinAcceptor : public Device {
   explicit CoinAcceptor(int address = quennet::kCoinAcceptorAddress);
 
   void insertCoin(int position);
+  // Coins taken, by position - 1: the acceptor's own count, kept through resets.
+  const std::array<std::uint32_t, kCoinPositions>& accepted() const { return acceptedAt_; }
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
@@ -30,6 +32,11 @@ class CoinAcceptor : public Device {
  private:
   EventLog credits_;
   Inhibits inhibits_;
+  // Audit counters: coins inserted, and coins accepted (credited); a reset keeps them.
+  std::uint32_t inserted_ = 0;
+  std::uint32_t accepted_ = 0;
+  // Coins accepted at each position, as the console's `counters` shows them.
+  std::array<std::uint32_t, kCoinPositions> acceptedAt_{};
 };
 
 }  // namespace bnvsim

@@ -111,6 +111,7 @@ QString Console::help() {
              "status              the validator's state, the faults in force and the line\n"
              "hopper [jam N]      the hopper's coins held and paid out; jam: the next payout\n"
              "                    stops after N coins\n"
+             "counters            notes stacked and coins taken, by position\n"
              "help                this text\n"
              "quit                stop serving and exit")
       .arg(faultNameList())
@@ -235,6 +236,7 @@ QString Console::execute(const QString& text) {
     return QStringLiteral("bye");
   }
   if (command == QLatin1String("status")) return status();
+  if (command == QLatin1String("counters")) return simulator_.counters();
   if (command == QLatin1String("insert")) {
     if (!numeric) return usage("insert N");
     return insert(number);

@@ -36,9 +36,7 @@ Reply Device::handle(std::uint8_t header, std::span<const std::uint8_t> data) {
     case quennet::GET_CODE_REVN:
       return Reply::text(identity_.softwareRevision);
     case quennet::GET_SERIAL_NO:
-      return Reply::bytes({static_cast<std::uint8_t>(identity_.serialNumber >> 16),
-                           static_cast<std::uint8_t>(identity_.serialNumber >> 8),
-                           static_cast<std::uint8_t>(identity_.serialNumber)});
+      return Reply::bytes(counterBytes(identity_.serialNumber));
     case quennet::GET_ADDRESS_MODE:
       return Reply::bytes({identity_.addressMode});
     case quennet::ADDRESS_CHANGE:
@@ -54,6 +52,24 @@ Reply Device::handle(std::uint8_t header, std::span<const std::uint8_t> data) {
   }
   if (auto own = answer(header, data)) return *own;
   return Reply::nak();
+}
+
+std::optional<Reply> coinDeviceAnswer(std::uint8_t header, std::span<const std::uint8_t> data) {
+  constexpr std::uint8_t kPriorityUnitTensOfMs = 2;
+  constexpr std::uint8_t kPriorityValue = 20;
+  constexpr std::uint8_t kDatabaseVersion = 1;
+  constexpr std::uint8_t kSorterPath = 1;
+  switch (header) {
+    case quennet::GET_POLL_PRIORITY:
+      return Reply::bytes({kPriorityUnitTensOfMs, kPriorityValue});
+    case kRequestDatabaseVersion:
+      return Reply::bytes({kDatabaseVersion});
+    case kRequestSorterPaths:
+      if (data.size() != 1) return Reply::nak();
+      return Reply::bytes({kSorterPath, 0, 0, 0});
+    default:
+      return std::nullopt;
+  }
 }
 
 std::uint8_t nextEventCounter(std::uint8_t value) {

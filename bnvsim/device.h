@@ -54,7 +54,7 @@ struct Identity {
   std::string productCode;
   std::string buildCode;
   std::string softwareRevision;
-  std::uint32_t serialNumber = 0;  // 24 bits, sent most significant byte first
+  std::uint32_t serialNumber = 0;  // 24 bits, as the label reads it; sent least significant first
   std::uint8_t addressMode = 0;
 };
 
@@ -92,6 +92,15 @@ class Device {
   CommsCounters comms_;
   std::mt19937 random_;
 };
+
+// Headers coin acceptors and hoppers answer that the host's command set never sends.
+inline constexpr std::uint8_t kRequestSorterPaths = 209;
+inline constexpr std::uint8_t kRequestDatabaseVersion = 243;
+
+// What coin acceptors and hoppers answer alike: polling priority (2, 20: every 200 ms), database
+// version (1) and the sorter paths of a coin position (path 1, no override paths); hosts read
+// them at start and give up on a NAK. std::nullopt for every other header.
+std::optional<Reply> coinDeviceAnswer(std::uint8_t header, std::span<const std::uint8_t> data);
 
 // Counts from `value` as ccTalk event counters do: 1 to 255, then 1 again (0 only after reset).
 std::uint8_t nextEventCounter(std::uint8_t value);

@@ -71,7 +71,7 @@ std::optional<Reply> Hopper::answer(std::uint8_t header, std::span<const std::ui
       enabled_ = false;
       return Reply::bytes({0});
     default:
-      return std::nullopt;
+      return coinDeviceAnswer(header, data);
   }
 }
 

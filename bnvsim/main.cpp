@@ -71,6 +71,11 @@ Invocation parse(const QCoreApplication& app) {
       QStringLiteral("Return a note held in escrow after MS milliseconds without a route request "
                      "(default 10000; 0 holds it until routed)."),
       QStringLiteral("MS"), QString::number(bnvsim::kDefaultEscrowHoldMs));
+  const QCommandLineOption scaling(
+      QStringLiteral("scaling"),
+      QStringLiteral("Scaling factor (1..65535) and decimal places (0..255) the validator gives "
+                     "for its notes (default 100,2: the table's values are whole units)."),
+      QStringLiteral("FACTOR,DECIMALS"), QStringLiteral("100,2"));
   const QCommandLineOption hopper(QStringLiteral("hopper"),
                                   QStringLiteral("Add a coin hopper at address 3."));
   const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
@@ -92,7 +97,7 @@ Invocation parse(const QCoreApplication& app) {
                      "(`quennet monitor --input FILE` decodes it)."),
       QStringLiteral("FILE"));
   parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
-                     hopper, coins, noStacker, fault, trace, capture});
+                     scaling, hopper, coins, noStacker, fault, trace, capture});
   parser.process(app);
 
   Invocation run;
@@ -119,6 +124,18 @@ Invocation parse(const QCoreApplication& app) {
   run.options.validatorAddress = parser.value(address).toInt(&ok);
   if (!ok || run.options.validatorAddress < 2 || run.options.validatorAddress > 255) {
     fail(QStringLiteral("--address wants 2..255"));
+  }
+  const QStringList scale = parser.value(scaling).split(QLatin1Char(','));
+  bool factorOk = false;
+  bool decimalsOk = false;
+  if (scale.size() == 2) {
+    run.options.scaling.factor = scale[0].toInt(&factorOk);
+    run.options.scaling.decimals = scale[1].toInt(&decimalsOk);
+  }
+  if (!factorOk || !decimalsOk || run.options.scaling.factor < 1 ||
+      run.options.scaling.factor > 0xFFFF || run.options.scaling.decimals < 0 ||
+      run.options.scaling.decimals > 0xFF) {
+    fail(QStringLiteral("--scaling wants FACTOR,DECIMALS: 1..65535 and 0..255"));
   }
   run.options.hopper = parser.isSet(hopper);
   run.options.coinAcceptor = parser.isSet(coins);

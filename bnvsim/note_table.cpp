@@ -35,10 +35,11 @@ std::array<std::uint8_t, 2> countryPositions(std::string_view country) {
   return {static_cast<std::uint8_t>(mask), static_cast<std::uint8_t>(mask >> 8)};
 }
 
-std::array<std::uint8_t, 3> countryScaling(std::string_view country) {
-  // Note values are in whole units; the scaling factor 100 with two decimals gives cents/pence.
+std::array<std::uint8_t, 3> countryScaling(std::string_view country, const Scaling& scaling) {
   if (countryPositions(country) == std::array<std::uint8_t, 2>{0, 0}) return {0, 0, 0};
-  return {100, 0, 2};
+  return {static_cast<std::uint8_t>(scaling.factor & 0xFF),
+          static_cast<std::uint8_t>(scaling.factor >> 8),
+          static_cast<std::uint8_t>(scaling.decimals)};
 }
 
 }  // namespace bnvsim

@@ -14,6 +14,8 @@
 #include <mutex>
 #include <thread>
 
+#include <QStringList>
+
 #include "bnvsim/bus.h"
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
@@ -49,6 +51,7 @@ struct Simulator::Impl {
         bus(o.line),
         tap(o.capturePath, o.trace) {
     validator.setEscrowHoldMs(o.escrowHoldMs);
+    validator.setScaling(o.scaling);
     // Frames come from the line tap in decoded form; the bus adds what the devices made of one
     // (dropped, ignored, decrypted, a fault played), which the line alone does not show.
     if (o.trace) {
@@ -347,6 +350,21 @@ int Simulator::escrowHoldLeftMs() const {
 std::uint8_t Simulator::eventCounter() const {
   std::lock_guard lock(impl_->mutex);
   return impl_->validator.eventCounter();
+}
+
+QString Simulator::counters() const {
+  std::lock_guard lock(impl_->mutex);
+  const auto list = [](const auto& counts) {
+    QStringList parts;
+    for (std::size_t k = 0; k < counts.size(); ++k) {
+      if (counts[k] != 0) parts.append(QStringLiteral("%1:%2").arg(k + 1).arg(counts[k]));
+    }
+    return parts.join(QLatin1Char(' '));
+  };
+  QString text = QStringLiteral("notes ") + list(impl_->validator.stacked());
+  if (impl_->coinAcceptor)
+    text += QStringLiteral("; coins ") + list(impl_->coinAcceptor->accepted());
+  return text;
 }
 
 ActiveFaults Simulator::activeFaults() const {

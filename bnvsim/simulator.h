@@ -8,6 +8,7 @@
 
 #include <QString>
 
+#include "bnvsim/note_table.h"
 #include "quennet/link/protocol_events.h"
 
 namespace bnvsim {
@@ -52,6 +53,7 @@ struct SimulatorOptions {
   bool stackerFitted = true;
   int escrowHoldMs =
       kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever
+  Scaling scaling;           // what the validator says of its note values
   bool trace = false;        // decoded frames to standard error
   QString capturePath;       // when set, every byte on the line goes to this capture file
 };
@@ -109,6 +111,9 @@ class Simulator {
   // until routed.
   int escrowHoldLeftMs() const;
   std::uint8_t eventCounter() const;
+  // "notes 2:1 3:2; coins 8:1": what the validator stacked and the coin acceptor took, by
+  // position, as their own counters have it.
+  QString counters() const;
   // Every complete frame the bus has seen, whatever its address or checksum.
   int framesReceived() const;
   // Frames a flooding host sent while replies still waited for the line; never answered.

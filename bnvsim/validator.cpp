@@ -173,7 +173,7 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
       return Reply::text(noteId(note()));
     case quennet::REQUEST_CNTRY_SCALE: {
       if (data.size() != 2) return Reply::nak();
-      const auto scaling = countryScaling(country(data));
+      const auto scaling = countryScaling(country(data), scaling_);
       return Reply::bytes({scaling.begin(), scaling.end()});
     }
     case quennet::REQUEST_BILL_POSN: {

@@ -33,6 +33,7 @@ class Validator : public Device {
   void stackerFull();
   // 0 holds a note until the host routes it.
   void setEscrowHoldMs(int ms) { escrowHoldMs_ = ms; }
+  void setScaling(const Scaling& scaling) { scaling_ = scaling; }
   void advance(double nowMs) override;
   std::optional<double> deadline() const override { return escrowExpiresMs_; }
   // The fault code the next self tests report; 0 means no fault.
@@ -44,6 +45,8 @@ class Validator : public Device {
   std::uint8_t billMode() const { return billMode_; }
   int escrowNote() const { return escrow_; }
   std::uint8_t eventCounter() const { return events_.counter(); }
+  // Notes stacked, by position - 1.
+  const std::array<std::uint32_t, kNotePositions>& stacked() const { return perNote_; }
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
@@ -67,6 +70,7 @@ class Validator : public Device {
   std::uint8_t billMode_ = kPowerUpBillMode;
   int escrow_ = 0;
   int escrowHoldMs_ = kDefaultEscrowHoldMs;
+  Scaling scaling_;
   double nowMs_ = 0;
   std::optional<double> escrowExpiresMs_;
   EventLog events_;

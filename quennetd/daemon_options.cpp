@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QSet>
+#include <QSysInfo>
 
 #include "tools/shared_options.h"
 
@@ -32,13 +33,16 @@ constexpr Flag kFlags[] = {
     {"poll-ms", "N", "event poll period (default 200)"},
     {"checksum8", "", "8-bit checksum instead of CRC-16"},
     {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
+    {"echo", "", "the line echoes what the host sends (default: one poll at start tells)"},
     {"no-echo", "", "the line does not echo what the host sends"},
     {"enable-hopper", "", "enable payout hoppers at start-up"},
     {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units"},
     {"retention-days", "N", "acknowledged credits and payouts are kept N days (default 90)"},
+    {"inhibit-without-broker", "", "take no money while the broker cannot be reached"},
+    {"inhibit", "", "inhibit every acceptor on the bus and exit (when the service stops)"},
     {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
     {"command-rate", "N", "commands per second (default 5, bursts of 10)"},
-    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>)"},
+    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>-<host name>)"},
     {"password-file", "FILE", "broker user:password, readable by its owner only"},
     {"tls-ca", "FILE", "CA certificate: TLS to the broker"},
     {"tls-ca-path", "DIR", "directory of CA certificates: TLS to the broker"},
@@ -88,8 +92,11 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     const bool on = value.isNull() ? true : toBool(value, &ok);
     if (!ok) return bad("true or false");
     if (name == u"checksum8") o.checksum8 = on;
+    if (name == u"echo") o.echo = on;
     if (name == u"no-echo") o.echo = !on;
     if (name == u"enable-hopper") o.enableHopper = on;
+    if (name == u"inhibit-without-broker") o.inhibitWithoutBroker = on;
+    if (name == u"inhibit") o.inhibitOnly = on;
     if (name == u"help") o.help = on;
     if (name == u"version") o.version = on;
     return true;
@@ -286,7 +293,10 @@ std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString*
   }
   const bool tls = !options.tlsCaFile.isEmpty() || !options.tlsCaPath.isEmpty();
   if (options.brokerPort == 0) options.brokerPort = tls ? 8883 : 1883;
-  if (options.clientId.isEmpty()) options.clientId = QStringLiteral("quennetd-") + options.prefix;
+  if (options.clientId.isEmpty()) {
+    options.clientId =
+        QStringLiteral("quennetd-%1-%2").arg(options.prefix, QSysInfo::machineHostName());
+  }
   return options;
 }
 

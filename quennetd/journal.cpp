@@ -1,8 +1,17 @@
 #include "quennetd/journal.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 
 #include <QDateTime>
+#include <QFile>
+#include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
@@ -13,7 +22,19 @@ namespace {
 
 std::atomic<int> connections{0};
 
+const QString kPending = QStringLiteral("pending");
+const QString kCredited = QStringLiteral("credited");
+
+QString stamp() {
+  return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
+}
+
 }  // namespace
+
+QString newEpoch() {
+  return QString::number(QRandomGenerator::system()->generate64() & 0xFFFFFFFFFFFFULL, 16)
+      .rightJustified(12, u'0');
+}
 
 Journal::Journal()
     : connection_(QStringLiteral("quennetd-journal-%1").arg(connections.fetch_add(1))) {}
@@ -35,21 +56,104 @@ bool Journal::exec(const QString& statement) {
 
 bool Journal::open(const QString& path) {
   close();
+  inUse_ = false;
+  path_ = path;
+  const QByteArray name = QFile::encodeName(path);
+  // Held for as long as the journal is open: a second service on the same file stops here.
+  lockFd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+  if (lockFd_ < 0) return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+  if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+    const int why = errno;
+    ::close(lockFd_);
+    lockFd_ = -1;
+    inUse_ = why == EWOULDBLOCK;
+    return fail(path, inUse_ ? QStringLiteral("in use by another quennetd")
+                             : QString::fromLocal8Bit(std::strerror(why)));
+  }
+  struct stat info {};
+  if (::fstat(lockFd_, &info) != 0) return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+  dev_ = info.st_dev;
+  ino_ = info.st_ino;
+  // Credits are nobody else's business; the log files SQLite makes take the same mode.
+  if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(lockFd_, S_IRUSR | S_IWUSR) != 0) {
+    return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+  }
+
   QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
   db.setDatabaseName(path);
   if (!db.open()) return fail(path, db.lastError().text());
+  QSqlQuery check(db);
+  if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()) {
+    return fail(path, check.lastError().text());
+  }
+  if (check.value(0).toString() != u"ok") {
+    return fail(path, QStringLiteral("damaged: ") + check.value(0).toString());
+  }
+  check.finish();
   // Each commit reaches the disk before it returns; the write-ahead log keeps commits cheap.
   QSqlQuery mode(db);
   if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next() ||
       mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
     return fail(path, QStringLiteral("cannot use write-ahead logging"));
   }
-  return exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
-         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS credit (id TEXT PRIMARY KEY, "
-                             "payload BLOB NOT NULL, recorded TEXT NOT NULL, acked TEXT)")) &&
-         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) &&
-         exec(QStringLiteral(
-             "CREATE TABLE IF NOT EXISTS cursor (device TEXT PRIMARY KEY, counter INTEGER)"));
+  mode.finish();
+  return exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate();
+}
+
+// Version 0 kept a cursor per device and credits without state; each step below brings a file one
+// version up, in one transaction.
+bool Journal::migrate() {
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery version(db);
+  if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
+    return fail(QStringLiteral("schema"), version.lastError().text());
+  }
+  const int found = version.value(0).toInt();
+  version.finish();
+  if (found > kSchemaVersion) {
+    return fail(path_, QStringLiteral("written by a newer quennetd (schema %1)").arg(found));
+  }
+  if (found == kSchemaVersion) return true;
+  if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
+  const auto abandon = [&] {
+    db.rollback();
+    return false;
+  };
+  const QStringList tables = db.tables();
+  if (tables.contains(QStringLiteral("credit"))) {
+    for (const char* column : {"device TEXT", "state TEXT NOT NULL DEFAULT 'credited'",
+                               "counter INTEGER", "position INTEGER"}) {
+      if (!exec(QStringLiteral("ALTER TABLE credit ADD COLUMN ") + QLatin1String(column))) {
+        return abandon();
+      }
+    }
+  } else if (!exec(QStringLiteral(
+                 "CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT "
+                 "NOT NULL, acked TEXT, device TEXT, state TEXT NOT NULL DEFAULT 'credited', "
+                 "counter INTEGER, position INTEGER)"))) {
+    return abandon();
+  }
+  if (!exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) ||
+      !exec(QStringLiteral("CREATE TABLE device (key TEXT PRIMARY KEY, epoch TEXT NOT NULL, "
+                           "counter INTEGER NOT NULL, seq INTEGER NOT NULL DEFAULT 0)")) ||
+      !exec(QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)"))) {
+    return abandon();
+  }
+  if (tables.contains(QStringLiteral("cursor"))) {
+    QSqlQuery old(db);
+    if (!old.exec(QStringLiteral("SELECT device, counter FROM cursor"))) {
+      fail(QStringLiteral("schema"), old.lastError().text());
+      return abandon();
+    }
+    while (old.next()) {
+      if (!writeMark(db, old.value(0).toString(), {newEpoch(), old.value(1).toInt(), 0})) {
+        return abandon();
+      }
+    }
+    if (!exec(QStringLiteral("DROP TABLE cursor"))) return abandon();
+  }
+  if (!exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) return abandon();
+  return commit(db, QStringLiteral("schema"));
 }
 
 void Journal::close() {
@@ -57,62 +161,131 @@ void Journal::close() {
     QSqlDatabase::database(connection_, false).close();
     QSqlDatabase::removeDatabase(connection_);
   }
+  if (lockFd_ >= 0) {
+    ::close(lockFd_);
+    lockFd_ = -1;
+  }
 }
 
 bool Journal::isOpen() const {
   return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
 }
 
-bool Journal::record(const JournalCredit& credit, const QString& device, int counter) {
+bool Journal::stillThere() const {
+  struct stat info {};
+  const QByteArray name = QFile::encodeName(path_);
+  return lockFd_ >= 0 && ::stat(name.constData(), &info) == 0 && info.st_dev == dev_ &&
+         info.st_ino == ino_;
+}
+
+bool Journal::commit(QSqlDatabase& db, const QString& what) {
+  if (db.commit()) return true;
+  const QString detail = db.lastError().text();
+  db.rollback();
+  return fail(what, detail);
+}
+
+bool Journal::probe() {
+  if (!isOpen()) return fail(path_, QStringLiteral("not open"));
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('probe', ?)"));
+  query.addBindValue(stamp());
+  if (!query.exec()) return fail(path_, query.lastError().text());
+  return true;
+}
+
+std::optional<DeviceMark> Journal::mark(const QString& device) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral("SELECT epoch, counter, seq FROM device WHERE key = ?"));
+  query.addBindValue(device);
+  if (!query.exec() || !query.next()) return std::nullopt;
+  return DeviceMark{query.value(0).toString(), query.value(1).toInt(), query.value(2).toLongLong()};
+}
+
+bool Journal::writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark) {
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral(
+      "INSERT OR REPLACE INTO device (key, epoch, counter, seq) VALUES (?, ?, ?, ?)"));
+  query.addBindValue(device);
+  query.addBindValue(mark.epoch);
+  query.addBindValue(mark.counter);
+  query.addBindValue(mark.seq);
+  if (!query.exec()) return fail(QStringLiteral("device %1").arg(device), query.lastError().text());
+  return true;
+}
+
+bool Journal::setMark(const QString& device, const DeviceMark& mark) {
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  return writeMark(db, device, mark);
+}
+
+// One statement and the device's mark, in one transaction.
+bool Journal::writeWithMark(const QString& what, const QString& statement,
+                            const QVariantList& values, const QString& device,
+                            const DeviceMark& mark) {
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   if (!db.isOpen()) return fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
-  QSqlQuery insert(db);
-  insert.prepare(
-      QStringLiteral("INSERT OR IGNORE INTO credit (id, payload, recorded) VALUES (?, ?, ?)"));
-  insert.addBindValue(credit.id);
-  insert.addBindValue(credit.payload);
-  insert.addBindValue(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
-  QSqlQuery place(db);
-  place.prepare(QStringLiteral("INSERT OR REPLACE INTO cursor (device, counter) VALUES (?, ?)"));
-  place.addBindValue(device);
-  place.addBindValue(counter);
-  // An id already in the journal is the same credit again: it is kept as first written.
-  if (!insert.exec() || (!device.isEmpty() && !place.exec())) {
-    const QString detail =
-        insert.lastError().isValid() ? insert.lastError().text() : place.lastError().text();
+  QSqlQuery query(db);
+  query.prepare(statement);
+  for (const QVariant& v : values) query.addBindValue(v);
+  if (!query.exec()) {
+    const QString detail = query.lastError().text();
     db.rollback();
-    return fail(QStringLiteral("credit %1").arg(credit.id), detail);
+    return fail(what, detail);
   }
-  if (!db.commit()) {
-    const QString detail = db.lastError().text();
+  if (!writeMark(db, device, mark)) {
     db.rollback();
-    return fail(QStringLiteral("commit"), detail);
+    return false;
   }
-  return true;
+  return commit(db, what);
 }
 
-std::optional<int> Journal::cursor(const QString& device) {
+bool Journal::recordPending(const QString& device, const PendingNote& note,
+                            const DeviceMark& mark) {
+  return writeWithMark(
+      QStringLiteral("note %1").arg(note.id),
+      QStringLiteral(
+          "INSERT OR IGNORE INTO credit (id, payload, recorded, device, state, counter, position) "
+          "VALUES (?, '', ?, ?, ?, ?, ?)"),
+      {note.id, stamp(), device, kPending, note.counter, note.position}, device, mark);
+}
+
+std::optional<PendingNote> Journal::pending(const QString& device) {
   QSqlQuery query(QSqlDatabase::database(connection_, false));
-  query.prepare(QStringLiteral("SELECT counter FROM cursor WHERE device = ?"));
+  query.prepare(QStringLiteral(
+      "SELECT id, counter, position FROM credit WHERE device = ? AND state = ? ORDER BY rowid "
+      "DESC LIMIT 1"));
   query.addBindValue(device);
+  query.addBindValue(kPending);
   if (!query.exec() || !query.next()) return std::nullopt;
-  return query.value(0).toInt();
+  return PendingNote{query.value(0).toString(), query.value(1).toInt(), query.value(2).toInt()};
 }
 
-bool Journal::setCursor(const QString& device, int counter) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
-  query.prepare(QStringLiteral("INSERT OR REPLACE INTO cursor (device, counter) VALUES (?, ?)"));
-  query.addBindValue(device);
-  query.addBindValue(counter);
-  if (!query.exec()) return fail(QStringLiteral("cursor"), query.lastError().text());
-  return true;
+bool Journal::dropPending(const QString& device, const QString& id, const DeviceMark& mark) {
+  return writeWithMark(QStringLiteral("note %1").arg(id),
+                       QStringLiteral("DELETE FROM credit WHERE id = ? AND state = ?"),
+                       {id, kPending}, device, mark);
+}
+
+bool Journal::recordCredit(const QString& device, const JournalCredit& credit,
+                           const DeviceMark& mark) {
+  // A pending note becomes a credit; an id already credited is the same credit again, kept as
+  // first written.
+  return writeWithMark(
+      QStringLiteral("credit %1").arg(credit.id),
+      QStringLiteral(
+          "INSERT INTO credit (id, payload, recorded, device, state) VALUES (?, ?, ?, ?, ?) "
+          "ON CONFLICT(id) DO UPDATE SET payload = excluded.payload, recorded = excluded.recorded, "
+          "state = excluded.state WHERE state = 'pending'"),
+      {credit.id, credit.payload, stamp(), device, kCredited}, device, mark);
 }
 
 bool Journal::acknowledge(const QString& id) {
   QSqlQuery query(QSqlDatabase::database(connection_, false));
-  query.prepare(QStringLiteral("UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL"));
-  query.addBindValue(QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+  query.prepare(QStringLiteral(
+      "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state = 'credited'"));
+  query.addBindValue(stamp());
   query.addBindValue(id);
   if (!query.exec()) return fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
   return query.numRowsAffected() > 0;
@@ -121,8 +294,8 @@ bool Journal::acknowledge(const QString& id) {
 QList<JournalCredit> Journal::outstanding() {
   QList<JournalCredit> credits;
   QSqlQuery query(QSqlDatabase::database(connection_, false));
-  if (!query.exec(
-          QStringLiteral("SELECT id, payload FROM credit WHERE acked IS NULL ORDER BY rowid"))) {
+  if (!query.exec(QStringLiteral("SELECT id, payload FROM credit WHERE acked IS NULL AND state = "
+                                 "'credited' ORDER BY rowid"))) {
     fail(QStringLiteral("outstanding"), query.lastError().text());
     return credits;
   }

@@ -1,13 +1,21 @@
 #pragma once
-// The credit journal: every credit is written here, synchronously, before it is published, and
-// stays until its acknowledgement arrives. It also keeps, per device, the event counter last
-// taken into account, so that a restart neither repeats nor skips an event.
+// The credit journal: every credit is written here, synchronously, before anybody hears of it, and
+// stays until its acknowledgement arrives. A note is written as pending before it is stacked, and
+// becomes a credit once the validator reports it stacked. Per device the journal keeps where its
+// event counter stands, the epoch of that counter (a new one after every wrap or reset) and how
+// many credits it has given, so that a restart neither repeats nor skips an event and the same
+// event always gets the same id.
+//
+// One service per journal: the file is locked while open, and only its owner may read it.
+
+#include <sys/types.h>
 
 #include <optional>
 
 #include <QList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QVariantList>
 
 namespace quennetd {
 
@@ -16,25 +24,58 @@ struct JournalCredit {
   QByteArray payload;  // the credit message as published
 };
 
+// Where a device stands: its counter as last taken into account, in which epoch, and the sequence
+// number of its last credit.
+struct DeviceMark {
+  QString epoch;
+  int counter = 0;
+  qint64 seq = 0;
+  bool operator==(const DeviceMark&) const = default;
+};
+
+// A note routed to the stacker, not yet reported stacked.
+struct PendingNote {
+  QString id;
+  int counter = 0;  // of the event that put it in escrow
+  int position = 0;
+};
+
+// A fresh epoch: random, so that no two devices, journals or resets ever share one.
+QString newEpoch();
+
 class Journal {
  public:
+  // The versions of the file's tables; open() brings an older file up to the newest.
+  static constexpr int kSchemaVersion = 1;
+
   Journal();
   ~Journal();
   Journal(const Journal&) = delete;
   Journal& operator=(const Journal&) = delete;
 
-  // Opens (creating when needed) the journal at `path`: WAL, every commit synced to disk.
+  // Opens (creating when needed) the journal at `path`: locked, mode 0600, checked, WAL, every
+  // commit synced to disk.
   bool open(const QString& path);
   void close();
   bool isOpen() const;
+  // The last open() failed because another process holds the journal.
+  bool inUse() const { return inUse_; }
   QString errorString() const { return error_; }
+  // False once the file at the path is gone or is another file than the one opened.
+  bool stillThere() const;
+  // A write that changes nothing but must reach the disk: whether the journal takes writes.
+  bool probe();
 
-  // Writes a credit and the counter of the event it came from in one transaction; true once the
-  // transaction is on disk. An empty `device` leaves the counters alone.
-  bool record(const JournalCredit& credit, const QString& device, int counter);
-  // The counter last taken into account for `device` (address and serial number).
-  std::optional<int> cursor(const QString& device);
-  bool setCursor(const QString& device, int counter);
+  std::optional<DeviceMark> mark(const QString& device);
+  bool setMark(const QString& device, const DeviceMark& mark);
+  // A note about to be stacked, with the mark of the event that put it in escrow.
+  bool recordPending(const QString& device, const PendingNote& note, const DeviceMark& mark);
+  std::optional<PendingNote> pending(const QString& device);
+  // The pending note went back to the customer.
+  bool dropPending(const QString& device, const QString& id, const DeviceMark& mark);
+  // Writes a credit (a new one, or a pending note now stacked, same id) and the device's mark in
+  // one transaction; true once it is on disk. A credit already written is kept as it was.
+  bool recordCredit(const QString& device, const JournalCredit& credit, const DeviceMark& mark);
   // Marks a credit booked by the consumer. True when it was outstanding.
   bool acknowledge(const QString& id);
   // Credits not yet acknowledged, oldest first.
@@ -45,9 +86,19 @@ class Journal {
  private:
   bool exec(const QString& statement);
   bool fail(const QString& what, const QString& detail);
+  bool migrate();
+  bool writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark);
+  bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
+                     const QString& device, const DeviceMark& mark);
+  bool commit(QSqlDatabase& db, const QString& what);
 
   QString connection_;
+  QString path_;
   QString error_;
+  bool inUse_ = false;
+  int lockFd_ = -1;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
 };
 
 }  // namespace quennetd

@@ -48,6 +48,13 @@ int main(int argc, char* argv[]) {
     return 0;
   }
 
+  if (options->inhibitOnly) {
+    QStringList log;
+    const int status = quennetd::inhibitAcceptors(*options, &log);
+    for (const QString& line : log) std::fprintf(stderr, "quennetd: %s\n", qPrintable(line));
+    return status;
+  }
+
   quennetd::Service service(*options);
   QObject::connect(&service, &quennetd::Service::statusChanged, [](const QString& line) {
     notify(QStringLiteral("STATUS=") + line);

@@ -1,7 +1,6 @@
 #include "quennetd/payouts.h"
 
 #include <algorithm>
-#include <csignal>
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -13,6 +12,7 @@
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
+#include "quennetd/kill_point.h"
 
 namespace quennetd {
 
@@ -25,12 +25,6 @@ constexpr int kHopperPollsPerCoin = 10;
 constexpr int kHopperPollsAtLeast = 25;
 constexpr int kQueueLength = 16;
 constexpr int kPruneIntervalMs = 3600 * 1000;
-
-// The places where the tests kill the service, as a power cut would: QUENNETD_KILL_AT names one.
-void killPoint(const char* name) {
-  static const QByteArray wanted = qgetenv("QUENNETD_KILL_AT");
-  if (!wanted.isEmpty() && wanted == name) ::raise(SIGKILL);
-}
 
 QByteArray compact(const QJsonObject& o) {
   return QJsonDocument(o).toJson(QJsonDocument::Compact);

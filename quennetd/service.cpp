@@ -1,6 +1,7 @@
 #include "quennetd/service.h"
 
 #include <algorithm>
+#include <cstdlib>
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -8,12 +9,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QUuid>
+
+#include "quennet/bus/bus_reply.h"
 
 #include "quennet/bus/event_poller.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
+#include "quennetd/kill_point.h"
 
 namespace quennetd {
 
@@ -35,6 +38,8 @@ using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
+constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
+constexpr int kBufferedEvents = 5;
 
 QString shuttingDown() {
   return QStringLiteral("shutting down");
@@ -75,18 +80,88 @@ std::pair<QString, QString> bufferMethod(EventPoller::Source source) {
   return {QStringLiteral("GetEventBuffer"), QStringLiteral("bytBuffer")};
 }
 
+// One request and its reply, the event loop running meanwhile.
+struct Answer {
+  int result = 0;
+  QString caption;
+  QVariantMap outputs;
+  bool acknowledged = false;
+  QString serial;  // a serial number's reply as the device's label reads it
+};
+
+Answer ask(BusClient& bus, quint8 address, const QString& method, const QVariantList& inputs = {},
+           BusClient::Priority priority = BusClient::Priority::Normal) {
+  std::unique_ptr<quennet::BusReply> reply;
+  try {
+    reply.reset(bus.invoke(address, method, inputs, priority));
+  } catch (const quennet::MisuseError& e) {
+    return {quennet::kResultNotEnabled, e.message(), {}, false, {}};
+  }
+  if (!reply->isFinished()) {
+    QEventLoop loop;
+    QObject::connect(reply.get(), &quennet::BusReply::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+  }
+  return {reply->result(), reply->caption(), reply->outputs(), reply->busResult().acknowledged,
+          reply->busResult().serial};
+}
+
+void configure(BusClient& bus, const DaemonOptions& options) {
+  bus.setPortName(options.port);
+  bus.setChecksumType(options.checksum8 ? quennet::CHKSM_8BIT : quennet::CHKSM_16BIT);
+  // Any device will do for the echo: a line that echoes gives the frame back whether a device
+  // answers or not.
+  bus.setCommsEcho(options.echo.value_or(true));
+  if (!options.echo) {
+    bus.setEchoDetection(options.devices.isEmpty() ? quennet::kValidatorAddress
+                                                   : options.devices.front());
+  }
+  if (options.keyCode) {
+    bus.setKeyCode(*options.keyCode);
+    bus.setEncryption(true);
+  }
+}
+
+QList<quint8> pollAddresses(BusClient& bus) {
+  QList<quint8> found;
+  for (const QVariant& a : ask(bus, 0, QStringLiteral("AddressPoll"))
+                               .outputs.value(QStringLiteral("Address"))
+                               .toList()) {
+    const int address = a.toInt();
+    if (address > 0 && address < 256 && !found.contains(static_cast<quint8>(address))) {
+      found.append(static_cast<quint8>(address));
+    }
+  }
+  return found;
+}
+
+// What a device's equipment category says its buffer is.
+std::optional<EventPoller::Source> sourceOf(const QString& category) {
+  if (category.contains(QLatin1String("Bill"), Qt::CaseInsensitive)) {
+    return EventPoller::Source::BillValidator;
+  }
+  if (category.contains(QLatin1String("Coin"), Qt::CaseInsensitive)) {
+    return EventPoller::Source::CoinAcceptor;
+  }
+  if (category.contains(QLatin1String("Payout"), Qt::CaseInsensitive) ||
+      category.contains(QLatin1String("Hopper"), Qt::CaseInsensitive)) {
+    return EventPoller::Source::Hopper;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-Denomination noteDenomination(const QString& code, int scalingFactor) {
-  Denomination d{code, {}, {}};
+Denomination noteDenomination(const QString& code, const std::optional<Scale>& scale) {
+  Denomination d{code, {}, {}, scale};
   if (code.size() < 6 || !allDigits(code.mid(2, 4))) return d;
   d.currency = code.left(2);
-  if (scalingFactor > 0) d.value = code.mid(2, 4).toLongLong() * scalingFactor;
+  if (scale) d.value = minorUnits(code.mid(2, 4).toLongLong(), *scale, d.currency);
   return d;
 }
 
 Denomination coinDenomination(const QString& code) {
-  Denomination d{code, {}, {}};
+  Denomination d{code, {}, {}, {}};
   if (code.size() < 5 || !code[0].isLetter()) return d;
   d.currency = code.left(2);
   if (allDigits(code.mid(2, 3))) d.value = code.mid(2, 3).toLongLong();
@@ -97,21 +172,34 @@ struct Service::Device {
   quint8 address = 0;
   QString category;
   QString manufacturer;
-  QString serial;
+  QString serial;  // as GetSerialNo renders it: the journal's name for the device
+  QString label;   // as the device's label reads it: what status and credits show
   std::optional<EventPoller::Source> source;
   std::unique_ptr<EventPoller> poller;
   bool identified = false;
   bool lost = false;
+  bool enabled = false;               // its master inhibit opened by this service, since no reset
   bool primed = false;                // the first buffer since polling started has been read
+  std::optional<int> primedFrom;      // the counter the journal had when polling started
   QList<Denomination> denominations;  // by position - 1
-  std::optional<int> cursor;          // the counter last taken into account
-  std::optional<int> storedCursor;
-  QTimer hold;       // --escrow hold: returns the note when it runs out
-  QString escrowId;  // the held note's stay in escrow, as published; empty once it is routed
+  std::optional<DeviceMark> mark;     // where the counter was last taken into account
+  std::optional<DeviceMark> stored;   // ... as the journal has it
+  // A credit the journal could not take: the events after `mark` are read again once it works.
+  bool replay = false;
+  std::optional<PendingNote> pending;  // routed to the stacker, not yet reported stacked
+  // The note in escrow now, while its event is the newest: its counter, position and epoch.
+  std::optional<PendingNote> held;
+  QString heldEpoch;
+  QTimer hold;  // --escrow hold: returns the note when it runs out
   QString key() const { return QStringLiteral("%1/%2").arg(address).arg(serial); }
   bool accepts() const {
     return source == EventPoller::Source::BillValidator ||
            source == EventPoller::Source::CoinAcceptor;
+  }
+  bool isValidator() const { return source == EventPoller::Source::BillValidator; }
+  // Derived only from what identifies the event, so that reading it again gives the same id.
+  QString creditId(const QString& epoch, int counter, int position) const {
+    return QStringLiteral("%1-%2-%3-%4").arg(serial, epoch).arg(counter).arg(position);
   }
 };
 
@@ -121,22 +209,17 @@ Service::Service(const DaemonOptions& options, QObject* parent)
       gate_(options.allow, options.commandsPerSecond, options.commandBurst),
       payouts_(&bus_, options,
                [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }) {
-  bus_.setPortName(options.port);
-  bus_.setChecksumType(options.checksum8 ? quennet::CHKSM_8BIT : quennet::CHKSM_16BIT);
-  bus_.setCommsEcho(options.echo);
-  if (options.keyCode) {
-    bus_.setKeyCode(*options.keyCode);
-    bus_.setEncryption(true);
-  }
+  configure(bus_, options);
   reopen_.setSingleShot(true);
   connect(&reopen_, &QTimer::timeout, this, &Service::openPort);
   commandWait_.setSingleShot(true);
   connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
-  connect(&resend_, &QTimer::timeout, this, [this] {
-    retryJournal();
-    resendOutstanding();
-  });
+  connect(&resend_, &QTimer::timeout, this, &Service::resendOutstanding);
+  journalRetry_.setInterval(kJournalRetryMs);
+  connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
+  journalWatch_.setInterval(kJournalWatchMs);
+  connect(&journalWatch_, &QTimer::timeout, this, [this] { journalWritable(); });
   identifyAgain_.setInterval(kIdentifyRetryMs);
   connect(&identifyAgain_, &QTimer::timeout, this, [this] {
     for (const auto& [address, device] : devices_) {
@@ -153,8 +236,12 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&mqtt_, &MqttLink::connected, this, [this] {
     brokerProblem_.clear();
     lastStatus_.clear();
+    if (options_.inhibitWithoutBroker) enableAgain();
     publishStatus();
     resendOutstanding();
+  });
+  connect(&mqtt_, &MqttLink::disconnected, this, [this] {
+    if (options_.inhibitWithoutBroker) inhibitAll();
   });
   connect(&mqtt_, &MqttLink::messageReceived, this, &Service::onMessage);
   connect(&mqtt_, &MqttLink::messageRefused, this, [this](const QString& topic, qsizetype bytes) {
@@ -180,6 +267,23 @@ bool Service::start(QString* error) {
       !readCredentials(options_.passwordFile, &mqtt.user, &mqtt.password, error)) {
     return false;
   }
+  // A broker drops the older of two connections with one client id: the two services would take
+  // turns, each missing what the other was sent.
+  pid_t holder = 0;
+  QString why;
+  if (!clientLock_.acquire(
+          QStringLiteral("%1:%2/%3").arg(mqtt.host).arg(mqtt.port).arg(mqtt.clientId), &holder,
+          &why)) {
+    *error = why.isEmpty()
+                 ? QStringLiteral(
+                       "the MQTT client id '%1' is in use by another quennetd "
+                       "on this machine%2; give each service its own "
+                       "--client-id")
+                       .arg(mqtt.clientId,
+                            holder > 0 ? QStringLiteral(" (process %1)").arg(holder) : QString())
+                 : QStringLiteral("cannot lock the MQTT client id: ") + why;
+    return false;
+  }
   mqtt.tlsCaFile = options_.tlsCaFile;
   mqtt.tlsCaPath = options_.tlsCaPath;
   mqtt.tlsCertFile = options_.tlsCertFile;
@@ -189,14 +293,24 @@ bool Service::start(QString* error) {
   mqtt.subscriptions = {options_.prefix + QStringLiteral("/ack"),
                         options_.prefix + QStringLiteral("/cmd"),
                         options_.prefix + QStringLiteral("/route")};
-  // A journal that cannot be opened keeps every acceptor inhibited; the status says why.
-  if (!journal_.open(options_.journal)) journalError_ = journal_.errorString();
-  // Without it, requests that change something are refused (they could not be kept to once).
+  // A journal that cannot be opened keeps every acceptor inhibited; the status says why. One that
+  // another service holds is that service's: this one does not start.
+  if (!journal_.open(options_.journal)) {
+    if (journal_.inUse()) {
+      *error = QStringLiteral("the journal %1 is in use by another quennetd").arg(options_.journal);
+      return false;
+    }
+    journalError_ = journal_.errorString();
+    journalRetry_.start();
+  }
+  // Without the journal, requests that change something are refused (they could not be kept to
+  // once). The ledger lives in the journal's file, behind the journal's lock.
   if (journal_.isOpen()) payouts_.open(options_.journal);
-  payouts_.setJournalProblem([this] { return journalError_; });
+  payouts_.setJournalProblem([this] { return journalWritable() ? QString() : journalError_; });
   payouts_.setBudget(&budget_);
   if (!mqtt_.start(mqtt, error)) return false;
   resend_.start();
+  journalWatch_.start();
   identifyAgain_.start();
   openPort();
   return true;
@@ -208,29 +322,37 @@ QString Service::statusLine() const {
   int lost = 0;
   for (const auto& [address, device] : devices_) lost += device->lost ? 1 : 0;
   line += QStringLiteral(", %1 device(s), %2 lost").arg(devices_.size()).arg(lost);
-  if (!journalError_.isEmpty()) line += QStringLiteral(", journal failed: ") + journalError_;
+  if (journalLost_) {
+    line += QStringLiteral(", journal lost: %1 was deleted or replaced").arg(options_.journal);
+  } else if (!journalError_.isEmpty()) {
+    line += QStringLiteral(", journal failed: ") + journalError_;
+  }
+  if (!accepting()) line += QStringLiteral(", not accepting");
   if (!mqtt_.isConnected() && !brokerProblem_.isEmpty()) {
     line += QStringLiteral(", broker: ") + brokerProblem_;
   }
   return line;
 }
 
+bool Service::mayAccept() const {
+  return journalError_.isEmpty() && !stopping_ &&
+         (!options_.inhibitWithoutBroker || mqtt_.isConnected());
+}
+
+bool Service::accepting() const {
+  if (!mayAccept() || !portOpen_) return false;
+  return std::any_of(devices_.begin(), devices_.end(), [](const auto& entry) {
+    const Device& d = *entry.second;
+    return d.accepts() && d.enabled && !d.lost;
+  });
+}
+
 // ---- the bus -------------------------------------------------------------------------------
 
 Service::Call Service::call(quint8 address, const QString& method, const QVariantList& inputs,
                             BusClient::Priority priority) {
-  std::unique_ptr<quennet::BusReply> reply;
-  try {
-    reply.reset(bus_.invoke(address, method, inputs, priority));
-  } catch (const quennet::MisuseError& e) {
-    return {quennet::kResultNotEnabled, e.message(), {}};
-  }
-  if (!reply->isFinished()) {
-    QEventLoop loop;
-    connect(reply.get(), &quennet::BusReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return {reply->result(), reply->caption(), reply->outputs()};
+  const Answer answer = ask(bus_, address, method, inputs, priority);
+  return {answer.result, answer.caption, answer.outputs, answer.serial};
 }
 
 void Service::openPort() {
@@ -265,15 +387,7 @@ QList<quint8> Service::findAddresses() {
     for (const std::uint8_t a : options_.devices) list.append(a);
     return list;
   }
-  const Call poll = call(0, QStringLiteral("AddressPoll"));
-  QList<quint8> found;
-  for (const QVariant& a : poll.outputs.value(QStringLiteral("Address")).toList()) {
-    const int address = a.toInt();
-    if (address > 0 && address < 256 && !found.contains(static_cast<quint8>(address))) {
-      found.append(static_cast<quint8>(address));
-    }
-  }
-  return found;
+  return pollAddresses(bus_);
 }
 
 std::shared_ptr<Service::Device> Service::identify(quint8 address) {
@@ -290,30 +404,25 @@ std::shared_ptr<Service::Device> Service::identify(quint8 address) {
   const Call serial = call(address, QStringLiteral("GetSerialNo"));
   if (serial.result != quennet::kResultOk) return device;
   device->serial = serial.outputs.value(text).toString();
-  if (device->category.contains(QLatin1String("Bill"), Qt::CaseInsensitive)) {
-    device->source = EventPoller::Source::BillValidator;
-  } else if (device->category.contains(QLatin1String("Coin"), Qt::CaseInsensitive)) {
-    device->source = EventPoller::Source::CoinAcceptor;
-  } else if (device->category.contains(QLatin1String("Payout"), Qt::CaseInsensitive) ||
-             device->category.contains(QLatin1String("Hopper"), Qt::CaseInsensitive)) {
-    device->source = EventPoller::Source::Hopper;
-  }
+  device->label = serial.serial;
+  device->source = sourceOf(device->category);
   readDenominations(*device);
   device->identified = bus_.state() == BusClient::ConnectedState;
-  if (device->identified && journal_.isOpen()) {
-    device->cursor = journal_.cursor(device->key());
-    device->storedCursor = device->cursor;
+  if (device->identified && journal_.isOpen() && !journalLost_) {
+    device->mark = journal_.mark(device->key());
+    device->stored = device->mark;
+    device->pending = journal_.pending(device->key());
   }
   // A device never seen before: what its buffer holds is history. Where its counter stands is
   // learnt before it may accept anything, so that nothing after this point is taken for history.
-  if (device->identified && !device->cursor && device->source) {
+  if (device->identified && !device->mark && device->source) {
     const auto [method, output] = bufferMethod(*device->source);
     const Call read = call(address, method);
     const QVariantList buffer = read.outputs.value(output).toList();
     if (read.result == quennet::kResultOk && !buffer.isEmpty()) {
-      device->cursor = buffer.front().toInt();
-      if (journalError_.isEmpty() && journal_.setCursor(device->key(), *device->cursor)) {
-        device->storedCursor = device->cursor;
+      device->mark = DeviceMark{newEpoch(), buffer.front().toInt(), 0};
+      if (journalWritable() && journal_.setMark(device->key(), *device->mark)) {
+        device->stored = device->mark;
       }
     }
   }
@@ -324,7 +433,7 @@ void Service::readDenominations(Device& device) {
   device.denominations.clear();
   if (!device.accepts()) return;
   const bool notes = device.source == EventPoller::Source::BillValidator;
-  std::map<QString, int> scaling;
+  std::map<QString, std::optional<Scale>> scaling;
   for (int position = 1; position <= kPositions; ++position) {
     const Call id =
         call(device.address,
@@ -336,14 +445,16 @@ void Service::readDenominations(Device& device) {
       device.denominations.append(coinDenomination(code));
       continue;
     }
-    Denomination d = noteDenomination(code, 0);
+    Denomination d = noteDenomination(code, std::nullopt);
     if (!d.currency.isEmpty()) {
       if (!scaling.contains(d.currency)) {
+        // Factor (low byte first) and decimal places.
         const Call scale = call(device.address, QStringLiteral("RequestScaleFactor"), {d.currency});
         const QVariantList data = scale.outputs.value(QStringLiteral("ScaleData")).toList();
-        scaling[d.currency] = scale.result == quennet::kResultOk && data.size() >= 2
-                                  ? data[0].toInt() + 256 * data[1].toInt()
-                                  : 0;
+        scaling[d.currency] = scale.result == quennet::kResultOk && data.size() >= 3
+                                  ? std::optional<Scale>(Scale{
+                                        data[0].toInt() + 256 * data[1].toInt(), data[2].toInt()})
+                                  : std::nullopt;
       }
       d = noteDenomination(code, scaling[d.currency]);
     }
@@ -366,10 +477,10 @@ bool Service::initialise(Device& device) {
   if (device.source == EventPoller::Source::BillValidator) {
     call(device.address, QStringLiteral("SetBillOperatingMode"), {kStackerAndEscrow});
   }
-  ok = call(device.address, QStringLiteral("SetMasterInhibit"), {accepting() ? 1 : 0}).result ==
-           quennet::kResultOk &&
-       ok;
-  return ok;
+  const bool open = mayAccept();
+  const Call master = call(device.address, QStringLiteral("SetMasterInhibit"), {open ? 1 : 0});
+  device.enabled = open && ok && master.result == quennet::kResultOk;
+  return ok && master.result == quennet::kResultOk;
 }
 
 void Service::startPolling(const std::shared_ptr<Device>& device) {
@@ -385,17 +496,14 @@ void Service::startPolling(const std::shared_ptr<Device>& device) {
   connect(poller, &EventPoller::bufferRead, this,
           [this, d](int counter) { onBufferRead(*d, counter); });
   connect(poller, &EventPoller::eventsLost, this, [this, d](int count) {
-    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("fault"),
-                 QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count));
+    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("lost"),
+                 QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count),
+                 {{"count", count}});
   });
-  connect(poller, &EventPoller::counterReset, this, [this, d] {
-    d->cursor = 0;
-    publishEvent(*d, 0, QStringLiteral("reset"), QStringLiteral("Device reset"));
-    requestInit(d->address);
-  });
+  connect(poller, &EventPoller::counterReset, this, [this, d] { onReset(*d); });
   connect(poller, &EventPoller::deviceLost, this, [this, d] {
     d->lost = true;
-    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("lost"),
+    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("fault"),
                  QStringLiteral("Device not answering"));
     publishStatus();
   });
@@ -408,6 +516,8 @@ void Service::startPolling(const std::shared_ptr<Device>& device) {
     requestInit(d->address);
   });
   d->primed = false;
+  d->primedFrom = d->mark ? std::optional<int>(d->mark->counter) : std::nullopt;
+  d->held.reset();
   poller->start();
 }
 
@@ -464,94 +574,180 @@ void Service::runPendingInits() {
 
 // ---- events and money ----------------------------------------------------------------------
 
+DeviceMark Service::markAt(const Device& device, int counter) const {
+  DeviceMark next = device.mark ? *device.mark : DeviceMark{newEpoch(), 0, 0};
+  // The counter wrapped from 255 to 1: the same counters come again, in a new epoch.
+  if (counter != 0 && counter < next.counter) next.epoch = newEpoch();
+  next.counter = counter;
+  return next;
+}
+
 void Service::onEvent(Device& device, const BusEvent& event) {
   const int newest = device.poller->lastCounter();
-  if (!device.primed && !device.cursor) return;  // a device never seen before: learn its counter
-  if (device.cursor) {
-    const int ahead = EventPoller::eventsBetween(*device.cursor, event.counter);
-    if (ahead < 1 || ahead > EventPoller::eventsBetween(*device.cursor, newest)) return;
+  if (!device.primed && !device.mark) return;  // a device never seen before: learn its counter
+  if (device.mark) {
+    const int ahead = EventPoller::eventsBetween(device.mark->counter, event.counter);
+    if (ahead < 1 || ahead > EventPoller::eventsBetween(device.mark->counter, newest)) return;
   }
   const bool bill = device.source == EventPoller::Source::BillValidator;
   const EventKind kind = event.kind();
-  if (kind == EventKind::Credit) credit(device, event);
-  device.cursor = event.counter;
+  const DeviceMark next = markAt(device, event.counter);
+  // Whatever the event means for money is in the journal; if not, it is read again later.
+  bool kept = true;
+  if (kind == EventKind::Credit) {
+    kept = credit(device, event, next);
+  } else if (bill && event.a == 0 && event.b == kNoteReturned) {
+    kept = noteReturned(device, next);
+  } else if (kind == EventKind::Escrow && device.pending) {
+    // Another note in escrow: the one routed to the stacker before it was not stacked.
+    kept = noteReturned(device, next);
+  }
+  if (!kept) device.replay = true;
+  // A credit moves the mark itself, with the device's seq.
+  if (!device.replay && kind != EventKind::Credit) device.mark = next;
   publishEvent(device, event.counter,
                kind == EventKind::Credit  ? QStringLiteral("credit")
                : kind == EventKind::Fault ? QStringLiteral("fault")
                                           : QStringLiteral("status"),
                event.text);
-  if (kind == EventKind::Escrow && event.counter == newest) escrow(device, event);
   if (bill && (kind == EventKind::Credit || event.a == 0)) {
     device.hold.stop();
-    device.escrowId.clear();
+    device.held.reset();
   }
+  if (kind == EventKind::Escrow && event.counter == newest) escrow(device, event, next);
 }
 
 void Service::onBufferRead(Device& device, int counter) {
   if (!device.primed) {
     device.primed = true;
-    // Reset while nobody watched: the counter starts again at 0.
-    if (device.cursor && *device.cursor != 0 && counter == 0) {
-      publishEvent(device, 0, QStringLiteral("reset"), QStringLiteral("Device reset"));
+    if (device.primedFrom && device.accepts()) {
+      if (*device.primedFrom != 0 && counter == 0) {
+        // Reset while nobody watched: the counter starts again at 0.
+        onReset(device);
+      } else {
+        // Taken while nobody read the buffer, and more than it keeps: never silently.
+        const int missed =
+            EventPoller::eventsBetween(*device.primedFrom, counter) - kBufferedEvents;
+        if (missed > 0) {
+          publishEvent(device, counter, QStringLiteral("lost"),
+                       QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(missed),
+                       {{"count", missed}});
+        }
+      }
+    }
+    // A note routed to the stacker before a restart and still in escrow: the journal has it.
+    if (device.isValidator() && device.pending && counter == device.pending->counter) {
+      device.held = device.pending;
+      routeToStacker(device);
     }
   }
-  device.cursor = counter;
-  if (device.storedCursor != counter && journal_.isOpen() && journalError_.isEmpty()) {
-    if (journal_.setCursor(device.key(), counter)) {
-      device.storedCursor = counter;
+  if (device.replay) return;
+  device.mark = markAt(device, counter);
+  if (device.stored != device.mark && journalWritable()) {
+    if (journal_.setMark(device.key(), *device.mark)) {
+      device.stored = device.mark;
     } else {
       journalFailed(journal_.errorString());
     }
   }
 }
 
-void Service::credit(Device& device, const BusEvent& event) {
-  const bool note = device.source == EventPoller::Source::BillValidator;
+void Service::onReset(Device& device) {
+  device.enabled = false;
+  // A reset gives a held note back to the customer, and the counter starts a new epoch.
+  device.hold.stop();
+  device.held.reset();
+  const DeviceMark next{newEpoch(), 0, device.mark ? device.mark->seq : 0};
+  if (!noteReturned(device, next)) device.replay = true;
+  if (!device.replay) device.mark = next;
+  publishEvent(device, 0, QStringLiteral("reset"), QStringLiteral("Device reset"));
+  publishStatus();
+  requestInit(device.address);
+}
+
+bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
+  if (!journalWritable()) return false;
+  const bool note = device.isValidator();
   const int position = event.a;
+  QString id = device.creditId(next.epoch, event.counter, position);
+  int counter = event.counter;
+  if (note && device.pending) {
+    if (device.pending->position == position) {
+      // The note journalled before it was stacked: its id, its counter.
+      id = device.pending->id;
+      counter = device.pending->counter;
+    } else if (!noteReturned(device, next)) {
+      return false;
+    }
+  }
   const Denomination d = position >= 1 && position <= device.denominations.size()
                              ? device.denominations[position - 1]
                              : Denomination{};
-  JournalCredit credit;
-  credit.id = QUuid::createUuid().toString(QUuid::WithoutBraces);
-  QJsonObject o{{"id", credit.id},
+  next.seq += 1;
+  QJsonObject o{{"id", id},
                 {"address", device.address},
-                {"serial", device.serial},
+                {"serial", device.label},
                 {"kind", note ? "note" : "coin"},
                 {"position", position},
                 {"code", d.code},
                 {"currency", d.currency},
                 {"value", d.value ? QJsonValue(static_cast<double>(*d.value)) : QJsonValue()},
+                {"counter", counter},
+                {"seq", static_cast<double>(next.seq)},
                 {"time", now()}};
-  credit.payload = compact(o);
-  // On disk first; only then may anybody hear of it.
-  if (journalError_.isEmpty() && journal_.record(credit, device.key(), event.counter)) {
-    device.storedCursor = event.counter;
-  } else {
-    unjournaled_.append(credit);
-    journalFailed(journal_.errorString());
+  if (d.scale) {
+    o.insert(QStringLiteral("scale"),
+             QJsonObject{{"factor", d.scale->factor}, {"decimals", d.scale->decimals}});
   }
+  const JournalCredit credit{id, compact(o)};
+  // On disk first; only then may anybody hear of it.
+  killPoint("before-journal");
+  if (!journal_.recordCredit(device.key(), credit, next)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.pending.reset();
+  device.mark = next;
+  device.stored = next;
+  killPoint("after-journal");
   mqtt_.publish(options_.prefix + QStringLiteral("/credit"), credit.payload, 1, false);
+  return true;
 }
 
-void Service::escrow(Device& device, const BusEvent& event) {
+bool Service::noteReturned(Device& device, const DeviceMark& next) {
+  if (!device.pending) return true;
+  if (!journalWritable() || !journal_.dropPending(device.key(), device.pending->id, next)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.pending.reset();
+  device.mark = next;
+  device.stored = next;
+  return true;
+}
+
+void Service::escrow(Device& device, const BusEvent& event, const DeviceMark& next) {
+  device.held =
+      PendingNote{device.creditId(next.epoch, event.counter, event.a), event.counter, event.a};
   switch (options_.escrow) {
     case EscrowPolicy::Stack:
-    case EscrowPolicy::Return: {
-      const std::uint8_t route =
-          options_.escrow == EscrowPolicy::Stack && accepting() ? kRouteStack : kRouteReturn;
-      bus_.invoke(device.address, QStringLiteral("RouteBill"), {route}, BusClient::Priority::High)
-          ->deleteLater();
+      if (mayAccept()) {
+        routeToStacker(device);
+        return;
+      }
+      [[fallthrough]];
+    case EscrowPolicy::Return:
+      device.held.reset();
+      route(device.address, kRouteReturn);
       return;
-    }
     case EscrowPolicy::Hold:
       break;
   }
   const Denomination d =
       event.a <= device.denominations.size() ? device.denominations[event.a - 1] : Denomination{};
-  device.escrowId = QUuid::createUuid().toString(QUuid::WithoutBraces);
   publish(QStringLiteral("escrow"),
           compact(QJsonObject{
-              {"id", device.escrowId},
+              {"id", device.held->id},
               {"address", device.address},
               {"position", event.a},
               {"code", d.code},
@@ -561,20 +757,114 @@ void Service::escrow(Device& device, const BusEvent& event) {
   device.hold.start(options_.escrowTimeoutMs);
 }
 
+// The note in escrow is journalled as pending before it may be stacked; false when it may not.
+bool Service::journalNote(Device& device) {
+  if (!device.held || !device.mark) return false;
+  if (device.pending && device.pending->id == device.held->id) return true;
+  if (!mayAccept() || !journalWritable()) return false;
+  killPoint("before-journal");
+  if (!journal_.recordPending(device.key(), *device.held, *device.mark)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.pending = device.held;
+  device.stored = device.mark;
+  return true;
+}
+
+quennet::BusReply* Service::routeToStacker(Device& device) {
+  if (!journalNote(device)) {
+    device.held.reset();
+    return route(device.address, kRouteReturn);
+  }
+  killPoint("after-journal");
+  quennet::BusReply* reply = bus_.invoke(device.address, QStringLiteral("RouteBill"), {kRouteStack},
+                                         BusClient::Priority::High);
+  connect(reply, &quennet::BusReply::finished, this, [reply] {
+    if (reply->busResult().acknowledged) killPoint("after-stack");
+    reply->deleteLater();
+  });
+  return reply;
+}
+
+quennet::BusReply* Service::route(quint8 address, std::uint8_t how) {
+  if (!portOpen_) return nullptr;
+  quennet::BusReply* reply =
+      bus_.invoke(address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High);
+  connect(reply, &quennet::BusReply::finished, reply, &QObject::deleteLater);
+  return reply;
+}
+
 void Service::holdExpired(quint8 address) {
-  if (const auto it = devices_.find(address); it != devices_.end()) it->second->escrowId.clear();
-  if (!portOpen_) return;
-  bus_.invoke(address, QStringLiteral("RouteBill"), {kRouteReturn}, BusClient::Priority::High)
-      ->deleteLater();
+  const auto it = devices_.find(address);
+  if (it != devices_.end()) it->second->held.reset();
+  route(address, kRouteReturn);
+}
+
+// ---- the journal ---------------------------------------------------------------------------
+
+bool Service::journalWritable() {
+  if (journalLost_) return false;
+  if (journal_.isOpen() && !journal_.stillThere()) {
+    // Deleted or replaced: whatever is written now would be lost with the old file.
+    journalLost_ = true;
+    journalFailed(QStringLiteral("lost"));
+    return false;
+  }
+  return journalError_.isEmpty() && journal_.isOpen();
 }
 
 void Service::journalFailed(const QString& why) {
   const bool first = journalError_.isEmpty();
-  journalError_ = why.isEmpty() ? QStringLiteral("cannot write") : why;
-  if (!first) return;
-  // No acceptance without a journal: every acceptor's master inhibit goes on.
+  journalError_ = journalLost_    ? QStringLiteral("lost")
+                  : why.isEmpty() ? QStringLiteral("cannot write")
+                                  : why;
+  if (first) {
+    // No acceptance without a journal.
+    inhibitAll();
+    journalRetry_.start();
+  }
+  publishStatus();
+}
+
+void Service::retryJournal() {
+  if (journalError_.isEmpty()) return journalRetry_.stop();
+  if (journalLost_ || stopping_) return;
+  if (!journal_.isOpen() && !journal_.open(options_.journal)) {
+    journalError_ = journal_.errorString();
+    return publishStatus();
+  }
+  if (!journal_.probe()) {
+    journalError_ = journal_.errorString();
+    return publishStatus();
+  }
+  journalError_.clear();
+  journalRetry_.stop();
+  for (auto& [address, device] : devices_) {
+    if (!device->identified) continue;
+    // What lies after the journal's mark is read again: a credit missed meanwhile is taken now.
+    if (const auto stored = journal_.mark(device->key())) {
+      if (device->replay) {
+        device->mark = stored;
+        device->poller.reset();
+      }
+    } else if (device->mark && journal_.setMark(device->key(), *device->mark)) {
+      device->stored = device->mark;
+    }
+    device->replay = false;
+    device->stored = journal_.mark(device->key());
+    device->pending = journal_.pending(device->key());
+    requestInit(address);
+  }
+  resendOutstanding();
+  publishStatus();
+}
+
+void Service::inhibitAll() {
   for (const auto& [address, device] : devices_) {
-    if (device->accepts() && portOpen_) {
+    if (!device->accepts()) continue;
+    device->enabled = false;
+    if (portOpen_) {
       bus_.invoke(address, QStringLiteral("SetMasterInhibit"), {0}, BusClient::Priority::High)
           ->deleteLater();
     }
@@ -582,31 +872,19 @@ void Service::journalFailed(const QString& why) {
   publishStatus();
 }
 
-void Service::retryJournal() {
-  if (journalError_.isEmpty()) return;
-  if (!journal_.isOpen() && !journal_.open(options_.journal)) return;
-  while (!unjournaled_.isEmpty()) {
-    const JournalCredit& credit = unjournaled_.front();
-    // The device's counter has moved on meanwhile; only the credit is written.
-    if (!journal_.record(credit, QString(), 0)) return;
-    unjournaled_.removeFirst();
-  }
-  journalError_.clear();
+void Service::enableAgain() {
+  if (!mayAccept()) return;
   for (const auto& [address, device] : devices_) {
-    if (device->identified) requestInit(address);
+    if (device->identified && device->accepts() && !device->enabled) requestInit(address);
   }
-  publishStatus();
 }
 
 void Service::resendOutstanding() {
-  if (!mqtt_.isConnected()) return;
+  if (!mqtt_.isConnected() || !journal_.isOpen() || journalLost_) return;
   const QString topic = options_.prefix + QStringLiteral("/credit");
-  if (journal_.isOpen()) {
-    for (const JournalCredit& credit : journal_.outstanding()) {
-      mqtt_.publish(topic, credit.payload, 1, false);
-    }
+  for (const JournalCredit& credit : journal_.outstanding()) {
+    mqtt_.publish(topic, credit.payload, 1, false);
   }
-  for (const JournalCredit& credit : unjournaled_) mqtt_.publish(topic, credit.payload, 1, false);
   payouts_.resend();
 }
 
@@ -617,12 +895,14 @@ void Service::publish(const QString& leaf, const QByteArray& payload, bool retai
 }
 
 void Service::publishEvent(const Device& device, int counter, const QString& kind,
-                           const QString& text) {
-  publish(QStringLiteral("event"), compact(QJsonObject{{"address", device.address},
-                                                       {"counter", counter},
-                                                       {"kind", kind},
-                                                       {"text", text},
-                                                       {"time", now()}}));
+                           const QString& text, const QJsonObject& more) {
+  QJsonObject o{{"address", device.address},
+                {"counter", counter},
+                {"kind", kind},
+                {"text", text},
+                {"time", now()}};
+  for (auto it = more.begin(); it != more.end(); ++it) o.insert(it.key(), it.value());
+  publish(QStringLiteral("event"), compact(o));
 }
 
 void Service::publishStatus() {
@@ -631,13 +911,13 @@ void Service::publishStatus() {
     list.append(QJsonObject{{"address", address},
                             {"category", device->category},
                             {"manufacturer", device->manufacturer},
-                            {"serial", device->serial},
+                            {"serial", device->label},
                             {"state", device->identified && !device->lost ? "ok" : "lost"}});
   }
   QJsonObject o{{"state", portOpen_ ? "online" : "port-lost"},
                 {"port", options_.port},
                 {"devices", list},
-                {"accepting", accepting() && portOpen_},
+                {"accepting", accepting()},
                 {"journal", journalError_.isEmpty() ? QStringLiteral("ok") : journalError_}};
   if (!portOpen_) o.insert(QStringLiteral("error"), portError_);
   // Published on change only; the time says when it changed.
@@ -660,8 +940,8 @@ void Service::onAck(const QByteArray& payload) {
   const QString id =
       QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
   if (id.isEmpty()) return;
-  unjournaled_.removeIf([&](const JournalCredit& entry) { return entry.id == id; });
-  if (journal_.isOpen() && journalError_.isEmpty()) journal_.acknowledge(id);
+  // An ack the journal cannot take now is asked for again: the credit is published again.
+  if (journalWritable()) journal_.acknowledge(id);
   payouts_.acknowledge(id);
 }
 
@@ -701,6 +981,24 @@ void Service::runCommands() {
   const int waitMs = route ? 0 : budget_.waitMs();
   if (waitMs > 0) return commandWait_.start(waitMs);
   const Command command = commands_.takeFirst();
+  const bool stack = route && command.inputs.value(0).toInt() == kRouteStack;
+  if (route) {
+    const auto it = devices_.find(command.address);
+    Device* device = it != devices_.end() ? it->second.get() : nullptr;
+    if (device) device->hold.stop();
+    // The held note is journalled before it may be stacked; without a journal it goes back.
+    if (device && stack && device->held) {
+      if (!journalNote(*device)) {
+        device->held.reset();
+        this->route(device->address, kRouteReturn);
+        replyError(command.id,
+                   QStringLiteral("not accepting: the note is returned (journal: %1)")
+                       .arg(journalError_.isEmpty() ? QStringLiteral("ok") : journalError_));
+        return runCommands();
+      }
+      killPoint("after-journal");
+    }
+  }
   quennet::BusReply* reply = nullptr;
   try {
     reply = bus_.invoke(command.address, command.method, command.inputs,
@@ -709,17 +1007,11 @@ void Service::runCommands() {
     replyError(command.id, e.message());
     return runCommands();
   }
-  if (route) {
-    const auto it = devices_.find(command.address);
-    if (it != devices_.end()) {
-      it->second->hold.stop();
-      it->second->escrowId.clear();
-    }
-  }
   commandOnLine_ = true;
   QElapsedTimer onLine;
   onLine.start();
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, onLine, id = command.id] {
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, onLine, stack, id = command.id] {
+    if (stack && reply->busResult().acknowledged) killPoint("after-stack");
     budget_.spend(onLine.elapsed());
     commandOnLine_ = false;
     publish(QStringLiteral("reply"),
@@ -759,21 +1051,27 @@ void Service::onRoute(const QByteArray& payload) {
     return refuse(id, QStringLiteral("action wants stack or return"));
   }
   const auto held = std::find_if(devices_.begin(), devices_.end(), [&](const auto& entry) {
-    return !escrow.isEmpty() && entry.second->escrowId == escrow && entry.second->hold.isActive();
+    const Device& d = *entry.second;
+    return !escrow.isEmpty() && d.held && d.held->id == escrow && d.hold.isActive();
   });
   if (held == devices_.end()) return refuse(id, kEscrowChanged);
   Device& device = *held->second;
   device.hold.stop();
-  device.escrowId.clear();
-  const std::uint8_t how = action == u"stack" && accepting() ? kRouteStack : kRouteReturn;
-  quennet::BusReply* reply =
-      bus_.invoke(device.address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High);
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, id, escrow, payload, how] {
-    reply->deleteLater();
+  // A stack goes through the journal first; a note the journal cannot take goes back.
+  quennet::BusReply* reply = nullptr;
+  if (action == u"stack") {
+    reply = routeToStacker(device);
+  } else {
+    device.held.reset();
+    reply = route(device.address, kRouteReturn);
+  }
+  if (!reply) return refuse(id, QStringLiteral("port lost: ") + portError_);
+  const bool stacked = device.pending && device.pending->id == escrow && device.held;
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, id, escrow, payload, stacked] {
     const QByteArray answer =
         compact(QJsonObject{{"id", id},
                             {"escrow", escrow},
-                            {"action", how == kRouteStack ? "stack" : "return"},
+                            {"action", stacked ? "stack" : "return"},
                             {"result", reply->result()},
                             {"status", reply->caption()},
                             {"acknowledged", reply->acknowledged()},
@@ -794,6 +1092,8 @@ void Service::shutdown() {
   commands_.clear();
   reopen_.stop();
   resend_.stop();
+  journalRetry_.stop();
+  journalWatch_.stop();
   identifyAgain_.stop();
   // An initialisation in progress ends first, then finishes the shutdown itself.
   if (!busy_) finishShutdown();
@@ -813,6 +1113,7 @@ void Service::finishShutdown() {
         call(address, QStringLiteral("RouteBill"), {kRouteReturn}, BusClient::Priority::High);
       }
       call(address, QStringLiteral("SetMasterInhibit"), {0});
+      device->enabled = false;
     }
     // One last read, so that a note stacked just now is journalled and published.
     for (auto& [address, device] : devices_) {
@@ -826,7 +1127,6 @@ void Service::finishShutdown() {
       loop.exec();
     }
   }
-  retryJournal();
   journal_.checkpoint();
   publish(QStringLiteral("status"), compact(QJsonObject{{"state", "offline"}, {"time", now()}}),
           true);
@@ -835,6 +1135,41 @@ void Service::finishShutdown() {
   payouts_.close();
   journal_.close();
   emit finished();
+}
+
+// ---- after the service ---------------------------------------------------------------------
+
+int inhibitAcceptors(const DaemonOptions& options, QStringList* log) {
+  BusClient bus;
+  configure(bus, options);
+  if (!bus.open()) {
+    log->append(QStringLiteral("cannot open %1: %2").arg(options.port, bus.errorString()));
+    return 1;
+  }
+  QList<quint8> addresses;
+  for (const std::uint8_t a : options.devices) addresses.append(a);
+  if (addresses.isEmpty()) addresses = pollAddresses(bus);
+  int inhibited = 0;
+  int failed = 0;
+  for (const quint8 address : addresses) {
+    const Answer category = ask(bus, address, QStringLiteral("GetEqptID"));
+    const auto source = sourceOf(category.outputs.value(QStringLiteral("strResponse")).toString());
+    if (category.result != quennet::kResultOk || !source ||
+        *source == EventPoller::Source::Hopper) {
+      continue;
+    }
+    const Answer master = ask(bus, address, QStringLiteral("SetMasterInhibit"), {0});
+    if (master.acknowledged) {
+      ++inhibited;
+      log->append(QStringLiteral("%1: inhibited").arg(address));
+    } else {
+      ++failed;
+      log->append(QStringLiteral("%1: not inhibited: %2").arg(address).arg(master.caption));
+    }
+  }
+  bus.close();
+  if (inhibited + failed == 0) log->append(QStringLiteral("no acceptor answered"));
+  return failed == 0 && inhibited > 0 ? 0 : 1;
 }
 
 }  // namespace quennetd

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -15,7 +16,9 @@
 
 #include "quennet/bus/bus_client.h"
 #include "quennetd/command_gate.h"
+#include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
+#include "quennetd/instance_lock.h"
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
 #include "quennetd/payouts.h"
@@ -28,16 +31,26 @@ namespace quennetd {
 
 // Unacknowledged credits are published again this often (and after every reconnect).
 inline constexpr int kResendIntervalMs = 30000;
+// A journal that failed is tried again this often; whether the file is still there, more often.
+inline constexpr int kJournalRetryMs = 5000;
+inline constexpr int kJournalWatchMs = 1000;
 
 struct Denomination {
   QString code;
   QString currency;
   std::optional<qint64> value;  // minor units
+  std::optional<Scale> scale;   // notes: as the validator gave it
 };
 
-// "GB0010A" with a scaling factor of 100: GB, 1000. Coins ("GB010A") carry minor units already.
-Denomination noteDenomination(const QString& code, int scalingFactor);
+// "GB0010A" with factor 100 and 2 decimals (or factor 1 and none): GB, 1000 pence. Coins
+// ("GB010A") carry minor units already.
+Denomination noteDenomination(const QString& code, const std::optional<Scale>& scale);
 Denomination coinDenomination(const QString& code);
+
+// Inhibits every acceptor on the bus (the devices of `options`, or those that answer an address
+// poll) and returns the exit status: 0 when each one acknowledged, 1 otherwise. What the unit runs
+// after the service has stopped, however it stopped. `log` gets a line per device.
+int inhibitAcceptors(const DaemonOptions& options, QStringList* log);
 
 class Service : public QObject {
   Q_OBJECT
@@ -66,6 +79,7 @@ class Service : public QObject {
     int result = 0;
     QString caption;
     QVariantMap outputs;
+    QString serial;  // a serial number as its label reads it
   };
   // Runs the event loop until the method's reply is in.
   Call call(quint8 address, const QString& method, const QVariantList& inputs = {},
@@ -84,17 +98,27 @@ class Service : public QObject {
 
   void onEvent(Device& device, const quennet::BusEvent& event);
   void onBufferRead(Device& device, int counter);
-  void credit(Device& device, const quennet::BusEvent& event);
-  void escrow(Device& device, const quennet::BusEvent& event);
+  void onReset(Device& device);
+  DeviceMark markAt(const Device& device, int counter) const;
+  bool credit(Device& device, const quennet::BusEvent& event, DeviceMark next);
+  bool noteReturned(Device& device, const DeviceMark& next);
+  void escrow(Device& device, const quennet::BusEvent& event, const DeviceMark& next);
+  bool journalNote(Device& device);
+  // The RouteBill request sent (deleted once it finishes), or null with the port closed.
+  quennet::BusReply* routeToStacker(Device& device);
+  quennet::BusReply* route(quint8 address, std::uint8_t how);
   void holdExpired(quint8 address);
 
-  void publishEvent(const Device& device, int counter, const QString& kind, const QString& text);
+  void publishEvent(const Device& device, int counter, const QString& kind, const QString& text,
+                    const QJsonObject& more = {});
   void publishStatus();
   void publish(const QString& leaf, const QByteArray& payload, bool retain = false);
   void resendOutstanding();
+  bool journalWritable();
   void journalFailed(const QString& why);
   void retryJournal();
-  void setAccepting();
+  void inhibitAll();
+  void enableAgain();
 
   void onMessage(const QString& topic, const QByteArray& payload);
   void onCommand(const QByteArray& payload);
@@ -104,7 +128,11 @@ class Service : public QObject {
   void onRoute(const QByteArray& payload);
 
   void finishShutdown();
-  bool accepting() const { return journalError_.isEmpty() && !stopping_; }
+  // Whether the service may take money at all: a journal that takes writes, not stopping, and a
+  // broker when --inhibit-without-broker asks for one.
+  bool mayAccept() const;
+  // Whether it does: and at least one acceptor enabled and answering.
+  bool accepting() const;
 
   DaemonOptions options_;
   quennet::BusClient bus_;
@@ -124,12 +152,14 @@ class Service : public QObject {
   bool portOpen_ = false;
   QString portError_;
   QString journalError_;
-  QString brokerProblem_;  // why the broker cannot be reached, while it cannot
-  // Credits the journal could not take: published all the same, written when it works again.
-  QList<JournalCredit> unjournaled_;
+  bool journalLost_ = false;  // deleted or replaced under the service: never written again
+  QString brokerProblem_;     // why the broker cannot be reached, while it cannot
+  InstanceLock clientLock_;
   int backoffMs_ = 1000;
   QTimer reopen_;
   QTimer resend_;
+  QTimer journalRetry_;
+  QTimer journalWatch_;
   QTimer identifyAgain_;
   QByteArray lastStatus_;
 };

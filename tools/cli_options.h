@@ -19,7 +19,8 @@ struct CliOptions {
   QString port;
   std::uint8_t address = kValidatorAddress;
   bool crc = true;
-  bool echo = true;
+  // Whether the line echoes; not given: learnt when the port opens, from one simple poll.
+  std::optional<bool> echo;
   // Packed key code; set only by --key, which also turns encryption on.
   std::optional<std::int32_t> keyCode;
   // HopperCode for the hopper methods; the control's default when not given.

@@ -8,7 +8,9 @@
 #include <QProcess>
 
 #include "quennet/commands/dispatch.h"
+#include "quennet/commands/reply_renderings.h"
 #include "quennet/link/encryption.h"
+#include "quennet/link/frame_text.h"
 #include "quennet/link/port_access.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
@@ -66,23 +68,28 @@ UsageError openFailure(const QString& port, const LineError& error) {
 }
 
 // Frames, echo, key and hopper code as the options say; every one is set, so a batch line
-// without --key sends in the clear after a line with one.
-void applyLineOptions(CommandSet& set, const CliOptions& options) {
+// without --key sends in the clear after a line with one. Without --echo or --no-echo the line
+// echoes as found when the port opened.
+void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoAtOpen) {
   set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
-  set.setCommsEcho(options.echo);
+  set.setCommsEcho(options.echo.value_or(echoAtOpen));
   set.setEncryption(options.keyCode.has_value());
   if (options.keyCode) set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
   set.setHopperCode(options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
 }
 
-void openLine(CommandSet& set, const CliOptions& options) {
+// Returns whether the line echoes: as the options say, or as one simple poll finds.
+bool openLine(CommandSet& set, const CliOptions& options) {
   requirePort(options);
   auto line = std::make_unique<QtSerialLine>();
   line->setDeviceName(options.port);
   line->setSettings(kPortSettings);
   if (!line->open()) throw openFailure(options.port, line->lastError());
   set.setLine(std::move(line));
-  applyLineOptions(set, options);
+  applyLineOptions(set, options, options.echo.value_or(true));
+  const bool echo = options.echo ? *options.echo : set.detectEcho(options.address);
+  set.forgetLastTransaction();
+  return echo;
 }
 
 // The event watch polls through a bus client, with the same set-up as a single call.
@@ -90,7 +97,8 @@ void openBus(BusClient& bus, const CliOptions& options) {
   requirePort(options);
   bus.setPortName(options.port);
   bus.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
-  bus.setCommsEcho(options.echo);
+  bus.setCommsEcho(options.echo.value_or(true));
+  if (!options.echo) bus.setEchoDetection(options.address);
   if (options.keyCode) {
     bus.setKeyCode(*options.keyCode);
     bus.setEncryption(true);
@@ -125,18 +133,32 @@ bool acknowledged(const CommandSet& set) {
   return set.lastTransaction().frameSent && set.acknowledged();
 }
 
+// "sent" and "reply" are the bytes on the line; where the link encrypts, the frames in the
+// clear follow as "sentClear" and "replyClear". JSON gives a serial number as its label reads it.
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
                  bool json, QTextStream& out) {
-  const QString sent = set.lastTransaction().frameSent ? set.CommandSent(0).trimmed() : QString();
-  const QString reply = set.ReplyBack(0).trimmed();
+  const TransactionOutcome& outcome = set.lastTransaction();
+  const QString sent = outcome.frameSent ? bytesText(set.sentOnLine()) : QString();
+  const QString reply = outcome.ran ? bytesText(set.replyOnLine()) : QString();
+  const bool encrypted = set.encryption() && set.crcMode();
+  const QString sentClear = outcome.frameSent ? bytesText(set.sentInClear()) : QString();
+  const QString replyClear = outcome.ran ? bytesText(set.replyInClear()) : QString();
+  const QString serial = result.result == kResultOk && outcome.frameSent
+                             ? serialLabelOf(set.sentInClear(), set.replyInClear())
+                             : QString();
   if (json) {
-    const QJsonObject object{{"method", info.name},
-                             {"result", result.result},
-                             {"status", statusText(set, result.result)},
-                             {"outputs", QJsonObject::fromVariantMap(result.outputs)},
-                             {"acknowledged", acknowledged(set)},
-                             {"sent", sent},
-                             {"reply", reply}};
+    QJsonObject object{{"method", info.name},
+                       {"result", result.result},
+                       {"status", statusText(set, result.result)},
+                       {"outputs", QJsonObject::fromVariantMap(result.outputs)},
+                       {"acknowledged", acknowledged(set)},
+                       {"sent", sent},
+                       {"reply", reply}};
+    if (encrypted) {
+      object.insert(QStringLiteral("sentClear"), sentClear);
+      object.insert(QStringLiteral("replyClear"), replyClear);
+    }
+    if (!serial.isEmpty()) object.insert(QStringLiteral("serial"), serial);
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     return;
   }
@@ -146,6 +168,10 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
   out << "result: " << result.result << " (" << statusText(set, result.result) << ")" << Qt::endl;
   out << "sent: " << sent << Qt::endl;
   out << "reply: " << reply << Qt::endl;
+  if (encrypted) {
+    out << "sent clear: " << sentClear << Qt::endl;
+    out << "reply clear: " << replyClear << Qt::endl;
+  }
 }
 
 // Calls the method the options name on an open set; bad arguments are usage errors.
@@ -167,7 +193,7 @@ const MethodInfo& methodNamed(const QString& name) {
 
 // One batch line: the batch's own options, then the line's words as they would follow them on
 // a command line, so `--address 3 Dispense_Coins 2` overrides the address for that line only.
-int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
+int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch, bool echoAtOpen,
                  const QString& text, QTextStream& out) {
   const CliOptions options = parseArguments(base + QProcess::splitCommand(text));
   if (options.port != batch.port) {
@@ -180,7 +206,7 @@ int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& bat
   }
   const MethodInfo& info = methodNamed(options.method);
   const QStringList inputs = methodInputs(info, options);
-  applyLineOptions(set, options);
+  applyLineOptions(set, options, echoAtOpen);
   const InvokeResult result = invokeMethod(set, info, inputs);
   printResult(info, result, set, true, out);
   return result.result;
@@ -197,7 +223,7 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
   // Options come before the method, and batch takes no arguments: it is the last word.
   const QStringList base = arguments.mid(0, arguments.size() - 1);
   CommandSet set;
-  openLine(set, options);
+  const bool echoAtOpen = openLine(set, options);
   const auto stopCall = closeOnStop(set, streams);
   int status = kExitOk;
   int number = 0;
@@ -210,7 +236,9 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
     if (line->error.isEmpty() && text.trimmed().isEmpty()) continue;
     try {
       if (!line->error.isEmpty()) throw UsageError(line->error);
-      if (runBatchLine(set, base, options, text, streams.out) != kResultOk) status = kExitResult;
+      if (runBatchLine(set, base, options, echoAtOpen, text, streams.out) != kResultOk) {
+        status = kExitResult;
+      }
     } catch (const UsageError& error) {
       const QJsonObject object{{"line", number}, {"error", error.message()}};
       streams.out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;

@@ -91,8 +91,9 @@ bool BusClient::open() {
   std::future<LineError> opened = done->get_future();
   BusJob job;
   job.urgent = true;
-  job.open =
-      std::make_shared<bus_detail::OpenOrder>(bus_detail::OpenOrder{portName_, ++session_, done});
+  auto order = std::make_shared<bus_detail::OpenOrder>(
+      bus_detail::OpenOrder{portName_, ++session_, done, *settings_, detectEchoAt_, {}});
+  job.open = order;
   queue_->add(std::move(job));
   QMetaObject::invokeMethod(
       worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
@@ -104,6 +105,8 @@ bool BusClient::open() {
     emit errorOccurred(failure.description);
     return false;
   }
+  // Written by the worker before it answered.
+  if (order->echoFound) settings_->commsEcho = *order->echoFound;
   setState(ConnectedState);
   return true;
 }
@@ -168,7 +171,7 @@ BusReply* BusClient::queue(BusReply* reply, BusJob job) {
 }
 
 BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
-  reply->result_ = BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false};
+  reply->result_ = BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}};
   reply->finished_ = true;
   QMetaObject::invokeMethod(reply, &BusReply::finished, Qt::QueuedConnection);
   return reply;
@@ -176,7 +179,7 @@ BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
 
 void BusClient::failQueued(const QString& caption) {
   for (const std::uint64_t id : queue_->cancelRequests()) {
-    deliver(id, BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false});
+    deliver(id, BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}});
   }
 }
 
@@ -184,7 +187,7 @@ void BusClient::failPending(const QString& caption) {
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, reply] : pending) {
-    if (reply) reply->finish(BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false});
+    if (reply) reply->finish(BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}});
   }
 }
 

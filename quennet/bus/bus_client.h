@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 
 #include <QByteArray>
 #include <QObject>
@@ -66,6 +67,10 @@ class QUENNET_EXPORT BusClient : public QObject {
   void setCommsEcho(bool on);
   bool commsEcho() const;
   ///@}
+  /// With an address, open() learns whether the line echoes from one simple poll of that device
+  /// (LinkEngine::detectEcho) and commsEcho() holds what it found; without (the default) the echo
+  /// setting stays as set.
+  void setEchoDetection(std::optional<quint8> address) { detectEchoAt_ = address; }
   /// Throws QuennetError 5 for a negative code, as the control does.
   void setKeyCode(std::int32_t code);
   /// The key code set.
@@ -132,6 +137,7 @@ class QUENNET_EXPORT BusClient : public QObject {
   void lineFailed(std::uint64_t session, const LineError& error);
 
   QString portName_;
+  std::optional<quint8> detectEchoAt_;
   std::int32_t keyCode_ = 0;
   std::unique_ptr<bus_detail::LinkSettings> settings_;
   State state_ = UnconnectedState;

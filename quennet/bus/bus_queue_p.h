@@ -35,6 +35,9 @@ struct OpenOrder {
   QString portName;
   std::uint64_t session = 0;
   std::shared_ptr<std::promise<LineError>> done;  // number 0: the port is open
+  LinkSettings settings;                          // for the echo detection
+  std::optional<std::uint8_t> detectEchoAt;       // poll this device to learn the echo
+  std::optional<bool> echoFound;                  // what it found, set before `done`
 };
 
 struct BusJob {

@@ -42,9 +42,10 @@ struct BusResult {
   QByteArray data;
   /// invoke(): the method's outputs by parameter name, as the command-line tool prints them.
   QVariantMap outputs;
-  /// The frames as they went out and came back; empty when nothing was sent.
+  /// The frames as they were on the line (encrypted where the link encrypts); empty when nothing
+  /// was sent.
   QByteArray sent;
-  QByteArray reply;  ///< the reply frame; empty when none came
+  QByteArray reply;  ///< the reply's bytes as they came; empty when none came
   /// The device accepted the request: result 0 with a reply whose header is ACK (data replies
   /// included) or, for an address poll or clash, answers gathered. False for a refusal that still
   /// has result 0 (a NAK, or an unknown header, to a command without data; a route or stacker
@@ -52,6 +53,9 @@ struct BusResult {
   bool acknowledged = false;
   /// What went wrong; NoError exactly when the request was acknowledged.
   Error error = ConnectionError;
+  /// A serial number's reply: the number as the device's label reads it (least significant byte
+  /// first); empty for every other request.
+  QString serial;
 };
 
 /// The answer to one queued request: finished() fires in the thread that sent it, once. The caller

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/commands/reply_renderings.h"
 #include "quennet/link/frame_decode.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
@@ -75,7 +76,7 @@ void BusWorker::run(BusJob& job) {
       Qt::QueuedConnection);
 }
 
-void BusWorker::open(const OpenOrder& order) {
+void BusWorker::open(OpenOrder& order) {
   session_ = order.session;
   set_.setLine(nullptr);
   auto line = std::make_unique<QtSerialLine>();
@@ -86,6 +87,10 @@ void BusWorker::open(const OpenOrder& order) {
     return;
   }
   set_.setLine(std::move(line));
+  if (order.detectEchoAt && set_.line()->isOpen()) {
+    applySettings(order.settings);
+    order.echoFound = set_.detectEcho(*order.detectEchoAt);
+  }
   order.done->set_value(LineError{});
 }
 
@@ -101,10 +106,12 @@ void BusWorker::applySettings(const LinkSettings& settings) {
 void BusWorker::addFrames(BusResult& result) const {
   const TransactionOutcome& outcome = set_.lastTransaction();
   if (outcome.frameSent) {
-    result.sent = bytesOf(set_.CommandBuffer.first(set_.CommandBuffer.frameLength()));
+    result.sent = set_.sentOnLine();
   }
   if (outcome.ran) {
-    result.reply = bytesOf(set_.ReplyBuffer.first(set_.ReplyLength));
+    result.reply = set_.replyOnLine();
+    if (result.result == kResultOk)
+      result.serial = serialLabelOf(set_.sentInClear(), set_.replyInClear());
     result.caption = set_.caption();
     result.acknowledged = result.result == kResultOk && set_.acknowledged();
   } else {

@@ -32,7 +32,7 @@ class BusWorker : public QObject {
 
  private:
   void run(BusJob& job);
-  void open(const OpenOrder& order);
+  void open(OpenOrder& order);
   BusResult request(const BusJob& job);
   BusResult invoke(const BusJob& job);
   void applySettings(const LinkSettings& settings);

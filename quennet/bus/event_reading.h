@@ -16,6 +16,7 @@ namespace quennet {
 
 /// What one read of an event buffer means after the reads before it.
 struct EventReading {
+  /// The read's meaning.
   enum class Kind {
     First,         ///< the first read: where the counter stands
     Unchanged,     ///< the same buffer as the read before
@@ -35,6 +36,7 @@ class QUENNET_EXPORT EventReader {
   /// Pairs a bill or coin buffer keeps.
   static constexpr int kPairs = 5;
 
+  /// A reader of a buffer that keeps `pairs` result pairs.
   explicit EventReader(int pairs = kPairs) : pairs_(pairs) {}
 
   /// The next read: the counter, then the pairs, newest first.

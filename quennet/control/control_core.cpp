@@ -172,7 +172,13 @@ void ControlCore::showOutcome(const FrameRecord& reply) {
   // A line failure has closed the port and shows in the disabled colours already.
   if (!line() || !line()->isOpen()) return;
   const bool nak = reply.frame.complete && reply.frame.header == kHeaderNak;
-  const bool good = reply.result == kResultOk && reply.status == FrameStatus::Ok && !nak;
+  // A route or stacker cycle answered by its refusal byte keeps result 0 but did not happen.
+  const auto data = std::span(reinterpret_cast<const std::uint8_t*>(reply.frame.data.constData()),
+                              static_cast<std::size_t>(reply.frame.data.size()));
+  const bool refused =
+      reply.requestHeader >= 0 && isRefusal(static_cast<std::uint8_t>(reply.requestHeader), data);
+  const bool good =
+      reply.result == kResultOk && reply.status == FrameStatus::Ok && !nak && !refused;
   // The engine's caption for an empty reply is "OK" whether it was an ACK or a NAK; the label
   // tells them apart.
   const LabelState before = label_;

@@ -16,10 +16,11 @@ namespace quennet {
 /// The six key digits K0..K5, each a nibble of the key code (K0 least significant).
 using KeyDigits = std::array<std::uint8_t, 6>;
 
-/// Constants of the layer shared by both ends of a link. Each table entry lies in 1..7 because
-/// decryption reads the selected bit one place lower after the encryption shift.
-inline constexpr std::array<std::uint8_t, 10> kBitTable = {3, 6, 1, 5, 7, 2, 4, 6, 3, 5};
-inline constexpr std::uint8_t kTapConstant = 0xA7;
+/// Constants of the layer shared by both ends of a link: the values ccTalk devices and public host
+/// implementations use. Each table entry lies in 1..7 because decryption reads the selected bit
+/// one place lower after the encryption shift.
+inline constexpr std::array<std::uint8_t, 10> kBitTable = {7, 4, 5, 3, 1, 2, 3, 2, 6, 1};
+inline constexpr std::uint8_t kTapConstant = 0x63;
 
 QUENNET_EXPORT KeyDigits keyDigitsFromCode(std::int32_t keyCode);
 

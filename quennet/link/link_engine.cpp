@@ -122,6 +122,7 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
   busy_ = true;
   last_.ran = true;
   sentClock_.invalidate();
+  replyTaken_ = false;
   std::int16_t result = kResultOk;
   try {
     result = runTransaction(replyArray, timeoutMs, collectAll, fewestData);
@@ -130,6 +131,12 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
     throw;
   }
   busy_ = false;
+  if (!replyTaken_) {
+    // No whole frame was read: the reply holds the bytes as they came, none decrypted.
+    const auto received = ReplyBuffer.first(ReplyLength);
+    replyWire_ = QByteArray(reinterpret_cast<const char*>(received.data()), ReplyLength);
+    replyClear_ = replyWire_;
+  }
   messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
   if (last_.frameSent && portOpen()) {
     // What the next write waits for: a reply taken may come again, or be followed by the rest
@@ -321,12 +328,25 @@ std::int16_t LinkEngine::collectReply(std::span<std::uint8_t> replyArray,
 
 std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
                                      const QDeadlineTimer& deadline, int fewestData) {
+  // The echo starts with the device's address, a reply with the host's: on a line that does not
+  // echo after all (separate receive and transmit wires), the reply comes first.
+  QByteArray head;
+  if (EchoLength > 0) {
+    if (!waitFor(1, deadline)) return lineFailed();
+    if (line_->bytesAvailable() > 0) head = line_->read(1);
+    if (!head.isEmpty() && static_cast<std::uint8_t>(head[0]) == kHostAddress &&
+        static_cast<std::uint8_t>(written_[0]) != kHostAddress) {
+      return replyWithoutEcho(replyArray, deadline, fewestData, head);
+    }
+  }
   const int expected = EchoLength + 2;
-  if (!waitFor(expected, deadline)) return lineFailed();
-  const int waiting = line_->bytesAvailable();
+  if (!waitFor(expected - static_cast<int>(head.size()), deadline)) return lineFailed();
+  const int waiting = line_->bytesAvailable() + static_cast<int>(head.size());
   if (waiting < expected) {
+    const QByteArray came = head + line_->read(line_->bytesAvailable());
+    last_.echoHeard = EchoLength > 0 && echoDifference(came.left(EchoLength), written_) == 0;
     // The trace keeps the reply byte that did come, if any.
-    storeReply(line_->read(waiting).mid(EchoLength), 1);
+    storeReply(came.mid(EchoLength), 1);
     const std::int16_t code = fail(kResultTimeout, timeoutCaption(waiting - EchoLength));
     drainAfterTimeout();
     return code;
@@ -334,7 +354,8 @@ std::int16_t LinkEngine::singleReply(std::span<std::uint8_t> replyArray,
   if (EchoLength > 0) {
     // The echo is what the line carried: a changed byte means the device may have heard another
     // frame than the one sent.
-    const int differs = echoDifference(line_->read(EchoLength), written_);
+    last_.echoHeard = true;
+    const int differs = echoDifference(head + line_->read(EchoLength - 1), written_);
     if (differs != 0) {
       storeReply(line_->read(2), 1);
       ++statistics_.echoMismatches;
@@ -432,6 +453,7 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
       return acceptReply(replyArray, fewestData);
     }
     if (echoed == 0 && got.startsWith(written_)) {
+      last_.echoHeard = true;
       echoed = static_cast<int>(written_.size());
       got.remove(0, echoed);
     } else if (const DecodedFrame front = decodeFrame(byteSpan(got), crcMode());
@@ -468,9 +490,27 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
   return refuse(ReplyRefusal::Garbled, QStringLiteral("Garbled Reply [%1]").arg(got.size()));
 }
 
+std::int16_t LinkEngine::replyWithoutEcho(std::span<std::uint8_t> replyArray,
+                                          const QDeadlineTimer& deadline, int fewestData,
+                                          QByteArray got) {
+  last_.echoMissing = true;
+  const std::int16_t code = resynchronise(replyArray, deadline, fewestData, std::move(got));
+  if (replyTaken_) ++statistics_.missingEchoes;
+  return code;
+}
+
+QString LinkEngine::replyCaption(const QString& caption) const {
+  return last_.echoMissing ? QStringLiteral("%1 (%2)").arg(caption, QLatin1String(kNoEchoText))
+                           : caption;
+}
+
 std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int fewestData) {
   const int dataLength = ReplyBuffer.at(2);
+  const auto frame = ReplyBuffer.first(ReplyLength);
+  replyTaken_ = true;
+  replyWire_ = QByteArray(reinterpret_cast<const char*>(frame.data()), ReplyLength);
   if (encryption_ && crcMode()) DecryptReply(ReplyBuffer, keyDigits_);
+  replyClear_ = QByteArray(reinterpret_cast<const char*>(frame.data()), ReplyLength);
   QString checkError;
   if (!CheckReply(&checkError)) return refuse(ReplyRefusal::Checksum, checkError);
   // Devices answer the host only. Anything else is a misaligned read (a lost echo byte makes
@@ -489,7 +529,9 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
   }
 
   const std::uint8_t header = ReplyBuffer.at(4);
-  if (dataLength == 0 && header == kHeaderBusy) return fail(kResultBusy, QStringLiteral("BUSY"));
+  if (dataLength == 0 && header == kHeaderBusy) {
+    return fail(kResultBusy, replyCaption(QStringLiteral("BUSY")));
+  }
   const auto data = ReplyBuffer.first(dataLength + 4).subspan(4);
   const bool refusal = isRefusal(requestHeader_, data);
   // A command whose reply carries no data is not answered by data: such a reply is meant for
@@ -509,12 +551,12 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
     }
     delivered_ = dataLength;
     acknowledged_ = header == kHeaderAck && !refusal;
-    showCaption(QStringLiteral("OK"));
+    showCaption(replyCaption(QStringLiteral("OK")));
     return kResultOk;
   }
   acknowledged_ = header == kHeaderAck;
-  showCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
-                                                           : QStringLiteral("???"));
+  showCaption(replyCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
+                                                                        : QStringLiteral("???")));
   return kResultOk;
 }
 
@@ -591,6 +633,31 @@ void LinkEngine::LoadFrame(std::uint8_t destination, std::uint8_t header,
   for (std::size_t i = 0; i < data.size(); ++i) {
     CommandBuffer.at(static_cast<int>(i) + 5) = data[i];
   }
+}
+
+QByteArray LinkEngine::sentOnLine() const {
+  return written_;
+}
+
+QByteArray LinkEngine::sentInClear() const {
+  if (!(encryption_ && crcMode()) || written_.size() < 5) return written_;
+  FrameBuffer frame;
+  for (int i = 0; i < written_.size(); ++i) {
+    frame.at(i + 1) = static_cast<std::uint8_t>(written_[i]);
+  }
+  DecryptReply(frame, keyDigits_);
+  const auto clear = frame.first(static_cast<int>(written_.size()));
+  return QByteArray(reinterpret_cast<const char*>(clear.data()), written_.size());
+}
+
+bool LinkEngine::detectEcho(std::uint8_t device) {
+  const bool before = commsEcho_;
+  commsEcho_ = true;
+  LoadFrame(device, SIMPLE_POLL);
+  std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
+  Transact(scratch, replyWaitMs(ReplyWait::Short), false);
+  commsEcho_ = last_.frameSent ? last_.echoHeard : before;
+  return commsEcho_;
 }
 
 QString LinkEngine::CommandSent(std::int16_t style) const {

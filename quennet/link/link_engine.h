@@ -51,7 +51,14 @@ struct TransactionOutcome {
   bool ran = false;        ///< it got past the port check: the caption is this transaction's
   bool frameSent = false;  ///< its frame was handed to the line
   ReplyRefusal refusal = ReplyRefusal::None;  ///< why a reply was refused (result 3)
+  /// The line gave the frame back as it went out (the echo), told or not that it echoes.
+  bool echoHeard = false;
+  /// The line was said to echo, but the reply came without the echo ("no echo on this line").
+  bool echoMissing = false;
 };
+
+/// Added to the caption of a reply taken from a line that was said to echo but did not.
+inline constexpr char kNoEchoText[] = "no echo on this line";
 
 /// Counts kept by the engine since it was made: line faults seen by the host.
 struct LinkStatistics {
@@ -61,6 +68,7 @@ struct LinkStatistics {
   /// Noise skipped before a reply, and bytes dropped before a write (a late or repeated reply,
   /// anything the line carried unasked) or after a time-out.
   int ignoredBytes = 0;
+  int missingEchoes = 0;  ///< replies taken without the echo the line was said to carry
 };
 
 /// Plain words for a result that no frame on the line explains (no caption of its own).
@@ -204,6 +212,22 @@ class QUENNET_EXPORT LinkEngine {
   /// Answers an address poll or clash heard in its window, those it could not keep included.
   int collectedAnswers() const { return collected_; }
 
+  /// The last frames as they were on the line: the frame written (encrypted where the link
+  /// encrypts) and the reply's bytes as they arrived, before decryption and before a text
+  /// command's rendering; empty when nothing went out or came back. The clear forms are the same
+  /// frames unencrypted (equal to the line's bytes where the link does not encrypt).
+  ///@{
+  QByteArray sentOnLine() const;
+  QByteArray replyOnLine() const { return replyWire_; }
+  QByteArray sentInClear() const;
+  QByteArray replyInClear() const { return replyClear_; }
+  ///@}
+  /// Learns whether the line echoes from one simple poll of `device` with the echo expected:
+  /// the frame coming back before anything else is an echo; a reply first, or nothing at all, is
+  /// a line without one. Sets CommsEcho to what was found and returns it; with the port closed
+  /// nothing is sent and CommsEcho stays as it was.
+  bool detectEcho(std::uint8_t device);
+
   /// Trace renderings of the last frames: style 0 hexadecimal, non-zero decimal. The reply shows
   /// only the bytes that arrived.
   ///@{
@@ -240,6 +264,11 @@ class QUENNET_EXPORT LinkEngine {
                              int fewestData, QByteArray got, QByteArray given = {});
   // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
   int findReply(const QByteArray& bytes, int from) const;
+  // The reply, under an echo setting, came first: takes it if it is a whole reply to the host.
+  std::int16_t replyWithoutEcho(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
+                                int fewestData, QByteArray got);
+  // A reply caption, with the note that the line did not echo where it did not.
+  QString replyCaption(const QString& caption) const;
   // Checks the reply in ReplyBuffer (ReplyLength set) and delivers it.
   std::int16_t acceptReply(std::span<std::uint8_t> replyArray, int fewestData);
   /// Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
@@ -283,6 +312,10 @@ class QUENNET_EXPORT LinkEngine {
   LinkStatistics statistics_;
   int collected_ = 0;
   QByteArray written_;  // the frame as it went on the line, for the echo
+  // The last reply as it arrived and in the clear; `replyTaken_` while a whole frame was read.
+  QByteArray replyWire_;
+  QByteArray replyClear_;
+  bool replyTaken_ = false;
   std::int32_t messageTime_ = 0;
   QElapsedTimer sentClock_;
 };

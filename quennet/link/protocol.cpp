@@ -88,6 +88,7 @@ constexpr auto kTable = std::to_array<HeaderInfo>({
     sent(GET_BUILD_CODE, "Request build code", 0, 8),
     sent(GET_CREATION_DATE, "Request creation date", 0, 2),
     sent(GET_ROM_CHKSUM, "Calculate ROM checksum", 0, 4),
+    named(209, "Request sorter paths"),
     sent(GET_OPTION_FLAGS, "Request option flags", 0, 1),
     sent(GET_DATA_STR_AVBL, "Request data storage availability", 0, 5),
     sent(GET_ACCEPTANCE_CNTR, "Request accept counter", 0, 3),

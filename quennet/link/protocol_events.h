@@ -100,7 +100,7 @@ enum class EventBuffer : std::uint8_t { Bill, Coin, Hopper };
 
 /// One status code of a bill or coin event buffer.
 struct StatusCode {
-  std::uint8_t code = 0;
+  std::uint8_t code = 0;  ///< B of an (A = 0, B) pair
   const char* name = "";  ///< as the bench and the tools show it; "" for a code without a name
   EventKind kind = EventKind::Status;  ///< Status or Fault
   bool leavesEscrow = false;           ///< a note held in escrow is gone (given back or jammed)

@@ -57,18 +57,11 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   reply.result = result;
   reply.caption = caption_;
   reply.durationUs = sinceSentNs / 1000;
-  // ReplyBuffer holds the bytes that arrived; a whole reply was decrypted in place.
+  // ReplyBuffer holds the bytes that arrived, a whole reply decrypted in place; the raw bytes are
+  // those the line carried.
   const auto received = ReplyBuffer.first(ReplyLength);
-  const bool collected = gathersAnswers(sent.frame.header);
-  const bool whole = !collected && ReplyLength >= 5 && ReplyLength == ReplyBuffer.at(2) + 5;
   reply.frame = decodeFrame(received, crcMode());
-  if (whole && encrypted) {
-    FrameBuffer wire = ReplyBuffer;
-    EncryptFrame(wire, keyDigits_);
-    reply.raw = bytesOf(wire.first(ReplyLength));
-  } else {
-    reply.raw = bytesOf(received);
-  }
+  reply.raw = replyWire_;
   switch (result) {
     case kResultOk:
     case kResultBusy:

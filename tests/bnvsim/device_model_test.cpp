@@ -40,7 +40,7 @@ TEST(ValidatorIdentity, AnswersInTheFormatsTheHostDecodes) {
   EXPECT_TRUE(ask(v, 254).data.empty());
   EXPECT_EQ(text(ask(v, 245)), "Bill Validator");
   EXPECT_EQ(ask(v, 246).data.size(), 3u);
-  EXPECT_EQ(ask(v, 242).data.size(), 3u);
+  EXPECT_EQ(ask(v, 242).data, (Bytes{0x87, 0xD6, 0x12})) << "1234567, least significant first";
   EXPECT_EQ(ask(v, 4).data, (Bytes{1, 4, 2}));
   EXPECT_EQ(text(ask(v, 170)), "2000");
   EXPECT_EQ(ask(v, 197).data.size(), 4u);
@@ -326,6 +326,34 @@ TEST(HopperModel, DispenseChecksTheCodeAndEnable) {
   ask(h, 164, {0});
   EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderNak);
   EXPECT_EQ(text(ask(h, 245)), "Payout");
+}
+
+// What hosts read from coin acceptors and hoppers at start, and give up on when refused.
+TEST(CoinDevices, AnswerWhatHostsReadAtStart) {
+  CoinAcceptor c;
+  Hopper h;
+  c.insertCoin(4);  // inhibited: inserted, not accepted
+  ask(c, 231, {0xFF, 0});
+  ask(c, 228, {1});
+  c.insertCoin(4);
+  c.insertCoin(2);
+  struct Row {
+    Device& device;
+    std::uint8_t header;
+    Bytes data;
+    Bytes reply;
+  };
+  const Row rows[] = {
+      {c, 249, {}, {2, 20}},   {h, 249, {}, {2, 20}},       {c, 243, {}, {1}},
+      {h, 243, {}, {1}},       {c, 209, {4}, {1, 0, 0, 0}}, {h, 209, {1}, {1, 0, 0, 0}},
+      {c, 225, {}, {2, 0, 0}}, {c, 226, {}, {3, 0, 0}},
+  };
+  for (const Row& row : rows) {
+    const Reply r = ask(row.device, row.header, row.data);
+    EXPECT_EQ(r.header, kHeaderAck) << int(row.header);
+    EXPECT_EQ(r.data, row.reply) << int(row.header);
+  }
+  EXPECT_EQ(ask(c, 209).header, kHeaderNak) << "a sorter path is that of a coin position";
 }
 
 TEST(CoinAcceptorModel, BufferedCreditsAndCoinIds) {

@@ -22,7 +22,7 @@ struct Expected {
 };
 
 const std::vector<Expected> kCycle = {
-    {"GetSerialNo", {{kValidator, "1234567"}, {kCoinAcceptor, "0420017"}, {kHopper, "0700301"}}},
+    {"GetSerialNo", {{kValidator, "8902162"}, {kCoinAcceptor, "11626502"}, {kHopper, "9285386"}}},
     {"GetProductCode", {{kValidator, "QBV1"}, {kCoinAcceptor, "QCA1"}, {kHopper, "QHP1"}}},
     {"GetEqptID",
      {{kValidator, "Bill Validator"}, {kCoinAcceptor, "Coin Acceptor"}, {kHopper, "Payout"}}},
@@ -82,8 +82,8 @@ TEST_F(BusOnSimulator, RawFramesKeysAndMisuse) {
   ASSERT_TRUE(runUntil([&] { return raw->isFinished(); }));
   EXPECT_EQ(raw->result(), kResultOk) << raw->caption().toStdString();
   EXPECT_EQ(raw->sent(), QByteArray::fromHex("28003af2e0"));
-  EXPECT_EQ(raw->reply(), QByteArray::fromHex("01039f0012d687d8"));
-  EXPECT_EQ(raw->data(), QByteArray::fromHex("12d687"));
+  EXPECT_EQ(raw->reply(), QByteArray::fromHex("01034a0087d61298"));
+  EXPECT_EQ(raw->data(), QByteArray::fromHex("87d612"));
   EXPECT_EQ(raw->caption(), QStringLiteral("OK"));
   delete raw;
 

@@ -9,6 +9,7 @@
 
 #include "bnvsim/simulator.h"
 #include "quennet/commands/command_set.h"
+#include "quennet/commands/reply_renderings.h"
 #include "quennet/link/qt_serial_line.h"
 
 namespace quennet {
@@ -41,7 +42,9 @@ TEST_F(OnSimulator, IdentificationCommands) {
   EXPECT_EQ(set_.GetManfctrID(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("QNT"));
   EXPECT_EQ(set_.GetSerialNo(kValidator, text), kResultOk);
-  EXPECT_EQ(text, QStringLiteral("1234567"));
+  EXPECT_EQ(text, QStringLiteral("8902162"));
+  EXPECT_EQ(serialLabelOf(set_.sentInClear(), set_.replyInClear()), QStringLiteral("1234567"))
+      << "the label reads the bytes least significant first";
   EXPECT_EQ(set_.GetCreationDate(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("15/03/24"));
   QString checksum;

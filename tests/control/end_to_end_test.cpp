@@ -60,10 +60,15 @@ TEST(ControlEndToEnd, RestoredControlIdentifiesTheValidator) {
   EXPECT_EQ(c.GetBuildCode(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("QBV16-EU"));
   EXPECT_EQ(c.GetSerialNo(kValidator, text), kResultOk);
-  EXPECT_EQ(text, QStringLiteral("1234567"));
+  EXPECT_EQ(text, QStringLiteral("8902162"));
   EXPECT_EQ(c.GetCreationDate(kValidator, text), kResultOk);
   EXPECT_EQ(text, QStringLiteral("15/03/24"));
   EXPECT_EQ(c.labelState().caption, QStringLiteral("OK"));
+  EXPECT_EQ(c.labelState().backColor, kColorGreen);
+  // A route with no note in escrow is answered, so result 0, but nothing was routed: red.
+  EXPECT_EQ(c.RouteBill(kValidator, 1, text), kResultOk);
+  EXPECT_EQ(text, QString::fromLatin1(kRouteNoNoteText));
+  EXPECT_EQ(c.labelState().backColor, kColorRed);
 
   c.setEnabled(false);
   EXPECT_EQ(c.GetManfctrID(kValidator, text), kResultNotEnabled);

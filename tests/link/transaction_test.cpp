@@ -149,6 +149,19 @@ TEST_F(ScriptedHost, EchoIsComparedWithTheFrameWritten) {
   EXPECT_EQ(response, QStringLiteral("ACK"));
   EXPECT_EQ(host_.EchoLength, 5);
   EXPECT_EQ(host_.ReplyLength, 5);
+
+  // One poll tells whether the line echoes: the frame back first, a reply first, or silence.
+  EXPECT_TRUE(host_.detectEcho(40));
+  EXPECT_TRUE(host_.commsEcho());
+  answerWith(reply(0, {}, true));
+  EXPECT_FALSE(host_.detectEcho(40));
+  EXPECT_FALSE(host_.commsEcho());
+  EXPECT_EQ(line_->writtenLog().right(5).at(3), char(254)) << "a simple poll";
+  host_.setCommsEcho(true);
+  answerWith(QByteArray());
+  EXPECT_FALSE(host_.detectEcho(40));
+  answerWith(QByteArray(), true);
+  EXPECT_TRUE(host_.detectEcho(40)) << "an echo and no device is still an echoing line";
 }
 
 // A device on a hostile line: what the engine makes of replies that are not simply right.
@@ -165,6 +178,8 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     int lateMs = 0;
     QByteArray late = {};
     bool echoed = false;
+    // The host is told the line echoes; a reply that comes without the echo is named for that.
+    bool toldEcho = false;
     // The command: a serial-number request by default; 231 (modify inhibits) asks for no data.
     std::uint8_t header = 242;
   };
@@ -173,6 +188,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
   fromAnother[5] = static_cast<char>(fromAnother[5] - 59);  // the checksum still adds up
   const QByteArray good = reply(0, {7}, false);
   const QByteArray noise = QByteArray::fromHex("aa5513");
+  const QByteArray three = reply(0, {7, 8, 9}, false);
   const Row rows[] = {
       {"a reply from device 99", fromAnother, kResultChecksum, "Reply Source Error [99]",
        ReplyRefusal::WrongSource, 0},
@@ -220,7 +236,40 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        0,
        {},
        false,
+       false,
        231},
+      // Separate receive and transmit wires although the host was told the line echoes: a reply
+      // shorter than the echo would be (once a time-out), and one longer (once an echo error).
+      {"no echo, a short reply",
+       good,
+       kResultOk,
+       "OK (no echo on this line)",
+       ReplyRefusal::None,
+       0,
+       0,
+       {},
+       false,
+       true},
+      {"no echo, a long reply",
+       three,
+       kResultOk,
+       "OK (no echo on this line)",
+       ReplyRefusal::None,
+       0,
+       0,
+       {},
+       false,
+       true},
+      {"no echo, the host's address in garbage",
+       QByteArray::fromHex("01aa55"),
+       kResultChecksum,
+       "Garbled Reply [3]",
+       ReplyRefusal::Garbled,
+       3,
+       0,
+       {},
+       false,
+       true},
   };
   for (const Row& row : rows) {
     fillPoll(row.header);
@@ -229,9 +278,16 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
       if (row.lateMs > 0) line_->deliverLater(row.lateMs, row.late);
       return (row.echoed ? written : QByteArray()) + row.answer;
     });
+    host_.setCommsEcho(row.toldEcho);
     const int ignoredBefore = host_.statistics().ignoredBytes;
+    const int missingBefore = host_.statistics().missingEchoes;
     std::array<std::uint8_t, 3> data{};
     EXPECT_EQ(host_.TransactBytes(data, row.header == 242 ? 1 : 0), row.result) << row.what;
+    EXPECT_EQ(host_.lastTransaction().echoHeard, row.echoed) << row.what;
+    EXPECT_EQ(host_.statistics().missingEchoes - missingBefore,
+              row.toldEcho && row.result == kResultOk ? 1 : 0)
+        << row.what;
+    EXPECT_TRUE(host_.commsEcho() == row.toldEcho) << "the setting is the caller's";
     EXPECT_EQ(host_.caption(), QString::fromLatin1(row.caption)) << row.what;
     EXPECT_EQ(host_.lastTransaction().refusal, row.fault) << row.what;
     EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, row.ignored) << row.what;

@@ -1,15 +1,17 @@
 // quennetd end to end: a real mosquitto on a free port, bnvsim with a hopper and a coin acceptor
 // on a pseudo-terminal, and the service as its own process, killed and restarted as in the field.
 // What counts is what reaches the broker and what goes on the line.
+#include <unistd.h>
+
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
-#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlDatabase>
@@ -21,13 +23,16 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <tuple>
 
 #include <gtest/gtest.h>
 
 #include "quennetd/command_gate.h"
+#include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
 #include "quennetd/mqtt_link.h"
+#include "quennetd/service.h"
 #include "tests/support/free_port.h"
 
 namespace {
@@ -56,7 +61,8 @@ class ServiceTest : public ::testing::Test {
         QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(brokerPort_).toUtf8());
     conf.write(moreListeners());
     conf.close();
-    broker_.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
+    brokerConf_ = conf.fileName();
+    broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
     ASSERT_TRUE(broker_.waitForStarted()) << "mosquitto is not installed";
 
     quennetd::MqttSettings watch;
@@ -68,6 +74,12 @@ class ServiceTest : public ::testing::Test {
         &consumer_, &quennetd::MqttLink::messageReceived,
         [this](const QString& topic, const QByteArray& payload) {
           messages_.append({topic.section(u'/', -1), QJsonDocument::fromJson(payload).object()});
+          // A consumer that books every credit: it acknowledges each one it is sent.
+          if (booking_ && messages_.back().topic == u"credit") {
+            const QJsonObject ack{{"id", messages_.back().body.value("id")}};
+            consumer_.publish(kPrefix + QStringLiteral("/ack"), QJsonDocument(ack).toJson(), 1,
+                              false);
+          }
         });
     QString error;
     ASSERT_TRUE(consumer_.start(watch, &error)) << error.toStdString();
@@ -81,6 +93,12 @@ class ServiceTest : public ::testing::Test {
   virtual QStringList lineOptions() { return {}; }
 
   void TearDown() override {
+    // Whenever the service said it takes money, it had a device that takes it and a journal.
+    for (const QJsonObject& s : all(QStringLiteral("status"), 0)) {
+      if (!s.value("accepting").toBool()) continue;
+      EXPECT_FALSE(s.value("devices").toArray().isEmpty()) << "accepting without a device";
+      EXPECT_EQ(s.value("journal").toString(), QStringLiteral("ok"));
+    }
     if (HasFailure()) {
       for (const Message& m : messages_) {
         std::fprintf(stderr, "%s %s\n", qPrintable(m.topic),
@@ -98,10 +116,10 @@ class ServiceTest : public ::testing::Test {
 
   QString link() const { return dir_.filePath(QStringLiteral("bus")); }
 
-  void startDevices() {
-    devices_.start(
-        QStringLiteral(QUENNET_BNVSIM),
-        QStringList{"--hopper", "--coin-acceptor", "--trace", "--link", link()} + lineOptions());
+  void startDevices(const QStringList& extra = {}) {
+    devices_.start(QStringLiteral(QUENNET_BNVSIM),
+                   QStringList{"--hopper", "--coin-acceptor", "--trace", "--link", link()} +
+                       lineOptions() + extra);
     ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
     devices_.readLine();  // the terminal's path
   }
@@ -117,7 +135,12 @@ class ServiceTest : public ::testing::Test {
         "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
         "--poll-ms", "50",    "--allow",   "Hopper_Stop"};
-    service_.start(QStringLiteral(QUENNET_SERVICE), arguments + extra);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    if (!killAt_.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt_);
+    service_.setProcessEnvironment(environment);
+    // Started through `wrapper_` when one is set (a mount namespace, say).
+    const QStringList command = wrapper_ + QStringList{QStringLiteral(QUENNET_SERVICE)};
+    service_.start(command.front(), command.mid(1) + arguments + extra);
     if (!service_.waitForStarted()) return false;
     return next(
                QStringLiteral("status"),
@@ -182,6 +205,65 @@ class ServiceTest : public ::testing::Test {
   void idle(int ms) {
     waitFor([] { return false; }, ms);
   }
+  // The device's own counters, as bnvsim prints them: "notes 2:1 3:1; coins 8:1".
+  std::string deviceCounters() {
+    devices_.readAllStandardOutput();
+    console("counters");
+    while (devices_.waitForReadyRead(kLongWaitMs)) {
+      while (devices_.canReadLine()) {
+        const QString line = QString::fromUtf8(devices_.readLine()).trimmed();
+        if (line.startsWith(QLatin1String("notes"))) return line.toStdString();
+      }
+    }
+    return {};
+  }
+  // Waits until bnvsim's status shows the validator's master inhibit at `value`.
+  bool masterInhibitBecomes(int value) {
+    const QByteArray wanted = "master inhibit " + QByteArray::number(value);
+    for (int tries = 0; tries < 100; ++tries) {
+      devices_.readAllStandardOutput();
+      console("status");
+      if (devices_.waitForReadyRead(kLongWaitMs) && devices_.readLine().contains(wanted)) {
+        return true;
+      }
+      idle(100);
+    }
+    return false;
+  }
+  // What the consumer booked, once per id, in the same form; and each device's seq numbers run
+  // 1, 2, 3 ... in the order the credits were booked, without a gap.
+  std::string booked() {
+    std::set<QString> ids;
+    std::map<int, int> notes;
+    std::map<int, int> coins;
+    std::map<QString, qint64> lastSeq;
+    for (const QJsonObject& c : all(QStringLiteral("credit"), 0)) {
+      if (!ids.insert(c.value("id").toString()).second) continue;
+      const QString serial = c.value("serial").toString();
+      EXPECT_EQ(c.value("seq").toInteger(), lastSeq[serial] + 1)
+          << "a gap in " << qPrintable(serial);
+      lastSeq[serial] = c.value("seq").toInteger();
+      auto& tally = c.value("kind").toString() == u"note" ? notes : coins;
+      ++tally[c.value("position").toInt()];
+    }
+    const auto list = [](const std::map<int, int>& tally) {
+      QStringList parts;
+      for (const auto& [position, count] : tally) {
+        parts.append(QStringLiteral("%1:%2").arg(position).arg(count));
+      }
+      return parts.join(u' ');
+    };
+    return (QStringLiteral("notes ") + list(notes) + QStringLiteral("; coins ") + list(coins))
+        .trimmed()
+        .toStdString();
+  }
+  // Waits until the consumer has booked what the devices took (or `expected`), then a while
+  // longer: whatever came late (a second id for the same note) shows in the answer.
+  std::string settle(const std::string& expected = {}) {
+    waitFor([&] { return booked() == (expected.empty() ? deviceCounters() : expected); });
+    idle(kQuietMs);
+    return booked();
+  }
   // "address/header" of each frame the host sent since the simulator's trace was last read,
   // leaving out the service's own polls of the event buffers and the hopper.
   QStringList framesSent() {
@@ -198,6 +280,10 @@ class ServiceTest : public ::testing::Test {
   }
 
   QTemporaryDir dir_;
+  QString brokerConf_;
+  QString killAt_;
+  QStringList wrapper_;
+  bool booking_ = false;
   int brokerPort_ = 0;
   QProcess broker_;
   QProcess devices_;
@@ -208,6 +294,10 @@ class ServiceTest : public ::testing::Test {
 };
 
 TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
+  // A validator that scales its notes by 1 with no decimals: GB0010A is ten pounds all the same.
+  devices_.kill();
+  devices_.waitForFinished();
+  startDevices({"--scaling", "1,0"});
   startService();
   console("insert 2");
   const auto credit = next(QStringLiteral("credit"));
@@ -215,8 +305,11 @@ TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
   EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0010A"));
   EXPECT_EQ(credit->value("currency").toString(), QStringLiteral("GB"));
   EXPECT_EQ(credit->value("value").toInteger(), 1000);
+  EXPECT_EQ(credit->value("scale").toObject(), (QJsonObject{{"factor", 1}, {"decimals", 0}}));
+  EXPECT_EQ(credit->value("seq").toInteger(), 1);
   EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("note"));
   EXPECT_EQ(credit->value("position").toInt(), 2);
+  EXPECT_EQ(credit->value("serial").toString(), QStringLiteral("1234567")) << "as the label reads";
   const QString id = credit->value("id").toString();
   ASSERT_FALSE(id.isEmpty());
 
@@ -253,6 +346,141 @@ TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
   console("insert 2");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+}
+
+// The service killed at each point where money is on its way from a device to the consumer,
+// then started again: the consumer books exactly what the devices' own counters say they took.
+// Killed for good, it leaves the devices taking money until the unit's stop command inhibits them.
+TEST_F(ServiceTest, AKillAtAnyPointNeitherDoublesNorLosesMoney) {
+  struct Row {
+    const char* point;  // where the service kills itself; empty: killed before the consumer acks
+    const char* action;
+  };
+  const Row rows[] = {
+      {"before-journal", "insert 2"},
+      {"after-journal", "insert 3"},
+      {"after-stack", "insert 4"},
+      {"", "insert 1"},
+      {"before-journal", "coin 8"},
+      {"after-journal", "coin 5"},
+      {"", "coin 4"},
+  };
+  booking_ = true;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::string(row.point) + " " + row.action);
+    killAt_ = QLatin1String(row.point);
+    startService();
+    booking_ = killAt_.isEmpty() ? false : booking_;
+    console(row.action);
+    if (killAt_.isEmpty()) {
+      ASSERT_TRUE(next(QStringLiteral("credit")));
+      service_.kill();
+    }
+    ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "the service never got there";
+    EXPECT_EQ(service_.exitStatus(), QProcess::CrashExit);
+    killAt_.clear();
+    booking_ = true;
+    startService();
+    const std::string consumer = settle();
+    EXPECT_EQ(consumer, deviceCounters());
+    service_.kill();
+    service_.waitForFinished();
+  }
+  EXPECT_EQ(deviceCounters(), "notes 1:1 2:1 3:1 4:1; coins 4:1 5:1 8:1");
+
+  // The unit's stop command on its own: every acceptor inhibited, the exit status says so.
+  QProcess inhibit;
+  inhibit.start(QStringLiteral(QUENNET_SERVICE), {"--inhibit", "--port", link()});
+  ASSERT_TRUE(inhibit.waitForFinished(kLongWaitMs));
+  EXPECT_EQ(inhibit.exitCode(), 0) << inhibit.readAllStandardError().toStdString();
+  devices_.readAllStandardOutput();
+  console("insert 2");
+  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  console("coin 8");
+  EXPECT_EQ(deviceCounters(), "notes 1:1 2:1 3:1 4:1; coins 4:1 5:1 8:1");
+  // Without a device to inhibit it fails.
+  inhibit.start(QStringLiteral(QUENNET_SERVICE),
+                {"--inhibit", "--port", dir_.filePath(QStringLiteral("nothing"))});
+  ASSERT_TRUE(inhibit.waitForFinished(kLongWaitMs));
+  EXPECT_EQ(inhibit.exitCode(), 1);
+}
+
+// Coins taken while the service was dead are credited when it is back; what the coin acceptor's
+// buffer could not keep is published as lost, with its count.
+TEST_F(ServiceTest, MoneyTakenWhileTheServiceWasDeadIsCreditedOrReportedLost) {
+  booking_ = true;
+  startService();
+  service_.kill();
+  service_.waitForFinished();
+  for (const char* coin : {"coin 1", "coin 2", "coin 3", "coin 4", "coin 5", "coin 6", "coin 7"})
+    console(coin);
+  const qsizetype restart = messages_.size();
+  startService();
+  EXPECT_EQ(settle("notes ; coins 3:1 4:1 5:1 6:1 7:1"), "notes ; coins 3:1 4:1 5:1 6:1 7:1");
+  EXPECT_EQ(deviceCounters(), "notes ; coins 1:1 2:1 3:1 4:1 5:1 6:1 7:1");
+  const QList<QJsonObject> lost = [&] {
+    QList<QJsonObject> list;
+    for (const QJsonObject& e : all(QStringLiteral("event"), restart)) {
+      if (e.value("kind").toString() == u"lost") list.append(e);
+    }
+    return list;
+  }();
+  ASSERT_EQ(lost.size(), 1);
+  EXPECT_EQ(lost.front().value("count").toInt(), 2);
+  EXPECT_EQ(lost.front().value("address").toInt(), 2);
+}
+
+// One journal, one service; one MQTT client id, one service. The second says why it will not
+// start, and the first goes on taking money.
+TEST_F(ServiceTest, ASecondServiceOnTheSameJournalOrClientIdRefusesToStart) {
+  booking_ = true;
+  startService();
+  struct Case {
+    QStringList arguments;
+    const char* says;
+  };
+  const QString broker = QStringLiteral("127.0.0.1:%1").arg(brokerPort_);
+  const QList<Case> cases = {
+      {{"--journal", dir_.filePath(QStringLiteral("journal")), "--client-id", "other"}, "journal"},
+      {{"--journal", dir_.filePath(QStringLiteral("other-journal"))}, "client id"},
+  };
+  for (const Case& c : cases) {
+    QProcess second;
+    second.start(
+        QStringLiteral(QUENNET_SERVICE),
+        QStringList{"--port", link(), "--broker", broker, "--prefix", kPrefix} + c.arguments);
+    ASSERT_TRUE(second.waitForFinished(kLongWaitMs));
+    EXPECT_EQ(second.exitCode(), 2);
+    const QString said = QString::fromUtf8(second.readAllStandardError());
+    EXPECT_TRUE(said.contains(QLatin1String(c.says)) && said.contains(QLatin1String("in use")))
+        << said.toStdString();
+  }
+  console("insert 2");
+  EXPECT_EQ(settle(), "notes 2:1; coins");
+  // Only its owner may read the journal.
+  EXPECT_EQ(QFileInfo(dir_.filePath(QStringLiteral("journal"))).permissions() & 0x0077, 0);
+}
+
+// A journal deleted under the running service is noticed: acceptance off, the status says why,
+// and a note inserted now goes back to the customer.
+TEST_F(ServiceTest, AJournalDeletedWhileRunningStopsAcceptance) {
+  booking_ = true;
+  startService();
+  console("insert 2");
+  EXPECT_EQ(settle(), "notes 2:1; coins");
+  ASSERT_TRUE(QFile::remove(dir_.filePath(QStringLiteral("journal"))));
+  const auto status = next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("journal").toString() == u"lost";
+  });
+  ASSERT_TRUE(status);
+  EXPECT_FALSE(status->value("accepting").toBool());
+  EXPECT_TRUE(masterInhibitBecomes(0));
+  devices_.readAllStandardOutput();
+  console("insert 3");
+  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  EXPECT_EQ(deviceCounters(), "notes 2:1; coins");
 }
 
 TEST_F(ServiceTest, NotesAreCreditedAfterALostPortAndAfterAReset) {
@@ -331,7 +559,7 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
   ASSERT_TRUE(reply);
   EXPECT_EQ(reply->value("result").toInt(), 0);
   EXPECT_EQ(reply->value("outputs").toObject().value("strResponse").toString(),
-            QStringLiteral("1234567"));
+            QStringLiteral("8902162"));
   idle(300);
   // On the line since the first refused request: event polls, then exactly the two allowed.
   EXPECT_EQ(framesSent(), (QStringList{"3/172", "40/242"}));
@@ -423,7 +651,7 @@ TEST_F(ServiceOnASlowLine, CommandsTakeTheirShareOfTheLineAndTheRestAreBusy) {
     ++answered;
     EXPECT_EQ(reply.value("result").toInt(), 0);
     EXPECT_EQ(reply.value("outputs").toObject().value("strResponse").toString(),
-              QStringLiteral("1234567"));
+              QStringLiteral("8902162"));
   }
   EXPECT_EQ(ids.size(), kRequests) << "every request answered once";
   EXPECT_GE(answered, 1 + quennetd::kCommandQueueLength) << "the one on the line and the queue";
@@ -553,6 +781,180 @@ TEST_F(ServiceOverTls, TheBrokerIsVerifiedAgainstTheGivenCa) {
       launchService({"--broker", broker, "--tls-ca", dir_.filePath(QStringLiteral("ca.pem"))}));
 }
 
+// A note's value in minor units of its currency: the value in its identity, the validator's
+// factor and decimals, and the currency's own exponent; nothing rather than a wrong amount.
+TEST(ServiceMoney, NoteValuesAreMinorUnitsOfTheirCurrency) {
+  using quennetd::Scale;
+  struct Case {
+    qint64 amount;
+    Scale scale;
+    const char* country;
+    std::optional<qint64> minor;
+  };
+  const Case cases[] = {
+      {10, {100, 2}, "GB", 1000},       {10, {1, 0}, "GB", 1000},
+      {10, {1000, 3}, "EU", 1000},      {5, {5, 1}, "US", 250},
+      {1000, {1, 0}, "JP", 1000},       {1000, {10, 1}, "JP", 1000},
+      {20, {1, 0}, "KW", 20000},        {1, {1, 3}, "GB", std::nullopt},
+      {10, {0, 0}, "GB", std::nullopt}, {10, {1, 0}, "XX", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(quennetd::minorUnits(c.amount, c.scale, QLatin1String(c.country)), c.minor)
+        << c.amount << " x " << c.scale.factor << " / 10^" << c.scale.decimals << " " << c.country;
+  }
+}
+
+// A journal written before credits had states and devices epochs: its unacknowledged credit is
+// still published until booked, and new credits number from 1.
+TEST_F(ServiceTest, AJournalOfTheEarlierLayoutKeepsItsCredits) {
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+    db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
+    ASSERT_TRUE(db.open());
+    QSqlQuery q(db);
+    for (const char* statement :
+         {"CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT NOT "
+          "NULL, acked TEXT)",
+          "CREATE TABLE cursor (device TEXT PRIMARY KEY, counter INTEGER)",
+          "INSERT INTO credit VALUES ('c-old', '{\"id\":\"c-old\",\"kind\":\"coin\"}', "
+          "'2026-12-01T10:00:00.000Z', NULL)",
+          "INSERT INTO credit VALUES ('c-booked', '{\"id\":\"c-booked\"}', "
+          "'2026-12-01T09:00:00.000Z', '2026-12-01T09:00:01.000Z')",
+          "INSERT INTO cursor VALUES ('40/1234567', 0)"}) {
+      ASSERT_TRUE(q.exec(QLatin1String(statement))) << statement;
+    }
+  }
+  QSqlDatabase::removeDatabase(QStringLiteral("old"));
+  startService();
+  // Published on connecting, before the devices are up.
+  ASSERT_TRUE(waitFor([this] { return !all(QStringLiteral("credit"), 0).isEmpty(); }));
+  EXPECT_EQ(all(QStringLiteral("credit"), 0).front().value("id").toString(),
+            QStringLiteral("c-old"));
+  send(QStringLiteral("ack"), R"({"id":"c-old"})");
+  console("insert 2");
+  const auto fresh = next(QStringLiteral("credit"));
+  ASSERT_TRUE(fresh);
+  EXPECT_EQ(fresh->value("seq").toInteger(), 1);
+  service_.kill();
+  service_.waitForFinished();
+  const qsizetype restart = messages_.size();
+  startService();
+  idle(kQuietMs);
+  QStringList again;
+  for (const QJsonObject& c : all(QStringLiteral("credit"), restart))
+    again.append(c.value("id").toString());
+  EXPECT_EQ(again, QStringList{fresh->value("id").toString()});
+}
+
+// Asked to, the service takes no money while the broker is away, and takes it again once the
+// broker is back.
+TEST_F(ServiceTest, WithoutTheBrokerNothingIsTakenWhenAskedSo) {
+  startService({"--inhibit-without-broker"});
+  ASSERT_TRUE(masterInhibitBecomes(1));
+  broker_.kill();
+  broker_.waitForFinished();
+  EXPECT_TRUE(masterInhibitBecomes(0)) << "still accepting with the broker gone";
+  broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
+  ASSERT_TRUE(broker_.waitForStarted());
+  EXPECT_TRUE(masterInhibitBecomes(1)) << "not accepting with the broker back";
+  ASSERT_TRUE(waitFor([this] { return consumer_.isConnected(); }));
+  console("insert 2");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit);
+  EXPECT_EQ(credit->value("position").toInt(), 2);
+}
+
+// The journal on a disk of its own, half a megabyte of tmpfs in a mount namespace that a holder
+// process keeps; the service runs inside it, the test fills the disk from outside.
+class ServiceOnASmallDisk : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (HasFatalFailure()) return;
+    disk_ = dir_.filePath(QStringLiteral("disk"));
+    ASSERT_TRUE(QDir().mkpath(disk_));
+    holder_.start(QStringLiteral("unshare"),
+                  {"-rm", "sh", "-c",
+                   "mount -t tmpfs -o size=512k tmpfs \"$0\" && echo mounted && exec cat", disk_});
+    if (!holder_.waitForReadyRead(kLongWaitMs) || !holder_.readLine().startsWith("mounted")) {
+      GTEST_SKIP() << "no mount namespace: " << holder_.readAllStandardError().toStdString();
+    }
+    // Root enters the mount namespace alone: inside the user namespace too it would lose its say
+    // over a terminal that a killed service left exclusive.
+    wrapper_ = {"nsenter", "-m", "-t", QString::number(holder_.processId()), "--"};
+    if (geteuid() != 0)
+      wrapper_ = QStringList{"nsenter", "--preserve-credentials", "-U"} + wrapper_.mid(1);
+    inside_ = QStringLiteral("/proc/%1/root%2").arg(holder_.processId()).arg(disk_);
+  }
+  void TearDown() override {
+    holder_.kill();
+    holder_.waitForFinished();
+    ServiceTest::TearDown();
+  }
+  QStringList journalOnDisk() const { return {"--journal", disk_ + QStringLiteral("/journal")}; }
+  // Writes until the disk takes no more.
+  void fill() {
+    QFile filler(inside_ + QStringLiteral("/fill"));
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly)) << filler.errorString().toStdString();
+    const QByteArray chunk(4096, '\0');
+    while (filler.write(chunk) == chunk.size() && filler.flush()) {
+    }
+  }
+
+  QProcess holder_;
+  QString disk_;
+  QString inside_;
+};
+
+// A full disk: the note is given back, acceptance stops and the status says why until there is
+// room again. Killed meanwhile and started again, the service has neither lost nor doubled money.
+TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
+  booking_ = true;
+  startService(journalOnDisk());
+  console("insert 2");
+  EXPECT_EQ(settle(), "notes 2:1; coins");
+  fill();
+  console("insert 3");
+  const auto full = next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("journal").toString() != u"ok";
+  });
+  ASSERT_TRUE(full);
+  EXPECT_FALSE(full->value("accepting").toBool());
+  EXPECT_TRUE(full->value("journal").toString().contains(QLatin1String("full")))
+      << full->value("journal").toString().toStdString();
+  // Tried again meanwhile: still full, still not accepting.
+  const qsizetype failed = messages_.size();
+  idle(quennetd::kJournalRetryMs + 1000);
+  for (const QJsonObject& s : all(QStringLiteral("status"), failed))
+    EXPECT_FALSE(s.value("accepting").toBool());
+  EXPECT_EQ(deviceCounters(), "notes 2:1; coins") << "the note went back to the customer";
+
+  // Room again: the next try takes a write, and money is taken again.
+  ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
+  ASSERT_TRUE(next(
+      QStringLiteral("status"),
+      [](const QJsonObject& s) {
+        return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
+      },
+      3 * quennetd::kJournalRetryMs));
+  console("insert 3");
+  EXPECT_EQ(settle("notes 2:1 3:1; coins"), "notes 2:1 3:1; coins");
+
+  // Full again, and killed while it is.
+  fill();
+  console("insert 4");
+  ASSERT_TRUE(next(QStringLiteral("status"),
+                   [](const QJsonObject& s) { return s.value("journal").toString() != u"ok"; }));
+  service_.kill();
+  service_.waitForFinished();
+  ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
+  startService(journalOnDisk());
+  console("insert 4");
+  console("coin 8");
+  EXPECT_EQ(settle("notes 2:1 3:1 4:1; coins 8:1"), "notes 2:1 3:1 4:1; coins 8:1");
+  EXPECT_EQ(deviceCounters(), "notes 2:1 3:1 4:1; coins 8:1");
+}
+
 // The configuration as shipped loads: '#' and ';' lines are comments. A key the service does not
 // know, or a line that is no key=value, is refused with the file and the line it stands on.
 TEST(ServiceOptions, TheShippedConfigurationLoadsAndAnythingUnknownIsRefusedWithItsLine) {
@@ -637,7 +1039,7 @@ class PayoutTest : public ServiceTest {
   void restartAfterKill(const QStringList& extra) {
     if (service_.state() != QProcess::NotRunning) service_.kill();
     service_.waitForFinished();
-    service_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    killAt_.clear();
     startService(extra);
   }
   // Books every payout once by its id and acknowledges it, as a consumer does; the coins booked.
@@ -746,11 +1148,9 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
     if (c.jamAfter >= 0)
       console(QStringLiteral("hopper jam %1").arg(c.jamAfter).toUtf8().constData());
     if (c.killAt[0]) {
-      QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-      env.insert(QStringLiteral("QUENNETD_KILL_AT"), QString::fromLatin1(c.killAt));
       service_.kill();
       service_.waitForFinished();
-      service_.setProcessEnvironment(env);
+      killAt_ = QString::fromLatin1(c.killAt);
       startService(options);
       send(QStringLiteral("cmd"), pay);
       ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "not killed";

@@ -22,6 +22,10 @@ TEST_F(DataViewBench, UnitDataFillsSeventeenRowsInOrder) {
     EXPECT_FALSE(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(i)->text(1).isEmpty()) << i;
   }
   EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(1), "Bill Validator");
+  // The reply's first byte most significant, then the number as the device's label reads it.
+  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(3)->text(1), "8902162/1234567");
+  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(3)->toolTip(1),
+            "As the label reads it: 1234567");
   EXPECT_TRUE(
       named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(13)->text(1).startsWith("Hex: "));
   EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->isEnabled());

@@ -12,7 +12,7 @@ TEST(CliOptions, DefaultsAreTheHostProgramsLine) {
   EXPECT_EQ(o.port, QStringLiteral("/dev/ttyUSB0"));
   EXPECT_EQ(o.address, 40);
   EXPECT_TRUE(o.crc);
-  EXPECT_TRUE(o.echo);
+  EXPECT_FALSE(o.echo.has_value()) << "learnt at open";
   EXPECT_FALSE(o.keyCode.has_value());
   EXPECT_FALSE(o.json);
   EXPECT_EQ(o.method, QStringLiteral("SendPoll"));
@@ -23,7 +23,7 @@ TEST(CliOptions, OptionsBeforeTheMethodAndArgumentsAfterIt) {
   const CliOptions o = parseArguments({"--checksum8", "--no-echo", "--address", "3", "--json",
                                        "--port", "p", "RequestScaleFactor", "--GB"});
   EXPECT_FALSE(o.crc);
-  EXPECT_FALSE(o.echo);
+  EXPECT_EQ(o.echo, false);
   EXPECT_EQ(o.address, 3);
   EXPECT_TRUE(o.json);
   EXPECT_EQ(o.method, QStringLiteral("RequestScaleFactor"));

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include <QCoreApplication>
@@ -11,10 +12,12 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include "bnvsim/simulator.h"
+#include "quennet/commands/dispatch.h"
 #include "quennet/link/qt_serial_line.h"
 #include "tools/cli_runner.h"
 
@@ -34,12 +37,15 @@ class CliOnSimulator : public ::testing::Test {
     QTextStream outStream(out);
     QTextStream errStream(&errText);
     CliStreams streams{outStream, errStream, std::move(keepRunning)};
-    const int status = runCli(QStringList{"--port", sim_.slavePath()} + rest, streams);
+    // The virtual validator echoes; said so, no poll at open uses up a fault a test injects.
+    const QStringList echo = knownEcho_ ? QStringList{"--echo"} : QStringList{};
+    const int status = runCli(QStringList{"--port", sim_.slavePath()} + echo + rest, streams);
     if (err) *err = errText;
     return status;
   }
 
   bnvsim::Simulator sim_{bnvsim::SimulatorOptions{}};
+  bool knownEcho_ = true;
 };
 
 TEST_F(CliOnSimulator, CommandsPlainAndJson) {
@@ -53,7 +59,8 @@ TEST_F(CliOnSimulator, CommandsPlainAndJson) {
   EXPECT_EQ(run({"--json", "GetSerialNo"}, &out), kExitOk);
   const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
   EXPECT_EQ(o.value("outputs").toObject().value("strResponse").toString(),
-            QStringLiteral("1234567"));
+            QStringLiteral("8902162"));
+  EXPECT_EQ(o.value("serial").toString(), QStringLiteral("1234567")) << "as the label reads it";
 
   out.clear();
   sim_.injectFault(bnvsim::Fault::Busy);
@@ -71,6 +78,122 @@ TEST_F(CliOnSimulator, EncryptedWithTheSharedKey) {
   EXPECT_TRUE(out.startsWith(QStringLiteral("strResponse: QNT\n"))) << out.toStdString();
   out.clear();
   EXPECT_EQ(run({"--key", "582605", "GetManfctrID"}, &out), kExitResult);
+}
+
+TEST_F(CliOnSimulator, ALineWithoutEchoIsFoundAtOpenOrNamedWhenForced) {
+  bnvsim::LineOptions line = sim_.lineOptions();
+  line.echo = false;
+  sim_.setLineOptions(line);
+  knownEcho_ = false;
+  QString out;
+  EXPECT_EQ(run({"--json", "SendPoll"}, &out), kExitOk);
+  EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8()).object().value("status").toString(),
+            QStringLiteral("OK"));
+  // Told the line echoes, the tool still takes each reply and says what it found.
+  for (const char* method : {"SendPoll", "GetSerialNo"}) {
+    out.clear();
+    EXPECT_EQ(run({"--json", "--echo", method}, &out), kExitOk) << method;
+    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK (no echo on this line)")) << method;
+    EXPECT_EQ(o.value("result").toInt(-9), 0) << method;
+  }
+  // On a line that echoes, the same default finds the echo.
+  line.echo = true;
+  sim_.setLineOptions(line);
+  out.clear();
+  EXPECT_EQ(run({"--json", "GetSerialNo"}, &out), kExitOk);
+  EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8()).object().value("status").toString(),
+            QStringLiteral("OK"));
+}
+
+// The virtual validator's own capture of the line against what the tool prints: "sent" and
+// "reply" are those bytes for every method with a text output, in clear and encrypted frames.
+TEST(CliOnCapturedLine, SentAndReplyAreTheBytesOnTheLine) {
+  QTemporaryDir dir;
+  bnvsim::SimulatorOptions options;
+  options.hopper = true;
+  options.coinAcceptor = true;
+  options.capturePath = dir.filePath(QStringLiteral("line.capture"));
+  bnvsim::Simulator sim(options);
+  QString error;
+  ASSERT_TRUE(sim.start(&error)) << error.toStdString();
+  // Arguments where a method takes any; the address where it is not the validator's.
+  const QMap<QString, QStringList> arguments = {{"SetMasterInhibit", {"1"}},
+                                                {"SetInhibitStatus", {"255,255"}},
+                                                {"RouteBill", {"1"}},
+                                                {"RequestBillID", {"1"}},
+                                                {"SetBillOperatingMode", {"1"}},
+                                                {"ModifyBillScty", {"1", "0"}},
+                                                {"AddressChange", {"40"}},
+                                                {"OperateMotors", {"0,0,0"}},
+                                                {"Dispense_Coins", {"1", "--address", "3"}},
+                                                {"Enable_Hopper", {"--address", "3"}},
+                                                {"Disable_Hopper", {"--address", "3"}},
+                                                {"Hopper_Stop", {"--address", "3"}},
+                                                {"RequestCoinID", {"1", "--address", "2"}}};
+  // The last host frame in the capture and the device's answer after it.
+  const auto lastExchange = [&] {
+    QFile file(options.capturePath);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    QStringList sent;
+    QStringList reply;
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    bool inReply = true;
+    for (auto at = lines.crbegin(); at != lines.crend(); ++at) {
+      const QStringList words = QString::fromLatin1(*at).split(u' ', Qt::SkipEmptyParts);
+      if (words.size() < 3) continue;
+      if (words[1] == u"host") {
+        inReply = false;
+        sent = words.mid(2) + sent;
+      } else if (words[1] == u"device" && inReply) {
+        reply = words.mid(2) + reply;
+      } else if (!inReply) {
+        break;
+      }
+    }
+    return std::pair{sent.join(u' '), reply.join(u' ')};
+  };
+  int checked = 0;
+  for (const bool encrypted : {false, true}) {
+    bnvsim::LineOptions line = sim.lineOptions();
+    line.encryption = encrypted;
+    line.key = QStringLiteral("582604");
+    sim.setLineOptions(line);
+    for (const MethodInfo& info : methodTable()) {
+      const QList<ParamInfo> outputs = info.outputs();
+      const bool text = std::any_of(outputs.begin(), outputs.end(),
+                                    [](const ParamInfo& p) { return p.type == ParamType::Text; });
+      if (!text || !info.hasDevice() || info.name == u"AddressRandom" ||
+          info.name == u"ChangeKey") {
+        continue;
+      }
+      QStringList words{"--port", sim.slavePath(), "--json"};
+      if (encrypted)
+        words << "--key"
+              << "582604";
+      const QStringList args = arguments.value(info.name);
+      const qsizetype options = args.indexOf(QStringLiteral("--address"));
+      if (options >= 0) words += args.mid(options);
+      words << info.name << args.mid(0, options < 0 ? args.size() : options);
+      QString out;
+      QString err;
+      QTextStream outStream(&out);
+      QTextStream errStream(&err);
+      CliStreams streams{outStream, errStream};
+      runCli(words, streams);
+      const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+      const auto [sent, reply] = lastExchange();
+      EXPECT_EQ(o.value("result").toInt(-9), 0) << info.name.toStdString() << err.toStdString();
+      EXPECT_EQ(o.value("sent").toString(), sent) << info.name.toStdString();
+      EXPECT_EQ(o.value("reply").toString(), reply) << info.name.toStdString();
+      EXPECT_EQ(o.contains(QStringLiteral("replyClear")), encrypted) << info.name.toStdString();
+      if (encrypted) {
+        EXPECT_NE(o.value("replyClear").toString(), reply) << info.name.toStdString();
+      }
+      ++checked;
+    }
+  }
+  EXPECT_EQ(checked, 2 * 29);
 }
 
 TEST_F(CliOnSimulator, EventWatchPrintsEachNewEvent) {
@@ -211,7 +334,7 @@ TEST_F(CliOnSimulator, RefusedEnableAndBusyPortAreErrors) {
 TEST_F(CliOnSimulator, AsAProcess) {
   QProcess tool;
   tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
-             {"--port", sim_.slavePath(), "--json", "SendPoll"});
+             {"--port", sim_.slavePath(), "--echo", "--json", "SendPoll"});
   ASSERT_TRUE(tool.waitForFinished(5000));
   EXPECT_EQ(tool.exitCode(), kExitOk) << tool.readAllStandardError().toStdString();
   const QJsonObject o = QJsonDocument::fromJson(tool.readAllStandardOutput()).object();
@@ -219,7 +342,7 @@ TEST_F(CliOnSimulator, AsAProcess) {
   EXPECT_EQ(o.value("outputs").toObject().value("strResponse").toString(), QStringLiteral("ACK"));
 
   tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
-             {"--port", sim_.slavePath(), "RouteBill"});
+             {"--port", sim_.slavePath(), "--echo", "RouteBill"});
   ASSERT_TRUE(tool.waitForFinished(5000));
   EXPECT_EQ(tool.exitCode(), kExitUsage);
   EXPECT_EQ(tool.readAllStandardError().count('\n'), 1);
@@ -227,7 +350,7 @@ TEST_F(CliOnSimulator, AsAProcess) {
   // A batch reads standard input to its end; a last line without its newline was cut off and
   // is not sent, but answered.
   tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
-             {"--port", sim_.slavePath(), "batch"});
+             {"--port", sim_.slavePath(), "--echo", "batch"});
   ASSERT_TRUE(tool.waitForStarted(5000));
   const int framesBefore = sim_.framesReceived();
   tool.write("SetInhibitStatus 255,255\nGetSerialNo");
@@ -276,7 +399,7 @@ TEST_F(CliOnSimulator, OutputThatCannotBeWrittenStopsTheRun) {
     });
     const int framesBefore = sim_.framesReceived();
     tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
-               QStringList{"--port", sim_.slavePath()} + row.args);
+               QStringList{"--port", sim_.slavePath(), "--echo"} + row.args);
     ASSERT_TRUE(tool.waitForStarted(5000)) << row.name;
     tool.write(row.input);
     tool.closeWriteChannel();

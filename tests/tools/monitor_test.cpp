@@ -43,8 +43,8 @@ TEST(Monitor, DecodesWhatTheSimulatorCapturedOfARealExchangeAsItsTracePrintedIt)
 
   QString inhibits;
   QString serial;
-  ASSERT_EQ(runTool({"--port", port, "SetInhibitStatus", "255,255"}, &inhibits), kExitOk);
-  ASSERT_EQ(runTool({"--port", port, "GetSerialNo"}, &serial), kExitOk);
+  ASSERT_EQ(runTool({"--port", port, "--echo", "SetInhibitStatus", "255,255"}, &inhibits), kExitOk);
+  ASSERT_EQ(runTool({"--port", port, "--echo", "GetSerialNo"}, &serial), kExitOk);
   ::kill(static_cast<pid_t>(bnvsim.processId()), SIGTERM);
   ASSERT_TRUE(bnvsim.waitForFinished(5000));
   const QStringList trace =

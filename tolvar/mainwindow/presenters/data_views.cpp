@@ -4,6 +4,7 @@
 
 #include <QTreeWidget>
 
+#include "quennet/commands/reply_renderings.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
 #include "tolvar/mainwindow/panes/note_list_pane.h"
@@ -39,6 +40,8 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   const std::int16_t step = intUnitDataStep_++;
   if (step == 0) unitData_.lstViewUnitData->clear();
   QString text;
+  QString shown;  // the row's text where it says more than the reply text
+  QString tip;
   std::array<std::uint8_t, 5> bytes{};
   std::uint8_t flags = 0;
   std::int16_t result = quennet::kResultOk;
@@ -54,6 +57,13 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
       break;
     case 3:
       result = control.GetSerialNo(address, text);
+      // Devices print their serial least significant byte first: the label's number beside.
+      if (const QString label =
+              quennet::serialLabelOf(control.sentInClear(), control.replyInClear());
+          !label.isEmpty()) {
+        shown = QStringLiteral("%1/%2").arg(text, label);
+        tip = QStringLiteral("As the label reads it: %1").arg(label);
+      }
       break;
     case 4:
       result = control.GetBuildCode(address, text);
@@ -105,8 +115,10 @@ std::int16_t DataViews::unitDataStep(std::uint8_t address) {
   }
   // Outputs keep stale values when a call fails; a failed step shows nothing instead.
   if (result != quennet::kResultOk) text.clear();
-  unitData_.lstViewUnitData->addTopLevelItem(
-      new QTreeWidgetItem(QStringList{unitDataHeader(step), text}));
+  if (result != quennet::kResultOk || shown.isEmpty()) shown = text;
+  auto* row = new QTreeWidgetItem(QStringList{unitDataHeader(step), shown});
+  if (result == quennet::kResultOk) row->setToolTip(1, tip);
+  unitData_.lstViewUnitData->addTopLevelItem(row);
   turn_.showReply(text);
   return result;
 }
