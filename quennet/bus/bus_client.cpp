@@ -171,7 +171,8 @@ BusReply* BusClient::queue(BusReply* reply, BusJob job) {
 }
 
 BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
-  reply->result_ = BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}};
+  reply->result_ =
+      BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}};
   reply->finished_ = true;
   QMetaObject::invokeMethod(reply, &BusReply::finished, Qt::QueuedConnection);
   return reply;
@@ -179,7 +180,9 @@ BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
 
 void BusClient::failQueued(const QString& caption) {
   for (const std::uint64_t id : queue_->cancelRequests()) {
-    deliver(id, BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}});
+    deliver(id,
+            BusResult{
+                kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
   }
 }
 
@@ -187,7 +190,9 @@ void BusClient::failPending(const QString& caption) {
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, reply] : pending) {
-    if (reply) reply->finish(BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, {}});
+    if (reply)
+      reply->finish(BusResult{
+          kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
   }
 }
 
