@@ -109,6 +109,8 @@ QString Console::help() {
              "pacing on|off       9600 baud byte timing\n"
              "delay MS            reply delay in milliseconds (at most %3)\n"
              "status              the validator's state, the faults in force and the line\n"
+             "hopper [jam N]      the hopper's coins held and paid out; jam: the next payout\n"
+             "                    stops after N coins\n"
              "counters            notes stacked and coins taken, by position\n"
              "help                this text\n"
              "quit                stop serving and exit")
@@ -240,6 +242,17 @@ QString Console::execute(const QString& text) {
     return insert(number);
   }
   if (command == QLatin1String("fault")) return fault(words);
+  if (command == QLatin1String("hopper")) {
+    const bool jam = argument == QLatin1String("jam");
+    bool countOk = false;
+    const int coins = words.value(2).toInt(&countOk);
+    if (words.size() > 1 && (!jam || !countOk || coins < 0 || coins > 255 || words.size() > 3)) {
+      return usage("hopper [jam N]");
+    }
+    if (jam && !simulator_.jamHopper(coins)) return QStringLiteral("no hopper on the bus");
+    const QString counters = simulator_.hopperCounters();
+    return counters.isEmpty() ? QStringLiteral("no hopper on the bus") : counters;
+  }
   if (command == QLatin1String("coin")) {
     if (!numeric) return usage("coin N");
     simulator_.insertCoin(number);

@@ -37,7 +37,11 @@ Reply Hopper::dispense(std::span<const std::uint8_t> data) {
   if (data.size() != 4 || !enabled_) return Reply::nak();
   const std::uint32_t code = data[0] | (data[1] << 8) | (data[2] << 16);
   if (code != securityCode_) return Reply::nak();
-  const int paid = std::min<int>(data[3], coinsHeld_);
+  int paid = std::min<int>(data[3], coinsHeld_);
+  if (jamAfter_) {
+    paid = std::min(paid, *jamAfter_);
+    jamAfter_.reset();
+  }
   coinsHeld_ -= paid;
   lastPaid_ = static_cast<std::uint8_t>(paid);
   lastUnpaid_ = static_cast<std::uint8_t>(data[3] - paid);

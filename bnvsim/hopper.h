@@ -3,6 +3,7 @@
 // dispense count. It pays out at once; coins it does not hold are reported unpaid.
 
 #include <cstdint>
+#include <optional>
 
 #include "bnvsim/device.h"
 #include "quennet/link/protocol_events.h"
@@ -16,6 +17,12 @@ class Hopper : public Device {
  public:
   explicit Hopper(int address = quennet::kHopperAddress,
                   std::uint32_t securityCode = kDefaultHopperCode, int coinsHeld = 500);
+
+  // The next payout jams after `coins` coins: the rest are reported unpaid.
+  void jamAfter(int coins) { jamAfter_ = coins; }
+  int coinsHeld() const { return coinsHeld_; }
+  // Coins paid out since power-up of the simulator: the hopper's own count, kept through resets.
+  std::uint32_t dispensed() const { return dispensed_; }
 
  protected:
   std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) override;
@@ -31,6 +38,7 @@ class Hopper : public Device {
   std::uint8_t lastPaid_ = 0;
   std::uint8_t lastUnpaid_ = 0;
   std::uint32_t dispensed_ = 0;
+  std::optional<int> jamAfter_;
 };
 
 }  // namespace bnvsim

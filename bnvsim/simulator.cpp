@@ -246,6 +246,22 @@ void Simulator::insertCashBox() {
 void Simulator::jam() {
   impl_->act([&] { impl_->validator.jam(); });
 }
+bool Simulator::jamHopper(int coins) {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->hopper) return false;
+  impl_->hopper->jamAfter(coins);
+  return true;
+}
+
+QString Simulator::hopperCounters() const {
+  std::lock_guard lock(impl_->mutex);
+  if (!impl_->hopper) return {};
+  return QStringLiteral("hopper %1: held %2, dispensed %3")
+      .arg(impl_->hopper->address())
+      .arg(impl_->hopper->coinsHeld())
+      .arg(impl_->hopper->dispensed());
+}
+
 void Simulator::cheat() {
   impl_->act([&] { impl_->validator.cheat(); });
 }

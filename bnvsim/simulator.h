@@ -79,6 +79,10 @@ class Simulator {
   void stackerFull();
   // Every device back as at power-up.
   void reset();
+  // The hopper's next payout stops after `coins` coins; false without a hopper.
+  bool jamHopper(int coins);
+  // "hopper 3: held 497, dispensed 3": the hopper's own counters; empty without a hopper.
+  QString hopperCounters() const;
   // The fault code the validator's self test reports from now on (0: no fault).
   void setSelfTestFault(int code);
   // Coin position 1..16 at the coin acceptor, when one is on the bus.

@@ -54,6 +54,11 @@ CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst
   clock_.start();
 }
 
+bool CommandGate::isOpen(const QString& method) {
+  return std::any_of(std::begin(kOpenMethods), std::end(kOpenMethods),
+                     [&](const char* name) { return method == QLatin1String(name); });
+}
+
 QStringList CommandGate::unknownAllowed() const {
   return unknown_;
 }

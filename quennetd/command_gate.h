@@ -45,6 +45,10 @@ class CommandGate {
   // Unknown names in the allow list: the configuration is wrong.
   QStringList unknownAllowed() const;
   bool isAllowed(const QString& method) const { return allowed_.contains(method); }
+  // Open to every consumer: the methods that only read, and RouteBill. The rest change a device.
+  static bool isOpen(const QString& method);
+  // Charges a request the gate does not read to the rate limit; false: too many.
+  bool admit() { return takeToken(); }
   // Checks one request. The method's own input parsing is left to the bus client, which raises
   // before anything is queued. Every request takes its share of the rate, readable or not.
   GateResult check(const QByteArray& payload);

@@ -36,6 +36,8 @@ constexpr Flag kFlags[] = {
     {"echo", "", "the line echoes what the host sends (default: one poll at start tells)"},
     {"no-echo", "", "the line does not echo what the host sends"},
     {"enable-hopper", "", "enable payout hoppers at start-up"},
+    {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units"},
+    {"retention-days", "N", "acknowledged credits and payouts are kept N days (default 90)"},
     {"inhibit-without-broker", "", "take no money while the broker cannot be reached"},
     {"inhibit", "", "inhibit every acceptor on the bus and exit (when the service stops)"},
     {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
@@ -149,6 +151,20 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
   } else if (name == u"allow") {
     o.allow = value.split(u',', Qt::SkipEmptyParts);
     for (QString& method : o.allow) method = method.trimmed();
+  } else if (name == u"payout-hoppers") {
+    o.payoutHoppers.clear();
+    for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
+      int address = 0;
+      int coin = 0;
+      const QStringList pair = part.split(u':');
+      if (pair.size() != 2 || !positive(pair[0], 1, 255, &address) ||
+          !positive(pair[1], 1, 1000000, &coin)) {
+        return bad("ADDRESS:VALUE pairs, comma separated");
+      }
+      o.payoutHoppers.append({static_cast<std::uint8_t>(address), coin});
+    }
+  } else if (name == u"retention-days") {
+    if (!positive(value, 1, 36500, &o.retentionDays)) return bad("1..36500");
   } else if (name == u"command-rate") {
     int rate = 0;
     if (!positive(value, 1, 1000, &rate)) return bad("1..1000");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
 
 #include <QList>
 #include <QString>
@@ -29,6 +30,10 @@ struct DaemonOptions {
   std::optional<std::int32_t> keyCode;
   std::optional<bool> echo;  // not given: one poll at start tells
   bool enableHopper = false;
+  // The hoppers `pay` may use: address and the value of one coin, in minor units.
+  QList<std::pair<std::uint8_t, qint64>> payoutHoppers;
+  // Acknowledged credits and payouts are kept this long, then pruned from the journal.
+  int retentionDays = 90;
   bool inhibitWithoutBroker = false;
   // Only inhibit the acceptors and exit: what the unit runs once the service has stopped.
   bool inhibitOnly = false;

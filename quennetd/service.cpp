@@ -1,7 +1,5 @@
 #include "quennetd/service.h"
 
-#include <signal.h>
-
 #include <algorithm>
 #include <cstdlib>
 
@@ -18,6 +16,7 @@
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
+#include "quennetd/kill_point.h"
 
 namespace quennetd {
 
@@ -37,16 +36,10 @@ using quennet::EventKind;
 using quennet::kRouteReturn;
 using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
+// A route for a note that is no longer the one in escrow.
+const QString kEscrowChanged = QStringLiteral("escrow changed");
 constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
 constexpr int kBufferedEvents = 5;
-
-// The places where the tests kill the service, as a power cut would: QUENNETD_KILL_AT names one.
-// before-journal: money about to be written; after-journal: written, not yet acted on (a note not
-// yet routed, a coin not yet published); after-stack: the validator took the stack request.
-void killPoint(const char* name) {
-  static const QByteArray wanted = qgetenv("QUENNETD_KILL_AT");
-  if (!wanted.isEmpty() && wanted == name) ::raise(SIGKILL);
-}
 
 QString shuttingDown() {
   return QStringLiteral("shutting down");
@@ -213,7 +206,9 @@ struct Service::Device {
 Service::Service(const DaemonOptions& options, QObject* parent)
     : QObject(parent),
       options_(options),
-      gate_(options.allow, options.commandsPerSecond, options.commandBurst) {
+      gate_(options.allow, options.commandsPerSecond, options.commandBurst),
+      payouts_(&bus_, options,
+               [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }) {
   configure(bus_, options);
   reopen_.setSingleShot(true);
   connect(&reopen_, &QTimer::timeout, this, &Service::openPort);
@@ -296,7 +291,8 @@ bool Service::start(QString* error) {
   mqtt.willTopic = options_.prefix + QStringLiteral("/status");
   mqtt.willPayload = compact(QJsonObject{{"state", "offline"}});
   mqtt.subscriptions = {options_.prefix + QStringLiteral("/ack"),
-                        options_.prefix + QStringLiteral("/cmd")};
+                        options_.prefix + QStringLiteral("/cmd"),
+                        options_.prefix + QStringLiteral("/route")};
   // A journal that cannot be opened keeps every acceptor inhibited; the status says why. One that
   // another service holds is that service's: this one does not start.
   if (!journal_.open(options_.journal)) {
@@ -307,6 +303,11 @@ bool Service::start(QString* error) {
     journalError_ = journal_.errorString();
     journalRetry_.start();
   }
+  // Without the journal, requests that change something are refused (they could not be kept to
+  // once). The ledger lives in the journal's file, behind the journal's lock.
+  if (journal_.isOpen()) payouts_.open(options_.journal);
+  payouts_.setJournalProblem([this] { return journalWritable() ? QString() : journalError_; });
+  payouts_.setBudget(&budget_);
   if (!mqtt_.start(mqtt, error)) return false;
   resend_.start();
   journalWatch_.start();
@@ -538,6 +539,7 @@ void Service::bringUp() {
     }
   }
   publishStatus();
+  payouts_.reconcile();
   runPendingInits();
 }
 
@@ -729,11 +731,15 @@ void Service::escrow(Device& device, const BusEvent& event, const DeviceMark& ne
       PendingNote{device.creditId(next.epoch, event.counter, event.a), event.counter, event.a};
   switch (options_.escrow) {
     case EscrowPolicy::Stack:
-      if (mayAccept()) return routeToStacker(device);
+      if (mayAccept()) {
+        routeToStacker(device);
+        return;
+      }
       [[fallthrough]];
     case EscrowPolicy::Return:
       device.held.reset();
-      return route(device.address, kRouteReturn);
+      route(device.address, kRouteReturn);
+      return;
     case EscrowPolicy::Hold:
       break;
   }
@@ -766,7 +772,7 @@ bool Service::journalNote(Device& device) {
   return true;
 }
 
-void Service::routeToStacker(Device& device) {
+quennet::BusReply* Service::routeToStacker(Device& device) {
   if (!journalNote(device)) {
     device.held.reset();
     return route(device.address, kRouteReturn);
@@ -778,12 +784,15 @@ void Service::routeToStacker(Device& device) {
     if (reply->busResult().acknowledged) killPoint("after-stack");
     reply->deleteLater();
   });
+  return reply;
 }
 
-void Service::route(quint8 address, std::uint8_t how) {
-  if (!portOpen_) return;
-  bus_.invoke(address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High)
-      ->deleteLater();
+quennet::BusReply* Service::route(quint8 address, std::uint8_t how) {
+  if (!portOpen_) return nullptr;
+  quennet::BusReply* reply =
+      bus_.invoke(address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High);
+  connect(reply, &quennet::BusReply::finished, reply, &QObject::deleteLater);
+  return reply;
 }
 
 void Service::holdExpired(quint8 address) {
@@ -876,6 +885,7 @@ void Service::resendOutstanding() {
   for (const JournalCredit& credit : journal_.outstanding()) {
     mqtt_.publish(topic, credit.payload, 1, false);
   }
+  payouts_.resend();
 }
 
 // ---- MQTT ----------------------------------------------------------------------------------
@@ -922,14 +932,17 @@ void Service::publishStatus() {
 void Service::onMessage(const QString& topic, const QByteArray& payload) {
   if (topic == options_.prefix + QStringLiteral("/ack")) return onAck(payload);
   if (topic == options_.prefix + QStringLiteral("/cmd")) return onCommand(payload);
+  if (topic == options_.prefix + QStringLiteral("/route")) return onRoute(payload);
 }
 
 void Service::onAck(const QByteArray& payload) {
   if (payload.size() > kMaxCommandBytes) return;
   const QString id =
       QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
+  if (id.isEmpty()) return;
   // An ack the journal cannot take now is asked for again: the credit is published again.
-  if (!id.isEmpty() && journalWritable()) journal_.acknowledge(id);
+  if (journalWritable()) journal_.acknowledge(id);
+  payouts_.acknowledge(id);
 }
 
 void Service::replyError(const QJsonValue& id, const QString& error) {
@@ -937,6 +950,7 @@ void Service::replyError(const QJsonValue& id, const QString& error) {
 }
 
 void Service::onCommand(const QByteArray& payload) {
+  if (!stopping_ && payouts_.take(payload, [this] { return gate_.admit(); })) return;
   const GateResult checked = gate_.check(payload);
   if (!checked.command) return replyError(checked.id, checked.error);
   const Command& command = *checked.command;
@@ -948,6 +962,8 @@ void Service::onCommand(const QByteArray& payload) {
     return replyError(command.id,
                       QStringLiteral("no device answering at address %1").arg(command.address));
   }
+  // What changes a device runs once by its id, kept in the journal.
+  if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
   // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
   // only routes can make another route wait.
   const auto isRoute = [](const Command& c) { return c.method == u"RouteBill"; };
@@ -998,16 +1014,70 @@ void Service::runCommands() {
     if (stack && reply->busResult().acknowledged) killPoint("after-stack");
     budget_.spend(onLine.elapsed());
     commandOnLine_ = false;
-    const QString response = reply->outputs().value(QStringLiteral("Response")).toString();
     publish(QStringLiteral("reply"),
-            compact(QJsonObject{
-                {"id", id},
-                {"result", reply->result()},
-                {"status", reply->caption()},
-                {"acknowledged", reply->result() == quennet::kResultOk && response != u"NAK"},
-                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
+            compact(QJsonObject{{"id", id},
+                                {"result", reply->result()},
+                                {"status", reply->caption()},
+                                {"acknowledged", reply->acknowledged()},
+                                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
     reply->deleteLater();
     runCommands();
+  });
+}
+
+// {"id", "escrow", "action": "stack"|"return"}: routes the note only while it is the one that
+// escrow id named.
+void Service::onRoute(const QByteArray& payload) {
+  const auto refuse = [this](const QJsonValue& id, const QString& error) {
+    publish(QStringLiteral("reply"), errorReply(id, error));
+  };
+  if (payload.size() > kMaxCommandBytes) {
+    gate_.admit();
+    return refuse(QJsonValue(),
+                  QStringLiteral("request larger than %1 bytes").arg(kMaxCommandBytes));
+  }
+  const QJsonObject o = QJsonDocument::fromJson(payload).object();
+  const QJsonValue id = o.value(QLatin1String("id"));
+  if (!gate_.admit()) return refuse(id, QStringLiteral("too many requests"));
+  if (!id.isString() && !id.isDouble()) return refuse(QJsonValue(), QStringLiteral("no id"));
+  if (stopping_) return refuse(id, QStringLiteral("shutting down"));
+  // Asked again: the answer it had; the note is not routed twice.
+  if (const auto stored = payouts_.storedReply(id)) {
+    return publish(QStringLiteral("reply"), *stored);
+  }
+  const QString escrow = o.value(QLatin1String("escrow")).toString();
+  const QString action = o.value(QLatin1String("action")).toString();
+  if (action != u"stack" && action != u"return") {
+    return refuse(id, QStringLiteral("action wants stack or return"));
+  }
+  const auto held = std::find_if(devices_.begin(), devices_.end(), [&](const auto& entry) {
+    const Device& d = *entry.second;
+    return !escrow.isEmpty() && d.held && d.held->id == escrow && d.hold.isActive();
+  });
+  if (held == devices_.end()) return refuse(id, kEscrowChanged);
+  Device& device = *held->second;
+  device.hold.stop();
+  // A stack goes through the journal first; a note the journal cannot take goes back.
+  quennet::BusReply* reply = nullptr;
+  if (action == u"stack") {
+    reply = routeToStacker(device);
+  } else {
+    device.held.reset();
+    reply = route(device.address, kRouteReturn);
+  }
+  if (!reply) return refuse(id, QStringLiteral("port lost: ") + portError_);
+  const bool stacked = device.pending && device.pending->id == escrow && device.held;
+  connect(reply, &quennet::BusReply::finished, this, [this, reply, id, escrow, payload, stacked] {
+    const QByteArray answer =
+        compact(QJsonObject{{"id", id},
+                            {"escrow", escrow},
+                            {"action", stacked ? "stack" : "return"},
+                            {"result", reply->result()},
+                            {"status", reply->caption()},
+                            {"acknowledged", reply->acknowledged()},
+                            {"outputs", QJsonObject::fromVariantMap(reply->outputs())}});
+    payouts_.remember(id, payload, answer);
+    publish(QStringLiteral("reply"), answer);
   });
 }
 
@@ -1016,6 +1086,7 @@ void Service::runCommands() {
 void Service::shutdown() {
   if (stopping_) return;
   stopping_ = true;
+  payouts_.stop(shuttingDown());
   commandWait_.stop();
   for (const Command& command : commands_) replyError(command.id, shuttingDown());
   commands_.clear();
@@ -1061,6 +1132,7 @@ void Service::finishShutdown() {
           true);
   mqtt_.stop(kGoodbyeMs);
   bus_.close();
+  payouts_.close();
   journal_.close();
   emit finished();
 }

@@ -21,6 +21,7 @@
 #include "quennetd/instance_lock.h"
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
+#include "quennetd/payouts.h"
 
 namespace quennet {
 struct BusEvent;
@@ -103,8 +104,9 @@ class Service : public QObject {
   bool noteReturned(Device& device, const DeviceMark& next);
   void escrow(Device& device, const quennet::BusEvent& event, const DeviceMark& next);
   bool journalNote(Device& device);
-  void routeToStacker(Device& device);
-  void route(quint8 address, std::uint8_t how);
+  // The RouteBill request sent (deleted once it finishes), or null with the port closed.
+  quennet::BusReply* routeToStacker(Device& device);
+  quennet::BusReply* route(quint8 address, std::uint8_t how);
   void holdExpired(quint8 address);
 
   void publishEvent(const Device& device, int counter, const QString& kind, const QString& text,
@@ -123,6 +125,7 @@ class Service : public QObject {
   void replyError(const QJsonValue& id, const QString& error);
   void runCommands();
   void onAck(const QByteArray& payload);
+  void onRoute(const QByteArray& payload);
 
   void finishShutdown();
   // Whether the service may take money at all: a journal that takes writes, not stopping, and a
@@ -136,6 +139,7 @@ class Service : public QObject {
   MqttLink mqtt_;
   Journal journal_;
   CommandGate gate_;
+  Payouts payouts_;
   // Consumers' commands not yet on the line (routes first), one at a time on it, under a budget.
   QList<Command> commands_;
   bool commandOnLine_ = false;

@@ -1,6 +1,6 @@
 #!/usr/bin/python3
-"""A quennetd consumer: books every credit exactly once, acknowledges it, and says when
-something is missing.
+"""A quennetd consumer: books every credit and payout exactly once, acknowledges it, and says
+when something is missing.
 
     consumer.py --host localhost --prefix quennet --ledger /var/lib/till/ledger.jsonl
 
@@ -72,7 +72,7 @@ class Consumer:
         if rc != 0:
             warn(f"broker refused the connection: {mqtt.connack_string(rc)}")
             return
-        for leaf in ("credit", "event", "status"):
+        for leaf in ("credit", "payout", "event", "status"):
             client.subscribe(self.topic(leaf), qos=1)
 
     def on_message(self, client, userdata, message):
@@ -84,6 +84,8 @@ class Consumer:
             return
         if leaf == "credit":
             self.credit(client, body)
+        elif leaf == "payout":
+            self.payout(client, body)
         elif leaf == "event":
             self.event(body)
         elif leaf == "status":
@@ -99,6 +101,16 @@ class Consumer:
             say(f"booked {credit_id} {credit.get('value')} {credit.get('currency')}")
         # Acked after it is on disk; acked again when it comes again (the first ack was lost).
         client.publish(self.topic("ack"), json.dumps({"id": credit_id}), qos=1)
+
+    def payout(self, client, payout):
+        """Coins a hopper paid out, booked once by id like a credit, as the hopper counted them."""
+        payout_id = payout["id"]
+        if payout_id in self.ledger.booked:
+            say(f"again {payout_id}")
+        else:
+            self.ledger.book(payout)
+            say(f"paid {payout_id} {payout.get('paid')} coin(s), {payout.get('unpaid')} unpaid")
+        client.publish(self.topic("ack"), json.dumps({"id": payout_id}), qos=1)
 
     def check_seq(self, credit):
         seq = credit.get("seq")

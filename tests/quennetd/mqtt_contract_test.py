@@ -208,7 +208,8 @@ class ContractTest(Rig):
         send = watcher.publish
         no_id = b'{"address":40,"method":"GetSerialNo"}'
 
-        service = self.start_service("--escrow", "hold", "--escrow-timeout-ms", "5000")
+        service = self.start_service("--escrow", "hold", "--escrow-timeout-ms", "5000",
+                                     "--payout-hoppers", "3:100")
         self.assertIsNotNone(watcher.next_body("status", self.online))
         self.console("insert 4")
         held = watcher.next_body("escrow")
@@ -219,12 +220,21 @@ class ContractTest(Rig):
         self.console("coin 8")
         coin = watcher.next_body("credit", lambda c: c["kind"] == "coin")
         self.assertIsNotNone(coin)
+        self.console("insert 1")
+        second = watcher.next_body("escrow", lambda e: e["id"] != held["id"])
+        self.assertIsNotNone(second, "no escrow message for the second note")
+        send("route", {"id": "back", "escrow": second["id"], "action": "return"})
+        send("route", {"id": "late", "escrow": held["id"], "action": "stack"})
         send("cmd", {"id": 7, "address": 2, "method": "RequestCoinID", "inputs": [3]})
         send("cmd", {"id": "x", "address": 40, "method": "FlyAway", "inputs": []})
         watcher.publish("cmd", no_id)
-        self.assertTrue(wait_until(lambda: len(watcher.taken("reply")) >= 4))
-        for credit in (note, coin):
-            send("ack", {"id": credit["id"]})
+        send("cmd", {"id": "pay", "method": "pay", "amount": 250})
+        payout = watcher.next_body("payout")
+        self.assertIsNotNone(payout, "no payout")
+        send("cmd", {"id": "q", "method": "query", "since": "2000-01-01T00:00:00Z"})
+        self.assertTrue(wait_until(lambda: len(watcher.taken("reply")) >= 8))
+        for money in (note, coin, payout):
+            send("ack", {"id": money["id"]})
         # The bus pulled out, then the service stopped, then killed: the last will.
         self.devices.kill()
         self.assertIsNotNone(watcher.next_body("status", lambda s: s["state"] == "port-lost"))

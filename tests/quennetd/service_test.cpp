@@ -10,10 +10,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSet>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -22,6 +24,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -702,6 +705,15 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   console("insert 2");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  // A command that changes a device could not be kept to once: refused, nothing sent.
+  devices_.readAllStandardError();
+  send(QStringLiteral("cmd"), R"({"id":"stop","address":3,"method":"Hopper_Stop","inputs":[]})");
+  const auto refused = next(QStringLiteral("reply"));
+  ASSERT_TRUE(refused);
+  EXPECT_TRUE(refused->value("error").toString().startsWith(u"journal"))
+      << qPrintable(refused->value("error").toString());
+  idle(300);
+  EXPECT_TRUE(framesSent().isEmpty());
 }
 
 // A broker with a TLS listener whose certificate a test CA signed for 127.0.0.1, and a second
@@ -1005,6 +1017,272 @@ TEST(ServiceOptions, PasswordFileOpenToOthersIsRefused) {
       << error.toStdString();
   EXPECT_EQ(user, QStringLiteral("till-7"));
   EXPECT_EQ(password, QStringLiteral("s3cret:x"));
+}
+
+// ---- requests that move money --------------------------------------------------------------
+
+class PayoutTest : public ServiceTest {
+ protected:
+  // The hopper's own count of coins paid out, from the simulator's console.
+  int dispensed() {
+    devices_.readAllStandardOutput();
+    console("hopper");
+    static const QRegularExpression count(QStringLiteral(R"(dispensed (\d+))"));
+    while (devices_.canReadLine() || devices_.waitForReadyRead(kLongWaitMs)) {
+      while (devices_.canReadLine()) {
+        const auto m = count.match(QString::fromUtf8(devices_.readLine()));
+        if (m.hasMatch()) return m.captured(1).toInt();
+      }
+    }
+    return -1;
+  }
+  void restartAfterKill(const QStringList& extra) {
+    if (service_.state() != QProcess::NotRunning) service_.kill();
+    service_.waitForFinished();
+    killAt_.clear();
+    startService(extra);
+  }
+  // Books every payout once by its id and acknowledges it, as a consumer does; the coins booked.
+  int book(qsizetype from) {
+    for (const QJsonObject& p : all(QStringLiteral("payout"), from)) {
+      const QString id = p.value("id").toString();
+      if (!booked_.contains(id)) booked_.insert(id, p.value("paid").toInt());
+      send(QStringLiteral("ack"), QJsonDocument(QJsonObject{{"id", id}}).toJson());
+    }
+    int coins = 0;
+    for (const int paid : booked_) coins += paid;
+    return coins;
+  }
+  std::optional<QJsonObject> replyTo(const QString& id, int ms = kLongWaitMs) {
+    return next(
+        QStringLiteral("reply"),
+        [&](const QJsonObject& r) { return r.value("id").toString() == id; }, ms);
+  }
+
+  QMap<QString, int> booked_;
+};
+
+// One Dispense_Coins delivered twice, and again after a kill: paid once, answered alike each
+// time. A refused dispense is not acknowledged and says nothing was paid.
+TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
+  const QStringList options = {"--allow", "Dispense_Coins,Enable_Hopper,Hopper_Stop"};
+  startService(options);
+  const int before = dispensed();
+  send(QStringLiteral("cmd"), R"({"id":"on","address":3,"method":"Enable_Hopper","inputs":[]})");
+  ASSERT_TRUE(replyTo(QStringLiteral("on")));
+  const QByteArray twice = R"({"id":"d1","address":3,"method":"Dispense_Coins","inputs":[2]})";
+  const qsizetype from = messages_.size();
+  send(QStringLiteral("cmd"), twice);
+  send(QStringLiteral("cmd"), twice);
+  // Both answered, alike; the replies may come in one wake-up, so they are counted.
+  const auto replies = [&] {
+    QList<QJsonObject> list;
+    for (const QJsonObject& r : all(QStringLiteral("reply"), from)) {
+      if (r.value("id").toString() == u"d1") list.append(r);
+    }
+    return list;
+  };
+  ASSERT_TRUE(waitFor([&] { return replies().size() >= 2; }));
+  const QJsonObject first = replies().front();
+  EXPECT_EQ(replies().back(), first);
+  EXPECT_TRUE(first.value("acknowledged").toBool());
+  idle(300);
+  EXPECT_EQ(dispensed() - before, 2);
+  const QList<QJsonObject> payouts = all(QStringLiteral("payout"), from);
+  ASSERT_EQ(payouts.size(), 1);
+  EXPECT_EQ(payouts.front().value("request").toString(), QStringLiteral("d1"));
+  EXPECT_EQ(payouts.front().value("paid").toInt(), 2);
+  EXPECT_EQ(payouts.front().value("unpaid").toInt(), 0);
+
+  // Killed and started again: the payout comes again until booked, the command never runs again.
+  restartAfterKill(options);
+  send(QStringLiteral("cmd"), twice);
+  const auto third = replyTo(QStringLiteral("d1"));
+  ASSERT_TRUE(third);
+  EXPECT_EQ(*third, first);
+  EXPECT_EQ(book(from), 2);
+  EXPECT_EQ(dispensed() - before, 2);
+
+  // A stopped hopper refuses: the reply says so, and the payout says no coin went out.
+  send(QStringLiteral("cmd"), R"({"id":"off","address":3,"method":"Hopper_Stop","inputs":[]})");
+  ASSERT_TRUE(replyTo(QStringLiteral("off")));
+  const qsizetype refusedFrom = messages_.size();
+  send(QStringLiteral("cmd"), R"({"id":"d2","address":3,"method":"Dispense_Coins","inputs":[1]})");
+  const auto refused = replyTo(QStringLiteral("d2"));
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->value("acknowledged").toBool());
+  EXPECT_EQ(refused->value("outputs").toObject().value("Response").toString(),
+            QStringLiteral("NACK"));
+  const QList<QJsonObject> nothing = all(QStringLiteral("payout"), refusedFrom);
+  ASSERT_EQ(nothing.size(), 1);
+  EXPECT_EQ(nothing.front().value("paid").toInt(), 0);
+  EXPECT_EQ(nothing.front().value("unpaid").toInt(), 1);
+  EXPECT_EQ(book(refusedFrom), 2);
+  EXPECT_EQ(dispensed() - before, 2);
+}
+
+// pay, killed at each point of a payout, then a jam: what the consumer books equals what the
+// hopper counted out, and a request is never paid twice however often it is sent.
+TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
+  const QStringList options = {"--payout-hoppers", "3:100"};
+  struct Case {
+    const char* killAt;  // empty: no kill
+    int jamAfter;        // -1: no jam
+    int coins;           // paid in the end
+  };
+  const QList<Case> cases = {
+      {"payout-before-journal", -1, 3},
+      {"payout-after-journal", -1, 0},
+      {"payout-after-dispense", -1, 3},
+      {"payout-after-publish", -1, 3},
+      {"", 1, 1},
+  };
+  startService(options);
+  int expected = dispensed();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.killAt[0] ? c.killAt : "jam");
+    const QString id = QStringLiteral("pay%1").arg(++round);
+    const QByteArray pay =
+        QStringLiteral(R"({"id":"%1","method":"pay","amount":370})").arg(id).toUtf8();
+    if (c.jamAfter >= 0)
+      console(QStringLiteral("hopper jam %1").arg(c.jamAfter).toUtf8().constData());
+    if (c.killAt[0]) {
+      service_.kill();
+      service_.waitForFinished();
+      killAt_ = QString::fromLatin1(c.killAt);
+      startService(options);
+      send(QStringLiteral("cmd"), pay);
+      ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "not killed";
+      restartAfterKill(options);
+    }
+    // The consumer sends again what it has no answer to, with the same id.
+    send(QStringLiteral("cmd"), pay);
+    const auto answer = replyTo(id);
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->value("amount").toInt(), 370);
+    EXPECT_EQ(answer->value("paid").toInt(), 100 * c.coins);
+    EXPECT_EQ(answer->value("unpaid").toInt(), 370 - 100 * c.coins);
+    idle(300);
+    expected += c.coins;
+    EXPECT_EQ(dispensed(), expected);
+    EXPECT_EQ(book(0), expected) << "booked by the consumer";
+  }
+  // Booked and acknowledged: nothing comes again after a restart.
+  idle(300);
+  const qsizetype quiet = messages_.size();
+  restartAfterKill(options);
+  idle(kQuietMs);
+  EXPECT_TRUE(all(QStringLiteral("payout"), quiet).isEmpty());
+
+  // What is not acknowledged, and the sums since a time.
+  console("insert 2");
+  ASSERT_TRUE(next(QStringLiteral("credit")));
+  send(QStringLiteral("cmd"), R"({"id":"q","method":"query","since":"2000-01-01T00:00:00Z"})");
+  const auto asked = replyTo(QStringLiteral("q"));
+  ASSERT_TRUE(asked);
+  const QJsonObject open = asked->value("unacknowledged").toObject();
+  EXPECT_EQ(open.value("credits").toInt(), 1);
+  EXPECT_EQ(open.value("payouts").toInt(), 0);
+  EXPECT_EQ(open.value("creditList").toArray().at(0).toObject().value("value").toInteger(), 1000);
+  const QJsonObject totals = asked->value("totals").toObject();
+  EXPECT_EQ(totals.value("creditValue").toInteger(), 1000);
+  EXPECT_EQ(totals.value("coinsPaid").toInt(), expected);
+  EXPECT_EQ(totals.value("paidValue").toInteger(), 100 * expected);
+}
+
+// Acknowledged credits are kept for the retention period, then pruned; unacknowledged ones stay.
+TEST_F(ServiceTest, AcknowledgedMoneyIsPrunedAfterItsRetention) {
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
+    db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
+    ASSERT_TRUE(db.open());
+    QSqlQuery q(db);
+    ASSERT_TRUE(
+        q.exec("CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, "
+               "recorded TEXT NOT NULL, acked TEXT)"));
+    const QDateTime now = QDateTime::currentDateTimeUtc();
+    // Booked 100 and 10 days ago, and one never booked.
+    for (const auto& [id, days, acked] :
+         {std::tuple{"old", 100, true}, std::tuple{"recent", 10, true},
+          std::tuple{"open", 200, false}}) {
+      q.prepare("INSERT INTO credit (id, payload, recorded, acked) VALUES (?, ?, ?, ?)");
+      const QString when = now.addDays(-days).toString(Qt::ISODateWithMs);
+      q.addBindValue(QString::fromLatin1(id));
+      q.addBindValue(QJsonDocument(QJsonObject{{"id", id}, {"value", 500}}).toJson());
+      q.addBindValue(when);
+      q.addBindValue(acked ? QVariant(when) : QVariant(QMetaType::fromType<QString>()));
+      ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
+    }
+  }
+  QSqlDatabase::removeDatabase(QStringLiteral("old"));
+  const auto totals = [this](const QString& id) {
+    send(QStringLiteral("cmd"),
+         QJsonDocument(
+             QJsonObject{{"id", id}, {"method", "query"}, {"since", "2000-01-01T00:00:00Z"}})
+             .toJson());
+    const auto r = next(QStringLiteral("reply"),
+                        [&](const QJsonObject& o) { return o.value("id").toString() == id; });
+    return r ? r->value("totals").toObject().value("credits").toInt() : -1;
+  };
+  startService();
+  EXPECT_EQ(totals(QStringLiteral("q90")), 2) << "kept 90 days by default";
+  service_.kill();
+  service_.waitForFinished();
+  startService({"--retention-days", "5"});
+  EXPECT_EQ(totals(QStringLiteral("q5")), 1) << "only the unacknowledged one is left";
+}
+
+// A route names the note it means: a stale "stack" for a note given back does not stack the next
+// customer's; a route asked again gets its first answer.
+TEST_F(ServiceTest, ARouteForAnEarlierNoteDoesNotRouteTheNext) {
+  startService({"--escrow", "hold", "--escrow-timeout-ms", "60000"});
+  const auto route = [this](const QString& id, const QString& escrow, const char* action) {
+    send(QStringLiteral("route"),
+         QJsonDocument(QJsonObject{{"id", id}, {"escrow", escrow}, {"action", action}}).toJson());
+    return next(QStringLiteral("reply"),
+                [&](const QJsonObject& r) { return r.value("id").toString() == id; });
+  };
+  const qsizetype from = messages_.size();
+  console("insert 4");
+  const auto first = next(QStringLiteral("escrow"));
+  ASSERT_TRUE(first);
+  const QString firstNote = first->value("id").toString();
+  const auto back = route(QStringLiteral("r1"), firstNote, "return");
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(back->value("acknowledged").toBool());
+  ASSERT_TRUE(next(QStringLiteral("event"), [](const QJsonObject& e) {
+    return e.value("text").toString() == u"Note Returned";
+  }));
+  console("insert 1");
+  const auto second = next(QStringLiteral("escrow"));
+  ASSERT_TRUE(second);
+  ASSERT_NE(second->value("id").toString(), firstNote);
+  const auto stale = route(QStringLiteral("r2"), firstNote, "stack");
+  ASSERT_TRUE(stale);
+  EXPECT_EQ(stale->value("error").toString(), QStringLiteral("escrow changed"));
+  idle(500);
+  EXPECT_TRUE(all(QStringLiteral("credit"), from).isEmpty());
+
+  const auto take = route(QStringLiteral("r3"), second->value("id").toString(), "stack");
+  ASSERT_TRUE(take);
+  EXPECT_TRUE(take->value("acknowledged").toBool());
+  // The credit may come before the reply: it is looked for among everything since the start.
+  ASSERT_TRUE(waitFor([&] { return !all(QStringLiteral("credit"), from).isEmpty(); }));
+  EXPECT_EQ(all(QStringLiteral("credit"), from).front().value("code").toString(),
+            QStringLiteral("GB0005A"));
+  const auto again = route(QStringLiteral("r3"), second->value("id").toString(), "stack");
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *take);
+
+  // A route the validator refuses (no note in escrow) is not acknowledged.
+  send(QStringLiteral("cmd"), R"({"id":"empty","address":40,"method":"RouteBill","inputs":[1]})");
+  const auto refused = next(QStringLiteral("reply"), [](const QJsonObject& r) {
+    return r.value("id").toString() == u"empty";
+  });
+  ASSERT_TRUE(refused);
+  EXPECT_FALSE(refused->value("acknowledged").toBool());
+  EXPECT_EQ(all(QStringLiteral("credit"), from).size(), 1);
 }
 
 }  // namespace

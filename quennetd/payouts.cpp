@@ -1,0 +1,489 @@
+#include "quennetd/payouts.h"
+
+#include <algorithm>
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QTimeZone>
+
+#include "quennet/bus/bus_client.h"
+#include "quennet/bus/bus_reply.h"
+#include "quennet/commands/dispatch.h"
+#include "quennet/link/link_engine.h"
+#include "quennet/link/quennet_error.h"
+#include "quennetd/kill_point.h"
+
+namespace quennetd {
+
+namespace {
+
+constexpr int kMostCoinsAtOnce = 255;      // one byte of the dispense command
+constexpr qint64 kCountModulus = 1 << 24;  // the dispense count has three bytes
+constexpr int kHopperPollMs = 200;
+constexpr int kHopperPollsPerCoin = 10;
+constexpr int kHopperPollsAtLeast = 25;
+constexpr int kQueueLength = 16;
+constexpr int kPruneIntervalMs = 3600 * 1000;
+
+QByteArray compact(const QJsonObject& o) {
+  return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+// The ledger's key of a request id: the id as JSON, so that "7" and 7 are different requests.
+QString keyOf(const QJsonValue& id) {
+  return QString::fromUtf8(QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact));
+}
+
+QJsonValue idOfKey(const QString& key) {
+  return QJsonDocument::fromJson(key.toUtf8()).array().at(0);
+}
+
+QString idText(const QJsonValue& id) {
+  return id.isString() ? id.toString() : QString::number(id.toInteger());
+}
+
+QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply) {
+  return QJsonObject{{"id", id},
+                     {"result", reply.result()},
+                     {"status", reply.caption()},
+                     {"acknowledged", reply.acknowledged()},
+                     {"outputs", QJsonObject::fromVariantMap(reply.outputs())}};
+}
+
+}  // namespace
+
+Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish publish,
+                 QObject* parent)
+    : QObject(parent), bus_(bus), options_(options), publish_(std::move(publish)) {
+  budgetWait_.setSingleShot(true);
+  connect(&budgetWait_, &QTimer::timeout, this, &Payouts::next);
+  prune_.setInterval(kPruneIntervalMs);
+  connect(&prune_, &QTimer::timeout, this, [this] {
+    ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
+  });
+}
+
+bool Payouts::open(const QString& path) {
+  if (!ledger_.open(path)) return false;
+  prune_.start();
+  return ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
+}
+
+void Payouts::close() {
+  prune_.stop();
+  ledger_.close();
+}
+
+std::optional<qint64> Payouts::coinValueOf(int address) const {
+  for (const auto& [hopper, value] : options_.payoutHoppers) {
+    if (hopper == address) return value;
+  }
+  return std::nullopt;
+}
+
+quennet::BusReply* Payouts::invoke(int address, const QString& method, const QVariantList& inputs,
+                                   QString* error) {
+  try {
+    quennet::BusReply* reply = bus_->invoke(static_cast<quint8>(address), method, inputs);
+    if (budget_) {
+      QElapsedTimer onLine;
+      onLine.start();
+      connect(reply, &quennet::BusReply::finished, this,
+              [this, onLine] { budget_->spend(onLine.elapsed()); });
+    }
+    return reply;
+  } catch (const quennet::DispatchError& e) {
+    *error = e.message();
+  } catch (const quennet::QuennetError& e) {
+    *error = e.description();
+  }
+  return nullptr;
+}
+
+// ---- requests ------------------------------------------------------------------------------
+
+bool Payouts::take(const QByteArray& payload, const std::function<bool()>& admit) {
+  if (payload.size() > kMaxCommandBytes) return false;
+  const QJsonObject o = QJsonDocument::fromJson(payload).object();
+  const QString method = o.value(QLatin1String("method")).toString();
+  if (method != kPayMethod && method != kQueryMethod) return false;
+  const QJsonValue id = o.value(QLatin1String("id"));
+  // Every request counts against the rate, readable or not.
+  if (!admit()) {
+    reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(),
+                     QStringLiteral("too many requests")));
+    return true;
+  }
+  if (!id.isString() && !id.isDouble()) {
+    reply(errorReply(QJsonValue(), QStringLiteral("no id")));
+    return true;
+  }
+  if (method == kQueryMethod) {
+    query(id, o);
+    return true;
+  }
+  const QJsonValue amount = o.value(QLatin1String("amount"));
+  const double a = amount.toDouble(-1);
+  if (!amount.isDouble() || a != static_cast<double>(static_cast<qint64>(a)) || a < 1) {
+    reply(errorReply(id, QStringLiteral("amount wants a whole number of minor units above 0")));
+    return true;
+  }
+  if (options_.payoutHoppers.isEmpty()) {
+    reply(errorReply(id, QStringLiteral("pay: no payout hoppers configured")));
+    return true;
+  }
+  Job job;
+  job.key = keyOf(id);
+  job.id = id;
+  job.request = payload;
+  job.amount = static_cast<qint64>(a);
+  job.left = job.amount;
+  for (const auto& [address, value] : options_.payoutHoppers) job.hoppers.append({address, value});
+  std::stable_sort(job.hoppers.begin(), job.hoppers.end(),
+                   [](const Part& x, const Part& y) { return *x.coinValue > *y.coinValue; });
+  enqueue(std::move(job));
+  return true;
+}
+
+void Payouts::run(const Command& command, const QByteArray& payload) {
+  Job job;
+  job.key = keyOf(command.id);
+  job.id = command.id;
+  job.request = payload;
+  job.command = command;
+  if (command.method == kDispenseMethod)
+    job.hoppers.append({command.address, coinValueOf(command.address)});
+  enqueue(std::move(job));
+}
+
+void Payouts::enqueue(Job job) {
+  QString problem = problem_ ? problem_() : QString();
+  if (problem.isEmpty() && !ledger_.isOpen()) {
+    problem = ledger_.errorString().isEmpty() ? QStringLiteral("not open") : ledger_.errorString();
+  }
+  if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
+  if (jobs_.size() >= kQueueLength) return reply(errorReply(job.id, QStringLiteral("busy")));
+  jobs_.append(std::move(job));
+  next();
+}
+
+void Payouts::stop(const QString& why) {
+  budgetWait_.stop();
+  for (const Job& job : jobs_) reply(errorReply(job.id, why));
+  jobs_.clear();
+}
+
+void Payouts::next() {
+  if (current_ || reconciling_ || !reconciled_ || jobs_.isEmpty()) return;
+  if (const int waitMs = budget_ ? budget_->waitMs() : 0; waitMs > 0) {
+    return budgetWait_.start(waitMs);
+  }
+  current_ = std::make_unique<Job>(jobs_.takeFirst());
+  startJob(*current_);
+}
+
+void Payouts::done() {
+  current_.reset();
+  // Whatever a job left unsettled is settled before the next one runs.
+  if (!ledger_.unsettled().isEmpty()) return reconcile();
+  next();
+}
+
+void Payouts::startJob(Job& job) {
+  if (!ledger_.isOpen()) {
+    reply(errorReply(job.id, QStringLiteral("journal: ") + ledger_.errorString()));
+    return done();
+  }
+  // Seen before: the stored reply, never the command again. One still running answers itself.
+  if (const auto seen = ledger_.find(job.key)) {
+    if (!seen->reply.isEmpty()) reply(seen->reply);
+    return done();
+  }
+  if (job.pays()) killPoint("payout-before-journal");
+  if (!ledger_.begin(job.key, job.request)) {
+    reply(errorReply(job.id, QStringLiteral("journal: ") + ledger_.errorString()));
+    return done();
+  }
+  if (job.pays()) return nextPart();
+  QString error;
+  quennet::BusReply* r =
+      invoke(job.command->address, job.command->method, job.command->inputs, &error);
+  if (!r) {
+    answer(job.key, errorReply(job.id, error));
+    return done();
+  }
+  connect(r, &quennet::BusReply::finished, this, [this, r] {
+    r->deleteLater();
+    answer(current_->key, compact(deviceReply(current_->id, *r)));
+    done();
+  });
+}
+
+// The next hopper's part: its count, then the journal, then the coins.
+void Payouts::nextPart() {
+  Job& job = *current_;
+  int coins = 0;
+  Part hopper;
+  while (job.nextHopper < job.hoppers.size() && coins == 0) {
+    hopper = job.hoppers[job.nextHopper++];
+    coins =
+        job.command
+            ? job.command->inputs.value(0).toInt()
+            : static_cast<int>(std::min<qint64>(job.left / *hopper.coinValue, kMostCoinsAtOnce));
+  }
+  if (coins <= 0) {
+    if (job.command && job.deviceReply.isEmpty()) {
+      job.deviceReply = QJsonObject{{"id", job.id},
+                                    {"error", QStringLiteral("no coins asked for: nothing sent")}};
+    }
+    return finishJob();
+  }
+  count(hopper.address, [this, hopper, coins](std::optional<qint64> before) {
+    Job& job = *current_;
+    if (!before) {
+      // Not answering: nothing is asked of it. A command for it fails; pay tries the next.
+      if (job.command) {
+        job.deviceReply = QJsonObject{
+            {"id", job.id},
+            {"error", QStringLiteral("hopper %1 does not give its dispense count: nothing paid")
+                          .arg(hopper.address)}};
+      }
+      return nextPart();
+    }
+    PayoutPart part;
+    part.id = QStringLiteral("%1/%2").arg(idText(job.id)).arg(hopper.address);
+    part.requestKey = job.key;
+    part.requestId = QJsonDocument(QJsonArray{job.id}).toJson(QJsonDocument::Compact);
+    part.address = hopper.address;
+    part.requested = coins;
+    part.coinValue = hopper.coinValue;
+    part.countBefore = *before;
+    if (!ledger_.beginPayout(part)) {
+      job.deviceReply = QJsonObject{{"id", job.id},
+                                    {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
+      return finishJob();
+    }
+    killPoint("payout-after-journal");
+    dispense(part);
+  });
+}
+
+void Payouts::dispense(const PayoutPart& part) {
+  const auto send = [this, part] {
+    QString error;
+    quennet::BusReply* r = invoke(part.address, kDispenseMethod, {part.requested}, &error);
+    if (!r) {
+      current_->deviceReply = QJsonObject{{"id", current_->id}, {"error", error}};
+      return awaitHopper(part, 0);
+    }
+    connect(r, &quennet::BusReply::finished, this, [this, r, part] {
+      r->deleteLater();
+      current_->deviceReply = deviceReply(current_->id, *r);
+      // Refused or unanswered, it may still have paid: its count tells, read at once.
+      awaitHopper(part, r->acknowledged()
+                            ? std::max(kHopperPollsAtLeast, part.requested * kHopperPollsPerCoin)
+                            : 0);
+    });
+  };
+  if (current_->command) return send();
+  // pay enables the hopper itself; a command does only what the consumer asked.
+  QString error;
+  quennet::BusReply* enable = invoke(part.address, QStringLiteral("Enable_Hopper"), {}, &error);
+  if (!enable) return send();
+  connect(enable, &quennet::BusReply::finished, this, [enable, send] {
+    enable->deleteLater();
+    send();
+  });
+}
+
+// Waits until the hopper has no coin left to pay (or gives up waiting), then reads its count.
+void Payouts::awaitHopper(const PayoutPart& part, int triesLeft) {
+  const auto counted = [this, part](std::optional<qint64> after) {
+    // Its count cannot be read now: the part stays open and is settled when it can be.
+    if (!after) return done();
+    killPoint("payout-after-dispense");
+    const QJsonObject o = QJsonDocument::fromJson(settle(part, *after)).object();
+    current_->payouts.append(part.id);
+    if (!current_->command) current_->left -= o.value(QLatin1String("value")).toInteger();
+    nextPart();
+  };
+  if (triesLeft <= 0) return count(part.address, counted);
+  QString error;
+  quennet::BusReply* r = invoke(part.address, QStringLiteral("Get_Hopper_Status"), {}, &error);
+  if (!r) return count(part.address, counted);
+  connect(r, &quennet::BusReply::finished, this, [this, r, part, triesLeft, counted] {
+    r->deleteLater();
+    const QVariantList status = r->outputs().value(QStringLiteral("Status")).toList();
+    // Event counter, coins still to pay, paid and unpaid in the last payout.
+    const bool paying =
+        r->result() == quennet::kResultOk && status.size() >= 2 && status[1].toInt() > 0;
+    if (!paying) return count(part.address, counted);
+    QTimer::singleShot(kHopperPollMs, this,
+                       [this, part, triesLeft] { awaitHopper(part, triesLeft - 1); });
+  });
+}
+
+void Payouts::count(int address, const std::function<void(std::optional<qint64>)>& then) {
+  QString error;
+  quennet::BusReply* r = invoke(address, QStringLiteral("Get_Hopper_Count"), {}, &error);
+  if (!r) return then(std::nullopt);
+  connect(r, &quennet::BusReply::finished, this, [r, then] {
+    r->deleteLater();
+    if (r->result() != quennet::kResultOk) return then(std::nullopt);
+    then(r->outputs().value(QStringLiteral("DispenseCount")).toLongLong());
+  });
+}
+
+// What the hopper's own count says went out, written and published.
+QByteArray Payouts::settle(const PayoutPart& part, qint64 countAfter) {
+  const qint64 moved =
+      ((countAfter - part.countBefore) % kCountModulus + kCountModulus) % kCountModulus;
+  const int paid = static_cast<int>(std::min<qint64>(moved, part.requested));
+  const qint64 value = part.coinValue ? paid * *part.coinValue : 0;
+  const QByteArray payload = compact(QJsonObject{
+      {"id", part.id},
+      {"request", QJsonDocument::fromJson(part.requestId).array().at(0)},
+      {"address", part.address},
+      {"requested", part.requested},
+      {"paid", paid},
+      {"unpaid", part.requested - paid},
+      {"coin", part.coinValue ? QJsonValue(static_cast<double>(*part.coinValue)) : QJsonValue()},
+      {"value", part.coinValue ? QJsonValue(static_cast<double>(value)) : QJsonValue()},
+      {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}});
+  // Published even when the journal fails now: the consumer hears of the coins either way.
+  ledger_.settlePayout(part.id, payload, paid, value);
+  publish_(QStringLiteral("payout"), payload);
+  killPoint("payout-after-publish");
+  return payload;
+}
+
+void Payouts::finishJob() {
+  Job& job = *current_;
+  QByteArray out;
+  if (!job.command) {
+    out = payReply(job.id, job.amount, job.key);
+  } else {
+    QJsonObject o = job.deviceReply;
+    if (o.isEmpty()) o = QJsonObject{{"id", job.id}, {"error", kInterrupted}};
+    if (!o.contains(QLatin1String("error"))) o.insert(QStringLiteral("payouts"), job.payouts);
+    out = compact(o);
+  }
+  answer(job.key, out);
+  done();
+}
+
+QByteArray Payouts::payReply(const QJsonValue& id, qint64 amount, const QString& key) {
+  qint64 paid = 0;
+  QJsonArray ids;
+  for (const QByteArray& payload : ledger_.payoutsOf(key)) {
+    const QJsonObject o = QJsonDocument::fromJson(payload).object();
+    paid += o.value(QLatin1String("value")).toInteger();
+    ids.append(o.value(QLatin1String("id")));
+  }
+  return compact(QJsonObject{
+      {"id", id}, {"amount", amount}, {"paid", paid}, {"unpaid", amount - paid}, {"payouts", ids}});
+}
+
+std::optional<QByteArray> Payouts::storedReply(const QJsonValue& id) {
+  if (!ledger_.isOpen()) return std::nullopt;
+  const auto seen = ledger_.find(keyOf(id));
+  if (!seen || seen->reply.isEmpty()) return std::nullopt;
+  return seen->reply;
+}
+
+bool Payouts::remember(const QJsonValue& id, const QByteArray& request, const QByteArray& reply) {
+  const QString key = keyOf(id);
+  return ledger_.isOpen() && ledger_.begin(key, request) && ledger_.finish(key, reply);
+}
+
+void Payouts::answer(const QString& key, const QByteArray& payload) {
+  ledger_.finish(key, payload);
+  reply(payload);
+}
+
+// ---- after a restart -----------------------------------------------------------------------
+
+void Payouts::reconcile() {
+  if (current_ || reconciling_ || !ledger_.isOpen()) return;
+  reconciling_ = true;
+  settleFrom(ledger_.unsettled(), 0);
+}
+
+void Payouts::settleFrom(const QList<PayoutPart>& parts, int k) {
+  if (k < parts.size()) {
+    return count(parts[k].address, [this, parts, k](std::optional<qint64> after) {
+      if (after) settle(parts[k], *after);
+      settleFrom(parts, k + 1);
+    });
+  }
+  // Requests a kill interrupted: answered with what their payouts paid, or as interrupted. One
+  // whose hopper does not answer now stays open until it does.
+  QSet<QString> open;
+  for (const PayoutPart& part : ledger_.unsettled()) open.insert(part.requestKey);
+  for (const QString& key : ledger_.unanswered()) {
+    if (open.contains(key)) continue;
+    const auto request = ledger_.find(key);
+    const QJsonObject o =
+        QJsonDocument::fromJson(request ? request->request : QByteArray()).object();
+    const QJsonValue id = idOfKey(key);
+    if (o.value(QLatin1String("method")).toString() == kPayMethod) {
+      answer(key, payReply(id, o.value(QLatin1String("amount")).toInteger(), key));
+    } else {
+      answer(key, errorReply(id, kInterrupted));
+    }
+  }
+  reconciling_ = false;
+  reconciled_ = true;
+  next();
+}
+
+void Payouts::resend() {
+  if (!ledger_.isOpen()) return;
+  for (const QByteArray& payload : ledger_.outstandingPayouts()) {
+    publish_(QStringLiteral("payout"), payload);
+  }
+  if (reconciled_ && !ledger_.unsettled().isEmpty()) reconcile();
+}
+
+bool Payouts::acknowledge(const QString& id) {
+  return ledger_.isOpen() && ledger_.acknowledgePayout(id);
+}
+
+// ---- query ---------------------------------------------------------------------------------
+
+void Payouts::query(const QJsonValue& id, const QJsonObject& request) {
+  if (!ledger_.isOpen()) {
+    return reply(errorReply(id, QStringLiteral("journal: ") + ledger_.errorString()));
+  }
+  const QJsonValue sinceText = request.value(QLatin1String("since"));
+  QDateTime since = QDateTime::fromString(sinceText.toString(), Qt::ISODateWithMs);
+  if (!sinceText.isUndefined() && !since.isValid()) {
+    return reply(errorReply(id, QStringLiteral("since wants a time, ISO 8601")));
+  }
+  if (!since.isValid()) since = QDateTime::fromSecsSinceEpoch(0, QTimeZone::utc());
+  const auto list = [](const QList<QByteArray>& payloads) {
+    QJsonArray out;
+    for (qsizetype k = 0; k < payloads.size() && k < kQueryListLimit; ++k) {
+      out.append(QJsonDocument::fromJson(payloads[k]).object());
+    }
+    return out;
+  };
+  const QList<QByteArray> credits = ledger_.unacknowledgedCredits();
+  const QList<QByteArray> payouts = ledger_.outstandingPayouts();
+  const LedgerTotals t = ledger_.totalsSince(since);
+  reply(compact(
+      QJsonObject{{"id", id},
+                  {"unacknowledged", QJsonObject{{"credits", credits.size()},
+                                                 {"payouts", payouts.size()},
+                                                 {"creditList", list(credits)},
+                                                 {"payoutList", list(payouts)}}},
+                  {"since", since.toUTC().toString(Qt::ISODateWithMs)},
+                  {"totals", QJsonObject{{"credits", t.credits},
+                                         {"creditValue", static_cast<double>(t.creditValue)},
+                                         {"payouts", t.payouts},
+                                         {"coinsPaid", t.coinsPaid},
+                                         {"paidValue", static_cast<double>(t.paidValue)}}}}));
+}
+
+}  // namespace quennetd

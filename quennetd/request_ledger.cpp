@@ -1,0 +1,257 @@
+#include "quennetd/request_ledger.h"
+
+#include <atomic>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace quennetd {
+
+namespace {
+
+std::atomic<int> connections{0};
+
+QString stamp(const QDateTime& time) {
+  return time.toUTC().toString(Qt::ISODateWithMs);
+}
+
+QString nowStamp() {
+  return stamp(QDateTime::currentDateTimeUtc());
+}
+
+}  // namespace
+
+RequestLedger::RequestLedger()
+    : connection_(QStringLiteral("quennetd-ledger-%1").arg(connections.fetch_add(1))) {}
+
+RequestLedger::~RequestLedger() {
+  close();
+}
+
+bool RequestLedger::fail(const QString& what, const QString& detail) {
+  error_ = what + QStringLiteral(": ") + detail;
+  return false;
+}
+
+bool RequestLedger::exec(const QString& statement) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!query.exec(statement)) return fail(statement, query.lastError().text());
+  return true;
+}
+
+bool RequestLedger::open(const QString& path) {
+  close();
+  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
+  db.setDatabaseName(path);
+  // The journal's own connection may be writing: wait for it rather than fail.
+  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+  if (!db.open()) return fail(path, db.lastError().text());
+  return exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
+         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS request (key TEXT PRIMARY KEY, "
+                             "request BLOB NOT NULL, reply BLOB, recorded TEXT NOT NULL)")) &&
+         exec(QStringLiteral(
+             "CREATE TABLE IF NOT EXISTS payout (id TEXT PRIMARY KEY, request_key TEXT NOT NULL, "
+             "request_id BLOB NOT NULL, address INTEGER NOT NULL, requested INTEGER NOT NULL, "
+             "coin_value INTEGER, count_before INTEGER NOT NULL, paid INTEGER, value INTEGER, "
+             "payload BLOB, recorded TEXT NOT NULL, settled TEXT, acked TEXT)")) &&
+         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)"));
+}
+
+void RequestLedger::close() {
+  if (QSqlDatabase::contains(connection_)) {
+    QSqlDatabase::database(connection_, false).close();
+    QSqlDatabase::removeDatabase(connection_);
+  }
+}
+
+bool RequestLedger::isOpen() const {
+  return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
+}
+
+std::optional<LedgerRequest> RequestLedger::find(const QString& key) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral("SELECT request, reply FROM request WHERE key = ?"));
+  query.addBindValue(key);
+  if (!query.exec() || !query.next()) return std::nullopt;
+  return LedgerRequest{query.value(0).toByteArray(), query.value(1).toByteArray()};
+}
+
+bool RequestLedger::begin(const QString& key, const QByteArray& request) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral("INSERT INTO request (key, request, recorded) VALUES (?, ?, ?)"));
+  query.addBindValue(key);
+  query.addBindValue(request);
+  query.addBindValue(nowStamp());
+  if (!query.exec()) return fail(QStringLiteral("request %1").arg(key), query.lastError().text());
+  return true;
+}
+
+bool RequestLedger::finish(const QString& key, const QByteArray& reply) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral("UPDATE request SET reply = ? WHERE key = ?"));
+  query.addBindValue(reply);
+  query.addBindValue(key);
+  if (!query.exec()) return fail(QStringLiteral("reply %1").arg(key), query.lastError().text());
+  return true;
+}
+
+bool RequestLedger::beginPayout(const PayoutPart& part) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral(
+      "INSERT INTO payout (id, request_key, request_id, address, requested, coin_value, "
+      "count_before, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+  query.addBindValue(part.id);
+  query.addBindValue(part.requestKey);
+  query.addBindValue(part.requestId);
+  query.addBindValue(part.address);
+  query.addBindValue(part.requested);
+  query.addBindValue(part.coinValue ? QVariant(*part.coinValue)
+                                    : QVariant(QMetaType::fromType<qint64>()));
+  query.addBindValue(part.countBefore);
+  query.addBindValue(nowStamp());
+  if (!query.exec())
+    return fail(QStringLiteral("payout %1").arg(part.id), query.lastError().text());
+  return true;
+}
+
+bool RequestLedger::settlePayout(const QString& id, const QByteArray& payload, int paid,
+                                 qint64 value) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral(
+      "UPDATE payout SET payload = ?, paid = ?, value = ?, settled = ? WHERE id = ?"));
+  query.addBindValue(payload);
+  query.addBindValue(paid);
+  query.addBindValue(value);
+  query.addBindValue(nowStamp());
+  query.addBindValue(id);
+  if (!query.exec()) return fail(QStringLiteral("payout %1").arg(id), query.lastError().text());
+  return true;
+}
+
+QList<PayoutPart> RequestLedger::unsettled() {
+  QList<PayoutPart> parts;
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!query.exec(QStringLiteral(
+          "SELECT id, request_key, request_id, address, requested, coin_value, count_before "
+          "FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
+    fail(QStringLiteral("unsettled payouts"), query.lastError().text());
+    return parts;
+  }
+  while (query.next()) {
+    PayoutPart part;
+    part.id = query.value(0).toString();
+    part.requestKey = query.value(1).toString();
+    part.requestId = query.value(2).toByteArray();
+    part.address = query.value(3).toInt();
+    part.requested = query.value(4).toInt();
+    if (!query.value(5).isNull()) part.coinValue = query.value(5).toLongLong();
+    part.countBefore = query.value(6).toLongLong();
+    parts.append(part);
+  }
+  return parts;
+}
+
+QList<QByteArray> RequestLedger::payoutsOf(const QString& requestKey) {
+  QList<QByteArray> list;
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral(
+      "SELECT payload FROM payout WHERE request_key = ? AND settled IS NOT NULL ORDER BY rowid"));
+  query.addBindValue(requestKey);
+  if (!query.exec()) return list;
+  while (query.next()) list.append(query.value(0).toByteArray());
+  return list;
+}
+
+QStringList RequestLedger::unanswered() {
+  QStringList keys;
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!query.exec(QStringLiteral("SELECT key FROM request WHERE reply IS NULL ORDER BY rowid"))) {
+    return keys;
+  }
+  while (query.next()) keys.append(query.value(0).toString());
+  return keys;
+}
+
+QList<QByteArray> RequestLedger::outstandingPayouts() {
+  QList<QByteArray> list;
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!query.exec(QStringLiteral("SELECT payload FROM payout WHERE settled IS NOT NULL AND "
+                                 "acked IS NULL ORDER BY rowid"))) {
+    fail(QStringLiteral("outstanding payouts"), query.lastError().text());
+    return list;
+  }
+  while (query.next()) list.append(query.value(0).toByteArray());
+  return list;
+}
+
+bool RequestLedger::acknowledgePayout(const QString& id) {
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  query.prepare(QStringLiteral(
+      "UPDATE payout SET acked = ? WHERE id = ? AND settled IS NOT NULL AND acked IS NULL"));
+  query.addBindValue(nowStamp());
+  query.addBindValue(id);
+  if (!query.exec()) return fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
+  return query.numRowsAffected() > 0;
+}
+
+QList<QByteArray> RequestLedger::unacknowledgedCredits() {
+  QList<QByteArray> list;
+  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!query.exec(
+          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL ORDER BY rowid"))) {
+    return list;
+  }
+  while (query.next()) list.append(query.value(0).toByteArray());
+  return list;
+}
+
+LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
+  LedgerTotals totals;
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery credits(db);
+  credits.prepare(QStringLiteral("SELECT payload FROM credit WHERE recorded >= ?"));
+  credits.addBindValue(stamp(since));
+  if (credits.exec()) {
+    while (credits.next()) {
+      const QJsonObject o = QJsonDocument::fromJson(credits.value(0).toByteArray()).object();
+      ++totals.credits;
+      totals.creditValue += o.value(QLatin1String("value")).toInteger();
+    }
+  }
+  QSqlQuery payouts(db);
+  payouts.prepare(
+      QStringLiteral("SELECT paid, value FROM payout WHERE settled IS NOT NULL AND "
+                     "settled >= ?"));
+  payouts.addBindValue(stamp(since));
+  if (payouts.exec()) {
+    while (payouts.next()) {
+      ++totals.payouts;
+      totals.coinsPaid += payouts.value(0).toInt();
+      totals.paidValue += payouts.value(1).toLongLong();
+    }
+  }
+  return totals;
+}
+
+bool RequestLedger::prune(const QDateTime& before) {
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  const QString limit = stamp(before);
+  for (const char* statement :
+       {"DELETE FROM credit WHERE acked IS NOT NULL AND acked < ?",
+        "DELETE FROM payout WHERE acked IS NOT NULL AND acked < ?",
+        // A request goes with its payouts: none of them may still wait for an ack.
+        "DELETE FROM request WHERE reply IS NOT NULL AND recorded < ? AND NOT EXISTS "
+        "(SELECT 1 FROM payout WHERE payout.request_key = request.key)"}) {
+    QSqlQuery query(db);
+    query.prepare(QLatin1String(statement));
+    query.addBindValue(limit);
+    if (!query.exec()) return fail(QStringLiteral("prune"), query.lastError().text());
+  }
+  return true;
+}
+
+}  // namespace quennetd

@@ -1,0 +1,89 @@
+#pragma once
+// The requests that change something, and the payouts they made, kept in the journal's file
+// beside the credits. A request id seen once is answered with its stored reply ever after and
+// never runs again. A payout is written with the hopper's own dispense count before a coin moves,
+// so that whatever happens next, that count tells how many coins went out.
+
+#include <optional>
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace quennetd {
+
+// A request as the ledger knows it: its stored reply, empty while it has none.
+struct LedgerRequest {
+  QByteArray request;
+  QByteArray reply;
+};
+
+// One hopper's part of a payout.
+struct PayoutPart {
+  QString id;
+  QString requestKey;
+  QByteArray requestId;  // the consumer's id, as JSON
+  int address = 0;
+  int requested = 0;
+  std::optional<qint64> coinValue;  // minor units; unknown for a hopper pay was not told of
+  qint64 countBefore = 0;           // the hopper's dispense count before this part
+};
+
+// What a consumer has not acknowledged, and the sums since a time.
+struct LedgerTotals {
+  int credits = 0;
+  int payouts = 0;
+  qint64 creditValue = 0;  // minor units, of the credits whose value is known
+  qint64 paidValue = 0;
+  int coinsPaid = 0;
+};
+
+class RequestLedger {
+ public:
+  RequestLedger();
+  ~RequestLedger();
+  RequestLedger(const RequestLedger&) = delete;
+  RequestLedger& operator=(const RequestLedger&) = delete;
+
+  // Opens the journal at `path` (its own connection) and makes the ledger's tables if missing.
+  bool open(const QString& path);
+  void close();
+  bool isOpen() const;
+  QString errorString() const { return error_; }
+
+  std::optional<LedgerRequest> find(const QString& key);
+  // A request about to run; its reply comes later.
+  bool begin(const QString& key, const QByteArray& request);
+  bool finish(const QString& key, const QByteArray& reply);
+
+  // A hopper's part, written before the dispense command goes out.
+  bool beginPayout(const PayoutPart& part);
+  // The part's outcome, as published until acknowledged.
+  bool settlePayout(const QString& id, const QByteArray& payload, int paid, qint64 value);
+  // Parts begun and never settled: a kill or a power cut came between.
+  QList<PayoutPart> unsettled();
+  // Settled parts of one request: their payloads.
+  QList<QByteArray> payoutsOf(const QString& requestKey);
+  // Requests begun, never answered.
+  QStringList unanswered();
+  // Settled payouts not acknowledged, oldest first.
+  QList<QByteArray> outstandingPayouts();
+  bool acknowledgePayout(const QString& id);
+
+  // Unacknowledged credits (the journal's) and payouts, and the sums since `since`.
+  QList<QByteArray> unacknowledgedCredits();
+  LedgerTotals totalsSince(const QDateTime& since);
+  // Drops acknowledged credits and payouts, and answered requests, older than `before`.
+  bool prune(const QDateTime& before);
+
+ private:
+  bool exec(const QString& statement);
+  bool fail(const QString& what, const QString& detail);
+
+  QString connection_;
+  QString error_;
+};
+
+}  // namespace quennetd
