@@ -1,4 +1,5 @@
-// quennetd: the cash-device service. Owns one ccTalk bus and serves it on MQTT until SIGTERM.
+// quennetd: the cash-device service. Owns one ccTalk bus and serves it on MQTT until SIGTERM,
+// SIGINT or SIGHUP, each of which stops it in order.
 #include <signal.h>
 #include <sys/signalfd.h>
 #include <systemd/sd-daemon.h>
@@ -28,6 +29,7 @@ int main(int argc, char* argv[]) {
   sigemptyset(&stops);
   sigaddset(&stops, SIGTERM);
   sigaddset(&stops, SIGINT);
+  sigaddset(&stops, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stops, nullptr);
   const int signalFd = signalfd(-1, &stops, SFD_CLOEXEC | SFD_NONBLOCK);
 
@@ -49,10 +51,11 @@ int main(int argc, char* argv[]) {
   }
 
   if (options->inhibitOnly) {
-    QStringList log;
-    const int status = quennetd::inhibitAcceptors(*options, &log);
-    for (const QString& line : log) std::fprintf(stderr, "quennetd: %s\n", qPrintable(line));
-    return status;
+    quennetd::inhibitAcceptors(*options, [](int status, const QStringList& log) {
+      for (const QString& line : log) std::fprintf(stderr, "quennetd: %s\n", qPrintable(line));
+      QCoreApplication::exit(status);
+    });
+    return app.exec();
   }
 
   quennetd::Service service(*options);

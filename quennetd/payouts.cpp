@@ -82,10 +82,11 @@ std::optional<qint64> Payouts::coinValueOf(int address) const {
   return std::nullopt;
 }
 
-quennet::BusReply* Payouts::invoke(int address, const QString& method, const QVariantList& inputs,
+quennet::BusReply* Payouts::invoke(int address, const quennet::BusCommand& command,
                                    QString* error) {
   try {
-    quennet::BusReply* reply = bus_->invoke(static_cast<quint8>(address), method, inputs);
+    quennet::BusReply* reply =
+        bus_->invoke(static_cast<quint8>(address), command.method, command.inputs);
     if (budget_) {
       QElapsedTimer onLine;
       onLine.start();
@@ -208,7 +209,7 @@ void Payouts::startJob(Job& job) {
   if (job.pays()) return nextPart();
   QString error;
   quennet::BusReply* r =
-      invoke(job.command->address, job.command->method, job.command->inputs, &error);
+      invoke(job.command->address, {job.command->method, job.command->inputs}, &error);
   if (!r) {
     answer(job.key, errorReply(job.id, error));
     return done();
@@ -272,7 +273,8 @@ void Payouts::nextPart() {
 void Payouts::dispense(const PayoutPart& part) {
   const auto send = [this, part] {
     QString error;
-    quennet::BusReply* r = invoke(part.address, kDispenseMethod, {part.requested}, &error);
+    quennet::BusReply* r =
+        invoke(part.address, calls::dispenseCoins(part.requested).command, &error);
     if (!r) {
       current_->deviceReply = QJsonObject{{"id", current_->id}, {"error", error}};
       return awaitHopper(part, 0);
@@ -289,7 +291,7 @@ void Payouts::dispense(const PayoutPart& part) {
   if (current_->command) return send();
   // pay enables the hopper itself; a command does only what the consumer asked.
   QString error;
-  quennet::BusReply* enable = invoke(part.address, QStringLiteral("Enable_Hopper"), {}, &error);
+  quennet::BusReply* enable = invoke(part.address, calls::enableHopper().command, &error);
   if (!enable) return send();
   connect(enable, &quennet::BusReply::finished, this, [enable, send] {
     enable->deleteLater();
@@ -310,14 +312,12 @@ void Payouts::awaitHopper(const PayoutPart& part, int triesLeft) {
   };
   if (triesLeft <= 0) return count(part.address, counted);
   QString error;
-  quennet::BusReply* r = invoke(part.address, QStringLiteral("Get_Hopper_Status"), {}, &error);
+  const DeviceCall<int> coinsLeft = calls::hopperCoinsLeft();
+  quennet::BusReply* r = invoke(part.address, coinsLeft.command, &error);
   if (!r) return count(part.address, counted);
-  connect(r, &quennet::BusReply::finished, this, [this, r, part, triesLeft, counted] {
+  connect(r, &quennet::BusReply::finished, this, [this, r, part, triesLeft, counted, coinsLeft] {
     r->deleteLater();
-    const QVariantList status = r->outputs().value(QStringLiteral("Status")).toList();
-    // Event counter, coins still to pay, paid and unpaid in the last payout.
-    const bool paying =
-        r->result() == quennet::kResultOk && status.size() >= 2 && status[1].toInt() > 0;
+    const bool paying = calls::replyOf(*r, coinsLeft).value.value_or(0) > 0;
     if (!paying) return count(part.address, counted);
     QTimer::singleShot(kHopperPollMs, this,
                        [this, part, triesLeft] { awaitHopper(part, triesLeft - 1); });
@@ -326,12 +326,12 @@ void Payouts::awaitHopper(const PayoutPart& part, int triesLeft) {
 
 void Payouts::count(int address, const std::function<void(std::optional<qint64>)>& then) {
   QString error;
-  quennet::BusReply* r = invoke(address, QStringLiteral("Get_Hopper_Count"), {}, &error);
+  const DeviceCall<qint64> hopperCount = calls::hopperCount();
+  quennet::BusReply* r = invoke(address, hopperCount.command, &error);
   if (!r) return then(std::nullopt);
-  connect(r, &quennet::BusReply::finished, this, [r, then] {
+  connect(r, &quennet::BusReply::finished, this, [r, then, hopperCount] {
     r->deleteLater();
-    if (r->result() != quennet::kResultOk) return then(std::nullopt);
-    then(r->outputs().value(QStringLiteral("DispenseCount")).toLongLong());
+    then(calls::replyOf(*r, hopperCount).value);
   });
 }
 

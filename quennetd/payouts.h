@@ -24,6 +24,7 @@
 
 #include "quennetd/command_gate.h"
 #include "quennetd/daemon_options.h"
+#include "quennetd/device_calls.h"
 #include "quennetd/request_ledger.h"
 
 namespace quennet {
@@ -36,8 +37,6 @@ namespace quennetd {
 // Methods the service itself answers on `cmd`, without a device address.
 inline const QString kPayMethod = QStringLiteral("pay");
 inline const QString kQueryMethod = QStringLiteral("query");
-// The command that moves coins: journalled as a payout.
-inline const QString kDispenseMethod = QStringLiteral("Dispense_Coins");
 // A request found running when the service stopped, and not a payout: nobody knows its outcome.
 inline const QString kInterrupted =
     QStringLiteral("interrupted: the service stopped before the device answered");
@@ -118,8 +117,7 @@ class Payouts : public QObject {
   QByteArray payReply(const QJsonValue& id, qint64 amount, const QString& key);
   void query(const QJsonValue& id, const QJsonObject& request);
   void reply(const QByteArray& payload) { publish_(QStringLiteral("reply"), payload); }
-  quennet::BusReply* invoke(int address, const QString& method, const QVariantList& inputs,
-                            QString* error);
+  quennet::BusReply* invoke(int address, const quennet::BusCommand& command, QString* error);
   std::optional<qint64> coinValueOf(int address) const;
 
   quennet::BusClient* bus_;

@@ -2,18 +2,18 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <utility>
 
 #include <QDateTime>
 #include <QElapsedTimer>
-#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPointer>
 
 #include "quennet/bus/bus_reply.h"
 
 #include "quennet/bus/event_poller.h"
-#include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/kill_point.h"
@@ -32,9 +32,9 @@ constexpr int kFirstBackoffMs = 1000;
 constexpr int kIdentifyRetryMs = 5000;
 constexpr int kGoodbyeMs = 3000;
 constexpr int kLastReadMs = 3000;
+// How long a stop waits for the acceptors to take their inhibits (and held notes to go back).
+constexpr int kInhibitWaitMs = 5000;
 using quennet::EventKind;
-using quennet::kRouteReturn;
-using quennet::kRouteStack;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
@@ -67,44 +67,38 @@ std::uint16_t maskOf(const QList<Denomination>& table, const QString& notes) {
   return mask;
 }
 
-// The method that reads a device's event buffer (its counter first), and its output.
-std::pair<QString, QString> bufferMethod(EventPoller::Source source) {
-  switch (source) {
-    case EventPoller::Source::CoinAcceptor:
-      return {QStringLiteral("GetCoinBuffer"), QStringLiteral("bytBuffer")};
-    case EventPoller::Source::Hopper:
-      return {QStringLiteral("Get_Hopper_Status"), QStringLiteral("Status")};
-    case EventPoller::Source::BillValidator:
-      break;
+// Calls `then` once: when every reply it was told to expect is in, or at the deadline.
+class Barrier : public QObject {
+ public:
+  Barrier(int deadlineMs, std::function<void()> then, QObject* parent)
+      : QObject(parent), then_(std::move(then)) {
+    deadline_.setSingleShot(true);
+    connect(&deadline_, &QTimer::timeout, this, &Barrier::fire);
+    deadline_.start(deadlineMs);
   }
-  return {QStringLiteral("GetEventBuffer"), QStringLiteral("bytBuffer")};
-}
+  void expect() { ++waiting_; }
+  void arrive() {
+    if (--waiting_ <= 0) fire();
+  }
+  // Once everything is expected: fires at once when nothing is.
+  void arm() {
+    if (waiting_ <= 0) fire();
+  }
 
-// One request and its reply, the event loop running meanwhile.
-struct Answer {
-  int result = 0;
-  QString caption;
-  QVariantMap outputs;
-  bool acknowledged = false;
-  QString serial;  // a serial number's reply as the device's label reads it
+ private:
+  void fire() {
+    if (fired_) return;
+    fired_ = true;
+    deadline_.stop();
+    deleteLater();
+    then_();
+  }
+
+  std::function<void()> then_;
+  QTimer deadline_;
+  int waiting_ = 0;
+  bool fired_ = false;
 };
-
-Answer ask(BusClient& bus, quint8 address, const QString& method, const QVariantList& inputs = {},
-           BusClient::Priority priority = BusClient::Priority::Normal) {
-  std::unique_ptr<quennet::BusReply> reply;
-  try {
-    reply.reset(bus.invoke(address, method, inputs, priority));
-  } catch (const quennet::MisuseError& e) {
-    return {quennet::kResultNotEnabled, e.message(), {}, false, {}};
-  }
-  if (!reply->isFinished()) {
-    QEventLoop loop;
-    QObject::connect(reply.get(), &quennet::BusReply::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-  }
-  return {reply->result(), reply->caption(), reply->outputs(), reply->busResult().acknowledged,
-          reply->busResult().serial};
-}
 
 void configure(BusClient& bus, const DaemonOptions& options) {
   bus.setPortName(options.port);
@@ -122,17 +116,17 @@ void configure(BusClient& bus, const DaemonOptions& options) {
   }
 }
 
-QList<quint8> pollAddresses(BusClient& bus) {
-  QList<quint8> found;
-  for (const QVariant& a : ask(bus, 0, QStringLiteral("AddressPoll"))
-                               .outputs.value(QStringLiteral("Address"))
-                               .toList()) {
-    const int address = a.toInt();
-    if (address > 0 && address < 256 && !found.contains(static_cast<quint8>(address))) {
-      found.append(static_cast<quint8>(address));
-    }
+// The devices `options` name, or those that answer an address poll.
+void findAddresses(DeviceCalls& calls, const DaemonOptions& options,
+                   const std::function<void(const QList<quint8>&)>& then) {
+  if (!options.devices.isEmpty()) {
+    QList<quint8> list;
+    for (const std::uint8_t a : options.devices) list.append(a);
+    return then(list);
   }
-  return found;
+  calls.send(0, calls::addressPoll(), [then](const CallReply<QList<quint8>>& found) {
+    then(found.value.value_or(QList<quint8>()));
+  });
 }
 
 // What a device's equipment category says its buffer is.
@@ -170,14 +164,13 @@ Denomination coinDenomination(const QString& code) {
 
 struct Service::Device {
   quint8 address = 0;
+  DeviceState state = DeviceState::Identifying;
   QString category;
   QString manufacturer;
   QString serial;  // as GetSerialNo renders it: the journal's name for the device
   QString label;   // as the device's label reads it: what status and credits show
   std::optional<EventPoller::Source> source;
   std::unique_ptr<EventPoller> poller;
-  bool identified = false;
-  bool lost = false;
   bool enabled = false;               // its master inhibit opened by this service, since no reset
   bool primed = false;                // the first buffer since polling started has been read
   std::optional<int> primedFrom;      // the counter the journal had when polling started
@@ -192,6 +185,11 @@ struct Service::Device {
   QString heldEpoch;
   QTimer hold;  // --escrow hold: returns the note when it runs out
   QString key() const { return QStringLiteral("%1/%2").arg(address).arg(serial); }
+  bool identified() const { return state != DeviceState::Identifying; }
+  // Known and answering: what status calls ok, and what may take consumers' commands.
+  bool answering() const {
+    return state == DeviceState::Initialising || state == DeviceState::Polling;
+  }
   bool accepts() const {
     return source == EventPoller::Source::BillValidator ||
            source == EventPoller::Source::CoinAcceptor;
@@ -223,7 +221,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   identifyAgain_.setInterval(kIdentifyRetryMs);
   connect(&identifyAgain_, &QTimer::timeout, this, [this] {
     for (const auto& [address, device] : devices_) {
-      if (!device->identified) requestInit(address);
+      if (device->state == DeviceState::Identifying) requestInit(address);
     }
   });
   connect(&bus_, &BusClient::errorOccurred, this, [this](const QString& message) {
@@ -320,7 +318,7 @@ QString Service::statusLine() const {
   QString line = portOpen_ ? QStringLiteral("online on %1").arg(options_.port)
                            : QStringLiteral("port lost: %1").arg(portError_);
   int lost = 0;
-  for (const auto& [address, device] : devices_) lost += device->lost ? 1 : 0;
+  for (const auto& [address, device] : devices_) lost += device->state == DeviceState::Lost ? 1 : 0;
   line += QStringLiteral(", %1 device(s), %2 lost").arg(devices_.size()).arg(lost);
   if (journalLost_) {
     line += QStringLiteral(", journal lost: %1 was deleted or replaced").arg(options_.journal);
@@ -335,7 +333,7 @@ QString Service::statusLine() const {
 }
 
 bool Service::mayAccept() const {
-  return journalError_.isEmpty() && !stopping_ &&
+  return journalError_.isEmpty() && state_ != State::Stopping &&
          (!options_.inhibitWithoutBroker || mqtt_.isConnected());
 }
 
@@ -343,20 +341,14 @@ bool Service::accepting() const {
   if (!mayAccept() || !portOpen_) return false;
   return std::any_of(devices_.begin(), devices_.end(), [](const auto& entry) {
     const Device& d = *entry.second;
-    return d.accepts() && d.enabled && !d.lost;
+    return d.accepts() && d.enabled && d.state != DeviceState::Lost;
   });
 }
 
 // ---- the bus -------------------------------------------------------------------------------
 
-Service::Call Service::call(quint8 address, const QString& method, const QVariantList& inputs,
-                            BusClient::Priority priority) {
-  const Answer answer = ask(bus_, address, method, inputs, priority);
-  return {answer.result, answer.caption, answer.outputs, answer.serial};
-}
-
 void Service::openPort() {
-  if (stopping_) return;
+  if (state_ == State::Stopping) return;
   if (busy_) return reopen_.start(kFirstBackoffMs);
   if (!bus_.open()) return portFailed(bus_.errorString());
   portOpen_ = true;
@@ -375,115 +367,163 @@ void Service::portFailed(const QString& why) {
   }
   if (!busy_) devices_.clear();
   publishStatus();
-  if (stopping_) return;
+  if (state_ == State::Stopping) return;
+  if (!busy_) state_ = State::Running;
   // Back off 1 s, 2 s, 4 s ... up to 30 s between attempts.
   reopen_.start(backoffMs_);
   backoffMs_ = std::min(backoffMs_ * 2, kLongestBackoffMs);
 }
 
-QList<quint8> Service::findAddresses() {
-  if (!options_.devices.isEmpty()) {
-    QList<quint8> list;
-    for (const std::uint8_t a : options_.devices) list.append(a);
-    return list;
-  }
-  return pollAddresses(bus_);
+void Service::setState(Device& device, DeviceState state) {
+  device.state = state;
 }
 
-std::shared_ptr<Service::Device> Service::identify(quint8 address) {
+void Service::bringUp() {
+  busy_ = true;
+  devices_.clear();
+  findAddresses(calls_, options_,
+                [this](const QList<quint8>& addresses) { bringUpNext(addresses, 0); });
+}
+
+// One device after the other: identified, then initialised; polling starts once all are.
+void Service::bringUpNext(const QList<quint8>& addresses, qsizetype k) {
+  if (k >= addresses.size() || bus_.state() != BusClient::ConnectedState ||
+      state_ == State::Stopping) {
+    return bringUpDone();
+  }
   auto device = std::make_shared<Device>();
-  device->address = address;
+  device->address = addresses[k];
+  identify(device, [this, device, addresses, k] {
+    devices_[device->address] = device;
+    if (!device->identified()) return bringUpNext(addresses, k + 1);
+    initialise(device, [this, addresses, k] { bringUpNext(addresses, k + 1); });
+  });
+}
+
+void Service::bringUpDone() {
+  busy_ = false;
+  if (!portOpen_ || bus_.state() != BusClient::ConnectedState) {
+    devices_.clear();
+  } else {
+    for (auto& [address, device] : devices_) {
+      if (device->identified()) startPolling(device);
+    }
+  }
+  if (state_ == State::Starting) state_ = State::Running;
+  publishStatus();
+  payouts_.reconcile();
+  runPendingInits();
+}
+
+// Category, maker, serial number and denominations; then where the journal left the device.
+// The device stays Identifying unless all of it came.
+void Service::identify(const DevicePtr& device, const Then& done) {
+  const quint8 address = device->address;
   device->hold.setSingleShot(true);
   connect(&device->hold, &QTimer::timeout, this, [this, address] { holdExpired(address); });
-  const QString text = QStringLiteral("strResponse");
-  const Call category = call(address, QStringLiteral("GetEqptID"));
-  if (category.result != quennet::kResultOk) return device;
-  device->category = category.outputs.value(text).toString();
-  device->manufacturer =
-      call(address, QStringLiteral("GetManfctrID")).outputs.value(text).toString();
-  const Call serial = call(address, QStringLiteral("GetSerialNo"));
-  if (serial.result != quennet::kResultOk) return device;
-  device->serial = serial.outputs.value(text).toString();
-  device->label = serial.serial;
-  device->source = sourceOf(device->category);
-  readDenominations(*device);
-  device->identified = bus_.state() == BusClient::ConnectedState;
-  if (device->identified && journal_.isOpen() && !journalLost_) {
-    device->mark = journal_.mark(device->key());
-    device->stored = device->mark;
-    device->pending = journal_.pending(device->key());
-  }
-  // A device never seen before: what its buffer holds is history. Where its counter stands is
-  // learnt before it may accept anything, so that nothing after this point is taken for history.
-  if (device->identified && !device->mark && device->source) {
-    const auto [method, output] = bufferMethod(*device->source);
-    const Call read = call(address, method);
-    const QVariantList buffer = read.outputs.value(output).toList();
-    if (read.result == quennet::kResultOk && !buffer.isEmpty()) {
-      device->mark = DeviceMark{newEpoch(), buffer.front().toInt(), 0};
-      if (journalWritable() && journal_.setMark(device->key(), *device->mark)) {
-        device->stored = device->mark;
-      }
-    }
-  }
-  return device;
+  calls_.send(address, calls::equipmentCategory(), [=, this](const CallReply<QString>& category) {
+    if (!category.value) return done();
+    device->category = *category.value;
+    calls_.send(address, calls::manufacturer(), [=, this](const CallReply<QString>& maker) {
+      device->manufacturer = maker.value.value_or(QString());
+      calls_.send(address, calls::serialNumber(), [=, this](const CallReply<SerialNumber>& serial) {
+        if (!serial.value) return done();
+        device->serial = serial.value->rendered;
+        device->label = serial.value->label;
+        device->source = sourceOf(device->category);
+        device->denominations.clear();
+        auto scaling = std::make_shared<std::map<QString, std::optional<Scale>>>();
+        readDenominations(device, 1, scaling, [this, device, done] {
+          if (bus_.state() != BusClient::ConnectedState) return done();
+          setState(*device, DeviceState::Initialising);
+          if (journal_.isOpen() && !journalLost_) {
+            device->mark = journal_.mark(device->key());
+            device->stored = device->mark;
+            device->pending = journal_.pending(device->key());
+          }
+          learnCounter(device, done);
+        });
+      });
+    });
+  });
 }
 
-void Service::readDenominations(Device& device) {
-  device.denominations.clear();
-  if (!device.accepts()) return;
-  const bool notes = device.source == EventPoller::Source::BillValidator;
-  std::map<QString, std::optional<Scale>> scaling;
-  for (int position = 1; position <= kPositions; ++position) {
-    const Call id =
-        call(device.address,
-             notes ? QStringLiteral("RequestBillID") : QStringLiteral("RequestCoinID"), {position});
-    const QString code = id.result == quennet::kResultOk
-                             ? id.outputs.value(QStringLiteral("Response")).toString()
-                             : QString();
-    if (!notes) {
-      device.denominations.append(coinDenomination(code));
-      continue;
-    }
-    Denomination d = noteDenomination(code, std::nullopt);
-    if (!d.currency.isEmpty()) {
-      if (!scaling.contains(d.currency)) {
-        // Factor (low byte first) and decimal places.
-        const Call scale = call(device.address, QStringLiteral("RequestScaleFactor"), {d.currency});
-        const QVariantList data = scale.outputs.value(QStringLiteral("ScaleData")).toList();
-        scaling[d.currency] = scale.result == quennet::kResultOk && data.size() >= 3
-                                  ? std::optional<Scale>(Scale{
-                                        data[0].toInt() + 256 * data[1].toInt(), data[2].toInt()})
-                                  : std::nullopt;
-      }
-      d = noteDenomination(code, scaling[d.currency]);
-    }
-    device.denominations.append(d);
-  }
+// Position by position; a note's value needs its currency's scale, asked once per currency.
+void Service::readDenominations(
+    const DevicePtr& device, int position,
+    const std::shared_ptr<std::map<QString, std::optional<Scale>>>& scaling, const Then& done) {
+  if (!device->accepts() || position > kPositions) return done();
+  const bool notes = device->isValidator();
+  const auto next = [=, this] { readDenominations(device, position + 1, scaling, done); };
+  calls_.send(device->address, calls::denominationCode(notes, position),
+              [=, this](const CallReply<QString>& id) {
+                const QString code = id.value.value_or(QString());
+                if (!notes) {
+                  device->denominations.append(coinDenomination(code));
+                  return next();
+                }
+                const QString currency = noteDenomination(code, std::nullopt).currency;
+                if (currency.isEmpty() || scaling->contains(currency)) {
+                  device->denominations.append(noteDenomination(
+                      code, currency.isEmpty() ? std::nullopt : (*scaling)[currency]));
+                  return next();
+                }
+                calls_.send(device->address, calls::scaleFactor(currency),
+                            [=](const CallReply<Scale>& scale) {
+                              (*scaling)[currency] = scale.value;
+                              device->denominations.append(noteDenomination(code, scale.value));
+                              next();
+                            });
+              });
 }
 
-bool Service::initialise(Device& device) {
-  if (!device.accepts()) {
-    if (device.source == EventPoller::Source::Hopper && options_.enableHopper) {
-      return call(device.address, QStringLiteral("Enable_Hopper")).result == quennet::kResultOk;
+// A device never seen before: what its buffer holds is history. Where its counter stands is
+// learnt before it may accept anything, so that nothing after this point is taken for history.
+void Service::learnCounter(const DevicePtr& device, const Then& done) {
+  if (device->mark || !device->source) return done();
+  calls_.send(device->address, calls::eventCounter(*device->source),
+              [this, device, done](const CallReply<int>& counter) {
+                if (counter.value) {
+                  device->mark = DeviceMark{newEpoch(), *counter.value, 0};
+                  if (journalWritable() && journal_.setMark(device->key(), *device->mark)) {
+                    device->stored = device->mark;
+                  }
+                }
+                done();
+              });
+}
+
+// Inhibits as --notes asks, escrow on, and the master inhibit open while the service may accept.
+void Service::initialise(const DevicePtr& device, const Then& done) {
+  const quint8 address = device->address;
+  if (!device->accepts()) {
+    if (device->source == EventPoller::Source::Hopper && options_.enableHopper) {
+      return calls_.send(address, calls::enableHopper(),
+                         [done](const CallReply<Nothing>&) { done(); });
     }
-    return true;
+    return done();
   }
   const std::uint16_t mask =
-      options_.notes == u"none" ? 0 : maskOf(device.denominations, options_.notes);
-  QVariantList inhibits{QVariantList{mask & 0xFF, mask >> 8}};
-  bool ok = call(device.address, QStringLiteral("SetInhibitStatus"), inhibits).result ==
-            quennet::kResultOk;
-  if (device.source == EventPoller::Source::BillValidator) {
-    call(device.address, QStringLiteral("SetBillOperatingMode"), {kStackerAndEscrow});
-  }
-  const bool open = mayAccept();
-  const Call master = call(device.address, QStringLiteral("SetMasterInhibit"), {open ? 1 : 0});
-  device.enabled = open && ok && master.result == quennet::kResultOk;
-  return ok && master.result == quennet::kResultOk;
+      options_.notes == u"none" ? 0 : maskOf(device->denominations, options_.notes);
+  const auto master = [this, device, address, done](bool inhibitsSet) {
+    const bool open = mayAccept();
+    calls_.send(address, calls::setMaster(open ? Master::Accept : Master::Inhibit),
+                [device, open, inhibitsSet, done](const CallReply<Nothing>& set) {
+                  device->enabled = open && inhibitsSet && set.ok();
+                  done();
+                });
+  };
+  calls_.send(address, calls::setInhibits(mask),
+              [this, device, address, master](const CallReply<Nothing>& inhibits) {
+                if (!device->isValidator()) return master(inhibits.ok());
+                calls_.send(
+                    address, calls::setBillMode(kStackerAndEscrow),
+                    [master, ok = inhibits.ok()](const CallReply<Nothing>&) { master(ok); });
+              });
 }
 
-void Service::startPolling(const std::shared_ptr<Device>& device) {
+void Service::startPolling(const DevicePtr& device) {
+  if (device->state == DeviceState::Initialising) setState(*device, DeviceState::Polling);
   if (!device->source || device->poller) return;
   device->poller = std::make_unique<EventPoller>(&bus_, device->address, *device->source);
   EventPoller* poller = device->poller.get();
@@ -502,45 +542,23 @@ void Service::startPolling(const std::shared_ptr<Device>& device) {
   });
   connect(poller, &EventPoller::counterReset, this, [this, d] { onReset(*d); });
   connect(poller, &EventPoller::deviceLost, this, [this, d] {
-    d->lost = true;
+    setState(*d, DeviceState::Lost);
     publishEvent(*d, d->poller->lastCounter(), QStringLiteral("fault"),
                  QStringLiteral("Device not answering"));
     publishStatus();
   });
   connect(poller, &EventPoller::deviceBack, this, [this, d] {
-    d->lost = false;
+    // It may have lost its power meanwhile: its inhibits with it.
+    setState(*d, DeviceState::Initialising);
     publishEvent(*d, d->poller->lastCounter(), QStringLiteral("status"),
                  QStringLiteral("Device answering again"));
     publishStatus();
-    // It may have lost its power meanwhile: its inhibits with it.
     requestInit(d->address);
   });
   d->primed = false;
   d->primedFrom = d->mark ? std::optional<int>(d->mark->counter) : std::nullopt;
   d->held.reset();
   poller->start();
-}
-
-void Service::bringUp() {
-  busy_ = true;
-  devices_.clear();
-  for (const quint8 address : findAddresses()) {
-    if (bus_.state() != BusClient::ConnectedState || stopping_) break;
-    auto device = identify(address);
-    devices_[address] = device;
-    if (device->identified) initialise(*device);
-  }
-  busy_ = false;
-  if (!portOpen_ || bus_.state() != BusClient::ConnectedState) {
-    devices_.clear();
-  } else {
-    for (auto& [address, device] : devices_) {
-      if (device->identified) startPolling(device);
-    }
-  }
-  publishStatus();
-  payouts_.reconcile();
-  runPendingInits();
 }
 
 void Service::requestInit(quint8 address) {
@@ -550,26 +568,41 @@ void Service::requestInit(quint8 address) {
 
 void Service::runPendingInits() {
   if (busy_) return;
-  if (stopping_) return finishShutdown();
+  if (state_ == State::Stopping) return finishShutdown();
   busy_ = true;
-  while (!pendingInits_.isEmpty() && portOpen_ && !stopping_) {
-    const quint8 address = pendingInits_.takeFirst();
-    auto it = devices_.find(address);
-    if (it == devices_.end()) continue;
-    std::shared_ptr<Device> device = it->second;
-    if (!device->identified) {
-      auto fresh = identify(address);
-      if (!fresh->identified) continue;
-      devices_[address] = fresh;
-      device = fresh;
-    }
-    initialise(*device);
-    if (portOpen_) startPolling(device);
+  initNext();
+}
+
+// One device of those waiting: identified again if it never was, then initialised and polled.
+void Service::initNext() {
+  if (pendingInits_.isEmpty() || !portOpen_ || state_ == State::Stopping) {
+    busy_ = false;
+    if (!portOpen_) devices_.clear();
+    publishStatus();
+    if (state_ == State::Stopping) finishShutdown();
+    return;
   }
-  busy_ = false;
-  if (!portOpen_) devices_.clear();
-  publishStatus();
-  if (stopping_) finishShutdown();
+  const quint8 address = pendingInits_.takeFirst();
+  const auto it = devices_.find(address);
+  if (it == devices_.end()) return initNext();
+  const DevicePtr device = it->second;
+  const auto setUp = [this](const DevicePtr& ready) {
+    initialise(ready, [this, ready] {
+      if (portOpen_) startPolling(ready);
+      initNext();
+    });
+  };
+  if (device->identified()) {
+    if (device->state == DeviceState::Polling) setState(*device, DeviceState::Initialising);
+    return setUp(device);
+  }
+  auto fresh = std::make_shared<Device>();
+  fresh->address = address;
+  identify(fresh, [this, fresh, setUp] {
+    if (!fresh->identified()) return initNext();
+    devices_[fresh->address] = fresh;
+    setUp(fresh);
+  });
 }
 
 // ---- events and money ----------------------------------------------------------------------
@@ -738,7 +771,7 @@ void Service::escrow(Device& device, const BusEvent& event, const DeviceMark& ne
       [[fallthrough]];
     case EscrowPolicy::Return:
       device.held.reset();
-      route(device.address, kRouteReturn);
+      route(device.address, RouteCode::Return);
       return;
     case EscrowPolicy::Hold:
       break;
@@ -772,33 +805,32 @@ bool Service::journalNote(Device& device) {
   return true;
 }
 
-quennet::BusReply* Service::routeToStacker(Device& device) {
+bool Service::routeToStacker(Device& device, const Routed& then) {
   if (!journalNote(device)) {
     device.held.reset();
-    return route(device.address, kRouteReturn);
+    return route(device.address, RouteCode::Return, then);
   }
   killPoint("after-journal");
-  quennet::BusReply* reply = bus_.invoke(device.address, QStringLiteral("RouteBill"), {kRouteStack},
-                                         BusClient::Priority::High);
-  connect(reply, &quennet::BusReply::finished, this, [reply] {
-    if (reply->busResult().acknowledged) killPoint("after-stack");
-    reply->deleteLater();
-  });
-  return reply;
+  calls_.send(device.address, calls::routeBill(RouteCode::Stack),
+              [then](const CallReply<Nothing>& routed) {
+                if (routed.acknowledged) killPoint("after-stack");
+                if (then) then(routed);
+              });
+  return true;
 }
 
-quennet::BusReply* Service::route(quint8 address, std::uint8_t how) {
-  if (!portOpen_) return nullptr;
-  quennet::BusReply* reply =
-      bus_.invoke(address, QStringLiteral("RouteBill"), {how}, BusClient::Priority::High);
-  connect(reply, &quennet::BusReply::finished, reply, &QObject::deleteLater);
-  return reply;
+bool Service::route(quint8 address, RouteCode how, const Routed& then) {
+  if (!portOpen_) return false;
+  calls_.send(address, calls::routeBill(how), [then](const CallReply<Nothing>& routed) {
+    if (then) then(routed);
+  });
+  return true;
 }
 
 void Service::holdExpired(quint8 address) {
   const auto it = devices_.find(address);
   if (it != devices_.end()) it->second->held.reset();
-  route(address, kRouteReturn);
+  route(address, RouteCode::Return);
 }
 
 // ---- the journal ---------------------------------------------------------------------------
@@ -829,7 +861,7 @@ void Service::journalFailed(const QString& why) {
 
 void Service::retryJournal() {
   if (journalError_.isEmpty()) return journalRetry_.stop();
-  if (journalLost_ || stopping_) return;
+  if (journalLost_ || state_ == State::Stopping) return;
   if (!journal_.isOpen() && !journal_.open(options_.journal)) {
     journalError_ = journal_.errorString();
     return publishStatus();
@@ -841,7 +873,7 @@ void Service::retryJournal() {
   journalError_.clear();
   journalRetry_.stop();
   for (auto& [address, device] : devices_) {
-    if (!device->identified) continue;
+    if (!device->identified()) continue;
     // What lies after the journal's mark is read again: a credit missed meanwhile is taken now.
     if (const auto stored = journal_.mark(device->key())) {
       if (device->replay) {
@@ -864,10 +896,7 @@ void Service::inhibitAll() {
   for (const auto& [address, device] : devices_) {
     if (!device->accepts()) continue;
     device->enabled = false;
-    if (portOpen_) {
-      bus_.invoke(address, QStringLiteral("SetMasterInhibit"), {0}, BusClient::Priority::High)
-          ->deleteLater();
-    }
+    if (portOpen_) calls_.send(address, calls::setMaster(Master::Inhibit).atOnce());
   }
   publishStatus();
 }
@@ -875,7 +904,7 @@ void Service::inhibitAll() {
 void Service::enableAgain() {
   if (!mayAccept()) return;
   for (const auto& [address, device] : devices_) {
-    if (device->identified && device->accepts() && !device->enabled) requestInit(address);
+    if (device->identified() && device->accepts() && !device->enabled) requestInit(address);
   }
 }
 
@@ -912,7 +941,7 @@ void Service::publishStatus() {
                             {"category", device->category},
                             {"manufacturer", device->manufacturer},
                             {"serial", device->label},
-                            {"state", device->identified && !device->lost ? "ok" : "lost"}});
+                            {"state", device->answering() ? "ok" : "lost"}});
   }
   QJsonObject o{{"state", portOpen_ ? "online" : "port-lost"},
                 {"port", options_.port},
@@ -950,15 +979,15 @@ void Service::replyError(const QJsonValue& id, const QString& error) {
 }
 
 void Service::onCommand(const QByteArray& payload) {
-  if (!stopping_ && payouts_.take(payload, [this] { return gate_.admit(); })) return;
+  if (state_ != State::Stopping && payouts_.take(payload, [this] { return gate_.admit(); })) return;
   const GateResult checked = gate_.check(payload);
   if (!checked.command) return replyError(checked.id, checked.error);
   const Command& command = *checked.command;
-  if (stopping_) return replyError(command.id, shuttingDown());
+  if (state_ == State::Stopping) return replyError(command.id, shuttingDown());
   // Only a device that answers its polls gets commands: anything else would wait out a time-out
   // on the line for every request.
   const auto device = devices_.find(command.address);
-  if (device == devices_.end() || !device->second->identified || device->second->lost) {
+  if (device == devices_.end() || !device->second->answering()) {
     return replyError(command.id,
                       QStringLiteral("no device answering at address %1").arg(command.address));
   }
@@ -966,7 +995,7 @@ void Service::onCommand(const QByteArray& payload) {
   if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
   // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
   // only routes can make another route wait.
-  const auto isRoute = [](const Command& c) { return c.method == u"RouteBill"; };
+  const auto isRoute = [](const Command& c) { return calls::isRoute(c.method); };
   const bool route = isRoute(command);
   const qsizetype ahead =
       route ? std::count_if(commands_.begin(), commands_.end(), isRoute) : commands_.size();
@@ -977,11 +1006,11 @@ void Service::onCommand(const QByteArray& payload) {
 
 void Service::runCommands() {
   if (commandOnLine_ || commands_.isEmpty()) return;
-  const bool route = commands_.front().method == u"RouteBill";
+  const bool route = calls::isRoute(commands_.front().method);
   const int waitMs = route ? 0 : budget_.waitMs();
   if (waitMs > 0) return commandWait_.start(waitMs);
   const Command command = commands_.takeFirst();
-  const bool stack = route && command.inputs.value(0).toInt() == kRouteStack;
+  const bool stack = calls::isStackRoute(command.method, command.inputs);
   if (route) {
     const auto it = devices_.find(command.address);
     Device* device = it != devices_.end() ? it->second.get() : nullptr;
@@ -990,7 +1019,7 @@ void Service::runCommands() {
     if (device && stack && device->held) {
       if (!journalNote(*device)) {
         device->held.reset();
-        this->route(device->address, kRouteReturn);
+        this->route(device->address, RouteCode::Return);
         replyError(command.id,
                    QStringLiteral("not accepting: the note is returned (journal: %1)")
                        .arg(journalError_.isEmpty() ? QStringLiteral("ok") : journalError_));
@@ -1040,7 +1069,7 @@ void Service::onRoute(const QByteArray& payload) {
   const QJsonValue id = o.value(QLatin1String("id"));
   if (!gate_.admit()) return refuse(id, QStringLiteral("too many requests"));
   if (!id.isString() && !id.isDouble()) return refuse(QJsonValue(), QStringLiteral("no id"));
-  if (stopping_) return refuse(id, QStringLiteral("shutting down"));
+  if (state_ == State::Stopping) return refuse(id, shuttingDown());
   // Asked again: the answer it had; the note is not routed twice.
   if (const auto stored = payouts_.storedReply(id)) {
     return publish(QStringLiteral("reply"), *stored);
@@ -1058,34 +1087,36 @@ void Service::onRoute(const QByteArray& payload) {
   Device& device = *held->second;
   device.hold.stop();
   // A stack goes through the journal first; a note the journal cannot take goes back.
-  quennet::BusReply* reply = nullptr;
+  const auto answer = std::make_shared<Routed>();
+  const auto routed = [answer](const CallStatus& reply) { (*answer)(reply); };
+  bool sent = false;
   if (action == u"stack") {
-    reply = routeToStacker(device);
+    sent = routeToStacker(device, routed);
   } else {
     device.held.reset();
-    reply = route(device.address, kRouteReturn);
+    sent = route(device.address, RouteCode::Return, routed);
   }
-  if (!reply) return refuse(id, QStringLiteral("port lost: ") + portError_);
+  if (!sent) return refuse(id, QStringLiteral("port lost: ") + portError_);
   const bool stacked = device.pending && device.pending->id == escrow && device.held;
-  connect(reply, &quennet::BusReply::finished, this, [this, reply, id, escrow, payload, stacked] {
+  *answer = [this, id, escrow, payload, stacked](const CallStatus& reply) {
     const QByteArray answer =
         compact(QJsonObject{{"id", id},
                             {"escrow", escrow},
                             {"action", stacked ? "stack" : "return"},
-                            {"result", reply->result()},
-                            {"status", reply->caption()},
-                            {"acknowledged", reply->acknowledged()},
-                            {"outputs", QJsonObject::fromVariantMap(reply->outputs())}});
+                            {"result", reply.result},
+                            {"status", reply.caption},
+                            {"acknowledged", reply.acknowledged},
+                            {"outputs", QJsonObject::fromVariantMap(reply.outputs)}});
     payouts_.remember(id, payload, answer);
     publish(QStringLiteral("reply"), answer);
-  });
+  };
 }
 
 // ---- the end -------------------------------------------------------------------------------
 
 void Service::shutdown() {
-  if (stopping_) return;
-  stopping_ = true;
+  if (state_ == State::Stopping) return;
+  state_ = State::Stopping;
   payouts_.stop(shuttingDown());
   commandWait_.stop();
   for (const Command& command : commands_) replyError(command.id, shuttingDown());
@@ -1104,29 +1135,48 @@ void Service::finishShutdown() {
   for (auto& [address, device] : devices_) {
     if (device->poller) device->poller->stop();
   }
+  auto* inhibited = new Barrier(
+      kInhibitWaitMs, [this] { lastReads(); }, this);
   if (portOpen_) {
+    const auto in = [inhibited = QPointer<Barrier>(inhibited)](const CallReply<Nothing>&) {
+      if (inhibited) inhibited->arrive();
+    };
     for (auto& [address, device] : devices_) {
       if (!device->accepts()) continue;
       // A note held for a consumer goes back to the customer; then nothing more is taken.
       if (device->hold.isActive()) {
         device->hold.stop();
-        call(address, QStringLiteral("RouteBill"), {kRouteReturn}, BusClient::Priority::High);
+        inhibited->expect();
+        calls_.send(address, calls::routeBill(RouteCode::Return), in);
       }
-      call(address, QStringLiteral("SetMasterInhibit"), {0});
+      inhibited->expect();
+      calls_.send(address, calls::setMaster(Master::Inhibit), in);
       device->enabled = false;
     }
-    // One last read, so that a note stacked just now is journalled and published.
-    for (auto& [address, device] : devices_) {
-      if (!device->poller || !device->accepts() || !portOpen_) continue;
-      QEventLoop loop;
-      connect(device->poller.get(), &EventPoller::bufferRead, &loop, &QEventLoop::quit);
-      connect(device->poller.get(), &EventPoller::pollFailed, &loop, &QEventLoop::quit);
-      QTimer::singleShot(kLastReadMs, &loop, &QEventLoop::quit);
-      device->poller->start();
-      device->poller->stop();
-      loop.exec();
-    }
   }
+  inhibited->arm();
+}
+
+// One last read, so that a note stacked just now is journalled and published.
+void Service::lastReads() {
+  auto* read = new Barrier(
+      kLastReadMs, [this] { flush(); }, this);
+  for (auto& [address, device] : devices_) {
+    if (!device->poller || !device->accepts() || !portOpen_) continue;
+    EventPoller* poller = device->poller.get();
+    read->expect();
+    const auto in = [read, once = std::make_shared<bool>(false)] {
+      if (!std::exchange(*once, true)) read->arrive();
+    };
+    connect(poller, &EventPoller::bufferRead, read, in);
+    connect(poller, &EventPoller::pollFailed, read, in);
+    poller->start();
+    poller->stop();
+  }
+  read->arm();
+}
+
+void Service::flush() {
   journal_.checkpoint();
   publish(QStringLiteral("status"), compact(QJsonObject{{"state", "offline"}, {"time", now()}}),
           true);
@@ -1139,37 +1189,73 @@ void Service::finishShutdown() {
 
 // ---- after the service ---------------------------------------------------------------------
 
-int inhibitAcceptors(const DaemonOptions& options, QStringList* log) {
-  BusClient bus;
-  configure(bus, options);
-  if (!bus.open()) {
-    log->append(QStringLiteral("cannot open %1: %2").arg(options.port, bus.errorString()));
-    return 1;
+namespace {
+
+// Asks each address in turn what it is, and inhibits those that take money.
+class InhibitRun : public QObject {
+ public:
+  using Done = std::function<void(int status, const QStringList& log)>;
+  InhibitRun(const DaemonOptions& options, Done done) : options_(options), done_(std::move(done)) {
+    configure(bus_, options);
   }
-  QList<quint8> addresses;
-  for (const std::uint8_t a : options.devices) addresses.append(a);
-  if (addresses.isEmpty()) addresses = pollAddresses(bus);
-  int inhibited = 0;
-  int failed = 0;
-  for (const quint8 address : addresses) {
-    const Answer category = ask(bus, address, QStringLiteral("GetEqptID"));
-    const auto source = sourceOf(category.outputs.value(QStringLiteral("strResponse")).toString());
-    if (category.result != quennet::kResultOk || !source ||
-        *source == EventPoller::Source::Hopper) {
-      continue;
+
+  void start() {
+    if (!bus_.open()) {
+      log_.append(QStringLiteral("cannot open %1: %2").arg(options_.port, bus_.errorString()));
+      return finish();
     }
-    const Answer master = ask(bus, address, QStringLiteral("SetMasterInhibit"), {0});
-    if (master.acknowledged) {
-      ++inhibited;
-      log->append(QStringLiteral("%1: inhibited").arg(address));
-    } else {
-      ++failed;
-      log->append(QStringLiteral("%1: not inhibited: %2").arg(address).arg(master.caption));
-    }
+    findAddresses(calls_, options_, [this](const QList<quint8>& addresses) {
+      addresses_ = addresses;
+      next();
+    });
   }
-  bus.close();
-  if (inhibited + failed == 0) log->append(QStringLiteral("no acceptor answered"));
-  return failed == 0 && inhibited > 0 ? 0 : 1;
+
+ private:
+  void next() {
+    if (addresses_.isEmpty()) return finish();
+    const quint8 address = addresses_.takeFirst();
+    calls_.send(address, calls::equipmentCategory(), [this, address](const CallReply<QString>& c) {
+      const auto source = c.value ? sourceOf(*c.value) : std::nullopt;
+      if (!source || *source == EventPoller::Source::Hopper) return next();
+      calls_.send(
+          address, calls::setMaster(Master::Inhibit),
+          [this, address](const CallReply<Nothing>& master) {
+            if (master.acknowledged) {
+              ++inhibited_;
+              log_.append(QStringLiteral("%1: inhibited").arg(address));
+            } else {
+              ++failed_;
+              log_.append(QStringLiteral("%1: not inhibited: %2").arg(address).arg(master.caption));
+            }
+            next();
+          });
+    });
+  }
+
+  void finish() {
+    bus_.close();
+    if (inhibited_ + failed_ == 0) log_.append(QStringLiteral("no acceptor answered"));
+    deleteLater();
+    done_(failed_ == 0 && inhibited_ > 0 ? 0 : 1, log_);
+  }
+
+  DaemonOptions options_;
+  Done done_;
+  BusClient bus_;
+  DeviceCalls calls_{&bus_, this};
+  QList<quint8> addresses_;
+  QStringList log_;
+  int inhibited_ = 0;
+  int failed_ = 0;
+};
+
+}  // namespace
+
+void inhibitAcceptors(const DaemonOptions& options,
+                      const std::function<void(int status, const QStringList& log)>& done) {
+  auto* run = new InhibitRun(options, done);
+  // Started from the loop, so that `done` always comes from it.
+  QTimer::singleShot(0, run, [run] { run->start(); });
 }
 
 }  // namespace quennetd

@@ -3,6 +3,7 @@
 // initialises every device, polls their event buffers, writes each credit to the journal before
 // publishing it, and keeps going through lost ports, silent or reset devices and broker outages.
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -18,6 +19,7 @@
 #include "quennetd/command_gate.h"
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
+#include "quennetd/device_calls.h"
 #include "quennetd/instance_lock.h"
 #include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
@@ -47,10 +49,16 @@ struct Denomination {
 Denomination noteDenomination(const QString& code, const std::optional<Scale>& scale);
 Denomination coinDenomination(const QString& code);
 
+// What the service does with one device: learns what it is, sets it up, polls it; or waits for it
+// to answer again.
+enum class DeviceState { Identifying, Initialising, Polling, Lost };
+
 // Inhibits every acceptor on the bus (the devices of `options`, or those that answer an address
-// poll) and returns the exit status: 0 when each one acknowledged, 1 otherwise. What the unit runs
-// after the service has stopped, however it stopped. `log` gets a line per device.
-int inhibitAcceptors(const DaemonOptions& options, QStringList* log);
+// poll), in the running event loop, then calls `done` with the exit status (0 when each one
+// acknowledged, 1 otherwise) and a line per device. What the unit runs after the service has
+// stopped, however it stopped.
+void inhibitAcceptors(const DaemonOptions& options,
+                      const std::function<void(int status, const QStringList& log)>& done);
 
 class Service : public QObject {
   Q_OBJECT
@@ -67,6 +75,9 @@ class Service : public QObject {
   void shutdown();
   // One line for the service manager.
   QString statusLine() const;
+  // What the service as a whole is doing.
+  enum class State { Starting, Running, Stopping };
+  State state() const { return state_; }
 
  signals:
   void statusChanged(const QString& line);
@@ -74,27 +85,27 @@ class Service : public QObject {
 
  private:
   struct Device;
-
-  struct Call {
-    int result = 0;
-    QString caption;
-    QVariantMap outputs;
-    QString serial;  // a serial number as its label reads it
-  };
-  // Runs the event loop until the method's reply is in.
-  Call call(quint8 address, const QString& method, const QVariantList& inputs = {},
-            quennet::BusClient::Priority priority = quennet::BusClient::Priority::Normal);
+  using DevicePtr = std::shared_ptr<Device>;
+  using Then = std::function<void()>;
 
   void openPort();
   void portFailed(const QString& why);
+  // Bring-up and every later (re)initialisation run one at a time, each step started by the
+  // reply before it; busy_ holds meanwhile.
   void bringUp();
-  QList<quint8> findAddresses();
-  std::shared_ptr<Device> identify(quint8 address);
-  void readDenominations(Device& device);
-  bool initialise(Device& device);
-  void startPolling(const std::shared_ptr<Device>& device);
+  void bringUpNext(const QList<quint8>& addresses, qsizetype k);
+  void bringUpDone();
+  void identify(const DevicePtr& device, const Then& done);
+  void readDenominations(const DevicePtr& device, int position,
+                         const std::shared_ptr<std::map<QString, std::optional<Scale>>>& scaling,
+                         const Then& done);
+  void learnCounter(const DevicePtr& device, const Then& done);
+  void initialise(const DevicePtr& device, const Then& done);
+  void startPolling(const DevicePtr& device);
   void requestInit(quint8 address);
   void runPendingInits();
+  void initNext();
+  void setState(Device& device, DeviceState state);
 
   void onEvent(Device& device, const quennet::BusEvent& event);
   void onBufferRead(Device& device, int counter);
@@ -104,9 +115,10 @@ class Service : public QObject {
   bool noteReturned(Device& device, const DeviceMark& next);
   void escrow(Device& device, const quennet::BusEvent& event, const DeviceMark& next);
   bool journalNote(Device& device);
-  // The RouteBill request sent (deleted once it finishes), or null with the port closed.
-  quennet::BusReply* routeToStacker(Device& device);
-  quennet::BusReply* route(quint8 address, std::uint8_t how);
+  // Sends the route; `then` gets its reply. False when nothing was sent: the port is closed.
+  using Routed = std::function<void(const CallStatus&)>;
+  bool routeToStacker(Device& device, const Routed& then = {});
+  bool route(quint8 address, RouteCode how, const Routed& then = {});
   void holdExpired(quint8 address);
 
   void publishEvent(const Device& device, int counter, const QString& kind, const QString& text,
@@ -127,7 +139,11 @@ class Service : public QObject {
   void onAck(const QByteArray& payload);
   void onRoute(const QByteArray& payload);
 
+  // The orderly stop: held notes back and acceptors inhibited, their buffers read a last time,
+  // the journal flushed; each step waits for its replies, up to a deadline.
   void finishShutdown();
+  void lastReads();
+  void flush();
   // Whether the service may take money at all: a journal that takes writes, not stopping, and a
   // broker when --inhibit-without-broker asks for one.
   bool mayAccept() const;
@@ -135,7 +151,9 @@ class Service : public QObject {
   bool accepting() const;
 
   DaemonOptions options_;
+  State state_ = State::Starting;
   quennet::BusClient bus_;
+  DeviceCalls calls_{&bus_, this};
   MqttLink mqtt_;
   Journal journal_;
   CommandGate gate_;
@@ -148,7 +166,6 @@ class Service : public QObject {
   std::map<quint8, std::shared_ptr<Device>> devices_;
   QList<quint8> pendingInits_;
   bool busy_ = false;
-  bool stopping_ = false;
   bool portOpen_ = false;
   QString portError_;
   QString journalError_;
