@@ -116,11 +116,12 @@ QVariant firstOutput(const QString& method, const QVariantMap& outputs);
 
 }  // namespace calls
 
-// Sends typed calls on one bus; each continuation runs in `context`'s thread once the reply is in
-// (never before send() returns), and not at all once `context` is gone.
+// Sends typed calls on one bus; each continuation runs in this thread once the reply is in (never
+// before send() returns), and not at all once this object is gone: its owner declares it after the
+// bus, so that replies the bus finishes as it is destroyed call nobody.
 class DeviceCalls {
  public:
-  DeviceCalls(quennet::BusClient* bus, QObject* context) : bus_(bus), context_(context) {}
+  explicit DeviceCalls(quennet::BusClient* bus) : bus_(bus) {}
 
   template <typename T>
   void send(quint8 address, const DeviceCall<T>& call,
@@ -130,7 +131,7 @@ class DeviceCalls {
     if (!reply) {
       if (!then) return;
       QMetaObject::invokeMethod(
-          context_,
+          &context_,
           [then, misuse] {
             CallReply<T> failed;
             static_cast<CallStatus&>(failed) = calls::notSent(misuse);
@@ -141,7 +142,7 @@ class DeviceCalls {
     }
     QObject::connect(reply, &quennet::BusReply::finished, reply, &QObject::deleteLater);
     if (!then) return;
-    QObject::connect(reply, &quennet::BusReply::finished, context_,
+    QObject::connect(reply, &quennet::BusReply::finished, &context_,
                      [reply, call, then] { then(calls::replyOf(*reply, call)); });
   }
 
@@ -151,7 +152,7 @@ class DeviceCalls {
                             quennet::BusClient::Priority priority, QString* misuse);
 
   quennet::BusClient* bus_;
-  QObject* context_;
+  QObject context_;
 };
 
 template <typename T>

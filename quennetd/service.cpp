@@ -1242,7 +1242,7 @@ class InhibitRun : public QObject {
   DaemonOptions options_;
   Done done_;
   BusClient bus_;
-  DeviceCalls calls_{&bus_, this};
+  DeviceCalls calls_{&bus_};
   QList<quint8> addresses_;
   QStringList log_;
   int inhibited_ = 0;

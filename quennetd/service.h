@@ -153,7 +153,7 @@ class Service : public QObject {
   DaemonOptions options_;
   State state_ = State::Starting;
   quennet::BusClient bus_;
-  DeviceCalls calls_{&bus_, this};
+  DeviceCalls calls_{&bus_};
   MqttLink mqtt_;
   Journal journal_;
   CommandGate gate_;

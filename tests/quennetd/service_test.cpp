@@ -1,6 +1,7 @@
 // quennetd end to end: a real mosquitto on a free port, bnvsim with a hopper and a coin acceptor
 // on a pseudo-terminal, and the service as its own process, killed and restarted as in the field.
 // What counts is what reaches the broker and what goes on the line.
+#include <signal.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -337,15 +338,20 @@ TEST_F(ServiceTest, ACreditIsRepublishedWithItsIdUntilAcknowledged) {
   idle(kQuietMs);
   EXPECT_TRUE(all(QStringLiteral("credit"), afterAck).isEmpty());
 
-  // SIGTERM: the validator is inhibited on the way out, and the service exits 0.
-  service_.terminate();
-  ASSERT_TRUE(service_.waitForFinished(kLongWaitMs));
-  EXPECT_EQ(service_.exitStatus(), QProcess::NormalExit);
-  EXPECT_EQ(service_.exitCode(), 0);
-  devices_.readAllStandardOutput();
-  console("insert 2");
-  ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
-  EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  // SIGTERM, and a hang-up alike: the validator is inhibited on the way out, and the service
+  // exits 0.
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    if (signal != SIGTERM) startService();
+    ASSERT_EQ(::kill(static_cast<pid_t>(service_.processId()), signal), 0);
+    ASSERT_TRUE(service_.waitForFinished(kLongWaitMs));
+    EXPECT_EQ(service_.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(service_.exitCode(), 0);
+    devices_.readAllStandardOutput();
+    console("insert 2");
+    ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
+    EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
+  }
 }
 
 // The service killed at each point where money is on its way from a device to the consumer,
@@ -483,7 +489,7 @@ TEST_F(ServiceTest, AJournalDeletedWhileRunningStopsAcceptance) {
   EXPECT_EQ(deviceCounters(), "notes 2:1; coins");
 }
 
-TEST_F(ServiceTest, NotesAreCreditedAfterALostPortAndAfterAReset) {
+TEST_F(ServiceTest, NotesAreCreditedAfterALostPortASilentBusAndAReset) {
   startService();
   // The adapter pulled out, then plugged in again (a new device on the same path).
   devices_.kill();
@@ -504,6 +510,24 @@ TEST_F(ServiceTest, NotesAreCreditedAfterALostPortAndAfterAReset) {
   ASSERT_TRUE(credit);
   EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("coin"));
   EXPECT_EQ(credit->value("value").toInteger(), 200);
+
+  // Nothing answers for a while: the validator is lost, then answering and taking notes again.
+  const auto validator = [](const char* state) {
+    return [state](const QJsonObject& s) {
+      for (const QJsonValue& d : s.value("devices").toArray()) {
+        const QJsonObject o = d.toObject();
+        if (o.value("address").toInt() == 40) return o.value("state").toString() == state;
+      }
+      return false;
+    };
+  };
+  console("fault silent 15");
+  ASSERT_TRUE(next(QStringLiteral("status"), validator("lost")));
+  ASSERT_TRUE(next(QStringLiteral("status"), validator("ok")));
+  console("insert 2");
+  credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "no credit after the silence";
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0010A"));
 
   // Power cycle: every note inhibited again until the service initialises the validator anew.
   console("reset");
@@ -1267,6 +1291,7 @@ TEST_F(ServiceTest, ARouteForAnEarlierNoteDoesNotRouteTheNext) {
   EXPECT_EQ(stale->value("error").toString(), QStringLiteral("escrow changed"));
   idle(500);
   EXPECT_TRUE(all(QStringLiteral("credit"), from).isEmpty());
+  EXPECT_EQ(deviceCounters(), "notes ; coins") << "a note stacked";
 
   const auto take = route(QStringLiteral("r3"), second->value("id").toString(), "stack");
   ASSERT_TRUE(take);
@@ -1287,6 +1312,7 @@ TEST_F(ServiceTest, ARouteForAnEarlierNoteDoesNotRouteTheNext) {
   ASSERT_TRUE(refused);
   EXPECT_FALSE(refused->value("acknowledged").toBool());
   EXPECT_EQ(all(QStringLiteral("credit"), from).size(), 1);
+  EXPECT_EQ(deviceCounters(), "notes 1:1; coins");
 }
 
 }  // namespace
