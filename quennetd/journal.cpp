@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
 
@@ -19,8 +18,6 @@
 namespace quennetd {
 
 namespace {
-
-std::atomic<int> connections{0};
 
 const QString kPending = QStringLiteral("pending");
 const QString kCredited = QStringLiteral("credited");
@@ -36,22 +33,10 @@ QString newEpoch() {
       .rightJustified(12, u'0');
 }
 
-Journal::Journal()
-    : connection_(QStringLiteral("quennetd-journal-%1").arg(connections.fetch_add(1))) {}
+Journal::Journal() = default;
 
 Journal::~Journal() {
   close();
-}
-
-bool Journal::fail(const QString& what, const QString& detail) {
-  error_ = what + QStringLiteral(": ") + detail;
-  return false;
-}
-
-bool Journal::exec(const QString& statement) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
-  if (!query.exec(statement)) return fail(statement, query.lastError().text());
-  return true;
 }
 
 bool Journal::open(const QString& path) {
@@ -61,60 +46,60 @@ bool Journal::open(const QString& path) {
   const QByteArray name = QFile::encodeName(path);
   // Held for as long as the journal is open: a second service on the same file stops here.
   lockFd_ = ::open(name.constData(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
-  if (lockFd_ < 0) return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+  if (lockFd_ < 0) return sql_.fail(path, QString::fromLocal8Bit(std::strerror(errno)));
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
     const int why = errno;
     ::close(lockFd_);
     lockFd_ = -1;
     inUse_ = why == EWOULDBLOCK;
-    return fail(path, inUse_ ? QStringLiteral("in use by another quennetd")
-                             : QString::fromLocal8Bit(std::strerror(why)));
+    return sql_.fail(path, inUse_ ? QStringLiteral("in use by another quennetd")
+                                  : QString::fromLocal8Bit(std::strerror(why)));
   }
   struct stat info {};
-  if (::fstat(lockFd_, &info) != 0) return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+  if (::fstat(lockFd_, &info) != 0)
+    return sql_.fail(path, QString::fromLocal8Bit(std::strerror(errno)));
   dev_ = info.st_dev;
   ino_ = info.st_ino;
   // Credits are nobody else's business; the log files SQLite makes take the same mode.
   if ((info.st_mode & (S_IRWXG | S_IRWXO)) != 0 && ::fchmod(lockFd_, S_IRUSR | S_IWUSR) != 0) {
-    return fail(path, QString::fromLocal8Bit(std::strerror(errno)));
+    return sql_.fail(path, QString::fromLocal8Bit(std::strerror(errno)));
   }
 
-  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-  db.setDatabaseName(path);
-  if (!db.open()) return fail(path, db.lastError().text());
+  if (!sql_.open(path)) return false;
+  QSqlDatabase db = sql_.database();
   QSqlQuery check(db);
   if (!check.exec(QStringLiteral("PRAGMA quick_check")) || !check.next()) {
-    return fail(path, check.lastError().text());
+    return sql_.fail(path, check.lastError().text());
   }
   if (check.value(0).toString() != u"ok") {
-    return fail(path, QStringLiteral("damaged: ") + check.value(0).toString());
+    return sql_.fail(path, QStringLiteral("damaged: ") + check.value(0).toString());
   }
   check.finish();
   // Each commit reaches the disk before it returns; the write-ahead log keeps commits cheap.
   QSqlQuery mode(db);
   if (!mode.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !mode.next() ||
       mode.value(0).toString().compare(QLatin1String("wal"), Qt::CaseInsensitive) != 0) {
-    return fail(path, QStringLiteral("cannot use write-ahead logging"));
+    return sql_.fail(path, QStringLiteral("cannot use write-ahead logging"));
   }
   mode.finish();
-  return exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate();
+  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate();
 }
 
 // Version 0 kept a cursor per device and credits without state; each step below brings a file one
 // version up, in one transaction.
 bool Journal::migrate() {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlDatabase db = sql_.database();
   QSqlQuery version(db);
   if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next()) {
-    return fail(QStringLiteral("schema"), version.lastError().text());
+    return sql_.fail(QStringLiteral("schema"), version.lastError().text());
   }
   const int found = version.value(0).toInt();
   version.finish();
   if (found > kSchemaVersion) {
-    return fail(path_, QStringLiteral("written by a newer quennetd (schema %1)").arg(found));
+    return sql_.fail(path_, QStringLiteral("written by a newer quennetd (schema %1)").arg(found));
   }
   if (found == kSchemaVersion) return true;
-  if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
   const auto abandon = [&] {
     db.rollback();
     return false;
@@ -123,26 +108,26 @@ bool Journal::migrate() {
   if (tables.contains(QStringLiteral("credit"))) {
     for (const char* column : {"device TEXT", "state TEXT NOT NULL DEFAULT 'credited'",
                                "counter INTEGER", "position INTEGER"}) {
-      if (!exec(QStringLiteral("ALTER TABLE credit ADD COLUMN ") + QLatin1String(column))) {
+      if (!sql_.exec(QStringLiteral("ALTER TABLE credit ADD COLUMN ") + QLatin1String(column))) {
         return abandon();
       }
     }
-  } else if (!exec(QStringLiteral(
+  } else if (!sql_.exec(QStringLiteral(
                  "CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT "
                  "NOT NULL, acked TEXT, device TEXT, state TEXT NOT NULL DEFAULT 'credited', "
                  "counter INTEGER, position INTEGER)"))) {
     return abandon();
   }
-  if (!exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) ||
-      !exec(QStringLiteral("CREATE TABLE device (key TEXT PRIMARY KEY, epoch TEXT NOT NULL, "
-                           "counter INTEGER NOT NULL, seq INTEGER NOT NULL DEFAULT 0)")) ||
-      !exec(QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)"))) {
+  if (!sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) ||
+      !sql_.exec(QStringLiteral("CREATE TABLE device (key TEXT PRIMARY KEY, epoch TEXT NOT NULL, "
+                                "counter INTEGER NOT NULL, seq INTEGER NOT NULL DEFAULT 0)")) ||
+      !sql_.exec(QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)"))) {
     return abandon();
   }
   if (tables.contains(QStringLiteral("cursor"))) {
     QSqlQuery old(db);
     if (!old.exec(QStringLiteral("SELECT device, counter FROM cursor"))) {
-      fail(QStringLiteral("schema"), old.lastError().text());
+      sql_.fail(QStringLiteral("schema"), old.lastError().text());
       return abandon();
     }
     while (old.next()) {
@@ -150,17 +135,14 @@ bool Journal::migrate() {
         return abandon();
       }
     }
-    if (!exec(QStringLiteral("DROP TABLE cursor"))) return abandon();
+    if (!sql_.exec(QStringLiteral("DROP TABLE cursor"))) return abandon();
   }
-  if (!exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) return abandon();
+  if (!sql_.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) return abandon();
   return commit(db, QStringLiteral("schema"));
 }
 
 void Journal::close() {
-  if (QSqlDatabase::contains(connection_)) {
-    QSqlDatabase::database(connection_, false).close();
-    QSqlDatabase::removeDatabase(connection_);
-  }
+  sql_.close();
   if (lockFd_ >= 0) {
     ::close(lockFd_);
     lockFd_ = -1;
@@ -168,7 +150,7 @@ void Journal::close() {
 }
 
 bool Journal::isOpen() const {
-  return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
+  return sql_.isOpen();
 }
 
 bool Journal::stillThere() const {
@@ -182,20 +164,20 @@ bool Journal::commit(QSqlDatabase& db, const QString& what) {
   if (db.commit()) return true;
   const QString detail = db.lastError().text();
   db.rollback();
-  return fail(what, detail);
+  return sql_.fail(what, detail);
 }
 
 bool Journal::probe() {
-  if (!isOpen()) return fail(path_, QStringLiteral("not open"));
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  if (!isOpen()) return sql_.fail(path_, QStringLiteral("not open"));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('probe', ?)"));
   query.addBindValue(stamp());
-  if (!query.exec()) return fail(path_, query.lastError().text());
+  if (!query.exec()) return sql_.fail(path_, query.lastError().text());
   return true;
 }
 
 std::optional<DeviceMark> Journal::mark(const QString& device) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral("SELECT epoch, counter, seq FROM device WHERE key = ?"));
   query.addBindValue(device);
   if (!query.exec() || !query.next()) return std::nullopt;
@@ -210,12 +192,13 @@ bool Journal::writeMark(QSqlDatabase& db, const QString& device, const DeviceMar
   query.addBindValue(mark.epoch);
   query.addBindValue(mark.counter);
   query.addBindValue(mark.seq);
-  if (!query.exec()) return fail(QStringLiteral("device %1").arg(device), query.lastError().text());
+  if (!query.exec())
+    return sql_.fail(QStringLiteral("device %1").arg(device), query.lastError().text());
   return true;
 }
 
 bool Journal::setMark(const QString& device, const DeviceMark& mark) {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlDatabase db = sql_.database();
   return writeMark(db, device, mark);
 }
 
@@ -223,16 +206,16 @@ bool Journal::setMark(const QString& device, const DeviceMark& mark) {
 bool Journal::writeWithMark(const QString& what, const QString& statement,
                             const QVariantList& values, const QString& device,
                             const DeviceMark& mark) {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  if (!db.isOpen()) return fail(QStringLiteral("journal"), QStringLiteral("not open"));
-  if (!db.transaction()) return fail(QStringLiteral("begin"), db.lastError().text());
+  QSqlDatabase db = sql_.database();
+  if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
   QSqlQuery query(db);
   query.prepare(statement);
   for (const QVariant& v : values) query.addBindValue(v);
   if (!query.exec()) {
     const QString detail = query.lastError().text();
     db.rollback();
-    return fail(what, detail);
+    return sql_.fail(what, detail);
   }
   if (!writeMark(db, device, mark)) {
     db.rollback();
@@ -252,7 +235,7 @@ bool Journal::recordPending(const QString& device, const PendingNote& note,
 }
 
 std::optional<PendingNote> Journal::pending(const QString& device) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "SELECT id, counter, position FROM credit WHERE device = ? AND state = ? ORDER BY rowid "
       "DESC LIMIT 1"));
@@ -282,21 +265,21 @@ bool Journal::recordCredit(const QString& device, const JournalCredit& credit,
 }
 
 bool Journal::acknowledge(const QString& id) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state = 'credited'"));
   query.addBindValue(stamp());
   query.addBindValue(id);
-  if (!query.exec()) return fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
+  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
   return query.numRowsAffected() > 0;
 }
 
 QList<JournalCredit> Journal::outstanding() {
   QList<JournalCredit> credits;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral("SELECT id, payload FROM credit WHERE acked IS NULL AND state = "
                                  "'credited' ORDER BY rowid"))) {
-    fail(QStringLiteral("outstanding"), query.lastError().text());
+    sql_.fail(QStringLiteral("outstanding"), query.lastError().text());
     return credits;
   }
   while (query.next()) credits.append({query.value(0).toString(), query.value(1).toByteArray()});
@@ -304,7 +287,7 @@ QList<JournalCredit> Journal::outstanding() {
 }
 
 void Journal::checkpoint() {
-  exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
+  sql_.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 
 }  // namespace quennetd

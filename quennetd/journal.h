@@ -17,6 +17,8 @@
 #include <QString>
 #include <QVariantList>
 
+#include "quennetd/sql_connection.h"
+
 namespace quennetd {
 
 struct JournalCredit {
@@ -60,7 +62,7 @@ class Journal {
   bool isOpen() const;
   // The last open() failed because another process holds the journal.
   bool inUse() const { return inUse_; }
-  QString errorString() const { return error_; }
+  QString errorString() const { return sql_.errorString(); }
   // False once the file at the path is gone or is another file than the one opened.
   bool stillThere() const;
   // A write that changes nothing but must reach the disk: whether the journal takes writes.
@@ -84,17 +86,14 @@ class Journal {
   void checkpoint();
 
  private:
-  bool exec(const QString& statement);
-  bool fail(const QString& what, const QString& detail);
   bool migrate();
   bool writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark);
   bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
                      const QString& device, const DeviceMark& mark);
   bool commit(QSqlDatabase& db, const QString& what);
 
-  QString connection_;
+  SqlConnection sql_{QStringLiteral("journal")};
   QString path_;
-  QString error_;
   bool inUse_ = false;
   int lockFd_ = -1;
   dev_t dev_ = 0;

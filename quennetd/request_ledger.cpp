@@ -1,6 +1,5 @@
 #include "quennetd/request_ledger.h"
 
-#include <atomic>
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -13,8 +12,6 @@ namespace quennetd {
 
 namespace {
 
-std::atomic<int> connections{0};
-
 QString stamp(const QDateTime& time) {
   return time.toUTC().toString(Qt::ISODateWithMs);
 }
@@ -25,55 +22,37 @@ QString nowStamp() {
 
 }  // namespace
 
-RequestLedger::RequestLedger()
-    : connection_(QStringLiteral("quennetd-ledger-%1").arg(connections.fetch_add(1))) {}
+RequestLedger::RequestLedger() = default;
 
 RequestLedger::~RequestLedger() {
   close();
 }
 
-bool RequestLedger::fail(const QString& what, const QString& detail) {
-  error_ = what + QStringLiteral(": ") + detail;
-  return false;
-}
-
-bool RequestLedger::exec(const QString& statement) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
-  if (!query.exec(statement)) return fail(statement, query.lastError().text());
-  return true;
-}
-
 bool RequestLedger::open(const QString& path) {
   close();
-  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection_);
-  db.setDatabaseName(path);
   // The journal's own connection may be writing: wait for it rather than fail.
-  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
-  if (!db.open()) return fail(path, db.lastError().text());
-  return exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
-         exec(QStringLiteral("CREATE TABLE IF NOT EXISTS request (key TEXT PRIMARY KEY, "
-                             "request BLOB NOT NULL, reply BLOB, recorded TEXT NOT NULL)")) &&
-         exec(QStringLiteral(
+  if (!sql_.open(path, QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"))) return false;
+  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
+         sql_.exec(QStringLiteral("CREATE TABLE IF NOT EXISTS request (key TEXT PRIMARY KEY, "
+                                  "request BLOB NOT NULL, reply BLOB, recorded TEXT NOT NULL)")) &&
+         sql_.exec(QStringLiteral(
              "CREATE TABLE IF NOT EXISTS payout (id TEXT PRIMARY KEY, request_key TEXT NOT NULL, "
              "request_id BLOB NOT NULL, address INTEGER NOT NULL, requested INTEGER NOT NULL, "
              "coin_value INTEGER, count_before INTEGER NOT NULL, paid INTEGER, value INTEGER, "
              "payload BLOB, recorded TEXT NOT NULL, settled TEXT, acked TEXT)")) &&
-         exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)"));
+         sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)"));
 }
 
 void RequestLedger::close() {
-  if (QSqlDatabase::contains(connection_)) {
-    QSqlDatabase::database(connection_, false).close();
-    QSqlDatabase::removeDatabase(connection_);
-  }
+  sql_.close();
 }
 
 bool RequestLedger::isOpen() const {
-  return QSqlDatabase::contains(connection_) && QSqlDatabase::database(connection_, false).isOpen();
+  return sql_.isOpen();
 }
 
 std::optional<LedgerRequest> RequestLedger::find(const QString& key) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral("SELECT request, reply FROM request WHERE key = ?"));
   query.addBindValue(key);
   if (!query.exec() || !query.next()) return std::nullopt;
@@ -81,26 +60,28 @@ std::optional<LedgerRequest> RequestLedger::find(const QString& key) {
 }
 
 bool RequestLedger::begin(const QString& key, const QByteArray& request) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral("INSERT INTO request (key, request, recorded) VALUES (?, ?, ?)"));
   query.addBindValue(key);
   query.addBindValue(request);
   query.addBindValue(nowStamp());
-  if (!query.exec()) return fail(QStringLiteral("request %1").arg(key), query.lastError().text());
+  if (!query.exec())
+    return sql_.fail(QStringLiteral("request %1").arg(key), query.lastError().text());
   return true;
 }
 
 bool RequestLedger::finish(const QString& key, const QByteArray& reply) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral("UPDATE request SET reply = ? WHERE key = ?"));
   query.addBindValue(reply);
   query.addBindValue(key);
-  if (!query.exec()) return fail(QStringLiteral("reply %1").arg(key), query.lastError().text());
+  if (!query.exec())
+    return sql_.fail(QStringLiteral("reply %1").arg(key), query.lastError().text());
   return true;
 }
 
 bool RequestLedger::beginPayout(const PayoutPart& part) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "INSERT INTO payout (id, request_key, request_id, address, requested, coin_value, "
       "count_before, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
@@ -114,13 +95,13 @@ bool RequestLedger::beginPayout(const PayoutPart& part) {
   query.addBindValue(part.countBefore);
   query.addBindValue(nowStamp());
   if (!query.exec())
-    return fail(QStringLiteral("payout %1").arg(part.id), query.lastError().text());
+    return sql_.fail(QStringLiteral("payout %1").arg(part.id), query.lastError().text());
   return true;
 }
 
 bool RequestLedger::settlePayout(const QString& id, const QByteArray& payload, int paid,
                                  qint64 value) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "UPDATE payout SET payload = ?, paid = ?, value = ?, settled = ? WHERE id = ?"));
   query.addBindValue(payload);
@@ -128,17 +109,18 @@ bool RequestLedger::settlePayout(const QString& id, const QByteArray& payload, i
   query.addBindValue(value);
   query.addBindValue(nowStamp());
   query.addBindValue(id);
-  if (!query.exec()) return fail(QStringLiteral("payout %1").arg(id), query.lastError().text());
+  if (!query.exec())
+    return sql_.fail(QStringLiteral("payout %1").arg(id), query.lastError().text());
   return true;
 }
 
 QList<PayoutPart> RequestLedger::unsettled() {
   QList<PayoutPart> parts;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral(
           "SELECT id, request_key, request_id, address, requested, coin_value, count_before "
           "FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
-    fail(QStringLiteral("unsettled payouts"), query.lastError().text());
+    sql_.fail(QStringLiteral("unsettled payouts"), query.lastError().text());
     return parts;
   }
   while (query.next()) {
@@ -157,7 +139,7 @@ QList<PayoutPart> RequestLedger::unsettled() {
 
 QList<QByteArray> RequestLedger::payoutsOf(const QString& requestKey) {
   QList<QByteArray> list;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "SELECT payload FROM payout WHERE request_key = ? AND settled IS NOT NULL ORDER BY rowid"));
   query.addBindValue(requestKey);
@@ -168,7 +150,7 @@ QList<QByteArray> RequestLedger::payoutsOf(const QString& requestKey) {
 
 QStringList RequestLedger::unanswered() {
   QStringList keys;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral("SELECT key FROM request WHERE reply IS NULL ORDER BY rowid"))) {
     return keys;
   }
@@ -178,10 +160,10 @@ QStringList RequestLedger::unanswered() {
 
 QList<QByteArray> RequestLedger::outstandingPayouts() {
   QList<QByteArray> list;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral("SELECT payload FROM payout WHERE settled IS NOT NULL AND "
                                  "acked IS NULL ORDER BY rowid"))) {
-    fail(QStringLiteral("outstanding payouts"), query.lastError().text());
+    sql_.fail(QStringLiteral("outstanding payouts"), query.lastError().text());
     return list;
   }
   while (query.next()) list.append(query.value(0).toByteArray());
@@ -189,18 +171,18 @@ QList<QByteArray> RequestLedger::outstandingPayouts() {
 }
 
 bool RequestLedger::acknowledgePayout(const QString& id) {
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "UPDATE payout SET acked = ? WHERE id = ? AND settled IS NOT NULL AND acked IS NULL"));
   query.addBindValue(nowStamp());
   query.addBindValue(id);
-  if (!query.exec()) return fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
+  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
   return query.numRowsAffected() > 0;
 }
 
 QList<QByteArray> RequestLedger::unacknowledgedCredits() {
   QList<QByteArray> list;
-  QSqlQuery query(QSqlDatabase::database(connection_, false));
+  QSqlQuery query(sql_.database());
   if (!query.exec(
           QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL ORDER BY rowid"))) {
     return list;
@@ -211,7 +193,7 @@ QList<QByteArray> RequestLedger::unacknowledgedCredits() {
 
 LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
   LedgerTotals totals;
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlDatabase db = sql_.database();
   QSqlQuery credits(db);
   credits.prepare(QStringLiteral("SELECT payload FROM credit WHERE recorded >= ?"));
   credits.addBindValue(stamp(since));
@@ -238,7 +220,7 @@ LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
 }
 
 bool RequestLedger::prune(const QDateTime& before) {
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlDatabase db = sql_.database();
   const QString limit = stamp(before);
   for (const char* statement :
        {"DELETE FROM credit WHERE acked IS NOT NULL AND acked < ?",
@@ -249,7 +231,7 @@ bool RequestLedger::prune(const QDateTime& before) {
     QSqlQuery query(db);
     query.prepare(QLatin1String(statement));
     query.addBindValue(limit);
-    if (!query.exec()) return fail(QStringLiteral("prune"), query.lastError().text());
+    if (!query.exec()) return sql_.fail(QStringLiteral("prune"), query.lastError().text());
   }
   return true;
 }

@@ -12,6 +12,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "quennetd/sql_connection.h"
+
 namespace quennetd {
 
 // A request as the ledger knows it: its stored reply, empty while it has none.
@@ -51,7 +53,7 @@ class RequestLedger {
   bool open(const QString& path);
   void close();
   bool isOpen() const;
-  QString errorString() const { return error_; }
+  QString errorString() const { return sql_.errorString(); }
 
   std::optional<LedgerRequest> find(const QString& key);
   // A request about to run; its reply comes later.
@@ -79,11 +81,7 @@ class RequestLedger {
   bool prune(const QDateTime& before);
 
  private:
-  bool exec(const QString& statement);
-  bool fail(const QString& what, const QString& detail);
-
-  QString connection_;
-  QString error_;
+  SqlConnection sql_{QStringLiteral("ledger")};
 };
 
 }  // namespace quennetd

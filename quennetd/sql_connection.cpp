@@ -1,0 +1,58 @@
+#include "quennetd/sql_connection.h"
+
+#include <atomic>
+
+#include <QSqlError>
+#include <QSqlQuery>
+
+namespace quennetd {
+
+namespace {
+
+std::atomic<int> connections{0};
+
+}  // namespace
+
+SqlConnection::SqlConnection(const QString& role)
+    : name_(QStringLiteral("quennetd-%1-%2").arg(role).arg(connections.fetch_add(1))) {}
+
+SqlConnection::~SqlConnection() {
+  close();
+}
+
+bool SqlConnection::open(const QString& path, const QString& options) {
+  close();
+  QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name_);
+  db.setDatabaseName(path);
+  if (!options.isEmpty()) db.setConnectOptions(options);
+  if (!db.open()) return fail(path, db.lastError().text());
+  return true;
+}
+
+void SqlConnection::close() {
+  if (QSqlDatabase::contains(name_)) {
+    QSqlDatabase::database(name_, false).close();
+    QSqlDatabase::removeDatabase(name_);
+  }
+}
+
+bool SqlConnection::isOpen() const {
+  return QSqlDatabase::contains(name_) && QSqlDatabase::database(name_, false).isOpen();
+}
+
+QSqlDatabase SqlConnection::database() const {
+  return QSqlDatabase::database(name_, false);
+}
+
+bool SqlConnection::exec(const QString& statement) {
+  QSqlQuery query(database());
+  if (!query.exec(statement)) return fail(statement, query.lastError().text());
+  return true;
+}
+
+bool SqlConnection::fail(const QString& what, const QString& detail) {
+  error_ = what + QStringLiteral(": ") + detail;
+  return false;
+}
+
+}  // namespace quennetd
