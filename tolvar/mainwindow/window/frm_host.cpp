@@ -22,6 +22,7 @@
 #include "tolvar/dialogs/frm_about.h"
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/debug_pane.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
@@ -29,6 +30,7 @@
 #include "tolvar/mainwindow/panes/note_list_pane.h"
 #include "tolvar/mainwindow/panes/statistics_pane.h"
 #include "tolvar/mainwindow/panes/unit_data_pane.h"
+#include "tolvar/mainwindow/presenters/bus_view.h"
 #include "tolvar/mainwindow/presenters/data_views.h"
 #include "tolvar/mainwindow/presenters/host_commands.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
@@ -103,6 +105,11 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   addAction(consoleDock_->toggleViewAction());
   viewMenu_->addAction(consoleDock_->toggleViewAction());
   watchDock(consoleDock_);
+  // The devices on the bus, beside the form.
+  busViewDock_ = new BusViewDock(this);
+  addSideDock(busViewDock_);
+  busViewDock_->hide();
+  busView_ = std::make_unique<BusView>(*lineTurn_, *busViewDock_->pane(), *details_);
   connectHandlers();
   startUp();
 }
@@ -176,6 +183,12 @@ void frmHost::showPort() {
   setWindowTitle(QStringLiteral("Tolvar Simulator - ") + device +
                  (onSimulator ? QStringLiteral(" (simulated validator)") : QString()));
   emit portShown(device);
+}
+
+void frmHost::collectAddresses(bool clash) {
+  busViewDock_->show();
+  busViewDock_->raise();
+  busView_->collect(clash);
 }
 
 void frmHost::watchDock(QDockWidget* dock) {
