@@ -116,8 +116,9 @@ Placement placedOn(const QString& screen, const QString& scale, QString* output)
   child.setProcessEnvironment(environment);
   child.start(QStringLiteral("xvfb-run"),
               {QStringLiteral("-a"), QStringLiteral("-s"), "-screen 0 " + screen + "x24",
-               QStringLiteral(QUENNET_WINDOW_GEOMETRY), QStringLiteral("--simulate"),
-               QStringLiteral("--settings"), dir.filePath(QStringLiteral("tolvar.ini"))});
+               QStringLiteral(QUENNET_BENCH_DRIVER), QStringLiteral("geometry"),
+               QStringLiteral("--simulate"), QStringLiteral("--settings"),
+               dir.filePath(QStringLiteral("tolvar.ini"))});
   child.waitForFinished(60000);
   *output = QString::fromLocal8Bit(child.readAllStandardOutput() + child.readAllStandardError());
   Placement placed;
