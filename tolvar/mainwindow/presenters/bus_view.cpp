@@ -46,11 +46,10 @@ void BusView::collect(bool clash) {
   // The reply line and the debug boxes show the collection, not the requests after it.
   turn_.showReply(reply);
 
-  // No device has address 0 (it is everyone's), so the first zero ends the answers.
+  // No device has address 0 (it is everyone's), so the first zero ends the answers. A
+  // collection that overflowed still filled the array with the answers it kept.
   std::map<int, int> answers;
-  if (result == quennet::kResultOk) {
-    for (std::size_t i = 0; i < addresses.size() && addresses[i] != 0; ++i) ++answers[addresses[i]];
-  }
+  for (std::size_t i = 0; i < addresses.size() && addresses[i] != 0; ++i) ++answers[addresses[i]];
   QList<BusDevice> devices;
   for (const auto& [address, count] : answers) {
     BusDevice device{address, count, {}};

@@ -107,8 +107,8 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   watchDock(consoleDock_);
   // The devices on the bus, beside the form.
   busViewDock_ = new BusViewDock(this);
-  addSideDock(busViewDock_);
   busViewDock_->hide();
+  addSideDock(busViewDock_);
   busView_ = std::make_unique<BusView>(*lineTurn_, *busViewDock_->pane(), *details_);
   connectHandlers();
   startUp();
