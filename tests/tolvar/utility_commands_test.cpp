@@ -139,6 +139,31 @@ TEST_F(ScriptedBench, MotorFlagsFollowTheButton) {
   EXPECT_EQ(sent(), (std::vector<int>{40, 146, 0, 0, 0}));
 }
 
+// Two devices on one address both answer an address clash: the Bus View says so and asks
+// neither what it is (both would answer at once); a device alone on its address is asked.
+TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
+  line->clearLog();
+  line->setResponder([](const QByteArray& written) -> QByteArray {
+    if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
+    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28", 3);
+    return written +
+           crcReply(0, {'B', 'i', 'l', 'l', ' ', 'V', 'a', 'l', 'i', 'd', 'a', 't', 'o', 'r'});
+  });
+  press("Addr_Clash");
+  auto* devices = named<QTreeWidget>(*host, "busDevices");
+  ASSERT_EQ(devices->topLevelItemCount(), 2);
+  EXPECT_EQ(devices->topLevelItem(0)->text(0), "3");
+  EXPECT_TRUE(devices->topLevelItem(0)->text(1).startsWith("2 devices on this address"));
+  EXPECT_EQ(devices->topLevelItem(0)->foreground(1).color(), QColor(255, 0, 0));
+  EXPECT_EQ(devices->topLevelItem(1)->text(1), "Bill Validator");
+  // On the line: the clash, then the one request, to 40.
+  const QByteArray& log = line->writtenLog();
+  std::vector<int> destinations;
+  for (qsizetype at = 0; at + 1 < log.size(); at += std::uint8_t(log[at + 1]) + 5)
+    destinations.push_back(std::uint8_t(log[at]));
+  EXPECT_EQ(destinations, (std::vector<int>{0, 40}));
+}
+
 TEST_F(ScriptedBench, StackerOutcomesAndColours) {
   struct Case {
     QByteArray reply;
