@@ -1,9 +1,10 @@
 // Runs the bench as the program does (the same start-up and options, on whatever display it is
 // given) and, once the window is on the screen, does one of two things:
 //   bench_driver geometry [tolvar options]
-// prints where the window and its parts are, then the same after the window has been made as
-// large as the screen, then closes it: one line per rectangle, in logical pixels on the screen,
-// "PHASE NAME X Y WIDTH HEIGHT" (the window geometry test reads them);
+// prints where the window and its parts are, then the same with the traffic pane shown, then
+// after the window has been made as large as the screen, then closes it: one line per rectangle, in
+// logical pixels on the screen, "PHASE NAME X Y WIDTH HEIGHT" (the window geometry test reads
+// them);
 //   bench_driver picture SCENE FILE [tolvar options]
 // sets a scene up as a user would and saves a picture of the window to FILE (scripts/pictures.sh
 // makes the README's pictures so). SCENE: "data" (unit and note data read), "escrow" (every note
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <functional>
 
+#include <QAction>
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDockWidget>
@@ -141,11 +143,19 @@ int main(int argc, char** argv) {
       return;
     }
     report("start", *window);
-    // As a window manager maximizes it: the whole available screen.
-    window->setGeometry(window->screen()->availableGeometry());
+    // The traffic pane shown under the form, as F9 shows it.
+    window->trafficDock()->toggleViewAction()->trigger();
     QTimer::singleShot(300, window, [window] {
-      report("enlarged", *window);
-      window->close();
+      report("docked", *window);
+      window->trafficDock()->toggleViewAction()->trigger();
+      QTimer::singleShot(200, window, [window] {
+        // As a window manager maximizes it: the whole available screen.
+        window->setGeometry(window->screen()->availableGeometry());
+        QTimer::singleShot(300, window, [window] {
+          report("enlarged", *window);
+          window->close();
+        });
+      });
     });
   });
   look.start();

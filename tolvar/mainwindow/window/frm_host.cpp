@@ -204,6 +204,23 @@ void frmHost::fitToDocks() {
   }
   layout()->setSizeConstraint(docked ? QLayout::SetDefaultConstraint : QLayout::SetFixedSize);
   if (docked) setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  // A dock shown grows the window to the right or downwards, past the screen's edge when the
+  // window stood near it: once it has grown, it is brought back onto the screen.
+  if (isVisible()) QTimer::singleShot(0, this, &frmHost::keepOnScreen);
+}
+
+void frmHost::keepOnScreen() {
+  if (isMaximized() || isFullScreen() || !screen()) return;
+  const QRect area = screen()->availableGeometry();
+  const QRect frame = frameGeometry();
+  if (area.contains(frame)) return;
+  // The frame's border and title bar around the window's own size.
+  const QSize decoration = frame.size() - size();
+  const QSize fitted = (area.size() - decoration).boundedTo(size()).expandedTo(minimumSize());
+  if (fitted != size()) resize(fitted);
+  const QSize outer = fitted + decoration;
+  move(std::max(area.left(), std::min(frame.left(), area.right() + 1 - outer.width())),
+       std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - outer.height())));
 }
 
 frmHost::~frmHost() {

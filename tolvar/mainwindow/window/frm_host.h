@@ -133,6 +133,8 @@ class frmHost : public QMainWindow {
   // there, else centred on the primary screen.
   void placeWindow();
   void watchDock(QDockWidget* dock);
+  // The whole window back on its screen, made smaller where it must be and may be.
+  void keepOnScreen();
   // An address poll or clash, its answers shown in the Bus View.
   void collectAddresses(bool clash);
   // Input refused while another command waits for the line: a short beep, and a check button
