@@ -372,6 +372,9 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
     rows.emplace_back(devices->topLevelItem(i)->text(0), devices->topLevelItem(i)->text(1));
   EXPECT_EQ(rows, (std::vector<std::pair<QString, QString>>{
                       {"2", "Coin Acceptor"}, {"3", "Payout"}, {"40", "Bill Validator"}}));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .startsWith("3 addresses answered the address poll at "));
   // The row picked is where the next command goes, on the line.
   devices->setCurrentItem(devices->topLevelItem(1));
   named<QPushButton>(*host, "busTalkTo")->click();

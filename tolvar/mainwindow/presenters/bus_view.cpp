@@ -67,10 +67,11 @@ void BusView::collect(bool clash) {
   if (devices.isEmpty()) {
     summary = QStringLiteral("No device answered the %1 at %2.").arg(command, when);
   } else {
-    summary = (devices.size() == 1 ? QStringLiteral("1 address answered the %1 at %2.")
-                                   : QStringLiteral("%3 addresses answered the %1 at %2."))
-                  .arg(command, when)
-                  .arg(devices.size());
+    summary = devices.size() == 1
+                  ? QStringLiteral("1 address answered the %1 at %2.").arg(command, when)
+                  : QStringLiteral("%1 addresses answered the %2 at %3.")
+                        .arg(devices.size())
+                        .arg(command, when);
     summary += QStringLiteral(" Double-click a row to talk to that device.");
   }
   pane_.showDevices(devices, summary);

@@ -144,6 +144,8 @@ void frmHost::addVirtualValidator(VirtualValidatorDock* dock) {
 
 void frmHost::addSideDock(QDockWidget* dock) {
   addDockWidget(Qt::RightDockWidgetArea, dock);
+  // The Bus View's short list stands under the other panes beside the form.
+  if (busViewDock_ && dock != busViewDock_) splitDockWidget(dock, busViewDock_, Qt::Vertical);
   addAction(dock->toggleViewAction());
   viewMenu_->addAction(dock->toggleViewAction());
   watchDock(dock);
