@@ -374,10 +374,6 @@ void Service::portFailed(const QString& why) {
   backoffMs_ = std::min(backoffMs_ * 2, kLongestBackoffMs);
 }
 
-void Service::setState(Device& device, DeviceState state) {
-  device.state = state;
-}
-
 void Service::bringUp() {
   busy_ = true;
   devices_.clear();
@@ -435,7 +431,7 @@ void Service::identify(const DevicePtr& device, const Then& done) {
         auto scaling = std::make_shared<std::map<QString, std::optional<Scale>>>();
         readDenominations(device, 1, scaling, [this, device, done] {
           if (bus_.state() != BusClient::ConnectedState) return done();
-          setState(*device, DeviceState::Initialising);
+          device->state = DeviceState::Initialising;
           if (journal_.isOpen() && !journalLost_) {
             device->mark = journal_.mark(device->key());
             device->stored = device->mark;
@@ -523,7 +519,7 @@ void Service::initialise(const DevicePtr& device, const Then& done) {
 }
 
 void Service::startPolling(const DevicePtr& device) {
-  if (device->state == DeviceState::Initialising) setState(*device, DeviceState::Polling);
+  if (device->state == DeviceState::Initialising) device->state = DeviceState::Polling;
   if (!device->source || device->poller) return;
   device->poller = std::make_unique<EventPoller>(&bus_, device->address, *device->source);
   EventPoller* poller = device->poller.get();
@@ -542,14 +538,14 @@ void Service::startPolling(const DevicePtr& device) {
   });
   connect(poller, &EventPoller::counterReset, this, [this, d] { onReset(*d); });
   connect(poller, &EventPoller::deviceLost, this, [this, d] {
-    setState(*d, DeviceState::Lost);
+    d->state = DeviceState::Lost;
     publishEvent(*d, d->poller->lastCounter(), QStringLiteral("fault"),
                  QStringLiteral("Device not answering"));
     publishStatus();
   });
   connect(poller, &EventPoller::deviceBack, this, [this, d] {
     // It may have lost its power meanwhile: its inhibits with it.
-    setState(*d, DeviceState::Initialising);
+    d->state = DeviceState::Initialising;
     publishEvent(*d, d->poller->lastCounter(), QStringLiteral("status"),
                  QStringLiteral("Device answering again"));
     publishStatus();
@@ -593,7 +589,7 @@ void Service::initNext() {
     });
   };
   if (device->identified()) {
-    if (device->state == DeviceState::Polling) setState(*device, DeviceState::Initialising);
+    if (device->state == DeviceState::Polling) device->state = DeviceState::Initialising;
     return setUp(device);
   }
   auto fresh = std::make_shared<Device>();

@@ -49,8 +49,11 @@ struct Denomination {
 Denomination noteDenomination(const QString& code, const std::optional<Scale>& scale);
 Denomination coinDenomination(const QString& code);
 
-// What the service does with one device: learns what it is, sets it up, polls it; or waits for it
-// to answer again.
+// What the service does with one device. Identifying: its category, serial number and
+// denominations are asked for (again every 5 s until they all come). Initialising: its inhibits,
+// mode and master inhibit are set (after bring-up, a reset, a journal that works again, a broker
+// back). Polling: its buffer is read and nothing else is owed. Lost: polls went unanswered; it
+// is polled still, and Initialising again once it answers.
 enum class DeviceState { Identifying, Initialising, Polling, Lost };
 
 // Inhibits every acceptor on the bus (the devices of `options`, or those that answer an address
@@ -105,7 +108,6 @@ class Service : public QObject {
   void requestInit(quint8 address);
   void runPendingInits();
   void initNext();
-  void setState(Device& device, DeviceState state);
 
   void onEvent(Device& device, const quennet::BusEvent& event);
   void onBufferRead(Device& device, int counter);
