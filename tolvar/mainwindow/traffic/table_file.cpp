@@ -1,0 +1,51 @@
+#include "tolvar/mainwindow/traffic/table_file.h"
+
+#include <QSaveFile>
+
+namespace tolvar {
+
+namespace {
+
+QByteArray csvField(const QString& text) {
+  return '"' + QString(text).replace(u'"', QStringLiteral("\"\"")).toUtf8() + '"';
+}
+
+}  // namespace
+
+bool saveTable(const QString& path, const QStringList& titles, const std::vector<QStringList>& rows,
+               QString* error) {
+  const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
+  QSaveFile file(path);
+  const auto failed = [&] {
+    if (error) *error = file.errorString();
+    file.cancelWriting();
+    return false;
+  };
+  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return failed();
+  const auto writeRow = [&](const QStringList& cells) {
+    QByteArray line;
+    for (qsizetype column = 0; column < cells.size(); ++column) {
+      if (column > 0) line += csv ? ',' : '\t';
+      line += csv ? csvField(cells[column]) : cells[column].toUtf8();
+    }
+    line += '\n';
+    return file.write(line) == line.size();
+  };
+  if (!writeRow(titles)) return failed();
+  for (const QStringList& row : rows) {
+    if (!writeRow(row)) return failed();
+  }
+  if (!file.commit()) {
+    if (error) *error = file.errorString();
+    return false;
+  }
+  return true;
+}
+
+QString tableText(const std::vector<QStringList>& rows) {
+  QString text;
+  for (const QStringList& row : rows) text += row.join(QLatin1Char('\t')) + QLatin1Char('\n');
+  return text;
+}
+
+}  // namespace tolvar

@@ -1,0 +1,22 @@
+#pragma once
+// A table the bench saves (the traffic rows, the event history, a script run's report): CSV for a
+// name ending in ".csv", else tab-separated text, one row a line after the column titles. The
+// file is replaced whole or not at all.
+
+#include <vector>
+
+#include <QString>
+#include <QStringList>
+
+namespace tolvar {
+
+// A cell as a saved table writes it (a time with its date) where it differs from the shown one.
+inline constexpr int kExportRole = Qt::UserRole + 1;
+
+// False with the reason in `error` when the file could not be written.
+bool saveTable(const QString& path, const QStringList& titles, const std::vector<QStringList>& rows,
+               QString* error);
+// The rows as tab-separated lines, as the clipboard takes them.
+QString tableText(const std::vector<QStringList>& rows);
+
+}  // namespace tolvar
