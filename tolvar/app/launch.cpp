@@ -18,6 +18,7 @@
 
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
 #include "tolvar/mainwindow/services/widget_ui_services.h"
 #include "tolvar/mainwindow/settings/settings_location.h"
@@ -76,12 +77,27 @@ void afterShown(frmHost& window, const LaunchOptions& launch) {
     }
   }
   const QString& screenshotPath = launch.screenshotPath;
-  if (screenshotPath.isEmpty()) return;
-  QTimer::singleShot(500, &window, [&window, screenshotPath] {
-    if (!window.grab().save(screenshotPath))
-      std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(screenshotPath));
-    window.close();
-  });
+  const auto picture = [&window, screenshotPath] {
+    if (screenshotPath.isEmpty()) return;
+    QTimer::singleShot(500, &window, [&window, screenshotPath] {
+      if (!window.grab().save(screenshotPath))
+        std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(screenshotPath));
+      window.close();
+    });
+  };
+  // A script runs while the window stays live; the picture waits for its end.
+  if (!launch.scriptPath.isEmpty()) {
+    ScriptRunDock* dock = window.scriptDock();
+    dock->show();
+    dock->raise();
+    ScriptRun& script = dock->script();
+    if (script.load(launch.scriptPath)) script.start();
+    if (script.running()) {
+      QObject::connect(&script, &ScriptRun::finished, &window, picture, Qt::SingleShotConnection);
+      return;
+    }
+  }
+  picture();
 }
 
 }  // namespace
@@ -119,7 +135,13 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       QStringLiteral("Show the command console and run <line> in it once the window is shown "
                      "(after --read-data; may be given more than once)."),
       QStringLiteral("line"));
-  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData, console});
+  const QCommandLineOption script(
+      QStringLiteral("script"),
+      QStringLiteral("Show Script Run, open <file> in it and run it once the window is shown "
+                     "(after --console; a --screenshot waits for its end)."),
+      QStringLiteral("file"));
+  parser.addOptions(
+      {help, version, simulate, settings, quitAfter, screenshot, readData, console, script});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
     exitCode = 2;
@@ -141,6 +163,7 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   options.screenshotPath = parser.value(screenshot);
   options.readData = parser.isSet(readData);
   options.consoleLines = parser.values(console);
+  options.scriptPath = parser.value(script);
   if (parser.isSet(quitAfter)) {
     bool ok = false;
     const double seconds = parser.value(quitAfter).toDouble(&ok);

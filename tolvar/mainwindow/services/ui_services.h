@@ -31,6 +31,8 @@ class UiServices {
   // them: "Text (*.txt);;CSV (*.csv)"; `proposed` is the name offered first.
   virtual QString saveFileName(const QString& title, const QString& filters,
                                const QString& proposed) = 0;
+  // An existing file to open, chosen by the user; empty when cancelled.
+  virtual QString openFileName(const QString& title, const QString& filters) = 0;
 };
 
 }  // namespace tolvar

@@ -13,7 +13,7 @@ QByteArray csvField(const QString& text) {
 }  // namespace
 
 bool saveTable(const QString& path, const QStringList& titles, const std::vector<QStringList>& rows,
-               QString* error) {
+               QString* error, const QStringList& notes) {
   const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
   QSaveFile file(path);
   const auto failed = [&] {
@@ -31,6 +31,10 @@ bool saveTable(const QString& path, const QStringList& titles, const std::vector
     line += '\n';
     return file.write(line) == line.size();
   };
+  for (const QString& note : csv ? QStringList() : notes) {
+    const QByteArray line = "# " + note.toUtf8() + '\n';
+    if (file.write(line) != line.size()) return failed();
+  }
   if (!writeRow(titles)) return failed();
   for (const QStringList& row : rows) {
     if (!writeRow(row)) return failed();

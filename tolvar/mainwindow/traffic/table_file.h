@@ -13,9 +13,10 @@ namespace tolvar {
 // A cell as a saved table writes it (a time with its date) where it differs from the shown one.
 inline constexpr int kExportRole = Qt::UserRole + 1;
 
-// False with the reason in `error` when the file could not be written.
+// False with the reason in `error` when the file could not be written. A text file starts with
+// the `notes`, each on a line of its own after "# "; a CSV file holds the table only.
 bool saveTable(const QString& path, const QStringList& titles, const std::vector<QStringList>& rows,
-               QString* error);
+               QString* error, const QStringList& notes = {});
 // The rows as tab-separated lines, as the clipboard takes them.
 QString tableText(const std::vector<QStringList>& rows);
 

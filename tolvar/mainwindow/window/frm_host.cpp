@@ -22,6 +22,7 @@
 #include "tolvar/dialogs/frm_about.h"
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/debug_pane.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
@@ -103,6 +104,13 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   addAction(consoleDock_->toggleViewAction());
   viewMenu_->addAction(consoleDock_->toggleViewAction());
   watchDock(consoleDock_);
+  scriptDock_ = new ScriptRunDock(*lineTurn_, ui_, this);
+  addDockWidget(Qt::BottomDockWidgetArea, scriptDock_);
+  tabifyDockWidget(consoleDock_, scriptDock_);
+  scriptDock_->hide();
+  addAction(scriptDock_->toggleViewAction());
+  viewMenu_->addAction(scriptDock_->toggleViewAction());
+  watchDock(scriptDock_);
   connectHandlers();
   startUp();
 }

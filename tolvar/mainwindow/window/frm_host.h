@@ -35,6 +35,7 @@ class LineTurn;
 class NoteEnabling;
 class NoteListPane;
 class Polling;
+class ScriptRunDock;
 class StatisticsPane;
 class TrafficDock;
 class UiControlMessages;
@@ -83,6 +84,8 @@ class frmHost : public QMainWindow {
   TrafficDock* trafficDock() { return trafficDock_; }
   // The command console, hidden until F7 shows it.
   CommandConsoleDock* consoleDock() { return consoleDock_; }
+  // Script Run, hidden until F6 shows it.
+  ScriptRunDock* scriptDock() { return scriptDock_; }
   // A dock beside the form (the Virtual Validator), listed in the View menu.
   void addSideDock(QDockWidget* dock);
   // The built-in validator's dock, told which port the bench is on.
@@ -159,6 +162,7 @@ class frmHost : public QMainWindow {
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
   CommandConsoleDock* consoleDock_ = nullptr;
+  ScriptRunDock* scriptDock_ = nullptr;
   QAction* portAction_ = nullptr;
   QMenu* viewMenu_ = nullptr;
   QHash<QString, KeyAction> keyActions_;
