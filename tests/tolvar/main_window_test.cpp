@@ -38,15 +38,6 @@
 
 using tolvar::frmHost;
 
-namespace {
-
-QByteArray readFile(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-}  // namespace
-
 using MainWindow = BenchOnSimulator;
 
 TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {

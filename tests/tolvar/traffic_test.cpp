@@ -226,21 +226,43 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_EQ(cell(shown->rowCount() - 1, TrafficLog::Name),
             "Truncated reply of 2 bytes ← Simple poll");
 
-  // A NAK is result 0 yet a refusal: the refusals filter finds it and its command, in red,
-  // and the OK filter leaves it out.
+  // A NAK is a refusal, with result 0 where no data was asked for as well: the refusals filter
+  // finds both and their commands, in red, and the OK filter leaves them out.
   sim.injectFault(bnvsim::Fault::Nak);
   w.control()->SendPoll(40, reply);
+  sim.injectFault(bnvsim::Fault::Nak);
+  w.control()->GetSerialNo(40, reply);
   pane->log().flush();
   pane->resultFilter->setCurrentText(QStringLiteral("Refused (NAK)"));
-  ASSERT_EQ(shown->rowCount(), 2);
+  ASSERT_EQ(shown->rowCount(), 4);
   EXPECT_EQ(cell(0, TrafficLog::Direction), "Host >");
   EXPECT_EQ(cell(1, TrafficLog::Result), "0 OK");
+  EXPECT_EQ(cell(3, TrafficLog::Name), "NAK ← Request serial number");
   EXPECT_EQ(shown->index(1, TrafficLog::Result).data(Qt::ForegroundRole).value<QBrush>().color(),
             tolvar::kEventRed);
   pane->resultFilter->setCurrentText(QStringLiteral("OK"));
   for (int row = 0; row < shown->rowCount(); ++row) {
     EXPECT_NE(cell(row, TrafficLog::Name), "NAK ← Simple poll") << row;
   }
+}
+
+// A capture running when the bench closes runs again when it starts, into the same files.
+TEST_F(BenchOnSimulator, ACaptureRunningAtCloseGoesOnAtTheNextStart) {
+  const QString path = dir.filePath(QStringLiteral("bench.log"));
+  frmHost& w = open("CaptureFile = " + path.toUtf8() + "\r\nCaptureSize = 2\r\n");
+  w.polling().PollEvents();
+  w.close();
+  EXPECT_TRUE(readFile(settingsPath())
+                  .endsWith("CaptureFile = " + path.toUtf8() +
+                            "\r\nCaptureSize = 2\r\nCaptureCount = 10\r\n"));
+  open().polling().PollEvents();
+  const QList<QByteArray> lines = readFile(path).split('\n');
+  ASSERT_EQ(lines.size(), 6);  // the titles, two polls and their replies, the last line's end
+  EXPECT_TRUE(lines[4].contains("\tReply ← Read buffered bill events\t"));
+  // Stopped, it is gone from the file.
+  host->trafficDock()->trafficPane()->captureButton->click();
+  host->close();
+  EXPECT_FALSE(readFile(settingsPath()).contains("Capture"));
 }
 
 // Pause freezes the view, never the capture: two seconds of polling behind a paused view are

@@ -11,13 +11,6 @@
 
 namespace tolvar {
 
-namespace {
-
-constexpr int kMostMegabytes = 1024;
-constexpr int kMostFiles = 1000;
-
-}  // namespace
-
 CaptureDialog::CaptureDialog(UiServices& ui, const CaptureFiles::Setup& setup, QWidget* parent)
     : QDialog(parent),
       path(new QLineEdit(setup.path, this)),
@@ -28,12 +21,12 @@ CaptureDialog::CaptureDialog(UiServices& ui, const CaptureFiles::Setup& setup, Q
   setWindowTitle(QStringLiteral("Continuous Capture"));
   path->setMinimumWidth(path->fontMetrics().horizontalAdvance(QLatin1Char('x')) * 48);
   path->setToolTip(QStringLiteral("name.log is written; a full one becomes name.log.1, and so on"));
-  megabytes->setRange(1, kMostMegabytes);
+  megabytes->setRange(1, CaptureFiles::kMostMegabytes);
   megabytes->setSuffix(QStringLiteral(" MB"));
-  megabytes->setValue(static_cast<int>(
-      std::clamp<qint64>(setup.bytesPerFile / CaptureFiles::kMegabyte, 1, kMostMegabytes)));
-  files->setRange(1, kMostFiles);
-  files->setValue(std::clamp(setup.files, 1, kMostFiles));
+  megabytes->setValue(static_cast<int>(std::clamp<qint64>(
+      setup.bytesPerFile / CaptureFiles::kMegabyte, 1, CaptureFiles::kMostMegabytes)));
+  files->setRange(1, CaptureFiles::kMostFiles);
+  files->setValue(std::clamp(setup.files, 1, CaptureFiles::kMostFiles));
   auto* where = new QHBoxLayout;
   where->addWidget(path, 1);
   where->addWidget(browse);

@@ -16,10 +16,14 @@ namespace tolvar {
 class CaptureFiles {
  public:
   static constexpr qint64 kMegabyte = 1024 * 1024;
+  static constexpr int kDefaultMegabytes = 10;
+  static constexpr int kDefaultFiles = 10;
+  static constexpr int kMostMegabytes = 1024;
+  static constexpr int kMostFiles = 1000;
   struct Setup {
     QString path;
-    qint64 bytesPerFile = 10 * kMegabyte;
-    int files = 10;  // name.log and name.log.1 ... name.log.(files-1)
+    qint64 bytesPerFile = kDefaultMegabytes * kMegabyte;
+    int files = kDefaultFiles;  // name.log and name.log.1 ... name.log.(files-1)
   };
 
   // Opens `setup.path` to append to (a file already there goes on); false with error() when it

@@ -7,6 +7,7 @@
 #include "quennet/link/frame_text.h"
 #include "quennet/link/header_names.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/panes/event_texts.h"
 
 namespace tolvar {
@@ -20,11 +21,16 @@ std::int64_t monotonicNowUs() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// A reply the device sent whole but that refuses the command: a NAK or a refusal byte.
+// A reply that refuses the command: a NAK (whatever the command waited for), or an
+// acknowledgement that carries a refusal byte.
 bool refusedReply(const quennet::FrameRecord& record) {
-  return record.direction == quennet::FrameDirection::Device &&
-         record.status == quennet::FrameStatus::Ok && record.result == quennet::kResultOk &&
-         record.durationUs >= 0 && !record.acknowledged;
+  if (record.direction != quennet::FrameDirection::Device || record.durationUs < 0 ||
+      !record.frame.complete) {
+    return false;
+  }
+  return record.frame.header == quennet::kHeaderNak ||
+         (record.status == quennet::FrameStatus::Ok && record.result == quennet::kResultOk &&
+          !record.acknowledged);
 }
 
 bool failed(const quennet::FrameRecord& record) {

@@ -59,7 +59,7 @@ class TrafficLog : public QAbstractTableModel {
   QStringList exportCells(const quennet::FrameRecord& record) const;
   int result(int row) const { return rows_[static_cast<std::size_t>(row)].result; }
   int header(int row) const;
-  // The device refused the row's command (a NAK or a refusal byte), though its result is 0.
+  // The device refused the row's command: a NAK, or a refusal byte in its acknowledgement.
   bool refused(int row) const { return rows_[static_cast<std::size_t>(row)].refused; }
   // Frames taken but not shown yet.
   int pending() const { return static_cast<int>(pending_.size()); }
@@ -88,8 +88,8 @@ class TrafficLog : public QAbstractTableModel {
   QDateTime wallOrigin_;
 };
 
-// Filters the log by header (a command and the replies to it) and by result; a refusal (result 0
-// with a NAK) counts as a failure.
+// Filters the log by header (a command and the replies to it) and by result; a refusal (a NAK, or
+// a refusal byte with result 0) counts as a failure.
 class TrafficFilter : public QSortFilterProxyModel {
   Q_OBJECT
 

@@ -42,6 +42,7 @@
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/traffic/event_history.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
 #include "tolvar/mainwindow/window/twips.h"
 #include "tolvar/mainwindow/window/window_placement.h"
@@ -282,6 +283,11 @@ void frmHost::startUp() {
     settings_.PortName = options_.simulatedPort;
   }
   applyPortSettings();
+  if (!settings_.CaptureFile.isEmpty()) {
+    trafficDock_->trafficPane()->startCapture({settings_.CaptureFile,
+                                               settings_.CaptureSize * CaptureFiles::kMegabyte,
+                                               settings_.CaptureCount});
+  }
   zav_quennet1->setEnabled(true);
   showPort();
 }
@@ -323,6 +329,11 @@ bool frmHost::WriteSettings() {
   data.settings.PortName = userPortName_;
   data.encrypt = details_->chkEncrpyt->isChecked();
   data.keyText = details_->txtEncKey->text();
+  const CaptureFiles& capture = trafficDock_->trafficPane()->capture();
+  data.settings.CaptureFile = capture.active() ? capture.setup().path : QString();
+  data.settings.CaptureSize =
+      static_cast<std::int16_t>(capture.setup().bytesPerFile / CaptureFiles::kMegabyte);
+  data.settings.CaptureCount = static_cast<std::int16_t>(capture.setup().files);
   // A window dragged off every screen is saved where it would open, never off screen.
   const QPoint shown = visibleWindowPosition(pos(), frameGeometry().size(), availableScreenAreas());
   data.top = shown.y() * kTwipsPerPixel;
