@@ -50,6 +50,36 @@ std::vector<HistoryRow> historyRows(tolvar::EventHistory* history) {
   return rows;
 }
 
+// The traffic dock observing a command set whose device answers every event buffer read at
+// once, its counter one up each time.
+struct PolledDock {
+  PolledDock() {
+    auto line = std::make_unique<quennet::ScriptedLine>();
+    quennet::ScriptedLine* device = line.get();
+    host.setLine(std::move(line));
+    host.setFrameObserver(&dock);
+    EXPECT_TRUE(device->open());
+    // Polls in moments: the pause the engine keeps between a reply and the next frame ends at
+    // once on a line known to stay silent.
+    device->setEndsWaitsWhenPlayedOut(true);
+    device->setResponder([this](const QByteArray& written) {
+      if (testframes::completeFrameLength(written) == 0) return QByteArray();
+      return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
+    });
+  }
+  // One read of the event buffer, answered with the next counter.
+  bool poll() {
+    ++counter;
+    std::array<std::uint8_t, 11> buffer{};
+    return host.GetEventBuffer(40, buffer) == 0;
+  }
+
+  tolvar::ScriptedUiServices ui;
+  tolvar::TrafficDock dock{ui};
+  quennet::CommandSet host;
+  std::uint8_t counter = 0;
+};
+
 }  // namespace
 
 TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
@@ -293,28 +323,12 @@ TEST_F(BenchOnSimulator, PauseFreezesTheViewButLosesNoFrame) {
 // An hour of polls at 200 ms against a device that answers at once: the pane keeps the newest
 // 10,000 frames, also when the event loop is too busy to show each batch.
 TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
-  tolvar::ScriptedUiServices ui;
-  tolvar::TrafficDock dock(ui);
-  quennet::CommandSet host;
-  auto line = std::make_unique<quennet::ScriptedLine>();
-  quennet::ScriptedLine* device = line.get();
-  host.setLine(std::move(line));
-  host.setFrameObserver(&dock);
-  ASSERT_TRUE(device->open());
-  // An hour of polls in moments: the pause the engine keeps between a reply and the next frame
-  // ends at once on a line known to stay silent.
-  device->setEndsWaitsWhenPlayedOut(true);
-  std::uint8_t counter = 0;
-  device->setResponder([&counter](const QByteArray& written) {
-    if (testframes::completeFrameLength(written) == 0) return QByteArray();
-    return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
-  });
+  PolledDock polled;
+  tolvar::TrafficDock& dock = polled.dock;
   TrafficLog& log = dock.trafficPane()->log();
   constexpr int kPolls = 3600 * 1000 / 200;
   for (int poll = 1; poll <= kPolls; ++poll) {
-    counter = static_cast<std::uint8_t>(poll % 256);
-    std::array<std::uint8_t, 11> buffer{};
-    ASSERT_EQ(host.GetEventBuffer(40, buffer), 0);
+    ASSERT_TRUE(polled.poll());
     // The first half shows each batch; in the second the loop never gets to.
     if (poll < kPolls / 2 && poll % 50 == 0) log.flush();
     ASSERT_LE(log.pending(), TrafficLog::kDefaultLimit);
@@ -343,31 +357,15 @@ TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
 // and a disk that takes nothing is told at once while the bench polls on.
 TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
   QTemporaryDir dir;
-  tolvar::ScriptedUiServices ui;
-  tolvar::TrafficDock dock(ui);
-  quennet::CommandSet host;
-  auto line = std::make_unique<quennet::ScriptedLine>();
-  quennet::ScriptedLine* device = line.get();
-  host.setLine(std::move(line));
-  host.setFrameObserver(&dock);
-  ASSERT_TRUE(device->open());
-  device->setEndsWaitsWhenPlayedOut(true);
-  std::uint8_t counter = 0;
-  device->setResponder([&counter](const QByteArray& written) {
-    if (testframes::completeFrameLength(written) == 0) return QByteArray();
-    return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
-  });
+  PolledDock polled;
+  tolvar::TrafficDock& dock = polled.dock;
   tolvar::TrafficPane* pane = dock.trafficPane();
   pane->log().setLimit(10);
   const QString path = dir.filePath(QStringLiteral("bench.log"));
   constexpr qint64 kFileBytes = 2000;
   ASSERT_TRUE(pane->startCapture({path, kFileBytes, 3}));
-  const auto poll = [&](int polls) {
-    for (int i = 0; i < polls; ++i) {
-      ++counter;
-      std::array<std::uint8_t, 11> buffer{};
-      ASSERT_EQ(host.GetEventBuffer(40, buffer), 0);
-    }
+  const auto poll = [&polled](int polls) {
+    for (int i = 0; i < polls; ++i) ASSERT_TRUE(polled.poll());
   };
   poll(120);
   pane->log().flush();
@@ -415,5 +413,5 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
   EXPECT_TRUE(pane->captureStatus->text().contains(QStringLiteral("No space left on device")))
       << pane->captureStatus->text().toStdString();
   EXPECT_EQ(pane->captureStatus->palette().color(QPalette::WindowText), tolvar::kEventRed);
-  EXPECT_TRUE(ui.messages().empty());
+  EXPECT_TRUE(polled.ui.messages().empty());
 }

@@ -21,7 +21,6 @@ namespace tolvar {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 const QString kPass = QStringLiteral("PASS");
 const QString kFail = QStringLiteral("FAIL");
 // A script is text of a few thousand lines at most; anything larger is not one.
@@ -112,8 +111,8 @@ bool ScriptRun::load(const QString& path) {
     bytes = file.readAll();
   }
   if (!error.isEmpty()) {
-    ui_.messageBox(QStringLiteral("The script %1 could not be read.\r\n").arg(path) + error, kTitle,
-                   MsgIcon::Exclamation);
+    ui_.messageBox(QStringLiteral("The script %1 could not be read.\r\n").arg(path) + error,
+                   kMessageTitle, MsgIcon::Exclamation);
     return false;
   }
   // A file read whole ends its last line, newline or not.
@@ -281,16 +280,9 @@ bool ScriptRun::saveReport(const QString& path, QString* error) const {
 }
 
 void ScriptRun::saveReportAs() {
-  const QString proposed =
-      QStringLiteral("tolvar-script-%1.txt")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
-  const QString path = ui_.saveFileName(QStringLiteral("Save Report"),
-                                        QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
-  if (path.isEmpty()) return;
-  QString error;
-  if (saveReport(path, &error)) return;
-  ui_.messageBox(QStringLiteral("The report could not be written to %1.\r\n").arg(path) + error,
-                 kTitle, MsgIcon::Exclamation);
+  saveTableAs(ui_, QStringLiteral("Save Report"), QStringLiteral("tolvar-script"),
+              QStringLiteral("The report"),
+              [this](const QString& path, QString* error) { return saveReport(path, error); });
 }
 
 ScriptRunDock::ScriptRunDock(LineTurn& turn, UiServices& ui, QWidget* parent)

@@ -9,6 +9,9 @@ class QDialog;
 
 namespace tolvar {
 
+// The title of the bench's own message and input boxes.
+inline const QString kMessageTitle = QStringLiteral("Tolvar Emulator");
+
 enum class MsgIcon { None, Exclamation, Critical, Warning, Information };
 enum class MsgButtons { Ok, YesNoCancel };
 enum class MsgResult { Ok, Yes, No, Cancel };

@@ -253,17 +253,9 @@ bool EventHistoryPane::saveHistory(const QString& path, QString* error) const {
 }
 
 void EventHistoryPane::saveAs() {
-  const QString proposed =
-      QStringLiteral("tolvar-events-%1.txt")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
-  const QString path = ui_.saveFileName(QStringLiteral("Save Event History"),
-                                        QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
-  if (path.isEmpty()) return;
-  QString error;
-  if (saveHistory(path, &error)) return;
-  ui_.messageBox(
-      QStringLiteral("The event history could not be written to %1.\r\n").arg(path) + error,
-      QStringLiteral("Tolvar Emulator"), MsgIcon::Exclamation);
+  saveTableAs(ui_, QStringLiteral("Save Event History"), QStringLiteral("tolvar-events"),
+              QStringLiteral("The event history"),
+              [this](const QString& path, QString* error) { return saveHistory(path, error); });
 }
 
 }  // namespace tolvar

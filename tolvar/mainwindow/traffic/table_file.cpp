@@ -1,6 +1,9 @@
 #include "tolvar/mainwindow/traffic/table_file.h"
 
+#include <QDateTime>
 #include <QSaveFile>
+
+#include "tolvar/mainwindow/services/ui_services.h"
 
 namespace tolvar {
 
@@ -44,6 +47,20 @@ bool saveTable(const QString& path, const QStringList& titles, const std::vector
     return false;
   }
   return true;
+}
+
+void saveTableAs(UiServices& ui, const QString& title, const QString& stem, const QString& what,
+                 const std::function<bool(const QString& path, QString* error)>& write) {
+  const QString proposed =
+      QStringLiteral("%1-%2.txt")
+          .arg(stem, QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
+  const QString path =
+      ui.saveFileName(title, QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
+  if (path.isEmpty()) return;
+  QString error;
+  if (write(path, &error)) return;
+  ui.messageBox(QStringLiteral("%1 could not be written to %2.\r\n").arg(what, path) + error,
+                kMessageTitle, MsgIcon::Exclamation);
 }
 
 QString tableText(const std::vector<QStringList>& rows) {

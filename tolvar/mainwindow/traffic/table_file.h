@@ -3,6 +3,7 @@
 // name ending in ".csv", else tab-separated text, one row a line after the column titles. The
 // file is replaced whole or not at all.
 
+#include <functional>
 #include <vector>
 
 #include <QString>
@@ -17,6 +18,12 @@ inline constexpr int kExportRole = Qt::UserRole + 1;
 // the `notes`, each on a line of its own after "# "; a CSV file holds the table only.
 bool saveTable(const QString& path, const QStringList& titles, const std::vector<QStringList>& rows,
                QString* error, const QStringList& notes = {});
+class UiServices;
+
+// "Save…" of a table: asks through `ui` for a text or CSV file (a name of `stem` and the date and
+// time is offered) and writes it with `write`; a failure says `what` could not be written where.
+void saveTableAs(UiServices& ui, const QString& title, const QString& stem, const QString& what,
+                 const std::function<bool(const QString& path, QString* error)>& write);
 // The rows as tab-separated lines, as the clipboard takes them.
 QString tableText(const std::vector<QStringList>& rows);
 

@@ -29,7 +29,6 @@ namespace tolvar {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
 
 // The widest text each column shows, in hexadecimal and in decimal, so the columns fit their
@@ -244,7 +243,7 @@ bool TrafficPane::startCapture(const CaptureFiles::Setup& setup) {
   if (!capture_.start(setup, titles.join(u'\t').toUtf8() + '\n')) {
     ui_.messageBox(
         QStringLiteral("The capture cannot write to %1.\r\n").arg(setup.path) + capture_.error(),
-        kTitle, MsgIcon::Exclamation);
+        kMessageTitle, MsgIcon::Exclamation);
     showCapture();
     return false;
   }
@@ -349,17 +348,11 @@ bool TrafficPane::saveLog(const QString& path, QString* error, bool selectedOnly
 void TrafficPane::saveLogAs(bool selectedOnly) {
   // A paused view saves what it shows; else the frames still waiting for the next batch too.
   log_->flush();
-  const QString proposed =
-      QStringLiteral("tolvar-traffic-%1.txt")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
-  const QString path = ui_.saveFileName(
-      selectedOnly ? QStringLiteral("Save Selected Rows") : QStringLiteral("Save Log"),
-      QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
-  if (path.isEmpty()) return;
-  QString error;
-  if (saveLog(path, &error, selectedOnly)) return;
-  ui_.messageBox(QStringLiteral("The log could not be written to %1.\r\n").arg(path) + error,
-                 kTitle, MsgIcon::Exclamation);
+  saveTableAs(ui_, selectedOnly ? QStringLiteral("Save Selected Rows") : QStringLiteral("Save Log"),
+              QStringLiteral("tolvar-traffic"), QStringLiteral("The log"),
+              [this, selectedOnly](const QString& path, QString* error) {
+                return saveLog(path, error, selectedOnly);
+              });
 }
 
 }  // namespace tolvar
