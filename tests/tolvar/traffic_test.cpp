@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
@@ -414,4 +415,29 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
       << pane->captureStatus->text().toStdString();
   EXPECT_EQ(pane->captureStatus->palette().color(QPalette::WindowText), tolvar::kEventRed);
   EXPECT_TRUE(polled.ui.messages().empty());
+}
+
+// Follow keeps the newest frame in view until the user scrolls up to read; new frames then
+// leave the view where it is, and ticking Follow again goes to the end.
+TEST(TrafficPaneFollow, ScrollingUpStopsItAndTickingTakesItUp) {
+  PolledDock polled;
+  polled.dock.show();
+  tolvar::TrafficPane* pane = polled.dock.trafficPane();
+  QScrollBar* bar = pane->table()->verticalScrollBar();
+  const auto pollAndShow = [&](int polls) {
+    for (int i = 0; i < polls; ++i) ASSERT_TRUE(polled.poll());
+    pane->log().flush();
+    QCoreApplication::processEvents();
+  };
+  pollAndShow(100);
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+  EXPECT_FALSE(pane->follow->isChecked());
+  const int reading = bar->value();
+  pollAndShow(20);
+  EXPECT_EQ(bar->value(), reading);
+  EXPECT_LT(bar->value(), bar->maximum());
+  pane->follow->setChecked(true);
+  EXPECT_EQ(bar->value(), bar->maximum());
 }

@@ -207,23 +207,7 @@ EventHistoryPane::EventHistoryPane(UiServices& ui, QWidget* parent)
   connect(copyAll, &QPushButton::clicked, this,
           [this] { QApplication::clipboard()->setText(allText()); });
   connect(save, &QPushButton::clicked, this, &EventHistoryPane::saveAs);
-  // Following keeps the newest row in view, once per batch of rows. A user who scrolls up to
-  // read stops it; scrolling back to the end, or ticking Follow, takes it up again.
-  connect(follow, &QCheckBox::toggled, this, [this](bool on) {
-    if (on) view_->scrollToBottom();
-  });
-  connect(view_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
-    const QScrollBar* bar = view_->verticalScrollBar();
-    follow->setChecked(bar->sliderPosition() >= bar->maximum());
-  });
-  connect(view_->model(), &QAbstractItemModel::rowsInserted, this, [this] {
-    if (scrollPending_ || !follow->isChecked()) return;
-    scrollPending_ = true;
-    QTimer::singleShot(0, this, [this] {
-      scrollPending_ = false;
-      if (follow->isChecked() && view_->isVisible()) view_->scrollToBottom();
-    });
-  });
+  followNewest(*view_, *follow);
 }
 
 std::vector<QStringList> EventHistoryPane::rows() const {

@@ -111,7 +111,6 @@ class EventHistoryPane : public QWidget {
 
   UiServices& ui_;
   EventHistory* view_;
-  bool scrollPending_ = false;
 };
 
 }  // namespace tolvar

@@ -1,7 +1,13 @@
 #include "tolvar/mainwindow/traffic/table_file.h"
 
+#include <memory>
+
+#include <QAbstractItemView>
+#include <QCheckBox>
 #include <QDateTime>
 #include <QSaveFile>
+#include <QScrollBar>
+#include <QTimer>
 
 #include "tolvar/mainwindow/services/ui_services.h"
 
@@ -61,6 +67,27 @@ void saveTableAs(UiServices& ui, const QString& title, const QString& stem, cons
   if (write(path, &error)) return;
   ui.messageBox(QStringLiteral("%1 could not be written to %2.\r\n").arg(what, path) + error,
                 kMessageTitle, MsgIcon::Exclamation);
+}
+
+void followNewest(QAbstractItemView& view, QCheckBox& follow) {
+  QObject::connect(&follow, &QCheckBox::toggled, &view, [&view](bool on) {
+    if (on) view.scrollToBottom();
+  });
+  QObject::connect(view.verticalScrollBar(), &QScrollBar::actionTriggered, &follow,
+                   [&view, &follow] {
+                     const QScrollBar* bar = view.verticalScrollBar();
+                     follow.setChecked(bar->sliderPosition() >= bar->maximum());
+                   });
+  auto pending = std::make_shared<bool>(false);
+  QObject::connect(view.model(), &QAbstractItemModel::rowsInserted, &view,
+                   [&view, &follow, pending] {
+                     if (*pending || !follow.isChecked()) return;
+                     *pending = true;
+                     QTimer::singleShot(0, &view, [&view, &follow, pending] {
+                       *pending = false;
+                       if (follow.isChecked() && view.isVisible()) view.scrollToBottom();
+                     });
+                   });
 }
 
 QString tableText(const std::vector<QStringList>& rows) {

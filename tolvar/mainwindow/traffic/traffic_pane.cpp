@@ -211,18 +211,7 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   connect(findAgain, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
   connect(findBack, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
 
-  // Following keeps the newest row in view. A user who scrolls up to read stops it; scrolling
-  // back to the end, or ticking Follow, takes it up again.
-  connect(follow, &QCheckBox::toggled, this, [this](bool on) {
-    if (on) table_->scrollToBottom();
-  });
-  connect(table_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
-    const QScrollBar* bar = table_->verticalScrollBar();
-    follow->setChecked(bar->sliderPosition() >= bar->maximum());
-  });
-  connect(log_, &QAbstractItemModel::rowsInserted, this, [this] {
-    if (follow->isChecked()) table_->scrollToBottom();
-  });
+  followNewest(*table_, *follow);
 }
 
 void TrafficPane::take(const quennet::FrameRecord& record) {
