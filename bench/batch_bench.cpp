@@ -31,14 +31,19 @@ extern char** environ;
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: bench_batch [--polls N] [--long-lines | --reference-only]\n"
+    "Usage: bench_batch [--polls N] [--repeat-guard MS] [--long-lines | --reference-only]\n"
     "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
     "lock-step, then N pipelined, then N from this process through a command set for\n"
     "reference, and prints the time per poll against the wire floor.\n"
     "--long-lines instead feeds one line of 1, 8 and 40 MB followed by a simple poll, and\n"
     "prints the time to both answers and the tool's peak resident memory.\n"
     "--reference-only: the command set's polls alone, with the CPU time of the calling thread\n"
-    "per poll.\n";
+    "per poll.\n"
+    "--repeat-guard MS: the quiet kept after each good reply before the next poll (default the\n"
+    "library's; 0 trusts the device never to answer twice).\n";
+
+// The quiet after a good reply, for the tool and the command set alike.
+int repeatGuardMs = quennet::LinkEngine::kRepeatGuardMs;
 
 double nowMs() {
   timespec t{};
@@ -57,7 +62,8 @@ class Batch {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> words = {QUENNET_TOOL, "--port", port, "batch"};
+    std::vector<std::string> words = {
+        QUENNET_TOOL, "--port", port, "--repeat-guard", std::to_string(repeatGuardMs), "batch"};
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -161,6 +167,7 @@ double inProcess(const std::string& port, int polls, double* cpuPerPoll = nullpt
   set.setLine(std::move(line));
   set.setChecksumType(quennet::CHKSM_16BIT);
   set.setCommsEcho(true);
+  set.setRepeatGuardMs(repeatGuardMs);
   QString reply;
   if (set.SendPoll(40, reply) != quennet::kResultOk) return -1;  // the settling after opening
   const double start = nowMs();
@@ -208,6 +215,8 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(argv[i], "--polls") == 0 && i + 1 < argc) {
       polls = std::max(1, std::atoi(argv[++i]));
+    } else if (std::strcmp(argv[i], "--repeat-guard") == 0 && i + 1 < argc) {
+      repeatGuardMs = std::max(0, std::atoi(argv[++i]));
     } else if (std::strcmp(argv[i], "--long-lines") == 0) {
       longLines = true;
     } else if (std::strcmp(argv[i], "--reference-only") == 0) {
@@ -239,7 +248,10 @@ int main(int argc, char** argv) {
                 perPoll, floor, cpu);
     return 0;
   }
-  std::printf("quennet batch, %d simple polls on the paced virtual validator (echo on)\n", polls);
+  std::printf(
+      "quennet batch, %d simple polls on the paced virtual validator (echo on), "
+      "repeat guard %d ms\n",
+      polls, repeatGuardMs);
   const auto row = [&](const char* what, double perPoll) {
     if (perPoll < 0) {
       std::fprintf(stderr, "%s: a poll failed\n", what);

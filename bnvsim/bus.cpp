@@ -254,6 +254,13 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
     }
   } else if (fault == Fault::Late) {
     sent.atMs += kLateReplyMs;
+  } else if (fault == Fault::Twice) {
+    Transmission again = sent;
+    again.atMs +=
+        (line_.pacing ? static_cast<double>(sent.bytes.size()) * kByteTimeMs : 0) + kRepeatGapMs;
+    out.push_back(std::move(sent));
+    out.push_back(std::move(again));
+    return;
   }
   out.push_back(std::move(sent));
 }

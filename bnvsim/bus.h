@@ -26,6 +26,7 @@ inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;
 // frames with their echoes) a host that sends without reading has its frames dropped unanswered.
 inline constexpr std::size_t kMaxWaitingTransmissions = 8;
 inline constexpr int kLateReplyMs = 700;  // past the host's longest ordinary wait of 500 ms
+inline constexpr int kRepeatGapMs = 3;  // a reply sent twice: the second this long after the first
 using quennet::kHostAddress;
 
 // Bytes to put on the line, not before `atMs`, in the order handed out. On a paced line `atMs` is

@@ -12,8 +12,8 @@ namespace bnvsim {
 
 namespace {
 
-constexpr std::array<const char*, 8> kFaultNames = {"silent",    "busy",  "nak",  "badcrc",
-                                                    "truncated", "noise", "late", "noecho"};
+constexpr std::array<const char*, kFaultKinds> kFaultNames = {
+    "silent", "busy", "nak", "badcrc", "truncated", "noise", "late", "noecho", "twice"};
 
 std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;

@@ -26,8 +26,8 @@ struct LineOptions {
 // How long a note waits in escrow for the host's route request before it is given back.
 inline constexpr int kDefaultEscrowHoldMs = 10000;
 
-enum class Fault { Silent, Busy, Nak, BadCrc, Truncated, Noise, Late, NoEcho };
-inline constexpr int kFaultKinds = 8;
+enum class Fault { Silent, Busy, Nak, BadCrc, Truncated, Noise, Late, NoEcho, Twice };
+inline constexpr int kFaultKinds = 9;
 // Queued faults are bounded: each one waits for a reply of its own.
 inline constexpr int kMaxQueuedFaults = 1000;
 

@@ -25,6 +25,8 @@ struct CliOptions {
   std::optional<std::int32_t> keyCode;
   // HopperCode for the hopper methods; the control's default when not given.
   std::optional<std::int32_t> hopperCode;
+  // Quiet after a good reply before the next frame; the library's guard when not given.
+  std::optional<int> repeatGuardMs;
   bool json = false;
   bool list = false;
   bool help = false;

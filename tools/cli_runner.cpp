@@ -75,6 +75,7 @@ void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoAtOpe
   set.setEncryption(options.keyCode.has_value());
   if (options.keyCode) set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
   set.setHopperCode(options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
+  set.setRepeatGuardMs(options.repeatGuardMs.value_or(LinkEngine::kRepeatGuardMs));
 }
 
 // Returns whether the line echoes: as the options say, or as one simple poll finds.
@@ -103,6 +104,7 @@ void openBus(BusClient& bus, const CliOptions& options) {
     bus.setEncryption(true);
   }
   if (options.hopperCode) bus.setHopperCode(*options.hopperCode);
+  if (options.repeatGuardMs) bus.setRepeatGuardMs(*options.repeatGuardMs);
   if (!bus.open()) throw openFailure(options.port, LineError{bus.errorNumber(), bus.errorString()});
 }
 

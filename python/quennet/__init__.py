@@ -26,17 +26,15 @@ _CHECKSUMS = {"crc16": _capi.CRC16, "checksum8": _capi.CHECKSUM8}
 _WAIT_SLICE_MS = 200
 
 
-def _raise(code):
+def _error(code):
     message = lib.quennet_last_message().decode()
-    if code == _capi.EINVAL:
-        raise ValueError(message)
-    if code == _capi.ETIMEDOUT:
-        raise TimeoutError(message)
-    if code == _capi.EREFUSED:
-        raise RuntimeError(message)
-    if code == _capi.ENOMEM:
-        raise MemoryError(message)
-    raise OSError(message)
+    kind = {_capi.EINVAL: ValueError, _capi.ETIMEDOUT: TimeoutError, _capi.EREFUSED: RuntimeError,
+            _capi.ENOMEM: MemoryError}.get(code, OSError)
+    return kind(message)
+
+
+def _raise(code):
+    raise _error(code)
 
 
 def version():
@@ -163,10 +161,13 @@ class Events:
 
 class Bus:
     """One serial port: checksum "crc16" (default) or "checksum8", echo on the line, an
-    encryption key of six digits, and the longest a call may wait in seconds (None: until it is
-    done)."""
+    encryption key of six digits, the longest a call may wait in seconds (None: until it is
+    done), and the quiet in seconds the line must keep after a good reply before the next call
+    goes out (None: the library's 10 ms; 0 trusts the devices never to send a reply twice, and
+    back-to-back calls run at the speed of the wire)."""
 
-    def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None):
+    def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
+                 repeat_guard=None):
         if checksum not in _CHECKSUMS:
             raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, not {checksum!r}")
         options = _capi.Options()
@@ -184,6 +185,12 @@ class Bus:
         if code != _capi.OK:
             self._handle = None
             _raise(code)
+        if repeat_guard is not None:
+            code = lib.quennet_set_repeat_guard(self._handle, int(round(repeat_guard * 1000)))
+            if code != _capi.OK:
+                error = _error(code)
+                self.close()
+                raise error
 
     def _live(self):
         if not self._handle:

@@ -64,6 +64,7 @@ def _load():
                                         ctypes.POINTER(p)]),
         "quennet_close": (None, [p]),
         "quennet_free": (None, [p]),
+        "quennet_set_repeat_guard": (ctypes.c_int, [p, ctypes.c_int]),
         "quennet_call": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_char_p,
                                         ctypes.POINTER(ctypes.c_char_p), size,
                                         ctypes.POINTER(p)]),

@@ -1,5 +1,7 @@
 #include "quennet/bus/bus_client.h"
 
+#include <algorithm>
+
 #include <QThread>
 
 #include "quennet/bus/bus_queue_p.h"
@@ -83,6 +85,14 @@ void BusClient::setHopperCode(std::int32_t code) {
 
 std::int32_t BusClient::hopperCode() const {
   return settings_->hopperCode;
+}
+
+void BusClient::setRepeatGuardMs(int ms) {
+  settings_->repeatGuardMs = std::max(ms, 0);
+}
+
+int BusClient::repeatGuardMs() const {
+  return settings_->repeatGuardMs;
 }
 
 bool BusClient::open() {

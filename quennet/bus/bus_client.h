@@ -83,6 +83,12 @@ class QUENNET_EXPORT BusClient : public QObject {
   void setHopperCode(std::int32_t code);
   /// The code sent with every hopper dispense.
   std::int32_t hopperCode() const;
+  /// How long the line must stay quiet after a good reply before the next frame goes out
+  /// (LinkEngine::setRepeatGuardMs); 0 trusts the devices never to send a reply twice.
+  ///@{
+  void setRepeatGuardMs(int ms);
+  int repeatGuardMs() const;
+  ///@}
 
   /// Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.
   bool open();

@@ -17,6 +17,7 @@
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/link_engine.h"
 #include "quennet/link/serial_line.h"
 
 namespace quennet::bus_detail {
@@ -28,6 +29,7 @@ struct LinkSettings {
   bool encryption = false;
   KeyDigits keyDigits{};
   std::int32_t hopperCode = CommandSet::kDefaultHopperCode;
+  int repeatGuardMs = LinkEngine::kRepeatGuardMs;
 };
 
 // What opening the port needs, and where the worker answers.

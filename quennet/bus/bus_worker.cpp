@@ -100,6 +100,7 @@ void BusWorker::applySettings(const LinkSettings& settings) {
   set_.setEncryption(settings.encryption);
   set_.setKeyDigits(settings.keyDigits);
   set_.setHopperCode(settings.hopperCode);
+  set_.setRepeatGuardMs(settings.repeatGuardMs);
   set_.forgetLastTransaction();
 }
 

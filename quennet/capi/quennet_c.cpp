@@ -527,6 +527,15 @@ void quennet_close(quennet_bus* bus) {
   });
 }
 
+int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (milliseconds < 0) throw Failure{QUENNET_EINVAL, QStringLiteral("the guard is negative")};
+    Runtime::instance().run([&] { bus->client->setRepeatGuardMs(milliseconds); });
+    return QUENNET_OK;
+  });
+}
+
 void quennet_free(quennet_bus* bus) {
   if (!bus) return;
   guarded([&] {

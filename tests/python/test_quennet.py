@@ -148,6 +148,29 @@ def test_a_closed_or_missing_port_raises_oserror(validators):
         quennet.Bus(port, checksum="crc32")
     with pytest.raises(ValueError, match="six digits"):
         quennet.Bus(port, key="12345")
+    with pytest.raises(ValueError, match="negative"):
+        quennet.Bus(port, repeat_guard=-0.001)
+
+
+def test_a_reply_sent_twice_never_answers_the_next_call(validators):
+    # The first poll's ACK comes again 3 ms later; the device takes 5 ms to answer, so without
+    # the quiet kept after a good reply the second poll would read that ACK instead of its NAK.
+    for_tool, for_package = validators
+    for validator in validators:
+        validator.console("delay 5")
+        validator.console("fault twice 1")
+        validator.console("fault nak 1")
+    try:
+        batch = subprocess.run([TOOL, "--port", for_tool.port, "--echo", "--json", "batch"],
+                               input="SendPoll\nSendPoll\n", capture_output=True, text=True,
+                               timeout=30)
+        shown = [json.loads(line)["acknowledged"] for line in batch.stdout.splitlines()]
+        with quennet.Bus(for_package.port) as bus:
+            answered = [bus.call(40, "SendPoll").acknowledged for _ in range(2)]
+    finally:
+        for validator in validators:
+            validator.console("delay 0")
+    assert shown == answered == [True, False]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")

@@ -197,16 +197,12 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   lastGoodAddress_ = address;
   const std::int16_t result = turn_.control().RouteBill(address, route, response);
   turn_.showReply(response);
-  if (result == quennet::kResultOk && response == QLatin1String(quennet::kAckText)) {
-    return RouteOutcome::Accepted;
-  }
-  // An answer other than ACK means the note did not move. It goes to the event label, where
-  // the next poll leaves it until a new event arrives; the status line is rewritten every tick.
+  if (result != quennet::kResultOk) return RouteOutcome::NoAnswer;
+  if (turn_.control().acknowledged()) return RouteOutcome::Accepted;
+  // Any other answer (a NAK, the validator's refusals) means the note did not move. It goes to
+  // the event label, where the next poll leaves it until a new event arrives; the status line is
+  // rewritten every tick.
   const bool nak = response == QLatin1String(quennet::kNakText);
-  const bool refused = nak || response == QLatin1String(quennet::kRouteRefusedText) ||
-                       response == QLatin1String(quennet::kRouteNoNoteText) ||
-                       (result == quennet::kResultOk && !response.isEmpty());
-  if (!refused) return RouteOutcome::NoAnswer;
   events_.setEventColour(kEventRed);
   events_.setEventText(nak ? QStringLiteral("Route Refused (NACK)") : response);
   // The validator holds no note: its buttons have nothing left to route.
