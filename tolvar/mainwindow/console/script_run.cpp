@@ -184,6 +184,8 @@ void ScriptRun::runNext() {
 }
 
 void ScriptRun::runStep() {
+  // Stop pressed while the line waited for its turn: it is not sent.
+  if (stopRequested_) return finish(QStringLiteral("stopped by the user"));
   const Step& step = steps_[next_];
   const int row = static_cast<int>(next_);
   const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));

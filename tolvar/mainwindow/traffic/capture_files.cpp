@@ -52,6 +52,11 @@ bool CaptureFiles::rotate() {
   }
   // With one file only, the full one is started afresh.
   QFile::remove(setup_.path);
+  // A full file that cannot be moved aside is not written on past its size.
+  if (QFile::exists(setup_.path)) {
+    rotateFailed_ = true;
+    return false;
+  }
   return open();
 }
 
@@ -67,7 +72,9 @@ bool CaptureFiles::write(const QByteArray& line) {
   if (written && holdsLines_ && size_ + bytes.size() > setup_.bytesPerFile) written = rotate();
   written = written && writeThrough(bytes);
   if (!written) {
-    error_ = file_.errorString();
+    error_ = rotateFailed_ ? QStringLiteral("%1 cannot be renamed or removed").arg(setup_.path)
+                           : file_.errorString();
+    rotateFailed_ = false;
     ++missed_;
     return false;
   }

@@ -55,6 +55,7 @@ class CaptureFiles {
   qint64 missed_ = 0;
   QString error_;
   bool running_ = false;
+  bool rotateFailed_ = false;
 };
 
 }  // namespace tolvar
