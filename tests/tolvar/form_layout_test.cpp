@@ -1,9 +1,14 @@
 // The form's caption labels: each shows its whole text, in the form's own size, inside its box
-// (the designed one, widened where the text needs it).
+// (the designed one, widened where the text needs it). The window on real screens: the program
+// started on an X server of a given size and scale, where everything lands.
 #include <QAction>
 #include <QCoreApplication>
 #include <QGroupBox>
+#include <QHash>
 #include <QLabel>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTreeWidget>
 
 #include "tests/tolvar/bench_fixture.h"
@@ -95,6 +100,108 @@ TEST_F(FormLayout, TheWindowFitsWhatItShows) {
   QCoreApplication::processEvents();
   EXPECT_EQ(body->size(), form);
   EXPECT_EQ(w.trafficDock()->height(), dockHeight + 150);
+}
+
+// Where the window and its parts landed, by phase ("start", "enlarged") and name.
+using Placement = QHash<QString, QHash<QString, QRect>>;
+
+// Runs the bench as the program starts it, with the Virtual Validator, on a fresh X server of
+// `screen` pixels at `scale`, without a settings file.
+Placement placedOn(const QString& screen, const QString& scale, QString* output) {
+  QTemporaryDir dir;
+  QProcess child;
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+  environment.insert(QStringLiteral("QT_SCALE_FACTOR"), scale);
+  child.setProcessEnvironment(environment);
+  child.start(QStringLiteral("xvfb-run"),
+              {QStringLiteral("-a"), QStringLiteral("-s"), "-screen 0 " + screen + "x24",
+               QStringLiteral(QUENNET_BENCH_DRIVER), QStringLiteral("geometry"),
+               QStringLiteral("--simulate"), QStringLiteral("--settings"),
+               dir.filePath(QStringLiteral("tolvar.ini"))});
+  child.waitForFinished(60000);
+  *output = QString::fromLocal8Bit(child.readAllStandardOutput() + child.readAllStandardError());
+  Placement placed;
+  for (const QString& line : output->split(QLatin1Char('\n'))) {
+    // "PHASE NAME X Y WIDTH HEIGHT"; section titles may hold spaces.
+    QStringList words = line.split(QLatin1Char(' '));
+    if (words.size() < 6) continue;
+    const QString phase = words.takeFirst();
+    const int h = words.takeLast().toInt();
+    const int w = words.takeLast().toInt();
+    const int y = words.takeLast().toInt();
+    const int x = words.takeLast().toInt();
+    placed[phase][words.join(QLatin1Char(' '))] = QRect(x, y, w, h);
+  }
+  return placed;
+}
+
+// A fresh start fits the screen with its docks and is centred as a whole, at any scale, and a
+// pane shown later keeps it on the screen; made as
+// large as the screen (as a window manager maximizes it), the form stays at the top left under
+// its bar and the Virtual Validator takes the room. Where the screen is wide enough it shows
+// every section of the pane without scrolling.
+TEST(WindowOnScreen, FitsCentresAndGivesTheRoomToThePanes) {
+  if (QStandardPaths::findExecutable(QStringLiteral("xvfb-run")).isEmpty()) {
+    GTEST_SKIP() << "xvfb-run is not installed (scripts/setup.sh installs it)";
+  }
+  struct Case {
+    const char* screen;
+    const char* scale;
+    bool roomy;  // every pane at its full size: the Virtual Validator, the traffic pane
+  };
+  const Case cases[] = {
+      {"1280x800", "1", false}, {"1920x1080", "1.5", false}, {"1600x1000", "1", true}};
+  const QString pane = QStringLiteral("virtualValidatorDock");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.screen) + " at scale " + c.scale);
+    QString output;
+    const Placement placed = placedOn(QLatin1String(c.screen), QLatin1String(c.scale), &output);
+    ASSERT_TRUE(placed.contains("start") && placed.contains("enlarged")) << output.toStdString();
+    const QHash<QString, QRect>& start = placed["start"];
+    const QRect screen = start["screen"];
+    const QRect frame = start["frame"];
+    EXPECT_TRUE(screen.contains(frame)) << output.toStdString();
+    EXPECT_LE(std::abs(frame.center().x() - screen.center().x()), 1) << output.toStdString();
+    EXPECT_LE(std::abs(frame.center().y() - screen.center().y()), 1) << output.toStdString();
+    ASSERT_TRUE(start.contains("dock:" + pane)) << output.toStdString();
+    EXPECT_TRUE(frame.contains(start["dock:" + pane]));
+    if (c.roomy) {
+      for (auto part = start.begin(); part != start.end(); ++part) {
+        if (!part.key().startsWith(QLatin1String("section:"))) continue;
+        EXPECT_TRUE(start["viewport:" + pane].contains(part.value()))
+            << part.key().toStdString() << "\n"
+            << output.toStdString();
+      }
+    }
+    for (const QString& phase : {QStringLiteral("start"), QStringLiteral("enlarged")}) {
+      SCOPED_TRACE(phase.toStdString());
+      const QHash<QString, QRect>& at = placed[phase];
+      const QRect window = at["window"];
+      // The bar right under the menu, the body right under the bar, at the window's left.
+      EXPECT_EQ(at["tlbHost"].top(), at["menu"].bottom() + 1) << output.toStdString();
+      EXPECT_EQ(at["body"].top(), at["tlbHost"].bottom() + 1) << output.toStdString();
+      EXPECT_EQ(at["body"].left(), window.left());
+      // The form and the pane fill the window's width between them, up to the splitter.
+      const QRect dock = at["dock:" + pane];
+      EXPECT_EQ(dock.right(), window.right()) << output.toStdString();
+      EXPECT_LE(dock.left() - at["central"].right(), 8) << output.toStdString();
+      EXPECT_EQ(at["central"].width(), at["body"].width()) << output.toStdString();
+    }
+    // The traffic pane shown grows the window, which stays on the screen (on a short screen its
+    // title bar does; the pane keeps a dozen frames in view).
+    const QHash<QString, QRect>& docked = placed["docked"];
+    EXPECT_TRUE(docked.contains("dock:trafficDock")) << output.toStdString();
+    if (c.roomy) {
+      EXPECT_TRUE(docked["screen"].contains(docked["frame"])) << output.toStdString();
+    } else {
+      EXPECT_TRUE(docked["screen"].contains(docked["frame"].topLeft())) << output.toStdString();
+    }
+    const QHash<QString, QRect>& enlarged = placed["enlarged"];
+    EXPECT_EQ(enlarged["window"].size(), enlarged["screen"].size());
+    EXPECT_EQ(enlarged["body"].size(), start["body"].size());
+    EXPECT_EQ(enlarged["dock:" + pane].height(), enlarged["central"].height());
+  }
 }
 
 }  // namespace

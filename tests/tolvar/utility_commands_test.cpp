@@ -5,18 +5,23 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
 #include "bnvsim/simulator.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/line_capture.h"
 #include "quennet/testing/scripted_line.h"
 #include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
+#include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/services/scripted_ui_services.h"
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
@@ -134,6 +139,31 @@ TEST_F(ScriptedBench, MotorFlagsFollowTheButton) {
   EXPECT_EQ(sent(), (std::vector<int>{40, 146, 0, 0, 0}));
 }
 
+// Two devices on one address both answer an address clash: the Bus View says so and asks
+// neither what it is (both would answer at once); a device alone on its address is asked.
+TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
+  line->clearLog();
+  line->setResponder([](const QByteArray& written) -> QByteArray {
+    if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
+    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28", 3);
+    return written +
+           crcReply(0, {'B', 'i', 'l', 'l', ' ', 'V', 'a', 'l', 'i', 'd', 'a', 't', 'o', 'r'});
+  });
+  press("Addr_Clash");
+  auto* devices = named<QTreeWidget>(*host, "busDevices");
+  ASSERT_EQ(devices->topLevelItemCount(), 2);
+  EXPECT_EQ(devices->topLevelItem(0)->text(0), "3");
+  EXPECT_TRUE(devices->topLevelItem(0)->text(1).startsWith("2 devices on this address"));
+  EXPECT_EQ(devices->topLevelItem(0)->foreground(1).color(), QColor(255, 0, 0));
+  EXPECT_EQ(devices->topLevelItem(1)->text(1), "Bill Validator");
+  // On the line: the clash, then the one request, to 40.
+  const QByteArray& log = line->writtenLog();
+  std::vector<int> destinations;
+  for (qsizetype at = 0; at + 1 < log.size(); at += std::uint8_t(log[at + 1]) + 5)
+    destinations.push_back(std::uint8_t(log[at]));
+  EXPECT_EQ(destinations, (std::vector<int>{0, 40}));
+}
+
 TEST_F(ScriptedBench, StackerOutcomesAndColours) {
   struct Case {
     QByteArray reply;
@@ -232,11 +262,27 @@ class SimulatedBench : public Bench {
     ASSERT_TRUE(host->control()->Enabled());
   }
 
-  static bnvsim::SimulatorOptions busWithThreeDevices() {
+  bnvsim::SimulatorOptions busWithThreeDevices() const {
     bnvsim::SimulatorOptions options;
     options.hopper = true;
     options.coinAcceptor = true;
+    options.capturePath = capturePath();
     return options;
+  }
+  QString capturePath() const { return dir.filePath(QStringLiteral("line.cap")); }
+  // The addresses of the frames the host has put on the line so far, as the line saw them.
+  std::vector<int> destinationsOnTheLine() const {
+    QFile file(capturePath());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    QString error;
+    const auto chunks = quennet::parseCapture(file.readAll(), &error);
+    QByteArray sent;
+    for (const quennet::CaptureChunk& chunk : chunks.value_or(std::vector<quennet::CaptureChunk>{}))
+      if (chunk.direction == quennet::FrameDirection::Host) sent += chunk.bytes;
+    std::vector<int> destinations;
+    for (qsizetype at = 0; at + 1 < sent.size(); at += std::uint8_t(sent[at + 1]) + 5)
+      destinations.push_back(std::uint8_t(sent[at]));
+    return destinations;
   }
 
   bnvsim::Simulator sim{busWithThreeDevices()};
@@ -305,7 +351,8 @@ TEST_F(SimulatedBench, BillModeQuestions) {
   EXPECT_EQ(sim.billMode(), 2);
 }
 
-// Both polls wait out the whole collection time, so they share one test.
+// Both polls wait out the whole collection time, so they share one test: the reply line, the
+// Bus View's list, and a device picked there as the next command's destination.
 TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   named<QLineEdit>(*host, "txtAddress")->setText("999");  // a broadcast needs no valid address
   press("Addr_Poll");
@@ -317,16 +364,45 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   } while (std::next_permutation(addresses.begin(), addresses.end()));
   EXPECT_TRUE(orders.contains(text)) << text.toStdString();
 
+  // The Bus View lists each address once, in order, with what the device there says it is.
+  EXPECT_FALSE(host->busViewDock()->isHidden());
+  auto* devices = named<QTreeWidget>(*host, "busDevices");
+  std::vector<std::pair<QString, QString>> rows;
+  for (int i = 0; i < devices->topLevelItemCount(); ++i)
+    rows.emplace_back(devices->topLevelItem(i)->text(0), devices->topLevelItem(i)->text(1));
+  EXPECT_EQ(rows, (std::vector<std::pair<QString, QString>>{
+                      {"2", "Coin Acceptor"}, {"3", "Payout"}, {"40", "Bill Validator"}}));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .startsWith("3 addresses answered the address poll at "));
+  // The row picked is where the next command goes, on the line.
+  devices->setCurrentItem(devices->topLevelItem(1));
+  named<QPushButton>(*host, "busTalkTo")->click();
+  EXPECT_EQ(named<QLineEdit>(*host, "txtAddress")->text(), "3");
+  EXPECT_TRUE(devices->topLevelItem(1)->font(0).bold());
+  EXPECT_FALSE(devices->topLevelItem(2)->font(0).bold());
+  const std::size_t before = destinationsOnTheLine().size();
+  named<tolvar::HostToolBar>(*host, "tlbHost")->button("Simple_Poll")->trigger();
+  const std::vector<int> after = destinationsOnTheLine();
+  ASSERT_EQ(after.size(), before + 1);
+  EXPECT_EQ(after.back(), 3);
+  EXPECT_EQ(status(), "BNV Reply: ACK");
+
   // On a bus that expects the other checksum nobody answers, while the line still echoes.
   bnvsim::LineOptions line;
   line.crc = false;
   sim.setLineOptions(line);
   QElapsedTimer clock;
   clock.start();
-  press("Addr_Poll");
+  named<QPushButton>(*host, "busClash")->click();
   EXPECT_GE(clock.elapsed(), 1100);
   EXPECT_EQ(status(), "BNV Reply: ");
   EXPECT_TRUE(ui.messages().empty());
+  // Nobody is left in the list, and the pane says so.
+  EXPECT_EQ(devices->topLevelItemCount(), 0);
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .startsWith("No device answered the address clash"));
 }
 
 }  // namespace

@@ -293,7 +293,7 @@ ScriptRunDock::ScriptRunDock(LineTurn& turn, UiServices& ui, QWidget* parent)
       script_(new ScriptRun(turn, ui, *pane_, this)) {
   setObjectName(QStringLiteral("scriptRunDock"));
   setWidget(pane_);
-  toggleViewAction()->setShortcut(QKeySequence(Qt::Key_F6));
+  toggleViewAction()->setShortcut(QKeySequence(Qt::Key_F5));
   toggleViewAction()->setText(QStringLiteral("Script Run"));
   hide();
 }

@@ -154,31 +154,6 @@ void UtilityCommands::WriteBillMode() {
   turn_.showReply(reply);
 }
 
-void UtilityCommands::PollAddresses() {
-  listAddresses(false);
-}
-
-void UtilityCommands::PollAddressClash() {
-  listAddresses(true);
-}
-
-void UtilityCommands::listAddresses(bool clash) {
-  // A broadcast: no slave address is needed, so the address box is not checked.
-  turn_.ClearDisplay();
-  // Room for every byte a collection gathers, so a full bus of answers is shown, not lost.
-  std::array<std::uint8_t, quennet::kCollectAllMost> addresses{};
-  zav_quennet& control = turn_.control();
-  const std::int16_t result =
-      clash ? control.AddressClash(addresses) : control.AddressPoll(addresses);
-  QString reply;
-  if (result == quennet::kResultOk) {
-    reply = QStringLiteral(" Address = ") + QString::number(addresses[0]);
-    for (std::size_t i = 1; i < addresses.size() && addresses[i] != 0; ++i)
-      reply += QString::number(addresses[i]);
-  }
-  turn_.showReply(reply);
-}
-
 void UtilityCommands::ChangeSlaveAddress() {
   std::uint8_t device = 0;
   if (!turn_.begin(device)) return;

@@ -1,6 +1,6 @@
 #pragma once
 // The commands of the utility and diagnostic toolbars: communication statistics, master
-// inhibit, bill operating mode, bus addresses, motors, stacker and self test. Each makes one
+// inhibit, bill operating mode, address change, motors, stacker and self test. Each makes one
 // control call and shows the outcome in the panes' labels and the status line.
 
 #include <cstdint>
@@ -30,8 +30,6 @@ class UtilityCommands : public QObject {
   void WriteMasterInhibit(std::uint8_t value);
   void ReadBillMode();
   void WriteBillMode();
-  void PollAddresses();
-  void PollAddressClash();
   void ChangeSlaveAddress();
   void RandomizeSlaveAddress();
   void DriveMotors(std::uint8_t first, std::uint8_t second);
@@ -39,8 +37,6 @@ class UtilityCommands : public QObject {
   void RunValidatorSelfTest();
 
  private:
-  void listAddresses(bool clash);
-
   LineTurn& turn_;
   StatisticsPane& statistics_;
   CountersPane& counters_;

@@ -1,5 +1,7 @@
 #include "tolvar/mainwindow/simulator/virtual_validator_pane.h"
 
+#include <algorithm>
+
 #include <QCheckBox>
 #include <QColor>
 #include <QComboBox>
@@ -11,6 +13,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QResizeEvent>
 #include <QSignalBlocker>
 #include <QSpinBox>
 #include <QVBoxLayout>
@@ -96,7 +99,6 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   notesGrid->addWidget(insertNote, 1, 0);
   notesGrid->addWidget(insertUnknown, 1, 1);
   notesGrid->addWidget(cheat, 2, 0);
-  column->addWidget(notes);
 
   auto* state = new QGroupBox(QStringLiteral("Device State"), this);
   auto* form = new QFormLayout(state);
@@ -112,7 +114,6 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   form->addRow(QStringLiteral("Inhibited:"), inhibitedNotes);
   form->addRow(QStringLiteral("Faults:"), faults);
   form->addRow(QStringLiteral("Frames:"), frames);
-  column->addWidget(state);
 
   auto* unit = new QGroupBox(QStringLiteral("Unit"), this);
   auto* unitGrid = new QGridLayout(unit);
@@ -136,7 +137,6 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   unitGrid->addWidget(selfTestCode, 2, 0);
   unitGrid->addWidget(setSelfTest, 2, 1);
   unitGrid->addWidget(powerCycle, 3, 0);
-  column->addWidget(unit);
 
   auto* line = new QGroupBox(QStringLiteral("Line"), this);
   auto* lineGrid = new QGridLayout(line);
@@ -184,9 +184,19 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   lineGrid->addWidget(setKey, 5, 2);
   lineGrid->addWidget(replyDelay, 6, 1);
   lineGrid->addWidget(setDelay, 6, 2);
-  column->addWidget(line);
 
+  // The sections side by side where the pane is wide enough, else one under the other.
+  sections_ = {notes, state, unit, line};
+  auto* columns = new QHBoxLayout;
+  columns->setSpacing(column->spacing());
+  for (QVBoxLayout*& side : sideColumns_) {
+    side = new QVBoxLayout;
+    side->setSpacing(column->spacing());
+    columns->addLayout(side, 1);
+  }
+  column->addLayout(columns);
   column->addStretch(1);
+  arrangeSections(2);
 
   const auto send = [this](QPushButton* button, auto line) {
     connect(button, &QPushButton::clicked, this, [this, line] { emit command(line()); });
@@ -222,6 +232,56 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
       emit command(QStringLiteral("%1 %2").arg(QLatin1String(word), onOff(on)));
     });
   }
+}
+
+int VirtualValidatorPane::oneColumnWidth() const {
+  int widest = 0;
+  for (const QWidget* section : sections_) widest = std::max(widest, section->sizeHint().width());
+  const QMargins margins = layout()->contentsMargins();
+  return widest + margins.left() + margins.right();
+}
+
+QSize VirtualValidatorPane::twoColumnSize() const {
+  // Each side as wide as its widest section and as tall as its sections stacked.
+  std::array<QSize, 2> sides{};
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    QSize& side = sides[i < kLeftSections ? 0 : 1];
+    const QSize hint = sections_[i]->sizeHint();
+    side = {std::max(side.width(), hint.width()),
+            side.height() + (side.height() > 0 ? layout()->spacing() : 0) + hint.height()};
+  }
+  int top = 0;
+  for (const QWidget* label : {static_cast<QWidget*>(lastAction), static_cast<QWidget*>(offLine)}) {
+    if (!label->isHidden()) top += label->sizeHint().height() + layout()->spacing();
+  }
+  const QMargins margins = layout()->contentsMargins();
+  return {
+      sides[0].width() + layout()->spacing() + sides[1].width() + margins.left() + margins.right(),
+      top + std::max(sides[0].height(), sides[1].height()) + margins.top() + margins.bottom()};
+}
+
+void VirtualValidatorPane::arrangeSections(int columns) {
+  if (columns == columns_) return;
+  columns_ = columns;
+  for (std::size_t i = 0; i < sections_.size(); ++i) {
+    QVBoxLayout* side = columns == 2 && i >= kLeftSections ? sideColumns_[1] : sideColumns_[0];
+    side->addWidget(sections_[i]);
+  }
+  for (std::size_t i = 0; i < sideColumns_.size(); ++i) {
+    QVBoxLayout* side = sideColumns_[i];
+    // The columns' own stretch goes last, under whatever they hold now; an empty column takes
+    // no room.
+    for (int j = side->count() - 1; j >= 0; --j) {
+      if (side->itemAt(j)->spacerItem()) delete side->takeAt(j);
+    }
+    if (side->count() > 0) side->addStretch(1);
+    static_cast<QBoxLayout*>(side->parent())->setStretch(static_cast<int>(i), side->count() > 0);
+  }
+}
+
+void VirtualValidatorPane::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  arrangeSections(width() >= twoColumnSize().width() ? 2 : 1);
 }
 
 void VirtualValidatorPane::showState(const VirtualValidatorState& s) {

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -19,6 +20,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QSpinBox;
+class QVBoxLayout;
 
 namespace tolvar {
 
@@ -49,6 +51,12 @@ class VirtualValidatorPane : public QWidget {
   // Whether the bench's port is this validator's; off it, the pane says which port the bench
   // talks to instead, so nothing done here is taken for the device being polled.
   void showOnLine(bool onLine, const QString& benchPort);
+  // The width that shows the sections one under the other, and the size that shows them all
+  // side by side in two columns.
+  int oneColumnWidth() const;
+  QSize twoColumnSize() const;
+  // 1 or 2: how the sections stand now.
+  int columns() const { return columns_; }
 
   // The user's controls.
   QComboBox* note;
@@ -90,6 +98,18 @@ class VirtualValidatorPane : public QWidget {
  signals:
   // A console line for the virtual validator: "insert 3", "cashbox out", "fault nak 2".
   void command(const QString& line);
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  // The first two sections (notes, device state) stand on the left in two columns.
+  static constexpr std::size_t kLeftSections = 2;
+  void arrangeSections(int columns);
+
+  std::array<QWidget*, 4> sections_{};
+  std::array<QVBoxLayout*, 2> sideColumns_{};
+  int columns_ = 0;
 };
 
 }  // namespace tolvar

@@ -11,6 +11,16 @@ namespace {
 // Often enough for the hold time's seconds to count down smoothly.
 constexpr int kRefreshMs = 250;
 
+// Asks for room to show the whole pane, its sections side by side; given less, the pane stands
+// them in one column, and a short screen scrolls it up and down.
+class PaneScroller : public QScrollArea {
+ public:
+  using QScrollArea::QScrollArea;
+  QSize sizeHint() const override {
+    return static_cast<const VirtualValidatorPane*>(widget())->twoColumnSize();
+  }
+};
+
 }  // namespace
 
 VirtualValidatorPresenter::VirtualValidatorPresenter(bnvsim::Simulator& simulator,
@@ -55,13 +65,12 @@ VirtualValidatorDock::VirtualValidatorDock(bnvsim::Simulator& simulator, QWidget
       pane_(new VirtualValidatorPane),
       presenter_(new VirtualValidatorPresenter(simulator, *pane_, this)) {
   setObjectName(QStringLiteral("virtualValidatorDock"));
-  auto* scroll = new QScrollArea(this);
+  auto* scroll = new PaneScroller(this);
   scroll->setWidget(pane_);
   scroll->setWidgetResizable(true);
   scroll->setFrameShape(QFrame::NoFrame);
-  // As wide as the pane wants; only a short screen scrolls it, up and down.
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-  scroll->setMinimumWidth(pane_->sizeHint().width() +
+  scroll->setMinimumWidth(pane_->oneColumnWidth() +
                           scroll->style()->pixelMetric(QStyle::PM_ScrollBarExtent));
   setWidget(scroll);
   toggleViewAction()->setShortcut(QKeySequence(Qt::Key_F8));

@@ -23,6 +23,7 @@
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
 #include "tolvar/mainwindow/console/script_run.h"
+#include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/debug_pane.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
@@ -30,6 +31,7 @@
 #include "tolvar/mainwindow/panes/note_list_pane.h"
 #include "tolvar/mainwindow/panes/statistics_pane.h"
 #include "tolvar/mainwindow/panes/unit_data_pane.h"
+#include "tolvar/mainwindow/presenters/bus_view.h"
 #include "tolvar/mainwindow/presenters/data_views.h"
 #include "tolvar/mainwindow/presenters/host_commands.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
@@ -112,6 +114,11 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   addAction(scriptDock_->toggleViewAction());
   viewMenu_->addAction(scriptDock_->toggleViewAction());
   watchDock(scriptDock_);
+  // The devices on the bus, beside the form.
+  busViewDock_ = new BusViewDock(this);
+  busViewDock_->hide();
+  addSideDock(busViewDock_);
+  busView_ = std::make_unique<BusView>(*lineTurn_, *busViewDock_->pane(), *details_);
   connectHandlers();
   startUp();
 }
@@ -146,6 +153,8 @@ void frmHost::addVirtualValidator(VirtualValidatorDock* dock) {
 
 void frmHost::addSideDock(QDockWidget* dock) {
   addDockWidget(Qt::RightDockWidgetArea, dock);
+  // The Bus View's short list stands under the other panes beside the form.
+  if (busViewDock_ && dock != busViewDock_) splitDockWidget(dock, busViewDock_, Qt::Vertical);
   addAction(dock->toggleViewAction());
   viewMenu_->addAction(dock->toggleViewAction());
   watchDock(dock);
@@ -187,6 +196,12 @@ void frmHost::showPort() {
   emit portShown(device);
 }
 
+void frmHost::collectAddresses(bool clash) {
+  busViewDock_->show();
+  busViewDock_->raise();
+  busView_->collect(clash);
+}
+
 void frmHost::watchDock(QDockWidget* dock) {
   connect(dock, &QDockWidget::visibilityChanged, this, &frmHost::fitToDocks);
   connect(dock, &QDockWidget::topLevelChanged, this, &frmHost::fitToDocks);
@@ -200,6 +215,23 @@ void frmHost::fitToDocks() {
   }
   layout()->setSizeConstraint(docked ? QLayout::SetDefaultConstraint : QLayout::SetFixedSize);
   if (docked) setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
+  // A dock shown grows the window to the right or downwards, past the screen's edge when the
+  // window stood near it: once it has grown, it is brought back onto the screen.
+  if (isVisible()) QTimer::singleShot(0, this, &frmHost::keepOnScreen);
+}
+
+void frmHost::keepOnScreen() {
+  if (isMaximized() || isFullScreen() || !screen()) return;
+  const QRect area = screen()->availableGeometry();
+  const QRect frame = frameGeometry();
+  if (area.contains(frame)) return;
+  // The frame's border and title bar around the window's own size.
+  const QSize decoration = frame.size() - size();
+  const QSize fitted = (area.size() - decoration).boundedTo(size()).expandedTo(minimumSize());
+  if (fitted != size()) resize(fitted);
+  const QSize outer = fitted + decoration;
+  move(std::max(area.left(), std::min(frame.left(), area.right() + 1 - outer.width())),
+       std::max(area.top(), std::min(frame.top(), area.bottom() + 1 - outer.height())));
 }
 
 frmHost::~frmHost() {

@@ -23,6 +23,8 @@ class zav_quennet;
 
 namespace tolvar {
 
+class BusView;
+class BusViewDock;
 class CommandConsoleDock;
 class CountersPane;
 class DataViews;
@@ -84,8 +86,10 @@ class frmHost : public QMainWindow {
   TrafficDock* trafficDock() { return trafficDock_; }
   // The command console, hidden until F7 shows it.
   CommandConsoleDock* consoleDock() { return consoleDock_; }
-  // Script Run, hidden until F6 shows it.
+  // Script Run, hidden until F5 shows it.
   ScriptRunDock* scriptDock() { return scriptDock_; }
+  // The devices on the bus, hidden until F6 or an address poll shows it.
+  BusViewDock* busViewDock() { return busViewDock_; }
   // A dock beside the form (the Virtual Validator), listed in the View menu.
   void addSideDock(QDockWidget* dock);
   // The built-in validator's dock, told which port the bench is on.
@@ -132,6 +136,10 @@ class frmHost : public QMainWindow {
   // there, else centred on the primary screen.
   void placeWindow();
   void watchDock(QDockWidget* dock);
+  // The whole window back on its screen, made smaller where it must be and may be.
+  void keepOnScreen();
+  // An address poll or clash, its answers shown in the Bus View.
+  void collectAddresses(bool clash);
   // Input refused while another command waits for the line: a short beep, and a check button
   // flipped back.
   void refuseWhileBusy(HostToolBar* bar, const QString& key);
@@ -159,10 +167,12 @@ class frmHost : public QMainWindow {
   std::unique_ptr<NoteEnabling> noteEnabling_;
   std::unique_ptr<HostCommands> hostCommands_;
   std::unique_ptr<UtilityCommands> utilityCommands_;
+  std::unique_ptr<BusView> busView_;
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
   CommandConsoleDock* consoleDock_ = nullptr;
   ScriptRunDock* scriptDock_ = nullptr;
+  BusViewDock* busViewDock_ = nullptr;
   QAction* portAction_ = nullptr;
   QMenu* viewMenu_ = nullptr;
   QHash<QString, KeyAction> keyActions_;

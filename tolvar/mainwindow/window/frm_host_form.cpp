@@ -99,6 +99,9 @@ void frmHost::buildForm() {
   form->setObjectName(QStringLiteral("body"));
   form->setFixedSize(px(kFormWidth), px(kFormHeight - kBodyTopTwips));
   column->addWidget(form);
+  // A window made larger than the form keeps the bars on the body and both at the top left;
+  // the docks take the room.
+  column->addStretch(1);
 
   auto* Picture1 = new QLabel(form);
   Picture1->setObjectName(QStringLiteral("Picture1"));
