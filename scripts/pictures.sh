@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of Tolvar from the build in build/, each on an X server of its own
 # (Xvfb, 1600x1000): the unit and note data read, a note in escrow with the traffic pane, and the
-# Bus View after an address poll of a bus with a validator, a hopper and a coin acceptor.
+# Bus View after an address poll of a bus with a validator, a hopper and a coin acceptor, a script
+# run and the traffic pane capturing to files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 driver=build/bin/bench_driver
@@ -17,8 +18,19 @@ picture() {  # SCENE FILE [tolvar options]
     env QT_QPA_PLATFORM=xcb "$driver" picture "$scene" "$file" --settings "$work/tolvar.ini" "$@"
   echo "$file"
 }
+# The program itself sets these up from its own options.
+own() {  # FILE [tolvar options]
+  local file=$1
+  shift
+  rm -f "$work/tolvar.ini"
+  xvfb-run -a -s "-screen 0 1600x1000x24" \
+    env QT_QPA_PLATFORM=xcb build/bin/tolvar --settings "$work/tolvar.ini" --screenshot "$file" "$@"
+  echo "$file"
+}
 picture data docs/tolvar.png --simulate
 picture escrow docs/tolvar-simulate.png --simulate
+own docs/script-run.png --simulate --script examples/scripts/validator-smoke.txt
+own docs/capture.png --simulate --read-data --capture "$work/capture.log"
 build/bin/bnvsim --hopper --coin-acceptor --link "$work/port" < /dev/null > "$work/bnvsim.log" 2>&1 &
 bnvsim_pid=$!
 for _ in $(seq 50); do [ -e "$work/port" ] && break; sleep 0.1; done

@@ -181,7 +181,10 @@ QString helpText() {
              "stays).\n"
              "It answers each line with one JSON object on one line, as --json prints it, in "
              "order,\n"
-             "until the input ends; empty lines are skipped. A line it cannot run answers\n"
+             "until the input ends; empty lines are skipped, and so is a comment: the rest of a\n"
+             "line from a word that starts with #. A comment `# expect ack`, `# expect nak` or\n"
+             "`# expect N` says what the line expects (acknowledged, refused, result code N): its\n"
+             "answer adds \"expected\" and \"pass\". A line it cannot run answers\n"
              "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on:\n"
              "so does a line longer than 64 KiB, and a last line without its newline, which is\n"
              "never sent.\n"
@@ -230,8 +233,8 @@ QString helpText() {
              "route or stacker cycle answered 254 or 255; \"acknowledged\":false in --json), 130\n"
              "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed), 4 when\n"
              "standard output cannot be written (the run stops there, nothing more is sent). A\n"
-             "batch exits 0 when every line gave result 0, 1 otherwise; each line's\n"
-             "\"acknowledged\" tells a refusal.\n")
+             "batch exits 0 when every line gave result 0 or met what it expects, 1 otherwise;\n"
+             "each line's \"acknowledged\" tells a refusal.\n")
       .arg(LinkEngine::kRepeatGuardMs);
 }
 

@@ -5,7 +5,6 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
 
 #include "quennet/commands/dispatch.h"
 #include "quennet/commands/reply_renderings.h"
@@ -126,10 +125,15 @@ bool acknowledged(const CommandSet& set) {
   return set.lastTransaction().frameSent && set.acknowledged();
 }
 
+bool expectationMet(const ExpectedResult& expected, int result, const CommandSet& set) {
+  return expected.met(result, set.lastTransaction().frameSent, set.acknowledged());
+}
+
 // "sent" and "reply" are the bytes on the line; where the link encrypts, the frames in the
 // clear follow as "sentClear" and "replyClear". JSON gives a serial number as its label reads it.
+// A batch line's expectation adds "expected" and "pass".
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
-                 bool json, QTextStream& out) {
+                 bool json, QTextStream& out, const std::optional<ExpectedResult>& expected = {}) {
   const TransactionOutcome& outcome = set.lastTransaction();
   const QString sent = outcome.frameSent ? bytesText(set.sentOnLine()) : QString();
   const QString reply = outcome.ran ? bytesText(set.replyOnLine()) : QString();
@@ -152,6 +156,10 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
       object.insert(QStringLiteral("replyClear"), replyClear);
     }
     if (!serial.isEmpty()) object.insert(QStringLiteral("serial"), serial);
+    if (expected) {
+      object.insert(QStringLiteral("expected"), expected->text());
+      object.insert(QStringLiteral("pass"), expectationMet(*expected, result.result, set));
+    }
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     return;
   }
@@ -186,9 +194,10 @@ const MethodInfo& methodNamed(const QString& name) {
 
 // One batch line: the batch's own options, then the line's words as they would follow them on
 // a command line, so `--address 3 Dispense_Coins 2` overrides the address for that line only.
-int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch, bool echoAtOpen,
-                 const QString& text, QTextStream& out) {
-  const CliOptions options = parseArguments(base + QProcess::splitCommand(text));
+// Whether the line passed: its result was 0, or it met what it expects.
+bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
+                  bool echoAtOpen, const BatchCommand& line, QTextStream& out) {
+  const CliOptions options = parseArguments(base + line.words);
   if (options.port != batch.port) {
     throw UsageError(QStringLiteral("a batch line cannot change the port"));
   }
@@ -201,8 +210,9 @@ int runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& bat
   const QStringList inputs = methodInputs(info, options);
   applyLineOptions(set, options, echoAtOpen);
   const InvokeResult result = invokeMethod(set, info, inputs);
-  printResult(info, result, set, true, out);
-  return result.result;
+  printResult(info, result, set, true, out, line.expected);
+  return line.expected ? expectationMet(*line.expected, result.result, set)
+                       : result.result == kResultOk;
 }
 
 // `quennet batch`: the port opened once, then one command per input line and one JSON object
@@ -225,11 +235,12 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
     const std::optional<BatchLine> line = streams.readLine();
     if (!line || (streams.stop && streams.stop->fired())) break;
     ++number;
-    const QString& text = line->text;
-    if (line->error.isEmpty() && text.trimmed().isEmpty()) continue;
+    const BatchCommand command = parseBatchCommand(line->text);
+    if (line->error.isEmpty() && command.error.isEmpty() && command.words.isEmpty()) continue;
     try {
       if (!line->error.isEmpty()) throw UsageError(line->error);
-      if (runBatchLine(set, base, options, echoAtOpen, text, streams.out) != kResultOk) {
+      if (!command.error.isEmpty()) throw UsageError(command.error);
+      if (!runBatchLine(set, base, options, echoAtOpen, command, streams.out)) {
         status = kExitResult;
       }
     } catch (const UsageError& error) {

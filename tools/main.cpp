@@ -13,7 +13,7 @@
 #include <QSocketNotifier>
 #include <QTextStream>
 
-#include "tools/batch_input.h"
+#include "quennet/commands/batch_input.h"
 #include "tools/cli_runner.h"
 
 namespace {
@@ -48,7 +48,7 @@ class InputLines {
  public:
   explicit InputLines(quennet::cli::StopSignal& stop) : stop_(stop) {}
 
-  std::optional<quennet::cli::BatchLine> next() {
+  std::optional<quennet::BatchLine> next() {
     for (;;) {
       if (stop_.fired()) return std::nullopt;
       if (auto line = lines_.next()) return line;
@@ -74,7 +74,7 @@ class InputLines {
 
  private:
   quennet::cli::StopSignal& stop_;
-  quennet::cli::BatchLines lines_;
+  quennet::BatchLines lines_;
   bool ended_ = false;
 };
 

@@ -40,6 +40,8 @@ struct FrameRecord {
   ///@{
   std::int16_t result = 0;
   QString caption;
+  /// The device acknowledged the command: false for a NAK or a refusal byte (result 0 still).
+  bool acknowledged = false;
   ///@}
   /// Replies: the transaction's duration (link engine), or the delay since the host frame
   /// (monitor), in microseconds; -1 when not known.

@@ -56,6 +56,7 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   reply.requestHeader = sent.frame.header;
   reply.result = result;
   reply.caption = caption_;
+  reply.acknowledged = result == kResultOk && acknowledged_;
   reply.durationUs = sinceSentNs / 1000;
   // ReplyBuffer holds the bytes that arrived, a whole reply decrypted in place; the raw bytes are
   // those the line carried.

@@ -16,6 +16,12 @@
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
 
+// A file's bytes; empty when it cannot be read.
+inline QByteArray readFile(const QString& path) {
+  QFile file(path);
+  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 class BenchOnSimulator : public testing::Test {
  protected:
   void SetUp() override {

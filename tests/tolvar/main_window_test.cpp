@@ -22,6 +22,7 @@
 #include <QSet>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTableWidget>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
@@ -29,21 +30,13 @@
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
 #include "tolvar/mainwindow/presenters/polling.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/window/window_placement.h"
 
 using tolvar::frmHost;
-
-namespace {
-
-QByteArray readFile(const QString& path) {
-  QFile file(path);
-  return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-}  // namespace
 
 using MainWindow = BenchOnSimulator;
 
@@ -539,6 +532,94 @@ TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
   w.portAction()->trigger();
   shown = enter("raw 40 254");
   EXPECT_TRUE(shown.contains(", nothing sent")) << shown.toStdString();
+}
+
+// A script runs on the bench's line, a line at a time while the window stays live: each line
+// against what it expects (an acknowledgement where it says nothing), a line that cannot run
+// fails, the first failure can end the run, and the report is the table as shown.
+TEST_F(MainWindow, ScriptRunPassesAndFailsLinesAndSavesItsReport) {
+  frmHost& w = open();
+  const QString path = dir.filePath(QStringLiteral("smoke.txt"));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(
+      "# smoke\n"
+      "SendPoll   # expect ack\n"
+      "\n"
+      "SetInhibitStatus 255,255\n"
+      "RouteBill 1   # expect nak   nothing in escrow\n"
+      "--address 41 SendPoll   # expect 2\n"
+      "RequestBillID 3   # expect nak\n"
+      "NoSuchMethod\n"
+      "GetSerialNo");  // a file's last line runs without its newline
+  file.close();
+  tolvar::ScriptRunPane* pane = w.scriptDock()->pane();
+  tolvar::ScriptRun& script = w.scriptDock()->script();
+  ui.queueOpenFileName(path);
+  pane->open->click();
+  QTableWidget* table = pane->table;
+  const auto cell = [table](int row, int column) {
+    const QTableWidgetItem* item = table->item(row, column);
+    return item ? item->text() : QString();
+  };
+  ASSERT_EQ(table->rowCount(), 7);
+  EXPECT_EQ(cell(3, tolvar::ScriptRunPane::Line), "6");
+  EXPECT_EQ(cell(3, tolvar::ScriptRunPane::Command), "--address 41 SendPoll");
+  EXPECT_EQ(cell(3, tolvar::ScriptRunPane::Expected), "2");
+  EXPECT_EQ(cell(1, tolvar::ScriptRunPane::Expected), "ack");
+
+  const auto runToEnd = [&] {
+    QEventLoop ended;
+    QObject::connect(&script, &tolvar::ScriptRun::finished, &ended, &QEventLoop::quit);
+    QTimer::singleShot(10000, &ended, &QEventLoop::quit);
+    pane->run->click();
+    ASSERT_TRUE(script.running()) << "the click returns while the script runs";
+    ended.exec();
+    EXPECT_FALSE(script.running());
+  };
+  const int framesBefore = sim.framesReceived();
+  pane->stopOnFailure->setChecked(true);
+  runToEnd();
+  const QStringList passes = {"PASS", "PASS", "PASS", "PASS", "FAIL", "", ""};
+  for (int row = 0; row < table->rowCount(); ++row) {
+    EXPECT_EQ(cell(row, tolvar::ScriptRunPane::Pass), passes[row]) << row;
+  }
+  EXPECT_EQ(cell(2, tolvar::ScriptRunPane::Outputs), "Response: No Note in Escrow");
+  EXPECT_EQ(cell(4, tolvar::ScriptRunPane::Acknowledged), "yes");
+  EXPECT_EQ(sim.inhibitMask(), (std::array<std::uint8_t, 2>{255, 255}));
+  EXPECT_EQ(sim.framesReceived() - framesBefore, 5);  // the lines after the failure never went
+  EXPECT_TRUE(pane->summary->text().endsWith(
+      "5 of 7 lines run: 4 passed, 1 failed; stopped at line 7, its first failure"))
+      << pane->summary->text().toStdString();
+
+  pane->stopOnFailure->setChecked(false);
+  runToEnd();
+  EXPECT_EQ(cell(4, tolvar::ScriptRunPane::Pass), "FAIL");
+  EXPECT_EQ(cell(5, tolvar::ScriptRunPane::Pass), "FAIL");
+  EXPECT_TRUE(cell(5, tolvar::ScriptRunPane::Outputs).startsWith("error: unknown method"));
+  EXPECT_EQ(cell(6, tolvar::ScriptRunPane::Pass), "PASS");
+  EXPECT_EQ(cell(6, tolvar::ScriptRunPane::Outputs), "strResponse: 8902162");
+
+  const QString report = dir.filePath(QStringLiteral("report.csv"));
+  ui.queueSaveFileName(report);
+  pane->save->click();
+  QFile saved(report);
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = saved.readAll().split('\n');
+  ASSERT_EQ(lines.size(), 9);  // the titles, seven rows and the last line's end
+  EXPECT_EQ(lines[0], R"("Line","Command","Expected","Result","Ack","Outputs","Pass","Time","ms")");
+  EXPECT_TRUE(lines[5].startsWith(
+      R"x("7","RequestBillID 3","nak","0 (OK)","yes","Response: GB0020A","FAIL",")x"))
+      << lines[5].toStdString();
+  EXPECT_TRUE(lines[6].startsWith(R"("8","NoSuchMethod","ack","","","error: unknown method)"))
+      << lines[6].toStdString();
+  const QString text = dir.filePath(QStringLiteral("report.txt"));
+  ui.queueSaveFileName(text);
+  pane->save->click();
+  QFile textReport(text);
+  ASSERT_TRUE(textReport.open(QIODevice::ReadOnly));
+  EXPECT_TRUE(textReport.readAll().startsWith("# Script: " + path.toUtf8() + "\n# Saved: "));
+  EXPECT_TRUE(ui.messages().empty());
 }
 
 TEST_F(MainWindow, DoubleClickOnTheControlTogglesThePort) {

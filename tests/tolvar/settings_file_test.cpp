@@ -72,7 +72,7 @@ TEST(SettingsFile, BadValuesAreRejectedAndTheDefaultKept) {
   const SettingsFileData data = readText(
       "Commport = x\r\nEncrypt = 5\r\nSlvAddr = 300\r\nPollInt = 0\r\nShwMsg = 2\r\n"
       "SnglStp = yes\r\nKeyCode = 12ab56\r\nMsgEcho = -1\r\nFrmTop = up\r\n"
-      "Checksum = 12\r\nReplyTimeout = 10001\r\n");
+      "Checksum = 12\r\nReplyTimeout = 10001\r\nCaptureSize = 0\r\nCaptureCount = 1001\r\n");
   EXPECT_EQ(data.settings.Commport, 1);
   EXPECT_FALSE(data.encrypt);
   EXPECT_EQ(data.settings.SlvAddr, 40);
@@ -84,6 +84,8 @@ TEST(SettingsFile, BadValuesAreRejectedAndTheDefaultKept) {
   EXPECT_EQ(data.top, 0);
   EXPECT_EQ(data.settings.Checksum, tolvar::HostSettings::kCrc16);
   EXPECT_EQ(data.settings.ReplyTimeout, 0);
+  EXPECT_EQ(data.settings.CaptureSize, 10);
+  EXPECT_EQ(data.settings.CaptureCount, 10);
   // A fraction is a number: it is rounded, not refused.
   EXPECT_EQ(readText("PollInt = 150.6\r\n").settings.PollInt, 151);
 }

@@ -11,9 +11,12 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <unistd.h>
 
 #include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
@@ -47,6 +50,36 @@ std::vector<HistoryRow> historyRows(tolvar::EventHistory* history) {
   }
   return rows;
 }
+
+// The traffic dock observing a command set whose device answers every event buffer read at
+// once, its counter one up each time.
+struct PolledDock {
+  PolledDock() {
+    auto line = std::make_unique<quennet::ScriptedLine>();
+    quennet::ScriptedLine* device = line.get();
+    host.setLine(std::move(line));
+    host.setFrameObserver(&dock);
+    EXPECT_TRUE(device->open());
+    // Polls in moments: the pause the engine keeps between a reply and the next frame ends at
+    // once on a line known to stay silent.
+    device->setEndsWaitsWhenPlayedOut(true);
+    device->setResponder([this](const QByteArray& written) {
+      if (testframes::completeFrameLength(written) == 0) return QByteArray();
+      return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
+    });
+  }
+  // One read of the event buffer, answered with the next counter.
+  bool poll() {
+    ++counter;
+    std::array<std::uint8_t, 11> buffer{};
+    return host.GetEventBuffer(40, buffer) == 0;
+  }
+
+  tolvar::ScriptedUiServices ui;
+  tolvar::TrafficDock dock{ui};
+  quennet::CommandSet host;
+  std::uint8_t counter = 0;
+};
 
 }  // namespace
 
@@ -100,6 +133,23 @@ TEST_F(BenchOnSimulator, EventHistoryListsEveryEventALostJumpOfEightAndAReset) {
   EXPECT_EQ(rows[2].colour, tolvar::kEventRed);
   EXPECT_EQ(rows[3].colour, tolvar::decodeEvent(0, 11).colour);
   EXPECT_EQ(rows[8].colour, QColor());
+  // Copy All and Save take every row, the time with its date.
+  tolvar::EventHistoryPane* pane = dock->eventHistoryPane();
+  pane->copyAll->click();
+  const QStringList copied = QApplication::clipboard()->text().split(u'\n');
+  ASSERT_EQ(copied.size(), static_cast<qsizetype>(expected.size()) + 1);
+  const QString today = QDate::currentDate().toString(QStringLiteral("yyyy-MM-dd "));
+  EXPECT_TRUE(copied[2].startsWith(today)) << copied[2].toStdString();
+  EXPECT_TRUE(copied[2].endsWith(QStringLiteral("\t2..4\t3 events lost")));
+  const QString path = dir.filePath(QStringLiteral("events.csv"));
+  ui.queueSaveFileName(path);
+  pane->save->click();
+  QFile saved(path);
+  ASSERT_TRUE(saved.open(QIODevice::ReadOnly));
+  const QList<QByteArray> lines = saved.readAll().split('\n');
+  ASSERT_EQ(lines.size(), static_cast<qsizetype>(expected.size()) + 2);
+  EXPECT_EQ(lines[0], "\"Time\",\"Event #\",\"Event\"");
+  EXPECT_TRUE(lines[3].endsWith(",\"2..4\",\"3 events lost\"")) << lines[3].toStdString();
   // The main label still shows the newest event only.
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), inserted);
 
@@ -132,7 +182,7 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
     return shown->data(shown->index(row, column)).toString();
   };
   EXPECT_EQ(cell(0, TrafficLog::Name), "Read buffered bill events");
-  EXPECT_EQ(cell(0, TrafficLog::Destination), "28");
+  EXPECT_EQ(cell(0, TrafficLog::Destination), "40");  // addresses as the address box takes them
   EXPECT_EQ(cell(1, TrafficLog::Result), "0 OK");
   EXPECT_EQ(cell(1, TrafficLog::Data), "00 00 00 00 00 00 00 00 00 00 00");
   EXPECT_EQ(cell(3, TrafficLog::Name), "No reply ← Simple poll");  // as the monitor pairs it
@@ -206,6 +256,44 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   pane->log().flush();
   EXPECT_EQ(cell(shown->rowCount() - 1, TrafficLog::Name),
             "Truncated reply of 2 bytes ← Simple poll");
+
+  // A NAK is a refusal, with result 0 where no data was asked for as well: the refusals filter
+  // finds both and their commands, in red, and the OK filter leaves them out.
+  sim.injectFault(bnvsim::Fault::Nak);
+  w.control()->SendPoll(40, reply);
+  sim.injectFault(bnvsim::Fault::Nak);
+  w.control()->GetSerialNo(40, reply);
+  pane->log().flush();
+  pane->resultFilter->setCurrentText(QStringLiteral("Refused (NAK)"));
+  ASSERT_EQ(shown->rowCount(), 4);
+  EXPECT_EQ(cell(0, TrafficLog::Direction), "Host >");
+  EXPECT_EQ(cell(1, TrafficLog::Result), "0 OK");
+  EXPECT_EQ(cell(3, TrafficLog::Name), "NAK ← Request serial number");
+  EXPECT_EQ(shown->index(1, TrafficLog::Result).data(Qt::ForegroundRole).value<QBrush>().color(),
+            tolvar::kEventRed);
+  pane->resultFilter->setCurrentText(QStringLiteral("OK"));
+  for (int row = 0; row < shown->rowCount(); ++row) {
+    EXPECT_NE(cell(row, TrafficLog::Name), "NAK ← Simple poll") << row;
+  }
+}
+
+// A capture running when the bench closes runs again when it starts, into the same files.
+TEST_F(BenchOnSimulator, ACaptureRunningAtCloseGoesOnAtTheNextStart) {
+  const QString path = dir.filePath(QStringLiteral("bench.log"));
+  frmHost& w = open("CaptureFile = " + path.toUtf8() + "\r\nCaptureSize = 2\r\n");
+  w.polling().PollEvents();
+  w.close();
+  EXPECT_TRUE(readFile(settingsPath())
+                  .endsWith("CaptureFile = " + path.toUtf8() +
+                            "\r\nCaptureSize = 2\r\nCaptureCount = 10\r\n"));
+  open().polling().PollEvents();
+  const QList<QByteArray> lines = readFile(path).split('\n');
+  ASSERT_EQ(lines.size(), 6);  // the titles, two polls and their replies, the last line's end
+  EXPECT_TRUE(lines[4].contains("\tReply ← Read buffered bill events\t"));
+  // Stopped, it is gone from the file.
+  host->trafficDock()->trafficPane()->captureButton->click();
+  host->close();
+  EXPECT_FALSE(readFile(settingsPath()).contains("Capture"));
 }
 
 // Pause freezes the view, never the capture: two seconds of polling behind a paused view are
@@ -236,28 +324,12 @@ TEST_F(BenchOnSimulator, PauseFreezesTheViewButLosesNoFrame) {
 // An hour of polls at 200 ms against a device that answers at once: the pane keeps the newest
 // 10,000 frames, also when the event loop is too busy to show each batch.
 TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
-  tolvar::ScriptedUiServices ui;
-  tolvar::TrafficDock dock(ui);
-  quennet::CommandSet host;
-  auto line = std::make_unique<quennet::ScriptedLine>();
-  quennet::ScriptedLine* device = line.get();
-  host.setLine(std::move(line));
-  host.setFrameObserver(&dock);
-  ASSERT_TRUE(device->open());
-  // An hour of polls in moments: the pause the engine keeps between a reply and the next frame
-  // ends at once on a line known to stay silent.
-  device->setEndsWaitsWhenPlayedOut(true);
-  std::uint8_t counter = 0;
-  device->setResponder([&counter](const QByteArray& written) {
-    if (testframes::completeFrameLength(written) == 0) return QByteArray();
-    return testframes::reply(0, {counter, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}, false);
-  });
+  PolledDock polled;
+  tolvar::TrafficDock& dock = polled.dock;
   TrafficLog& log = dock.trafficPane()->log();
   constexpr int kPolls = 3600 * 1000 / 200;
   for (int poll = 1; poll <= kPolls; ++poll) {
-    counter = static_cast<std::uint8_t>(poll % 256);
-    std::array<std::uint8_t, 11> buffer{};
-    ASSERT_EQ(host.GetEventBuffer(40, buffer), 0);
+    ASSERT_TRUE(polled.poll());
     // The first half shows each batch; in the second the loop never gets to.
     if (poll < kPolls / 2 && poll % 50 == 0) log.flush();
     ASSERT_LE(log.pending(), TrafficLog::kDefaultLimit);
@@ -279,4 +351,93 @@ TEST(TrafficPaneBound, AnHourOfPollingKeepsTheNewestFramesOnly) {
       cell(1, TrafficLog::Data)
           .startsWith(
               QStringLiteral("%1 ").arg((kPolls - 4999) % 256, 2, 16, QLatin1Char('0')).toUpper()));
+}
+
+// The continuous capture under a poll loop: files that rotate at their size, as many as asked,
+// every frame once in order across them and as the pane renders it, more than the table holds;
+// and a disk that takes nothing is told at once while the bench polls on.
+TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
+  QTemporaryDir dir;
+  PolledDock polled;
+  tolvar::TrafficDock& dock = polled.dock;
+  tolvar::TrafficPane* pane = dock.trafficPane();
+  pane->log().setLimit(10);
+  const QString path = dir.filePath(QStringLiteral("bench.log"));
+  constexpr qint64 kFileBytes = 2000;
+  ASSERT_TRUE(pane->startCapture({path, kFileBytes, 3}));
+  const auto poll = [&polled](int polls) {
+    for (int i = 0; i < polls; ++i) ASSERT_TRUE(polled.poll());
+  };
+  poll(120);
+  pane->log().flush();
+
+  const QByteArray titles = "Time\tDir\tDest\tSrc/CRC\tHdr\tName\tData\tResult\tms\tFrame\n";
+  std::vector<int> counters;  // the replies' counters, oldest file first
+  for (const QString& name : {path + ".2", path + ".1", path}) {
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
+    const QByteArray bytes = file.readAll();
+    EXPECT_LE(bytes.size(), kFileBytes) << name.toStdString();
+    EXPECT_GT(bytes.size(), kFileBytes / 2) << name.toStdString();
+    ASSERT_TRUE(bytes.startsWith(titles)) << name.toStdString();
+    for (const QByteArray& row : bytes.mid(titles.size()).split('\n')) {
+      const QList<QByteArray> cells = row.split('\t');
+      if (cells.value(TrafficLog::Direction) == "< Device") {
+        counters.push_back(cells.value(TrafficLog::Data).left(2).toInt(nullptr, 16));
+      }
+    }
+  }
+  EXPECT_FALSE(QFile::exists(path + ".3"));
+  ASSERT_GT(counters.size(), 10u);  // more than the table keeps
+  for (std::size_t i = 1; i < counters.size(); ++i) {
+    EXPECT_EQ(counters[i], (counters[i - 1] + 1) % 256) << i;
+  }
+  EXPECT_EQ(counters.back(), 120);
+  // The newest line is the newest row as a saved log writes it.
+  QFile newest(path);
+  ASSERT_TRUE(newest.open(QIODevice::ReadOnly));
+  QStringList cells;
+  const TrafficLog& log = pane->log();
+  for (int column = 0; column < TrafficLog::kColumns; ++column) {
+    cells << log.data(log.index(log.rowCount() - 1, column), tolvar::kExportRole).toString();
+  }
+  EXPECT_TRUE(newest.readAll().endsWith(cells.join(u'\t').toUtf8() + '\n'));
+  EXPECT_FALSE(pane->captureStatus->text().contains(QStringLiteral("fails")));
+
+  // A full disk: said in red, counted, and the polls go on.
+  const QString full = dir.filePath(QStringLiteral("full.log"));
+  ASSERT_EQ(::symlink("/dev/full", full.toLocal8Bit().constData()), 0);
+  pane->stopCapture();
+  ASSERT_TRUE(pane->startCapture({full, kFileBytes, 3}));
+  poll(5);
+  EXPECT_EQ(pane->capture().missed(), 10);
+  EXPECT_TRUE(pane->captureStatus->text().contains(QStringLiteral("No space left on device")))
+      << pane->captureStatus->text().toStdString();
+  EXPECT_EQ(pane->captureStatus->palette().color(QPalette::WindowText), tolvar::kEventRed);
+  EXPECT_TRUE(polled.ui.messages().empty());
+}
+
+// Follow keeps the newest frame in view until the user scrolls up to read; new frames then
+// leave the view where it is, and ticking Follow again goes to the end.
+TEST(TrafficPaneFollow, ScrollingUpStopsItAndTickingTakesItUp) {
+  PolledDock polled;
+  polled.dock.show();
+  tolvar::TrafficPane* pane = polled.dock.trafficPane();
+  QScrollBar* bar = pane->table()->verticalScrollBar();
+  const auto pollAndShow = [&](int polls) {
+    for (int i = 0; i < polls; ++i) ASSERT_TRUE(polled.poll());
+    pane->log().flush();
+    QCoreApplication::processEvents();
+  };
+  pollAndShow(100);
+  ASSERT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());
+  bar->triggerAction(QAbstractSlider::SliderPageStepSub);
+  EXPECT_FALSE(pane->follow->isChecked());
+  const int reading = bar->value();
+  pollAndShow(20);
+  EXPECT_EQ(bar->value(), reading);
+  EXPECT_LT(bar->value(), bar->maximum());
+  pane->follow->setChecked(true);
+  EXPECT_EQ(bar->value(), bar->maximum());
 }

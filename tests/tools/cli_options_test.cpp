@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "tools/batch_input.h"
+#include "quennet/commands/batch_input.h"
 #include "tools/cli_options.h"
 #include "tools/event_watch.h"
 

@@ -180,6 +180,7 @@ struct BatchRow {
   QString line;
   QString sent;
   QString error;
+  QJsonValue pass = QJsonValue::Undefined;  // a line that expects: whether it met it
 };
 
 TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
@@ -196,6 +197,14 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
       {"--bogus SendPoll", "", "unknown option --bogus"},
       {"SendPoll \"1 2\"", "", "1 given"},
       {"  ", "", ""},
+      {"# a comment alone", "", ""},
+      {"SendPoll 1# two words", "", "3 given"},
+      {"SendPoll # expect maybe", "", "expect takes ack, nak or a result code"},
+      {"SendPoll # expect", "", "expect takes"},
+      {"SetInhibitStatus \"1,#2\" # expect 0", "", "'#2' is not a decimal number"},
+      {"SendPoll  # Expect ACK", "28 00 ", "", true},
+      {"--address 3 SendPoll #expect 2", "03 00 ", "", false},
+      {"SendPoll # expect nak   as inhibited", "28 00 ", "", false},
       {"--json SendPoll", "28 00 ", ""},
   };
   int next = 0;
@@ -224,6 +233,7 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
       EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK"));
       EXPECT_TRUE(o.value("sent").toString().startsWith(row.sent)) << row.line.toStdString();
       EXPECT_TRUE(o.contains("reply") && o.contains("outputs") && o.contains("method"));
+      EXPECT_EQ(o.value("pass"), row.pass) << row.line.toStdString();
     } else {
       EXPECT_EQ(o.value("line").toInt(), k + 1) << row.line.toStdString();
       EXPECT_TRUE(o.value("error").toString().contains(row.error))
@@ -231,9 +241,13 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
     }
   }
   EXPECT_EQ(answer, answers.size()) << out.toStdString();
-  EXPECT_EQ(frames_, 4) << "bad lines send nothing";
+  EXPECT_EQ(frames_, 7) << "bad lines send nothing";
 
-  // Every line answered with result 0: the batch exits 0.
+  // A line that misses what it expects fails the batch though its result was 0; every line
+  // answered with result 0 and none expecting more: the batch exits 0.
+  next = static_cast<int>(rows.size()) - 2;
+  out.clear();
+  EXPECT_EQ(runCli(args({"batch"}), streams), kExitResult) << out.toStdString();
   next = static_cast<int>(rows.size()) - 1;
   out.clear();
   EXPECT_EQ(runCli(args({"batch"}), streams), kExitOk) << out.toStdString();

@@ -18,10 +18,13 @@
 
 #include "bnvsim/simulator.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
 #include "tolvar/mainwindow/services/widget_ui_services.h"
 #include "tolvar/mainwindow/settings/settings_location.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
 
@@ -76,12 +79,27 @@ void afterShown(frmHost& window, const LaunchOptions& launch) {
     }
   }
   const QString& screenshotPath = launch.screenshotPath;
-  if (screenshotPath.isEmpty()) return;
-  QTimer::singleShot(500, &window, [&window, screenshotPath] {
-    if (!window.grab().save(screenshotPath))
-      std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(screenshotPath));
-    window.close();
-  });
+  const auto picture = [&window, screenshotPath] {
+    if (screenshotPath.isEmpty()) return;
+    QTimer::singleShot(500, &window, [&window, screenshotPath] {
+      if (!window.grab().save(screenshotPath))
+        std::fprintf(stderr, "tolvar: cannot save %s\n", qPrintable(screenshotPath));
+      window.close();
+    });
+  };
+  // A script runs while the window stays live; the picture waits for its end.
+  if (!launch.scriptPath.isEmpty()) {
+    ScriptRunDock* dock = window.scriptDock();
+    dock->show();
+    dock->raise();
+    ScriptRun& script = dock->script();
+    if (script.load(launch.scriptPath)) script.start();
+    if (script.running()) {
+      QObject::connect(&script, &ScriptRun::finished, &window, picture, Qt::SingleShotConnection);
+      return;
+    }
+  }
+  picture();
 }
 
 }  // namespace
@@ -119,7 +137,18 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
       QStringLiteral("Show the command console and run <line> in it once the window is shown "
                      "(after --read-data; may be given more than once)."),
       QStringLiteral("line"));
-  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData, console});
+  const QCommandLineOption capture(
+      QStringLiteral("capture"),
+      QStringLiteral("Show the traffic pane and capture every frame to <file> (rotated by size, "
+                     "as the last capture or 10 files of 10 MB)."),
+      QStringLiteral("file"));
+  const QCommandLineOption script(
+      QStringLiteral("script"),
+      QStringLiteral("Show Script Run, open <file> in it and run it once the window is shown "
+                     "(after --console; a --screenshot waits for its end)."),
+      QStringLiteral("file"));
+  parser.addOptions({help, version, simulate, settings, quitAfter, screenshot, readData, console,
+                     script, capture});
   if (!parser.parse(arguments)) {
     std::fprintf(stderr, "%s\n", qPrintable(parser.errorText()));
     exitCode = 2;
@@ -141,6 +170,8 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   options.screenshotPath = parser.value(screenshot);
   options.readData = parser.isSet(readData);
   options.consoleLines = parser.values(console);
+  options.scriptPath = parser.value(script);
+  options.capturePath = parser.value(capture);
   if (parser.isSet(quitAfter)) {
     bool ok = false;
     const double seconds = parser.value(quitAfter).toDouble(&ok);
@@ -204,6 +235,13 @@ int runTolvar(QApplication& app) {
     window.addVirtualValidator(new VirtualValidatorDock(simulator, &window));
     window.lineTurn().setStatusText(
         QStringLiteral("Every note inhibited: Note Opt'n, Enable All; Poll BNV; Insert Note"));
+  }
+  if (!launch->capturePath.isEmpty()) {
+    TrafficPane* pane = window.trafficDock()->trafficPane();
+    CaptureFiles::Setup setup = pane->capture().setup();
+    setup.path = launch->capturePath;
+    pane->startCapture(setup);
+    window.trafficDock()->show();
   }
   window.show();
   QTimer::singleShot(0, &window, [&window, &launch] { afterShown(window, *launch); });

@@ -17,6 +17,8 @@ struct LaunchOptions {
   QString screenshotPath;
   bool readData = false;     // --read-data: Unit Data and Note Data once the window is up
   QStringList consoleLines;  // --console: run in the command console once the window is up
+  QString scriptPath;        // --script: run in Script Run once the window is up
+  QString capturePath;       // --capture: the continuous capture's file, from the start
 };
 
 // Parses the arguments; on --help or an error prints to stdout/stderr and returns the exit code.

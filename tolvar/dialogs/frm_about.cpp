@@ -16,7 +16,6 @@ namespace tolvar {
 namespace {
 
 const QString kDescription = QStringLiteral("Test bench for ccTalk bank note validators");
-const QString kBoxTitle = QStringLiteral("Tolvar Emulator");
 
 }  // namespace
 
@@ -81,10 +80,10 @@ frmAbout::frmAbout(UiServices& ui, std::function<SystemFacts()> facts, QWidget* 
 void frmAbout::StartSysInfo() {
   const QString text = systemInfoText(facts_());
   if (text.isEmpty()) {
-    ui_.messageBox(QStringLiteral("System Information Is Unavailable At This Time"), kBoxTitle,
+    ui_.messageBox(QStringLiteral("System Information Is Unavailable At This Time"), kMessageTitle,
                    MsgIcon::None);
   } else {
-    ui_.messageBox(text, kBoxTitle, MsgIcon::Information);
+    ui_.messageBox(text, kMessageTitle, MsgIcon::Information);
   }
 }
 

@@ -5,8 +5,9 @@
 // it, and how long it took. Up and Down step through the lines already run.
 
 #include <QDockWidget>
-#include <QElapsedTimer>
 #include <QStringList>
+
+#include "tolvar/mainwindow/console/bench_command.h"
 
 class QLineEdit;
 class QPlainTextEdit;
@@ -54,14 +55,9 @@ class CommandConsole : public QObject {
   QString runLine(const QString& line);
 
  private:
-  QString runMethod(const QString& name, QStringList inputs);
-  QString runRaw(const QStringList& words);
-  QString outcome(int result) const;
-
   LineTurn& turn_;
   CommandConsolePane& pane_;
-  QElapsedTimer timer_;
-  qint64 elapsedNs_ = 0;  // the last command's, from the call to its result
+  BenchCommand command_;
 };
 
 class CommandConsoleDock : public QDockWidget {

@@ -17,7 +17,6 @@
 namespace tolvar {
 
 namespace {
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 const QString kReplyPrefix = QStringLiteral("BNV Reply: ");
 }  // namespace
 
@@ -92,8 +91,8 @@ bool LineTurn::ApplyDetails(std::uint8_t& address) {
     txtAddress->setText(QString::number(*number));
   }
   if (!number || *number > 255) {
-    ui_.messageBox(QStringLiteral("WARNING! Address must lie in the range 0 to 255."), kTitle,
-                   MsgIcon::Exclamation);
+    ui_.messageBox(QStringLiteral("WARNING! Address must lie in the range 0 to 255."),
+                   kMessageTitle, MsgIcon::Exclamation);
     return false;
   }
   address = static_cast<std::uint8_t>(roundHalfEven(*number));
@@ -122,7 +121,7 @@ bool LineTurn::applyEncryption(bool tell) {
 
 bool LineTurn::ValidateKeyCode(QString& key, KeyBytes& keyBytes) {
   if (packKeyCode(key, keyBytes)) return true;
-  ui_.messageBox(QStringLiteral("Invalid character entered in the key code."), kTitle,
+  ui_.messageBox(QStringLiteral("Invalid character entered in the key code."), kMessageTitle,
                  MsgIcon::Exclamation);
   return false;
 }

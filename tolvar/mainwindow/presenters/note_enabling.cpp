@@ -18,7 +18,6 @@ namespace tolvar {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 constexpr int kNotes = 16;
 constexpr std::array<std::uint8_t, 2> kAllNotes = {0xFF, 0xFF};
 
@@ -51,7 +50,7 @@ bool NoteEnabling::AskCountryCode(QString& code) {
       turn_.ui()
           .inputBox(QStringLiteral("Enter a 2 character country code.\r\n"
                                    "E.g. GB for Britain, EU for Euro, US for USA"),
-                    kTitle, QStringLiteral("GB"))
+                    kMessageTitle, QStringLiteral("GB"))
           .toUpper();
   code.clear();
   // Letters outside printable ASCII have no byte of their own on the wire; the control refuses
@@ -66,13 +65,13 @@ bool NoteEnabling::AskCountryCode(QString& code) {
   if (entry.size() == 2) {
     turn_.ui().messageBox(
         QStringLiteral("INPUT DATA ERROR! The Country Code must be plain ASCII characters!"),
-        kTitle, MsgIcon::None);
+        kMessageTitle, MsgIcon::None);
     return false;
   }
   if (!entry.isEmpty()) {
     turn_.ui().messageBox(
         QStringLiteral("INPUT DATA ERROR! The Country Code should be exactly 2 characters long!"),
-        kTitle, MsgIcon::None);
+        kMessageTitle, MsgIcon::None);
   }
   return false;
 }
@@ -149,7 +148,7 @@ void NoteEnabling::refuseUnknownCountry(const QString& country) {
       QStringLiteral("No note in the table has the country code %1: nothing was sent.")
           .arg(country);
   turn_.setStatusText(why);
-  turn_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
+  turn_.ui().messageBox(why, kMessageTitle, MsgIcon::Exclamation);
 }
 
 void NoteEnabling::EnableCountryNotes() {
@@ -214,7 +213,7 @@ void NoteEnabling::readCounter(bool accepted) {
 
 void NoteEnabling::refuseSecurity(const QString& why) {
   turn_.setStatusText(why + QStringLiteral(" Nothing was sent."));
-  turn_.ui().messageBox(why, kTitle, MsgIcon::Exclamation);
+  turn_.ui().messageBox(why, kMessageTitle, MsgIcon::Exclamation);
 }
 
 void NoteEnabling::ModifyNoteSecurity() {
@@ -222,8 +221,8 @@ void NoteEnabling::ModifyNoteSecurity() {
   if (!turn_.ApplyDetails(address)) return;
   turn_.ClearDisplay();
   const QString noteEntry = turn_.ui().inputBox(
-      QStringLiteral("Modify Security Setting for a Note.\r\nEnter Note No. (1 - 16):"), kTitle,
-      QStringLiteral("1"));
+      QStringLiteral("Modify Security Setting for a Note.\r\nEnter Note No. (1 - 16):"),
+      kMessageTitle, QStringLiteral("1"));
   if (noteEntry.isEmpty()) return;  // cancelled
   const std::optional<std::int64_t> note = strictInteger(noteEntry, 1, kNotes);
   if (!note) {
@@ -234,7 +233,7 @@ void NoteEnabling::ModifyNoteSecurity() {
       QStringLiteral("Modify Security Setting for a Note.\r\nEnter New Security Value:\r\n"
                      "0 = Default Setting\r\n"
                      "1 to 7 = higher security, 249 to 255 = lower security."),
-      kTitle, QStringLiteral("0"));
+      kMessageTitle, QStringLiteral("0"));
   if (securityEntry.isEmpty()) return;
   const std::optional<std::int64_t> security = strictInteger(securityEntry, 0, 255);
   if (!security) {

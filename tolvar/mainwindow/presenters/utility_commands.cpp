@@ -22,7 +22,6 @@ namespace {
 const QColor kGreen(0, 192, 0);
 const QColor kOrange(255, 128, 0);
 const QColor kRed(255, 0, 0);
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 const QString kAddressTitle = QStringLiteral("Change cctalk Address");
 
 QString enabledText(bool on) {
@@ -146,7 +145,7 @@ void UtilityCommands::WriteBillMode() {
   const std::uint8_t bits[] = {quennet::kBillModeEscrow, quennet::kBillModeStacker};
   for (int i = 0; i < 2; ++i) {
     const MsgResult answer =
-        turn_.ui().messageBox(questions[i], kTitle, MsgIcon::None, MsgButtons::YesNoCancel);
+        turn_.ui().messageBox(questions[i], kMessageTitle, MsgIcon::None, MsgButtons::YesNoCancel);
     if (answer == MsgResult::Cancel) return;
     if (answer == MsgResult::Yes) mode |= bits[i];
   }

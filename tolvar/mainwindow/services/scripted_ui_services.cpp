@@ -48,6 +48,13 @@ QString ScriptedUiServices::saveFileName(const QString&, const QString&, const Q
   return path;
 }
 
+QString ScriptedUiServices::openFileName(const QString&, const QString&) {
+  if (openNames_.empty()) return {};
+  QString path = openNames_.front();
+  openNames_.pop_front();
+  return path;
+}
+
 std::vector<ScriptedUiServices::Shown> ScriptedUiServices::messages() const {
   std::vector<Shown> result;
   for (const Shown& box : shown_) {

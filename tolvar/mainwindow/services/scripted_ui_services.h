@@ -28,6 +28,8 @@ class ScriptedUiServices : public UiServices {
   void queueInput(const QString& text) { inputs_.push_back(text); }
   // The next save dialog answers `path`; an unscripted one answers as if cancelled.
   void queueSaveFileName(const QString& path) { saveNames_.push_back(path); }
+  // The next open dialog answers `path`; an unscripted one answers as if cancelled.
+  void queueOpenFileName(const QString& path) { openNames_.push_back(path); }
 
   // `user` acts on the next dialog shown, which must be a `Dialog`; a dialog of another class is
   // left alone. A dialog still open afterwards, or one nobody acts on, is closed as by Esc.
@@ -46,6 +48,7 @@ class ScriptedUiServices : public UiServices {
   void setBusy(bool busy) override;
   QString saveFileName(const QString& title, const QString& filters,
                        const QString& proposed) override;
+  QString openFileName(const QString& title, const QString& filters) override;
 
   const std::vector<Shown>& shown() const { return shown_; }
   std::vector<Shown> messages() const;
@@ -63,6 +66,7 @@ class ScriptedUiServices : public UiServices {
   std::deque<MsgResult> messageAnswers_;
   std::deque<QString> inputs_;
   std::deque<QString> saveNames_;
+  std::deque<QString> openNames_;
   std::deque<std::function<void(QDialog&)>> dialogUsers_;
   QStringList dialogs_;
   QStringList proposedSaveNames_;

@@ -9,6 +9,9 @@ class QDialog;
 
 namespace tolvar {
 
+// The title of the bench's own message and input boxes.
+inline const QString kMessageTitle = QStringLiteral("Tolvar Emulator");
+
 enum class MsgIcon { None, Exclamation, Critical, Warning, Information };
 enum class MsgButtons { Ok, YesNoCancel };
 enum class MsgResult { Ok, Yes, No, Cancel };
@@ -31,6 +34,8 @@ class UiServices {
   // them: "Text (*.txt);;CSV (*.csv)"; `proposed` is the name offered first.
   virtual QString saveFileName(const QString& title, const QString& filters,
                                const QString& proposed) = 0;
+  // An existing file to open, chosen by the user; empty when cancelled.
+  virtual QString openFileName(const QString& title, const QString& filters) = 0;
 };
 
 }  // namespace tolvar

@@ -106,4 +106,13 @@ QString WidgetUiServices::saveFileName(const QString& title, const QString& filt
   return path;
 }
 
+QString WidgetUiServices::openFileName(const QString& title, const QString& filters) {
+  if (!asking_) return {};
+  const bool wasBusy = busyDepth_ > 0;
+  if (wasBusy) QApplication::restoreOverrideCursor();
+  const QString path = QFileDialog::getOpenFileName(parent_, title, {}, filters);
+  if (wasBusy) QApplication::setOverrideCursor(Qt::WaitCursor);
+  return path;
+}
+
 }  // namespace tolvar

@@ -21,6 +21,7 @@ class WidgetUiServices : public UiServices {
   void setBusy(bool busy) override;
   QString saveFileName(const QString& title, const QString& filters,
                        const QString& proposed) override;
+  QString openFileName(const QString& title, const QString& filters) override;
 
   // For a program that must end on its own (--quit-after): the boxes open now are closed as by
   // Esc, and later boxes are not shown; their text goes to standard error and they answer as

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "quennet/link/protocol_events.h"
+#include "tolvar/mainwindow/traffic/capture_files.h"
 
 namespace tolvar {
 
@@ -27,6 +28,11 @@ struct HostSettings {
   static constexpr std::int16_t kMostReplyTimeout = 10000;
   std::int16_t Checksum = kCrc16;
   std::int16_t ReplyTimeout = 0;
+  // Our extension, the continuous capture: the file it writes (empty: none runs), the size per
+  // file in megabytes and the number of files kept. A capture running at exit runs at start.
+  QString CaptureFile;
+  std::int16_t CaptureSize = CaptureFiles::kDefaultMegabytes;
+  std::int16_t CaptureCount = CaptureFiles::kDefaultFiles;
 };
 
 }  // namespace tolvar

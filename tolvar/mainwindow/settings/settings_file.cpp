@@ -79,6 +79,12 @@ void applyLine(SettingsFileData& data, const QString& key, const QString& value,
     }
   } else if (key == QLatin1String("ReplyTimeout")) {
     readInto(s.ReplyTimeout, value, 0, HostSettings::kMostReplyTimeout);
+  } else if (key == QLatin1String("CaptureFile")) {
+    s.CaptureFile = value;
+  } else if (key == QLatin1String("CaptureSize")) {
+    readInto(s.CaptureSize, value, 1, CaptureFiles::kMostMegabytes);
+  } else if (key == QLatin1String("CaptureCount")) {
+    readInto(s.CaptureCount, value, 1, CaptureFiles::kMostFiles);
   }
 }
 
@@ -134,6 +140,12 @@ QByteArray settingsFileText(const SettingsFileData& data) {
   // changed them reads the same everywhere.
   if (s.Checksum != HostSettings::kCrc16) text += line("Checksum", s.Checksum);
   if (s.ReplyTimeout != 0) text += line("ReplyTimeout", s.ReplyTimeout);
+  // The capture's lines while one runs.
+  if (!s.CaptureFile.isEmpty()) {
+    text += "CaptureFile = " + s.CaptureFile.toLocal8Bit() + "\r\n";
+    text += line("CaptureSize", s.CaptureSize);
+    text += line("CaptureCount", s.CaptureCount);
+  }
   return text;
 }
 

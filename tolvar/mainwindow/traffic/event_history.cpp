@@ -1,9 +1,18 @@
 #include "tolvar/mainwindow/traffic/event_history.h"
 
+#include <QApplication>
+#include <QCheckBox>
+#include <QClipboard>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QPushButton>
+#include <QScrollBar>
 #include <QTimer>
+#include <QVBoxLayout>
 
 #include "tolvar/mainwindow/panes/event_texts.h"
+#include "tolvar/mainwindow/services/ui_services.h"
+#include "tolvar/mainwindow/traffic/table_file.h"
 
 namespace tolvar {
 
@@ -143,10 +152,11 @@ QVariant EventHistoryModel::data(const QModelIndex& index, int role) const {
   if (role == Qt::ForegroundRole && index.column() == Text && row.colour.isValid()) {
     return row.colour;
   }
-  if (role != Qt::DisplayRole) return {};
+  if (role != Qt::DisplayRole && role != kExportRole) return {};
   switch (index.column()) {
     case Time:
-      return row.time.toString(QStringLiteral("hh:mm:ss.zzz"));
+      return row.time.toString(role == kExportRole ? QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")
+                                                   : QStringLiteral("hh:mm:ss.zzz"));
     case Counter:
       return row.counter;
     default:
@@ -166,20 +176,70 @@ EventHistory::EventHistory(QWidget* parent)
   setModel(model_);
   setRootIsDecorated(false);
   setUniformRowHeights(true);
+  setSelectionMode(QAbstractItemView::ExtendedSelection);
   header()->setStretchLastSection(true);
   setMinimumHeight(14 * (fontMetrics().height() + 2));
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
   setColumnWidth(EventHistoryModel::Time, 14 * digit);
   setColumnWidth(EventHistoryModel::Counter, 9 * digit);
-  // New rows scroll into view once per batch of rows, not once per row.
-  connect(model_, &QAbstractItemModel::rowsInserted, this, [this] {
-    if (scrollPending_) return;
-    scrollPending_ = true;
-    QTimer::singleShot(0, this, [this] {
-      scrollPending_ = false;
-      if (isVisible()) scrollToBottom();
-    });
-  });
+}
+
+EventHistoryPane::EventHistoryPane(UiServices& ui, QWidget* parent)
+    : QWidget(parent), ui_(ui), view_(new EventHistory(this)) {
+  setObjectName(QStringLiteral("eventHistoryPane"));
+  follow = new QCheckBox(QStringLiteral("Follow"), this);
+  follow->setChecked(true);
+  follow->setToolTip(QStringLiteral("Keep the newest event in view; scrolling up stops it"));
+  copyAll = new QPushButton(QStringLiteral("Copy All"), this);
+  copyAll->setToolTip(QStringLiteral("Every row as tab-separated lines, times with their dates"));
+  save = new QPushButton(QStringLiteral("Save…"), this);
+  save->setToolTip(QStringLiteral("Save every row to a text or CSV file"));
+  auto* controls = new QHBoxLayout;
+  controls->addWidget(follow);
+  controls->addStretch(1);
+  controls->addWidget(copyAll);
+  controls->addWidget(save);
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(4, 4, 4, 4);
+  layout->addLayout(controls);
+  layout->addWidget(view_);
+
+  connect(copyAll, &QPushButton::clicked, this,
+          [this] { QApplication::clipboard()->setText(allText()); });
+  connect(save, &QPushButton::clicked, this, &EventHistoryPane::saveAs);
+  followNewest(*view_, *follow);
+}
+
+std::vector<QStringList> EventHistoryPane::rows() const {
+  const QAbstractItemModel* model = view_->model();
+  std::vector<QStringList> rows;
+  rows.reserve(static_cast<std::size_t>(model->rowCount()));
+  for (int row = 0; row < model->rowCount(); ++row) {
+    QStringList cells;
+    for (int column = 0; column < EventHistoryModel::kColumns; ++column) {
+      cells << model->index(row, column).data(kExportRole).toString();
+    }
+    rows.push_back(std::move(cells));
+  }
+  return rows;
+}
+
+QString EventHistoryPane::allText() const {
+  return tableText(rows());
+}
+
+bool EventHistoryPane::saveHistory(const QString& path, QString* error) const {
+  QStringList titles;
+  for (int column = 0; column < EventHistoryModel::kColumns; ++column) {
+    titles << view_->model()->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+  }
+  return saveTable(path, titles, rows(), error);
+}
+
+void EventHistoryPane::saveAs() {
+  saveTableAs(ui_, QStringLiteral("Save Event History"), QStringLiteral("tolvar-events"),
+              QStringLiteral("The event history"),
+              [this](const QString& path, QString* error) { return saveHistory(path, error); });
 }
 
 }  // namespace tolvar

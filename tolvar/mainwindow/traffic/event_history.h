@@ -2,11 +2,13 @@
 // Every event the validator reports, oldest first: each poll's new events (not only the newest),
 // a row for events that fell out of the five-event buffer between two polls, and a row for a
 // counter back at 0 (a reset or power-up). Bounded to the newest rows, like the traffic pane.
+// The pane around it follows the newest row, copies and saves.
 
 #include <cstdint>
 #include <deque>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include <QAbstractTableModel>
 #include <QByteArray>
@@ -16,7 +18,12 @@
 
 #include "quennet/bus/event_reading.h"
 
+class QCheckBox;
+class QPushButton;
+
 namespace tolvar {
+
+class UiServices;
 
 class EventHistoryModel : public QAbstractTableModel {
   Q_OBJECT
@@ -78,7 +85,32 @@ class EventHistory : public QTreeView {
 
  private:
   EventHistoryModel* model_;
-  bool scrollPending_ = false;
+};
+
+// The history with what a bench keeps open all day needs: Follow (the newest row in view; a
+// user who scrolls up stops it), Copy All and "Save…" to a text or CSV file.
+class EventHistoryPane : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit EventHistoryPane(UiServices& ui, QWidget* parent = nullptr);
+  EventHistory* view() { return view_; }
+  // Every row, as Copy All puts them on the clipboard: tab-separated, times with their dates.
+  QString allText() const;
+  // Writes every row (CSV for a name ending in ".csv"), whole or not at all.
+  bool saveHistory(const QString& path, QString* error) const;
+  // "Save…": asks for a file (a time-stamped name is offered), with a message on failure.
+  void saveAs();
+
+  QCheckBox* follow;
+  QPushButton* copyAll;
+  QPushButton* save;
+
+ private:
+  std::vector<QStringList> rows() const;
+
+  UiServices& ui_;
+  EventHistory* view_;
 };
 
 }  // namespace tolvar

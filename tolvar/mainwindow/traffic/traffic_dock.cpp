@@ -22,7 +22,7 @@ constexpr int kEventBufferLength = 11;
 TrafficDock::TrafficDock(UiServices& ui, QWidget* parent)
     : QDockWidget(QStringLiteral("Traffic and Events"), parent),
       pane_(new TrafficPane(ui)),
-      history_(new EventHistory),
+      history_(new EventHistoryPane(ui)),
       tabs_(new QTabWidget(this)) {
   setObjectName(QStringLiteral("trafficDock"));
   tabs_->addTab(pane_, QStringLiteral("Traffic"));
@@ -33,12 +33,16 @@ TrafficDock::TrafficDock(UiServices& ui, QWidget* parent)
   hide();
 }
 
+EventHistory* TrafficDock::eventHistory() {
+  return history_->view();
+}
+
 void TrafficDock::setHexadecimal(bool hex) {
   pane_->log().setHexadecimal(hex);
 }
 
 void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
-  pane_->log().append(record);
+  pane_->take(record);
   if (record.direction == quennet::FrameDirection::Device) {
     hostCounts_.count(record);
     emit hostCountsChanged(hostCounts_);
@@ -47,12 +51,12 @@ void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
       record.requestHeader == quennet::GET_EVENT_BUFFER && record.result == quennet::kResultOk &&
       record.frame.data.size() == kEventBufferLength) {
     const auto* bytes = reinterpret_cast<const std::uint8_t*>(record.frame.data.constData());
-    history_->history().record(
+    eventHistory()->history().record(
         std::span<const std::uint8_t, kEventBufferLength>(bytes, kEventBufferLength),
         pane_->log().wallTime(record.timeUs));
   }
   // The inhibit status the history asked for settles a read that looked like a reset.
-  EventHistoryModel& history = history_->history();
+  EventHistoryModel& history = eventHistory()->history();
   if (history.asking() && record.direction == quennet::FrameDirection::Device &&
       record.requestHeader == quennet::GET_INHIBIT_STATUS) {
     std::optional<bool> inhibited;

@@ -13,6 +13,7 @@ class QTabWidget;
 namespace tolvar {
 
 class EventHistory;
+class EventHistoryPane;
 class TrafficPane;
 class UiServices;
 
@@ -27,7 +28,8 @@ class TrafficDock : public QDockWidget, public quennet::FrameObserver {
   void setHexadecimal(bool hex);
 
   TrafficPane* trafficPane() { return pane_; }
-  EventHistory* eventHistory() { return history_; }
+  EventHistory* eventHistory();
+  EventHistoryPane* eventHistoryPane() { return history_; }
   QTabWidget* tabs() { return tabs_; }
   const HostCounts& hostCounts() const { return hostCounts_; }
 
@@ -37,7 +39,7 @@ class TrafficDock : public QDockWidget, public quennet::FrameObserver {
 
  private:
   TrafficPane* pane_;
-  EventHistory* history_;
+  EventHistoryPane* history_;
   QTabWidget* tabs_;
   HostCounts hostCounts_;
 };

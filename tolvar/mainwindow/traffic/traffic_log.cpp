@@ -7,6 +7,7 @@
 #include "quennet/link/frame_text.h"
 #include "quennet/link/header_names.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/panes/event_texts.h"
 
 namespace tolvar {
@@ -20,10 +21,23 @@ std::int64_t monotonicNowUs() {
   return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// A reply that refuses the command: a NAK (whatever the command waited for), or an
+// acknowledgement that carries a refusal byte.
+bool refusedReply(const quennet::FrameRecord& record) {
+  if (record.direction != quennet::FrameDirection::Device || record.durationUs < 0 ||
+      !record.frame.complete) {
+    return false;
+  }
+  return record.frame.header == quennet::kHeaderNak ||
+         (record.status == quennet::FrameStatus::Ok && record.result == quennet::kResultOk &&
+          !record.acknowledged);
+}
+
 bool failed(const quennet::FrameRecord& record) {
   return record.status != quennet::FrameStatus::Ok ||
          (record.direction == quennet::FrameDirection::Device &&
-          record.result == quennet::kResultBusy);
+          record.result == quennet::kResultBusy) ||
+         refusedReply(record);
 }
 
 }  // namespace
@@ -69,13 +83,15 @@ void TrafficLog::flush() {
   const int first = static_cast<int>(rows_.size());
   beginInsertRows({}, first, first + incoming - 1);
   for (quennet::FrameRecord& record : pending_) {
-    Row row{std::move(record), kNoResult};
+    Row row{std::move(record), kNoResult, false};
     if (row.record.durationUs >= 0 && row.record.direction == quennet::FrameDirection::Device) {
       row.result = row.record.result;
+      row.refused = refusedReply(row.record);
       // The host frame of the same transaction filters with its reply's result.
       if (!rows_.empty() && rows_.back().record.direction == quennet::FrameDirection::Host &&
           rows_.back().result == kNoResult) {
         rows_.back().result = row.result;
+        rows_.back().refused = row.refused;
       }
     }
     rows_.push_back(std::move(row));
@@ -112,6 +128,13 @@ void TrafficLog::setHexadecimal(bool hex) {
   if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1));
 }
 
+QStringList TrafficLog::exportCells(const quennet::FrameRecord& record) const {
+  const Row row{record, kNoResult, false};
+  QStringList cells;
+  for (int column = 0; column < kColumns; ++column) cells << text(row, column, true);
+  return cells;
+}
+
 int TrafficLog::header(int row) const {
   const quennet::FrameRecord& r = rows_[static_cast<std::size_t>(row)].record;
   if (r.direction == quennet::FrameDirection::Device) return r.requestHeader;
@@ -139,12 +162,13 @@ QString TrafficLog::text(const Row& row, int column, bool withDate) const {
     case Direction:
       return r.direction == quennet::FrameDirection::Host ? QStringLiteral("Host >")
                                                           : QStringLiteral("< Device");
+    // Addresses in decimal, as the address box takes them.
     case Destination:
-      return frame ? number(r.frame.destination) : QString();
+      return frame ? QString::number(r.frame.destination) : QString();
     case SourceOrCrc:
       if (!frame) return {};
       return r.frame.crcMode ? QStringLiteral("CRC %1").arg(number(r.frame.crc))
-                             : number(r.frame.source);
+                             : QString::number(r.frame.source);
     case Header:
       return frame ? number(r.frame.header) : QString();
     case Name:
@@ -208,15 +232,18 @@ bool TrafficFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
     case Results::All:
       return true;
     case Results::Ok:
-      return result == quennet::kResultOk;
+      return result == quennet::kResultOk && !log_->refused(sourceRow);
     case Results::Busy:
       return result == quennet::kResultBusy;
     case Results::Timeout:
       return result == quennet::kResultTimeout;
     case Results::Checksum:
       return result == quennet::kResultChecksum;
+    case Results::Refused:
+      return log_->refused(sourceRow);
     case Results::Failed:
-      return result != quennet::kResultOk && result != TrafficLog::kNoResult;
+      return (result != quennet::kResultOk && result != TrafficLog::kNoResult) ||
+             log_->refused(sourceRow);
   }
   return true;
 }

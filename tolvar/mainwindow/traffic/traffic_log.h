@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include "quennet/link/frame_record.h"
+#include "tolvar/mainwindow/traffic/table_file.h"
 
 namespace tolvar {
 
@@ -36,8 +37,6 @@ class TrafficLog : public QAbstractTableModel {
   static constexpr int kDefaultLimit = 10'000;
   // A row's transaction result: its reply's, for the host frame too (kNoResult until it is in).
   static constexpr int kNoResult = 1000;
-  // A cell as a saved log writes it: the time with its date.
-  static constexpr int kExportRole = Qt::UserRole + 1;
 
   explicit TrafficLog(QObject* parent = nullptr);
 
@@ -55,8 +54,13 @@ class TrafficLog : public QAbstractTableModel {
   void setHexadecimal(bool hex);
   // The wall-clock time of a monotonic time stamp.
   QDateTime wallTime(std::int64_t monotonicUs) const;
+  // A frame's cells as a saved log writes them, the time with its date; the reply's result is
+  // on its own row.
+  QStringList exportCells(const quennet::FrameRecord& record) const;
   int result(int row) const { return rows_[static_cast<std::size_t>(row)].result; }
   int header(int row) const;
+  // The device refused the row's command: a NAK, or a refusal byte in its acknowledgement.
+  bool refused(int row) const { return rows_[static_cast<std::size_t>(row)].refused; }
   // Frames taken but not shown yet.
   int pending() const { return static_cast<int>(pending_.size()); }
 
@@ -69,6 +73,7 @@ class TrafficLog : public QAbstractTableModel {
   struct Row {
     quennet::FrameRecord record;
     int result = kNoResult;
+    bool refused = false;  // the reply, for the host frame too, refused the command
   };
   QString text(const Row& row, int column, bool withDate = false) const;
 
@@ -83,12 +88,13 @@ class TrafficLog : public QAbstractTableModel {
   QDateTime wallOrigin_;
 };
 
-// Filters the log by header (a command and the replies to it) and by result.
+// Filters the log by header (a command and the replies to it) and by result; a refusal (a NAK, or
+// a refusal byte with result 0) counts as a failure.
 class TrafficFilter : public QSortFilterProxyModel {
   Q_OBJECT
 
  public:
-  enum class Results { All, Ok, Busy, Timeout, Checksum, Failed };
+  enum class Results { All, Ok, Busy, Timeout, Checksum, Refused, Failed };
   static constexpr int kAllHeaders = -1;
 
   explicit TrafficFilter(TrafficLog* log, QObject* parent = nullptr);

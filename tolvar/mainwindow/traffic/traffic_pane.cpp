@@ -11,27 +11,25 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
 
 #include "quennet/link/header_names.h"
 #include "quennet/link/protocol.h"
+#include "tolvar/mainwindow/panes/event_texts.h"
 #include "tolvar/mainwindow/services/ui_services.h"
+#include "tolvar/mainwindow/traffic/capture_dialog.h"
+#include "tolvar/mainwindow/traffic/table_file.h"
 
 namespace tolvar {
 
 namespace {
 
-const QString kTitle = QStringLiteral("Tolvar Emulator");
 constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
-
-QByteArray csvField(const QString& text) {
-  return '"' + QString(text).replace(u'"', QStringLiteral("\"\"")).toUtf8() + '"';
-}
 
 // The widest text each column shows, in hexadecimal and in decimal, so the columns fit their
 // content from the start whichever form is chosen.
@@ -93,6 +91,7 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
       {"BUSY", TrafficFilter::Results::Busy},
       {"Time-out", TrafficFilter::Results::Timeout},
       {"Checksum or reply error", TrafficFilter::Results::Checksum},
+      {"Refused (NAK)", TrafficFilter::Results::Refused},
       {"Any failure", TrafficFilter::Results::Failed},
   };
   for (const auto& [text, value] : results) {
@@ -114,6 +113,13 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   save->setToolTip(QStringLiteral("Save the rows shown"));
   saveSelected = new QPushButton(QStringLiteral("Save Selected…"), this);
   saveSelected->setEnabled(false);
+  captureButton = new QPushButton(QStringLiteral("Capture…"), this);
+  captureButton->setToolTip(
+      QStringLiteral("Write every frame to rolling files, whatever the table still holds"));
+  captureStatus = new QLabel(this);
+  captureStatus->setObjectName(QStringLiteral("captureStatus"));
+  captureStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  captureStatus->hide();
 
   table_->setModel(filter_);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -164,9 +170,11 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   controls->addWidget(clear);
   controls->addWidget(save);
   controls->addWidget(saveSelected);
+  controls->addWidget(captureButton);
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(4, 4, 4, 4);
   layout->addLayout(controls);
+  layout->addWidget(captureStatus);
   layout->addWidget(table_);
 
   connect(headerFilter, &QComboBox::currentIndexChanged, this,
@@ -179,6 +187,15 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   connect(clear, &QPushButton::clicked, this, [this] { log_->clearLog(); });
   connect(save, &QPushButton::clicked, this, [this] { saveLogAs(); });
   connect(saveSelected, &QPushButton::clicked, this, [this] { saveLogAs(true); });
+  connect(captureButton, &QPushButton::clicked, this, [this] {
+    if (capture_.active()) {
+      stopCapture();
+      return;
+    }
+    CaptureDialog dialog(ui_, captureSetup_, this);
+    ui_.runDialog(dialog);
+    if (dialog.result() == QDialog::Accepted) startCapture(dialog.setup());
+  });
   connect(table_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
           [this] { saveSelected->setEnabled(table_->selectionModel()->hasSelection()); });
   connect(copyAction, &QAction::triggered, this,
@@ -194,18 +211,62 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   connect(findAgain, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
   connect(findBack, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
 
-  // Following keeps the newest row in view. A user who scrolls up to read stops it; scrolling
-  // back to the end, or ticking Follow, takes it up again.
-  connect(follow, &QCheckBox::toggled, this, [this](bool on) {
-    if (on) table_->scrollToBottom();
-  });
-  connect(table_->verticalScrollBar(), &QScrollBar::actionTriggered, this, [this] {
-    const QScrollBar* bar = table_->verticalScrollBar();
-    follow->setChecked(bar->sliderPosition() >= bar->maximum());
-  });
-  connect(log_, &QAbstractItemModel::rowsInserted, this, [this] {
-    if (follow->isChecked()) table_->scrollToBottom();
-  });
+  followNewest(*table_, *follow);
+}
+
+void TrafficPane::take(const quennet::FrameRecord& record) {
+  log_->append(record);
+  if (!capture_.active()) return;
+  const bool failedBefore = capture_.missed() > 0;
+  const bool written = capture_.write(log_->exportCells(record).join(u'\t').toUtf8() + '\n');
+  // A failure shows at once and stays until a line is written again; the bench goes on.
+  if (!written || failedBefore) showCapture();
+}
+
+bool TrafficPane::startCapture(const CaptureFiles::Setup& setup) {
+  captureSetup_ = setup;
+  QStringList titles;
+  for (int column = 0; column < TrafficLog::kColumns; ++column) {
+    titles << log_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+  }
+  if (!capture_.start(setup, titles.join(u'\t').toUtf8() + '\n')) {
+    ui_.messageBox(
+        QStringLiteral("The capture cannot write to %1.\r\n").arg(setup.path) + capture_.error(),
+        kMessageTitle, MsgIcon::Exclamation);
+    showCapture();
+    return false;
+  }
+  showCapture();
+  return true;
+}
+
+void TrafficPane::stopCapture() {
+  capture_.stop();
+  showCapture();
+}
+
+void TrafficPane::showCapture() {
+  captureButton->setText(capture_.active() ? QStringLiteral("Stop Capture")
+                                           : QStringLiteral("Capture…"));
+  captureStatus->setVisible(capture_.active());
+  if (!capture_.active()) return;
+  const CaptureFiles::Setup& setup = capture_.setup();
+  const bool failing = capture_.missed() > 0 || !capture_.error().isEmpty();
+  QPalette palette = captureStatus->palette();
+  palette.setColor(QPalette::WindowText,
+                   failing ? kEventRed : this->palette().color(QPalette::WindowText));
+  captureStatus->setPalette(palette);
+  if (failing) {
+    captureStatus->setText(QStringLiteral("Capture to %1 fails: %2; %3 frames not written yet")
+                               .arg(setup.path, capture_.error())
+                               .arg(capture_.missed()));
+  } else {
+    captureStatus->setText(QStringLiteral("Capturing every frame to %1 (%2 files of %3 MB)")
+                               .arg(setup.path)
+                               .arg(setup.files)
+                               .arg(static_cast<double>(setup.bytesPerFile) /
+                                    static_cast<double>(CaptureFiles::kMegabyte)));
+  }
 }
 
 QList<int> TrafficPane::selectedRows() const {
@@ -251,27 +312,9 @@ bool TrafficPane::findNext(const QString& text, bool backwards) {
 }
 
 bool TrafficPane::saveLog(const QString& path, QString* error, bool selectedOnly) const {
-  const bool csv = path.endsWith(QStringLiteral(".csv"), Qt::CaseInsensitive);
-  QSaveFile file(path);
-  const auto failed = [&] {
-    if (error) *error = file.errorString();
-    file.cancelWriting();
-    return false;
-  };
-  if (!file.open(QIODevice::WriteOnly | QIODevice::Text)) return failed();
-  const auto writeRow = [&](const auto& cell) {
-    QByteArray line;
-    for (int column = 0; column < TrafficLog::kColumns; ++column) {
-      if (column > 0) line += csv ? ',' : '\t';
-      line += csv ? csvField(cell(column)) : cell(column).toUtf8();
-    }
-    line += '\n';
-    return file.write(line) == line.size();
-  };
-  if (!writeRow([this](int column) {
-        return log_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
-      })) {
-    return failed();
+  QStringList titles;
+  for (int column = 0; column < TrafficLog::kColumns; ++column) {
+    titles << log_->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
   }
   QList<int> rows;
   if (selectedOnly) {
@@ -279,34 +322,26 @@ bool TrafficPane::saveLog(const QString& path, QString* error, bool selectedOnly
   } else {
     for (int row = 0; row < filter_->rowCount(); ++row) rows << row;
   }
+  std::vector<QStringList> cells;
+  cells.reserve(static_cast<std::size_t>(rows.size()));
   for (int row : rows) {
-    if (!writeRow([this, row](int column) {
-          return filter_->data(filter_->index(row, column), TrafficLog::kExportRole).toString();
-        })) {
-      return failed();
+    QStringList line;
+    for (int column = 0; column < TrafficLog::kColumns; ++column) {
+      line << filter_->data(filter_->index(row, column), kExportRole).toString();
     }
+    cells.push_back(std::move(line));
   }
-  if (!file.commit()) {
-    if (error) *error = file.errorString();
-    return false;
-  }
-  return true;
+  return saveTable(path, titles, cells, error);
 }
 
 void TrafficPane::saveLogAs(bool selectedOnly) {
   // A paused view saves what it shows; else the frames still waiting for the next batch too.
   log_->flush();
-  const QString proposed =
-      QStringLiteral("tolvar-traffic-%1.txt")
-          .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-hhmmss")));
-  const QString path = ui_.saveFileName(
-      selectedOnly ? QStringLiteral("Save Selected Rows") : QStringLiteral("Save Log"),
-      QStringLiteral("Text (*.txt);;CSV (*.csv)"), proposed);
-  if (path.isEmpty()) return;
-  QString error;
-  if (saveLog(path, &error, selectedOnly)) return;
-  ui_.messageBox(QStringLiteral("The log could not be written to %1.\r\n").arg(path) + error,
-                 kTitle, MsgIcon::Exclamation);
+  saveTableAs(ui_, selectedOnly ? QStringLiteral("Save Selected Rows") : QStringLiteral("Save Log"),
+              QStringLiteral("tolvar-traffic"), QStringLiteral("The log"),
+              [this, selectedOnly](const QString& path, QString* error) {
+                return saveLog(path, error, selectedOnly);
+              });
 }
 
 }  // namespace tolvar

@@ -1,15 +1,18 @@
 #pragma once
 // The traffic pane: the link's frame log as a scrolling table that follows the newest frame,
 // filtered by header and result, with pause (the view stops, the capture goes on), find, copy
-// and "Save Log…" to a text or CSV file.
+// and "Save Log…" to a text or CSV file, and a continuous capture of every frame to rolling
+// files, whatever the table still holds.
 
 #include <QWidget>
 
+#include "tolvar/mainwindow/traffic/capture_files.h"
 #include "tolvar/mainwindow/traffic/traffic_log.h"
 
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 class QTableView;
@@ -24,6 +27,8 @@ class TrafficPane : public QWidget {
  public:
   TrafficPane(UiServices& ui, QWidget* parent = nullptr);
 
+  // A frame logged: into the table, and into the capture when one runs.
+  void take(const quennet::FrameRecord& record);
   TrafficLog& log() { return *log_; }
   TrafficFilter& filter() { return *filter_; }
   QTableView* table() { return table_; }
@@ -36,6 +41,10 @@ class TrafficPane : public QWidget {
   void saveLogAs(bool selectedOnly = false);
   // The selected rows as tab-separated lines, as Ctrl+C puts them on the clipboard.
   QString selectedText() const;
+  // Starts the continuous capture; false after a message when the file cannot be opened.
+  bool startCapture(const CaptureFiles::Setup& setup);
+  void stopCapture();
+  const CaptureFiles& capture() const { return capture_; }
   // Selects the next row after the current one (wrapping) that holds `text` in any column;
   // false when none does.
   bool findNext(const QString& text, bool backwards = false);
@@ -48,17 +57,24 @@ class TrafficPane : public QWidget {
   QPushButton* clear;
   QPushButton* save;
   QPushButton* saveSelected;
+  // "Capture…" asks where and starts the capture; "Stop Capture" stops it.
+  QPushButton* captureButton;
+  // Where the capture writes, or in red why it cannot.
+  QLabel* captureStatus;
   QAction* copyAction;
   QAction* findAction;
   QAction* pauseAction;
 
  private:
   QList<int> selectedRows() const;
+  void showCapture();
 
   UiServices& ui_;
   TrafficLog* log_;
   TrafficFilter* filter_;
   QTableView* table_;
+  CaptureFiles capture_;
+  CaptureFiles::Setup captureSetup_;
 };
 
 }  // namespace tolvar

@@ -22,6 +22,7 @@
 #include "tolvar/dialogs/frm_about.h"
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/debug_pane.h"
@@ -43,6 +44,7 @@
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/traffic/event_history.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
 #include "tolvar/mainwindow/window/twips.h"
 #include "tolvar/mainwindow/window/window_placement.h"
@@ -105,6 +107,13 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   addAction(consoleDock_->toggleViewAction());
   viewMenu_->addAction(consoleDock_->toggleViewAction());
   watchDock(consoleDock_);
+  scriptDock_ = new ScriptRunDock(*lineTurn_, ui_, this);
+  addDockWidget(Qt::BottomDockWidgetArea, scriptDock_);
+  tabifyDockWidget(consoleDock_, scriptDock_);
+  scriptDock_->hide();
+  addAction(scriptDock_->toggleViewAction());
+  viewMenu_->addAction(scriptDock_->toggleViewAction());
+  watchDock(scriptDock_);
   // The devices on the bus, beside the form.
   busViewDock_ = new BusViewDock(this);
   busViewDock_->hide();
@@ -306,6 +315,11 @@ void frmHost::startUp() {
     settings_.PortName = options_.simulatedPort;
   }
   applyPortSettings();
+  if (!settings_.CaptureFile.isEmpty()) {
+    trafficDock_->trafficPane()->startCapture({settings_.CaptureFile,
+                                               settings_.CaptureSize * CaptureFiles::kMegabyte,
+                                               settings_.CaptureCount});
+  }
   zav_quennet1->setEnabled(true);
   showPort();
 }
@@ -347,6 +361,11 @@ bool frmHost::WriteSettings() {
   data.settings.PortName = userPortName_;
   data.encrypt = details_->chkEncrpyt->isChecked();
   data.keyText = details_->txtEncKey->text();
+  const CaptureFiles& capture = trafficDock_->trafficPane()->capture();
+  data.settings.CaptureFile = capture.active() ? capture.setup().path : QString();
+  data.settings.CaptureSize =
+      static_cast<std::int16_t>(capture.setup().bytesPerFile / CaptureFiles::kMegabyte);
+  data.settings.CaptureCount = static_cast<std::int16_t>(capture.setup().files);
   // A window dragged off every screen is saved where it would open, never off screen.
   const QPoint shown = visibleWindowPosition(pos(), frameGeometry().size(), availableScreenAreas());
   data.top = shown.y() * kTwipsPerPixel;

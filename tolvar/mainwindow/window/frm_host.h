@@ -37,6 +37,7 @@ class LineTurn;
 class NoteEnabling;
 class NoteListPane;
 class Polling;
+class ScriptRunDock;
 class StatisticsPane;
 class TrafficDock;
 class UiControlMessages;
@@ -85,6 +86,8 @@ class frmHost : public QMainWindow {
   TrafficDock* trafficDock() { return trafficDock_; }
   // The command console, hidden until F7 shows it.
   CommandConsoleDock* consoleDock() { return consoleDock_; }
+  // Script Run, hidden until F5 shows it.
+  ScriptRunDock* scriptDock() { return scriptDock_; }
   // The devices on the bus, hidden until F6 or an address poll shows it.
   BusViewDock* busViewDock() { return busViewDock_; }
   // A dock beside the form (the Virtual Validator), listed in the View menu.
@@ -168,6 +171,7 @@ class frmHost : public QMainWindow {
   QTimer* clock_ = nullptr;
   TrafficDock* trafficDock_ = nullptr;
   CommandConsoleDock* consoleDock_ = nullptr;
+  ScriptRunDock* scriptDock_ = nullptr;
   BusViewDock* busViewDock_ = nullptr;
   QAction* portAction_ = nullptr;
   QMenu* viewMenu_ = nullptr;
