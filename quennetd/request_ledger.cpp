@@ -1,6 +1,5 @@
 #include "quennetd/request_ledger.h"
 
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSqlDatabase>
