@@ -125,8 +125,10 @@ void BusClient::close() {
   if (state_ == UnconnectedState) return;
   setState(UnconnectedState);
   failQueued(QStringLiteral("Port closed"));
+  // The worker takes this inside the wait of a request on the line too, which it ends.
   QMetaObject::invokeMethod(
-      worker_, [w = worker_, session = session_] { w->closePort(session); }, Qt::QueuedConnection);
+      worker_, [w = worker_, session = session_] { w->closePort(session); },
+      Qt::BlockingQueuedConnection);
 }
 
 void BusClient::setState(State state) {

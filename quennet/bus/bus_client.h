@@ -93,7 +93,8 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.
   bool open();
   /// Closes the port. Every queued request finishes with 5 at once; one on the line ends with 5
-  /// as soon as its wait is woken.
+  /// as soon as its wait is woken. Returns once the port is released, so that another program
+  /// may open it at once.
   void close();
   /// Whether the port is open now.
   State state() const { return state_; }
