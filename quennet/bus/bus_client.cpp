@@ -16,12 +16,6 @@ namespace {
 
 constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 
-// A request that never reached the line: the port was closed, failed or went with the client.
-BusResult failedFor(const QString& caption) {
-  return BusResult{kResultNotEnabled,          caption, {}, {}, {}, {}, false,
-                   BusResult::ConnectionError, {}};
-}
-
 }  // namespace
 
 BusClient::BusClient(QObject* parent)
@@ -38,7 +32,7 @@ BusClient::BusClient(QObject* parent)
 BusClient::~BusClient() {
   // Closed first, so that a slot run by the replies finished below cannot queue anything more.
   state_ = UnconnectedState;
-  failQueued(QStringLiteral("Bus client destroyed"));
+  queue_->cancelRequests();
   failPending(QStringLiteral("Bus client destroyed"));
   QMetaObject::invokeMethod(
       worker_, [w = worker_] { w->stop(); }, Qt::QueuedConnection);
@@ -157,8 +151,8 @@ BusReply* BusClient::sendRequest(quint8 address, quint8 header, const QByteArray
   return queue(new BusReply(address, header, QString()), std::move(job));
 }
 
-const MethodInfo& BusClient::checkedMethod(quint8 address, const QString& method,
-                                           const QVariantList& inputs) const {
+BusReply* BusClient::invoke(quint8 address, const QString& method, const QVariantList& inputs,
+                            Priority priority) {
   const MethodInfo* info = findMethod(method);
   if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
   // A dry run on a command set without a line raises every misuse here, in the caller's thread,
@@ -168,37 +162,13 @@ const MethodInfo& BusClient::checkedMethod(quint8 address, const QString& method
   QVariantList all = inputs;
   if (info->hasDevice()) all.prepend(static_cast<int>(address));
   info->invoker(dryRun, all);
-  return *info;
-}
 
-BusReply* BusClient::invoke(quint8 address, const QString& method, const QVariantList& inputs,
-                            Priority priority) {
-  const MethodInfo& info = checkedMethod(address, method, inputs);
   BusJob job;
   job.address = address;
-  job.method = &info;
+  job.method = info;
   job.inputs = inputs;
   job.urgent = priority == Priority::High;
-  return queue(new BusReply(address, 0, info.name), std::move(job));
-}
-
-void BusClient::invoke(quint8 address, const QString& method, const QVariantList& inputs,
-                       Completion done) {
-  const MethodInfo& info = checkedMethod(address, method, inputs);
-  if (state_ != ConnectedState) {
-    done(failedFor(QStringLiteral("Port closed")), false);
-    return;
-  }
-  BusJob job;
-  job.id = nextId_++;
-  job.settings = *settings_;
-  job.address = address;
-  job.method = &info;
-  job.inputs = inputs;
-  job.done = std::move(done);
-  queue_->add(std::move(job));
-  QMetaObject::invokeMethod(
-      worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+  return queue(new BusReply(address, 0, info->name), std::move(job));
 }
 
 BusReply* BusClient::queue(BusReply* reply, BusJob job) {
@@ -213,20 +183,18 @@ BusReply* BusClient::queue(BusReply* reply, BusJob job) {
 }
 
 BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
-  reply->result_ = failedFor(caption);
+  reply->result_ =
+      BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}};
   reply->finished_ = true;
   QMetaObject::invokeMethod(reply, &BusReply::finished, Qt::QueuedConnection);
   return reply;
 }
 
 void BusClient::failQueued(const QString& caption) {
-  for (const BusJob& job : queue_->cancelRequests()) {
-    const BusResult failed = failedFor(caption);
-    if (job.done) {
-      job.done(failed, false);
-    } else {
-      deliver(job.id, failed);
-    }
+  for (const std::uint64_t id : queue_->cancelRequests()) {
+    deliver(id,
+            BusResult{
+                kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
   }
 }
 
@@ -234,7 +202,9 @@ void BusClient::failPending(const QString& caption) {
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, reply] : pending) {
-    if (reply) reply->finish(failedFor(caption));
+    if (reply)
+      reply->finish(BusResult{
+          kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
   }
 }
 

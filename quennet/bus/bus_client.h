@@ -5,7 +5,6 @@
 // finishes in the caller's thread. The caller never waits on the line.
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -24,8 +23,6 @@
 class QThread;
 
 namespace quennet {
-
-struct MethodInfo;
 
 namespace bus_detail {
 class BusQueue;
@@ -125,13 +122,6 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// bad input, QuennetError where the method itself raises.
   BusReply* invoke(quint8 address, const QString& method, const QVariantList& inputs = {},
                    Priority priority = Priority::Normal);
-  /// What a request without a BusReply is told when it is done: the result, and whether the port
-  /// was still open then.
-  using Completion = std::function<void(const BusResult& result, bool portOpen)>;
-  /// As invoke(), but `done` runs on the bus's worker thread as soon as the request is done (or
-  /// cancelled by a close), with no hop through this thread's event loop: for a caller that
-  /// waits in a thread of its own. It must not block, and must not touch this client.
-  void invoke(quint8 address, const QString& method, const QVariantList& inputs, Completion done);
 
  signals:
   /// The port was opened or closed (or failed).
@@ -143,9 +133,6 @@ class QUENNET_EXPORT BusClient : public QObject {
   friend class bus_detail::BusWorker;
 
   BusReply* queue(BusReply* reply, bus_detail::BusJob job);
-  /// The method checked as invoke() checks it, nothing sent.
-  const MethodInfo& checkedMethod(quint8 address, const QString& method,
-                                  const QVariantList& inputs) const;
   /// Finishes a reply at once; its finished() signal follows from the event loop, so a caller
   /// connecting after the call still sees it.
   BusReply* finishedAtOnce(BusReply* reply, const QString& caption);

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -15,7 +14,6 @@
 #include <QString>
 #include <QVariantList>
 
-#include "quennet/bus/bus_reply.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
@@ -55,8 +53,6 @@ struct BusJob {
   const MethodInfo* method = nullptr;
   QVariantList inputs;
   std::shared_ptr<OpenOrder> open;  // set for an opening order instead of a request
-  // Told on the worker thread instead of a BusReply in the client's thread.
-  std::function<void(const BusResult&, bool)> done;
 };
 
 class BusQueue {
@@ -78,20 +74,20 @@ class BusQueue {
     jobs_.pop_front();
     return job;
   }
-  // Removes every request (opening orders stay) and returns them, oldest first.
-  std::vector<BusJob> cancelRequests() {
+  // Removes every request (opening orders stay) and returns their ids, oldest first.
+  std::vector<std::uint64_t> cancelRequests() {
     std::lock_guard lock(mutex_);
-    std::vector<BusJob> cancelled;
+    std::vector<std::uint64_t> ids;
     std::deque<BusJob> kept;
     for (BusJob& job : jobs_) {
       if (job.open) {
         kept.push_back(std::move(job));
       } else {
-        cancelled.push_back(std::move(job));
+        ids.push_back(job.id);
       }
     }
     jobs_.swap(kept);
-    return cancelled;
+    return ids;
   }
 
  private:

@@ -71,7 +71,6 @@ void BusWorker::run(BusJob& job) {
     result.caption = error.message();
     result.error = BusResult::ArgumentError;
   }
-  if (job.done) return job.done(result, set_.line() && set_.line()->isOpen());
   QMetaObject::invokeMethod(
       client_, [client = client_, id = job.id, result] { client->deliver(id, result); },
       Qt::QueuedConnection);

@@ -559,19 +559,21 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     quennet::checkArgumentCount(info, inputs.size());
     if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
     auto state = std::make_shared<CallState>();
-    // Posted without a wait for it; the answer comes straight from the bus's worker thread, so
-    // the caller wakes once, when it is in.
+    // Posted without a wait for it: the caller wakes once, when the answer is in.
     Runtime::instance().post([state, client = bus->client, &info, address, inputs] {
+      BusReply* queued = nullptr;
       try {
-        client->invoke(
-            static_cast<quint8>(address), info.name, inputs,
-            [state](const BusResult& result, bool portOpen) { state->finish(result, portOpen); });
+        queued = client->invoke(static_cast<quint8>(address), info.name, inputs);
       } catch (const QuennetError& error) {
-        state->finish({}, true,
-                      Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())});
+        return state->finish(
+            {}, true, Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())});
       } catch (const DispatchError& error) {
-        state->finish({}, true, Failure{QUENNET_EINVAL, error.message()});
+        return state->finish({}, true, Failure{QUENNET_EINVAL, error.message()});
       }
+      QObject::connect(queued, &BusReply::finished, queued, [state, queued, client] {
+        state->finish(queued->busResult(), client->state() == BusClient::ConnectedState);
+        queued->deleteLater();
+      });
     });
     std::unique_lock lock(state->mutex);
     if (bus->callTimeoutMs > 0) {
