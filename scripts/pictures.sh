@@ -29,7 +29,10 @@ own() {  # FILE [tolvar options]
 }
 picture data docs/tolvar.png --simulate
 picture escrow docs/tolvar-simulate.png --simulate
-own docs/script-run.png --simulate --script examples/scripts/validator-smoke.txt
+# The example with one expectation the validator does not meet, to show a failure.
+sed 's/^GetCodeRevn$/GetCodeRevn                       # expect nak/' \
+  examples/scripts/validator-smoke.txt > "$work/validator-smoke.txt"
+own docs/script-run.png --simulate --script "$work/validator-smoke.txt"
 own docs/capture.png --simulate --read-data --capture "$work/capture.log"
 build/bin/bnvsim --hopper --coin-acceptor --link "$work/port" < /dev/null > "$work/bnvsim.log" 2>&1 &
 bnvsim_pid=$!

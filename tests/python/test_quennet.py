@@ -206,3 +206,15 @@ def test_the_fixture_passes_its_flags_and_keeps_console_answers_apart(virtual_va
     assert len(status.splitlines()) > 1 and "escrow empty" in status
     assert virtual_validator.console("help").splitlines()[0].startswith("insert N")
     assert virtual_validator.console("cashbox out") == "ok"
+
+
+def test_the_example_script_passes_on_the_virtual_validator():
+    script = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "scripts",
+                          "validator-smoke.txt")
+    with VirtualValidator() as validator, open(script) as lines:
+        run = subprocess.run([TOOL, "--port", validator.port, "--json", "batch"], stdin=lines,
+                             capture_output=True, text=True, timeout=60)
+    answers = [json.loads(line) for line in run.stdout.splitlines()]
+    assert run.returncode == 0, answers
+    assert len(answers) == 9
+    assert [a["pass"] for a in answers if "expected" in a] == [True, True, True]
