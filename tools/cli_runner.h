@@ -7,8 +7,8 @@
 #include <QStringList>
 #include <QTextStream>
 
-#include "quennet/commands/command_set.h"
 #include "quennet/commands/batch_input.h"
+#include "quennet/commands/command_set.h"
 #include "tools/stop_signal.h"
 
 namespace quennet::cli {

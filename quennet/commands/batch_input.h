@@ -22,24 +22,26 @@
 
 namespace quennet {
 
+/// The longest line a batch runs, in bytes.
 inline constexpr qsizetype kMaxBatchLine = 64 * 1024;
 
-// A line of the batch: its text, or why it is not run.
+/// A line of the batch: its text, or why it is not run.
 struct BatchLine {
-  QString text;
-  QString error;  // empty for a line to run
+  QString text;   ///< the line without its newline
+  QString error;  ///< empty for a line to run
 };
 
+/// The input cut into lines as it streams in.
 class QUENNET_EXPORT BatchLines {
  public:
-  // Bytes as they were read.
+  /// Bytes as they were read.
   void append(const char* data, qsizetype size);
-  // The next line the input holds, if a newline has ended one.
+  /// The next line the input holds, if a newline has ended one.
   std::optional<BatchLine> next();
-  // At the end of the input: the unfinished last line, as an error, when it holds more than
-  // blanks. Nothing after that.
+  /// At the end of the input: the unfinished last line, as an error, when it holds more than
+  /// blanks. Nothing after that.
   std::optional<BatchLine> finish();
-  // Bytes held for the line not yet ended (at most kMaxBatchLine).
+  /// Bytes held for the line not yet ended (at most kMaxBatchLine).
   qsizetype pending() const { return buffer_.size() - start_; }
 
  private:
@@ -50,25 +52,27 @@ class QUENNET_EXPORT BatchLines {
   bool overlong_ = false;
 };
 
-// What a line expects of its command's outcome.
+/// What a line expects of its command's outcome.
 struct QUENNET_EXPORT ExpectedResult {
+  /// `ack`, `nak` or a result code.
   enum class Kind { Acknowledged, Refused, Result };
-  Kind kind = Kind::Acknowledged;
-  int result = 0;  // Kind::Result
+  Kind kind = Kind::Acknowledged;  ///< what is expected
+  int result = 0;                  ///< the code, for Kind::Result
 
-  // Whether an outcome meets it: the result code, whether a frame went out and whether the
-  // device acknowledged it.
+  /// Whether an outcome meets it: the result code, whether a frame went out and whether the
+  /// device acknowledged it.
   bool met(int result, bool sent, bool acknowledged) const;
-  // As a line writes it: "ack", "nak" or the code.
+  /// As a line writes it: "ack", "nak" or the code.
   QString text() const;
 };
 
-// A line cut into what it runs and what it expects.
+/// A line cut into what it runs and what it expects.
 struct BatchCommand {
-  QStringList words;  // empty for a blank line or a comment alone
-  std::optional<ExpectedResult> expected;
-  QString error;  // an expectation that cannot be read: the line is not run
+  QStringList words;                       ///< empty for a blank line or a comment alone
+  std::optional<ExpectedResult> expected;  ///< from its `# expect` comment, if any
+  QString error;  ///< an expectation that cannot be read: the line is not run
 };
+/// Cuts a line into its words and its expectation.
 QUENNET_EXPORT BatchCommand parseBatchCommand(const QString& text);
 
 }  // namespace quennet
