@@ -18,11 +18,13 @@
 #include <QDeadlineTimer>
 #include <QDockWidget>
 #include <QGroupBox>
+#include <QHeaderView>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QTableView>
 #include <QTimer>
 #include <QWindow>
 
@@ -30,6 +32,7 @@
 #include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
+#include "tolvar/mainwindow/traffic/traffic_pane.h"
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
 
@@ -65,6 +68,13 @@ void report(const char* phase, QMainWindow& window) {
         print(phase, QStringLiteral("section:") + section->title(), onScreen(section));
       }
     }
+  }
+  if (auto* frmHost = qobject_cast<tolvar::frmHost*>(&window);
+      frmHost && frmHost->trafficDock()->isVisible()) {
+    const QTableView* table = frmHost->trafficDock()->trafficPane()->table();
+    print(phase, QStringLiteral("trafficTable"), onScreen(table));
+    print(phase, QStringLiteral("trafficRow"),
+          QRect(0, 0, 0, table->verticalHeader()->defaultSectionSize()));
   }
   std::printf("%s ratio %g\n", phase, window.devicePixelRatioF());
   std::fflush(stdout);

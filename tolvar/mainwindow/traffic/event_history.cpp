@@ -178,7 +178,9 @@ EventHistory::EventHistory(QWidget* parent)
   setUniformRowHeights(true);
   setSelectionMode(QAbstractItemView::ExtendedSelection);
   header()->setStretchLastSection(true);
-  setMinimumHeight(14 * (fontMetrics().height() + 2));
+  // It shares its dock with the traffic table, which sets the dock's height; a few rows at the
+  // least, so the window with the dock still fits a short screen.
+  setMinimumHeight(6 * (fontMetrics().height() + 2));
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
   setColumnWidth(EventHistoryModel::Time, 14 * digit);
   setColumnWidth(EventHistoryModel::Counter, 9 * digit);

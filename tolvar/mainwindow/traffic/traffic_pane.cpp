@@ -29,6 +29,11 @@ namespace tolvar {
 
 namespace {
 
+// Rows of the table kept in view at the least, and the rows (a dozen frames and the header) the
+// window grows to show.
+constexpr int kFewestRows = 5;
+constexpr int kWantedRows = 13;
+
 constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
 
 // The widest text each column shows, in hexadecimal and in decimal, so the columns fit their
@@ -127,8 +132,9 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   table_->setWordWrap(false);
   table_->verticalHeader()->hide();
   table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 4);
-  // A dozen frames in view: the window grows to make room when the dock is shown.
-  table_->setMinimumHeight(13 * table_->verticalHeader()->defaultSectionSize());
+  // A few frames at the least, so that the window with the pane still fits a short screen; the
+  // window grows to show a dozen when the dock is shown and the screen has room (missingHeight()).
+  table_->setMinimumHeight(kFewestRows * table_->verticalHeader()->defaultSectionSize());
   table_->horizontalHeader()->setStretchLastSection(true);
   for (int column = 0; column < TrafficLog::kColumns - 1; ++column) {
     int width = table_->horizontalHeader()->fontMetrics().horizontalAdvance(
@@ -342,6 +348,11 @@ void TrafficPane::saveLogAs(bool selectedOnly) {
               [this, selectedOnly](const QString& path, QString* error) {
                 return saveLog(path, error, selectedOnly);
               });
+}
+
+int TrafficPane::missingHeight() const {
+  return std::max(0,
+                  kWantedRows * table_->verticalHeader()->defaultSectionSize() - table_->height());
 }
 
 }  // namespace tolvar

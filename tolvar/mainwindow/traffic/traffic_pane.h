@@ -32,6 +32,8 @@ class TrafficPane : public QWidget {
   TrafficLog& log() { return *log_; }
   TrafficFilter& filter() { return *filter_; }
   QTableView* table() { return table_; }
+  // How much taller the table would have to be to show a dozen frames; 0 when it does.
+  int missingHeight() const;
   // Writes the rows the table shows (or only the selected ones), times with their dates: CSV
   // for a name ending in ".csv", else tab-separated text. The file is replaced whole or not at
   // all; false with the reason on failure.

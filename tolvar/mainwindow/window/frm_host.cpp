@@ -222,12 +222,17 @@ void frmHost::fitToDocks() {
 
 void frmHost::keepOnScreen() {
   if (isMaximized() || isFullScreen() || !screen()) return;
+  // The traffic pane opens with a dozen frames in view where the screen has room for them.
+  QSize wanted = size();
+  if (trafficDock_->isVisible() && !trafficDock_->isFloating()) {
+    wanted.rheight() += trafficDock_->trafficPane()->missingHeight();
+  }
   const QRect area = screen()->availableGeometry();
   const QRect frame = frameGeometry();
-  if (area.contains(frame)) return;
+  if (wanted == size() && area.contains(frame)) return;
   // The frame's border and title bar around the window's own size.
   const QSize decoration = frame.size() - size();
-  const QSize fitted = (area.size() - decoration).boundedTo(size()).expandedTo(minimumSize());
+  const QSize fitted = (area.size() - decoration).boundedTo(wanted).expandedTo(minimumSize());
   if (fitted != size()) resize(fitted);
   const QSize outer = fitted + decoration;
   move(std::max(area.left(), std::min(frame.left(), area.right() + 1 - outer.width())),
