@@ -233,8 +233,8 @@ QString helpText() {
              "route or stacker cycle answered 254 or 255; \"acknowledged\":false in --json), 130\n"
              "or 143 after Ctrl-C or SIGTERM (the call ends at once, the port closed), 4 when\n"
              "standard output cannot be written (the run stops there, nothing more is sent). A\n"
-             "batch exits 0 when every line gave result 0 or met what it expects, 1 otherwise;\n"
-             "each line's \"acknowledged\" tells a refusal.\n")
+             "batch exits 0 when every line met what it expects or, expecting nothing, gave\n"
+             "result 0 and was not refused (\"acknowledged\"), 1 otherwise.\n")
       .arg(LinkEngine::kRepeatGuardMs);
 }
 

@@ -125,6 +125,11 @@ bool acknowledged(const CommandSet& set) {
   return set.lastTransaction().frameSent && set.acknowledged();
 }
 
+// Result 0 with a NAK (or a refusal carried as data) for the frame that went out.
+bool refused(const CommandSet& set) {
+  return set.lastTransaction().frameSent && !set.acknowledged();
+}
+
 bool expectationMet(const ExpectedResult& expected, int result, const CommandSet& set) {
   return expected.met(result, set.lastTransaction().frameSent, set.acknowledged());
 }
@@ -194,7 +199,8 @@ const MethodInfo& methodNamed(const QString& name) {
 
 // One batch line: the batch's own options, then the line's words as they would follow them on
 // a command line, so `--address 3 Dispense_Coins 2` overrides the address for that line only.
-// Whether the line passed: its result was 0, or it met what it expects.
+// Whether the line passed: it met what it expects, or, expecting nothing, its result was 0 and
+// the device did not refuse it (as a single call's exit status tells).
 bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
                   bool echoAtOpen, const BatchCommand& line, QTextStream& out) {
   const CliOptions options = parseArguments(base + line.words);
@@ -211,8 +217,8 @@ bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& ba
   applyLineOptions(set, options, echoAtOpen);
   const InvokeResult result = invokeMethod(set, info, inputs);
   printResult(info, result, set, true, out, line.expected);
-  return line.expected ? expectationMet(*line.expected, result.result, set)
-                       : result.result == kResultOk;
+  if (line.expected) return expectationMet(*line.expected, result.result, set);
+  return result.result == kResultOk && !refused(set);
 }
 
 // `quennet batch`: the port opened once, then one command per input line and one JSON object
@@ -291,7 +297,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
   printResult(info, result, set, options.json, streams.out);
   if (result.result != kResultOk) return kExitResult;
   // Result 0 with a NAK is a refusal a script must be able to tell from success.
-  return set.lastTransaction().frameSent && !set.acknowledged() ? kExitRefused : kExitOk;
+  return refused(set) ? kExitRefused : kExitOk;
 }
 
 }  // namespace

@@ -251,6 +251,19 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
   next = static_cast<int>(rows.size()) - 1;
   out.clear();
   EXPECT_EQ(runCli(args({"batch"}), streams), kExitOk) << out.toStdString();
+  // A refusal is no success: a line the device answers with NAK fails the batch unless it
+  // expects it.
+  device(crcReply(5, {}));
+  for (const auto& [line, status] :
+       {std::pair{"SendPoll", kExitResult}, std::pair{"SendPoll # expect nak", kExitOk}}) {
+    bool given = false;
+    streams.readLine = [&, text = QString::fromLatin1(line)]() -> std::optional<BatchLine> {
+      if (std::exchange(given, true)) return std::nullopt;
+      return BatchLine{text, {}};
+    };
+    out.clear();
+    EXPECT_EQ(runCli(args({"batch"}), streams), status) << line << ": " << out.toStdString();
+  }
 }
 
 TEST_F(CliRun, ASignalEndsAWaitAtOnceAndClosesThePort) {
