@@ -11,7 +11,9 @@
 #include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/frame_decode.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
 #include "tolvar/mainwindow/panes/event_texts.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
@@ -202,11 +204,16 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
   // Any other answer (a NAK, the validator's refusals) means the note did not move. It goes to
   // the event label, where the next poll leaves it until a new event arrives; the status line is
   // rewritten every tick.
-  const bool nak = response == QLatin1String(quennet::kNakText);
+  const quennet::DecodedFrame reply = quennet::decodeFrame(
+      quennet::byteSpan(turn_.control().replyInClear()), turn_.control().crcMode());
+  const bool nak = reply.header == quennet::kHeaderNak;
   events_.setEventColour(kEventRed);
   events_.setEventText(nak ? QStringLiteral("Route Refused (NACK)") : response);
   // The validator holds no note: its buttons have nothing left to route.
-  if (response == QLatin1String(quennet::kRouteNoNoteText)) events_.showEscrow(false);
+  if (reply.data.size() == 1 &&
+      static_cast<std::uint8_t>(reply.data[0]) == quennet::kRouteEscrowEmpty) {
+    events_.showEscrow(false);
+  }
   return RouteOutcome::Refused;
 }
 
