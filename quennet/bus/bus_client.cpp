@@ -16,6 +16,12 @@ namespace {
 
 constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 
+// A request that ends without reaching the line: the port is closed, failed or going away.
+BusResult closedResult(const QString& caption) {
+  return BusResult{
+      kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}};
+}
+
 }  // namespace
 
 BusClient::BusClient(QObject* parent)
@@ -32,7 +38,8 @@ BusClient::BusClient(QObject* parent)
 BusClient::~BusClient() {
   // Closed first, so that a slot run by the replies finished below cannot queue anything more.
   state_ = UnconnectedState;
-  queue_->cancelRequests();
+  connected_ = false;
+  failQueued(QStringLiteral("Bus client destroyed"));
   failPending(QStringLiteral("Bus client destroyed"));
   QMetaObject::invokeMethod(
       worker_, [w = worker_] { w->stop(); }, Qt::QueuedConnection);
@@ -45,18 +52,22 @@ void BusClient::setPortName(const QString& name) {
 }
 
 void BusClient::setChecksumType(Checksum_Type type) {
+  const std::lock_guard lock(settingsMutex_);
   settings_->checksumType = type;
 }
 
 Checksum_Type BusClient::checksumType() const {
+  const std::lock_guard lock(settingsMutex_);
   return settings_->checksumType;
 }
 
 void BusClient::setCommsEcho(bool on) {
+  const std::lock_guard lock(settingsMutex_);
   settings_->commsEcho = on;
 }
 
 bool BusClient::commsEcho() const {
+  const std::lock_guard lock(settingsMutex_);
   return settings_->commsEcho;
 }
 
@@ -65,14 +76,17 @@ void BusClient::setKeyCode(std::int32_t code) {
     throw QuennetError(kErrInvalidProcedureCall);
   }
   keyCode_ = code;
+  const std::lock_guard lock(settingsMutex_);
   settings_->keyDigits = keyDigitsFromCode(code);
 }
 
 void BusClient::setEncryption(bool on) {
+  const std::lock_guard lock(settingsMutex_);
   settings_->encryption = on;
 }
 
 bool BusClient::encryption() const {
+  const std::lock_guard lock(settingsMutex_);
   return settings_->encryption;
 }
 
@@ -80,18 +94,22 @@ void BusClient::setHopperCode(std::int32_t code) {
   if (code < 0 || code > kLargestHopperCode) {
     throw QuennetError(kErrOverflow);
   }
+  const std::lock_guard lock(settingsMutex_);
   settings_->hopperCode = code;
 }
 
 std::int32_t BusClient::hopperCode() const {
+  const std::lock_guard lock(settingsMutex_);
   return settings_->hopperCode;
 }
 
 void BusClient::setRepeatGuardMs(int ms) {
+  const std::lock_guard lock(settingsMutex_);
   settings_->repeatGuardMs = std::max(ms, 0);
 }
 
 int BusClient::repeatGuardMs() const {
+  const std::lock_guard lock(settingsMutex_);
   return settings_->repeatGuardMs;
 }
 
@@ -102,7 +120,7 @@ bool BusClient::open() {
   BusJob job;
   job.urgent = true;
   auto order = std::make_shared<bus_detail::OpenOrder>(
-      bus_detail::OpenOrder{portName_, ++session_, done, *settings_, detectEchoAt_, {}});
+      bus_detail::OpenOrder{portName_, ++session_, done, currentSettings(), detectEchoAt_, {}});
   job.open = order;
   queue_->add(std::move(job));
   QMetaObject::invokeMethod(
@@ -116,7 +134,7 @@ bool BusClient::open() {
     return false;
   }
   // Written by the worker before it answered.
-  if (order->echoFound) settings_->commsEcho = *order->echoFound;
+  if (order->echoFound) setCommsEcho(*order->echoFound);
   setState(ConnectedState);
   return true;
 }
@@ -131,9 +149,15 @@ void BusClient::close() {
       Qt::BlockingQueuedConnection);
 }
 
+bus_detail::LinkSettings BusClient::currentSettings() const {
+  const std::lock_guard lock(settingsMutex_);
+  return *settings_;
+}
+
 void BusClient::setState(State state) {
   if (state_ == state) return;
   state_ = state;
+  connected_ = state == ConnectedState;
   emit stateChanged(state);
 }
 
@@ -155,13 +179,7 @@ BusReply* BusClient::invoke(quint8 address, const QString& method, const QVarian
                             Priority priority) {
   const MethodInfo* info = findMethod(method);
   if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
-  // A dry run on a command set without a line raises every misuse here, in the caller's thread,
-  // and sends nothing: each method checks its inputs before it looks at the port.
-  CommandSet dryRun;
-  dryRun.setHopperCode(settings_->hopperCode);
-  QVariantList all = inputs;
-  if (info->hasDevice()) all.prepend(static_cast<int>(address));
-  info->invoker(dryRun, all);
+  dryRun(*info, address, inputs);
 
   BusJob job;
   job.address = address;
@@ -171,10 +189,39 @@ BusReply* BusClient::invoke(quint8 address, const QString& method, const QVarian
   return queue(new BusReply(address, 0, info->name), std::move(job));
 }
 
+void BusClient::call(quint8 address, const QString& method, const QVariantList& inputs,
+                     Completion done) {
+  const MethodInfo* info = findMethod(method);
+  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
+  dryRun(*info, address, inputs);
+  // A close() racing this one either finds the job in the queue and cancels it, or the worker
+  // runs it on the closed port, which ends it with 5 at once: `done` runs either way.
+  if (!connected_) return done(closedResult(QStringLiteral("Port closed")), false);
+  BusJob job;
+  job.address = address;
+  job.method = info;
+  job.inputs = inputs;
+  job.settings = currentSettings();
+  job.done = std::move(done);
+  queue_->add(std::move(job));
+  QMetaObject::invokeMethod(
+      worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+}
+
+void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantList& inputs) const {
+  // A command set without a line raises every misuse in the caller's thread and sends nothing:
+  // each method checks its inputs before it looks at the port.
+  CommandSet dryRun;
+  dryRun.setHopperCode(hopperCode());
+  QVariantList all = inputs;
+  if (info.hasDevice()) all.prepend(static_cast<int>(address));
+  info.invoker(dryRun, all);
+}
+
 BusReply* BusClient::queue(BusReply* reply, BusJob job) {
   if (state_ != ConnectedState) return finishedAtOnce(reply, QStringLiteral("Port closed"));
   job.id = nextId_++;
-  job.settings = *settings_;
+  job.settings = currentSettings();
   pending_.emplace(job.id, reply);
   queue_->add(std::move(job));
   QMetaObject::invokeMethod(
@@ -183,18 +230,19 @@ BusReply* BusClient::queue(BusReply* reply, BusJob job) {
 }
 
 BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
-  reply->result_ =
-      BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}};
+  reply->result_ = closedResult(caption);
   reply->finished_ = true;
   QMetaObject::invokeMethod(reply, &BusReply::finished, Qt::QueuedConnection);
   return reply;
 }
 
 void BusClient::failQueued(const QString& caption) {
-  for (const std::uint64_t id : queue_->cancelRequests()) {
-    deliver(id,
-            BusResult{
-                kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
+  for (bus_detail::BusJob& job : queue_->cancelRequests()) {
+    if (job.done) {
+      job.done(closedResult(caption), false);
+    } else {
+      deliver(job.id, closedResult(caption));
+    }
   }
 }
 
@@ -202,9 +250,7 @@ void BusClient::failPending(const QString& caption) {
   auto pending = std::move(pending_);
   pending_.clear();
   for (auto& [id, reply] : pending) {
-    if (reply)
-      reply->finish(BusResult{
-          kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}});
+    if (reply) reply->finish(closedResult(caption));
   }
 }
 

@@ -4,8 +4,11 @@
 // queue in the order sent and run one at a time on a worker thread; each returns a BusReply that
 // finishes in the caller's thread. The caller never waits on the line.
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <optional>
 
@@ -23,6 +26,8 @@
 class QThread;
 
 namespace quennet {
+
+struct MethodInfo;
 
 namespace bus_detail {
 class BusQueue;
@@ -123,6 +128,15 @@ class QUENNET_EXPORT BusClient : public QObject {
   BusReply* invoke(quint8 address, const QString& method, const QVariantList& inputs = {},
                    Priority priority = Priority::Normal);
 
+  /// How call() answers: the result, and whether the port was still open when it came.
+  using Completion = std::function<void(const BusResult& result, bool portOpen)>;
+  /// invoke() for a caller on any thread, with or without an event loop (the C interface):
+  /// thread-safe, misuse raised in the calling thread as invoke() raises it. `done` runs once, on
+  /// the bus's worker thread as soon as the request ends, or on the thread that closes the port
+  /// for a request it cancels, or at once in this call when the port is closed. It must not block
+  /// or call back into this client.
+  void call(quint8 address, const QString& method, const QVariantList& inputs, Completion done);
+
  signals:
   /// The port was opened or closed (or failed).
   void stateChanged(quennet::BusClient::State state);
@@ -139,6 +153,11 @@ class QUENNET_EXPORT BusClient : public QObject {
   void failPending(const QString& caption);
   void failQueued(const QString& caption);
   void setState(State state);
+  /// The set-up a request goes out under; the setters change it in this thread, call() reads it
+  /// in any.
+  bus_detail::LinkSettings currentSettings() const;
+  /// Throws what `info` raises for these inputs, sending nothing.
+  void dryRun(const MethodInfo& info, quint8 address, const QVariantList& inputs) const;
   /// From the worker, in this thread.
   void deliver(std::uint64_t id, const BusResult& result);
   void lineFailed(std::uint64_t session, const LineError& error);
@@ -147,7 +166,9 @@ class QUENNET_EXPORT BusClient : public QObject {
   std::optional<quint8> detectEchoAt_;
   std::int32_t keyCode_ = 0;
   std::unique_ptr<bus_detail::LinkSettings> settings_;
+  mutable std::mutex settingsMutex_;  // guards *settings_ for call()
   State state_ = UnconnectedState;
+  std::atomic<bool> connected_{false};  // state_ for call()
   QString errorString_;
   int errorNumber_ = 0;
   std::uint64_t nextId_ = 1;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include <QString>
 #include <QVariantList>
 
+#include "quennet/bus/bus_client.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
@@ -53,6 +55,9 @@ struct BusJob {
   const MethodInfo* method = nullptr;
   QVariantList inputs;
   std::shared_ptr<OpenOrder> open;  // set for an opening order instead of a request
+  // Set for a call from another thread (BusClient::call): answered through this, on the thread
+  // that ends the job, instead of through a BusReply in the client's thread.
+  BusClient::Completion done;
 };
 
 class BusQueue {
@@ -74,20 +79,20 @@ class BusQueue {
     jobs_.pop_front();
     return job;
   }
-  // Removes every request (opening orders stay) and returns their ids, oldest first.
-  std::vector<std::uint64_t> cancelRequests() {
+  // Removes every request (opening orders stay) and returns them, oldest first.
+  std::vector<BusJob> cancelRequests() {
     std::lock_guard lock(mutex_);
-    std::vector<std::uint64_t> ids;
+    std::vector<BusJob> cancelled;
     std::deque<BusJob> kept;
     for (BusJob& job : jobs_) {
       if (job.open) {
         kept.push_back(std::move(job));
       } else {
-        ids.push_back(job.id);
+        cancelled.push_back(std::move(job));
       }
     }
     jobs_.swap(kept);
-    return ids;
+    return cancelled;
   }
 
  private:

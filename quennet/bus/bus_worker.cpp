@@ -26,6 +26,7 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
     : queue_(std::move(queue)), client_(client) {
   set_.setLineFailureSink([this](const LineError& error) {
+    lineFailed_ = true;
     QMetaObject::invokeMethod(
         client_,
         [client = client_, session = session_, error] { client->lineFailed(session, error); },
@@ -71,6 +72,12 @@ void BusWorker::run(BusJob& job) {
     result.caption = error.message();
     result.error = BusResult::ArgumentError;
   }
+  if (job.done) {
+    // Answered from here: a caller on another thread wakes once, with no hop through the client.
+    const bool open = set_.line() && set_.line()->isOpen() && !lineFailed_;
+    job.done(result, open);
+    return;
+  }
   QMetaObject::invokeMethod(
       client_, [client = client_, id = job.id, result] { client->deliver(id, result); },
       Qt::QueuedConnection);
@@ -78,6 +85,7 @@ void BusWorker::run(BusJob& job) {
 
 void BusWorker::open(OpenOrder& order) {
   session_ = order.session;
+  lineFailed_ = false;
   set_.setLine(nullptr);
   auto line = std::make_unique<QtSerialLine>();
   line->setDeviceName(order.portName);

@@ -44,6 +44,7 @@ class BusWorker : public QObject {
   BusClient* client_;
   CommandSet set_;
   std::uint64_t session_ = 0;
+  bool lineFailed_ = false;  // the port of this session failed; it is as good as closed
   bool running_ = false;
   bool stopping_ = false;
 };

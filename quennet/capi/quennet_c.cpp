@@ -1,7 +1,8 @@
 // The C interface over BusClient and EventPoller. Every Qt object of a handle lives on one
-// thread with an event loop of its own (the library's runtime thread); the caller's threads only
-// post work there and wait for it, so a program without Qt (a C program, Python) needs no event
-// loop and may call from any thread.
+// thread with an event loop of its own (the library's runtime thread): opening, closing and the
+// event watches run there, and the caller's threads wait for them. A call goes from the caller's
+// thread straight into the bus's queue and is answered from the bus's worker thread. A program
+// without Qt (a C program, Python) needs no event loop and may call from any thread.
 
 #include "quennet/quennet.h"
 
@@ -89,12 +90,6 @@ class Runtime {
     QMetaObject::invokeMethod(
         context_, [&task] { task(); }, Qt::QueuedConnection);
     return done.get();
-  }
-
-  // Runs `work` on the runtime thread; returns at once.
-  template <class Work>
-  void post(Work&& work) {
-    QMetaObject::invokeMethod(context_, std::forward<Work>(work), Qt::QueuedConnection);
   }
 
  private:
@@ -190,21 +185,19 @@ struct quennet_reply {
 
 namespace {
 
-// One call on its way: filled on the runtime thread, read by the caller.
+// One call on its way: filled on the bus's worker thread, read by the caller.
 struct CallState {
   std::mutex mutex;
   std::condition_variable done;
   bool finished = false;
   bool portOpen = true;  // whether the port was still open when the call finished
   BusResult result;
-  std::optional<Failure> refused;  // misuse the method itself found before anything was queued
 
-  void finish(const BusResult& answer, bool open, std::optional<Failure> failure = {}) {
+  void finish(const BusResult& answer, bool open) {
     {
       const std::lock_guard lock(mutex);
       result = answer;
       portOpen = open;
-      refused = std::move(failure);
       finished = true;
     }
     done.notify_all();
@@ -559,22 +552,14 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     quennet::checkArgumentCount(info, inputs.size());
     if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
     auto state = std::make_shared<CallState>();
-    // Posted without a wait for it: the caller wakes once, when the answer is in.
-    Runtime::instance().post([state, client = bus->client, &info, address, inputs] {
-      BusReply* queued = nullptr;
-      try {
-        queued = client->invoke(static_cast<quint8>(address), info.name, inputs);
-      } catch (const QuennetError& error) {
-        return state->finish(
-            {}, true, Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())});
-      } catch (const DispatchError& error) {
-        return state->finish({}, true, Failure{QUENNET_EINVAL, error.message()});
-      }
-      QObject::connect(queued, &BusReply::finished, queued, [state, queued, client] {
-        state->finish(queued->busResult(), client->state() == BusClient::ConnectedState);
-        queued->deleteLater();
-      });
-    });
+    // Queued from this thread and answered from the bus's worker: the caller wakes once, when
+    // the answer is in, and the runtime thread takes no part.
+    try {
+      bus->client->call(static_cast<quint8>(address), info.name, inputs,
+                        [state](const BusResult& result, bool open) { state->finish(result, open); });
+    } catch (const QuennetError& error) {
+      throw Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())};
+    }
     std::unique_lock lock(state->mutex);
     if (bus->callTimeoutMs > 0) {
       if (!state->done.wait_for(lock, std::chrono::milliseconds(bus->callTimeoutMs),
@@ -586,7 +571,6 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     } else {
       state->done.wait(lock, [&] { return state->finished; });
     }
-    if (state->refused) throw *state->refused;
     if (state->result.result == quennet::kResultNotEnabled && !state->portOpen) {
       throw closedFailure(*bus, state->result.caption);
     }

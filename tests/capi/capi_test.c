@@ -189,6 +189,20 @@ static void threads(quennet_bus* bus) {
   }
 }
 
+/* Polls until the bus is closed under it: 1 when a call ended with ECLOSED, 0 on any other
+   failure or when the close never reached it. */
+static void* poll_until_closed(void* unused) {
+  (void)unused;
+  for (int i = 0; i < 100000; ++i) {
+    quennet_reply* reply = NULL;
+    const int code = quennet_call(shared_bus, 40, "SendPoll", NULL, 0, &reply);
+    quennet_reply_free(reply);
+    if (code == QUENNET_ECLOSED) return (void*)1L;
+    if (code != QUENNET_OK) return (void*)0L;
+  }
+  return (void*)0L;
+}
+
 static int next_of_kind(quennet_watch* watch, int kind, quennet_record* record) {
   for (int i = 0; i < 20; ++i) {
     if (quennet_watch_next(watch, 3000, record) != QUENNET_OK) return 0;
@@ -242,8 +256,18 @@ static void events(quennet_bus* bus) {
   CHECK(next_of_kind(watch, QUENNET_RECORD_EVENT, &record));
   CHECK(record.a == 1 && record.b == 1);
 
-  /* Closing the bus ends the watch and every later call. */
+  /* Closing the bus ends the watch, the calls other threads have queued or on the line, and
+     every later call. */
+  shared_bus = bus;
+  pthread_t thread[3];
+  for (int i = 0; i < 3; ++i) CHECK(pthread_create(&thread[i], NULL, poll_until_closed, NULL) == 0);
+  usleep(100 * 1000);
   quennet_close(bus);
+  for (int i = 0; i < 3; ++i) {
+    void* closed = NULL;
+    pthread_join(thread[i], &closed);
+    CHECK(closed == (void*)1L);
+  }
   int ended = quennet_watch_next(watch, 3000, &record);
   while (ended == QUENNET_OK) ended = quennet_watch_next(watch, 3000, &record);
   CHECK(ended == QUENNET_ECLOSED);
