@@ -18,8 +18,8 @@ constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 
 // A request that ends without reaching the line: the port is closed, failed or going away.
 BusResult closedResult(const QString& caption) {
-  return BusResult{
-      kResultNotEnabled, caption, {}, {}, {}, {}, false, BusResult::ConnectionError, {}};
+  return BusResult{kResultNotEnabled,          caption, {}, {}, {}, {}, false,
+                   BusResult::ConnectionError, {}};
 }
 
 }  // namespace

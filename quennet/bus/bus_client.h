@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include <QByteArray>

@@ -555,8 +555,9 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     // Queued from this thread and answered from the bus's worker: the caller wakes once, when
     // the answer is in, and the runtime thread takes no part.
     try {
-      bus->client->call(static_cast<quint8>(address), info.name, inputs,
-                        [state](const BusResult& result, bool open) { state->finish(result, open); });
+      bus->client->call(
+          static_cast<quint8>(address), info.name, inputs,
+          [state](const BusResult& result, bool open) { state->finish(result, open); });
     } catch (const QuennetError& error) {
       throw Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())};
     }
