@@ -152,9 +152,10 @@ def test_a_closed_or_missing_port_raises_oserror(validators):
         quennet.Bus(port, repeat_guard=-0.001)
 
 
-def test_a_reply_sent_twice_never_answers_the_next_call(validators):
+def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
     # The first poll's ACK comes again 3 ms later; the device takes 5 ms to answer, so without
     # the quiet kept after a good reply the second poll would read that ACK instead of its NAK.
+    # Then a call that gave up before its answer came: the answer belongs to it alone.
     for_tool, for_package = validators
     for validator in validators:
         validator.console("delay 5")
@@ -171,6 +172,16 @@ def test_a_reply_sent_twice_never_answers_the_next_call(validators):
         for validator in validators:
             validator.console("delay 0")
     assert shown == answered == [True, False]
+
+    # The next call goes out while the late answer is still on its way.
+    with quennet.Bus(for_package.port, timeout=0.2) as bus:
+        serial = bus.call(40, "GetSerialNo").outputs
+        for_package.console("delay 300")
+        with pytest.raises(TimeoutError):
+            bus.call(40, "GetSerialNo")
+        for_package.console("delay 0")
+        assert bus.call(40, "SendPoll").outputs == {"strResponse": "ACK"}
+        assert bus.call(40, "GetSerialNo").outputs == serial
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
