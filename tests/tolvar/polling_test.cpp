@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
@@ -312,6 +313,12 @@ TEST_F(PollingBench, SingleStepPollsOnceAndReleasesTheButton) {
   named<QPushButton>(w, "cmdStack")->click();
   EXPECT_FALSE(sim.noteInEscrow());
   EXPECT_TRUE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  // Pressed again before a poll: the validator has no note to route, says so, and the escrow
+  // buttons go.
+  named<QPushButton>(w, "cmdStack")->click();
+  EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
+  EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), quennet::kRouteNoNoteText);
+  EXPECT_EQ(eventColour(w), tolvar::kEventRed);
 }
 
 TEST(EventTexts, StatusAndCreditTables) {
