@@ -11,6 +11,10 @@ namespace quennet {
 
 namespace {
 
+// The words of `# expect ack|nak|N`, read and written.
+constexpr QLatin1StringView kExpectAck("ack");
+constexpr QLatin1StringView kExpectNak("nak");
+
 QString tooLong(qsizetype size) {
   return QStringLiteral("line of %1 bytes is longer than %2: not run").arg(size).arg(kMaxBatchLine);
 }
@@ -84,9 +88,9 @@ bool ExpectedResult::met(int code, bool sent, bool acknowledged) const {
 QString ExpectedResult::text() const {
   switch (kind) {
     case Kind::Acknowledged:
-      return QStringLiteral("ack");
+      return kExpectAck;
     case Kind::Refused:
-      return QStringLiteral("nak");
+      return kExpectNak;
     case Kind::Result:
       break;
   }
@@ -114,16 +118,17 @@ BatchCommand parseBatchCommand(const QString& text) {
   const QString what = note.value(1).toLower();
   bool number = false;
   const int code = what.toInt(&number);
-  if (what == QStringLiteral("ack")) {
+  if (what == kExpectAck) {
     command.expected = ExpectedResult{};
-  } else if (what == QStringLiteral("nak")) {
+  } else if (what == kExpectNak) {
     command.expected = ExpectedResult{ExpectedResult::Kind::Refused, 0};
   } else if (number) {
     command.expected = ExpectedResult{ExpectedResult::Kind::Result, code};
   }
   if (!command.expected) {
     command.error =
-        QStringLiteral("expect takes ack, nak or a result code: ") + text.mid(comment).trimmed();
+        QStringLiteral("expect takes %1, %2 or a result code: ").arg(kExpectAck, kExpectNak) +
+        text.mid(comment).trimmed();
   }
   return command;
 }
