@@ -35,7 +35,8 @@ constexpr double kBoxShare = 0.1;
 constexpr qint64 kSlowCallMs = 100;
 constexpr double kSlowWeight = 0.1;
 constexpr qint64 kHangMarginMs = 1000;
-// A late reply arrives 700 ms after the command; after this it has come and gone.
+// A late reply arrives 700 ms after the command went out; this long after the call it has come
+// and gone.
 constexpr qint64 kLateSettledMs = 800;
 // A call this long is stuck, not slow: the watchdog ends the worker.
 constexpr qint64 kStuckMs = 20000;
@@ -219,14 +220,13 @@ void Soak::callWithFault(const MethodPlan& plan, Kind kind) {
   } else if (const auto fault = simulatorFault(kind)) {
     sim_->injectFault(*fault, 1);
   }
-  QElapsedTimer clock;
-  clock.start();
   const quennet::InvokeResult out = timedCall(plan, inputsFor(*plan.info, random_));
   bool right = classifiedRight(kind, *plan.info, out);
   if (kind == Kind::Late) {
-    // The stale reply waits in the port; the next exchange must not take it for its own.
-    QThread::msleep(
-        static_cast<unsigned long>(std::max<qint64>(0, kLateSettledMs - clock.elapsed())));
+    // The stale reply is due a fixed time after the frame went out, and the frame may have
+    // waited out the quiet a failed call before it left: counted from the call's end, the wait
+    // covers it whatever that quiet was. The next exchange must not take it for its own.
+    QThread::msleep(static_cast<unsigned long>(kLateSettledMs));
   } else if (kind == Kind::LineDrop) {
     startSimulator();
     control_->setEnabled(true);
