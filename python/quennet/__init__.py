@@ -14,6 +14,7 @@ that does not open, is closed or was lost raises OSError.
 
 import ctypes
 import json
+import operator
 import time
 
 from . import _capi
@@ -62,8 +63,16 @@ def _word(value):
     return str(int(value))
 
 
+def _c_string(word):
+    # The library reads C strings: a NUL would end a name or an argument early and the rest
+    # would go unread rather than refused.
+    if "\0" in word:
+        raise ValueError(f"{word!r} holds a NUL character")
+    return word.encode()
+
+
 def _words(method, inputs):
-    inputs = list(inputs)
+    inputs = list(inputs) if inputs is not None else []
     name = method.encode()
     # A method with one byte-array argument takes the bytes themselves: [255, 255].
     if (len(inputs) > 1 and lib.quennet_method_argument_count(name) == 1
@@ -113,11 +122,11 @@ class Events:
             options.interval_ms = max(1, int(interval * 1000))
         options.from_start = 1 if from_start else 0
         if inhibits is not None:
-            options.inhibits = _word(inhibits).encode()
+            options.inhibits = _c_string(_word(inhibits))
         self._bus = bus  # the bus outlives its watch
         self._deadline = None if timeout is None else time.monotonic() + timeout
         self._handle = ctypes.c_void_p()
-        code = lib.quennet_watch_open(bus._live(), address, ctypes.byref(options),
+        code = lib.quennet_watch_open(bus._live(), operator.index(address), ctypes.byref(options),
                                       ctypes.byref(self._handle))
         if code != _capi.OK:
             self._handle = None
@@ -200,10 +209,14 @@ class Bus:
     def call(self, address, method, inputs=()):
         """Calls `method` at `address` with its arguments after the address, as the tool takes
         them ("255,255", [255, 255] or b"\\xff\\xff" for a byte array)."""
-        words = _words(method, inputs)
-        array = (ctypes.c_char_p * max(1, len(words)))(*[w.encode() for w in words])
+        if not isinstance(method, str):
+            raise TypeError(f"the method is named by a str, not {type(method).__name__}")
+        address = operator.index(address)
+        name = _c_string(method)
+        words = [_c_string(w) for w in _words(method, inputs)]
+        array = (ctypes.c_char_p * max(1, len(words)))(*words)
         reply = ctypes.c_void_p()
-        code = lib.quennet_call(self._live(), address, method.encode(), array, len(words),
+        code = lib.quennet_call(self._live(), address, name, array, len(words),
                                 ctypes.byref(reply))
         if code != _capi.OK:
             _raise(code)

@@ -90,6 +90,26 @@ def test_misuse_raises_the_tools_message(validators, method, words, inputs):
     assert str(raised.value) == said
 
 
+# What only the package can be handed: C strings end at a NUL, so a name or word holding one
+# would be cut short and its tail ignored; and values of the wrong type.
+NOT_PASSED_ON = [
+    (ValueError, 40, "GetSerialNo\0junk", []),
+    (ValueError, 40, "SetInhibitStatus", ["255,255\0,7"]),
+    (TypeError, "40", "GetSerialNo", []),
+    (TypeError, 40, b"GetSerialNo", []),
+]
+
+
+@pytest.mark.parametrize("kind, address, method, inputs", NOT_PASSED_ON,
+                         ids=[repr(m[2]) + repr(m[3]) for m in NOT_PASSED_ON])
+def test_what_cannot_be_passed_on_is_refused_before_the_line(validators, kind, address, method,
+                                                              inputs):
+    with quennet.Bus(validators[1].port) as bus:
+        with pytest.raises(kind):
+            bus.call(address, method, inputs)
+        assert bus.call(40, "GetSerialNo", None).result == 0
+
+
 def _tool_records(watch, step, validator):
     validator.console(step)
     records = []
