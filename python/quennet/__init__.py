@@ -59,8 +59,14 @@ def _word(value):
     if isinstance(value, str):
         return value
     if isinstance(value, (bytes, bytearray, list, tuple)):
-        return ",".join(str(int(b)) for b in value)
-    return str(int(value))
+        return ",".join(_number(b) for b in value)
+    return _number(value)
+
+
+def _number(value):
+    # Anything but a whole number goes to the library as written, which refuses it in the
+    # tool's words, rather than being rounded to one here.
+    return str(int(value)) if isinstance(value, int) else str(value)
 
 
 def _c_string(word):

@@ -35,6 +35,7 @@ MISUSE = [
     ("GetSerialNo", ["1"], [1]),
     ("SetInhibitStatus", ["255,256"], [255, 256]),
     ("RouteBill", ["stack"], ["stack"]),
+    ("RouteBill", ["1.9"], [1.9]),
     ("ModifyBillScty", ["3", "300"], [3, 300]),
 ]
 
