@@ -77,9 +77,8 @@ def _c_string(word):
     return word.encode()
 
 
-def _words(method, inputs):
+def _words(name, inputs):
     inputs = list(inputs) if inputs is not None else []
-    name = method.encode()
     # A method with one byte-array argument takes the bytes themselves: [255, 255].
     if (len(inputs) > 1 and lib.quennet_method_argument_count(name) == 1
             and lib.quennet_method_argument_type(name, 0) == _capi.TYPE_BYTES
@@ -219,7 +218,7 @@ class Bus:
             raise TypeError(f"the method is named by a str, not {type(method).__name__}")
         address = operator.index(address)
         name = _c_string(method)
-        words = [_c_string(w) for w in _words(method, inputs)]
+        words = [_c_string(w) for w in _words(name, inputs)]
         array = (ctypes.c_char_p * max(1, len(words)))(*words)
         reply = ctypes.c_void_p()
         code = lib.quennet_call(self._live(), address, name, array, len(words),
