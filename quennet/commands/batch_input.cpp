@@ -14,6 +14,7 @@ namespace {
 // The words of `# expect ack|nak|N`, read and written.
 constexpr QLatin1StringView kExpectAck("ack");
 constexpr QLatin1StringView kExpectNak("nak");
+constexpr QLatin1StringView kExpectWord("expect");
 
 QString tooLong(qsizetype size) {
   return QStringLiteral("line of %1 bytes is longer than %2: not run").arg(size).arg(kMaxBatchLine);
@@ -98,24 +99,37 @@ QString ExpectedResult::text() const {
 }
 
 BatchCommand parseBatchCommand(const QString& text) {
-  // The comment starts at a `#` that begins a word outside quotes.
+  // Quotes as QProcess::splitCommand() reads them: a lone `"` opens or closes a quoted part, two
+  // together are nothing and three are a literal quote. The comment starts at a `#` that begins
+  // a word outside quotes.
   qsizetype comment = text.size();
   bool quoted = false;
+  int quotes = 0;
   for (qsizetype i = 0; i < text.size(); ++i) {
-    if (text[i] == u'"') quoted = !quoted;
+    if (text[i] == u'"') {
+      quotes = quotes == 2 ? 0 : quotes + 1;
+      continue;
+    }
+    if (quotes == 1) quoted = !quoted;
+    quotes = 0;
     if (!quoted && text[i] == u'#' && (i == 0 || text[i - 1].isSpace())) {
       comment = i;
       break;
     }
   }
+  if (quotes == 1) quoted = !quoted;
   BatchCommand command;
-  command.words = QProcess::splitCommand(text.left(comment));
-  const QStringList note =
-      text.mid(comment + 1).split(QRegularExpression(QStringLiteral("\\s+")), Qt::SkipEmptyParts);
-  if (note.isEmpty() || note[0].compare(QStringLiteral("expect"), Qt::CaseInsensitive) != 0) {
+  if (quoted) {
+    command.error = QStringLiteral("a quote is not closed: not run");
     return command;
   }
-  const QString what = note.value(1).toLower();
+  command.words = QProcess::splitCommand(text.left(comment));
+  // A comment that starts with `expect` is an expectation, or an error: a misspelt one must
+  // never let the line pass unchecked.
+  const QString note = text.mid(comment + 1).trimmed();
+  if (!note.startsWith(kExpectWord, Qt::CaseInsensitive)) return command;
+  const QStringList words = note.split(QRegularExpression(QStringLiteral("\\s+")));
+  const QString what = words[0].size() == kExpectWord.size() ? words.value(1).toLower() : QString();
   bool number = false;
   const int code = what.toInt(&number);
   if (what == kExpectAck) {
@@ -126,9 +140,10 @@ BatchCommand parseBatchCommand(const QString& text) {
     command.expected = ExpectedResult{ExpectedResult::Kind::Result, code};
   }
   if (!command.expected) {
-    command.error =
-        QStringLiteral("expect takes %1, %2 or a result code: ").arg(kExpectAck, kExpectNak) +
-        text.mid(comment).trimmed();
+    command.words.clear();
+    command.error = QStringLiteral("%1 takes %2, %3 or a result code: ")
+                        .arg(kExpectWord, kExpectAck, kExpectNak) +
+                    text.mid(comment).trimmed();
   }
   return command;
 }
