@@ -45,6 +45,12 @@ class Printer {
 // Read a block at a time, so a file of any size decodes in bounded memory.
 constexpr qint64 kReadBlock = 64 * 1024;
 
+// A decoding nobody reads any more, or one a signal ended, stops at once: after the first write
+// that fails (a reader gone, a full disk) or at SIGINT or SIGTERM, however much input is left.
+bool decodingStopped(CliStreams& streams) {
+  return (streams.stop && streams.stop->check()) || outputFailed(streams);
+}
+
 int decodeFile(const MonitorOptions& options, CliStreams& streams) {
   QFile file(options.input);
   if (!file.open(QIODevice::ReadOnly)) {
@@ -57,7 +63,7 @@ int decodeFile(const MonitorOptions& options, CliStreams& streams) {
   if (file.peek(first.size()) == first) {
     // A capture: one time-stamped chunk a line.
     qint64 number = 0;
-    while (!file.atEnd()) {
+    while (!file.atEnd() && !decodingStopped(streams)) {
       const QByteArray line = file.readLine().trimmed();
       ++number;
       if (number == 1 || line.isEmpty() || line.startsWith('#')) continue;
@@ -72,13 +78,14 @@ int decodeFile(const MonitorOptions& options, CliStreams& streams) {
     }
   } else {
     // Raw bytes with no times: one burst.
-    while (!file.atEnd()) {
+    while (!file.atEnd() && !decodingStopped(streams)) {
       const QByteArray block = file.read(kReadBlock);
       if (block.isEmpty()) break;
       splitter.feed(byteSpan(block), 0, records);
       printer.print(records);
     }
   }
+  if (decodingStopped(streams)) return kExitResult;
   splitter.finish(records);
   printer.print(records);
   return kExitOk;
@@ -100,7 +107,7 @@ int listen(const MonitorOptions& options, CliStreams& streams) {
   const auto nowUs = [&clock] { return clock.nsecsElapsed() / 1000; };
   // A decoding nobody can read any more is not worth listening for.
   const auto stopped = [&streams] {
-    return !streams.keepRunning() || (streams.stop && streams.stop->fired()) ||
+    return !streams.keepRunning() || (streams.stop && streams.stop->check()) ||
            outputFailed(streams);
   };
   while (!stopped()) {

@@ -34,6 +34,7 @@ void takeSignals(quennet::cli::StopSignal& stop) {
 
 bool installStopSignals(quennet::cli::StopSignal& stop, QObject* owner) {
   if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  stop.setPendingSource([&stop] { takeSignals(stop); });
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, owner);
   QObject::connect(notifier, &QSocketNotifier::activated, owner, [&stop] { takeSignals(stop); });
   struct sigaction action {};

@@ -33,7 +33,17 @@ class StopSignal {
   bool fired() const { return exitStatus_ != 0; }
   int exitStatus() const { return exitStatus_; }
 
+  // Where a signal that has arrived but not yet been told waits (the program's signal pipe,
+  // read by its event loop): work that runs without the event loop asks check() instead of
+  // fired(), which takes such a signal first.
+  void setPendingSource(std::function<void()> take) { takePending_ = std::move(take); }
+  bool check() {
+    if (takePending_ && !fired()) takePending_();
+    return fired();
+  }
+
  private:
+  std::function<void()> takePending_;
   std::map<int, Listener> listeners_;
   int nextId_ = 1;
   int exitStatus_ = 0;
