@@ -46,15 +46,20 @@ void printList(bool json, QTextStream& out) {
   out << QJsonDocument(methods).toJson(QJsonDocument::Compact) << Qt::endl;
 }
 
-// The method's ARGs with the address in front where the method takes a Device.
+// The method's ARGs with the address in front where the method takes a Device. Every input
+// the method table or the method would refuse is a usage error here, before anything is sent.
 QStringList methodInputs(const MethodInfo& info, const CliOptions& options) {
-  try {
-    checkArgumentCount(info, options.args.size());
-  } catch (const DispatchError& error) {
-    throw UsageError(error.message());
-  }
   QStringList inputs = options.args;
   if (info.hasDevice()) inputs.prepend(QString::number(options.address));
+  try {
+    checkArgumentCount(info, options.args.size());
+    checkInputs(info, QVariantList(inputs.begin(), inputs.end()),
+                options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
+  } catch (const DispatchError& error) {
+    throw UsageError(error.message());
+  } catch (const QuennetError& error) {
+    throw UsageError(methodErrorText(info, error.description()));
+  }
   return inputs;
 }
 
@@ -68,37 +73,47 @@ UsageError openFailure(const QString& port, const LineError& error) {
 
 // Frames, echo, key and hopper code as the options say; every one is set, so a batch line
 // without --key sends in the clear after a line with one. Without --echo or --no-echo the line
-// echoes as found when the port opened.
-void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoAtOpen) {
+// echoes as learnt from an earlier reply, or as it is expected to until one tells.
+void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoLearnt) {
   set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
-  set.setCommsEcho(options.echo.value_or(echoAtOpen));
+  set.setCommsEcho(options.echo.value_or(echoLearnt));
   set.setEncryption(options.keyCode.has_value());
   if (options.keyCode) set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
   set.setHopperCode(options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
   set.setRepeatGuardMs(options.repeatGuardMs.value_or(LinkEngine::kRepeatGuardMs));
+  // What the engine reports next is this call's alone.
+  set.forgetLastTransaction();
 }
 
-// Returns whether the line echoes: as the options say, or as one simple poll finds.
-bool openLine(CommandSet& set, const CliOptions& options) {
+// Puts nothing on the line: without --echo or --no-echo the line is expected to echo, and a
+// whole reply that comes without the echo is taken all the same and named ("no echo on this
+// line"), so no frame the caller did not ask for goes out to find out first.
+void openLine(CommandSet& set, const CliOptions& options) {
   requirePort(options);
   auto line = std::make_unique<QtSerialLine>();
   line->setDeviceName(options.port);
   line->setSettings(kPortSettings);
   if (!line->open()) throw openFailure(options.port, line->lastError());
   set.setLine(std::move(line));
-  applyLineOptions(set, options, options.echo.value_or(true));
-  const bool echo = options.echo ? *options.echo : set.detectEcho(options.address);
-  set.forgetLastTransaction();
-  return echo;
+  applyLineOptions(set, options, true);
 }
 
-// The event watch polls through a bus client, with the same set-up as a single call.
+// What the last transaction showed of the line's echo: the echo came back, or a reply was taken
+// without it (`missingBefore`: the engine's count of such replies before the call). Nothing when
+// neither: no reply, or one that could not be taken.
+std::optional<bool> echoShown(const CommandSet& set, int missingBefore) {
+  if (set.lastTransaction().echoHeard) return true;
+  if (set.statistics().missingEchoes > missingBefore) return false;
+  return std::nullopt;
+}
+
+// The event watch polls through a bus client, with the same set-up as a single call: no poll to
+// learn the echo either.
 void openBus(BusClient& bus, const CliOptions& options) {
   requirePort(options);
   bus.setPortName(options.port);
   bus.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
   bus.setCommsEcho(options.echo.value_or(true));
-  if (!options.echo) bus.setEchoDetection(options.address);
   if (options.keyCode) {
     bus.setKeyCode(*options.keyCode);
     bus.setEncryption(true);
@@ -120,18 +135,21 @@ int interrupted(CliStreams& streams) {
   return streams.stop->exitStatus();
 }
 
-// The device answered the frame that went out with its ACK (or its data, or addresses).
-bool acknowledged(const CommandSet& set) {
-  return set.lastTransaction().frameSent && set.acknowledged();
-}
-
 // Result 0 with a NAK (or a refusal carried as data) for the frame that went out.
-bool refused(const CommandSet& set) {
-  return set.lastTransaction().frameSent && !set.acknowledged();
+bool refused(const CallReport& report, int result) {
+  return result == kResultOk && report.sent && !report.acknowledged;
 }
 
-bool expectationMet(const ExpectedResult& expected, int result, const CommandSet& set) {
-  return expected.met(result, set.lastTransaction().frameSent, set.acknowledged());
+bool expectationMet(const ExpectedResult& expected, int result, const CallReport& report) {
+  return expected.met(result, report.sent, report.acknowledged);
+}
+
+// The exit status of one call: 0 only for result 0 with the device's acknowledgement.
+int exitStatusOf(const CallReport& report, int result) {
+  if (result != kResultOk) return kExitResult;
+  if (report.nothingSent) return kExitNothingSent;
+  // Result 0 with a NAK is a refusal a script must be able to tell from success.
+  return refused(report, result) ? kExitRefused : kExitOk;
 }
 
 // "sent" and "reply" are the bytes on the line; where the link encrypts, the frames in the
@@ -140,6 +158,7 @@ bool expectationMet(const ExpectedResult& expected, int result, const CommandSet
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
                  bool json, QTextStream& out, const std::optional<ExpectedResult>& expected = {}) {
   const TransactionOutcome& outcome = set.lastTransaction();
+  const CallReport report = reportCall(set, result.result, info.asksDevice);
   const QString sent = outcome.frameSent ? bytesText(set.sentOnLine()) : QString();
   const QString reply = outcome.ran ? bytesText(set.replyOnLine()) : QString();
   const bool encrypted = set.encryption() && set.crcMode();
@@ -151,9 +170,9 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
   if (json) {
     QJsonObject object{{"method", info.name},
                        {"result", result.result},
-                       {"status", statusText(set, result.result)},
+                       {"status", report.status},
                        {"outputs", QJsonObject::fromVariantMap(result.outputs)},
-                       {"acknowledged", acknowledged(set)},
+                       {"acknowledged", report.acknowledged},
                        {"sent", sent},
                        {"reply", reply}};
     if (encrypted) {
@@ -163,7 +182,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
     if (!serial.isEmpty()) object.insert(QStringLiteral("serial"), serial);
     if (expected) {
       object.insert(QStringLiteral("expected"), expected->text());
-      object.insert(QStringLiteral("pass"), expectationMet(*expected, result.result, set));
+      object.insert(QStringLiteral("pass"), expectationMet(*expected, result.result, report));
     }
     out << QJsonDocument(object).toJson(QJsonDocument::Compact) << Qt::endl;
     return;
@@ -171,7 +190,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
   for (const ParamInfo& p : info.outputs()) {
     out << p.name << ": " << quennet::outputText(result.outputs.value(p.name)) << Qt::endl;
   }
-  out << "result: " << result.result << " (" << statusText(set, result.result) << ")" << Qt::endl;
+  out << "result: " << result.result << " (" << report.status << ")" << Qt::endl;
   out << "sent: " << sent << Qt::endl;
   out << "reply: " << reply << Qt::endl;
   if (encrypted) {
@@ -200,9 +219,10 @@ const MethodInfo& methodNamed(const QString& name) {
 // One batch line: the batch's own options, then the line's words as they would follow them on
 // a command line, so `--address 3 Dispense_Coins 2` overrides the address for that line only.
 // Whether the line passed: it met what it expects, or, expecting nothing, its result was 0 and
-// the device did not refuse it (as a single call's exit status tells).
+// the device acknowledged it (as a single call's exit status tells). The first reply that shows
+// whether the line echoes sets `echoLearnt` for the lines that do not say.
 bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
-                  bool echoAtOpen, const BatchCommand& line, QTextStream& out) {
+                  std::optional<bool>& echoLearnt, const BatchCommand& line, QTextStream& out) {
   const CliOptions options = parseArguments(base + line.words);
   if (options.port != batch.port) {
     throw UsageError(QStringLiteral("a batch line cannot change the port"));
@@ -214,11 +234,14 @@ bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& ba
   }
   const MethodInfo& info = methodNamed(options.method);
   const QStringList inputs = methodInputs(info, options);
-  applyLineOptions(set, options, echoAtOpen);
+  applyLineOptions(set, options, echoLearnt.value_or(true));
+  const int missingBefore = set.statistics().missingEchoes;
   const InvokeResult result = invokeMethod(set, info, inputs);
+  if (!options.echo && !echoLearnt) echoLearnt = echoShown(set, missingBefore);
   printResult(info, result, set, true, out, line.expected);
-  if (line.expected) return expectationMet(*line.expected, result.result, set);
-  return result.result == kResultOk && !refused(set);
+  const CallReport report = reportCall(set, result.result, info.asksDevice);
+  if (line.expected) return expectationMet(*line.expected, result.result, report);
+  return exitStatusOf(report, result.result) == kExitOk;
 }
 
 // `quennet batch`: the port opened once, then one command per input line and one JSON object
@@ -232,7 +255,8 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
   // Options come before the method, and batch takes no arguments: it is the last word.
   const QStringList base = arguments.mid(0, arguments.size() - 1);
   CommandSet set;
-  const bool echoAtOpen = openLine(set, options);
+  openLine(set, options);
+  std::optional<bool> echoLearnt = options.echo;
   const auto stopCall = closeOnStop(set, streams);
   int status = kExitOk;
   int number = 0;
@@ -246,7 +270,7 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
     try {
       if (!line->error.isEmpty()) throw UsageError(line->error);
       if (!command.error.isEmpty()) throw UsageError(command.error);
-      if (!runBatchLine(set, base, options, echoAtOpen, command, streams.out)) {
+      if (!runBatchLine(set, base, options, echoLearnt, command, streams.out)) {
         status = kExitResult;
       }
     } catch (const UsageError& error) {
@@ -295,16 +319,10 @@ int run(const QStringList& arguments, CliStreams& streams) {
   const InvokeResult result = invokeMethod(set, info, inputs);
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
   printResult(info, result, set, options.json, streams.out);
-  if (result.result != kResultOk) return kExitResult;
-  // Result 0 with a NAK is a refusal a script must be able to tell from success.
-  return refused(set) ? kExitRefused : kExitOk;
+  return exitStatusOf(reportCall(set, result.result, info.asksDevice), result.result);
 }
 
 }  // namespace
-
-QString statusText(const CommandSet& set, int result) {
-  return set.lastTransaction().ran ? set.caption() : resultMeaning(result);
-}
 
 bool outputFailed(CliStreams& streams) {
   streams.out.flush();

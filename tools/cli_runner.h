@@ -15,13 +15,15 @@ namespace quennet::cli {
 
 // kExitRefused: the device answered, but with a NAK (or another header than ACK) where a
 // command without data wanted its ACK; the result is still 0. kExitOutput: standard output could
-// not be written; the run stopped there and sent nothing more.
+// not be written; the run stopped there and sent nothing more. kExitNothingSent: result 0 from
+// a command the library does not send (ModifyBillID): no device was asked.
 enum ExitStatus : int {
   kExitOk = 0,
   kExitResult = 1,
   kExitUsage = 2,
   kExitRefused = 3,
-  kExitOutput = 4
+  kExitOutput = 4,
+  kExitNothingSent = 5
 };
 
 struct CliStreams {
@@ -41,8 +43,5 @@ bool outputFailed(CliStreams& streams);
 
 // `arguments` excludes the program name. Returns the exit status.
 int runCli(const QStringList& arguments, CliStreams& streams);
-
-// Status text of a result: the engine's caption when a transaction ran, else the code's meaning.
-QString statusText(const CommandSet& set, int result);
 
 }  // namespace quennet::cli

@@ -1,5 +1,7 @@
 #include "quennet/bus/bus_reply.h"
 
+#include "quennet/commands/dispatch.h"
+
 namespace quennet {
 
 BusResult::Error BusResult::errorOf(int result, bool acknowledged) {
@@ -14,11 +16,8 @@ BusResult::Error BusResult::errorOf(int result, bool acknowledged) {
       return ReplyError;
     case kResultNotEnabled:
       return ConnectionError;
-    case kResultNoteNumber:
-    case kResultKeyTooShort:
-      return ArgumentError;
     default:
-      return UnknownError;
+      return refusesInput(result) ? ArgumentError : UnknownError;
   }
 }
 

@@ -27,6 +27,8 @@ struct BusResult {
     BusyError,        ///< the device answered BUSY (result -1)
     ArgumentError,    ///< the request could not be sent as asked (results 4 and 6, misuse)
     UnknownError,     ///< any other result code
+    /// result 0 from a command that sends nothing (ModifyBillID): no device was asked
+    NothingSentError,
   };
   Q_ENUM(Error)
   /// The Error a result code and acknowledgement stand for.
@@ -51,7 +53,8 @@ struct BusResult {
   /// has result 0 (a NAK, or an unknown header, to a command without data; a route or stacker
   /// cycle answered by its refusal byte, 254 or 255) and for every failure.
   bool acknowledged = false;
-  /// What went wrong; NoError exactly when the request was acknowledged.
+  /// What went wrong; NoError exactly when the request was acknowledged (NothingSentError, with
+  /// result 0 and the caption kNothingSentText, for a command the library does not send).
   Error error = ConnectionError;
   /// A serial number's reply: the number as the device's label reads it (least significant byte
   /// first); empty for every other request.

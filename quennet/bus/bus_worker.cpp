@@ -112,8 +112,9 @@ void BusWorker::applySettings(const LinkSettings& settings) {
   set_.forgetLastTransaction();
 }
 
-void BusWorker::addFrames(BusResult& result) const {
+void BusWorker::addFrames(BusResult& result, bool deviceCommand) const {
   const TransactionOutcome& outcome = set_.lastTransaction();
+  const CallReport report = reportCall(set_, result.result, deviceCommand);
   if (outcome.frameSent) {
     result.sent = set_.sentOnLine();
   }
@@ -121,12 +122,11 @@ void BusWorker::addFrames(BusResult& result) const {
     result.reply = set_.replyOnLine();
     if (result.result == kResultOk)
       result.serial = serialLabelOf(set_.sentInClear(), set_.replyInClear());
-    result.caption = set_.caption();
-    result.acknowledged = result.result == kResultOk && set_.acknowledged();
-  } else {
-    result.caption = resultMeaning(result.result);
   }
-  result.error = BusResult::errorOf(result.result, result.acknowledged);
+  result.caption = report.status;
+  result.acknowledged = report.acknowledged;
+  result.error = report.nothingSent ? BusResult::NothingSentError
+                                    : BusResult::errorOf(result.result, result.acknowledged);
 }
 
 BusResult BusWorker::request(const BusJob& job) {
@@ -140,7 +140,7 @@ BusResult BusWorker::request(const BusJob& job) {
     const auto count = static_cast<std::size_t>(set_.deliveredDataCount());
     result.data = bytesOf(std::span(replyData).first(count));
   }
-  addFrames(result);
+  addFrames(result, true);
   return result;
 }
 
@@ -152,7 +152,7 @@ BusResult BusWorker::invoke(const BusJob& job) {
   BusResult result;
   result.result = invoked.result;
   result.outputs = invoked.outputs;
-  addFrames(result);
+  addFrames(result, job.method->asksDevice);
   return result;
 }
 

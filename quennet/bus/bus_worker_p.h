@@ -36,8 +36,9 @@ class BusWorker : public QObject {
   BusResult request(const BusJob& job);
   BusResult invoke(const BusJob& job);
   void applySettings(const LinkSettings& settings);
-  // The frames and caption of the job's transaction, or what the result means when it ran none.
-  void addFrames(BusResult& result) const;
+  // The frames and status of the job's transaction, as reportCall() tells them; `deviceCommand`
+  // is false for a method that never asks a device.
+  void addFrames(BusResult& result, bool deviceCommand) const;
   void finishStop();
 
   std::shared_ptr<BusQueue> queue_;

@@ -15,7 +15,9 @@ std::int64_t toInteger(const QVariant& value, const QString& param) {
   bool ok = false;
   std::int64_t number = 0;
   if (value.typeId() == QMetaType::QString) {
-    number = value.toString().trimmed().toLongLong(&ok, 10);
+    // Qt's conversion stops at a NUL: "2\0" 5 would read as 2.
+    const QString text = value.toString().trimmed();
+    if (!text.contains(QChar::Null)) number = text.toLongLong(&ok, 10);
   } else {
     number = value.toLongLong(&ok);
   }
@@ -252,6 +254,38 @@ void checkArgumentCount(const MethodInfo& info, qsizetype given) {
 
 QString methodErrorText(const MethodInfo& info, const QString& description) {
   return QStringLiteral("%1: %2").arg(info.name, description);
+}
+
+void checkInputs(const MethodInfo& info, const QVariantList& inputs, std::int32_t hopperCode) {
+  // Without a line every method checks its inputs, then finds the port closed (5) and stops.
+  CommandSet dry;
+  dry.setHopperCode(hopperCode);
+  const InvokeResult result = info.invoker(dry, inputs);
+  if (refusesInput(result.result)) {
+    throw DispatchError(methodErrorText(info, resultMeaning(result.result)));
+  }
+}
+
+bool refusesInput(int result) {
+  return result == kResultNoteNumber || result == kResultKeyTooShort;
+}
+
+CallReport reportCall(const LinkEngine& engine, int result, bool deviceCommand) {
+  const TransactionOutcome& last = engine.lastTransaction();
+  CallReport report;
+  report.sent = last.frameSent;
+  // The engine's acknowledgement belongs to the last frame it sent, which may be an earlier
+  // call's: it counts only for a frame this call sent.
+  report.acknowledged = result == kResultOk && last.frameSent && engine.acknowledged();
+  report.nothingSent = deviceCommand && result == kResultOk && !last.frameSent;
+  if (last.ran) {
+    report.status = engine.caption();
+  } else if (report.nothingSent) {
+    report.status = QString::fromLatin1(kNothingSentText);
+  } else {
+    report.status = resultMeaning(result);
+  }
+  return report;
 }
 
 InvokeResult invoke(CommandSet& set, const QString& name, const QVariantList& inputs) {

@@ -55,6 +55,9 @@ struct QUENNET_EXPORT MethodInfo {
   QString name;             ///< the method name
   QList<ParamInfo> params;  ///< every parameter, in order
   Invoker invoker;          ///< the call
+  /// False for the engine's trace renderings (CommandSent, ReplyBack): they read what the engine
+  /// holds and never stand for a frame to a device.
+  bool asksDevice = true;
 
   /// True when the first parameter is the destination address.
   bool hasDevice() const { return !params.isEmpty() && params.front().name == u"Device"; }
@@ -82,6 +85,35 @@ QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);
 /// What a caller says when the method itself refused its inputs (a QuennetError it raised):
 /// "RouteBill: " and the error's description.
 QUENNET_EXPORT QString methodErrorText(const MethodInfo& info, const QString& description);
+
+/// Runs `info` with `inputs` (Device first where it has one) on a command set without a line, so
+/// that every check the table and the method make on their inputs runs and nothing is sent.
+/// Throws DispatchError for misuse of the table or an input the method refuses by its result
+/// ("RequestBillID: Note number above 16", "ChangeKey: Key too short"); a QuennetError the method
+/// raises passes through.
+QUENNET_EXPORT void checkInputs(const MethodInfo& info, const QVariantList& inputs,
+                                std::int32_t hopperCode = CommandSet::kDefaultHopperCode);
+/// True for the results by which a method refuses its inputs before it sends (4 and 6).
+QUENNET_EXPORT bool refusesInput(int result);
+
+/// The status of a device command that returned 0 without a frame going out (ModifyBillID): no
+/// device was asked, so nothing acknowledged it.
+inline constexpr char kNothingSentText[] = "Nothing sent: no device was asked";
+
+/// What a call did on the line, as the tool, its batch and the bus client report it.
+struct CallReport {
+  bool sent = false;          ///< its frame went out
+  bool acknowledged = false;  ///< result 0 and the device accepted the frame that went out
+  /// A device command that returned 0 without sending anything: neither success nor a refusal.
+  bool nothingSent = false;
+  /// The transaction's caption; without one, what the result means (kNothingSentText above).
+  QString status;
+};
+/// Reads the last transaction of `engine` after a call returned `result`; the caller forgot the
+/// transaction before (LinkEngine::forgetLastTransaction()). `deviceCommand` is false for a
+/// method that never asks a device (MethodInfo::asksDevice).
+QUENNET_EXPORT CallReport reportCall(const LinkEngine& engine, int result,
+                                     bool deviceCommand = true);
 
 /// Calls `name` with its input parameters in order (Device first where the method has one).
 /// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant

@@ -207,7 +207,9 @@ requires(sizeof...(A) == sizeof...(N)) MethodInfo
 template <typename R, typename... A, typename... N>
 requires(sizeof...(A) == sizeof...(N)) MethodInfo
     method(const char* name, R (LinkEngine::*fn)(A...) const, N... names) {
-  return describe<R, A...>(name, fn, {ParamName(names)...});
+  MethodInfo info = describe<R, A...>(name, fn, {ParamName(names)...});
+  info.asksDevice = false;
+  return info;
 }
 
 }  // namespace quennet::dispatch_detail

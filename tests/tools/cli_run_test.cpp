@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennet/commands/dispatch.h"
 #include "quennet/link/frame.h"
 #include "quennet/link/qt_serial_line.h"
 #include "support/pty_pair.h"
@@ -54,11 +55,12 @@ ToolRun runTool(const QStringList& args) {
 
 class CliRun : public ::testing::Test {
  protected:
-  // Echoes each frame and answers with `reply`; counts the frames seen.
-  void device(Bytes reply) {
-    responder_ = std::make_unique<PtyResponder>(pty_, [this, reply](const Bytes& frame) {
+  // Echoes each frame (unless the line has no `echo`) and answers with `reply`; counts the
+  // frames seen.
+  void device(Bytes reply, bool echo = true) {
+    responder_ = std::make_unique<PtyResponder>(pty_, [this, reply, echo](const Bytes& frame) {
       ++frames_;
-      Bytes answer = frame;
+      Bytes answer = echo ? frame : Bytes{};
       answer.insert(answer.end(), reply.begin(), reply.end());
       return answer;
     });
@@ -86,12 +88,24 @@ TEST_F(CliRun, PlainOutputShowsOutputsResultAndFrames) {
   EXPECT_TRUE(lines[2].contains(QStringLiteral(" F2 "))) << "header 242";
   EXPECT_TRUE(lines[3].startsWith(QStringLiteral("reply: 01 03 "))) << lines[3].toStdString();
 
-  // A port named by a file in the current folder is that file, not /dev/NAME.
+  // A port named by a file in the current folder is that file, not /dev/NAME. Not told whether
+  // the line echoes, the call still puts its one frame on the line and nothing else.
   const QString link = QStringLiteral("cli-run-port-%1").arg(QCoreApplication::applicationPid());
   ASSERT_TRUE(QFile::link(pty_.slaveName(), link));
+  const int before = frames_;
   const ToolRun here = runTool({"--port", link, "GetSerialNo"});
   QFile::remove(link);
   EXPECT_EQ(here.status, kExitOk) << here.err.toStdString();
+  EXPECT_TRUE(here.out.contains(QStringLiteral("result: 0 (OK)\n"))) << here.out.toStdString();
+  EXPECT_EQ(frames_, before + 1) << "no frame the caller did not ask for";
+
+  // A line without echo: the reply is taken and named, still from the one frame.
+  device(crcReply(0, {0x01, 0x02, 0x03}), false);
+  const ToolRun bare = runTool({"--port", pty_.slaveName(), "GetSerialNo"});
+  EXPECT_EQ(bare.status, kExitOk) << bare.out.toStdString();
+  EXPECT_TRUE(bare.out.contains(QStringLiteral("result: 0 (OK (no echo on this line))\n")))
+      << bare.out.toStdString();
+  EXPECT_EQ(frames_, before + 2);
 }
 
 TEST_F(CliRun, JsonCarriesEveryKeyAndArraysOfNumbers) {
@@ -127,11 +141,24 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
   EXPECT_EQ(o.value("result").toInt(), -1);
   EXPECT_EQ(o.value("status").toString(), QStringLiteral("BUSY"));
 
-  const ToolRun guard = runTool(args({"RequestBillID", "17"}));
-  EXPECT_EQ(guard.status, kExitResult);
-  EXPECT_TRUE(guard.out.contains(QStringLiteral("result: 4 ("))) << guard.out.toStdString();
-  EXPECT_TRUE(guard.out.contains(QStringLiteral("sent: \n")));
-  EXPECT_EQ(frames_, 1) << "the guarded call sent nothing";
+  // ModifyBillID returns 0 and sends nothing: no device acknowledged it, and the tool says so.
+  for (const bool json : {false, true}) {
+    const ToolRun unsent = runTool(args(json ? QStringList{"--json", "ModifyBillID"}
+                                             : QStringList{"ModifyBillID"}));
+    EXPECT_EQ(unsent.status, kExitNothingSent) << unsent.out.toStdString();
+    if (json) {
+      const QJsonObject u = QJsonDocument::fromJson(unsent.out.toUtf8()).object();
+      EXPECT_EQ(u.value("result").toInt(-9), 0);
+      EXPECT_EQ(u.value("acknowledged"), QJsonValue(false)) << unsent.out.toStdString();
+      EXPECT_EQ(u.value("status").toString(), QString::fromLatin1(kNothingSentText));
+      EXPECT_EQ(u.value("sent").toString(), QString());
+    } else {
+      EXPECT_TRUE(unsent.out.contains(QStringLiteral("result: 0 (%1)\nsent: \n")
+                                          .arg(QString::fromLatin1(kNothingSentText))))
+          << unsent.out.toStdString();
+    }
+  }
+  EXPECT_EQ(frames_, 1) << "ModifyBillID sent nothing";
 
   // A command without data refused by NAK keeps result 0, but exits 3 and says so.
   device(crcReply(5, {}));
@@ -154,7 +181,18 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
 
 TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
   device(crcReply(0, {}));
+  const QString nul = QStringLiteral("2") + QChar(0) + QStringLiteral("5");
   const QList<QStringList> bad = {{"SendPoll", "1"},
+                                  {"RouteBill", "300"},
+                                  {"RouteBill", "-1"},
+                                  {"RequestBillID", "17"},
+                                  {"RequestCoinID", "17"},
+                                  {"ChangeKey", "1,2"},
+                                  {"ChangeKey", ""},
+                                  {"Dispense_Coins", nul},
+                                  {"Dispense_Coins", "2 5"},
+                                  {"SetMasterInhibit", "one"},
+                                  {"RequestScaleFactor", QStringLiteral("G\u00e9")},
                                   {"SetInhibitStatus"},
                                   {"SetInhibitStatus", "255,256"},
                                   {"SetInhibitStatus", "255"},
@@ -165,11 +203,19 @@ TEST_F(CliRun, UsageErrorsExitTwoWithOneLineAndNoTraffic) {
                                   {"RequestScaleFactor", "GBX"},
                                   {"NoSuchMethod"},
                                   {}};
+  // Told the line echoes or not, and on a port that does not exist: the input is refused
+  // before the port is opened, so the error is the input's, never the port's.
+  const QString missing = QStringLiteral("/nonexistent/tty");
   for (const QStringList& rest : bad) {
-    const ToolRun run = runTool(args(rest));
-    EXPECT_EQ(run.status, kExitUsage) << rest.join(u' ').toStdString();
-    EXPECT_TRUE(run.out.isEmpty());
-    EXPECT_EQ(run.err.count(u'\n'), 1) << run.err.toStdString();
+    for (const QStringList& line :
+         {args({}), QStringList{"--port", pty_.slaveName()}, QStringList{"--port", missing}}) {
+      const ToolRun run = runTool(line + rest);
+      const std::string name = (line + rest).join(u' ').toStdString();
+      EXPECT_EQ(run.status, kExitUsage) << name;
+      EXPECT_TRUE(run.out.isEmpty()) << name;
+      EXPECT_EQ(run.err.count(u'\n'), 1) << name << ": " << run.err.toStdString();
+      EXPECT_FALSE(run.err.contains(missing)) << name << ": " << run.err.toStdString();
+    }
   }
   EXPECT_EQ(frames_, 0);
   EXPECT_EQ(runTool({"--port", "/nonexistent/tty", "SendPoll"}).status, kExitUsage);
@@ -181,6 +227,7 @@ struct BatchRow {
   QString sent;
   QString error;
   QJsonValue pass = QJsonValue::Undefined;  // a line that expects: whether it met it
+  QString status = QStringLiteral("OK");    // a line run: its status; acknowledged when "OK"
 };
 
 TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
@@ -202,6 +249,17 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
       {"SendPoll # expect maybe", "", "expect takes ack, nak or a result code"},
       {"SendPoll # expect", "", "expect takes"},
       {"SetInhibitStatus \"1,#2\" # expect 0", "", "'#2' is not a decimal number"},
+      {"SendPoll # expect: nak", "", "expect takes ack, nak or a result code: # expect: nak"},
+      {"SendPoll #expect=nak", "", "expect takes"},
+      {"SendPoll #  EXPECTED to pass", "", "expect takes"},
+      {"SendPoll \"unterminated # expect ack", "", "quote is not closed"},
+      {"SendPoll \"\"\"", "", "1 given"},
+      {QStringLiteral("Dispense_Coins 2") + QChar(0), "", "is not a decimal number"},
+      {QStringLiteral("Dispense_Coins 2") + QChar(0) + QStringLiteral(" 5"), "", "2 given"},
+      {"RequestBillID 17", "", "RequestBillID: Note number above 16"},
+      {"ChangeKey 1,2", "", "ChangeKey: Key too short"},
+      {"RouteBill 300", "", "300 lies outside 0..255"},
+      {"ModifyBillID", "", "", QJsonValue::Undefined, QString::fromLatin1(kNothingSentText)},
       {"SendPoll  # Expect ACK", "28 00 ", "", true},
       {"--address 3 SendPoll #expect 2", "03 00 ", "", false},
       {"SendPoll # expect nak   as inhibited", "28 00 ", "", false},
@@ -223,14 +281,16 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
   int answer = 0;
   for (int k = 0; k < rows.size(); ++k) {
     const BatchRow& row = rows[k];
-    if (row.sent.isEmpty() && row.error.isEmpty()) continue;  // a blank line has no answer
+    // A blank line has no answer.
+    if (row.sent.isEmpty() && row.error.isEmpty() && row.status == u"OK") continue;
     ASSERT_LT(answer, answers.size()) << out.toStdString();
     QJsonParseError parse;
     const QJsonObject o = QJsonDocument::fromJson(answers[answer++].toUtf8(), &parse).object();
     ASSERT_EQ(parse.error, QJsonParseError::NoError) << row.line.toStdString();
     if (row.error.isEmpty()) {
       EXPECT_EQ(o.value("result").toInt(-9), 0) << row.line.toStdString();
-      EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK"));
+      EXPECT_EQ(o.value("status").toString(), row.status) << row.line.toStdString();
+      EXPECT_EQ(o.value("acknowledged").toBool(), row.status == u"OK") << row.line.toStdString();
       EXPECT_TRUE(o.value("sent").toString().startsWith(row.sent)) << row.line.toStdString();
       EXPECT_TRUE(o.contains("reply") && o.contains("outputs") && o.contains("method"));
       EXPECT_EQ(o.value("pass"), row.pass) << row.line.toStdString();
@@ -255,7 +315,9 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
   // expects it.
   device(crcReply(5, {}));
   for (const auto& [line, status] :
-       {std::pair{"SendPoll", kExitResult}, std::pair{"SendPoll # expect nak", kExitOk}}) {
+       {std::pair{"SendPoll", kExitResult}, std::pair{"SendPoll # expect nak", kExitOk},
+        std::pair{"ModifyBillID", kExitResult}, std::pair{"ModifyBillID # expect 0", kExitOk},
+        std::pair{"ModifyBillID # expect ack", kExitResult}}) {
     bool given = false;
     streams.readLine = [&, text = QString::fromLatin1(line)]() -> std::optional<BatchLine> {
       if (std::exchange(given, true)) return std::nullopt;
