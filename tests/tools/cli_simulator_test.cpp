@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <optional>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -80,30 +81,56 @@ TEST_F(CliOnSimulator, EncryptedWithTheSharedKey) {
   EXPECT_EQ(run({"--key", "582605", "GetManfctrID"}, &out), kExitResult);
 }
 
-TEST_F(CliOnSimulator, ALineWithoutEchoIsFoundAtOpenOrNamedWhenForced) {
-  bnvsim::LineOptions line = sim_.lineOptions();
-  line.echo = false;
-  sim_.setLineOptions(line);
+// Not told whether the line echoes, the tool sends only the frames asked for and learns the echo
+// from the replies: a whole reply without the echo is taken and named, and a batch keeps what the
+// first one showed for the lines after.
+TEST_F(CliOnSimulator, TheEchoIsLearntFromTheRepliesWithoutAFrameOfItsOwn) {
+  const auto batch = [&](const QStringList& lines, QStringList* statuses) {
+    qsizetype next = 0;
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    CliStreams streams{outStream, errStream};
+    streams.readLine = [&]() -> std::optional<BatchLine> {
+      if (next == lines.size()) return std::nullopt;
+      return BatchLine{lines[next++], {}};
+    };
+    const int status = runCli({"--port", sim_.slavePath(), "batch"}, streams);
+    for (const QString& line : out.split(u'\n', Qt::SkipEmptyParts)) {
+      statuses->append(QJsonDocument::fromJson(line.toUtf8()).object().value("status").toString());
+    }
+    return status;
+  };
+  const QString named = QStringLiteral("OK (no echo on this line)");
   knownEcho_ = false;
-  QString out;
-  EXPECT_EQ(run({"--json", "SendPoll"}, &out), kExitOk);
-  EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8()).object().value("status").toString(),
-            QStringLiteral("OK"));
-  // Told the line echoes, the tool still takes each reply and says what it found.
-  for (const char* method : {"SendPoll", "GetSerialNo"}) {
-    out.clear();
-    EXPECT_EQ(run({"--json", "--echo", method}, &out), kExitOk) << method;
-    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
-    EXPECT_EQ(o.value("status").toString(), QStringLiteral("OK (no echo on this line)")) << method;
-    EXPECT_EQ(o.value("result").toInt(-9), 0) << method;
+  for (const bool echo : {false, true}) {
+    SCOPED_TRACE(echo ? "echo" : "no echo");
+    bnvsim::LineOptions line = sim_.lineOptions();
+    line.echo = echo;
+    sim_.setLineOptions(line);
+    const QString first = echo ? QStringLiteral("OK") : named;
+    int frames = sim_.framesReceived();
+    QString out;
+    EXPECT_EQ(run({"--json", "GetSerialNo"}, &out), kExitOk);
+    EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8()).object().value("status").toString(), first);
+    EXPECT_EQ(sim_.framesReceived(), frames + 1) << "no poll before the call";
+
+    frames = sim_.framesReceived();
+    QStringList statuses;
+    EXPECT_EQ(batch({"SendPoll", "GetSerialNo", "SetInhibitStatus 255,255"}, &statuses), kExitOk);
+    EXPECT_EQ(statuses, (QStringList{first, "OK", "OK"}));
+    EXPECT_EQ(sim_.framesReceived(), frames + 3) << "one frame a line";
+
+    // Told the line echoes, every reply without the echo is taken and named.
+    for (const char* method : {"SendPoll", "GetSerialNo"}) {
+      out.clear();
+      EXPECT_EQ(run({"--json", "--echo", method}, &out), kExitOk) << method;
+      const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+      EXPECT_EQ(o.value("status").toString(), first) << method;
+      EXPECT_EQ(o.value("result").toInt(-9), 0) << method;
+    }
   }
-  // On a line that echoes, the same default finds the echo.
-  line.echo = true;
-  sim_.setLineOptions(line);
-  out.clear();
-  EXPECT_EQ(run({"--json", "GetSerialNo"}, &out), kExitOk);
-  EXPECT_EQ(QJsonDocument::fromJson(out.toUtf8()).object().value("status").toString(),
-            QStringLiteral("OK"));
 }
 
 // The virtual validator's own capture of the line against what the tool prints: "sent" and

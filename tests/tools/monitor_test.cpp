@@ -1,12 +1,16 @@
 // `quennet monitor` on what `bnvsim --capture` recorded of a real exchange with `quennet`.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -121,6 +125,71 @@ TEST(Monitor, DecodesWhatTheSimulatorCapturedOfARealExchangeAsItsTracePrintedIt)
     names.append(QJsonDocument::fromJson(line.toUtf8()).object().value("name").toString());
   }
   EXPECT_EQ(names, (QStringList{"Modify inhibit status", "ACK", "Request serial number", "Reply"}));
+}
+
+// A long decoding stops at once when a signal ends it or its output cannot be written any more,
+// however much of the file is left: `quennet monitor --input big | head -1`, Ctrl-C. The file
+// takes the decoder many seconds; each row must end well within one of them.
+TEST(Monitor, ASignalOrAFailedWriteEndsTheDecodingOfAFile) {
+  QTemporaryDir dir;
+  const QString path = dir.filePath(QStringLiteral("noise.bin"));
+  QFile file(path);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  std::vector<quint32> noise(4 * 1024 * 1024);  // 16 MB
+  QRandomGenerator(7).fillRange(noise.data(), noise.size());
+  ASSERT_EQ(file.write(reinterpret_cast<const char*>(noise.data()),
+                       static_cast<qint64>(noise.size() * sizeof(quint32))),
+            static_cast<qint64>(noise.size() * sizeof(quint32)));
+  file.close();
+
+  int gone[2];
+  ASSERT_EQ(::pipe(gone), 0);
+  ::close(gone[0]);
+  const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(full, 0);
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(null, 0);
+  struct Row {
+    const char* name;
+    int target;  // the descriptor the tool's standard output becomes
+    int signal;  // sent once the decoding runs; 0: none
+    int status;
+    const char* said;
+  };
+  const Row rows[] = {
+      {"SIGINT", null, SIGINT, 130, "interrupted"},
+      {"SIGTERM", null, SIGTERM, 143, "interrupted"},
+      {"reader gone", gone[1], 0, kExitOutput, "standard output cannot be written"},
+      {"full", full, 0, kExitOutput, "standard output cannot be written"},
+  };
+  for (const Row& row : rows) {
+    QProcess tool;
+    const int target = row.target;
+    tool.setChildProcessModifier([target] {
+      ::signal(SIGPIPE, SIG_IGN);
+      ::dup2(target, STDOUT_FILENO);
+    });
+    tool.start(QCoreApplication::applicationDirPath() + QStringLiteral("/quennet"),
+               {"monitor", "--input", path});
+    ASSERT_TRUE(tool.waitForStarted(5000)) << row.name;
+    if (row.signal != 0) {
+      QThread::msleep(300);
+      ASSERT_EQ(::kill(static_cast<pid_t>(tool.processId()), row.signal), 0) << row.name;
+    }
+    const bool ended = tool.waitForFinished(3000);
+    if (!ended) {
+      tool.kill();
+      tool.waitForFinished(5000);
+    }
+    EXPECT_TRUE(ended) << row.name << ": decoded on";
+    if (!ended) continue;
+    EXPECT_EQ(tool.exitStatus(), QProcess::NormalExit) << row.name;
+    EXPECT_EQ(tool.exitCode(), row.status) << row.name;
+    EXPECT_TRUE(tool.readAllStandardError().contains(row.said)) << row.name;
+  }
+  ::close(gone[1]);
+  ::close(full);
+  ::close(null);
 }
 
 }  // namespace quennet::cli
