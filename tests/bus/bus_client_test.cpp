@@ -232,6 +232,13 @@ TEST(BusClient, EveryOutcomeHasItsError) {
        {},
        kResultOk,
        BusResult::NoError},
+      // Sends nothing: the ACK to the frame before is no answer to it.
+      {"ModifyBillID",
+       testframes::reply(0, {}, false),
+       "ModifyBillID",
+       {},
+       kResultOk,
+       BusResult::NothingSentError},
       {"NAK", testframes::reply(5, {}, false), nullptr, {}, kResultOk, BusResult::ProtocolError},
       {"BUSY", testframes::reply(6, {}, false), nullptr, {}, kResultBusy, BusResult::BusyError},
       {"silence", {}, nullptr, {}, kResultTimeout, BusResult::TimeoutError},
@@ -268,6 +275,10 @@ TEST(BusClient, EveryOutcomeHasItsError) {
     EXPECT_EQ(reply->result(), row.result) << row.what;
     EXPECT_EQ(reply->error(), row.error) << row.what;
     EXPECT_EQ(reply->error() == BusResult::NoError, reply->acknowledged()) << row.what;
+    if (row.error == BusResult::NothingSentError) {
+      EXPECT_EQ(reply->caption(), QString::fromLatin1(kNothingSentText));
+      EXPECT_TRUE(reply->sent().isEmpty());
+    }
   }
   // A closed port ends a request at once, and a port that cannot be opened stands as the client's.
   client.close();
