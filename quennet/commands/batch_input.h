@@ -9,7 +9,9 @@
 // A line's words are a command line's after the options. `#` at the start of a word begins a
 // comment; a comment that starts with `expect` says what the line expects: `# expect ack` (the
 // device acknowledged), `# expect nak` (it refused: a NAK or a refusal byte) or `# expect N`
-// (result code N, acknowledged or not); words after it are a comment.
+// (result code N, acknowledged or not); words after it are a comment. Any other comment that
+// begins with `expect` (`# expect: nak`, `#expect=nak`) is an error, as is a quote left open: the
+// line is not run.
 
 #include <cstddef>
 #include <optional>
@@ -70,7 +72,7 @@ struct QUENNET_EXPORT ExpectedResult {
 struct BatchCommand {
   QStringList words;                       ///< empty for a blank line or a comment alone
   std::optional<ExpectedResult> expected;  ///< from its `# expect` comment, if any
-  QString error;  ///< an expectation that cannot be read: the line is not run
+  QString error;  ///< an expectation that cannot be read, or an open quote: the line is not run
 };
 /// Cuts a line into its words and its expectation.
 QUENNET_EXPORT BatchCommand parseBatchCommand(const QString& text);
