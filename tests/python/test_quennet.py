@@ -3,6 +3,7 @@ calls, refusals and events drives both, and they must agree; then what only the 
 
 import json
 import os
+import re
 import select
 import subprocess
 import sys
@@ -91,24 +92,60 @@ def test_misuse_raises_the_tools_message(validators, method, words, inputs):
     assert str(raised.value) == said
 
 
-# What only the package can be handed: C strings end at a NUL, so a name or word holding one
-# would be cut short and its tail ignored; and values of the wrong type.
+# What only the package can be handed: C strings end at a NUL, so a name, word, port or key
+# holding one would be cut short and its tail ignored; a number beyond a C int would arrive cut
+# to its low bits; a str as the argument list would be split into characters; values of the
+# wrong type; time spans the library cannot take. The Bus's options, then the call.
+TAIL = "\0junk"  # appended to the port
 NOT_PASSED_ON = [
-    (ValueError, 40, "GetSerialNo\0junk", []),
-    (ValueError, 40, "SetInhibitStatus", ["255,255\0,7"]),
-    (TypeError, "40", "GetSerialNo", []),
-    (TypeError, 40, b"GetSerialNo", []),
+    (ValueError, {}, 40, "GetSerialNo\0junk", []),
+    (ValueError, {}, 40, "SetInhibitStatus", ["255,255\0,7"]),
+    (TypeError, {}, "40", "GetSerialNo", []),
+    (TypeError, {}, 40, b"GetSerialNo", []),
+    (ValueError, {}, 2**32 + 40, "GetSerialNo", []),
+    (ValueError, {}, -2**32 + 40, "GetSerialNo", []),
+    (ValueError, {}, 40, "RouteBill", [2**32 + 1]),
+    (TypeError, {}, 40, "ModifyBillScty", "35"),
+    (ValueError, {"port": TAIL}, 40, "GetSerialNo", []),
+    (ValueError, {"key": "123456\0"}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": 0}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": -1}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": float("nan")}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": 3600}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": 2**32 / 1000}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": 601}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": -0.001}, 40, "GetSerialNo", []),
+    (TypeError, {"timeout": "1"}, 40, "GetSerialNo", []),
 ]
 
 
-@pytest.mark.parametrize("kind, address, method, inputs", NOT_PASSED_ON,
-                         ids=[repr(m[2]) + repr(m[3]) for m in NOT_PASSED_ON])
-def test_what_cannot_be_passed_on_is_refused_before_the_line(validators, kind, address, method,
-                                                              inputs):
-    with quennet.Bus(validators[1].port) as bus:
-        with pytest.raises(kind):
+def frames_received(validator):
+    return int(re.search(r"(\d+) frames received", validator.console("status")).group(1))
+
+
+@pytest.mark.parametrize("kind, options, address, method, inputs", NOT_PASSED_ON,
+                         ids=[f"{m[1]}{m[2]!r}{m[3]!r}{m[4]!r}"[:80] for m in NOT_PASSED_ON])
+def test_what_cannot_be_passed_on_is_refused_before_the_line(validators, kind, options, address,
+                                                              method, inputs):
+    validator = validators[1]
+    options = dict(options)
+    port = validator.port + options.pop("port", "")
+    before = frames_received(validator)
+    with pytest.raises(kind):
+        with quennet.Bus(port, **options) as bus:
             bus.call(address, method, inputs)
+    assert frames_received(validator) == before, "nothing was sent"
+    with quennet.Bus(validator.port) as bus:
         assert bus.call(40, "GetSerialNo", None).result == 0
+
+
+def test_a_watch_refuses_spans_it_cannot_keep(validators):
+    with quennet.Bus(validators[1].port) as bus:
+        for kind, span in [(ValueError, {"timeout": 0}), (ValueError, {"interval": 0}),
+                           (ValueError, {"interval": 601}), (ValueError, {"interval": -1}),
+                           (ValueError, {"timeout": -0.5}), (TypeError, {"interval": "1"})]:
+            with pytest.raises(kind):
+                bus.events(40, **span)
 
 
 def _tool_records(watch, step, validator):
@@ -169,8 +206,6 @@ def test_a_closed_or_missing_port_raises_oserror(validators):
         quennet.Bus(port, checksum="crc32")
     with pytest.raises(ValueError, match="six digits"):
         quennet.Bus(port, key="12345")
-    with pytest.raises(ValueError, match="negative"):
-        quennet.Bus(port, repeat_guard=-0.001)
 
 
 def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
