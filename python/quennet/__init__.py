@@ -152,6 +152,7 @@ class Events:
     (None: never). Close it (or let the loop end) to stop polling."""
 
     def __init__(self, bus, address, timeout, interval, from_start, inhibits):
+        self._handle = None
         options = _capi.WatchOptions()
         lib.quennet_watch_options_init(ctypes.byref(options))
         if interval is not None:
