@@ -134,7 +134,8 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// thread-safe, misuse raised in the calling thread as invoke() raises it. `done` runs once, on
   /// the bus's worker thread as soon as the request ends, or on the thread that closes the port
   /// for a request it cancels, or at once in this call when the port is closed. It must not block
-  /// or call back into this client. Returns the request's ticket for withdraw().
+  /// or call back into this client. Returns the request's ticket for withdraw(), 0 when the port
+  /// was closed (`done` has run).
   std::uint64_t call(quint8 address, const QString& method, const QVariantList& inputs,
                      Completion done);
   /// Takes a request of call() out of the queue while the worker has not yet taken it: true when
