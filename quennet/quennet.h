@@ -12,6 +12,15 @@
  * A handle may be used from several threads at once: calls on one bus queue in the order they
  * arrive and go out one at a time. Nothing throws; no Qt type crosses this interface.
  *
+ * A time-out never hides a command that may have run: a call still waiting for its turn when its
+ * time-out passes is withdrawn, nothing of it sent (QUENNET_ETIMEDOUT); a call whose frame has
+ * gone out is waited for until the line has its outcome, which the reply then carries.
+ *
+ * The library's threads do not follow a fork(): in a child, every handle opened before the fork
+ * fails with QUENNET_ECLOSED (quennet_close() and quennet_free() return at once, leaving the port
+ * to the parent), and quennet_open() fails with QUENNET_EOPEN once the parent had opened a port.
+ * Open ports in the parent, or in a program the child executes.
+ *
  * Link with -lquennet (libquennet.so.1).
  */
 #ifndef QUENNET_QUENNET_H
@@ -42,8 +51,12 @@ enum quennet_status {
   QUENNET_ETIMEDOUT = -4, /**< nothing within the time the caller gave */
   QUENNET_EREFUSED = -5,  /**< the device did not accept the enable a watch sends */
   QUENNET_ENOMEM = -6,    /**< out of memory */
-  QUENNET_ERANGE = -7     /**< an index past the end */
+  QUENNET_ERANGE = -7     /**< an index past the end, or a value outside its range */
 };
+
+/** The longest span a millisecond setting takes (ten minutes): a call time-out, a repeat guard or
+    a poll interval outside 0..QUENNET_MAX_MILLISECONDS fails with QUENNET_ERANGE. */
+#define QUENNET_MAX_MILLISECONDS 600000
 
 /** Frame checks (the library's Checksum_Type). */
 enum quennet_checksum {
@@ -65,7 +78,12 @@ enum quennet_record_kind {
   QUENNET_RECORD_LOST = 2,  /**< `lost` events the buffer no longer held; counter now */
   QUENNET_RECORD_RESET = 3, /**< the device was reset or powered up; counter now */
   /** a read whose counter moved while its events did not; counter as read; read again */
-  QUENNET_RECORD_INCONSISTENT = 4
+  QUENNET_RECORD_INCONSISTENT = 4,
+  /** the device stopped answering: three reads in a row failed; text: the last failure
+      ("Timeout Error [0]"); the watch goes on reading */
+  QUENNET_RECORD_DEVICE_LOST = 5,
+  /** a read succeeded after QUENNET_RECORD_DEVICE_LOST */
+  QUENNET_RECORD_DEVICE_BACK = 6
 };
 
 typedef struct quennet_bus quennet_bus;     /**< one serial port and what runs on it */
@@ -77,12 +95,15 @@ typedef struct quennet_options {
   int checksum;        /**< QUENNET_CRC16 (default) or QUENNET_CHECKSUM8 */
   int echo;            /**< non-zero: the line echoes every sent byte (default 1) */
   const char* key;     /**< six decimal digits to encrypt with (CRC only); NULL: in the clear */
-  int call_timeout_ms; /**< the longest quennet_call() waits, queue included; 0: until done */
+  /** the longest a quennet_call() waits for its turn on the line; a call still queued then is
+      withdrawn, unsent. One whose frame went out is waited for to its outcome. 0: no limit */
+  int call_timeout_ms;
 } quennet_options;
 
 /** How a watch reads; quennet_watch_options_init() sets the defaults. */
 typedef struct quennet_watch_options {
-  int interval_ms;      /**< milliseconds between polls; 0: the library's 200 */
+  int interval_ms;      /**< milliseconds between polls (0..QUENNET_MAX_MILLISECONDS); 0: the
+                             library's 200 */
   int from_start;       /**< non-zero: report the events the buffer holds at start too */
   const char* inhibits; /**< SetInhibitStatus sent at start and after a reset ("255,255"); NULL:
                              none */
@@ -96,7 +117,7 @@ typedef struct quennet_record {
   int a;            /**< event: first byte of the pair (non-zero: a credit, the note) */
   int b;            /**< event: second byte (the route, or the status code) */
   int lost;         /**< lost: how many */
-  const char* text; /**< event: the event in words; else "" */
+  const char* text; /**< event: the event in words; device lost: the last failure; else "" */
   const char* json; /**< the record as one line of JSON */
 } quennet_record;
 
@@ -129,7 +150,8 @@ QUENNET_C_EXPORT void quennet_close(quennet_bus* bus);
 /** How many milliseconds the line must stay quiet after a good reply before the next frame goes
     out (default 10): a device that sends a reply twice would otherwise answer the next call with
     it. 0 trusts the devices on this line never to, and lets back-to-back calls run at the speed
-    of the wire. Applies to calls made after it; QUENNET_EINVAL for a negative span. */
+    of the wire. Applies to calls made after it; QUENNET_ERANGE outside
+    0..QUENNET_MAX_MILLISECONDS. */
 QUENNET_C_EXPORT int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds);
 /** Closes the port if open and releases the handle. Close its watches first; no call on it may
     still run. NULL is allowed. */
@@ -139,9 +161,11 @@ QUENNET_C_EXPORT void quennet_free(quennet_bus* bus);
     tool takes them after the method's name ("255,255" for a byte array). The address is ignored
     by the methods that take none. On QUENNET_OK *reply holds the answer, also when the device
     did not answer (a result code other than 0): free it with quennet_reply_free(). Fails with
-    QUENNET_EINVAL for a bad method or argument (nothing is sent), QUENNET_ECLOSED when the port
-    is closed or failed, QUENNET_ETIMEDOUT past the call time-out (the request still runs; its
-    answer is dropped). */
+    QUENNET_EINVAL for a bad method or argument (nothing is sent; a byte array longer than its
+    command sends is refused by its length, before it is read), QUENNET_ECLOSED when the port is
+    closed or failed, QUENNET_ETIMEDOUT when the call was still queued at the call time-out: it
+    was withdrawn and nothing of it was sent. A call already on the line at its time-out is
+    waited for, since the device may have acted on it: the reply says what came back. */
 QUENNET_C_EXPORT int quennet_call(quennet_bus* bus, int address, const char* method,
                                   const char* const* arguments, size_t count,
                                   quennet_reply** reply);
@@ -152,6 +176,9 @@ QUENNET_C_EXPORT int quennet_reply_result(const quennet_reply* reply);
 QUENNET_C_EXPORT int quennet_reply_acknowledged(const quennet_reply* reply);
 /** The status text: the engine's caption ("OK", "Timeout Error [0]" ...). */
 QUENNET_C_EXPORT const char* quennet_reply_status(const quennet_reply* reply);
+/** A GetSerialNo reply's serial number as the device's label reads it ("1234567", least
+    significant byte first, as the tool's --json "serial"); "" for every other reply. */
+QUENNET_C_EXPORT const char* quennet_reply_serial(const quennet_reply* reply);
 /** The frame as it went out on the wire: its size, the bytes in *bytes (NULL when none went). */
 QUENNET_C_EXPORT size_t quennet_reply_sent(const quennet_reply* reply, const uint8_t** bytes);
 /** The reply frame as it came back: its size, the bytes in *bytes (NULL when none came). */
@@ -181,10 +208,12 @@ QUENNET_C_EXPORT int quennet_watch_open(quennet_bus* bus, int address,
                                         const quennet_watch_options* options,
                                         quennet_watch** watch);
 /** The next record, oldest first, waiting up to `timeout_ms` (negative: without end).
-    QUENNET_ETIMEDOUT when none came; QUENNET_ECLOSED when the port closed or failed. */
+    QUENNET_ETIMEDOUT when none came; QUENNET_ECLOSED when the port closed or failed, or when
+    another thread closes the watch meanwhile. */
 QUENNET_C_EXPORT int quennet_watch_next(quennet_watch* watch, int timeout_ms,
                                         quennet_record* record);
-/** Stops reading and releases the watch. NULL is allowed. */
+/** Stops reading and releases the watch. Threads waiting in quennet_watch_next() on it return
+    QUENNET_ECLOSED first; none may call it afterwards. NULL is allowed. */
 QUENNET_C_EXPORT void quennet_watch_close(quennet_watch* watch);
 
 #ifdef __cplusplus

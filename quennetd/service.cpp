@@ -1039,12 +1039,15 @@ void Service::runCommands() {
     if (stack && reply->busResult().acknowledged) killPoint("after-stack");
     budget_.spend(onLine.elapsed());
     commandOnLine_ = false;
-    publish(QStringLiteral("reply"),
-            compact(QJsonObject{{"id", id},
-                                {"result", reply->result()},
-                                {"status", reply->caption()},
-                                {"acknowledged", reply->acknowledged()},
-                                {"outputs", QJsonObject::fromVariantMap(reply->outputs())}}));
+    QJsonObject answer{{"id", id},
+                       {"result", reply->result()},
+                       {"status", reply->caption()},
+                       {"acknowledged", reply->acknowledged()},
+                       {"outputs", QJsonObject::fromVariantMap(reply->outputs())}};
+    // A serial number also as the device's label reads it, as the tool's --json gives it.
+    const QString serial = reply->busResult().serial;
+    if (!serial.isEmpty()) answer.insert(QStringLiteral("serial"), serial);
+    publish(QStringLiteral("reply"), compact(answer));
     reply->deleteLater();
     runCommands();
   });

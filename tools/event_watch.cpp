@@ -232,12 +232,17 @@ void EventWatch::listen() {
   QObject::connect(&poller_, &EventPoller::bufferRead, [this](int counter) { read(counter); });
   QObject::connect(&poller_, &EventPoller::pollFailed,
                    [this](int result, const QString& caption) { failed(result, caption); });
+  // Said on stderr, and with --json as a record, as the C and Python watches report it.
   QObject::connect(&poller_, &EventPoller::deviceLost, [this] {
     streams_.err << "events: " << failures_ << " reads failed in a row (" << lastFailure_
                  << "); still trying" << Qt::endl;
+    if (options_.json) {
+      printJson(deviceLostRecord(failures_, lastFailure_, poller_.lastCounter()), streams_.out);
+    }
   });
   QObject::connect(&poller_, &EventPoller::deviceBack, [this] {
     streams_.err << "events: reading again after " << failures_ << " failed reads" << Qt::endl;
+    if (options_.json) printJson(deviceBackRecord(failures_, poller_.lastCounter()), streams_.out);
   });
 }
 

@@ -9,11 +9,15 @@
             print(ev)
 
 A bad method name or argument raises ValueError with the `quennet` tool's own words; a port
-that does not open, is closed or was lost raises OSError.
+that does not open, is closed or was lost raises OSError. A call's time-out never hides a command
+that may have run: a call still waiting for its turn is withdrawn, unsent (TimeoutError); one
+already on the line is waited for and its reply returned.
 """
 
 import ctypes
 import json
+import math
+import numbers
 import operator
 import time
 
@@ -29,8 +33,8 @@ _WAIT_SLICE_MS = 200
 
 def _error(code):
     message = lib.quennet_last_message().decode()
-    kind = {_capi.EINVAL: ValueError, _capi.ETIMEDOUT: TimeoutError, _capi.EREFUSED: RuntimeError,
-            _capi.ENOMEM: MemoryError}.get(code, OSError)
+    kind = {_capi.EINVAL: ValueError, _capi.ERANGE: ValueError, _capi.ETIMEDOUT: TimeoutError,
+            _capi.EREFUSED: RuntimeError, _capi.ENOMEM: MemoryError}.get(code, OSError)
     return kind(message)
 
 
@@ -77,7 +81,32 @@ def _c_string(word):
     return word.encode()
 
 
+def _c_int(value, what):
+    """An integer for a C int of the library: one beyond it would arrive cut to its low bits
+    (2**32 + 40 as 40), so it is refused here."""
+    value = operator.index(value)
+    if not _capi.INT_MIN <= value <= _capi.INT_MAX:
+        raise ValueError(f"{what} {value} does not fit the library's int")
+    return value
+
+
+def _milliseconds(seconds, what, zero_allowed=False):
+    """Seconds as the library's whole milliseconds, rounded up: a span above 0 never reaches it
+    as 0, which it reads as "no limit". The library refuses a span past its range."""
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(f"{what} is a number of seconds, not {type(seconds).__name__}")
+    if math.isnan(seconds) or seconds < 0 or (seconds == 0 and not zero_allowed):
+        least = "0 or more" if zero_allowed else "above 0"
+        raise ValueError(f"{what} must be {least} seconds, not {seconds}")
+    if math.isinf(seconds):
+        raise ValueError(f"{what} must be finite (None: no limit), not {seconds}")
+    return _c_int(math.ceil(seconds * 1000), f"{what} in milliseconds")
+
+
 def _words(name, inputs):
+    # A str is one argument's text, never a list of them: "35" split up would send 3, then 5.
+    if isinstance(inputs, str):
+        raise TypeError(f"inputs is a list of arguments, not a str: give [{inputs!r}]")
     inputs = list(inputs) if inputs is not None else []
     # A method with one byte-array argument takes the bytes themselves: [255, 255].
     if (len(inputs) > 1 and lib.quennet_method_argument_count(name) == 1
@@ -90,12 +119,14 @@ def _words(name, inputs):
 class Reply:
     """The answer to one call."""
 
-    __slots__ = ("result", "acknowledged", "outputs", "sent", "reply", "status")
+    __slots__ = ("result", "acknowledged", "outputs", "sent", "reply", "status", "serial")
 
     def __init__(self, handle):
         self.result = lib.quennet_reply_result(handle)
         self.acknowledged = bool(lib.quennet_reply_acknowledged(handle))
         self.status = lib.quennet_reply_status(handle).decode()
+        # A serial number as the device's label reads it (the tool's "serial"); None for others.
+        self.serial = lib.quennet_reply_serial(handle).decode() or None
         self.sent = _bytes(lib.quennet_reply_sent, handle)
         self.reply = _bytes(lib.quennet_reply_received, handle)
         self.outputs = {}
@@ -112,8 +143,8 @@ class Reply:
 
     def __repr__(self):
         return (f"Reply(result={self.result}, acknowledged={self.acknowledged}, "
-                f"status={self.status!r}, outputs={self.outputs!r}, sent={self.sent!r}, "
-                f"reply={self.reply!r})")
+                f"status={self.status!r}, outputs={self.outputs!r}, serial={self.serial!r}, "
+                f"sent={self.sent!r}, reply={self.reply!r})")
 
 
 class Events:
@@ -121,18 +152,21 @@ class Events:
     (None: never). Close it (or let the loop end) to stop polling."""
 
     def __init__(self, bus, address, timeout, interval, from_start, inhibits):
+        self._handle = None
         options = _capi.WatchOptions()
         lib.quennet_watch_options_init(ctypes.byref(options))
         if interval is not None:
-            options.interval_ms = max(1, int(interval * 1000))
+            options.interval_ms = _milliseconds(interval, "interval")
+        if timeout is not None:
+            _milliseconds(timeout, "timeout")
         options.from_start = 1 if from_start else 0
         if inhibits is not None:
             options.inhibits = _c_string(_word(inhibits))
         self._bus = bus  # the bus outlives its watch
         self._deadline = None if timeout is None else time.monotonic() + timeout
         self._handle = ctypes.c_void_p()
-        code = lib.quennet_watch_open(bus._live(), operator.index(address), ctypes.byref(options),
-                                      ctypes.byref(self._handle))
+        code = lib.quennet_watch_open(bus._live(), _c_int(address, "address"),
+                                      ctypes.byref(options), ctypes.byref(self._handle))
         if code != _capi.OK:
             self._handle = None
             _raise(code)
@@ -175,10 +209,12 @@ class Events:
 
 class Bus:
     """One serial port: checksum "crc16" (default) or "checksum8", echo on the line, an
-    encryption key of six digits, the longest a call may wait in seconds (None: until it is
-    done), and the quiet in seconds the line must keep after a good reply before the next call
-    goes out (None: the library's 10 ms; 0 trusts the devices never to send a reply twice, and
-    back-to-back calls run at the speed of the wire)."""
+    encryption key of six digits, the longest a call may wait for its turn on the line in seconds
+    (None: no limit; a call still queued then is withdrawn unsent and raises TimeoutError, one
+    already on the line is waited for, since the device may act on it), and the quiet in seconds
+    the line must keep after a good reply before the next call goes out (None: the library's
+    default; 0 trusts the devices never to send a reply twice, and back-to-back calls run at the
+    speed of the wire)."""
 
     def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
                  repeat_guard=None):
@@ -189,18 +225,20 @@ class Bus:
         options.checksum = _CHECKSUMS[checksum]
         options.echo = 1 if echo else 0
         if key is not None:
-            options.key = str(key).encode()
+            options.key = _c_string(str(key))
         if timeout is not None:
-            options.call_timeout_ms = max(1, int(timeout * 1000))
+            options.call_timeout_ms = _milliseconds(timeout, "timeout")
+        guard = None if repeat_guard is None else _milliseconds(repeat_guard, "repeat_guard",
+                                                                zero_allowed=True)
+        path = _c_string(str(port))
         self.port = port
         self._handle = ctypes.c_void_p()
-        code = lib.quennet_open(str(port).encode(), ctypes.byref(options),
-                                ctypes.byref(self._handle))
+        code = lib.quennet_open(path, ctypes.byref(options), ctypes.byref(self._handle))
         if code != _capi.OK:
             self._handle = None
             _raise(code)
-        if repeat_guard is not None:
-            code = lib.quennet_set_repeat_guard(self._handle, int(round(repeat_guard * 1000)))
+        if guard is not None:
+            code = lib.quennet_set_repeat_guard(self._handle, guard)
             if code != _capi.OK:
                 error = _error(code)
                 self.close()
@@ -216,7 +254,7 @@ class Bus:
         them ("255,255", [255, 255] or b"\\xff\\xff" for a byte array)."""
         if not isinstance(method, str):
             raise TypeError(f"the method is named by a str, not {type(method).__name__}")
-        address = operator.index(address)
+        address = _c_int(address, "address")
         name = _c_string(method)
         words = [_c_string(w) for w in _words(name, inputs)]
         array = (ctypes.c_char_p * max(1, len(words)))(*words)

@@ -10,6 +10,11 @@ ECLOSED = -3
 ETIMEDOUT = -4
 EREFUSED = -5
 ENOMEM = -6
+ERANGE = -7
+
+# What a C int holds: a Python int beyond it would reach the library cut to its low bits.
+INT_MIN = -2**31
+INT_MAX = 2**31 - 1
 
 TYPE_TEXT = 2
 TYPE_BYTES = 3
@@ -71,6 +76,7 @@ def _load():
         "quennet_reply_result": (ctypes.c_int, [p]),
         "quennet_reply_acknowledged": (ctypes.c_int, [p]),
         "quennet_reply_status": (ctypes.c_char_p, [p]),
+        "quennet_reply_serial": (ctypes.c_char_p, [p]),
         "quennet_reply_sent": (size, [p, byte_pointer]),
         "quennet_reply_received": (size, [p, byte_pointer]),
         "quennet_reply_output_count": (size, [p]),

@@ -9,13 +9,17 @@
             virtual_validator.console("insert 3")
 
 The fixture starts bnvsim with the marker's arguments as its flags (none without the marker) and
-stops it after the test. bnvsim is QUENNET_BNVSIM, else the one of the build tree this package
-came from, else the one on PATH.
+stops it after the test; bnvsim also ends when the thread that started it ends (the test runner
+killed), and a bnvsim that ended early makes console() raise and the teardown quiet. bnvsim is
+QUENNET_BNVSIM, else the one of the build tree this package came from, else the one on PATH.
 """
 
+import contextlib
+import ctypes
 import itertools
 import os
 import shutil
+import signal
 import subprocess
 
 import pytest
@@ -41,6 +45,21 @@ def bnvsim_program():
     return path
 
 
+_PR_SET_PDEATHSIG = 1
+_prctl = ctypes.CDLL(None, use_errno=True).prctl
+_prctl.argtypes = [ctypes.c_int, ctypes.c_ulong]
+
+
+def _ending_with(parent):
+    """Runs in the child before bnvsim starts: a SIGTERM when `parent` ends, as bnvsim takes one
+    from its console's owner."""
+    def end_with_parent():
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGTERM)
+        if os.getppid() != parent:  # gone before the signal was asked for
+            os.kill(os.getpid(), signal.SIGTERM)
+    return end_with_parent
+
+
 class VirtualValidator:
     """bnvsim as a process: `port` is its terminal, console() runs one of its console commands
     and returns what it answered."""
@@ -48,7 +67,8 @@ class VirtualValidator:
     def __init__(self, *flags, program=None):
         self._process = subprocess.Popen(
             [program or bnvsim_program(), *flags], stdin=subprocess.PIPE,
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1)
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, bufsize=1,
+            preexec_fn=_ending_with(os.getpid()))
         self.port = self._process.stdout.readline().strip()
         if not self.port:
             error = self._process.stderr.read().strip()
@@ -62,22 +82,31 @@ class VirtualValidator:
         # answer ends.
         mark = f"quennet-answer-end-{next(self._marks)}"
         end = f'unknown command "{mark}"; try help'
-        self._process.stdin.write(f"{command}\n{mark}\n")
-        self._process.stdin.flush()
+        try:
+            self._process.stdin.write(f"{command}\n{mark}\n")
+            self._process.stdin.flush()
+        except BrokenPipeError:
+            raise RuntimeError(f"bnvsim has ended ({self._process.wait()}); "
+                               f"{command!r} not run") from None
         lines = []
         for line in self._process.stdout:
             line = line.rstrip("\n")
             if line == end:
-                break
+                return "\n".join(lines)
             lines.append(line)
-        return "\n".join(lines)
+        if command.strip() in ("quit", "exit"):
+            return "\n".join(lines)
+        raise RuntimeError(f"bnvsim ended ({self._process.wait()}) while running {command!r}")
 
     def close(self):
+        """Stops bnvsim; quiet when it has ended already."""
         if self._process.poll() is None:
             self._process.terminate()
         self._process.wait()
         for stream in (self._process.stdin, self._process.stdout, self._process.stderr):
-            stream.close()
+            # Console lines bnvsim never read are dropped with the pipe.
+            with contextlib.suppress(OSError):
+                stream.close()
 
     def __enter__(self):
         return self

@@ -189,15 +189,20 @@ BusReply* BusClient::invoke(quint8 address, const QString& method, const QVarian
   return queue(new BusReply(address, 0, info->name), std::move(job));
 }
 
-void BusClient::call(quint8 address, const QString& method, const QVariantList& inputs,
-                     Completion done) {
+std::uint64_t BusClient::call(quint8 address, const QString& method, const QVariantList& inputs,
+                              Completion done) {
   const MethodInfo* info = findMethod(method);
   if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
   dryRun(*info, address, inputs);
   // A close() racing this one either finds the job in the queue and cancels it, or the worker
   // runs it on the closed port, which ends it with 5 at once: `done` runs either way.
-  if (!connected_) return done(closedResult(QStringLiteral("Port closed")), false);
+  if (!connected_) {
+    done(closedResult(QStringLiteral("Port closed")), false);
+    return 0;
+  }
   BusJob job;
+  job.id = nextId_++;
+  const std::uint64_t ticket = job.id;
   job.address = address;
   job.method = info;
   job.inputs = inputs;
@@ -206,6 +211,11 @@ void BusClient::call(quint8 address, const QString& method, const QVariantList& 
   queue_->add(std::move(job));
   QMetaObject::invokeMethod(
       worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+  return ticket;
+}
+
+bool BusClient::withdraw(std::uint64_t ticket) {
+  return ticket != 0 && queue_->withdraw(ticket);
 }
 
 void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantList& inputs) const {

@@ -134,8 +134,14 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// thread-safe, misuse raised in the calling thread as invoke() raises it. `done` runs once, on
   /// the bus's worker thread as soon as the request ends, or on the thread that closes the port
   /// for a request it cancels, or at once in this call when the port is closed. It must not block
-  /// or call back into this client.
-  void call(quint8 address, const QString& method, const QVariantList& inputs, Completion done);
+  /// or call back into this client. Returns the request's ticket for withdraw(), 0 when the port
+  /// was closed (`done` has run).
+  std::uint64_t call(quint8 address, const QString& method, const QVariantList& inputs,
+                     Completion done);
+  /// Takes a request of call() out of the queue while the worker has not yet taken it: true when
+  /// it was still waiting, and then nothing of it is sent and `done` never runs. False once it is
+  /// on the line (or has ended): `done` runs, or has run, as usual. Thread-safe.
+  bool withdraw(std::uint64_t ticket);
 
  signals:
   /// The port was opened or closed (or failed).
@@ -171,7 +177,7 @@ class QUENNET_EXPORT BusClient : public QObject {
   std::atomic<bool> connected_{false};  // state_ for call()
   QString errorString_;
   int errorNumber_ = 0;
-  std::uint64_t nextId_ = 1;
+  std::atomic<std::uint64_t> nextId_{1};  // call() takes ids from any thread
   std::uint64_t session_ = 0;
   std::map<std::uint64_t, QPointer<BusReply>> pending_;
   std::shared_ptr<bus_detail::BusQueue> queue_;

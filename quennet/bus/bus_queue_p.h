@@ -79,6 +79,17 @@ class BusQueue {
     jobs_.pop_front();
     return job;
   }
+  // Takes the request `id` back while it still waits: true when it was here, and is gone.
+  bool withdraw(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    for (auto at = jobs_.begin(); at != jobs_.end(); ++at) {
+      if (!at->open && at->id == id) {
+        jobs_.erase(at);
+        return true;
+      }
+    }
+    return false;
+  }
   // Removes every request (opening orders stay) and returns them, oldest first.
   std::vector<BusJob> cancelRequests() {
     std::lock_guard lock(mutex_);

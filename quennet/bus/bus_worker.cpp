@@ -152,6 +152,10 @@ BusResult BusWorker::invoke(const BusJob& job) {
   BusResult result;
   result.result = invoked.result;
   result.outputs = invoked.outputs;
+  if (job.method->name == u"CycleStacker") {
+    const QString response = QStringLiteral("Response");
+    result.outputs[response] = stackerCycleText(result.outputs.value(response).toString());
+  }
   addFrames(result, job.method->asksDevice);
   return result;
 }

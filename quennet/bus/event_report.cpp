@@ -24,6 +24,15 @@ QJsonObject resetRecord(int counter) {
   return QJsonObject{{"reset", true}, {"counter", counter}};
 }
 
+QJsonObject deviceLostRecord(int failures, const QString& status, int counter) {
+  return QJsonObject{
+      {"deviceLost", true}, {"failures", failures}, {"status", status}, {"counter", counter}};
+}
+
+QJsonObject deviceBackRecord(int failures, int counter) {
+  return QJsonObject{{"deviceBack", true}, {"failures", failures}, {"counter", counter}};
+}
+
 QList<BusCommand> enableCommands(const std::optional<QString>& inhibits) {
   QList<BusCommand> commands{{QStringLiteral("SetMasterInhibit"), {1}}};
   if (inhibits) commands.append({QStringLiteral("SetInhibitStatus"), {*inhibits}});

@@ -24,6 +24,14 @@ QUENNET_EXPORT QJsonObject inconsistentRecord(int counter);
 /// A reset or power-up of the device: {"reset": true, "counter": the counter now}.
 QUENNET_EXPORT QJsonObject resetRecord(int counter);
 
+/// The device stopped answering: {"deviceLost": true, "failures": the failed reads in a row,
+/// "status": the last failure ("Timeout Error [0]"), "counter": the counter last read}. The watch
+/// goes on reading.
+QUENNET_EXPORT QJsonObject deviceLostRecord(int failures, const QString& status, int counter);
+/// A read succeeded after deviceLostRecord: {"deviceBack": true, "failures": how many failed,
+/// "counter": the counter before this read}.
+QUENNET_EXPORT QJsonObject deviceBackRecord(int failures, int counter);
+
 /// What enables a validator for events, at the start of a watch and after every reset:
 /// SetMasterInhibit 1, then SetInhibitStatus with `inhibits` ("255,255") when given.
 QUENNET_EXPORT QList<BusCommand> enableCommands(const std::optional<QString>& inhibits);

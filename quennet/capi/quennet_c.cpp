@@ -6,6 +6,9 @@
 
 #include "quennet/quennet.h"
 
+#include <pthread.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <future>
@@ -40,6 +43,22 @@ using quennet::MethodInfo;
 using quennet::QuennetError;
 
 thread_local std::string lastMessage;
+
+// Counts the fork()s this process came out of. Only the forking thread lives on in a child: the
+// runtime thread and every bus worker stay behind in the parent, so a handle made before the fork
+// is refused in the child rather than waited on for ever.
+std::atomic<unsigned> forkGeneration{0};
+const bool forkHandlerSet = [] {
+  return pthread_atfork(nullptr, nullptr, [] { forkGeneration.fetch_add(1); }) == 0;
+}();
+
+bool madeBeforeFork(unsigned generation) {
+  return generation != forkGeneration.load();
+}
+
+const QString kForkedAway = QStringLiteral(
+    "opened before fork(): the library's threads stayed in the parent process, so this child "
+    "cannot use it; open the port in the child of a fresh program (exec) instead");
 
 // A failure with its return code, raised inside and answered at the boundary.
 struct Failure {
@@ -79,6 +98,15 @@ class Runtime {
     static Runtime* const runtime = new Runtime;
     return *runtime;
   }
+  // Throws in a process forked after the runtime started: its thread is not in this process.
+  static void checkHere() {
+    const int generation = startedIn_.load();
+    if (generation >= 0 && madeBeforeFork(static_cast<unsigned>(generation))) {
+      throw Failure{QUENNET_EOPEN, QStringLiteral("the library's thread started before fork() and "
+                                                  "stayed in the parent process: a child cannot "
+                                                  "open a port with it")};
+    }
+  }
 
   // Runs `work` on the runtime thread and returns what it returns (or throws what it throws).
   template <class Work>
@@ -94,6 +122,7 @@ class Runtime {
 
  private:
   Runtime() {
+    startedIn_ = static_cast<int>(forkGeneration.load());
     if (QCoreApplication::instance()) {
       auto* thread = new QThread;
       thread->setObjectName(QStringLiteral("quennet-c"));
@@ -115,6 +144,7 @@ class Runtime {
   }
 
   QObject* context_ = nullptr;
+  static inline std::atomic<int> startedIn_{-1};  // the fork generation it started in
 };
 
 QString text(const char* utf8) {
@@ -158,6 +188,17 @@ void checkAddress(int address) {
   }
 }
 
+// A span in milliseconds a handle keeps: refused outside 0..QUENNET_MAX_MILLISECONDS, so that no
+// deadline computed from it can overflow.
+void checkMilliseconds(int ms, const char* what) {
+  if (ms < 0 || ms > QUENNET_MAX_MILLISECONDS) {
+    throw Failure{QUENNET_ERANGE, QStringLiteral("%1 of %2 ms lies outside 0..%3 ms")
+                                      .arg(QLatin1String(what))
+                                      .arg(ms)
+                                      .arg(QUENNET_MAX_MILLISECONDS)};
+  }
+}
+
 }  // namespace
 
 struct quennet_bus {
@@ -165,6 +206,7 @@ struct quennet_bus {
   int callTimeoutMs = 0;
   BusClient* client = nullptr;  // lives on the runtime thread
   std::atomic<bool> closed{false};
+  unsigned generation = forkGeneration.load();  // the process it belongs to
 };
 
 struct quennet_reply {
@@ -178,6 +220,7 @@ struct quennet_reply {
   int result = 0;
   bool acknowledged = false;
   std::string status;
+  std::string serial;
   std::vector<std::uint8_t> sent;
   std::vector<std::uint8_t> received;
   std::vector<Output> outputs;
@@ -209,6 +252,7 @@ quennet_reply* makeReply(const MethodInfo& info, const BusResult& result) {
   reply->result = result.result;
   reply->acknowledged = result.acknowledged;
   reply->status = result.caption.toStdString();
+  reply->serial = result.serial.toStdString();
   reply->sent = bytesOf(result.sent);
   reply->received = bytesOf(result.reply);
   for (const quennet::ParamInfo& p : info.outputs()) {
@@ -240,6 +284,11 @@ Failure closedFailure(const quennet_bus& bus, const QString& caption) {
   return Failure{QUENNET_ECLOSED, QStringLiteral("%1: %2").arg(bus.path, caption)};
 }
 
+// Throws for a handle this process cannot use: one opened before a fork() it came out of.
+void checkHere(const quennet_bus& bus) {
+  if (madeBeforeFork(bus.generation)) throw closedFailure(bus, kForkedAway);
+}
+
 }  // namespace
 
 // One watch's records between the runtime thread and the reader.
@@ -255,10 +304,11 @@ struct WatchQueue {
   };
 
   void push(int kind, const QJsonObject& object, const quennet::BusEvent* event = nullptr,
-            int lost = 0) {
+            int lost = 0, const QString& text = {}) {
     Record record;
     record.kind = kind;
     record.counter = object.value(QStringLiteral("counter")).toInt();
+    record.text = text.toStdString();
     if (event) {
       record.a = event->a;
       record.b = event->b;
@@ -297,6 +347,8 @@ struct WatchQueue {
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<Record> records;
+  bool closing = false;  // quennet_watch_close() has begun: readers leave at once
+  int readers = 0;       // threads inside quennet_watch_next()
   bool started = false;
   int openCode = QUENNET_OK;
   QString openMessage;
@@ -366,10 +418,26 @@ class WatchDriver : public QObject {
     connect(&poller_, &EventPoller::counterReset, this, [this] {
       queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_.lastCounter()));
     });
+    // A device that stops answering is reported, as is its return; the watch goes on reading.
+    connect(&poller_, &EventPoller::deviceLost, this, [this] {
+      queue_->push(QUENNET_RECORD_DEVICE_LOST,
+                   quennet::deviceLostRecord(failures_, lastFailure_, poller_.lastCounter()),
+                   nullptr, 0, lastFailure_);
+    });
+    connect(&poller_, &EventPoller::deviceBack, this, [this] {
+      queue_->push(QUENNET_RECORD_DEVICE_BACK,
+                   quennet::deviceBackRecord(failures_, poller_.lastCounter()));
+    });
     // The watch is open once the first read has learnt the counter: what happens after
     // quennet_watch_open() returns is reported, whenever the first poll went out.
-    connect(&poller_, &EventPoller::bufferRead, this, [this] { queue_->opened(QUENNET_OK, {}); });
+    connect(&poller_, &EventPoller::bufferRead, this, [this] {
+      failures_ = 0;
+      queue_->opened(QUENNET_OK, {});
+    });
+    // Counted before the poller's own signals of the same poll, which it emits after this one.
     connect(&poller_, &EventPoller::pollFailed, this, [this](int result, const QString& caption) {
+      ++failures_;
+      lastFailure_ = caption;
       if (result != quennet::kResultNotEnabled) return queue_->opened(QUENNET_OK, {});
       poller_.stop();
       queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
@@ -382,6 +450,8 @@ class WatchDriver : public QObject {
   std::shared_ptr<WatchQueue> queue_;
   quennet::EventPoller poller_;
   QList<quennet::BusCommand> commands_;
+  int failures_ = 0;  // failed reads in a row
+  QString lastFailure_;
 };
 
 }  // namespace
@@ -390,6 +460,7 @@ struct quennet_watch {
   QPointer<WatchDriver> driver;  // on the runtime thread
   std::shared_ptr<WatchQueue> queue;
   WatchQueue::Record current;
+  unsigned generation = forkGeneration.load();  // the process it belongs to
 };
 
 extern "C" {
@@ -411,7 +482,7 @@ const char* quennet_strerror(int code) {
     case QUENNET_ENOMEM:
       return "out of memory";
     case QUENNET_ERANGE:
-      return "index out of range";
+      return "index or value out of range";
     default:
       return "unknown error code";
   }
@@ -483,9 +554,8 @@ int quennet_open(const char* path, const quennet_options* given, quennet_bus** b
                                      "8-bit checksum")};
       }
     }
-    if (options.call_timeout_ms < 0) {
-      throw Failure{QUENNET_EINVAL, QStringLiteral("the call time-out is negative")};
-    }
+    checkMilliseconds(options.call_timeout_ms, "the call time-out");
+    Runtime::checkHere();
     auto handle = std::make_unique<quennet_bus>();
     handle->path = text(path);
     handle->callTimeoutMs = options.call_timeout_ms;
@@ -514,6 +584,7 @@ int quennet_open(const char* path, const quennet_options* given, quennet_bus** b
 void quennet_close(quennet_bus* bus) {
   if (!bus) return;
   bus->closed = true;
+  if (madeBeforeFork(bus->generation)) return;  // the port is the parent's to close
   guarded([&] {
     Runtime::instance().run([bus] { bus->client->close(); });
     return QUENNET_OK;
@@ -523,7 +594,8 @@ void quennet_close(quennet_bus* bus) {
 int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds) {
   return guarded([&] {
     if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
-    if (milliseconds < 0) throw Failure{QUENNET_EINVAL, QStringLiteral("the guard is negative")};
+    checkMilliseconds(milliseconds, "the repeat guard");
+    checkHere(*bus);
     Runtime::instance().run([&] { bus->client->setRepeatGuardMs(milliseconds); });
     return QUENNET_OK;
   });
@@ -531,6 +603,8 @@ int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds) {
 
 void quennet_free(quennet_bus* bus) {
   if (!bus) return;
+  // In a forked child the client's threads are the parent's: its memory is left as it is.
+  if (madeBeforeFork(bus->generation)) return delete bus;
   guarded([&] {
     Runtime::instance().run([bus] { delete bus->client; });
     return QUENNET_OK;
@@ -547,31 +621,44 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
     *reply = nullptr;
     const MethodInfo& info = methodNamed(method);
     checkAddress(address);
+    quennet::checkArgumentCount(info, static_cast<qsizetype>(count));
+    // Sized before copied: a byte array of a million values is refused at its length.
+    const QList<quennet::ParamInfo> params = ::arguments(info);
     QVariantList inputs;
-    for (size_t i = 0; i < count; ++i) inputs.append(text(arguments[i]));
-    quennet::checkArgumentCount(info, inputs.size());
+    for (size_t i = 0; i < count; ++i) {
+      const char* word = arguments[i] ? arguments[i] : "";
+      quennet::checkArgumentSize(params[static_cast<qsizetype>(i)], word);
+      inputs.append(text(word));
+    }
+    checkHere(*bus);
     if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
     auto state = std::make_shared<CallState>();
     // Queued from this thread and answered from the bus's worker: the caller wakes once, when
     // the answer is in, and the runtime thread takes no part.
+    std::uint64_t ticket = 0;
     try {
-      bus->client->call(
+      ticket = bus->client->call(
           static_cast<quint8>(address), info.name, inputs,
           [state](const BusResult& result, bool open) { state->finish(result, open); });
     } catch (const QuennetError& error) {
       throw Failure{QUENNET_EINVAL, quennet::methodErrorText(info, error.description())};
     }
     std::unique_lock lock(state->mutex);
-    if (bus->callTimeoutMs > 0) {
-      if (!state->done.wait_for(lock, std::chrono::milliseconds(bus->callTimeoutMs),
-                                [&] { return state->finished; })) {
-        throw Failure{
-            QUENNET_ETIMEDOUT,
-            QStringLiteral("%1: no answer within %2 ms").arg(info.name).arg(bus->callTimeoutMs)};
+    const auto finished = [&] { return state->finished; };
+    if (bus->callTimeoutMs > 0 &&
+        !state->done.wait_for(lock, std::chrono::milliseconds(bus->callTimeoutMs), finished)) {
+      // Still waiting its turn: taken back, nothing of it went out. Already on the line: the
+      // device may act on it, so its outcome is waited for (the line's own time-out ends it).
+      lock.unlock();
+      if (bus->client->withdraw(ticket)) {
+        throw Failure{QUENNET_ETIMEDOUT,
+                      QStringLiteral("%1: still queued after %2 ms; withdrawn, nothing was sent")
+                          .arg(info.name)
+                          .arg(bus->callTimeoutMs)};
       }
-    } else {
-      state->done.wait(lock, [&] { return state->finished; });
+      lock.lock();
     }
+    state->done.wait(lock, finished);
     if (state->result.result == quennet::kResultNotEnabled && !state->portOpen) {
       throw closedFailure(*bus, state->result.caption);
     }
@@ -590,6 +677,10 @@ int quennet_reply_acknowledged(const quennet_reply* reply) {
 
 const char* quennet_reply_status(const quennet_reply* reply) {
   return reply ? reply->status.c_str() : "";
+}
+
+const char* quennet_reply_serial(const quennet_reply* reply) {
+  return reply ? reply->serial.c_str() : "";
 }
 
 size_t quennet_reply_sent(const quennet_reply* reply, const uint8_t** bytes) {
@@ -657,6 +748,8 @@ int quennet_watch_open(quennet_bus* bus, int address, const quennet_watch_option
     quennet_watch_options options;
     quennet_watch_options_init(&options);
     if (given) options = *given;
+    checkMilliseconds(options.interval_ms, "the poll interval");
+    checkHere(*bus);
     if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
     auto handle = std::make_unique<quennet_watch>();
     handle->queue = std::make_shared<WatchQueue>();
@@ -687,14 +780,28 @@ int quennet_watch_open(quennet_bus* bus, int address, const quennet_watch_option
 int quennet_watch_next(quennet_watch* watch, int timeout_ms, quennet_record* record) {
   return guarded([&] {
     if (!watch || !record) throw Failure{QUENNET_EINVAL, QStringLiteral("no watch or record")};
+    if (madeBeforeFork(watch->generation)) throw Failure{QUENNET_ECLOSED, kForkedAway};
     WatchQueue& queue = *watch->queue;
     std::unique_lock lock(queue.mutex);
-    const auto ready = [&] { return !queue.records.empty() || queue.endCode != QUENNET_OK; };
+    const Failure closing{QUENNET_ECLOSED, QStringLiteral("the watch was closed")};
+    if (queue.closing) throw closing;
+    // Counted while inside, so that quennet_watch_close() waits for this thread to leave.
+    ++queue.readers;
+    struct Leave {
+      WatchQueue& queue;
+      ~Leave() {
+        if (--queue.readers == 0 && queue.closing) queue.changed.notify_all();
+      }
+    } leave{queue};
+    const auto ready = [&] {
+      return queue.closing || !queue.records.empty() || queue.endCode != QUENNET_OK;
+    };
     if (timeout_ms < 0) {
       queue.changed.wait(lock, ready);
     } else if (!queue.changed.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) {
       throw Failure{QUENNET_ETIMEDOUT, QStringLiteral("no event within %1 ms").arg(timeout_ms)};
     }
+    if (queue.closing) throw closing;
     if (queue.records.empty()) throw Failure{queue.endCode, queue.endMessage};
     watch->current = std::move(queue.records.front());
     queue.records.pop_front();
@@ -707,6 +814,16 @@ int quennet_watch_next(quennet_watch* watch, int timeout_ms, quennet_record* rec
 
 void quennet_watch_close(quennet_watch* watch) {
   if (!watch) return;
+  // The watch's driver and queue are the parent's after a fork(): left as they are.
+  if (madeBeforeFork(watch->generation)) return;
+  {
+    // Threads waiting in quennet_watch_next() leave with QUENNET_ECLOSED before it goes.
+    WatchQueue& queue = *watch->queue;
+    std::unique_lock lock(queue.mutex);
+    queue.closing = true;
+    queue.changed.notify_all();
+    queue.changed.wait(lock, [&] { return queue.readers == 0; });
+  }
   guarded([&] {
     Runtime::instance().run([watch] { delete watch->driver.data(); });
     return QUENNET_OK;

@@ -25,6 +25,12 @@ inline constexpr char kRouteNoNoteText[] = "No Note in Escrow";
 /// RouteBill's Response when the validator cannot route the note (its reply 255).
 inline constexpr char kRouteRefusedText[] = "Cannot Route Note";
 
+/// A stacker cycle refused, as the bus, the C interface and Python name it: the stacker is full or
+/// jammed (its reply 254), or none is fitted (255). CycleStacker itself gives the byte as a
+/// character.
+inline constexpr char kStackerFaultText[] = "Stacker Full or Jammed";
+inline constexpr char kStackerNotFittedText[] = "No Stacker Fitted";
+
 /// The ccTalk command methods, one per command: each fills CommandBuffer, runs one transaction and
 /// decodes the reply into its outputs. Every method returns a ResultCode.
 class QUENNET_EXPORT CommandSet : public LinkEngine {

@@ -1,5 +1,7 @@
 #include "quennet/commands/dispatch.h"
 
+#include <algorithm>
+
 #include <QByteArray>
 
 #include "quennet/commands/dispatch_binding.h"
@@ -250,6 +252,21 @@ void checkArgumentCount(const MethodInfo& info, qsizetype given) {
           .arg(expected)
           .arg(names.isEmpty() ? QString() : QStringLiteral(" (") + names.join(u' ') + u')')
           .arg(given));
+}
+
+void checkArgumentSize(const ParamInfo& param, std::string_view utf8) {
+  if (param.type == ParamType::ByteArray) {
+    const int most = param.arraySize > 0 ? param.arraySize : kMaxDataLength;
+    const auto values = std::count(utf8.begin(), utf8.end(), ',') + 1;
+    dispatch_detail::checkLength(static_cast<qsizetype>(values), most, param.name, "values");
+  } else if (param.type == ParamType::Text && param.arraySize > 0) {
+    // Characters, not bytes: every byte but a continuation byte (10xxxxxx) starts one.
+    const auto characters = std::count_if(utf8.begin(), utf8.end(), [](char c) {
+      return (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+    });
+    dispatch_detail::checkLength(static_cast<qsizetype>(characters), param.arraySize, param.name,
+                                 "characters");
+  }
 }
 
 QString methodErrorText(const MethodInfo& info, const QString& description) {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string_view>
 
 #include <QList>
 #include <QString>
@@ -82,6 +83,11 @@ QUENNET_EXPORT QString outputText(const QVariant& value);
 /// Checks the number of arguments a caller gives `info`: its inputs after the device address.
 /// Throws DispatchError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
 QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);
+/// Checks an argument given as UTF-8 text against what its parameter can send, before the text is
+/// copied or parsed: a byte array of more values than its command sends (at most a frame's data
+/// when the command sets no limit of its own), a text of more characters. Throws the DispatchError
+/// the parse would, "Inhibits takes at most 2 values, 3 given"; a huge argument costs a scan.
+QUENNET_EXPORT void checkArgumentSize(const ParamInfo& param, std::string_view utf8);
 /// What a caller says when the method itself refused its inputs (a QuennetError it raised):
 /// "RouteBill: " and the error's description.
 QUENNET_EXPORT QString methodErrorText(const MethodInfo& info, const QString& description);

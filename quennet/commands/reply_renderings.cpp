@@ -3,7 +3,9 @@
 #include <array>
 
 #include "quennet/commands/cctalk_codes.h"
+#include "quennet/commands/command_set.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol_events.h"
 
 namespace quennet {
 
@@ -29,6 +31,12 @@ QString serialLabelOf(const QByteArray& sent, const QByteArray& reply) {
                                                      static_cast<std::uint8_t>(reply[kDataAt + 1]),
                                                      static_cast<std::uint8_t>(reply[kDataAt + 2])};
   return serialLabelText(bytes);
+}
+
+QString stackerCycleText(const QString& response) {
+  if (response == QString(QChar(kStackerFault))) return QLatin1String(kStackerFaultText);
+  if (response == QString(QChar(kStackerNotFitted))) return QLatin1String(kStackerNotFittedText);
+  return response;
 }
 
 QString romChecksumText(std::span<const std::uint8_t, 4> bytes) {

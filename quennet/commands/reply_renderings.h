@@ -19,6 +19,9 @@ QUENNET_EXPORT QString serialLabelText(std::span<const std::uint8_t, 3> bytes);
 /// The same from the clear frames of one exchange; empty unless `sent` asks for the serial number
 /// (header 242) and `reply` carries its three bytes.
 QUENNET_EXPORT QString serialLabelOf(const QByteArray& sent, const QByteArray& reply);
+/// CycleStacker's Response with a refusal named (kStackerFaultText, kStackerNotFittedText) rather
+/// than given as the byte's character; any other response as it is.
+QUENNET_EXPORT QString stackerCycleText(const QString& response);
 /// Each byte in upper-case hexadecimal without leading zero, in reply order ("12A0FF").
 QUENNET_EXPORT QString romChecksumText(std::span<const std::uint8_t, 4> bytes);
 /// Audit counters: least significant byte first.

@@ -1,5 +1,6 @@
 // The bus client on the virtual validator's bus: several callers and devices at once, priorities,
 // a long stacker cycle, and a port that closes or disappears under queued requests.
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -152,6 +153,12 @@ TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
   std::vector<std::unique_ptr<BusReply>> queued;
   for (int i = 0; i < 3; ++i) queued.emplace_back(client_.sendRequest(kHopper, 254));
   ASSERT_TRUE(runUntil([&] { return sim_.framesReceived() > frames; }));  // on the line
+  // A call still queued is withdrawn: never sent, never answered, not even by the close.
+  std::atomic<int> answered{0};
+  const auto count = [&answered](const BusResult&, bool) { ++answered; };
+  const std::uint64_t ticket = client_.call(kValidator, QStringLiteral("SendPoll"), {}, count);
+  EXPECT_TRUE(client_.withdraw(ticket));
+  EXPECT_FALSE(client_.withdraw(ticket));
   QElapsedTimer clock;
   clock.start();
   client_.close();
@@ -177,6 +184,12 @@ TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
   std::unique_ptr<BusReply> poll(client_.sendRequest(kValidator, 254));
   ASSERT_TRUE(runUntil([&] { return poll->isFinished(); }));
   EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
+  EXPECT_EQ(sim_.framesReceived(), frames + 2) << "the cycle and the poll, nothing withdrawn";
+
+  // A call that has gone out is the line's: it cannot be withdrawn, and it is answered.
+  const std::uint64_t sent = client_.call(kValidator, QStringLiteral("SendPoll"), {}, count);
+  ASSERT_TRUE(runUntil([&] { return answered.load() == 1; }));
+  EXPECT_FALSE(client_.withdraw(sent));
 }
 
 TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {

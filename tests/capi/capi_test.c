@@ -1,13 +1,15 @@
 /* The C interface from C: calls, refusals of bad input, events, a closed port and several threads
  * on one handle, against bnvsim started as a program of its own. Exit status 0 when every check
- * held; each failed check prints its line. */
+ * held; each failed check prints its line. A check that would hang ends the test by its alarm. */
 #define _GNU_SOURCE
+#include <limits.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,7 +53,8 @@ static int start_simulator(char* port, size_t size) {
   posix_spawn_file_actions_addclose(&actions, out[0]);
   char program[] = QUENNET_BNVSIM;
   char timeout[] = "--escrow-timeout=0";
-  char* argv[] = {program, timeout, NULL};
+  char hopper[] = "--hopper";
+  char* argv[] = {program, timeout, hopper, NULL};
   int spawned = posix_spawn(&simulator, program, &actions, NULL, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
@@ -99,6 +102,7 @@ static void bad_calls(quennet_bus* bus) {
       {"SetInhibitStatus", {"255,256"}, 1, 40, "Inhibits: 256 lies outside 0..255"},
       {"RouteBill", {"stack"}, 1, 40, "Accept: 'stack' is not a decimal number"},
       {"GetSerialNo", {NULL}, 0, 256, "address 256 lies outside 0..255"},
+      {"SetInhibitStatus", {"1,2,3"}, 1, 40, "Inhibits takes at most 2 values, 3 given"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     quennet_reply* reply = (quennet_reply*)1;
@@ -107,6 +111,41 @@ static void bad_calls(quennet_bus* bus) {
     CHECK(reply == NULL);
     CHECK_TEXT(quennet_last_message(), cases[i].message);
   }
+  /* Every millisecond setting has its range; a span refused leaves the handle as it was. */
+  static const struct {
+    int which; /* 0 repeat guard, 1 call time-out, 2 poll interval */
+    int milliseconds;
+  } spans[] = {{0, INT_MAX}, {0, -1}, {0, QUENNET_MAX_MILLISECONDS + 1}, {1, INT_MAX}, {1, -1},
+               {2, INT_MAX},  {2, -1}};
+  for (size_t i = 0; i < sizeof spans / sizeof spans[0]; ++i) {
+    int code = QUENNET_OK;
+    if (spans[i].which == 0) {
+      code = quennet_set_repeat_guard(bus, spans[i].milliseconds);
+    } else if (spans[i].which == 1) {
+      quennet_options options;
+      quennet_options_init(&options);
+      options.call_timeout_ms = spans[i].milliseconds;
+      quennet_bus* other = (quennet_bus*)1;
+      code = quennet_open("/dev/null", &options, &other);
+      CHECK(other == NULL);
+    } else {
+      quennet_watch_options options;
+      quennet_watch_options_init(&options);
+      options.interval_ms = spans[i].milliseconds;
+      quennet_watch* watch = (quennet_watch*)1;
+      code = quennet_watch_open(bus, 40, &options, &watch);
+      CHECK(watch == NULL);
+    }
+    CHECK(code == QUENNET_ERANGE);
+    CHECK(strstr(quennet_last_message(), "lies outside 0..600000 ms") != NULL);
+    quennet_reply* reply = NULL;
+    CHECK(quennet_call(bus, 40, "SendPoll", NULL, 0, &reply) == QUENNET_OK);
+    CHECK(reply && quennet_reply_acknowledged(reply));
+    quennet_reply_free(reply);
+  }
+  CHECK(quennet_set_repeat_guard(bus, QUENNET_MAX_MILLISECONDS) == QUENNET_OK);
+  CHECK(quennet_set_repeat_guard(bus, 0) == QUENNET_OK);
+
   CHECK(quennet_method_argument_count("SetInhibitStatus") == 1);
   CHECK(quennet_method_argument_type("SetInhibitStatus", 0) == QUENNET_TYPE_BYTES);
   CHECK(quennet_method_argument_type("SetInhibitStatus", 1) == QUENNET_ERANGE);
@@ -114,6 +153,37 @@ static void bad_calls(quennet_bus* bus) {
   CHECK(quennet_method_count() == 62);
   CHECK_TEXT(quennet_method_name(0), "SendPoll");
   CHECK(quennet_method_name(62) == NULL);
+}
+
+/* A byte array far over its command's length is refused by its length, not copied: in a child
+   whose address space has room for the argument and little more, the call still answers EINVAL
+   with the parse's own words (a copy of 64 MB of text as values would need gigabytes). */
+static void huge_argument(quennet_bus* bus) {
+  enum { kValues = 32 * 1024 * 1024 };
+  char* text = malloc(2 * (size_t)kValues);
+  if (!text) return;
+  for (size_t i = 0; i < kValues; ++i) memcpy(text + 2 * i, "1,", 2);
+  text[2 * (size_t)kValues - 1] = '\0';
+  fflush(NULL);
+  const pid_t child = fork();
+  if (child == 0) {
+    long pages = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (!statm || fscanf(statm, "%ld", &pages) != 1) _exit(2);
+    fclose(statm);
+    const rlim_t room = (rlim_t)pages * (rlim_t)sysconf(_SC_PAGESIZE) + 512u * 1024u * 1024u;
+    const struct rlimit limit = {room, room};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
+    const char* arguments[] = {text};
+    quennet_reply* reply = NULL;
+    const int code = quennet_call(bus, 40, "SetInhibitStatus", arguments, 1, &reply);
+    const char* wanted = "Inhibits takes at most 2 values, 33554432 given";
+    _exit(code == QUENNET_EINVAL && strcmp(quennet_last_message(), wanted) == 0 ? 0 : 1);
+  }
+  int status = -1;
+  CHECK(child > 0 && waitpid(child, &status, 0) == child);
+  CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  free(text);
 }
 
 static int output_index(const quennet_reply* reply, const char* name) {
@@ -139,11 +209,13 @@ static void calls(quennet_bus* bus) {
   const int serial = output_index(reply, "strResponse");
   CHECK(serial >= 0 && quennet_reply_output_type(reply, (size_t)serial) == QUENNET_TYPE_TEXT);
   CHECK(serial >= 0 && strlen(quennet_reply_output_text(reply, (size_t)serial)) > 0);
+  CHECK_TEXT(quennet_reply_serial(reply), "1234567"); /* as the label reads it */
   quennet_reply_free(reply);
 
   const char* all[] = {"255,255"};
   CHECK(quennet_call(bus, 40, "SetInhibitStatus", all, 1, &reply) == QUENNET_OK);
   CHECK(quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply));
+  CHECK_TEXT(quennet_reply_serial(reply), "");
   quennet_reply_free(reply);
   CHECK(quennet_call(bus, 40, "GetInhibitStatus", NULL, 0, &reply) == QUENNET_OK);
   const int mask = output_index(reply, "Response");
@@ -186,6 +258,105 @@ static void threads(quennet_bus* bus) {
     void* good = NULL;
     pthread_join(thread[i], &good);
     CHECK((long)good == 40);
+  }
+}
+
+/* The hopper's dispensed count from the console. */
+static long dispensed(void) {
+  char answer[256];
+  console("hopper", answer, sizeof answer);
+  const char* at = strstr(answer, "dispensed ");
+  return at ? strtol(at + strlen("dispensed "), NULL, 10) : -1;
+}
+
+static quennet_bus* slow_bus = NULL;
+static int late_code = 0;
+static int late_acknowledged = 0;
+
+static void* dispense_one(void* unused) {
+  (void)unused;
+  const char* one[] = {"1"};
+  quennet_reply* reply = NULL;
+  late_code = quennet_call(slow_bus, 3, "Dispense_Coins", one, 1, &reply);
+  late_acknowledged = reply && quennet_reply_acknowledged(reply);
+  quennet_reply_free(reply);
+  return NULL;
+}
+
+/* The hopper answers in 150 ms, past the calls' 100 ms: a call whose frame went out is waited for
+   and reports what the hopper did; one still queued behind it is withdrawn, and never pays. */
+static void time_outs(const char* port) {
+  char answer[256];
+  quennet_options options;
+  quennet_options_init(&options);
+  options.call_timeout_ms = 100;
+  quennet_bus* bus = NULL;
+  CHECK(quennet_open(port, &options, &bus) == QUENNET_OK);
+  if (!bus) return;
+  slow_bus = bus;
+  quennet_reply* reply = NULL;
+  CHECK(quennet_call(bus, 3, "Enable_Hopper", NULL, 0, &reply) == QUENNET_OK);
+  CHECK(reply && quennet_reply_acknowledged(reply));
+  quennet_reply_free(reply);
+  console("delay 150", answer, sizeof answer);
+  const long before = dispensed();
+  const char* two[] = {"2"};
+  for (int i = 0; i < 2; ++i) {
+    CHECK(quennet_call(bus, 3, "Dispense_Coins", two, 1, &reply) == QUENNET_OK);
+    CHECK(reply && quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply));
+    quennet_reply_free(reply);
+  }
+  CHECK(dispensed() == before + 4);
+
+  pthread_t first;
+  CHECK(pthread_create(&first, NULL, dispense_one, NULL) == 0);
+  /* The hopper counts a payout when the frame arrives, before its late answer. */
+  for (int i = 0; i < 500 && dispensed() != before + 5; ++i) usleep(2000);
+  const char* one[] = {"1"};
+  reply = (quennet_reply*)1;
+  CHECK(quennet_call(bus, 3, "Dispense_Coins", one, 1, &reply) == QUENNET_ETIMEDOUT);
+  CHECK(reply == NULL);
+  CHECK(strstr(quennet_last_message(), "nothing was sent") != NULL);
+  pthread_join(first, NULL);
+  CHECK(late_code == QUENNET_OK && late_acknowledged);
+  usleep(400 * 1000);
+  CHECK(dispensed() == before + 5);
+  console("delay 0", answer, sizeof answer);
+  quennet_free(bus);
+}
+
+static quennet_watch* waited_watch = NULL;
+
+static void* wait_for_ever(void* unused) {
+  (void)unused;
+  quennet_record record;
+  int code = QUENNET_OK;
+  while (code == QUENNET_OK) code = quennet_watch_next(waited_watch, -1, &record);
+  return (void*)(long)code;
+}
+
+/* A watch closed while another thread waits on it without end: that thread leaves with
+   QUENNET_ECLOSED and the close returns, whether or not the bus was closed first. */
+static void watch_closes(const char* port) {
+  for (int bus_first = 0; bus_first < 2; ++bus_first) {
+    quennet_bus* bus = NULL;
+    CHECK(quennet_open(port, NULL, &bus) == QUENNET_OK);
+    if (!bus) return;
+    quennet_watch_options options;
+    quennet_watch_options_init(&options);
+    options.interval_ms = 50;
+    CHECK(quennet_watch_open(bus, 40, &options, &waited_watch) == QUENNET_OK);
+    pthread_t waiter;
+    CHECK(pthread_create(&waiter, NULL, wait_for_ever, NULL) == 0);
+    usleep(200 * 1000);
+    alarm(20);
+    if (bus_first) quennet_close(bus);
+    quennet_watch_close(waited_watch);
+    void* code = NULL;
+    pthread_join(waiter, &code);
+    alarm(0);
+    CHECK(code == (void*)(long)QUENNET_ECLOSED);
+    quennet_free(bus);
   }
 }
 
@@ -256,6 +427,15 @@ static void events(quennet_bus* bus) {
   CHECK(next_of_kind(watch, QUENNET_RECORD_EVENT, &record));
   CHECK(record.a == 1 && record.b == 1);
 
+  /* A validator that stops answering is reported, and so is its return. */
+  console("fault silent 3", answer, sizeof answer);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_DEVICE_LOST, &record));
+  CHECK_TEXT(record.text, "Timeout Error [0]");
+  CHECK(strstr(record.json, "\"deviceLost\":true") != NULL);
+  CHECK(strstr(record.json, "\"failures\":3") != NULL);
+  CHECK(next_of_kind(watch, QUENNET_RECORD_DEVICE_BACK, &record));
+  CHECK(strstr(record.json, "\"deviceBack\":true") != NULL);
+
   /* Closing the bus ends the watch, the calls other threads have queued or on the line, and
      every later call. */
   shared_bus = bus;
@@ -304,11 +484,14 @@ int main(void) {
   CHECK(quennet_open(port, NULL, &bus) == QUENNET_OK);
   if (bus) {
     bad_calls(bus);
+    huge_argument(bus);
     calls(bus);
     threads(bus);
     events(bus);
     quennet_free(bus);
   }
+  time_outs(port);
+  watch_closes(port);
   stop_simulator();
   if (failures == 0) printf("all checks held\n");
   return failures == 0 ? 0 : 1;

@@ -1,11 +1,14 @@
 """The Python package against the `quennet` tool on the same virtual validator: one table of
 calls, refusals and events drives both, and they must agree; then what only the package has."""
 
+import concurrent.futures
 import json
 import os
+import re
 import select
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -40,7 +43,7 @@ MISUSE = [
 ]
 
 # Console steps of an event watch; each step's records are read until the line is quiet.
-EVENT_STEPS = ["insert 3", "reset", "insert 5", "jam"]
+EVENT_STEPS = ["insert 3", "reset", "insert 5", "jam", "fault badcrc 3"]
 QUIET_S = 1.5
 
 
@@ -73,8 +76,9 @@ def test_a_call_answers_as_the_tool_does(validators, setup, method, words, input
         for_package.console(command)
     shown = json.loads(tool(for_tool.port, "--json", method, *words).stdout)
     reply = package_call(for_package.port, method, inputs)
-    assert (reply.result, reply.acknowledged, reply.status, reply.outputs) == \
-        (shown["result"], shown["acknowledged"], shown["status"], shown["outputs"])
+    assert (reply.result, reply.acknowledged, reply.status, reply.outputs, reply.serial) == \
+        (shown["result"], shown["acknowledged"], shown["status"], shown["outputs"],
+         shown.get("serial"))
     assert reply.sent == bytes.fromhex(shown["sent"])
     assert reply.reply == bytes.fromhex(shown["reply"])
 
@@ -91,24 +95,60 @@ def test_misuse_raises_the_tools_message(validators, method, words, inputs):
     assert str(raised.value) == said
 
 
-# What only the package can be handed: C strings end at a NUL, so a name or word holding one
-# would be cut short and its tail ignored; and values of the wrong type.
+# What only the package can be handed: C strings end at a NUL, so a name, word, port or key
+# holding one would be cut short and its tail ignored; a number beyond a C int would arrive cut
+# to its low bits; a str as the argument list would be split into characters; values of the
+# wrong type; time spans the library cannot take. The Bus's options, then the call.
+TAIL = "\0junk"  # appended to the port
 NOT_PASSED_ON = [
-    (ValueError, 40, "GetSerialNo\0junk", []),
-    (ValueError, 40, "SetInhibitStatus", ["255,255\0,7"]),
-    (TypeError, "40", "GetSerialNo", []),
-    (TypeError, 40, b"GetSerialNo", []),
+    (ValueError, {}, 40, "GetSerialNo\0junk", []),
+    (ValueError, {}, 40, "SetInhibitStatus", ["255,255\0,7"]),
+    (TypeError, {}, "40", "GetSerialNo", []),
+    (TypeError, {}, 40, b"GetSerialNo", []),
+    (ValueError, {}, 2**32 + 40, "GetSerialNo", []),
+    (ValueError, {}, -2**32 + 40, "GetSerialNo", []),
+    (ValueError, {}, 40, "RouteBill", [2**32 + 1]),
+    (TypeError, {}, 40, "ModifyBillScty", "35"),
+    (ValueError, {"port": TAIL}, 40, "GetSerialNo", []),
+    (ValueError, {"key": "123456\0"}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": 0}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": -1}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": float("nan")}, 40, "GetSerialNo", []),
+    (ValueError, {"timeout": 3600}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": 2**32 / 1000}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": 601}, 40, "GetSerialNo", []),
+    (ValueError, {"repeat_guard": -0.001}, 40, "GetSerialNo", []),
+    (TypeError, {"timeout": "1"}, 40, "GetSerialNo", []),
 ]
 
 
-@pytest.mark.parametrize("kind, address, method, inputs", NOT_PASSED_ON,
-                         ids=[repr(m[2]) + repr(m[3]) for m in NOT_PASSED_ON])
-def test_what_cannot_be_passed_on_is_refused_before_the_line(validators, kind, address, method,
-                                                              inputs):
-    with quennet.Bus(validators[1].port) as bus:
-        with pytest.raises(kind):
+def frames_received(validator):
+    return int(re.search(r"(\d+) frames received", validator.console("status")).group(1))
+
+
+@pytest.mark.parametrize("kind, options, address, method, inputs", NOT_PASSED_ON,
+                         ids=[f"{m[1]}{m[2]!r}{m[3]!r}{m[4]!r}"[:80] for m in NOT_PASSED_ON])
+def test_what_cannot_be_passed_on_is_refused_before_the_line(validators, kind, options, address,
+                                                              method, inputs):
+    validator = validators[1]
+    options = dict(options)
+    port = validator.port + options.pop("port", "")
+    before = frames_received(validator)
+    with pytest.raises(kind):
+        with quennet.Bus(port, **options) as bus:
             bus.call(address, method, inputs)
+    assert frames_received(validator) == before, "nothing was sent"
+    with quennet.Bus(validator.port) as bus:
         assert bus.call(40, "GetSerialNo", None).result == 0
+
+
+def test_a_watch_refuses_spans_it_cannot_keep(validators):
+    with quennet.Bus(validators[1].port) as bus:
+        for kind, span in [(ValueError, {"timeout": 0}), (ValueError, {"interval": 0}),
+                           (ValueError, {"interval": 601}), (ValueError, {"interval": -1}),
+                           (ValueError, {"timeout": -0.5}), (TypeError, {"interval": "1"})]:
+            with pytest.raises(kind):
+                bus.events(40, **span)
 
 
 def _tool_records(watch, step, validator):
@@ -135,6 +175,8 @@ def test_events_reset_and_refusals_are_reported_as_the_tool_does():
             watch.terminate()
             watch.wait()
     assert expected[0] and expected[1][0] == {"reset": True, "counter": 0}
+    assert [sorted(r.keys() & {"deviceLost", "deviceBack"}) for r in expected[4]] == \
+        [["deviceLost"], ["deviceBack"]]
 
     with VirtualValidator("--escrow-timeout", "300") as validator:
         with quennet.Bus(validator.port) as bus:
@@ -169,8 +211,6 @@ def test_a_closed_or_missing_port_raises_oserror(validators):
         quennet.Bus(port, checksum="crc32")
     with pytest.raises(ValueError, match="six digits"):
         quennet.Bus(port, key="12345")
-    with pytest.raises(ValueError, match="negative"):
-        quennet.Bus(port, repeat_guard=-0.001)
 
 
 def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
@@ -194,15 +234,90 @@ def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
             validator.console("delay 0")
     assert shown == answered == [True, False]
 
-    # The next call goes out while the late answer is still on its way.
+    # A call on the line ends at the line's own time-out (500 ms for a data reply), never at the
+    # caller's; the next call goes out while its late answer is still on its way.
     with quennet.Bus(for_package.port, timeout=0.2) as bus:
         serial = bus.call(40, "GetSerialNo").outputs
-        for_package.console("delay 300")
-        with pytest.raises(TimeoutError):
-            bus.call(40, "GetSerialNo")
+        for_package.console("delay 600")
+        assert bus.call(40, "GetSerialNo").result == 2
         for_package.console("delay 0")
         assert bus.call(40, "SendPoll").outputs == {"strResponse": "ACK"}
         assert bus.call(40, "GetSerialNo").outputs == serial
+
+
+def dispensed(validator):
+    return int(re.search(r"dispensed (\d+)", validator.console("hopper")).group(1))
+
+
+def test_a_time_out_never_leaves_a_payout_unseen():
+    # The hopper answers in 150 ms, past the caller's 100: a payout on the line is waited for and
+    # reports what the hopper did; one still queued behind it is withdrawn and never pays.
+    with VirtualValidator("--hopper") as validator, \
+            quennet.Bus(validator.port, timeout=0.1) as bus:
+        assert bus.call(3, "Enable_Hopper").acknowledged
+        validator.console("delay 150")
+        paid = dispensed(validator)
+        assert [bus.call(3, "Dispense_Coins", [2]).acknowledged for _ in range(2)] == [True, True]
+        assert dispensed(validator) == paid + 4
+
+        first = concurrent.futures.ThreadPoolExecutor(1)
+        on_line = first.submit(bus.call, 3, "Dispense_Coins", [1])
+        # The hopper counts a payout when its frame arrives, before the late answer.
+        while dispensed(validator) != paid + 5:
+            assert not on_line.done(), on_line.result()
+            time.sleep(0.005)
+        with pytest.raises(TimeoutError, match="nothing was sent"):
+            bus.call(3, "Dispense_Coins", [1])
+        assert on_line.result().acknowledged
+        first.shutdown()
+        validator.console("delay 0")
+        assert bus.call(40, "SendPoll").acknowledged
+        assert dispensed(validator) == paid + 5
+
+
+# A child of fork() given its parent's bus: it uses it, closes it, drops it at its exit, or
+# reads its watch. It never hangs: it is told, and the parent's bus goes on.
+FORKED = """
+import os, sys, time, quennet
+bus = quennet.Bus(sys.argv[1])
+events = bus.events(40, interval=0.05)
+assert bus.call(40, "SendPoll").acknowledged
+use = sys.argv[2]
+child = os.fork()
+if child == 0:
+    try:
+        if use == "call":
+            bus.call(40, "SendPoll")
+        elif use == "events":
+            next(events)
+        elif use == "close":
+            bus.close()
+            events.close()
+    except OSError as error:
+        print(error, flush=True)
+        sys.exit(3)
+    sys.exit(0)  # "drop": the interpreter's exit drops the bus and its watch
+for _ in range(100):
+    if os.waitpid(child, os.WNOHANG)[0]:
+        break
+    time.sleep(0.1)
+else:
+    os.kill(child, 9)
+    print("the child hung", flush=True)
+    sys.exit(9)
+print(bus.call(40, "SendPoll").acknowledged)
+"""
+
+
+@pytest.mark.parametrize("use, status", [("call", 3), ("events", 3), ("close", 0), ("drop", 0)])
+def test_a_forked_child_is_told_its_parents_bus_is_not_its_own(validators, use, status):
+    run = subprocess.run([sys.executable, "-c", FORKED, validators[1].port, use],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout + run.stderr
+    said = run.stdout.splitlines()
+    assert said[-1] == "True", "the parent's bus still answers"
+    if status == 3:
+        assert "fork()" in said[0]
 
 
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
@@ -238,6 +353,51 @@ def test_the_fixture_passes_its_flags_and_keeps_console_answers_apart(virtual_va
     assert len(status.splitlines()) > 1 and "escrow empty" in status
     assert virtual_validator.console("help").splitlines()[0].startswith("insert N")
     assert virtual_validator.console("cashbox out") == "ok"
+
+
+def _ended(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] == "Z"
+    except FileNotFoundError:
+        return True
+
+
+def test_bnvsim_ends_with_its_runner_and_a_teardown_after_it_raises_nothing():
+    runner = ("import os, quennet.testing\n"
+              "validator = quennet.testing.VirtualValidator()\n"
+              "print(validator._process.pid, flush=True)\n"
+              "os.kill(os.getpid(), 9)\n")
+    killed = subprocess.run([sys.executable, "-c", runner], capture_output=True, text=True,
+                            timeout=30)
+    bnvsim = int(killed.stdout)
+    deadline = time.monotonic() + 10
+    while not _ended(bnvsim) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if not _ended(bnvsim):
+        os.kill(bnvsim, 9)
+        pytest.fail("bnvsim outlived the runner that started it")
+
+    validator = VirtualValidator()
+    validator._process.kill()
+    validator._process.wait()
+    with pytest.raises(RuntimeError, match="bnvsim has ended"):
+        validator.console("status")
+    validator.close()
+
+
+# A stacker cycle the validator refuses reads the refusal's name, not the byte as a character.
+STACKER_REFUSALS = [([], ["full"], "Stacker Full or Jammed"),
+                    (["--no-stacker"], [], "No Stacker Fitted")]
+
+
+@pytest.mark.parametrize("flags, console, name", STACKER_REFUSALS)
+def test_a_refused_stacker_cycle_reads_its_name(flags, console, name):
+    with VirtualValidator(*flags) as validator, quennet.Bus(validator.port) as bus:
+        for command in console:
+            validator.console(command)
+        reply = bus.call(40, "CycleStacker")
+    assert (reply.result, reply.acknowledged, reply.outputs) == (0, False, {"Response": name})
 
 
 def test_the_example_script_passes_on_the_virtual_validator():

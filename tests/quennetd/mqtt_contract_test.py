@@ -232,7 +232,12 @@ class ContractTest(Rig):
         payout = watcher.next_body("payout")
         self.assertIsNotNone(payout, "no payout")
         send("cmd", {"id": "q", "method": "query", "since": "2000-01-01T00:00:00Z"})
-        self.assertTrue(wait_until(lambda: len(watcher.taken("reply")) >= 8))
+        send("cmd", {"id": "sn", "address": 40, "method": "GetSerialNo", "inputs": []})
+        self.assertTrue(wait_until(lambda: len(watcher.taken("reply")) >= 9))
+        self.assertTrue(wait_until(lambda: any(r.get("id") == "sn"
+                                               for r in watcher.bodies("reply"))))
+        numbered = [r for r in watcher.bodies("reply") if r.get("id") == "sn"]
+        self.assertEqual([r.get("serial") for r in numbered], ["1234567"], "as the label reads it")
         for money in (note, coin, payout):
             send("ack", {"id": money["id"]})
         # The bus pulled out, then the service stopped, then killed: the last will.

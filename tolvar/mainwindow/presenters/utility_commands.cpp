@@ -198,10 +198,10 @@ void UtilityCommands::TestStacker() {
     reply = QStringLiteral("Stacker OK");
     events_.setEventColour(kGreen);
   } else if (reply == QString(QChar(quennet::kStackerNotFitted))) {
-    reply = QStringLiteral("No Stacker Fitted");
+    reply = QLatin1String(quennet::kStackerNotFittedText);
     events_.setEventColour(kOrange);
   } else if (reply == QString(QChar(quennet::kStackerFault))) {
-    reply = QStringLiteral("Stacker Full or Jammed");
+    reply = QLatin1String(quennet::kStackerFaultText);
     events_.setEventColour(kRed);
   }
   events_.setEventText(reply);
