@@ -148,6 +148,7 @@ std::int16_t Polling::PollEvents() {
     }
     followEscrow(buffer);
     bytLastEventCount_ = buffer[0];
+    if (buffer[0] == 0) emit deviceRestarted();
   }
   const QString reply = QStringLiteral("Event #") + QString::number(buffer[0]);
   if (fromTimer_) {

@@ -60,6 +60,8 @@ class Polling : public QObject {
   void pollingChanged(bool polling);
   // A press of the poll button that did not start the timer: the button comes back out.
   void pollButtonReleased();
+  // The event counter came back at 0: the validator was reset, powered up or replaced.
+  void deviceRestarted();
 
  private:
   void onRoutePressed(std::uint8_t route);
