@@ -7,6 +7,7 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QPushButton>
 #include <QRadioButton>
@@ -16,7 +17,10 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
@@ -286,7 +290,10 @@ TEST_F(BenchOnSimulator, ACaptureRunningAtCloseGoesOnAtTheNextStart) {
   EXPECT_TRUE(readFile(settingsPath())
                   .endsWith("CaptureFile = " + path.toUtf8() +
                             "\r\nCaptureSize = 2\r\nCaptureCount = 10\r\n"));
-  open().polling().PollEvents();
+  frmHost& again = open();
+  // The capture goes on, and the status bar says so: it writes whether its pane is shown or not.
+  EXPECT_EQ(again.statusText(), "Capture resumed: every frame goes on to " + path);
+  again.polling().PollEvents();
   const QList<QByteArray> lines = readFile(path).split('\n');
   ASSERT_EQ(lines.size(), 6);  // the titles, two polls and their replies, the last line's end
   EXPECT_TRUE(lines[4].contains("\tReply ← Read buffered bill events\t"));
@@ -415,6 +422,46 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
       << pane->captureStatus->text().toStdString();
   EXPECT_EQ(pane->captureStatus->palette().color(QPalette::WindowText), tolvar::kEventRed);
   EXPECT_TRUE(polled.ui.messages().empty());
+
+  // A disk that fills part way through a line (a file size limit: what a full file system does
+  // to a write, with no privilege needed): every line is whole or absent, the loss is told on
+  // screen at once and, when space returns, as a line of its own before the next frame.
+  pane->stopCapture();
+  const QString limited = dir.filePath(QStringLiteral("limited.log"));
+  ASSERT_TRUE(pane->startCapture({limited, 100 * kFileBytes, 3}));
+  poll(2);
+  const qint64 start = QFileInfo(limited).size();
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  rlimit tight = unlimited;
+  tight.rlim_cur = static_cast<rlim_t>(start + 10);  // room for a tenth of a line
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  poll(3);
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, previous);
+  const qint64 missed = pane->capture().missed();
+  EXPECT_EQ(missed, 6);
+  EXPECT_TRUE(pane->captureStatus->text().endsWith(
+      QStringLiteral("fails: File too large; %1 frames not written yet").arg(missed)))
+      << pane->captureStatus->text().toStdString();
+  poll(1);
+  EXPECT_FALSE(pane->captureStatus->text().contains(QStringLiteral("fails")));
+  const QList<QByteArray> rows = readFile(limited).split('\n');
+  const QString lossLine = QStringLiteral("Frames not written: %1 (File too large)").arg(missed);
+  int losses = 0;
+  int frames = 0;
+  for (const QByteArray& row : rows.mid(1, rows.size() - 2)) {
+    if (QString::fromUtf8(row) == lossLine) {
+      ++losses;
+      continue;
+    }
+    EXPECT_EQ(row.split('\t').size(), TrafficLog::kColumns) << row.toStdString();
+    ++frames;
+  }
+  EXPECT_EQ(losses, 1);
+  EXPECT_EQ(frames, 2 * (2 + 1));  // the polls before and after; the others counted
+  EXPECT_TRUE(rows.last().isEmpty());  // the file ends with a whole line
 }
 
 // Follow keeps the newest frame in view until the user scrolls up to read; new frames then
