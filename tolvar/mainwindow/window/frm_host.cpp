@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/cctalk_codes.h"
@@ -121,6 +122,19 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   busViewDock_->hide();
   addSideDock(busViewDock_);
   busView_ = std::make_unique<BusView>(*lineTurn_, *busViewDock_->pane(), *details_);
+  // Another device picked: the unit data shown was the last one's, and polling stays on the
+  // device it polls (a note's events come from there), which the status bar says.
+  connect(busView_.get(), &BusView::talkingTo, this, [this](int address) {
+    unitData_->lstViewUnitData->clear();
+    if (!polling_->polling()) return;
+    const int polled = polling_->holdAddress();
+    if (polled == address) return;
+    staHost[0]->setText(
+        QStringLiteral("Commands now go to address %1; the event poll stays on address %2 (Poll "
+                       "BNV again to poll %1)")
+            .arg(address)
+            .arg(polled));
+  });
   connectHandlers();
   startUp();
 }
