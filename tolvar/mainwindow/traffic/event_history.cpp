@@ -180,7 +180,7 @@ EventHistory::EventHistory(QWidget* parent)
   header()->setStretchLastSection(true);
   // It shares its dock with the traffic table, which sets the dock's height; a few rows at the
   // least, so the window with the dock still fits a short screen.
-  setMinimumHeight(6 * (fontMetrics().height() + 2));
+  setMinimumHeight(2 * (fontMetrics().height() + 2));
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
   setColumnWidth(EventHistoryModel::Time, 14 * digit);
   setColumnWidth(EventHistoryModel::Counter, 9 * digit);

@@ -31,7 +31,7 @@ namespace {
 
 // Rows of the table kept in view at the least, and the rows (a dozen frames and the header) the
 // window grows to show.
-constexpr int kFewestRows = 5;
+constexpr int kFewestRows = 2;
 constexpr int kWantedRows = 13;
 
 constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
