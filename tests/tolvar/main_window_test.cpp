@@ -545,8 +545,11 @@ TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
   shown = enter("raw 40 228 1");
   EXPECT_EQ(sim.masterInhibit() & 1, 1);
   EXPECT_TRUE(shown.contains("data: \nresult: 0 (OK), acknowledged")) << shown.toStdString();
+  // The data in the base of the frames under it.
   shown = enter("raw 40 227");
-  EXPECT_TRUE(shown.contains("data: 1\n")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("data: 01\n")) << shown.toStdString();
+  shown = enter("raw 40 242");
+  EXPECT_TRUE(shown.contains("data: 87 D6 12\n")) << shown.toStdString();
 
   // A device that refuses: not acknowledged, whatever the result.
   sim.injectFault(bnvsim::Fault::Nak);
@@ -555,13 +558,19 @@ TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
 
   shown = enter("NoSuchMethod 1");
   EXPECT_TRUE(shown.contains("error: unknown method NoSuchMethod")) << shown.toStdString();
+  // A name in any case is the method; a near miss is named with the method meant.
+  shown = enter("getserialno");
+  EXPECT_TRUE(shown.contains("result: 0 (OK), acknowledged, ")) << shown.toStdString();
+  shown = enter("GetSerailNo");
+  EXPECT_TRUE(shown.contains("error: unknown method GetSerailNo; did you mean GetSerialNo?"))
+      << shown.toStdString();
   shown = enter("raw 40 300");
   EXPECT_TRUE(shown.contains("error: not a byte: 300")) << shown.toStdString();
 
   key(Qt::Key_Up);
   EXPECT_EQ(pane->input->text(), "raw 40 300");
   key(Qt::Key_Up);
-  EXPECT_EQ(pane->input->text(), "NoSuchMethod 1");
+  EXPECT_EQ(pane->input->text(), "GetSerailNo");
   key(Qt::Key_Down);
   key(Qt::Key_Down);
   EXPECT_EQ(pane->input->text(), "");

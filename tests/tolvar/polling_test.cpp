@@ -226,6 +226,7 @@ TEST_F(PollingBench, ARestartOrALostPortLeavesNoNoteToRoute) {
   named<QPushButton>(w, "cmdStack")->click();
   ASSERT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
   w.portAction()->trigger();  // the port goes
+  EXPECT_EQ(historyTexts(w).last(), "Link lost: " + sim.slavePath() + " closed (Comms Disabled)");
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());

@@ -51,7 +51,7 @@ bool CaptureFiles::writeThrough(const QByteArray& bytes) {
   // the file is whole. The file's own error says why, or the system's when the write came back
   // short without one.
   const int why = errno;
-  if (written > 0) file_.resize(size_);
+  if (written > 0 && !file_.isSequential()) file_.resize(size_);
   shortWrite_ = written >= 0 && why != 0 ? QString::fromLocal8Bit(std::strerror(why)) : QString();
   return false;
 }

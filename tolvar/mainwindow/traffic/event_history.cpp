@@ -60,6 +60,11 @@ void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const Q
   show(read, reading, time);
 }
 
+void EventHistoryModel::linkLost(const QString& why, const QDateTime& time) {
+  if (!started_) return;
+  addRows({{time, QString(), QStringLiteral("Link lost: ") + why, kEventRed}});
+}
+
 void EventHistoryModel::answer(std::optional<bool> everyNoteInhibited, const QDateTime& time) {
   const QByteArray read = reader_.question();
   if (read.isEmpty()) return;

@@ -38,7 +38,7 @@ EventHistory* TrafficDock::eventHistory() {
 }
 
 void TrafficDock::setHexadecimal(bool hex) {
-  pane_->log().setHexadecimal(hex);
+  pane_->setHexadecimal(hex);
 }
 
 void TrafficDock::frameLogged(const quennet::FrameRecord& record) {

@@ -273,6 +273,9 @@ void frmHost::connectHandlers() {
   zav_quennet1->setPropertyChangedSink([this](const QString& property) {
     if (property != QLatin1String("Enabled") || zav_quennet1->Enabled()) return;
     polling_->deviceReset();
+    trafficDock_->eventHistory()->history().linkLost(
+        QStringLiteral("%1 closed (%2)").arg(zav_quennet1->deviceName(), zav_quennet1->labelState().caption),
+        QDateTime::currentDateTime());
     showPort();
   });
   connect(zav_quennet1, &zav_quennet::DblClick, this, [this] {
