@@ -1,7 +1,9 @@
 #pragma once
 // Reading a device's buffered events (a counter, then the newest result pairs) one read after
 // another. The counter and the pairs must tell the same story: n new events push the pairs kept
-// before back by n places, and an empty pair is never an event. A read where they disagree is
+// before back by n places. A pair the counter counts as new is an event even when it reads
+// (0, 0): a note refused while the device is in master inhibit; (0, 0) pairs behind the counted
+// events are empty slots. A read where they disagree is
 // not taken as events; where only the device can tell a reset from a counter that wrapped, the
 // reading asks for the device's inhibit status: a reset device comes up with everything
 // inhibited. The event poller, the tool's event watch and Tolvar's event history read with this.

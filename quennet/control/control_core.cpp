@@ -117,8 +117,10 @@ void ControlCore::setToolTip() {
 
 void ControlCore::ShowPortState(bool enabled) {
   if (enabled) {
-    label_.backColor = kColorGreen;
-    label_.foreColor = kColorHighlightText;
+    // An open port says nothing of what is on it: grey until the first reply turns it green (or
+    // red).
+    label_.backColor = kColorInactiveCaption;
+    label_.foreColor = kColorInactiveCaptionText;
     label_.caption = QStringLiteral("Comms Ready");
   } else {
     label_.backColor = kColorInactiveCaption;

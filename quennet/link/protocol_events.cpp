@@ -19,7 +19,7 @@ constexpr StatusCode coin(CoinStatus status, const char* name, EventKind kind) {
 constexpr EventKind kFault = EventKind::Fault;
 
 constexpr auto kBillStatus = std::to_array<StatusCode>({
-    bill(BillStatus::MasterInhibit, "Validator Re-Enabled"),
+    bill(BillStatus::MasterInhibit, "Note Refused: Master Inhibit"),
     bill(BillStatus::Returned, "Note Returned", EventKind::Status, true),
     bill(BillStatus::NotRecognised, "Note Not Recognised"),
     bill(BillStatus::TransportProblem, "Note Transport Problem"),

@@ -51,7 +51,7 @@ inline constexpr std::uint8_t kNoteInEscrow = 1;
 
 /// Status codes B of a bill event pair with A = 0, by the names the table gives them.
 enum class BillStatus : std::uint8_t {
-  MasterInhibit = 0,  ///< master inhibit on; after a reset, the validator enabled again
+  MasterInhibit = 0,  ///< a note refused: master inhibit on (an event only where the counter moved)
   Returned = 1,
   NotRecognised = 2,
   TransportProblem = 3,

@@ -79,8 +79,14 @@ TEST(EventReading, CounterAndPairsMustAgree) {
        K::Inconsistent, 0, 0},
       {"on by 2, shifted by 1", five, buffer(12, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), {},
        K::Inconsistent, 0, 0},
-      {"an empty pair as new", five, buffer(11, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}), {},
-       K::Inconsistent, 0, 0},
+      {"(0, 0) counted as new: a note refused in master inhibit", five,
+       buffer(11, {0, 0, 1, 0, 2, 0, 3, 0, 4, 0}), {}, K::Events, 1, 0},
+      {"a refused note after a reset", buffer(0, {}), buffer(1, {0, 0}), {}, K::Events, 1, 0},
+      {"(0, 0) counted, the rest not shifted", five, buffer(11, {0, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
+       {}, K::Inconsistent, 0, 0},
+      {"back to two refused notes, reset", at253, buffer(2, {}), reset, K::Reset, 2, 0},
+      {"back to a refusal over a full slot", at253, buffer(1, {0, 0, 7, 0}), {}, K::Inconsistent,
+       0, 0},
       {"pairs changed, counter stood", five, buffer(10, {9, 1, 1, 0, 2, 0, 3, 0, 4, 0}), wrapped,
        K::Inconsistent, 0, 0},
       {"wrap, old pairs shifted", buffer(254, {1, 0, 2, 0, 3, 0, 4, 0, 5, 0}),
@@ -152,9 +158,14 @@ TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
   seen.said.clear();
   sim_.reset();
   ASSERT_TRUE(seen.waitReads(2));
+  // The reset validator is in master inhibit: a note is refused with the pair (0, 0), an event
+  // like any other since the counter moved.
+  sim_.insertNote(1);
+  ASSERT_TRUE(seen.waitReads(2));
   sim_.removeCashBox();
   ASSERT_TRUE(seen.waitReads(2));
-  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Cash Box Removed"}));
+  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Note Refused: Master Inhibit",
+                                    "2 Cash Box Removed"}));
 
   // A reset and two other events between two reads (the counter stays at 2, the pairs behind
   // are empty): the reset once, the two events, no empty pair as an event, and the device enabled

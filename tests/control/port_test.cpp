@@ -32,9 +32,10 @@ TEST(ControlPort, EnabledOpensClosesAndShowsTheState) {
   ControlCore& c = *s.control;
   c.setEnabled(true);
   EXPECT_TRUE(c.Enabled());
+  // Open, with nothing heard yet from the line: grey, never the green of a reply.
   EXPECT_EQ(c.labelState().caption, QStringLiteral("Comms Ready"));
-  EXPECT_EQ(c.BackColor(), kColorGreen);
-  EXPECT_EQ(c.ForeColor(), kColorHighlightText);
+  EXPECT_EQ(c.BackColor(), kColorInactiveCaption);
+  EXPECT_EQ(c.ForeColor(), kColorInactiveCaptionText);
   c.setEnabled(false);
   EXPECT_FALSE(c.Enabled());
   EXPECT_EQ(c.labelState().caption, QStringLiteral("Comms Disabled"));
@@ -141,8 +142,13 @@ TEST(ControlPort, CaptionsAndMessageTimeFollowEachTransaction) {
   QString reply;
   EXPECT_EQ(c.SendPoll(40, reply), kResultOk);
   EXPECT_EQ(reply, QStringLiteral("ACK"));
-  EXPECT_EQ(c.captions, (QStringList{"Xmit Command <254>", "OK"}));
+  // The first reply also turns the grey of a port with nothing heard yet green: the caption is
+  // shown again in its new colours.
+  EXPECT_EQ(c.captions, (QStringList{"Xmit Command <254>", "OK", "OK"}));
   EXPECT_LT(c.MessageTime(), 100);
+  c.captions.clear();
+  EXPECT_EQ(c.SendPoll(40, reply), kResultOk);
+  EXPECT_EQ(c.captions, (QStringList{"Xmit Command <254>", "OK"}));
 
   line->setResponder({});
   EXPECT_EQ(c.SendPoll(40, reply), kResultTimeout);

@@ -50,7 +50,7 @@ TEST(ControlProperties, EveryAcceptedLetReportsItsProperty) {
   c.setForeColor(0x000000FF);
   EXPECT_EQ(c.ForeColor(), 0x000000FFU);
   c.setEnabled(true);
-  EXPECT_EQ(c.ForeColor(), kColorHighlightText) << "Enabled shows its own colours";
+  EXPECT_EQ(c.ForeColor(), kColorInactiveCaptionText) << "Enabled shows its own colours";
   c.setBackColor(0x00FF0000);
   c.setSettings(QStringLiteral("19200,e,7,2"));
   c.setCommPort(2);

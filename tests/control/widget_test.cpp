@@ -38,10 +38,10 @@ TEST(ZavQuennet, LabelPaintsTheControlState) {
   QLabel* label = w.control->lblStatus;
   const QPalette scheme = w.control->palette();
   w.control->setEnabled(true);
+  // Open, nothing heard yet: grey until a reply.
   EXPECT_EQ(label->text(), QStringLiteral("Comms Ready"));
-  EXPECT_EQ(label->palette().color(QPalette::Window), QColor(0, 128, 0));
-  EXPECT_EQ(label->palette().color(QPalette::WindowText),
-            oleColorToQColor(kColorHighlightText, scheme));
+  EXPECT_EQ(label->palette().color(QPalette::Window),
+            oleColorToQColor(kColorInactiveCaption, scheme));
   EXPECT_EQ(label->toolTip(), QStringLiteral("Comm Port 1 (/dev/ttyS0), 9600,n,8,1"));
 
   w.line->setResponder([](const QByteArray& written) {

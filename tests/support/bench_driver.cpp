@@ -1,8 +1,9 @@
 // Runs the bench as the program does (the same start-up and options, on whatever display it is
 // given) and, once the window is on the screen, does one of two things:
 //   bench_driver geometry [tolvar options]
-// prints where the window and its parts are, then the same with the traffic pane shown, then
-// after the window has been made as large as the screen, then closes it: one line per rectangle, in
+// prints where the window and its parts are, then the same with the traffic pane shown, with a
+// second tool bar as well, then after the window has been made as large as the screen, then
+// closes it: one line per rectangle, in
 // logical pixels on the screen, "PHASE NAME X Y WIDTH HEIGHT" (the window geometry test reads
 // them);
 //   bench_driver picture SCENE FILE [tolvar options]
@@ -24,11 +25,14 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStatusBar>
 #include <QTableView>
 #include <QTimer>
 #include <QWindow>
 
 #include "tolvar/app/launch.h"
+#include "tolvar/mainwindow/console/command_console.h"
+#include "tolvar/mainwindow/console/script_run.h"
 #include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
@@ -53,14 +57,17 @@ void report(const char* phase, QMainWindow& window) {
   print(phase, QStringLiteral("window"), onScreen(&window));
   print(phase, QStringLiteral("menu"), onScreen(window.menuBar()));
   print(phase, QStringLiteral("central"), onScreen(window.centralWidget()));
+  print(phase, QStringLiteral("status"), onScreen(window.statusBar()));
   for (const char* name : {"tlbHost", "body"}) {
     if (const auto* part = window.findChild<QWidget*>(QLatin1String(name))) {
       print(phase, QLatin1String(name), onScreen(part));
     }
   }
   for (const QDockWidget* dock : window.findChildren<QDockWidget*>()) {
-    if (dock->isHidden()) continue;
+    // A dock behind another one's tab is not drawn.
+    if (dock->isHidden() || dock->visibleRegion().isEmpty()) continue;
     print(phase, QStringLiteral("dock:") + dock->objectName(), onScreen(dock));
+    if (dock->isFloating()) print(phase, QStringLiteral("floating:") + dock->objectName(), onScreen(dock));
     // A pane that scrolls shows what lies inside its viewport.
     if (const auto* scroll = qobject_cast<const QScrollArea*>(dock->widget())) {
       print(phase, QStringLiteral("viewport:") + dock->objectName(), onScreen(scroll->viewport()));
@@ -157,6 +164,17 @@ int main(int argc, char** argv) {
     window->trafficDock()->toggleViewAction()->trigger();
     QTimer::singleShot(300, window, [window] {
       report("docked", *window);
+      // A second bar under the host bar as well, as its button shows it, and the console and
+      // Script Run beside the traffic pane.
+      press(*window, "tlbHost", "Enable_Bar");
+      window->consoleDock()->toggleViewAction()->trigger();
+      window->scriptDock()->toggleViewAction()->trigger();
+    });
+    QTimer::singleShot(600, window, [window] {
+      report("barred", *window);
+      press(*window, "tlbHost", "Enable_Bar");
+      window->consoleDock()->toggleViewAction()->trigger();
+      window->scriptDock()->toggleViewAction()->trigger();
       window->trafficDock()->toggleViewAction()->trigger();
       QTimer::singleShot(200, window, [window] {
         // As a window manager maximizes it: the whole available screen.

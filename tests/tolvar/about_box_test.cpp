@@ -63,7 +63,7 @@ TEST_F(AboutBox, SystemInfoShowsWhatIsKnown) {
   EXPECT_EQ(ui.messages()[0].text,
             "Operating system: Debian GNU/Linux 12\r\nQt version: 6.4.2\r\n"
             "Serial ports: /dev/ttyS0, /dev/ttyUSB0");
-  EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
+  EXPECT_EQ(ui.messages()[0].title, "Tolvar");
 
   EXPECT_EQ(systemInfoText({"", "6.4.2", {}}), "Qt version: 6.4.2\r\nSerial ports: none found");
 }

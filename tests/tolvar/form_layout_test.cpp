@@ -137,7 +137,7 @@ Placement placedOn(const QString& screen, const QString& scale, QString* output)
 }
 
 // A fresh start fits the screen with its docks and is centred as a whole, at any scale, and a
-// pane shown later keeps it on the screen; made as
+// pane or a second tool bar shown later keeps it on the screen; made as
 // large as the screen (as a window manager maximizes it), the form stays at the top left under
 // its bar and the Virtual Validator takes the room. Where the screen is wide enough it shows
 // every section of the pane without scrolling.
@@ -150,8 +150,12 @@ TEST(WindowOnScreen, FitsCentresAndGivesTheRoomToThePanes) {
     const char* scale;
     bool roomy;  // every pane at its full size: the Virtual Validator, the traffic pane
   };
-  const Case cases[] = {
-      {"1280x800", "1", false}, {"1920x1080", "1.5", false}, {"1600x1000", "1", true}};
+  // Xvfb runs no window manager: 1280x744 stands for a 1280x800 screen less its title bar and a
+  // panel.
+  const Case cases[] = {{"1280x800", "1", false},
+                        {"1280x744", "1", false},
+                        {"1920x1080", "1.5", false},
+                        {"1600x1000", "1", true}};
   const QString pane = QStringLiteral("virtualValidatorDock");
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.screen) + " at scale " + c.scale);
@@ -197,6 +201,13 @@ TEST(WindowOnScreen, FitsCentresAndGivesTheRoomToThePanes) {
       EXPECT_GE(docked["trafficTable"].height(), 12 * docked["trafficRow"].height())
           << output.toStdString();
     }
+    // A second tool bar as well, and the console and Script Run beside the traffic pane: the
+    // window still fits, its status bar and the docks' tabs on the screen.
+    const QHash<QString, QRect>& barred = placed["barred"];
+    ASSERT_TRUE(barred.contains("dock:trafficDock")) << output.toStdString();
+    EXPECT_TRUE(barred["screen"].contains(barred["frame"])) << output.toStdString();
+    EXPECT_TRUE(barred["screen"].contains(barred["status"])) << output.toStdString();
+    EXPECT_GE(barred["status"].top(), barred["dock:trafficDock"].bottom()) << output.toStdString();
     const QHash<QString, QRect>& enlarged = placed["enlarged"];
     EXPECT_EQ(enlarged["window"].size(), enlarged["screen"].size());
     EXPECT_EQ(enlarged["body"].size(), start["body"].size());

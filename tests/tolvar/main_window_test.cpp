@@ -23,6 +23,7 @@
 #include <QSpinBox>
 #include <QStatusBar>
 #include <QTableWidget>
+#include <QTest>
 #include <QTimer>
 
 #include "quennet/control/zav_quennet.h"
@@ -43,7 +44,7 @@ using MainWindow = BenchOnSimulator;
 TEST_F(MainWindow, StartsWithDefaultsWithoutASettingsFile) {
   frmHost& w = open();
   // The window says which port it is on, and the Port menu offers to close it.
-  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + sim.slavePath() + " (simulated validator)");
+  EXPECT_EQ(w.windowTitle(), "Tolvar - " + sim.slavePath() + " (simulated validator)");
   EXPECT_EQ(w.portAction()->text(), "Close Port " + sim.slavePath());
   w.portAction()->trigger();
   EXPECT_FALSE(w.control()->Enabled());
@@ -124,7 +125,7 @@ TEST_F(MainWindow, AddressIsCheckedBeforeEveryCommand) {
     click("tlbHost", "Simple_Poll");
     ASSERT_EQ(ui.messages().size(), 1u) << refused;
     EXPECT_EQ(ui.messages()[0].text, "WARNING! Address must lie in the range 0 to 255.");
-    EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
+    EXPECT_EQ(ui.messages()[0].title, "Tolvar");
     EXPECT_EQ(ui.messages()[0].icon, tolvar::MsgIcon::Exclamation);
   }
   EXPECT_EQ(sim.framesReceived(), frames);
@@ -141,7 +142,7 @@ TEST_F(MainWindow, LetterInTheKeyStopsEveryCommand) {
   ASSERT_EQ(ui.messages().size(), 2u);
   for (const auto& box : ui.messages()) {
     EXPECT_EQ(box.text, "Invalid character entered in the key code.");
-    EXPECT_EQ(box.title, "Tolvar Emulator");
+    EXPECT_EQ(box.title, "Tolvar");
   }
   EXPECT_EQ(sim.framesReceived(), frames);
 }
@@ -226,19 +227,46 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(" FE "));
   EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("01 00 "));
 
-  // Switching the form redraws the frames already shown.
+  // Switching the form redraws the frames already shown: the bytes as characters, a dot for
+  // each that does not print (40 is "(", the CRC bytes and the header 254 do not print).
+  QPlainTextEdit* txtCommand = named<QPlainTextEdit>(w, "txtCommand");
+  QPlainTextEdit* txtReply = named<QPlainTextEdit>(w, "txtReply");
   named<QRadioButton>(w, "optAscii")->setChecked(true);
-  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().startsWith("40,0,"))
-      << named<QPlainTextEdit>(w, "txtCommand")->toPlainText().toStdString();
-  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("1,0,"));
+  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(.")) << txtCommand->toPlainText().toStdString();
+  EXPECT_EQ(txtCommand->toPlainText().size(), 5);  // one character per byte of the frame
+  EXPECT_FALSE(txtCommand->toPlainText().contains(QLatin1Char(',')));
+  EXPECT_EQ(txtReply->toPlainText().size(), 5);
+  EXPECT_TRUE(txtReply->toPlainText().startsWith("..")) << txtReply->toPlainText().toStdString();
   named<QWidget>(w, "fraNote")->show();
   click("tlbHost", "Reset");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
-  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().startsWith("40,0,"))
-      << named<QPlainTextEdit>(w, "txtCommand")->toPlainText().toStdString();
-  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().contains(",1,"));
-  EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().startsWith("1,0,"));
+  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(.")) << txtCommand->toPlainText().toStdString();
+  EXPECT_EQ(txtReply->toPlainText().size(), 5);
   EXPECT_TRUE(named<QWidget>(w, "fraNote")->isHidden());
+
+  // Encrypted, both boxes show the line's bytes, each with the frame in the clear under it: the
+  // poll's header 254 and the ACK's 0 read only in the clear.
+  bnvsim::LineOptions line = sim.lineOptions();
+  line.encryption = true;
+  sim.setLineOptions(line);
+  named<QCheckBox>(w, "chkEncrpyt")->setChecked(true);
+  named<QRadioButton>(w, "optHex")->setChecked(true);
+  click("tlbHost", "Simple_Poll");
+  EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+  const auto pairs = [](const QString& text) { return text.split(QLatin1Char(' ')); };
+  for (const auto& [box, header] : {std::pair{txtCommand, QStringLiteral("FE")},
+                                    std::pair{txtReply, QStringLiteral("00")}}) {
+    const QStringList lines = box->toPlainText().split(QLatin1Char('\n'));
+    ASSERT_EQ(lines.size(), 2) << box->toPlainText().toStdString();
+    ASSERT_TRUE(lines[1].startsWith("clear: ")) << lines[1].toStdString();
+    const QStringList clear = pairs(lines[1].mid(7));
+    EXPECT_EQ(clear.value(3), header) << lines[1].toStdString();
+    EXPECT_NE(pairs(lines[0]).value(3), header) << lines[0].toStdString();
+    EXPECT_EQ(pairs(lines[0]).mid(0, 2), clear.mid(0, 2));  // address and length stay clear
+  }
+  line.encryption = false;
+  sim.setLineOptions(line);
+  named<QCheckBox>(w, "chkEncrpyt")->setChecked(false);
 
   // With ShwMsg off the debug boxes keep what they had.
   w.settings().ShwMsg = 0;
@@ -259,6 +287,10 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
   const QColor green(0, 128, 0);
   const QColor red(255, 0, 0);
   QLabel* panel = w.control()->lblStatus;
+  // Open, with nothing heard from the line yet: neither green nor red.
+  EXPECT_EQ(panel->text(), "Comms Ready");
+  EXPECT_NE(renderedBackground(panel), green);
+  EXPECT_NE(renderedBackground(panel), red);
   click("tlbHost", "Simple_Poll");
   EXPECT_EQ(renderedBackground(panel), green);
   QLabel* hostCounts = named<QLabel>(w, "staHost_2");
@@ -287,11 +319,16 @@ TEST_F(MainWindow, AFailedCommandIsNeverShownOnGreen) {
     EXPECT_EQ(renderedBackground(panel), green);
   }
 
-  // A closed port: nothing goes out, and the debug boxes say so by showing no frame.
-  w.portAction()->trigger();
+  // A closed port (Ctrl+P): nothing goes out, the debug boxes show no frame and the status bar
+  // says why.
+  const int received = sim.framesReceived();
+  QTest::keyClick(&w, Qt::Key_P, Qt::ControlModifier);
+  ASSERT_FALSE(w.control()->Enabled());
   click("tlbHost", "Simple_Poll");
+  EXPECT_EQ(sim.framesReceived(), received);
   EXPECT_TRUE(named<QPlainTextEdit>(w, "txtCommand")->toPlainText().isEmpty());
   EXPECT_TRUE(named<QPlainTextEdit>(w, "txtReply")->toPlainText().isEmpty());
+  EXPECT_EQ(w.statusText(), "BNV Reply: Port closed: nothing sent (File > Open Port, Ctrl+P)");
   w.portAction()->trigger();
 
   // A port that cannot be opened, chosen in Options: its error is not drawn on green.
@@ -468,14 +505,14 @@ TEST_F(MainWindow, OptionsSetTheHostLinkAndTheWindowFollowsThePort) {
   };
   choose(other);
   EXPECT_EQ(w.settings().PortName, other);
-  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + other);
+  EXPECT_EQ(w.windowTitle(), "Tolvar - " + other);
   EXPECT_TRUE(offLine->isVisible());
   EXPECT_TRUE(offLine->text().contains(other));
   const QColor warning = renderedTextColour(offLine);
   EXPECT_TRUE(warning.red() > 200 && warning.green() < 80 && warning.blue() < 80)
       << warning.name().toStdString();
   choose(sim.slavePath());
-  EXPECT_EQ(w.windowTitle(), "Tolvar Simulator - " + sim.slavePath() + " (simulated validator)");
+  EXPECT_EQ(w.windowTitle(), "Tolvar - " + sim.slavePath() + " (simulated validator)");
   EXPECT_FALSE(offLine->isVisible());
 }
 
@@ -508,8 +545,11 @@ TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
   shown = enter("raw 40 228 1");
   EXPECT_EQ(sim.masterInhibit() & 1, 1);
   EXPECT_TRUE(shown.contains("data: \nresult: 0 (OK), acknowledged")) << shown.toStdString();
+  // The data in the base of the frames under it.
   shown = enter("raw 40 227");
-  EXPECT_TRUE(shown.contains("data: 1\n")) << shown.toStdString();
+  EXPECT_TRUE(shown.contains("data: 01\n")) << shown.toStdString();
+  shown = enter("raw 40 242");
+  EXPECT_TRUE(shown.contains("data: 87 D6 12\n")) << shown.toStdString();
 
   // A device that refuses: not acknowledged, whatever the result.
   sim.injectFault(bnvsim::Fault::Nak);
@@ -518,13 +558,19 @@ TEST_F(MainWindow, CommandConsoleRunsAMethodOrARawFrame) {
 
   shown = enter("NoSuchMethod 1");
   EXPECT_TRUE(shown.contains("error: unknown method NoSuchMethod")) << shown.toStdString();
+  // A name in any case is the method; a near miss is named with the method meant.
+  shown = enter("getserialno");
+  EXPECT_TRUE(shown.contains("result: 0 (OK), acknowledged, ")) << shown.toStdString();
+  shown = enter("GetSerailNo");
+  EXPECT_TRUE(shown.contains("error: unknown method GetSerailNo; did you mean GetSerialNo?"))
+      << shown.toStdString();
   shown = enter("raw 40 300");
   EXPECT_TRUE(shown.contains("error: not a byte: 300")) << shown.toStdString();
 
   key(Qt::Key_Up);
   EXPECT_EQ(pane->input->text(), "raw 40 300");
   key(Qt::Key_Up);
-  EXPECT_EQ(pane->input->text(), "NoSuchMethod 1");
+  EXPECT_EQ(pane->input->text(), "GetSerailNo");
   key(Qt::Key_Down);
   key(Qt::Key_Down);
   EXPECT_EQ(pane->input->text(), "");

@@ -14,3 +14,10 @@ T* named(const QObject& window, const QString& name) {
   if (!found) throw std::runtime_error("no control named " + name.toStdString());
   return found;
 }
+
+#include <ostream>
+
+// Texts print as text in a failed expectation, not as their code units.
+inline void PrintTo(const QString& text, std::ostream* os) {
+  *os << '"' << text.toStdString() << '"';
+}

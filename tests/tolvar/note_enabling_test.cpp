@@ -165,7 +165,7 @@ TEST_F(NoteBench, SecurityOfOneNote) {
         << security;
   }
   ASSERT_EQ(ui.messages().size(), 3u);
-  EXPECT_EQ(ui.messages()[0].title, "Tolvar Emulator");
+  EXPECT_EQ(ui.messages()[0].title, "Tolvar");
   EXPECT_EQ(sim.framesReceived(), frames);
   EXPECT_EQ(ui.pendingInputs(), 0u);
 }

@@ -6,7 +6,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QPushButton>
+#include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -14,9 +16,13 @@
 #include "quennet/control/zav_quennet.h"
 #include "tests/tolvar/bench_fixture.h"
 #include "tests/tolvar/rendered_text.h"
+#include "tolvar/dialogs/frm_options.h"
+#include "tolvar/mainwindow/console/command_console.h"
 #include "tolvar/mainwindow/panes/event_texts.h"
 #include "tolvar/mainwindow/presenters/polling.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/traffic/event_history.h"
+#include "tolvar/mainwindow/traffic/traffic_dock.h"
 
 using tolvar::frmHost;
 
@@ -25,6 +31,28 @@ namespace {
 QColor eventColour(const frmHost& w) {
   return renderedTextColour(named<QLabel>(w, "lblEvent"));
 }
+
+// The event history's texts, oldest first.
+QStringList historyTexts(frmHost& w) {
+  const QAbstractItemModel* model = w.trafficDock()->eventHistory()->model();
+  QStringList texts;
+  for (int i = 0; i < model->rowCount(); ++i) texts << model->index(i, 2).data().toString();
+  return texts;
+}
+
+// Poll ticks until the event label reads `text`, for at most five seconds: the device is another
+// process here, which takes the typed commands in its own time.
+bool tickUntilEvent(frmHost& w, const QString& text) {
+  for (int i = 0; i < 100; ++i) {
+    w.polling().tick();
+    if (named<QLabel>(w, "lblEvent")->text() == text) return true;
+    QTest::qWait(50);
+  }
+  return false;
+}
+
+const QString kRefused = QStringLiteral("Note Refused: Master Inhibit");
+const QString kRestarted = QStringLiteral("Validator Inhibited (restarted)");
 
 }  // namespace
 
@@ -181,7 +209,9 @@ TEST_F(PollingBench, ARestartOrALostPortLeavesNoNoteToRoute) {
   click("tlbHost", "Reset");
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
-  // What the reset changed is read back behind its reply: the master inhibit is on again.
+  // What the reset changed is read back behind its reply, once the line is free: the master
+  // inhibit is on again.
+  QTest::qWait(50);
   EXPECT_EQ(named<QLabel>(w, "lblMasterInh")->text(), "ON");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   w.polling().tick();
@@ -196,6 +226,7 @@ TEST_F(PollingBench, ARestartOrALostPortLeavesNoNoteToRoute) {
   named<QPushButton>(w, "cmdStack")->click();
   ASSERT_EQ(w.polling().pendingRoute(), tolvar::kRouteStack);
   w.portAction()->trigger();  // the port goes
+  EXPECT_EQ(historyTexts(w).last(), "Link lost: " + sim.slavePath() + " closed (Comms Disabled)");
   EXPECT_EQ(w.polling().pendingRoute(), tolvar::kRouteNone);
   EXPECT_FALSE(named<QWidget>(w, "fraNote")->isVisibleTo(&w));
   EXPECT_FALSE(named<QPushButton>(w, "cmdStack")->isChecked());
@@ -322,8 +353,9 @@ TEST_F(PollingBench, SingleStepPollsOnceAndReleasesTheButton) {
 }
 
 TEST(EventTexts, StatusAndCreditTables) {
-  EXPECT_EQ(tolvar::decodeEvent(0, 0).text, "Validator Re-Enabled");
-  EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventGreen);
+  // (0, 0) reaches the label only under a counter that moved: a note refused in master inhibit.
+  EXPECT_EQ(tolvar::decodeEvent(0, 0).text, "Note Refused: Master Inhibit");
+  EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventRed);
   EXPECT_EQ(tolvar::decodeEvent(0, 18).text, "Anti String Gate Activated");
   EXPECT_EQ(tolvar::decodeEvent(0, 14).colour, tolvar::kEventRed);
   // A fraud attempt is named and red like every fault.
@@ -337,4 +369,129 @@ TEST(EventTexts, StatusAndCreditTables) {
   EXPECT_TRUE(tolvar::decodeEvent(5, 1).escrow);
   EXPECT_FALSE(tolvar::decodeEvent(5, 7).colour.isValid());
   EXPECT_TRUE(tolvar::decodeEvent(5, 7).text.isEmpty());
+}
+
+// A note inserted while the validator is in master inhibit (after a power cycle) is refused with
+// the pair (0, 0) and the counter moving on: the label reads it in red with its reason, and the
+// event history lists it as the event it is, with nothing lost and no read doubted. The same on
+// the Virtual Validator pane's buttons and on bnvsim run as a program on a port typed into the
+// options.
+TEST_F(BenchOnSimulator, ANoteRefusedInMasterInhibitReadsRedWithItsReason) {
+  const auto check = [](frmHost& w) {
+    EXPECT_EQ(renderedTextColour(named<QLabel>(w, "lblEvent")), tolvar::kEventRed);
+    const QStringList history = historyTexts(w);
+    EXPECT_EQ(history.count(kRefused), 1) << history.join(" | ").toStdString();
+    for (const QString& row : history) {
+      EXPECT_FALSE(row.contains("lost") || row.contains("Inconsistent")) << row.toStdString();
+    }
+  };
+  {
+    SCOPED_TRACE("Virtual Validator pane");
+    frmHost& w = open();
+    w.show();
+    tolvar::VirtualValidatorDock dock(sim, &w);
+    tolvar::VirtualValidatorPane* pane = dock.pane();
+    click("tlbEnable", "Enable_All");
+    click("tlbHost", "Poll_BNV");
+    pane->cashBoxOut->click();
+    w.polling().tick();
+    pane->powerCycle->click();
+    w.polling().tick();
+    EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), kRestarted);
+    pane->note->setCurrentIndex(pane->note->findData(2));
+    pane->insertNote->click();
+    EXPECT_EQ(pane->lastAction->text(), "insert 2 → ok: note returned, master inhibit on");
+    w.polling().tick();
+    EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), kRefused);
+    check(w);
+  }
+  {
+    SCOPED_TRACE("bnvsim on a typed port");
+    QProcess device;
+    device.start(QStringLiteral(QUENNET_BNVSIM), {});
+    ASSERT_TRUE(device.waitForReadyRead(10000));
+    const QString port = QString::fromLocal8Bit(device.readLine()).trimmed();
+    ASSERT_TRUE(port.startsWith("/dev/")) << port.toStdString();
+    frmHost& w = open();
+    w.show();
+    ui.queueDialog<tolvar::frmOptions>([&port](tolvar::frmOptions& d) {
+      d.cboCommPort->setCurrentText(port);
+      d.cmdOK->click();
+    });
+    click("tlbHost", "Options");
+    ASSERT_TRUE(w.control()->Enabled());
+    EXPECT_EQ(w.windowTitle(), "Tolvar - " + port);
+    click("tlbEnable", "Enable_All");
+    click("tlbHost", "Poll_BNV");
+    EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
+    device.write("cashbox out\n");
+    EXPECT_TRUE(tickUntilEvent(w, "Cash Box Removed"));
+    device.write("reset\n");
+    EXPECT_TRUE(tickUntilEvent(w, kRestarted));
+    device.write("insert 2\n");
+    EXPECT_TRUE(tickUntilEvent(w, kRefused)) << named<QLabel>(w, "lblEvent")->text().toStdString();
+    check(w);
+    host.reset();
+    device.write("quit\n");
+    device.closeWriteChannel();
+    EXPECT_TRUE(device.waitForFinished(10000));
+  }
+}
+
+// What the form shows of the device follows every command that changed it, whoever sent it (a
+// button, the console), and is read again after a power cycle: the note ticks, the master
+// inhibit, the bill mode.
+TEST_F(BenchOnSimulator, TheFormFollowsTheDeviceWhoeverChangesIt) {
+  frmHost& w = open();
+  w.show();
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
+  QTreeWidget* notes = named<QTreeWidget>(w, "lstvwNoteID");
+  QLabel* master = named<QLabel>(w, "lblMasterInh");
+  const auto ticked = [notes] {
+    int count = 0;
+    for (int i = 0; i < notes->topLevelItemCount(); ++i) {
+      if (notes->topLevelItem(i)->checkState(0) == Qt::Checked) ++count;
+    }
+    return count;
+  };
+  // The pane's first line says what stands between a note and escrow, as it is now.
+  EXPECT_TRUE(pane->lastAction->text().startsWith("Every note is inhibited"));
+  click("tlbHost", "Note_Data");
+  ASSERT_EQ(notes->topLevelItemCount(), 16);
+  click("tlbEnable", "Enable_All");
+  EXPECT_EQ(ticked(), 14);  // positions 15 and 16 hold no note
+  QTest::qWait(300);        // the pane looks again
+  EXPECT_EQ(pane->lastAction->text(), "Master inhibit on: start Poll BNV, then Insert Note.");
+  click("tlbHost", "Poll_BNV");
+  EXPECT_EQ(master->text(), "OFF");  // polling's enable
+  QTest::qWait(300);
+  EXPECT_EQ(pane->lastAction->text(), "Ready: Insert Note.");
+
+  tolvar::CommandConsolePane* console = w.consoleDock()->pane();
+  const auto enter = [console](const QString& line) {
+    console->input->setText(line);
+    QTest::keyClick(console->input, Qt::Key_Return);
+  };
+  enter("SetInhibitStatus 40 1,0");
+  EXPECT_EQ(ticked(), 1);
+  enter("SetMasterInhibit 40 0");
+  EXPECT_EQ(master->text(), "ON");
+  enter("SetBillOperatingMode 40 2");
+  EXPECT_EQ(named<QLabel>(w, "lblBillMode_1")->text(), "ENABLED");   // escrow
+  EXPECT_EQ(named<QLabel>(w, "lblBillMode_0")->text(), "DISABLED");  // stacker
+  enter("SetMasterInhibit 40 1");
+  enter("SetInhibitStatus 40 255,255");
+  EXPECT_EQ(ticked(), 14);
+  EXPECT_EQ(master->text(), "OFF");
+
+  // A power cycle: the next poll finds the counter back at 0, and the form reads the device
+  // again.
+  pane->cashBoxOut->click();
+  w.polling().tick();
+  pane->powerCycle->click();
+  w.polling().tick();
+  QTest::qWait(50);
+  EXPECT_EQ(ticked(), 0);
+  EXPECT_EQ(master->text(), "ON");
 }

@@ -7,19 +7,25 @@
 #include <QComboBox>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QScrollBar>
 #include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include "quennet/commands/command_set.h"
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/frame.h"
 #include "quennet/testing/scripted_line.h"
 #include "support/reply_frames.h"
 #include "tests/tolvar/bench_fixture.h"
@@ -187,6 +193,12 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   EXPECT_EQ(cell(1, TrafficLog::Data), "00 00 00 00 00 00 00 00 00 00 00");
   EXPECT_EQ(cell(3, TrafficLog::Name), "No reply ← Simple poll");  // as the monitor pairs it
   EXPECT_EQ(cell(3, TrafficLog::Result), "2 Timeout Error [0]");
+  // Each frame's time since the one before: none for the first; the missing reply's is the wait
+  // for it, as long as its transaction took.
+  EXPECT_TRUE(cell(0, TrafficLog::Delta).isEmpty());
+  EXPECT_GE(cell(1, TrafficLog::Delta).toDouble(), 0.0);
+  EXPECT_NEAR(cell(3, TrafficLog::Delta).toDouble(), cell(3, TrafficLog::Duration).toDouble(), 5.0);
+  EXPECT_GE(cell(3, TrafficLog::Delta).toDouble(), 100.0);
 
   named<QRadioButton>(w, "optAscii")->setChecked(true);  // numbers follow the debug frames' choice
   EXPECT_EQ(cell(0, TrafficLog::Destination), "40");
@@ -208,7 +220,7 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   ASSERT_TRUE(file.open(QIODevice::ReadOnly));
   const QList<QByteArray> lines = file.readAll().split('\n');
   ASSERT_EQ(lines.size(), 4);  // title row, two rows, the last line's end
-  EXPECT_TRUE(lines[0].startsWith("\"Time\",\"Dir\",\"Dest\""));
+  EXPECT_TRUE(lines[0].startsWith("\"Time\",\"+ms\",\"Dir\",\"Dest\""));
   EXPECT_TRUE(lines[2].contains(",\"2 Timeout Error [0]\",")) << lines[2].toStdString();
   // A saved time carries its date.
   EXPECT_TRUE(lines[1].startsWith(
@@ -275,6 +287,57 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   for (int row = 0; row < shown->rowCount(); ++row) {
     EXPECT_NE(cell(row, TrafficLog::Name), "NAK ← Simple poll") << row;
   }
+  pane->resultFilter->setCurrentText(QStringLiteral("All results"));
+
+  // A CRC keeps its four hexadecimal digits, high byte first, as the frame carries them: a
+  // simple poll to an address (nobody there) whose CRC starts with a zero.
+  int address = 41;
+  while (quennet::crc16Xmodem(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(address), 0,
+                                                          254}) >= 0x1000) {
+    ++address;
+  }
+  named<QRadioButton>(w, "optHex")->setChecked(true);
+  w.control()->SendPoll(static_cast<std::uint8_t>(address), reply);
+  pane->log().flush();
+  const int sent = shown->rowCount() - 2;
+  const QStringList raw = cell(sent, TrafficLog::Raw).split(u' ');
+  ASSERT_EQ(raw.size(), 5);
+  EXPECT_EQ(cell(sent, TrafficLog::SourceOrCrc), "CRC " + raw[4] + raw[2]);
+  EXPECT_TRUE(raw[4].startsWith(u'0'));
+
+  // The analyser's filters: one device's frames and replies, one direction, the poll loop's
+  // reads hidden; the headers offered as the Hdr column writes them.
+  w.polling().PollEvents();
+  pane->log().flush();
+  pane->addressFilter->setValue(41);
+  ASSERT_EQ(shown->rowCount(), 2);  // the poll to 41 and its missing reply
+  EXPECT_EQ(cell(0, TrafficLog::Destination), "41");
+  EXPECT_EQ(cell(1, TrafficLog::Name), "No reply ← Simple poll");
+  pane->addressFilter->setValue(tolvar::TrafficFilter::kAllAddresses);
+  EXPECT_EQ(pane->addressFilter->text(), "All addresses");
+  pane->directionFilter->setCurrentText(QStringLiteral("< Device"));
+  ASSERT_GT(shown->rowCount(), 0);
+  for (int row = 0; row < shown->rowCount(); ++row) {
+    EXPECT_EQ(cell(row, TrafficLog::Direction), "< Device") << row;
+  }
+  pane->directionFilter->setCurrentText(QStringLiteral("Both ways"));
+  const int all = shown->rowCount();
+  pane->hidePolls->setChecked(true);
+  EXPECT_EQ(shown->rowCount(), all - 4);  // two event buffer reads and their replies
+  for (int row = 0; row < shown->rowCount(); ++row) {
+    EXPECT_FALSE(cell(row, TrafficLog::Name).contains("Read buffered bill events")) << row;
+  }
+  pane->hidePolls->setChecked(false);
+  EXPECT_EQ(cell(0, TrafficLog::Header), "9F");
+  EXPECT_GE(pane->headerFilter->findText(QStringLiteral("9F Read buffered bill events")), 0);
+  named<QRadioButton>(w, "optAscii")->setChecked(true);
+  EXPECT_EQ(cell(0, TrafficLog::Header), "159");
+  EXPECT_GE(pane->headerFilter->findText(QStringLiteral("159 Read buffered bill events")), 0);
+  pane->headerFilter->setCurrentIndex(
+      pane->headerFilter->findText(QStringLiteral("159 Read buffered bill events")));
+  named<QRadioButton>(w, "optHex")->setChecked(true);  // the choice stays through the new base
+  EXPECT_EQ(pane->headerFilter->currentText(), "9F Read buffered bill events");
+  EXPECT_EQ(shown->rowCount(), 4);
 }
 
 // A capture running when the bench closes runs again when it starts, into the same files.
@@ -286,7 +349,10 @@ TEST_F(BenchOnSimulator, ACaptureRunningAtCloseGoesOnAtTheNextStart) {
   EXPECT_TRUE(readFile(settingsPath())
                   .endsWith("CaptureFile = " + path.toUtf8() +
                             "\r\nCaptureSize = 2\r\nCaptureCount = 10\r\n"));
-  open().polling().PollEvents();
+  frmHost& again = open();
+  // The capture goes on, and the status bar says so: it writes whether its pane is shown or not.
+  EXPECT_EQ(again.statusText(), "Capture resumed: every frame goes on to " + path);
+  again.polling().PollEvents();
   const QList<QByteArray> lines = readFile(path).split('\n');
   ASSERT_EQ(lines.size(), 6);  // the titles, two polls and their replies, the last line's end
   EXPECT_TRUE(lines[4].contains("\tReply ← Read buffered bill events\t"));
@@ -371,14 +437,17 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
   poll(120);
   pane->log().flush();
 
-  const QByteArray titles = "Time\tDir\tDest\tSrc/CRC\tHdr\tName\tData\tResult\tms\tFrame\n";
+  const QByteArray titles =
+      "Time\t+ms\tDir\tDest\tSrc/CRC\tHdr\tName\tData\tResult\tms\tFrame\n";
   std::vector<int> counters;  // the replies' counters, oldest file first
   for (const QString& name : {path + ".2", path + ".1", path}) {
     QFile file(name);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << name.toStdString();
     const QByteArray bytes = file.readAll();
     EXPECT_LE(bytes.size(), kFileBytes) << name.toStdString();
-    EXPECT_GT(bytes.size(), kFileBytes / 2) << name.toStdString();
+    if (name != path) {
+      EXPECT_GT(bytes.size(), kFileBytes / 2) << name.toStdString();  // rotated when full
+    }
     ASSERT_TRUE(bytes.startsWith(titles)) << name.toStdString();
     for (const QByteArray& row : bytes.mid(titles.size()).split('\n')) {
       const QList<QByteArray> cells = row.split('\t');
@@ -415,6 +484,46 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
       << pane->captureStatus->text().toStdString();
   EXPECT_EQ(pane->captureStatus->palette().color(QPalette::WindowText), tolvar::kEventRed);
   EXPECT_TRUE(polled.ui.messages().empty());
+
+  // A disk that fills part way through a line (a file size limit: what a full file system does
+  // to a write, with no privilege needed): every line is whole or absent, the loss is told on
+  // screen at once and, when space returns, as a line of its own before the next frame.
+  pane->stopCapture();
+  const QString limited = dir.filePath(QStringLiteral("limited.log"));
+  ASSERT_TRUE(pane->startCapture({limited, 100 * kFileBytes, 3}));
+  poll(2);
+  const qint64 start = QFileInfo(limited).size();
+  rlimit unlimited{};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &unlimited), 0);
+  rlimit tight = unlimited;
+  tight.rlim_cur = static_cast<rlim_t>(start + 10);  // room for a tenth of a line
+  const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &tight), 0);
+  poll(3);
+  ::setrlimit(RLIMIT_FSIZE, &unlimited);
+  std::signal(SIGXFSZ, previous);
+  const qint64 missed = pane->capture().missed();
+  EXPECT_EQ(missed, 6);
+  EXPECT_TRUE(pane->captureStatus->text().endsWith(
+      QStringLiteral("fails: File too large; %1 frames not written yet").arg(missed)))
+      << pane->captureStatus->text().toStdString();
+  poll(1);
+  EXPECT_FALSE(pane->captureStatus->text().contains(QStringLiteral("fails")));
+  const QList<QByteArray> rows = readFile(limited).split('\n');
+  const QString lossLine = QStringLiteral("Frames not written: %1 (File too large)").arg(missed);
+  int losses = 0;
+  int frames = 0;
+  for (const QByteArray& row : rows.mid(1, rows.size() - 2)) {
+    if (QString::fromUtf8(row) == lossLine) {
+      ++losses;
+      continue;
+    }
+    EXPECT_EQ(row.split('\t').size(), TrafficLog::kColumns) << row.toStdString();
+    ++frames;
+  }
+  EXPECT_EQ(losses, 1);
+  EXPECT_EQ(frames, 2 * (2 + 1));  // the polls before and after; the others counted
+  EXPECT_TRUE(rows.last().isEmpty());  // the file ends with a whole line
 }
 
 // Follow keeps the newest frame in view until the user scrolls up to read; new frames then

@@ -22,6 +22,7 @@
 #include "tests/tolvar/named_control.h"
 #include "tests/tolvar/rendered_text.h"
 #include "tolvar/mainwindow/panes/bus_view_pane.h"
+#include "tolvar/mainwindow/presenters/polling.h"
 #include "tolvar/mainwindow/services/scripted_ui_services.h"
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
@@ -53,6 +54,7 @@ class Bench : public ::testing::Test {
   void press(const QString& key) {
     QAction* button = named<tolvar::HostToolBar>(*host, "tlbUtility")->button(key);
     if (!button) button = named<tolvar::HostToolBar>(*host, "tlbDiagnostic")->button(key);
+    if (!button) button = named<tolvar::HostToolBar>(*host, "tlbHost")->button(key);
     ASSERT_NE(button, nullptr) << key.toStdString();
     button->trigger();
   }
@@ -145,12 +147,20 @@ TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
   line->clearLog();
   line->setResponder([](const QByteArray& written) -> QByteArray {
     if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
-    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28", 3);
+    // Two devices on 3, one on 40, and a byte of noise (119) where no device is.
+    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28\x77", 4);
+    if (std::uint8_t(written[0]) == 119) return written;
     return written +
            crcReply(0, {'B', 'i', 'l', 'l', ' ', 'V', 'a', 'l', 'i', 'd', 'a', 't', 'o', 'r'});
   });
   press("Addr_Clash");
+  EXPECT_EQ(status(), "BNV Reply:  Address = 3, 3, 40, 119");
   auto* devices = named<QTreeWidget>(*host, "busDevices");
+  // The noise is asked what it is, says nothing, and is no device.
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .endsWith(" Not listed: 1 answer (no reply when asked directly)."))
+      << named<QLabel>(*host, "busSummary")->text().toStdString();
   ASSERT_EQ(devices->topLevelItemCount(), 2);
   EXPECT_EQ(devices->topLevelItem(0)->text(0), "3");
   EXPECT_TRUE(devices->topLevelItem(0)->text(1).startsWith("2 devices on this address"));
@@ -161,7 +171,7 @@ TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
   std::vector<int> destinations;
   for (qsizetype at = 0; at + 1 < log.size(); at += std::uint8_t(log[at + 1]) + 5)
     destinations.push_back(std::uint8_t(log[at]));
-  EXPECT_EQ(destinations, (std::vector<int>{0, 40}));
+  EXPECT_EQ(destinations, (std::vector<int>{0, 40, 119}));
 }
 
 TEST_F(ScriptedBench, StackerOutcomesAndColours) {
@@ -360,7 +370,7 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   QStringList orders;
   std::array<QString, 3> addresses{"2", "3", "40"};
   do {
-    orders << "BNV Reply:  Address = " + addresses[0] + addresses[1] + addresses[2];
+    orders << "BNV Reply:  Address = " + addresses[0] + ", " + addresses[1] + ", " + addresses[2];
   } while (std::next_permutation(addresses.begin(), addresses.end()));
   EXPECT_TRUE(orders.contains(text)) << text.toStdString();
 
@@ -375,18 +385,42 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   EXPECT_TRUE(named<QLabel>(*host, "busSummary")
                   ->text()
                   .startsWith("3 addresses answered the address poll at "));
-  // The row picked is where the next command goes, on the line.
+  // The row picked is where the next command goes, on the line; the validator's unit data goes
+  // from the form, and polling stays on the validator, which the status bar says.
+  named<QLineEdit>(*host, "txtAddress")->setText("40");
+  press("Unit_Data");
+  ASSERT_GT(named<QTreeWidget>(*host, "lstViewUnitData")->topLevelItemCount(), 0);
+  press("Poll_BNV");
+  ASSERT_TRUE(host->polling().polling());
   devices->setCurrentItem(devices->topLevelItem(1));
   named<QPushButton>(*host, "busTalkTo")->click();
   EXPECT_EQ(named<QLineEdit>(*host, "txtAddress")->text(), "3");
+  EXPECT_EQ(status(),
+            "Commands now go to address 3; the event poll stays on address 40 (Poll BNV again to "
+            "poll 3)");
+  EXPECT_EQ(named<QTreeWidget>(*host, "lstViewUnitData")->topLevelItemCount(), 0);
   EXPECT_TRUE(devices->topLevelItem(1)->font(0).bold());
   EXPECT_FALSE(devices->topLevelItem(2)->font(0).bold());
   const std::size_t before = destinationsOnTheLine().size();
   named<tolvar::HostToolBar>(*host, "tlbHost")->button("Simple_Poll")->trigger();
+  host->polling().tick();
   const std::vector<int> after = destinationsOnTheLine();
-  ASSERT_EQ(after.size(), before + 1);
-  EXPECT_EQ(after.back(), 3);
+  ASSERT_EQ(after.size(), before + 2);
+  EXPECT_EQ(after[before], 3);
+  EXPECT_EQ(after[before + 1], 40);
   EXPECT_EQ(status(), "BNV Reply: ACK");
+  press("Poll_BNV");  // stopped
+
+  // With the port closed nothing goes out, and the pane says so rather than that nobody answered.
+  host->portAction()->trigger();
+  named<QPushButton>(*host, "busPoll")->click();
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .endsWith(": Port closed. No address poll went out."))
+      << named<QLabel>(*host, "busSummary")->text().toStdString();
+  EXPECT_EQ(status(), "BNV Reply: Port closed: nothing sent (File > Open Port, Ctrl+P)");
+  EXPECT_EQ(destinationsOnTheLine().size(), after.size());
+  host->portAction()->trigger();
 
   // On a bus that expects the other checksum nobody answers, while the line still echoes.
   bnvsim::LineOptions line;

@@ -108,7 +108,7 @@ TEST(BatchInput, OnlyWholeLinesOfAtMost64KiBRunAndTheRestAreErrors) {
 }
 
 TEST(EventText, StatusAndCreditEvents) {
-  EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Validator Re-Enabled"));
+  EXPECT_EQ(describeEvent(0, 0), QStringLiteral("Note Refused: Master Inhibit"));
   EXPECT_EQ(describeEvent(0, 11), QStringLiteral("Cash Box Removed"));
   EXPECT_EQ(describeEvent(0, 18), QStringLiteral("Anti String Gate Activated"));
   EXPECT_EQ(describeEvent(0, 99), QStringLiteral("Status 99"));

@@ -1,11 +1,13 @@
 #include "tolvar/mainwindow/console/bench_command.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
 #include "quennet/commands/dispatch.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/frame_text.h"
 #include "quennet/link/quennet_error.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
 #include "tolvar/mainwindow/settings/number_text.h"
@@ -17,6 +19,46 @@ namespace {
 const QString kRawWord = QStringLiteral("raw");
 const QString kAddressOption = QStringLiteral("--address");
 constexpr int kAddressBox = -1;
+// A name this many edits away from a method's is taken for a slip of the keys.
+constexpr int kNearMiss = 3;
+
+// The edits (a letter added, dropped or changed) from one name to the other, case ignored.
+int editDistance(const QString& a, const QString& b) {
+  const QString x = a.toLower();
+  const QString y = b.toLower();
+  std::vector<int> row(static_cast<std::size_t>(y.size()) + 1);
+  for (std::size_t j = 0; j < row.size(); ++j) row[j] = static_cast<int>(j);
+  for (qsizetype i = 1; i <= x.size(); ++i) {
+    int diagonal = row[0];
+    row[0] = static_cast<int>(i);
+    for (qsizetype j = 1; j <= y.size(); ++j) {
+      const auto at = static_cast<std::size_t>(j);
+      const int above = row[at];
+      row[at] = std::min({row[at] + 1, row[at - 1] + 1, diagonal + (x[i - 1] == y[j - 1] ? 0 : 1)});
+      diagonal = above;
+    }
+  }
+  return row.back();
+}
+
+// A method by its name in any case; else the error names the nearest one where it is close.
+const quennet::MethodInfo& methodNamed(const QString& name) {
+  if (const quennet::MethodInfo* exact = quennet::findMethod(name)) return *exact;
+  const quennet::MethodInfo* nearest = nullptr;
+  int best = kNearMiss + 1;
+  for (const quennet::MethodInfo& method : quennet::methodTable()) {
+    if (method.name.compare(name, Qt::CaseInsensitive) == 0) return method;
+    if (const int distance = editDistance(method.name, name); distance < best) {
+      best = distance;
+      nearest = &method;
+    }
+  }
+  if (nearest) {
+    throw quennet::DispatchError(
+        QStringLiteral("unknown method %1; did you mean %2?").arg(name, nearest->name));
+  }
+  throw quennet::DispatchError(QStringLiteral("unknown method %1; %2").arg(name, BenchCommand::usage()));
+}
 
 }  // namespace
 
@@ -63,10 +105,7 @@ BenchOutcome BenchCommand::run(QStringList words) {
 }
 
 BenchOutcome BenchCommand::runMethod(const QString& name, QStringList inputs, int address) {
-  const quennet::MethodInfo* method = quennet::findMethod(name);
-  if (!method) {
-    throw quennet::DispatchError(QStringLiteral("unknown method %1; %2").arg(name, usage()));
-  }
+  const quennet::MethodInfo* method = &methodNamed(name);
   BenchOutcome outcome;
   // The address box's address (and the encryption set beside it) where none is given.
   std::uint8_t boxAddress = 0;
@@ -116,10 +155,10 @@ BenchOutcome BenchCommand::runRaw(const QStringList& words) {
   outcome.ms = static_cast<double>(timer_.nsecsElapsed()) / 1e6;
   QStringList outputs;
   if (result == quennet::kResultOk) {
-    const auto count = static_cast<std::size_t>(control.deliveredDataCount());
-    QStringList data;
-    for (std::size_t i = 0; i < count; ++i) data << QString::number(reply[i]);
-    outputs << QStringLiteral("data: ") + data.join(u',');
+    // In the base of the frames printed under it.
+    const auto count = static_cast<qsizetype>(control.deliveredDataCount());
+    outputs << QStringLiteral("data: ") +
+                   quennet::bytesText(QByteArray(reinterpret_cast<const char*>(reply.data()), count));
   }
   finish(outcome, result, outputs);
   return outcome;

@@ -40,7 +40,7 @@ CommandConsolePane::CommandConsolePane(QWidget* parent)
   transcript->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   transcript->setMaximumBlockCount(5000);
   transcript->setPlaceholderText(BenchCommand::usage());
-  transcript->setMinimumHeight(8 * transcript->fontMetrics().lineSpacing());
+  transcript->setMinimumHeight(4 * transcript->fontMetrics().lineSpacing());
 
   auto* line = new QHBoxLayout;
   line->addWidget(input, 1);

@@ -56,7 +56,7 @@ ScriptRunPane::ScriptRunPane(QWidget* parent)
   table->setWordWrap(false);
   table->verticalHeader()->hide();
   table->verticalHeader()->setDefaultSectionSize(table->fontMetrics().height() + 4);
-  table->setMinimumHeight(10 * table->verticalHeader()->defaultSectionSize());
+  table->setMinimumHeight(3 * table->verticalHeader()->defaultSectionSize());
   table->horizontalHeader()->setStretchLastSection(false);
   table->horizontalHeader()->setSectionResizeMode(Outputs, QHeaderView::Stretch);
   const int digit = table->fontMetrics().horizontalAdvance(QLatin1Char('0'));

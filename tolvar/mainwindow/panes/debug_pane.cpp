@@ -1,5 +1,7 @@
 #include "tolvar/mainwindow/panes/debug_pane.h"
 
+#include <cstdint>
+
 #include <QFont>
 #include <QLabel>
 #include <QPlainTextEdit>
@@ -34,7 +36,11 @@ DebugPane::DebugPane(QWidget* body) : QGroupBox(QStringLiteral("Debug Data"), bo
     box->setFont(QFont(QStringLiteral("Monospace"), 8));
     box->setLineWrapMode(QPlainTextEdit::WidgetWidth);
   }
-  connect(optHex, &QRadioButton::toggled, this, &DebugPane::hexadecimalChanged);
+  connect(optHex, &QRadioButton::toggled, this, [this](bool hex) {
+    // Boxes the user emptied or that hold nothing stay so.
+    if (!empty()) redraw();
+    emit hexadecimalChanged(hex);
+  });
 }
 
 bool DebugPane::hexadecimal() const {
@@ -45,12 +51,40 @@ bool DebugPane::empty() const {
   return txtCommand->toPlainText().isEmpty() && txtReply->toPlainText().isEmpty();
 }
 
-void DebugPane::showFrames(const QString& command, const QString& reply) {
-  txtCommand->setPlainText(command);
-  txtReply->setPlainText(reply);
+QString DebugPane::frameText(const Frame& frame, bool hexadecimal) {
+  const auto text = [hexadecimal](const QByteArray& bytes) {
+    QString shown;
+    for (const char c : bytes) {
+      const auto byte = static_cast<std::uint8_t>(c);
+      if (hexadecimal) {
+        shown += QStringLiteral("%1 ").arg(byte, 2, 16, QLatin1Char('0')).toUpper();
+      } else {
+        shown += byte >= 0x20 && byte < 0x7F ? QChar(byte) : QLatin1Char('.');
+      }
+    }
+    return shown;
+  };
+  QString shown = text(frame.line);
+  if (!frame.clear.isEmpty() && frame.clear != frame.line) {
+    shown += QStringLiteral("\nclear: ") + text(frame.clear);
+  }
+  return shown;
+}
+
+void DebugPane::showFrames(const Frame& command, const Frame& reply) {
+  command_ = command;
+  reply_ = reply;
+  redraw();
+}
+
+void DebugPane::redraw() {
+  txtCommand->setPlainText(frameText(command_, hexadecimal()));
+  txtReply->setPlainText(frameText(reply_, hexadecimal()));
 }
 
 void DebugPane::clearFrames() {
+  command_ = {};
+  reply_ = {};
   txtCommand->clear();
   txtReply->clear();
 }

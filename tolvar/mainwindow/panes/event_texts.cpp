@@ -8,9 +8,10 @@ namespace tolvar {
 EventDisplay decodeEvent(std::uint8_t a, std::uint8_t b) {
   const bool leaves = quennet::leavesEscrow(a, b);
   if (a == 0) {
-    const bool reEnabled = b == static_cast<std::uint8_t>(quennet::BillStatus::MasterInhibit);
-    // A status code without a name leaves the label's text as it was.
-    return {quennet::billStatusText(b), reEnabled ? kEventGreen : kEventRed, false, leaves};
+    // Every status event is something the validator did not do: (0, 0) under a moving counter
+    // is a note refused in master inhibit. A status code without a name leaves the label's text
+    // as it was.
+    return {quennet::billStatusText(b), kEventRed, false, leaves};
   }
   switch (quennet::eventKind(quennet::EventBuffer::Bill, a, b)) {
     case quennet::EventKind::Credit:

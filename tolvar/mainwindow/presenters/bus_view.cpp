@@ -41,28 +41,40 @@ void BusView::collect(bool clash) {
   if (result == quennet::kResultOk) {
     reply = QStringLiteral(" Address = ") + QString::number(addresses[0]);
     for (std::size_t i = 1; i < addresses.size() && addresses[i] != 0; ++i)
-      reply += QString::number(addresses[i]);
+      reply += QStringLiteral(", ") + QString::number(addresses[i]);
   }
   // The reply line and the debug boxes show the collection, not the requests after it.
   turn_.showReply(reply);
+  const QString command = clash ? QStringLiteral("address clash") : QStringLiteral("address poll");
+  const QString when = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+  if (!control.lastTransaction().frameSent) {
+    pane_.showDevices({}, QStringLiteral("Nothing sent at %1: %2. No %3 went out.")
+                              .arg(when, quennet::resultMeaning(result), command));
+    return;
+  }
 
   // No device has address 0 (it is everyone's), so the first zero ends the answers. A
   // collection that overflowed still filled the array with the answers it kept.
   std::map<int, int> answers;
   for (std::size_t i = 0; i < addresses.size() && addresses[i] != 0; ++i) ++answers[addresses[i]];
   QList<BusDevice> devices;
+  int unconfirmed = 0;
   for (const auto& [address, count] : answers) {
     BusDevice device{address, count, {}};
     // Two devices on one address answer together: neither reply could be read.
     QString category;
-    if (count == 1 &&
-        control.GetEqptID(static_cast<std::uint8_t>(address), category) == quennet::kResultOk) {
-      device.category = category.trimmed();
+    if (count == 1) {
+      const std::int16_t asked = control.GetEqptID(static_cast<std::uint8_t>(address), category);
+      // A byte that no device asked directly owns (noise on the line while answers were
+      // gathered) is no device.
+      if (asked == quennet::kResultTimeout) {
+        ++unconfirmed;
+        continue;
+      }
+      if (asked == quennet::kResultOk) device.category = category.trimmed();
     }
     devices << device;
   }
-  const QString command = clash ? QStringLiteral("address clash") : QStringLiteral("address poll");
-  const QString when = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
   QString summary;
   if (devices.isEmpty()) {
     summary = QStringLiteral("No device answered the %1 at %2.").arg(command, when);
@@ -74,6 +86,11 @@ void BusView::collect(bool clash) {
                         .arg(command, when);
     summary += QStringLiteral(" Double-click a row to talk to that device.");
   }
+  if (unconfirmed > 0) {
+    summary += QStringLiteral(" Not listed: %1 (no reply when asked directly).")
+                   .arg(unconfirmed == 1 ? QStringLiteral("1 answer")
+                                         : QStringLiteral("%1 answers").arg(unconfirmed));
+  }
   pane_.showDevices(devices, summary);
   markCurrent();
 }
@@ -81,6 +98,7 @@ void BusView::collect(bool clash) {
 void BusView::talkTo(int address) {
   details_.txtAddress->setText(QString::number(address));
   turn_.setStatusText(QStringLiteral("Commands now go to address %1").arg(address));
+  emit talkingTo(address);
 }
 
 void BusView::markCurrent() {

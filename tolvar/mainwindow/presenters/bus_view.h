@@ -23,6 +23,10 @@ class BusView : public QObject {
   // The bench's commands go to `address` from now on: it is put into the address box.
   void talkTo(int address);
 
+ signals:
+  // The user picked another device to talk to: its commands go there from now on.
+  void talkingTo(int address);
+
  private:
   // The address box's address, marked in the pane.
   void markCurrent();

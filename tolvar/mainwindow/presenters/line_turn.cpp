@@ -141,15 +141,25 @@ void LineTurn::ClearDisplay() {
   setStatusText(kReplyPrefix);
 }
 
+QString LineTurn::replyLine(const QString& reply) const {
+  // A command refused before its frame went out has no reply to show: the status bar says why
+  // nothing happened.
+  if (reply.isEmpty() && !control_.Enabled()) {
+    return kReplyPrefix + quennet::resultMeaning(quennet::kResultNotEnabled) +
+           QStringLiteral(": nothing sent (File > Open Port, Ctrl+P)");
+  }
+  return kReplyPrefix + reply;
+}
+
 void LineTurn::showReply(const QString& reply) {
-  setStatusText(kReplyPrefix + reply);
+  setStatusText(replyLine(reply));
   ShowDebug();
   replyShown_.start();
 }
 
 void LineTurn::showPollReply(const QString& reply) {
   if (replyShown_.isValid() && !replyShown_.hasExpired(kReplyHoldMs)) return;
-  setStatusText(kReplyPrefix + reply);
+  setStatusText(replyLine(reply));
   ShowDebug();
 }
 
@@ -161,12 +171,8 @@ void LineTurn::ShowDebug() {
     debug_.clearFrames();
     return;
   }
-  const std::int16_t style = debug_.hexadecimal() ? 0 : 1;
-  debug_.showFrames(control_.CommandSent(style), control_.ReplyBack(style));
-}
-
-void LineTurn::redrawFrames() {
-  if (!debug_.empty()) ShowDebug();
+  debug_.showFrames({control_.sentOnLine(), control_.sentInClear()},
+                    {control_.replyOnLine(), control_.replyInClear()});
 }
 
 void LineTurn::setStatusText(const QString& text) {

@@ -92,8 +92,6 @@ class LineTurn : public QObject {
   void showPollReply(const QString& reply);
   static constexpr int kReplyHoldMs = 4000;
   void ShowDebug();
-  // The frames already shown again, in the form now chosen; empty boxes stay empty.
-  void redrawFrames();
 
   void setStatusText(const QString& text);
   QString statusText() const;
@@ -102,6 +100,8 @@ class LineTurn : public QObject {
   void longRunChanged(bool running);
 
  private:
+  // "BNV Reply: " and the reply, or why nothing was sent when the port is closed.
+  QString replyLine(const QString& reply) const;
   void runWaitingCommand();
 
   zav_quennet& control_;

@@ -26,6 +26,12 @@ Polling::Polling(LineTurn& turn, DetailsPane& details, EventPane& events)
   tmrPoll_->setObjectName(QStringLiteral("tmrPoll"));
   connect(tmrPoll_, &QTimer::timeout, this, [this] { tick(); });
   connect(&events_, &EventPane::routePressed, this, &Polling::onRoutePressed);
+  connect(details_.txtAddress, &QLineEdit::textEdited, this, [this] { held_ = false; });
+}
+
+std::uint8_t Polling::holdAddress() {
+  held_ = true;
+  return lastGoodAddress_;
 }
 
 bool Polling::polling() const {
@@ -48,6 +54,7 @@ void Polling::TogglePolling(bool pressed) {
     return;
   }
   lastGoodAddress_ = address;
+  held_ = false;
   QString response;
   const std::int16_t result = turn_.control().SetMasterInhibit(address, 1, response);
   turn_.showReply(response);
@@ -104,6 +111,7 @@ void Polling::showPendingRoute() {
 }
 
 std::uint8_t Polling::pollAddress() {
+  if (held_) return lastGoodAddress_;
   if (const auto address = strictInteger(details_.txtAddress->text(), 0, 255)) {
     lastGoodAddress_ = static_cast<std::uint8_t>(*address);
   }
@@ -148,6 +156,7 @@ std::int16_t Polling::PollEvents() {
     }
     followEscrow(buffer);
     bytLastEventCount_ = buffer[0];
+    if (buffer[0] == 0) emit deviceRestarted();
   }
   const QString reply = QStringLiteral("Event #") + QString::number(buffer[0]);
   if (fromTimer_) {
@@ -196,7 +205,12 @@ Polling::RouteOutcome Polling::RouteNote(std::uint8_t route) {
     turn_.showReply(QString());
     return RouteOutcome::NotSent;
   }
-  lastGoodAddress_ = address;
+  // The note is in the device polled, wherever the other commands go.
+  if (held_) {
+    address = lastGoodAddress_;
+  } else {
+    lastGoodAddress_ = address;
+  }
   const std::int16_t result = turn_.control().RouteBill(address, route, response);
   turn_.showReply(response);
   if (result != quennet::kResultOk) return RouteOutcome::NoAnswer;

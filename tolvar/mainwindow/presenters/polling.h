@@ -46,6 +46,11 @@ class Polling : public QObject {
   // event buffer's reply is taken in).
   void askInhibitStatus() { askInhibits_ = true; }
 
+  // Polls the device polled so far, whatever the address box says, until the user types an
+  // address or starts polling again: another device picked to talk to is not polled for events.
+  // Returns that address.
+  std::uint8_t holdAddress();
+
   bool polling() const;
   QTimer* timer() { return tmrPoll_; }
   void stop();
@@ -60,6 +65,8 @@ class Polling : public QObject {
   void pollingChanged(bool polling);
   // A press of the poll button that did not start the timer: the button comes back out.
   void pollButtonReleased();
+  // The event counter came back at 0: the validator was reset, powered up or replaced.
+  void deviceRestarted();
 
  private:
   void onRoutePressed(std::uint8_t route);
@@ -78,6 +85,7 @@ class Polling : public QObject {
   std::uint8_t bytPendingRoute_ = kRouteNone;
   std::uint8_t bytLastEventCount_ = 0;
   std::uint8_t lastGoodAddress_ = quennet::kValidatorAddress;
+  bool held_ = false;
   // A tick whose message box is still open: the ticks it lets through are skipped.
   bool ticking_ = false;
   // A timer tick's poll: its reply does not cover a user command's result still being read.

@@ -109,16 +109,25 @@ void UtilityCommands::refreshMasterInhibit() {
       turn_.control().GetMasterInhibit(device, status) != quennet::kResultOk) {
     return;
   }
+  showMasterInhibit(status);
+}
+
+void UtilityCommands::showMasterInhibit(std::uint8_t status) {
   counters_.lblMasterInh->setText(onOffText((status & 1) == 0));
 }
 
+void UtilityCommands::showBillMode(std::uint8_t mode) {
+  counters_.lblBillMode[0]->setText(enabledText(mode & quennet::kBillModeStacker));
+  counters_.lblBillMode[1]->setText(enabledText(mode & quennet::kBillModeEscrow));
+}
+
+// The labels follow from the acknowledgement, as they do for the same command from the console
+// or a script.
 void UtilityCommands::WriteMasterInhibit(std::uint8_t value) {
   std::uint8_t device = 0;
   if (!turn_.begin(device)) return;
   QString reply;
-  if (turn_.control().SetMasterInhibit(device, value, reply) == quennet::kResultOk) {
-    counters_.lblMasterInh->setText(onOffText((value & 1) == 0));
-  }
+  turn_.control().SetMasterInhibit(device, value, reply);
   turn_.showReply(reply);
 }
 
@@ -128,8 +137,7 @@ void UtilityCommands::ReadBillMode() {
   std::array<std::uint8_t, 2> mode{};
   QString reply;
   if (turn_.control().ReadBillOperatingMode(device, mode) == quennet::kResultOk) {
-    counters_.lblBillMode[0]->setText(enabledText(mode[0] & quennet::kBillModeStacker));
-    counters_.lblBillMode[1]->setText(enabledText(mode[0] & quennet::kBillModeEscrow));
+    showBillMode(mode[0]);
     reply = QString::number(mode[0], 16).toUpper();
   }
   turn_.showReply(reply);

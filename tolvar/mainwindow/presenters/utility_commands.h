@@ -28,6 +28,10 @@ class UtilityCommands : public QObject {
   // The same read without a reply of its own: after a reset, whose reply stays shown.
   void refreshMasterInhibit();
   void WriteMasterInhibit(std::uint8_t value);
+  // What a command the device acknowledged set, whoever sent it: the master inhibit status
+  // (bit 0 set: notes taken) and the bill operating mode.
+  void showMasterInhibit(std::uint8_t status);
+  void showBillMode(std::uint8_t mode);
   void ReadBillMode();
   void WriteBillMode();
   void ChangeSlaveAddress();

@@ -9,8 +9,9 @@ class QDialog;
 
 namespace tolvar {
 
-// The title of the bench's own message and input boxes.
-inline const QString kMessageTitle = QStringLiteral("Tolvar Emulator");
+// The program's name: the title of the bench's own message and input boxes, and the start of the
+// window's title.
+inline const QString kMessageTitle = QStringLiteral("Tolvar");
 
 enum class MsgIcon { None, Exclamation, Critical, Warning, Information };
 enum class MsgButtons { Ok, YesNoCancel };

@@ -30,13 +30,11 @@ VirtualValidatorPresenter::VirtualValidatorPresenter(bnvsim::Simulator& simulato
   refresh_.setInterval(kRefreshMs);
   connect(&refresh_, &QTimer::timeout, this, &VirtualValidatorPresenter::refresh);
   refresh_.start();
-  pane_.showHint(QStringLiteral(
-      "Every note is inhibited, as at power-up: enable notes first (Note Opt'n, Enable All), "
-      "start Poll BNV, then Insert Note."));
   refresh();
 }
 
 void VirtualValidatorPresenter::run(const QString& line) {
+  hinting_ = false;
   pane_.showAnswer(line, console_.execute(line));
   refresh();
 }
@@ -56,7 +54,19 @@ VirtualValidatorState VirtualValidatorPresenter::state() const {
 }
 
 void VirtualValidatorPresenter::refresh() {
-  pane_.showState(state());
+  const VirtualValidatorState now = state();
+  pane_.showState(now);
+  if (!hinting_) return;
+  // What still stands between the next note and escrow, as the validator holds it now.
+  if (now.inhibitMask == std::array<std::uint8_t, 2>{}) {
+    pane_.showHint(QStringLiteral(
+        "Every note is inhibited, as at power-up: enable notes first (Note Opt'n, Enable All), "
+        "start Poll BNV, then Insert Note."));
+  } else if (!now.masterOpen) {
+    pane_.showHint(QStringLiteral("Master inhibit on: start Poll BNV, then Insert Note."));
+  } else {
+    pane_.showHint(QStringLiteral("Ready: Insert Note."));
+  }
 }
 
 VirtualValidatorDock::VirtualValidatorDock(bnvsim::Simulator& simulator, QWidget* parent)

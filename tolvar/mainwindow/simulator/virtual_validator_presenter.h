@@ -30,6 +30,8 @@ class VirtualValidatorPresenter : public QObject {
   bnvsim::Console console_;
   VirtualValidatorPane& pane_;
   QTimer refresh_;
+  // Until the first action the pane's last line is a hint, which follows the device's state.
+  bool hinting_ = true;
 };
 
 // The "Virtual Validator" dock: the pane and its presenter.

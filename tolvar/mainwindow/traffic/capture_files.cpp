@@ -1,6 +1,8 @@
 #include "tolvar/mainwindow/traffic/capture_files.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace tolvar {
 
@@ -39,9 +41,19 @@ bool CaptureFiles::open() {
 }
 
 bool CaptureFiles::writeThrough(const QByteArray& bytes) {
+  errno = 0;
   const qint64 written = file_.write(bytes);
-  if (written > 0) size_ += written;
-  return written == bytes.size();
+  if (written == bytes.size()) {
+    size_ += written;
+    return true;
+  }
+  // A disk that filled part way through: the part written is cut off again, so every line in
+  // the file is whole. The file's own error says why, or the system's when the write came back
+  // short without one.
+  const int why = errno;
+  if (written > 0 && !file_.isSequential()) file_.resize(size_);
+  shortWrite_ = written >= 0 && why != 0 ? QString::fromLocal8Bit(std::strerror(why)) : QString();
+  return false;
 }
 
 bool CaptureFiles::rotate() {
@@ -72,9 +84,13 @@ bool CaptureFiles::write(const QByteArray& line) {
   if (written && holdsLines_ && size_ + bytes.size() > setup_.bytesPerFile) written = rotate();
   written = written && writeThrough(bytes);
   if (!written) {
-    error_ = rotateFailed_ ? QStringLiteral("%1 cannot be renamed or removed").arg(setup_.path)
-                           : file_.errorString();
+    if (rotateFailed_) {
+      error_ = QStringLiteral("%1 cannot be renamed or removed").arg(setup_.path);
+    } else {
+      error_ = shortWrite_.isEmpty() ? file_.errorString() : shortWrite_;
+    }
     rotateFailed_ = false;
+    shortWrite_.clear();
     ++missed_;
     return false;
   }

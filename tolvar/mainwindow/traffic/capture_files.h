@@ -5,7 +5,8 @@
 // becomes `name.log.1`, the one before `name.log.2`, and so on; the oldest beyond the count is
 // deleted. Each file starts with the column titles. A line is written straight through, so a
 // crash loses nothing written before it; a write that fails (a full disk) is counted and told,
-// and the capture goes on trying with the next frame.
+// and the capture goes on trying with the next frame. A line is whole in the file or absent: the
+// part of one that a filling disk took is cut off again.
 
 #include <QByteArray>
 #include <QFile>
@@ -56,6 +57,7 @@ class CaptureFiles {
   QString error_;
   bool running_ = false;
   bool rotateFailed_ = false;
+  QString shortWrite_;  // why the last write came back short, when the file did not say
 };
 
 }  // namespace tolvar

@@ -60,6 +60,11 @@ void EventHistoryModel::record(std::span<const std::uint8_t, 11> buffer, const Q
   show(read, reading, time);
 }
 
+void EventHistoryModel::linkLost(const QString& why, const QDateTime& time) {
+  if (!started_) return;
+  addRows({{time, QString(), QStringLiteral("Link lost: ") + why, kEventRed}});
+}
+
 void EventHistoryModel::answer(std::optional<bool> everyNoteInhibited, const QDateTime& time) {
   const QByteArray read = reader_.question();
   if (read.isEmpty()) return;
@@ -180,7 +185,7 @@ EventHistory::EventHistory(QWidget* parent)
   header()->setStretchLastSection(true);
   // It shares its dock with the traffic table, which sets the dock's height; a few rows at the
   // least, so the window with the dock still fits a short screen.
-  setMinimumHeight(6 * (fontMetrics().height() + 2));
+  setMinimumHeight(2 * (fontMetrics().height() + 2));
   const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
   setColumnWidth(EventHistoryModel::Time, 14 * digit);
   setColumnWidth(EventHistoryModel::Counter, 9 * digit);

@@ -51,6 +51,9 @@ class EventHistoryModel : public QAbstractTableModel {
   bool asking() const { return reader_.asking(); }
   // The next read starts the history afresh (polling starts).
   void start() { started_ = false; }
+  // The port went (closed, or failed under a command): a row saying so, in red, once the
+  // history has begun. Events the device reports meanwhile show at the next read that reaches it.
+  void linkLost(const QString& why, const QDateTime& time);
   void setLimit(int rows);
 
   int rowCount(const QModelIndex& parent = {}) const override;

@@ -38,14 +38,19 @@ EventHistory* TrafficDock::eventHistory() {
 }
 
 void TrafficDock::setHexadecimal(bool hex) {
-  pane_->log().setHexadecimal(hex);
+  pane_->setHexadecimal(hex);
 }
 
 void TrafficDock::frameLogged(const quennet::FrameRecord& record) {
   pane_->take(record);
+  if (record.direction == quennet::FrameDirection::Host) lastCommand_ = record.frame;
   if (record.direction == quennet::FrameDirection::Device) {
     hostCounts_.count(record);
     emit hostCountsChanged(hostCounts_);
+    if (record.result == quennet::kResultOk && record.acknowledged && lastCommand_.complete &&
+        lastCommand_.header == record.requestHeader) {
+      emit commandAcknowledged(record.requestHeader, lastCommand_.data, record.frame.data);
+    }
   }
   if (record.direction == quennet::FrameDirection::Device &&
       record.requestHeader == quennet::GET_EVENT_BUFFER && record.result == quennet::kResultOk &&

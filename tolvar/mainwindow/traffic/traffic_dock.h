@@ -36,12 +36,16 @@ class TrafficDock : public QDockWidget, public quennet::FrameObserver {
  signals:
   // A reply, or its absence, was counted.
   void hostCountsChanged(const tolvar::HostCounts& counts);
+  // The device acknowledged a command, whoever sent it (a button, the console, a script): its
+  // header, the data it carried and the reply's data.
+  void commandAcknowledged(int header, const QByteArray& sent, const QByteArray& reply);
 
  private:
   TrafficPane* pane_;
   EventHistoryPane* history_;
   QTabWidget* tabs_;
   HostCounts hostCounts_;
+  quennet::DecodedFrame lastCommand_;  // the host frame the next reply answers
 };
 
 }  // namespace tolvar

@@ -4,6 +4,7 @@
 
 #include <QBrush>
 
+#include "quennet/link/cctalk_codes.h"
 #include "quennet/link/frame_text.h"
 #include "quennet/link/header_names.h"
 #include "quennet/link/link_engine.h"
@@ -56,7 +57,9 @@ QDateTime TrafficLog::wallTime(std::int64_t monotonicUs) const {
 }
 
 void TrafficLog::append(const quennet::FrameRecord& record) {
-  pending_.push_back(record);
+  lastDeltaUs_ = lastTimeUs_ >= 0 ? record.timeUs - lastTimeUs_ : -1;
+  lastTimeUs_ = record.timeUs;
+  pending_.push_back(Row{record, kNoResult, false, lastDeltaUs_});
   // Frames that would scroll out at the next batch anyway are not kept until then.
   if (static_cast<int>(pending_.size()) > limit_) {
     pending_.erase(pending_.begin(), pending_.end() - limit_);
@@ -82,8 +85,7 @@ void TrafficLog::flush() {
   }
   const int first = static_cast<int>(rows_.size());
   beginInsertRows({}, first, first + incoming - 1);
-  for (quennet::FrameRecord& record : pending_) {
-    Row row{std::move(record), kNoResult, false};
+  for (Row& row : pending_) {
     if (row.record.durationUs >= 0 && row.record.direction == quennet::FrameDirection::Device) {
       row.result = row.record.result;
       row.refused = refusedReply(row.record);
@@ -128,8 +130,9 @@ void TrafficLog::setHexadecimal(bool hex) {
   if (!rows_.empty()) emit dataChanged(index(0, 0), index(rowCount() - 1, kColumns - 1));
 }
 
-QStringList TrafficLog::exportCells(const quennet::FrameRecord& record) const {
-  const Row row{record, kNoResult, false};
+QStringList TrafficLog::exportCells(const quennet::FrameRecord& record,
+                                    std::int64_t deltaUs) const {
+  const Row row{record, kNoResult, false, deltaUs};
   QStringList cells;
   for (int column = 0; column < kColumns; ++column) cells << text(row, column, true);
   return cells;
@@ -139,6 +142,12 @@ int TrafficLog::header(int row) const {
   const quennet::FrameRecord& r = rows_[static_cast<std::size_t>(row)].record;
   if (r.direction == quennet::FrameDirection::Device) return r.requestHeader;
   return r.frame.complete ? r.frame.header : -1;
+}
+
+int TrafficLog::address(int row) const {
+  const quennet::FrameRecord& r = rows_[static_cast<std::size_t>(row)].record;
+  if (r.direction == quennet::FrameDirection::Device) return r.peer;
+  return r.frame.complete ? r.frame.destination : -1;
 }
 
 int TrafficLog::rowCount(const QModelIndex& parent) const {
@@ -159,6 +168,9 @@ QString TrafficLog::text(const Row& row, int column, bool withDate) const {
     case Time:
       return wallTime(r.timeUs).toString(withDate ? QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")
                                                   : QStringLiteral("hh:mm:ss.zzz"));
+    case Delta:
+      return row.deltaUs >= 0 ? QString::number(static_cast<double>(row.deltaUs) / 1000, 'f', 1)
+                              : QString();
     case Direction:
       return r.direction == quennet::FrameDirection::Host ? QStringLiteral("Host >")
                                                           : QStringLiteral("< Device");
@@ -167,8 +179,10 @@ QString TrafficLog::text(const Row& row, int column, bool withDate) const {
       return frame ? QString::number(r.frame.destination) : QString();
     case SourceOrCrc:
       if (!frame) return {};
-      return r.frame.crcMode ? QStringLiteral("CRC %1").arg(number(r.frame.crc))
-                             : QString::number(r.frame.source);
+      // A CRC is two bytes: in hexadecimal all four digits.
+      if (!r.frame.crcMode) return QString::number(r.frame.source);
+      return hex_ ? QStringLiteral("CRC %1").arg(r.frame.crc, 4, 16, QLatin1Char('0')).toUpper()
+                  : QStringLiteral("CRC %1").arg(r.frame.crc);
     case Header:
       return frame ? number(r.frame.header) : QString();
     case Name:
@@ -205,8 +219,9 @@ QVariant TrafficLog::data(const QModelIndex& index, int role) const {
 
 QVariant TrafficLog::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  static const char* const kTitles[kColumns] = {"Time", "Dir",  "Dest",   "Src/CRC", "Hdr",
-                                                "Name", "Data", "Result", "ms",      "Frame"};
+  static const char* const kTitles[kColumns] = {"Time", "+ms",    "Dir", "Dest",
+                                                "Src/CRC", "Hdr", "Name", "Data",
+                                                "Result", "ms", "Frame"};
   return QString::fromLatin1(kTitles[section]);
 }
 
@@ -225,8 +240,34 @@ void TrafficFilter::setResults(Results results) {
   invalidateFilter();
 }
 
+void TrafficFilter::setAddress(int address) {
+  address_ = address;
+  invalidateFilter();
+}
+
+void TrafficFilter::setDirections(Directions directions) {
+  directions_ = directions;
+  invalidateFilter();
+}
+
+void TrafficFilter::setHidePolls(bool hide) {
+  hidePolls_ = hide;
+  invalidateFilter();
+}
+
+bool TrafficFilter::isPoll(int header) {
+  return header == quennet::GET_EVENT_BUFFER || header == quennet::GET_COIN_BUFFER;
+}
+
 bool TrafficFilter::filterAcceptsRow(int sourceRow, const QModelIndex&) const {
   if (header_ != kAllHeaders && log_->header(sourceRow) != header_) return false;
+  if (hidePolls_ && isPoll(log_->header(sourceRow))) return false;
+  if (address_ != kAllAddresses && log_->address(sourceRow) != address_) return false;
+  const quennet::FrameDirection direction = log_->direction(sourceRow);
+  if ((directions_ == Directions::Host && direction != quennet::FrameDirection::Host) ||
+      (directions_ == Directions::Device && direction != quennet::FrameDirection::Device)) {
+    return false;
+  }
   const int result = log_->result(sourceRow);
   switch (results_) {
     case Results::All:

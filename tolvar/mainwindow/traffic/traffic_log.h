@@ -23,6 +23,7 @@ class TrafficLog : public QAbstractTableModel {
  public:
   enum Column {
     Time,
+    Delta,  // since the frame before
     Direction,
     Destination,
     SourceOrCrc,
@@ -56,7 +57,16 @@ class TrafficLog : public QAbstractTableModel {
   QDateTime wallTime(std::int64_t monotonicUs) const;
   // A frame's cells as a saved log writes them, the time with its date; the reply's result is
   // on its own row.
-  QStringList exportCells(const quennet::FrameRecord& record) const;
+  QStringList exportCells(const quennet::FrameRecord& record, std::int64_t deltaUs) const;
+  // The time from the frame before to the last frame taken; -1 for the first.
+  std::int64_t lastDeltaUs() const { return lastDeltaUs_; }
+  bool hexadecimal() const { return hex_; }
+  // The address a row's frame is about: the destination of a host frame, the device asked for a
+  // reply; -1 when not known.
+  int address(int row) const;
+  quennet::FrameDirection direction(int row) const {
+    return rows_[static_cast<std::size_t>(row)].record.direction;
+  }
   int result(int row) const { return rows_[static_cast<std::size_t>(row)].result; }
   int header(int row) const;
   // The device refused the row's command: a NAK, or a refusal byte in its acknowledgement.
@@ -74,11 +84,14 @@ class TrafficLog : public QAbstractTableModel {
     quennet::FrameRecord record;
     int result = kNoResult;
     bool refused = false;  // the reply, for the host frame too, refused the command
+    std::int64_t deltaUs = -1;
   };
   QString text(const Row& row, int column, bool withDate = false) const;
 
   std::deque<Row> rows_;
-  std::vector<quennet::FrameRecord> pending_;
+  std::vector<Row> pending_;
+  std::int64_t lastTimeUs_ = -1;
+  std::int64_t lastDeltaUs_ = -1;
   QTimer batch_;
   int limit_ = kDefaultLimit;
   bool paused_ = false;
@@ -88,8 +101,9 @@ class TrafficLog : public QAbstractTableModel {
   QDateTime wallOrigin_;
 };
 
-// Filters the log by header (a command and the replies to it) and by result; a refusal (a NAK, or
-// a refusal byte with result 0) counts as a failure.
+// Filters the log by header (a command and the replies to it), by result (a refusal, a NAK or a
+// refusal byte with result 0, counts as a failure), by address and by direction, and can hide
+// the event polls.
 class TrafficFilter : public QSortFilterProxyModel {
   Q_OBJECT
 
@@ -100,6 +114,13 @@ class TrafficFilter : public QSortFilterProxyModel {
   explicit TrafficFilter(TrafficLog* log, QObject* parent = nullptr);
   void setHeader(int header);
   void setResults(Results results);
+  static constexpr int kAllAddresses = -1;
+  void setAddress(int address);
+  enum class Directions { Both, Host, Device };
+  void setDirections(Directions directions);
+  // The event buffer reads a poll loop repeats, and their replies.
+  void setHidePolls(bool hide);
+  static bool isPoll(int header);
 
  protected:
   bool filterAcceptsRow(int sourceRow, const QModelIndex& sourceParent) const override;
@@ -108,6 +129,9 @@ class TrafficFilter : public QSortFilterProxyModel {
   TrafficLog* log_;
   int header_ = kAllHeaders;
   Results results_ = Results::All;
+  int address_ = kAllAddresses;
+  Directions directions_ = Directions::Both;
+  bool hidePolls_ = false;
 };
 
 }  // namespace tolvar

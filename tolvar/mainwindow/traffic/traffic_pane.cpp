@@ -15,6 +15,8 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
+#include <QSpinBox>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -31,7 +33,7 @@ namespace {
 
 // Rows of the table kept in view at the least, and the rows (a dozen frames and the header) the
 // window grows to show.
-constexpr int kFewestRows = 5;
+constexpr int kFewestRows = 2;
 constexpr int kWantedRows = 13;
 
 constexpr int kCellPadding = 16;  // a cell's margins and the header's sort gap
@@ -42,6 +44,8 @@ QStringList widestSamples(int column) {
   switch (column) {
     case TrafficLog::Time:
       return {QStringLiteral("00:00:00.000")};
+    case TrafficLog::Delta:
+      return {QStringLiteral("8000.0")};
     case TrafficLog::Direction:
       return {QStringLiteral("< Device"), QStringLiteral("Host >")};
     case TrafficLog::Destination:
@@ -79,16 +83,7 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
       table_(new QTableView(this)) {
   setObjectName(QStringLiteral("trafficPane"));
   headerFilter = new QComboBox(this);
-  headerFilter->addItem(QStringLiteral("All headers"), TrafficFilter::kAllHeaders);
-  for (int header = 1; header <= 255; ++header) {
-    const QString name = quennet::headerName(static_cast<std::uint8_t>(header));
-    // Headers 5 and 6 only ever come back from a device.
-    if (header == quennet::kHeaderNak || header == quennet::kHeaderBusy ||
-        !quennet::headerInfo(static_cast<std::uint8_t>(header))) {
-      continue;
-    }
-    headerFilter->addItem(QStringLiteral("%1 %2").arg(header).arg(name), header);
-  }
+  fillHeaderFilter();
   resultFilter = new QComboBox(this);
   const std::pair<const char*, TrafficFilter::Results> results[] = {
       {"All results", TrafficFilter::Results::All},
@@ -102,6 +97,24 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   for (const auto& [text, value] : results) {
     resultFilter->addItem(QString::fromLatin1(text), static_cast<int>(value));
   }
+  addressFilter = new QSpinBox(this);
+  addressFilter->setRange(TrafficFilter::kAllAddresses, 255);
+  addressFilter->setSpecialValueText(QStringLiteral("All addresses"));
+  addressFilter->setPrefix(QStringLiteral("Address "));
+  addressFilter->setValue(TrafficFilter::kAllAddresses);
+  addressFilter->setToolTip(
+      QStringLiteral("The frames to one device and its replies (decimal, as the address box)"));
+  directionFilter = new QComboBox(this);
+  const std::pair<const char*, TrafficFilter::Directions> directions[] = {
+      {"Both ways", TrafficFilter::Directions::Both},
+      {"Host >", TrafficFilter::Directions::Host},
+      {"< Device", TrafficFilter::Directions::Device},
+  };
+  for (const auto& [text, value] : directions) {
+    directionFilter->addItem(QString::fromLatin1(text), static_cast<int>(value));
+  }
+  hidePolls = new QCheckBox(QStringLiteral("Hide polls"), this);
+  hidePolls->setToolTip(QStringLiteral("Hide the event buffer reads of the poll loop"));
   follow = new QCheckBox(QStringLiteral("Follow"), this);
   follow->setChecked(true);
   follow->setToolTip(QStringLiteral("Keep the newest frame in view; scrolling up stops it"));
@@ -170,6 +183,9 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   auto* controls = new QHBoxLayout;
   controls->addWidget(headerFilter);
   controls->addWidget(resultFilter);
+  controls->addWidget(addressFilter);
+  controls->addWidget(directionFilter);
+  controls->addWidget(hidePolls);
   controls->addWidget(follow);
   controls->addWidget(pause);
   controls->addWidget(find, 1);
@@ -188,6 +204,12 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   connect(resultFilter, &QComboBox::currentIndexChanged, this, [this] {
     filter_->setResults(static_cast<TrafficFilter::Results>(resultFilter->currentData().toInt()));
   });
+  connect(addressFilter, &QSpinBox::valueChanged, filter_, &TrafficFilter::setAddress);
+  connect(directionFilter, &QComboBox::currentIndexChanged, this, [this] {
+    filter_->setDirections(
+        static_cast<TrafficFilter::Directions>(directionFilter->currentData().toInt()));
+  });
+  connect(hidePolls, &QCheckBox::toggled, filter_, &TrafficFilter::setHidePolls);
   connect(pause, &QCheckBox::toggled, this, [this](bool on) { log_->setPaused(on); });
   connect(pauseAction, &QAction::triggered, pause, &QCheckBox::toggle);
   connect(clear, &QPushButton::clicked, this, [this] { log_->clearLog(); });
@@ -220,11 +242,38 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   followNewest(*table_, *follow);
 }
 
+void TrafficPane::fillHeaderFilter() {
+  const QSignalBlocker quiet(headerFilter);
+  const int chosen = headerFilter->currentData().isValid() ? headerFilter->currentData().toInt()
+                                                           : TrafficFilter::kAllHeaders;
+  headerFilter->clear();
+  headerFilter->addItem(QStringLiteral("All headers"), TrafficFilter::kAllHeaders);
+  for (int header = 1; header <= 255; ++header) {
+    const QString name = quennet::headerName(static_cast<std::uint8_t>(header));
+    // Headers 5 and 6 only ever come back from a device.
+    if (header == quennet::kHeaderNak || header == quennet::kHeaderBusy ||
+        !quennet::headerInfo(static_cast<std::uint8_t>(header))) {
+      continue;
+    }
+    // The number as the Hdr column writes it.
+    const QString number =
+        log_->hexadecimal() ? QString::number(header, 16).toUpper() : QString::number(header);
+    headerFilter->addItem(QStringLiteral("%1 %2").arg(number, name), header);
+  }
+  headerFilter->setCurrentIndex(std::max(0, headerFilter->findData(chosen)));
+}
+
+void TrafficPane::setHexadecimal(bool hex) {
+  log_->setHexadecimal(hex);
+  fillHeaderFilter();
+}
+
 void TrafficPane::take(const quennet::FrameRecord& record) {
   log_->append(record);
   if (!capture_.active()) return;
   const bool failedBefore = capture_.missed() > 0;
-  const bool written = capture_.write(log_->exportCells(record).join(u'\t').toUtf8() + '\n');
+  const bool written = capture_.write(
+      log_->exportCells(record, log_->lastDeltaUs()).join(u'\t').toUtf8() + '\n');
   // A failure shows at once and stays until a line is written again; the bench goes on.
   if (!written || failedBefore) showCapture();
 }

@@ -12,6 +12,7 @@
 class QAction;
 class QCheckBox;
 class QComboBox;
+class QSpinBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -50,9 +51,14 @@ class TrafficPane : public QWidget {
   // Selects the next row after the current one (wrapping) that holds `text` in any column;
   // false when none does.
   bool findNext(const QString& text, bool backwards = false);
+  // Numbers in hexadecimal or decimal: the rows, and the headers offered in the filter.
+  void setHexadecimal(bool hex);
 
   QComboBox* headerFilter;
   QComboBox* resultFilter;
+  QSpinBox* addressFilter;  // -1: every address
+  QComboBox* directionFilter;
+  QCheckBox* hidePolls;
   QCheckBox* follow;
   QCheckBox* pause;
   QLineEdit* find;
@@ -69,6 +75,7 @@ class TrafficPane : public QWidget {
 
  private:
   QList<int> selectedRows() const;
+  void fillHeaderFilter();
   void showCapture();
 
   UiServices& ui_;

@@ -8,6 +8,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QDockWidget>
+#include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -17,8 +18,10 @@
 #include <QMenuBar>
 #include <QScreen>
 #include <QTimer>
+#include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
+#include "quennet/link/cctalk_codes.h"
 #include "tolvar/dialogs/frm_about.h"
 #include "tolvar/dialogs/frm_options.h"
 #include "tolvar/mainwindow/console/command_console.h"
@@ -119,6 +122,19 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   busViewDock_->hide();
   addSideDock(busViewDock_);
   busView_ = std::make_unique<BusView>(*lineTurn_, *busViewDock_->pane(), *details_);
+  // Another device picked: the unit data shown was the last one's, and polling stays on the
+  // device it polls (a note's events come from there), which the status bar says.
+  connect(busView_.get(), &BusView::talkingTo, this, [this](int address) {
+    unitData_->lstViewUnitData->clear();
+    if (!polling_->polling()) return;
+    const int polled = polling_->holdAddress();
+    if (polled == address) return;
+    staHost[0]->setText(
+        QStringLiteral("Commands now go to address %1; the event poll stays on address %2 (Poll "
+                       "BNV again to poll %1)")
+            .arg(address)
+            .arg(polled));
+  });
   connectHandlers();
   startUp();
 }
@@ -191,7 +207,7 @@ void frmHost::showPort() {
       device);
   // The virtual validator is on the line only while the port is its own.
   const bool onSimulator = simulated() && device == options_.simulatedPort;
-  setWindowTitle(QStringLiteral("Tolvar Simulator - ") + device +
+  setWindowTitle(kMessageTitle + QStringLiteral(" - ") + device +
                  (onSimulator ? QStringLiteral(" (simulated validator)") : QString()));
   emit portShown(device);
 }
@@ -257,13 +273,15 @@ void frmHost::connectHandlers() {
   zav_quennet1->setPropertyChangedSink([this](const QString& property) {
     if (property != QLatin1String("Enabled") || zav_quennet1->Enabled()) return;
     polling_->deviceReset();
+    trafficDock_->eventHistory()->history().linkLost(
+        QStringLiteral("%1 closed (%2)").arg(zav_quennet1->deviceName(), zav_quennet1->labelState().caption),
+        QDateTime::currentDateTime());
     showPort();
   });
   connect(zav_quennet1, &zav_quennet::DblClick, this, [this] {
     zav_quennet1->setEnabled(!zav_quennet1->Enabled());
     showPort();
   });
-  connect(debug_, &DebugPane::hexadecimalChanged, lineTurn_.get(), &LineTurn::redrawFrames);
   connect(debug_, &DebugPane::hexadecimalChanged, trafficDock_, &TrafficDock::setHexadecimal);
   trafficDock_->setHexadecimal(debug_->hexadecimal());
   // A long run keeps the host bar off, so no second run starts on top of it.
@@ -282,16 +300,57 @@ void frmHost::connectHandlers() {
   connect(polling_.get(), &Polling::pollButtonReleased, this,
           [this] { tlbHost->setPressed(QStringLiteral("Poll_BNV"), false); });
   connect(hostCommands_.get(), &HostCommands::deviceReset, polling_.get(), &Polling::deviceReset);
-  // A reset closes every note and the master inhibit: the form shows it at once.
-  connect(hostCommands_.get(), &HostCommands::deviceReset, this, [this] {
-    noteEnabling_->refreshNoteMask();
-    utilityCommands_->refreshMasterInhibit();
-  });
+  // The form shows the device's state as the last command left it, whoever sent the command;
+  // a reset, a power cycle or another unit on the port is read again.
+  connect(trafficDock_, &TrafficDock::commandAcknowledged, this, &frmHost::followCommand);
+  connect(polling_.get(), &Polling::deviceRestarted, this, &frmHost::rereadDeviceState);
   clock_ = new QTimer(this);
   clock_->setInterval(1000);
   connect(clock_, &QTimer::timeout, this, [this] { refreshClock(); });
   clock_->start();
   refreshClock();
+}
+
+void frmHost::followCommand(int header, const QByteArray& sent, const QByteArray& reply) {
+  const auto byte = [](const QByteArray& data, int i) { return static_cast<std::uint8_t>(data[i]); };
+  switch (header) {
+    case quennet::SET_INHIBIT_STATUS:
+      if (sent.size() == 2) noteEnabling_->ShowNoteMask({byte(sent, 0), byte(sent, 1)});
+      break;
+    case quennet::GET_INHIBIT_STATUS:
+      if (reply.size() == 2) noteEnabling_->ShowNoteMask({byte(reply, 0), byte(reply, 1)});
+      break;
+    case quennet::SET_MASTER_INHIBIT:
+      if (sent.size() == 1) utilityCommands_->showMasterInhibit(byte(sent, 0));
+      break;
+    case quennet::GET_MASTER_INHIBIT:
+      if (reply.size() == 1) utilityCommands_->showMasterInhibit(byte(reply, 0));
+      break;
+    case quennet::MODIFY_BILL_MODE:
+      if (sent.size() == 1) utilityCommands_->showBillMode(byte(sent, 0));
+      break;
+    case quennet::READ_BILL_MODE:
+      if (reply.size() == 1) utilityCommands_->showBillMode(byte(reply, 0));
+      break;
+    case quennet::RESET_DEVICE:
+      rereadDeviceState();
+      break;
+    default:
+      break;
+  }
+}
+
+void frmHost::rereadDeviceState() {
+  // Read behind the transaction that told of the restart, once the line is free; the reply
+  // shown for it stays.
+  QTimer::singleShot(0, this, [this] {
+    lineTurn_->whenFree([this] {
+      if (!zav_quennet1->Enabled()) return;
+      LineTurn::Scope scope(*lineTurn_, false);
+      noteEnabling_->refreshNoteMask();
+      utilityCommands_->refreshMasterInhibit();
+    });
+  });
 }
 
 void frmHost::startUp() {
@@ -320,10 +379,14 @@ void frmHost::startUp() {
     settings_.PortName = options_.simulatedPort;
   }
   applyPortSettings();
-  if (!settings_.CaptureFile.isEmpty()) {
-    trafficDock_->trafficPane()->startCapture({settings_.CaptureFile,
-                                               settings_.CaptureSize * CaptureFiles::kMegabyte,
-                                               settings_.CaptureCount});
+  // A capture left running at the last close goes on, and the status bar says so: it writes to
+  // disk whether the traffic pane is shown or not.
+  if (!settings_.CaptureFile.isEmpty() &&
+      trafficDock_->trafficPane()->startCapture({settings_.CaptureFile,
+                                                 settings_.CaptureSize * CaptureFiles::kMegabyte,
+                                                 settings_.CaptureCount})) {
+    staHost[0]->setText(QStringLiteral("Capture resumed: every frame goes on to %1")
+                            .arg(QDir::toNativeSeparators(settings_.CaptureFile)));
   }
   zav_quennet1->setEnabled(true);
   showPort();

@@ -129,6 +129,10 @@ class frmHost : public QMainWindow {
   void buildMenus();
   // The port action's text and the window title name the port and its state.
   void showPort();
+  // The form follows a command the device acknowledged (the ticks, the master inhibit, the bill
+  // mode), and reads the device's state again after a restart.
+  void followCommand(int header, const QByteArray& sent, const QByteArray& reply);
+  void rereadDeviceState();
   // Without a dock shown the window is exactly as large as the form; with one it can be
   // resized, and the docks take the room.
   void fitToDocks();

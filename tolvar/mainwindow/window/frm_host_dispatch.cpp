@@ -1,6 +1,7 @@
 // Toolbar clicks: one table from key to action for all four bars, the bar toggles and the turn
 // on the line.
 #include <QAction>
+#include <QTimer>
 
 #include "tolvar/mainwindow/presenters/data_views.h"
 #include "tolvar/mainwindow/presenters/host_commands.h"
@@ -100,6 +101,8 @@ void frmHost::toggleBar(HostToolBar* shown, const QString& key) {
   for (const auto& [bar, barKey] : bars) {
     if (bar == shown) {
       bar->setVisible(tlbHost->button(key)->isChecked());
+      // A bar shown makes the window taller, which may take it past the screen's edge.
+      if (isVisible()) QTimer::singleShot(0, this, &frmHost::keepOnScreen);
     } else {
       bar->hide();
       tlbHost->setPressed(QString::fromLatin1(barKey), false);

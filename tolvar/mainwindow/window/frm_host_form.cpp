@@ -72,7 +72,7 @@ QPixmap decorativeBitmap(QSize size) {
 }  // namespace
 
 void frmHost::buildForm() {
-  setWindowTitle(QStringLiteral("Tolvar Simulator"));
+  setWindowTitle(kMessageTitle);
   // The form was designed for a small 8 point face; larger defaults clip the captions.
   QFont formFont = font();
   formFont.setPointSizeF(8);
