@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include "bnvsim/bus.h"
@@ -62,9 +63,11 @@ struct Simulator::Impl {
         std::fflush(stderr);
       });
     }
-    bus.attach(&validator);
-    if (o.coinAcceptor) bus.attach(&coinAcceptor.emplace());
-    if (o.hopper) bus.attach(&hopper.emplace());
+    bus.attach(&validator, QStringLiteral("validator"), o.validatorFraming);
+    if (o.coinAcceptor) {
+      bus.attach(&coinAcceptor.emplace(), QStringLiteral("coin acceptor"), o.coinAcceptorFraming);
+    }
+    if (o.hopper) bus.attach(&hopper.emplace(), QStringLiteral("hopper"), o.hopperFraming);
   }
 
   void serve();
@@ -199,6 +202,33 @@ void Simulator::Impl::serve() {
   }
 }
 
+std::optional<Framing> framingFromText(const QString& text) {
+  Framing framing;
+  const QString mode = text.section(QLatin1Char(':'), 0, 0).toLower();
+  const QString key = text.section(QLatin1Char(':'), 1);
+  if (mode == QLatin1String("checksum8")) {
+    framing.crc = false;
+  } else if (mode == QLatin1String("encrypted")) {
+    framing.encryption = true;
+    if (!key.isEmpty()) {
+      if (!QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(key).hasMatch()) {
+        return std::nullopt;
+      }
+      framing.key = key;
+    }
+  } else if (mode != QLatin1String("crc16")) {
+    return std::nullopt;
+  }
+  if (!framing.encryption && text.contains(QLatin1Char(':'))) return std::nullopt;
+  return framing;
+}
+
+QString framingText(const Framing& framing) {
+  if (!framing.crc) return QStringLiteral("8-bit checksum");
+  if (!framing.encryption) return QStringLiteral("CRC-16");
+  return QStringLiteral("CRC-16 encrypted (key %1)").arg(framing.key);
+}
+
 Simulator::Simulator(SimulatorOptions options) : impl_(std::make_unique<Impl>(options)) {}
 
 Simulator::~Simulator() {
@@ -305,6 +335,37 @@ void Simulator::clearFaults() {
 void Simulator::setFaultProbability(Fault fault, double probability) {
   impl_->act([&] { impl_->bus.faults().setProbability(fault, probability); });
 }
+bool Simulator::setBusyReplies(int address, int count) {
+  bool found = false;
+  impl_->act([&] { found = impl_->bus.setBusyReplies(address, count); });
+  return found;
+}
+
+bool Simulator::setResetSilence(int address, int ms) {
+  bool found = false;
+  impl_->act([&] { found = impl_->bus.setResetSilence(address, ms); });
+  return found;
+}
+
+QString Simulator::devicesText() const {
+  std::lock_guard lock(impl_->mutex);
+  QStringList lines;
+  for (const Bus::Member& member : impl_->bus.members()) {
+    const int address = member.device->address();
+    QString line = QStringLiteral("%1 at %2: %3%4")
+                       .arg(member.role)
+                       .arg(address)
+                       .arg(framingText(impl_->bus.framingOf(member)),
+                            member.own ? QString() : QStringLiteral(" (the line's)"));
+    if (member.busyLeft > 0) line += QStringLiteral(", busy x%1").arg(member.busyLeft);
+    if (member.resetSilenceMs > 0) {
+      line += QStringLiteral(", silent %1 ms after a reset").arg(member.resetSilenceMs);
+    }
+    lines << line;
+  }
+  return lines.join(QLatin1Char('\n'));
+}
+
 void Simulator::setLineOptions(const LineOptions& options) {
   impl_->act([&] { impl_->bus.setLineOptions(options); });
 }
