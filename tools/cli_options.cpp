@@ -63,6 +63,12 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
       options.hopperCode = parseNumber(word, value(), 0, kLargestHopperCode);
     } else if (word == u"--repeat-guard" && leading) {
       options.repeatGuardMs = parseNumber(word, value(), 0, 1000);
+    } else if (word == u"--busy-retries" && leading) {
+      options.busyRetries = parseNumber(word, value(), 0, kMaxBusyRetries);
+    } else if (word == u"--busy-pause" && leading) {
+      options.busyPauseMs = parseNumber(word, value(), 0, kMaxBusyPauseMs);
+    } else if (word == u"--reset-wait" && leading) {
+      options.resetWaitMs = parseNumber(word, value(), 0, kMaxResetWaitMs);
     } else if (word == u"--json") {
       options.json = true;
     } else if (word == u"--list" && leading) {
@@ -157,6 +163,12 @@ QString helpText() {
              "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
              "  --repeat-guard MS  quiet the line keeps after a good reply before the next frame,\n"
              "                     0 to 1000 (default %1; 0 trusts devices never to answer twice)\n"
+             "  --busy-retries N   send a call answered BUSY again, up to N times, 0 to %2\n"
+             "                     (default 0: BUSY is the result, -1); each retry is a frame\n"
+             "  --busy-pause MS    pause before each BUSY retry, 0 to %3 (default %4)\n"
+             "  --reset-wait MS    batch and events: after a device acknowledges ResetDevice,\n"
+             "                     poll it until it answers, up to MS (0 to %5, default %6; 0: no\n"
+             "                     wait), before its next command\n"
              "  --json             one JSON object (events: one per line)\n"
              "\n"
              "METHOD is a command method name as --list shows it, such as SendPoll or "
@@ -172,7 +184,8 @@ QString helpText() {
              "command\n"
              "and reply frames in hexadecimal. With --json: an object with the keys method, "
              "result,\n"
-             "status, outputs, acknowledged, sent and reply; byte arrays are arrays of numbers. A\n"
+             "status, outputs, acknowledged, sent and reply (and busyRetries after a BUSY retry);\n"
+             "byte arrays are arrays of numbers. A\n"
              "byte array holds the bytes the device sent, no padding.\n"
              "\n"
              "On the line: a call sends its method's frame and nothing else (no poll to learn the\n"
@@ -248,7 +261,12 @@ QString helpText() {
              "when the method sent nothing (ModifyBillID: result 0, but no device was asked). A\n"
              "batch exits 0 when every line met what it expects or, expecting nothing, gave\n"
              "result 0 and was acknowledged (\"acknowledged\"), 1 otherwise.\n")
-      .arg(LinkEngine::kRepeatGuardMs);
+      .arg(LinkEngine::kRepeatGuardMs)
+      .arg(kMaxBusyRetries)
+      .arg(kMaxBusyPauseMs)
+      .arg(CallGuardSettings{}.busyPauseMs)
+      .arg(kMaxResetWaitMs)
+      .arg(kDefaultResetWaitMs);
 }
 
 }  // namespace quennet::cli

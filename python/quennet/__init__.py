@@ -178,10 +178,13 @@ class Bus:
     encryption key of six digits, the longest a call may wait in seconds (None: until it is
     done), and the quiet in seconds the line must keep after a good reply before the next call
     goes out (None: the library's 10 ms; 0 trusts the devices never to send a reply twice, and
-    back-to-back calls run at the speed of the wire)."""
+    back-to-back calls run at the speed of the wire). busy_retries: how often a call answered
+    BUSY goes out again (None: never, the call answers -1), busy_pause seconds apart (None:
+    the library's 0.1); reset_wait: the longest a device that acknowledged ResetDevice is polled, until it
+    answers, before its next call (None: 2 s; 0: no wait)."""
 
     def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
-                 repeat_guard=None):
+                 repeat_guard=None, busy_retries=None, busy_pause=None, reset_wait=None):
         if checksum not in _CHECKSUMS:
             raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, not {checksum!r}")
         options = _capi.Options()
@@ -199,8 +202,19 @@ class Bus:
         if code != _capi.OK:
             self._handle = None
             _raise(code)
+        settings = []
         if repeat_guard is not None:
-            code = lib.quennet_set_repeat_guard(self._handle, int(round(repeat_guard * 1000)))
+            settings.append(lambda: lib.quennet_set_repeat_guard(
+                self._handle, int(round(repeat_guard * 1000))))
+        if busy_retries is not None or busy_pause is not None:
+            settings.append(lambda: lib.quennet_set_busy_retries(
+                self._handle, int(busy_retries or 0),
+                -1 if busy_pause is None else int(round(busy_pause * 1000))))
+        if reset_wait is not None:
+            settings.append(lambda: lib.quennet_set_reset_wait(
+                self._handle, int(round(reset_wait * 1000))))
+        for setting in settings:
+            code = setting()
             if code != _capi.OK:
                 error = _error(code)
                 self.close()

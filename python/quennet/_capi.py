@@ -65,6 +65,8 @@ def _load():
         "quennet_close": (None, [p]),
         "quennet_free": (None, [p]),
         "quennet_set_repeat_guard": (ctypes.c_int, [p, ctypes.c_int]),
+        "quennet_set_busy_retries": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_int]),
+        "quennet_set_reset_wait": (ctypes.c_int, [p, ctypes.c_int]),
         "quennet_call": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_char_p,
                                         ctypes.POINTER(ctypes.c_char_p), size,
                                         ctypes.POINTER(p)]),

@@ -113,6 +113,17 @@ int BusClient::repeatGuardMs() const {
   return settings_->repeatGuardMs;
 }
 
+void BusClient::setCallGuard(const CallGuardSettings& settings) {
+  checkCallGuardSettings(settings);
+  const std::lock_guard lock(settingsMutex_);
+  settings_->guard = settings;
+}
+
+CallGuardSettings BusClient::callGuard() const {
+  const std::lock_guard lock(settingsMutex_);
+  return settings_->guard;
+}
+
 bool BusClient::open() {
   if (state_ == ConnectedState) return true;
   auto done = std::make_shared<std::promise<LineError>>();

@@ -19,6 +19,7 @@
 #include <QVariantList>
 
 #include "quennet/bus/bus_reply.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/link/frame.h"
 #include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
@@ -93,6 +94,14 @@ class QUENNET_EXPORT BusClient : public QObject {
   ///@{
   void setRepeatGuardMs(int ms);
   int repeatGuardMs() const;
+  ///@}
+  /// BUSY retries (default none: the first BUSY is the result, -1) and the wait for a device
+  /// that acknowledged a reset to answer a poll before its next request (default 2000 ms).
+  /// Each retry and poll is a frame of its own on the line. Throws QuennetError 380 for a
+  /// setting outside its range (CallGuardSettings).
+  ///@{
+  void setCallGuard(const CallGuardSettings& settings);
+  CallGuardSettings callGuard() const;
   ///@}
 
   /// Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.

@@ -16,6 +16,7 @@
 #include <QVariantList>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
@@ -32,6 +33,7 @@ struct LinkSettings {
   KeyDigits keyDigits{};
   std::int32_t hopperCode = CommandSet::kDefaultHopperCode;
   int repeatGuardMs = LinkEngine::kRepeatGuardMs;
+  CallGuardSettings guard{0, CallGuardSettings{}.busyPauseMs, kDefaultResetWaitMs};
 };
 
 // What opening the port needs, and where the worker answers.

@@ -95,6 +95,7 @@ void BusWorker::open(OpenOrder& order) {
     return;
   }
   set_.setLine(std::move(line));
+  guard_.forgetResets();
   if (order.detectEchoAt && set_.line()->isOpen()) {
     applySettings(order.settings);
     order.echoFound = set_.detectEcho(*order.detectEchoAt);
@@ -109,6 +110,7 @@ void BusWorker::applySettings(const LinkSettings& settings) {
   set_.setKeyDigits(settings.keyDigits);
   set_.setHopperCode(settings.hopperCode);
   set_.setRepeatGuardMs(settings.repeatGuardMs);
+  guard_.setSettings(settings.guard);
   set_.forgetLastTransaction();
 }
 
@@ -131,11 +133,13 @@ void BusWorker::addFrames(BusResult& result, bool deviceCommand) const {
 
 BusResult BusWorker::request(const BusJob& job) {
   applySettings(job.settings);
-  set_.CommandBuffer.clear();
-  set_.LoadFrame(job.address, job.header, byteSpan(job.data));
   std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
   BusResult result;
-  result.result = set_.TransactRequest(replyData);
+  result.result = guard_.run(set_, job.address, [&] {
+    set_.CommandBuffer.clear();
+    set_.LoadFrame(job.address, job.header, byteSpan(job.data));
+    return set_.TransactRequest(replyData);
+  });
   if (result.result == kResultOk) {
     const auto count = static_cast<std::size_t>(set_.deliveredDataCount());
     result.data = bytesOf(std::span(replyData).first(count));
@@ -148,7 +152,13 @@ BusResult BusWorker::invoke(const BusJob& job) {
   applySettings(job.settings);
   QVariantList inputs = job.inputs;
   if (job.method->hasDevice()) inputs.prepend(static_cast<int>(job.address));
-  const InvokeResult invoked = job.method->invoker(set_, inputs);
+  InvokeResult invoked;
+  const std::optional<std::uint8_t> device =
+      job.method->hasDevice() ? std::optional<std::uint8_t>(job.address) : std::nullopt;
+  guard_.run(set_, device, [&] {
+    invoked = job.method->invoker(set_, inputs);
+    return invoked.result;
+  });
   BusResult result;
   result.result = invoked.result;
   result.outputs = invoked.outputs;

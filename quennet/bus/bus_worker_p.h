@@ -44,6 +44,7 @@ class BusWorker : public QObject {
   std::shared_ptr<BusQueue> queue_;
   BusClient* client_;
   CommandSet set_;
+  CallGuard guard_;  // which devices were reset, across requests
   std::uint64_t session_ = 0;
   bool lineFailed_ = false;  // the port of this session failed; it is as good as closed
   bool running_ = false;

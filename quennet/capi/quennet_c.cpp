@@ -24,6 +24,7 @@
 #include "quennet/bus/bus_client.h"
 #include "quennet/bus/event_poller.h"
 #include "quennet/bus/event_report.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/port_access.h"
@@ -525,6 +526,42 @@ int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds) {
     if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
     if (milliseconds < 0) throw Failure{QUENNET_EINVAL, QStringLiteral("the guard is negative")};
     Runtime::instance().run([&] { bus->client->setRepeatGuardMs(milliseconds); });
+    return QUENNET_OK;
+  });
+}
+
+int quennet_set_busy_retries(quennet_bus* bus, int retries, int pause_ms) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (retries < 0 || retries > quennet::kMaxBusyRetries || pause_ms < -1 ||
+        pause_ms > quennet::kMaxBusyPauseMs) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("BUSY retries take 0 to %1, their pause 0 to "
+                                                   "%2 ms")
+                                        .arg(quennet::kMaxBusyRetries)
+                                        .arg(quennet::kMaxBusyPauseMs)};
+    }
+    Runtime::instance().run([&] {
+      quennet::CallGuardSettings settings = bus->client->callGuard();
+      settings.busyRetries = retries;
+      if (pause_ms >= 0) settings.busyPauseMs = pause_ms;
+      bus->client->setCallGuard(settings);
+    });
+    return QUENNET_OK;
+  });
+}
+
+int quennet_set_reset_wait(quennet_bus* bus, int milliseconds) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (milliseconds < 0 || milliseconds > quennet::kMaxResetWaitMs) {
+      throw Failure{QUENNET_EINVAL,
+                    QStringLiteral("the reset wait takes 0 to %1 ms").arg(quennet::kMaxResetWaitMs)};
+    }
+    Runtime::instance().run([&] {
+      quennet::CallGuardSettings settings = bus->client->callGuard();
+      settings.resetWaitMs = milliseconds;
+      bus->client->setCallGuard(settings);
+    });
     return QUENNET_OK;
   });
 }

@@ -105,7 +105,26 @@ TEST_F(BusOnSimulator, RawFramesKeysAndMisuse) {
   EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("SetInhibitStatus"), {"255"}),
                QuennetError);
   EXPECT_THROW(client_.sendRequest(kValidator, 1, QByteArray(252, '\0')), QuennetError);
+  EXPECT_THROW(client_.setCallGuard({kMaxBusyRetries + 1, 0, 0}), QuennetError);
+  EXPECT_THROW(client_.setCallGuard({0, 0, -1}), QuennetError);
   EXPECT_EQ(sim_.framesReceived(), frames);
+  EXPECT_EQ(client_.callGuard().busyRetries, 0);
+  EXPECT_EQ(client_.callGuard().resetWaitMs, kDefaultResetWaitMs);
+
+  // A raw frame answered BUSY goes out again as often as set; a raw reset is waited for too.
+  line.encryption = false;
+  sim_.setLineOptions(line);
+  client_.setCallGuard({2, 10, kDefaultResetWaitMs});
+  ASSERT_TRUE(sim_.setBusyReplies(kHopper, 2));
+  ASSERT_TRUE(sim_.setResetSilence(kHopper, 300));
+  std::unique_ptr<BusReply> busy(client_.sendRequest(kHopper, 254));
+  std::unique_ptr<BusReply> reset(client_.sendRequest(kHopper, 1));
+  std::unique_ptr<BusReply> after(client_.invoke(kHopper, QStringLiteral("GetSerialNo")));
+  ASSERT_TRUE(runUntil([&] { return after->isFinished(); }));
+  EXPECT_EQ(busy->result(), kResultOk);
+  EXPECT_EQ(reset->result(), kResultOk);
+  EXPECT_EQ(after->result(), kResultOk) << after->caption().toStdString();
+  EXPECT_GT(sim_.framesReceived(), frames + 6) << "three polls, the reset and polls after it";
 }
 
 TEST_F(BusOnSimulator, UrgentRequestOvertakesPollsQueuedBehindAStackerCycle) {

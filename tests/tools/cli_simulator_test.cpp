@@ -133,6 +133,63 @@ TEST_F(CliOnSimulator, TheEchoIsLearntFromTheRepliesWithoutAFrameOfItsOwn) {
   }
 }
 
+// A device that answers BUSY k times: the call goes out again up to --busy-retries times, each a
+// frame on the line; one that stays silent after a reset is waited for in a batch.
+TEST_F(CliOnSimulator, BusyRetriesAndTheWaitAfterASlowResetOnTheWire) {
+  const struct {
+    int busy;
+    int retries;
+    int result;
+    int frames;
+  } rows[] = {{2, 0, -1, 1}, {2, 1, -1, 2}, {2, 2, 0, 3}, {2, 5, 0, 3}, {0, 5, 0, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "busy " << row.busy << ", retries " << row.retries);
+    ASSERT_TRUE(sim_.setBusyReplies(bnvsim::SimulatorOptions{}.validatorAddress, row.busy));
+    const int before = sim_.framesReceived();
+    QString out;
+    run({"--json", "--busy-retries", QString::number(row.retries), "--busy-pause", "20",
+         "GetSerialNo"},
+        &out);
+    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    EXPECT_EQ(o.value("result").toInt(-9), row.result) << out.toStdString();
+    EXPECT_EQ(o.value("busyRetries").toInt(0), row.frames - 1);
+    EXPECT_EQ(sim_.framesReceived(), before + row.frames);
+    ASSERT_TRUE(sim_.setBusyReplies(bnvsim::SimulatorOptions{}.validatorAddress, 0));
+  }
+
+  // ResetDevice, then GetSerialNo at once: the device is silent for 1.5 s after its ACK.
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 1500));
+  const auto batch = [&](const QStringList& options) {
+    const QStringList lines = {"ResetDevice", "GetSerialNo"};
+    qsizetype next = 0;
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    CliStreams streams{outStream, errStream};
+    streams.readLine = [&]() -> std::optional<BatchLine> {
+      if (next == lines.size()) return std::nullopt;
+      return BatchLine{lines[next++], {}};
+    };
+    runCli(QStringList{"--port", sim_.slavePath(), "--echo"} + options + QStringList{"batch"},
+           streams);
+    QList<int> results;
+    for (const QString& line : out.split(u'\n', Qt::SkipEmptyParts)) {
+      results.append(QJsonDocument::fromJson(line.toUtf8()).object().value("result").toInt(-9));
+    }
+    return results;
+  };
+  int before = sim_.framesReceived();
+  EXPECT_EQ(batch({}), (QList<int>{0, 0}));
+  EXPECT_GT(sim_.framesReceived(), before + 2) << "polls while the device came back";
+  // Back at once, then slow again for the next reset.
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 0));
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 1500));
+  before = sim_.framesReceived();
+  EXPECT_EQ(batch({"--reset-wait", "0"}), (QList<int>{0, kResultTimeout}));
+  EXPECT_EQ(sim_.framesReceived(), before + 2) << "no poll";
+}
+
 // The virtual validator's own capture of the line against what the tool prints: "sent" and
 // "reply" are those bytes for every method with a text output, in clear and encrypted frames.
 TEST(CliOnCapturedLine, SentAndReplyAreTheBytesOnTheLine) {
