@@ -29,7 +29,7 @@ std::uint8_t routeCode(const QString& name) {
 }
 
 // Where an option may stand: before the method, or after the word events or monitor.
-enum class Place { Leading, Events, Monitor };
+enum class Place { Leading, Events, Monitor, Scan };
 
 // Reads the options in `words` from `from` that `place` accepts, into `options`. Before the
 // method the first word that is not an option ends them (its index is returned); after events or
@@ -38,6 +38,7 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
   const bool leading = place == Place::Leading;
   const bool events = place == Place::Events;
   const bool monitor = place == Place::Monitor;
+  const bool scan = place == Place::Scan;
   int i = from;
   for (; i < words.size(); ++i) {
     const QString& word = words[i];
@@ -95,6 +96,8 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
       throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
                                       "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
                            .arg(word));
+    } else if (scan) {
+      throw UsageError(QStringLiteral("scan takes --json, not '%1'").arg(word));
     } else if (monitor) {
       throw UsageError(
           QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
@@ -124,11 +127,14 @@ CliOptions parseArguments(const QStringList& arguments) {
   }
   // events takes options of its own after the word; `quennet monitor --port P`: the line options
   // may also follow it.
-  if (options.method == kEventsCommand || options.method == kMonitorCommand) {
+  if (options.method == kEventsCommand || options.method == kMonitorCommand ||
+      options.method == kScanCommand) {
     const QStringList rest = options.args;
     options.args.clear();
-    readOptions(rest, 0, options.method == kEventsCommand ? Place::Events : Place::Monitor,
-                options);
+    const Place place = options.method == kEventsCommand    ? Place::Events
+                        : options.method == kMonitorCommand ? Place::Monitor
+                                                            : Place::Scan;
+    readOptions(rest, 0, place, options);
   }
   return options;
 }
@@ -142,6 +148,8 @@ QString helpText() {
              "                                                  print each new validator event\n"
              "  quennet --port PATH [OPTIONS] batch             one command a line on standard "
              "input\n"
+             "  quennet --port PATH [OPTIONS] scan [--json]     find every device and its "
+             "framing\n"
              "  quennet monitor --port PATH [--checksum8] [--json]\n"
              "  quennet monitor --input FILE [--checksum8] [--json]\n"
              "                                                  decode a line another host drives\n"
@@ -212,6 +220,15 @@ QString helpText() {
              "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on:\n"
              "so does a line longer than 64 KiB, and a last line without its newline, which is\n"
              "never sent.\n"
+             "\n"
+             "scan sends an address poll in each framing (CRC-16, CRC-16 encrypted with --key\n"
+             "when given, the 8-bit checksum), then tries each device that answered in those\n"
+             "framings, in that order, until it answers a poll, and reads its category,\n"
+             "manufacturer, product code and serial number. One line a device, in address order:\n"
+             "address, mode (crc16, encrypted, checksum8; unknown when it answered only the\n"
+             "address poll), category, manufacturer, product and serial, each labelled; --json\n"
+             "prints one array of objects with those keys. Exit status 1 when no device\n"
+             "answered.\n"
              "\n"
              "events enables the validator (master inhibit off), reads its event counter, then "
              "reads\n"

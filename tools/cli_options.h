@@ -54,6 +54,7 @@ struct CliOptions {
 inline const QString kEventsCommand = QStringLiteral("events");
 inline const QString kMonitorCommand = QStringLiteral("monitor");
 inline const QString kBatchCommand = QStringLiteral("batch");
+inline const QString kScanCommand = QStringLiteral("scan");
 
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "quennet/commands/bus_scan.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/commands/reply_renderings.h"
 #include "quennet/link/encryption.h"
@@ -250,7 +251,7 @@ bool runBatchLine(CommandSet& set, CallGuard& guard, const QStringList& base,
   }
   if (options.help || options.list || options.version || options.method.isEmpty() ||
       options.method == kEventsCommand || options.method == kMonitorCommand ||
-      options.method == kBatchCommand) {
+      options.method == kBatchCommand || options.method == kScanCommand) {
     throw UsageError(QStringLiteral("a batch line is a method and its arguments (see --list)"));
   }
   const MethodInfo& info = methodNamed(options.method);
@@ -263,6 +264,43 @@ bool runBatchLine(CommandSet& set, CallGuard& guard, const QStringList& base,
   const CallReport report = reportCall(set, result.result, info.asksDevice);
   if (line.expected) return expectationMet(*line.expected, result.result, report);
   return exitStatusOf(report, result.result) == kExitOk;
+}
+
+// `quennet scan`: every device on the line, its framing and what it says it is.
+int runScan(const CliOptions& options, CliStreams& streams) {
+  CommandSet set;
+  CallGuard guard;
+  openLine(set, guard, options);
+  const auto stopCall = closeOnStop(set, streams);
+  std::optional<KeyDigits> key;
+  if (options.keyCode) key = keyDigitsFromCode(*options.keyCode);
+  const std::vector<FoundDevice> found = scanBus(set, key);
+  if (streams.stop && streams.stop->fired()) return interrupted(streams);
+  QJsonArray devices;
+  for (const FoundDevice& device : found) {
+    const QJsonObject object{{"address", device.address},
+                             {"mode", framingName(device.framing)},
+                             {"category", device.category},
+                             {"manufacturer", device.manufacturer},
+                             {"product", device.product},
+                             {"serial", device.serial}};
+    if (options.json) {
+      devices.append(object);
+      continue;
+    }
+    streams.out << QStringLiteral("address: %1  mode: %2  category: %3  manufacturer: %4  "
+                                  "product: %5  serial: %6")
+                       .arg(device.address)
+                       .arg(framingName(device.framing), device.category, device.manufacturer,
+                            device.product, device.serial)
+                << Qt::endl;
+  }
+  if (options.json) streams.out << QJsonDocument(devices).toJson(QJsonDocument::Compact) << Qt::endl;
+  if (found.empty()) {
+    streams.err << "quennet: no device answered the address poll" << Qt::endl;
+    return kExitResult;
+  }
+  return kExitOk;
 }
 
 // `quennet batch`: the port opened once, then one command per input line and one JSON object
@@ -333,6 +371,7 @@ int run(const QStringList& arguments, CliStreams& streams) {
     return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
   }
   if (options.method == kBatchCommand) return runBatch(arguments, options, streams);
+  if (options.method == kScanCommand) return runScan(options, streams);
   CommandSet set;
   CallGuard guard;
   const MethodInfo& info = methodNamed(options.method);

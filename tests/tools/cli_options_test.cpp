@@ -63,7 +63,9 @@ TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
                                   {"--busy-retries", "-1", "SendPoll"},
                                   {"--busy-pause", "2001", "SendPoll"},
                                   {"--reset-wait", "60001", "SendPoll"},
-                                  {"events", "--busy-retries", "3"}};
+                                  {"events", "--busy-retries", "3"},
+                                  {"scan", "--port", "p"},
+                                  {"scan", "extra"}};
   for (const QStringList& args : bad) {
     EXPECT_THROW(parseArguments(args), UsageError) << args.join(u' ').toStdString();
   }
