@@ -180,13 +180,31 @@ class Bus:
     goes out (None: the library's 10 ms; 0 trusts the devices never to send a reply twice, and
     back-to-back calls run at the speed of the wire). busy_retries: how often a call answered
     BUSY goes out again (None: never, the call answers -1), busy_pause seconds apart (None:
-    the library's 0.1); reset_wait: the longest a device that acknowledged ResetDevice is polled, until it
-    answers, before its next call (None: 2 s; 0: no wait)."""
+    the library's 0.1); reset_wait: the longest a device that acknowledged ResetDevice is
+    polled, until it answers, before its next call (None: 2 s; 0: no wait). devices: the
+    framing of each device that has its own, by address: {2: {"checksum": "checksum8"},
+    40: {"key": "123456"}} (a key means CRC-16; without one the device keeps the bus's
+    checksum unless it names one)."""
 
     def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
-                 repeat_guard=None, busy_retries=None, busy_pause=None, reset_wait=None):
+                 repeat_guard=None, busy_retries=None, busy_pause=None, reset_wait=None,
+                 devices=None):
         if checksum not in _CHECKSUMS:
             raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, not {checksum!r}")
+        # Checked before the port opens: a bad setting opens nothing.
+        own_framings = []
+        for address, device in (devices or {}).items():
+            unknown = set(device) - {"checksum", "key"}
+            if unknown:
+                raise ValueError(f"device {address}: unknown setting {sorted(unknown)[0]!r}")
+            own_key = device.get("key")
+            own_checksum = device.get("checksum", "crc16" if own_key is not None else checksum)
+            if own_checksum not in _CHECKSUMS:
+                raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, "
+                                 f"not {own_checksum!r}")
+            own_framings.append(
+                lambda a=address, c=own_checksum, k=own_key: lib.quennet_set_device(
+                    self._handle, int(a), _CHECKSUMS[c], None if k is None else str(k).encode()))
         options = _capi.Options()
         lib.quennet_options_init(ctypes.byref(options))
         options.checksum = _CHECKSUMS[checksum]
@@ -213,6 +231,7 @@ class Bus:
         if reset_wait is not None:
             settings.append(lambda: lib.quennet_set_reset_wait(
                 self._handle, int(round(reset_wait * 1000))))
+        settings.extend(own_framings)
         for setting in settings:
             code = setting()
             if code != _capi.OK:

@@ -67,6 +67,7 @@ def _load():
         "quennet_set_repeat_guard": (ctypes.c_int, [p, ctypes.c_int]),
         "quennet_set_busy_retries": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_int]),
         "quennet_set_reset_wait": (ctypes.c_int, [p, ctypes.c_int]),
+        "quennet_set_device": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_int, ctypes.c_char_p]),
         "quennet_call": (ctypes.c_int, [p, ctypes.c_int, ctypes.c_char_p,
                                         ctypes.POINTER(ctypes.c_char_p), size,
                                         ctypes.POINTER(p)]),

@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -34,6 +35,7 @@ struct LinkSettings {
   std::int32_t hopperCode = CommandSet::kDefaultHopperCode;
   int repeatGuardMs = LinkEngine::kRepeatGuardMs;
   CallGuardSettings guard{0, CallGuardSettings{}.busyPauseMs, kDefaultResetWaitMs};
+  std::map<std::uint8_t, DeviceLink> devices;  // framings of their own, by address
 };
 
 // What opening the port needs, and where the worker answers.

@@ -103,11 +103,17 @@ void BusWorker::open(OpenOrder& order) {
   order.done->set_value(LineError{});
 }
 
-void BusWorker::applySettings(const LinkSettings& settings) {
+void BusWorker::applySettings(const LinkSettings& settings, std::optional<std::uint8_t> address) {
   set_.setChecksumType(settings.checksumType);
   set_.setCommsEcho(settings.commsEcho);
   set_.setEncryption(settings.encryption);
   set_.setKeyDigits(settings.keyDigits);
+  const auto own = address ? settings.devices.find(*address) : settings.devices.end();
+  if (own != settings.devices.end()) {
+    set_.setChecksumType(own->second.checksumType);
+    set_.setEncryption(own->second.keyCode.has_value());
+    if (own->second.keyCode) set_.setKeyDigits(keyDigitsFromCode(*own->second.keyCode));
+  }
   set_.setHopperCode(settings.hopperCode);
   set_.setRepeatGuardMs(settings.repeatGuardMs);
   guard_.setSettings(settings.guard);
@@ -132,7 +138,7 @@ void BusWorker::addFrames(BusResult& result, bool deviceCommand) const {
 }
 
 BusResult BusWorker::request(const BusJob& job) {
-  applySettings(job.settings);
+  applySettings(job.settings, job.address);
   std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
   BusResult result;
   result.result = guard_.run(set_, job.address, [&] {
@@ -149,7 +155,8 @@ BusResult BusWorker::request(const BusJob& job) {
 }
 
 BusResult BusWorker::invoke(const BusJob& job) {
-  applySettings(job.settings);
+  applySettings(job.settings,
+                job.method->hasDevice() ? std::optional<std::uint8_t>(job.address) : std::nullopt);
   QVariantList inputs = job.inputs;
   if (job.method->hasDevice()) inputs.prepend(static_cast<int>(job.address));
   InvokeResult invoked;

@@ -35,7 +35,8 @@ class BusWorker : public QObject {
   void open(OpenOrder& order);
   BusResult request(const BusJob& job);
   BusResult invoke(const BusJob& job);
-  void applySettings(const LinkSettings& settings);
+  // The bus's set-up, then the framing of the device at `address` where it has one of its own.
+  void applySettings(const LinkSettings& settings, std::optional<std::uint8_t> address = {});
   // The frames and status of the job's transaction, as reportCall() tells them; `deviceCommand`
   // is false for a method that never asks a device.
   void addFrames(BusResult& result, bool deviceCommand) const;

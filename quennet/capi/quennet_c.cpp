@@ -550,6 +550,35 @@ int quennet_set_busy_retries(quennet_bus* bus, int retries, int pause_ms) {
   });
 }
 
+int quennet_set_device(quennet_bus* bus, int address, int checksum, const char* key) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (address < 0 || address > 255) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("address %1 lies outside 0..255").arg(address)};
+    }
+    if (checksum != QUENNET_CRC16 && checksum != QUENNET_CHECKSUM8) {
+      throw Failure{QUENNET_EINVAL,
+                    QStringLiteral("checksum %1 is neither 0 (8-bit) nor 1 (CRC)").arg(checksum)};
+    }
+    quennet::DeviceLink link;
+    link.checksumType = checksum == QUENNET_CRC16 ? quennet::CHKSM_16BIT : quennet::CHKSM_8BIT;
+    if (key) {
+      link.keyCode = quennet::keyCodeFromDigits(text(key));
+      if (!link.keyCode) {
+        throw Failure{QUENNET_EINVAL, QStringLiteral("the key needs exactly six digits 0 to 9")};
+      }
+      if (checksum != QUENNET_CRC16) {
+        throw Failure{QUENNET_EINVAL,
+                      QStringLiteral("a key needs CRC frames: encryption does not work with the "
+                                     "8-bit checksum")};
+      }
+    }
+    Runtime::instance().run(
+        [&] { bus->client->setDeviceLink(static_cast<quint8>(address), link); });
+    return QUENNET_OK;
+  });
+}
+
 int quennet_set_reset_wait(quennet_bus* bus, int milliseconds) {
   return guarded([&] {
     if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};

@@ -308,6 +308,15 @@ static void busy_and_reset(quennet_bus* bus) {
   CHECK(quennet_set_busy_retries(bus, 1, 2001) == QUENNET_EINVAL);
   CHECK(quennet_set_reset_wait(bus, -1) == QUENNET_EINVAL);
   CHECK(quennet_set_reset_wait(bus, 60001) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 256, QUENNET_CHECKSUM8, NULL) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, 7, NULL) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CHECKSUM8, "123456") == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CRC16, "12345") == QUENNET_EINVAL);
+  /* The validator on the 8-bit checksum while it speaks CRC-16: no answer; back on CRC-16. */
+  CHECK(quennet_set_device(bus, 40, QUENNET_CHECKSUM8, NULL) == QUENNET_OK);
+  CHECK(serial_result(bus) == 2);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CRC16, NULL) == QUENNET_OK);
+  CHECK(serial_result(bus) == 0);
   console("busy 40 2", answer, sizeof answer);
   CHECK(serial_result(bus) == -1); /* the library's default: no retry */
   CHECK(serial_result(bus) == -1);

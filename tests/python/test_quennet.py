@@ -241,6 +241,25 @@ def test_busy_retries_and_the_wait_after_a_slow_reset_agree_with_the_tool(valida
         quennet.Bus(for_package.port, reset_wait=61)
 
 
+def test_each_device_is_asked_in_its_own_framing_on_a_kiosk_bus():
+    # An encrypted CRC-16 validator beside an 8-bit coin acceptor and a CRC-16 hopper.
+    with VirtualValidator("--device", "validator=encrypted:123456",
+                          "--device", "coin-acceptor=checksum8", "--hopper") as kiosk:
+        def serials(**settings):
+            with quennet.Bus(kiosk.port, **settings) as bus:
+                return [bus.call(address, "GetSerialNo").result for address in (2, 3, 40)]
+        assert serials() == [2, 0, 2]
+        assert serials(devices={2: {"checksum": "checksum8"}, 40: {"key": "123456"}}) == [0, 0, 0]
+        assert serials(checksum="checksum8",
+                       devices={3: {"checksum": "crc16"}, 40: {"key": "123456"}}) == [0, 0, 0]
+        with pytest.raises(ValueError, match="unknown setting 'mode'"):
+            quennet.Bus(kiosk.port, devices={2: {"mode": "checksum8"}})
+        with pytest.raises(ValueError, match="needs CRC"):
+            quennet.Bus(kiosk.port, devices={2: {"checksum": "checksum8", "key": "123456"}})
+        with pytest.raises(ValueError, match="outside 0..255"):
+            quennet.Bus(kiosk.port, devices={256: {"checksum": "checksum8"}})
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
 def test_a_port_this_user_may_not_open_gives_the_permission_advice(validators):
     port = validators[1].port
