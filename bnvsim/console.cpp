@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 
-#include <QRegularExpression>
 
 #include "bnvsim/note_table.h"
 #include "bnvsim/validator.h"
@@ -19,11 +18,6 @@ std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;
   if (word == QLatin1String("off")) return false;
   return std::nullopt;
-}
-
-bool validKey(const QString& key) {
-  static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
-  return sixDigits.match(key).hasMatch();
 }
 
 QString usage(const char* form) {
@@ -143,7 +137,7 @@ QString Console::deviceFault(const QStringList& words) {
 QString Console::setLine(const QString& what, const QString& value) {
   LineOptions line = simulator_.lineOptions();
   if (what == QLatin1String("key")) {
-    if (!validKey(value)) return usage("key DIGITS (six decimal digits)");
+    if (!validKeyText(value)) return usage("key DIGITS (six decimal digits)");
     line.key = value;
   } else if (what == QLatin1String("delay")) {
     const std::optional<int> ms = millisecondsFromText(value, kMaxSettingMs);

@@ -9,7 +9,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include "bnvsim/console.h"
 #include "bnvsim/line_reader.h"
@@ -146,7 +145,7 @@ Invocation parse(const QCoreApplication& app) {
   line.crc = !parser.isSet(checksum8);
   line.encryption = parser.isSet(encrypt);
   line.key = parser.value(key);
-  if (!QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(line.key).hasMatch()) {
+  if (!bnvsim::validKeyText(line.key)) {
     fail(QStringLiteral("--key wants six decimal digits"));
   }
   line.pacing = parser.isSet(pacing);

@@ -24,6 +24,7 @@
 #include "bnvsim/line_tap.h"
 #include "bnvsim/pty_port.h"
 #include "bnvsim/validator.h"
+#include "quennet/commands/bus_scan.h"
 
 namespace bnvsim {
 
@@ -202,21 +203,25 @@ void Simulator::Impl::serve() {
   }
 }
 
+bool validKeyText(const QString& text) {
+  static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
+  return sixDigits.match(text).hasMatch();
+}
+
 std::optional<Framing> framingFromText(const QString& text) {
   Framing framing;
   const QString mode = text.section(QLatin1Char(':'), 0, 0).toLower();
   const QString key = text.section(QLatin1Char(':'), 1);
-  if (mode == QLatin1String("checksum8")) {
+  // The words `quennet scan` prints for what it finds.
+  if (mode == quennet::framingName(quennet::DeviceFraming::Checksum8)) {
     framing.crc = false;
-  } else if (mode == QLatin1String("encrypted")) {
+  } else if (mode == quennet::framingName(quennet::DeviceFraming::Encrypted)) {
     framing.encryption = true;
     if (!key.isEmpty()) {
-      if (!QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(key).hasMatch()) {
-        return std::nullopt;
-      }
+      if (!validKeyText(key)) return std::nullopt;
       framing.key = key;
     }
-  } else if (mode != QLatin1String("crc16")) {
+  } else if (mode != quennet::framingName(quennet::DeviceFraming::Crc16)) {
     return std::nullopt;
   }
   if (!framing.encryption && text.contains(QLatin1Char(':'))) return std::nullopt;

@@ -30,6 +30,8 @@ struct Framing {
   bool encryption = false;  // CRC mode only
   QString key = QStringLiteral("582604");
 };
+// Whether `text` is a key as the operator types it: six decimal digits.
+bool validKeyText(const QString& text);
 // A device's framing as written on the command line: "crc16", "checksum8", "encrypted" (CRC-16
 // with the default key) or "encrypted:DIGITS" (six decimal digits).
 std::optional<Framing> framingFromText(const QString& text);
