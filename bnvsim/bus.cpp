@@ -289,9 +289,9 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   if (member->busyLeft > 0) {
     --member->busyLeft;
     const double atMs = throughMs + (line_.pacing ? kByteTimeMs : 0) + line_.replyDelayMs;
-    out.push_back(Transmission{atMs, encode(Reply::withHeader(kHeaderBusy), destination, false,
-                                            *member),
-                               false});
+    out.push_back(Transmission{
+        atMs, encode(Reply::withHeader(kHeaderBusy), destination, false, *member), false,
+        framing.crc});
     return;
   }
 
@@ -311,7 +311,8 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   // paced line its first byte is through a byte time after the host's last.
   const double firstByteMs = throughMs + (line_.pacing ? kByteTimeMs : 0);
   Transmission sent{firstByteMs + line_.replyDelayMs + reply.delayMs,
-                    encode(reply, destination, fault == Fault::BadCrc, *member), false};
+                    encode(reply, destination, fault == Fault::BadCrc, *member), false,
+                    framing.crc};
   if (reply.newKeyCode) {
     if (member->own) {
       member->key = quennet::keyDigitsFromCode(*reply.newKeyCode);

@@ -36,6 +36,7 @@ struct Transmission {
   double atMs = 0;
   std::vector<std::uint8_t> bytes;
   bool echo = false;
+  bool crc = true;  // the framing of the device that sends it, for the line's trace
 };
 
 // Six key digits typed left to right; the first is the lowest nibble of the key code. Digits

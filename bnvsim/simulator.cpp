@@ -121,7 +121,8 @@ void Simulator::Impl::takeIn(double now) {
   {
     std::lock_guard lock(mutex);
     out = bus.receive(received, now, queue.size());
-    crc = bus.lineOptions().crc;
+    // A frame is read in the framing of the device it is for (the line's for a broadcast).
+    crc = bus.framingAt(received[0]).value_or(Framing{bus.lineOptions().crc}).crc;
   }
   if (tap.active()) tap.host(received, now, crc);
   for (Transmission& t : out) {
@@ -161,7 +162,8 @@ std::optional<double> Simulator::Impl::sendDue(double now) {
       return {};
     }
     if (!head.frame.echo && tap.active()) {
-      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now, crc);
+      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now,
+                 bytes.size() > 1 ? head.frame.crc : crc);
     }
     head.sent = due;
     if (pacing) lineFreeMs = *head.firstByteMs + static_cast<double>(due) * kByteTimeMs;
