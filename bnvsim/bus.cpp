@@ -12,6 +12,8 @@ namespace bnvsim {
 namespace {
 
 constexpr int kAddressPollSlotMs = 4;
+// An address clash is answered after a random delay inside the host's listening time.
+constexpr int kLongestClashDelayMs = 1000;
 constexpr int kFrameOverhead = 5;
 
 }  // namespace
@@ -55,10 +57,56 @@ void Bus::trace(const QString& direction, std::span<const std::uint8_t> bytes,
   if (trace_) trace_(traceLine(direction, bytes, note));
 }
 
-Device* Bus::deviceAt(int address) const {
-  const auto it = std::find_if(devices_.begin(), devices_.end(),
-                               [address](Device* d) { return d->address() == address; });
-  return it == devices_.end() ? nullptr : *it;
+void Bus::attach(Device* device, QString role, std::optional<Framing> own) {
+  Member member{device, std::move(role), std::move(own)};
+  if (member.own) member.key = quennet::keyDigitsFromCode(keyCodeFromText(member.own->key));
+  members_.push_back(std::move(member));
+}
+
+Bus::Member* Bus::memberAt(int address) {
+  const auto it = std::find_if(members_.begin(), members_.end(),
+                               [address](const Member& m) { return m.device->address() == address; });
+  return it == members_.end() ? nullptr : &*it;
+}
+
+Framing Bus::framingOf(const Member& member) const {
+  if (member.own) return *member.own;
+  return Framing{line_.crc, line_.encryption, line_.key};
+}
+
+const quennet::KeyDigits& Bus::keyOf(const Member& member) const {
+  return member.own ? member.key : key_;
+}
+
+std::optional<Framing> Bus::framingAt(int address) const {
+  for (const Member& member : members_) {
+    if (member.device->address() == address) return framingOf(member);
+  }
+  return std::nullopt;
+}
+
+bool Bus::setBusyReplies(int address, int count) {
+  Member* member = memberAt(address);
+  if (!member) return false;
+  member->busyLeft = std::max(0, count);
+  return true;
+}
+
+bool Bus::setResetSilence(int address, int ms) {
+  Member* member = memberAt(address);
+  if (!member) return false;
+  member->resetSilenceMs = std::max(0, ms);
+  if (ms <= 0) member->silentUntilMs = 0;
+  return true;
+}
+
+bool Bus::accepts(const Member& member, const quennet::FrameBuffer& wire, int last,
+                  quennet::FrameBuffer& clear) const {
+  clear = wire;
+  const Framing framing = framingOf(member);
+  if (!framing.crc) return quennet::Checksum8(clear) == clear.at(last);
+  if (framing.encryption) quennet::DecryptReply(clear, keyOf(member));
+  return quennet::Crc16(clear) == clear.at(last) * 256 + clear.at(3);
 }
 
 std::optional<double> Bus::gapDeadline() const {
@@ -69,8 +117,8 @@ std::optional<double> Bus::gapDeadline() const {
 void Bus::expireGap(double nowMs) {
   if (pending_.empty() || nowMs - lastByteMs_ <= kInterByteGapMs) return;
   // Every device on the line saw the frame break off.
-  for (Device* device : devices_) {
-    CommsCounters& comms = device->comms();
+  for (Member& member : members_) {
+    CommsCounters& comms = member.device->comms();
     ++comms.timeouts;
     comms.ignoredBytes = static_cast<std::uint8_t>(comms.ignoredBytes + pending_.size());
   }
@@ -80,13 +128,13 @@ void Bus::expireGap(double nowMs) {
 
 void Bus::advance(double nowMs) {
   expireGap(nowMs);
-  for (Device* device : devices_) device->advance(nowMs);
+  for (Member& member : members_) member.device->advance(nowMs);
 }
 
 std::optional<double> Bus::nextDeadline() const {
   std::optional<double> earliest = gapDeadline();
-  for (const Device* device : devices_) {
-    const std::optional<double> due = device->deadline();
+  for (const Member& member : members_) {
+    const std::optional<double> due = member.device->deadline();
     if (due && (!earliest || *due < *earliest)) earliest = due;
   }
   return earliest;
@@ -149,7 +197,9 @@ std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, doub
   return out;
 }
 
-std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilChecksum) const {
+std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilChecksum,
+                                      const Member& member) const {
+  const Framing framing = framingOf(member);
   quennet::FrameBuffer frame;
   const int n = static_cast<int>(reply.data.size());
   frame.at(1) = kHostAddress;
@@ -158,11 +208,11 @@ std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilCh
   frame.at(4) = reply.header;
   for (int i = 0; i < n; ++i) frame.at(5 + i) = reply.data[static_cast<std::size_t>(i)];
   const int last = n + kFrameOverhead;
-  if (line_.crc) {
+  if (framing.crc) {
     const auto crc = static_cast<std::uint16_t>(quennet::Crc16(frame) ^ (spoilChecksum ? 1 : 0));
     frame.at(3) = static_cast<std::uint8_t>(crc & 0xFF);
     frame.at(last) = static_cast<std::uint8_t>(crc >> 8);
-    if (line_.encryption) quennet::EncryptFrame(frame, key_);
+    if (framing.encryption) quennet::EncryptFrame(frame, keyOf(member));
   } else {
     frame.at(last) = static_cast<std::uint8_t>(quennet::Checksum8(frame) ^ (spoilChecksum ? 1 : 0));
   }
@@ -170,16 +220,17 @@ std::vector<std::uint8_t> Bus::encode(const Reply& reply, int from, bool spoilCh
   return {bytes.begin(), bytes.end()};
 }
 
-void Bus::answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out) {
-  if (!quennet::gathersAnswers(header)) return;
-  for (Device* device : devices_) {
-    const std::uint8_t byte =
-        header == quennet::ADDRESS_POLL ? device->addressPollByte() : device->addressClashByte();
-    out.push_back(Transmission{nowMs + kAddressPollSlotMs * device->address(), {byte}, false});
-  }
-  // Answers leave in time order, whatever the order of the devices on the bus.
-  std::stable_sort(out.begin(), out.end(),
-                   [](const Transmission& a, const Transmission& b) { return a.atMs < b.atMs; });
+void Bus::answerBroadcast(std::uint8_t header, const Member& member, double nowMs,
+                          std::vector<Transmission>& out) {
+  if (!quennet::gathersAnswers(header) || nowMs < member.silentUntilMs) return;
+  // Both answer with the device's address: a poll in its slot of 4 ms an address, a clash after
+  // a random delay, so that devices sharing an address are heard apart.
+  const int address = member.device->address();
+  const double delayMs =
+      header == quennet::ADDRESS_POLL
+          ? kAddressPollSlotMs * address
+          : std::uniform_real_distribution<double>(0, kLongestClashDelayMs)(faults_.random());
+  out.push_back(Transmission{nowMs + delayMs, {static_cast<std::uint8_t>(address)}, false});
 }
 
 void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
@@ -189,38 +240,60 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   const int dataLength = wire[1];
   const int destination = wire[0];
   if (dataLength > quennet::kMaxDataLength) {
-    for (Device* device : devices_) {
-      device->comms().ignoredBytes =
-          static_cast<std::uint8_t>(device->comms().ignoredBytes + wire.size());
+    for (Member& member : members_) {
+      CommsCounters& comms = member.device->comms();
+      comms.ignoredBytes = static_cast<std::uint8_t>(comms.ignoredBytes + wire.size());
     }
     return trace(QStringLiteral("RX"), wire, QStringLiteral("too long, ignored"));
   }
 
-  quennet::FrameBuffer frame;
-  std::copy(wire.begin(), wire.end(), &frame.at(1));
+  quennet::FrameBuffer received;
+  std::copy(wire.begin(), wire.end(), &received.at(1));
   const int last = dataLength + kFrameOverhead;
-  bool good = false;
-  if (line_.crc) {
-    if (line_.encryption) quennet::DecryptReply(frame, key_);
-    good = quennet::Crc16(frame) == frame.at(last) * 256 + frame.at(3);
-  } else {
-    good = quennet::Checksum8(frame) == frame.at(last);
-  }
-  if (!good) {
-    for (Device* device : devices_) {
-      if (destination == quennet::kBroadcastAddress || device->address() == destination) {
-        ++device->comms().badChecksums;
+  quennet::FrameBuffer frame;
+
+  if (destination == quennet::kBroadcastAddress) {
+    // Every device reads a broadcast in its own framing; those it does not check out for stay
+    // silent and count a bad checksum.
+    std::optional<quennet::FrameBuffer> read;
+    for (Member& member : members_) {
+      if (!accepts(member, received, last, frame)) {
+        ++member.device->comms().badChecksums;
+        continue;
       }
+      if (!read) read = frame;
+      answerBroadcast(frame.at(4), member, throughMs, out);
     }
+    if (!read) return trace(QStringLiteral("RX"), wire, QStringLiteral("bad checksum, no reply"));
+    trace(QStringLiteral("RX"), read->first(last), QString());
+    // Answers leave in time order, whatever the order of the devices on the bus.
+    std::stable_sort(out.begin(), out.end(),
+                     [](const Transmission& a, const Transmission& b) { return a.atMs < b.atMs; });
+    return;
+  }
+  Member* member = memberAt(destination);
+  if (!member) return trace(QStringLiteral("RX"), wire, QString());
+  const Framing framing = framingOf(*member);
+  if (!accepts(*member, received, last, frame)) {
+    ++member->device->comms().badChecksums;
     return trace(QStringLiteral("RX"), wire, QStringLiteral("bad checksum, no reply"));
   }
   trace(QStringLiteral("RX"), frame.first(last),
-        line_.crc && line_.encryption ? QStringLiteral("decrypted") : QString());
-
+        framing.crc && framing.encryption ? QStringLiteral("decrypted") : QString());
   const std::uint8_t header = frame.at(4);
-  if (destination == quennet::kBroadcastAddress) return answerBroadcast(header, throughMs, out);
-  Device* device = deviceAt(destination);
-  if (!device) return;
+  if (throughMs < member->silentUntilMs) {
+    return trace(QStringLiteral("TX"), {}, QStringLiteral("coming back from reset, silent"));
+  }
+  Device* device = member->device;
+
+  if (member->busyLeft > 0) {
+    --member->busyLeft;
+    const double atMs = throughMs + (line_.pacing ? kByteTimeMs : 0) + line_.replyDelayMs;
+    out.push_back(Transmission{
+        atMs, encode(Reply::withHeader(kHeaderBusy), destination, false, *member), false,
+        framing.crc});
+    return;
+  }
 
   const std::optional<Fault> fault = faults_.takeReplyFault();
   Reply reply;
@@ -238,10 +311,21 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   // paced line its first byte is through a byte time after the host's last.
   const double firstByteMs = throughMs + (line_.pacing ? kByteTimeMs : 0);
   Transmission sent{firstByteMs + line_.replyDelayMs + reply.delayMs,
-                    encode(reply, destination, fault == Fault::BadCrc), false};
+                    encode(reply, destination, fault == Fault::BadCrc, *member), false,
+                    framing.crc};
   if (reply.newKeyCode) {
-    key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);
-    line_.key = keyTextFromCode(*reply.newKeyCode);
+    if (member->own) {
+      member->key = quennet::keyDigitsFromCode(*reply.newKeyCode);
+      member->own->key = keyTextFromCode(*reply.newKeyCode);
+    } else {
+      key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);
+      line_.key = keyTextFromCode(*reply.newKeyCode);
+    }
+  }
+  // A device that takes its time after a reset hears nothing until it is back.
+  if (header == quennet::RESET_DEVICE && reply.header == kHeaderAck && !fault &&
+      member->resetSilenceMs > 0) {
+    member->silentUntilMs = sent.atMs + member->resetSilenceMs;
   }
   if (fault == Fault::Truncated) {
     sent.bytes.resize(std::max<std::size_t>(2, sent.bytes.size() / 2));

@@ -15,6 +15,7 @@
 #include "bnvsim/fault_plan.h"
 #include "bnvsim/simulator.h"
 #include "quennet/link/encryption.h"
+#include "quennet/link/frame.h"
 #include "quennet/link/protocol.h"
 
 namespace bnvsim {
@@ -35,6 +36,7 @@ struct Transmission {
   double atMs = 0;
   std::vector<std::uint8_t> bytes;
   bool echo = false;
+  bool crc = true;  // the framing of the device that sends it, for the line's trace
 };
 
 // Six key digits typed left to right; the first is the lowest nibble of the key code. Digits
@@ -49,9 +51,27 @@ class Bus {
  public:
   using TraceSink = std::function<void(const QString& line)>;
 
+  // What the operator's status shows of one device on the bus.
+  struct Member {
+    Device* device = nullptr;
+    QString role;
+    std::optional<Framing> own;  // std::nullopt: the line's framing
+    quennet::KeyDigits key{};    // own.key as digits
+    int busyLeft = 0;            // commands still answered BUSY
+    int resetSilenceMs = 0;      // quiet after an acknowledged reset
+    double silentUntilMs = 0;
+  };
+
   explicit Bus(const LineOptions& line);
-  // Devices stay owned by the caller and must outlive the bus.
-  void attach(Device* device) { devices_.push_back(device); }
+  // Devices stay owned by the caller and must outlive the bus. `own`: the device's own framing.
+  void attach(Device* device, QString role = {}, std::optional<Framing> own = std::nullopt);
+  const std::vector<Member>& members() const { return members_; }
+  // The framing a device uses now: its own, or the line's.
+  Framing framingOf(const Member& member) const;
+  std::optional<Framing> framingAt(int address) const;
+  // False without a device at `address`.
+  bool setBusyReplies(int address, int count);
+  bool setResetSilence(int address, int ms);
   void setLineOptions(const LineOptions& line);
   const LineOptions& lineOptions() const { return line_; }
   FaultPlan& faults() { return faults_; }
@@ -78,14 +98,20 @@ class Bus {
   double onWire(double nowMs);
   // `throughMs`: when the frame's last byte is through on the line.
   void completeFrame(double throughMs, std::vector<Transmission>& out);
-  void answerBroadcast(std::uint8_t header, double nowMs, std::vector<Transmission>& out);
-  std::vector<std::uint8_t> encode(const Reply& reply, int from, bool spoilChecksum) const;
-  Device* deviceAt(int address) const;
+  void answerBroadcast(std::uint8_t header, const Member& member, double nowMs,
+                       std::vector<Transmission>& out);
+  std::vector<std::uint8_t> encode(const Reply& reply, int from, bool spoilChecksum,
+                                   const Member& member) const;
+  // Whether `member` takes the frame as sent to it; `clear` gets the frame as it reads it.
+  bool accepts(const Member& member, const quennet::FrameBuffer& wire, int last,
+               quennet::FrameBuffer& clear) const;
+  const quennet::KeyDigits& keyOf(const Member& member) const;
+  Member* memberAt(int address);
   void trace(const QString& direction, std::span<const std::uint8_t> bytes, const QString& note);
 
   LineOptions line_;
   quennet::KeyDigits key_{};
-  std::vector<Device*> devices_;
+  std::vector<Member> members_;
   std::vector<std::uint8_t> pending_;
   double lastByteMs_ = 0;
   bool echoFrame_ = true;

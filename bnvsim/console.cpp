@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 
-#include <QRegularExpression>
 
 #include "bnvsim/note_table.h"
 #include "bnvsim/validator.h"
@@ -19,11 +18,6 @@ std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;
   if (word == QLatin1String("off")) return false;
   return std::nullopt;
-}
-
-bool validKey(const QString& key) {
-  static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
-  return sixDigits.match(key).hasMatch();
 }
 
 QString usage(const char* form) {
@@ -44,7 +38,7 @@ QString refusalReason(std::uint8_t status) {
     case BillStatus::StackerFull:
       return QStringLiteral("stacker full");
     default:
-      return QStringLiteral("neither escrow nor stacker in use");
+      return QStringLiteral("returned");
   }
 }
 
@@ -102,13 +96,17 @@ QString Console::help() {
              "fault clear         clear every fault, queued, random and the self-test code\n"
              "probability KIND P  spoil replies at random with probability P (0..1)\n"
              "                    KIND: %1\n"
+             "busy ADDRESS N      the device at ADDRESS answers BUSY to its next N commands\n"
+             "slowreset ADDRESS [MS]  the device at ADDRESS is silent for MS (default %4)\n"
+             "                    after it acknowledges a reset; 0: back at once\n"
              "echo on|off         echo of the host's bytes\n"
              "crc on|off          CRC-16 or the 8-bit checksum\n"
              "encrypt on|off      encryption layer (CRC mode only)\n"
              "key DIGITS          six-digit encryption key\n"
              "pacing on|off       9600 baud byte timing\n"
              "delay MS            reply delay in milliseconds (at most %3)\n"
-             "status              the validator's state, the faults in force and the line\n"
+             "status              the validator's state, the faults in force, the line and\n"
+             "                    each device's framing\n"
              "hopper [jam N]      the hopper's coins held and paid out; jam: the next payout\n"
              "                    stops after N coins\n"
              "counters            notes stacked and coins taken, by position\n"
@@ -116,13 +114,30 @@ QString Console::help() {
              "quit                stop serving and exit")
       .arg(faultNameList())
       .arg(kMaxQueuedFaults)
-      .arg(kMaxSettingMs);
+      .arg(kMaxSettingMs)
+      .arg(kDefaultResetSilenceMs);
+}
+
+QString Console::deviceFault(const QStringList& words) {
+  const bool busy = words[0] == QLatin1String("busy");
+  bool addressOk = false;
+  bool valueOk = true;
+  const int address = words.value(1).toInt(&addressOk);
+  const int value = words.size() > 2 ? words[2].toInt(&valueOk)
+                                     : (busy ? -1 : kDefaultResetSilenceMs);
+  const int most = busy ? kMaxQueuedFaults : kMaxSettingMs;
+  if (!addressOk || !valueOk || value < 0 || value > most || words.size() > 3) {
+    return busy ? usage("busy ADDRESS N (N 0..1000)") : usage("slowreset ADDRESS [MS 0..600000]");
+  }
+  const bool found = busy ? simulator_.setBusyReplies(address, value)
+                          : simulator_.setResetSilence(address, value);
+  return found ? QStringLiteral("ok") : QStringLiteral("no device at address %1").arg(address);
 }
 
 QString Console::setLine(const QString& what, const QString& value) {
   LineOptions line = simulator_.lineOptions();
   if (what == QLatin1String("key")) {
-    if (!validKey(value)) return usage("key DIGITS (six decimal digits)");
+    if (!validKeyText(value)) return usage("key DIGITS (six decimal digits)");
     line.key = value;
   } else if (what == QLatin1String("delay")) {
     const std::optional<int> ms = millisecondsFromText(value, kMaxSettingMs);
@@ -206,7 +221,8 @@ QString Console::status() const {
              "event counter %7\n"
              "faults: %8\n"
              "line: echo %9, %10, encryption %11 (key %12), pacing %13, reply delay %14 ms, "
-             "%15 frames received, %16 dropped unanswered")
+             "%15 frames received, %16 dropped unanswered\n"
+             "%17")
       .arg(simulator_.validatorAddress())
       .arg(mask[0], 2, 16, QLatin1Char('0'))
       .arg(mask[1], 2, 16, QLatin1Char('0'))
@@ -219,7 +235,8 @@ QString Console::status() const {
            flag(line.encryption), line.key, flag(line.pacing))
       .arg(line.replyDelayMs)
       .arg(simulator_.framesReceived())
-      .arg(simulator_.framesDropped());
+      .arg(simulator_.framesDropped())
+      .arg(simulator_.devicesText());
 }
 
 QString Console::execute(const QString& text) {
@@ -242,6 +259,9 @@ QString Console::execute(const QString& text) {
     return insert(number);
   }
   if (command == QLatin1String("fault")) return fault(words);
+  if (command == QLatin1String("busy") || command == QLatin1String("slowreset")) {
+    return deviceFault(words);
+  }
   if (command == QLatin1String("hopper")) {
     const bool jam = argument == QLatin1String("jam");
     bool countOk = false;

@@ -39,6 +39,7 @@ class Console {
   QString setLine(const QString& what, const QString& value);
   QString insert(int noteNumber);
   QString fault(const QStringList& words);
+  QString deviceFault(const QStringList& words);
   QString status() const;
 
   Simulator& simulator_;

@@ -7,10 +7,6 @@ namespace bnvsim {
 Device::Device(int address, Identity identity)
     : address_(address), identity_(std::move(identity)), random_(std::random_device{}()) {}
 
-std::uint8_t Device::addressClashByte() {
-  return static_cast<std::uint8_t>(std::uniform_int_distribution<int>(0, 255)(random_));
-}
-
 Reply Device::handle(std::uint8_t header, std::span<const std::uint8_t> data) {
   switch (header) {
     case quennet::SIMPLE_POLL:

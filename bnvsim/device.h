@@ -66,9 +66,6 @@ class Device {
   Device& operator=(const Device&) = delete;
 
   int address() const { return address_; }
-  // Addresses poll and clash: the one byte this device puts on the line.
-  std::uint8_t addressPollByte() { return static_cast<std::uint8_t>(address_); }
-  std::uint8_t addressClashByte();
 
   Reply handle(std::uint8_t header, std::span<const std::uint8_t> data);
   // A software power cycle, as header 1 asks: the device comes back as at power-up.

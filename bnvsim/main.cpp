@@ -9,7 +9,6 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QRegularExpression>
 
 #include "bnvsim/console.h"
 #include "bnvsim/line_reader.h"
@@ -24,7 +23,24 @@ struct Invocation {
   bnvsim::SimulatorOptions options;
   QString link;
   QList<QPair<bnvsim::Fault, double>> probabilities;
+  QList<QPair<int, int>> busyReplies;    // address, commands answered BUSY
+  QList<QPair<int, int>> resetSilences;  // address, quiet after a reset in ms
 };
+
+// "ADDRESS" or "ADDRESS=VALUE" with ADDRESS in 2..255 and VALUE in 0..`most`; `fallback` when
+// the value is left out (-1: it may not be).
+std::optional<QPair<int, int>> addressValue(const QString& text, int most, int fallback) {
+  bool addressOk = false;
+  bool valueOk = true;
+  const int address = text.section(QLatin1Char('='), 0, 0).toInt(&addressOk);
+  const int value = text.contains(QLatin1Char('='))
+                        ? text.section(QLatin1Char('='), 1).toInt(&valueOk)
+                        : fallback;
+  if (!addressOk || !valueOk || address < 2 || address > 255 || value < 0 || value > most) {
+    return std::nullopt;
+  }
+  return QPair<int, int>{address, value};
+}
 
 [[noreturn]] void fail(const QString& message) {
   std::fprintf(stderr, "bnvsim: %s\n", qPrintable(message));
@@ -77,9 +93,31 @@ Invocation parse(const QCoreApplication& app) {
                      "for its notes (default 100,2: the table's values are whole units)."),
       QStringLiteral("FACTOR,DECIMALS"), QStringLiteral("100,2"));
   const QCommandLineOption hopper(QStringLiteral("hopper"),
-                                  QStringLiteral("Add a coin hopper at address 3."));
+                                  QStringLiteral("Add a coin hopper at address 3 (as --device "
+                                                 "hopper)."));
   const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
-                                 QStringLiteral("Add a coin acceptor at address 2."));
+                                 QStringLiteral("Add a coin acceptor at address 2 (as --device "
+                                                "coin-acceptor)."));
+  const QCommandLineOption device(
+      QStringLiteral("device"),
+      QStringLiteral("A device with a framing of its own; repeatable. ROLE: validator, "
+                     "coin-acceptor (address 2) or hopper (address 3), added when not there. "
+                     "MODE: crc16, checksum8, encrypted (CRC-16, default key) or "
+                     "encrypted:DIGITS. Without MODE the device follows --checksum8, --encrypt "
+                     "and --key, which set the line's framing. A kiosk: --device "
+                     "validator=encrypted:123456 --device coin-acceptor=checksum8 --device "
+                     "hopper=checksum8."),
+      QStringLiteral("ROLE[=MODE]"));
+  const QCommandLineOption busy(
+      QStringLiteral("busy"),
+      QStringLiteral("The device at ADDRESS answers BUSY to its next N commands; repeatable."),
+      QStringLiteral("ADDRESS=N"));
+  const QCommandLineOption slowReset(
+      QStringLiteral("slow-reset"),
+      QStringLiteral("The device at ADDRESS acknowledges a reset, then is silent for MS "
+                     "milliseconds (default %1) as it comes back; repeatable.")
+          .arg(bnvsim::kDefaultResetSilenceMs),
+      QStringLiteral("ADDRESS[=MS]"));
   const QCommandLineOption noStacker(QStringLiteral("no-stacker"),
                                      QStringLiteral("Validator without a stacker."));
   const QCommandLineOption fault(
@@ -97,7 +135,8 @@ Invocation parse(const QCoreApplication& app) {
                      "(`quennet monitor --input FILE` decodes it)."),
       QStringLiteral("FILE"));
   parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
-                     scaling, hopper, coins, noStacker, fault, trace, capture});
+                     scaling, hopper, coins, device, busy, slowReset, noStacker, fault, trace,
+                     capture});
   parser.process(app);
 
   Invocation run;
@@ -106,7 +145,7 @@ Invocation parse(const QCoreApplication& app) {
   line.crc = !parser.isSet(checksum8);
   line.encryption = parser.isSet(encrypt);
   line.key = parser.value(key);
-  if (!QRegularExpression(QStringLiteral("^[0-9]{6}$")).match(line.key).hasMatch()) {
+  if (!bnvsim::validKeyText(line.key)) {
     fail(QStringLiteral("--key wants six decimal digits"));
   }
   line.pacing = parser.isSet(pacing);
@@ -139,6 +178,45 @@ Invocation parse(const QCoreApplication& app) {
   }
   run.options.hopper = parser.isSet(hopper);
   run.options.coinAcceptor = parser.isSet(coins);
+  for (const QString& argument : parser.values(device)) {
+    const QString role = argument.section(QLatin1Char('='), 0, 0);
+    std::optional<bnvsim::Framing> framing;
+    if (argument.contains(QLatin1Char('='))) {
+      framing = bnvsim::framingFromText(argument.section(QLatin1Char('='), 1));
+      if (!framing) {
+        fail(QStringLiteral("--device wants MODE crc16, checksum8, encrypted or "
+                            "encrypted:DIGITS, got ") +
+             argument);
+      }
+    }
+    if (role == QLatin1String("validator")) {
+      run.options.validatorFraming = framing;
+    } else if (role == QLatin1String("coin-acceptor")) {
+      run.options.coinAcceptor = true;
+      run.options.coinAcceptorFraming = framing;
+    } else if (role == QLatin1String("hopper")) {
+      run.options.hopper = true;
+      run.options.hopperFraming = framing;
+    } else {
+      fail(QStringLiteral("--device wants ROLE validator, coin-acceptor or hopper, got ") +
+           argument);
+    }
+  }
+  for (const QString& argument : parser.values(busy)) {
+    const auto pair = addressValue(argument, bnvsim::kMaxQueuedFaults, -1);
+    if (!pair) fail(QStringLiteral("--busy wants ADDRESS=N: 2..255 and 0..1000, got ") + argument);
+    run.busyReplies.append(*pair);
+  }
+  for (const QString& argument : parser.values(slowReset)) {
+    const auto pair =
+        addressValue(argument, bnvsim::kMaxSettingMs, bnvsim::kDefaultResetSilenceMs);
+    if (!pair) {
+      fail(QStringLiteral("--slow-reset wants ADDRESS[=MS]: 2..255 and 0..%1, got ")
+               .arg(bnvsim::kMaxSettingMs) +
+           argument);
+    }
+    run.resetSilences.append(*pair);
+  }
   run.options.stackerFitted = !parser.isSet(noStacker);
   run.options.trace = parser.isSet(trace);
   run.options.capturePath = parser.value(capture);
@@ -208,6 +286,16 @@ int main(int argc, char** argv) {
 
   bnvsim::Simulator simulator(run.options);
   for (const auto& [kind, p] : run.probabilities) simulator.setFaultProbability(kind, p);
+  for (const auto& [address, count] : run.busyReplies) {
+    if (!simulator.setBusyReplies(address, count)) {
+      fail(QStringLiteral("--busy: no device at address %1").arg(address));
+    }
+  }
+  for (const auto& [address, ms] : run.resetSilences) {
+    if (!simulator.setResetSilence(address, ms)) {
+      fail(QStringLiteral("--slow-reset: no device at address %1").arg(address));
+    }
+  }
   QString error;
   if (!simulator.start(&error)) fail(error);
   bnvsim::PtyLink link;

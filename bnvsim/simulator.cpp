@@ -15,6 +15,7 @@
 #include <mutex>
 #include <thread>
 
+#include <QRegularExpression>
 #include <QStringList>
 
 #include "bnvsim/bus.h"
@@ -23,6 +24,7 @@
 #include "bnvsim/line_tap.h"
 #include "bnvsim/pty_port.h"
 #include "bnvsim/validator.h"
+#include "quennet/commands/bus_scan.h"
 
 namespace bnvsim {
 
@@ -62,9 +64,11 @@ struct Simulator::Impl {
         std::fflush(stderr);
       });
     }
-    bus.attach(&validator);
-    if (o.coinAcceptor) bus.attach(&coinAcceptor.emplace());
-    if (o.hopper) bus.attach(&hopper.emplace());
+    bus.attach(&validator, QStringLiteral("validator"), o.validatorFraming);
+    if (o.coinAcceptor) {
+      bus.attach(&coinAcceptor.emplace(), QStringLiteral("coin acceptor"), o.coinAcceptorFraming);
+    }
+    if (o.hopper) bus.attach(&hopper.emplace(), QStringLiteral("hopper"), o.hopperFraming);
   }
 
   void serve();
@@ -117,7 +121,8 @@ void Simulator::Impl::takeIn(double now) {
   {
     std::lock_guard lock(mutex);
     out = bus.receive(received, now, queue.size());
-    crc = bus.lineOptions().crc;
+    // A frame is read in the framing of the device it is for (the line's for a broadcast).
+    crc = bus.framingAt(received[0]).value_or(Framing{bus.lineOptions().crc}).crc;
   }
   if (tap.active()) tap.host(received, now, crc);
   for (Transmission& t : out) {
@@ -157,7 +162,8 @@ std::optional<double> Simulator::Impl::sendDue(double now) {
       return {};
     }
     if (!head.frame.echo && tap.active()) {
-      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now, crc);
+      tap.device(std::span(bytes).subspan(head.sent, due - head.sent), now,
+                 bytes.size() > 1 ? head.frame.crc : crc);
     }
     head.sent = due;
     if (pacing) lineFreeMs = *head.firstByteMs + static_cast<double>(due) * kByteTimeMs;
@@ -197,6 +203,37 @@ void Simulator::Impl::serve() {
     }
     if ((fds[0].revents & POLLIN) != 0) takeIn(nowMs());
   }
+}
+
+bool validKeyText(const QString& text) {
+  static const QRegularExpression sixDigits(QStringLiteral("^[0-9]{6}$"));
+  return sixDigits.match(text).hasMatch();
+}
+
+std::optional<Framing> framingFromText(const QString& text) {
+  Framing framing;
+  const QString mode = text.section(QLatin1Char(':'), 0, 0).toLower();
+  const QString key = text.section(QLatin1Char(':'), 1);
+  // The words `quennet scan` prints for what it finds.
+  if (mode == quennet::framingName(quennet::DeviceFraming::Checksum8)) {
+    framing.crc = false;
+  } else if (mode == quennet::framingName(quennet::DeviceFraming::Encrypted)) {
+    framing.encryption = true;
+    if (!key.isEmpty()) {
+      if (!validKeyText(key)) return std::nullopt;
+      framing.key = key;
+    }
+  } else if (mode != quennet::framingName(quennet::DeviceFraming::Crc16)) {
+    return std::nullopt;
+  }
+  if (!framing.encryption && text.contains(QLatin1Char(':'))) return std::nullopt;
+  return framing;
+}
+
+QString framingText(const Framing& framing) {
+  if (!framing.crc) return QStringLiteral("8-bit checksum");
+  if (!framing.encryption) return QStringLiteral("CRC-16");
+  return QStringLiteral("CRC-16 encrypted (key %1)").arg(framing.key);
 }
 
 Simulator::Simulator(SimulatorOptions options) : impl_(std::make_unique<Impl>(options)) {}
@@ -305,6 +342,37 @@ void Simulator::clearFaults() {
 void Simulator::setFaultProbability(Fault fault, double probability) {
   impl_->act([&] { impl_->bus.faults().setProbability(fault, probability); });
 }
+bool Simulator::setBusyReplies(int address, int count) {
+  bool found = false;
+  impl_->act([&] { found = impl_->bus.setBusyReplies(address, count); });
+  return found;
+}
+
+bool Simulator::setResetSilence(int address, int ms) {
+  bool found = false;
+  impl_->act([&] { found = impl_->bus.setResetSilence(address, ms); });
+  return found;
+}
+
+QString Simulator::devicesText() const {
+  std::lock_guard lock(impl_->mutex);
+  QStringList lines;
+  for (const Bus::Member& member : impl_->bus.members()) {
+    const int address = member.device->address();
+    QString line = QStringLiteral("%1 at %2: %3%4")
+                       .arg(member.role)
+                       .arg(address)
+                       .arg(framingText(impl_->bus.framingOf(member)),
+                            member.own ? QString() : QStringLiteral(" (the line's)"));
+    if (member.busyLeft > 0) line += QStringLiteral(", busy x%1").arg(member.busyLeft);
+    if (member.resetSilenceMs > 0) {
+      line += QStringLiteral(", silent %1 ms after a reset").arg(member.resetSilenceMs);
+    }
+    lines << line;
+  }
+  return lines.join(QLatin1Char('\n'));
+}
+
 void Simulator::setLineOptions(const LineOptions& options) {
   impl_->act([&] { impl_->bus.setLineOptions(options); });
 }

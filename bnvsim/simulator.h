@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include <QString>
 
@@ -22,6 +23,24 @@ struct LineOptions {
   bool pacing = false;  // 9600 baud 8N1 byte timing
   int replyDelayMs = 0;
 };
+
+// How one device frames its messages. A device without a framing of its own follows the line's.
+struct Framing {
+  bool crc = true;          // CRC-16; false selects the 8-bit checksum
+  bool encryption = false;  // CRC mode only
+  QString key = QStringLiteral("582604");
+};
+// Whether `text` is a key as the operator types it: six decimal digits.
+bool validKeyText(const QString& text);
+// A device's framing as written on the command line: "crc16", "checksum8", "encrypted" (CRC-16
+// with the default key) or "encrypted:DIGITS" (six decimal digits).
+std::optional<Framing> framingFromText(const QString& text);
+// "CRC-16", "8-bit checksum" or "CRC-16 encrypted (key 123456)".
+QString framingText(const Framing& framing);
+
+// A device that answers BUSY for a while, or goes quiet after a reset as a real one takes its
+// time to come back.
+inline constexpr int kDefaultResetSilenceMs = 1500;
 
 // How long a note waits in escrow for the host's route request before it is given back.
 inline constexpr int kDefaultEscrowHoldMs = 10000;
@@ -54,6 +73,10 @@ struct SimulatorOptions {
   int escrowHoldMs =
       kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever
   Scaling scaling;           // what the validator says of its note values
+  // Framings of their own; std::nullopt: the line's.
+  std::optional<Framing> validatorFraming;
+  std::optional<Framing> coinAcceptorFraming;
+  std::optional<Framing> hopperFraming;
   bool trace = false;        // decoded frames to standard error
   QString capturePath;       // when set, every byte on the line goes to this capture file
 };
@@ -95,6 +118,14 @@ class Simulator {
   // Every queued and random fault, and the self-test fault code.
   void clearFaults();
   ActiveFaults activeFaults() const;
+  // The device at `address` answers BUSY to its next `count` commands; false without a device
+  // there.
+  bool setBusyReplies(int address, int count);
+  // The device at `address` is silent for `ms` after it acknowledges a reset (0: back at once);
+  // false without a device there.
+  bool setResetSilence(int address, int ms);
+  // One line a device: role, address, framing and the faults it plays.
+  QString devicesText() const;
   void setLineOptions(const LineOptions& options);
   // The line as it stands, including a key the host has changed.
   LineOptions lineOptions() const;

@@ -33,8 +33,10 @@ std::string country(std::span<const std::uint8_t> data) {
 Validator::Validator(int address, bool stackerFitted)
     : Device(address, validatorIdentity()), stackerFitted_(stackerFitted) {}
 
-bool Validator::canStack() const {
-  return (billMode_ & quennet::kBillModeStacker) != 0 && cashBoxIn_ && !full_;
+// The stacker bit says whether notes are stacked or drop straight into the cash box; either
+// way an accepted note is taken, so only the cash box decides.
+bool Validator::canTake() const {
+  return cashBoxIn_ && !full_;
 }
 
 void Validator::raise(BillStatus status) {
@@ -86,8 +88,6 @@ Insertion Validator::insertNote(int position) {
     events_.add(static_cast<std::uint8_t>(position), quennet::kNoteInEscrow);
     return {Insertion::Held};
   }
-  // No escrow and no stacker in use: nowhere to put it.
-  if (!canStack()) return refuse(BillStatus::Returned);
   stack(position);
   return {Insertion::Stacked};
 }
@@ -131,7 +131,7 @@ Reply Validator::route(std::span<const std::uint8_t> data) {
   if (escrow_ == 0) return Reply::bytes({quennet::kRouteEscrowEmpty});
   switch (data[0]) {
     case quennet::kRouteStack:
-      if (!canStack()) return Reply::bytes({quennet::kRouteFailed});
+      if (!canTake()) return Reply::bytes({quennet::kRouteFailed});
       stack(escrow_);
       releaseEscrow();
       return Reply::ack();

@@ -53,7 +53,7 @@ class Validator : public Device {
   void onReset() override;
 
  private:
-  bool canStack() const;
+  bool canTake() const;
   void stack(int position);
   void raise(BillStatus status);
   Insertion refuse(BillStatus status);

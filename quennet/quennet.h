@@ -153,6 +153,21 @@ QUENNET_C_EXPORT void quennet_close(quennet_bus* bus);
     of the wire. Applies to calls made after it; QUENNET_ERANGE outside
     0..QUENNET_MAX_MILLISECONDS. */
 QUENNET_C_EXPORT int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds);
+/** How often a call answered BUSY goes out again (0 to 100; default 0: the first BUSY is the
+    call's result, -1) and the pause before each retry (0 to 2000 ms, default 100; -1 keeps the
+    pause set). Each retry is a frame of its own on the line. Applies to calls made after it;
+    QUENNET_EINVAL out of range. */
+QUENNET_C_EXPORT int quennet_set_busy_retries(quennet_bus* bus, int retries, int pause_ms);
+/** The framing of the device at `address` (0 to 255) when it differs from the bus's: its
+    checksum (QUENNET_CRC16 or QUENNET_CHECKSUM8) and its key (six decimal digits, CRC only;
+    NULL: in the clear). Calls to that address use it from then on. QUENNET_EINVAL for a bad
+    address, checksum or key. */
+QUENNET_C_EXPORT int quennet_set_device(quennet_bus* bus, int address, int checksum,
+                                        const char* key);
+/** How long a device that acknowledged ResetDevice is polled for, until it answers, before its
+    next call goes out (0 to 60000 ms; default 2000, 0: no wait). Applies to calls made after it;
+    QUENNET_EINVAL out of range. */
+QUENNET_C_EXPORT int quennet_set_reset_wait(quennet_bus* bus, int milliseconds);
 /** Closes the port if open and releases the handle. Close its watches first; no call on it may
     still run. NULL is allowed. */
 QUENNET_C_EXPORT void quennet_free(quennet_bus* bus);

@@ -29,7 +29,7 @@ std::uint8_t routeCode(const QString& name) {
 }
 
 // Where an option may stand: before the method, or after the word events or monitor.
-enum class Place { Leading, Events, Monitor };
+enum class Place { Leading, Events, Monitor, Scan };
 
 // Reads the options in `words` from `from` that `place` accepts, into `options`. Before the
 // method the first word that is not an option ends them (its index is returned); after events or
@@ -38,6 +38,7 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
   const bool leading = place == Place::Leading;
   const bool events = place == Place::Events;
   const bool monitor = place == Place::Monitor;
+  const bool scan = place == Place::Scan;
   int i = from;
   for (; i < words.size(); ++i) {
     const QString& word = words[i];
@@ -63,6 +64,12 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
       options.hopperCode = parseNumber(word, value(), 0, kLargestHopperCode);
     } else if (word == u"--repeat-guard" && leading) {
       options.repeatGuardMs = parseNumber(word, value(), 0, 1000);
+    } else if (word == u"--busy-retries" && leading) {
+      options.busyRetries = parseNumber(word, value(), 0, kMaxBusyRetries);
+    } else if (word == u"--busy-pause" && leading) {
+      options.busyPauseMs = parseNumber(word, value(), 0, kMaxBusyPauseMs);
+    } else if (word == u"--reset-wait" && leading) {
+      options.resetWaitMs = parseNumber(word, value(), 0, kMaxResetWaitMs);
     } else if (word == u"--json") {
       options.json = true;
     } else if (word == u"--list" && leading) {
@@ -89,6 +96,8 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
       throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
                                       "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
                            .arg(word));
+    } else if (scan) {
+      throw UsageError(QStringLiteral("scan takes --json, not '%1'").arg(word));
     } else if (monitor) {
       throw UsageError(
           QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
@@ -118,11 +127,14 @@ CliOptions parseArguments(const QStringList& arguments) {
   }
   // events takes options of its own after the word; `quennet monitor --port P`: the line options
   // may also follow it.
-  if (options.method == kEventsCommand || options.method == kMonitorCommand) {
+  if (options.method == kEventsCommand || options.method == kMonitorCommand ||
+      options.method == kScanCommand) {
     const QStringList rest = options.args;
     options.args.clear();
-    readOptions(rest, 0, options.method == kEventsCommand ? Place::Events : Place::Monitor,
-                options);
+    const Place place = options.method == kEventsCommand    ? Place::Events
+                        : options.method == kMonitorCommand ? Place::Monitor
+                                                            : Place::Scan;
+    readOptions(rest, 0, place, options);
   }
   return options;
 }
@@ -136,6 +148,8 @@ QString helpText() {
              "                                                  print each new validator event\n"
              "  quennet --port PATH [OPTIONS] batch             one command a line on standard "
              "input\n"
+             "  quennet --port PATH [OPTIONS] scan [--json]     find every device and its "
+             "framing\n"
              "  quennet monitor --port PATH [--checksum8] [--json]\n"
              "  quennet monitor --input FILE [--checksum8] [--json]\n"
              "                                                  decode a line another host drives\n"
@@ -157,6 +171,12 @@ QString helpText() {
              "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
              "  --repeat-guard MS  quiet the line keeps after a good reply before the next frame,\n"
              "                     0 to 1000 (default %1; 0 trusts devices never to answer twice)\n"
+             "  --busy-retries N   send a call answered BUSY again, up to N times, 0 to %2\n"
+             "                     (default 0: BUSY is the result, -1); each retry is a frame\n"
+             "  --busy-pause MS    pause before each BUSY retry, 0 to %3 (default %4)\n"
+             "  --reset-wait MS    batch and events: after a device acknowledges ResetDevice,\n"
+             "                     poll it until it answers, up to MS (0 to %5, default %6; 0: no\n"
+             "                     wait), before its next command\n"
              "  --json             one JSON object (events: one per line)\n"
              "\n"
              "METHOD is a command method name as --list shows it, such as SendPoll or "
@@ -172,7 +192,8 @@ QString helpText() {
              "command\n"
              "and reply frames in hexadecimal. With --json: an object with the keys method, "
              "result,\n"
-             "status, outputs, acknowledged, sent and reply; byte arrays are arrays of numbers. A\n"
+             "status, outputs, acknowledged, sent and reply (and busyRetries after a BUSY retry);\n"
+             "byte arrays are arrays of numbers. A\n"
              "byte array holds the bytes the device sent, no padding.\n"
              "\n"
              "On the line: a call sends its method's frame and nothing else (no poll to learn the\n"
@@ -199,6 +220,15 @@ QString helpText() {
              "{\"line\":N,\"error\":\"...\"} (N counts input lines from 1) and the batch goes on:\n"
              "so does a line longer than 64 KiB, and a last line without its newline, which is\n"
              "never sent.\n"
+             "\n"
+             "scan sends an address poll in each framing (CRC-16, CRC-16 encrypted with --key\n"
+             "when given, the 8-bit checksum), then tries each device that answered in those\n"
+             "framings, in that order, until it answers a poll, and reads its category,\n"
+             "manufacturer, product code and serial number. One line a device, in address order:\n"
+             "address, mode (crc16, encrypted, checksum8; unknown when it answered only the\n"
+             "address poll), category, manufacturer, product and serial, each labelled; --json\n"
+             "prints one array of objects with those keys. Exit status 1 when no device\n"
+             "answered.\n"
              "\n"
              "events enables the validator (master inhibit off), reads its event counter, then "
              "reads\n"
@@ -250,7 +280,12 @@ QString helpText() {
              "when the method sent nothing (ModifyBillID: result 0, but no device was asked). A\n"
              "batch exits 0 when every line met what it expects or, expecting nothing, gave\n"
              "result 0 and was acknowledged (\"acknowledged\"), 1 otherwise.\n")
-      .arg(LinkEngine::kRepeatGuardMs);
+      .arg(LinkEngine::kRepeatGuardMs)
+      .arg(kMaxBusyRetries)
+      .arg(kMaxBusyPauseMs)
+      .arg(CallGuardSettings{}.busyPauseMs)
+      .arg(kMaxResetWaitMs)
+      .arg(kDefaultResetWaitMs);
 }
 
 }  // namespace quennet::cli

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QStringList>
 
+#include "quennet/commands/call_guard.h"
 #include "quennet/link/protocol_events.h"
 #include "tools/shared_options.h"
 
@@ -27,6 +28,11 @@ struct CliOptions {
   std::optional<std::int32_t> hopperCode;
   // Quiet after a good reply before the next frame; the library's guard when not given.
   std::optional<int> repeatGuardMs;
+  // BUSY retries and their pause; the wait for a reset device before its next command (batch,
+  // events).
+  int busyRetries = 0;
+  int busyPauseMs = CallGuardSettings{}.busyPauseMs;
+  int resetWaitMs = kDefaultResetWaitMs;
   bool json = false;
   bool list = false;
   bool help = false;
@@ -48,6 +54,7 @@ struct CliOptions {
 inline const QString kEventsCommand = QStringLiteral("events");
 inline const QString kMonitorCommand = QStringLiteral("monitor");
 inline const QString kBatchCommand = QStringLiteral("batch");
+inline const QString kScanCommand = QStringLiteral("scan");
 
 // `arguments` excludes the program name. Throws UsageError.
 CliOptions parseArguments(const QStringList& arguments);

@@ -6,6 +6,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include "quennet/commands/bus_scan.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/commands/reply_renderings.h"
 #include "quennet/link/encryption.h"
@@ -74,13 +75,19 @@ UsageError openFailure(const QString& port, const LineError& error) {
 // Frames, echo, key and hopper code as the options say; every one is set, so a batch line
 // without --key sends in the clear after a line with one. Without --echo or --no-echo the line
 // echoes as learnt from an earlier reply, or as it is expected to until one tells.
-void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoLearnt) {
+CallGuardSettings guardSettings(const CliOptions& options) {
+  return {options.busyRetries, options.busyPauseMs, options.resetWaitMs};
+}
+
+void applyLineOptions(CommandSet& set, CallGuard& guard, const CliOptions& options,
+                      bool echoLearnt) {
   set.setChecksumType(options.crc ? CHKSM_16BIT : CHKSM_8BIT);
   set.setCommsEcho(options.echo.value_or(echoLearnt));
   set.setEncryption(options.keyCode.has_value());
   if (options.keyCode) set.setKeyDigits(keyDigitsFromCode(*options.keyCode));
   set.setHopperCode(options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
   set.setRepeatGuardMs(options.repeatGuardMs.value_or(LinkEngine::kRepeatGuardMs));
+  guard.setSettings(guardSettings(options));
   // What the engine reports next is this call's alone.
   set.forgetLastTransaction();
 }
@@ -88,14 +95,14 @@ void applyLineOptions(CommandSet& set, const CliOptions& options, bool echoLearn
 // Puts nothing on the line: without --echo or --no-echo the line is expected to echo, and a
 // whole reply that comes without the echo is taken all the same and named ("no echo on this
 // line"), so no frame the caller did not ask for goes out to find out first.
-void openLine(CommandSet& set, const CliOptions& options) {
+void openLine(CommandSet& set, CallGuard& guard, const CliOptions& options) {
   requirePort(options);
   auto line = std::make_unique<QtSerialLine>();
   line->setDeviceName(options.port);
   line->setSettings(kPortSettings);
   if (!line->open()) throw openFailure(options.port, line->lastError());
   set.setLine(std::move(line));
-  applyLineOptions(set, options, true);
+  applyLineOptions(set, guard, options, true);
 }
 
 // What the last transaction showed of the line's echo: the echo came back, or a reply was taken
@@ -120,6 +127,7 @@ void openBus(BusClient& bus, const CliOptions& options) {
   }
   if (options.hopperCode) bus.setHopperCode(*options.hopperCode);
   if (options.repeatGuardMs) bus.setRepeatGuardMs(*options.repeatGuardMs);
+  bus.setCallGuard(guardSettings(options));
   if (!bus.open()) throw openFailure(options.port, LineError{bus.errorNumber(), bus.errorString()});
 }
 
@@ -155,8 +163,10 @@ int exitStatusOf(const CallReport& report, int result) {
 // "sent" and "reply" are the bytes on the line; where the link encrypts, the frames in the
 // clear follow as "sentClear" and "replyClear". JSON gives a serial number as its label reads it.
 // A batch line's expectation adds "expected" and "pass".
+// `busyRetries`: the times the call went out again after BUSY ("busyRetries", when any).
 void printResult(const MethodInfo& info, const InvokeResult& result, const CommandSet& set,
-                 bool json, QTextStream& out, const std::optional<ExpectedResult>& expected = {}) {
+                 int busyRetries, bool json, QTextStream& out,
+                 const std::optional<ExpectedResult>& expected = {}) {
   const TransactionOutcome& outcome = set.lastTransaction();
   const CallReport report = reportCall(set, result.result, info.asksDevice);
   const QString sent = outcome.frameSent ? bytesText(set.sentOnLine()) : QString();
@@ -180,6 +190,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
       object.insert(QStringLiteral("replyClear"), replyClear);
     }
     if (!serial.isEmpty()) object.insert(QStringLiteral("serial"), serial);
+    if (busyRetries > 0) object.insert(QStringLiteral("busyRetries"), busyRetries);
     if (expected) {
       object.insert(QStringLiteral("expected"), expected->text());
       object.insert(QStringLiteral("pass"), expectationMet(*expected, result.result, report));
@@ -191,6 +202,7 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
     out << p.name << ": " << quennet::outputText(result.outputs.value(p.name)) << Qt::endl;
   }
   out << "result: " << result.result << " (" << report.status << ")" << Qt::endl;
+  if (busyRetries > 0) out << "busy retries: " << busyRetries << Qt::endl;
   out << "sent: " << sent << Qt::endl;
   out << "reply: " << reply << Qt::endl;
   if (encrypted) {
@@ -199,10 +211,19 @@ void printResult(const MethodInfo& info, const InvokeResult& result, const Comma
   }
 }
 
-// Calls the method the options name on an open set; bad arguments are usage errors.
-InvokeResult invokeMethod(CommandSet& set, const MethodInfo& info, const QStringList& inputs) {
+// Calls the method the options name on an open set, through the guard: BUSY retried, a reset
+// device waited for. Bad arguments are usage errors.
+InvokeResult invokeMethod(CommandSet& set, CallGuard& guard, const MethodInfo& info,
+                          const CliOptions& options, const QStringList& inputs) {
   try {
-    return info.invoker(set, QVariantList(inputs.begin(), inputs.end()));
+    InvokeResult result;
+    const std::optional<std::uint8_t> device =
+        info.hasDevice() ? std::optional<std::uint8_t>(options.address) : std::nullopt;
+    guard.run(set, device, [&] {
+      result = info.invoker(set, QVariantList(inputs.begin(), inputs.end()));
+      return result.result;
+    });
+    return result;
   } catch (const DispatchError& error) {
     throw UsageError(error.message());
   } catch (const QuennetError& error) {
@@ -221,27 +242,65 @@ const MethodInfo& methodNamed(const QString& name) {
 // Whether the line passed: it met what it expects, or, expecting nothing, its result was 0 and
 // the device acknowledged it (as a single call's exit status tells). The first reply that shows
 // whether the line echoes sets `echoLearnt` for the lines that do not say.
-bool runBatchLine(CommandSet& set, const QStringList& base, const CliOptions& batch,
-                  std::optional<bool>& echoLearnt, const BatchCommand& line, QTextStream& out) {
+bool runBatchLine(CommandSet& set, CallGuard& guard, const QStringList& base,
+                  const CliOptions& batch, std::optional<bool>& echoLearnt,
+                  const BatchCommand& line, QTextStream& out) {
   const CliOptions options = parseArguments(base + line.words);
   if (options.port != batch.port) {
     throw UsageError(QStringLiteral("a batch line cannot change the port"));
   }
   if (options.help || options.list || options.version || options.method.isEmpty() ||
       options.method == kEventsCommand || options.method == kMonitorCommand ||
-      options.method == kBatchCommand) {
+      options.method == kBatchCommand || options.method == kScanCommand) {
     throw UsageError(QStringLiteral("a batch line is a method and its arguments (see --list)"));
   }
   const MethodInfo& info = methodNamed(options.method);
   const QStringList inputs = methodInputs(info, options);
-  applyLineOptions(set, options, echoLearnt.value_or(true));
+  applyLineOptions(set, guard, options, echoLearnt.value_or(true));
   const int missingBefore = set.statistics().missingEchoes;
-  const InvokeResult result = invokeMethod(set, info, inputs);
+  const InvokeResult result = invokeMethod(set, guard, info, options, inputs);
   if (!options.echo && !echoLearnt) echoLearnt = echoShown(set, missingBefore);
-  printResult(info, result, set, true, out, line.expected);
+  printResult(info, result, set, guard.lastRetries(), true, out, line.expected);
   const CallReport report = reportCall(set, result.result, info.asksDevice);
   if (line.expected) return expectationMet(*line.expected, result.result, report);
   return exitStatusOf(report, result.result) == kExitOk;
+}
+
+// `quennet scan`: every device on the line, its framing and what it says it is.
+int runScan(const CliOptions& options, CliStreams& streams) {
+  CommandSet set;
+  CallGuard guard;
+  openLine(set, guard, options);
+  const auto stopCall = closeOnStop(set, streams);
+  std::optional<KeyDigits> key;
+  if (options.keyCode) key = keyDigitsFromCode(*options.keyCode);
+  const std::vector<FoundDevice> found = scanBus(set, key);
+  if (streams.stop && streams.stop->fired()) return interrupted(streams);
+  QJsonArray devices;
+  for (const FoundDevice& device : found) {
+    const QJsonObject object{{"address", device.address},
+                             {"mode", framingName(device.framing)},
+                             {"category", device.category},
+                             {"manufacturer", device.manufacturer},
+                             {"product", device.product},
+                             {"serial", device.serial}};
+    if (options.json) {
+      devices.append(object);
+      continue;
+    }
+    streams.out << QStringLiteral("address: %1  mode: %2  category: %3  manufacturer: %4  "
+                                  "product: %5  serial: %6")
+                       .arg(device.address)
+                       .arg(framingName(device.framing), device.category, device.manufacturer,
+                            device.product, device.serial)
+                << Qt::endl;
+  }
+  if (options.json) streams.out << QJsonDocument(devices).toJson(QJsonDocument::Compact) << Qt::endl;
+  if (found.empty()) {
+    streams.err << "quennet: no device answered the address poll" << Qt::endl;
+    return kExitResult;
+  }
+  return kExitOk;
 }
 
 // `quennet batch`: the port opened once, then one command per input line and one JSON object
@@ -255,7 +314,8 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
   // Options come before the method, and batch takes no arguments: it is the last word.
   const QStringList base = arguments.mid(0, arguments.size() - 1);
   CommandSet set;
-  openLine(set, options);
+  CallGuard guard;  // one for the batch: a reset on one line is waited for on the next
+  openLine(set, guard, options);
   std::optional<bool> echoLearnt = options.echo;
   const auto stopCall = closeOnStop(set, streams);
   int status = kExitOk;
@@ -270,7 +330,7 @@ int runBatch(const QStringList& arguments, const CliOptions& options, CliStreams
     try {
       if (!line->error.isEmpty()) throw UsageError(line->error);
       if (!command.error.isEmpty()) throw UsageError(command.error);
-      if (!runBatchLine(set, base, options, echoLearnt, command, streams.out)) {
+      if (!runBatchLine(set, guard, base, options, echoLearnt, command, streams.out)) {
         status = kExitResult;
       }
     } catch (const UsageError& error) {
@@ -311,14 +371,16 @@ int run(const QStringList& arguments, CliStreams& streams) {
     return streams.stop && streams.stop->fired() ? interrupted(streams) : status;
   }
   if (options.method == kBatchCommand) return runBatch(arguments, options, streams);
+  if (options.method == kScanCommand) return runScan(options, streams);
   CommandSet set;
+  CallGuard guard;
   const MethodInfo& info = methodNamed(options.method);
   const QStringList inputs = methodInputs(info, options);
-  openLine(set, options);
+  openLine(set, guard, options);
   const auto stopCall = closeOnStop(set, streams);
-  const InvokeResult result = invokeMethod(set, info, inputs);
+  const InvokeResult result = invokeMethod(set, guard, info, options, inputs);
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
-  printResult(info, result, set, options.json, streams.out);
+  printResult(info, result, set, guard.lastRetries(), options.json, streams.out);
   return exitStatusOf(reportCall(set, result.result, info.asksDevice), result.result);
 }
 

@@ -214,12 +214,33 @@ class Bus:
     already on the line is waited for, since the device may act on it), and the quiet in seconds
     the line must keep after a good reply before the next call goes out (None: the library's
     default; 0 trusts the devices never to send a reply twice, and back-to-back calls run at the
-    speed of the wire)."""
+    speed of the wire). busy_retries: how often a call answered BUSY goes out again (None:
+    never, the call answers -1), busy_pause seconds apart (None: the library's 0.1); reset_wait:
+    the longest a device that acknowledged ResetDevice is polled, until it answers, before its
+    next call (None: 2 s; 0: no wait). devices: the framing of each device that has its own, by
+    address: {2: {"checksum": "checksum8"}, 40: {"key": "123456"}} (a key means CRC-16; without
+    one the device keeps the bus's checksum unless it names one)."""
 
     def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
-                 repeat_guard=None):
+                 repeat_guard=None, busy_retries=None, busy_pause=None, reset_wait=None,
+                 devices=None):
         if checksum not in _CHECKSUMS:
             raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, not {checksum!r}")
+        # Checked before the port opens: a bad setting opens nothing.
+        own_framings = []
+        for address, device in (devices or {}).items():
+            unknown = set(device) - {"checksum", "key"}
+            if unknown:
+                raise ValueError(f"device {address}: unknown setting {sorted(unknown)[0]!r}")
+            own_key = device.get("key")
+            own_checksum = device.get("checksum", "crc16" if own_key is not None else checksum)
+            if own_checksum not in _CHECKSUMS:
+                raise ValueError(f"checksum must be one of {', '.join(_CHECKSUMS)}, "
+                                 f"not {own_checksum!r}")
+            own_framings.append(
+                lambda a=_c_int(address, "address"), c=own_checksum,
+                k=None if own_key is None else _c_string(str(own_key)):
+                lib.quennet_set_device(self._handle, a, _CHECKSUMS[c], k))
         options = _capi.Options()
         lib.quennet_options_init(ctypes.byref(options))
         options.checksum = _CHECKSUMS[checksum]
@@ -230,6 +251,11 @@ class Bus:
             options.call_timeout_ms = _milliseconds(timeout, "timeout")
         guard = None if repeat_guard is None else _milliseconds(repeat_guard, "repeat_guard",
                                                                 zero_allowed=True)
+        retries = None if busy_retries is None else _c_int(busy_retries, "busy_retries")
+        pause = None if busy_pause is None else _milliseconds(busy_pause, "busy_pause",
+                                                              zero_allowed=True)
+        wait = None if reset_wait is None else _milliseconds(reset_wait, "reset_wait",
+                                                             zero_allowed=True)
         path = _c_string(str(port))
         self.port = port
         self._handle = ctypes.c_void_p()
@@ -237,8 +263,17 @@ class Bus:
         if code != _capi.OK:
             self._handle = None
             _raise(code)
+        settings = []
         if guard is not None:
-            code = lib.quennet_set_repeat_guard(self._handle, guard)
+            settings.append(lambda: lib.quennet_set_repeat_guard(self._handle, guard))
+        if retries is not None or pause is not None:
+            settings.append(lambda: lib.quennet_set_busy_retries(
+                self._handle, retries or 0, -1 if pause is None else pause))
+        if wait is not None:
+            settings.append(lambda: lib.quennet_set_reset_wait(self._handle, wait))
+        settings.extend(own_framings)
+        for setting in settings:
+            code = setting()
             if code != _capi.OK:
                 error = _error(code)
                 self.close()

@@ -113,6 +113,37 @@ int BusClient::repeatGuardMs() const {
   return settings_->repeatGuardMs;
 }
 
+void BusClient::setDeviceLink(quint8 address, const DeviceLink& link) {
+  if (link.keyCode && (*link.keyCode < 0 || link.checksumType == CHKSM_8BIT)) {
+    throw QuennetError(kErrInvalidProcedureCall);
+  }
+  const std::lock_guard lock(settingsMutex_);
+  settings_->devices[address] = link;
+}
+
+void BusClient::clearDeviceLink(quint8 address) {
+  const std::lock_guard lock(settingsMutex_);
+  settings_->devices.erase(address);
+}
+
+std::optional<DeviceLink> BusClient::deviceLink(quint8 address) const {
+  const std::lock_guard lock(settingsMutex_);
+  const auto found = settings_->devices.find(address);
+  if (found == settings_->devices.end()) return std::nullopt;
+  return found->second;
+}
+
+void BusClient::setCallGuard(const CallGuardSettings& settings) {
+  checkCallGuardSettings(settings);
+  const std::lock_guard lock(settingsMutex_);
+  settings_->guard = settings;
+}
+
+CallGuardSettings BusClient::callGuard() const {
+  const std::lock_guard lock(settingsMutex_);
+  return settings_->guard;
+}
+
 bool BusClient::open() {
   if (state_ == ConnectedState) return true;
   auto done = std::make_shared<std::promise<LineError>>();

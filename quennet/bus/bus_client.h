@@ -19,6 +19,7 @@
 #include <QVariantList>
 
 #include "quennet/bus/bus_reply.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/link/frame.h"
 #include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
@@ -35,6 +36,14 @@ class BusWorker;
 struct BusJob;
 struct LinkSettings;
 }  // namespace bus_detail
+
+/// How one device on the bus frames its messages, when it differs from the bus's own set-up: a
+/// kiosk's note validator on CRC-16, encrypted, beside a coin acceptor on the 8-bit checksum.
+struct DeviceLink {
+  Checksum_Type checksumType = CHKSM_16BIT;
+  /// A key code: the device's frames are encrypted with it (CRC-16 only); none: in the clear.
+  std::optional<std::int32_t> keyCode;
+};
 
 /// Used from the thread it was created in, like any QObject; that thread needs a running event loop
 /// for replies to finish.
@@ -93,6 +102,22 @@ class QUENNET_EXPORT BusClient : public QObject {
   ///@{
   void setRepeatGuardMs(int ms);
   int repeatGuardMs() const;
+  ///@}
+  /// The framing of the device at `address`: requests to it use this checksum and key instead
+  /// of the bus's. Throws QuennetError 5 for a negative key code or a key with the 8-bit
+  /// checksum. clearDeviceLink() puts the device back on the bus's framing.
+  ///@{
+  void setDeviceLink(quint8 address, const DeviceLink& link);
+  void clearDeviceLink(quint8 address);
+  std::optional<DeviceLink> deviceLink(quint8 address) const;
+  ///@}
+  /// BUSY retries (default none: the first BUSY is the result, -1) and the wait for a device
+  /// that acknowledged a reset to answer a poll before its next request (default 2000 ms).
+  /// Each retry and poll is a frame of its own on the line. Throws QuennetError 380 for a
+  /// setting outside its range (CallGuardSettings).
+  ///@{
+  void setCallGuard(const CallGuardSettings& settings);
+  CallGuardSettings callGuard() const;
   ///@}
 
   /// Opens the port (9600,n,8,1). False, with errorString() and errorOccurred(), when it cannot.

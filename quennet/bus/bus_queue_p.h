@@ -6,6 +6,7 @@
 #include <deque>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <QVariantList>
 
 #include "quennet/bus/bus_client.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
@@ -32,6 +34,8 @@ struct LinkSettings {
   KeyDigits keyDigits{};
   std::int32_t hopperCode = CommandSet::kDefaultHopperCode;
   int repeatGuardMs = LinkEngine::kRepeatGuardMs;
+  CallGuardSettings guard{0, CallGuardSettings{}.busyPauseMs, kDefaultResetWaitMs};
+  std::map<std::uint8_t, DeviceLink> devices;  // framings of their own, by address
 };
 
 // What opening the port needs, and where the worker answers.

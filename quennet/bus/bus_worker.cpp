@@ -95,6 +95,7 @@ void BusWorker::open(OpenOrder& order) {
     return;
   }
   set_.setLine(std::move(line));
+  guard_.forgetResets();
   if (order.detectEchoAt && set_.line()->isOpen()) {
     applySettings(order.settings);
     order.echoFound = set_.detectEcho(*order.detectEchoAt);
@@ -102,13 +103,20 @@ void BusWorker::open(OpenOrder& order) {
   order.done->set_value(LineError{});
 }
 
-void BusWorker::applySettings(const LinkSettings& settings) {
+void BusWorker::applySettings(const LinkSettings& settings, std::optional<std::uint8_t> address) {
   set_.setChecksumType(settings.checksumType);
   set_.setCommsEcho(settings.commsEcho);
   set_.setEncryption(settings.encryption);
   set_.setKeyDigits(settings.keyDigits);
+  const auto own = address ? settings.devices.find(*address) : settings.devices.end();
+  if (own != settings.devices.end()) {
+    set_.setChecksumType(own->second.checksumType);
+    set_.setEncryption(own->second.keyCode.has_value());
+    if (own->second.keyCode) set_.setKeyDigits(keyDigitsFromCode(*own->second.keyCode));
+  }
   set_.setHopperCode(settings.hopperCode);
   set_.setRepeatGuardMs(settings.repeatGuardMs);
+  guard_.setSettings(settings.guard);
   set_.forgetLastTransaction();
 }
 
@@ -130,12 +138,14 @@ void BusWorker::addFrames(BusResult& result, bool deviceCommand) const {
 }
 
 BusResult BusWorker::request(const BusJob& job) {
-  applySettings(job.settings);
-  set_.CommandBuffer.clear();
-  set_.LoadFrame(job.address, job.header, byteSpan(job.data));
+  applySettings(job.settings, job.address);
   std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
   BusResult result;
-  result.result = set_.TransactRequest(replyData);
+  result.result = guard_.run(set_, job.address, [&] {
+    set_.CommandBuffer.clear();
+    set_.LoadFrame(job.address, job.header, byteSpan(job.data));
+    return set_.TransactRequest(replyData);
+  });
   if (result.result == kResultOk) {
     const auto count = static_cast<std::size_t>(set_.deliveredDataCount());
     result.data = bytesOf(std::span(replyData).first(count));
@@ -145,10 +155,17 @@ BusResult BusWorker::request(const BusJob& job) {
 }
 
 BusResult BusWorker::invoke(const BusJob& job) {
-  applySettings(job.settings);
+  applySettings(job.settings,
+                job.method->hasDevice() ? std::optional<std::uint8_t>(job.address) : std::nullopt);
   QVariantList inputs = job.inputs;
   if (job.method->hasDevice()) inputs.prepend(static_cast<int>(job.address));
-  const InvokeResult invoked = job.method->invoker(set_, inputs);
+  InvokeResult invoked;
+  const std::optional<std::uint8_t> device =
+      job.method->hasDevice() ? std::optional<std::uint8_t>(job.address) : std::nullopt;
+  guard_.run(set_, device, [&] {
+    invoked = job.method->invoker(set_, inputs);
+    return invoked.result;
+  });
   BusResult result;
   result.result = invoked.result;
   result.outputs = invoked.outputs;

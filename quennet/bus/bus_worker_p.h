@@ -35,7 +35,8 @@ class BusWorker : public QObject {
   void open(OpenOrder& order);
   BusResult request(const BusJob& job);
   BusResult invoke(const BusJob& job);
-  void applySettings(const LinkSettings& settings);
+  // The bus's set-up, then the framing of the device at `address` where it has one of its own.
+  void applySettings(const LinkSettings& settings, std::optional<std::uint8_t> address = {});
   // The frames and status of the job's transaction, as reportCall() tells them; `deviceCommand`
   // is false for a method that never asks a device.
   void addFrames(BusResult& result, bool deviceCommand) const;
@@ -44,6 +45,7 @@ class BusWorker : public QObject {
   std::shared_ptr<BusQueue> queue_;
   BusClient* client_;
   CommandSet set_;
+  CallGuard guard_;  // which devices were reset, across requests
   std::uint64_t session_ = 0;
   bool lineFailed_ = false;  // the port of this session failed; it is as good as closed
   bool running_ = false;

@@ -27,6 +27,7 @@
 #include "quennet/bus/bus_client.h"
 #include "quennet/bus/event_poller.h"
 #include "quennet/bus/event_report.h"
+#include "quennet/commands/call_guard.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/encryption.h"
 #include "quennet/link/port_access.h"
@@ -597,6 +598,71 @@ int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds) {
     checkMilliseconds(milliseconds, "the repeat guard");
     checkHere(*bus);
     Runtime::instance().run([&] { bus->client->setRepeatGuardMs(milliseconds); });
+    return QUENNET_OK;
+  });
+}
+
+int quennet_set_busy_retries(quennet_bus* bus, int retries, int pause_ms) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (retries < 0 || retries > quennet::kMaxBusyRetries || pause_ms < -1 ||
+        pause_ms > quennet::kMaxBusyPauseMs) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("BUSY retries take 0 to %1, their pause 0 to "
+                                                   "%2 ms")
+                                        .arg(quennet::kMaxBusyRetries)
+                                        .arg(quennet::kMaxBusyPauseMs)};
+    }
+    Runtime::instance().run([&] {
+      quennet::CallGuardSettings settings = bus->client->callGuard();
+      settings.busyRetries = retries;
+      if (pause_ms >= 0) settings.busyPauseMs = pause_ms;
+      bus->client->setCallGuard(settings);
+    });
+    return QUENNET_OK;
+  });
+}
+
+int quennet_set_device(quennet_bus* bus, int address, int checksum, const char* key) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (address < 0 || address > 255) {
+      throw Failure{QUENNET_EINVAL, QStringLiteral("address %1 lies outside 0..255").arg(address)};
+    }
+    if (checksum != QUENNET_CRC16 && checksum != QUENNET_CHECKSUM8) {
+      throw Failure{QUENNET_EINVAL,
+                    QStringLiteral("checksum %1 is neither 0 (8-bit) nor 1 (CRC)").arg(checksum)};
+    }
+    quennet::DeviceLink link;
+    link.checksumType = checksum == QUENNET_CRC16 ? quennet::CHKSM_16BIT : quennet::CHKSM_8BIT;
+    if (key) {
+      link.keyCode = quennet::keyCodeFromDigits(text(key));
+      if (!link.keyCode) {
+        throw Failure{QUENNET_EINVAL, QStringLiteral("the key needs exactly six digits 0 to 9")};
+      }
+      if (checksum != QUENNET_CRC16) {
+        throw Failure{QUENNET_EINVAL,
+                      QStringLiteral("a key needs CRC frames: encryption does not work with the "
+                                     "8-bit checksum")};
+      }
+    }
+    Runtime::instance().run(
+        [&] { bus->client->setDeviceLink(static_cast<quint8>(address), link); });
+    return QUENNET_OK;
+  });
+}
+
+int quennet_set_reset_wait(quennet_bus* bus, int milliseconds) {
+  return guarded([&] {
+    if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
+    if (milliseconds < 0 || milliseconds > quennet::kMaxResetWaitMs) {
+      throw Failure{QUENNET_EINVAL,
+                    QStringLiteral("the reset wait takes 0 to %1 ms").arg(quennet::kMaxResetWaitMs)};
+    }
+    Runtime::instance().run([&] {
+      quennet::CallGuardSettings settings = bus->client->callGuard();
+      settings.resetWaitMs = milliseconds;
+      bus->client->setCallGuard(settings);
+    });
     return QUENNET_OK;
   });
 }

@@ -135,6 +135,20 @@ void FrameSplitter::finish(std::vector<FrameRecord>& out) {
 void FramePairing::label(FrameRecord& record) {
   if (record.status != FrameStatus::Ok && record.status != FrameStatus::BadChecksum) {
     record.direction = FrameDirection::Unknown;
+    // After an address poll or clash the devices answer one loose byte each, each in its own
+    // time, for as long as the host listens: those bytes are their answers, not broken frames.
+    const std::int64_t listenUs = std::int64_t{replyWaitMs(ReplyWait::Gather)} * 1000;
+    if (lastHostFrame_ && lastHostFrame_->frame.destination == kBroadcastAddress &&
+        gathersAnswers(lastHostFrame_->frame.header) && !record.raw.isEmpty() &&
+        record.timeUs - lastHostFrame_->timeUs <= listenUs &&
+        (record.status == FrameStatus::Incomplete || record.status == FrameStatus::Garbage)) {
+      record.direction = FrameDirection::Device;
+      record.status = FrameStatus::Ok;
+      record.frame.complete = false;
+      record.peer = kBroadcastAddress;
+      record.requestHeader = lastHostFrame_->frame.header;
+      record.durationUs = record.timeUs - lastHostFrame_->timeUs;
+    }
     return;
   }
   if (record.frame.destination != kHostAddress) {

@@ -24,6 +24,13 @@ QJsonValue sourceOf(const FrameRecord& record) {
   return QJsonValue::Null;
 }
 
+// The loose one-byte answers of the devices to an address poll or clash.
+bool isAddressAnswers(const FrameRecord& record) {
+  return record.direction == FrameDirection::Device && record.requestHeader >= 0 &&
+         gathersAnswers(static_cast<std::uint8_t>(record.requestHeader)) &&
+         !record.frame.complete && record.status == FrameStatus::Ok;
+}
+
 }  // namespace
 
 QString directionText(FrameDirection direction) {
@@ -57,11 +64,7 @@ QString frameStatusText(FrameStatus status) {
 }
 
 QString frameName(const FrameRecord& record) {
-  if (record.direction == FrameDirection::Device && record.requestHeader >= 0 &&
-      gathersAnswers(static_cast<std::uint8_t>(record.requestHeader)) && !record.frame.complete &&
-      record.status == FrameStatus::Ok) {
-    return QStringLiteral("Address answers");
-  }
+  if (isAddressAnswers(record)) return QStringLiteral("Address answers");
   if (!isFrame(record)) {
     if (record.status == FrameStatus::Timeout) {
       // Bytes that stopped short of a whole reply are not silence.
@@ -126,7 +129,7 @@ QJsonObject frameJson(const FrameRecord& record, double seconds) {
       {QStringLiteral("header"), frame ? QJsonValue(record.frame.header) : QJsonValue()},
       {QStringLiteral("name"), frameName(record)},
       {QStringLiteral("data"), bytesText(frame ? record.frame.data : record.raw)},
-      {QStringLiteral("ok"), frame && record.status == FrameStatus::Ok},
+      {QStringLiteral("ok"), (frame && record.status == FrameStatus::Ok) || isAddressAnswers(record)},
   };
 }
 

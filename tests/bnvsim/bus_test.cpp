@@ -1,10 +1,12 @@
 // The bus on a given clock: framing, checks, routing, echo, broadcast timing and spoiled replies.
 // Host frames are built and replies checked by the host's own link engine.
+#include <algorithm>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "bnvsim/bus.h"
+#include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
 #include "bnvsim/validator.h"
 #include "quennet/link/link_engine.h"
@@ -167,18 +169,125 @@ TEST(BusAddressing, PollAndClashAnswerOneByteEachAfterFourMsPerAddress) {
   EXPECT_DOUBLE_EQ(out[0].atMs, 1012);
   EXPECT_EQ(out[1].bytes, Bytes{40});
   EXPECT_DOUBLE_EQ(out[1].atMs, 1160);
-  out = bus.receive(host.frame(0, 252), 2000);
-  ASSERT_EQ(out.size(), 2u);
-  EXPECT_EQ(out[0].bytes.size(), 1u);
-  EXPECT_DOUBLE_EQ(out[1].atMs, 2160);
+  // A clash is answered with each device's own address after a random delay, in time order.
+  for (int round = 0; round < 20; ++round) {
+    const double at = 2000 + 2000 * round;
+    out = bus.receive(host.frame(0, 252), at);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_LE(out[0].atMs, out[1].atMs);
+    EXPECT_GE(out[0].atMs, at);
+    EXPECT_LT(out[1].atMs, at + 1200);  // inside the host's listening time
+    Bytes heard{out[0].bytes[0], out[1].bytes[0]};
+    std::sort(heard.begin(), heard.end());
+    EXPECT_EQ(heard, (Bytes{3, 40}));
+    EXPECT_EQ(out[0].bytes.size(), 1u);
+  }
 
   // An address change is answered from the old address; the device then lives at the new one.
-  out = bus.receive(host.frame(40, 251, {77}), 3000);
+  out = bus.receive(host.frame(40, 251, {77}), 53000);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(host.accept(out[0].bytes));
   EXPECT_EQ(validator.address(), 77);
-  EXPECT_TRUE(bus.receive(host.frame(40, 254), 3100).empty());
-  EXPECT_EQ(bus.receive(host.frame(77, 254), 3200).size(), 1u);
+  EXPECT_TRUE(bus.receive(host.frame(40, 254), 53100).empty());
+  EXPECT_EQ(bus.receive(host.frame(77, 254), 53200).size(), 1u);
+}
+
+// A kiosk: each device reads and answers only in its own framing, whatever the line's is; a
+// frame in another framing is a bad checksum to it. A broadcast reaches only the devices that
+// can read it.
+TEST(BusFraming, EachDeviceKeepsItsOwnChecksumAndKey) {
+  Validator validator(40, true);
+  CoinAcceptor coins;
+  Hopper hopper;
+  Bus bus(line(false, true));  // the line's framing: CRC-16 in the clear
+  bus.attach(&validator, QStringLiteral("validator"), Framing{true, true, QStringLiteral("123456")});
+  bus.attach(&coins, QStringLiteral("coin acceptor"), Framing{false, false, {}});
+  bus.attach(&hopper, QStringLiteral("hopper"));
+  const struct {
+    const char* mode;
+    bool crc;
+    bool encryption;
+    std::int32_t key;
+    std::vector<int> answered;  // the devices that answer a poll in this framing
+  } cases[] = {
+      {"CRC-16 encrypted, key 123456", true, true, keyCodeFromText(QStringLiteral("123456")), {40}},
+      {"CRC-16 encrypted, another key", true, true, 0x406285, {}},
+      {"8-bit checksum", false, false, 0, {2}},
+      {"CRC-16", true, false, 0, {3}},
+  };
+  double now = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.mode);
+    Host host(c.crc, c.encryption, c.key);
+    for (int address : {2, 3, 40}) {
+      const auto out = bus.receive(host.frame(static_cast<std::uint8_t>(address), 254), now += 100);
+      const bool answers = std::count(c.answered.begin(), c.answered.end(), address) > 0;
+      ASSERT_EQ(out.size(), answers ? 1u : 0u) << address;
+      if (answers) {
+        ASSERT_TRUE(host.accept(out[0].bytes)) << address;
+        EXPECT_EQ(host.header(), kHeaderAck);
+      }
+    }
+    const auto out = bus.receive(host.frame(0, 253), now += 100);
+    Bytes heard;
+    for (const Transmission& t : out) heard.push_back(t.bytes.at(0));
+    EXPECT_EQ(heard, Bytes(c.answered.begin(), c.answered.end()));
+  }
+  EXPECT_EQ(coins.comms().badChecksums, 6);  // three framings, a poll and a broadcast each
+  EXPECT_EQ(validator.comms().badChecksums, 6);
+  ASSERT_TRUE(bus.framingAt(2).has_value());
+  EXPECT_FALSE(bus.framingAt(2)->crc);
+  EXPECT_FALSE(bus.framingAt(4).has_value());
+
+  // A key change applies to the device that was asked, not to the line or the others.
+  Host validatorHost(true, true, keyCodeFromText(QStringLiteral("123456")));
+  ASSERT_EQ(bus.receive(validatorHost.frame(40, 137, {0x11, 0x11, 0x11}), now += 100).size(), 1u);
+  EXPECT_TRUE(bus.receive(validatorHost.frame(40, 254), now += 100).empty());
+  Host renewed(true, true, 0x111111);
+  EXPECT_EQ(bus.receive(renewed.frame(40, 254), now += 100).size(), 1u);
+  EXPECT_EQ(bus.lineOptions().key, QStringLiteral("582604"));
+  EXPECT_EQ(bus.receive(Host(true).frame(3, 254), now += 100).size(), 1u);
+}
+
+// A device's own faults: BUSY to its next N commands, and silence after an acknowledged reset
+// (to the address poll too) until it is back; the other devices answer throughout.
+TEST(BusFaults, ADeviceAnswersBusyForNCommandsAndIsSilentAfterASlowReset) {
+  Validator validator(40, true);
+  Hopper hopper;
+  Bus bus(line(false, true));
+  bus.attach(&validator);
+  bus.attach(&hopper);
+  Host host(true);
+  EXPECT_FALSE(bus.setBusyReplies(41, 1));
+  ASSERT_TRUE(bus.setBusyReplies(40, 2));
+  double now = 0;
+  const auto header = [&](int address, std::uint8_t command) -> int {
+    const auto out = bus.receive(host.frame(static_cast<std::uint8_t>(address), command), now);
+    if (out.empty()) return -1;
+    EXPECT_TRUE(host.accept(out[0].bytes));
+    return host.header();
+  };
+  now = 10;
+  EXPECT_EQ(header(40, 254), kHeaderBusy);
+  EXPECT_EQ(header(3, 254), kHeaderAck);
+  EXPECT_EQ(header(40, 242), kHeaderBusy);
+  EXPECT_EQ(header(40, 254), kHeaderAck);
+
+  ASSERT_TRUE(bus.setResetSilence(40, kDefaultResetSilenceMs));
+  now = 1000;
+  EXPECT_EQ(header(40, 1), kHeaderAck);
+  now = 1000 + kDefaultResetSilenceMs - 1;
+  EXPECT_EQ(header(40, 254), -1);
+  EXPECT_EQ(header(3, 254), kHeaderAck);
+  auto out = bus.receive(host.frame(0, 253), now);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0].bytes, Bytes{3});
+  now = 1000 + kDefaultResetSilenceMs + 1;
+  EXPECT_EQ(header(40, 254), kHeaderAck);
+  // Turned off, a reset is back at once.
+  ASSERT_TRUE(bus.setResetSilence(40, 0));
+  EXPECT_EQ(header(40, 1), kHeaderAck);
+  EXPECT_EQ(header(40, 254), kHeaderAck);
 }
 
 TEST(BusFaults, EachFaultSpoilsTheNextReplyOnly) {

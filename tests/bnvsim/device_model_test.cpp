@@ -130,6 +130,33 @@ TEST(ValidatorEscrow, WithoutEscrowANoteIsStackedAtOnce) {
   EXPECT_EQ(events(v), (Bytes{1, 5, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
 }
 
+// The stacker bit only says whether a note is stacked or drops into the cash box: with it clear
+// a note is still taken, at once without escrow and on route 1 from escrow; only a cash box out
+// or full refuses.
+TEST(ValidatorEscrow, StackerBitClearStillTakesTheNote) {
+  for (const std::uint8_t mode : {0, 2}) {
+    SCOPED_TRACE(int(mode));
+    Validator v(40, true);
+    enableAll(v);
+    ask(v, 153, {mode});
+    v.insertNote(5);
+    if (mode == quennet::kBillModeEscrow) {
+      EXPECT_EQ(v.escrowNote(), 5);
+      EXPECT_EQ(ask(v, 154, {quennet::kRouteStack}).data, Bytes{});
+    }
+    EXPECT_EQ(v.escrowNote(), 0);
+    EXPECT_EQ(events(v)[1], 5);
+    EXPECT_EQ(events(v)[2], quennet::kNoteStacked);
+    EXPECT_EQ(ask(v, 225).data, (Bytes{1, 0, 0}));
+  }
+  Validator v(40, true);
+  enableAll(v);
+  ask(v, 153, {2});
+  v.insertNote(5);
+  v.stackerFull();
+  EXPECT_EQ(ask(v, 154, {quennet::kRouteStack}).data, (Bytes{quennet::kRouteFailed}));
+}
+
 TEST(ValidatorEscrow, RefusedNotesGiveTheirStatusEvent) {
   Validator v(40, true);
   v.insertNote(1);  // master inhibit active

@@ -86,13 +86,18 @@ TEST(Program, HelpNamesEveryOption) {
   const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
   for (const char* option : {"--link", "--address", "--no-echo", "--checksum8", "--encrypt",
                              "--key", "--pacing", "--reply-delay", "--escrow-timeout", "--hopper",
-                             "--coin-acceptor", "--no-stacker", "--fault", "--trace"}) {
+                             "--coin-acceptor", "--device", "--busy", "--slow-reset",
+                             "--no-stacker", "--fault", "--trace"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
   for (const QStringList& bad :
        {QStringList{"--key", "12ab56"}, QStringList{"--fault", "busy=nan"},
         QStringList{"--fault", "busy=inf"}, QStringList{"--escrow-timeout", "-1"},
-        QStringList{"--reply-delay", "99999999999"}}) {
+        QStringList{"--reply-delay", "99999999999"}, QStringList{"--device", "printer"},
+        QStringList{"--device", "hopper=crc8"}, QStringList{"--device", "hopper=checksum8:123456"},
+        QStringList{"--device", "validator=encrypted:12345"}, QStringList{"--busy", "40"},
+        QStringList{"--busy", "2=1"}, QStringList{"--slow-reset", "1=100"},
+        QStringList{"--slow-reset", "40=-5"}}) {
     process.start(programPath(), bad);
     ASSERT_TRUE(process.waitForFinished(5000));
     EXPECT_NE(process.exitCode(), 0) << bad.join(' ').toStdString();
@@ -168,6 +173,19 @@ TEST(Console, CommandsDriveTheSimulator) {
       console.execute(QStringLiteral("status")).contains(QStringLiteral("faults: busy x2, noise")));
   console.execute(QStringLiteral("fault clear"));
   EXPECT_TRUE(console.execute(QStringLiteral("status")).contains(QStringLiteral("faults: none")));
+
+  for (const char* bad : {"busy 40", "busy x 1", "busy 40 -1", "busy 40 1001", "slowreset 40 -1",
+                          "slowreset 40 700000"}) {
+    EXPECT_TRUE(console.execute(QLatin1String(bad)).startsWith(QStringLiteral("usage"))) << bad;
+  }
+  EXPECT_TRUE(console.execute(QStringLiteral("busy 3 1")).startsWith(QStringLiteral("no device")));
+  EXPECT_EQ(console.execute(QStringLiteral("busy 40 3")), QStringLiteral("ok"));
+  EXPECT_EQ(console.execute(QStringLiteral("slowreset 40")), QStringLiteral("ok"));
+  status = console.execute(QStringLiteral("status"));
+  EXPECT_TRUE(status.contains(QStringLiteral(
+      "validator at 40: CRC-16 encrypted (key 123456) (the line's), busy x3, silent 1500 ms after "
+      "a reset")))
+      << status.toStdString();
 
   EXPECT_FALSE(console.quitRequested());
   console.execute(QStringLiteral("quit"));

@@ -106,7 +106,26 @@ TEST_F(BusOnSimulator, RawFramesKeysAndMisuse) {
   EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("SetInhibitStatus"), {"255"}),
                QuennetError);
   EXPECT_THROW(client_.sendRequest(kValidator, 1, QByteArray(252, '\0')), QuennetError);
+  EXPECT_THROW(client_.setCallGuard({kMaxBusyRetries + 1, 0, 0}), QuennetError);
+  EXPECT_THROW(client_.setCallGuard({0, 0, -1}), QuennetError);
   EXPECT_EQ(sim_.framesReceived(), frames);
+  EXPECT_EQ(client_.callGuard().busyRetries, 0);
+  EXPECT_EQ(client_.callGuard().resetWaitMs, kDefaultResetWaitMs);
+
+  // A raw frame answered BUSY goes out again as often as set; a raw reset is waited for too.
+  line.encryption = false;
+  sim_.setLineOptions(line);
+  client_.setCallGuard({2, 10, kDefaultResetWaitMs});
+  ASSERT_TRUE(sim_.setBusyReplies(kHopper, 2));
+  ASSERT_TRUE(sim_.setResetSilence(kHopper, 300));
+  std::unique_ptr<BusReply> busy(client_.sendRequest(kHopper, 254));
+  std::unique_ptr<BusReply> reset(client_.sendRequest(kHopper, 1));
+  std::unique_ptr<BusReply> after(client_.invoke(kHopper, QStringLiteral("GetSerialNo")));
+  ASSERT_TRUE(runUntil([&] { return after->isFinished(); }));
+  EXPECT_EQ(busy->result(), kResultOk);
+  EXPECT_EQ(reset->result(), kResultOk);
+  EXPECT_EQ(after->result(), kResultOk) << after->caption().toStdString();
+  EXPECT_GT(sim_.framesReceived(), frames + 6) << "three polls, the reset and polls after it";
 }
 
 TEST_F(BusOnSimulator, UrgentRequestOvertakesPollsQueuedBehindAStackerCycle) {
@@ -226,6 +245,49 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
 
 // Each way a request can end, from a device on a pseudo-terminal that answers as the row says,
 // and the Error a caller branches on: never NoError unless the device accepted.
+// A kiosk's bus: the validator encrypted on CRC-16, the coin acceptor and the hopper on the 8-bit
+// checksum. Each request goes out in the framing of the device it is for.
+TEST(BusClient, EachDeviceIsAskedInItsOwnFramingOnOneLine) {
+  bnvsim::SimulatorOptions kiosk;
+  kiosk.coinAcceptor = true;
+  kiosk.hopper = true;
+  kiosk.validatorFraming = bnvsim::Framing{true, true, QStringLiteral("123456")};
+  kiosk.coinAcceptorFraming = bnvsim::Framing{false, false, {}};
+  kiosk.hopperFraming = bnvsim::Framing{false, false, {}};
+  bnvsim::Simulator sim(kiosk);
+  QString error;
+  ASSERT_TRUE(sim.start(&error)) << error.toStdString();
+  BusClient client;
+  client.setPortName(sim.slavePath());
+  client.setCommsEcho(true);
+  ASSERT_TRUE(client.open());
+  const auto serials = [&] {
+    QStringList labels;
+    std::vector<std::unique_ptr<BusReply>> replies;
+    for (const quint8 address : {kCoinAcceptor, kHopper, kValidator}) {
+      replies.emplace_back(client.invoke(address, QStringLiteral("GetSerialNo")));
+    }
+    EXPECT_TRUE(runUntil([&] { return replies.back()->isFinished(); }, 10000));
+    for (const auto& reply : replies) {
+      labels << (reply->result() == kResultOk ? reply->busResult().serial
+                                              : QString::number(reply->result()));
+    }
+    return labels;
+  };
+  EXPECT_EQ(serials(), (QStringList{"2", "2", "2"})) << "the bus's CRC-16 in the clear: no answer";
+  client.setDeviceLink(kCoinAcceptor, {CHKSM_8BIT, std::nullopt});
+  client.setDeviceLink(kHopper, {CHKSM_8BIT, std::nullopt});
+  client.setDeviceLink(kValidator, {CHKSM_16BIT, 0x654321});  // the digits 123456
+  EXPECT_EQ(serials(), (QStringList{"420017", "700301", "1234567"}));
+  ASSERT_TRUE(client.deviceLink(kValidator).has_value());
+  EXPECT_EQ(client.deviceLink(kValidator)->keyCode, 0x654321);
+  client.clearDeviceLink(kHopper);
+  EXPECT_FALSE(client.deviceLink(kHopper).has_value());
+  EXPECT_EQ(serials(), (QStringList{"420017", "2", "1234567"}));
+  EXPECT_THROW(client.setDeviceLink(kHopper, {CHKSM_8BIT, 0x654321}), QuennetError);
+  EXPECT_THROW(client.setDeviceLink(kHopper, {CHKSM_16BIT, -1}), QuennetError);
+}
+
 TEST(BusClient, EveryOutcomeHasItsError) {
   struct Row {
     const char* what;

@@ -473,6 +473,60 @@ static void open_failures(const char* port) {
   CHECK(strstr(quennet_strerror(QUENNET_EOPEN), "opened") != NULL);
 }
 
+static int serial_result(quennet_bus* bus) {
+  quennet_reply* reply = NULL;
+  if (quennet_call(bus, 40, "GetSerialNo", NULL, 0, &reply) != QUENNET_OK) return -99;
+  const int result = quennet_reply_result(reply);
+  quennet_reply_free(reply);
+  return result;
+}
+
+/* BUSY retried as often as set; a device slow to come back from a reset waited for. */
+static void busy_and_reset(quennet_bus* bus) {
+  char answer[256];
+  CHECK(quennet_set_busy_retries(bus, 101, 10) == QUENNET_EINVAL);
+  CHECK(quennet_set_busy_retries(bus, 1, 2001) == QUENNET_EINVAL);
+  CHECK(quennet_set_reset_wait(bus, -1) == QUENNET_EINVAL);
+  CHECK(quennet_set_reset_wait(bus, 60001) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 256, QUENNET_CHECKSUM8, NULL) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, 7, NULL) == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CHECKSUM8, "123456") == QUENNET_EINVAL);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CRC16, "12345") == QUENNET_EINVAL);
+  /* The validator on the 8-bit checksum while it speaks CRC-16: no answer; back on CRC-16. */
+  CHECK(quennet_set_device(bus, 40, QUENNET_CHECKSUM8, NULL) == QUENNET_OK);
+  CHECK(serial_result(bus) == 2);
+  CHECK(quennet_set_device(bus, 40, QUENNET_CRC16, NULL) == QUENNET_OK);
+  CHECK(serial_result(bus) == 0);
+  console("busy 40 2", answer, sizeof answer);
+  CHECK(serial_result(bus) == -1); /* the library's default: no retry */
+  CHECK(serial_result(bus) == -1);
+  CHECK(serial_result(bus) == 0);
+  console("busy 40 2", answer, sizeof answer);
+  CHECK(quennet_set_busy_retries(bus, 1, 10) == QUENNET_OK);
+  CHECK(serial_result(bus) == -1);
+  CHECK(serial_result(bus) == 0); /* one BUSY left, then the answer */
+  console("busy 40 2", answer, sizeof answer);
+  CHECK(quennet_set_busy_retries(bus, 2, -1) == QUENNET_OK);
+  CHECK(serial_result(bus) == 0);
+  CHECK(quennet_set_busy_retries(bus, 0, -1) == QUENNET_OK);
+
+  console("slowreset 40", answer, sizeof answer);
+  CHECK_TEXT(answer, "ok");
+  const char* none[] = {NULL};
+  quennet_reply* reply = NULL;
+  CHECK(quennet_call(bus, 40, "ResetDevice", none, 0, &reply) == QUENNET_OK);
+  CHECK(reply && quennet_reply_result(reply) == 0);
+  quennet_reply_free(reply);
+  CHECK(serial_result(bus) == 0); /* the default wait of 2 s covers the 1.5 s */
+  CHECK(quennet_set_reset_wait(bus, 0) == QUENNET_OK);
+  reply = NULL;
+  CHECK(quennet_call(bus, 40, "ResetDevice", none, 0, &reply) == QUENNET_OK);
+  quennet_reply_free(reply);
+  CHECK(serial_result(bus) == 2); /* not waited for: still silent */
+  console("slowreset 40 0", answer, sizeof answer);
+  CHECK(quennet_set_reset_wait(bus, 2000) == QUENNET_OK);
+}
+
 int main(void) {
   char port[256];
   if (!start_simulator(port, sizeof port)) {
@@ -487,6 +541,7 @@ int main(void) {
     huge_argument(bus);
     calls(bus);
     threads(bus);
+    busy_and_reset(bus);
     events(bus);
     quennet_free(bus);
   }

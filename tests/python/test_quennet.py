@@ -320,6 +320,61 @@ def test_a_forked_child_is_told_its_parents_bus_is_not_its_own(validators, use, 
         assert "fork()" in said[0]
 
 
+def test_busy_retries_and_the_wait_after_a_slow_reset_agree_with_the_tool(validators):
+    # A device that answers BUSY twice: one retry is not enough, two are; a device silent for
+    # 1.5 s after it acknowledges a reset is polled until it is back before the next call.
+    for_tool, for_package = validators
+    for retries, result in ((1, -1), (2, 0)):
+        for validator in validators:
+            validator.console("busy 40 2")
+        shown = json.loads(tool(for_tool.port, "--json", "--busy-retries", str(retries),
+                                "--busy-pause", "20", "GetSerialNo").stdout)
+        with quennet.Bus(for_package.port, busy_retries=retries, busy_pause=0.02) as bus:
+            answered = bus.call(40, "GetSerialNo")
+        assert shown["result"] == answered.result == result
+        assert shown.get("busyRetries", 0) == retries
+    for validator in validators:
+        validator.console("busy 40 0")
+        validator.console("slowreset 40")
+    try:
+        batch = subprocess.run([TOOL, "--port", for_tool.port, "--echo", "batch"],
+                               input="ResetDevice\nGetSerialNo\n", capture_output=True,
+                               text=True, timeout=30)
+        shown = [json.loads(line)["result"] for line in batch.stdout.splitlines()]
+        with quennet.Bus(for_package.port) as bus:
+            answered = [bus.call(40, method).result for method in ("ResetDevice", "GetSerialNo")]
+        with quennet.Bus(for_package.port, reset_wait=0) as bus:
+            unwaited = [bus.call(40, method).result for method in ("ResetDevice", "GetSerialNo")]
+    finally:
+        for validator in validators:
+            validator.console("slowreset 40 0")
+    assert shown == answered == [0, 0]
+    assert unwaited == [0, 2]
+    with pytest.raises(ValueError, match="BUSY retries"):
+        quennet.Bus(for_package.port, busy_retries=101)
+    with pytest.raises(ValueError, match="reset wait"):
+        quennet.Bus(for_package.port, reset_wait=61)
+
+
+def test_each_device_is_asked_in_its_own_framing_on_a_kiosk_bus():
+    # An encrypted CRC-16 validator beside an 8-bit coin acceptor and a CRC-16 hopper.
+    with VirtualValidator("--device", "validator=encrypted:123456",
+                          "--device", "coin-acceptor=checksum8", "--hopper") as kiosk:
+        def serials(**settings):
+            with quennet.Bus(kiosk.port, **settings) as bus:
+                return [bus.call(address, "GetSerialNo").result for address in (2, 3, 40)]
+        assert serials() == [2, 0, 2]
+        assert serials(devices={2: {"checksum": "checksum8"}, 40: {"key": "123456"}}) == [0, 0, 0]
+        assert serials(checksum="checksum8",
+                       devices={3: {"checksum": "crc16"}, 40: {"key": "123456"}}) == [0, 0, 0]
+        with pytest.raises(ValueError, match="unknown setting 'mode'"):
+            quennet.Bus(kiosk.port, devices={2: {"mode": "checksum8"}})
+        with pytest.raises(ValueError, match="needs CRC"):
+            quennet.Bus(kiosk.port, devices={2: {"checksum": "checksum8", "key": "123456"}})
+        with pytest.raises(ValueError, match="outside 0..255"):
+            quennet.Bus(kiosk.port, devices={256: {"checksum": "checksum8"}})
+
+
 @pytest.mark.skipif(os.geteuid() != 0, reason="needs root to run as another user")
 def test_a_port_this_user_may_not_open_gives_the_permission_advice(validators):
     port = validators[1].port

@@ -58,7 +58,14 @@ TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
                                   {"events", "--route", "sideways"},
                                   {"--verbose", "SendPoll"},
                                   {"events", "--interval", "0"},
-                                  {"events", "extra"}};
+                                  {"events", "extra"},
+                                  {"--busy-retries", "101", "SendPoll"},
+                                  {"--busy-retries", "-1", "SendPoll"},
+                                  {"--busy-pause", "2001", "SendPoll"},
+                                  {"--reset-wait", "60001", "SendPoll"},
+                                  {"events", "--busy-retries", "3"},
+                                  {"scan", "--port", "p"},
+                                  {"scan", "extra"}};
   for (const QStringList& args : bad) {
     EXPECT_THROW(parseArguments(args), UsageError) << args.join(u' ').toStdString();
   }

@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -131,6 +132,130 @@ TEST_F(CliOnSimulator, TheEchoIsLearntFromTheRepliesWithoutAFrameOfItsOwn) {
       EXPECT_EQ(o.value("result").toInt(-9), 0) << method;
     }
   }
+}
+
+// A device that answers BUSY k times: the call goes out again up to --busy-retries times, each a
+// frame on the line; one that stays silent after a reset is waited for in a batch.
+TEST_F(CliOnSimulator, BusyRetriesAndTheWaitAfterASlowResetOnTheWire) {
+  const struct {
+    int busy;
+    int retries;
+    int result;
+    int frames;
+  } rows[] = {{2, 0, -1, 1}, {2, 1, -1, 2}, {2, 2, 0, 3}, {2, 5, 0, 3}, {0, 5, 0, 1}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::Message() << "busy " << row.busy << ", retries " << row.retries);
+    ASSERT_TRUE(sim_.setBusyReplies(bnvsim::SimulatorOptions{}.validatorAddress, row.busy));
+    const int before = sim_.framesReceived();
+    QString out;
+    run({"--json", "--busy-retries", QString::number(row.retries), "--busy-pause", "20",
+         "GetSerialNo"},
+        &out);
+    const QJsonObject o = QJsonDocument::fromJson(out.toUtf8()).object();
+    EXPECT_EQ(o.value("result").toInt(-9), row.result) << out.toStdString();
+    EXPECT_EQ(o.value("busyRetries").toInt(0), row.frames - 1);
+    EXPECT_EQ(sim_.framesReceived(), before + row.frames);
+    ASSERT_TRUE(sim_.setBusyReplies(bnvsim::SimulatorOptions{}.validatorAddress, 0));
+  }
+
+  // ResetDevice, then GetSerialNo at once: the device is silent for 1.5 s after its ACK.
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 1500));
+  const auto batch = [&](const QStringList& options) {
+    const QStringList lines = {"ResetDevice", "GetSerialNo"};
+    qsizetype next = 0;
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    CliStreams streams{outStream, errStream};
+    streams.readLine = [&]() -> std::optional<BatchLine> {
+      if (next == lines.size()) return std::nullopt;
+      return BatchLine{lines[next++], {}};
+    };
+    runCli(QStringList{"--port", sim_.slavePath(), "--echo"} + options + QStringList{"batch"},
+           streams);
+    QList<int> results;
+    for (const QString& line : out.split(u'\n', Qt::SkipEmptyParts)) {
+      results.append(QJsonDocument::fromJson(line.toUtf8()).object().value("result").toInt(-9));
+    }
+    return results;
+  };
+  int before = sim_.framesReceived();
+  EXPECT_EQ(batch({}), (QList<int>{0, 0}));
+  EXPECT_GT(sim_.framesReceived(), before + 2) << "polls while the device came back";
+  // Back at once, then slow again for the next reset.
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 0));
+  ASSERT_TRUE(sim_.setResetSilence(bnvsim::SimulatorOptions{}.validatorAddress, 1500));
+  before = sim_.framesReceived();
+  EXPECT_EQ(batch({"--reset-wait", "0"}), (QList<int>{0, kResultTimeout}));
+  EXPECT_EQ(sim_.framesReceived(), before + 2) << "no poll";
+}
+
+// A kiosk's bus: an encrypted CRC-16 validator, an 8-bit coin acceptor, a CRC-16 hopper. scan
+// finds each device in its own framing and says what it is; without the key the validator hears
+// nothing; a device that answers the poll but no command is there, its mode unknown.
+TEST(CliScan, FindsEachDeviceInItsOwnFramingOnAMixedBus) {
+  bnvsim::SimulatorOptions kiosk;
+  kiosk.coinAcceptor = true;
+  kiosk.hopper = true;
+  kiosk.validatorFraming = bnvsim::Framing{true, true, QStringLiteral("123456")};
+  kiosk.coinAcceptorFraming = bnvsim::Framing{false, false, {}};
+  bnvsim::Simulator sim(kiosk);
+  QString error;
+  ASSERT_TRUE(sim.start(&error)) << error.toStdString();
+  const auto scan = [&](const QStringList& options, QString* out) {
+    QString err;
+    QTextStream outStream(out);
+    QTextStream errStream(&err);
+    CliStreams streams{outStream, errStream};
+    return runCli(QStringList{"--port", sim.slavePath(), "--echo"} + options + QStringList{"scan"} +
+                      QStringList{"--json"},
+                  streams);
+  };
+  const QString validator = QStringLiteral("40 encrypted Bill Validator QNT QBV1 1234567");
+  const QString coins = QStringLiteral("2 checksum8 Coin Acceptor QNT QCA1 420017");
+  const QString hopper = QStringLiteral("3 crc16 Payout QNT QHP1 700301");
+  const struct {
+    const char* what;
+    QStringList options;
+    int busyHopper;
+    QStringList devices;
+  } rows[] = {
+      {"with the key", {"--key", "123456"}, 0, {coins, hopper, validator}},
+      {"a hopper that answers only BUSY", {"--key", "123456"}, 1,
+       {coins, QStringLiteral("3 unknown    "), validator}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    ASSERT_TRUE(sim.setBusyReplies(3, row.busyHopper));
+    QString out;
+    EXPECT_EQ(scan(row.options, &out), kExitOk) << out.toStdString();
+    QStringList devices;
+    for (const QJsonValue& value : QJsonDocument::fromJson(out.toUtf8()).array()) {
+      const QJsonObject o = value.toObject();
+      devices << QStringList{QString::number(o.value("address").toInt()),
+                             o.value("mode").toString(),
+                             o.value("category").toString(),
+                             o.value("manufacturer").toString(),
+                             o.value("product").toString(),
+                             o.value("serial").toString()}
+                     .join(u' ');
+    }
+    EXPECT_EQ(devices, row.devices) << out.toStdString();
+  }
+  // The text form, one labelled line a device; without the key the validator hears nothing.
+  ASSERT_TRUE(sim.setBusyReplies(3, 0));
+  QString text;
+  QString err;
+  QTextStream outStream(&text);
+  QTextStream errStream(&err);
+  CliStreams streams{outStream, errStream};
+  EXPECT_EQ(runCli({"--port", sim.slavePath(), "--echo", "scan"}, streams), kExitOk);
+  EXPECT_EQ(text.split(u'\n', Qt::SkipEmptyParts),
+            (QStringList{"address: 2  mode: checksum8  category: Coin Acceptor  manufacturer: QNT"
+                         "  product: QCA1  serial: 420017",
+                         "address: 3  mode: crc16  category: Payout  manufacturer: QNT  product: "
+                         "QHP1  serial: 700301"}));
 }
 
 // The virtual validator's own capture of the line against what the tool prints: "sent" and

@@ -1,0 +1,46 @@
+#pragma once
+// Finding what is on a bus: an address poll in every framing, then each device that answered
+// identified by trying its framing: CRC-16, CRC-16 encrypted with the key given, the 8-bit
+// checksum. A device's framing belongs to it, not to the bus, and the poll's one-byte answers
+// carry no checksum: trying is the only way to learn it.
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include <QString>
+
+#include "quennet/commands/command_set.h"
+#include "quennet/link/encryption.h"
+#include "quennet/quennet_export.h"
+
+namespace quennet {
+
+/// How a device frames its messages.
+enum class DeviceFraming : std::uint8_t {
+  Unknown,    ///< it answered the address poll and then nothing
+  Crc16,      ///< CRC-16 in the clear
+  Encrypted,  ///< CRC-16, encrypted with the key given
+  Checksum8,  ///< the 8-bit checksum
+};
+
+/// "crc16", "encrypted", "checksum8" or "unknown": the words bnvsim's --device takes.
+QUENNET_EXPORT QString framingName(DeviceFraming framing);
+
+/// One device found.
+struct FoundDevice {
+  int address = 0;
+  DeviceFraming framing = DeviceFraming::Unknown;
+  QString category;      ///< equipment category (header 245)
+  QString manufacturer;  ///< header 246
+  QString product;       ///< product code (header 244)
+  QString serial;        ///< serial number as the device's label reads it (header 242)
+};
+
+/// Polls the bus on `set` (its line open) in every framing and identifies each device that
+/// answered, in address order. `key`: the key of encrypted devices, when there may be some.
+/// The set's checksum and encryption settings are as before when it returns.
+QUENNET_EXPORT std::vector<FoundDevice> scanBus(CommandSet& set,
+                                                std::optional<KeyDigits> key = std::nullopt);
+
+}  // namespace quennet
