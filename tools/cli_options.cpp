@@ -155,7 +155,7 @@ QString helpText() {
              "  --key DIGITS       encrypt with this six-digit key (CRC frames only)\n"
              "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
              "  --repeat-guard MS  quiet the line keeps after a good reply before the next frame,\n"
-             "                     0 to 1000 (default %1; 0 trusts devices never to answer twice)\n"
+             "                     0 to 1000 (default %1: none), for devices that answer twice\n"
              "  --json             one JSON object (events: one per line)\n"
              "\n"
              "METHOD is a command method name as --list shows it, such as SendPoll or "

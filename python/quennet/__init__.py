@@ -177,8 +177,8 @@ class Bus:
     """One serial port: checksum "crc16" (default) or "checksum8", echo on the line, an
     encryption key of six digits, the longest a call may wait in seconds (None: until it is
     done), and the quiet in seconds the line must keep after a good reply before the next call
-    goes out (None: the library's 10 ms; 0 trusts the devices never to send a reply twice, and
-    back-to-back calls run at the speed of the wire)."""
+    goes out (None: the library's default, none, so back-to-back calls run at the speed of the
+    wire; a line whose devices send a reply twice sets the span within which they do)."""
 
     def __init__(self, port, checksum="crc16", echo=True, key=None, timeout=None,
                  repeat_guard=None):

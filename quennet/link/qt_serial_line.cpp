@@ -1,5 +1,7 @@
 #include "quennet/link/qt_serial_line.h"
 
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -201,6 +203,25 @@ bool QtSerialLine::write(const QByteArray& bytes) {
     return false;
   }
   return true;
+}
+
+int QtSerialLine::waitUntilSent() {
+  if (!port_->isOpen()) return -1;
+  // Bytes still in QSerialPort's own buffer have not reached the driver: no drain can tell when
+  // they leave, so nothing is claimed about what came meanwhile.
+  if (port_->bytesToWrite() > 0) return 0;
+#ifdef Q_OS_UNIX
+  const int fd = static_cast<int>(port_->handle());
+  // tcdrain sleeps in the driver until the transmitter is empty (at once on a pseudo-terminal).
+  while (::tcdrain(fd) != 0) {
+    if (errno != EINTR) return 0;  // not a terminal that drains: nothing to tell
+  }
+  // What the driver holds now came in while the frame went out; QSerialPort reads it in only
+  // when asked, so it is asked without waiting.
+  int pending = 0;
+  if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) port_->waitForReadyRead(0);
+#endif
+  return static_cast<int>(port_->bytesAvailable());
 }
 
 int QtSerialLine::bytesAvailable() {

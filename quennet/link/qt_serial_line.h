@@ -47,6 +47,7 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   void close() override;
   bool isOpen() const override;
   bool write(const QByteArray& bytes) override;
+  int waitUntilSent() override;
   int bytesAvailable() override;
   QByteArray read(int maxBytes) override;
   void waitForBytes(int count, const QDeadlineTimer& deadline) override;
