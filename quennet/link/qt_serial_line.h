@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSerialPort>
 #include <QTimer>
@@ -73,6 +74,9 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   PortSettings settings_;
   LineError error_;
   LowLatency lowLatency_ = LowLatency::NotAsked;
+  // The last write: when it began and how many bytes it handed over.
+  QElapsedTimer writeClock_;
+  int written_ = 0;
 };
 
 }  // namespace quennet
