@@ -135,7 +135,7 @@ struct Exchange {
   std::uint8_t header;
   int replyData;
   QByteArray frame;
-  int expect() const { return static_cast<int>(frame.size()) * 2 + replyData + 5; }
+  int expect() const { return static_cast<int>(frame.size()) + replyData + 5; }
   // Every byte on the wire at 9600 baud: the frame (its echo comes back while it goes out) and
   // the reply.
   double floorMs() const { return (static_cast<double>(frame.size()) + replyData + 5) * kByteMs; }
