@@ -20,6 +20,7 @@
 
 #include "bench/soak_boxes.h"
 #include "bench/soak_plan.h"
+#include "bnvsim/bus.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/services/scripted_ui_services.h"
@@ -39,6 +40,9 @@ constexpr qint64 kHangMarginMs = 1000;
 // A late reply arrives 700 ms after the command went out; this long after the call it has come
 // and gone.
 constexpr qint64 kLateSettledMs = 800;
+// How long the device takes to answer the poll after a BUSY followed by its answer: longer than
+// that answer takes to come.
+constexpr int kSlowAnswerMs = 2 * bnvsim::kBusyAnswerMs;
 // A call this long is stuck, not slow: the watchdog ends the worker.
 constexpr qint64 kStuckMs = 20000;
 constexpr int kWorkerStuck = 3;
@@ -90,6 +94,7 @@ class Soak {
   void callWithFault(const MethodPlan& plan, Kind kind);
   quennet::InvokeResult timedCall(const MethodPlan& plan, const QVariantList& inputs);
   bool pollAnswers();
+  void setReplyDelayMs(int ms);
   void keepValidatorAddress();
   void complain(const QString& what);
   void report(long rssStart, long rssEnd, qint64 elapsedMs) const;
@@ -217,6 +222,12 @@ bool Soak::pollAnswers() {
   return control_->SendPoll(kValidatorAddress, response) == quennet::kResultOk;
 }
 
+void Soak::setReplyDelayMs(int ms) {
+  bnvsim::LineOptions line = sim_->lineOptions();
+  line.replyDelayMs = ms;
+  sim_->setLineOptions(line);
+}
+
 // AddressRandom moves the validator; the rest of the soak wants it at its usual address.
 void Soak::keepValidatorAddress() {
   const int address = sim_->validatorAddress();
@@ -250,8 +261,11 @@ void Soak::callWithFault(const MethodPlan& plan, Kind kind) {
   // After the stale reply, so that it cannot land in the address change.
   keepValidatorAddress();
   // A stale answer (late, or after BUSY, or behind a changed echo or a wrong length) must not
-  // answer the next command either.
+  // answer the next command either. After BUSY the real answer is still on its way: the poll's
+  // own answer then comes as a device's often does, after the stale one would have.
+  if (kind == Kind::BusyThenAnswer) setReplyDelayMs(kSlowAnswerMs);
   if (kind != Kind::Clean && kind != Kind::NoEcho) right = pollAnswers() && right;
+  if (kind == Kind::BusyThenAnswer) setReplyDelayMs(0);
   Tally& tally = tallies_[static_cast<std::size_t>(kind)];
   ++tally.injected;
   if (right) {
