@@ -1,7 +1,9 @@
 // `quennet batch` against the paced virtual validator: simple polls through one process and one
 // port, timed per poll against the wire floor (a 5-byte poll and its echo, then a 5-byte ACK, at
 // 1.0417 ms a byte). Two clients: lock-step (write a line, read its answer, as a script does)
-// and pipelined (every line written at once, the answers read as they come).
+// and pipelined (every line written at once, the answers read as they come). Beside them the
+// same polls from this process through a command set and through the C interface, and from a
+// bare C loop (bare_loop.c) with no library at all.
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -21,29 +23,39 @@
 #include <QCoreApplication>
 #include <QString>
 
+#include "bare_loop.h"
 #include "bnvsim/bus.h"
 #include "bnvsim/simulator.h"
 #include "quennet/commands/command_set.h"
 #include "quennet/link/qt_serial_line.h"
+#include "quennet/quennet.h"
 
 extern char** environ;
 
 namespace {
 
 constexpr const char* kUsage =
-    "Usage: bench_batch [--polls N] [--repeat-guard MS] [--long-lines | --reference-only]\n"
+    "Usage: bench_batch [--polls N] [--repeat-guard MS]\n"
+    "                   [--long-lines | --reference-only | --bare-only]\n"
     "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
-    "lock-step, then N pipelined, then N from this process through a command set for\n"
-    "reference, and prints the time per poll against the wire floor.\n"
+    "lock-step, then N pipelined, then N from this process through a command set and through\n"
+    "the C interface, and N from a bare C loop for reference, and prints the time per poll\n"
+    "against the wire floor.\n"
     "--long-lines instead feeds one line of 1, 8 and 40 MB followed by a simple poll, and\n"
     "prints the time to both answers and the tool's peak resident memory.\n"
     "--reference-only: the command set's polls alone, with the CPU time of the calling thread\n"
     "per poll.\n"
+    "--bare-only: the bare C loop's polls alone.\n"
     "--repeat-guard MS: the quiet kept after each good reply before the next poll (default the\n"
-    "library's; 0 trusts the device never to answer twice).\n";
+    "library's, none).\n";
 
 // The quiet after a good reply, for the tool and the command set alike.
 int repeatGuardMs = quennet::LinkEngine::kRepeatGuardMs;
+// The tool's option only where the guard is set.
+std::vector<std::string> guardWords() {
+  if (repeatGuardMs == quennet::LinkEngine::kRepeatGuardMs) return {};
+  return {"--repeat-guard", std::to_string(repeatGuardMs)};
+}
 
 double nowMs() {
   timespec t{};
@@ -62,8 +74,9 @@ class Batch {
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, in[0], 0);
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    std::vector<std::string> words = {
-        QUENNET_TOOL, "--port", port, "--repeat-guard", std::to_string(repeatGuardMs), "batch"};
+    std::vector<std::string> words = {QUENNET_TOOL, "--port", port};
+    for (const std::string& word : guardWords()) words.push_back(word);
+    words.push_back("batch");
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
     argv.push_back(nullptr);
@@ -157,6 +170,45 @@ double threadCpuMs() {
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
+// The simple poll to the validator as it goes on the wire.
+QByteArray pollFrame() {
+  quennet::CommandSet set;
+  set.setChecksumType(quennet::CHKSM_16BIT);
+  set.LoadFrame(40, quennet::SIMPLE_POLL);
+  return set.BuildFrame();
+}
+
+// The same polls from a bare C loop: the poll, then its echo and the ACK.
+double bare(const std::string& port, int polls) {
+  const QByteArray frame = pollFrame();
+  return bare_loop_ms(port.c_str(), reinterpret_cast<const unsigned char*>(frame.constData()),
+                      static_cast<int>(frame.size()), static_cast<int>(frame.size()) + 5, polls,
+                      500);
+}
+
+// The same polls through the C interface, as a C program (or Python's package) makes them.
+double throughCApi(const std::string& port, int polls) {
+  quennet_bus* bus = nullptr;
+  if (quennet_open(port.c_str(), nullptr, &bus) != QUENNET_OK) return -1;
+  if (repeatGuardMs > 0) quennet_set_repeat_guard(bus, repeatGuardMs);
+  const auto poll = [bus] {
+    quennet_reply* reply = nullptr;
+    if (quennet_call(bus, 40, "SendPoll", nullptr, 0, &reply) != QUENNET_OK) return false;
+    const bool ok = quennet_reply_result(reply) == 0 && quennet_reply_acknowledged(reply) != 0;
+    quennet_reply_free(reply);
+    return ok;
+  };
+  double perPoll = -1;
+  if (poll()) {  // the settling after opening
+    const double start = nowMs();
+    int i = 0;
+    while (i < polls && poll()) ++i;
+    if (i == polls) perPoll = (nowMs() - start) / polls;
+  }
+  quennet_free(bus);
+  return perPoll;
+}
+
 // The same polls from this process through a command set: what the line allows here and now.
 // `cpuPerPoll`, when given, receives the calling thread's CPU milliseconds per poll.
 double inProcess(const std::string& port, int polls, double* cpuPerPoll = nullptr) {
@@ -208,6 +260,7 @@ int main(int argc, char** argv) {
   int polls = 1000;
   bool longLines = false;
   bool referenceOnly = false;
+  bool bareOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -221,6 +274,8 @@ int main(int argc, char** argv) {
       longLines = true;
     } else if (std::strcmp(argv[i], "--reference-only") == 0) {
       referenceOnly = true;
+    } else if (std::strcmp(argv[i], "--bare-only") == 0) {
+      bareOnly = true;
     } else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -240,6 +295,12 @@ int main(int argc, char** argv) {
     return 0;
   }
   const double floor = 10 * bnvsim::kByteTimeMs;
+  if (bareOnly) {
+    const double perPoll = bare(port, polls);
+    if (perPoll < 0) return 1;
+    std::printf("bare C loop: %.3f ms a poll, wire floor %.3f ms\n", perPoll, floor);
+    return 0;
+  }
   if (referenceOnly) {
     double cpu = 0;
     const double perPoll = inProcess(port, polls, &cpu);
@@ -261,9 +322,11 @@ int main(int argc, char** argv) {
                 perPoll / floor);
     return true;
   };
-  if (!row("batch, lock-step", run(port, polls, false)) ||
+  if (!row("bare C loop (reference)", bare(port, polls)) ||
+      !row("batch, lock-step", run(port, polls, false)) ||
       !row("batch, pipelined", run(port, polls, true)) ||
-      !row("in-process command set (reference)", inProcess(port, polls))) {
+      !row("in-process command set", inProcess(port, polls)) ||
+      !row("C interface (quennet_call)", throughCApi(port, polls))) {
     return 1;
   }
   return 0;

@@ -64,8 +64,20 @@ bool answeredNack(const quennet::MethodInfo& method, const quennet::InvokeResult
 
 const char* kindName(Kind kind) {
   static constexpr std::array<const char*, kKinds> names = {
-      "none",      "silent", "BUSY",       "NAK",          "bad CRC",
-      "truncated", "noise",  "late reply", "missing echo", "pty closed and reopened"};
+      "none",
+      "silent",
+      "BUSY",
+      "NAK",
+      "bad CRC",
+      "truncated",
+      "noise",
+      "late reply",
+      "missing echo",
+      "pty closed and reopened",
+      "BUSY, then the answer",
+      "0x01, then a changed echo",
+      "echo whose first byte reads 0x01",
+      "reply of the wrong length"};
   return names[static_cast<std::size_t>(kind)];
 }
 
@@ -87,6 +99,14 @@ std::optional<bnvsim::Fault> simulatorFault(Kind kind) {
       return bnvsim::Fault::Late;
     case Kind::NoEcho:
       return bnvsim::Fault::NoEcho;
+    case Kind::BusyThenAnswer:
+      return bnvsim::Fault::BusyThenAnswer;
+    case Kind::EchoNoise:
+      return bnvsim::Fault::EchoNoise;
+    case Kind::EchoHost:
+      return bnvsim::Fault::EchoHost;
+    case Kind::WrongLength:
+      return bnvsim::Fault::WrongLength;
     case Kind::Clean:
     case Kind::LineDrop:
       break;
@@ -118,7 +138,14 @@ bool classifiedRight(Kind kind, const quennet::MethodInfo& method,
     case Kind::Late:
       return out.result == kResultTimeout;
     case Kind::Busy:
+    case Kind::BusyThenAnswer:
       return out.result == kResultBusy;
+    // A changed echo, whatever its first byte, is an echo error; so is a reply of another length
+    // than every reply to the command carries (the soak gives that fault to those only).
+    case Kind::EchoNoise:
+    case Kind::EchoHost:
+    case Kind::WrongLength:
+      return out.result == kResultChecksum;
     case Kind::Nak:
       return answeredNack(method, out);
     case Kind::BadCrc:

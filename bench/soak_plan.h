@@ -16,8 +16,23 @@
 namespace soak {
 
 // The simulator's reply faults, plus the pseudo-terminal closed under the open port.
-enum class Kind { Clean, Silent, Busy, Nak, BadCrc, Truncated, Noise, Late, NoEcho, LineDrop };
-inline constexpr int kKinds = 10;
+enum class Kind {
+  Clean,
+  Silent,
+  Busy,
+  Nak,
+  BadCrc,
+  Truncated,
+  Noise,
+  Late,
+  NoEcho,
+  LineDrop,
+  BusyThenAnswer,
+  EchoNoise,
+  EchoHost,
+  WrongLength,
+};
+inline constexpr int kKinds = 14;
 
 const char* kindName(Kind kind);
 // The simulator fault that produces `kind`; none for Clean and LineDrop.

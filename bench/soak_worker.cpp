@@ -20,6 +20,7 @@
 
 #include "bench/soak_boxes.h"
 #include "bench/soak_plan.h"
+#include "bnvsim/bus.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/protocol.h"
 #include "tolvar/mainwindow/services/scripted_ui_services.h"
@@ -39,6 +40,9 @@ constexpr qint64 kHangMarginMs = 1000;
 // A late reply arrives 700 ms after the command went out; this long after the call it has come
 // and gone.
 constexpr qint64 kLateSettledMs = 800;
+// How long the device takes to answer the poll after a BUSY followed by its answer: longer than
+// that answer takes to come.
+constexpr int kSlowAnswerMs = 2 * bnvsim::kBusyAnswerMs;
 // A call this long is stuck, not slow: the watchdog ends the worker.
 constexpr qint64 kStuckMs = 20000;
 constexpr int kWorkerStuck = 3;
@@ -62,6 +66,7 @@ struct MethodPlan {
   bool traffic = false;
   bool slow = false;
   bool broadcast = false;
+  bool fixedLength = false;  // every reply to its header carries the same data count
   qint64 waitMs() const {
     // The engine's longest waits: the collected broadcast answers, the stacker, a data reply.
     using quennet::ReplyWait;
@@ -89,6 +94,7 @@ class Soak {
   void callWithFault(const MethodPlan& plan, Kind kind);
   quennet::InvokeResult timedCall(const MethodPlan& plan, const QVariantList& inputs);
   bool pollAnswers();
+  void setReplyDelayMs(int ms);
   void keepValidatorAddress();
   void complain(const QString& what);
   void report(long rssStart, long rssEnd, qint64 elapsedMs) const;
@@ -154,9 +160,7 @@ quennet::InvokeResult Soak::timedCall(const MethodPlan& plan, const QVariantList
   }
   callStartedMs_ = 0;
   const qint64 owed = std::exchange(owedQuietMs_, 0);
-  if (plan.traffic && out.result != quennet::kResultOk && out.result != quennet::kResultBusy) {
-    owedQuietMs_ = plan.waitMs();
-  }
+  if (plan.traffic && out.result != quennet::kResultOk) owedQuietMs_ = plan.waitMs();
   if (clock.elapsed() > owed + plan.waitMs() + kHangMarginMs) {
     ++hangs_;
     complain(QStringLiteral("%1 took %2 ms").arg(plan.info->name).arg(clock.elapsed()));
@@ -177,6 +181,8 @@ void Soak::calibrate() {
     plan.slow = clock.elapsed() > kSlowCallMs;
     plan.traffic = sim_->framesReceived() != framesBefore;
     if (!plan.traffic) --transactions_;
+    const quennet::HeaderInfo* row = quennet::headerInfo(control_->CommandBuffer.at(4));
+    plan.fixedLength = plan.traffic && row && row->exactReplyData() >= 0;
     ++tallies_[0].injected;
     if (classifiedRight(Kind::Clean, info, out)) {
       ++tallies_[0].right;
@@ -194,13 +200,19 @@ Kind Soak::pickKind(const MethodPlan& plan) {
   }
   // Reply faults never touch the broadcasts' loose answer bytes; a stacker cycle would wait
   // out its 8 s on a missing or short reply.
-  static const std::vector<Kind> broadcast = {Kind::NoEcho, Kind::LineDrop};
-  static const std::vector<Kind> slow = {Kind::Busy, Kind::Nak, Kind::BadCrc, Kind::LineDrop};
-  static const std::vector<Kind> all = {Kind::Silent, Kind::Busy,      Kind::Nak,
-                                        Kind::BadCrc, Kind::Truncated, Kind::Noise,
-                                        Kind::Late,   Kind::NoEcho,    Kind::LineDrop};
+  static const std::vector<Kind> broadcast = {Kind::NoEcho, Kind::LineDrop, Kind::EchoNoise,
+                                              Kind::EchoHost};
+  static const std::vector<Kind> slow = {Kind::Busy,      Kind::Nak,       Kind::BadCrc,
+                                         Kind::LineDrop,  Kind::EchoNoise, Kind::EchoHost};
+  static const std::vector<Kind> all = {
+      Kind::Silent, Kind::Busy,     Kind::Nak,            Kind::BadCrc,    Kind::Truncated,
+      Kind::Noise,  Kind::Late,     Kind::NoEcho,         Kind::LineDrop,  Kind::BusyThenAnswer,
+      Kind::EchoNoise, Kind::EchoHost, Kind::WrongLength};
   const std::vector<Kind>& kinds = plan.broadcast ? broadcast : (plan.slow ? slow : all);
-  return kinds[std::uniform_int_distribution<std::size_t>(0, kinds.size() - 1)(random_)];
+  for (;;) {
+    const Kind kind = kinds[std::uniform_int_distribution<std::size_t>(0, kinds.size() - 1)(random_)];
+    if (kind != Kind::WrongLength || plan.fixedLength) return kind;
+  }
 }
 
 bool Soak::pollAnswers() {
@@ -208,6 +220,12 @@ bool Soak::pollAnswers() {
   ++transactions_;
   QString response;
   return control_->SendPoll(kValidatorAddress, response) == quennet::kResultOk;
+}
+
+void Soak::setReplyDelayMs(int ms) {
+  bnvsim::LineOptions line = sim_->lineOptions();
+  line.replyDelayMs = ms;
+  sim_->setLineOptions(line);
 }
 
 // AddressRandom moves the validator; the rest of the soak wants it at its usual address.
@@ -242,7 +260,12 @@ void Soak::callWithFault(const MethodPlan& plan, Kind kind) {
   }
   // After the stale reply, so that it cannot land in the address change.
   keepValidatorAddress();
-  if (kind == Kind::Late || kind == Kind::LineDrop) right = pollAnswers() && right;
+  // A stale answer (late, or after BUSY, or behind a changed echo or a wrong length) must not
+  // answer the next command either. After BUSY the real answer is still on its way: the poll's
+  // own answer then comes as a device's often does, after the stale one would have.
+  if (kind == Kind::BusyThenAnswer) setReplyDelayMs(kSlowAnswerMs);
+  if (kind != Kind::Clean && kind != Kind::NoEcho) right = pollAnswers() && right;
+  if (kind == Kind::BusyThenAnswer) setReplyDelayMs(0);
   Tally& tally = tallies_[static_cast<std::size_t>(kind)];
   ++tally.injected;
   if (right) {

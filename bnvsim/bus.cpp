@@ -171,7 +171,8 @@ std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, doub
       dropFrame_ = waitingForLine() >= kMaxWaitingTransmissions;
       // The echo is the wire's own, so it stays; only on a paced line, where it too would wait
       // for the line, does a dropped frame lose it.
-      echoFrame_ = !(dropFrame_ && line_.pacing) && !faults_.takeMissingEcho() && line_.echo;
+      echoFault_ = faults_.takeEchoFault();
+      echoFrame_ = !(dropFrame_ && line_.pacing) && echoFault_ != Fault::NoEcho && line_.echo;
     }
     pending_.push_back(byte);
     lastByteMs_ = nowMs;
@@ -179,7 +180,12 @@ std::vector<Transmission> Bus::receive(std::span<const std::uint8_t> bytes, doub
     const double throughMs = dropFrame_ ? nowMs : onWire(nowMs);
     if (echoFrame_) {
       if (echo.empty()) echoAtMs = throughMs;
-      echo.push_back(byte);
+      const std::size_t at = pending_.size() - 1;
+      std::uint8_t echoed = byte;
+      if (echoFault_ == Fault::EchoHost && at == 0) echoed = kHostAddress;
+      if (echoFault_ == Fault::EchoNoise && at == 0) echo.push_back(kHostAddress);
+      if (echoFault_ == Fault::EchoNoise && at == kChangedEchoByte) echoed ^= kChangedEchoBits;
+      echo.push_back(echoed);
     }
     if (pending_.size() >= 2 && static_cast<int>(pending_.size()) == pending_[1] + kFrameOverhead) {
       flushEcho();
@@ -298,7 +304,7 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   const std::optional<Fault> fault = faults_.takeReplyFault();
   Reply reply;
   if (fault == Fault::Silent) return trace(QStringLiteral("TX"), {}, QStringLiteral("silent"));
-  if (fault == Fault::Busy) {
+  if (fault == Fault::Busy || fault == Fault::BusyThenAnswer) {
     reply = Reply::withHeader(kHeaderBusy);
   } else if (fault == Fault::Nak) {
     reply = Reply::nak();
@@ -310,6 +316,18 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   // The reply leaves from the address the frame was sent to, even after an address change. On a
   // paced line its first byte is through a byte time after the host's last.
   const double firstByteMs = throughMs + (line_.pacing ? kByteTimeMs : 0);
+  if (fault == Fault::WrongLength) {
+    // Left out, one short or one long; the checksum is right for what is sent.
+    const int way = std::uniform_int_distribution<int>(0, 2)(faults_.random());
+    if (way == 0 || reply.data.empty()) {
+      reply.data.push_back(0);
+    } else if (way == 1) {
+      reply.data.pop_back();
+    } else {
+      reply.data.clear();
+      reply.header = quennet::kHeaderAck;
+    }
+  }
   Transmission sent{firstByteMs + line_.replyDelayMs + reply.delayMs,
                     encode(reply, destination, fault == Fault::BadCrc, *member), false,
                     framing.crc};
@@ -338,6 +356,13 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
     }
   } else if (fault == Fault::Late) {
     sent.atMs += kLateReplyMs;
+  } else if (fault == Fault::BusyThenAnswer) {
+    const std::span<const std::uint8_t> data(&frame.at(5), static_cast<std::size_t>(dataLength));
+    const Reply answer = device->handle(header, data);
+    Transmission late{sent.atMs + kBusyAnswerMs, encode(answer, destination, false), false};
+    out.push_back(std::move(sent));
+    out.push_back(std::move(late));
+    return;
   } else if (fault == Fault::Twice) {
     Transmission again = sent;
     again.atMs +=

@@ -27,7 +27,12 @@ inline constexpr double kByteTimeMs = 10.0 * 1000.0 / 9600.0;
 // frames with their echoes) a host that sends without reading has its frames dropped unanswered.
 inline constexpr std::size_t kMaxWaitingTransmissions = 8;
 inline constexpr int kLateReplyMs = 700;  // past the host's longest ordinary wait of 500 ms
-inline constexpr int kRepeatGapMs = 3;  // a reply sent twice: the second this long after the first
+inline constexpr int kRepeatGapMs = 3;
+// BUSY and then the real answer: this long after the BUSY.
+inline constexpr int kBusyAnswerMs = 20;
+// The byte of the echo that a changed echo changes (the header), and how.
+inline constexpr int kChangedEchoByte = 3;
+inline constexpr std::uint8_t kChangedEchoBits = 0x10;  // a reply sent twice: the second this long after the first
 using quennet::kHostAddress;
 
 // Bytes to put on the line, not before `atMs`, in the order handed out. On a paced line `atMs` is
@@ -115,6 +120,7 @@ class Bus {
   std::vector<std::uint8_t> pending_;
   double lastByteMs_ = 0;
   bool echoFrame_ = true;
+  std::optional<Fault> echoFault_;  // how this frame's echo is spoiled
   bool dropFrame_ = false;
   // Paced: when the host's last byte of an answered frame is through on the line.
   double hostWireMs_ = 0;

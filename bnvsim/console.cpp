@@ -12,7 +12,8 @@ namespace bnvsim {
 namespace {
 
 constexpr std::array<const char*, kFaultKinds> kFaultNames = {
-    "silent", "busy", "nak", "badcrc", "truncated", "noise", "late", "noecho", "twice"};
+    "silent", "busy",      "nak",      "badcrc",   "truncated", "noise",      "late",
+    "noecho", "twice",     "busylate", "echonoise", "echohost", "wronglength"};
 
 std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;

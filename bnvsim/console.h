@@ -14,7 +14,8 @@ namespace bnvsim {
 std::optional<Fault> faultFromName(const QString& name);
 // The fault kinds by name, in the order of Fault.
 QStringList faultNames();
-// "silent, busy, nak, badcrc, truncated, noise, late, noecho, twice"
+// "silent, busy, nak, badcrc, truncated, noise, late, noecho, twice, busylate, echonoise,
+// echohost, wronglength"
 QString faultNameList();
 // The faults in force as the status line names them: "busy x2, noise p=0.25, self test 39", or
 // "none".

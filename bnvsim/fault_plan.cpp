@@ -35,23 +35,35 @@ bool FaultPlan::draw(Fault fault) {
   return p > 0 && std::uniform_real_distribution<double>(0, 1)(random_) < p;
 }
 
-bool FaultPlan::takeMissingEcho() {
-  if (!queued_.empty() && queued_.front() == Fault::NoEcho) {
+namespace {
+
+bool echoFault(Fault fault) {
+  return fault == Fault::NoEcho || fault == Fault::EchoNoise || fault == Fault::EchoHost;
+}
+
+}  // namespace
+
+std::optional<Fault> FaultPlan::takeEchoFault() {
+  if (!queued_.empty() && echoFault(queued_.front())) {
+    const Fault fault = queued_.front();
     queued_.pop_front();
-    return true;
+    return fault;
   }
-  return draw(Fault::NoEcho);
+  for (const Fault fault : {Fault::NoEcho, Fault::EchoNoise, Fault::EchoHost}) {
+    if (draw(fault)) return fault;
+  }
+  return std::nullopt;
 }
 
 std::optional<Fault> FaultPlan::takeReplyFault() {
-  if (!queued_.empty() && queued_.front() != Fault::NoEcho) {
+  if (!queued_.empty() && !echoFault(queued_.front())) {
     const Fault fault = queued_.front();
     queued_.pop_front();
     return fault;
   }
   for (int kind = 0; kind < kFaultKinds; ++kind) {
     const auto fault = static_cast<Fault>(kind);
-    if (fault != Fault::NoEcho && draw(fault)) return fault;
+    if (!echoFault(fault) && draw(fault)) return fault;
   }
   return std::nullopt;
 }

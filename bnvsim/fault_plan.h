@@ -20,8 +20,9 @@ class FaultPlan {
   void clear();
   std::array<int, kFaultKinds> queuedCounts() const;
   std::array<double, kFaultKinds> probabilities() const { return probability_; }
-  // Asked as a frame starts: whether its echo is left out.
-  bool takeMissingEcho();
+  // Asked as a frame starts: whether its echo is left out (NoEcho) or changed (EchoNoise,
+  // EchoHost).
+  std::optional<Fault> takeEchoFault();
   // Asked for each reply a device is about to give.
   std::optional<Fault> takeReplyFault();
   std::mt19937& random() { return random_; }

@@ -45,8 +45,25 @@ inline constexpr int kDefaultResetSilenceMs = 1500;
 // How long a note waits in escrow for the host's route request before it is given back.
 inline constexpr int kDefaultEscrowHoldMs = 10000;
 
-enum class Fault { Silent, Busy, Nak, BadCrc, Truncated, Noise, Late, NoEcho, Twice };
-inline constexpr int kFaultKinds = 9;
+// BusyThenAnswer: BUSY, then the real answer a little later. EchoNoise: a byte 0x01 ahead of an
+// echo with a byte changed; EchoHost: an echo whose first byte reads 0x01 (the host's address).
+// WrongLength: the reply's data one byte short, one byte long or left out (a bare ACK).
+enum class Fault {
+  Silent,
+  Busy,
+  Nak,
+  BadCrc,
+  Truncated,
+  Noise,
+  Late,
+  NoEcho,
+  Twice,
+  BusyThenAnswer,
+  EchoNoise,
+  EchoHost,
+  WrongLength,
+};
+inline constexpr int kFaultKinds = 13;
 // Queued faults are bounded: each one waits for a reply of its own.
 inline constexpr int kMaxQueuedFaults = 1000;
 

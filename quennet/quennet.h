@@ -148,9 +148,9 @@ QUENNET_C_EXPORT int quennet_open(const char* path, const quennet_options* optio
     end the same way. The handle stays valid until quennet_free(). */
 QUENNET_C_EXPORT void quennet_close(quennet_bus* bus);
 /** How many milliseconds the line must stay quiet after a good reply before the next frame goes
-    out (default 10): a device that sends a reply twice would otherwise answer the next call with
-    it. 0 trusts the devices on this line never to, and lets back-to-back calls run at the speed
-    of the wire. Applies to calls made after it; QUENNET_ERANGE outside
+    out. Default 0: back-to-back calls run at the speed of the wire, and bytes that arrive before
+    a frame has left are never taken as its reply. A line whose devices send a reply twice sets
+    the span within which they do. Applies to calls made after it; QUENNET_ERANGE outside
     0..QUENNET_MAX_MILLISECONDS. */
 QUENNET_C_EXPORT int quennet_set_repeat_guard(quennet_bus* bus, int milliseconds);
 /** How often a call answered BUSY goes out again (0 to 100; default 0: the first BUSY is the

@@ -170,7 +170,7 @@ QString helpText() {
              "  --key DIGITS       encrypt with this six-digit key (CRC frames only)\n"
              "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
              "  --repeat-guard MS  quiet the line keeps after a good reply before the next frame,\n"
-             "                     0 to 1000 (default %1; 0 trusts devices never to answer twice)\n"
+             "                     0 to 1000 (default %1: none), for devices that answer twice\n"
              "  --busy-retries N   send a call answered BUSY again, up to N times, 0 to %2\n"
              "                     (default 0: BUSY is the result, -1); each retry is a frame\n"
              "  --busy-pause MS    pause before each BUSY retry, 0 to %3 (default %4)\n"

@@ -213,8 +213,8 @@ class Bus:
     (None: no limit; a call still queued then is withdrawn unsent and raises TimeoutError, one
     already on the line is waited for, since the device may act on it), and the quiet in seconds
     the line must keep after a good reply before the next call goes out (None: the library's
-    default; 0 trusts the devices never to send a reply twice, and back-to-back calls run at the
-    speed of the wire). busy_retries: how often a call answered BUSY goes out again (None:
+    default, none, so back-to-back calls run at the speed of the wire; a line whose devices send
+    a reply twice sets the span within which they do). busy_retries: how often a call answered BUSY goes out again (None:
     never, the call answers -1), busy_pause seconds apart (None: the library's 0.1); reset_wait:
     the longest a device that acknowledged ResetDevice is polled, until it answers, before its
     next call (None: 2 s; 0: no wait). devices: the framing of each device that has its own, by

@@ -98,7 +98,7 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// The code sent with every hopper dispense.
   std::int32_t hopperCode() const;
   /// How long the line must stay quiet after a good reply before the next frame goes out
-  /// (LinkEngine::setRepeatGuardMs); 0 trusts the devices never to send a reply twice.
+  /// (LinkEngine::setRepeatGuardMs); none by default, for devices that send a reply twice.
   ///@{
   void setRepeatGuardMs(int ms);
   int repeatGuardMs() const;

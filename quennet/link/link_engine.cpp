@@ -102,11 +102,11 @@ bool LinkEngine::CheckReply(QString* errorText) const {
 
 std::int16_t LinkEngine::Transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
                                   bool collectAll, int fewestData) {
-  return transact(replyArray, timeoutMs, collectAll, fewestData, false);
+  return transact(replyArray, timeoutMs, collectAll, ReplyShape{.fewestData = fewestData});
 }
 
 std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                                  bool collectAll, int fewestData, bool noData) {
+                                  bool collectAll, const ReplyShape& shape) {
   // A handler run during our wait must not interleave a second frame on the line.
   if (busy_) {
     throw QuennetError(kErrCantPerformOperation,
@@ -117,7 +117,8 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
   acknowledged_ = false;
   collected_ = 0;
   dropped_.clear();
-  noData_ = noData;
+  shape_ = shape;
+  earlyBytes_ = 0;
   if (!portOpen()) return kResultNotEnabled;
   busy_ = true;
   last_.ran = true;
@@ -125,7 +126,7 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
   replyTaken_ = false;
   std::int16_t result = kResultOk;
   try {
-    result = runTransaction(replyArray, timeoutMs, collectAll, fewestData);
+    result = runTransaction(replyArray, timeoutMs, collectAll, shape.fewestData);
   } catch (...) {
     busy_ = false;
     throw;
@@ -139,11 +140,12 @@ std::int16_t LinkEngine::transact(std::span<std::uint8_t> replyArray, std::int32
   }
   messageTime_ = sentClock_.isValid() ? static_cast<std::int32_t>(sentClock_.elapsed()) : 0;
   if (last_.frameSent && portOpen()) {
-    // What the next write waits for: a reply taken may come again, or be followed by the rest
-    // of what came with it; without one (a time-out, noise, a reply that cannot be taken, which
-    // may be an earlier command's) the device's own reply may still come.
+    // What the next write waits for: without a reply taken (a time-out, noise, a reply that
+    // cannot be taken, which may be an earlier command's, and BUSY, which a device may follow
+    // with its real answer) the device's own reply may still come; a reply taken may be followed
+    // by the rest of what came with it, or come again on a line set to guard against that.
     lastHeard_.start();
-    if (result != kResultOk && result != kResultBusy) {
+    if (result != kResultOk) {
       quietSpanMs_ = timeoutMs;
     } else {
       quietSpanMs_ = trailing_ ? kQuietGapMs : repeatGuardMs_;
@@ -194,10 +196,11 @@ bool LinkEngine::waitFor(int count, const QDeadlineTimer& deadline) {
 std::int16_t LinkEngine::settleLine() {
   // ccTalk frames carry no sequence number: whatever arrives once a frame is out reads as its
   // answer. So a frame goes out only when the line has been quiet for the span the last
-  // transaction left (its time-out after a time-out, as a late reply may still come; one
-  // inter-byte gap after a failure or on a port just opened; a short guard after a good reply,
-  // against a device that sends it twice). A byte heard meanwhile is dropped and starts the
-  // span again. A line that never falls quiet fails the command after kQuietLimitMs more.
+  // transaction left: its time-out after a failure or BUSY, as the device's own reply may still
+  // come; one inter-byte gap on a port just opened or after a reply with bytes behind it; after
+  // a good reply nothing, or the repeat guard where one is set. A byte heard meanwhile is dropped
+  // and starts the span again. A line that never falls quiet fails the command after
+  // kQuietLimitMs more.
   if (settle_) {
     settle_ = false;
     quietSpanMs_ = kQuietGapMs;
@@ -261,6 +264,17 @@ std::int16_t LinkEngine::runTransaction(std::span<std::uint8_t> replyArray, std:
   // A write the port refused put nothing on the line.
   if (!transmit(frame)) return lineFailed();
   last_.frameSent = true;
+  // Nor does anything that came while it was leaving: no device had read it yet. Without an echo
+  // those bytes are dropped; on a line that echoes they come with the echo, which tells them
+  // apart (the echo check below).
+  const int early = line_->waitUntilSent();
+  if (early < 0) return lineFailed();
+  earlyBytes_ = early;
+  if (EchoLength == 0 && early > 0) {
+    const QByteArray stale = line_->read(early);
+    dropped_ += stale;
+    statistics_.ignoredBytes += static_cast<int>(stale.size());
+  }
 
   const QDeadlineTimer deadline(timeoutMs, Qt::PreciseTimer);
   return collectAll ? collectReply(replyArray, deadline)
@@ -493,10 +507,44 @@ std::int16_t LinkEngine::resynchronise(std::span<std::uint8_t> replyArray,
 std::int16_t LinkEngine::replyWithoutEcho(std::span<std::uint8_t> replyArray,
                                           const QDeadlineTimer& deadline, int fewestData,
                                           QByteArray got) {
-  last_.echoMissing = true;
-  const std::int16_t code = resynchronise(replyArray, deadline, fewestData, std::move(got));
-  if (replyTaken_) ++statistics_.missingEchoes;
-  return code;
+  // A line with separate receive and transmit wires gives no echo, and the device's reply comes
+  // first. Only a whole reply that verifies, from the device asked, is taken for that: noise
+  // before a changed echo, or an echo whose first byte was changed to the host's address, is
+  // what the line carried instead of the frame, and a reply that was on the line before the
+  // frame had left (or that the echo follows) answers an earlier command.
+  int total = 5;
+  while (got.size() < total) {
+    QDeadlineTimer gap(kQuietGapMs, Qt::PreciseTimer);
+    if (deadline < gap) gap = deadline;
+    if (!waitFor(total - static_cast<int>(got.size()), gap)) return lineFailed();
+    const int waiting = line_->bytesAvailable();
+    if (waiting == 0) break;
+    got += line_->read(std::min(waiting, total - static_cast<int>(got.size())));
+    if (got.size() >= 2) total = static_cast<std::uint8_t>(got[1]) + 5;
+  }
+  const std::uint8_t asked = CommandBuffer.at(1);
+  bool whole = got.size() == total && findReply(got, 0) == 0;
+  if (whole && !crcMode() && asked != kBroadcastAddress) {
+    whole = static_cast<std::uint8_t>(got[2]) == asked;
+  }
+  if (whole && earlyBytes_ == 0) {
+    // The echo behind it: the line does echo, and this reply came before the frame.
+    const int behind = std::min<int>(line_->bytesAvailable(), static_cast<int>(written_.size()));
+    const QByteArray after = behind > 0 ? line_->read(behind) : QByteArray();
+    if (after.isEmpty() || !written_.startsWith(after)) {
+      if (!after.isEmpty()) trailing_ = true;
+      storeReply(got, 1);
+      last_.echoMissing = true;
+      const std::int16_t code = acceptReply(replyArray, fewestData);
+      if (replyTaken_) ++statistics_.missingEchoes;
+      return code;
+    }
+    got += after;
+  }
+  storeReply(got, 1);
+  ++statistics_.echoMismatches;
+  return refuse(ReplyRefusal::EchoMismatch,
+                QStringLiteral("Echo Error [%1]").arg(echoDifference(got, written_)));
 }
 
 QString LinkEngine::replyCaption(const QString& caption) const {
@@ -536,8 +584,21 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
   const bool refusal = isRefusal(requestHeader_, data);
   // A command whose reply carries no data is not answered by data: such a reply is meant for
   // another command (a late or repeated one), unless it is the header's refusal.
-  if (noData_ && dataLength > 0 && !refusal) {
+  if (shape_.noData && dataLength > 0 && !refusal) {
     return refuse(ReplyRefusal::Unexpected, QStringLiteral("Unexpected Data [%1]").arg(dataLength));
+  }
+  // A text command shows a NAK as "NACK"; every other empty reply to a request for data, and a
+  // byte command's NAK, is too short.
+  const bool nak = dataLength == 0 && header == kHeaderNak && shape_.nakAnswers;
+  const bool empty = dataLength == 0 && !nak;
+  if (empty && (fewestData > 0 || shape_.exactData > 0)) {
+    return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
+  }
+  // A reply whose length is fixed is that long or it is not the answer.
+  if (dataLength > 0 && shape_.exactData >= 0 && dataLength != shape_.exactData) {
+    return refuse(ReplyRefusal::WrongLength, QStringLiteral("Reply Length Error [%1 <> %2]")
+                                                 .arg(dataLength)
+                                                 .arg(shape_.exactData));
   }
   if (dataLength < fewestData) {
     return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
@@ -574,8 +635,12 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
       longWait_ ? ReplyWait::Long : (expectedDataLen <= 0 ? ReplyWait::Short : ReplyWait::Data));
   longWait_ = false;
   std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
+  const HeaderInfo* info = headerInfo(CommandBuffer.at(4));
   const std::int16_t result =
-      transact(scratch, timeout, false, 0, replyCarriesNoData(CommandBuffer.at(4)));
+      transact(scratch, timeout, false,
+               ReplyShape{.exactData = info ? info->exactReplyData() : -1,
+                          .noData = replyCarriesNoData(CommandBuffer.at(4)),
+                          .nakAnswers = true});
   if (result != kResultOk) return result;
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > 0) {
@@ -609,9 +674,12 @@ std::int16_t LinkEngine::TransactBytes(std::span<std::uint8_t> replyArray,
     return Transact(replyArray, replyTimeoutFor(ReplyWait::Gather), true);
   }
   const int asked = std::max<int>(expectedDataLen, 0);
-  return transact(replyArray, replyTimeoutFor(asked == 0 ? ReplyWait::Short : ReplyWait::Data),
-                  false, fewestData == kAllExpected ? asked : std::min(fewestData, asked),
-                  replyCarriesNoData(CommandBuffer.at(4)));
+  const HeaderInfo* info = headerInfo(CommandBuffer.at(4));
+  return transact(
+      replyArray, replyTimeoutFor(asked == 0 ? ReplyWait::Short : ReplyWait::Data), false,
+      ReplyShape{.fewestData = fewestData == kAllExpected ? asked : std::min(fewestData, asked),
+                 .exactData = info && asked > 0 ? info->exactReplyData() : -1,
+                 .noData = replyCarriesNoData(CommandBuffer.at(4))});
 }
 
 std::int16_t LinkEngine::TransactRequest(std::span<std::uint8_t> replyArray) {

@@ -43,6 +43,9 @@ enum class ReplyRefusal : std::uint8_t {
   EchoMismatch,  ///< the echo differs from the frame written
   Garbled,       ///< bytes that form no reply to the host, and no reply after them
   Unexpected,    ///< data in answer to a command whose reply carries none
+  /// data of another length than every reply to the command carries (a note's identity of six
+  /// characters where seven come, a counter of four bytes)
+  WrongLength,
 };
 
 /// What became of the last transaction. A call that ends before its transaction (port closed,
@@ -140,14 +143,15 @@ class QUENNET_EXPORT LinkEngine {
   /// The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
   void requestLongWait() { longWait_ = true; }
   /// The next transaction first waits for the line to fall quiet: a port just opened may still
-  /// carry an answer meant for another process. Every transaction leaves such a wait for the
-  /// next one too (see settleLine()).
+  /// carry an answer meant for another process. Every transaction that failed leaves such a wait
+  /// for the next one too (see settleLine()).
   void requestQuietLine() { settle_ = true; }
-  /// How long the line must stay quiet after a good reply before the next frame goes out
-  /// (kRepeatGuardMs by default): a device that sends its reply twice does so within that. 0
-  /// trusts the device not to repeat itself.
+  /// How long the line must stay quiet after a good reply before the next frame goes out. None
+  /// by default (kRepeatGuardMs): the next frame goes out as soon as the reply is in, and what
+  /// arrives before that frame has left is dropped, never taken as its reply. A line whose
+  /// devices are known to send a reply twice sets the span within which they do.
   ///@{
-  static constexpr int kRepeatGuardMs = 10;
+  static constexpr int kRepeatGuardMs = 0;
   void setRepeatGuardMs(int ms) { repeatGuardMs_ = std::max(ms, 0); }
   int repeatGuardMs() const { return repeatGuardMs_; }
   ///@}
@@ -240,9 +244,16 @@ class QUENNET_EXPORT LinkEngine {
   void showCaption(const QString& caption);
 
  private:
-  // Transact(); with `noData`, data in the reply is refused unless it is a refusal.
+  // What a command method's reply must look like; a raw request takes any reply.
+  struct ReplyShape {
+    int fewestData = 0;     // fewer data bytes: "Reply Too Short"
+    int exactData = -1;     // when not -1, any other count of data bytes is a wrong length
+    bool noData = false;    // data in the reply is refused unless it is a refusal
+    bool nakAnswers = false;  // an empty NAK answers the command (text methods show "NACK")
+  };
+  // Transact() for a reply of this shape.
   std::int16_t transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs, bool collectAll,
-                        int fewestData, bool noData);
+                        const ReplyShape& shape);
   // The wait for a reply of this kind, the reply time-out set applied.
   std::int32_t replyTimeoutFor(ReplyWait wait) const;
   std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
@@ -264,7 +275,9 @@ class QUENNET_EXPORT LinkEngine {
                              int fewestData, QByteArray got, QByteArray given = {});
   // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
   int findReply(const QByteArray& bytes, int from) const;
-  // The reply, under an echo setting, came first: takes it if it is a whole reply to the host.
+  // Under an echo setting a byte addressed to the host came first: takes what follows only if it
+  // is a whole reply that verifies, from the device asked, after the frame had left; anything
+  // else is an echo error.
   std::int16_t replyWithoutEcho(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
                                 int fewestData, QByteArray got);
   // A reply caption, with the note that the line did not echo where it did not.
@@ -304,7 +317,9 @@ class QUENNET_EXPORT LinkEngine {
   bool trailing_ = false;           // bytes followed the reply in the same read
   QByteArray dropped_;              // bytes dropped before this transaction's write, for the trace
   std::uint8_t requestHeader_ = 0;  // the header sent, in the clear
-  bool noData_ = false;
+  ReplyShape shape_;
+  // Bytes that had arrived by the time the frame had left the port: no answer to it.
+  int earlyBytes_ = 0;
   bool busy_ = false;
   int delivered_ = 0;
   TransactionOutcome last_;

@@ -53,11 +53,16 @@ struct HeaderInfo {
   std::int16_t replyLeast = 0;
   ///@}
   ReplyWait wait = ReplyWait::Short;  ///< how long the host waits for the reply
+  /// The reply to this header always carries exactly `replyData` data bytes (a note's identity, a
+  /// counter, the serial number ...): any other count is a wrong-length reply.
+  bool fixedReply = false;
 
   /// True when the library sends this header.
   bool sent() const { return requestData != kNotSent; }
   /// True when the reply carries data (an ACK or NAK does not answer it).
   bool asksForData() const { return replyData > 0; }
+  /// The data bytes every reply to this header carries; -1 where the count varies.
+  int exactReplyData() const { return fixedReply ? replyData : -1; }
 };
 
 /// Every header the library knows, sorted by header.

@@ -1,5 +1,7 @@
 #include "quennet/link/qt_serial_line.h"
 
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -189,6 +191,8 @@ bool QtSerialLine::write(const QByteArray& bytes) {
     error_ = LineError{kErrPortNotOpen, errorCaption(kErrPortNotOpen)};
     return false;
   }
+  writeClock_.start();
+  written_ = static_cast<int>(bytes.size());
   if (port_->write(bytes) != bytes.size()) {
     recordPortError();
     return false;
@@ -201,6 +205,35 @@ bool QtSerialLine::write(const QByteArray& bytes) {
     return false;
   }
   return true;
+}
+
+int QtSerialLine::waitUntilSent() {
+  if (!port_->isOpen()) return -1;
+  // Bytes still in QSerialPort's own buffer have not reached the driver: no drain can tell when
+  // they leave, so nothing is claimed about what came meanwhile.
+  if (port_->bytesToWrite() > 0) return 0;
+#ifdef Q_OS_UNIX
+  const int fd = static_cast<int>(port_->handle());
+  // tcdrain sleeps in the driver until the transmitter is empty.
+  while (::tcdrain(fd) != 0) {
+    if (errno != EINTR) return 0;  // not a terminal that drains: nothing to tell
+  }
+  // A port that puts its bytes on a wire took the frame's time at its baud rate to drain; one
+  // that drained at once (a pseudo-terminal, whose peer may have read the frame and answered
+  // already) cannot tell what came before the frame was out.
+  double bits = 1.0 + static_cast<int>(settings_.dataBits) +
+                (settings_.parity == QSerialPort::NoParity ? 0 : 1);
+  bits += settings_.stopBits == QSerialPort::OneStop          ? 1.0
+          : settings_.stopBits == QSerialPort::OneAndHalfStop ? 1.5
+                                                               : 2.0;
+  const double wireNs = written_ * bits * 1e9 / settings_.baud;
+  if (static_cast<double>(writeClock_.nsecsElapsed()) < wireNs / 2) return 0;
+  // What the driver holds now came in while the frame went out; QSerialPort reads it in only
+  // when asked, so it is asked without waiting.
+  int pending = 0;
+  if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) port_->waitForReadyRead(0);
+#endif
+  return static_cast<int>(port_->bytesAvailable());
 }
 
 int QtSerialLine::bytesAvailable() {

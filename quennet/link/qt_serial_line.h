@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QSerialPort>
 #include <QTimer>
@@ -47,6 +48,7 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   void close() override;
   bool isOpen() const override;
   bool write(const QByteArray& bytes) override;
+  int waitUntilSent() override;
   int bytesAvailable() override;
   QByteArray read(int maxBytes) override;
   void waitForBytes(int count, const QDeadlineTimer& deadline) override;
@@ -72,6 +74,9 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   PortSettings settings_;
   LineError error_;
   LowLatency lowLatency_ = LowLatency::NotAsked;
+  // The last write: when it began and how many bytes it handed over.
+  QElapsedTimer writeClock_;
+  int written_ = 0;
 };
 
 }  // namespace quennet

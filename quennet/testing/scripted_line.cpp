@@ -1,5 +1,7 @@
 #include "quennet/testing/scripted_line.h"
 
+#include <algorithm>
+
 #include <QThread>
 
 #include "quennet/link/qt_serial_line.h"
@@ -30,8 +32,19 @@ bool ScriptedLine::write(const QByteArray& bytes) {
   writtenSinceBreakAsked_ = true;
   log_ += bytes;
   pendingWrite_ += bytes;
+  // What the line carried while the frame went out comes before any answer to it.
+  arrivedWhileSending_ += static_cast<int>(whileSending_.size());
+  incoming_ += whileSending_;
+  whileSending_.clear();
   if (responder_) (answerOnWait_ ? answered_ : incoming_) += responder_(pendingWrite_);
   return true;
+}
+
+int ScriptedLine::waitUntilSent() {
+  if (!open_) return -1;
+  const int early = std::min(arrivedWhileSending_, static_cast<int>(incoming_.size()));
+  arrivedWhileSending_ = 0;
+  return early;
 }
 
 void ScriptedLine::deliverLater(int ms, const QByteArray& bytes) {
@@ -83,6 +96,7 @@ void ScriptedLine::discard() {
   incoming_.clear();
   answered_.clear();
   pendingWrite_.clear();
+  arrivedWhileSending_ = 0;
   error_ = {};
 }
 

@@ -22,6 +22,9 @@ class ScriptedLine : public SerialLine {
   void deliver(const QByteArray& bytes) { incoming_ += bytes; }
   /// Bytes that arrive `ms` milliseconds from now (a device answering in its own time slot).
   void deliverLater(int ms, const QByteArray& bytes);
+  /// Bytes that arrive while the next frame is leaving, before the device has read it (a reply
+  /// repeated late, another device's answer): waitUntilSent() counts them.
+  void deliverWhileSending(const QByteArray& bytes) { whileSending_ += bytes; }
 
   /// Every byte written since construction or clearLog(), and the number of write calls.
   ///@{
@@ -62,6 +65,7 @@ class ScriptedLine : public SerialLine {
   void close() override { open_ = false; }
   bool isOpen() const override { return open_; }
   bool write(const QByteArray& bytes) override;
+  int waitUntilSent() override;
   int bytesAvailable() override;
   QByteArray read(int maxBytes) override;
   void waitForBytes(int count, const QDeadlineTimer& deadline) override;
@@ -77,6 +81,8 @@ class ScriptedLine : public SerialLine {
   QByteArray incoming_;
   QByteArray answered_;  ///< held back until the host waits (answerOnWait_)
   QByteArray pendingWrite_;
+  QByteArray whileSending_;
+  int arrivedWhileSending_ = 0;
   QByteArray log_;
   int writeCalls_ = 0;
   bool open_ = false;

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bnvsim/bus.h"
 #include "bnvsim/simulator.h"
 #include "quennet/commands/command_set.h"
 #include "quennet/link/link_engine.h"
@@ -174,6 +175,25 @@ TEST(PtyEndToEnd, InjectedFaultsReachTheHostAsResultCodes) {
   EXPECT_EQ(s.text(254, reply), -1);
   EXPECT_EQ(s.text(254, reply), -1);
   EXPECT_EQ(s.text(254, reply), 0);
+  // BUSY and then the real answer (an ACK): the next command, a data request the device takes
+  // longer to answer than that ACK takes to come, gets its own answer.
+  EXPECT_EQ(once(Fault::BusyThenAnswer), -1);
+  LineOptions slow = s.simulator.lineOptions();
+  slow.replyDelayMs = 2 * kBusyAnswerMs;
+  s.simulator.setLineOptions(slow);
+  EXPECT_EQ(s.text(4, reply, {}, 3), 0);
+  EXPECT_EQ(reply, QStringLiteral("142"));
+  slow.replyDelayMs = 0;
+  s.simulator.setLineOptions(slow);
+  // A changed echo is an echo error, also when it starts with the host's address.
+  EXPECT_EQ(once(Fault::EchoHost), 3);
+  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::ReplyRefusal::EchoMismatch);
+  EXPECT_EQ(once(Fault::EchoNoise), 3);
+  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::ReplyRefusal::EchoMismatch);
+  // The comms revision is three bytes: a bare ACK, two or four is no answer.
+  s.simulator.injectFault(Fault::WrongLength);
+  EXPECT_EQ(s.text(4, reply, {}, 3), 3);
+  EXPECT_EQ(s.poll(), QStringLiteral("ACK"));
 }
 
 TEST(PtyEndToEnd, CommsCountersSeeTheHostsBadChecksums) {

@@ -157,8 +157,9 @@ TEST_F(Dispatch, OwnBufferOutputsAreDerivedWhileClosed) {
 
 // Every command: what it puts on the wire, driven by name with the sample inputs (Device 3);
 // the reply time-out it waits (200 ms for no data, 500 ms for data, 1200 ms to collect a bus's
-// answers, 8000 ms for the stacker); and the data bytes its reply must carry (0: an ACK or any
-// text will do; fewer than all it asks for where the reply's length is the device's choice).
+// answers, 8000 ms for the stacker); the data bytes its reply must carry (0: an ACK or any
+// text will do; fewer than all it asks for where the reply's length is the device's choice);
+// and, where every reply carries the same count (a note's identity, a counter), that count.
 struct WireRow {
   const char* method;
   int destination;
@@ -166,6 +167,7 @@ struct WireRow {
   std::vector<std::uint8_t> data;
   int timeoutMs;
   int fewestData;
+  int exactData = -1;
 };
 
 class WireFormat : public ScriptedDevice, public ::testing::WithParamInterface<WireRow> {
@@ -189,7 +191,8 @@ TEST_P(WireFormat, HeaderAndDataBytes) {
 TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
   const WireRow& row = GetParam();
   line_->setAnswerOnWait(true);
-  const std::vector<std::uint8_t> enough(static_cast<std::size_t>(row.fewestData), 1);
+  const std::vector<std::uint8_t> enough(
+      static_cast<std::size_t>(std::max(row.fewestData, row.exactData)), 1);
   // A bus collection runs its window; any other command ends on its frame.
   if (row.timeoutMs == 1200) {
     answerAddresses({7});
@@ -202,15 +205,41 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
   const qint64 budget = *std::max_element(line_->waitBudgets().begin(), line_->waitBudgets().end());
   EXPECT_LE(budget, row.timeoutMs);
   EXPECT_GT(budget, row.timeoutMs - 50);
-  if (row.fewestData == 0) return;
-  // Asked for data, answered without it: never a 0 that promises data.
-  const std::vector<std::uint8_t> tooFew(enough.begin(), enough.end() - 1);
-  for (const QByteArray& reply : {replyFrame(0), replyFrame(kHeaderNak), replyFrame(0, tooFew)}) {
-    answer(reply);
-    EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
-    EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
-        << set_.caption().toStdString();
+  const std::vector<std::uint8_t> tooFew(enough.begin(), enough.end() - (enough.empty() ? 0 : 1));
+  if (row.fewestData > 0) {
+    // Asked for data, answered without it: never a 0 that promises data.
+    for (const QByteArray& reply : {replyFrame(0), replyFrame(kHeaderNak)}) {
+      answer(reply);
+      EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
+      EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
+          << set_.caption().toStdString();
+      EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+    }
+  }
+  if (row.exactData < 0) {
+    if (row.fewestData == 0) return;
+    answer(replyFrame(0, tooFew));
+    EXPECT_EQ(call().result, kResultChecksum);
     EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+    return;
+  }
+  // A reply of a fixed length is that long: a bare ACK, one byte short or one long is no answer,
+  // text command or not.
+  std::vector<std::uint8_t> tooMany(enough);
+  tooMany.push_back(1);
+  answer(replyFrame(0));
+  EXPECT_EQ(call().result, kResultChecksum) << "a bare ACK";
+  EXPECT_EQ(set_.caption(), QStringLiteral("Reply Too Short [ACK]"));
+  EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+  for (const auto& data : {tooFew, tooMany}) {
+    if (data.empty()) continue;  // the bare ACK above
+    answer(replyFrame(0, data));
+    EXPECT_EQ(call().result, kResultChecksum) << data.size() << " bytes";
+    EXPECT_EQ(set_.caption(), QStringLiteral("Reply Length Error [%1 <> %2]")
+                                  .arg(data.size())
+                                  .arg(row.exactData));
+    EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::WrongLength);
+    EXPECT_FALSE(set_.acknowledged());
   }
 }
 
@@ -228,6 +257,7 @@ TEST_P(WireFormat, AgreesWithTheProtocolTable) {
     EXPECT_EQ(info->replyLeast, row.fewestData);
   }
   EXPECT_GE(info->replyData, info->replyLeast);
+  EXPECT_EQ(info->exactReplyData(), row.exactData);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -235,46 +265,46 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         WireRow{"SendPoll", 3, 254, {}, 200, 0}, WireRow{"GetBuildCode", 3, 192, {}, 500, 0},
         WireRow{"GetProductCode", 3, 244, {}, 500, 0}, WireRow{"GetManfctrID", 3, 246, {}, 500, 0},
-        WireRow{"GetEqptID", 3, 245, {}, 500, 0}, WireRow{"GetSerialNo", 3, 242, {}, 500, 3},
-        WireRow{"GetCommsRevn", 3, 4, {}, 500, 0}, WireRow{"GetCodeRevn", 3, 241, {}, 500, 0},
-        WireRow{"GetCommsStatus", 3, 2, {}, 500, 3}, WireRow{"ClearCommsStatus", 3, 3, {}, 200, 0},
-        WireRow{"ResetDevice", 3, 1, {}, 200, 0}, WireRow{"GetEventBuffer", 3, 159, {}, 500, 11},
-        WireRow{"GetCoinBuffer", 3, 229, {}, 500, 11},
-        WireRow{"GetMasterInhibit", 3, 227, {}, 500, 1},
+        WireRow{"GetEqptID", 3, 245, {}, 500, 0}, WireRow{"GetSerialNo", 3, 242, {}, 500, 3, 3},
+        WireRow{"GetCommsRevn", 3, 4, {}, 500, 0, 3}, WireRow{"GetCodeRevn", 3, 241, {}, 500, 0},
+        WireRow{"GetCommsStatus", 3, 2, {}, 500, 3, 3}, WireRow{"ClearCommsStatus", 3, 3, {}, 200, 0},
+        WireRow{"ResetDevice", 3, 1, {}, 200, 0}, WireRow{"GetEventBuffer", 3, 159, {}, 500, 11, 11},
+        WireRow{"GetCoinBuffer", 3, 229, {}, 500, 11, 11},
+        WireRow{"GetMasterInhibit", 3, 227, {}, 500, 1, 1},
         WireRow{"SetMasterInhibit", 3, 228, {3}, 200, 0},
-        WireRow{"GetInhibitStatus", 3, 230, {}, 500, 2},
+        WireRow{"GetInhibitStatus", 3, 230, {}, 500, 2, 2},
         WireRow{"SetInhibitStatus", 3, 231, {1, 2}, 200, 0},
         WireRow{"RouteBill", 3, 154, {3}, 200, 0}, WireRow{"ReadFeedbag", 3, 255, {}, 500, 1},
-        WireRow{"RequestBillID", 3, 157, {3}, 500, 0},
-        WireRow{"RequestScaleFactor", 3, 156, {71, 66}, 500, 3},
-        WireRow{"RequestBillPosition", 3, 155, {71, 66}, 500, 2},
+        WireRow{"RequestBillID", 3, 157, {3}, 500, 0, 7},
+        WireRow{"RequestScaleFactor", 3, 156, {71, 66}, 500, 3, 3},
+        WireRow{"RequestBillPosition", 3, 155, {71, 66}, 500, 2, 2},
         WireRow{"SetBillOperatingMode", 3, 153, {3}, 200, 0},
         WireRow{"ReadBillOperatingMode", 3, 152, {}, 500, 1},
-        WireRow{"GetROMChksum", 3, 197, {}, 500, 4}, WireRow{"GetAddrMode", 3, 169, {}, 500, 1},
+        WireRow{"GetROMChksum", 3, 197, {}, 500, 4, 4}, WireRow{"GetAddrMode", 3, 169, {}, 500, 1},
         WireRow{"ModifyBillScty", 3, 181, {3, 3}, 200, 0},
-        WireRow{"RequestBillScty", 3, 180, {3}, 500, 1},
-        WireRow{"GetOptionFlags", 3, 213, {}, 500, 1}, WireRow{"GetAcceptCntr", 3, 225, {}, 500, 3},
+        WireRow{"RequestBillScty", 3, 180, {3}, 500, 1, 1},
+        WireRow{"GetOptionFlags", 3, 213, {}, 500, 1, 1}, WireRow{"GetAcceptCntr", 3, 225, {}, 500, 3, 3},
         WireRow{"AddressPoll", 0, 253, {}, 1200, 0}, WireRow{"AddressClash", 0, 252, {}, 1200, 0},
         WireRow{"AddressChange", 3, 251, {3}, 200, 0}, WireRow{"AddressRandom", 3, 250, {}, 200, 0},
         WireRow{"CycleStacker", 3, 147, {}, 8000, 0}, WireRow{"ReadOptos", 3, 148, {}, 500, 1},
         WireRow{"OperateMotors", 3, 146, {1, 2, 3}, 200, 0},
         WireRow{"ChangeKey", 3, 137, {1, 2, 3}, 200, 0}, WireRow{"SaveKey", 3, 136, {}, 200, 0},
-        WireRow{"GetInsertnCntr", 3, 226, {}, 500, 3},
-        WireRow{"GetErrorCounter", 3, 149, {3}, 500, 3},
-        WireRow{"GetIndNoteCounter", 3, 150, {3}, 500, 3},
+        WireRow{"GetInsertnCntr", 3, 226, {}, 500, 3, 3},
+        WireRow{"GetErrorCounter", 3, 149, {3}, 500, 3, 3},
+        WireRow{"GetIndNoteCounter", 3, 150, {3}, 500, 3, 3},
         WireRow{"GetVariableSet", 3, 247, {}, 500, 2},
-        WireRow{"GetPollPriority", 3, 249, {}, 500, 2}, WireRow{"GetBaseYear", 3, 170, {}, 500, 0},
-        WireRow{"GetCreationDate", 3, 196, {}, 500, 2},
-        WireRow{"GetDataStoreAvblty", 3, 216, {}, 500, 5},
+        WireRow{"GetPollPriority", 3, 249, {}, 500, 2, 2}, WireRow{"GetBaseYear", 3, 170, {}, 500, 0, 4},
+        WireRow{"GetCreationDate", 3, 196, {}, 500, 2, 2},
+        WireRow{"GetDataStoreAvblty", 3, 216, {}, 500, 5, 5},
         WireRow{"GetFirmwareUpgrdCpblty", 3, 141, {}, 500, 1},
         WireRow{"GetCurrencyRevn", 3, 145, {}, 500, 0}, WireRow{"RunSelfTest", 3, 232, {}, 500, 1},
         WireRow{"ReadInputLines", 3, 237, {}, 500, 1}, WireRow{"Test_Hopper", 3, 163, {}, 500, 1},
         WireRow{"Dispense_Coins", 3, 167, {4, 232, 232, 3}, 200, 0},
-        WireRow{"Get_Hopper_Status", 3, 166, {}, 500, 4},
+        WireRow{"Get_Hopper_Status", 3, 166, {}, 500, 4, 4},
         WireRow{"Enable_Hopper", 3, 164, {165}, 200, 0},
         WireRow{"Disable_Hopper", 3, 164, {0}, 200, 0}, WireRow{"Hopper_Stop", 3, 172, {}, 200, 0},
-        WireRow{"Get_Hopper_Count", 3, 168, {}, 500, 3},
-        WireRow{"RequestCoinID", 3, 184, {3}, 500, 0}),
+        WireRow{"Get_Hopper_Count", 3, 168, {}, 500, 3, 3},
+        WireRow{"RequestCoinID", 3, 184, {3}, 500, 0, 6}),
     [](const auto& info) { return std::string(info.param.method); });
 
 TEST_F(Dispatch, OutputsCarryTheirNamesAndTypes) {

@@ -117,7 +117,7 @@ TEST_F(Validator, CountersAreLeastSignificantFirstAndZeroOnNak) {
   // Two of three bytes: a counter of 13 must not read as 13 (or 0) with result 0.
   answerData({13, 0});
   EXPECT_EQ(set_.GetAcceptCntr(kDevice, count), kResultChecksum);
-  EXPECT_EQ(set_.caption(), QStringLiteral("Reply Too Short [2]"));
+  EXPECT_EQ(set_.caption(), QStringLiteral("Reply Length Error [2 <> 3]"));
   EXPECT_EQ(count, 0);
   answerData({0xFF, 0xFF, 0xFF});
   EXPECT_EQ(set_.GetInsertnCntr(kDevice, count), kResultOk);
