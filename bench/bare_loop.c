@@ -56,8 +56,8 @@ static int exchange(int fd, const unsigned char* frame, int length, int expect, 
   return 0;
 }
 
-double bare_loop_ms(const char* path, const unsigned char* frame, int length, int expect,
-                    int count, int timeout_ms) {
+double bare_loop_ms(const char* path, const unsigned char* frame, int length, int expect, int count,
+                    int timeout_ms) {
   int i;
   double start;
   double elapsed;

@@ -11,8 +11,8 @@ extern "C" {
    (`length` bytes), then reads until `expect` bytes came (the echo and the reply), each within
    `timeout_ms`. Milliseconds an exchange from the first write to the last byte read; negative
    when the port did not open or an exchange came short. */
-double bare_loop_ms(const char* path, const unsigned char* frame, int length, int expect,
-                    int count, int timeout_ms);
+double bare_loop_ms(const char* path, const unsigned char* frame, int length, int expect, int count,
+                    int timeout_ms);
 
 #ifdef __cplusplus
 }

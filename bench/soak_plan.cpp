@@ -63,21 +63,20 @@ bool answeredNack(const quennet::MethodInfo& method, const quennet::InvokeResult
 }  // namespace
 
 const char* kindName(Kind kind) {
-  static constexpr std::array<const char*, kKinds> names = {
-      "none",
-      "silent",
-      "BUSY",
-      "NAK",
-      "bad CRC",
-      "truncated",
-      "noise",
-      "late reply",
-      "missing echo",
-      "pty closed and reopened",
-      "BUSY, then the answer",
-      "0x01, then a changed echo",
-      "echo whose first byte reads 0x01",
-      "reply of the wrong length"};
+  static constexpr std::array<const char*, kKinds> names = {"none",
+                                                            "silent",
+                                                            "BUSY",
+                                                            "NAK",
+                                                            "bad CRC",
+                                                            "truncated",
+                                                            "noise",
+                                                            "late reply",
+                                                            "missing echo",
+                                                            "pty closed and reopened",
+                                                            "BUSY, then the answer",
+                                                            "0x01, then a changed echo",
+                                                            "echo whose first byte reads 0x01",
+                                                            "reply of the wrong length"};
   return names[static_cast<std::size_t>(kind)];
 }
 

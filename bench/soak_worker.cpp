@@ -202,15 +202,16 @@ Kind Soak::pickKind(const MethodPlan& plan) {
   // out its 8 s on a missing or short reply.
   static const std::vector<Kind> broadcast = {Kind::NoEcho, Kind::LineDrop, Kind::EchoNoise,
                                               Kind::EchoHost};
-  static const std::vector<Kind> slow = {Kind::Busy,      Kind::Nak,       Kind::BadCrc,
-                                         Kind::LineDrop,  Kind::EchoNoise, Kind::EchoHost};
+  static const std::vector<Kind> slow = {Kind::Busy,     Kind::Nak,       Kind::BadCrc,
+                                         Kind::LineDrop, Kind::EchoNoise, Kind::EchoHost};
   static const std::vector<Kind> all = {
-      Kind::Silent, Kind::Busy,     Kind::Nak,            Kind::BadCrc,    Kind::Truncated,
-      Kind::Noise,  Kind::Late,     Kind::NoEcho,         Kind::LineDrop,  Kind::BusyThenAnswer,
+      Kind::Silent,    Kind::Busy,     Kind::Nak,        Kind::BadCrc,   Kind::Truncated,
+      Kind::Noise,     Kind::Late,     Kind::NoEcho,     Kind::LineDrop, Kind::BusyThenAnswer,
       Kind::EchoNoise, Kind::EchoHost, Kind::WrongLength};
   const std::vector<Kind>& kinds = plan.broadcast ? broadcast : (plan.slow ? slow : all);
   for (;;) {
-    const Kind kind = kinds[std::uniform_int_distribution<std::size_t>(0, kinds.size() - 1)(random_)];
+    const Kind kind =
+        kinds[std::uniform_int_distribution<std::size_t>(0, kinds.size() - 1)(random_)];
     if (kind != Kind::WrongLength || plan.fixedLength) return kind;
   }
 }

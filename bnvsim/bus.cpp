@@ -64,8 +64,9 @@ void Bus::attach(Device* device, QString role, std::optional<Framing> own) {
 }
 
 Bus::Member* Bus::memberAt(int address) {
-  const auto it = std::find_if(members_.begin(), members_.end(),
-                               [address](const Member& m) { return m.device->address() == address; });
+  const auto it = std::find_if(members_.begin(), members_.end(), [address](const Member& m) {
+    return m.device->address() == address;
+  });
   return it == members_.end() ? nullptr : &*it;
 }
 
@@ -295,9 +296,9 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   if (member->busyLeft > 0) {
     --member->busyLeft;
     const double atMs = throughMs + (line_.pacing ? kByteTimeMs : 0) + line_.replyDelayMs;
-    out.push_back(Transmission{
-        atMs, encode(Reply::withHeader(kHeaderBusy), destination, false, *member), false,
-        framing.crc});
+    out.push_back(Transmission{atMs,
+                               encode(Reply::withHeader(kHeaderBusy), destination, false, *member),
+                               false, framing.crc});
     return;
   }
 

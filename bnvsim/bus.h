@@ -32,7 +32,8 @@ inline constexpr int kRepeatGapMs = 3;
 inline constexpr int kBusyAnswerMs = 20;
 // The byte of the echo that a changed echo changes (the header), and how.
 inline constexpr int kChangedEchoByte = 3;
-inline constexpr std::uint8_t kChangedEchoBits = 0x10;  // a reply sent twice: the second this long after the first
+inline constexpr std::uint8_t kChangedEchoBits =
+    0x10;  // a reply sent twice: the second this long after the first
 using quennet::kHostAddress;
 
 // Bytes to put on the line, not before `atMs`, in the order handed out. On a paced line `atMs` is

@@ -3,7 +3,6 @@
 #include <array>
 #include <cmath>
 
-
 #include "bnvsim/note_table.h"
 #include "bnvsim/validator.h"
 
@@ -12,8 +11,8 @@ namespace bnvsim {
 namespace {
 
 constexpr std::array<const char*, kFaultKinds> kFaultNames = {
-    "silent", "busy",      "nak",      "badcrc",   "truncated", "noise",      "late",
-    "noecho", "twice",     "busylate", "echonoise", "echohost", "wronglength"};
+    "silent", "busy",  "nak",      "badcrc",    "truncated", "noise",      "late",
+    "noecho", "twice", "busylate", "echonoise", "echohost",  "wronglength"};
 
 std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;
@@ -124,14 +123,14 @@ QString Console::deviceFault(const QStringList& words) {
   bool addressOk = false;
   bool valueOk = true;
   const int address = words.value(1).toInt(&addressOk);
-  const int value = words.size() > 2 ? words[2].toInt(&valueOk)
-                                     : (busy ? -1 : kDefaultResetSilenceMs);
+  const int value =
+      words.size() > 2 ? words[2].toInt(&valueOk) : (busy ? -1 : kDefaultResetSilenceMs);
   const int most = busy ? kMaxQueuedFaults : kMaxSettingMs;
   if (!addressOk || !valueOk || value < 0 || value > most || words.size() > 3) {
     return busy ? usage("busy ADDRESS N (N 0..1000)") : usage("slowreset ADDRESS [MS 0..600000]");
   }
-  const bool found = busy ? simulator_.setBusyReplies(address, value)
-                          : simulator_.setResetSilence(address, value);
+  const bool found =
+      busy ? simulator_.setBusyReplies(address, value) : simulator_.setResetSilence(address, value);
   return found ? QStringLiteral("ok") : QStringLiteral("no device at address %1").arg(address);
 }
 

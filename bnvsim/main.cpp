@@ -208,8 +208,7 @@ Invocation parse(const QCoreApplication& app) {
     run.busyReplies.append(*pair);
   }
   for (const QString& argument : parser.values(slowReset)) {
-    const auto pair =
-        addressValue(argument, bnvsim::kMaxSettingMs, bnvsim::kDefaultResetSilenceMs);
+    const auto pair = addressValue(argument, bnvsim::kMaxSettingMs, bnvsim::kDefaultResetSilenceMs);
     if (!pair) {
       fail(QStringLiteral("--slow-reset wants ADDRESS[=MS]: 2..255 and 0..%1, got ")
                .arg(bnvsim::kMaxSettingMs) +

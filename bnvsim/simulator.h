@@ -94,8 +94,8 @@ struct SimulatorOptions {
   std::optional<Framing> validatorFraming;
   std::optional<Framing> coinAcceptorFraming;
   std::optional<Framing> hopperFraming;
-  bool trace = false;        // decoded frames to standard error
-  QString capturePath;       // when set, every byte on the line goes to this capture file
+  bool trace = false;   // decoded frames to standard error
+  QString capturePath;  // when set, every byte on the line goes to this capture file
 };
 
 class Simulator {

@@ -92,9 +92,9 @@ typedef struct quennet_watch quennet_watch; /**< one device's events */
 
 /** How a bus is opened; quennet_options_init() sets the defaults. */
 typedef struct quennet_options {
-  int checksum;        /**< QUENNET_CRC16 (default) or QUENNET_CHECKSUM8 */
-  int echo;            /**< non-zero: the line echoes every sent byte (default 1) */
-  const char* key;     /**< six decimal digits to encrypt with (CRC only); NULL: in the clear */
+  int checksum;    /**< QUENNET_CRC16 (default) or QUENNET_CHECKSUM8 */
+  int echo;        /**< non-zero: the line echoes every sent byte (default 1) */
+  const char* key; /**< six decimal digits to encrypt with (CRC only); NULL: in the clear */
   /** the longest a quennet_call() waits for its turn on the line; a call still queued then is
       withdrawn, unsent. One whose frame went out is waited for to its outcome. 0: no limit */
   int call_timeout_ms;

@@ -278,24 +278,23 @@ int runScan(const CliOptions& options, CliStreams& streams) {
   if (streams.stop && streams.stop->fired()) return interrupted(streams);
   QJsonArray devices;
   for (const FoundDevice& device : found) {
-    const QJsonObject object{{"address", device.address},
-                             {"mode", framingName(device.framing)},
-                             {"category", device.category},
-                             {"manufacturer", device.manufacturer},
-                             {"product", device.product},
-                             {"serial", device.serial}};
+    const QJsonObject object{{"address", device.address},   {"mode", framingName(device.framing)},
+                             {"category", device.category}, {"manufacturer", device.manufacturer},
+                             {"product", device.product},   {"serial", device.serial}};
     if (options.json) {
       devices.append(object);
       continue;
     }
-    streams.out << QStringLiteral("address: %1  mode: %2  category: %3  manufacturer: %4  "
-                                  "product: %5  serial: %6")
+    streams.out << QStringLiteral(
+                       "address: %1  mode: %2  category: %3  manufacturer: %4  "
+                       "product: %5  serial: %6")
                        .arg(device.address)
                        .arg(framingName(device.framing), device.category, device.manufacturer,
                             device.product, device.serial)
                 << Qt::endl;
   }
-  if (options.json) streams.out << QJsonDocument(devices).toJson(QJsonDocument::Compact) << Qt::endl;
+  if (options.json)
+    streams.out << QJsonDocument(devices).toJson(QJsonDocument::Compact) << Qt::endl;
   if (found.empty()) {
     streams.err << "quennet: no device answered the address poll" << Qt::endl;
     return kExitResult;

@@ -655,8 +655,9 @@ int quennet_set_reset_wait(quennet_bus* bus, int milliseconds) {
   return guarded([&] {
     if (!bus) throw Failure{QUENNET_EINVAL, QStringLiteral("no bus")};
     if (milliseconds < 0 || milliseconds > quennet::kMaxResetWaitMs) {
-      throw Failure{QUENNET_EINVAL,
-                    QStringLiteral("the reset wait takes 0 to %1 ms").arg(quennet::kMaxResetWaitMs)};
+      throw Failure{
+          QUENNET_EINVAL,
+          QStringLiteral("the reset wait takes 0 to %1 ms").arg(quennet::kMaxResetWaitMs)};
     }
     Runtime::instance().run([&] {
       quennet::CallGuardSettings settings = bus->client->callGuard();

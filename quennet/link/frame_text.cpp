@@ -129,7 +129,8 @@ QJsonObject frameJson(const FrameRecord& record, double seconds) {
       {QStringLiteral("header"), frame ? QJsonValue(record.frame.header) : QJsonValue()},
       {QStringLiteral("name"), frameName(record)},
       {QStringLiteral("data"), bytesText(frame ? record.frame.data : record.raw)},
-      {QStringLiteral("ok"), (frame && record.status == FrameStatus::Ok) || isAddressAnswers(record)},
+      {QStringLiteral("ok"),
+       (frame && record.status == FrameStatus::Ok) || isAddressAnswers(record)},
   };
 }
 

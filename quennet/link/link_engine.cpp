@@ -596,9 +596,9 @@ std::int16_t LinkEngine::acceptReply(std::span<std::uint8_t> replyArray, int few
   }
   // A reply whose length is fixed is that long or it is not the answer.
   if (dataLength > 0 && shape_.exactData >= 0 && dataLength != shape_.exactData) {
-    return refuse(ReplyRefusal::WrongLength, QStringLiteral("Reply Length Error [%1 <> %2]")
-                                                 .arg(dataLength)
-                                                 .arg(shape_.exactData));
+    return refuse(
+        ReplyRefusal::WrongLength,
+        QStringLiteral("Reply Length Error [%1 <> %2]").arg(dataLength).arg(shape_.exactData));
   }
   if (dataLength < fewestData) {
     return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
@@ -636,11 +636,10 @@ std::int16_t LinkEngine::TransactText(QString& response, std::int16_t expectedDa
   longWait_ = false;
   std::array<std::uint8_t, FrameBuffer::kSize> scratch{};
   const HeaderInfo* info = headerInfo(CommandBuffer.at(4));
-  const std::int16_t result =
-      transact(scratch, timeout, false,
-               ReplyShape{.exactData = info ? info->exactReplyData() : -1,
-                          .noData = replyCarriesNoData(CommandBuffer.at(4)),
-                          .nakAnswers = true});
+  const std::int16_t result = transact(scratch, timeout, false,
+                                       ReplyShape{.exactData = info ? info->exactReplyData() : -1,
+                                                  .noData = replyCarriesNoData(CommandBuffer.at(4)),
+                                                  .nakAnswers = true});
   if (result != kResultOk) return result;
   const int dataLength = ReplyBuffer.at(2);
   if (dataLength > 0) {

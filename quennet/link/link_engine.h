@@ -246,9 +246,9 @@ class QUENNET_EXPORT LinkEngine {
  private:
   // What a command method's reply must look like; a raw request takes any reply.
   struct ReplyShape {
-    int fewestData = 0;     // fewer data bytes: "Reply Too Short"
-    int exactData = -1;     // when not -1, any other count of data bytes is a wrong length
-    bool noData = false;    // data in the reply is refused unless it is a refusal
+    int fewestData = 0;       // fewer data bytes: "Reply Too Short"
+    int exactData = -1;       // when not -1, any other count of data bytes is a wrong length
+    bool noData = false;      // data in the reply is refused unless it is a refusal
     bool nakAnswers = false;  // an empty NAK answers the command (text methods show "NACK")
   };
   // Transact() for a reply of this shape.

@@ -225,7 +225,7 @@ int QtSerialLine::waitUntilSent() {
                 (settings_.parity == QSerialPort::NoParity ? 0 : 1);
   bits += settings_.stopBits == QSerialPort::OneStop          ? 1.0
           : settings_.stopBits == QSerialPort::OneAndHalfStop ? 1.5
-                                                               : 2.0;
+                                                              : 2.0;
   const double wireNs = written_ * bits * 1e9 / settings_.baud;
   if (static_cast<double>(writeClock_.nsecsElapsed()) < wireNs / 2) return 0;
   // What the driver holds now came in while the frame went out; QSerialPort reads it in only

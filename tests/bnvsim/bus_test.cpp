@@ -200,7 +200,8 @@ TEST(BusFraming, EachDeviceKeepsItsOwnChecksumAndKey) {
   CoinAcceptor coins;
   Hopper hopper;
   Bus bus(line(false, true));  // the line's framing: CRC-16 in the clear
-  bus.attach(&validator, QStringLiteral("validator"), Framing{true, true, QStringLiteral("123456")});
+  bus.attach(&validator, QStringLiteral("validator"),
+             Framing{true, true, QStringLiteral("123456")});
   bus.attach(&coins, QStringLiteral("coin acceptor"), Framing{false, false, {}});
   bus.attach(&hopper, QStringLiteral("hopper"));
   const struct {

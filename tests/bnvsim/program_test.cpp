@@ -84,10 +84,10 @@ TEST(Program, HelpNamesEveryOption) {
   process.start(programPath(), {QStringLiteral("--help")});
   ASSERT_TRUE(process.waitForFinished(5000));
   const QString help = QString::fromLocal8Bit(process.readAllStandardOutput());
-  for (const char* option : {"--link", "--address", "--no-echo", "--checksum8", "--encrypt",
-                             "--key", "--pacing", "--reply-delay", "--escrow-timeout", "--hopper",
-                             "--coin-acceptor", "--device", "--busy", "--slow-reset",
-                             "--no-stacker", "--fault", "--trace"}) {
+  for (const char* option :
+       {"--link", "--address", "--no-echo", "--checksum8", "--encrypt", "--key", "--pacing",
+        "--reply-delay", "--escrow-timeout", "--hopper", "--coin-acceptor", "--device", "--busy",
+        "--slow-reset", "--no-stacker", "--fault", "--trace"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
   for (const QStringList& bad :

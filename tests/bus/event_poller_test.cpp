@@ -164,8 +164,8 @@ TEST_F(BusOnSimulator, PollerReportsNewEventsLossesAndResets) {
   ASSERT_TRUE(seen.waitReads(2));
   sim_.removeCashBox();
   ASSERT_TRUE(seen.waitReads(2));
-  EXPECT_EQ(seen.said, (QStringList{"reset", "1 Note Refused: Master Inhibit",
-                                    "2 Cash Box Removed"}));
+  EXPECT_EQ(seen.said,
+            (QStringList{"reset", "1 Note Refused: Master Inhibit", "2 Cash Box Removed"}));
 
   // A reset and two other events between two reads (the counter stays at 2, the pairs behind
   // are empty): the reset once, the two events, no empty pair as an event, and the device enabled

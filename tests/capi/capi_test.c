@@ -116,7 +116,7 @@ static void bad_calls(quennet_bus* bus) {
     int which; /* 0 repeat guard, 1 call time-out, 2 poll interval */
     int milliseconds;
   } spans[] = {{0, INT_MAX}, {0, -1}, {0, QUENNET_MAX_MILLISECONDS + 1}, {1, INT_MAX}, {1, -1},
-               {2, INT_MAX},  {2, -1}};
+               {2, INT_MAX}, {2, -1}};
   for (size_t i = 0; i < sizeof spans / sizeof spans[0]; ++i) {
     int code = QUENNET_OK;
     if (spans[i].which == 0) {

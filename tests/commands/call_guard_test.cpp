@@ -73,9 +73,8 @@ TEST_F(GuardedDevice, BusyIsRetriedAsOftenAsSetAndTheLastAnswerIsTheResult) {
     std::int32_t result;
     int frames;
   } rows[] = {
-      {0, 0, kResultOk, 1},   {1, 0, kResultBusy, 1}, {3, 2, kResultBusy, 3},
-      {3, 3, kResultOk, 4},   {3, 10, kResultOk, 4},  {0, 10, kResultOk, 1},
-      {1, 1, kResultOk, 2},
+      {0, 0, kResultOk, 1},  {1, 0, kResultBusy, 1}, {3, 2, kResultBusy, 3}, {3, 3, kResultOk, 4},
+      {3, 10, kResultOk, 4}, {0, 10, kResultOk, 1},  {1, 1, kResultOk, 2},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::Message() << "busy " << row.busy << ", retries " << row.retries);
@@ -92,10 +91,10 @@ TEST_F(GuardedDevice, BusyIsRetriedAsOftenAsSetAndTheLastAnswerIsTheResult) {
     }
   }
   // The ranges the setters take.
-  for (const CallGuardSettings bad : {CallGuardSettings{-1, 0, 0},
-                                      CallGuardSettings{kMaxBusyRetries + 1, 0, 0},
-                                      CallGuardSettings{0, kMaxBusyPauseMs + 1, 0},
-                                      CallGuardSettings{0, 0, kMaxResetWaitMs + 1}}) {
+  for (const CallGuardSettings bad :
+       {CallGuardSettings{-1, 0, 0}, CallGuardSettings{kMaxBusyRetries + 1, 0, 0},
+        CallGuardSettings{0, kMaxBusyPauseMs + 1, 0},
+        CallGuardSettings{0, 0, kMaxResetWaitMs + 1}}) {
     EXPECT_THROW(checkCallGuardSettings(bad), QuennetError);
   }
   EXPECT_NO_THROW(checkCallGuardSettings({kMaxBusyRetries, kMaxBusyPauseMs, kMaxResetWaitMs}));

@@ -235,9 +235,8 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
     if (data.empty()) continue;  // the bare ACK above
     answer(replyFrame(0, data));
     EXPECT_EQ(call().result, kResultChecksum) << data.size() << " bytes";
-    EXPECT_EQ(set_.caption(), QStringLiteral("Reply Length Error [%1 <> %2]")
-                                  .arg(data.size())
-                                  .arg(row.exactData));
+    EXPECT_EQ(set_.caption(),
+              QStringLiteral("Reply Length Error [%1 <> %2]").arg(data.size()).arg(row.exactData));
     EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::WrongLength);
     EXPECT_FALSE(set_.acknowledged());
   }
@@ -267,8 +266,9 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"GetProductCode", 3, 244, {}, 500, 0}, WireRow{"GetManfctrID", 3, 246, {}, 500, 0},
         WireRow{"GetEqptID", 3, 245, {}, 500, 0}, WireRow{"GetSerialNo", 3, 242, {}, 500, 3, 3},
         WireRow{"GetCommsRevn", 3, 4, {}, 500, 0, 3}, WireRow{"GetCodeRevn", 3, 241, {}, 500, 0},
-        WireRow{"GetCommsStatus", 3, 2, {}, 500, 3, 3}, WireRow{"ClearCommsStatus", 3, 3, {}, 200, 0},
-        WireRow{"ResetDevice", 3, 1, {}, 200, 0}, WireRow{"GetEventBuffer", 3, 159, {}, 500, 11, 11},
+        WireRow{"GetCommsStatus", 3, 2, {}, 500, 3, 3},
+        WireRow{"ClearCommsStatus", 3, 3, {}, 200, 0}, WireRow{"ResetDevice", 3, 1, {}, 200, 0},
+        WireRow{"GetEventBuffer", 3, 159, {}, 500, 11, 11},
         WireRow{"GetCoinBuffer", 3, 229, {}, 500, 11, 11},
         WireRow{"GetMasterInhibit", 3, 227, {}, 500, 1, 1},
         WireRow{"SetMasterInhibit", 3, 228, {3}, 200, 0},
@@ -283,7 +283,8 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"GetROMChksum", 3, 197, {}, 500, 4, 4}, WireRow{"GetAddrMode", 3, 169, {}, 500, 1},
         WireRow{"ModifyBillScty", 3, 181, {3, 3}, 200, 0},
         WireRow{"RequestBillScty", 3, 180, {3}, 500, 1, 1},
-        WireRow{"GetOptionFlags", 3, 213, {}, 500, 1, 1}, WireRow{"GetAcceptCntr", 3, 225, {}, 500, 3, 3},
+        WireRow{"GetOptionFlags", 3, 213, {}, 500, 1, 1},
+        WireRow{"GetAcceptCntr", 3, 225, {}, 500, 3, 3},
         WireRow{"AddressPoll", 0, 253, {}, 1200, 0}, WireRow{"AddressClash", 0, 252, {}, 1200, 0},
         WireRow{"AddressChange", 3, 251, {3}, 200, 0}, WireRow{"AddressRandom", 3, 250, {}, 200, 0},
         WireRow{"CycleStacker", 3, 147, {}, 8000, 0}, WireRow{"ReadOptos", 3, 148, {}, 500, 1},
@@ -293,7 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
         WireRow{"GetErrorCounter", 3, 149, {3}, 500, 3, 3},
         WireRow{"GetIndNoteCounter", 3, 150, {3}, 500, 3, 3},
         WireRow{"GetVariableSet", 3, 247, {}, 500, 2},
-        WireRow{"GetPollPriority", 3, 249, {}, 500, 2, 2}, WireRow{"GetBaseYear", 3, 170, {}, 500, 0, 4},
+        WireRow{"GetPollPriority", 3, 249, {}, 500, 2, 2},
+        WireRow{"GetBaseYear", 3, 170, {}, 500, 0, 4},
         WireRow{"GetCreationDate", 3, 196, {}, 500, 2, 2},
         WireRow{"GetDataStoreAvblty", 3, 216, {}, 500, 5, 5},
         WireRow{"GetFirmwareUpgrdCpblty", 3, 141, {}, 500, 1},

@@ -340,13 +340,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        [](const QByteArray& written) { return written; },
        repeated},
       // BUSY and then, late, the real answer: the next command must not take it.
-      {"BUSY, then the answer",
-       reply(6, {}, false),
-       kResultBusy,
-       "BUSY",
-       ReplyRefusal::None,
-       0,
-       20,
+      {"BUSY, then the answer", reply(6, {}, false), kResultBusy, "BUSY", ReplyRefusal::None, 0, 20,
        reply(0, {}, false)},
   };
   for (const Row& row : rows) {
@@ -354,7 +348,9 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     line_->setResponder([this, row](const QByteArray& written) {
       if (completeFrameLength(written) == 0) return QByteArray();
       if (row.lateMs > 0) line_->deliverLater(row.lateMs, row.late);
-      const QByteArray echo = row.echoAs ? row.echoAs(written) : row.echoed ? written : QByteArray();
+      const QByteArray echo = row.echoAs   ? row.echoAs(written)
+                              : row.echoed ? written
+                                           : QByteArray();
       return echo + row.answer;
     });
     line_->deliverWhileSending(row.whileSending);
@@ -409,8 +405,8 @@ TEST_F(ScriptedHost, EveryAnswerTakenIsTheOneGivenToThatCommand) {
     int delayMs;
     int repeatMs = 0;  // the answer again this much later; 0: once
     QByteArray noise = {};
-    int strayMs = 0;  // noise alone, this long after the frame
-    bool busyFirst = false;             // BUSY at the delay, the answer 15-30 ms after it
+    int strayMs = 0;                     // noise alone, this long after the frame
+    bool busyFirst = false;              // BUSY at the delay, the answer 15-30 ms after it
     bool repeatWhileNextLeaves = false;  // the answer again while the next frame goes out
     Echo echo = AsWritten;
     bool wrongLength = false;  // not as long as every reply to the command is

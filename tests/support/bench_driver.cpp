@@ -67,7 +67,8 @@ void report(const char* phase, QMainWindow& window) {
     // A dock behind another one's tab is not drawn.
     if (dock->isHidden() || dock->visibleRegion().isEmpty()) continue;
     print(phase, QStringLiteral("dock:") + dock->objectName(), onScreen(dock));
-    if (dock->isFloating()) print(phase, QStringLiteral("floating:") + dock->objectName(), onScreen(dock));
+    if (dock->isFloating())
+      print(phase, QStringLiteral("floating:") + dock->objectName(), onScreen(dock));
     // A pane that scrolls shows what lies inside its viewport.
     if (const auto* scroll = qobject_cast<const QScrollArea*>(dock->widget())) {
       print(phase, QStringLiteral("viewport:") + dock->objectName(), onScreen(scroll->viewport()));

@@ -232,7 +232,8 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   QPlainTextEdit* txtCommand = named<QPlainTextEdit>(w, "txtCommand");
   QPlainTextEdit* txtReply = named<QPlainTextEdit>(w, "txtReply");
   named<QRadioButton>(w, "optAscii")->setChecked(true);
-  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(.")) << txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(."))
+      << txtCommand->toPlainText().toStdString();
   EXPECT_EQ(txtCommand->toPlainText().size(), 5);  // one character per byte of the frame
   EXPECT_FALSE(txtCommand->toPlainText().contains(QLatin1Char(',')));
   EXPECT_EQ(txtReply->toPlainText().size(), 5);
@@ -240,7 +241,8 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   named<QWidget>(w, "fraNote")->show();
   click("tlbHost", "Reset");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
-  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(.")) << txtCommand->toPlainText().toStdString();
+  EXPECT_TRUE(txtCommand->toPlainText().startsWith("(."))
+      << txtCommand->toPlainText().toStdString();
   EXPECT_EQ(txtReply->toPlainText().size(), 5);
   EXPECT_TRUE(named<QWidget>(w, "fraNote")->isHidden());
 
@@ -254,8 +256,8 @@ TEST_F(MainWindow, SimplePollAndResetShowReplyAndFrames) {
   click("tlbHost", "Simple_Poll");
   EXPECT_EQ(w.statusText(), "BNV Reply: ACK");
   const auto pairs = [](const QString& text) { return text.split(QLatin1Char(' ')); };
-  for (const auto& [box, header] : {std::pair{txtCommand, QStringLiteral("FE")},
-                                    std::pair{txtReply, QStringLiteral("00")}}) {
+  for (const auto& [box, header] :
+       {std::pair{txtCommand, QStringLiteral("FE")}, std::pair{txtReply, QStringLiteral("00")}}) {
     const QStringList lines = box->toPlainText().split(QLatin1Char('\n'));
     ASSERT_EQ(lines.size(), 2) << box->toPlainText().toStdString();
     ASSERT_TRUE(lines[1].startsWith("clear: ")) << lines[1].toStdString();

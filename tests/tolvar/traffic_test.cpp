@@ -12,8 +12,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRegularExpression>
-#include <QSpinBox>
 #include <QScrollBar>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTimer>
 #include <QTreeWidget>
@@ -292,8 +292,8 @@ TEST_F(BenchOnSimulator, TrafficPaneShowsDecodedFramesAndSavesThemWhole) {
   // A CRC keeps its four hexadecimal digits, high byte first, as the frame carries them: a
   // simple poll to an address (nobody there) whose CRC starts with a zero.
   int address = 41;
-  while (quennet::crc16Xmodem(std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(address), 0,
-                                                          254}) >= 0x1000) {
+  while (quennet::crc16Xmodem(
+             std::array<std::uint8_t, 3>{static_cast<std::uint8_t>(address), 0, 254}) >= 0x1000) {
     ++address;
   }
   named<QRadioButton>(w, "optHex")->setChecked(true);
@@ -437,8 +437,7 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
   poll(120);
   pane->log().flush();
 
-  const QByteArray titles =
-      "Time\t+ms\tDir\tDest\tSrc/CRC\tHdr\tName\tData\tResult\tms\tFrame\n";
+  const QByteArray titles = "Time\t+ms\tDir\tDest\tSrc/CRC\tHdr\tName\tData\tResult\tms\tFrame\n";
   std::vector<int> counters;  // the replies' counters, oldest file first
   for (const QString& name : {path + ".2", path + ".1", path}) {
     QFile file(name);
@@ -522,7 +521,7 @@ TEST(TrafficCapture, RotatesBySizeKeepsEveryFrameInOrderAndTellsAFullDisk) {
     ++frames;
   }
   EXPECT_EQ(losses, 1);
-  EXPECT_EQ(frames, 2 * (2 + 1));  // the polls before and after; the others counted
+  EXPECT_EQ(frames, 2 * (2 + 1));      // the polls before and after; the others counted
   EXPECT_TRUE(rows.last().isEmpty());  // the file ends with a whole line
 }
 

@@ -143,8 +143,8 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
 
   // ModifyBillID returns 0 and sends nothing: no device acknowledged it, and the tool says so.
   for (const bool json : {false, true}) {
-    const ToolRun unsent = runTool(args(json ? QStringList{"--json", "ModifyBillID"}
-                                             : QStringList{"ModifyBillID"}));
+    const ToolRun unsent =
+        runTool(args(json ? QStringList{"--json", "ModifyBillID"} : QStringList{"ModifyBillID"}));
     EXPECT_EQ(unsent.status, kExitNothingSent) << unsent.out.toStdString();
     if (json) {
       const QJsonObject u = QJsonDocument::fromJson(unsent.out.toUtf8()).object();
@@ -153,8 +153,8 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
       EXPECT_EQ(u.value("status").toString(), QString::fromLatin1(kNothingSentText));
       EXPECT_EQ(u.value("sent").toString(), QString());
     } else {
-      EXPECT_TRUE(unsent.out.contains(QStringLiteral("result: 0 (%1)\nsent: \n")
-                                          .arg(QString::fromLatin1(kNothingSentText))))
+      EXPECT_TRUE(unsent.out.contains(
+          QStringLiteral("result: 0 (%1)\nsent: \n").arg(QString::fromLatin1(kNothingSentText))))
           << unsent.out.toStdString();
     }
   }

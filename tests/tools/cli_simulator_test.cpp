@@ -222,7 +222,9 @@ TEST(CliScan, FindsEachDeviceInItsOwnFramingOnAMixedBus) {
     QStringList devices;
   } rows[] = {
       {"with the key", {"--key", "123456"}, 0, {coins, hopper, validator}},
-      {"a hopper that answers only BUSY", {"--key", "123456"}, 1,
+      {"a hopper that answers only BUSY",
+       {"--key", "123456"},
+       1,
        {coins, QStringLiteral("3 unknown    "), validator}},
   };
   for (const auto& row : rows) {

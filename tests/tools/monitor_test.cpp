@@ -133,8 +133,9 @@ TEST(Monitor, AddressPollAnswersAreAnswersNotABrokenFrame) {
   QTemporaryDir dir;
   const QString capture = dir.filePath(QStringLiteral("poll.cap"));
   QProcess bnvsim;
-  bnvsim.start(QCoreApplication::applicationDirPath() + QStringLiteral("/bnvsim"),
-               {"--capture", capture, "--device", "coin-acceptor=checksum8", "--hopper", "--trace"});
+  bnvsim.start(
+      QCoreApplication::applicationDirPath() + QStringLiteral("/bnvsim"),
+      {"--capture", capture, "--device", "coin-acceptor=checksum8", "--hopper", "--trace"});
   ASSERT_TRUE(bnvsim.waitForStarted(5000));
   ASSERT_TRUE(bnvsim.waitForReadyRead(5000));
   const QString port = QString::fromLocal8Bit(bnvsim.readLine()).trimmed();
@@ -142,9 +143,9 @@ TEST(Monitor, AddressPollAnswersAreAnswersNotABrokenFrame) {
   ASSERT_EQ(runTool({"--port", port, "--echo", "AddressPoll"}, &poll), kExitOk);
   // bnvsim's trace reads each frame in the framing of the device it is for or from.
   QString serial;
-  ASSERT_EQ(runTool({"--port", port, "--echo", "--checksum8", "--address", "2", "GetSerialNo"},
-                    &serial),
-            kExitOk);
+  ASSERT_EQ(
+      runTool({"--port", port, "--echo", "--checksum8", "--address", "2", "GetSerialNo"}, &serial),
+      kExitOk);
   ::kill(static_cast<pid_t>(bnvsim.processId()), SIGTERM);
   ASSERT_TRUE(bnvsim.waitForFinished(5000));
   const QStringList trace =

@@ -57,7 +57,8 @@ const quennet::MethodInfo& methodNamed(const QString& name) {
     throw quennet::DispatchError(
         QStringLiteral("unknown method %1; did you mean %2?").arg(name, nearest->name));
   }
-  throw quennet::DispatchError(QStringLiteral("unknown method %1; %2").arg(name, BenchCommand::usage()));
+  throw quennet::DispatchError(
+      QStringLiteral("unknown method %1; %2").arg(name, BenchCommand::usage()));
 }
 
 }  // namespace
@@ -157,8 +158,8 @@ BenchOutcome BenchCommand::runRaw(const QStringList& words) {
   if (result == quennet::kResultOk) {
     // In the base of the frames printed under it.
     const auto count = static_cast<qsizetype>(control.deliveredDataCount());
-    outputs << QStringLiteral("data: ") +
-                   quennet::bytesText(QByteArray(reinterpret_cast<const char*>(reply.data()), count));
+    outputs << QStringLiteral("data: ") + quennet::bytesText(QByteArray(
+                                              reinterpret_cast<const char*>(reply.data()), count));
   }
   finish(outcome, result, outputs);
   return outcome;

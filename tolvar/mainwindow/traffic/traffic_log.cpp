@@ -219,9 +219,8 @@ QVariant TrafficLog::data(const QModelIndex& index, int role) const {
 
 QVariant TrafficLog::headerData(int section, Qt::Orientation orientation, int role) const {
   if (orientation != Qt::Horizontal || role != Qt::DisplayRole) return {};
-  static const char* const kTitles[kColumns] = {"Time", "+ms",    "Dir", "Dest",
-                                                "Src/CRC", "Hdr", "Name", "Data",
-                                                "Result", "ms", "Frame"};
+  static const char* const kTitles[kColumns] = {"Time", "+ms",  "Dir",    "Dest", "Src/CRC", "Hdr",
+                                                "Name", "Data", "Result", "ms",   "Frame"};
   return QString::fromLatin1(kTitles[section]);
 }
 

@@ -272,8 +272,8 @@ void TrafficPane::take(const quennet::FrameRecord& record) {
   log_->append(record);
   if (!capture_.active()) return;
   const bool failedBefore = capture_.missed() > 0;
-  const bool written = capture_.write(
-      log_->exportCells(record, log_->lastDeltaUs()).join(u'\t').toUtf8() + '\n');
+  const bool written =
+      capture_.write(log_->exportCells(record, log_->lastDeltaUs()).join(u'\t').toUtf8() + '\n');
   // A failure shows at once and stays until a line is written again; the bench goes on.
   if (!written || failedBefore) showCapture();
 }

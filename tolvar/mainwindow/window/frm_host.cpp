@@ -7,8 +7,8 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDateTime>
-#include <QDockWidget>
 #include <QDir>
+#include <QDockWidget>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QLabel>
@@ -274,7 +274,8 @@ void frmHost::connectHandlers() {
     if (property != QLatin1String("Enabled") || zav_quennet1->Enabled()) return;
     polling_->deviceReset();
     trafficDock_->eventHistory()->history().linkLost(
-        QStringLiteral("%1 closed (%2)").arg(zav_quennet1->deviceName(), zav_quennet1->labelState().caption),
+        QStringLiteral("%1 closed (%2)")
+            .arg(zav_quennet1->deviceName(), zav_quennet1->labelState().caption),
         QDateTime::currentDateTime());
     showPort();
   });
@@ -312,7 +313,9 @@ void frmHost::connectHandlers() {
 }
 
 void frmHost::followCommand(int header, const QByteArray& sent, const QByteArray& reply) {
-  const auto byte = [](const QByteArray& data, int i) { return static_cast<std::uint8_t>(data[i]); };
+  const auto byte = [](const QByteArray& data, int i) {
+    return static_cast<std::uint8_t>(data[i]);
+  };
   switch (header) {
     case quennet::SET_INHIBIT_STATUS:
       if (sent.size() == 2) noteEnabling_->ShowNoteMask({byte(sent, 0), byte(sent, 1)});
