@@ -360,7 +360,8 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   } else if (fault == Fault::BusyThenAnswer) {
     const std::span<const std::uint8_t> data(&frame.at(5), static_cast<std::size_t>(dataLength));
     const Reply answer = device->handle(header, data);
-    Transmission late{sent.atMs + kBusyAnswerMs, encode(answer, destination, false), false};
+    Transmission late{sent.atMs + kBusyAnswerMs, encode(answer, destination, false, *member), false,
+                      framing.crc};
     out.push_back(std::move(sent));
     out.push_back(std::move(late));
     return;
