@@ -20,7 +20,26 @@ namespace quennetd {
 namespace {
 
 const QString kPending = QStringLiteral("pending");
-const QString kCredited = QStringLiteral("credited");
+
+// The state column of each entry; a row in none of them is a pending note.
+QString stateOf(Entry entry) {
+  switch (entry) {
+    case Entry::InDoubt:
+      return QStringLiteral("in-doubt");
+    case Entry::Lost:
+      return QStringLiteral("lost");
+    case Entry::Credit:
+      break;
+  }
+  return QStringLiteral("credited");
+}
+
+std::optional<Entry> entryOf(const QString& state) {
+  for (const Entry e : {Entry::Credit, Entry::InDoubt, Entry::Lost}) {
+    if (stateOf(e) == state) return e;
+  }
+  return std::nullopt;
+}
 
 QString stamp() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -253,36 +272,50 @@ bool Journal::dropPending(const QString& device, const QString& id, const Device
 
 bool Journal::recordCredit(const QString& device, const JournalCredit& credit,
                            const DeviceMark& mark) {
-  // A pending note becomes a credit; an id already credited is the same credit again, kept as
-  // first written.
+  // A pending note becomes a credit or a note in doubt; an id already written is the same entry
+  // again, kept as first written.
   return writeWithMark(
       QStringLiteral("credit %1").arg(credit.id),
       QStringLiteral(
           "INSERT INTO credit (id, payload, recorded, device, state) VALUES (?, ?, ?, ?, ?) "
           "ON CONFLICT(id) DO UPDATE SET payload = excluded.payload, recorded = excluded.recorded, "
           "state = excluded.state WHERE state = 'pending'"),
-      {credit.id, credit.payload, stamp(), device, kCredited}, device, mark);
+      {credit.id, credit.payload, stamp(), device, stateOf(credit.entry)}, device, mark);
 }
 
-bool Journal::acknowledge(const QString& id) {
-  QSqlQuery query(sql_.database());
+bool Journal::acknowledge(const QStringList& ids) {
+  QSqlDatabase db = sql_.database();
+  if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  QSqlQuery query(db);
   query.prepare(QStringLiteral(
-      "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state = 'credited'"));
-  query.addBindValue(stamp());
-  query.addBindValue(id);
-  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
-  return query.numRowsAffected() > 0;
+      "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state <> 'pending'"));
+  const QString when = stamp();
+  for (const QString& id : ids) {
+    query.addBindValue(when);
+    query.addBindValue(id);
+    if (!query.exec()) {
+      const QString detail = query.lastError().text();
+      db.rollback();
+      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
+    }
+  }
+  return commit(db, QStringLiteral("ack"));
 }
 
 QList<JournalCredit> Journal::outstanding() {
   QList<JournalCredit> credits;
   QSqlQuery query(sql_.database());
-  if (!query.exec(QStringLiteral("SELECT id, payload FROM credit WHERE acked IS NULL AND state = "
-                                 "'credited' ORDER BY rowid"))) {
+  if (!query.exec(QStringLiteral("SELECT id, payload, state FROM credit WHERE acked IS NULL AND "
+                                 "state <> 'pending' ORDER BY rowid"))) {
     sql_.fail(QStringLiteral("outstanding"), query.lastError().text());
     return credits;
   }
-  while (query.next()) credits.append({query.value(0).toString(), query.value(1).toByteArray()});
+  while (query.next()) {
+    const auto entry = entryOf(query.value(2).toString());
+    if (!entry) continue;
+    credits.append({query.value(0).toString(), query.value(1).toByteArray(), *entry});
+  }
   return credits;
 }
 

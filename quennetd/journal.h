@@ -13,6 +13,7 @@
 #include <optional>
 
 #include <QList>
+#include <QStringList>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariantList>
@@ -21,9 +22,16 @@
 
 namespace quennetd {
 
+// What a row of the journal tells the consumer. A credit: money taken. In doubt: a note routed
+// to the stacker that the validator never reported stacked nor returned (it reset meanwhile);
+// the consumer settles it. Lost: events that fell out of a device's buffer unread. Each is
+// published until acknowledged.
+enum class Entry { Credit, InDoubt, Lost };
+
 struct JournalCredit {
   QString id;
-  QByteArray payload;  // the credit message as published
+  QByteArray payload;  // the message as published
+  Entry entry = Entry::Credit;
 };
 
 // Where a device stands: its counter as last taken into account, in which epoch, and the sequence
@@ -77,10 +85,12 @@ class Journal {
   bool dropPending(const QString& device, const QString& id, const DeviceMark& mark);
   // Writes a credit (a new one, or a pending note now stacked, same id) and the device's mark in
   // one transaction; true once it is on disk. A credit already written is kept as it was.
+  // An in-doubt entry takes the place of the pending note of the same id; a loss is written once.
   bool recordCredit(const QString& device, const JournalCredit& credit, const DeviceMark& mark);
-  // Marks a credit booked by the consumer. True when it was outstanding.
-  bool acknowledge(const QString& id);
-  // Credits not yet acknowledged, oldest first.
+  // Marks credits, in-doubt notes and losses booked by the consumer, in one transaction. False
+  // when the journal could not take it.
+  bool acknowledge(const QStringList& ids);
+  // Credits, notes in doubt and losses not yet acknowledged, oldest first.
   QList<JournalCredit> outstanding();
   // Writes the log back into the main file (at shutdown).
   void checkpoint();

@@ -75,7 +75,8 @@ class Payouts : public QObject {
   void reconcile();
   // Unacknowledged payouts, published again.
   void resend();
-  bool acknowledge(const QString& id);
+  // Acknowledged payouts, in one transaction.
+  bool acknowledge(const QStringList& ids);
   // The stored reply to a request id seen before, and storing one: for requests answered
   // elsewhere that must not run twice either.
   std::optional<QByteArray> storedReply(const QJsonValue& id);
@@ -109,8 +110,11 @@ class Payouts : public QObject {
   void nextPart();
   void dispense(const PayoutPart& part);
   void awaitHopper(const PayoutPart& part, int triesLeft);
-  void count(int address, const std::function<void(std::optional<qint64>)>& then);
-  QByteArray settle(const PayoutPart& part, qint64 countAfter);
+  // The hopper's dispense count and serial number; nothing when either cannot be read.
+  void read(int address, const std::function<void(std::optional<HopperReading>)>& then);
+  // Written and published: paid from the count, or in doubt when the count went back or moved
+  // more than asked, or another hopper answers at the address. The value paid; none in doubt.
+  std::optional<qint64> settle(const PayoutPart& part, const HopperReading& after);
   void settleFrom(const QList<PayoutPart>& parts, int k);
   void answer(const QString& key, const QByteArray& reply);
   void finishJob();

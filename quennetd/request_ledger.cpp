@@ -39,7 +39,22 @@ bool RequestLedger::open(const QString& path) {
              "request_id BLOB NOT NULL, address INTEGER NOT NULL, requested INTEGER NOT NULL, "
              "coin_value INTEGER, count_before INTEGER NOT NULL, paid INTEGER, value INTEGER, "
              "payload BLOB, recorded TEXT NOT NULL, settled TEXT, acked TEXT)")) &&
-         sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)"));
+         sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)")) &&
+         addColumn(QStringLiteral("payout"), QStringLiteral("serial TEXT"));
+}
+
+// A column later versions added, unless the table has it.
+bool RequestLedger::addColumn(const QString& table, const QString& column) {
+  QSqlQuery info(sql_.database());
+  if (!info.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+    return sql_.fail(table, info.lastError().text());
+  }
+  const QString name = column.section(u' ', 0, 0);
+  while (info.next()) {
+    if (info.value(1).toString() == name) return true;
+  }
+  info.finish();
+  return sql_.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2").arg(table, column));
 }
 
 void RequestLedger::close() {
@@ -83,7 +98,7 @@ bool RequestLedger::beginPayout(const PayoutPart& part) {
   QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "INSERT INTO payout (id, request_key, request_id, address, requested, coin_value, "
-      "count_before, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+      "count_before, serial, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
   query.addBindValue(part.id);
   query.addBindValue(part.requestKey);
   query.addBindValue(part.requestId);
@@ -92,6 +107,7 @@ bool RequestLedger::beginPayout(const PayoutPart& part) {
   query.addBindValue(part.coinValue ? QVariant(*part.coinValue)
                                     : QVariant(QMetaType::fromType<qint64>()));
   query.addBindValue(part.countBefore);
+  query.addBindValue(part.serial);
   query.addBindValue(nowStamp());
   if (!query.exec())
     return sql_.fail(QStringLiteral("payout %1").arg(part.id), query.lastError().text());
@@ -117,8 +133,8 @@ QList<PayoutPart> RequestLedger::unsettled() {
   QList<PayoutPart> parts;
   QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral(
-          "SELECT id, request_key, request_id, address, requested, coin_value, count_before "
-          "FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
+          "SELECT id, request_key, request_id, address, requested, coin_value, count_before, "
+          "serial FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
     sql_.fail(QStringLiteral("unsettled payouts"), query.lastError().text());
     return parts;
   }
@@ -131,6 +147,7 @@ QList<PayoutPart> RequestLedger::unsettled() {
     part.requested = query.value(4).toInt();
     if (!query.value(5).isNull()) part.coinValue = query.value(5).toLongLong();
     part.countBefore = query.value(6).toLongLong();
+    part.serial = query.value(7).toString();
     parts.append(part);
   }
   return parts;
@@ -169,21 +186,34 @@ QList<QByteArray> RequestLedger::outstandingPayouts() {
   return list;
 }
 
-bool RequestLedger::acknowledgePayout(const QString& id) {
-  QSqlQuery query(sql_.database());
+bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
+  QSqlDatabase db = sql_.database();
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  QSqlQuery query(db);
   query.prepare(QStringLiteral(
       "UPDATE payout SET acked = ? WHERE id = ? AND settled IS NOT NULL AND acked IS NULL"));
-  query.addBindValue(nowStamp());
-  query.addBindValue(id);
-  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
-  return query.numRowsAffected() > 0;
+  const QString when = nowStamp();
+  for (const QString& id : ids) {
+    query.addBindValue(when);
+    query.addBindValue(id);
+    if (!query.exec()) {
+      const QString detail = query.lastError().text();
+      db.rollback();
+      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
+    }
+  }
+  if (db.commit()) return true;
+  const QString detail = db.lastError().text();
+  db.rollback();
+  return sql_.fail(QStringLiteral("ack"), detail);
 }
 
 QList<QByteArray> RequestLedger::unacknowledgedCredits() {
   QList<QByteArray> list;
   QSqlQuery query(sql_.database());
   if (!query.exec(
-          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL ORDER BY rowid"))) {
+          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
+                         "('credited', 'in-doubt') ORDER BY rowid"))) {
     return list;
   }
   while (query.next()) list.append(query.value(0).toByteArray());
@@ -194,7 +224,8 @@ LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
   LedgerTotals totals;
   QSqlDatabase db = sql_.database();
   QSqlQuery credits(db);
-  credits.prepare(QStringLiteral("SELECT payload FROM credit WHERE recorded >= ?"));
+  credits.prepare(
+      QStringLiteral("SELECT payload FROM credit WHERE state = 'credited' AND recorded >= ?"));
   credits.addBindValue(stamp(since));
   if (credits.exec()) {
     while (credits.next()) {

@@ -31,6 +31,13 @@ struct PayoutPart {
   int requested = 0;
   std::optional<qint64> coinValue;  // minor units; unknown for a hopper pay was not told of
   qint64 countBefore = 0;           // the hopper's dispense count before this part
+  QString serial;                   // the hopper's serial number before this part
+};
+
+// What a hopper says of itself when a part is settled: its dispense count and serial number.
+struct HopperReading {
+  qint64 count = 0;
+  QString serial;
 };
 
 // What a consumer has not acknowledged, and the sums since a time.
@@ -72,7 +79,7 @@ class RequestLedger {
   QStringList unanswered();
   // Settled payouts not acknowledged, oldest first.
   QList<QByteArray> outstandingPayouts();
-  bool acknowledgePayout(const QString& id);
+  bool acknowledgePayouts(const QStringList& ids);
 
   // Unacknowledged credits (the journal's) and payouts, and the sums since `since`.
   QList<QByteArray> unacknowledgedCredits();
@@ -81,6 +88,8 @@ class RequestLedger {
   bool prune(const QDateTime& before);
 
  private:
+  bool addColumn(const QString& table, const QString& column);
+
   SqlConnection sql_{QStringLiteral("ledger")};
 };
 

@@ -218,6 +218,8 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
   journalWatch_.setInterval(kJournalWatchMs);
   connect(&journalWatch_, &QTimer::timeout, this, [this] { journalWritable(); });
+  ackWrite_.setSingleShot(true);
+  connect(&ackWrite_, &QTimer::timeout, this, &Service::writeAcks);
   identifyAgain_.setInterval(kIdentifyRetryMs);
   connect(&identifyAgain_, &QTimer::timeout, this, [this] {
     for (const auto& [address, device] : devices_) {
@@ -532,9 +534,9 @@ void Service::startPolling(const DevicePtr& device) {
   connect(poller, &EventPoller::bufferRead, this,
           [this, d](int counter) { onBufferRead(*d, counter); });
   connect(poller, &EventPoller::eventsLost, this, [this, d](int count) {
-    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("lost"),
-                 QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count),
-                 {{"count", count}});
+    if (!d->mark) return;
+    // Journalled with the mark as it stands: the events the buffer still holds come next.
+    if (!recordLoss(*d, d->poller->lastCounter(), count, *d->mark)) d->replay = true;
   });
   connect(poller, &EventPoller::counterReset, this, [this, d] { onReset(*d); });
   connect(poller, &EventPoller::deviceLost, this, [this, d] {
@@ -657,10 +659,13 @@ void Service::onBufferRead(Device& device, int counter) {
         // Taken while nobody read the buffer, and more than it keeps: never silently.
         const int missed =
             EventPoller::eventsBetween(*device.primedFrom, counter) - kBufferedEvents;
-        if (missed > 0) {
-          publishEvent(device, counter, QStringLiteral("lost"),
-                       QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(missed),
-                       {{"count", missed}});
+        if (missed > 0 && !device.replay) {
+          const DeviceMark at = markAt(device, counter);
+          if (recordLoss(device, counter, missed, at)) {
+            device.mark = at;
+          } else {
+            device.replay = true;
+          }
         }
       }
     }
@@ -687,7 +692,8 @@ void Service::onReset(Device& device) {
   device.hold.stop();
   device.held.reset();
   const DeviceMark next{newEpoch(), 0, device.mark ? device.mark->seq : 0};
-  if (!noteReturned(device, next)) device.replay = true;
+  // A note routed to the stacker may be in the cash box or back with the customer: nobody knows.
+  if (!noteInDoubt(device, next)) device.replay = true;
   if (!device.replay) device.mark = next;
   publishEvent(device, 0, QStringLiteral("reset"), QStringLiteral("Device reset"));
   publishStatus();
@@ -709,25 +715,8 @@ bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
       return false;
     }
   }
-  const Denomination d = position >= 1 && position <= device.denominations.size()
-                             ? device.denominations[position - 1]
-                             : Denomination{};
   next.seq += 1;
-  QJsonObject o{{"id", id},
-                {"address", device.address},
-                {"serial", device.label},
-                {"kind", note ? "note" : "coin"},
-                {"position", position},
-                {"code", d.code},
-                {"currency", d.currency},
-                {"value", d.value ? QJsonValue(static_cast<double>(*d.value)) : QJsonValue()},
-                {"counter", counter},
-                {"seq", static_cast<double>(next.seq)},
-                {"time", now()}};
-  if (d.scale) {
-    o.insert(QStringLiteral("scale"),
-             QJsonObject{{"factor", d.scale->factor}, {"decimals", d.scale->decimals}});
-  }
+  const QJsonObject o = creditBody(device, id, position, counter, next.seq);
   const JournalCredit credit{id, compact(o)};
   // On disk first; only then may anybody hear of it.
   killPoint("before-journal");
@@ -739,8 +728,81 @@ bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
   device.mark = next;
   device.stored = next;
   killPoint("after-journal");
-  mqtt_.publish(options_.prefix + QStringLiteral("/credit"), credit.payload, 1, false);
+  publishEntry(credit);
   return true;
+}
+
+QJsonObject Service::creditBody(const Device& device, const QString& id, int position,
+                                int counter, qint64 seq) const {
+  const Denomination d = position >= 1 && position <= device.denominations.size()
+                             ? device.denominations[position - 1]
+                             : Denomination{};
+  QJsonObject o{{"id", id},
+                {"address", device.address},
+                {"serial", device.label},
+                {"kind", device.isValidator() ? "note" : "coin"},
+                {"position", position},
+                {"code", d.code},
+                {"currency", d.currency},
+                {"value", d.value ? QJsonValue(static_cast<double>(*d.value)) : QJsonValue()},
+                {"counter", counter},
+                {"seq", static_cast<double>(seq)},
+                {"state", "credited"},
+                {"time", now()}};
+  if (d.scale) {
+    o.insert(QStringLiteral("scale"),
+             QJsonObject{{"factor", d.scale->factor}, {"decimals", d.scale->decimals}});
+  }
+  return o;
+}
+
+bool Service::noteInDoubt(Device& device, DeviceMark next) {
+  if (!device.pending) return true;
+  if (!journalWritable()) return false;
+  next.seq += 1;
+  QJsonObject o = creditBody(device, device.pending->id, device.pending->position,
+                             device.pending->counter, next.seq);
+  o.insert(QStringLiteral("state"), QStringLiteral("in-doubt"));
+  o.insert(QStringLiteral("reason"),
+           QStringLiteral("the validator reset after the note was routed to the stacker"));
+  const JournalCredit entry{device.pending->id, compact(o), Entry::InDoubt};
+  if (!journal_.recordCredit(device.key(), entry, next)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.pending.reset();
+  device.mark = next;
+  device.stored = next;
+  publishEntry(entry);
+  return true;
+}
+
+bool Service::recordLoss(Device& device, int counter, int count, const DeviceMark& mark) {
+  if (!journalWritable()) return false;
+  const QString id = QStringLiteral("%1-%2-%3-lost").arg(device.serial, mark.epoch).arg(counter);
+  const JournalCredit entry{
+      id,
+      compact(QJsonObject{{"id", id},
+                          {"address", device.address},
+                          {"counter", counter},
+                          {"kind", "lost"},
+                          {"text", QStringLiteral("%1 event(s) lost: the buffer keeps five")
+                                       .arg(count)},
+                          {"count", count},
+                          {"time", now()}}),
+      Entry::Lost};
+  if (!journal_.recordCredit(device.key(), entry, mark)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.stored = mark;
+  publishEntry(entry);
+  return true;
+}
+
+void Service::publishEntry(const JournalCredit& entry) {
+  publish(entry.entry == Entry::Lost ? QStringLiteral("event") : QStringLiteral("credit"),
+          entry.payload);
 }
 
 bool Service::noteReturned(Device& device, const DeviceMark& next) {
@@ -906,10 +968,7 @@ void Service::enableAgain() {
 
 void Service::resendOutstanding() {
   if (!mqtt_.isConnected() || !journal_.isOpen() || journalLost_) return;
-  const QString topic = options_.prefix + QStringLiteral("/credit");
-  for (const JournalCredit& credit : journal_.outstanding()) {
-    mqtt_.publish(topic, credit.payload, 1, false);
-  }
+  for (const JournalCredit& entry : journal_.outstanding()) publishEntry(entry);
   payouts_.resend();
 }
 
@@ -964,10 +1023,23 @@ void Service::onAck(const QByteArray& payload) {
   if (payload.size() > kMaxCommandBytes) return;
   const QString id =
       QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
-  if (id.isEmpty()) return;
+  if (id.isEmpty() || ackSet_.contains(id)) return;
+  // Beyond the bound it is dropped: the credit comes again and is acknowledged again.
+  if (acks_.size() >= kAcksWaiting) return;
+  acks_.append(id);
+  ackSet_.insert(id);
+  if (!ackWrite_.isActive()) ackWrite_.start(kAckBatchMs);
+}
+
+// One batch in one transaction; the rest wait their turn, so the polls keep theirs.
+void Service::writeAcks() {
+  const QStringList batch = acks_.mid(0, kAcksPerBatch);
+  acks_.remove(0, batch.size());
+  for (const QString& id : batch) ackSet_.remove(id);
   // An ack the journal cannot take now is asked for again: the credit is published again.
-  if (journalWritable()) journal_.acknowledge(id);
-  payouts_.acknowledge(id);
+  if (journalWritable() && !journal_.acknowledge(batch)) journalFailed(journal_.errorString());
+  payouts_.acknowledge(batch);
+  if (!acks_.isEmpty()) ackWrite_.start(kAckBatchMs);
 }
 
 void Service::replyError(const QJsonValue& id, const QString& error) {

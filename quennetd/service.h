@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -33,6 +34,13 @@ namespace quennetd {
 
 // Unacknowledged credits are published again this often (and after every reconnect).
 inline constexpr int kResendIntervalMs = 30000;
+// Acknowledgements are written in batches, one transaction each, at most this many this often:
+// however many arrive, the journal never holds up the polls for long.
+inline constexpr int kAckBatchMs = 50;
+inline constexpr int kAcksPerBatch = 500;
+// Acknowledgements waiting beyond this are dropped: their credits are published again and
+// acknowledged again.
+inline constexpr int kAcksWaiting = 20000;
 // A journal that failed is tried again this often; whether the file is still there, more often.
 inline constexpr int kJournalRetryMs = 5000;
 inline constexpr int kJournalWatchMs = 1000;
@@ -115,6 +123,14 @@ class Service : public QObject {
   DeviceMark markAt(const Device& device, int counter) const;
   bool credit(Device& device, const quennet::BusEvent& event, DeviceMark next);
   bool noteReturned(Device& device, const DeviceMark& next);
+  // The note routed to the stacker can no longer be seen (the validator reset before it said):
+  // published as a credit in doubt until a consumer settles it.
+  bool noteInDoubt(Device& device, DeviceMark next);
+  // Events that fell out of the device's buffer unread: journalled, published until acknowledged.
+  bool recordLoss(Device& device, int counter, int count, const DeviceMark& mark);
+  QJsonObject creditBody(const Device& device, const QString& id, int position, int counter,
+                         qint64 seq) const;
+  void publishEntry(const JournalCredit& entry);
   void escrow(Device& device, const quennet::BusEvent& event, const DeviceMark& next);
   bool journalNote(Device& device);
   // Sends the route; `then` gets its reply. False when nothing was sent: the port is closed.
@@ -139,6 +155,7 @@ class Service : public QObject {
   void replyError(const QJsonValue& id, const QString& error);
   void runCommands();
   void onAck(const QByteArray& payload);
+  void writeAcks();
   void onRoute(const QByteArray& payload);
 
   // The orderly stop: held notes back and acceptors inhibited, their buffers read a last time,
@@ -180,6 +197,9 @@ class Service : public QObject {
   QTimer journalRetry_;
   QTimer journalWatch_;
   QTimer identifyAgain_;
+  QStringList acks_;  // acknowledgements not yet written, in the order they came
+  QSet<QString> ackSet_;
+  QTimer ackWrite_;
   QByteArray lastStatus_;
 };
 
