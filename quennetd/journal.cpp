@@ -101,7 +101,56 @@ bool Journal::open(const QString& path) {
     return sql_.fail(path, QStringLiteral("cannot use write-ahead logging"));
   }
   mode.finish();
-  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate();
+  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate() && readIdentity();
+}
+
+// The journal's id (made now for a new file) and where its clock stands. Acknowledgements
+// written before the clock was kept count from now.
+bool Journal::readIdentity() {
+  QSqlDatabase db = sql_.database();
+  QSqlQuery meta(db);
+  if (!meta.exec(QStringLiteral("SELECT key, value FROM meta WHERE key IN ('id', 'clock')"))) {
+    return sql_.fail(QStringLiteral("meta"), meta.lastError().text());
+  }
+  id_.clear();
+  clockBase_ = 0;
+  while (meta.next()) {
+    if (meta.value(0).toString() == u"id") id_ = meta.value(1).toString();
+    if (meta.value(0).toString() == u"clock") clockBase_ = meta.value(1).toLongLong();
+  }
+  meta.finish();
+  clockRun_.start();
+  if (id_.isEmpty()) {
+    id_ = newEpoch();
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO meta (key, value) VALUES ('id', ?)"));
+    insert.addBindValue(id_);
+    if (!insert.exec()) return sql_.fail(QStringLiteral("meta"), insert.lastError().text());
+  }
+  QSqlQuery stamp(db);
+  stamp.prepare(QStringLiteral(
+      "UPDATE credit SET acked_clock = ? WHERE acked IS NOT NULL AND acked_clock IS NULL"));
+  stamp.addBindValue(clockBase_);
+  if (!stamp.exec()) return sql_.fail(QStringLiteral("clock"), stamp.lastError().text());
+  return true;
+}
+
+qint64 Journal::clockMs() const {
+  return clockBase_ + (clockRun_.isValid() ? clockRun_.elapsed() : 0);
+}
+
+bool Journal::writeClock(QSqlDatabase& db) {
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('clock', ?)"));
+  query.addBindValue(QString::number(clockMs()));
+  if (!query.exec()) return sql_.fail(QStringLiteral("clock"), query.lastError().text());
+  return true;
+}
+
+bool Journal::saveClock() {
+  if (!isOpen()) return false;
+  QSqlDatabase db = sql_.database();
+  return writeClock(db);
 }
 
 // Version 0 kept a cursor per device and credits without state; each step below brings a file one
@@ -123,10 +172,18 @@ bool Journal::migrate() {
     db.rollback();
     return false;
   };
+  // Version 2: when each acknowledgement came, by the journal's clock.
+  if (found == 1) {
+    if (!sql_.exec(QStringLiteral("ALTER TABLE credit ADD COLUMN acked_clock INTEGER")) ||
+        !sql_.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) {
+      return abandon();
+    }
+    return commit(db, QStringLiteral("schema"));
+  }
   const QStringList tables = db.tables();
   if (tables.contains(QStringLiteral("credit"))) {
     for (const char* column : {"device TEXT", "state TEXT NOT NULL DEFAULT 'credited'",
-                               "counter INTEGER", "position INTEGER"}) {
+                               "counter INTEGER", "position INTEGER", "acked_clock INTEGER"}) {
       if (!sql_.exec(QStringLiteral("ALTER TABLE credit ADD COLUMN ") + QLatin1String(column))) {
         return abandon();
       }
@@ -134,7 +191,7 @@ bool Journal::migrate() {
   } else if (!sql_.exec(QStringLiteral(
                  "CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT "
                  "NOT NULL, acked TEXT, device TEXT, state TEXT NOT NULL DEFAULT 'credited', "
-                 "counter INTEGER, position INTEGER)"))) {
+                 "counter INTEGER, position INTEGER, acked_clock INTEGER)"))) {
     return abandon();
   }
   if (!sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) ||
@@ -288,17 +345,23 @@ bool Journal::acknowledge(const QStringList& ids) {
   if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
   QSqlQuery query(db);
-  query.prepare(QStringLiteral(
-      "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state <> 'pending'"));
+  query.prepare(QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                               "acked IS NULL AND state <> 'pending'"));
   const QString when = stamp();
+  const qint64 clock = clockMs();
   for (const QString& id : ids) {
     query.addBindValue(when);
+    query.addBindValue(clock);
     query.addBindValue(id);
     if (!query.exec()) {
       const QString detail = query.lastError().text();
       db.rollback();
       return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
     }
+  }
+  if (!writeClock(db)) {
+    db.rollback();
+    return false;
   }
   return commit(db, QStringLiteral("ack"));
 }
@@ -320,6 +383,7 @@ QList<JournalCredit> Journal::outstanding() {
 }
 
 void Journal::checkpoint() {
+  saveClock();
   sql_.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 

@@ -12,6 +12,7 @@
 
 #include <optional>
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QStringList>
 #include <QSqlDatabase>
@@ -56,7 +57,7 @@ QString newEpoch();
 class Journal {
  public:
   // The versions of the file's tables; open() brings an older file up to the newest.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   Journal();
   ~Journal();
@@ -95,8 +96,19 @@ class Journal {
   // Writes the log back into the main file (at shutdown).
   void checkpoint();
 
+  // The journal's own clock: milliseconds the services that kept it have run, counted by the
+  // monotonic clock and carried from one run to the next. Unlike the wall clock it never jumps:
+  // what is kept for a time is kept for that long whatever the wall clock does.
+  qint64 clockMs() const;
+  // Writes the clock to the file (it is also written with every batch of acknowledgements).
+  bool saveClock();
+  // The journal's id, made when the file was: a copy has the same, a new file another.
+  QString id() const { return id_; }
+
  private:
   bool migrate();
+  bool readIdentity();
+  bool writeClock(QSqlDatabase& db);
   bool writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark);
   bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
                      const QString& device, const DeviceMark& mark);
@@ -108,6 +120,9 @@ class Journal {
   int lockFd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  QString id_;
+  qint64 clockBase_ = 0;
+  QElapsedTimer clockRun_;
 };
 
 }  // namespace quennetd

@@ -59,15 +59,18 @@ Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish 
   budgetWait_.setSingleShot(true);
   connect(&budgetWait_, &QTimer::timeout, this, &Payouts::next);
   prune_.setInterval(kPruneIntervalMs);
-  connect(&prune_, &QTimer::timeout, this, [this] {
-    ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
-  });
+  connect(&prune_, &QTimer::timeout, this, [this] { ledger_.prune(retentionMs()); });
 }
 
-bool Payouts::open(const QString& path) {
-  if (!ledger_.open(path)) return false;
+qint64 Payouts::retentionMs() const {
+  return qint64{options_.retentionDays} * 24 * 3600 * 1000;
+}
+
+bool Payouts::open(const QString& path, const QString& journalId, std::function<qint64()> clock) {
+  journalId_ = journalId;
+  if (!ledger_.open(path, std::move(clock))) return false;
   prune_.start();
-  return ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
+  return ledger_.prune(retentionMs());
 }
 
 void Payouts::close() {
@@ -252,8 +255,18 @@ void Payouts::nextPart() {
       }
       return nextPart();
     }
+    const std::optional<qint64> number = ledger_.nextPayoutNumber();
+    if (!number) {
+      job.deviceReply = QJsonObject{{"id", job.id},
+                                    {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
+      return finishJob();
+    }
     PayoutPart part;
-    part.id = QStringLiteral("%1/%2").arg(idText(job.id)).arg(hopper.address);
+    part.id = QStringLiteral("%1/%2/%3.%4")
+                  .arg(idText(job.id))
+                  .arg(hopper.address)
+                  .arg(journalId_)
+                  .arg(*number);
     part.requestKey = job.key;
     part.requestId = QJsonDocument(QJsonArray{job.id}).toJson(QJsonDocument::Compact);
     part.address = hopper.address;

@@ -52,9 +52,11 @@ class Payouts : public QObject {
   Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish publish,
           QObject* parent = nullptr);
 
-  // Opens the ledger in the journal's file and prunes what is past its retention.
-  bool open(const QString& path);
+  // Opens the ledger in the journal's file and prunes what is past its retention by the journal's
+  // clock. Payout ids carry the journal's id: unique for ever, whatever file comes after.
+  bool open(const QString& path, const QString& journalId, std::function<qint64()> clock);
   void close();
+  bool isOpen() const { return ledger_.isOpen(); }
   QString errorString() const { return ledger_.errorString(); }
 
   // Why requests that change something cannot be kept to once now (the journal cannot be
@@ -123,6 +125,7 @@ class Payouts : public QObject {
   void reply(const QByteArray& payload) { publish_(QStringLiteral("reply"), payload); }
   quennet::BusReply* invoke(int address, const quennet::BusCommand& command, QString* error);
   std::optional<qint64> coinValueOf(int address) const;
+  qint64 retentionMs() const;
 
   quennet::BusClient* bus_;
   DaemonOptions options_;
@@ -131,6 +134,7 @@ class Payouts : public QObject {
   LineBudget* budget_ = nullptr;
   QTimer budgetWait_;
   RequestLedger ledger_;
+  QString journalId_;
   QList<Job> jobs_;
   std::unique_ptr<Job> current_;
   bool reconciled_ = false;

@@ -213,7 +213,11 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   commandWait_.setSingleShot(true);
   connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
-  connect(&resend_, &QTimer::timeout, this, &Service::resendOutstanding);
+  connect(&resend_, &QTimer::timeout, this, [this] {
+    // The journal's clock reaches the file at least this often.
+    if (journalWritable()) journal_.saveClock();
+    resendOutstanding();
+  });
   journalRetry_.setInterval(kJournalRetryMs);
   connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
   journalWatch_.setInterval(kJournalWatchMs);
@@ -305,7 +309,7 @@ bool Service::start(QString* error) {
   }
   // Without the journal, requests that change something are refused (they could not be kept to
   // once). The ledger lives in the journal's file, behind the journal's lock.
-  if (journal_.isOpen()) payouts_.open(options_.journal);
+  if (journal_.isOpen()) openLedger();
   payouts_.setJournalProblem([this] { return journalWritable() ? QString() : journalError_; });
   payouts_.setBudget(&budget_);
   if (!mqtt_.start(mqtt, error)) return false;
@@ -930,6 +934,11 @@ void Service::retryJournal() {
   }
   journalError_.clear();
   journalRetry_.stop();
+  // A journal that failed at start: the ledger opens with it, and what a kill left is settled.
+  if (!payouts_.isOpen()) {
+    openLedger();
+    if (portOpen_ && !busy_) payouts_.reconcile();
+  }
   for (auto& [address, device] : devices_) {
     if (!device->identified()) continue;
     // What lies after the journal's mark is read again: a credit missed meanwhile is taken now.
@@ -948,6 +957,10 @@ void Service::retryJournal() {
   }
   resendOutstanding();
   publishStatus();
+}
+
+void Service::openLedger() {
+  payouts_.open(options_.journal, journal_.id(), [this] { return journal_.clockMs(); });
 }
 
 void Service::inhibitAll() {

@@ -147,6 +147,7 @@ class Service : public QObject {
   bool journalWritable();
   void journalFailed(const QString& why);
   void retryJournal();
+  void openLedger();
   void inhibitAll();
   void enableAgain();
 

@@ -1323,46 +1323,86 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
   EXPECT_EQ(totals.value("paidValue").toInteger(), 100 * book(0));
 }
 
-// Acknowledged credits are kept for the retention period, then pruned; unacknowledged ones stay.
-TEST_F(ServiceTest, AcknowledgedMoneyIsPrunedAfterItsRetention) {
-  {
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("old"));
-    db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
-    ASSERT_TRUE(db.open());
-    QSqlQuery q(db);
-    ASSERT_TRUE(
-        q.exec("CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, "
-               "recorded TEXT NOT NULL, acked TEXT)"));
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    // Booked 100 and 10 days ago, and one never booked.
-    for (const auto& [id, days, acked] :
-         {std::tuple{"old", 100, true}, std::tuple{"recent", 10, true},
-          std::tuple{"open", 200, false}}) {
-      q.prepare("INSERT INTO credit (id, payload, recorded, acked) VALUES (?, ?, ?, ?)");
-      const QString when = now.addDays(-days).toString(Qt::ISODateWithMs);
-      q.addBindValue(QString::fromLatin1(id));
-      q.addBindValue(QJsonDocument(QJsonObject{{"id", id}, {"value", 500}}).toJson());
-      q.addBindValue(when);
-      q.addBindValue(acked ? QVariant(when) : QVariant(QMetaType::fromType<QString>()));
-      ASSERT_TRUE(q.exec()) << q.lastError().text().toStdString();
-    }
+// What is acknowledged or answered is kept for the retention period by the journal's own clock,
+// whatever the wall clock does: after the wall clock jumps 200 days on, a request id is still
+// answered with its stored reply and nothing is paid. Once the journal's clock is past the
+// retention, the acknowledged credit and the answered request are gone (an unacknowledged credit
+// stays); the id paid again gets a payout whose id was never used before.
+TEST_F(PayoutTest, RetentionGoesByTheJournalsClockAndPayoutIdsAreNeverReused) {
+  const QStringList options = {"--payout-hoppers", "3:100", "--retention-days", "5"};
+  startService(options);
+  const int before = dispensed();
+  const QByteArray pay = R"({"id":"p1","method":"pay","amount":200})";
+  send(QStringLiteral("cmd"), pay);
+  const auto first = replyTo(QStringLiteral("p1"));
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->value("paid").toInt(), 200);
+  for (const char* note : {"insert 2", "insert 3"}) {
+    console(note);
+    ASSERT_TRUE(next(QStringLiteral("credit")));
   }
-  QSqlDatabase::removeDatabase(QStringLiteral("old"));
-  const auto totals = [this](const QString& id) {
+  const QJsonObject booked = all(QStringLiteral("credit"), 0).front();
+  send(QStringLiteral("ack"), QJsonDocument(QJsonObject{{"id", booked.value("id")}}).toJson());
+  EXPECT_EQ(book(0), 2);
+  idle(500);
+  const auto credits = [this](const QString& id) {
     send(QStringLiteral("cmd"),
          QJsonDocument(
              QJsonObject{{"id", id}, {"method", "query"}, {"since", "2000-01-01T00:00:00Z"}})
              .toJson());
-    const auto r = next(QStringLiteral("reply"),
-                        [&](const QJsonObject& o) { return o.value("id").toString() == id; });
+    const auto r = replyTo(id);
     return r ? r->value("totals").toObject().value("credits").toInt() : -1;
   };
-  startService();
-  EXPECT_EQ(totals(QStringLiteral("q90")), 2) << "kept 90 days by default";
-  service_.kill();
-  service_.waitForFinished();
-  startService({"--retention-days", "5"});
-  EXPECT_EQ(totals(QStringLiteral("q5")), 1) << "only the unacknowledged one is left";
+  const QString wallAgo = QStringLiteral("'2026-05-01T00:00:00.000Z'");
+  struct Row {
+    const char* what;
+    QStringList statements;
+    bool forgotten;
+  };
+  const Row rows[] = {
+      {"the wall clock 200 days on",
+       {"UPDATE credit SET recorded = " + wallAgo + ", acked = " + wallAgo +
+            " WHERE acked IS NOT NULL",
+        "UPDATE payout SET recorded = " + wallAgo + ", settled = " + wallAgo + ", acked = " + wallAgo,
+        "UPDATE request SET recorded = " + wallAgo},
+       false},
+      {"the journal's clock 6 days on",
+       {"INSERT OR REPLACE INTO meta (key, value) VALUES ('clock', COALESCE((SELECT value FROM "
+        "meta WHERE key = 'clock'), 0) + 518400000)"},
+       true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    service_.kill();
+    service_.waitForFinished();
+    {
+      QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("e"));
+      db.setDatabaseName(dir_.filePath(QStringLiteral("journal")));
+      ASSERT_TRUE(db.open());
+      QSqlQuery q(db);
+      for (const QString& statement : row.statements)
+        ASSERT_TRUE(q.exec(statement)) << q.lastError().text().toStdString();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("e"));
+    startService(options);
+    EXPECT_EQ(credits(QStringLiteral("q-") + QLatin1String(row.what)), row.forgotten ? 1 : 2);
+    const qsizetype from = messages_.size();
+    send(QStringLiteral("cmd"), pay);
+    const auto again = replyTo(QStringLiteral("p1"));
+    ASSERT_TRUE(again);
+    idle(300);
+    if (!row.forgotten) {
+      EXPECT_EQ(*again, *first);
+      EXPECT_EQ(dispensed() - before, 2);
+      continue;
+    }
+    EXPECT_EQ(again->value("paid").toInt(), 200);
+    EXPECT_EQ(dispensed() - before, 4);
+    const QList<QJsonObject> payouts = all(QStringLiteral("payout"), from);
+    ASSERT_EQ(payouts.size(), 1);
+    EXPECT_NE(payouts.front().value("id"), first->value("payouts").toArray().at(0));
+    EXPECT_EQ(book(0), 4) << "a consumer that books by id books both";
+  }
 }
 
 // A route names the note it means: a stale "stack" for a note given back does not stack the next
