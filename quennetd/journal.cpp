@@ -1,5 +1,7 @@
 #include "quennetd/journal.h"
 
+#include "quennetd/journal_seen.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -109,14 +111,18 @@ bool Journal::open(const QString& path) {
 bool Journal::readIdentity() {
   QSqlDatabase db = sql_.database();
   QSqlQuery meta(db);
-  if (!meta.exec(QStringLiteral("SELECT key, value FROM meta WHERE key IN ('id', 'clock')"))) {
+  if (!meta.exec(
+          QStringLiteral("SELECT key, value FROM meta WHERE key IN ('id', 'clock', 'writes')"))) {
     return sql_.fail(QStringLiteral("meta"), meta.lastError().text());
   }
   id_.clear();
   clockBase_ = 0;
+  writes_ = 0;
+  seenFile_.clear();
   while (meta.next()) {
     if (meta.value(0).toString() == u"id") id_ = meta.value(1).toString();
     if (meta.value(0).toString() == u"clock") clockBase_ = meta.value(1).toLongLong();
+    if (meta.value(0).toString() == u"writes") writes_ = meta.value(1).toLongLong();
   }
   meta.finish();
   clockRun_.start();
@@ -133,6 +139,25 @@ bool Journal::readIdentity() {
   stamp.addBindValue(clockBase_);
   if (!stamp.exec()) return sql_.fail(QStringLiteral("clock"), stamp.lastError().text());
   return true;
+}
+
+bool Journal::setSeenFile(const QString& path) {
+  seenFile_ = path;
+  return writeSeen(seenFile_, {id_, writes_});
+}
+
+bool Journal::countWrite(QSqlDatabase& db) {
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('writes', ?)"));
+  query.addBindValue(QString::number(writes_ + 1));
+  if (!query.exec()) return sql_.fail(QStringLiteral("writes"), query.lastError().text());
+  return true;
+}
+
+// The state file follows the journal: never ahead of it, at most one write behind after a crash.
+void Journal::wrote() {
+  ++writes_;
+  if (!seenFile_.isEmpty()) writeSeen(seenFile_, {id_, writes_});
 }
 
 qint64 Journal::clockMs() const {
@@ -275,7 +300,15 @@ bool Journal::writeMark(QSqlDatabase& db, const QString& device, const DeviceMar
 
 bool Journal::setMark(const QString& device, const DeviceMark& mark) {
   QSqlDatabase db = sql_.database();
-  return writeMark(db, device, mark);
+  if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  if (!writeMark(db, device, mark) || !countWrite(db)) {
+    db.rollback();
+    return false;
+  }
+  if (!commit(db, QStringLiteral("device %1").arg(device))) return false;
+  wrote();
+  return true;
 }
 
 // One statement and the device's mark, in one transaction.
@@ -293,11 +326,13 @@ bool Journal::writeWithMark(const QString& what, const QString& statement,
     db.rollback();
     return sql_.fail(what, detail);
   }
-  if (!writeMark(db, device, mark)) {
+  if (!writeMark(db, device, mark) || !countWrite(db)) {
     db.rollback();
     return false;
   }
-  return commit(db, what);
+  if (!commit(db, what)) return false;
+  wrote();
+  return true;
 }
 
 bool Journal::recordPending(const QString& device, const PendingNote& note,

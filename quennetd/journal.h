@@ -104,6 +104,10 @@ class Journal {
   bool saveClock();
   // The journal's id, made when the file was: a copy has the same, a new file another.
   QString id() const { return id_; }
+  // Writes of marks and money the file has taken, ever: an older copy has fewer.
+  qint64 writes() const { return writes_; }
+  // Where the id and the count of writes are kept up to date after every write; written now.
+  bool setSeenFile(const QString& path);
 
  private:
   bool migrate();
@@ -113,6 +117,9 @@ class Journal {
   bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
                      const QString& device, const DeviceMark& mark);
   bool commit(QSqlDatabase& db, const QString& what);
+  // Counts a write in the transaction under way; `wrote` once it is committed.
+  bool countWrite(QSqlDatabase& db);
+  void wrote();
 
   SqlConnection sql_{QStringLiteral("journal")};
   QString path_;
@@ -121,6 +128,8 @@ class Journal {
   dev_t dev_ = 0;
   ino_t ino_ = 0;
   QString id_;
+  qint64 writes_ = 0;
+  QString seenFile_;
   qint64 clockBase_ = 0;
   QElapsedTimer clockRun_;
 };

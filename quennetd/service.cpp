@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,7 @@
 #include "quennet/bus/event_poller.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
+#include "quennetd/journal_seen.h"
 #include "quennetd/kill_point.h"
 
 namespace quennetd {
@@ -298,8 +300,14 @@ bool Service::start(QString* error) {
                         options_.prefix + QStringLiteral("/cmd"),
                         options_.prefix + QStringLiteral("/route")};
   // A journal that cannot be opened keeps every acceptor inhibited; the status says why. One that
-  // another service holds is that service's: this one does not start.
-  if (!journal_.open(options_.journal)) {
+  // another service holds is that service's: this one does not start. Nor on a journal other
+  // than the one last written, unless told to.
+  QString refusal;
+  if (!openJournal(&refusal)) {
+    if (!refusal.isEmpty()) {
+      *error = refusal;
+      return false;
+    }
     if (journal_.inUse()) {
       *error = QStringLiteral("the journal %1 is in use by another quennetd").arg(options_.journal);
       return false;
@@ -653,6 +661,9 @@ void Service::onEvent(Device& device, const BusEvent& event) {
 }
 
 void Service::onBufferRead(Device& device, int counter) {
+  // Whether the journal is still the file it was, at every poll: a journal deleted or replaced
+  // stops acceptance before the next coin can go in.
+  journalWritable();
   if (!device.primed) {
     device.primed = true;
     if (device.primedFrom && device.accepts()) {
@@ -681,7 +692,7 @@ void Service::onBufferRead(Device& device, int counter) {
   }
   if (device.replay) return;
   device.mark = markAt(device, counter);
-  if (device.stored != device.mark && journalWritable()) {
+  if (device.stored != device.mark && journalTakes()) {
     if (journal_.setMark(device.key(), *device.mark)) {
       device.stored = device.mark;
     } else {
@@ -705,7 +716,7 @@ void Service::onReset(Device& device) {
 }
 
 bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
-  if (!journalWritable()) return false;
+  if (!journalTakes()) return false;
   const bool note = device.isValidator();
   const int position = event.a;
   QString id = device.creditId(next.epoch, event.counter, position);
@@ -762,7 +773,7 @@ QJsonObject Service::creditBody(const Device& device, const QString& id, int pos
 
 bool Service::noteInDoubt(Device& device, DeviceMark next) {
   if (!device.pending) return true;
-  if (!journalWritable()) return false;
+  if (!journalTakes()) return false;
   next.seq += 1;
   QJsonObject o = creditBody(device, device.pending->id, device.pending->position,
                              device.pending->counter, next.seq);
@@ -782,7 +793,7 @@ bool Service::noteInDoubt(Device& device, DeviceMark next) {
 }
 
 bool Service::recordLoss(Device& device, int counter, int count, const DeviceMark& mark) {
-  if (!journalWritable()) return false;
+  if (!journalTakes()) return false;
   const QString id = QStringLiteral("%1-%2-%3-lost").arg(device.serial, mark.epoch).arg(counter);
   const JournalCredit entry{
       id,
@@ -811,7 +822,7 @@ void Service::publishEntry(const JournalCredit& entry) {
 
 bool Service::noteReturned(Device& device, const DeviceMark& next) {
   if (!device.pending) return true;
-  if (!journalWritable() || !journal_.dropPending(device.key(), device.pending->id, next)) {
+  if (!journalTakes() || !journal_.dropPending(device.key(), device.pending->id, next)) {
     journalFailed(journal_.errorString());
     return false;
   }
@@ -898,14 +909,17 @@ void Service::holdExpired(quint8 address) {
 // ---- the journal ---------------------------------------------------------------------------
 
 bool Service::journalWritable() {
-  if (journalLost_) return false;
-  if (journal_.isOpen() && !journal_.stillThere()) {
-    // Deleted or replaced: whatever is written now would be lost with the old file.
+  if (!journalLost_ && journal_.isOpen() && !journal_.stillThere()) {
+    // Deleted or replaced: nothing more is taken; what is written now lives only as long as this
+    // service keeps the old file open.
     journalLost_ = true;
     journalFailed(QStringLiteral("lost"));
-    return false;
   }
   return journalError_.isEmpty() && journal_.isOpen();
+}
+
+bool Service::journalTakes() {
+  return journalWritable() || (journalLost_ && journal_.isOpen());
 }
 
 void Service::journalFailed(const QString& why) {
@@ -924,8 +938,9 @@ void Service::journalFailed(const QString& why) {
 void Service::retryJournal() {
   if (journalError_.isEmpty()) return journalRetry_.stop();
   if (journalLost_ || state_ == State::Stopping) return;
-  if (!journal_.isOpen() && !journal_.open(options_.journal)) {
-    journalError_ = journal_.errorString();
+  QString refusal;
+  if (!journal_.isOpen() && !openJournal(&refusal)) {
+    journalError_ = refusal.isEmpty() ? journal_.errorString() : refusal;
     return publishStatus();
   }
   if (!journal_.probe()) {
@@ -959,6 +974,27 @@ void Service::retryJournal() {
   publishStatus();
 }
 
+bool Service::openJournal(QString* refusal) {
+  const QString seen = seenPath(options_);
+  const std::optional<JournalSeen> last = readSeen(seen);
+  // A journal gone is not made anew behind the service's back.
+  if (last && !options_.acceptJournal && !QFileInfo::exists(options_.journal)) {
+    *refusal = journalRefusal(options_.journal, std::nullopt, *last);
+    return false;
+  }
+  if (!journal_.open(options_.journal)) return false;
+  if (last && !options_.acceptJournal) {
+    *refusal =
+        journalRefusal(options_.journal, JournalSeen{journal_.id(), journal_.writes()}, *last);
+    if (!refusal->isEmpty()) {
+      journal_.close();
+      return false;
+    }
+  }
+  journal_.setSeenFile(seen);
+  return true;
+}
+
 void Service::openLedger() {
   payouts_.open(options_.journal, journal_.id(), [this] { return journal_.clockMs(); });
 }
@@ -980,7 +1016,7 @@ void Service::enableAgain() {
 }
 
 void Service::resendOutstanding() {
-  if (!mqtt_.isConnected() || !journal_.isOpen() || journalLost_) return;
+  if (!mqtt_.isConnected() || !journal_.isOpen()) return;
   for (const JournalCredit& entry : journal_.outstanding()) publishEntry(entry);
   payouts_.resend();
 }
@@ -1050,7 +1086,7 @@ void Service::writeAcks() {
   acks_.remove(0, batch.size());
   for (const QString& id : batch) ackSet_.remove(id);
   // An ack the journal cannot take now is asked for again: the credit is published again.
-  if (journalWritable() && !journal_.acknowledge(batch)) journalFailed(journal_.errorString());
+  if (journalTakes() && !journal_.acknowledge(batch)) journalFailed(journal_.errorString());
   payouts_.acknowledge(batch);
   if (!acks_.isEmpty()) ackWrite_.start(kAckBatchMs);
 }

@@ -144,7 +144,14 @@ class Service : public QObject {
   void publishStatus();
   void publish(const QString& leaf, const QByteArray& payload, bool retain = false);
   void resendOutstanding();
+  // Opens the journal and checks it is the one last written; false with `refusal` when it is
+  // not (and --accept-journal was not given), false alone when it cannot be opened.
+  bool openJournal(QString* refusal);
+  // Whether the journal takes writes: what lets the service take money.
   bool journalWritable();
+  // Whether money already taken can be written: also to a journal deleted or replaced under the
+  // service, which it still holds open.
+  bool journalTakes();
   void journalFailed(const QString& why);
   void retryJournal();
   void openLedger();

@@ -32,6 +32,7 @@
 #include "quennetd/command_gate.h"
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
+#include "quennetd/journal.h"
 #include "quennetd/mqtt_link.h"
 #include "quennetd/service.h"
 #include "tests/support/free_port.h"
@@ -553,25 +554,96 @@ TEST_F(ServiceTest, ASecondServiceOnTheSameJournalOrClientIdRefusesToStart) {
   EXPECT_EQ(QFileInfo(dir_.filePath(QStringLiteral("journal"))).permissions() & 0x0077, 0);
 }
 
-// A journal deleted under the running service is noticed: acceptance off, the status says why,
-// and a note inserted now goes back to the customer.
-TEST_F(ServiceTest, AJournalDeletedWhileRunningStopsAcceptance) {
-  booking_ = true;
+// A journal deleted under the running service is noticed at once: acceptance off, the status
+// says why, a note inserted now goes back to the customer. A coin that went in as it went is
+// credited all the same, and a credit the old file holds unacknowledged is published again: the
+// service keeps the old file open. Started again, the service refuses a journal other than the one
+// it last wrote (gone, an older copy, another file) unless told --accept-journal.
+TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
+  const QString journal = dir_.filePath(QStringLiteral("journal"));
   startService();
   console("insert 2");
-  EXPECT_EQ(settle(), "notes 2:1; coins");
-  ASSERT_TRUE(QFile::remove(dir_.filePath(QStringLiteral("journal"))));
+  const auto unbooked = next(QStringLiteral("credit"));
+  ASSERT_TRUE(unbooked);
+  ASSERT_TRUE(QFile::remove(journal));
+  console("coin 5");
   const auto status = next(QStringLiteral("status"), [](const QJsonObject& s) {
     return s.value("journal").toString() == u"lost";
   });
   ASSERT_TRUE(status);
   EXPECT_FALSE(status->value("accepting").toBool());
   EXPECT_TRUE(masterInhibitBecomes(0));
+  EXPECT_TRUE(waitFor([&] {
+    for (const QJsonObject& c : all(QStringLiteral("credit"), 0)) {
+      if (c.value("kind").toString() == u"coin" && c.value("position").toInt() == 5) return true;
+    }
+    return false;
+  })) << "the coin taken as the journal went was never credited";
+  broker_.kill();
+  broker_.waitForFinished();
+  broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
+  ASSERT_TRUE(broker_.waitForStarted());
+  EXPECT_TRUE(next(QStringLiteral("credit"), [&](const QJsonObject& c) {
+    return c.value("id") == unbooked->value("id");
+  })) << "the old file's unacknowledged credit was not published again";
   devices_.readAllStandardOutput();
   console("insert 3");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
-  EXPECT_EQ(deviceCounters(), "notes 2:1; coins");
+  EXPECT_EQ(deviceCounters(), "notes 2:1; coins 5:1");
+  service_.kill();
+  service_.waitForFinished();
+
+  // What a second start says, and its exit status.
+  const auto refusal = [&](const QStringList& extra) {
+    QProcess again;
+    again.start(QStringLiteral(QUENNET_SERVICE),
+                QStringList{"--port", link(), "--broker",
+                            QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
+                            "--journal", journal} +
+                    extra);
+    if (!again.waitForFinished(kLongWaitMs)) {
+      again.kill();
+      again.waitForFinished();
+      return std::string("still running");
+    }
+    return std::to_string(again.exitCode()) + " " + again.readAllStandardError().toStdString();
+  };
+  std::string said = refusal({});
+  EXPECT_TRUE(said.starts_with("2 ") && said.find("is gone") != std::string::npos) << said;
+  EXPECT_FALSE(QFile::exists(journal)) << "a new journal made behind the service's back";
+  // Told to: a new journal, whose credits count from 1 again. Its copy is kept, and it is
+  // written on.
+  messages_.clear();
+  seen_ = 0;
+  booking_ = true;
+  startService({"--accept-journal"});
+  console("insert 3");
+  EXPECT_EQ(settle("notes 3:1; coins"), "notes 3:1; coins");
+  ASSERT_EQ(::kill(static_cast<pid_t>(service_.processId()), SIGTERM), 0);
+  ASSERT_TRUE(service_.waitForFinished(kLongWaitMs));
+  const QString copy = dir_.filePath(QStringLiteral("journal.copy"));
+  ASSERT_TRUE(QFile::copy(journal, copy));
+  startService();
+  console("coin 6");
+  EXPECT_EQ(settle("notes 3:1; coins 6:1"), "notes 3:1; coins 6:1");
+  service_.kill();
+  service_.waitForFinished();
+  const auto replaceWith = [&](const QString& from) {
+    for (const char* end : {"", "-wal", "-shm"}) QFile::remove(journal + QLatin1String(end));
+    return from.isEmpty() || QFile::copy(from, journal);
+  };
+  ASSERT_TRUE(replaceWith(copy));
+  said = refusal({});
+  EXPECT_TRUE(said.starts_with("2 ") && said.find("older copy") != std::string::npos) << said;
+  ASSERT_TRUE(replaceWith({}));
+  {
+    quennetd::Journal other;
+    ASSERT_TRUE(other.open(journal));
+  }
+  said = refusal({});
+  EXPECT_TRUE(said.starts_with("2 ") && said.find("replaced") != std::string::npos) << said;
+  startService({"--accept-journal"});
 }
 
 TEST_F(ServiceTest, NotesAreCreditedAfterALostPortASilentBusAndAReset) {
