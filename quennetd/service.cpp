@@ -1,11 +1,14 @@
 #include "quennetd/service.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,6 +44,8 @@ constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillMode
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
 constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
+constexpr auto kCashBoxRemoved = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxRemoved);
+constexpr auto kCashBoxInserted = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxInserted);
 constexpr int kBufferedEvents = 5;
 
 QString shuttingDown() {
@@ -174,6 +179,7 @@ struct Service::Device {
   std::optional<EventPoller::Source> source;
   std::unique_ptr<EventPoller> poller;
   bool enabled = false;               // its master inhibit opened by this service, since no reset
+  bool cashBoxOut = false;            // the validator said its cash box was taken out
   bool primed = false;                // the first buffer since polling started has been read
   std::optional<int> primedFrom;      // the counter the journal had when polling started
   QList<Denomination> denominations;  // by position - 1
@@ -197,6 +203,8 @@ struct Service::Device {
            source == EventPoller::Source::CoinAcceptor;
   }
   bool isValidator() const { return source == EventPoller::Source::BillValidator; }
+  // Enabled and able to take money now.
+  bool taking() const { return accepts() && enabled && !cashBoxOut && state != DeviceState::Lost; }
   // Derived only from what identifies the event, so that reading it again gives the same id.
   QString creditId(const QString& epoch, int counter, int position) const {
     return QStringLiteral("%1-%2-%3-%4").arg(serial, epoch).arg(counter).arg(position);
@@ -223,7 +231,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   journalRetry_.setInterval(kJournalRetryMs);
   connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
   journalWatch_.setInterval(kJournalWatchMs);
-  connect(&journalWatch_, &QTimer::timeout, this, [this] { journalWritable(); });
+  connect(&journalWatch_, &QTimer::timeout, this, &Service::watch);
   ackWrite_.setSingleShot(true);
   connect(&ackWrite_, &QTimer::timeout, this, &Service::writeAcks);
   identifyAgain_.setInterval(kIdentifyRetryMs);
@@ -241,6 +249,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   });
   connect(&mqtt_, &MqttLink::connected, this, [this] {
     brokerProblem_.clear();
+    brokerStalled_ = false;
     lastStatus_.clear();
     if (options_.inhibitWithoutBroker) enableAgain();
     publishStatus();
@@ -294,6 +303,8 @@ bool Service::start(QString* error) {
   mqtt.tlsCaPath = options_.tlsCaPath;
   mqtt.tlsCertFile = options_.tlsCertFile;
   mqtt.tlsKeyFile = options_.tlsKeyFile;
+  // Taking money only while the broker is there wants to know soon when it is not.
+  if (options_.inhibitWithoutBroker) mqtt.keepAliveS = kBrokerKeepAliveS;
   mqtt.willTopic = options_.prefix + QStringLiteral("/status");
   mqtt.willPayload = compact(QJsonObject{{"state", "offline"}});
   mqtt.subscriptions = {options_.prefix + QStringLiteral("/ack"),
@@ -313,6 +324,10 @@ bool Service::start(QString* error) {
       return false;
     }
     journalError_ = journal_.errorString();
+    journalRetry_.start();
+  } else if (const QString full = noRoom(); !full.isEmpty()) {
+    // A disk full before anything was offered: nothing is taken until there is room.
+    journalError_ = full;
     journalRetry_.start();
   }
   // Without the journal, requests that change something are refused (they could not be kept to
@@ -340,7 +355,7 @@ QString Service::statusLine() const {
     line += QStringLiteral(", journal failed: ") + journalError_;
   }
   if (!accepting()) line += QStringLiteral(", not accepting");
-  if (!mqtt_.isConnected() && !brokerProblem_.isEmpty()) {
+  if ((!mqtt_.isConnected() || brokerStalled_) && !brokerProblem_.isEmpty()) {
     line += QStringLiteral(", broker: ") + brokerProblem_;
   }
   return line;
@@ -348,15 +363,13 @@ QString Service::statusLine() const {
 
 bool Service::mayAccept() const {
   return journalError_.isEmpty() && state_ != State::Stopping &&
-         (!options_.inhibitWithoutBroker || mqtt_.isConnected());
+         (!options_.inhibitWithoutBroker || (mqtt_.isConnected() && !brokerStalled_));
 }
 
 bool Service::accepting() const {
   if (!mayAccept() || !portOpen_) return false;
-  return std::any_of(devices_.begin(), devices_.end(), [](const auto& entry) {
-    const Device& d = *entry.second;
-    return d.accepts() && d.enabled && d.state != DeviceState::Lost;
-  });
+  return std::any_of(devices_.begin(), devices_.end(),
+                     [](const auto& entry) { return entry.second->taking(); });
 }
 
 // ---- the bus -------------------------------------------------------------------------------
@@ -515,10 +528,12 @@ void Service::initialise(const DevicePtr& device, const Then& done) {
   }
   const std::uint16_t mask =
       options_.notes == u"none" ? 0 : maskOf(device->denominations, options_.notes);
-  const auto master = [this, device, address, done](bool inhibitsSet) {
+  const auto master = [this, device, address, done, mask](bool inhibitsSet) {
+    inhibitsSet = inhibitsSet && mask != 0;
     const bool open = mayAccept();
     calls_.send(address, calls::setMaster(open ? Master::Accept : Master::Inhibit),
                 [device, open, inhibitsSet, done](const CallReply<Nothing>& set) {
+                  // Enabled for nothing (--notes none) takes no money either.
                   device->enabled = open && inhibitsSet && set.ok();
                   done();
                 });
@@ -653,6 +668,10 @@ void Service::onEvent(Device& device, const BusEvent& event) {
                : kind == EventKind::Fault ? QStringLiteral("fault")
                                           : QStringLiteral("status"),
                event.text);
+  if (bill && event.a == 0 && (event.b == kCashBoxRemoved || event.b == kCashBoxInserted)) {
+    device.cashBoxOut = event.b == kCashBoxRemoved;
+    publishStatus();
+  }
   if (bill && (kind == EventKind::Credit || event.a == 0)) {
     device.hold.stop();
     device.held.reset();
@@ -918,6 +937,34 @@ bool Service::journalWritable() {
   return journalError_.isEmpty() && journal_.isOpen();
 }
 
+QString Service::noRoom() const {
+  struct statvfs disk {};
+  const QByteArray folder = QFile::encodeName(QFileInfo(options_.journal).absolutePath());
+  if (::statvfs(folder.constData(), &disk) != 0) return {};
+  const qint64 room = static_cast<qint64>(disk.f_bavail) * static_cast<qint64>(disk.f_frsize);
+  if (room >= kJournalRoomBytes) return {};
+  return QStringLiteral("disk full: %1 bytes free").arg(room);
+}
+
+void Service::watch() {
+  if (journalWritable()) {
+    if (const QString full = noRoom(); !full.isEmpty()) journalFailed(full);
+  }
+  if (!options_.inhibitWithoutBroker) return;
+  const bool stalled =
+      mqtt_.isConnected() && mqtt_.oldestUnconfirmedMs() > kBrokerAnswerMs;
+  if (stalled == brokerStalled_) return;
+  brokerStalled_ = stalled;
+  if (stalled) {
+    brokerProblem_ = QStringLiteral("the broker takes no messages");
+    inhibitAll();
+  } else {
+    brokerProblem_.clear();
+    enableAgain();
+  }
+  emit statusChanged(statusLine());
+}
+
 bool Service::journalTakes() {
   return journalWritable() || (journalLost_ && journal_.isOpen());
 }
@@ -945,6 +992,10 @@ void Service::retryJournal() {
   }
   if (!journal_.probe()) {
     journalError_ = journal_.errorString();
+    return publishStatus();
+  }
+  if (const QString full = noRoom(); !full.isEmpty()) {
+    journalError_ = full;
     return publishStatus();
   }
   journalError_.clear();

@@ -44,6 +44,13 @@ inline constexpr int kAcksWaiting = 20000;
 // A journal that failed is tried again this often; whether the file is still there, more often.
 inline constexpr int kJournalRetryMs = 5000;
 inline constexpr int kJournalWatchMs = 1000;
+// Less room than this on the journal's disk counts as full: no money is taken that might not be
+// written.
+inline constexpr qint64 kJournalRoomBytes = 64 * 1024;
+// With --inhibit-without-broker: a broker that has not taken a message for this long, or has not
+// answered its keep-alive, counts as away.
+inline constexpr int kBrokerAnswerMs = 2000;
+inline constexpr int kBrokerKeepAliveS = 5;
 
 struct Denomination {
   QString code;
@@ -153,6 +160,10 @@ class Service : public QObject {
   // service, which it still holds open.
   bool journalTakes();
   void journalFailed(const QString& why);
+  // Why the journal's disk has no room; empty while it has.
+  QString noRoom() const;
+  // Every second: the journal still there with room, and (when asked) the broker taking messages.
+  void watch();
   void retryJournal();
   void openLedger();
   void inhibitAll();
@@ -198,6 +209,7 @@ class Service : public QObject {
   QString journalError_;
   bool journalLost_ = false;  // deleted or replaced under the service: never written again
   QString brokerProblem_;     // why the broker cannot be reached, while it cannot
+  bool brokerStalled_ = false;  // connected, but taking nothing
   InstanceLock clientLock_;
   int backoffMs_ = 1000;
   QTimer reopen_;

@@ -120,7 +120,8 @@ class ServiceTest : public ::testing::Test {
 
   void startDevices(const QStringList& extra = {}) {
     devices_.start(QStringLiteral(QUENNET_BNVSIM),
-                   QStringList{"--hopper", "--coin-acceptor", "--trace", "--link", link()} +
+                   QStringList{"--hopper", "--trace", "--link", link()} +
+                       (coinAcceptor_ ? QStringList{"--coin-acceptor"} : QStringList{}) +
                        lineOptions() + extra);
     ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
     devices_.readLine();  // the terminal's path
@@ -130,7 +131,7 @@ class ServiceTest : public ::testing::Test {
     devices_.waitForBytesWritten();
   }
 
-  // Starts the service; true once it reports itself online with the three devices.
+  // Starts the service; true once it reports itself online with every device.
   bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
     const QStringList arguments = {
@@ -146,9 +147,9 @@ class ServiceTest : public ::testing::Test {
     if (!service_.waitForStarted()) return false;
     return next(
                QStringLiteral("status"),
-               [](const QJsonObject& s) {
+               [this](const QJsonObject& s) {
                  return s.value("state").toString() == u"online" &&
-                        s.value("devices").toArray().size() == 3;
+                        s.value("devices").toArray().size() == (coinAcceptor_ ? 3 : 2);
                },
                ms)
         .has_value();
@@ -286,6 +287,7 @@ class ServiceTest : public ::testing::Test {
   QString killAt_;
   QStringList wrapper_;
   bool booking_ = false;
+  bool coinAcceptor_ = true;  // bnvsim's devices: a validator and a hopper, and a coin acceptor
   int brokerPort_ = 0;
   QProcess broker_;
   QProcess devices_;
@@ -876,6 +878,33 @@ TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
   EXPECT_EQ(jam->value("kind").toString(), QStringLiteral("fault"));
 }
 
+// `accepting` says whether money can be taken: not with every note and coin inhibited (--notes
+// none), nor with the cash box out while the validator is the only acceptor, until it is back.
+TEST_F(ServiceTest, AcceptingIsTrueOnlyWhileMoneyCanBeTaken) {
+  const auto accepting = [this] {
+    return all(QStringLiteral("status"), 0).back().value("accepting");
+  };
+  startService({"--notes", "none"});
+  idle(500);
+  EXPECT_FALSE(accepting().toBool()) << "--notes none";
+  service_.kill();
+  service_.waitForFinished();
+  devices_.kill();
+  devices_.waitForFinished();
+  coinAcceptor_ = false;
+  startDevices();
+  startService();
+  ASSERT_TRUE(waitFor([&] { return accepting().toBool(); }));
+  console("cashbox out");
+  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return !s.value("accepting").toBool();
+  })) << "accepting with the cash box out";
+  console("cashbox in");
+  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
+    return s.value("accepting").toBool();
+  }));
+}
+
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   const qsizetype start = messages_.size();
   startService({"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))});
@@ -895,6 +924,26 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
       << qPrintable(refused->value("error").toString());
   idle(300);
   EXPECT_TRUE(framesSent().isEmpty());
+
+  // Its folder comes back: the journal opens at the next try, money is taken, and requests that
+  // change something or read the journal are answered again.
+  ASSERT_TRUE(QDir().mkpath(dir_.filePath(QStringLiteral("no/such/folder"))));
+  ASSERT_TRUE(next(
+      QStringLiteral("status"),
+      [](const QJsonObject& s) {
+        return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
+      },
+      3 * quennetd::kJournalRetryMs));
+  send(QStringLiteral("cmd"), R"({"id":"stop2","address":3,"method":"Hopper_Stop","inputs":[]})");
+  const auto stopped = next(QStringLiteral("reply"));
+  ASSERT_TRUE(stopped);
+  EXPECT_TRUE(stopped->value("acknowledged").toBool()) << qPrintable(stopped->value("error").toString());
+  send(QStringLiteral("cmd"), R"({"id":"q","method":"query"})");
+  const auto asked = next(QStringLiteral("reply"));
+  ASSERT_TRUE(asked);
+  EXPECT_TRUE(asked->contains("totals")) << qPrintable(asked->value("error").toString());
+  console("insert 2");
+  EXPECT_EQ(settle("notes 2:1; coins"), "notes 2:1; coins");
 }
 
 // A broker with a TLS listener whose certificate a test CA signed for 127.0.0.1, and a second
@@ -1043,6 +1092,14 @@ TEST_F(ServiceTest, WithoutTheBrokerNothingIsTakenWhenAskedSo) {
   const auto credit = next(QStringLiteral("credit"));
   ASSERT_TRUE(credit);
   EXPECT_EQ(credit->value("position").toInt(), 2);
+
+  // Frozen: the connection stays up, nothing is answered. The keep-alive and the publish that is
+  // never taken tell, well before the connection times out.
+  ASSERT_EQ(::kill(static_cast<pid_t>(broker_.processId()), SIGSTOP), 0);
+  console("coin 8");  // a credit the frozen broker does not take
+  EXPECT_TRUE(masterInhibitBecomes(0)) << "still accepting with the broker frozen";
+  ASSERT_EQ(::kill(static_cast<pid_t>(broker_.processId()), SIGCONT), 0);
+  EXPECT_TRUE(masterInhibitBecomes(1)) << "not accepting with the broker answering again";
 }
 
 // The journal on a disk of its own, half a megabyte of tmpfs in a mount namespace that a holder
@@ -1090,8 +1147,30 @@ class ServiceOnASmallDisk : public ServiceTest {
 // A full disk: the note is given back, acceptance stops and the status says why until there is
 // room again. Killed meanwhile and started again, the service has neither lost nor doubled money.
 TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
-  booking_ = true;
+  // Full before anything was offered: nothing is taken until there is room.
   startService(journalOnDisk());
+  service_.kill();
+  service_.waitForFinished();
+  fill();
+  const qsizetype fullAtStart = messages_.size();
+  startService(journalOnDisk());
+  idle(1500);
+  for (const QJsonObject& s : all(QStringLiteral("status"), fullAtStart))
+    EXPECT_FALSE(s.value("accepting").toBool()) << "accepting on a full disk";
+  EXPECT_TRUE(all(QStringLiteral("status"), fullAtStart)
+                  .back()
+                  .value("journal")
+                  .toString()
+                  .contains(QLatin1String("full")));
+  ASSERT_TRUE(QFile::remove(inside_ + QStringLiteral("/fill")));
+  ASSERT_TRUE(next(
+      QStringLiteral("status"),
+      [](const QJsonObject& s) {
+        return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
+      },
+      3 * quennetd::kJournalRetryMs));
+
+  booking_ = true;
   console("insert 2");
   EXPECT_EQ(settle(), "notes 2:1; coins");
   fill();
