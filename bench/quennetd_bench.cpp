@@ -147,6 +147,7 @@ int main(int argc, char** argv) {
   QStringList storm;  // credits the journal held before the service started, not yet acknowledged
   QMap<QString, int> replies;  // answered, busy, refused
   int held = 0;
+  QString escrowId;  // the note held now
   bool ready = false;
   QObject::connect(&consumer, &quennetd::MqttLink::messageReceived,
                    [&](const QString& topic, const QByteArray& payload) {
@@ -158,8 +159,11 @@ int main(int argc, char** argv) {
                          credited.append(o);
                        }
                      }
-                     if (topic.endsWith(u"escrow")) ++held;
-                     if (topic.endsWith(u"reply") && o.value("id").toString() != u"stack") {
+                     if (topic.endsWith(u"escrow")) {
+                       ++held;
+                       escrowId = o.value("id").toString();
+                     }
+                     if (topic.endsWith(u"reply") && o.value("id").toString().startsWith(u"flood")) {
                        const QString error = o.value("error").toString();
                        ++replies[error.isEmpty()    ? QStringLiteral("answered")
                                  : error == u"busy" ? QStringLiteral("busy")
@@ -199,8 +203,8 @@ int main(int argc, char** argv) {
                 pollMs, ms.size(), percentile(ms, 0.5), percentile(ms, 0.99), percentile(ms, 1.0));
   };
 
-  // The note held in escrow until this consumer stacks it: from the stack command to the credit
-  // is the line's stack to the credit at a subscriber, plus one trip of the command (< 1 ms).
+  // The note held in escrow until this consumer routes it by its escrow id: from the route to the
+  // credit is the line's stack to the credit at a subscriber, plus one trip of the route (< 1 ms).
   // One command a note is faster than the default rate limit allows.
   if (!startService(
           {"--escrow", "hold", "--escrow-timeout-ms", "10000", "--command-rate", "1000"})) {
@@ -221,9 +225,12 @@ int main(int argc, char** argv) {
       }
       QElapsedTimer clock;
       clock.start();
-      consumer.publish(QStringLiteral("bench/cmd"),
-                       R"({"id":"stack","address":40,"method":"RouteBill","inputs":[1]})", 1,
-                       false);
+      consumer.publish(QStringLiteral("bench/route"),
+                       QJsonDocument(QJsonObject{{"id", QStringLiteral("stack-%1").arg(escrowId)},
+                                                 {"escrow", escrowId},
+                                                 {"action", "stack"}})
+                           .toJson(QJsonDocument::Compact),
+                       1, false);
       if (!waitFor(
               consumer, [&] { return credited.size() > credits; }, 10000)) {
         std::printf("note %d: no credit\n", k);

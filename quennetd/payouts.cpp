@@ -35,6 +35,12 @@ QString keyOf(const QJsonValue& id) {
   return QString::fromUtf8(QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact));
 }
 
+// A route's id is of its own kind: a route and a request with one id are two.
+QString routeKeyOf(const QJsonValue& id) {
+  return QString::fromUtf8(
+      QJsonDocument(QJsonArray{id, QStringLiteral("route")}).toJson(QJsonDocument::Compact));
+}
+
 QJsonValue idOfKey(const QString& key) {
   return QJsonDocument::fromJson(key.toUtf8()).array().at(0);
 }
@@ -113,6 +119,11 @@ bool Payouts::take(const QByteArray& payload, const std::function<bool()>& admit
   const QString method = o.value(QLatin1String("method")).toString();
   if (method != kPayMethod && method != kQueryMethod) return false;
   const QJsonValue id = o.value(QLatin1String("id"));
+  if (const QString twice = duplicateKey(payload); !twice.isEmpty()) {
+    admit();
+    reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(), duplicateKeyError(twice)));
+    return true;
+  }
   // Every request counts against the rate, readable or not.
   if (!admit()) {
     reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(),
@@ -440,15 +451,16 @@ QByteArray Payouts::payReply(const QJsonValue& id, qint64 amount, const QString&
   return compact(reply);
 }
 
-std::optional<QByteArray> Payouts::storedReply(const QJsonValue& id) {
+std::optional<QByteArray> Payouts::storedRouteReply(const QJsonValue& id) {
   if (!ledger_.isOpen()) return std::nullopt;
-  const auto seen = ledger_.find(keyOf(id));
+  const auto seen = ledger_.find(routeKeyOf(id));
   if (!seen || seen->reply.isEmpty()) return std::nullopt;
   return seen->reply;
 }
 
-bool Payouts::remember(const QJsonValue& id, const QByteArray& request, const QByteArray& reply) {
-  const QString key = keyOf(id);
+bool Payouts::rememberRoute(const QJsonValue& id, const QByteArray& request,
+                            const QByteArray& reply) {
+  const QString key = routeKeyOf(id);
   return ledger_.isOpen() && ledger_.begin(key, request) && ledger_.finish(key, reply);
 }
 

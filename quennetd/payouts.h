@@ -79,10 +79,10 @@ class Payouts : public QObject {
   void resend();
   // Acknowledged payouts, in one transaction.
   bool acknowledge(const QStringList& ids);
-  // The stored reply to a request id seen before, and storing one: for requests answered
-  // elsewhere that must not run twice either.
-  std::optional<QByteArray> storedReply(const QJsonValue& id);
-  bool remember(const QJsonValue& id, const QByteArray& request, const QByteArray& reply);
+  // The stored reply to a route id seen before, and storing one: a route is not run twice
+  // either. Route ids are apart from the ids of requests on cmd.
+  std::optional<QByteArray> storedRouteReply(const QJsonValue& id);
+  bool rememberRoute(const QJsonValue& id, const QByteArray& request, const QByteArray& reply);
   // Replies `why` to everything queued.
   void stop(const QString& why);
 

@@ -43,6 +43,8 @@ using quennet::EventKind;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
+const QString kRouteByEscrowId =
+    QStringLiteral("notes are held for the consumer: route them on route, by their escrow id");
 constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
 constexpr auto kCashBoxRemoved = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxRemoved);
 constexpr auto kCashBoxInserted = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxInserted);
@@ -1159,6 +1161,10 @@ void Service::onCommand(const QByteArray& payload) {
     return replyError(command.id,
                       QStringLiteral("no device answering at address %1").arg(command.address));
   }
+  // Held notes are routed by their escrow id: a RouteBill routes whatever note is held.
+  if (calls::isRoute(command.method) && options_.escrow == EscrowPolicy::Hold) {
+    return replyError(command.id, kRouteByEscrowId);
+  }
   // What changes a device runs once by its id, kept in the journal.
   if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
   // A route is for the note a customer is waiting on: it goes ahead of the other commands, and
@@ -1237,9 +1243,12 @@ void Service::onRoute(const QByteArray& payload) {
   const QJsonValue id = o.value(QLatin1String("id"));
   if (!gate_.admit()) return refuse(id, QStringLiteral("too many requests"));
   if (!id.isString() && !id.isDouble()) return refuse(QJsonValue(), QStringLiteral("no id"));
+  if (const QString twice = duplicateKey(payload); !twice.isEmpty()) {
+    return refuse(id, duplicateKeyError(twice));
+  }
   if (state_ == State::Stopping) return refuse(id, shuttingDown());
   // Asked again: the answer it had; the note is not routed twice.
-  if (const auto stored = payouts_.storedReply(id)) {
+  if (const auto stored = payouts_.storedRouteReply(id)) {
     return publish(QStringLiteral("reply"), *stored);
   }
   const QString escrow = o.value(QLatin1String("escrow")).toString();
@@ -1275,7 +1284,7 @@ void Service::onRoute(const QByteArray& payload) {
                             {"status", reply.caption},
                             {"acknowledged", reply.acknowledged},
                             {"outputs", QJsonObject::fromVariantMap(reply.outputs)}});
-    payouts_.remember(id, payload, answer);
+    payouts_.rememberRoute(id, payload, answer);
     publish(QStringLiteral("reply"), answer);
   };
 }

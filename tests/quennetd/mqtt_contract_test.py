@@ -214,7 +214,7 @@ class ContractTest(Rig):
         self.console("insert 4")
         held = watcher.next_body("escrow")
         self.assertIsNotNone(held, "no escrow message")
-        send("cmd", {"id": "stack", "address": 40, "method": "RouteBill", "inputs": [1]})
+        send("route", {"id": "stack", "escrow": held["id"], "action": "stack"})
         note = watcher.next_body("credit")
         self.assertIsNotNone(note, "no credit for the routed note")
         self.console("coin 8")

@@ -717,6 +717,10 @@ TEST_F(ServiceTest, RefusedCommandsSendNothing) {
       {R"({"id":"u","address":40,"method":"FlyAway","inputs":[]})", "u", "unknown method"},
       {R"({"id":"w","address":40,"method":"RouteBill","inputs":[]})", "w", "takes 1 input"},
       {R"({"id":"r","address":40,"method":"RouteBill","inputs":[300]})", "r", "Accept"},
+      {R"({"id":"t","address":40,"method":"RouteBill","inputs":["1"]})", "t", "whole number"},
+      {R"({"id":"dk","address":9,"method":"GetSerialNo","inputs":[],"address":40})", "dk",
+       "\"address\" given twice"},
+      {R"({"id":"dp","method":"pay","amount":1,"amount":500})", "dp", "\"amount\" given twice"},
       {R"({"id":"f","address":3,"method":"Dispense_Coins","inputs":[5]})", "f", "not allowed"},
       {R"({"id":"k","address":40,"method":"ChangeKey","inputs":[[1,2,3]]})", "k", "not allowed"},
       {R"({"id":"a","address":0,"method":"GetSerialNo","inputs":[]})", "a", "address"},
@@ -855,9 +859,20 @@ TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
   EXPECT_EQ(held->value("code").toString(), QStringLiteral("GB0050A"));
   EXPECT_EQ(held->value("value").toInteger(), 5000);
   const qsizetype routed = messages_.size();
-  send(QStringLiteral("cmd"), R"({"id":"take","address":40,"method":"RouteBill","inputs":[1]})");
+  // RouteBill would route whatever note is held: refused, nothing sent; the note is routed by its
+  // escrow id.
+  devices_.readAllStandardError();
+  send(QStringLiteral("cmd"), R"({"id":"blind","address":40,"method":"RouteBill","inputs":[1]})");
+  const auto blind = next(QStringLiteral("reply"));
+  ASSERT_TRUE(blind);
+  EXPECT_TRUE(blind->value("error").toString().contains(QLatin1String("escrow id")))
+      << qPrintable(blind->value("error").toString());
+  EXPECT_TRUE(framesSent().isEmpty());
+  send(QStringLiteral("route"),
+       QJsonDocument(QJsonObject{{"id", "take"}, {"escrow", held->value("id")}, {"action", "stack"}})
+           .toJson());
   const auto credit = next(QStringLiteral("credit"));
-  ASSERT_TRUE(credit) << "the consumer's RouteBill did not stack the note";
+  ASSERT_TRUE(credit) << "the consumer's route did not stack the note";
   EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0050A"));
 
   // Nobody routes this one: back to the customer after the hold time, and no credit.
@@ -1603,13 +1618,26 @@ TEST_F(ServiceTest, ARouteForAnEarlierNoteDoesNotRouteTheNext) {
   ASSERT_TRUE(again);
   EXPECT_EQ(*again, *take);
 
-  // A route the validator refuses (no note in escrow) is not acknowledged.
-  send(QStringLiteral("cmd"), R"({"id":"empty","address":40,"method":"RouteBill","inputs":[1]})");
-  const auto refused = next(QStringLiteral("reply"), [](const QJsonObject& r) {
-    return r.value("id").toString() == u"empty";
-  });
-  ASSERT_TRUE(refused);
-  EXPECT_FALSE(refused->value("acknowledged").toBool());
+  // A route's id is its own: one a cmd request used is another request, and 7 is not "7".
+  send(QStringLiteral("cmd"), R"({"id":7,"address":3,"method":"Hopper_Stop","inputs":[]})");
+  ASSERT_TRUE(next(QStringLiteral("reply"), [](const QJsonObject& r) { return r.value("id") == 7; }));
+  console("insert 2");
+  const auto third = next(QStringLiteral("escrow"));
+  ASSERT_TRUE(third);
+  for (const QJsonValue& id : {QJsonValue(7), QJsonValue("7")}) {
+    send(QStringLiteral("route"),
+         QJsonDocument(QJsonObject{{"id", id}, {"escrow", third->value("id")}, {"action", "return"}})
+             .toJson());
+    const auto answer =
+        next(QStringLiteral("reply"), [&](const QJsonObject& r) { return r.value("id") == id; });
+    ASSERT_TRUE(answer);
+    if (id.isString()) {
+      // The note went back with the first: a route of its own, not the first one's answer.
+      EXPECT_EQ(answer->value("error").toString(), QStringLiteral("escrow changed"));
+    } else {
+      EXPECT_EQ(answer->value("escrow"), third->value("id")) << "given the cmd request's answer";
+    }
+  }
   EXPECT_EQ(all(QStringLiteral("credit"), from).size(), 1);
   EXPECT_EQ(deviceCounters(), "notes 1:1; coins");
 }
