@@ -50,6 +50,23 @@ constexpr auto kCashBoxRemoved = static_cast<std::uint8_t>(quennet::BillStatus::
 constexpr auto kCashBoxInserted = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxInserted);
 constexpr int kBufferedEvents = 5;
 
+// The statuses that say the note in escrow has gone: given back, jammed, stacked unread.
+bool leftEscrow(std::uint8_t status) {
+  using quennet::BillStatus;
+  switch (static_cast<BillStatus>(status)) {
+    case BillStatus::Returned:
+    case BillStatus::JammedInValidator:
+    case BillStatus::JammedInStacker:
+    case BillStatus::StackerJammed:
+    case BillStatus::StackerJam:
+    case BillStatus::JammedInTransportSafe:
+    case BillStatus::UnknownNoteStacked:
+      return true;
+    default:
+      return false;
+  }
+}
+
 QString shuttingDown() {
   return QStringLiteral("shutting down");
 }
@@ -288,9 +305,8 @@ bool Service::start(QString* error) {
   // turns, each missing what the other was sent.
   pid_t holder = 0;
   QString why;
-  if (!clientLock_.acquire(
-          QStringLiteral("%1:%2/%3").arg(mqtt.host).arg(mqtt.port).arg(mqtt.clientId), &holder,
-          &why)) {
+  // Locked by the id alone: "localhost" and "127.0.0.1" may well be the same broker.
+  if (!clientLock_.acquire(mqtt.clientId, &holder, &why)) {
     *error = why.isEmpty()
                  ? QStringLiteral(
                        "the MQTT client id '%1' is in use by another quennetd "
@@ -674,7 +690,9 @@ void Service::onEvent(Device& device, const BusEvent& event) {
     device.cashBoxOut = event.b == kCashBoxRemoved;
     publishStatus();
   }
-  if (bill && (kind == EventKind::Credit || event.a == 0)) {
+  // The held note stays held through what says nothing of it (a cheat, the cash box): only a note
+  // stacked, given back or jammed has left escrow.
+  if (bill && (kind == EventKind::Credit || (event.a == 0 && leftEscrow(event.b)))) {
     device.hold.stop();
     device.held.reset();
   }
