@@ -12,6 +12,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -259,6 +260,33 @@ bool Journal::stillThere() const {
   const QByteArray name = QFile::encodeName(path_);
   return lockFd_ >= 0 && ::stat(name.constData(), &info) == 0 && info.st_dev == dev_ &&
          info.st_ino == ino_;
+}
+
+bool Journal::deleted() const {
+  return !QFileInfo::exists(path_);
+}
+
+bool Journal::restore() {
+  if (!isOpen() || !deleted()) return sql_.fail(path_, QStringLiteral("nothing to restore"));
+  const QString copy = path_ + QStringLiteral(".restore");
+  QFile::remove(copy);
+  QSqlQuery vacuum(sql_.database());
+  vacuum.prepare(QStringLiteral("VACUUM INTO ?"));
+  vacuum.addBindValue(copy);
+  if (!vacuum.exec()) {
+    QFile::remove(copy);
+    return sql_.fail(path_, QStringLiteral("cannot restore: ") + vacuum.lastError().text());
+  }
+  vacuum.finish();
+  const QString path = path_;
+  // Closing the old file lets go of its log files too (they go by its name); only then may the
+  // copy take the name.
+  close();
+  if (!QFile::rename(copy, path)) return sql_.fail(path, QStringLiteral("cannot restore"));
+  const QString seen = seenFile_;
+  if (!open(path)) return false;
+  if (!seen.isEmpty()) setSeenFile(seen);
+  return true;
 }
 
 bool Journal::commit(QSqlDatabase& db, const QString& what) {

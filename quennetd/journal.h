@@ -74,6 +74,12 @@ class Journal {
   QString errorString() const { return sql_.errorString(); }
   // False once the file at the path is gone or is another file than the one opened.
   bool stillThere() const;
+  // Nothing at all at the path any more: the file was deleted (not replaced by another).
+  bool deleted() const;
+  // A journal deleted while open is written back whole from the file still open, at its path,
+  // and opened there: nothing it held is forgotten. Every other connection to it must be closed
+  // first. False, with the error, when it could not be; the old file stays open then.
+  bool restore();
   // A write that changes nothing but must reach the disk: whether the journal takes writes.
   bool probe();
 

@@ -948,13 +948,28 @@ void Service::holdExpired(quint8 address) {
 // ---- the journal ---------------------------------------------------------------------------
 
 bool Service::journalWritable() {
-  if (!journalLost_ && journal_.isOpen() && !journal_.stillThere()) {
-    // Deleted or replaced: nothing more is taken; what is written now lives only as long as this
-    // service keeps the old file open.
+  if (!journalLost_ && journal_.isOpen() && !journal_.stillThere() && !restoreJournal()) {
+    // Replaced, or deleted and not to be restored: nothing more is taken; what is written now
+    // lives only as long as this service keeps the old file open.
     journalLost_ = true;
     journalFailed(QStringLiteral("lost"));
   }
   return journalError_.isEmpty() && journal_.isOpen();
+}
+
+// A journal deleted under the service is written back from the file it still holds open, with
+// everything in it: credits not acknowledged, request ids, where every device stands.
+bool Service::restoreJournal() {
+  if (!journal_.deleted()) return false;
+  const bool ledger = payouts_.isOpen();
+  payouts_.close();
+  const bool restored = journal_.restore();
+  if (ledger && journal_.isOpen()) openLedger();
+  if (!restored) return false;
+  emit statusChanged(
+      QStringLiteral("the journal %1 was deleted: written back from the file still open")
+          .arg(options_.journal));
+  return true;
 }
 
 QString Service::noRoom() const {

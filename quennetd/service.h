@@ -159,6 +159,7 @@ class Service : public QObject {
   // Whether money already taken can be written: also to a journal deleted or replaced under the
   // service, which it still holds open.
   bool journalTakes();
+  bool restoreJournal();
   void journalFailed(const QString& why);
   // Why the journal's disk has no room; empty while it has.
   QString noRoom() const;
