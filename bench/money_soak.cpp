@@ -158,7 +158,8 @@ class Soak {
                                QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix",
                                kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
                                "--poll-ms", QString::number(kPollMs), "--payout-hoppers",
-                               QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50"} +
+                               QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50",
+                               "--client-id", QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
                        extra);
     return service_.waitForStarted() && waitFor([this] { return online_; }, 20000);
   }

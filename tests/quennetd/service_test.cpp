@@ -117,6 +117,8 @@ class ServiceTest : public ::testing::Test {
   }
 
   QString link() const { return dir_.filePath(QStringLiteral("bus")); }
+  // The service's MQTT client id: one per test, as tests run side by side on one machine.
+  QString clientId() const { return QStringLiteral("quennetd-test-%1").arg(brokerPort_); }
 
   void startDevices(const QStringList& extra = {}) {
     devices_.start(QStringLiteral(QUENNET_BNVSIM),
@@ -137,7 +139,7 @@ class ServiceTest : public ::testing::Test {
     const QStringList arguments = {
         "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
-        "--poll-ms", "50",    "--allow",   "Hopper_Stop"};
+        "--poll-ms", "50",    "--allow",   "Hopper_Stop", "--client-id", clientId()};
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!killAt_.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt_);
     service_.setProcessEnvironment(environment);
@@ -546,7 +548,9 @@ TEST_F(ServiceTest, ASecondServiceOnTheSameJournalOrClientIdRefusesToStart) {
     QProcess second;
     second.start(
         QStringLiteral(QUENNET_SERVICE),
-        QStringList{"--port", link(), "--broker", broker, "--prefix", kPrefix} + c.arguments);
+        QStringList{"--port", link(), "--broker", broker, "--prefix", kPrefix, "--client-id",
+                    clientId()} +
+            c.arguments);
     ASSERT_TRUE(second.waitForFinished(kLongWaitMs));
     EXPECT_EQ(second.exitCode(), 2);
     const QString said = QString::fromUtf8(second.readAllStandardError());
@@ -642,7 +646,7 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
     again.start(QStringLiteral(QUENNET_SERVICE),
                 QStringList{"--port", link(), "--broker",
                             QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
-                            "--journal", journal} +
+                            "--journal", journal, "--client-id", clientId()} +
                     extra);
     if (!again.waitForFinished(kLongWaitMs)) {
       again.kill();
