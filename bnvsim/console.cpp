@@ -109,6 +109,9 @@ QString Console::help() {
              "                    each device's framing\n"
              "hopper [jam N]      the hopper's coins held and paid out; jam: the next payout\n"
              "                    stops after N coins\n"
+             "hopper replace S C  another hopper in its place: serial S, dispense count C\n"
+             "brownout            the next note stacked reaches the cash box, and the\n"
+             "                    validator resets before its stacked event is written\n"
              "counters            notes stacked and coins taken, by position\n"
              "help                this text\n"
              "quit                stop serving and exit")
@@ -262,6 +265,17 @@ QString Console::execute(const QString& text) {
   if (command == QLatin1String("busy") || command == QLatin1String("slowreset")) {
     return deviceFault(words);
   }
+  if (command == QLatin1String("hopper") && argument == QLatin1String("replace")) {
+    bool serialOk = false;
+    bool countOk = false;
+    const uint serial = words.value(2).toUInt(&serialOk);
+    const uint count = words.value(3).toUInt(&countOk);
+    if (words.size() != 4 || !serialOk || !countOk || serial > 0xFFFFFF || count > 0xFFFFFF) {
+      return usage("hopper replace SERIAL COUNT (each 0..16777215)");
+    }
+    if (!simulator_.replaceHopper(serial, count)) return QStringLiteral("no hopper on the bus");
+    return simulator_.hopperCounters();
+  }
   if (command == QLatin1String("hopper")) {
     const bool jam = argument == QLatin1String("jam");
     bool countOk = false;
@@ -288,6 +302,8 @@ QString Console::execute(const QString& text) {
     simulator_.jam();
   } else if (command == QLatin1String("cheat")) {
     simulator_.cheat();
+  } else if (command == QLatin1String("brownout")) {
+    simulator_.brownOut();
   } else if (command == QLatin1String("full")) {
     simulator_.stackerFull();
   } else if (command == QLatin1String("reset")) {

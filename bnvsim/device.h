@@ -76,12 +76,15 @@ class Device {
   virtual std::optional<double> deadline() const { return std::nullopt; }
   CommsCounters& comms() { return comms_; }
   const CommsCounters& comms() const { return comms_; }
+  std::uint32_t serialNumber() const { return identity_.serialNumber; }
 
  protected:
   // The device's own headers; std::nullopt when it does not know the header.
   virtual std::optional<Reply> answer(std::uint8_t header, std::span<const std::uint8_t> data) = 0;
   virtual void onReset() = 0;
   std::mt19937& random() { return random_; }
+  // Another unit of the same kind put in its place.
+  void setSerialNumber(std::uint32_t serial) { identity_.serialNumber = serial; }
 
  private:
   int address_;

@@ -33,6 +33,13 @@ void Hopper::onReset() {
   lastUnpaid_ = 0;
 }
 
+void Hopper::replace(std::uint32_t serial, std::uint32_t dispensed) {
+  setSerialNumber(serial);
+  dispensed_ = dispensed;
+  jamAfter_.reset();
+  onReset();
+}
+
 Reply Hopper::dispense(std::span<const std::uint8_t> data) {
   if (data.size() != 4 || !enabled_) return Reply::nak();
   const std::uint32_t code = data[0] | (data[1] << 8) | (data[2] << 16);

@@ -21,7 +21,9 @@ class Hopper : public Device {
   // The next payout jams after `coins` coins: the rest are reported unpaid.
   void jamAfter(int coins) { jamAfter_ = coins; }
   int coinsHeld() const { return coinsHeld_; }
-  // Coins paid out since power-up of the simulator: the hopper's own count, kept through resets.
+  // Another hopper in its place: its own serial number and dispense count, as at power-up.
+  void replace(std::uint32_t serial, std::uint32_t dispensed);
+  // Coins this hopper has paid out: its own count, kept through resets.
   std::uint32_t dispensed() const { return dispensed_; }
 
  protected:

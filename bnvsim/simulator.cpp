@@ -294,11 +294,26 @@ bool Simulator::jamHopper(int coins) {
   return true;
 }
 
+void Simulator::brownOut() {
+  impl_->act([&] { impl_->validator.brownOutOnStack(); });
+}
+
+bool Simulator::replaceHopper(std::uint32_t serial, std::uint32_t dispensed) {
+  bool replaced = false;
+  impl_->act([&] {
+    if (!impl_->hopper) return;
+    impl_->hopper->replace(serial, dispensed);
+    replaced = true;
+  });
+  return replaced;
+}
+
 QString Simulator::hopperCounters() const {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->hopper) return {};
-  return QStringLiteral("hopper %1: held %2, dispensed %3")
+  return QStringLiteral("hopper %1: serial %2, held %3, dispensed %4")
       .arg(impl_->hopper->address())
+      .arg(impl_->hopper->serialNumber())
       .arg(impl_->hopper->coinsHeld())
       .arg(impl_->hopper->dispensed());
 }

@@ -119,9 +119,16 @@ class Simulator {
   void stackerFull();
   // Every device back as at power-up.
   void reset();
+  // The next note the validator stacks goes into the cash box, and the validator resets before
+  // its stacked event is written: a brown-out as the stacker motor starts.
+  void brownOut();
+  // Another hopper put in the hopper's place, with its own serial number and dispense count;
+  // false without a hopper.
+  bool replaceHopper(std::uint32_t serial, std::uint32_t dispensed);
   // The hopper's next payout stops after `coins` coins; false without a hopper.
   bool jamHopper(int coins);
-  // "hopper 3: held 497, dispensed 3": the hopper's own counters; empty without a hopper.
+  // "hopper 3: serial 700301, held 497, dispensed 3": the hopper's own counters; empty without a
+  // hopper.
   QString hopperCounters() const;
   // The fault code the validator's self test reports from now on (0: no fault).
   void setSelfTestFault(int code);

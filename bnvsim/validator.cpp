@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "quennet/link/cctalk_codes.h"
 
@@ -65,9 +66,10 @@ void Validator::advance(double nowMs) {
 }
 
 void Validator::stack(int position) {
-  events_.add(static_cast<std::uint8_t>(position), quennet::kNoteStacked);
   ++accepted_;
   ++perNote_[static_cast<std::size_t>(position - 1)];
+  if (std::exchange(brownOut_, false)) return onReset();
+  events_.add(static_cast<std::uint8_t>(position), quennet::kNoteStacked);
 }
 
 Insertion Validator::refuse(BillStatus status) {

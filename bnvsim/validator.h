@@ -31,6 +31,9 @@ class Validator : public Device {
   void jam();
   void cheat();
   void stackerFull();
+  // The next note stacked goes into the cash box, and the validator resets (the stacker motor's
+  // current dip) before its stacked event is written.
+  void brownOutOnStack() { brownOut_ = true; }
   // 0 holds a note until the host routes it.
   void setEscrowHoldMs(int ms) { escrowHoldMs_ = ms; }
   void setScaling(const Scaling& scaling) { scaling_ = scaling; }
@@ -66,6 +69,7 @@ class Validator : public Device {
   bool stackerFitted_;
   bool cashBoxIn_ = true;
   bool full_ = false;
+  bool brownOut_ = false;
   Inhibits inhibits_;
   std::uint8_t billMode_ = kPowerUpBillMode;
   int escrow_ = 0;

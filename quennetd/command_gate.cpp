@@ -1,10 +1,12 @@
 #include "quennetd/command_gate.h"
 
 #include <algorithm>
+#include <vector>
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QSet>
 
 #include "quennet/commands/dispatch.h"
 
@@ -97,6 +99,10 @@ GateResult CommandGate::check(const QByteArray& payload) {
   }
   const QJsonObject o = doc.object();
   out.id = o.value(QLatin1String("id"));
+  if (const QString twice = duplicateKey(payload); !twice.isEmpty()) {
+    if (!out.id.isString() && !out.id.isDouble()) out.id = QJsonValue();
+    return refuse(withinRate ? duplicateKeyError(twice) : tooMany());
+  }
   if (!withinRate) return refuse(tooMany());
   if (!out.id.isString() && !out.id.isDouble()) return refuse(QStringLiteral("no id"));
   const QString method = o.value(QLatin1String("method")).toString();
@@ -131,7 +137,17 @@ GateResult CommandGate::check(const QByteArray& payload) {
     return v.isDouble() && v.toDouble() == static_cast<double>(static_cast<qint64>(v.toDouble()));
   };
   const QString kinds = QStringLiteral("inputs are whole numbers, texts or lists of whole numbers");
-  for (const QJsonValue& value : list) {
+  const QList<quennet::ParamInfo> params = info->inputs();
+  for (qsizetype k = 0; k < list.size(); ++k) {
+    const QJsonValue& value = list[k];
+    const quennet::ParamType type = params[k + 1].type;
+    const bool number = type == quennet::ParamType::Byte || type == quennet::ParamType::Long;
+    // A number given as text is not taken for the number: the sender meant something else.
+    if (number && !whole(value)) {
+      return refuse(QStringLiteral("input %1 (%2) wants a whole number")
+                        .arg(k + 1)
+                        .arg(params[k + 1].name));
+    }
     if (value.isString()) {
       command.inputs.append(value.toString());
     } else if (whole(value)) {
@@ -169,6 +185,46 @@ int LineBudget::waitMs() {
 void LineBudget::spend(qint64 ms) {
   earn();
   balanceMs_ -= static_cast<double>(ms);
+}
+
+
+QString duplicateKeyError(const QString& key) {
+  return QStringLiteral("key \"%1\" given twice").arg(key);
+}
+
+QString duplicateKey(const QByteArray& json) {
+  struct Level {
+    bool object = false;
+    bool expectKey = false;
+    QSet<QString> keys;
+  };
+  std::vector<Level> levels;
+  for (qsizetype k = 0; k < json.size(); ++k) {
+    const char c = json[k];
+    if (c == '"') {
+      const qsizetype start = k;
+      for (++k; k < json.size() && json[k] != '"'; ++k) {
+        if (json[k] == '\\') ++k;
+      }
+      if (levels.empty() || !levels.back().object || !levels.back().expectKey) continue;
+      // The key as JSON means it: "\u0061" is "a".
+      const QString key = QJsonDocument::fromJson("[" + json.mid(start, k - start + 1) + "]")
+                              .array()
+                              .at(0)
+                              .toString();
+      Level& level = levels.back();
+      level.expectKey = false;
+      if (level.keys.contains(key)) return key;
+      level.keys.insert(key);
+    } else if (c == '{' || c == '[') {
+      levels.push_back({c == '{', c == '{', {}});
+    } else if ((c == '}' || c == ']') && !levels.empty()) {
+      levels.pop_back();
+    } else if (c == ',' && !levels.empty() && levels.back().object) {
+      levels.back().expectKey = true;
+    }
+  }
+  return {};
 }
 
 }  // namespace quennetd

@@ -85,6 +85,12 @@ class LineBudget {
   qint64 lastMs_ = 0;
 };
 
+// A key given twice in one object of a JSON text, anywhere in it; empty when none is. A parser
+// keeps one of the two silently: a request is never read other than as its sender meant it.
+QString duplicateKey(const QByteArray& json);
+// The refusal of a request with a key given twice.
+QString duplicateKeyError(const QString& key);
+
 // The error reply: {"id":...,"error":"..."}; the id is null when the request gave none usable.
 QByteArray errorReply(const QJsonValue& id, const QString& error);
 

@@ -25,6 +25,8 @@ constexpr Flag kFlags[] = {
     {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)"},
     {"prefix", "TOPIC", "topic prefix (default quennet)"},
     {"journal", "FILE", "credit journal, SQLite (default ./quennetd.journal)"},
+    {"state-dir", "DIR", "where the journal's id last seen is kept (default: the journal's folder)"},
+    {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)"},
     {"config", "FILE", "configuration file (INI); the command line wins"},
     {"devices", "A,B,...", "device addresses (default: found by address poll)"},
     {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
@@ -97,6 +99,7 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     if (name == u"enable-hopper") o.enableHopper = on;
     if (name == u"inhibit-without-broker") o.inhibitWithoutBroker = on;
     if (name == u"inhibit") o.inhibitOnly = on;
+    if (name == u"accept-journal") o.acceptJournal = on;
     if (name == u"help") o.help = on;
     if (name == u"version") o.version = on;
     return true;
@@ -115,6 +118,8 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     o.prefix = value.endsWith(u'/') ? value.chopped(1) : value;
   } else if (name == u"journal") {
     o.journal = value;
+  } else if (name == u"state-dir") {
+    o.stateDir = value;
   } else if (name == u"config") {
     o.config = value;
   } else if (name == u"devices") {

@@ -32,6 +32,10 @@ struct DaemonOptions {
   bool enableHopper = false;
   // The hoppers `pay` may use: address and the value of one coin, in minor units.
   QList<std::pair<std::uint8_t, qint64>> payoutHoppers;
+  // Where the service keeps what it last saw of its journal; empty: the journal's folder.
+  QString stateDir;
+  // Start on a journal other than the one last seen (a new one after it was lost, or a copy).
+  bool acceptJournal = false;
   // Acknowledged credits and payouts are kept this long, then pruned from the journal.
   int retentionDays = 90;
   bool inhibitWithoutBroker = false;

@@ -1,5 +1,7 @@
 #include "quennetd/journal.h"
 
+#include "quennetd/journal_seen.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -20,7 +23,26 @@ namespace quennetd {
 namespace {
 
 const QString kPending = QStringLiteral("pending");
-const QString kCredited = QStringLiteral("credited");
+
+// The state column of each entry; a row in none of them is a pending note.
+QString stateOf(Entry entry) {
+  switch (entry) {
+    case Entry::InDoubt:
+      return QStringLiteral("in-doubt");
+    case Entry::Lost:
+      return QStringLiteral("lost");
+    case Entry::Credit:
+      break;
+  }
+  return QStringLiteral("credited");
+}
+
+std::optional<Entry> entryOf(const QString& state) {
+  for (const Entry e : {Entry::Credit, Entry::InDoubt, Entry::Lost}) {
+    if (stateOf(e) == state) return e;
+  }
+  return std::nullopt;
+}
 
 QString stamp() {
   return QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs);
@@ -82,7 +104,79 @@ bool Journal::open(const QString& path) {
     return sql_.fail(path, QStringLiteral("cannot use write-ahead logging"));
   }
   mode.finish();
-  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate();
+  return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) && migrate() && readIdentity();
+}
+
+// The journal's id (made now for a new file) and where its clock stands. Acknowledgements
+// written before the clock was kept count from now.
+bool Journal::readIdentity() {
+  QSqlDatabase db = sql_.database();
+  QSqlQuery meta(db);
+  if (!meta.exec(
+          QStringLiteral("SELECT key, value FROM meta WHERE key IN ('id', 'clock', 'writes')"))) {
+    return sql_.fail(QStringLiteral("meta"), meta.lastError().text());
+  }
+  id_.clear();
+  clockBase_ = 0;
+  writes_ = 0;
+  seenFile_.clear();
+  while (meta.next()) {
+    if (meta.value(0).toString() == u"id") id_ = meta.value(1).toString();
+    if (meta.value(0).toString() == u"clock") clockBase_ = meta.value(1).toLongLong();
+    if (meta.value(0).toString() == u"writes") writes_ = meta.value(1).toLongLong();
+  }
+  meta.finish();
+  clockRun_.start();
+  if (id_.isEmpty()) {
+    id_ = newEpoch();
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO meta (key, value) VALUES ('id', ?)"));
+    insert.addBindValue(id_);
+    if (!insert.exec()) return sql_.fail(QStringLiteral("meta"), insert.lastError().text());
+  }
+  QSqlQuery stamp(db);
+  stamp.prepare(QStringLiteral(
+      "UPDATE credit SET acked_clock = ? WHERE acked IS NOT NULL AND acked_clock IS NULL"));
+  stamp.addBindValue(clockBase_);
+  if (!stamp.exec()) return sql_.fail(QStringLiteral("clock"), stamp.lastError().text());
+  return true;
+}
+
+bool Journal::setSeenFile(const QString& path) {
+  seenFile_ = path;
+  return writeSeen(seenFile_, {id_, writes_});
+}
+
+bool Journal::countWrite(QSqlDatabase& db) {
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('writes', ?)"));
+  query.addBindValue(QString::number(writes_ + 1));
+  if (!query.exec()) return sql_.fail(QStringLiteral("writes"), query.lastError().text());
+  return true;
+}
+
+// The state file follows the journal: never ahead of it, at most one write behind after a crash.
+void Journal::wrote() {
+  ++writes_;
+  if (!seenFile_.isEmpty()) writeSeen(seenFile_, {id_, writes_});
+}
+
+qint64 Journal::clockMs() const {
+  return clockBase_ + (clockRun_.isValid() ? clockRun_.elapsed() : 0);
+}
+
+bool Journal::writeClock(QSqlDatabase& db) {
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('clock', ?)"));
+  query.addBindValue(QString::number(clockMs()));
+  if (!query.exec()) return sql_.fail(QStringLiteral("clock"), query.lastError().text());
+  return true;
+}
+
+bool Journal::saveClock() {
+  if (!isOpen()) return false;
+  QSqlDatabase db = sql_.database();
+  return writeClock(db);
 }
 
 // Version 0 kept a cursor per device and credits without state; each step below brings a file one
@@ -104,10 +198,18 @@ bool Journal::migrate() {
     db.rollback();
     return false;
   };
+  // Version 2: when each acknowledgement came, by the journal's clock.
+  if (found == 1) {
+    if (!sql_.exec(QStringLiteral("ALTER TABLE credit ADD COLUMN acked_clock INTEGER")) ||
+        !sql_.exec(QStringLiteral("PRAGMA user_version=%1").arg(kSchemaVersion))) {
+      return abandon();
+    }
+    return commit(db, QStringLiteral("schema"));
+  }
   const QStringList tables = db.tables();
   if (tables.contains(QStringLiteral("credit"))) {
     for (const char* column : {"device TEXT", "state TEXT NOT NULL DEFAULT 'credited'",
-                               "counter INTEGER", "position INTEGER"}) {
+                               "counter INTEGER", "position INTEGER", "acked_clock INTEGER"}) {
       if (!sql_.exec(QStringLiteral("ALTER TABLE credit ADD COLUMN ") + QLatin1String(column))) {
         return abandon();
       }
@@ -115,7 +217,7 @@ bool Journal::migrate() {
   } else if (!sql_.exec(QStringLiteral(
                  "CREATE TABLE credit (id TEXT PRIMARY KEY, payload BLOB NOT NULL, recorded TEXT "
                  "NOT NULL, acked TEXT, device TEXT, state TEXT NOT NULL DEFAULT 'credited', "
-                 "counter INTEGER, position INTEGER)"))) {
+                 "counter INTEGER, position INTEGER, acked_clock INTEGER)"))) {
     return abandon();
   }
   if (!sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS credit_open ON credit(acked)")) ||
@@ -160,6 +262,33 @@ bool Journal::stillThere() const {
          info.st_ino == ino_;
 }
 
+bool Journal::deleted() const {
+  return !QFileInfo::exists(path_);
+}
+
+bool Journal::restore() {
+  if (!isOpen() || !deleted()) return sql_.fail(path_, QStringLiteral("nothing to restore"));
+  const QString copy = path_ + QStringLiteral(".restore");
+  QFile::remove(copy);
+  QSqlQuery vacuum(sql_.database());
+  vacuum.prepare(QStringLiteral("VACUUM INTO ?"));
+  vacuum.addBindValue(copy);
+  if (!vacuum.exec()) {
+    QFile::remove(copy);
+    return sql_.fail(path_, QStringLiteral("cannot restore: ") + vacuum.lastError().text());
+  }
+  vacuum.finish();
+  const QString path = path_;
+  // Closing the old file lets go of its log files too (they go by its name); only then may the
+  // copy take the name.
+  close();
+  if (!QFile::rename(copy, path)) return sql_.fail(path, QStringLiteral("cannot restore"));
+  const QString seen = seenFile_;
+  if (!open(path)) return false;
+  if (!seen.isEmpty()) setSeenFile(seen);
+  return true;
+}
+
 bool Journal::commit(QSqlDatabase& db, const QString& what) {
   if (db.commit()) return true;
   const QString detail = db.lastError().text();
@@ -199,7 +328,15 @@ bool Journal::writeMark(QSqlDatabase& db, const QString& device, const DeviceMar
 
 bool Journal::setMark(const QString& device, const DeviceMark& mark) {
   QSqlDatabase db = sql_.database();
-  return writeMark(db, device, mark);
+  if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  if (!writeMark(db, device, mark) || !countWrite(db)) {
+    db.rollback();
+    return false;
+  }
+  if (!commit(db, QStringLiteral("device %1").arg(device))) return false;
+  wrote();
+  return true;
 }
 
 // One statement and the device's mark, in one transaction.
@@ -217,11 +354,13 @@ bool Journal::writeWithMark(const QString& what, const QString& statement,
     db.rollback();
     return sql_.fail(what, detail);
   }
-  if (!writeMark(db, device, mark)) {
+  if (!writeMark(db, device, mark) || !countWrite(db)) {
     db.rollback();
     return false;
   }
-  return commit(db, what);
+  if (!commit(db, what)) return false;
+  wrote();
+  return true;
 }
 
 bool Journal::recordPending(const QString& device, const PendingNote& note,
@@ -253,40 +392,61 @@ bool Journal::dropPending(const QString& device, const QString& id, const Device
 
 bool Journal::recordCredit(const QString& device, const JournalCredit& credit,
                            const DeviceMark& mark) {
-  // A pending note becomes a credit; an id already credited is the same credit again, kept as
-  // first written.
+  // A pending note becomes a credit or a note in doubt; an id already written is the same entry
+  // again, kept as first written.
   return writeWithMark(
       QStringLiteral("credit %1").arg(credit.id),
       QStringLiteral(
           "INSERT INTO credit (id, payload, recorded, device, state) VALUES (?, ?, ?, ?, ?) "
           "ON CONFLICT(id) DO UPDATE SET payload = excluded.payload, recorded = excluded.recorded, "
           "state = excluded.state WHERE state = 'pending'"),
-      {credit.id, credit.payload, stamp(), device, kCredited}, device, mark);
+      {credit.id, credit.payload, stamp(), device, stateOf(credit.entry)}, device, mark);
 }
 
-bool Journal::acknowledge(const QString& id) {
-  QSqlQuery query(sql_.database());
-  query.prepare(QStringLiteral(
-      "UPDATE credit SET acked = ? WHERE id = ? AND acked IS NULL AND state = 'credited'"));
-  query.addBindValue(stamp());
-  query.addBindValue(id);
-  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
-  return query.numRowsAffected() > 0;
+bool Journal::acknowledge(const QStringList& ids) {
+  QSqlDatabase db = sql_.database();
+  if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                               "acked IS NULL AND state <> 'pending'"));
+  const QString when = stamp();
+  const qint64 clock = clockMs();
+  for (const QString& id : ids) {
+    query.addBindValue(when);
+    query.addBindValue(clock);
+    query.addBindValue(id);
+    if (!query.exec()) {
+      const QString detail = query.lastError().text();
+      db.rollback();
+      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
+    }
+  }
+  if (!writeClock(db)) {
+    db.rollback();
+    return false;
+  }
+  return commit(db, QStringLiteral("ack"));
 }
 
 QList<JournalCredit> Journal::outstanding() {
   QList<JournalCredit> credits;
   QSqlQuery query(sql_.database());
-  if (!query.exec(QStringLiteral("SELECT id, payload FROM credit WHERE acked IS NULL AND state = "
-                                 "'credited' ORDER BY rowid"))) {
+  if (!query.exec(QStringLiteral("SELECT id, payload, state FROM credit WHERE acked IS NULL AND "
+                                 "state <> 'pending' ORDER BY rowid"))) {
     sql_.fail(QStringLiteral("outstanding"), query.lastError().text());
     return credits;
   }
-  while (query.next()) credits.append({query.value(0).toString(), query.value(1).toByteArray()});
+  while (query.next()) {
+    const auto entry = entryOf(query.value(2).toString());
+    if (!entry) continue;
+    credits.append({query.value(0).toString(), query.value(1).toByteArray(), *entry});
+  }
   return credits;
 }
 
 void Journal::checkpoint() {
+  saveClock();
   sql_.exec(QStringLiteral("PRAGMA wal_checkpoint(TRUNCATE)"));
 }
 

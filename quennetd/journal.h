@@ -12,7 +12,9 @@
 
 #include <optional>
 
+#include <QElapsedTimer>
 #include <QList>
+#include <QStringList>
 #include <QSqlDatabase>
 #include <QString>
 #include <QVariantList>
@@ -21,9 +23,16 @@
 
 namespace quennetd {
 
+// What a row of the journal tells the consumer. A credit: money taken. In doubt: a note routed
+// to the stacker that the validator never reported stacked nor returned (it reset meanwhile);
+// the consumer settles it. Lost: events that fell out of a device's buffer unread. Each is
+// published until acknowledged.
+enum class Entry { Credit, InDoubt, Lost };
+
 struct JournalCredit {
   QString id;
-  QByteArray payload;  // the credit message as published
+  QByteArray payload;  // the message as published
+  Entry entry = Entry::Credit;
 };
 
 // Where a device stands: its counter as last taken into account, in which epoch, and the sequence
@@ -48,7 +57,7 @@ QString newEpoch();
 class Journal {
  public:
   // The versions of the file's tables; open() brings an older file up to the newest.
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   Journal();
   ~Journal();
@@ -65,6 +74,12 @@ class Journal {
   QString errorString() const { return sql_.errorString(); }
   // False once the file at the path is gone or is another file than the one opened.
   bool stillThere() const;
+  // Nothing at all at the path any more: the file was deleted (not replaced by another).
+  bool deleted() const;
+  // A journal deleted while open is written back whole from the file still open, at its path,
+  // and opened there: nothing it held is forgotten. Every other connection to it must be closed
+  // first. False, with the error, when it could not be; the old file stays open then.
+  bool restore();
   // A write that changes nothing but must reach the disk: whether the journal takes writes.
   bool probe();
 
@@ -77,20 +92,40 @@ class Journal {
   bool dropPending(const QString& device, const QString& id, const DeviceMark& mark);
   // Writes a credit (a new one, or a pending note now stacked, same id) and the device's mark in
   // one transaction; true once it is on disk. A credit already written is kept as it was.
+  // An in-doubt entry takes the place of the pending note of the same id; a loss is written once.
   bool recordCredit(const QString& device, const JournalCredit& credit, const DeviceMark& mark);
-  // Marks a credit booked by the consumer. True when it was outstanding.
-  bool acknowledge(const QString& id);
-  // Credits not yet acknowledged, oldest first.
+  // Marks credits, in-doubt notes and losses booked by the consumer, in one transaction. False
+  // when the journal could not take it.
+  bool acknowledge(const QStringList& ids);
+  // Credits, notes in doubt and losses not yet acknowledged, oldest first.
   QList<JournalCredit> outstanding();
   // Writes the log back into the main file (at shutdown).
   void checkpoint();
 
+  // The journal's own clock: milliseconds the services that kept it have run, counted by the
+  // monotonic clock and carried from one run to the next. Unlike the wall clock it never jumps:
+  // what is kept for a time is kept for that long whatever the wall clock does.
+  qint64 clockMs() const;
+  // Writes the clock to the file (it is also written with every batch of acknowledgements).
+  bool saveClock();
+  // The journal's id, made when the file was: a copy has the same, a new file another.
+  QString id() const { return id_; }
+  // Writes of marks and money the file has taken, ever: an older copy has fewer.
+  qint64 writes() const { return writes_; }
+  // Where the id and the count of writes are kept up to date after every write; written now.
+  bool setSeenFile(const QString& path);
+
  private:
   bool migrate();
+  bool readIdentity();
+  bool writeClock(QSqlDatabase& db);
   bool writeMark(QSqlDatabase& db, const QString& device, const DeviceMark& mark);
   bool writeWithMark(const QString& what, const QString& statement, const QVariantList& values,
                      const QString& device, const DeviceMark& mark);
   bool commit(QSqlDatabase& db, const QString& what);
+  // Counts a write in the transaction under way; `wrote` once it is committed.
+  bool countWrite(QSqlDatabase& db);
+  void wrote();
 
   SqlConnection sql_{QStringLiteral("journal")};
   QString path_;
@@ -98,6 +133,11 @@ class Journal {
   int lockFd_ = -1;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  QString id_;
+  qint64 writes_ = 0;
+  QString seenFile_;
+  qint64 clockBase_ = 0;
+  QElapsedTimer clockRun_;
 };
 
 }  // namespace quennetd

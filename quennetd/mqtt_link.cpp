@@ -2,6 +2,7 @@
 
 #include <mosquitto.h>
 
+#include <algorithm>
 #include <chrono>
 
 #include <QMetaObject>
@@ -91,8 +92,19 @@ bool MqttLink::publish(const QString& topic, const QByteArray& payload, int qos,
       mosquitto_publish(mosq_, &mid, utf8(topic).constData(), static_cast<int>(payload.size()),
                         payload.constData(), qos, retain);
   if (rc != MOSQ_ERR_SUCCESS) return false;
-  if (qos > 0) unconfirmed_.insert(mid);
+  if (qos > 0) unconfirmed_.emplace(mid, std::chrono::steady_clock::now());
   return true;
+}
+
+qint64 MqttLink::oldestUnconfirmedMs() const {
+  std::lock_guard lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  auto oldest = now;
+  for (const auto& [mid, since] : unconfirmed_) {
+    if (since >= connectedAt_) oldest = std::min(oldest, since);
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now - oldest)
+      .count();
 }
 
 void MqttLink::stop(int ms) {
@@ -131,6 +143,10 @@ void MqttLink::onConnect(mosquitto* m, void* self, int rc) {
     link->report(QStringLiteral("the broker refused the connection: %1")
                      .arg(QString::fromUtf8(mosquitto_connack_string(rc))));
     return;
+  }
+  {
+    std::lock_guard lock(link->mutex_);
+    link->connectedAt_ = std::chrono::steady_clock::now();
   }
   for (const QString& topic : link->settings_.subscriptions) {
     mosquitto_subscribe(m, nullptr, topic.toUtf8().constData(), 1);

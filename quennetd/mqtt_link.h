@@ -2,9 +2,10 @@
 // The broker connection: libmosquitto with its own network thread, which reconnects by itself
 // (1 s to 30 s apart). Everything it reports arrives as signals in the thread that owns the link.
 
+#include <chrono>
 #include <condition_variable>
+#include <map>
 #include <mutex>
-#include <set>
 
 #include <QByteArray>
 #include <QObject>
@@ -52,6 +53,9 @@ class MqttLink : public QObject {
   bool isConnected() const { return connected_; }
   // False when the message could not be queued (no connection): the caller sends it again later.
   bool publish(const QString& topic, const QByteArray& payload, int qos, bool retain);
+  // How long the oldest QoS 1 message published on this connection has waited for the broker to
+  // take it; 0 when none waits. A broker that is connected but takes nothing (frozen) shows here first.
+  qint64 oldestUnconfirmedMs() const;
   // Waits up to `ms` for the broker to take every QoS 1 message published so far, then says
   // goodbye (the will is not published) and stops the network thread.
   void stop(int ms);
@@ -79,9 +83,10 @@ class MqttLink : public QObject {
   bool connected_ = false;
   bool running_ = false;
   QString lastProblem_;  // owned by the link's thread
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::condition_variable allTaken_;
-  std::set<int> unconfirmed_;
+  std::map<int, std::chrono::steady_clock::time_point> unconfirmed_;  // by message id
+  std::chrono::steady_clock::time_point connectedAt_;
 };
 
 }  // namespace quennetd

@@ -35,6 +35,12 @@ QString keyOf(const QJsonValue& id) {
   return QString::fromUtf8(QJsonDocument(QJsonArray{id}).toJson(QJsonDocument::Compact));
 }
 
+// A route's id is of its own kind: a route and a request with one id are two.
+QString routeKeyOf(const QJsonValue& id) {
+  return QString::fromUtf8(
+      QJsonDocument(QJsonArray{id, QStringLiteral("route")}).toJson(QJsonDocument::Compact));
+}
+
 QJsonValue idOfKey(const QString& key) {
   return QJsonDocument::fromJson(key.toUtf8()).array().at(0);
 }
@@ -59,15 +65,18 @@ Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish 
   budgetWait_.setSingleShot(true);
   connect(&budgetWait_, &QTimer::timeout, this, &Payouts::next);
   prune_.setInterval(kPruneIntervalMs);
-  connect(&prune_, &QTimer::timeout, this, [this] {
-    ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
-  });
+  connect(&prune_, &QTimer::timeout, this, [this] { ledger_.prune(retentionMs()); });
 }
 
-bool Payouts::open(const QString& path) {
-  if (!ledger_.open(path)) return false;
+qint64 Payouts::retentionMs() const {
+  return qint64{options_.retentionDays} * 24 * 3600 * 1000;
+}
+
+bool Payouts::open(const QString& path, const QString& journalId, std::function<qint64()> clock) {
+  journalId_ = journalId;
+  if (!ledger_.open(path, std::move(clock))) return false;
   prune_.start();
-  return ledger_.prune(QDateTime::currentDateTimeUtc().addDays(-options_.retentionDays));
+  return ledger_.prune(retentionMs());
 }
 
 void Payouts::close() {
@@ -110,6 +119,11 @@ bool Payouts::take(const QByteArray& payload, const std::function<bool()>& admit
   const QString method = o.value(QLatin1String("method")).toString();
   if (method != kPayMethod && method != kQueryMethod) return false;
   const QJsonValue id = o.value(QLatin1String("id"));
+  if (const QString twice = duplicateKey(payload); !twice.isEmpty()) {
+    admit();
+    reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(), duplicateKeyError(twice)));
+    return true;
+  }
   // Every request counts against the rate, readable or not.
   if (!admit()) {
     reply(errorReply(id.isString() || id.isDouble() ? id : QJsonValue(),
@@ -240,7 +254,7 @@ void Payouts::nextPart() {
     }
     return finishJob();
   }
-  count(hopper.address, [this, hopper, coins](std::optional<qint64> before) {
+  read(hopper.address, [this, hopper, coins](std::optional<HopperReading> before) {
     Job& job = *current_;
     if (!before) {
       // Not answering: nothing is asked of it. A command for it fails; pay tries the next.
@@ -252,14 +266,25 @@ void Payouts::nextPart() {
       }
       return nextPart();
     }
+    const std::optional<qint64> number = ledger_.nextPayoutNumber();
+    if (!number) {
+      job.deviceReply = QJsonObject{{"id", job.id},
+                                    {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
+      return finishJob();
+    }
     PayoutPart part;
-    part.id = QStringLiteral("%1/%2").arg(idText(job.id)).arg(hopper.address);
+    part.id = QStringLiteral("%1/%2/%3.%4")
+                  .arg(idText(job.id))
+                  .arg(hopper.address)
+                  .arg(journalId_)
+                  .arg(*number);
     part.requestKey = job.key;
     part.requestId = QJsonDocument(QJsonArray{job.id}).toJson(QJsonDocument::Compact);
     part.address = hopper.address;
     part.requested = coins;
     part.coinValue = hopper.coinValue;
-    part.countBefore = *before;
+    part.countBefore = before->count;
+    part.serial = before->serial;
     if (!ledger_.beginPayout(part)) {
       job.deviceReply = QJsonObject{{"id", job.id},
                                     {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
@@ -301,61 +326,91 @@ void Payouts::dispense(const PayoutPart& part) {
 
 // Waits until the hopper has no coin left to pay (or gives up waiting), then reads its count.
 void Payouts::awaitHopper(const PayoutPart& part, int triesLeft) {
-  const auto counted = [this, part](std::optional<qint64> after) {
+  const auto counted = [this, part](std::optional<HopperReading> after) {
     // Its count cannot be read now: the part stays open and is settled when it can be.
     if (!after) return done();
     killPoint("payout-after-dispense");
-    const QJsonObject o = QJsonDocument::fromJson(settle(part, *after)).object();
+    const std::optional<qint64> value = settle(part, *after);
     current_->payouts.append(part.id);
-    if (!current_->command) current_->left -= o.value(QLatin1String("value")).toInteger();
+    // What the hoppers paid cannot be told: nothing more is paid for this request.
+    if (!value) return finishJob();
+    if (!current_->command) current_->left -= *value;
     nextPart();
   };
-  if (triesLeft <= 0) return count(part.address, counted);
+  if (triesLeft <= 0) return read(part.address, counted);
   QString error;
   const DeviceCall<int> coinsLeft = calls::hopperCoinsLeft();
   quennet::BusReply* r = invoke(part.address, coinsLeft.command, &error);
-  if (!r) return count(part.address, counted);
+  if (!r) return read(part.address, counted);
   connect(r, &quennet::BusReply::finished, this, [this, r, part, triesLeft, counted, coinsLeft] {
     r->deleteLater();
     const bool paying = calls::replyOf(*r, coinsLeft).value.value_or(0) > 0;
-    if (!paying) return count(part.address, counted);
+    if (!paying) return read(part.address, counted);
     QTimer::singleShot(kHopperPollMs, this,
                        [this, part, triesLeft] { awaitHopper(part, triesLeft - 1); });
   });
 }
 
-void Payouts::count(int address, const std::function<void(std::optional<qint64>)>& then) {
+void Payouts::read(int address, const std::function<void(std::optional<HopperReading>)>& then) {
   QString error;
   const DeviceCall<qint64> hopperCount = calls::hopperCount();
   quennet::BusReply* r = invoke(address, hopperCount.command, &error);
   if (!r) return then(std::nullopt);
-  connect(r, &quennet::BusReply::finished, this, [r, then, hopperCount] {
+  connect(r, &quennet::BusReply::finished, this, [this, r, address, then, hopperCount] {
     r->deleteLater();
-    then(calls::replyOf(*r, hopperCount).value);
+    const std::optional<qint64> count = calls::replyOf(*r, hopperCount).value;
+    if (!count) return then(std::nullopt);
+    QString error;
+    const DeviceCall<SerialNumber> serialNumber = calls::serialNumber();
+    quennet::BusReply* s = invoke(address, serialNumber.command, &error);
+    if (!s) return then(std::nullopt);
+    connect(s, &quennet::BusReply::finished, this, [s, then, count, serialNumber] {
+      s->deleteLater();
+      const auto serial = calls::replyOf(*s, serialNumber).value;
+      if (!serial) return then(std::nullopt);
+      then(HopperReading{*count, serial->rendered});
+    });
   });
 }
 
-// What the hopper's own count says went out, written and published.
-QByteArray Payouts::settle(const PayoutPart& part, qint64 countAfter) {
+std::optional<qint64> Payouts::settle(const PayoutPart& part, const HopperReading& after) {
   const qint64 moved =
-      ((countAfter - part.countBefore) % kCountModulus + kCountModulus) % kCountModulus;
-  const int paid = static_cast<int>(std::min<qint64>(moved, part.requested));
+      ((after.count - part.countBefore) % kCountModulus + kCountModulus) % kCountModulus;
+  // A part journalled before hoppers had their serial numbers written has none to compare.
+  const bool replaced = !part.serial.isEmpty() && after.serial != part.serial;
+  const bool doubt = replaced || moved > part.requested;
+  const int paid = doubt ? 0 : static_cast<int>(moved);
   const qint64 value = part.coinValue ? paid * *part.coinValue : 0;
-  const QByteArray payload = compact(QJsonObject{
+  const auto number = [doubt](qint64 n) {
+    return doubt ? QJsonValue() : QJsonValue(static_cast<double>(n));
+  };
+  QJsonObject o{
       {"id", part.id},
       {"request", QJsonDocument::fromJson(part.requestId).array().at(0)},
       {"address", part.address},
       {"requested", part.requested},
-      {"paid", paid},
-      {"unpaid", part.requested - paid},
+      {"state", doubt ? "in-doubt" : "settled"},
+      {"paid", number(paid)},
+      {"unpaid", number(part.requested - paid)},
       {"coin", part.coinValue ? QJsonValue(static_cast<double>(*part.coinValue)) : QJsonValue()},
-      {"value", part.coinValue ? QJsonValue(static_cast<double>(value)) : QJsonValue()},
-      {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}});
+      {"value", part.coinValue ? number(value) : QJsonValue()},
+      {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}};
+  if (doubt) {
+    o.insert(QStringLiteral("reason"),
+             replaced ? QStringLiteral("another hopper answers at address %1 (serial %2, was %3)")
+                            .arg(part.address)
+                            .arg(after.serial, part.serial)
+                      : QStringLiteral("the hopper's dispense count went from %1 to %2")
+                            .arg(part.countBefore)
+                            .arg(after.count));
+  }
+  const QByteArray payload = compact(o);
   // Published even when the journal fails now: the consumer hears of the coins either way.
   ledger_.settlePayout(part.id, payload, paid, value);
   publish_(QStringLiteral("payout"), payload);
   killPoint("payout-after-publish");
-  return payload;
+  if (doubt) return std::nullopt;
+  return value;
 }
 
 void Payouts::finishJob() {
@@ -375,25 +430,37 @@ void Payouts::finishJob() {
 
 QByteArray Payouts::payReply(const QJsonValue& id, qint64 amount, const QString& key) {
   qint64 paid = 0;
+  qint64 doubt = 0;
   QJsonArray ids;
   for (const QByteArray& payload : ledger_.payoutsOf(key)) {
     const QJsonObject o = QJsonDocument::fromJson(payload).object();
-    paid += o.value(QLatin1String("value")).toInteger();
+    if (o.value(QLatin1String("state")).toString() == u"in-doubt") {
+      doubt += o.value(QLatin1String("requested")).toInteger() *
+               o.value(QLatin1String("coin")).toInteger();
+    } else {
+      paid += o.value(QLatin1String("value")).toInteger();
+    }
     ids.append(o.value(QLatin1String("id")));
   }
-  return compact(QJsonObject{
-      {"id", id}, {"amount", amount}, {"paid", paid}, {"unpaid", amount - paid}, {"payouts", ids}});
+  QJsonObject reply{{"id", id},
+                    {"amount", amount},
+                    {"paid", paid},
+                    {"unpaid", std::max<qint64>(0, amount - paid - doubt)},
+                    {"payouts", ids}};
+  if (doubt > 0) reply.insert(QStringLiteral("inDoubt"), static_cast<double>(doubt));
+  return compact(reply);
 }
 
-std::optional<QByteArray> Payouts::storedReply(const QJsonValue& id) {
+std::optional<QByteArray> Payouts::storedRouteReply(const QJsonValue& id) {
   if (!ledger_.isOpen()) return std::nullopt;
-  const auto seen = ledger_.find(keyOf(id));
+  const auto seen = ledger_.find(routeKeyOf(id));
   if (!seen || seen->reply.isEmpty()) return std::nullopt;
   return seen->reply;
 }
 
-bool Payouts::remember(const QJsonValue& id, const QByteArray& request, const QByteArray& reply) {
-  const QString key = keyOf(id);
+bool Payouts::rememberRoute(const QJsonValue& id, const QByteArray& request,
+                            const QByteArray& reply) {
+  const QString key = routeKeyOf(id);
   return ledger_.isOpen() && ledger_.begin(key, request) && ledger_.finish(key, reply);
 }
 
@@ -412,7 +479,7 @@ void Payouts::reconcile() {
 
 void Payouts::settleFrom(const QList<PayoutPart>& parts, int k) {
   if (k < parts.size()) {
-    return count(parts[k].address, [this, parts, k](std::optional<qint64> after) {
+    return read(parts[k].address, [this, parts, k](std::optional<HopperReading> after) {
       if (after) settle(parts[k], *after);
       settleFrom(parts, k + 1);
     });
@@ -446,8 +513,8 @@ void Payouts::resend() {
   if (reconciled_ && !ledger_.unsettled().isEmpty()) reconcile();
 }
 
-bool Payouts::acknowledge(const QString& id) {
-  return ledger_.isOpen() && ledger_.acknowledgePayout(id);
+bool Payouts::acknowledge(const QStringList& ids) {
+  return ledger_.isOpen() && ledger_.acknowledgePayouts(ids);
 }
 
 // ---- query ---------------------------------------------------------------------------------

@@ -52,9 +52,11 @@ class Payouts : public QObject {
   Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish publish,
           QObject* parent = nullptr);
 
-  // Opens the ledger in the journal's file and prunes what is past its retention.
-  bool open(const QString& path);
+  // Opens the ledger in the journal's file and prunes what is past its retention by the journal's
+  // clock. Payout ids carry the journal's id: unique for ever, whatever file comes after.
+  bool open(const QString& path, const QString& journalId, std::function<qint64()> clock);
   void close();
+  bool isOpen() const { return ledger_.isOpen(); }
   QString errorString() const { return ledger_.errorString(); }
 
   // Why requests that change something cannot be kept to once now (the journal cannot be
@@ -75,11 +77,12 @@ class Payouts : public QObject {
   void reconcile();
   // Unacknowledged payouts, published again.
   void resend();
-  bool acknowledge(const QString& id);
-  // The stored reply to a request id seen before, and storing one: for requests answered
-  // elsewhere that must not run twice either.
-  std::optional<QByteArray> storedReply(const QJsonValue& id);
-  bool remember(const QJsonValue& id, const QByteArray& request, const QByteArray& reply);
+  // Acknowledged payouts, in one transaction.
+  bool acknowledge(const QStringList& ids);
+  // The stored reply to a route id seen before, and storing one: a route is not run twice
+  // either. Route ids are apart from the ids of requests on cmd.
+  std::optional<QByteArray> storedRouteReply(const QJsonValue& id);
+  bool rememberRoute(const QJsonValue& id, const QByteArray& request, const QByteArray& reply);
   // Replies `why` to everything queued.
   void stop(const QString& why);
 
@@ -109,8 +112,11 @@ class Payouts : public QObject {
   void nextPart();
   void dispense(const PayoutPart& part);
   void awaitHopper(const PayoutPart& part, int triesLeft);
-  void count(int address, const std::function<void(std::optional<qint64>)>& then);
-  QByteArray settle(const PayoutPart& part, qint64 countAfter);
+  // The hopper's dispense count and serial number; nothing when either cannot be read.
+  void read(int address, const std::function<void(std::optional<HopperReading>)>& then);
+  // Written and published: paid from the count, or in doubt when the count went back or moved
+  // more than asked, or another hopper answers at the address. The value paid; none in doubt.
+  std::optional<qint64> settle(const PayoutPart& part, const HopperReading& after);
   void settleFrom(const QList<PayoutPart>& parts, int k);
   void answer(const QString& key, const QByteArray& reply);
   void finishJob();
@@ -119,6 +125,7 @@ class Payouts : public QObject {
   void reply(const QByteArray& payload) { publish_(QStringLiteral("reply"), payload); }
   quennet::BusReply* invoke(int address, const quennet::BusCommand& command, QString* error);
   std::optional<qint64> coinValueOf(int address) const;
+  qint64 retentionMs() const;
 
   quennet::BusClient* bus_;
   DaemonOptions options_;
@@ -127,6 +134,7 @@ class Payouts : public QObject {
   LineBudget* budget_ = nullptr;
   QTimer budgetWait_;
   RequestLedger ledger_;
+  QString journalId_;
   QList<Job> jobs_;
   std::unique_ptr<Job> current_;
   bool reconciled_ = false;

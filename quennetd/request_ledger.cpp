@@ -27,8 +27,9 @@ RequestLedger::~RequestLedger() {
   close();
 }
 
-bool RequestLedger::open(const QString& path) {
+bool RequestLedger::open(const QString& path, std::function<qint64()> clock) {
   close();
+  clock_ = std::move(clock);
   // The journal's own connection may be writing: wait for it rather than fail.
   if (!sql_.open(path, QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"))) return false;
   return sql_.exec(QStringLiteral("PRAGMA synchronous=FULL")) &&
@@ -39,7 +40,36 @@ bool RequestLedger::open(const QString& path) {
              "request_id BLOB NOT NULL, address INTEGER NOT NULL, requested INTEGER NOT NULL, "
              "coin_value INTEGER, count_before INTEGER NOT NULL, paid INTEGER, value INTEGER, "
              "payload BLOB, recorded TEXT NOT NULL, settled TEXT, acked TEXT)")) &&
-         sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)"));
+         sql_.exec(QStringLiteral("CREATE INDEX IF NOT EXISTS payout_open ON payout(acked)")) &&
+         addColumn(QStringLiteral("payout"), QStringLiteral("serial TEXT")) &&
+         addColumn(QStringLiteral("payout"), QStringLiteral("acked_clock INTEGER")) &&
+         addColumn(QStringLiteral("request"), QStringLiteral("answered_clock INTEGER")) &&
+         stampUnaged();
+}
+
+// Rows acknowledged or answered before the journal kept its clock are aged from now.
+bool RequestLedger::stampUnaged() {
+  const QString now = QString::number(clock_());
+  return sql_.exec(QStringLiteral("UPDATE payout SET acked_clock = %1 WHERE acked IS NOT NULL AND "
+                                  "acked_clock IS NULL")
+                       .arg(now)) &&
+         sql_.exec(QStringLiteral("UPDATE request SET answered_clock = %1 WHERE reply IS NOT NULL "
+                                  "AND answered_clock IS NULL")
+                       .arg(now));
+}
+
+// A column later versions added, unless the table has it.
+bool RequestLedger::addColumn(const QString& table, const QString& column) {
+  QSqlQuery info(sql_.database());
+  if (!info.exec(QStringLiteral("PRAGMA table_info(%1)").arg(table))) {
+    return sql_.fail(table, info.lastError().text());
+  }
+  const QString name = column.section(u' ', 0, 0);
+  while (info.next()) {
+    if (info.value(1).toString() == name) return true;
+  }
+  info.finish();
+  return sql_.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2").arg(table, column));
 }
 
 void RequestLedger::close() {
@@ -71,19 +101,47 @@ bool RequestLedger::begin(const QString& key, const QByteArray& request) {
 
 bool RequestLedger::finish(const QString& key, const QByteArray& reply) {
   QSqlQuery query(sql_.database());
-  query.prepare(QStringLiteral("UPDATE request SET reply = ? WHERE key = ?"));
+  query.prepare(QStringLiteral("UPDATE request SET reply = ?, answered_clock = ? WHERE key = ?"));
   query.addBindValue(reply);
+  query.addBindValue(clock_());
   query.addBindValue(key);
   if (!query.exec())
     return sql_.fail(QStringLiteral("reply %1").arg(key), query.lastError().text());
   return true;
 }
 
+std::optional<qint64> RequestLedger::nextPayoutNumber() {
+  QSqlDatabase db = sql_.database();
+  if (!db.transaction()) {
+    sql_.fail(QStringLiteral("begin"), db.lastError().text());
+    return std::nullopt;
+  }
+  QSqlQuery query(db);
+  qint64 number = 1;
+  if (query.exec(QStringLiteral("SELECT value FROM meta WHERE key = 'payouts'")) && query.next()) {
+    number = query.value(0).toLongLong() + 1;
+  }
+  query.finish();
+  query.prepare(QStringLiteral("INSERT OR REPLACE INTO meta (key, value) VALUES ('payouts', ?)"));
+  query.addBindValue(QString::number(number));
+  if (!query.exec()) {
+    const QString detail = query.lastError().text();
+    db.rollback();
+    sql_.fail(QStringLiteral("payout number"), detail);
+    return std::nullopt;
+  }
+  if (db.commit()) return number;
+  const QString detail = db.lastError().text();
+  db.rollback();
+  sql_.fail(QStringLiteral("payout number"), detail);
+  return std::nullopt;
+}
+
 bool RequestLedger::beginPayout(const PayoutPart& part) {
   QSqlQuery query(sql_.database());
   query.prepare(QStringLiteral(
       "INSERT INTO payout (id, request_key, request_id, address, requested, coin_value, "
-      "count_before, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?)"));
+      "count_before, serial, recorded) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?)"));
   query.addBindValue(part.id);
   query.addBindValue(part.requestKey);
   query.addBindValue(part.requestId);
@@ -92,6 +150,7 @@ bool RequestLedger::beginPayout(const PayoutPart& part) {
   query.addBindValue(part.coinValue ? QVariant(*part.coinValue)
                                     : QVariant(QMetaType::fromType<qint64>()));
   query.addBindValue(part.countBefore);
+  query.addBindValue(part.serial);
   query.addBindValue(nowStamp());
   if (!query.exec())
     return sql_.fail(QStringLiteral("payout %1").arg(part.id), query.lastError().text());
@@ -117,8 +176,8 @@ QList<PayoutPart> RequestLedger::unsettled() {
   QList<PayoutPart> parts;
   QSqlQuery query(sql_.database());
   if (!query.exec(QStringLiteral(
-          "SELECT id, request_key, request_id, address, requested, coin_value, count_before "
-          "FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
+          "SELECT id, request_key, request_id, address, requested, coin_value, count_before, "
+          "serial FROM payout WHERE settled IS NULL ORDER BY rowid"))) {
     sql_.fail(QStringLiteral("unsettled payouts"), query.lastError().text());
     return parts;
   }
@@ -131,6 +190,7 @@ QList<PayoutPart> RequestLedger::unsettled() {
     part.requested = query.value(4).toInt();
     if (!query.value(5).isNull()) part.coinValue = query.value(5).toLongLong();
     part.countBefore = query.value(6).toLongLong();
+    part.serial = query.value(7).toString();
     parts.append(part);
   }
   return parts;
@@ -169,21 +229,36 @@ QList<QByteArray> RequestLedger::outstandingPayouts() {
   return list;
 }
 
-bool RequestLedger::acknowledgePayout(const QString& id) {
-  QSqlQuery query(sql_.database());
-  query.prepare(QStringLiteral(
-      "UPDATE payout SET acked = ? WHERE id = ? AND settled IS NOT NULL AND acked IS NULL"));
-  query.addBindValue(nowStamp());
-  query.addBindValue(id);
-  if (!query.exec()) return sql_.fail(QStringLiteral("ack %1").arg(id), query.lastError().text());
-  return query.numRowsAffected() > 0;
+bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
+  QSqlDatabase db = sql_.database();
+  if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
+  QSqlQuery query(db);
+  query.prepare(QStringLiteral("UPDATE payout SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                               "settled IS NOT NULL AND acked IS NULL"));
+  const QString when = nowStamp();
+  const qint64 clock = clock_();
+  for (const QString& id : ids) {
+    query.addBindValue(when);
+    query.addBindValue(clock);
+    query.addBindValue(id);
+    if (!query.exec()) {
+      const QString detail = query.lastError().text();
+      db.rollback();
+      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
+    }
+  }
+  if (db.commit()) return true;
+  const QString detail = db.lastError().text();
+  db.rollback();
+  return sql_.fail(QStringLiteral("ack"), detail);
 }
 
 QList<QByteArray> RequestLedger::unacknowledgedCredits() {
   QList<QByteArray> list;
   QSqlQuery query(sql_.database());
   if (!query.exec(
-          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL ORDER BY rowid"))) {
+          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
+                         "('credited', 'in-doubt') ORDER BY rowid"))) {
     return list;
   }
   while (query.next()) list.append(query.value(0).toByteArray());
@@ -194,7 +269,8 @@ LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
   LedgerTotals totals;
   QSqlDatabase db = sql_.database();
   QSqlQuery credits(db);
-  credits.prepare(QStringLiteral("SELECT payload FROM credit WHERE recorded >= ?"));
+  credits.prepare(
+      QStringLiteral("SELECT payload FROM credit WHERE state = 'credited' AND recorded >= ?"));
   credits.addBindValue(stamp(since));
   if (credits.exec()) {
     while (credits.next()) {
@@ -218,14 +294,15 @@ LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
   return totals;
 }
 
-bool RequestLedger::prune(const QDateTime& before) {
+bool RequestLedger::prune(qint64 ageMs) {
   QSqlDatabase db = sql_.database();
-  const QString limit = stamp(before);
+  const qint64 limit = clock_() - ageMs;
+  if (limit <= 0) return true;
   for (const char* statement :
-       {"DELETE FROM credit WHERE acked IS NOT NULL AND acked < ?",
-        "DELETE FROM payout WHERE acked IS NOT NULL AND acked < ?",
+       {"DELETE FROM credit WHERE acked IS NOT NULL AND acked_clock < ?",
+        "DELETE FROM payout WHERE acked IS NOT NULL AND acked_clock < ?",
         // A request goes with its payouts: none of them may still wait for an ack.
-        "DELETE FROM request WHERE reply IS NOT NULL AND recorded < ? AND NOT EXISTS "
+        "DELETE FROM request WHERE reply IS NOT NULL AND answered_clock < ? AND NOT EXISTS "
         "(SELECT 1 FROM payout WHERE payout.request_key = request.key)"}) {
     QSqlQuery query(db);
     query.prepare(QLatin1String(statement));

@@ -4,6 +4,7 @@
 // never runs again. A payout is written with the hopper's own dispense count before a coin moves,
 // so that whatever happens next, that count tells how many coins went out.
 
+#include <functional>
 #include <optional>
 
 #include <QByteArray>
@@ -31,6 +32,13 @@ struct PayoutPart {
   int requested = 0;
   std::optional<qint64> coinValue;  // minor units; unknown for a hopper pay was not told of
   qint64 countBefore = 0;           // the hopper's dispense count before this part
+  QString serial;                   // the hopper's serial number before this part
+};
+
+// What a hopper says of itself when a part is settled: its dispense count and serial number.
+struct HopperReading {
+  qint64 count = 0;
+  QString serial;
 };
 
 // What a consumer has not acknowledged, and the sums since a time.
@@ -50,7 +58,8 @@ class RequestLedger {
   RequestLedger& operator=(const RequestLedger&) = delete;
 
   // Opens the journal at `path` (its own connection) and makes the ledger's tables if missing.
-  bool open(const QString& path);
+  // `clock` is the journal's own clock (milliseconds), by which what is kept is aged.
+  bool open(const QString& path, std::function<qint64()> clock);
   void close();
   bool isOpen() const;
   QString errorString() const { return sql_.errorString(); }
@@ -60,6 +69,9 @@ class RequestLedger {
   bool begin(const QString& key, const QByteArray& request);
   bool finish(const QString& key, const QByteArray& reply);
 
+  // The next number of the journal's payouts, taken for good: never given twice, even once the
+  // payout it went to is pruned.
+  std::optional<qint64> nextPayoutNumber();
   // A hopper's part, written before the dispense command goes out.
   bool beginPayout(const PayoutPart& part);
   // The part's outcome, as published until acknowledged.
@@ -72,16 +84,21 @@ class RequestLedger {
   QStringList unanswered();
   // Settled payouts not acknowledged, oldest first.
   QList<QByteArray> outstandingPayouts();
-  bool acknowledgePayout(const QString& id);
+  bool acknowledgePayouts(const QStringList& ids);
 
   // Unacknowledged credits (the journal's) and payouts, and the sums since `since`.
   QList<QByteArray> unacknowledgedCredits();
   LedgerTotals totalsSince(const QDateTime& since);
-  // Drops acknowledged credits and payouts, and answered requests, older than `before`.
-  bool prune(const QDateTime& before);
+  // Drops credits and payouts acknowledged, and requests answered, longer than `ageMs` ago by the
+  // journal's clock. A request goes only once none of its payouts is left.
+  bool prune(qint64 ageMs);
 
  private:
+  bool addColumn(const QString& table, const QString& column);
+  bool stampUnaged();
+
   SqlConnection sql_{QStringLiteral("ledger")};
+  std::function<qint64()> clock_;
 };
 
 }  // namespace quennetd

@@ -1,11 +1,15 @@
 #include "quennetd/service.h"
 
+#include <sys/statvfs.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <utility>
 
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +20,7 @@
 #include "quennet/bus/event_poller.h"
 #include "quennet/link/link_engine.h"
 #include "quennet/link/quennet_error.h"
+#include "quennetd/journal_seen.h"
 #include "quennetd/kill_point.h"
 
 namespace quennetd {
@@ -38,8 +43,29 @@ using quennet::EventKind;
 constexpr int kStackerAndEscrow = quennet::kBillModeStacker | quennet::kBillModeEscrow;
 // A route for a note that is no longer the one in escrow.
 const QString kEscrowChanged = QStringLiteral("escrow changed");
+const QString kRouteByEscrowId =
+    QStringLiteral("notes are held for the consumer: route them on route, by their escrow id");
 constexpr auto kNoteReturned = static_cast<std::uint8_t>(quennet::BillStatus::Returned);
+constexpr auto kCashBoxRemoved = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxRemoved);
+constexpr auto kCashBoxInserted = static_cast<std::uint8_t>(quennet::BillStatus::CashBoxInserted);
 constexpr int kBufferedEvents = 5;
+
+// The statuses that say the note in escrow has gone: given back, jammed, stacked unread.
+bool leftEscrow(std::uint8_t status) {
+  using quennet::BillStatus;
+  switch (static_cast<BillStatus>(status)) {
+    case BillStatus::Returned:
+    case BillStatus::JammedInValidator:
+    case BillStatus::JammedInStacker:
+    case BillStatus::StackerJammed:
+    case BillStatus::StackerJam:
+    case BillStatus::JammedInTransportSafe:
+    case BillStatus::UnknownNoteStacked:
+      return true;
+    default:
+      return false;
+  }
+}
 
 QString shuttingDown() {
   return QStringLiteral("shutting down");
@@ -172,6 +198,7 @@ struct Service::Device {
   std::optional<EventPoller::Source> source;
   std::unique_ptr<EventPoller> poller;
   bool enabled = false;               // its master inhibit opened by this service, since no reset
+  bool cashBoxOut = false;            // the validator said its cash box was taken out
   bool primed = false;                // the first buffer since polling started has been read
   std::optional<int> primedFrom;      // the counter the journal had when polling started
   QList<Denomination> denominations;  // by position - 1
@@ -195,6 +222,8 @@ struct Service::Device {
            source == EventPoller::Source::CoinAcceptor;
   }
   bool isValidator() const { return source == EventPoller::Source::BillValidator; }
+  // Enabled and able to take money now.
+  bool taking() const { return accepts() && enabled && !cashBoxOut && state != DeviceState::Lost; }
   // Derived only from what identifies the event, so that reading it again gives the same id.
   QString creditId(const QString& epoch, int counter, int position) const {
     return QStringLiteral("%1-%2-%3-%4").arg(serial, epoch).arg(counter).arg(position);
@@ -213,11 +242,17 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   commandWait_.setSingleShot(true);
   connect(&commandWait_, &QTimer::timeout, this, &Service::runCommands);
   resend_.setInterval(kResendIntervalMs);
-  connect(&resend_, &QTimer::timeout, this, &Service::resendOutstanding);
+  connect(&resend_, &QTimer::timeout, this, [this] {
+    // The journal's clock reaches the file at least this often.
+    if (journalWritable()) journal_.saveClock();
+    resendOutstanding();
+  });
   journalRetry_.setInterval(kJournalRetryMs);
   connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
   journalWatch_.setInterval(kJournalWatchMs);
-  connect(&journalWatch_, &QTimer::timeout, this, [this] { journalWritable(); });
+  connect(&journalWatch_, &QTimer::timeout, this, &Service::watch);
+  ackWrite_.setSingleShot(true);
+  connect(&ackWrite_, &QTimer::timeout, this, &Service::writeAcks);
   identifyAgain_.setInterval(kIdentifyRetryMs);
   connect(&identifyAgain_, &QTimer::timeout, this, [this] {
     for (const auto& [address, device] : devices_) {
@@ -233,6 +268,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   });
   connect(&mqtt_, &MqttLink::connected, this, [this] {
     brokerProblem_.clear();
+    brokerStalled_ = false;
     lastStatus_.clear();
     if (options_.inhibitWithoutBroker) enableAgain();
     publishStatus();
@@ -269,9 +305,8 @@ bool Service::start(QString* error) {
   // turns, each missing what the other was sent.
   pid_t holder = 0;
   QString why;
-  if (!clientLock_.acquire(
-          QStringLiteral("%1:%2/%3").arg(mqtt.host).arg(mqtt.port).arg(mqtt.clientId), &holder,
-          &why)) {
+  // Locked by the id alone: "localhost" and "127.0.0.1" may well be the same broker.
+  if (!clientLock_.acquire(mqtt.clientId, &holder, &why)) {
     *error = why.isEmpty()
                  ? QStringLiteral(
                        "the MQTT client id '%1' is in use by another quennetd "
@@ -286,24 +321,36 @@ bool Service::start(QString* error) {
   mqtt.tlsCaPath = options_.tlsCaPath;
   mqtt.tlsCertFile = options_.tlsCertFile;
   mqtt.tlsKeyFile = options_.tlsKeyFile;
+  // Taking money only while the broker is there wants to know soon when it is not.
+  if (options_.inhibitWithoutBroker) mqtt.keepAliveS = kBrokerKeepAliveS;
   mqtt.willTopic = options_.prefix + QStringLiteral("/status");
   mqtt.willPayload = compact(QJsonObject{{"state", "offline"}});
   mqtt.subscriptions = {options_.prefix + QStringLiteral("/ack"),
                         options_.prefix + QStringLiteral("/cmd"),
                         options_.prefix + QStringLiteral("/route")};
   // A journal that cannot be opened keeps every acceptor inhibited; the status says why. One that
-  // another service holds is that service's: this one does not start.
-  if (!journal_.open(options_.journal)) {
+  // another service holds is that service's: this one does not start. Nor on a journal other
+  // than the one last written, unless told to.
+  QString refusal;
+  if (!openJournal(&refusal)) {
+    if (!refusal.isEmpty()) {
+      *error = refusal;
+      return false;
+    }
     if (journal_.inUse()) {
       *error = QStringLiteral("the journal %1 is in use by another quennetd").arg(options_.journal);
       return false;
     }
     journalError_ = journal_.errorString();
     journalRetry_.start();
+  } else if (const QString full = noRoom(); !full.isEmpty()) {
+    // A disk full before anything was offered: nothing is taken until there is room.
+    journalError_ = full;
+    journalRetry_.start();
   }
   // Without the journal, requests that change something are refused (they could not be kept to
   // once). The ledger lives in the journal's file, behind the journal's lock.
-  if (journal_.isOpen()) payouts_.open(options_.journal);
+  if (journal_.isOpen()) openLedger();
   payouts_.setJournalProblem([this] { return journalWritable() ? QString() : journalError_; });
   payouts_.setBudget(&budget_);
   if (!mqtt_.start(mqtt, error)) return false;
@@ -326,7 +373,7 @@ QString Service::statusLine() const {
     line += QStringLiteral(", journal failed: ") + journalError_;
   }
   if (!accepting()) line += QStringLiteral(", not accepting");
-  if (!mqtt_.isConnected() && !brokerProblem_.isEmpty()) {
+  if ((!mqtt_.isConnected() || brokerStalled_) && !brokerProblem_.isEmpty()) {
     line += QStringLiteral(", broker: ") + brokerProblem_;
   }
   return line;
@@ -334,15 +381,13 @@ QString Service::statusLine() const {
 
 bool Service::mayAccept() const {
   return journalError_.isEmpty() && state_ != State::Stopping &&
-         (!options_.inhibitWithoutBroker || mqtt_.isConnected());
+         (!options_.inhibitWithoutBroker || (mqtt_.isConnected() && !brokerStalled_));
 }
 
 bool Service::accepting() const {
   if (!mayAccept() || !portOpen_) return false;
-  return std::any_of(devices_.begin(), devices_.end(), [](const auto& entry) {
-    const Device& d = *entry.second;
-    return d.accepts() && d.enabled && d.state != DeviceState::Lost;
-  });
+  return std::any_of(devices_.begin(), devices_.end(),
+                     [](const auto& entry) { return entry.second->taking(); });
 }
 
 // ---- the bus -------------------------------------------------------------------------------
@@ -501,10 +546,12 @@ void Service::initialise(const DevicePtr& device, const Then& done) {
   }
   const std::uint16_t mask =
       options_.notes == u"none" ? 0 : maskOf(device->denominations, options_.notes);
-  const auto master = [this, device, address, done](bool inhibitsSet) {
+  const auto master = [this, device, address, done, mask](bool inhibitsSet) {
+    inhibitsSet = inhibitsSet && mask != 0;
     const bool open = mayAccept();
     calls_.send(address, calls::setMaster(open ? Master::Accept : Master::Inhibit),
                 [device, open, inhibitsSet, done](const CallReply<Nothing>& set) {
+                  // Enabled for nothing (--notes none) takes no money either.
                   device->enabled = open && inhibitsSet && set.ok();
                   done();
                 });
@@ -532,9 +579,9 @@ void Service::startPolling(const DevicePtr& device) {
   connect(poller, &EventPoller::bufferRead, this,
           [this, d](int counter) { onBufferRead(*d, counter); });
   connect(poller, &EventPoller::eventsLost, this, [this, d](int count) {
-    publishEvent(*d, d->poller->lastCounter(), QStringLiteral("lost"),
-                 QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count),
-                 {{"count", count}});
+    if (!d->mark) return;
+    // Journalled with the mark as it stands: the events the buffer still holds come next.
+    if (!recordLoss(*d, d->poller->lastCounter(), count, *d->mark)) d->replay = true;
   });
   connect(poller, &EventPoller::counterReset, this, [this, d] { onReset(*d); });
   connect(poller, &EventPoller::deviceLost, this, [this, d] {
@@ -639,7 +686,13 @@ void Service::onEvent(Device& device, const BusEvent& event) {
                : kind == EventKind::Fault ? QStringLiteral("fault")
                                           : QStringLiteral("status"),
                event.text);
-  if (bill && (kind == EventKind::Credit || event.a == 0)) {
+  if (bill && event.a == 0 && (event.b == kCashBoxRemoved || event.b == kCashBoxInserted)) {
+    device.cashBoxOut = event.b == kCashBoxRemoved;
+    publishStatus();
+  }
+  // The held note stays held through what says nothing of it (a cheat, the cash box): only a note
+  // stacked, given back or jammed has left escrow.
+  if (bill && (kind == EventKind::Credit || (event.a == 0 && leftEscrow(event.b)))) {
     device.hold.stop();
     device.held.reset();
   }
@@ -647,6 +700,9 @@ void Service::onEvent(Device& device, const BusEvent& event) {
 }
 
 void Service::onBufferRead(Device& device, int counter) {
+  // Whether the journal is still the file it was, at every poll: a journal deleted or replaced
+  // stops acceptance before the next coin can go in.
+  journalWritable();
   if (!device.primed) {
     device.primed = true;
     if (device.primedFrom && device.accepts()) {
@@ -657,10 +713,13 @@ void Service::onBufferRead(Device& device, int counter) {
         // Taken while nobody read the buffer, and more than it keeps: never silently.
         const int missed =
             EventPoller::eventsBetween(*device.primedFrom, counter) - kBufferedEvents;
-        if (missed > 0) {
-          publishEvent(device, counter, QStringLiteral("lost"),
-                       QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(missed),
-                       {{"count", missed}});
+        if (missed > 0 && !device.replay) {
+          const DeviceMark at = markAt(device, counter);
+          if (recordLoss(device, counter, missed, at)) {
+            device.mark = at;
+          } else {
+            device.replay = true;
+          }
         }
       }
     }
@@ -672,7 +731,7 @@ void Service::onBufferRead(Device& device, int counter) {
   }
   if (device.replay) return;
   device.mark = markAt(device, counter);
-  if (device.stored != device.mark && journalWritable()) {
+  if (device.stored != device.mark && journalTakes()) {
     if (journal_.setMark(device.key(), *device.mark)) {
       device.stored = device.mark;
     } else {
@@ -687,7 +746,8 @@ void Service::onReset(Device& device) {
   device.hold.stop();
   device.held.reset();
   const DeviceMark next{newEpoch(), 0, device.mark ? device.mark->seq : 0};
-  if (!noteReturned(device, next)) device.replay = true;
+  // A note routed to the stacker may be in the cash box or back with the customer: nobody knows.
+  if (!noteInDoubt(device, next)) device.replay = true;
   if (!device.replay) device.mark = next;
   publishEvent(device, 0, QStringLiteral("reset"), QStringLiteral("Device reset"));
   publishStatus();
@@ -695,7 +755,7 @@ void Service::onReset(Device& device) {
 }
 
 bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
-  if (!journalWritable()) return false;
+  if (!journalTakes()) return false;
   const bool note = device.isValidator();
   const int position = event.a;
   QString id = device.creditId(next.epoch, event.counter, position);
@@ -709,25 +769,8 @@ bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
       return false;
     }
   }
-  const Denomination d = position >= 1 && position <= device.denominations.size()
-                             ? device.denominations[position - 1]
-                             : Denomination{};
   next.seq += 1;
-  QJsonObject o{{"id", id},
-                {"address", device.address},
-                {"serial", device.label},
-                {"kind", note ? "note" : "coin"},
-                {"position", position},
-                {"code", d.code},
-                {"currency", d.currency},
-                {"value", d.value ? QJsonValue(static_cast<double>(*d.value)) : QJsonValue()},
-                {"counter", counter},
-                {"seq", static_cast<double>(next.seq)},
-                {"time", now()}};
-  if (d.scale) {
-    o.insert(QStringLiteral("scale"),
-             QJsonObject{{"factor", d.scale->factor}, {"decimals", d.scale->decimals}});
-  }
+  const QJsonObject o = creditBody(device, id, position, counter, next.seq);
   const JournalCredit credit{id, compact(o)};
   // On disk first; only then may anybody hear of it.
   killPoint("before-journal");
@@ -739,13 +782,86 @@ bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
   device.mark = next;
   device.stored = next;
   killPoint("after-journal");
-  mqtt_.publish(options_.prefix + QStringLiteral("/credit"), credit.payload, 1, false);
+  publishEntry(credit);
   return true;
+}
+
+QJsonObject Service::creditBody(const Device& device, const QString& id, int position,
+                                int counter, qint64 seq) const {
+  const Denomination d = position >= 1 && position <= device.denominations.size()
+                             ? device.denominations[position - 1]
+                             : Denomination{};
+  QJsonObject o{{"id", id},
+                {"address", device.address},
+                {"serial", device.label},
+                {"kind", device.isValidator() ? "note" : "coin"},
+                {"position", position},
+                {"code", d.code},
+                {"currency", d.currency},
+                {"value", d.value ? QJsonValue(static_cast<double>(*d.value)) : QJsonValue()},
+                {"counter", counter},
+                {"seq", static_cast<double>(seq)},
+                {"state", "credited"},
+                {"time", now()}};
+  if (d.scale) {
+    o.insert(QStringLiteral("scale"),
+             QJsonObject{{"factor", d.scale->factor}, {"decimals", d.scale->decimals}});
+  }
+  return o;
+}
+
+bool Service::noteInDoubt(Device& device, DeviceMark next) {
+  if (!device.pending) return true;
+  if (!journalTakes()) return false;
+  next.seq += 1;
+  QJsonObject o = creditBody(device, device.pending->id, device.pending->position,
+                             device.pending->counter, next.seq);
+  o.insert(QStringLiteral("state"), QStringLiteral("in-doubt"));
+  o.insert(QStringLiteral("reason"),
+           QStringLiteral("the validator reset after the note was routed to the stacker"));
+  const JournalCredit entry{device.pending->id, compact(o), Entry::InDoubt};
+  if (!journal_.recordCredit(device.key(), entry, next)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.pending.reset();
+  device.mark = next;
+  device.stored = next;
+  publishEntry(entry);
+  return true;
+}
+
+bool Service::recordLoss(Device& device, int counter, int count, const DeviceMark& mark) {
+  if (!journalTakes()) return false;
+  const QString id = QStringLiteral("%1-%2-%3-lost").arg(device.serial, mark.epoch).arg(counter);
+  const JournalCredit entry{
+      id,
+      compact(QJsonObject{{"id", id},
+                          {"address", device.address},
+                          {"counter", counter},
+                          {"kind", "lost"},
+                          {"text", QStringLiteral("%1 event(s) lost: the buffer keeps five")
+                                       .arg(count)},
+                          {"count", count},
+                          {"time", now()}}),
+      Entry::Lost};
+  if (!journal_.recordCredit(device.key(), entry, mark)) {
+    journalFailed(journal_.errorString());
+    return false;
+  }
+  device.stored = mark;
+  publishEntry(entry);
+  return true;
+}
+
+void Service::publishEntry(const JournalCredit& entry) {
+  publish(entry.entry == Entry::Lost ? QStringLiteral("event") : QStringLiteral("credit"),
+          entry.payload);
 }
 
 bool Service::noteReturned(Device& device, const DeviceMark& next) {
   if (!device.pending) return true;
-  if (!journalWritable() || !journal_.dropPending(device.key(), device.pending->id, next)) {
+  if (!journalTakes() || !journal_.dropPending(device.key(), device.pending->id, next)) {
     journalFailed(journal_.errorString());
     return false;
   }
@@ -832,14 +948,60 @@ void Service::holdExpired(quint8 address) {
 // ---- the journal ---------------------------------------------------------------------------
 
 bool Service::journalWritable() {
-  if (journalLost_) return false;
-  if (journal_.isOpen() && !journal_.stillThere()) {
-    // Deleted or replaced: whatever is written now would be lost with the old file.
+  if (!journalLost_ && journal_.isOpen() && !journal_.stillThere() && !restoreJournal()) {
+    // Replaced, or deleted and not to be restored: nothing more is taken; what is written now
+    // lives only as long as this service keeps the old file open.
     journalLost_ = true;
     journalFailed(QStringLiteral("lost"));
-    return false;
   }
   return journalError_.isEmpty() && journal_.isOpen();
+}
+
+// A journal deleted under the service is written back from the file it still holds open, with
+// everything in it: credits not acknowledged, request ids, where every device stands.
+bool Service::restoreJournal() {
+  if (!journal_.deleted()) return false;
+  const bool ledger = payouts_.isOpen();
+  payouts_.close();
+  const bool restored = journal_.restore();
+  if (ledger && journal_.isOpen()) openLedger();
+  if (!restored) return false;
+  emit statusChanged(
+      QStringLiteral("the journal %1 was deleted: written back from the file still open")
+          .arg(options_.journal));
+  return true;
+}
+
+QString Service::noRoom() const {
+  struct statvfs disk {};
+  const QByteArray folder = QFile::encodeName(QFileInfo(options_.journal).absolutePath());
+  if (::statvfs(folder.constData(), &disk) != 0) return {};
+  const qint64 room = static_cast<qint64>(disk.f_bavail) * static_cast<qint64>(disk.f_frsize);
+  if (room >= kJournalRoomBytes) return {};
+  return QStringLiteral("disk full: %1 bytes free").arg(room);
+}
+
+void Service::watch() {
+  if (journalWritable()) {
+    if (const QString full = noRoom(); !full.isEmpty()) journalFailed(full);
+  }
+  if (!options_.inhibitWithoutBroker) return;
+  const bool stalled =
+      mqtt_.isConnected() && mqtt_.oldestUnconfirmedMs() > kBrokerAnswerMs;
+  if (stalled == brokerStalled_) return;
+  brokerStalled_ = stalled;
+  if (stalled) {
+    brokerProblem_ = QStringLiteral("the broker takes no messages");
+    inhibitAll();
+  } else {
+    brokerProblem_.clear();
+    enableAgain();
+  }
+  emit statusChanged(statusLine());
+}
+
+bool Service::journalTakes() {
+  return journalWritable() || (journalLost_ && journal_.isOpen());
 }
 
 void Service::journalFailed(const QString& why) {
@@ -858,16 +1020,26 @@ void Service::journalFailed(const QString& why) {
 void Service::retryJournal() {
   if (journalError_.isEmpty()) return journalRetry_.stop();
   if (journalLost_ || state_ == State::Stopping) return;
-  if (!journal_.isOpen() && !journal_.open(options_.journal)) {
-    journalError_ = journal_.errorString();
+  QString refusal;
+  if (!journal_.isOpen() && !openJournal(&refusal)) {
+    journalError_ = refusal.isEmpty() ? journal_.errorString() : refusal;
     return publishStatus();
   }
   if (!journal_.probe()) {
     journalError_ = journal_.errorString();
     return publishStatus();
   }
+  if (const QString full = noRoom(); !full.isEmpty()) {
+    journalError_ = full;
+    return publishStatus();
+  }
   journalError_.clear();
   journalRetry_.stop();
+  // A journal that failed at start: the ledger opens with it, and what a kill left is settled.
+  if (!payouts_.isOpen()) {
+    openLedger();
+    if (portOpen_ && !busy_) payouts_.reconcile();
+  }
   for (auto& [address, device] : devices_) {
     if (!device->identified()) continue;
     // What lies after the journal's mark is read again: a credit missed meanwhile is taken now.
@@ -888,6 +1060,31 @@ void Service::retryJournal() {
   publishStatus();
 }
 
+bool Service::openJournal(QString* refusal) {
+  const QString seen = seenPath(options_);
+  const std::optional<JournalSeen> last = readSeen(seen);
+  // A journal gone is not made anew behind the service's back.
+  if (last && !options_.acceptJournal && !QFileInfo::exists(options_.journal)) {
+    *refusal = journalRefusal(options_.journal, std::nullopt, *last);
+    return false;
+  }
+  if (!journal_.open(options_.journal)) return false;
+  if (last && !options_.acceptJournal) {
+    *refusal =
+        journalRefusal(options_.journal, JournalSeen{journal_.id(), journal_.writes()}, *last);
+    if (!refusal->isEmpty()) {
+      journal_.close();
+      return false;
+    }
+  }
+  journal_.setSeenFile(seen);
+  return true;
+}
+
+void Service::openLedger() {
+  payouts_.open(options_.journal, journal_.id(), [this] { return journal_.clockMs(); });
+}
+
 void Service::inhibitAll() {
   for (const auto& [address, device] : devices_) {
     if (!device->accepts()) continue;
@@ -905,11 +1102,8 @@ void Service::enableAgain() {
 }
 
 void Service::resendOutstanding() {
-  if (!mqtt_.isConnected() || !journal_.isOpen() || journalLost_) return;
-  const QString topic = options_.prefix + QStringLiteral("/credit");
-  for (const JournalCredit& credit : journal_.outstanding()) {
-    mqtt_.publish(topic, credit.payload, 1, false);
-  }
+  if (!mqtt_.isConnected() || !journal_.isOpen()) return;
+  for (const JournalCredit& entry : journal_.outstanding()) publishEntry(entry);
   payouts_.resend();
 }
 
@@ -964,10 +1158,23 @@ void Service::onAck(const QByteArray& payload) {
   if (payload.size() > kMaxCommandBytes) return;
   const QString id =
       QJsonDocument::fromJson(payload).object().value(QLatin1String("id")).toString();
-  if (id.isEmpty()) return;
+  if (id.isEmpty() || ackSet_.contains(id)) return;
+  // Beyond the bound it is dropped: the credit comes again and is acknowledged again.
+  if (acks_.size() >= kAcksWaiting) return;
+  acks_.append(id);
+  ackSet_.insert(id);
+  if (!ackWrite_.isActive()) ackWrite_.start(kAckBatchMs);
+}
+
+// One batch in one transaction; the rest wait their turn, so the polls keep theirs.
+void Service::writeAcks() {
+  const QStringList batch = acks_.mid(0, kAcksPerBatch);
+  acks_.remove(0, batch.size());
+  for (const QString& id : batch) ackSet_.remove(id);
   // An ack the journal cannot take now is asked for again: the credit is published again.
-  if (journalWritable()) journal_.acknowledge(id);
-  payouts_.acknowledge(id);
+  if (journalTakes() && !journal_.acknowledge(batch)) journalFailed(journal_.errorString());
+  payouts_.acknowledge(batch);
+  if (!acks_.isEmpty()) ackWrite_.start(kAckBatchMs);
 }
 
 void Service::replyError(const QJsonValue& id, const QString& error) {
@@ -986,6 +1193,10 @@ void Service::onCommand(const QByteArray& payload) {
   if (device == devices_.end() || !device->second->answering()) {
     return replyError(command.id,
                       QStringLiteral("no device answering at address %1").arg(command.address));
+  }
+  // Held notes are routed by their escrow id: a RouteBill routes whatever note is held.
+  if (calls::isRoute(command.method) && options_.escrow == EscrowPolicy::Hold) {
+    return replyError(command.id, kRouteByEscrowId);
   }
   // What changes a device runs once by its id, kept in the journal.
   if (!CommandGate::isOpen(command.method)) return payouts_.run(command, payload);
@@ -1068,9 +1279,12 @@ void Service::onRoute(const QByteArray& payload) {
   const QJsonValue id = o.value(QLatin1String("id"));
   if (!gate_.admit()) return refuse(id, QStringLiteral("too many requests"));
   if (!id.isString() && !id.isDouble()) return refuse(QJsonValue(), QStringLiteral("no id"));
+  if (const QString twice = duplicateKey(payload); !twice.isEmpty()) {
+    return refuse(id, duplicateKeyError(twice));
+  }
   if (state_ == State::Stopping) return refuse(id, shuttingDown());
   // Asked again: the answer it had; the note is not routed twice.
-  if (const auto stored = payouts_.storedReply(id)) {
+  if (const auto stored = payouts_.storedRouteReply(id)) {
     return publish(QStringLiteral("reply"), *stored);
   }
   const QString escrow = o.value(QLatin1String("escrow")).toString();
@@ -1106,7 +1320,7 @@ void Service::onRoute(const QByteArray& payload) {
                             {"status", reply.caption},
                             {"acknowledged", reply.acknowledged},
                             {"outputs", QJsonObject::fromVariantMap(reply.outputs)}});
-    payouts_.remember(id, payload, answer);
+    payouts_.rememberRoute(id, payload, answer);
     publish(QStringLiteral("reply"), answer);
   };
 }

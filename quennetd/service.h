@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -33,9 +34,23 @@ namespace quennetd {
 
 // Unacknowledged credits are published again this often (and after every reconnect).
 inline constexpr int kResendIntervalMs = 30000;
+// Acknowledgements are written in batches, one transaction each, at most this many this often:
+// however many arrive, the journal never holds up the polls for long.
+inline constexpr int kAckBatchMs = 50;
+inline constexpr int kAcksPerBatch = 500;
+// Acknowledgements waiting beyond this are dropped: their credits are published again and
+// acknowledged again.
+inline constexpr int kAcksWaiting = 20000;
 // A journal that failed is tried again this often; whether the file is still there, more often.
 inline constexpr int kJournalRetryMs = 5000;
 inline constexpr int kJournalWatchMs = 1000;
+// Less room than this on the journal's disk counts as full: no money is taken that might not be
+// written.
+inline constexpr qint64 kJournalRoomBytes = 64 * 1024;
+// With --inhibit-without-broker: a broker that has not taken a message for this long, or has not
+// answered its keep-alive, counts as away.
+inline constexpr int kBrokerAnswerMs = 2000;
+inline constexpr int kBrokerKeepAliveS = 5;
 
 struct Denomination {
   QString code;
@@ -115,6 +130,14 @@ class Service : public QObject {
   DeviceMark markAt(const Device& device, int counter) const;
   bool credit(Device& device, const quennet::BusEvent& event, DeviceMark next);
   bool noteReturned(Device& device, const DeviceMark& next);
+  // The note routed to the stacker can no longer be seen (the validator reset before it said):
+  // published as a credit in doubt until a consumer settles it.
+  bool noteInDoubt(Device& device, DeviceMark next);
+  // Events that fell out of the device's buffer unread: journalled, published until acknowledged.
+  bool recordLoss(Device& device, int counter, int count, const DeviceMark& mark);
+  QJsonObject creditBody(const Device& device, const QString& id, int position, int counter,
+                         qint64 seq) const;
+  void publishEntry(const JournalCredit& entry);
   void escrow(Device& device, const quennet::BusEvent& event, const DeviceMark& next);
   bool journalNote(Device& device);
   // Sends the route; `then` gets its reply. False when nothing was sent: the port is closed.
@@ -128,9 +151,22 @@ class Service : public QObject {
   void publishStatus();
   void publish(const QString& leaf, const QByteArray& payload, bool retain = false);
   void resendOutstanding();
+  // Opens the journal and checks it is the one last written; false with `refusal` when it is
+  // not (and --accept-journal was not given), false alone when it cannot be opened.
+  bool openJournal(QString* refusal);
+  // Whether the journal takes writes: what lets the service take money.
   bool journalWritable();
+  // Whether money already taken can be written: also to a journal deleted or replaced under the
+  // service, which it still holds open.
+  bool journalTakes();
+  bool restoreJournal();
   void journalFailed(const QString& why);
+  // Why the journal's disk has no room; empty while it has.
+  QString noRoom() const;
+  // Every second: the journal still there with room, and (when asked) the broker taking messages.
+  void watch();
   void retryJournal();
+  void openLedger();
   void inhibitAll();
   void enableAgain();
 
@@ -139,6 +175,7 @@ class Service : public QObject {
   void replyError(const QJsonValue& id, const QString& error);
   void runCommands();
   void onAck(const QByteArray& payload);
+  void writeAcks();
   void onRoute(const QByteArray& payload);
 
   // The orderly stop: held notes back and acceptors inhibited, their buffers read a last time,
@@ -173,6 +210,7 @@ class Service : public QObject {
   QString journalError_;
   bool journalLost_ = false;  // deleted or replaced under the service: never written again
   QString brokerProblem_;     // why the broker cannot be reached, while it cannot
+  bool brokerStalled_ = false;  // connected, but taking nothing
   InstanceLock clientLock_;
   int backoffMs_ = 1000;
   QTimer reopen_;
@@ -180,6 +218,9 @@ class Service : public QObject {
   QTimer journalRetry_;
   QTimer journalWatch_;
   QTimer identifyAgain_;
+  QStringList acks_;  // acknowledgements not yet written, in the order they came
+  QSet<QString> ackSet_;
+  QTimer ackWrite_;
   QByteArray lastStatus_;
 };
 

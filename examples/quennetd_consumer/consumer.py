@@ -9,7 +9,9 @@ ack is sent: a credit booked but not acknowledged is published again by the serv
 recognised here by its id, never booked twice. The broker keeps what arrives while this program
 is down (a persistent session, QoS 1). Gaps: a device's event counter that skips (1 to 255, then
 1 again; 0 after a reset), a credit's per-device `seq` that skips, and the service's own `lost`
-events are reported on standard error.
+events are reported on standard error. A loss is booked and acknowledged by its id like a credit.
+A credit or payout in doubt (state "in-doubt": a note the validator reset over, a payout whose
+hopper was replaced) is booked for a person to settle, never as money.
 
 Needs python3-paho-mqtt (Debian).
 """
@@ -87,7 +89,7 @@ class Consumer:
         elif leaf == "payout":
             self.payout(client, body)
         elif leaf == "event":
-            self.event(body)
+            self.event(client, body)
         elif leaf == "status":
             say(f"status {body.get('state')} accepting={body.get('accepting')}")
 
@@ -98,7 +100,13 @@ class Consumer:
         else:
             self.check_seq(credit)
             self.ledger.book(credit)
-            say(f"booked {credit_id} {credit.get('value')} {credit.get('currency')}")
+            if credit.get("state") == "in-doubt":
+                # Maybe in the cash box, maybe back with the customer: booked for a person to
+                # settle, never as money taken.
+                warn(f"in doubt {credit_id} {credit.get('value')} {credit.get('currency')}: "
+                     f"{credit.get('reason')}")
+            else:
+                say(f"booked {credit_id} {credit.get('value')} {credit.get('currency')}")
         # Acked after it is on disk; acked again when it comes again (the first ack was lost).
         client.publish(self.topic("ack"), json.dumps({"id": credit_id}), qos=1)
 
@@ -109,7 +117,11 @@ class Consumer:
             say(f"again {payout_id}")
         else:
             self.ledger.book(payout)
-            say(f"paid {payout_id} {payout.get('paid')} coin(s), {payout.get('unpaid')} unpaid")
+            if payout.get("state") == "in-doubt":
+                warn(f"in doubt {payout_id}: {payout.get('requested')} coin(s) asked, "
+                     f"{payout.get('reason')}")
+            else:
+                say(f"paid {payout_id} {payout.get('paid')} coin(s), {payout.get('unpaid')} unpaid")
         client.publish(self.topic("ack"), json.dumps({"id": payout_id}), qos=1)
 
     def check_seq(self, credit):
@@ -123,10 +135,17 @@ class Consumer:
         if last is None or seq > last:
             self.seqs[device] = seq
 
-    def event(self, event):
+    def event(self, client, event):
         address, counter = event.get("address"), event.get("counter")
         if event.get("kind") == "lost":
-            warn(f"lost: device {address}: {event.get('text')}")
+            loss_id = event.get("id")
+            if loss_id is None or loss_id not in self.ledger.booked:
+                warn(f"lost: device {address}: {event.get('text')}")
+                if loss_id is not None:
+                    self.ledger.book(event)
+            # Journalled by the service: published again until acknowledged.
+            if loss_id is not None:
+                client.publish(self.topic("ack"), json.dumps({"id": loss_id}), qos=1)
         if not isinstance(counter, int):
             return
         last = self.counters.get(address)

@@ -119,6 +119,19 @@ TEST(ValidatorEscrow, HoldStackReturnAndEmptyEscrow) {
   EXPECT_EQ(ask(v, 150, {3}).data, (Bytes{1, 0, 0}));
   EXPECT_EQ(ask(v, 150, {2}).data, (Bytes{0, 0, 0}));
   EXPECT_EQ(ask(v, 149, {1}).data, (Bytes{1, 0, 0}));  // one returned
+
+  // A brown-out as the stacker runs: the note is in the cash box, the buffer starts again at 0
+  // without its event, and every note is inhibited.
+  v.brownOutOnStack();
+  v.insertNote(5);
+  EXPECT_EQ(ask(v, 154, {1}).header, kHeaderAck);
+  EXPECT_EQ(events(v), (Bytes{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ask(v, 150, {5}).data, (Bytes{1, 0, 0}));
+  EXPECT_EQ(v.masterInhibit(), 0);
+  enableAll(v);
+  v.insertNote(5);
+  ask(v, 154, {1});
+  EXPECT_EQ(events(v), (Bytes{2, 5, 0, 5, 1, 0, 0, 0, 0, 0, 0})) << "once only";
 }
 
 TEST(ValidatorEscrow, WithoutEscrowANoteIsStackedAtOnce) {
@@ -353,6 +366,11 @@ TEST(HopperModel, DispenseChecksTheCodeAndEnable) {
   ask(h, 164, {0});
   EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderNak);
   EXPECT_EQ(text(ask(h, 245)), "Payout");
+  // Another hopper in its place: its own serial number and count.
+  h.replace(700999, 0);
+  EXPECT_EQ(ask(h, 242).data, (Bytes{0x47, 0xB2, 0x0A}));
+  EXPECT_EQ(ask(h, 168).data, (Bytes{0, 0, 0}));
+  EXPECT_EQ(ask(h, 163).data[0] & 0x80, 0x80) << "payout disabled, as at power-up";
 }
 
 // What hosts read from coin acceptors and hoppers at start, and give up on when refused.

@@ -214,7 +214,7 @@ class ContractTest(Rig):
         self.console("insert 4")
         held = watcher.next_body("escrow")
         self.assertIsNotNone(held, "no escrow message")
-        send("cmd", {"id": "stack", "address": 40, "method": "RouteBill", "inputs": [1]})
+        send("route", {"id": "stack", "escrow": held["id"], "action": "stack"})
         note = watcher.next_body("credit")
         self.assertIsNotNone(note, "no credit for the routed note")
         self.console("coin 8")
@@ -250,6 +250,13 @@ class ContractTest(Rig):
         service = self.start_service()
         self.assertTrue(wait_until(lambda: any(b["state"] == "port-lost" for b in
                                                watcher.bodies("status")[-1:])))
+        # A second service with the same client id is refused, however the broker is spelled.
+        second = self.spawn([ARGS.service, "--port", self.path("bus"), "--broker",
+                             f"localhost:{self.port}", "--prefix", PREFIX, "--journal",
+                             self.path("other-journal")], stderr=subprocess.PIPE, text=True)
+        _, said = second.communicate(timeout=WAIT_S)
+        self.assertEqual(second.returncode, 2, said)
+        self.assertIn("client id", said)
         count = len(watcher.bodies("status"))
         service.kill()
         will = watcher.next_body("status", lambda s: s == {"state": "offline"}, after=count)
