@@ -15,6 +15,7 @@
 
 #include "quennet/bus/event_poller.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/kill_point.h"
 
@@ -26,7 +27,7 @@ using quennet::BusClient;
 using quennet::BusEvent;
 using quennet::EventPoller;
 
-constexpr int kPositions = 16;
+constexpr int kPositions = quennet::kPositionCount;
 constexpr int kLongestBackoffMs = 30000;
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kIdentifyRetryMs = 5000;
