@@ -16,23 +16,6 @@ constexpr int kFrameOverhead = 5;
 
 }  // namespace
 
-std::int32_t keyCodeFromText(const QString& digits) {
-  std::int32_t code = 0;
-  // Hexadecimal, as keyTextFromCode writes it: a key the host changed may hold nibbles above 9.
-  for (int k = 0; k < 6 && k < digits.size(); ++k) {
-    bool ok = false;
-    const int digit = QString(digits.at(k)).toInt(&ok, 16);
-    code |= (ok ? digit : 0) << (4 * k);
-  }
-  return code;
-}
-
-QString keyTextFromCode(std::int32_t keyCode) {
-  QString text;
-  for (std::uint8_t digit : quennet::keyDigitsFromCode(keyCode)) text += QString::number(digit, 16);
-  return text;
-}
-
 QString traceLine(const QString& direction, std::span<const std::uint8_t> bytes,
                   const QString& note) {
   QString line = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz ")) + direction +
@@ -47,7 +30,7 @@ Bus::Bus(const LineOptions& line) {
 
 void Bus::setLineOptions(const LineOptions& line) {
   line_ = line;
-  key_ = quennet::keyDigitsFromCode(keyCodeFromText(line.key));
+  key_ = quennet::keyDigitsFromCode(quennet::keyCodeFromText(line.key));
 }
 
 void Bus::trace(const QString& direction, std::span<const std::uint8_t> bytes,
@@ -241,7 +224,7 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
                     encode(reply, destination, fault == Fault::BadCrc), false};
   if (reply.newKeyCode) {
     key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);
-    line_.key = keyTextFromCode(*reply.newKeyCode);
+    line_.key = quennet::keyTextFromCode(*reply.newKeyCode);
   }
   if (fault == Fault::Truncated) {
     sent.bytes.resize(std::max<std::size_t>(2, sent.bytes.size() / 2));

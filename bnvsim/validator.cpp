@@ -4,6 +4,7 @@
 #include <string>
 
 #include "quennet/link/cctalk_codes.h"
+#include "quennet/link/encryption.h"
 
 namespace bnvsim {
 
@@ -217,7 +218,7 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
     case quennet::CHANGE_ENC_KEY: {
       if (data.size() != 3) return Reply::nak();
       Reply reply = Reply::ack();
-      reply.newKeyCode = data[0] | (data[1] << 8) | (data[2] << 16);
+      reply.newKeyCode = quennet::keyCodeFromBytes(data);
       return reply;
     }
     case quennet::SAVE_ENC_KEY:
