@@ -46,10 +46,9 @@ constexpr const char* kUsage =
 const QString kPrefix = QStringLiteral("soak");
 constexpr int kCoinValue = 100;  // the hopper's coin, minor units
 constexpr int kPollMs = 50;
-const char* const kKillPoints[] = {"before-journal",        "after-journal",
-                                   "after-stack",           "payout-before-journal",
-                                   "payout-after-journal",  "payout-after-dispense",
-                                   "payout-after-publish"};
+const char* const kKillPoints[] = {
+    "before-journal",       "after-journal",         "after-stack",         "payout-before-journal",
+    "payout-after-journal", "payout-after-dispense", "payout-after-publish"};
 
 // What the consumer booked, once per id.
 struct Books {
@@ -72,9 +71,8 @@ class Soak {
     brokerPort_ = quennet::testing::freePort();
     QFile conf(dir_.filePath(QStringLiteral("mosquitto.conf")));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n")
-                   .arg(brokerPort_)
-                   .toUtf8());
+    conf.write(
+        QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(brokerPort_).toUtf8());
     conf.close();
     brokerConf_ = conf.fileName();
     startBroker();
@@ -113,10 +111,11 @@ class Soak {
     }
     std::printf("%d faults in %.0f s, every invariant held:", faults, clock.elapsed() / 1000.0);
     for (const auto& [name, count] : survived_) std::printf(" %s %d;", qPrintable(name), count);
-    std::printf("\n  devices: notes %d, coins %d, hopper %d; booked notes %d (+%d in doubt), coins %d"
-                " (lost %d), paid %d (+%d in doubt)\n",
-                counted_.notes, counted_.coins, counted_.hopper, books_.notes, books_.notesInDoubt,
-                books_.coins, books_.lost[2], books_.coinsPaid, books_.coinsInDoubt);
+    std::printf(
+        "\n  devices: notes %d, coins %d, hopper %d; booked notes %d (+%d in doubt), coins %d"
+        " (lost %d), paid %d (+%d in doubt)\n",
+        counted_.notes, counted_.coins, counted_.hopper, books_.notes, books_.notesInDoubt,
+        books_.coins, books_.lost[2], books_.coinsPaid, books_.coinsInDoubt);
     stopAll();
     return 0;
   }
@@ -155,9 +154,9 @@ class Soak {
     online_ = false;
     service_.start(QStringLiteral(QUENNET_SERVICE),
                    QStringList{"--port", dir_.filePath(QStringLiteral("bus")), "--broker",
-                               QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix",
-                               kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
-                               "--poll-ms", QString::number(kPollMs), "--payout-hoppers",
+                               QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
+                               "--journal", dir_.filePath(QStringLiteral("journal")), "--poll-ms",
+                               QString::number(kPollMs), "--payout-hoppers",
                                QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50",
                                "--client-id", QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
                        extra);
@@ -225,7 +224,8 @@ class Soak {
       return;
     }
     if (leaf == u"status") {
-      online_ = o.value("state").toString() == u"online" && o.value("devices").toArray().size() == 3;
+      online_ =
+          o.value("state").toString() == u"online" && o.value("devices").toArray().size() == 3;
       return;
     }
     const QString id = o.value("id").toString();
@@ -273,10 +273,10 @@ class Soak {
   int unacknowledged() {
     const QString id = QStringLiteral("query-%1").arg(++queries_);
     answers_.remove(id);
-    consumer_.publish(kPrefix + QStringLiteral("/cmd"),
-                      QJsonDocument(QJsonObject{{"id", id}, {"method", "query"}})
-                          .toJson(QJsonDocument::Compact),
-                      1, false);
+    consumer_.publish(
+        kPrefix + QStringLiteral("/cmd"),
+        QJsonDocument(QJsonObject{{"id", id}, {"method", "query"}}).toJson(QJsonDocument::Compact),
+        1, false);
     if (!waitFor([&] { return answers_.contains(id); }, 5000)) return -1;
     const QJsonObject open = answers_.value(id).value("unacknowledged").toObject();
     if (open.isEmpty()) return -1;
@@ -302,8 +302,8 @@ class Soak {
     counted_ = counted();
     const auto check = [](const char* what, int device, int booked, int open, int lost) {
       // Exactly, unless events fell out of a buffer: then within what was lost.
-      const bool held = lost == 0 ? device == booked + open
-                                  : device >= booked && device <= booked + open + lost;
+      const bool held =
+          lost == 0 ? device == booked + open : device >= booked && device <= booked + open + lost;
       return held ? QString()
                   : QStringLiteral("%1: the device counted %2, booked %3, in doubt %4, lost %5")
                         .arg(QLatin1String(what))
@@ -320,8 +320,10 @@ class Soak {
     }
     for (const auto& [request, paid] : books_.paidFor) {
       if (paid > asked_[request]) {
-        return QStringLiteral("request %1 paid %2 for %3 asked").arg(request).arg(paid).arg(
-            asked_[request]);
+        return QStringLiteral("request %1 paid %2 for %3 asked")
+            .arg(request)
+            .arg(paid)
+            .arg(asked_[request]);
       }
     }
     return {};
@@ -337,11 +339,12 @@ class Soak {
       id = QStringLiteral("pay-%1").arg(++payCount_);
       asked_[id] = kCoinValue * pick(1, 4);
     }
-    consumer_.publish(kPrefix + QStringLiteral("/cmd"),
-                      QJsonDocument(QJsonObject{{"id", id}, {"method", "pay"}, {"amount",
-                                                 static_cast<double>(asked_[id])}})
-                          .toJson(QJsonDocument::Compact),
-                      1, false);
+    consumer_.publish(
+        kPrefix + QStringLiteral("/cmd"),
+        QJsonDocument(
+            QJsonObject{{"id", id}, {"method", "pay"}, {"amount", static_cast<double>(asked_[id])}})
+            .toJson(QJsonDocument::Compact),
+        1, false);
   }
   void money(int n) {
     for (int k = 0; k < n; ++k) {

@@ -149,31 +149,32 @@ int main(int argc, char** argv) {
   int held = 0;
   QString escrowId;  // the note held now
   bool ready = false;
-  QObject::connect(&consumer, &quennetd::MqttLink::messageReceived,
-                   [&](const QString& topic, const QByteArray& payload) {
-                     const QJsonObject o = QJsonDocument::fromJson(payload).object();
-                     if (topic.endsWith(u"credit")) {
-                       if (o.value("id").toString().startsWith(u"storm-")) {
-                         storm.append(o.value("id").toString());
-                       } else {
-                         credited.append(o);
-                       }
-                     }
-                     if (topic.endsWith(u"escrow")) {
-                       ++held;
-                       escrowId = o.value("id").toString();
-                     }
-                     if (topic.endsWith(u"reply") && o.value("id").toString().startsWith(u"flood")) {
-                       const QString error = o.value("error").toString();
-                       ++replies[error.isEmpty()    ? QStringLiteral("answered")
-                                 : error == u"busy" ? QStringLiteral("busy")
-                                                    : QStringLiteral("refused")];
-                     }
-                     if (topic.endsWith(u"status") && o.value("state").toString() == u"online" &&
-                         o.value("devices").toArray().size() == 3) {
-                       ready = true;
-                     }
-                   });
+  QObject::connect(
+      &consumer, &quennetd::MqttLink::messageReceived,
+      [&](const QString& topic, const QByteArray& payload) {
+        const QJsonObject o = QJsonDocument::fromJson(payload).object();
+        if (topic.endsWith(u"credit")) {
+          if (o.value("id").toString().startsWith(u"storm-")) {
+            storm.append(o.value("id").toString());
+          } else {
+            credited.append(o);
+          }
+        }
+        if (topic.endsWith(u"escrow")) {
+          ++held;
+          escrowId = o.value("id").toString();
+        }
+        if (topic.endsWith(u"reply") && o.value("id").toString().startsWith(u"flood")) {
+          const QString error = o.value("error").toString();
+          ++replies[error.isEmpty()    ? QStringLiteral("answered")
+                    : error == u"busy" ? QStringLiteral("busy")
+                                       : QStringLiteral("refused")];
+        }
+        if (topic.endsWith(u"status") && o.value("state").toString() == u"online" &&
+            o.value("devices").toArray().size() == 3) {
+          ready = true;
+        }
+      });
   QString error;
   consumer.start(settings, &error);
   waitFor(
@@ -318,7 +319,8 @@ int main(int argc, char** argv) {
       const QString id = QStringLiteral("storm-%1").arg(k);
       journal.recordCredit(
           QStringLiteral("storm"),
-          {id, QJsonDocument(QJsonObject{{"id", id}, {"value", 100}}).toJson(QJsonDocument::Compact)},
+          {id,
+           QJsonDocument(QJsonObject{{"id", id}, {"value", 100}}).toJson(QJsonDocument::Compact)},
           {QStringLiteral("storm"), 1, k + 1});
     }
   }
@@ -358,8 +360,8 @@ int main(int argc, char** argv) {
   const double stormS = storming.elapsed() / 1000.0;
   service.terminate();
   service.waitForFinished();
-  report(qPrintable(QStringLiteral("coin inserted to credit while %1 acks arrive at once")
-                        .arg(stormAcks)),
+  report(qPrintable(
+             QStringLiteral("coin inserted to credit while %1 acks arrive at once").arg(stormAcks)),
          coins);
   qsizetype left = -1;
   {

@@ -18,23 +18,6 @@ constexpr int kFrameOverhead = 5;
 
 }  // namespace
 
-std::int32_t keyCodeFromText(const QString& digits) {
-  std::int32_t code = 0;
-  // Hexadecimal, as keyTextFromCode writes it: a key the host changed may hold nibbles above 9.
-  for (int k = 0; k < 6 && k < digits.size(); ++k) {
-    bool ok = false;
-    const int digit = QString(digits.at(k)).toInt(&ok, 16);
-    code |= (ok ? digit : 0) << (4 * k);
-  }
-  return code;
-}
-
-QString keyTextFromCode(std::int32_t keyCode) {
-  QString text;
-  for (std::uint8_t digit : quennet::keyDigitsFromCode(keyCode)) text += QString::number(digit, 16);
-  return text;
-}
-
 QString traceLine(const QString& direction, std::span<const std::uint8_t> bytes,
                   const QString& note) {
   QString line = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz ")) + direction +
@@ -49,7 +32,7 @@ Bus::Bus(const LineOptions& line) {
 
 void Bus::setLineOptions(const LineOptions& line) {
   line_ = line;
-  key_ = quennet::keyDigitsFromCode(keyCodeFromText(line.key));
+  key_ = quennet::keyDigitsFromCode(quennet::keyCodeFromText(line.key));
 }
 
 void Bus::trace(const QString& direction, std::span<const std::uint8_t> bytes,
@@ -59,7 +42,8 @@ void Bus::trace(const QString& direction, std::span<const std::uint8_t> bytes,
 
 void Bus::attach(Device* device, QString role, std::optional<Framing> own) {
   Member member{device, std::move(role), std::move(own)};
-  if (member.own) member.key = quennet::keyDigitsFromCode(keyCodeFromText(member.own->key));
+  if (member.own)
+    member.key = quennet::keyDigitsFromCode(quennet::keyCodeFromText(member.own->key));
   members_.push_back(std::move(member));
 }
 
@@ -335,10 +319,10 @@ void Bus::completeFrame(double throughMs, std::vector<Transmission>& out) {
   if (reply.newKeyCode) {
     if (member->own) {
       member->key = quennet::keyDigitsFromCode(*reply.newKeyCode);
-      member->own->key = keyTextFromCode(*reply.newKeyCode);
+      member->own->key = quennet::keyTextFromCode(*reply.newKeyCode);
     } else {
       key_ = quennet::keyDigitsFromCode(*reply.newKeyCode);
-      line_.key = keyTextFromCode(*reply.newKeyCode);
+      line_.key = quennet::keyTextFromCode(*reply.newKeyCode);
     }
   }
   // A device that takes its time after a reset hears nothing until it is back.

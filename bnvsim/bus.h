@@ -45,10 +45,6 @@ struct Transmission {
   bool crc = true;  // the framing of the device that sends it, for the line's trace
 };
 
-// Six key digits typed left to right; the first is the lowest nibble of the key code. Digits
-// are hexadecimal so that any key code the host sets has a text.
-std::int32_t keyCodeFromText(const QString& digits);
-QString keyTextFromCode(std::int32_t keyCode);
 // One trace line: wall-clock time, direction and the bytes in hexadecimal.
 QString traceLine(const QString& direction, std::span<const std::uint8_t> bytes,
                   const QString& note = {});

@@ -12,7 +12,7 @@
 
 namespace bnvsim {
 
-inline constexpr int kCoinPositions = 16;
+inline constexpr int kCoinPositions = quennet::kPositionCount;
 // Error codes of a credit pair for a coin refused because it is inhibited, or not recognised.
 inline constexpr auto kCoinInhibited = static_cast<std::uint8_t>(quennet::CoinStatus::Inhibited);
 inline constexpr auto kCoinRejected = static_cast<std::uint8_t>(quennet::CoinStatus::Rejected);

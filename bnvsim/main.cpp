@@ -74,9 +74,11 @@ Invocation parse(const QCoreApplication& app) {
                                      QStringLiteral("8-bit checksum instead of CRC-16."));
   const QCommandLineOption encrypt(QStringLiteral("encrypt"),
                                    QStringLiteral("Encryption layer on (CRC mode only)."));
-  const QCommandLineOption key(QStringLiteral("key"),
-                               QStringLiteral("Six-digit encryption key (default 582604)."),
-                               QStringLiteral("DIGITS"), QStringLiteral("582604"));
+  const QString defaultKey = bnvsim::LineOptions{}.key;
+  const QCommandLineOption key(
+      QStringLiteral("key"),
+      QStringLiteral("Six-digit encryption key (default %1).").arg(defaultKey),
+      QStringLiteral("DIGITS"), defaultKey);
   const QCommandLineOption pacing(QStringLiteral("pacing"),
                                   QStringLiteral("Send every byte at 9600 baud 8N1 timing."));
   const QCommandLineOption delay(QStringLiteral("reply-delay"),
@@ -85,19 +87,25 @@ Invocation parse(const QCoreApplication& app) {
   const QCommandLineOption escrowTimeout(
       QStringLiteral("escrow-timeout"),
       QStringLiteral("Return a note held in escrow after MS milliseconds without a route request "
-                     "(default 10000; 0 holds it until routed)."),
+                     "(default %1; 0 holds it until routed).")
+          .arg(bnvsim::kDefaultEscrowHoldMs),
       QStringLiteral("MS"), QString::number(bnvsim::kDefaultEscrowHoldMs));
+  const QString defaultScaling =
+      QStringLiteral("%1,%2").arg(bnvsim::Scaling{}.factor).arg(bnvsim::Scaling{}.decimals);
   const QCommandLineOption scaling(
       QStringLiteral("scaling"),
       QStringLiteral("Scaling factor (1..65535) and decimal places (0..255) the validator gives "
-                     "for its notes (default 100,2: the table's values are whole units)."),
-      QStringLiteral("FACTOR,DECIMALS"), QStringLiteral("100,2"));
+                     "for its notes (default %1: the table's values are whole units).")
+          .arg(defaultScaling),
+      QStringLiteral("FACTOR,DECIMALS"), defaultScaling);
   const QCommandLineOption hopper(QStringLiteral("hopper"),
-                                  QStringLiteral("Add a coin hopper at address 3 (as --device "
-                                                 "hopper)."));
+                                  QStringLiteral("Add a coin hopper at address %1 (as --device "
+                                                 "hopper).")
+                                      .arg(quennet::kHopperAddress));
   const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
-                                 QStringLiteral("Add a coin acceptor at address 2 (as --device "
-                                                "coin-acceptor)."));
+                                 QStringLiteral("Add a coin acceptor at address %1 (as --device "
+                                                "coin-acceptor).")
+                                     .arg(quennet::kCoinAcceptorAddress));
   const QCommandLineOption device(
       QStringLiteral("device"),
       QStringLiteral("A device with a framing of its own; repeatable. ROLE: validator, "

@@ -7,9 +7,11 @@
 #include <string>
 #include <string_view>
 
+#include "quennet/link/protocol_events.h"
+
 namespace bnvsim {
 
-inline constexpr int kNotePositions = 16;
+inline constexpr int kNotePositions = quennet::kPositionCount;
 
 // "GB0010A" for a used position 1..16, "......." for an unused one.
 std::string noteId(int position);

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "quennet/link/cctalk_codes.h"
+#include "quennet/link/encryption.h"
 
 namespace bnvsim {
 
@@ -219,7 +220,7 @@ std::optional<Reply> Validator::answer(std::uint8_t header, std::span<const std:
     case quennet::CHANGE_ENC_KEY: {
       if (data.size() != 3) return Reply::nak();
       Reply reply = Reply::ack();
-      reply.newKeyCode = data[0] | (data[1] << 8) | (data[2] << 16);
+      reply.newKeyCode = quennet::keyCodeFromBytes(data);
       return reply;
     }
     case quennet::SAVE_ENC_KEY:

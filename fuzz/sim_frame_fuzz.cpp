@@ -14,6 +14,7 @@
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
 #include "bnvsim/validator.h"
+#include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
 
 namespace {
@@ -69,7 +70,7 @@ void checkReply(const std::vector<std::uint8_t>& bytes, const bnvsim::LineOption
   if (!line.crc) return check(quennet::Checksum8(frame) == frame.at(last));
   if (line.encryption) {
     if (!singleFrame) return;
-    quennet::DecryptReply(frame, quennet::keyDigitsFromCode(bnvsim::keyCodeFromText(line.key)));
+    quennet::DecryptReply(frame, quennet::keyDigitsFromCode(quennet::keyCodeFromText(line.key)));
   }
   check(quennet::Crc16(frame) == frame.at(last) * 256 + frame.at(3));
 }
@@ -140,7 +141,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(echoed == framer.echo);
     // The line's key text must describe the key in use, or handing the line back changes it.
     const QString key = bus.lineOptions().key;
-    check(bnvsim::keyTextFromCode(bnvsim::keyCodeFromText(key)) == key);
+    check(quennet::keyTextFromCode(quennet::keyCodeFromText(key)) == key);
   }
   return 0;
 }

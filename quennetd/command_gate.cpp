@@ -14,21 +14,12 @@ namespace quennetd {
 
 namespace {
 
-// The methods that only read from a device; RouteBill routes the note a consumer was offered.
-const char* const kOpenMethods[] = {
-    "SendPoll",           "GetBuildCode",        "GetProductCode",
-    "GetManfctrID",       "GetEqptID",           "GetSerialNo",
-    "GetCommsRevn",       "GetCodeRevn",         "GetCommsStatus",
-    "GetMasterInhibit",   "GetInhibitStatus",    "RequestBillID",
-    "RequestScaleFactor", "RequestBillPosition", "ReadBillOperatingMode",
-    "GetROMChksum",       "GetAddrMode",         "RequestBillScty",
-    "GetOptionFlags",     "GetAcceptCntr",       "ReadOptos",
-    "GetInsertnCntr",     "GetErrorCounter",     "GetIndNoteCounter",
-    "GetVariableSet",     "GetPollPriority",     "GetBaseYear",
-    "GetCreationDate",    "GetDataStoreAvblty",  "GetFirmwareUpgrdCpblty",
-    "GetCurrencyRevn",    "Test_Hopper",         "Get_Hopper_Status",
-    "Get_Hopper_Count",   "RequestCoinID",       "RouteBill",
-};
+// Open to every consumer: the methods that only read, and the route of the note a consumer was
+// offered. The method table says which is which.
+bool opensToEveryone(const quennet::MethodInfo& info) {
+  return info.hasDevice() &&
+         (info.effect == quennet::MethodEffect::ReadsOnly || info.header == quennet::ROUTE_BILL);
+}
 
 QString tooMany() {
   return QStringLiteral("too many requests");
@@ -44,7 +35,9 @@ QByteArray errorReply(const QJsonValue& id, const QString& error) {
 
 CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst)
     : perSecond_(perSecond), burst_(burst), tokens_(burst) {
-  for (const char* name : kOpenMethods) allowed_.insert(QString::fromLatin1(name));
+  for (const quennet::MethodInfo& info : quennet::methodTable()) {
+    if (opensToEveryone(info)) allowed_.insert(info.name);
+  }
   for (const QString& name : allowed) {
     const quennet::MethodInfo* info = quennet::findMethod(name);
     if (!info || !info->hasDevice()) {
@@ -57,8 +50,8 @@ CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst
 }
 
 bool CommandGate::isOpen(const QString& method) {
-  return std::any_of(std::begin(kOpenMethods), std::end(kOpenMethods),
-                     [&](const char* name) { return method == QLatin1String(name); });
+  const quennet::MethodInfo* info = quennet::findMethod(method);
+  return info && opensToEveryone(*info);
 }
 
 QStringList CommandGate::unknownAllowed() const {
@@ -144,9 +137,8 @@ GateResult CommandGate::check(const QByteArray& payload) {
     const bool number = type == quennet::ParamType::Byte || type == quennet::ParamType::Long;
     // A number given as text is not taken for the number: the sender meant something else.
     if (number && !whole(value)) {
-      return refuse(QStringLiteral("input %1 (%2) wants a whole number")
-                        .arg(k + 1)
-                        .arg(params[k + 1].name));
+      return refuse(
+          QStringLiteral("input %1 (%2) wants a whole number").arg(k + 1).arg(params[k + 1].name));
     }
     if (value.isString()) {
       command.inputs.append(value.toString());
@@ -186,7 +178,6 @@ void LineBudget::spend(qint64 ms) {
   earn();
   balanceMs_ -= static_cast<double>(ms);
 }
-
 
 QString duplicateKeyError(const QString& key) {
   return QStringLiteral("key \"%1\" given twice").arg(key);

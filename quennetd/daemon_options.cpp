@@ -15,7 +15,8 @@ namespace {
 struct Flag {
   const char* name;
   const char* value;  // what the option takes, empty for a switch
-  const char* help;
+  const char* help;   // %1: the default, as `byDefault` reads it from the options as they start
+  QString (*byDefault)(const DaemonOptions&) = nullptr;
   bool takesValue() const { return value[0] != '\0'; }
 };
 
@@ -23,27 +24,37 @@ struct Flag {
 constexpr Flag kFlags[] = {
     {"port", "PATH", "serial port of the ccTalk bus (required)"},
     {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)"},
-    {"prefix", "TOPIC", "topic prefix (default quennet)"},
-    {"journal", "FILE", "credit journal, SQLite (default ./quennetd.journal)"},
-    {"state-dir", "DIR", "where the journal's id last seen is kept (default: the journal's folder)"},
+    {"prefix", "TOPIC", "topic prefix (default %1)",
+     [](const DaemonOptions& o) { return o.prefix; }},
+    {"journal", "FILE", "credit journal, SQLite (default ./%1)",
+     [](const DaemonOptions& o) { return o.journal; }},
+    {"state-dir", "DIR",
+     "where the journal's id last seen is kept (default: the journal's folder)"},
     {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)"},
     {"config", "FILE", "configuration file (INI); the command line wins"},
     {"devices", "A,B,...", "device addresses (default: found by address poll)"},
     {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
-    {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default 5000)"},
-    {"notes", "all|none|CC", "notes and coins accepted (default all)"},
-    {"poll-ms", "N", "event poll period (default 200)"},
+    {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default %1)",
+     [](const DaemonOptions& o) { return QString::number(o.escrowTimeoutMs); }},
+    {"notes", "all|none|CC", "notes and coins accepted (default %1)",
+     [](const DaemonOptions& o) { return o.notes; }},
+    {"poll-ms", "N", "event poll period (default %1)",
+     [](const DaemonOptions& o) { return QString::number(o.pollMs); }},
     {"checksum8", "", "8-bit checksum instead of CRC-16"},
     {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
     {"echo", "", "the line echoes what the host sends (default: one poll at start tells)"},
     {"no-echo", "", "the line does not echo what the host sends"},
     {"enable-hopper", "", "enable payout hoppers at start-up"},
     {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units"},
-    {"retention-days", "N", "acknowledged credits and payouts are kept N days (default 90)"},
+    {"retention-days", "N", "acknowledged credits and payouts are kept N days (default %1)",
+     [](const DaemonOptions& o) { return QString::number(o.retentionDays); }},
     {"inhibit-without-broker", "", "take no money while the broker cannot be reached"},
     {"inhibit", "", "inhibit every acceptor on the bus and exit (when the service stops)"},
     {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
-    {"command-rate", "N", "commands per second (default 5, bursts of 10)"},
+    {"command-rate", "N", "commands per second (default %1)",
+     [](const DaemonOptions& o) {
+       return QStringLiteral("%1, bursts of %2").arg(o.commandsPerSecond).arg(o.commandBurst);
+     }},
     {"client-id", "ID", "MQTT client id (default quennetd-<prefix>-<host name>)"},
     {"password-file", "FILE", "broker user:password, readable by its owner only"},
     {"tls-ca", "FILE", "CA certificate: TLS to the broker"},
@@ -338,10 +349,13 @@ QString helpText() {
       "Usage: quennetd --port PATH [options]\n"
       "Owns a ccTalk bus and serves its cash devices on MQTT: status, events, credits (kept in\n"
       "a journal until acknowledged), escrow and commands under the topic prefix.\n\n");
+  const DaemonOptions defaults;
   for (const Flag& flag : kFlags) {
     const QString left =
         QStringLiteral("  --%1 %2").arg(QLatin1String(flag.name), QLatin1String(flag.value));
-    text += left.leftJustified(34) + QLatin1String(flag.help) + u'\n';
+    QString help = QLatin1String(flag.help);
+    if (flag.byDefault) help = help.arg(flag.byDefault(defaults));
+    text += left.leftJustified(34) + help + u'\n';
   }
   text += QStringLiteral(
       "\nEvery option is also a key of the configuration file: port=/dev/ttyUSB0, "

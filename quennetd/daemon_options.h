@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "quennet/link/protocol_events.h"
+
 namespace quennetd {
 
 enum class EscrowPolicy { Stack, Return, Hold };
@@ -25,7 +27,7 @@ struct DaemonOptions {
   EscrowPolicy escrow = EscrowPolicy::Stack;
   int escrowTimeoutMs = 5000;
   QString notes = QStringLiteral("all");  // all, none or a two-letter country code
-  int pollMs = 200;
+  int pollMs = quennet::kDefaultPollIntervalMs;
   bool checksum8 = false;
   std::optional<std::int32_t> keyCode;
   std::optional<bool> echo;  // not given: one poll at start tells

@@ -408,8 +408,9 @@ bool Journal::acknowledge(const QStringList& ids) {
   if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
   QSqlQuery query(db);
-  query.prepare(QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
-                               "acked IS NULL AND state <> 'pending'"));
+  query.prepare(
+      QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                     "acked IS NULL AND state <> 'pending'"));
   const QString when = stamp();
   const qint64 clock = clockMs();
   for (const QString& id : ids) {

@@ -14,9 +14,9 @@
 
 #include <QElapsedTimer>
 #include <QList>
-#include <QStringList>
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 #include <QVariantList>
 
 #include "quennetd/sql_connection.h"

@@ -26,9 +26,9 @@ std::optional<JournalSeen> readSeen(const QString& path) {
 bool writeSeen(const QString& path, const JournalSeen& seen) {
   QSaveFile file(path);
   if (!file.open(QIODevice::WriteOnly)) return false;
-  file.write(QJsonDocument(QJsonObject{{"journal", seen.id},
-                                       {"writes", static_cast<double>(seen.writes)}})
-                 .toJson(QJsonDocument::Compact));
+  file.write(
+      QJsonDocument(QJsonObject{{"journal", seen.id}, {"writes", static_cast<double>(seen.writes)}})
+          .toJson(QJsonDocument::Compact));
   return file.commit();
 }
 
@@ -36,15 +36,17 @@ QString journalRefusal(const QString& journal, const std::optional<JournalSeen>&
                        const JournalSeen& last) {
   const QString start = QStringLiteral("; --accept-journal starts on it all the same");
   if (!found) {
-    return QStringLiteral("the journal %1 is gone (last seen: id %2, %3 writes): deleted or "
-                          "moved%4")
+    return QStringLiteral(
+               "the journal %1 is gone (last seen: id %2, %3 writes): deleted or "
+               "moved%4")
         .arg(journal, last.id)
         .arg(last.writes)
         .arg(start);
   }
   if (found->id != last.id) {
-    return QStringLiteral("the journal %1 is not the one last written (id %2, last seen %3): "
-                          "replaced%4")
+    return QStringLiteral(
+               "the journal %1 is not the one last written (id %2, last seen %3): "
+               "replaced%4")
         .arg(journal, found->id, last.id, start);
   }
   if (found->writes < last.writes) {

@@ -103,8 +103,7 @@ qint64 MqttLink::oldestUnconfirmedMs() const {
   for (const auto& [mid, since] : unconfirmed_) {
     if (since >= connectedAt_) oldest = std::min(oldest, since);
   }
-  return std::chrono::duration_cast<std::chrono::milliseconds>(now - oldest)
-      .count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now - oldest).count();
 }
 
 void MqttLink::stop(int ms) {

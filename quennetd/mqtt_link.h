@@ -54,7 +54,8 @@ class MqttLink : public QObject {
   // False when the message could not be queued (no connection): the caller sends it again later.
   bool publish(const QString& topic, const QByteArray& payload, int qos, bool retain);
   // How long the oldest QoS 1 message published on this connection has waited for the broker to
-  // take it; 0 when none waits. A broker that is connected but takes nothing (frozen) shows here first.
+  // take it; 0 when none waits. A broker that is connected but takes nothing (frozen) shows here
+  // first.
   qint64 oldestUnconfirmedMs() const;
   // Waits up to `ms` for the broker to take every QoS 1 message published so far, then says
   // goodbye (the will is not published) and stops the network thread.

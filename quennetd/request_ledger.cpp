@@ -233,8 +233,9 @@ bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
   QSqlDatabase db = sql_.database();
   if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
   QSqlQuery query(db);
-  query.prepare(QStringLiteral("UPDATE payout SET acked = ?, acked_clock = ? WHERE id = ? AND "
-                               "settled IS NOT NULL AND acked IS NULL"));
+  query.prepare(
+      QStringLiteral("UPDATE payout SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                     "settled IS NOT NULL AND acked IS NULL"));
   const QString when = nowStamp();
   const qint64 clock = clock_();
   for (const QString& id : ids) {
@@ -256,9 +257,8 @@ bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
 QList<QByteArray> RequestLedger::unacknowledgedCredits() {
   QList<QByteArray> list;
   QSqlQuery query(sql_.database());
-  if (!query.exec(
-          QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
-                         "('credited', 'in-doubt') ORDER BY rowid"))) {
+  if (!query.exec(QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
+                                 "('credited', 'in-doubt') ORDER BY rowid"))) {
     return list;
   }
   while (query.next()) list.append(query.value(0).toByteArray());

@@ -19,6 +19,7 @@
 
 #include "quennet/bus/event_poller.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/journal_seen.h"
 #include "quennetd/kill_point.h"
@@ -31,7 +32,7 @@ using quennet::BusClient;
 using quennet::BusEvent;
 using quennet::EventPoller;
 
-constexpr int kPositions = 16;
+constexpr int kPositions = quennet::kPositionCount;
 constexpr int kLongestBackoffMs = 30000;
 constexpr int kFirstBackoffMs = 1000;
 constexpr int kIdentifyRetryMs = 5000;
@@ -786,8 +787,8 @@ bool Service::credit(Device& device, const BusEvent& event, DeviceMark next) {
   return true;
 }
 
-QJsonObject Service::creditBody(const Device& device, const QString& id, int position,
-                                int counter, qint64 seq) const {
+QJsonObject Service::creditBody(const Device& device, const QString& id, int position, int counter,
+                                qint64 seq) const {
   const Denomination d = position >= 1 && position <= device.denominations.size()
                              ? device.denominations[position - 1]
                              : Denomination{};
@@ -836,14 +837,14 @@ bool Service::recordLoss(Device& device, int counter, int count, const DeviceMar
   const QString id = QStringLiteral("%1-%2-%3-lost").arg(device.serial, mark.epoch).arg(counter);
   const JournalCredit entry{
       id,
-      compact(QJsonObject{{"id", id},
-                          {"address", device.address},
-                          {"counter", counter},
-                          {"kind", "lost"},
-                          {"text", QStringLiteral("%1 event(s) lost: the buffer keeps five")
-                                       .arg(count)},
-                          {"count", count},
-                          {"time", now()}}),
+      compact(QJsonObject{
+          {"id", id},
+          {"address", device.address},
+          {"counter", counter},
+          {"kind", "lost"},
+          {"text", QStringLiteral("%1 event(s) lost: the buffer keeps five").arg(count)},
+          {"count", count},
+          {"time", now()}}),
       Entry::Lost};
   if (!journal_.recordCredit(device.key(), entry, mark)) {
     journalFailed(journal_.errorString());
@@ -986,8 +987,7 @@ void Service::watch() {
     if (const QString full = noRoom(); !full.isEmpty()) journalFailed(full);
   }
   if (!options_.inhibitWithoutBroker) return;
-  const bool stalled =
-      mqtt_.isConnected() && mqtt_.oldestUnconfirmedMs() > kBrokerAnswerMs;
+  const bool stalled = mqtt_.isConnected() && mqtt_.oldestUnconfirmedMs() > kBrokerAnswerMs;
   if (stalled == brokerStalled_) return;
   brokerStalled_ = stalled;
   if (stalled) {

@@ -208,8 +208,8 @@ class Service : public QObject {
   bool portOpen_ = false;
   QString portError_;
   QString journalError_;
-  bool journalLost_ = false;  // deleted or replaced under the service: never written again
-  QString brokerProblem_;     // why the broker cannot be reached, while it cannot
+  bool journalLost_ = false;    // deleted or replaced under the service: never written again
+  QString brokerProblem_;       // why the broker cannot be reached, while it cannot
   bool brokerStalled_ = false;  // connected, but taking nothing
   InstanceLock clientLock_;
   int backoffMs_ = 1000;

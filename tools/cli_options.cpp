@@ -1,6 +1,8 @@
 #include "tools/cli_options.h"
 
+#include "quennet/commands/command_set.h"
 #include "quennet/link/link_engine.h"
+#include "quennet/link/protocol.h"
 
 namespace quennet::cli {
 
@@ -160,7 +162,7 @@ QString helpText() {
              "\n"
              "Options:\n"
              "  --port PATH        serial device (/dev/ttyUSB0, a pseudo-terminal); 9600,n,8,1\n"
-             "  --address N        device address, 0 to 255 (default 40)\n"
+             "  --address N        device address, 0 to 255 (default %2)\n"
              "  --crc              16-bit CRC frames (default)\n"
              "  --checksum8        8-bit additive checksum frames\n"
              "  --echo             the line echoes every sent byte (the default)\n"
@@ -168,14 +170,15 @@ QString helpText() {
              "                     without the echo is taken all the same, and its status says\n"
              "                     \"no echo on this line\"\n"
              "  --key DIGITS       encrypt with this six-digit key (CRC frames only)\n"
-             "  --hopper-code N    the hopper's security code, 0 to 16777215 (default 15263748)\n"
+             "  --hopper-code N    the hopper's security code, 0 to 16777215 (default %3)\n"
              "  --repeat-guard MS  quiet the line keeps after a good reply before the next frame,\n"
              "                     0 to 1000 (default %1: none), for devices that answer twice\n"
-             "  --busy-retries N   send a call answered BUSY again, up to N times, 0 to %2\n"
+             "  --busy-retries N   send a call answered BUSY again, up to N times, 0 to %7\n"
              "                     (default 0: BUSY is the result, -1); each retry is a frame\n"
-             "  --busy-pause MS    pause before each BUSY retry, 0 to %3 (default %4)\n"
+             "  --busy-pause MS    pause before each BUSY retry, 0 to %8 (default %9)\n"
              "  --reset-wait MS    batch and events: after a device acknowledges ResetDevice,\n"
-             "                     poll it until it answers, up to MS (0 to %5, default %6; 0: no\n"
+             "                     poll it until it answers, up to MS (0 to %10, default %11; 0: "
+             "no\n"
              "                     wait), before its next command\n"
              "  --json             one JSON object (events: one per line)\n"
              "\n"
@@ -200,7 +203,7 @@ QString helpText() {
              "echo), batch one frame for each line it runs, events its enable, inhibits, reads "
              "and\n"
              "routes; monitor sends nothing. An input the method refuses (a wrong count, a number\n"
-             "out of range, more values than it sends, a note number above 16, a key too short)\n"
+             "out of range, more values than it sends, a note number above %5, a key too short)\n"
              "is a usage error before the port is opened. ModifyBillID sends nothing and says so\n"
              "(status \"Nothing sent: no device was asked\", \"acknowledged\":false).\n"
              "\n"
@@ -233,7 +236,7 @@ QString helpText() {
              "\n"
              "events enables the validator (master inhibit off), reads its event counter, then "
              "reads\n"
-             "its event buffer every MS milliseconds (default 200) and prints each event that "
+             "its event buffer every MS milliseconds (default %4) and prints each event that "
              "happened\n"
              "since, one line each, until interrupted. --from-start also prints the events the "
              "buffer\n"
@@ -258,7 +261,7 @@ QString helpText() {
              "\n"
              "monitor only listens: it splits the bytes on the line into frames (by the length "
              "byte,\n"
-             "the checksum and the 50 ms gap), pairs each reply with the host frame it answers "
+             "the checksum and the %6 ms gap), pairs each reply with the host frame it answers "
              "and\n"
              "prints one line per frame: time, direction, destination, source (or CRC), header "
              "and\n"
@@ -282,6 +285,11 @@ QString helpText() {
              "batch exits 0 when every line met what it expects or, expecting nothing, gave\n"
              "result 0 and was acknowledged (\"acknowledged\"), 1 otherwise.\n")
       .arg(LinkEngine::kRepeatGuardMs)
+      .arg(kValidatorAddress)
+      .arg(CommandSet::kDefaultHopperCode)
+      .arg(kDefaultPollIntervalMs)
+      .arg(kPositionCount)
+      .arg(kInterByteGapMs)
       .arg(kMaxBusyRetries)
       .arg(kMaxBusyPauseMs)
       .arg(CallGuardSettings{}.busyPauseMs)

@@ -40,7 +40,7 @@ struct CliOptions {
   // A method name, "events" for the event watch or "monitor" for the passive decoder.
   QString method;
   QStringList args;
-  int intervalMs = 200;
+  int intervalMs = kDefaultPollIntervalMs;
   // events: print what the buffer holds at start too, not only what happens afterwards.
   bool fromStart = false;
   // events: the RouteBill code for every note that reaches escrow (1 stack, 0 return, 255 hold).

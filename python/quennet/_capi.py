@@ -3,24 +3,11 @@
 import ctypes
 import os
 
-OK = 0
-EINVAL = -1
-EOPEN = -2
-ECLOSED = -3
-ETIMEDOUT = -4
-EREFUSED = -5
-ENOMEM = -6
-ERANGE = -7
+from ._codes import *  # noqa: F401,F403  (the C header's numbers, written by the build)
 
 # What a C int holds: a Python int beyond it would reach the library cut to its low bits.
 INT_MIN = -2**31
 INT_MAX = 2**31 - 1
-
-TYPE_TEXT = 2
-TYPE_BYTES = 3
-
-CRC16 = 1
-CHECKSUM8 = 0
 
 
 class Options(ctypes.Structure):

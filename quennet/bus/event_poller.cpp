@@ -13,7 +13,6 @@ namespace {
 
 constexpr int kCounterWrap = 255;
 constexpr int kPairsKept = EventReader::kPairs;
-constexpr int kDefaultIntervalMs = 200;
 
 quint8 headerOf(EventPoller::Source source) {
   switch (source) {
@@ -31,7 +30,7 @@ quint8 headerOf(EventPoller::Source source) {
 
 EventPoller::EventPoller(BusClient* client, quint8 address, Source source, QObject* parent)
     : QObject(parent), client_(client), address_(address), source_(source) {
-  timer_.setInterval(kDefaultIntervalMs);
+  timer_.setInterval(kDefaultPollIntervalMs);
   connect(&timer_, &QTimer::timeout, this, &EventPoller::poll);
 }
 

@@ -61,7 +61,7 @@ class QUENNET_EXPORT EventPoller : public QObject {
   quint8 address() const { return address_; }
   Source source() const { return source_; }
   ///@}
-  /// Milliseconds between polls (default 200).
+  /// Milliseconds between polls (default kDefaultPollIntervalMs).
   ///@{
   void setInterval(int ms) { timer_.setInterval(ms); }
   int interval() const { return timer_.interval(); }

@@ -3,13 +3,14 @@
 
 #include "quennet/commands/command_set.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/protocol_events.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
 namespace {
 
-constexpr std::uint8_t kHighestCoinNumber = 16;
+constexpr std::uint8_t kHighestCoinNumber = kPositionCount;
 constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 // The enable header's data byte: this value enables, anything else disables.
 constexpr std::uint8_t kHopperEnableValue = 165;

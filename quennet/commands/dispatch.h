@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string_view>
 
 #include <QList>
@@ -48,7 +49,15 @@ class QUENNET_EXPORT DispatchError : public MisuseError {
   explicit DispatchError(const QString& message) : MisuseError(message) {}
 };
 
-/// One command method in the table: its name, parameters and a call by name.
+/// What a method does to the device it asks.
+enum class MethodEffect : std::uint8_t {
+  ReadsOnly,      ///< asks and leaves the device as it was
+  ChangesDevice,  ///< changes the device's settings, address, key or state
+  MovesMoney,     ///< takes a note in escrow or returns it, or pays coins out
+};
+
+/// One command method in the table: its name, parameters, the header it sends, what it does to
+/// the device and a call by name.
 struct QUENNET_EXPORT MethodInfo {
   /// Calls the method on a command set with its inputs in order.
   using Invoker = std::function<InvokeResult(CommandSet&, const QVariantList& inputs)>;
@@ -59,6 +68,11 @@ struct QUENNET_EXPORT MethodInfo {
   /// False for the engine's trace renderings (CommandSent, ReplyBack): they read what the engine
   /// holds and never stand for a frame to a device.
   bool asksDevice = true;
+  /// The header of the frame the method sends; none for a method that sends no frame.
+  std::optional<std::uint8_t> header;
+  /// What the method does to the device; a service lets its consumers call the methods that only
+  /// read without asking.
+  MethodEffect effect = MethodEffect::ReadsOnly;
 
   /// True when the first parameter is the destination address.
   bool hasDevice() const { return !params.isEmpty() && params.front().name == u"Device"; }

@@ -12,7 +12,7 @@ namespace quennet {
 namespace {
 
 // Note numbers above this are refused before anything is sent.
-constexpr std::uint8_t kHighestNoteNumber = 16;
+constexpr std::uint8_t kHighestNoteNumber = kPositionCount;
 // One-byte route replies a validator uses instead of an ACK.
 constexpr char16_t kRouteNoNote = kRouteEscrowEmpty;
 constexpr char16_t kRouteRefused = kRouteFailed;

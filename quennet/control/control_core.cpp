@@ -141,8 +141,7 @@ bool ControlCore::SyncPortOpen() {
     return true;
   }
   openError_ = line()->lastError();
-  message(portErrorText(displayName_, openError_), QStringLiteral("Tolvar"),
-          ControlMessages::Icon::Critical);
+  message(portErrorText(displayName_, openError_), messageTitle_, ControlMessages::Icon::Critical);
   commPort_ = kDefaultCommPort;
   line()->setDeviceName(deviceName());
   return false;

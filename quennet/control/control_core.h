@@ -54,13 +54,18 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
 
   /// Container services: the ambient user mode (true at run time, false in a design
   /// environment; run time until told otherwise), the control's name in its container, the
-  /// message boxes (not owned; none: the texts go to the Qt log) and the changed notification.
+  /// message boxes (not owned; none: the texts go to the Qt log), the title the container gives
+  /// the box of a port that cannot be opened (kDefaultMessageTitle until it names itself) and
+  /// the changed notification.
   ///@{
   void setUserMode(bool runTime) { runTime_ = runTime; }
   bool userMode() const { return runTime_; }
   void setDisplayName(const QString& name) { displayName_ = name; }
   const QString& displayName() const { return displayName_; }
   void setMessages(ControlMessages* messages) { messages_ = messages; }
+  static constexpr char kDefaultMessageTitle[] = "Quennet";
+  void setMessageTitle(const QString& title) { messageTitle_ = title; }
+  const QString& messageTitle() const { return messageTitle_; }
   void setPropertyChangedSink(PropertyChangedSink sink) { propertyChanged_ = std::move(sink); }
   ///@}
 
@@ -200,6 +205,7 @@ class QUENNET_EXPORT ControlCore : public CommandSet {
   bool runTime_ = true;
   QString displayName_ = QStringLiteral("zav_quennet1");
   ControlMessages* messages_ = nullptr;
+  QString messageTitle_ = QString::fromLatin1(kDefaultMessageTitle);
   PropertyChangedSink propertyChanged_;
   LineError openError_;
   OutcomeWatch outcomeWatch_{*this};

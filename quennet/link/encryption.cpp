@@ -55,14 +55,38 @@ KeyDigits keyDigitsFromCode(std::int32_t keyCode) {
 }
 
 std::optional<std::int32_t> keyCodeFromDigits(const QString& digits) {
-  if (digits.size() != 6) return std::nullopt;
-  std::int32_t code = 0;
-  for (int k = 0; k < 6; ++k) {
-    const char16_t c = digits[k].unicode();
+  if (digits.size() != kKeyDigitCount) return std::nullopt;
+  for (const QChar c : digits) {
     if (c < u'0' || c > u'9') return std::nullopt;
-    code |= (c - u'0') << (4 * k);
+  }
+  return keyCodeFromText(digits);
+}
+
+std::int32_t keyCodeFromText(const QString& digits) {
+  std::int32_t code = 0;
+  for (int k = 0; k < kKeyDigitCount && k < digits.size(); ++k) {
+    bool ok = false;
+    const int digit = QString(digits.at(k)).toInt(&ok, 16);
+    code |= (ok ? digit : 0) << (4 * k);
   }
   return code;
+}
+
+QString keyTextFromCode(std::int32_t keyCode) {
+  QString text;
+  for (const std::uint8_t digit : keyDigitsFromCode(keyCode)) text += QString::number(digit, 16);
+  return text;
+}
+
+KeyBytes keyBytesFromCode(std::int32_t keyCode) {
+  const auto value = static_cast<std::uint32_t>(keyCode);
+  return {static_cast<std::uint8_t>(value & 0xFFU), static_cast<std::uint8_t>((value >> 8) & 0xFFU),
+          static_cast<std::uint8_t>((value >> 16) & 0xFFU)};
+}
+
+std::int32_t keyCodeFromBytes(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < 3) return 0;
+  return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16);
 }
 
 void EncryptFrame(FrameBuffer& buffer, const KeyDigits& key,

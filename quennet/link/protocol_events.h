@@ -19,6 +19,14 @@ inline constexpr std::uint8_t kCoinAcceptorAddress = 2;
 inline constexpr std::uint8_t kHopperAddress = 3;
 ///@}
 
+/// Milliseconds between two reads of a device's events unless the user sets another period: the
+/// library's poller, the tool, the service and the bench all start from it.
+inline constexpr int kDefaultPollIntervalMs = 200;
+
+/// Positions of a bill validator's notes and of a coin acceptor's coins: 1..16, one bit each of
+/// the inhibit register.
+inline constexpr int kPositionCount = 16;
+
 /// Route codes RouteBill (header 154) sends: return the note in escrow, stack it, or hold it
 /// there (its hold time starts again).
 ///@{

@@ -120,6 +120,7 @@ TEST(ControlPersistence, RestoreOnAnUnopenablePortFallsBackToPortOne) {
   bag.setValue(QStringLiteral("CommPort"), 3);
   ScriptedControl s;
   s.control->setDisplayName(QStringLiteral("zav_quennet1"));
+  s.control->setMessageTitle(QStringLiteral("Tolvar"));
   s.line->setOpenFails(true);
   s.control->ReadProperties(bag);
 

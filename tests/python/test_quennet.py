@@ -192,6 +192,19 @@ def test_events_reset_and_refusals_are_reported_as_the_tool_does():
                 assert list(bus.events(40, timeout=QUIET_S, interval=0.05)) == []
 
 
+def test_the_codes_are_the_librarys():
+    # Read from the C header by the build: each error code is one the library describes, and the
+    # error each one raises names it the way the library does.
+    from quennet import _capi
+    errors = {name: code for name, code in vars(_capi).items()
+              if re.fullmatch(r"E[A-Z]+", name) and isinstance(code, int)}
+    assert {"EINVAL", "EOPEN", "ECLOSED", "ETIMEDOUT", "EREFUSED", "ENOMEM", "ERANGE"} <= set(errors)
+    unknown = _capi.lib.quennet_strerror(-1000)
+    texts = {_capi.lib.quennet_strerror(code) for code in errors.values()}
+    assert unknown not in texts and len(texts) == len(errors)
+    assert _capi.lib.quennet_strerror(_capi.OK) not in texts
+
+
 def test_a_closed_or_missing_port_raises_oserror(validators):
     port = validators[1].port
     with quennet.Bus(port) as bus:

@@ -137,9 +137,10 @@ class ServiceTest : public ::testing::Test {
   bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
     const QStringList arguments = {
-        "--port",    link(),  "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
-        "--prefix",  kPrefix, "--journal", dir_.filePath(QStringLiteral("journal")),
-        "--poll-ms", "50",    "--allow",   "Hopper_Stop", "--client-id", clientId()};
+        "--port",      link(),    "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
+        "--prefix",    kPrefix,   "--journal", dir_.filePath(QStringLiteral("journal")),
+        "--poll-ms",   "50",      "--allow",   "Hopper_Stop",
+        "--client-id", clientId()};
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!killAt_.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt_);
     service_.setProcessEnvironment(environment);
@@ -546,11 +547,10 @@ TEST_F(ServiceTest, ASecondServiceOnTheSameJournalOrClientIdRefusesToStart) {
   };
   for (const Case& c : cases) {
     QProcess second;
-    second.start(
-        QStringLiteral(QUENNET_SERVICE),
-        QStringList{"--port", link(), "--broker", broker, "--prefix", kPrefix, "--client-id",
-                    clientId()} +
-            c.arguments);
+    second.start(QStringLiteral(QUENNET_SERVICE),
+                 QStringList{"--port", link(), "--broker", broker, "--prefix", kPrefix,
+                             "--client-id", clientId()} +
+                     c.arguments);
     ASSERT_TRUE(second.waitForFinished(kLongWaitMs));
     EXPECT_EQ(second.exitCode(), 2);
     const QString said = QString::fromUtf8(second.readAllStandardError());
@@ -604,7 +604,8 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
     });
   };
   startService();
-  EXPECT_TRUE(republished(restart)) << "the unacknowledged credit was forgotten with the deleted file";
+  EXPECT_TRUE(republished(restart))
+      << "the unacknowledged credit was forgotten with the deleted file";
 
   // Replaced by another file: lost.
   const QString other = dir_.filePath(QStringLiteral("other"));
@@ -643,11 +644,11 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
   // What a second start says, and its exit status.
   const auto refusal = [&](const QStringList& extra) {
     QProcess again;
-    again.start(QStringLiteral(QUENNET_SERVICE),
-                QStringList{"--port", link(), "--broker",
-                            QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
-                            "--journal", journal, "--client-id", clientId()} +
-                    extra);
+    again.start(
+        QStringLiteral(QUENNET_SERVICE),
+        QStringList{"--port", link(), "--broker", QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
+                    "--prefix", kPrefix, "--journal", journal, "--client-id", clientId()} +
+            extra);
     if (!again.waitForFinished(kLongWaitMs)) {
       again.kill();
       again.waitForFinished();
@@ -912,11 +913,13 @@ TEST_F(ServiceTest, AHeldNoteWaitsForTheConsumerAndGoesBackWhenNobodyRoutesIt) {
   // What the validator says meanwhile of other things leaves the note held.
   for (const char* line : {"cheat", "cashbox out", "cashbox in"}) console(line);
   ASSERT_TRUE(next(QStringLiteral("event"), [](const QJsonObject& e) {
-    return e.value("text").toString().contains(QLatin1String("Cash Box Inserted"), Qt::CaseInsensitive);
+    return e.value("text").toString().contains(QLatin1String("Cash Box Inserted"),
+                                               Qt::CaseInsensitive);
   }));
-  send(QStringLiteral("route"),
-       QJsonDocument(QJsonObject{{"id", "take"}, {"escrow", held->value("id")}, {"action", "stack"}})
-           .toJson());
+  send(
+      QStringLiteral("route"),
+      QJsonDocument(QJsonObject{{"id", "take"}, {"escrow", held->value("id")}, {"action", "stack"}})
+          .toJson());
   const auto credit = next(QStringLiteral("credit"));
   ASSERT_TRUE(credit) << "the consumer's route did not stack the note";
   EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0050A"));
@@ -961,9 +964,8 @@ TEST_F(ServiceTest, AcceptingIsTrueOnlyWhileMoneyCanBeTaken) {
     return !s.value("accepting").toBool();
   })) << "accepting with the cash box out";
   console("cashbox in");
-  ASSERT_TRUE(next(QStringLiteral("status"), [](const QJsonObject& s) {
-    return s.value("accepting").toBool();
-  }));
+  ASSERT_TRUE(next(QStringLiteral("status"),
+                   [](const QJsonObject& s) { return s.value("accepting").toBool(); }));
 }
 
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
@@ -998,7 +1000,8 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   send(QStringLiteral("cmd"), R"({"id":"stop2","address":3,"method":"Hopper_Stop","inputs":[]})");
   const auto stopped = next(QStringLiteral("reply"));
   ASSERT_TRUE(stopped);
-  EXPECT_TRUE(stopped->value("acknowledged").toBool()) << qPrintable(stopped->value("error").toString());
+  EXPECT_TRUE(stopped->value("acknowledged").toBool())
+      << qPrintable(stopped->value("error").toString());
   send(QStringLiteral("cmd"), R"({"id":"q","method":"query"})");
   const auto asked = next(QStringLiteral("reply"));
   ASSERT_TRUE(asked);
@@ -1581,7 +1584,8 @@ TEST_F(PayoutTest, RetentionGoesByTheJournalsClockAndPayoutIdsAreNeverReused) {
       {"the wall clock 200 days on",
        {"UPDATE credit SET recorded = " + wallAgo + ", acked = " + wallAgo +
             " WHERE acked IS NOT NULL",
-        "UPDATE payout SET recorded = " + wallAgo + ", settled = " + wallAgo + ", acked = " + wallAgo,
+        "UPDATE payout SET recorded = " + wallAgo + ", settled = " + wallAgo +
+            ", acked = " + wallAgo,
         "UPDATE request SET recorded = " + wallAgo,
         "INSERT INTO credit (id, payload, recorded, device, state) VALUES ('a-pending-note', '', " +
             wallAgo + ", '40/none', 'pending')"},
@@ -1674,14 +1678,16 @@ TEST_F(ServiceTest, ARouteForAnEarlierNoteDoesNotRouteTheNext) {
 
   // A route's id is its own: one a cmd request used is another request, and 7 is not "7".
   send(QStringLiteral("cmd"), R"({"id":7,"address":3,"method":"Hopper_Stop","inputs":[]})");
-  ASSERT_TRUE(next(QStringLiteral("reply"), [](const QJsonObject& r) { return r.value("id") == 7; }));
+  ASSERT_TRUE(
+      next(QStringLiteral("reply"), [](const QJsonObject& r) { return r.value("id") == 7; }));
   console("insert 2");
   const auto third = next(QStringLiteral("escrow"));
   ASSERT_TRUE(third);
   for (const QJsonValue& id : {QJsonValue(7), QJsonValue("7")}) {
-    send(QStringLiteral("route"),
-         QJsonDocument(QJsonObject{{"id", id}, {"escrow", third->value("id")}, {"action", "return"}})
-             .toJson());
+    send(
+        QStringLiteral("route"),
+        QJsonDocument(QJsonObject{{"id", id}, {"escrow", third->value("id")}, {"action", "return"}})
+            .toJson());
     const auto answer =
         next(QStringLiteral("reply"), [&](const QJsonObject& r) { return r.value("id") == id; });
     ASSERT_TRUE(answer);

@@ -1,5 +1,6 @@
 // Unit data and note data views against the virtual validator.
 #include <QLabel>
+#include <QMap>
 #include <QTreeWidget>
 
 #include "quennet/control/zav_quennet.h"
@@ -12,22 +13,28 @@ using tolvar::frmHost;
 
 using DataViewBench = BenchOnSimulator;
 
-TEST_F(DataViewBench, UnitDataFillsSeventeenRowsInOrder) {
+// Each row's caption stands beside the device's answer to its own request.
+TEST_F(DataViewBench, UnitDataFillsSeventeenRowsEachBesideItsAnswer) {
   frmHost& w = open();
   click("tlbHost", "Unit_Data");
-  ASSERT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItemCount(), 17);
-  for (int i = 0; i < 17; ++i) {
-    EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(i)->text(0),
-              tolvar::unitDataHeader(i));
-    EXPECT_FALSE(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(i)->text(1).isEmpty()) << i;
+  const QTreeWidget* view = named<QTreeWidget>(w, "lstViewUnitData");
+  ASSERT_EQ(view->topLevelItemCount(), 17);
+  QMap<QString, QTreeWidgetItem*> rows;
+  for (int i = 0; i < view->topLevelItemCount(); ++i) {
+    QTreeWidgetItem* row = view->topLevelItem(i);
+    rows.insert(row->text(0), row);
+    EXPECT_FALSE(row->text(1).isEmpty()) << i;
   }
-  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(0)->text(1), "Bill Validator");
+  ASSERT_EQ(rows.size(), 17) << "every caption once";
+  EXPECT_EQ(rows.value("Equipment ID")->text(1), "Bill Validator");
+  EXPECT_EQ(rows.value("Manufacturer ID")->text(1), "QNT");
+  EXPECT_EQ(rows.value("Creation Date")->text(1), "15/03/24");
+  EXPECT_EQ(rows.value("ROM Checksum")->text(1), "3CA0E7");
   // The reply's first byte most significant, then the number as the device's label reads it.
-  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(3)->text(1), "8902162/1234567");
-  EXPECT_EQ(named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(3)->toolTip(1),
-            "As the label reads it: 1234567");
-  EXPECT_TRUE(
-      named<QTreeWidget>(w, "lstViewUnitData")->topLevelItem(13)->text(1).startsWith("Hex: "));
+  EXPECT_EQ(rows.value("Serial No.")->text(1), "8902162/1234567");
+  EXPECT_EQ(rows.value("Serial No.")->toolTip(1), "As the label reads it: 1234567");
+  EXPECT_TRUE(rows.value("Option Flags")->text(1).startsWith("Hex: "));
+  EXPECT_EQ(rows.value("# Notes / # Banks")->text(1), "16/1");
   EXPECT_TRUE(named<tolvar::HostToolBar>(w, "tlbHost")->isEnabled());
   EXPECT_FALSE(ui.busy());
   EXPECT_GE(ui.busyCount(), 1);

@@ -17,6 +17,12 @@ TEST(CliOptions, DefaultsAreTheHostProgramsLine) {
   EXPECT_FALSE(o.json);
   EXPECT_EQ(o.method, QStringLiteral("SendPoll"));
   EXPECT_TRUE(o.args.isEmpty());
+  // The help names the defaults a command line without the option runs with.
+  const QString help = helpText();
+  EXPECT_TRUE(help.contains(QStringLiteral("0 to 255 (default %1)").arg(o.address)));
+  const CliOptions events = parseArguments({"--port", "p", "events"});
+  EXPECT_TRUE(
+      help.contains(QStringLiteral("every MS milliseconds (default %1)").arg(events.intervalMs)));
 }
 
 TEST(CliOptions, OptionsBeforeTheMethodAndArgumentsAfterIt) {

@@ -23,6 +23,7 @@
 #include "tolvar/mainwindow/services/widget_ui_services.h"
 #include "tolvar/mainwindow/settings/settings_location.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
+#include "tolvar/mainwindow/traffic/capture_files.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
 #include "tolvar/mainwindow/traffic/traffic_pane.h"
 #include "tolvar/mainwindow/window/frm_host.h"
@@ -140,7 +141,9 @@ std::optional<LaunchOptions> parseLaunchOptions(const QStringList& arguments, in
   const QCommandLineOption capture(
       QStringLiteral("capture"),
       QStringLiteral("Show the traffic pane and capture every frame to <file> (rotated by size, "
-                     "as the last capture or 10 files of 10 MB)."),
+                     "as the last capture or %1 files of %2 MB).")
+          .arg(CaptureFiles::kDefaultFiles)
+          .arg(CaptureFiles::kDefaultMegabytes),
       QStringLiteral("file"));
   const QCommandLineOption script(
       QStringLiteral("script"),

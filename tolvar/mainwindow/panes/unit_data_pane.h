@@ -3,6 +3,8 @@
 
 #include "tolvar/mainwindow/window/form_parts.h"
 
+#include <QStringList>
+
 class QTreeWidget;
 
 namespace tolvar {
@@ -12,6 +14,8 @@ class UnitDataPane : public BodyPane {
 
  public:
   explicit UnitDataPane(QWidget* body);
+  // The header column as wide as the longest of the rows' captions.
+  void fitCaptions(const QStringList& captions);
 
   QTreeWidget* lstViewUnitData;
 };

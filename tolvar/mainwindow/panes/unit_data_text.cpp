@@ -4,18 +4,6 @@
 
 namespace tolvar {
 
-QString unitDataHeader(int step) {
-  static constexpr std::array<const char*, 17> kHeaders = {
-      "Equipment ID",    "Manufacturer ID", "Product Code",      "Serial No.",
-      "Build Code",      "Software Revn",   "Currency Revn",     "Comms Revision",
-      "Build Base Year", "Creation Date",   "Data Storage",      "ROM Checksum",
-      "Address Mode",    "Option Flags",    "# Notes / # Banks", "Firmware Upgrade",
-      "Polling Priority"};
-  return step >= 0 && step < static_cast<int>(kHeaders.size())
-             ? QString::fromLatin1(kHeaders[static_cast<std::size_t>(step)])
-             : QString();
-}
-
 QString dataStorageText(std::span<const std::uint8_t> bytes) {
   QString text;
   for (std::uint8_t byte : bytes) text += QString::number(byte) + QLatin1Char(',');

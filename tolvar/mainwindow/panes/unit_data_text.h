@@ -1,5 +1,5 @@
 #pragma once
-// Headers and renderings of the unit data view's rows.
+// Renderings of the unit data view's rows.
 
 #include <cstdint>
 #include <span>
@@ -8,8 +8,6 @@
 
 namespace tolvar {
 
-// The row header of unit data step 0..16.
-QString unitDataHeader(int step);
 // Each byte in decimal followed by "," ("1,2,3,4,5,").
 QString dataStorageText(std::span<const std::uint8_t> bytes);
 // Unit 1 ms, 2 tens of ms, 3 s; other units shown as value[unit].

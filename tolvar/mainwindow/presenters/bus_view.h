@@ -17,9 +17,12 @@ class BusView : public QObject {
  public:
   BusView(LineTurn& turn, BusViewPane& pane, DetailsPane& details);
 
-  // Runs on the line: an address poll (or clash), then one equipment category request to each
-  // address that one device answered.
-  void collect(bool clash);
+  // Run on the line: an address poll (or an address clash), then one equipment category request
+  // to each address that one device answered.
+  ///@{
+  void PollAddresses() { collect(false); }
+  void PollAddressClash() { collect(true); }
+  ///@}
   // The bench's commands go to `address` from now on: it is put into the address box.
   void talkTo(int address);
 
@@ -28,6 +31,7 @@ class BusView : public QObject {
   void talkingTo(int address);
 
  private:
+  void collect(bool clash);
   // The address box's address, marked in the pane.
   void markCurrent();
 

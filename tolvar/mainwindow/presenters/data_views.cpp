@@ -1,12 +1,15 @@
 #include "tolvar/mainwindow/presenters/data_views.h"
 
 #include <array>
+#include <optional>
+#include <span>
 
 #include <QTreeWidget>
 
 #include "quennet/commands/reply_renderings.h"
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol_events.h"
 #include "tolvar/mainwindow/panes/note_list_pane.h"
 #include "tolvar/mainwindow/panes/unit_data_pane.h"
 #include "tolvar/mainwindow/panes/unit_data_text.h"
@@ -17,10 +20,119 @@ namespace tolvar {
 namespace {
 
 const QString kNoValue = QStringLiteral("---");
-constexpr std::int16_t kUnitDataSteps = 17;
-constexpr std::uint8_t kNotes = 16;
+constexpr std::uint8_t kNotes = quennet::kPositionCount;
+
+// What one unit data request gives its row: the reply text, the row's text where it says more,
+// its tool tip, and the option flags where it read them.
+struct UnitDataRead {
+  zav_quennet& control;
+  std::uint8_t address;
+  QString text;
+  QString shown;
+  QString tip;
+  std::optional<std::uint8_t> optionFlags;
+};
+
+// The unit data view, row by row: the caption and the request that fills it.
+struct UnitDataRow {
+  const char* caption;
+  std::int16_t (*read)(UnitDataRead& r);
+};
+
+using quennet::CommandSet;
+
+// A request whose reply text is the row's text.
+template <std::int16_t (CommandSet::*Method)(std::uint8_t, QString&)>
+std::int16_t textRequest(UnitDataRead& r) {
+  return (r.control.*Method)(r.address, r.text);
+}
+
+// A request of two bytes, shown as `render` has them.
+std::int16_t pairRequest(UnitDataRead& r,
+                         std::int16_t (CommandSet::*method)(std::uint8_t, std::span<std::uint8_t>),
+                         QString (*render)(std::uint8_t, std::uint8_t)) {
+  std::array<std::uint8_t, 2> bytes{};
+  const std::int16_t result = (r.control.*method)(r.address, bytes);
+  r.text = render(bytes[0], bytes[1]);
+  return result;
+}
+
+const std::array<UnitDataRow, 17> kUnitData = {{
+    {"Equipment ID", textRequest<&CommandSet::GetEqptID>},
+    {"Manufacturer ID", textRequest<&CommandSet::GetManfctrID>},
+    {"Product Code", textRequest<&CommandSet::GetProductCode>},
+    {"Serial No.",
+     [](UnitDataRead& r) {
+       const std::int16_t result = r.control.GetSerialNo(r.address, r.text);
+       // Devices print their serial least significant byte first: the label's number beside.
+       const QString label =
+           quennet::serialLabelOf(r.control.sentInClear(), r.control.replyInClear());
+       if (!label.isEmpty()) {
+         r.shown = QStringLiteral("%1/%2").arg(r.text, label);
+         r.tip = QStringLiteral("As the label reads it: %1").arg(label);
+       }
+       return result;
+     }},
+    {"Build Code", textRequest<&CommandSet::GetBuildCode>},
+    {"Software Revn", textRequest<&CommandSet::GetCodeRevn>},
+    {"Currency Revn", textRequest<&CommandSet::GetCurrencyRevn>},
+    {"Comms Revision", textRequest<&CommandSet::GetCommsRevn>},
+    {"Build Base Year", textRequest<&CommandSet::GetBaseYear>},
+    {"Creation Date", textRequest<&CommandSet::GetCreationDate>},
+    {"Data Storage",
+     [](UnitDataRead& r) {
+       std::array<std::uint8_t, 5> bytes{};
+       const std::int16_t result = r.control.GetDataStoreAvblty(r.address, bytes);
+       r.text = dataStorageText(bytes);
+       return result;
+     }},
+    {"ROM Checksum", textRequest<&CommandSet::GetROMChksum>},
+    {"Address Mode",
+     [](UnitDataRead& r) {
+       return pairRequest(r, &CommandSet::GetAddrMode,
+                          [](std::uint8_t mode, std::uint8_t) { return QString::number(mode); });
+     }},
+    {"Option Flags",
+     [](UnitDataRead& r) {
+       std::uint8_t flags = 0;
+       const std::int16_t result = r.control.GetOptionFlags(r.address, flags);
+       r.text = QStringLiteral("Hex: ") + quennet::hexText(flags);
+       r.optionFlags = flags;
+       return result;
+     }},
+    {"# Notes / # Banks",
+     [](UnitDataRead& r) {
+       return pairRequest(r, &CommandSet::GetVariableSet,
+                          [](std::uint8_t notes, std::uint8_t banks) {
+                            return QStringLiteral("%1/%2").arg(notes).arg(banks);
+                          });
+     }},
+    {"Firmware Upgrade",
+     [](UnitDataRead& r) {
+       return pairRequest(
+           r, &CommandSet::GetFirmwareUpgrdCpblty,
+           [](std::uint8_t upgrade, std::uint8_t) { return quennet::hexText(upgrade); });
+     }},
+    {"Polling Priority",
+     [](UnitDataRead& r) {
+       return pairRequest(r, &CommandSet::GetPollPriority, pollPriorityText);
+     }},
+}};
+
+constexpr auto kUnitDataSteps = static_cast<std::int16_t>(kUnitData.size());
 
 }  // namespace
+
+DataViews::DataViews(LineTurn& turn, UnitDataPane& unitData, NoteListPane& notes)
+    : turn_(turn), unitData_(unitData), notes_(notes) {
+  unitData_.fitCaptions(unitDataCaptions());
+}
+
+QStringList DataViews::unitDataCaptions() {
+  QStringList captions;
+  for (const UnitDataRow& row : kUnitData) captions.append(QString::fromLatin1(row.caption));
+  return captions;
+}
 
 void DataViews::ReadUnitData() {
   std::uint8_t address = 0;
@@ -36,90 +148,20 @@ void DataViews::ReadUnitData() {
 }
 
 std::int16_t DataViews::unitDataStep(std::uint8_t address) {
-  zav_quennet& control = turn_.control();
   const std::int16_t step = intUnitDataStep_++;
   if (step == 0) unitData_.lstViewUnitData->clear();
-  QString text;
-  QString shown;  // the row's text where it says more than the reply text
-  QString tip;
-  std::array<std::uint8_t, 5> bytes{};
-  std::uint8_t flags = 0;
-  std::int16_t result = quennet::kResultOk;
-  switch (step) {
-    case 0:
-      result = control.GetEqptID(address, text);
-      break;
-    case 1:
-      result = control.GetManfctrID(address, text);
-      break;
-    case 2:
-      result = control.GetProductCode(address, text);
-      break;
-    case 3:
-      result = control.GetSerialNo(address, text);
-      // Devices print their serial least significant byte first: the label's number beside.
-      if (const QString label =
-              quennet::serialLabelOf(control.sentInClear(), control.replyInClear());
-          !label.isEmpty()) {
-        shown = QStringLiteral("%1/%2").arg(text, label);
-        tip = QStringLiteral("As the label reads it: %1").arg(label);
-      }
-      break;
-    case 4:
-      result = control.GetBuildCode(address, text);
-      break;
-    case 5:
-      result = control.GetCodeRevn(address, text);
-      break;
-    case 6:
-      result = control.GetCurrencyRevn(address, text);
-      break;
-    case 7:
-      result = control.GetCommsRevn(address, text);
-      break;
-    case 8:
-      result = control.GetBaseYear(address, text);
-      break;
-    case 9:
-      result = control.GetCreationDate(address, text);
-      break;
-    case 10:
-      result = control.GetDataStoreAvblty(address, bytes);
-      text = dataStorageText(bytes);
-      break;
-    case 11:
-      result = control.GetROMChksum(address, text);
-      break;
-    case 12:
-      result = control.GetAddrMode(address, std::span(bytes).first(2));
-      text = QString::number(bytes[0]);
-      break;
-    case 13:
-      result = control.GetOptionFlags(address, flags);
-      text = QStringLiteral("Hex: ") + quennet::hexText(flags);
-      blnCountersSupported_ = (flags & 4) != 0;
-      break;
-    case 14:
-      result = control.GetVariableSet(address, std::span(bytes).first(2));
-      text = QStringLiteral("%1/%2").arg(bytes[0]).arg(bytes[1]);
-      break;
-    case 15:
-      result = control.GetFirmwareUpgrdCpblty(address, std::span(bytes).first(2));
-      text = quennet::hexText(bytes[0]);
-      break;
-    default:
-      result = control.GetPollPriority(address, std::span(bytes).first(2));
-      text = pollPriorityText(bytes[0], bytes[1]);
-      if (turn_.settings().SnglStp) intUnitDataStep_ = 0;
-      break;
-  }
+  const UnitDataRow& row = kUnitData.at(static_cast<std::size_t>(step));
+  UnitDataRead read{turn_.control(), address, {}, {}, {}, {}};
+  const std::int16_t result = row.read(read);
+  if (read.optionFlags) blnCountersSupported_ = (*read.optionFlags & 4) != 0;
+  if (intUnitDataStep_ == kUnitDataSteps && turn_.settings().SnglStp) intUnitDataStep_ = 0;
   // Outputs keep stale values when a call fails; a failed step shows nothing instead.
-  if (result != quennet::kResultOk) text.clear();
-  if (result != quennet::kResultOk || shown.isEmpty()) shown = text;
-  auto* row = new QTreeWidgetItem(QStringList{unitDataHeader(step), shown});
-  if (result == quennet::kResultOk) row->setToolTip(1, tip);
-  unitData_.lstViewUnitData->addTopLevelItem(row);
-  turn_.showReply(text);
+  if (result != quennet::kResultOk) read.text.clear();
+  if (result != quennet::kResultOk || read.shown.isEmpty()) read.shown = read.text;
+  auto* item = new QTreeWidgetItem(QStringList{QString::fromLatin1(row.caption), read.shown});
+  if (result == quennet::kResultOk) item->setToolTip(1, read.tip);
+  unitData_.lstViewUnitData->addTopLevelItem(item);
+  turn_.showReply(read.text);
   return result;
 }
 

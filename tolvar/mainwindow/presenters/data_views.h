@@ -1,9 +1,10 @@
 #pragma once
-// The unit data (17 identification steps) and note data (16 notes by 3 requests) views.
+// The unit data (one identification request a row) and note data (16 notes by 3 requests) views.
 
 #include <cstdint>
 
 #include <QObject>
+#include <QStringList>
 
 class QTreeWidgetItem;
 
@@ -17,8 +18,10 @@ class DataViews : public QObject {
   Q_OBJECT
 
  public:
-  DataViews(LineTurn& turn, UnitDataPane& unitData, NoteListPane& notes)
-      : turn_(turn), unitData_(unitData), notes_(notes) {}
+  DataViews(LineTurn& turn, UnitDataPane& unitData, NoteListPane& notes);
+
+  // The unit data view's captions, a row each, in the order the requests run.
+  static QStringList unitDataCaptions();
 
   void ReadUnitData();
   // True when this press completed the table (all 16 notes read).

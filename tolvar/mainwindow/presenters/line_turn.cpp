@@ -127,7 +127,7 @@ bool LineTurn::ValidateKeyCode(QString& key, KeyBytes& keyBytes) {
 }
 
 void LineTurn::LoadKeyCode(const KeyBytes& keyBytes) {
-  control_.setKeyCode(keyCodeValue(keyBytes));
+  control_.setKeyCode(quennet::keyCodeFromBytes(keyBytes));
 }
 
 bool LineTurn::begin(std::uint8_t& address) {

@@ -8,6 +8,7 @@
 
 #include "quennet/control/zav_quennet.h"
 #include "quennet/link/frame.h"
+#include "quennet/link/protocol_events.h"
 #include "tolvar/mainwindow/panes/counters_pane.h"
 #include "tolvar/mainwindow/panes/note_list_pane.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
@@ -18,7 +19,7 @@ namespace tolvar {
 
 namespace {
 
-constexpr int kNotes = 16;
+constexpr int kNotes = quennet::kPositionCount;
 constexpr std::array<std::uint8_t, 2> kAllNotes = {0xFF, 0xFF};
 
 QString maskText(const std::array<std::uint8_t, 2>& mask) {

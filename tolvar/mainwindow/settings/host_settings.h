@@ -13,7 +13,7 @@ namespace tolvar {
 
 struct HostSettings {
   std::int16_t Commport = 1;
-  std::int16_t PollInt = 200;
+  std::int16_t PollInt = quennet::kDefaultPollIntervalMs;
   std::int16_t ShwMsg = 1;
   std::int16_t MsgEcho = 1;
   bool SnglStp = false;

@@ -70,6 +70,7 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   controlMessages_ = std::make_unique<UiControlMessages>(ui_, *zav_quennet1);
   zav_quennet1->setObjectName(QStringLiteral("zav_quennet1"));
   zav_quennet1->setMessages(controlMessages_.get());
+  zav_quennet1->setMessageTitle(kMessageTitle);
   // Design values saved with the form.
   zav_quennet1->setCommsEcho(true);
   zav_quennet1->setChecksumType(quennet::CHKSM_16BIT);
@@ -212,10 +213,19 @@ void frmHost::showPort() {
   emit portShown(device);
 }
 
-void frmHost::collectAddresses(bool clash) {
+void frmHost::PollAddresses() {
+  showBusView();
+  busView_->PollAddresses();
+}
+
+void frmHost::PollAddressClash() {
+  showBusView();
+  busView_->PollAddressClash();
+}
+
+void frmHost::showBusView() {
   busViewDock_->show();
   busViewDock_->raise();
-  busView_->collect(clash);
 }
 
 void frmHost::watchDock(QDockWidget* dock) {

@@ -142,8 +142,12 @@ class frmHost : public QMainWindow {
   void watchDock(QDockWidget* dock);
   // The whole window back on its screen, made smaller where it must be and may be.
   void keepOnScreen();
-  // An address poll or clash, its answers shown in the Bus View.
-  void collectAddresses(bool clash);
+  // An address poll or an address clash, its answers shown in the Bus View.
+  ///@{
+  void PollAddresses();
+  void PollAddressClash();
+  ///@}
+  void showBusView();
   // Input refused while another command waits for the line: a short beep, and a check button
   // flipped back.
   void refuseWhileBusy(HostToolBar* bar, const QString& key);

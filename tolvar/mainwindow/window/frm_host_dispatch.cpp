@@ -64,8 +64,8 @@ void frmHost::buildKeyTable() {
       {"Set_M_Inh2", {kOnTheLine, [&utility] { utility.WriteMasterInhibit(0); }}},
       {"Read_Bill_Mode", {kOnTheLine, [&utility] { utility.ReadBillMode(); }}},
       {"Set_Bill_Mode", {kOnTheLine, [&utility] { utility.WriteBillMode(); }}},
-      {"Addr_Poll", {kOnTheLine, [this] { collectAddresses(false); }}},
-      {"Addr_Clash", {kOnTheLine, [this] { collectAddresses(true); }}},
+      {"Addr_Poll", {kOnTheLine, [this] { PollAddresses(); }}},
+      {"Addr_Clash", {kOnTheLine, [this] { PollAddressClash(); }}},
       {"Addr_Change", {kOnTheLine, [&utility] { utility.ChangeSlaveAddress(); }}},
       {"Addr_Random", {kOnTheLine, [&utility] { utility.RandomizeSlaveAddress(); }}},
       // Diagnostic bar.
