@@ -211,7 +211,11 @@ TEST(BusFraming, EachDeviceKeepsItsOwnChecksumAndKey) {
     std::int32_t key;
     std::vector<int> answered;  // the devices that answer a poll in this framing
   } cases[] = {
-      {"CRC-16 encrypted, key 123456", true, true, keyCodeFromText(QStringLiteral("123456")), {40}},
+      {"CRC-16 encrypted, key 123456",
+       true,
+       true,
+       quennet::keyCodeFromText(QStringLiteral("123456")),
+       {40}},
       {"CRC-16 encrypted, another key", true, true, 0x406285, {}},
       {"8-bit checksum", false, false, 0, {2}},
       {"CRC-16", true, false, 0, {3}},
@@ -241,7 +245,7 @@ TEST(BusFraming, EachDeviceKeepsItsOwnChecksumAndKey) {
   EXPECT_FALSE(bus.framingAt(4).has_value());
 
   // A key change applies to the device that was asked, not to the line or the others.
-  Host validatorHost(true, true, keyCodeFromText(QStringLiteral("123456")));
+  Host validatorHost(true, true, quennet::keyCodeFromText(QStringLiteral("123456")));
   ASSERT_EQ(bus.receive(validatorHost.frame(40, 137, {0x11, 0x11, 0x11}), now += 100).size(), 1u);
   EXPECT_TRUE(bus.receive(validatorHost.frame(40, 254), now += 100).empty());
   Host renewed(true, true, 0x111111);
