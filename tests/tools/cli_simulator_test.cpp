@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <optional>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -286,7 +288,7 @@ TEST(CliOnCapturedLine, SentAndReplyAreTheBytesOnTheLine) {
                                                 {"Hopper_Stop", {"--address", "3"}},
                                                 {"RequestCoinID", {"1", "--address", "2"}}};
   // The last host frame in the capture and the device's answer after it.
-  const auto lastExchange = [&] {
+  const auto readExchange = [&] {
     QFile file(options.capturePath);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly));
     QStringList sent;
@@ -306,6 +308,16 @@ TEST(CliOnCapturedLine, SentAndReplyAreTheBytesOnTheLine) {
       }
     }
     return std::pair{sent.join(u' '), reply.join(u' ')};
+  };
+  // The simulator's thread writes the capture line of its answer after the bytes went out, so the
+  // tool may have the reply before the capture does: wait a little for it.
+  const auto lastExchange = [&] {
+    auto exchange = readExchange();
+    for (int tries = 0; exchange.second.isEmpty() && tries < 200; ++tries) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      exchange = readExchange();
+    }
+    return exchange;
   };
   int checked = 0;
   for (const bool encrypted : {false, true}) {
