@@ -532,7 +532,7 @@ const char* quennet_strerror(int code) {
     case QUENNET_ETIMEDOUT:
       return "nothing came within the time given";
     case QUENNET_EREFUSED:
-      return "the device did not accept the enable command";
+      return "a watch cannot read the device, or it did not accept the enable command";
     case QUENNET_ENOMEM:
       return "out of memory";
     case QUENNET_ERANGE:
