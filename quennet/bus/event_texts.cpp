@@ -28,6 +28,9 @@ QString coinEventText(std::uint8_t a, std::uint8_t b, const QString& coinId) {
   if (a != 0) return QStringLiteral("Coin %1 accepted, sorter path %2").arg(a).arg(b);
   const StatusCode* row = coinStatus(b);
   if (row != nullptr && *row->name != '\0') return QString::fromLatin1(row->name);
+  if (const std::optional<int> type = coinInhibitedType(b)) {
+    return QStringLiteral("Coin Inhibited (Type %1)").arg(*type);
+  }
   return QStringLiteral("Coin Error %1").arg(b);
 }
 

@@ -18,7 +18,8 @@ QUENNET_EXPORT QString billStatusText(std::uint8_t code);
 // ("Note 3 stacked.", "Note 3 in escrow.", "Note 3 route 7").
 QUENNET_EXPORT QString billEventText(std::uint8_t a, std::uint8_t b);
 // A coin acceptor event: "Coin 2 accepted, sorter path 1" ("Coin 4 (GB010A) accepted, sorter
-// path 1" with the coin's identity), "Coin Rejected", "Coin Error 9".
+// path 1" with the coin's identity); with credit 0 the error code's name ("Coin Rejected",
+// "Credit Sensor Blocked", "Coin Inhibited (Type 5)"), "Coin Error 41" for a code without one.
 QUENNET_EXPORT QString coinEventText(std::uint8_t a, std::uint8_t b, const QString& coinId = {});
 // A coin identity's value ("GB010A": 10), nothing for an unused position ("......") or an
 // identity without three digits of value.

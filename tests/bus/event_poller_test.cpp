@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include <QJsonObject>
 #include <QStringList>
@@ -11,6 +12,7 @@
 #include "bus/bus_fixture.h"
 #include "quennet/bus/event_poller.h"
 #include "quennet/bus/event_report.h"
+#include "quennet/bus/event_texts.h"
 #include "quennet/link/protocol_events.h"
 
 namespace quennet {
@@ -47,6 +49,41 @@ TEST(EventPollerCounter, EventsBetweenWrapsPast255ToOne) {
     EXPECT_EQ(EventPoller::eventsBetween(row.last, row.now), row.events)
         << row.last << " -> " << row.now;
   }
+}
+
+// A coin acceptor's pairs: a credit is the coin and its sorter path, a credit of 0 the
+// acceptor's own error code, named by its table; a code it does not name calls for a person.
+TEST(EventPollerText, CoinPairsByTheAcceptorsOwnCodes) {
+  struct Row {
+    quint8 a, b;
+    const char* coinId;
+    const char* text;
+    EventKind kind;
+  };
+  const Row rows[] = {
+      {4, 1, "GB010A", "Coin 4 (GB010A) accepted, sorter path 1", EventKind::Credit},
+      {4, 2, "", "Coin 4 accepted, sorter path 2", EventKind::Credit},
+      {0, 0, "", "No Error", EventKind::Status},
+      {0, 1, "", "Coin Rejected", EventKind::Status},
+      {0, 2, "", "Coin Inhibited", EventKind::Status},
+      {0, 14, "", "Credit Sensor Blocked", EventKind::Fault},
+      {0, 40, "", "External Light Attack", EventKind::Fault},
+      {0, 41, "", "Coin Error 41", EventKind::Fault},
+      {0, 128, "", "Coin Inhibited (Type 1)", EventKind::Status},
+      {0, 159, "", "Coin Inhibited (Type 32)", EventKind::Status},
+      {0, 160, "", "Coin Error 160", EventKind::Fault},
+      {0, 255, "", "Unspecified Alarm", EventKind::Fault},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(coinEventText(row.a, row.b, QString::fromLatin1(row.coinId)),
+              QString::fromLatin1(row.text))
+        << int(row.a) << "," << int(row.b);
+    EXPECT_EQ(eventKind(EventBuffer::Coin, row.a, row.b), row.kind) << int(row.a) << "," << int(row.b);
+  }
+  const std::pair<const char*, std::optional<int>> values[] = {
+      {"GB010A", 10}, {"EU200A", 200}, {"GB001A", 1}, {"......", std::nullopt},
+      {"GB2K5A", std::nullopt}, {"GB01", std::nullopt}, {"", std::nullopt}};
+  for (const auto& [id, value] : values) EXPECT_EQ(coinValue(QString::fromLatin1(id)), value) << id;
 }
 
 // A buffer: the counter, then the pairs newest first (missing pairs are empty).
