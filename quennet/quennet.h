@@ -49,7 +49,7 @@ enum quennet_status {
   QUENNET_EOPEN = -2,     /**< the port could not be opened */
   QUENNET_ECLOSED = -3,   /**< the bus is closed, or its port failed */
   QUENNET_ETIMEDOUT = -4, /**< nothing within the time the caller gave */
-  QUENNET_EREFUSED = -5,  /**< the device did not accept the enable a watch sends */
+  QUENNET_EREFUSED = -5,  /**< a watch cannot read the device, or it refused the enable */
   QUENNET_ENOMEM = -6,    /**< out of memory */
   QUENNET_ERANGE = -7     /**< an index past the end, or a value outside its range */
 };
@@ -216,9 +216,11 @@ QUENNET_C_EXPORT void quennet_reply_free(quennet_reply* reply);
 
 /** The defaults: polls every 200 ms, only events from now on, no inhibits sent. */
 QUENNET_C_EXPORT void quennet_watch_options_init(quennet_watch_options* options);
-/** Enables the validator at `address` (master inhibit off, then the inhibits when given) and
+/** Asks the device at `address` what it is (a bill validator or a coin acceptor, whose coin
+    identities it reads), enables it (master inhibit off, then the inhibits when given) and
     starts reading its events; after a reset it enables it again. QUENNET_EREFUSED when the
-    device did not accept the enable; QUENNET_EINVAL for bad inhibits. NULL options: defaults. */
+    device is of another kind (a hopper), did not say what it is, or did not accept the enable;
+    QUENNET_EINVAL for bad inhibits. NULL options: defaults. */
 QUENNET_C_EXPORT int quennet_watch_open(quennet_bus* bus, int address,
                                         const quennet_watch_options* options,
                                         quennet_watch** watch);

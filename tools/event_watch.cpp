@@ -1,6 +1,8 @@
 #include "tools/event_watch.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
 
 #include <QEventLoop>
 #include <QJsonDocument>
@@ -39,7 +41,7 @@ void printJson(const QJsonObject& object, QTextStream& out) {
 class EventWatch {
  public:
   EventWatch(BusClient& bus, const CliOptions& options, CliStreams& streams)
-      : bus_(bus), options_(options), streams_(streams), poller_(&bus, options.address) {}
+      : bus_(bus), options_(options), streams_(streams) {}
 
   int run();
 
@@ -48,6 +50,8 @@ class EventWatch {
   bool await(BusReply* reply);
   // What the watch sends to enable the validator, at start and after every reset.
   QList<BusCommand> enableCommands() const;
+  // Asks the device what it is and, for a coin acceptor, its coins; then the poller to read it.
+  bool identify();
   bool enable();
   void listen();
   void reportReset();
@@ -69,7 +73,7 @@ class EventWatch {
   BusClient& bus_;
   const CliOptions& options_;
   CliStreams& streams_;
-  EventPoller poller_;
+  std::unique_ptr<EventPoller> poller_;  // made once the device said what it is
   QEventLoop loop_;
   int status_ = kExitOk;
   bool ended_ = false;
@@ -94,6 +98,30 @@ QList<BusCommand> EventWatch::enableCommands() const {
   return quennet::enableCommands(options_.inhibits);
 }
 
+bool EventWatch::identify() {
+  const BusCommand ask = categoryCommand();
+  const std::unique_ptr<BusReply> reply(bus_.invoke(options_.address, ask.method, ask.inputs));
+  if (!await(reply.get())) return false;
+  QString why;
+  const std::optional<EventPoller::Source> source = watchedSource(*reply, options_.address, &why);
+  if (!source) {
+    streams_.err << "events: " << why << Qt::endl;
+    return false;
+  }
+  poller_ = std::make_unique<EventPoller>(&bus_, options_.address, *source);
+  if (*source != EventPoller::Source::CoinAcceptor) return true;
+  QHash<quint8, QString> ids;
+  for (const BusCommand& command : coinIdCommands()) {
+    const std::unique_ptr<BusReply> coin(
+        bus_.invoke(options_.address, command.method, command.inputs));
+    if (!await(coin.get())) return false;
+    const QString id = coinIdOf(*coin);
+    if (!id.isEmpty()) ids.insert(static_cast<quint8>(command.inputs.value(0).toInt()), id);
+  }
+  poller_->setCoinIds(ids);
+  return true;
+}
+
 bool EventWatch::enable() {
   for (const BusCommand& command : enableCommands()) {
     const std::unique_ptr<BusReply> reply(
@@ -116,7 +144,7 @@ void EventWatch::printEvent(const BusEvent& event) {
 }
 
 void EventWatch::reportLoss(int lost) {
-  const int now = poller_.lastCounter();
+  const int now = poller_->lastCounter();
   streams_.err << "events: " << lost << " event(s) lost: the counter moved from " << previous_
                << " to " << now << ", the buffer keeps " << kKeptEvents << Qt::endl;
   if (options_.json) printJson(lostRecord(lost, now), streams_.out);
@@ -124,7 +152,7 @@ void EventWatch::reportLoss(int lost) {
 
 void EventWatch::reportInconsistent(int counter) {
   streams_.err << "events: inconsistent read: the counter says " << counter << " after "
-               << poller_.lastCounter() << " but the events did not move with it; reading again"
+               << poller_->lastCounter() << " but the events did not move with it; reading again"
                << Qt::endl;
   if (options_.json) {
     printJson(inconsistentRecord(counter), streams_.out);
@@ -133,7 +161,7 @@ void EventWatch::reportInconsistent(int counter) {
 }
 
 void EventWatch::reportReset() {
-  const int now = poller_.lastCounter();
+  const int now = poller_->lastCounter();
   escrowNote_ = 0;
   if (options_.json) {
     printJson(resetRecord(now), streams_.out);
@@ -208,41 +236,41 @@ bool EventWatch::outputLost() {
 
 void EventWatch::end() {
   ended_ = true;
-  poller_.stop();
+  if (poller_) poller_->stop();
   loop_.quit();
 }
 
 void EventWatch::listen() {
-  QObject::connect(&poller_, &EventPoller::eventReceived, [this](const BusEvent& e) {
+  QObject::connect(poller_.get(), &EventPoller::eventReceived, [this](const BusEvent& e) {
     printEvent(e);
     escrowNote_ = (e.kind() == EventKind::Escrow) ? e.a : 0;
   });
   // A reset empties the buffer and inhibits every note: one line, then the poller enables again.
-  QObject::connect(&poller_, &EventPoller::counterReset, [this] {
+  QObject::connect(poller_.get(), &EventPoller::counterReset, [this] {
     reportReset();
     outputLost();
   });
-  QObject::connect(&poller_, &EventPoller::reEnableFailed, [this] {
+  QObject::connect(poller_.get(), &EventPoller::reEnableFailed, [this] {
     streams_.err << "events: the validator did not accept the enable after its reset: "
-                 << poller_.reEnableFailure() << Qt::endl;
+                 << poller_->reEnableFailure() << Qt::endl;
   });
-  QObject::connect(&poller_, &EventPoller::eventsLost, [this](int lost) { reportLoss(lost); });
-  QObject::connect(&poller_, &EventPoller::inconsistentRead,
+  QObject::connect(poller_.get(), &EventPoller::eventsLost, [this](int lost) { reportLoss(lost); });
+  QObject::connect(poller_.get(), &EventPoller::inconsistentRead,
                    [this](int counter) { reportInconsistent(counter); });
-  QObject::connect(&poller_, &EventPoller::bufferRead, [this](int counter) { read(counter); });
-  QObject::connect(&poller_, &EventPoller::pollFailed,
+  QObject::connect(poller_.get(), &EventPoller::bufferRead, [this](int counter) { read(counter); });
+  QObject::connect(poller_.get(), &EventPoller::pollFailed,
                    [this](int result, const QString& caption) { failed(result, caption); });
   // Said on stderr, and with --json as a record, as the C and Python watches report it.
-  QObject::connect(&poller_, &EventPoller::deviceLost, [this] {
+  QObject::connect(poller_.get(), &EventPoller::deviceLost, [this] {
     streams_.err << "events: " << failures_ << " reads failed in a row (" << lastFailure_
                  << "); still trying" << Qt::endl;
     if (options_.json) {
-      printJson(deviceLostRecord(failures_, lastFailure_, poller_.lastCounter()), streams_.out);
+      printJson(deviceLostRecord(failures_, lastFailure_, poller_->lastCounter()), streams_.out);
     }
   });
-  QObject::connect(&poller_, &EventPoller::deviceBack, [this] {
+  QObject::connect(poller_.get(), &EventPoller::deviceBack, [this] {
     streams_.err << "events: reading again after " << failures_ << " failed reads" << Qt::endl;
-    if (options_.json) printJson(deviceBackRecord(failures_, poller_.lastCounter()), streams_.out);
+    if (options_.json) printJson(deviceBackRecord(failures_, poller_->lastCounter()), streams_.out);
   });
 }
 
@@ -252,16 +280,16 @@ int EventWatch::run() {
     bus_.close();
     end();
   });
-  if (!enable()) return stopped() ? kExitOk : kExitResult;
+  if (!identify() || !enable()) return stopped() ? kExitOk : kExitResult;
   if (!streams_.keepRunning()) return kExitOk;
   listen();
-  poller_.setInterval(options_.intervalMs);
-  poller_.setFailureLimit(kFailuresReported);
-  poller_.setReportKept(options_.fromStart);
-  poller_.setReEnableCommands(enableCommands());
-  poller_.start();
+  poller_->setInterval(options_.intervalMs);
+  poller_->setFailureLimit(kFailuresReported);
+  poller_->setReportKept(options_.fromStart);
+  poller_->setReEnableCommands(enableCommands());
+  poller_->start();
   if (!ended_ && !stopped()) loop_.exec();
-  poller_.stop();
+  poller_->stop();
   // A route already on its way is finished, and printed, before the watch ends.
   if (routing_) await(routing_);
   return status_;

@@ -304,9 +304,11 @@ class Bus:
             lib.quennet_reply_free(reply)
 
     def events(self, address, timeout=None, interval=None, from_start=False, inhibits=None):
-        """Enables the validator at `address` and yields its events as `quennet events --json`
-        prints them, for `timeout` seconds (None: until closed). `interval` in seconds between
-        polls (default 0.2); `inhibits` sent after the enable and after every reset."""
+        """Enables the bill validator or coin acceptor at `address` and yields its events as
+        `quennet events --json` prints them (a coin credit with its "coinId", "value" and
+        "sorterPath"), for `timeout` seconds (None: until closed). `interval` in seconds between
+        polls (default 0.2); `inhibits` sent after the enable and after every reset. Raises
+        RuntimeError for a device it cannot read (a hopper) or one that refused the enable."""
         return Events(self, address, timeout, interval, from_start, inhibits)
 
     def close(self):

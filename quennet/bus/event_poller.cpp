@@ -34,6 +34,16 @@ EventPoller::EventPoller(BusClient* client, quint8 address, Source source, QObje
   connect(&timer_, &QTimer::timeout, this, &EventPoller::poll);
 }
 
+std::optional<EventPoller::Source> EventPoller::sourceOf(const QString& category) {
+  if (category.contains(QLatin1String("Bill"), Qt::CaseInsensitive)) return Source::BillValidator;
+  if (category.contains(QLatin1String("Coin"), Qt::CaseInsensitive)) return Source::CoinAcceptor;
+  if (category.contains(QLatin1String("Payout"), Qt::CaseInsensitive) ||
+      category.contains(QLatin1String("Hopper"), Qt::CaseInsensitive)) {
+    return Source::Hopper;
+  }
+  return std::nullopt;
+}
+
 QString EventPoller::billEventText(quint8 a, quint8 b) {
   return quennet::billEventText(a, b);
 }
@@ -113,7 +123,8 @@ BusEvent EventPoller::eventAt(const QByteArray& data, int age) const {
       break;
     case Source::CoinAcceptor:
       event.buffer = EventBuffer::Coin;
-      event.text = coinEventText(event.a, event.b);
+      if (event.isCredit()) event.coinId = coinIds_.value(event.a);
+      event.text = quennet::coinEventText(event.a, event.b, event.coinId);
       break;
     case Source::Hopper:
       event.buffer = EventBuffer::Hopper;

@@ -4,8 +4,10 @@
 // keeps at most one poll on the bus, so a slow device never piles polls up in the queue.
 
 #include <cstdint>
+#include <optional>
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -29,6 +31,7 @@ struct BusEvent {
   quint8 b = 0;                            ///< second byte of the pair
   QString text;                            ///< the event as Tolvar shows it
   EventBuffer buffer = EventBuffer::Bill;  ///< the buffer the pair was read from
+  QString coinId;  ///< a coin credit's identity ("GB010A", RequestCoinID); empty when unknown
   /// True for a note or coin credit.
   bool isCredit() const { return a != 0; }
   /// What the pair means: a credit, a note in escrow, news or a fault.
@@ -52,6 +55,10 @@ class QUENNET_EXPORT EventPoller : public QObject {
   enum class Source { BillValidator, CoinAcceptor, Hopper };
   Q_ENUM(Source)
 
+  /// The buffer a device's equipment category (GetEqptID, header 245) says it keeps:
+  /// "Bill Validator", "Coin Acceptor", "Payout" (a hopper); nothing for any other category.
+  static std::optional<Source> sourceOf(const QString& category);
+
   /// Polls `address` through `client` (not owned); start() begins.
   EventPoller(BusClient* client, quint8 address, Source source = Source::BillValidator,
               QObject* parent = nullptr);
@@ -66,6 +73,8 @@ class QUENNET_EXPORT EventPoller : public QObject {
   void setInterval(int ms) { timer_.setInterval(ms); }
   int interval() const { return timer_.interval(); }
   ///@}
+  /// A coin acceptor's coin identities by position (RequestCoinID), given to its credits.
+  void setCoinIds(const QHash<quint8, QString>& ids) { coinIds_ = ids; }
   /// Failed polls in a row that make the device lost (default 3).
   void setFailureLimit(int polls) { failureLimit_ = polls; }
   /// When set, the first poll reports the events the buffer still holds; by default it only
@@ -154,6 +163,7 @@ class QUENNET_EXPORT EventPoller : public QObject {
   bool first_ = true;
   int last_ = 0;
   QList<BusCommand> reEnable_;
+  QHash<quint8, QString> coinIds_;
   int reEnablePending_ = 0;
   bool reEnableOk_ = true;
   QString reEnableFailure_;

@@ -14,7 +14,8 @@
 
 namespace quennet {
 
-/// A new event: {"counter", "a", "b", "kind": "credit" or "status", "text"}.
+/// A new event: {"counter", "a", "b", "kind": "credit" or "status", "text"}; a coin credit adds
+/// {"coin": position, "sorterPath", and with its identity known "coinId": "GB010A", "value": 10}.
 QUENNET_EXPORT QJsonObject eventRecord(const BusEvent& event);
 /// Events the buffer no longer held: {"lost": count, "counter": the counter now}.
 QUENNET_EXPORT QJsonObject lostRecord(int lost, int counter);
@@ -35,9 +36,24 @@ QUENNET_EXPORT QJsonObject deviceBackRecord(int failures, int counter);
 /// What enables a validator for events, at the start of a watch and after every reset:
 /// SetMasterInhibit 1, then SetInhibitStatus with `inhibits` ("255,255") when given.
 QUENNET_EXPORT QList<BusCommand> enableCommands(const std::optional<QString>& inhibits);
+/// What a watch asks a device first: its equipment category (GetEqptID), which says the buffer
+/// it reads.
+QUENNET_EXPORT BusCommand categoryCommand();
+/// The buffer a watch reads from a device that answered categoryCommand() with `reply`; nothing,
+/// with `why` set, when the watch cannot read it (a hopper, a category it does not know, no
+/// answer): "address 3 is a Payout: a watch reads bill validators and coin acceptors".
+QUENNET_EXPORT std::optional<EventPoller::Source> watchedSource(const BusReply& reply, int address,
+                                                                QString* why);
+/// What a watch asks a coin acceptor before it reads: the identity of every coin position
+/// (RequestCoinID 1 to 16), in order.
+QUENNET_EXPORT QList<BusCommand> coinIdCommands();
+/// The identity one of coinIdCommands() answered: empty for an unused position ("......") or a
+/// call that failed.
+QUENNET_EXPORT QString coinIdOf(const BusReply& reply);
+
 /// What a request that was not acknowledged got instead: the reply ("NACK") or the failure.
 QUENNET_EXPORT QString refusalText(const BusReply& reply);
-/// The validator refused (or never answered) one of the enable commands of a watch:
+/// The device refused (or never answered) one of the enable commands of a watch:
 /// "the validator did not accept the enable command: NACK (SetMasterInhibit)".
 QUENNET_EXPORT QString enableRefusedText(const BusReply& reply, const QString& method);
 

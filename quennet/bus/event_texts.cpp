@@ -1,5 +1,7 @@
 #include "quennet/bus/event_texts.h"
 
+#include <algorithm>
+
 #include "quennet/link/protocol_events.h"
 
 namespace quennet {
@@ -19,11 +21,29 @@ QString billEventText(std::uint8_t a, std::uint8_t b) {
   return QStringLiteral("Note %1 route %2").arg(a).arg(b);
 }
 
-QString coinEventText(std::uint8_t a, std::uint8_t b) {
+QString coinEventText(std::uint8_t a, std::uint8_t b, const QString& coinId) {
+  if (a != 0 && !coinId.isEmpty()) {
+    return QStringLiteral("Coin %1 (%2) accepted, sorter path %3").arg(a).arg(coinId).arg(b);
+  }
   if (a != 0) return QStringLiteral("Coin %1 accepted, sorter path %2").arg(a).arg(b);
   const StatusCode* row = coinStatus(b);
   if (row != nullptr && *row->name != '\0') return QString::fromLatin1(row->name);
+  if (const std::optional<int> type = coinInhibitedType(b)) {
+    return QStringLiteral("Coin Inhibited (Type %1)").arg(*type);
+  }
   return QStringLiteral("Coin Error %1").arg(b);
+}
+
+std::optional<int> coinValue(const QString& coinId) {
+  // Country (2 letters), value (3 digits), issue.
+  constexpr qsizetype kValueAt = 2;
+  constexpr qsizetype kValueDigits = 3;
+  if (coinId.size() < kValueAt + kValueDigits || !coinId[0].isLetter()) return std::nullopt;
+  const QStringView digits = QStringView(coinId).mid(kValueAt, kValueDigits);
+  if (!std::all_of(digits.begin(), digits.end(), [](QChar c) { return c.isDigit(); })) {
+    return std::nullopt;
+  }
+  return digits.toInt();
 }
 
 }  // namespace quennet

@@ -367,23 +367,73 @@ class WatchDriver : public QObject {
               std::shared_ptr<WatchQueue> queue)
       : bus_(bus),
         queue_(std::move(queue)),
-        poller_(bus->client, address),
+        address_(address),
+        options_(options),
         commands_(quennet::enableCommands(
-            options.inhibits ? std::optional<QString>(text(options.inhibits)) : std::nullopt)) {
-    if (options.interval_ms > 0) poller_.setInterval(options.interval_ms);
-    poller_.setReportKept(options.from_start != 0);
-    poller_.setReEnableCommands(commands_);
+            options.inhibits ? std::optional<QString>(text(options.inhibits)) : std::nullopt)) {}
+
+  // Asks the device what it is; the coin identities (a coin acceptor) and the enable commands
+  // follow as each is answered. Throws what BusClient::invoke throws for bad inhibits.
+  void start() {
+    const quennet::BusCommand ask = quennet::categoryCommand();
+    BusReply* reply = bus_->client->invoke(address_, ask.method, ask.inputs);
+    reply->setParent(this);  // a watch closed before the answer takes the reply with it
+    connect(reply, &BusReply::finished, this, [this, reply] {
+      reply->deleteLater();
+      if (reply->result() == quennet::kResultNotEnabled) {
+        return queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, reply->caption()).message);
+      }
+      QString why;
+      const std::optional<quennet::EventPoller::Source> source =
+          quennet::watchedSource(*reply, address_, &why);
+      if (!source) return queue_->opened(QUENNET_EREFUSED, why);
+      poller_ = std::make_unique<quennet::EventPoller>(bus_->client, address_, *source);
+      if (options_.interval_ms > 0) poller_->setInterval(options_.interval_ms);
+      poller_->setReportKept(options_.from_start != 0);
+      poller_->setReEnableCommands(commands_);
+      if (*source == quennet::EventPoller::Source::CoinAcceptor) return askCoin(0);
+      enable();
+    });
   }
 
-  // Sends the first enable command; the rest follow as each is acknowledged. Throws what
-  // BusClient::invoke throws for bad inhibits.
-  void start() { sendEnable(0); }
-
  private:
+  // Coin position index + 1's identity, then the next; the enable once all are known.
+  void askCoin(qsizetype index) {
+    const QList<quennet::BusCommand> coins = quennet::coinIdCommands();
+    if (index == coins.size()) {
+      poller_->setCoinIds(coinIds_);
+      return enable();
+    }
+    const quennet::BusCommand& command = coins[index];
+    BusReply* reply = bus_->client->invoke(address_, command.method, command.inputs);
+    reply->setParent(this);
+    const auto position = static_cast<quint8>(command.inputs.value(0).toInt());
+    connect(reply, &BusReply::finished, this, [this, reply, index, position] {
+      reply->deleteLater();
+      if (reply->result() == quennet::kResultNotEnabled) {
+        return queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, reply->caption()).message);
+      }
+      const QString id = quennet::coinIdOf(*reply);
+      if (!id.isEmpty()) coinIds_.insert(position, id);
+      askCoin(index + 1);
+    });
+  }
+
+  // The enable commands in turn; misuse in the first (bad inhibits) ends the start.
+  void enable() {
+    try {
+      sendEnable(0);
+    } catch (const DispatchError& error) {
+      queue_->opened(QUENNET_EINVAL, error.message());
+    } catch (const QuennetError& error) {
+      queue_->opened(QUENNET_EINVAL, error.description());
+    }
+  }
+
   void sendEnable(qsizetype index) {
     if (index == commands_.size()) return startPolling();
     const quennet::BusCommand& command = commands_[index];
-    BusReply* reply = bus_->client->invoke(poller_.address(), command.method, command.inputs);
+    BusReply* reply = bus_->client->invoke(address_, command.method, command.inputs);
     reply->setParent(this);  // a watch closed before the answer takes the reply with it
     connect(reply, &BusReply::finished, this, [this, reply, index] {
       reply->deleteLater();
@@ -406,51 +456,55 @@ class WatchDriver : public QObject {
 
   void startPolling() {
     using quennet::EventPoller;
-    connect(&poller_, &EventPoller::eventReceived, this, [this](const quennet::BusEvent& e) {
+    connect(poller_.get(), &EventPoller::eventReceived, this, [this](const quennet::BusEvent& e) {
       queue_->push(QUENNET_RECORD_EVENT, quennet::eventRecord(e), &e);
     });
-    connect(&poller_, &EventPoller::eventsLost, this, [this](int lost) {
-      queue_->push(QUENNET_RECORD_LOST, quennet::lostRecord(lost, poller_.lastCounter()), nullptr,
+    connect(poller_.get(), &EventPoller::eventsLost, this, [this](int lost) {
+      queue_->push(QUENNET_RECORD_LOST, quennet::lostRecord(lost, poller_->lastCounter()), nullptr,
                    lost);
     });
-    connect(&poller_, &EventPoller::inconsistentRead, this, [this](int counter) {
+    connect(poller_.get(), &EventPoller::inconsistentRead, this, [this](int counter) {
       queue_->push(QUENNET_RECORD_INCONSISTENT, quennet::inconsistentRecord(counter));
     });
-    connect(&poller_, &EventPoller::counterReset, this, [this] {
-      queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_.lastCounter()));
+    connect(poller_.get(), &EventPoller::counterReset, this, [this] {
+      queue_->push(QUENNET_RECORD_RESET, quennet::resetRecord(poller_->lastCounter()));
     });
     // A device that stops answering is reported, as is its return; the watch goes on reading.
-    connect(&poller_, &EventPoller::deviceLost, this, [this] {
+    connect(poller_.get(), &EventPoller::deviceLost, this, [this] {
       queue_->push(QUENNET_RECORD_DEVICE_LOST,
-                   quennet::deviceLostRecord(failures_, lastFailure_, poller_.lastCounter()),
+                   quennet::deviceLostRecord(failures_, lastFailure_, poller_->lastCounter()),
                    nullptr, 0, lastFailure_);
     });
-    connect(&poller_, &EventPoller::deviceBack, this, [this] {
+    connect(poller_.get(), &EventPoller::deviceBack, this, [this] {
       queue_->push(QUENNET_RECORD_DEVICE_BACK,
-                   quennet::deviceBackRecord(failures_, poller_.lastCounter()));
+                   quennet::deviceBackRecord(failures_, poller_->lastCounter()));
     });
     // The watch is open once the first read has learnt the counter: what happens after
     // quennet_watch_open() returns is reported, whenever the first poll went out.
-    connect(&poller_, &EventPoller::bufferRead, this, [this] {
+    connect(poller_.get(), &EventPoller::bufferRead, this, [this] {
       failures_ = 0;
       queue_->opened(QUENNET_OK, {});
     });
     // Counted before the poller's own signals of the same poll, which it emits after this one.
-    connect(&poller_, &EventPoller::pollFailed, this, [this](int result, const QString& caption) {
-      ++failures_;
-      lastFailure_ = caption;
-      if (result != quennet::kResultNotEnabled) return queue_->opened(QUENNET_OK, {});
-      poller_.stop();
-      queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
-      queue_->end(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
-    });
-    poller_.start();
+    connect(poller_.get(), &EventPoller::pollFailed, this,
+            [this](int result, const QString& caption) {
+              ++failures_;
+              lastFailure_ = caption;
+              if (result != quennet::kResultNotEnabled) return queue_->opened(QUENNET_OK, {});
+              poller_->stop();
+              queue_->opened(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
+              queue_->end(QUENNET_ECLOSED, closedFailure(*bus_, caption).message);
+            });
+    poller_->start();
   }
 
   quennet_bus* bus_;
   std::shared_ptr<WatchQueue> queue_;
-  quennet::EventPoller poller_;
+  quint8 address_;
+  quennet_watch_options options_;
+  std::unique_ptr<quennet::EventPoller> poller_;  // made once the device said what it is
   QList<quennet::BusCommand> commands_;
+  QHash<quint8, QString> coinIds_;
   int failures_ = 0;  // failed reads in a row
   QString lastFailure_;
 };
@@ -479,7 +533,7 @@ const char* quennet_strerror(int code) {
     case QUENNET_ETIMEDOUT:
       return "nothing came within the time given";
     case QUENNET_EREFUSED:
-      return "the device did not accept the enable command";
+      return "a watch cannot read the device, or it did not accept the enable command";
     case QUENNET_ENOMEM:
       return "out of memory";
     case QUENNET_ERANGE:

@@ -43,10 +43,60 @@ constexpr auto kBillStatus = std::to_array<StatusCode>({
     bill(BillStatus::UnknownNoteStacked, "Unknown Note Stacked"),
 });
 
+// A coin acceptor's error codes, by the names of the public ccTalk table. A coin refused as
+// unknown, inhibited or put in too soon after another is news; a sensor that timed out or is
+// blocked, and every sign of fraud, need a person.
+constexpr StatusCode coinCode(std::uint8_t code, const char* name, EventKind kind) {
+  return {code, name, kind, false};
+}
+
+constexpr EventKind kNews = EventKind::Status;
+
 constexpr auto kCoinStatus = std::to_array<StatusCode>({
-    coin(CoinStatus::None, "", EventKind::Status),
-    coin(CoinStatus::Rejected, "Coin Rejected", EventKind::Status),
-    coin(CoinStatus::Inhibited, "Coin Inhibited", EventKind::Status),
+    coin(CoinStatus::None, "No Error", kNews),
+    coin(CoinStatus::Rejected, "Coin Rejected", kNews),
+    coin(CoinStatus::Inhibited, "Coin Inhibited", kNews),
+    coinCode(3, "Coin Rejected: Multiple Window", kNews),
+    coinCode(4, "Wake-up Timeout", kFault),
+    coinCode(5, "Validation Timeout", kFault),
+    coinCode(6, "Credit Sensor Timeout", kFault),
+    coinCode(7, "Sorter Opto Timeout", kFault),
+    coinCode(8, "Coin Rejected: 2nd Close Coin", kNews),
+    coinCode(9, "Coin Rejected: Accept Gate Not Ready", kNews),
+    coinCode(10, "Coin Rejected: Credit Sensor Not Ready", kNews),
+    coinCode(11, "Coin Rejected: Sorter Not Ready", kNews),
+    coinCode(12, "Coin Rejected: Reject Coin Not Cleared", kNews),
+    coinCode(13, "Validation Sensor Not Ready", kFault),
+    coinCode(14, "Credit Sensor Blocked", kFault),
+    coinCode(15, "Sorter Opto Blocked", kFault),
+    coinCode(16, "Credit Sequence Error", kFault),
+    coinCode(17, "Coin Going Backwards", kFault),
+    coinCode(18, "Coin Too Fast (Credit Sensor)", kFault),
+    coinCode(19, "Coin Too Slow (Credit Sensor)", kFault),
+    coinCode(20, "Coin on String Mechanism Activated", kFault),
+    coinCode(21, "DCE Opto Timeout", kFault),
+    coinCode(22, "DCE Opto Not Seen", kFault),
+    coinCode(23, "Credit Sensor Reached Too Early", kFault),
+    coinCode(24, "Coin Rejected: Repeated Sequential Trip", kFault),
+    coinCode(25, "Slug Rejected", kFault),
+    coinCode(26, "Reject Sensor Blocked", kFault),
+    coinCode(27, "Games Overload", kFault),
+    coinCode(28, "Maximum Coin Meter Pulses Exceeded", kFault),
+    coinCode(29, "Accept Gate Open Not Closed", kFault),
+    coinCode(30, "Accept Gate Closed Not Open", kFault),
+    coinCode(31, "Manifold Opto Timeout", kFault),
+    coinCode(32, "Manifold Opto Blocked", kFault),
+    coinCode(33, "Coin Rejected: Manifold Not Ready", kNews),
+    coinCode(34, "Security Status Changed", kFault),
+    coinCode(35, "Motor Exception", kFault),
+    coinCode(36, "Swallowed Coin", kFault),
+    coinCode(37, "Coin Too Fast (Validation Sensor)", kFault),
+    coinCode(38, "Coin Too Slow (Validation Sensor)", kFault),
+    coinCode(39, "Coin Incorrectly Sorted", kFault),
+    coinCode(40, "External Light Attack", kFault),
+    coinCode(253, "Data Block Request", kNews),
+    coinCode(254, "Coin Return Mechanism Activated", kNews),
+    coinCode(255, "Unspecified Alarm", kFault),
 });
 
 struct FaultName {
@@ -100,6 +150,11 @@ const StatusCode* coinStatus(std::uint8_t code) {
   return find(kCoinStatus, code);
 }
 
+std::optional<int> coinInhibitedType(std::uint8_t code) {
+  if (code < kCoinInhibitedTypeFirst || code > kCoinInhibitedTypeLast) return std::nullopt;
+  return code - kCoinInhibitedTypeFirst + 1;
+}
+
 EventKind eventKind(EventBuffer buffer, std::uint8_t a, std::uint8_t b) {
   switch (buffer) {
     case EventBuffer::Bill:
@@ -112,7 +167,7 @@ EventKind eventKind(EventBuffer buffer, std::uint8_t a, std::uint8_t b) {
     case EventBuffer::Coin:
       if (a != 0) return EventKind::Credit;
       if (const StatusCode* row = coinStatus(b)) return row->kind;
-      return EventKind::Fault;
+      return coinInhibitedType(b) ? EventKind::Status : EventKind::Fault;
     case EventBuffer::Hopper:
       break;
   }

@@ -6,6 +6,7 @@
 // them from here.
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 #include "quennet/quennet_export.h"
@@ -83,12 +84,19 @@ enum class BillStatus : std::uint8_t {
   UnknownNoteStacked = 21,
 };
 
-/// Error codes B of a coin event pair with A = 0.
+/// Error codes B of a coin event pair with A = 0 (the table names every code it knows).
 enum class CoinStatus : std::uint8_t {
-  None = 0,
+  None = 0,  ///< no error: a counted pair (0, 0)
   Rejected = 1,
   Inhibited = 2,
 };
+/// Error codes 128 to 159: a coin refused because the host inhibits its type (1 to 32).
+///@{
+inline constexpr std::uint8_t kCoinInhibitedTypeFirst = 128;
+inline constexpr std::uint8_t kCoinInhibitedTypeLast = 159;
+///@}
+/// The coin type (1 to 32) an error code of 128 to 159 names; nothing for any other code.
+QUENNET_EXPORT std::optional<int> coinInhibitedType(std::uint8_t code);
 
 /// The name of a self-test fault code (header 232), "" for 0 (no fault) and for a code the
 /// table does not know.

@@ -1,11 +1,19 @@
 // Event pollers on the virtual validator's bus: new events once and oldest first, events lost
-// past the buffer, a reset counter, a device lost and back, and three pollers on one client.
+// past the buffer, a reset counter, a device lost and back, and three pollers on one client,
+// each reading the buffer its device's category names.
+#include <map>
+#include <memory>
 #include <optional>
+#include <utility>
 
+#include <QJsonObject>
 #include <QStringList>
 
 #include "bus/bus_fixture.h"
 #include "quennet/bus/event_poller.h"
+#include "quennet/bus/event_report.h"
+#include "quennet/bus/event_texts.h"
+#include "quennet/link/protocol_events.h"
 
 namespace quennet {
 namespace {
@@ -41,6 +49,42 @@ TEST(EventPollerCounter, EventsBetweenWrapsPast255ToOne) {
     EXPECT_EQ(EventPoller::eventsBetween(row.last, row.now), row.events)
         << row.last << " -> " << row.now;
   }
+}
+
+// A coin acceptor's pairs: a credit is the coin and its sorter path, a credit of 0 the
+// acceptor's own error code, named by its table; a code it does not name calls for a person.
+TEST(EventPollerText, CoinPairsByTheAcceptorsOwnCodes) {
+  struct Row {
+    quint8 a, b;
+    const char* coinId;
+    const char* text;
+    EventKind kind;
+  };
+  const Row rows[] = {
+      {4, 1, "GB010A", "Coin 4 (GB010A) accepted, sorter path 1", EventKind::Credit},
+      {4, 2, "", "Coin 4 accepted, sorter path 2", EventKind::Credit},
+      {0, 0, "", "No Error", EventKind::Status},
+      {0, 1, "", "Coin Rejected", EventKind::Status},
+      {0, 2, "", "Coin Inhibited", EventKind::Status},
+      {0, 14, "", "Credit Sensor Blocked", EventKind::Fault},
+      {0, 40, "", "External Light Attack", EventKind::Fault},
+      {0, 41, "", "Coin Error 41", EventKind::Fault},
+      {0, 128, "", "Coin Inhibited (Type 1)", EventKind::Status},
+      {0, 159, "", "Coin Inhibited (Type 32)", EventKind::Status},
+      {0, 160, "", "Coin Error 160", EventKind::Fault},
+      {0, 255, "", "Unspecified Alarm", EventKind::Fault},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(coinEventText(row.a, row.b, QString::fromLatin1(row.coinId)),
+              QString::fromLatin1(row.text))
+        << int(row.a) << "," << int(row.b);
+    EXPECT_EQ(eventKind(EventBuffer::Coin, row.a, row.b), row.kind)
+        << int(row.a) << "," << int(row.b);
+  }
+  const std::pair<const char*, std::optional<int>> values[] = {
+      {"GB010A", 10},           {"EU200A", 200},        {"GB001A", 1},     {"......", std::nullopt},
+      {"GB2K5A", std::nullopt}, {"GB01", std::nullopt}, {"", std::nullopt}};
+  for (const auto& [id, value] : values) EXPECT_EQ(coinValue(QString::fromLatin1(id)), value) << id;
 }
 
 // A buffer: the counter, then the pairs newest first (missing pairs are empty).
@@ -219,10 +263,46 @@ TEST_F(BusOnSimulator, ThreePollersShareOneClient) {
   call(kCoinAcceptor, "SetMasterInhibit", {1});
   call(kHopper, "Enable_Hopper");
 
-  EventPoller validator(&client_, kValidator);
-  EventPoller coins(&client_, kCoinAcceptor, EventPoller::Source::CoinAcceptor);
-  EventPoller hopper(&client_, kHopper, EventPoller::Source::Hopper);
+  // Each poller reads the buffer its device's category names, as a watch learns it at start;
+  // a watch reads bill validators and coin acceptors, never a hopper or a silent address.
+  const auto ask = [&](quint8 device, const BusCommand& command) {
+    std::unique_ptr<BusReply> reply(client_.invoke(device, command.method, command.inputs));
+    runUntil([&] { return reply->isFinished(); });
+    return reply;
+  };
+  std::map<quint8, EventPoller::Source> sources;
+  for (const quint8 device : {kValidator, kCoinAcceptor, kHopper}) {
+    const std::unique_ptr<BusReply> category = ask(device, categoryCommand());
+    const std::optional<EventPoller::Source> source =
+        EventPoller::sourceOf(category->outputs().value(QStringLiteral("strResponse")).toString());
+    ASSERT_TRUE(source) << int(device);
+    sources[device] = *source;
+    QString why;
+    EXPECT_EQ(watchedSource(*category, device, &why).has_value(), device != kHopper);
+    EXPECT_EQ(why.isEmpty(), device != kHopper) << why.toStdString();
+  }
+  EXPECT_EQ(sources[kValidator], EventPoller::Source::BillValidator);
+  EXPECT_EQ(sources[kCoinAcceptor], EventPoller::Source::CoinAcceptor);
+  EXPECT_EQ(sources[kHopper], EventPoller::Source::Hopper);
+  QString why;
+  EXPECT_FALSE(watchedSource(*ask(9, categoryCommand()), 9, &why));
+  EXPECT_TRUE(why.startsWith(QStringLiteral("address 9 did not say what it is")))
+      << why.toStdString();
+  QHash<quint8, QString> coinIds;
+  for (const BusCommand& command : coinIdCommands()) {
+    const QString id = coinIdOf(*ask(kCoinAcceptor, command));
+    if (!id.isEmpty()) coinIds.insert(static_cast<quint8>(command.inputs.value(0).toInt()), id);
+  }
+  EXPECT_EQ(coinIds.size(), 8) << "positions 9 to 16 are unused";
+
+  EventPoller validator(&client_, kValidator, sources[kValidator]);
+  EventPoller coins(&client_, kCoinAcceptor, sources[kCoinAcceptor]);
+  EventPoller hopper(&client_, kHopper, sources[kHopper]);
+  coins.setCoinIds(coinIds);
   Recorder v(validator), c(coins), h(hopper);
+  QList<BusEvent> coinEvents;
+  QObject::connect(&coins, &EventPoller::eventReceived,
+                   [&](const BusEvent& e) { coinEvents.append(e); });
   for (EventPoller* poller : {&validator, &coins, &hopper}) {
     poller->setInterval(15);
     poller->start();
@@ -230,14 +310,30 @@ TEST_F(BusOnSimulator, ThreePollersShareOneClient) {
   ASSERT_TRUE(runUntil([&] { return v.reads > 1 && c.reads > 1 && h.reads > 1; }));
   sim_.removeCashBox();
   sim_.insertCoin(5);
+  sim_.insertCoin(12);  // no coin at position 12: refused with an error code, credit 0
+  sim_.insertCoin(8);
   call(kHopper, "Dispense_Coins", {2});
   ASSERT_TRUE(
-      runUntil([&] { return !v.said.isEmpty() && !c.said.isEmpty() && !h.said.isEmpty(); }));
+      runUntil([&] { return !v.said.isEmpty() && c.said.size() >= 3 && !h.said.isEmpty(); }));
   runUntil([] { return false; }, 100);
   EXPECT_TRUE(setUp.isEmpty()) << setUp.join(", ").toStdString();
   EXPECT_EQ(v.said, QStringList{"1 Cash Box Removed"});
-  EXPECT_EQ(c.said, QStringList{"1 Coin 5 accepted, sorter path 0"});
+  EXPECT_EQ(c.said, (QStringList{"1 Coin 5 (GB020A) accepted, sorter path 0", "2 Coin Rejected",
+                                 "3 Coin 8 (GB200A) accepted, sorter path 0"}));
   EXPECT_EQ(h.said, QStringList{"1 Payout: 2 paid, 0 unpaid, 0 to pay"});
+  // As every front end hands them on: the coin, its value and sorter path; an error is no coin.
+  ASSERT_EQ(coinEvents.size(), 3);
+  const QJsonObject credit = eventRecord(coinEvents[2]);
+  EXPECT_EQ(credit.value("kind").toString(), QStringLiteral("credit"));
+  EXPECT_EQ(credit.value("coin").toInt(), 8);
+  EXPECT_EQ(credit.value("coinId").toString(), QStringLiteral("GB200A"));
+  EXPECT_EQ(credit.value("value").toInt(), 200);
+  EXPECT_EQ(credit.value("sorterPath").toInt(-1), 0);
+  const QJsonObject refused = eventRecord(coinEvents[1]);
+  EXPECT_EQ(refused.value("kind").toString(), QStringLiteral("status"));
+  EXPECT_EQ(refused.value("b").toInt(), 1);
+  EXPECT_FALSE(refused.contains(QStringLiteral("coin")));
+  EXPECT_EQ(coinEvents[1].kind(), EventKind::Status);
 }
 
 }  // namespace

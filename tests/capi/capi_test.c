@@ -54,7 +54,9 @@ static int start_simulator(char* port, size_t size) {
   char program[] = QUENNET_BNVSIM;
   char timeout[] = "--escrow-timeout=0";
   char hopper[] = "--hopper";
-  char* argv[] = {program, timeout, hopper, NULL};
+  char device[] = "--device";
+  char acceptor[] = "coin-acceptor=checksum8";
+  char* argv[] = {program, timeout, hopper, device, acceptor, NULL};
   int spawned = posix_spawn(&simulator, program, &actions, NULL, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);
@@ -435,6 +437,32 @@ static void events(quennet_bus* bus) {
   CHECK(strstr(record.json, "\"failures\":3") != NULL);
   CHECK(next_of_kind(watch, QUENNET_RECORD_DEVICE_BACK, &record));
   CHECK(strstr(record.json, "\"deviceBack\":true") != NULL);
+
+  /* A coin acceptor (its own 8-bit checksum) is read as one: each coin with its identity, value
+     and sorter path, an error code with no coin. A hopper cannot be watched: said at once. */
+  CHECK(quennet_set_device(bus, 2, QUENNET_CHECKSUM8, NULL) == QUENNET_OK);
+  quennet_watch* coins = NULL;
+  CHECK(quennet_watch_open(bus, 2, &options, &coins) == QUENNET_OK);
+  if (coins) {
+    console("coin 4", answer, sizeof answer);
+    console("coin 12", answer, sizeof answer);
+    CHECK(next_of_kind(coins, QUENNET_RECORD_EVENT, &record));
+    CHECK(record.a == 4 && record.b == 0);
+    CHECK_TEXT(record.text, "Coin 4 (GB010A) accepted, sorter path 0");
+    CHECK(strstr(record.json, "\"coinId\":\"GB010A\"") != NULL);
+    CHECK(strstr(record.json, "\"value\":10}") != NULL);
+    CHECK(strstr(record.json, "\"sorterPath\":0") != NULL);
+    CHECK(next_of_kind(coins, QUENNET_RECORD_EVENT, &record));
+    CHECK(record.a == 0 && record.b == 1);
+    CHECK_TEXT(record.text, "Coin Rejected");
+    CHECK(strstr(record.json, "\"kind\":\"status\"") != NULL);
+    quennet_watch_close(coins);
+  }
+  quennet_watch* hopper = (quennet_watch*)1;
+  CHECK(quennet_watch_open(bus, 3, NULL, &hopper) == QUENNET_EREFUSED);
+  CHECK(hopper == NULL);
+  CHECK_TEXT(quennet_last_message(),
+             "address 3 is a Payout: a watch reads bill validators and coin acceptors");
 
   /* Closing the bus ends the watch, the calls other threads have queued or on the line, and
      every later call. */

@@ -205,6 +205,43 @@ def test_the_codes_are_the_librarys():
     assert _capi.lib.quennet_strerror(_capi.OK) not in texts
 
 
+COIN_STEPS = ["coin 4", "coin 12", "reset", "coin 8"]
+
+
+def test_coins_are_reported_with_their_values_as_the_tool_does():
+    # A coin acceptor on its own 8-bit checksum: each coin with its identity, value and sorter
+    # path, an error code (coin 12 is no coin) with none; a hopper cannot be watched.
+    acceptor = ["--address", "2", "--checksum8"]
+    with VirtualValidator("--device", "coin-acceptor=checksum8", "--hopper") as validator:
+        watch = subprocess.Popen([TOOL, "--port", validator.port, *acceptor, "--json", "events",
+                                  "--interval", "50", "--inhibits", "255,255"],
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            _tool_records(watch, "status", validator)
+            expected = [_tool_records(watch, step, validator) for step in COIN_STEPS]
+        finally:
+            watch.terminate()
+            watch.wait()
+        hopper = tool(validator.port, "--address", "3", "events")
+    assert hopper.returncode != 0 and hopper.stdout == ""
+    assert "address 3 is a Payout" in hopper.stderr
+    credits = [r for records in expected for r in records if r.get("kind") == "credit"]
+    assert [(r["coin"], r["coinId"], r["value"], r["sorterPath"]) for r in credits] == \
+        [(4, "GB010A", 10, 0), (8, "GB200A", 200, 0)]
+    assert [(r["a"], r["b"], r["text"]) for r in expected[1]] == [(0, 1, "Coin Rejected")]
+
+    with VirtualValidator("--device", "coin-acceptor=checksum8", "--hopper") as validator:
+        with quennet.Bus(validator.port, devices={2: {"checksum": "checksum8"}}) as bus:
+            with bus.events(2, timeout=60, interval=0.05, inhibits=[255, 255]) as events:
+                for step, records in zip(COIN_STEPS, expected):
+                    validator.console(step)
+                    assert [next(events) for _ in records] == records, step
+                    assert any(bus.call(2, "GetInhibitStatus").outputs["Response"] == [255, 255]
+                               for _ in range(50))
+            with pytest.raises(RuntimeError, match="address 3 is a Payout"):
+                bus.events(3)
+
+
 def test_a_closed_or_missing_port_raises_oserror(validators):
     port = validators[1].port
     with quennet.Bus(port) as bus:

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -43,12 +44,15 @@ class CliOnSimulator : public ::testing::Test {
     CliStreams streams{outStream, errStream, std::move(keepRunning)};
     // The virtual validator echoes; said so, no poll at open uses up a fault a test injects.
     const QStringList echo = knownEcho_ ? QStringList{"--echo"} : QStringList{};
-    const int status = runCli(QStringList{"--port", sim_.slavePath()} + echo + rest, streams);
+    const QString port = otherBus_ ? otherBus_->slavePath() : sim_.slavePath();
+    const int status = runCli(QStringList{"--port", port} + echo + rest, streams);
     if (err) *err = errText;
     return status;
   }
 
   bnvsim::Simulator sim_{bnvsim::SimulatorOptions{}};
+  // When set, the tool runs on this bus instead of sim_'s.
+  bnvsim::Simulator* otherBus_ = nullptr;
   bool knownEcho_ = true;
 };
 
@@ -391,8 +395,9 @@ struct Watch {
 
 class EventWatchOnSimulator : public CliOnSimulator {
  protected:
+  // `device`: the tool's options ahead of the command (an address, a framing).
   Watch watch(const QStringList& extra, int polls, const std::function<void(int)>& script,
-              bool escrow = false) {
+              bool escrow = false, const QStringList& device = {}) {
     Watch w;
     EXPECT_EQ(run({"SetInhibitStatus", "255,255"}, &w.out), kExitOk);
     EXPECT_EQ(run({"SetBillOperatingMode", escrow ? "3" : "1"}, &w.out), kExitOk);
@@ -403,7 +408,8 @@ class EventWatchOnSimulator : public CliOnSimulator {
       script(poll);
       return true;
     };
-    w.status = run(QStringList{"events", "--interval", "60"} + extra, &w.out, &w.err, keepRunning);
+    w.status = run(device + QStringList{"events", "--interval", "60"} + extra, &w.out, &w.err,
+                   keepRunning);
     return w;
   }
 };
@@ -482,13 +488,99 @@ TEST_F(EventWatchOnSimulator, RouteStacksEveryNoteThatReachesEscrow) {
   EXPECT_FALSE(sim_.noteInEscrow());
 }
 
+TEST_F(EventWatchOnSimulator, ACoinAcceptorsCoinsComeWithTheirValuesAndAHopperIsRefused) {
+  bnvsim::SimulatorOptions kiosk;
+  kiosk.coinAcceptor = true;
+  kiosk.hopper = true;
+  kiosk.coinAcceptorFraming = bnvsim::Framing{};
+  kiosk.coinAcceptorFraming->crc = false;  // the 8-bit checksum of most coin acceptors
+  bnvsim::Simulator bus(kiosk);
+  QString error;
+  ASSERT_TRUE(bus.start(&error)) << error.toStdString();
+  otherBus_ = &bus;
+  // Coin 4 (10p), coin 12 (no such coin: refused), coin 8 (200p), and coin 3 while the
+  // acceptor is reset, in master inhibit again until the watch enables it once more.
+  const QStringList acceptor{"--address", "2", "--checksum8"};
+  const Watch w = watch(
+      {"--json", "--inhibits", "255,255"}, 8,
+      [&](int poll) {
+        if (poll == 2) {
+          bus.insertCoin(4);
+          bus.insertCoin(12);
+          bus.insertCoin(8);
+        }
+        if (poll == 4) bus.reset();
+        if (poll == 6) bus.insertCoin(3);
+      },
+      false, acceptor);
+  EXPECT_EQ(w.status, kExitOk) << w.err.toStdString();
+  QList<QJsonObject> records;
+  for (const QString& line : w.out.split(u'\n', Qt::SkipEmptyParts)) {
+    records.append(QJsonDocument::fromJson(line.toUtf8()).object());
+  }
+  ASSERT_EQ(records.size(), 5) << w.out.toStdString();
+  const struct {
+    int coin;  // 0: an error code, no coin
+    const char* coinId;
+    int value;
+    int error;
+  } expected[] = {{4, "GB010A", 10, 0}, {0, "", 0, 1}, {8, "GB200A", 200, 0}};
+  for (int i = 0; i < 3; ++i) {
+    const QJsonObject& r = records[i];
+    EXPECT_EQ(r.value("coin").toInt(), expected[i].coin) << i;
+    EXPECT_EQ(r.value("coinId").toString(), QString::fromLatin1(expected[i].coinId)) << i;
+    EXPECT_EQ(r.value("value").toInt(), expected[i].value) << i;
+    EXPECT_EQ(r.value("kind").toString(), expected[i].coin ? "credit" : "status") << i;
+    EXPECT_EQ(r.value("b").toInt(), expected[i].error) << i;
+    EXPECT_EQ(r.value("sorterPath").toInt(-1), expected[i].coin ? 0 : -1) << i;
+  }
+  EXPECT_TRUE(records[3].value("reset").toBool()) << w.out.toStdString();
+  EXPECT_EQ(records[4].value("coinId").toString(), QStringLiteral("GB005A")) << w.out.toStdString();
+  EXPECT_EQ(records[4].value("counter").toInt(), 1);
+
+  // In words; and a device a watch cannot read is named, not polled for ever.
+  const Watch words = watch(
+      {}, 4,
+      [&](int poll) {
+        if (poll == 2) bus.insertCoin(6);
+      },
+      false, acceptor);
+  EXPECT_EQ(words.out, QStringLiteral("Event 2: Coin 6 (GB050A) accepted, sorter path 0\n"));
+  for (const QString& address : {QStringLiteral("3"), QStringLiteral("9")}) {
+    int polls = 0;
+    QString out;
+    QString err;
+    EXPECT_EQ(run({"--address", address, "events"}, &out, &err, [&] { return ++polls < 50; }),
+              kExitResult)
+        << address.toStdString();
+    EXPECT_EQ(polls, 0) << "nothing is read";
+    EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+  }
+  QString err;
+  QString out;
+  run({"--address", "3", "events"}, &out, &err);
+  EXPECT_EQ(err, QStringLiteral("events: address 3 is a Payout: a watch reads bill validators and "
+                                "coin acceptors\n"));
+  otherBus_ = nullptr;
+}
+
 TEST_F(CliOnSimulator, RefusedEnableAndBusyPortAreErrors) {
   QString out;
   QString err;
-  sim_.injectFault(bnvsim::Fault::Nak);
-  EXPECT_EQ(run({"events"}, &out, &err), kExitResult);
-  EXPECT_TRUE(err.contains(QStringLiteral("did not accept the enable command: NACK")))
-      << err.toStdString();
+  // The watch asks the device what it is first, then enables it: a refusal of either ends it.
+  const struct {
+    std::vector<bnvsim::Fault> faults;
+    const char* said;
+  } refusals[] = {
+      {{bnvsim::Fault::Nak}, "events: address 40 did not say what it is (GetEqptID): NACK\n"},
+      {{bnvsim::Fault::Twice, bnvsim::Fault::Nak}, "did not accept the enable command: NACK"},
+  };
+  for (const auto& refusal : refusals) {
+    for (const bnvsim::Fault fault : refusal.faults) sim_.injectFault(fault);
+    EXPECT_EQ(run({"events"}, &out, &err), kExitResult) << refusal.said;
+    EXPECT_TRUE(err.contains(QString::fromLatin1(refusal.said))) << err.toStdString();
+    EXPECT_TRUE(out.isEmpty()) << out.toStdString();
+  }
 
   QtSerialLine holder;
   holder.setDeviceName(sim_.slavePath());
