@@ -40,6 +40,7 @@ struct LinkSettings;
 /// How one device on the bus frames its messages, when it differs from the bus's own set-up: a
 /// kiosk's note validator on CRC-16, encrypted, beside a coin acceptor on the 8-bit checksum.
 struct DeviceLink {
+  /// The device's checksum: CRC-16 or the 8-bit sum.
   Checksum_Type checksumType = CHKSM_16BIT;
   /// A key code: the device's frames are encrypted with it (CRC-16 only); none: in the clear.
   std::optional<std::int32_t> keyCode;

@@ -29,12 +29,12 @@ QUENNET_EXPORT QString framingName(DeviceFraming framing);
 
 /// One device found.
 struct FoundDevice {
-  int address = 0;
-  DeviceFraming framing = DeviceFraming::Unknown;
-  QString category;      ///< equipment category (header 245)
-  QString manufacturer;  ///< header 246
-  QString product;       ///< product code (header 244)
-  QString serial;        ///< serial number as the device's label reads it (header 242)
+  int address = 0;                                 ///< the address it answered the poll from
+  DeviceFraming framing = DeviceFraming::Unknown;  ///< the framing it answered a command in
+  QString category;                                ///< equipment category (header 245)
+  QString manufacturer;                            ///< header 246
+  QString product;                                 ///< product code (header 244)
+  QString serial;  ///< serial number as the device's label reads it (header 242)
 };
 
 /// Polls the bus on `set` (its line open) in every framing and identifies each device that

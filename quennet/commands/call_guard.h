@@ -41,9 +41,12 @@ QUENNET_EXPORT void checkCallGuardSettings(const CallGuardSettings& settings);
 /// were reset, so one guard serves every call on one line.
 class QUENNET_EXPORT CallGuard {
  public:
+  /// One command on the guard's command set, returning its result.
   using Call = std::function<std::int32_t()>;
 
+  /// Takes effect on the next run(); check the settings first (checkCallGuardSettings()).
   void setSettings(const CallGuardSettings& settings) { settings_ = settings; }
+  /// The BUSY retries, their pause and the reset wait in force.
   const CallGuardSettings& settings() const { return settings_; }
 
   /// Runs `call` (one command on `set`) for the device at `address` (std::nullopt, or the
