@@ -407,21 +407,12 @@ bool Journal::acknowledge(const QStringList& ids) {
   QSqlDatabase db = sql_.database();
   if (!db.isOpen()) return sql_.fail(QStringLiteral("journal"), QStringLiteral("not open"));
   if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
-  QSqlQuery query(db);
-  query.prepare(
-      QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
-                     "acked IS NULL AND state <> 'pending'"));
-  const QString when = stamp();
-  const qint64 clock = clockMs();
-  for (const QString& id : ids) {
-    query.addBindValue(when);
-    query.addBindValue(clock);
-    query.addBindValue(id);
-    if (!query.exec()) {
-      const QString detail = query.lastError().text();
-      db.rollback();
-      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
-    }
+  if (!sql_.acknowledgeEach(
+          db,
+          QStringLiteral("UPDATE credit SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                         "acked IS NULL AND state <> 'pending'"),
+          ids, stamp(), clockMs())) {
+    return false;
   }
   if (!writeClock(db)) {
     db.rollback();

@@ -232,21 +232,12 @@ QList<QByteArray> RequestLedger::outstandingPayouts() {
 bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
   QSqlDatabase db = sql_.database();
   if (!db.transaction()) return sql_.fail(QStringLiteral("begin"), db.lastError().text());
-  QSqlQuery query(db);
-  query.prepare(
-      QStringLiteral("UPDATE payout SET acked = ?, acked_clock = ? WHERE id = ? AND "
-                     "settled IS NOT NULL AND acked IS NULL"));
-  const QString when = nowStamp();
-  const qint64 clock = clock_();
-  for (const QString& id : ids) {
-    query.addBindValue(when);
-    query.addBindValue(clock);
-    query.addBindValue(id);
-    if (!query.exec()) {
-      const QString detail = query.lastError().text();
-      db.rollback();
-      return sql_.fail(QStringLiteral("ack %1").arg(id), detail);
-    }
+  if (!sql_.acknowledgeEach(
+          db,
+          QStringLiteral("UPDATE payout SET acked = ?, acked_clock = ? WHERE id = ? AND "
+                         "settled IS NOT NULL AND acked IS NULL"),
+          ids, nowStamp(), clock_())) {
+    return false;
   }
   if (db.commit()) return true;
   const QString detail = db.lastError().text();

@@ -50,6 +50,23 @@ bool SqlConnection::exec(const QString& statement) {
   return true;
 }
 
+bool SqlConnection::acknowledgeEach(QSqlDatabase& db, const QString& statement,
+                                    const QStringList& ids, const QString& when, qint64 clock) {
+  QSqlQuery query(db);
+  query.prepare(statement);
+  for (const QString& id : ids) {
+    query.addBindValue(when);
+    query.addBindValue(clock);
+    query.addBindValue(id);
+    if (!query.exec()) {
+      const QString detail = query.lastError().text();
+      db.rollback();
+      return fail(QStringLiteral("ack %1").arg(id), detail);
+    }
+  }
+  return true;
+}
+
 bool SqlConnection::fail(const QString& what, const QString& detail) {
   error_ = what + QStringLiteral(": ") + detail;
   return false;

@@ -4,6 +4,7 @@
 
 #include <QSqlDatabase>
 #include <QString>
+#include <QStringList>
 
 namespace quennetd {
 
@@ -23,6 +24,11 @@ class SqlConnection {
 
   // Runs one statement; false, with the statement and why, when it fails.
   bool exec(const QString& statement);
+  // Marks each of `ids` acknowledged with one prepared `statement`, bound to the time as text,
+  // the journal's own clock and the id, inside the transaction open on `db`; on a failure rolls
+  // it back and keeps "ack <id>: why" as the error.
+  bool acknowledgeEach(QSqlDatabase& db, const QString& statement, const QStringList& ids,
+                       const QString& when, qint64 clock);
   // Keeps "what: detail" as the error, and says false.
   bool fail(const QString& what, const QString& detail);
   QString errorString() const { return error_; }
