@@ -30,85 +30,128 @@ std::uint8_t routeCode(const QString& name) {
   throw UsageError(QStringLiteral("--route needs stack, return or hold, not '%1'").arg(name));
 }
 
-// Where an option may stand: before the method, or after the word events or monitor.
-enum class Place { Leading, Events, Monitor, Scan };
+// Where an option may stand: before the method, or after the word events, monitor or scan.
+enum Place : unsigned { Leading = 1, Events = 2, Monitor = 4, Scan = 8 };
+
+struct Option {
+  const char* name;
+  unsigned places;  // Place bits
+  bool takesValue;
+  // Reads the option into `o`; a value it cannot take is a usage error naming `name`.
+  void (*apply)(CliOptions& o, const QString& name, const QString& value);
+};
+
+// Every option of the tool, once: where it may stand, whether it takes a value, and what it sets
+// after checking that value.
+constexpr Option kOptions[] = {
+    {"--port", Leading | Monitor, true,
+     [](CliOptions& o, const QString&, const QString& value) { o.port = value; }},
+    {"--address", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.address = static_cast<std::uint8_t>(parseNumber(name, value, 0, 255));
+     }},
+    {"--crc", Leading | Monitor, false,
+     [](CliOptions& o, const QString&, const QString&) { o.crc = true; }},
+    {"--checksum8", Leading | Monitor, false,
+     [](CliOptions& o, const QString&, const QString&) { o.crc = false; }},
+    {"--echo", Leading, false,
+     [](CliOptions& o, const QString&, const QString&) { o.echo = true; }},
+    {"--no-echo", Leading, false,
+     [](CliOptions& o, const QString&, const QString&) { o.echo = false; }},
+    {"--key", Leading, true,
+     [](CliOptions& o, const QString&, const QString& value) { o.keyCode = packKeyDigits(value); }},
+    {"--hopper-code", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.hopperCode = parseNumber(name, value, 0, kLargestHopperCode);
+     }},
+    {"--repeat-guard", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.repeatGuardMs = parseNumber(name, value, 0, 1000);
+     }},
+    {"--busy-retries", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.busyRetries = parseNumber(name, value, 0, kMaxBusyRetries);
+     }},
+    {"--busy-pause", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.busyPauseMs = parseNumber(name, value, 0, kMaxBusyPauseMs);
+     }},
+    {"--reset-wait", Leading, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.resetWaitMs = parseNumber(name, value, 0, kMaxResetWaitMs);
+     }},
+    {"--json", Leading | Events | Monitor | Scan, false,
+     [](CliOptions& o, const QString&, const QString&) { o.json = true; }},
+    {"--list", Leading, false,
+     [](CliOptions& o, const QString&, const QString&) { o.list = true; }},
+    {"--help", Leading, false,
+     [](CliOptions& o, const QString&, const QString&) { o.help = true; }},
+    {"-h", Leading, false, [](CliOptions& o, const QString&, const QString&) { o.help = true; }},
+    {"--version", Leading, false,
+     [](CliOptions& o, const QString&, const QString&) { o.version = true; }},
+    {"--interval", Events, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       o.intervalMs = parseNumber(name, value, 10, 3600000);
+     }},
+    {"--route", Events, true,
+     [](CliOptions& o, const QString&, const QString& value) { o.route = routeCode(value); }},
+    {"--inhibits", Events, true,
+     [](CliOptions& o, const QString& name, const QString& value) {
+       const QStringList parts = value.split(u',');
+       if (parts.size() != 2) throw UsageError(QStringLiteral("--inhibits needs LOW,HIGH"));
+       for (const QString& part : parts) parseNumber(name, part, 0, 255);
+       o.inhibits = value;
+     }},
+    {"--from-start", Events, false,
+     [](CliOptions& o, const QString&, const QString&) { o.fromStart = true; }},
+    {"--input", Monitor, true,
+     [](CliOptions& o, const QString&, const QString& value) { o.input = value; }},
+};
+
+// The words that take options of their own after them, and what is said of a word they do not
+// take.
+struct CommandPlace {
+  const QString* command;
+  Place place;
+  const char* refusal;  // %1: the word
+};
+const CommandPlace kCommandPlaces[] = {
+    {&kEventsCommand, Events,
+     "events takes --interval MS, --route stack|return|hold, --inhibits LOW,HIGH, --from-start "
+     "and --json, not '%1'"},
+    {&kMonitorCommand, Monitor,
+     "monitor takes --port, --input, --json, --crc or --checksum8, not '%1'"},
+    {&kScanCommand, Scan, "scan takes --json, not '%1'"},
+};
+
+const Option* findOption(const QString& word, Place place) {
+  for (const Option& option : kOptions) {
+    if ((option.places & place) != 0 && word == QLatin1String(option.name)) return &option;
+  }
+  return nullptr;
+}
 
 // Reads the options in `words` from `from` that `place` accepts, into `options`. Before the
-// method the first word that is not an option ends them (its index is returned); after events or
-// monitor every word must be one of theirs.
-int readOptions(const QStringList& words, int from, Place place, CliOptions& options) {
-  const bool leading = place == Place::Leading;
-  const bool events = place == Place::Events;
-  const bool monitor = place == Place::Monitor;
-  const bool scan = place == Place::Scan;
+// method the first word that is not an option ends them (its index is returned); after a
+// command word every word must be one of its options.
+int readOptions(const QStringList& words, int from, const CommandPlace* command,
+                CliOptions& options) {
+  const Place place = command ? command->place : Leading;
   int i = from;
   for (; i < words.size(); ++i) {
     const QString& word = words[i];
-    const auto value = [&] {
-      if (i + 1 >= words.size()) throw UsageError(word + QStringLiteral(" needs a value"));
-      return words[++i];
-    };
-    if (word == u"--port" && (leading || monitor)) {
-      options.port = value();
-    } else if (word == u"--address" && leading) {
-      options.address = static_cast<std::uint8_t>(parseNumber(word, value(), 0, 255));
-    } else if (word == u"--crc" && (leading || monitor)) {
-      options.crc = true;
-    } else if (word == u"--checksum8" && (leading || monitor)) {
-      options.crc = false;
-    } else if (word == u"--echo" && leading) {
-      options.echo = true;
-    } else if (word == u"--no-echo" && leading) {
-      options.echo = false;
-    } else if (word == u"--key" && leading) {
-      options.keyCode = packKeyDigits(value());
-    } else if (word == u"--hopper-code" && leading) {
-      options.hopperCode = parseNumber(word, value(), 0, kLargestHopperCode);
-    } else if (word == u"--repeat-guard" && leading) {
-      options.repeatGuardMs = parseNumber(word, value(), 0, 1000);
-    } else if (word == u"--busy-retries" && leading) {
-      options.busyRetries = parseNumber(word, value(), 0, kMaxBusyRetries);
-    } else if (word == u"--busy-pause" && leading) {
-      options.busyPauseMs = parseNumber(word, value(), 0, kMaxBusyPauseMs);
-    } else if (word == u"--reset-wait" && leading) {
-      options.resetWaitMs = parseNumber(word, value(), 0, kMaxResetWaitMs);
-    } else if (word == u"--json") {
-      options.json = true;
-    } else if (word == u"--list" && leading) {
-      options.list = true;
-    } else if ((word == u"--help" || word == u"-h") && leading) {
-      options.help = true;
-    } else if (word == u"--version" && leading) {
-      options.version = true;
-    } else if (word == u"--interval" && events) {
-      options.intervalMs = parseNumber(word, value(), 10, 3600000);
-    } else if (word == u"--route" && events) {
-      options.route = routeCode(value());
-    } else if (word == u"--inhibits" && events) {
-      const QString bytes = value();
-      const QStringList parts = bytes.split(u',');
-      if (parts.size() != 2) throw UsageError(QStringLiteral("--inhibits needs LOW,HIGH"));
-      for (const QString& part : parts) parseNumber(word, part, 0, 255);
-      options.inhibits = bytes;
-    } else if (word == u"--from-start" && events) {
-      options.fromStart = true;
-    } else if (word == u"--input" && monitor) {
-      options.input = value();
-    } else if (events) {
-      throw UsageError(QStringLiteral("events takes --interval MS, --route stack|return|hold, "
-                                      "--inhibits LOW,HIGH, --from-start and --json, not '%1'")
-                           .arg(word));
-    } else if (scan) {
-      throw UsageError(QStringLiteral("scan takes --json, not '%1'").arg(word));
-    } else if (monitor) {
-      throw UsageError(
-          QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not '%1'")
-              .arg(word));
-    } else if (word.startsWith(u"--")) {
-      throw UsageError(QStringLiteral("unknown option ") + word);
-    } else {
+    const Option* option = findOption(word, place);
+    if (!option) {
+      if (command) throw UsageError(QString::fromLatin1(command->refusal).arg(word));
+      if (word.startsWith(u"--")) throw UsageError(QStringLiteral("unknown option ") + word);
       break;
     }
+    QString value;
+    if (option->takesValue) {
+      if (i + 1 >= words.size()) throw UsageError(word + QStringLiteral(" needs a value"));
+      value = words[++i];
+    }
+    option->apply(options, word, value);
   }
   return i;
 }
@@ -118,7 +161,7 @@ int readOptions(const QStringList& words, int from, Place place, CliOptions& opt
 CliOptions parseArguments(const QStringList& arguments) {
   CliOptions options;
   // Options come first; the first other word is the method and the rest are its arguments.
-  int i = readOptions(arguments, 0, Place::Leading, options);
+  int i = readOptions(arguments, 0, nullptr, options);
   if (i < arguments.size()) {
     options.method = arguments[i++];
     options.args = arguments.mid(i);
@@ -127,16 +170,13 @@ CliOptions parseArguments(const QStringList& arguments) {
     throw UsageError(
         QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8"));
   }
-  // events takes options of its own after the word; `quennet monitor --port P`: the line options
-  // may also follow it.
-  if (options.method == kEventsCommand || options.method == kMonitorCommand ||
-      options.method == kScanCommand) {
+  // events, monitor and scan take options of their own after the word; `quennet monitor --port
+  // P`: the line options may also follow it.
+  for (const CommandPlace& command : kCommandPlaces) {
+    if (options.method != *command.command) continue;
     const QStringList rest = options.args;
     options.args.clear();
-    const Place place = options.method == kEventsCommand    ? Place::Events
-                        : options.method == kMonitorCommand ? Place::Monitor
-                                                            : Place::Scan;
-    readOptions(rest, 0, place, options);
+    readOptions(rest, 0, &command, options);
   }
   return options;
 }

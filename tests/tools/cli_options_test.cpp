@@ -41,6 +41,18 @@ TEST(CliOptions, OptionsBeforeTheMethodAndArgumentsAfterIt) {
   EXPECT_EQ(events.intervalMs, 50);
   EXPECT_EQ(events.route, 255);
   EXPECT_EQ(events.hopperCode, 7);
+
+  // The line options may follow monitor too; scan takes --json after it.
+  const CliOptions monitor =
+      parseArguments({"monitor", "--input", "f", "--checksum8", "--json", "--port", "q"});
+  EXPECT_EQ(monitor.method, kMonitorCommand);
+  EXPECT_EQ(monitor.input, QStringLiteral("f"));
+  EXPECT_EQ(monitor.port, QStringLiteral("q"));
+  EXPECT_FALSE(monitor.crc);
+  EXPECT_TRUE(monitor.json);
+  EXPECT_TRUE(monitor.args.isEmpty());
+  EXPECT_TRUE(parseArguments({"--port", "p", "scan", "--json"}).json);
+  EXPECT_TRUE(parseArguments({"-h"}).help);
 }
 
 TEST(CliOptions, KeyDigitsPackAsTheHostDoes) {
@@ -49,31 +61,63 @@ TEST(CliOptions, KeyDigitsPackAsTheHostDoes) {
   EXPECT_EQ(*parseArguments({"--key", "123456", "SendPoll"}).keyCode, 0x654321);
 }
 
+// Each refusal names the option or word it cannot take, and where it stands decides which
+// options it may be: before the method, or after events, monitor or scan.
 TEST(CliOptions, MalformedCommandLinesAreUsageErrors) {
-  const QList<QStringList> bad = {{"--address", "256", "SendPoll"},
-                                  {"--address", "x", "SendPoll"},
-                                  {"--port"},
-                                  {"--key", "12345", "SendPoll"},
-                                  {"--key", "12a456", "SendPoll"},
-                                  // Digits of other scripts are not the key's digits.
-                                  {"--key", "12\u0663456", "SendPoll"},
-                                  {"--key", "582604", "--checksum8", "SendPoll"},
-                                  {"--checksum8", "--key", "582604", "SendPoll"},
-                                  {"--hopper-code", "16777216", "Dispense_Coins", "1"},
-                                  {"--hopper-code", "-1", "Dispense_Coins", "1"},
-                                  {"events", "--route", "sideways"},
-                                  {"--verbose", "SendPoll"},
-                                  {"events", "--interval", "0"},
-                                  {"events", "extra"},
-                                  {"--busy-retries", "101", "SendPoll"},
-                                  {"--busy-retries", "-1", "SendPoll"},
-                                  {"--busy-pause", "2001", "SendPoll"},
-                                  {"--reset-wait", "60001", "SendPoll"},
-                                  {"events", "--busy-retries", "3"},
-                                  {"scan", "--port", "p"},
-                                  {"scan", "extra"}};
-  for (const QStringList& args : bad) {
-    EXPECT_THROW(parseArguments(args), UsageError) << args.join(u' ').toStdString();
+  const QString eventsTake = QStringLiteral(
+      "events takes --interval MS, --route stack|return|hold, --inhibits LOW,HIGH, --from-start "
+      "and --json, not ");
+  const QString monitorTakes =
+      QStringLiteral("monitor takes --port, --input, --json, --crc or --checksum8, not ");
+  const QString crcOnly =
+      QStringLiteral("--key needs CRC frames: encryption does not work with --checksum8");
+  const struct {
+    QStringList args;
+    QString message;  // the whole message, or how it starts when it ends in a bound
+  } bad[] = {
+      {{"--address", "256", "SendPoll"}, "--address needs a number from 0 to 255, not '256'"},
+      {{"--address", "x", "SendPoll"}, "--address needs a number from 0 to 255, not 'x'"},
+      {{"--port"}, "--port needs a value"},
+      {{"--key", "12345", "SendPoll"}, "--key needs exactly six digits"},
+      {{"--key", "12a456", "SendPoll"}, "--key needs exactly six digits 0 to 9"},
+      // Digits of other scripts are not the key's digits.
+      {{"--key", "12\u0663456", "SendPoll"}, "--key needs exactly six digits 0 to 9"},
+      {{"--key", "582604", "--checksum8", "SendPoll"}, crcOnly},
+      {{"--checksum8", "--key", "582604", "SendPoll"}, crcOnly},
+      {{"--hopper-code", "16777216", "Dispense_Coins", "1"},
+       "--hopper-code needs a number from 0 to 16777215, not '16777216'"},
+      {{"--hopper-code", "-1", "Dispense_Coins", "1"},
+       "--hopper-code needs a number from 0 to 16777215, not '-1'"},
+      {{"events", "--route", "sideways"}, "--route needs stack, return or hold, not 'sideways'"},
+      {{"--verbose", "SendPoll"}, "unknown option --verbose"},
+      // An option of events before the method is no option there.
+      {{"--interval", "50", "events"}, "unknown option --interval"},
+      {{"events", "--interval", "0"}, "--interval needs a number from 10 to 3600000, not '0'"},
+      {{"events", "--interval"}, "--interval needs a value"},
+      {{"events", "--inhibits", "255"}, "--inhibits needs LOW,HIGH"},
+      {{"events", "--inhibits", "255,256"}, "--inhibits needs a number from 0 to 255, not '256'"},
+      {{"events", "extra"}, eventsTake + "'extra'"},
+      {{"--busy-retries", "101", "SendPoll"}, "--busy-retries needs a number from 0 to "},
+      {{"--busy-retries", "-1", "SendPoll"}, "--busy-retries needs a number from 0 to "},
+      {{"--busy-pause", "2001", "SendPoll"}, "--busy-pause needs a number from 0 to "},
+      {{"--reset-wait", "60001", "SendPoll"}, "--reset-wait needs a number from 0 to "},
+      {{"events", "--busy-retries", "3"}, eventsTake + "'--busy-retries'"},
+      {{"monitor", "--address", "3"}, monitorTakes + "'--address'"},
+      {{"monitor", "-h"}, monitorTakes + "'-h'"},
+      {{"scan", "--port", "p"}, "scan takes --json, not '--port'"},
+      {{"scan", "extra"}, "scan takes --json, not 'extra'"}};
+  for (const auto& [args, message] : bad) {
+    SCOPED_TRACE(args.join(u' ').toStdString());
+    try {
+      parseArguments(args);
+      ADD_FAILURE() << "taken";
+    } catch (const UsageError& error) {
+      if (message.endsWith(u' ')) {
+        EXPECT_TRUE(error.message().startsWith(message)) << error.message().toStdString();
+      } else {
+        EXPECT_EQ(error.message(), message);
+      }
+    }
   }
 }
 
