@@ -47,6 +47,183 @@ std::optional<QPair<int, int>> addressValue(const QString& text, int most, int f
   std::exit(2);
 }
 
+int milliseconds(const QString& name, const QString& value) {
+  const auto ms = bnvsim::millisecondsFromText(value, bnvsim::kMaxSettingMs);
+  if (!ms)
+    fail(QStringLiteral("--%1 wants milliseconds, 0..%2").arg(name).arg(bnvsim::kMaxSettingMs));
+  return *ms;
+}
+
+void setDevice(Invocation& run, const QString& argument) {
+  const QString role = argument.section(QLatin1Char('='), 0, 0);
+  std::optional<bnvsim::Framing> framing;
+  if (argument.contains(QLatin1Char('='))) {
+    framing = bnvsim::framingFromText(argument.section(QLatin1Char('='), 1));
+    if (!framing) {
+      fail(QStringLiteral("--device wants MODE crc16, checksum8, encrypted or "
+                          "encrypted:DIGITS, got ") +
+           argument);
+    }
+  }
+  if (role == QLatin1String("validator")) {
+    run.options.validatorFraming = framing;
+  } else if (role == QLatin1String("coin-acceptor")) {
+    run.options.coinAcceptor = true;
+    run.options.coinAcceptorFraming = framing;
+  } else if (role == QLatin1String("hopper")) {
+    run.options.hopper = true;
+    run.options.hopperFraming = framing;
+  } else {
+    fail(QStringLiteral("--device wants ROLE validator, coin-acceptor or hopper, got ") + argument);
+  }
+}
+
+void setScaling(Invocation& run, const QString& value) {
+  const QStringList scale = value.split(QLatin1Char(','));
+  bool factorOk = false;
+  bool decimalsOk = false;
+  bnvsim::Scaling& scaling = run.options.scaling;
+  if (scale.size() == 2) {
+    scaling.factor = scale[0].toInt(&factorOk);
+    scaling.decimals = scale[1].toInt(&decimalsOk);
+  }
+  if (!factorOk || !decimalsOk || scaling.factor < 1 || scaling.factor > 0xFFFF ||
+      scaling.decimals < 0 || scaling.decimals > 0xFF) {
+    fail(QStringLiteral("--scaling wants FACTOR,DECIMALS: 1..65535 and 0..255"));
+  }
+}
+
+QString defaultAddress() {
+  return QString::number(quennet::kValidatorAddress);
+}
+QString defaultKey() {
+  return bnvsim::LineOptions{}.key;
+}
+QString defaultEscrowHold() {
+  return QString::number(bnvsim::kDefaultEscrowHoldMs);
+}
+QString defaultScaling() {
+  return QStringLiteral("%1,%2").arg(bnvsim::Scaling{}.factor).arg(bnvsim::Scaling{}.decimals);
+}
+
+enum Times : bool { Once = false, Repeatable = true };
+
+struct Option {
+  const char* name;
+  const char* valueName;  // empty: a switch
+  const char* help;       // %1: what `fill` gives
+  QString (*fill)();
+  QString (*byDefault)();  // the value taken when the option is not given; null: none
+  Times times;             // Once: the last value given counts
+  // Takes one value (a switch: called when given), checked here; exits on a value it cannot use.
+  void (*apply)(Invocation& run, const QString& name, const QString& value);
+};
+
+// Every option of the program, once: its help, its default and what it sets, in the order the
+// help lists them and the values are taken.
+const Option kOptions[] = {
+    {"link", "PATH",
+     "Also make a symbolic link to the terminal at PATH. Replaces only a symbolic link there; "
+     "removed at exit if it still points to this terminal.",
+     nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString& value) { run.link = value; }},
+    {"address", "N", "Validator address (2..255, default %1).", defaultAddress, defaultAddress,
+     Once,
+     [](Invocation& run, const QString&, const QString& value) {
+       bool ok = false;
+       run.options.validatorAddress = value.toInt(&ok);
+       if (!ok || run.options.validatorAddress < 2 || run.options.validatorAddress > 255) {
+         fail(QStringLiteral("--address wants 2..255"));
+       }
+     }},
+    {"no-echo", "", "Do not echo the host's bytes (separate RX/TX).", nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.line.echo = false; }},
+    {"checksum8", "", "8-bit checksum instead of CRC-16.", nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.line.crc = false; }},
+    {"encrypt", "", "Encryption layer on (CRC mode only).", nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.line.encryption = true; }},
+    {"key", "DIGITS", "Six-digit encryption key (default %1).", defaultKey, defaultKey, Once,
+     [](Invocation& run, const QString&, const QString& value) {
+       if (!bnvsim::validKeyText(value)) fail(QStringLiteral("--key wants six decimal digits"));
+       run.options.line.key = value;
+     }},
+    {"pacing", "", "Send every byte at 9600 baud 8N1 timing.", nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.line.pacing = true; }},
+    {"reply-delay", "MS", "Wait MS milliseconds before each reply.", nullptr,
+     [] { return QStringLiteral("0"); }, Once,
+     [](Invocation& run, const QString& name, const QString& value) {
+       run.options.line.replyDelayMs = milliseconds(name, value);
+     }},
+    {"escrow-timeout", "MS",
+     "Return a note held in escrow after MS milliseconds without a route request (default %1; "
+     "0 holds it until routed).",
+     defaultEscrowHold, defaultEscrowHold, Once,
+     [](Invocation& run, const QString& name, const QString& value) {
+       run.options.escrowHoldMs = milliseconds(name, value);
+     }},
+    {"scaling", "FACTOR,DECIMALS",
+     "Scaling factor (1..65535) and decimal places (0..255) the validator gives for its notes "
+     "(default %1: the table's values are whole units).",
+     defaultScaling, defaultScaling, Once,
+     [](Invocation& run, const QString&, const QString& value) { setScaling(run, value); }},
+    {"hopper", "", "Add a coin hopper at address %1 (as --device hopper).",
+     [] { return QString::number(quennet::kHopperAddress); }, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.hopper = true; }},
+    {"coin-acceptor", "", "Add a coin acceptor at address %1 (as --device coin-acceptor).",
+     [] { return QString::number(quennet::kCoinAcceptorAddress); }, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.coinAcceptor = true; }},
+    {"device", "ROLE[=MODE]",
+     "A device with a framing of its own; repeatable. ROLE: validator, coin-acceptor (address "
+     "2) or hopper (address 3), added when not there. MODE: crc16, checksum8, encrypted (CRC-16, "
+     "default key) or encrypted:DIGITS. Without MODE the device follows --checksum8, --encrypt "
+     "and --key, which set the line's framing. A kiosk: --device validator=encrypted:123456 "
+     "--device coin-acceptor=checksum8 --device hopper=checksum8.",
+     nullptr, nullptr, Repeatable,
+     [](Invocation& run, const QString&, const QString& value) { setDevice(run, value); }},
+    {"busy", "ADDRESS=N", "The device at ADDRESS answers BUSY to its next N commands; repeatable.",
+     nullptr, nullptr, Repeatable,
+     [](Invocation& run, const QString&, const QString& value) {
+       const auto pair = addressValue(value, bnvsim::kMaxQueuedFaults, -1);
+       if (!pair) fail(QStringLiteral("--busy wants ADDRESS=N: 2..255 and 0..1000, got ") + value);
+       run.busyReplies.append(*pair);
+     }},
+    {"slow-reset", "ADDRESS[=MS]",
+     "The device at ADDRESS acknowledges a reset, then is silent for MS milliseconds (default "
+     "%1) as it comes back; repeatable.",
+     [] { return QString::number(bnvsim::kDefaultResetSilenceMs); }, nullptr, Repeatable,
+     [](Invocation& run, const QString&, const QString& value) {
+       const auto pair = addressValue(value, bnvsim::kMaxSettingMs, bnvsim::kDefaultResetSilenceMs);
+       if (!pair) {
+         fail(QStringLiteral("--slow-reset wants ADDRESS[=MS]: 2..255 and 0..%1, got ")
+                  .arg(bnvsim::kMaxSettingMs) +
+              value);
+       }
+       run.resetSilences.append(*pair);
+     }},
+    {"no-stacker", "", "Validator without a stacker.", nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.stackerFitted = false; }},
+    {"fault", "KIND=P", "Spoil replies at random: KIND=P with P in 0..1; repeatable. KIND: %1.",
+     bnvsim::faultNameList, nullptr, Repeatable,
+     [](Invocation& run, const QString&, const QString& value) {
+       const auto kind = bnvsim::faultFromName(value.section(QLatin1Char('='), 0, 0));
+       const auto p = bnvsim::probabilityFromText(value.section(QLatin1Char('='), 1));
+       if (!kind || !p) fail(QStringLiteral("--fault wants KIND=P with P in 0..1, got ") + value);
+       run.probabilities.append({*kind, *p});
+     }},
+    {"trace", "",
+     "Every frame on the line to standard error, decoded as `quennet monitor` prints it: time, "
+     "direction, fields, header name, status, raw bytes.",
+     nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString&) { run.options.trace = true; }},
+    {"capture", "FILE",
+     "Write every byte on the line, both directions with time stamps, to FILE (`quennet monitor "
+     "--input FILE` decodes it).",
+     nullptr, nullptr, Once,
+     [](Invocation& run, const QString&, const QString& value) {
+       run.options.capturePath = value;
+     }},
+};
+
 Invocation parse(const QCoreApplication& app) {
   QCommandLineParser parser;
   parser.setApplicationDescription(
@@ -58,182 +235,29 @@ Invocation parse(const QCoreApplication& app) {
       bnvsim::Console::help());
   parser.addHelpOption();
   parser.addVersionOption();
-  const QCommandLineOption link(
-      QStringLiteral("link"),
-      QStringLiteral("Also make a symbolic link to the terminal at PATH. Replaces only a symbolic "
-                     "link there; removed at exit if it still points to this terminal."),
-      QStringLiteral("PATH"));
-  const QString defaultAddress = QString::number(quennet::kValidatorAddress);
-  const QCommandLineOption address(
-      QStringLiteral("address"),
-      QStringLiteral("Validator address (2..255, default %1).").arg(defaultAddress),
-      QStringLiteral("N"), defaultAddress);
-  const QCommandLineOption noEcho(QStringLiteral("no-echo"),
-                                  QStringLiteral("Do not echo the host's bytes (separate RX/TX)."));
-  const QCommandLineOption checksum8(QStringLiteral("checksum8"),
-                                     QStringLiteral("8-bit checksum instead of CRC-16."));
-  const QCommandLineOption encrypt(QStringLiteral("encrypt"),
-                                   QStringLiteral("Encryption layer on (CRC mode only)."));
-  const QString defaultKey = bnvsim::LineOptions{}.key;
-  const QCommandLineOption key(
-      QStringLiteral("key"),
-      QStringLiteral("Six-digit encryption key (default %1).").arg(defaultKey),
-      QStringLiteral("DIGITS"), defaultKey);
-  const QCommandLineOption pacing(QStringLiteral("pacing"),
-                                  QStringLiteral("Send every byte at 9600 baud 8N1 timing."));
-  const QCommandLineOption delay(QStringLiteral("reply-delay"),
-                                 QStringLiteral("Wait MS milliseconds before each reply."),
-                                 QStringLiteral("MS"), QStringLiteral("0"));
-  const QCommandLineOption escrowTimeout(
-      QStringLiteral("escrow-timeout"),
-      QStringLiteral("Return a note held in escrow after MS milliseconds without a route request "
-                     "(default %1; 0 holds it until routed).")
-          .arg(bnvsim::kDefaultEscrowHoldMs),
-      QStringLiteral("MS"), QString::number(bnvsim::kDefaultEscrowHoldMs));
-  const QString defaultScaling =
-      QStringLiteral("%1,%2").arg(bnvsim::Scaling{}.factor).arg(bnvsim::Scaling{}.decimals);
-  const QCommandLineOption scaling(
-      QStringLiteral("scaling"),
-      QStringLiteral("Scaling factor (1..65535) and decimal places (0..255) the validator gives "
-                     "for its notes (default %1: the table's values are whole units).")
-          .arg(defaultScaling),
-      QStringLiteral("FACTOR,DECIMALS"), defaultScaling);
-  const QCommandLineOption hopper(QStringLiteral("hopper"),
-                                  QStringLiteral("Add a coin hopper at address %1 (as --device "
-                                                 "hopper).")
-                                      .arg(quennet::kHopperAddress));
-  const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
-                                 QStringLiteral("Add a coin acceptor at address %1 (as --device "
-                                                "coin-acceptor).")
-                                     .arg(quennet::kCoinAcceptorAddress));
-  const QCommandLineOption device(
-      QStringLiteral("device"),
-      QStringLiteral("A device with a framing of its own; repeatable. ROLE: validator, "
-                     "coin-acceptor (address 2) or hopper (address 3), added when not there. "
-                     "MODE: crc16, checksum8, encrypted (CRC-16, default key) or "
-                     "encrypted:DIGITS. Without MODE the device follows --checksum8, --encrypt "
-                     "and --key, which set the line's framing. A kiosk: --device "
-                     "validator=encrypted:123456 --device coin-acceptor=checksum8 --device "
-                     "hopper=checksum8."),
-      QStringLiteral("ROLE[=MODE]"));
-  const QCommandLineOption busy(
-      QStringLiteral("busy"),
-      QStringLiteral("The device at ADDRESS answers BUSY to its next N commands; repeatable."),
-      QStringLiteral("ADDRESS=N"));
-  const QCommandLineOption slowReset(
-      QStringLiteral("slow-reset"),
-      QStringLiteral("The device at ADDRESS acknowledges a reset, then is silent for MS "
-                     "milliseconds (default %1) as it comes back; repeatable.")
-          .arg(bnvsim::kDefaultResetSilenceMs),
-      QStringLiteral("ADDRESS[=MS]"));
-  const QCommandLineOption noStacker(QStringLiteral("no-stacker"),
-                                     QStringLiteral("Validator without a stacker."));
-  const QCommandLineOption fault(
-      QStringLiteral("fault"),
-      QStringLiteral("Spoil replies at random: KIND=P with P in 0..1; repeatable. KIND: %1.")
-          .arg(bnvsim::faultNameList()),
-      QStringLiteral("KIND=P"));
-  const QCommandLineOption trace(
-      QStringLiteral("trace"),
-      QStringLiteral("Every frame on the line to standard error, decoded as `quennet monitor` "
-                     "prints it: time, direction, fields, header name, status, raw bytes."));
-  const QCommandLineOption capture(
-      QStringLiteral("capture"),
-      QStringLiteral("Write every byte on the line, both directions with time stamps, to FILE "
-                     "(`quennet monitor --input FILE` decodes it)."),
-      QStringLiteral("FILE"));
-  parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
-                     scaling, hopper, coins, device, busy, slowReset, noStacker, fault, trace,
-                     capture});
+  QList<QCommandLineOption> declared;
+  for (const Option& option : kOptions) {
+    QString help = QString::fromUtf8(option.help);
+    if (option.fill) help = help.arg(option.fill());
+    declared.append(QCommandLineOption(QString::fromLatin1(option.name), help,
+                                       QString::fromLatin1(option.valueName),
+                                       option.byDefault ? option.byDefault() : QString()));
+  }
+  parser.addOptions(declared);
   parser.process(app);
 
   Invocation run;
-  bnvsim::LineOptions& line = run.options.line;
-  line.echo = !parser.isSet(noEcho);
-  line.crc = !parser.isSet(checksum8);
-  line.encryption = parser.isSet(encrypt);
-  line.key = parser.value(key);
-  if (!bnvsim::validKeyText(line.key)) {
-    fail(QStringLiteral("--key wants six decimal digits"));
-  }
-  line.pacing = parser.isSet(pacing);
-  const auto milliseconds = [&](const QCommandLineOption& option) {
-    const auto ms = bnvsim::millisecondsFromText(parser.value(option), bnvsim::kMaxSettingMs);
-    if (!ms)
-      fail(QStringLiteral("--%1 wants milliseconds, 0..%2")
-               .arg(option.names().first())
-               .arg(bnvsim::kMaxSettingMs));
-    return *ms;
-  };
-  line.replyDelayMs = milliseconds(delay);
-  run.options.escrowHoldMs = milliseconds(escrowTimeout);
-  bool ok = false;
-  run.options.validatorAddress = parser.value(address).toInt(&ok);
-  if (!ok || run.options.validatorAddress < 2 || run.options.validatorAddress > 255) {
-    fail(QStringLiteral("--address wants 2..255"));
-  }
-  const QStringList scale = parser.value(scaling).split(QLatin1Char(','));
-  bool factorOk = false;
-  bool decimalsOk = false;
-  if (scale.size() == 2) {
-    run.options.scaling.factor = scale[0].toInt(&factorOk);
-    run.options.scaling.decimals = scale[1].toInt(&decimalsOk);
-  }
-  if (!factorOk || !decimalsOk || run.options.scaling.factor < 1 ||
-      run.options.scaling.factor > 0xFFFF || run.options.scaling.decimals < 0 ||
-      run.options.scaling.decimals > 0xFF) {
-    fail(QStringLiteral("--scaling wants FACTOR,DECIMALS: 1..65535 and 0..255"));
-  }
-  run.options.hopper = parser.isSet(hopper);
-  run.options.coinAcceptor = parser.isSet(coins);
-  for (const QString& argument : parser.values(device)) {
-    const QString role = argument.section(QLatin1Char('='), 0, 0);
-    std::optional<bnvsim::Framing> framing;
-    if (argument.contains(QLatin1Char('='))) {
-      framing = bnvsim::framingFromText(argument.section(QLatin1Char('='), 1));
-      if (!framing) {
-        fail(QStringLiteral("--device wants MODE crc16, checksum8, encrypted or "
-                            "encrypted:DIGITS, got ") +
-             argument);
-      }
+  for (qsizetype i = 0; i < declared.size(); ++i) {
+    const Option& option = kOptions[i];
+    const QCommandLineOption& given = declared[i];
+    const QString name = QString::fromLatin1(option.name);
+    if (option.valueName[0] == '\0') {
+      if (parser.isSet(given)) option.apply(run, name, {});
+    } else if (option.times == Repeatable) {
+      for (const QString& value : parser.values(given)) option.apply(run, name, value);
+    } else if (parser.isSet(given) || option.byDefault) {
+      option.apply(run, name, parser.value(given));
     }
-    if (role == QLatin1String("validator")) {
-      run.options.validatorFraming = framing;
-    } else if (role == QLatin1String("coin-acceptor")) {
-      run.options.coinAcceptor = true;
-      run.options.coinAcceptorFraming = framing;
-    } else if (role == QLatin1String("hopper")) {
-      run.options.hopper = true;
-      run.options.hopperFraming = framing;
-    } else {
-      fail(QStringLiteral("--device wants ROLE validator, coin-acceptor or hopper, got ") +
-           argument);
-    }
-  }
-  for (const QString& argument : parser.values(busy)) {
-    const auto pair = addressValue(argument, bnvsim::kMaxQueuedFaults, -1);
-    if (!pair) fail(QStringLiteral("--busy wants ADDRESS=N: 2..255 and 0..1000, got ") + argument);
-    run.busyReplies.append(*pair);
-  }
-  for (const QString& argument : parser.values(slowReset)) {
-    const auto pair = addressValue(argument, bnvsim::kMaxSettingMs, bnvsim::kDefaultResetSilenceMs);
-    if (!pair) {
-      fail(QStringLiteral("--slow-reset wants ADDRESS[=MS]: 2..255 and 0..%1, got ")
-               .arg(bnvsim::kMaxSettingMs) +
-           argument);
-    }
-    run.resetSilences.append(*pair);
-  }
-  run.options.stackerFitted = !parser.isSet(noStacker);
-  run.options.trace = parser.isSet(trace);
-  run.options.capturePath = parser.value(capture);
-  run.link = parser.value(link);
-  for (const QString& faultArgument : parser.values(fault)) {
-    const auto kind = bnvsim::faultFromName(faultArgument.section(QLatin1Char('='), 0, 0));
-    const auto p = bnvsim::probabilityFromText(faultArgument.section(QLatin1Char('='), 1));
-    if (!kind || !p)
-      fail(QStringLiteral("--fault wants KIND=P with P in 0..1, got ") + faultArgument);
-    run.probabilities.append({*kind, *p});
   }
   return run;
 }
