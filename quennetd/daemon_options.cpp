@@ -12,57 +12,213 @@ namespace quennetd {
 
 namespace {
 
+bool positive(const QString& text, int low, int high, int* out) {
+  bool ok = false;
+  const int n = text.trimmed().toInt(&ok);
+  if (!ok || n < low || n > high) return false;
+  *out = n;
+  return true;
+}
+
+// Takes the value of an option that has one: null when taken, else what the option wants
+// ("1..36500"), for the message.
+using Apply = const char* (*)(DaemonOptions& o, const QString& value);
+// Sets a switch: given on the command line (true), or true or false in the file.
+using Set = void (*)(DaemonOptions& o, bool on);
+
 struct Flag {
   const char* name;
-  const char* value;  // what the option takes, empty for a switch
-  const char* help;   // %1: the default, as `byDefault` reads it from the options as they start
+  const char* value;      // what the option takes, empty for a switch
+  const char* help;       // %1: the default, as `byDefault` reads it from the options as they start
+  Apply apply = nullptr;  // an option with a value
+  Set set = nullptr;      // a switch
   QString (*byDefault)(const DaemonOptions&) = nullptr;
   bool takesValue() const { return value[0] != '\0'; }
 };
 
-// Every option, once: the command line and the configuration file read this table.
+const char* applyBroker(DaemonOptions& o, const QString& value) {
+  const int colon = value.lastIndexOf(u':');
+  o.brokerHost = colon < 0 ? value : value.left(colon);
+  if (colon >= 0 && !positive(value.mid(colon + 1), 1, 65535, &o.brokerPort)) {
+    return "HOST[:PORT]";
+  }
+  if (o.brokerHost.isEmpty()) return "HOST[:PORT]";
+  return nullptr;
+}
+
+const char* applyDevices(DaemonOptions& o, const QString& value) {
+  o.devices.clear();
+  for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
+    int address = 0;
+    if (!positive(part, 1, 255, &address)) return "addresses 1..255, comma separated";
+    o.devices.append(static_cast<std::uint8_t>(address));
+  }
+  return nullptr;
+}
+
+const char* applyEscrow(DaemonOptions& o, const QString& value) {
+  if (value == u"stack") {
+    o.escrow = EscrowPolicy::Stack;
+  } else if (value == u"return") {
+    o.escrow = EscrowPolicy::Return;
+  } else if (value == u"hold") {
+    o.escrow = EscrowPolicy::Hold;
+  } else {
+    return "stack, return or hold";
+  }
+  return nullptr;
+}
+
+const char* applyNotes(DaemonOptions& o, const QString& value) {
+  const bool country = value.size() == 2 && value[0].isLetter() && value[1].isLetter();
+  if (value != u"all" && value != u"none" && !country) return "all, none or a country code";
+  o.notes = country ? value.toUpper() : value;
+  return nullptr;
+}
+
+const char* applyKey(DaemonOptions& o, const QString& value) {
+  try {
+    o.keyCode = quennet::options::packKeyDigits(value);
+  } catch (const quennet::options::UsageError&) {
+    return "six decimal digits";
+  }
+  return nullptr;
+}
+
+const char* applyPayoutHoppers(DaemonOptions& o, const QString& value) {
+  o.payoutHoppers.clear();
+  for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
+    int address = 0;
+    int coin = 0;
+    const QStringList pair = part.split(u':');
+    if (pair.size() != 2 || !positive(pair[0], 1, 255, &address) ||
+        !positive(pair[1], 1, 1000000, &coin)) {
+      return "ADDRESS:VALUE pairs, comma separated";
+    }
+    o.payoutHoppers.append({static_cast<std::uint8_t>(address), coin});
+  }
+  return nullptr;
+}
+
+// Every option, once, with what it takes and how its value is checked: the command line and the
+// configuration file read this table.
 constexpr Flag kFlags[] = {
-    {"port", "PATH", "serial port of the ccTalk bus (required)"},
-    {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)"},
+    {"port", "PATH", "serial port of the ccTalk bus (required)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.port = value;
+       return nullptr;
+     }},
+    {"broker", "HOST[:PORT]", "MQTT broker (default localhost:1883, 8883 with TLS)", applyBroker},
     {"prefix", "TOPIC", "topic prefix (default %1)",
-     [](const DaemonOptions& o) { return o.prefix; }},
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       if (value.isEmpty() || value.contains(u'#') || value.contains(u'+')) return "a topic";
+       o.prefix = value.endsWith(u'/') ? value.chopped(1) : value;
+       return nullptr;
+     },
+     nullptr, [](const DaemonOptions& o) { return o.prefix; }},
     {"journal", "FILE", "credit journal, SQLite (default ./%1)",
-     [](const DaemonOptions& o) { return o.journal; }},
-    {"state-dir", "DIR",
-     "where the journal's id last seen is kept (default: the journal's folder)"},
-    {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)"},
-    {"config", "FILE", "configuration file (INI); the command line wins"},
-    {"devices", "A,B,...", "device addresses (default: found by address poll)"},
-    {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.journal = value;
+       return nullptr;
+     },
+     nullptr, [](const DaemonOptions& o) { return o.journal; }},
+    {"state-dir", "DIR", "where the journal's id last seen is kept (default: the journal's folder)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.stateDir = value;
+       return nullptr;
+     }},
+    {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)",
+     nullptr, [](DaemonOptions& o, bool on) { o.acceptJournal = on; }},
+    {"config", "FILE", "configuration file (INI); the command line wins",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.config = value;
+       return nullptr;
+     }},
+    {"devices", "A,B,...", "device addresses (default: found by address poll)", applyDevices},
+    {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)",
+     applyEscrow},
     {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default %1)",
-     [](const DaemonOptions& o) { return QString::number(o.escrowTimeoutMs); }},
-    {"notes", "all|none|CC", "notes and coins accepted (default %1)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 100, 600000, &o.escrowTimeoutMs) ? nullptr : "100..600000";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.escrowTimeoutMs); }},
+    {"notes", "all|none|CC", "notes and coins accepted (default %1)", applyNotes, nullptr,
      [](const DaemonOptions& o) { return o.notes; }},
     {"poll-ms", "N", "event poll period (default %1)",
-     [](const DaemonOptions& o) { return QString::number(o.pollMs); }},
-    {"checksum8", "", "8-bit checksum instead of CRC-16"},
-    {"key", "DIGITS", "six-digit encryption key (CRC frames only)"},
-    {"echo", "", "the line echoes what the host sends (default: one poll at start tells)"},
-    {"no-echo", "", "the line does not echo what the host sends"},
-    {"enable-hopper", "", "enable payout hoppers at start-up"},
-    {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units"},
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 20, 10000, &o.pollMs) ? nullptr : "20..10000";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.pollMs); }},
+    {"checksum8", "", "8-bit checksum instead of CRC-16", nullptr,
+     [](DaemonOptions& o, bool on) { o.checksum8 = on; }},
+    {"key", "DIGITS", "six-digit encryption key (CRC frames only)", applyKey},
+    {"echo", "", "the line echoes what the host sends (default: one poll at start tells)", nullptr,
+     [](DaemonOptions& o, bool on) { o.echo = on; }},
+    {"no-echo", "", "the line does not echo what the host sends", nullptr,
+     [](DaemonOptions& o, bool on) { o.echo = !on; }},
+    {"enable-hopper", "", "enable payout hoppers at start-up", nullptr,
+     [](DaemonOptions& o, bool on) { o.enableHopper = on; }},
+    {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units",
+     applyPayoutHoppers},
     {"retention-days", "N", "acknowledged credits and payouts are kept N days (default %1)",
-     [](const DaemonOptions& o) { return QString::number(o.retentionDays); }},
-    {"inhibit-without-broker", "", "take no money while the broker cannot be reached"},
-    {"inhibit", "", "inhibit every acceptor on the bus and exit (when the service stops)"},
-    {"allow", "M,N,...", "methods that move money or change a device a consumer may call"},
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 1, 36500, &o.retentionDays) ? nullptr : "1..36500";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.retentionDays); }},
+    {"inhibit-without-broker", "", "take no money while the broker cannot be reached", nullptr,
+     [](DaemonOptions& o, bool on) { o.inhibitWithoutBroker = on; }},
+    {"inhibit", "", "inhibit every acceptor on the bus and exit (when the service stops)", nullptr,
+     [](DaemonOptions& o, bool on) { o.inhibitOnly = on; }},
+    {"allow", "M,N,...", "methods that move money or change a device a consumer may call",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.allow = value.split(u',', Qt::SkipEmptyParts);
+       for (QString& method : o.allow) method = method.trimmed();
+       return nullptr;
+     }},
     {"command-rate", "N", "commands per second (default %1)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       int rate = 0;
+       if (!positive(value, 1, 1000, &rate)) return "1..1000";
+       o.commandsPerSecond = rate;
+       o.commandBurst = 2 * rate;
+       return nullptr;
+     },
+     nullptr,
      [](const DaemonOptions& o) {
        return QStringLiteral("%1, bursts of %2").arg(o.commandsPerSecond).arg(o.commandBurst);
      }},
-    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>-<host name>)"},
-    {"password-file", "FILE", "broker user:password, readable by its owner only"},
-    {"tls-ca", "FILE", "CA certificate: TLS to the broker"},
-    {"tls-ca-path", "DIR", "directory of CA certificates: TLS to the broker"},
-    {"tls-cert", "FILE", "client certificate"},
-    {"tls-key", "FILE", "client key"},
-    {"help", "", "this text"},
-    {"version", "", "the version"},
+    {"client-id", "ID", "MQTT client id (default quennetd-<prefix>-<host name>)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.clientId = value;
+       return nullptr;
+     }},
+    {"password-file", "FILE", "broker user:password, readable by its owner only",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.passwordFile = value;
+       return nullptr;
+     }},
+    {"tls-ca", "FILE", "CA certificate: TLS to the broker",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.tlsCaFile = value;
+       return nullptr;
+     }},
+    {"tls-ca-path", "DIR", "directory of CA certificates: TLS to the broker",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.tlsCaPath = value;
+       return nullptr;
+     }},
+    {"tls-cert", "FILE", "client certificate",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.tlsCertFile = value;
+       return nullptr;
+     }},
+    {"tls-key", "FILE", "client key",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       o.tlsKeyFile = value;
+       return nullptr;
+     }},
+    {"help", "", "this text", nullptr, [](DaemonOptions& o, bool on) { o.help = on; }},
+    {"version", "", "the version", nullptr, [](DaemonOptions& o, bool on) { o.version = on; }},
 };
 
 const Flag* findFlag(const QString& name) {
@@ -81,14 +237,6 @@ bool toBool(const QString& text, bool* ok) {
   return false;
 }
 
-bool positive(const QString& text, int low, int high, int* out) {
-  bool ok = false;
-  const int n = text.trimmed().toInt(&ok);
-  if (!ok || n < low || n > high) return false;
-  *out = n;
-  return true;
-}
-
 // Applies one option; false with `error` for a value it cannot use.
 bool apply(DaemonOptions& o, const QString& name, const QString& value, QString* error) {
   const auto bad = [&](const char* wants) {
@@ -104,101 +252,10 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     bool ok = true;
     const bool on = value.isNull() ? true : toBool(value, &ok);
     if (!ok) return bad("true or false");
-    if (name == u"checksum8") o.checksum8 = on;
-    if (name == u"echo") o.echo = on;
-    if (name == u"no-echo") o.echo = !on;
-    if (name == u"enable-hopper") o.enableHopper = on;
-    if (name == u"inhibit-without-broker") o.inhibitWithoutBroker = on;
-    if (name == u"inhibit") o.inhibitOnly = on;
-    if (name == u"accept-journal") o.acceptJournal = on;
-    if (name == u"help") o.help = on;
-    if (name == u"version") o.version = on;
+    flag->set(o, on);
     return true;
   }
-  if (name == u"port") {
-    o.port = value;
-  } else if (name == u"broker") {
-    const int colon = value.lastIndexOf(u':');
-    o.brokerHost = colon < 0 ? value : value.left(colon);
-    if (colon >= 0 && !positive(value.mid(colon + 1), 1, 65535, &o.brokerPort)) {
-      return bad("HOST[:PORT]");
-    }
-    if (o.brokerHost.isEmpty()) return bad("HOST[:PORT]");
-  } else if (name == u"prefix") {
-    if (value.isEmpty() || value.contains(u'#') || value.contains(u'+')) return bad("a topic");
-    o.prefix = value.endsWith(u'/') ? value.chopped(1) : value;
-  } else if (name == u"journal") {
-    o.journal = value;
-  } else if (name == u"state-dir") {
-    o.stateDir = value;
-  } else if (name == u"config") {
-    o.config = value;
-  } else if (name == u"devices") {
-    o.devices.clear();
-    for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
-      int address = 0;
-      if (!positive(part, 1, 255, &address)) return bad("addresses 1..255, comma separated");
-      o.devices.append(static_cast<std::uint8_t>(address));
-    }
-  } else if (name == u"escrow") {
-    if (value == u"stack") {
-      o.escrow = EscrowPolicy::Stack;
-    } else if (value == u"return") {
-      o.escrow = EscrowPolicy::Return;
-    } else if (value == u"hold") {
-      o.escrow = EscrowPolicy::Hold;
-    } else {
-      return bad("stack, return or hold");
-    }
-  } else if (name == u"escrow-timeout-ms") {
-    if (!positive(value, 100, 600000, &o.escrowTimeoutMs)) return bad("100..600000");
-  } else if (name == u"notes") {
-    const bool country = value.size() == 2 && value[0].isLetter() && value[1].isLetter();
-    if (value != u"all" && value != u"none" && !country) return bad("all, none or a country code");
-    o.notes = country ? value.toUpper() : value;
-  } else if (name == u"poll-ms") {
-    if (!positive(value, 20, 10000, &o.pollMs)) return bad("20..10000");
-  } else if (name == u"key") {
-    try {
-      o.keyCode = quennet::options::packKeyDigits(value);
-    } catch (const quennet::options::UsageError&) {
-      return bad("six decimal digits");
-    }
-  } else if (name == u"allow") {
-    o.allow = value.split(u',', Qt::SkipEmptyParts);
-    for (QString& method : o.allow) method = method.trimmed();
-  } else if (name == u"payout-hoppers") {
-    o.payoutHoppers.clear();
-    for (const QString& part : value.split(u',', Qt::SkipEmptyParts)) {
-      int address = 0;
-      int coin = 0;
-      const QStringList pair = part.split(u':');
-      if (pair.size() != 2 || !positive(pair[0], 1, 255, &address) ||
-          !positive(pair[1], 1, 1000000, &coin)) {
-        return bad("ADDRESS:VALUE pairs, comma separated");
-      }
-      o.payoutHoppers.append({static_cast<std::uint8_t>(address), coin});
-    }
-  } else if (name == u"retention-days") {
-    if (!positive(value, 1, 36500, &o.retentionDays)) return bad("1..36500");
-  } else if (name == u"command-rate") {
-    int rate = 0;
-    if (!positive(value, 1, 1000, &rate)) return bad("1..1000");
-    o.commandsPerSecond = rate;
-    o.commandBurst = 2 * rate;
-  } else if (name == u"client-id") {
-    o.clientId = value;
-  } else if (name == u"password-file") {
-    o.passwordFile = value;
-  } else if (name == u"tls-ca") {
-    o.tlsCaFile = value;
-  } else if (name == u"tls-ca-path") {
-    o.tlsCaPath = value;
-  } else if (name == u"tls-cert") {
-    o.tlsCertFile = value;
-  } else if (name == u"tls-key") {
-    o.tlsKeyFile = value;
-  }
+  if (const char* wants = flag->apply(o, value)) return bad(wants);
   return true;
 }
 
