@@ -82,6 +82,16 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
       filter_(new TrafficFilter(log_, this)),
       table_(new QTableView(this)) {
   setObjectName(QStringLiteral("trafficPane"));
+  buildFilters();
+  buildTable();
+  buildActions();
+  layOut();
+  connectControls();
+  followNewest(*table_, *follow);
+}
+
+// The filters over the table and the buttons beside them.
+void TrafficPane::buildFilters() {
   headerFilter = new QComboBox(this);
   fillHeaderFilter();
   resultFilter = new QComboBox(this);
@@ -138,7 +148,10 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   captureStatus->setObjectName(QStringLiteral("captureStatus"));
   captureStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
   captureStatus->hide();
+}
 
+// The table: the filtered log, rows selected whole, each column as wide as its widest text.
+void TrafficPane::buildTable() {
   table_->setModel(filter_);
   table_->setSelectionBehavior(QAbstractItemView::SelectRows);
   table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
@@ -157,7 +170,10 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
     }
     table_->setColumnWidth(column, width + kCellPadding);
   }
+}
 
+// The table's and the pane's keys: copy, pause, find.
+void TrafficPane::buildActions() {
   copyAction = new QAction(QStringLiteral("Copy"), table_);
   copyAction->setShortcut(QKeySequence::Copy);
   copyAction->setShortcutContext(Qt::WidgetShortcut);
@@ -170,16 +186,19 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   findAction->setShortcut(QKeySequence::Find);
   findAction->setShortcutContext(Qt::WidgetWithChildrenShortcut);
   addAction(findAction);
-  auto* findAgain = new QAction(QStringLiteral("Find Next"), this);
-  findAgain->setShortcut(QKeySequence::FindNext);
-  findAgain->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-  addAction(findAgain);
-  auto* findBack = new QAction(QStringLiteral("Find Previous"), this);
-  findBack->setShortcut(QKeySequence::FindPrevious);
-  findBack->setShortcutContext(Qt::WidgetWithChildrenShortcut);
-  addAction(findBack);
+  findAgain_ = new QAction(QStringLiteral("Find Next"), this);
+  findAgain_->setShortcut(QKeySequence::FindNext);
+  findAgain_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findAgain_);
+  findBack_ = new QAction(QStringLiteral("Find Previous"), this);
+  findBack_->setShortcut(QKeySequence::FindPrevious);
+  findBack_->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+  addAction(findBack_);
   table_->setContextMenuPolicy(Qt::ActionsContextMenu);
+}
 
+// The controls in one row over the capture line and the table.
+void TrafficPane::layOut() {
   auto* controls = new QHBoxLayout;
   controls->addWidget(headerFilter);
   controls->addWidget(resultFilter);
@@ -198,7 +217,9 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
   layout->addLayout(controls);
   layout->addWidget(captureStatus);
   layout->addWidget(table_);
+}
 
+void TrafficPane::connectControls() {
   connect(headerFilter, &QComboBox::currentIndexChanged, this,
           [this] { filter_->setHeader(headerFilter->currentData().toInt()); });
   connect(resultFilter, &QComboBox::currentIndexChanged, this, [this] {
@@ -236,10 +257,8 @@ TrafficPane::TrafficPane(UiServices& ui, QWidget* parent)
     if (!find->text().isEmpty() && !findNext(find->text(), backwards)) QApplication::beep();
   };
   connect(find, &QLineEdit::returnPressed, this, [findFromBox] { findFromBox(false); });
-  connect(findAgain, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
-  connect(findBack, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
-
-  followNewest(*table_, *follow);
+  connect(findAgain_, &QAction::triggered, this, [findFromBox] { findFromBox(false); });
+  connect(findBack_, &QAction::triggered, this, [findFromBox] { findFromBox(true); });
 }
 
 void TrafficPane::fillHeaderFilter() {

@@ -74,6 +74,12 @@ class TrafficPane : public QWidget {
   QAction* pauseAction;
 
  private:
+  // The constructor's sections, in order.
+  void buildFilters();
+  void buildTable();
+  void buildActions();
+  void layOut();
+  void connectControls();
   QList<int> selectedRows() const;
   void fillHeaderFilter();
   void showCapture();
@@ -84,6 +90,8 @@ class TrafficPane : public QWidget {
   QTableView* table_;
   CaptureFiles capture_;
   CaptureFiles::Setup captureSetup_;
+  QAction* findAgain_ = nullptr;  // F3
+  QAction* findBack_ = nullptr;   // Shift+F3
 };
 
 }  // namespace tolvar
