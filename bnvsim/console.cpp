@@ -1,18 +1,10 @@
 #include "bnvsim/console.h"
 
-#include <array>
-#include <cmath>
-
 #include "bnvsim/note_table.h"
-#include "bnvsim/validator.h"
 
 namespace bnvsim {
 
 namespace {
-
-constexpr std::array<const char*, kFaultKinds> kFaultNames = {
-    "silent", "busy",  "nak",      "badcrc",    "truncated", "noise",      "late",
-    "noecho", "twice", "busylate", "echonoise", "echohost",  "wronglength"};
 
 std::optional<bool> onOff(const QString& word) {
   if (word == QLatin1String("on")) return true;
@@ -21,25 +13,7 @@ std::optional<bool> onOff(const QString& word) {
 }
 
 QString usage(const char* form) {
-  return QStringLiteral("usage: %1").arg(QLatin1String(form));
-}
-
-// Why the validator gave a note back, in the words of its status event.
-QString refusalReason(std::uint8_t status) {
-  switch (static_cast<BillStatus>(status)) {
-    case BillStatus::MasterInhibit:
-      return QStringLiteral("master inhibit on");
-    case BillStatus::NotRecognised:
-      return QStringLiteral("not a note of this validator");
-    case BillStatus::Inhibited:
-      return QStringLiteral("note inhibited by the host");
-    case BillStatus::CashBoxRemoved:
-      return QStringLiteral("cash box out");
-    case BillStatus::StackerFull:
-      return QStringLiteral("stacker full");
-    default:
-      return QStringLiteral("returned");
-  }
+  return usageAnswer(form);
 }
 
 QString noteName(int position) {
@@ -47,39 +21,6 @@ QString noteName(int position) {
 }
 
 }  // namespace
-
-std::optional<Fault> faultFromName(const QString& name) {
-  for (std::size_t i = 0; i < kFaultNames.size(); ++i) {
-    if (name.compare(QLatin1String(kFaultNames[i]), Qt::CaseInsensitive) == 0) {
-      return static_cast<Fault>(i);
-    }
-  }
-  return std::nullopt;
-}
-
-QStringList faultNames() {
-  QStringList names;
-  for (const char* name : kFaultNames) names << QLatin1String(name);
-  return names;
-}
-
-QString faultNameList() {
-  return faultNames().join(QStringLiteral(", "));
-}
-
-std::optional<double> probabilityFromText(const QString& text) {
-  bool ok = false;
-  const double p = text.toDouble(&ok);
-  if (!ok || !std::isfinite(p) || p < 0 || p > 1) return std::nullopt;
-  return p;
-}
-
-std::optional<int> millisecondsFromText(const QString& text, int most) {
-  bool ok = false;
-  const int ms = text.toInt(&ok);
-  if (!ok || ms < 0 || ms > most) return std::nullopt;
-  return ms;
-}
 
 QString Console::help() {
   return QStringLiteral(
@@ -128,87 +69,35 @@ QString Console::deviceFault(const QStringList& words) {
   const int address = words.value(1).toInt(&addressOk);
   const int value =
       words.size() > 2 ? words[2].toInt(&valueOk) : (busy ? -1 : kDefaultResetSilenceMs);
-  const int most = busy ? kMaxQueuedFaults : kMaxSettingMs;
-  if (!addressOk || !valueOk || value < 0 || value > most || words.size() > 3) {
-    return busy ? usage("busy ADDRESS N (N 0..1000)") : usage("slowreset ADDRESS [MS 0..600000]");
+  if (!addressOk || !valueOk || words.size() > 3) {
+    return usage(busy ? kBusyForm : kSlowResetForm);
   }
-  const bool found =
-      busy ? simulator_.setBusyReplies(address, value) : simulator_.setResetSilence(address, value);
-  return found ? QStringLiteral("ok") : QStringLiteral("no device at address %1").arg(address);
+  return (busy ? hands_.answerBusy(address, value) : hands_.slowReset(address, value)).answer;
 }
 
 QString Console::setLine(const QString& what, const QString& value) {
-  LineOptions line = simulator_.lineOptions();
-  if (what == QLatin1String("key")) {
-    if (!validKeyText(value)) return usage("key DIGITS (six decimal digits)");
-    line.key = value;
-  } else if (what == QLatin1String("delay")) {
-    const std::optional<int> ms = millisecondsFromText(value, kMaxSettingMs);
-    if (!ms) return usage("delay MS (0..600000)");
-    line.replyDelayMs = *ms;
-  } else {
-    const std::optional<bool> on = onOff(value);
-    if (!on) return usage("echo|crc|encrypt|pacing on|off");
-    if (what == QLatin1String("echo")) line.echo = *on;
-    if (what == QLatin1String("crc")) line.crc = *on;
-    if (what == QLatin1String("encrypt")) line.encryption = *on;
-    if (what == QLatin1String("pacing")) line.pacing = *on;
+  if (what == QLatin1String("key")) return hands_.setKey(value).answer;
+  if (what == QLatin1String("delay")) {
+    bool ok = false;
+    const int ms = value.toInt(&ok);
+    return ok ? hands_.setReplyDelay(ms).answer : usage(kDelayForm);
   }
-  simulator_.setLineOptions(line);
-  return QStringLiteral("ok");
-}
-
-QString Console::insert(int noteNumber) {
-  const Insertion insertion = simulator_.insertNote(noteNumber);
-  switch (insertion.outcome) {
-    case Insertion::Held:
-      return QStringLiteral("ok: %1 held in escrow").arg(noteName(noteNumber));
-    case Insertion::Stacked:
-      return QStringLiteral("ok: %1 stacked").arg(noteName(noteNumber));
-    case Insertion::Returned:
-      return QStringLiteral("ok: note returned, %1").arg(refusalReason(insertion.status));
-    case Insertion::Blocked:
-      break;
-  }
-  return QStringLiteral("refused: %1 is held in escrow; the host routes it or its hold time ends")
-      .arg(noteName(simulator_.escrowNote()));
+  const std::optional<bool> on = onOff(value);
+  if (!on) return usage("echo|crc|encrypt|pacing on|off");
+  if (what == QLatin1String("echo")) return hands_.setEcho(*on).answer;
+  if (what == QLatin1String("crc")) return hands_.setCrc(*on).answer;
+  if (what == QLatin1String("encrypt")) return hands_.setEncryption(*on).answer;
+  return hands_.setPacing(*on).answer;
 }
 
 QString Console::fault(const QStringList& words) {
   const QString kind = words.value(1);
-  if (kind == QLatin1String("clear") && words.size() == 2) {
-    simulator_.clearFaults();
-    return QStringLiteral("ok: no faults");
-  }
+  if (kind == QLatin1String("clear") && words.size() == 2) return hands_.clearFaults().answer;
   const std::optional<Fault> fault = faultFromName(kind);
   bool countOk = true;
   const int count = words.size() > 2 ? words[2].toInt(&countOk) : 1;
-  if (!fault || !countOk || count < 0 || count > kMaxQueuedFaults || words.size() > 3) {
-    return usage("fault KIND [COUNT 0..1000] or fault clear");
-  }
-  if (count == 0) {
-    simulator_.clearFault(*fault);
-    return QStringLiteral("ok");
-  }
-  if (!simulator_.injectFault(*fault, count)) {
-    return QStringLiteral("refused: at most %1 faults may wait for replies").arg(kMaxQueuedFaults);
-  }
-  return QStringLiteral("ok");
-}
-
-QString faultsText(const ActiveFaults& active) {
-  QStringList faults;
-  for (int kind = 0; kind < kFaultKinds; ++kind) {
-    const auto k = static_cast<std::size_t>(kind);
-    const QString name = QLatin1String(kFaultNames[k]);
-    if (active.queued[k] > 0) faults << QStringLiteral("%1 x%2").arg(name).arg(active.queued[k]);
-    if (active.probability[k] > 0) {
-      faults << QStringLiteral("%1 p=%2").arg(name).arg(active.probability[k]);
-    }
-  }
-  if (active.selfTestCode != 0) faults << QStringLiteral("self test %1").arg(active.selfTestCode);
-  if (faults.isEmpty()) faults << QStringLiteral("none");
-  return faults.join(QStringLiteral(", "));
+  if (!fault || !countOk || words.size() > 3) return usage(kFaultForm);
+  return hands_.spoilReplies(*fault, count).answer;
 }
 
 QString Console::status() const {
@@ -259,7 +148,7 @@ QString Console::execute(const QString& text) {
   if (command == QLatin1String("counters")) return simulator_.counters();
   if (command == QLatin1String("insert")) {
     if (!numeric) return usage("insert N");
-    return insert(number);
+    return hands_.insertNote(number).answer;
   }
   if (command == QLatin1String("fault")) return fault(words);
   if (command == QLatin1String("busy") || command == QLatin1String("slowreset")) {
@@ -289,41 +178,34 @@ QString Console::execute(const QString& text) {
   }
   if (command == QLatin1String("coin")) {
     if (!numeric) return usage("coin N");
-    simulator_.insertCoin(number);
-  } else if (command == QLatin1String("cashbox")) {
-    if (argument == QLatin1String("out")) {
-      simulator_.removeCashBox();
-    } else if (argument == QLatin1String("in")) {
-      simulator_.insertCashBox();
-    } else {
-      return usage("cashbox out|in");
-    }
-  } else if (command == QLatin1String("jam")) {
-    simulator_.jam();
-  } else if (command == QLatin1String("cheat")) {
-    simulator_.cheat();
-  } else if (command == QLatin1String("brownout")) {
-    simulator_.brownOut();
-  } else if (command == QLatin1String("full")) {
-    simulator_.stackerFull();
-  } else if (command == QLatin1String("reset")) {
-    simulator_.reset();
-  } else if (command == QLatin1String("selftest")) {
+    return hands_.insertCoin(number).answer;
+  }
+  if (command == QLatin1String("cashbox")) {
+    if (argument == QLatin1String("out")) return hands_.removeCashBox().answer;
+    if (argument == QLatin1String("in")) return hands_.insertCashBox().answer;
+    return usage("cashbox out|in");
+  }
+  if (command == QLatin1String("jam")) return hands_.jam().answer;
+  if (command == QLatin1String("cheat")) return hands_.cheat().answer;
+  if (command == QLatin1String("brownout")) return hands_.brownOut().answer;
+  if (command == QLatin1String("full")) return hands_.stackerFull().answer;
+  if (command == QLatin1String("reset")) return hands_.powerCycle().answer;
+  if (command == QLatin1String("selftest")) {
     if (!numeric || number < 0 || number > 255) return usage("selftest CODE");
-    simulator_.setSelfTestFault(number);
-  } else if (command == QLatin1String("probability")) {
+    return hands_.setSelfTestCode(static_cast<std::uint8_t>(number)).answer;
+  }
+  if (command == QLatin1String("probability")) {
     const std::optional<Fault> fault = faultFromName(argument);
     const std::optional<double> p = probabilityFromText(words.value(2));
-    if (!fault || !p) return usage("probability KIND P (0..1)");
-    simulator_.setFaultProbability(*fault, *p);
-  } else if (command == QLatin1String("echo") || command == QLatin1String("crc") ||
-             command == QLatin1String("encrypt") || command == QLatin1String("pacing") ||
-             command == QLatin1String("key") || command == QLatin1String("delay")) {
-    return setLine(command, argument);
-  } else {
-    return QStringLiteral("unknown command \"%1\"; try help").arg(command);
+    if (!fault || !p) return usage(kProbabilityForm);
+    return hands_.spoilAtRandom(*fault, *p).answer;
   }
-  return QStringLiteral("ok");
+  if (command == QLatin1String("echo") || command == QLatin1String("crc") ||
+      command == QLatin1String("encrypt") || command == QLatin1String("pacing") ||
+      command == QLatin1String("key") || command == QLatin1String("delay")) {
+    return setLine(command, argument);
+  }
+  return QStringLiteral("unknown command \"%1\"; try help").arg(command);
 }
 
 }  // namespace bnvsim

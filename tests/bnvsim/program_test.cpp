@@ -1,4 +1,5 @@
 // The bnvsim program as a separate process, and the console commands it runs.
+#include <functional>
 #include <memory>
 
 #include <QCoreApplication>
@@ -220,6 +221,62 @@ TEST(Console, InsertSaysWhatBecameOfTheNote) {
   EXPECT_EQ(simulator.inhibitMask(), (std::array<std::uint8_t, 2>{0, 0}));
   EXPECT_EQ(console.execute(QStringLiteral("insert 2")),
             QStringLiteral("ok: note returned, master inhibit on"));
+}
+
+// Every operator call says what it did as a console line: that line, run by the console on a
+// second simulator, answers the same and leaves it in the same state, refusals included.
+TEST(Operator, EachCallIsTheConsoleLineItNames) {
+  Simulator called;
+  Simulator typed;
+  ASSERT_TRUE(called.start());
+  ASSERT_TRUE(typed.start());
+  Operator hands(called);
+  Console console(typed);
+  Console calledStatus(called);
+  const std::function<Done(Operator&)> calls[] = {
+      [](Operator& o) { return o.insertNote(2); },
+      [](Operator& o) { return o.insertUnknownNote(); },
+      [](Operator& o) { return o.removeCashBox(); },
+      [](Operator& o) { return o.insertCashBox(); },
+      [](Operator& o) { return o.jam(); },
+      [](Operator& o) { return o.cheat(); },
+      [](Operator& o) { return o.stackerFull(); },
+      [](Operator& o) { return o.setSelfTestCode(39); },
+      [](Operator& o) { return o.spoilReplies(Fault::Busy, 2); },
+      [](Operator& o) { return o.spoilReplies(Fault::WrongLength, 3); },
+      [](Operator& o) { return o.spoilReplies(Fault::Busy, 0); },
+      [](Operator& o) { return o.spoilReplies(Fault::Late, kMaxQueuedFaults + 1); },
+      [](Operator& o) { return o.spoilAtRandom(Fault::Noise, 0.25); },
+      [](Operator& o) { return o.setEcho(false); },
+      [](Operator& o) { return o.setPacing(true); },
+      [](Operator& o) { return o.setEncryption(true); },
+      [](Operator& o) { return o.setKey(QStringLiteral("123456")); },
+      [](Operator& o) { return o.setKey(QStringLiteral("12")); },
+      [](Operator& o) { return o.setReplyDelay(25); },
+      [](Operator& o) { return o.setReplyDelay(kMaxSettingMs + 1); },
+      [](Operator& o) { return o.answerBusy(40, 3); },
+      [](Operator& o) { return o.answerBusy(3, 1); },
+      [](Operator& o) { return o.slowReset(40, 100); },
+      [](Operator& o) { return o.setCrc(false); },
+      [](Operator& o) { return o.clearFaults(); },
+      [](Operator& o) { return o.powerCycle(); },
+  };
+  QStringList refused;
+  for (const auto& call : calls) {
+    const Done done = call(hands);
+    SCOPED_TRACE(done.action.toStdString());
+    EXPECT_EQ(console.execute(done.action), done.answer);
+    EXPECT_EQ(console.execute(QStringLiteral("status")),
+              calledStatus.execute(QStringLiteral("status")));
+    if (done.answer != QLatin1String("ok")) refused << done.answer;
+  }
+  // The calls that could not be done said why; the rest were done.
+  EXPECT_EQ(refused,
+            QStringList({"ok: note returned, master inhibit on",
+                         "ok: note returned, not a note of this validator",
+                         "usage: fault KIND [COUNT 0..1000] or fault clear",
+                         "usage: key DIGITS (six decimal digits)", "usage: delay MS (0..600000)",
+                         "no device at address 3", "ok: no faults"}));
 }
 
 TEST(Console, ALineOverTheLimitIsDroppedOnceWhereverTheInputBreaks) {

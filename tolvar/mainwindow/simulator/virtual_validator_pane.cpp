@@ -18,8 +18,8 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
-#include "bnvsim/console.h"
 #include "bnvsim/note_table.h"
+#include "bnvsim/operator.h"
 
 namespace tolvar {
 
@@ -34,10 +34,6 @@ QLabel* stateLabel(QWidget* parent) {
   label->setWordWrap(true);
   label->setTextInteractionFlags(Qt::TextSelectableByMouse);
   return label;
-}
-
-QString onOff(bool on) {
-  return on ? QStringLiteral("on") : QStringLiteral("off");
 }
 
 QString inhibitedText(const std::array<std::uint8_t, 2>& mask) {
@@ -63,7 +59,13 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(4, 4, 4, 4);
   column->setSpacing(4);
+  buildMessages(column);
+  sections_ = {buildNotes(), buildState(), buildUnit(), buildLine()};
+  placeSections(column);
+}
 
+// What the last action did, and in red when the bench talks to another port.
+void VirtualValidatorPane::buildMessages(QVBoxLayout* column) {
   lastAction = stateLabel(this);
   lastAction->setObjectName(QStringLiteral("lastAction"));
   lastAction->setFrameStyle(QFrame::Panel | QFrame::Sunken);
@@ -78,8 +80,10 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   offLine->setPalette(warning);
   offLine->hide();
   column->addWidget(offLine);
+}
 
-  // Notes: each position with its code, as the validator's note table holds them.
+// Notes: each position with its code, as the validator's note table holds them.
+QWidget* VirtualValidatorPane::buildNotes() {
   auto* notes = new QGroupBox(QStringLiteral("Notes"), this);
   auto* notesGrid = new QGridLayout(notes);
   note = new QComboBox(notes);
@@ -99,7 +103,11 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   notesGrid->addWidget(insertNote, 1, 0);
   notesGrid->addWidget(insertUnknown, 1, 1);
   notesGrid->addWidget(cheat, 2, 0);
+  return notes;
+}
 
+// The device's state as the simulator holds it.
+QWidget* VirtualValidatorPane::buildState() {
   auto* state = new QGroupBox(QStringLiteral("Device State"), this);
   auto* form = new QFormLayout(state);
   escrow = stateLabel(state);
@@ -114,7 +122,11 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   form->addRow(QStringLiteral("Inhibited:"), inhibitedNotes);
   form->addRow(QStringLiteral("Faults:"), faults);
   form->addRow(QStringLiteral("Frames:"), frames);
+  return state;
+}
 
+// The unit: the cash box, jams, the self test and the power.
+QWidget* VirtualValidatorPane::buildUnit() {
   auto* unit = new QGroupBox(QStringLiteral("Unit"), this);
   auto* unitGrid = new QGridLayout(unit);
   jam = new QPushButton(QStringLiteral("Jam"), unit);
@@ -137,7 +149,11 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   unitGrid->addWidget(selfTestCode, 2, 0);
   unitGrid->addWidget(setSelfTest, 2, 1);
   unitGrid->addWidget(powerCycle, 3, 0);
+  return unit;
+}
 
+// The line: spoiled replies, its framing, the key and the reply delay.
+QWidget* VirtualValidatorPane::buildLine() {
   auto* line = new QGroupBox(QStringLiteral("Line"), this);
   auto* lineGrid = new QGridLayout(line);
   faultKind = new QComboBox(line);
@@ -184,9 +200,11 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   lineGrid->addWidget(setKey, 5, 2);
   lineGrid->addWidget(replyDelay, 6, 1);
   lineGrid->addWidget(setDelay, 6, 2);
+  return line;
+}
 
-  // The sections side by side where the pane is wide enough, else one under the other.
-  sections_ = {notes, state, unit, line};
+// The sections side by side where the pane is wide enough, else one under the other.
+void VirtualValidatorPane::placeSections(QVBoxLayout* column) {
   auto* columns = new QHBoxLayout;
   columns->setSpacing(column->spacing());
   for (QVBoxLayout*& side : sideColumns_) {
@@ -197,41 +215,6 @@ VirtualValidatorPane::VirtualValidatorPane(QWidget* parent) : QWidget(parent) {
   column->addLayout(columns);
   column->addStretch(1);
   arrangeSections(2);
-
-  const auto send = [this](QPushButton* button, auto line) {
-    connect(button, &QPushButton::clicked, this, [this, line] { emit command(line()); });
-  };
-  send(insertNote, [this] { return QStringLiteral("insert %1").arg(note->currentData().toInt()); });
-  send(insertUnknown, [] {
-    int position = 1;
-    while (position < bnvsim::kNotePositions && bnvsim::noteDefined(position)) ++position;
-    return QStringLiteral("insert %1").arg(position);
-  });
-  send(cheat, [] { return QStringLiteral("cheat"); });
-  send(jam, [] { return QStringLiteral("jam"); });
-  send(stackerFull, [] { return QStringLiteral("full"); });
-  send(cashBoxOut, [] { return QStringLiteral("cashbox out"); });
-  send(cashBoxIn, [] { return QStringLiteral("cashbox in"); });
-  send(setSelfTest, [this] { return QStringLiteral("selftest %1").arg(selfTestCode->value()); });
-  send(powerCycle, [] { return QStringLiteral("reset"); });
-  send(injectFault, [this] {
-    return QStringLiteral("fault %1 %2").arg(faultKind->currentText()).arg(faultCount->value());
-  });
-  send(setProbability, [this] {
-    return QStringLiteral("probability %1 %2")
-        .arg(faultKind->currentText())
-        .arg(faultProbability->value());
-  });
-  send(clearFaults, [] { return QStringLiteral("fault clear"); });
-  send(setKey, [this] { return QStringLiteral("key %1").arg(key->text()); });
-  send(setDelay, [this] { return QStringLiteral("delay %1").arg(replyDelay->value()); });
-  const std::pair<QCheckBox*, const char*> switches[] = {
-      {echo, "echo"}, {crc, "crc"}, {encryption, "encrypt"}, {pacing, "pacing"}};
-  for (const auto& [box, word] : switches) {
-    connect(box, &QCheckBox::clicked, this, [this, word = word](bool on) {
-      emit command(QStringLiteral("%1 %2").arg(QLatin1String(word), onOff(on)));
-    });
-  }
 }
 
 int VirtualValidatorPane::oneColumnWidth() const {
@@ -314,8 +297,8 @@ void VirtualValidatorPane::showState(const VirtualValidatorState& s) {
   if (!replyDelay->hasFocus()) replyDelay->setValue(s.line.replyDelayMs);
 }
 
-void VirtualValidatorPane::showAnswer(const QString& line, const QString& answer) {
-  lastAction->setText(QStringLiteral("%1 → %2").arg(line, answer));
+void VirtualValidatorPane::showAnswer(const QString& action, const QString& answer) {
+  lastAction->setText(QStringLiteral("%1 → %2").arg(action, answer));
 }
 
 void VirtualValidatorPane::showHint(const QString& text) {

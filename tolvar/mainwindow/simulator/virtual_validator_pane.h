@@ -1,8 +1,8 @@
 #pragma once
 // The "Virtual Validator" pane: what a bench user does to the built-in validator with their
 // hands (insert a note, pull the cash box, jam it, spoil the line) and what the unit holds now.
-// The pane only asks for actions, as the virtual validator's console lines ("insert 3",
-// "fault busy 2"); its presenter runs them and hands back the answer and the state.
+// The pane is the view alone: its presenter runs what its controls ask on the simulator and hands
+// back what was done, the answer and the state.
 
 #include <array>
 #include <cstdint>
@@ -10,8 +10,6 @@
 #include <QSize>
 #include <QString>
 #include <QWidget>
-
-#include "bnvsim/simulator.h"
 
 class QCheckBox;
 class QComboBox;
@@ -24,6 +22,16 @@ class QVBoxLayout;
 
 namespace tolvar {
 
+// How the virtual validator's line behaves, as the pane's switches show it.
+struct VirtualLineState {
+  bool echo = false;
+  bool crc = false;
+  bool encryption = false;
+  bool pacing = false;
+  QString key;
+  int replyDelayMs = 0;
+};
+
 // What the pane shows of the device, read from the simulator.
 struct VirtualValidatorState {
   int escrowNote = 0;         // position, 0: escrow empty
@@ -34,7 +42,7 @@ struct VirtualValidatorState {
   QString faults;  // as the console's status names them
   int framesReceived = 0;
   int framesDropped = 0;
-  bnvsim::LineOptions line;
+  VirtualLineState line;
 };
 
 class VirtualValidatorPane : public QWidget {
@@ -44,8 +52,9 @@ class VirtualValidatorPane : public QWidget {
   explicit VirtualValidatorPane(QWidget* parent = nullptr);
 
   void showState(const VirtualValidatorState& state);
-  // What the last action did: the console line and the validator's answer.
-  void showAnswer(const QString& line, const QString& answer);
+  // What the last action did, in the words of the simulator's console ("insert 2"), and the
+  // validator's answer.
+  void showAnswer(const QString& action, const QString& answer);
   // A hint in the last-action line before anything has been done.
   void showHint(const QString& text);
   // Whether the bench's port is this validator's; off it, the pane says which port the bench
@@ -95,10 +104,6 @@ class VirtualValidatorPane : public QWidget {
   QLabel* lastAction;
   QLabel* offLine;
 
- signals:
-  // A console line for the virtual validator: "insert 3", "cashbox out", "fault nak 2".
-  void command(const QString& line);
-
  protected:
   void resizeEvent(QResizeEvent* event) override;
 
@@ -106,6 +111,13 @@ class VirtualValidatorPane : public QWidget {
   // The first two sections (notes, device state) stand on the left in two columns.
   static constexpr std::size_t kLeftSections = 2;
   void arrangeSections(int columns);
+  // The constructor's parts: the last-action and off-line lines, then one section each.
+  void buildMessages(QVBoxLayout* column);
+  QWidget* buildNotes();
+  QWidget* buildState();
+  QWidget* buildUnit();
+  QWidget* buildLine();
+  void placeSections(QVBoxLayout* column);
 
   std::array<QWidget*, 4> sections_{};
   std::array<QVBoxLayout*, 2> sideColumns_{};

@@ -1,8 +1,17 @@
 #include "tolvar/mainwindow/simulator/virtual_validator_presenter.h"
 
 #include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QScrollArea>
+#include <QSpinBox>
 #include <QStyle>
+
+#include "bnvsim/operator.h"
+#include "bnvsim/simulator.h"
 
 namespace tolvar {
 
@@ -25,17 +34,62 @@ class PaneScroller : public QScrollArea {
 
 VirtualValidatorPresenter::VirtualValidatorPresenter(bnvsim::Simulator& simulator,
                                                      VirtualValidatorPane& pane, QObject* parent)
-    : QObject(parent), simulator_(simulator), console_(simulator), pane_(pane) {
-  connect(&pane_, &VirtualValidatorPane::command, this, &VirtualValidatorPresenter::run);
+    : QObject(parent),
+      simulator_(simulator),
+      hands_(std::make_unique<bnvsim::Operator>(simulator)),
+      pane_(pane) {
+  connectControls();
   refresh_.setInterval(kRefreshMs);
   connect(&refresh_, &QTimer::timeout, this, &VirtualValidatorPresenter::refresh);
   refresh_.start();
   refresh();
 }
 
-void VirtualValidatorPresenter::run(const QString& line) {
+VirtualValidatorPresenter::~VirtualValidatorPresenter() = default;
+
+void VirtualValidatorPresenter::connectControls() {
+  using bnvsim::Done;
+  using bnvsim::Operator;
+  const auto act = [this](QAbstractButton* button, auto call) {
+    connect(button, &QAbstractButton::clicked, this, [this, call] { show(call(*hands_)); });
+  };
+  VirtualValidatorPane& p = pane_;
+  act(p.insertNote,
+      [&p](Operator& hands) { return hands.insertNote(p.note->currentData().toInt()); });
+  act(p.insertUnknown, [](Operator& hands) { return hands.insertUnknownNote(); });
+  act(p.cheat, [](Operator& hands) { return hands.cheat(); });
+  act(p.jam, [](Operator& hands) { return hands.jam(); });
+  act(p.stackerFull, [](Operator& hands) { return hands.stackerFull(); });
+  act(p.cashBoxOut, [](Operator& hands) { return hands.removeCashBox(); });
+  act(p.cashBoxIn, [](Operator& hands) { return hands.insertCashBox(); });
+  act(p.setSelfTest, [&p](Operator& hands) {
+    return hands.setSelfTestCode(static_cast<std::uint8_t>(p.selfTestCode->value()));
+  });
+  act(p.powerCycle, [](Operator& hands) { return hands.powerCycle(); });
+  // The fault kinds are listed in the simulator's order of them.
+  const auto fault = [&p] { return static_cast<bnvsim::Fault>(p.faultKind->currentIndex()); };
+  act(p.injectFault,
+      [&p, fault](Operator& hands) { return hands.spoilReplies(fault(), p.faultCount->value()); });
+  act(p.setProbability, [&p, fault](Operator& hands) {
+    return hands.spoilAtRandom(fault(), p.faultProbability->value());
+  });
+  act(p.clearFaults, [](Operator& hands) { return hands.clearFaults(); });
+  act(p.setKey, [&p](Operator& hands) { return hands.setKey(p.key->text()); });
+  act(p.setDelay, [&p](Operator& hands) { return hands.setReplyDelay(p.replyDelay->value()); });
+  const std::pair<QCheckBox*, Done (Operator::*)(bool)> switches[] = {
+      {p.echo, &Operator::setEcho},
+      {p.crc, &Operator::setCrc},
+      {p.encryption, &Operator::setEncryption},
+      {p.pacing, &Operator::setPacing}};
+  for (const auto& [box, set] : switches) {
+    connect(box, &QCheckBox::clicked, this,
+            [this, set = set](bool on) { show(((*hands_).*set)(on)); });
+  }
+}
+
+void VirtualValidatorPresenter::show(const bnvsim::Done& done) {
   hinting_ = false;
-  pane_.showAnswer(line, console_.execute(line));
+  pane_.showAnswer(done.action, done.answer);
   refresh();
 }
 
@@ -49,7 +103,8 @@ VirtualValidatorState VirtualValidatorPresenter::state() const {
   s.faults = bnvsim::faultsText(simulator_.activeFaults());
   s.framesReceived = simulator_.framesReceived();
   s.framesDropped = simulator_.framesDropped();
-  s.line = simulator_.lineOptions();
+  const bnvsim::LineOptions line = simulator_.lineOptions();
+  s.line = {line.echo, line.crc, line.encryption, line.pacing, line.key, line.replyDelayMs};
   return s;
 }
 

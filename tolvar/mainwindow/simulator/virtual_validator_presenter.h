@@ -1,14 +1,22 @@
 #pragma once
-// Runs the Virtual Validator pane's actions on the built-in simulator through its own console,
-// so the pane says what the console says, and keeps the pane's view of the device up to date.
-// The dock that holds the pane exists only when the program runs its own virtual validator.
+// Runs the Virtual Validator pane's controls on the built-in simulator through its typed operator
+// calls, so the pane says what the simulator's console says for the same action, and keeps the
+// pane's view of the device up to date. The dock that holds the pane exists only when the program
+// runs its own virtual validator.
+
+#include <memory>
 
 #include <QDockWidget>
 #include <QObject>
 #include <QTimer>
 
-#include "bnvsim/console.h"
 #include "tolvar/mainwindow/simulator/virtual_validator_pane.h"
+
+namespace bnvsim {
+class Operator;
+class Simulator;
+struct Done;
+}  // namespace bnvsim
 
 namespace tolvar {
 
@@ -18,16 +26,20 @@ class VirtualValidatorPresenter : public QObject {
  public:
   VirtualValidatorPresenter(bnvsim::Simulator& simulator, VirtualValidatorPane& pane,
                             QObject* parent = nullptr);
+  ~VirtualValidatorPresenter() override;
 
-  // Runs one console line and shows its answer and the device's new state.
-  void run(const QString& line);
   // Reads the device's state into the pane.
   void refresh();
   VirtualValidatorState state() const;
 
  private:
+  // Each of the pane's controls to its call.
+  void connectControls();
+  // What an action did, and the device's new state.
+  void show(const bnvsim::Done& done);
+
   bnvsim::Simulator& simulator_;
-  bnvsim::Console console_;
+  std::unique_ptr<bnvsim::Operator> hands_;
   VirtualValidatorPane& pane_;
   QTimer refresh_;
   // Until the first action the pane's last line is a hint, which follows the device's state.
