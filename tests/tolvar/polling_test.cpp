@@ -1,13 +1,17 @@
 // Polling the virtual validator: escrow, stack, return, hold, reset, failed ticks, the address
 // box edited mid-poll, single step.
+#include <functional>
+
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDoubleSpinBox>
 #include <QEventLoop>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
@@ -137,6 +141,70 @@ TEST_F(BenchOnSimulator, VirtualValidatorPaneInsertsANote) {
   w.polling().tick();
   EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), "Note 2 in escrow.");
   EXPECT_EQ(eventColour(w), tolvar::kEventOrange);
+}
+
+// Each of the pane's controls does its own thing to the simulator and says so in the console's
+// words, a value it cannot take included.
+TEST_F(BenchOnSimulator, EachVirtualValidatorControlActsAndSaysWhatItDid) {
+  frmHost& w = open();
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* p = dock.pane();
+  const auto fault = [](bnvsim::Fault kind) { return static_cast<std::size_t>(kind); };
+  const struct {
+    std::function<void()> act;
+    const char* shown;
+    std::function<bool()> done;
+  } controls[] = {
+      {[p] { p->insertUnknown->click(); },
+       "insert 15 → ok: note returned, not a note of this validator",
+       [this] { return sim.eventCounter() == 1; }},
+      {[p] {
+         p->selfTestCode->setValue(39);
+         p->setSelfTest->click();
+       },
+       "selftest 39 → ok", [this] { return sim.activeFaults().selfTestCode == 39; }},
+      {[p] {
+         p->faultKind->setCurrentText(QStringLiteral("wronglength"));
+         p->faultCount->setValue(3);
+         p->injectFault->click();
+       },
+       "fault wronglength 3 → ok",
+       [this, fault] { return sim.activeFaults().queued[fault(bnvsim::Fault::WrongLength)] == 3; }},
+      {[p] {
+         p->faultKind->setCurrentText(QStringLiteral("noise"));
+         p->faultProbability->setValue(0.25);
+         p->setProbability->click();
+       },
+       "probability noise 0.25 → ok",
+       [this, fault] {
+         return sim.activeFaults().probability[fault(bnvsim::Fault::Noise)] == 0.25;
+       }},
+      {[p] { p->clearFaults->click(); }, "fault clear → ok: no faults",
+       [p] { return p->faults->text() == QLatin1String("none"); }},
+      {[p] { p->pacing->click(); }, "pacing on → ok", [this] { return sim.lineOptions().pacing; }},
+      {[p] {
+         p->key->setText(QStringLiteral("12"));
+         p->setKey->click();
+       },
+       "key 12 → usage: key DIGITS (six decimal digits)",
+       [this] { return sim.lineOptions().key == QLatin1String("582604"); }},
+      {[p] {
+         p->key->setText(QStringLiteral("123456"));
+         p->setKey->click();
+       },
+       "key 123456 → ok", [this] { return sim.lineOptions().key == QLatin1String("123456"); }},
+      {[p] {
+         p->replyDelay->setValue(25);
+         p->setDelay->click();
+       },
+       "delay 25 → ok", [this] { return sim.lineOptions().replyDelayMs == 25; }},
+  };
+  for (const auto& [act, shown, done] : controls) {
+    SCOPED_TRACE(shown);
+    act();
+    EXPECT_EQ(p->lastAction->text(), QString::fromUtf8(shown));
+    EXPECT_TRUE(done());
+  }
 }
 
 // The escrow buttons go when the note leaves escrow by a path the host did not take: the hold
@@ -352,23 +420,35 @@ TEST_F(PollingBench, SingleStepPollsOnceAndReleasesTheButton) {
   EXPECT_EQ(eventColour(w), tolvar::kEventRed);
 }
 
-TEST(EventTexts, StatusAndCreditTables) {
-  // (0, 0) reaches the label only under a counter that moved: a note refused in master inhibit.
-  EXPECT_EQ(tolvar::decodeEvent(0, 0).text, "Note Refused: Master Inhibit");
-  EXPECT_EQ(tolvar::decodeEvent(0, 0).colour, tolvar::kEventRed);
-  EXPECT_EQ(tolvar::decodeEvent(0, 18).text, "Anti String Gate Activated");
-  EXPECT_EQ(tolvar::decodeEvent(0, 14).colour, tolvar::kEventRed);
-  // A fraud attempt is named and red like every fault.
-  EXPECT_EQ(tolvar::decodeEvent(0, 8).text, "Note Pulled Backwards");
-  EXPECT_EQ(tolvar::decodeEvent(0, 8).colour, tolvar::kEventRed);
-  for (std::uint8_t unknown : {22, 99, 254}) {
-    EXPECT_TRUE(tolvar::decodeEvent(0, unknown).text.isEmpty());
-    EXPECT_EQ(tolvar::decodeEvent(0, unknown).colour, tolvar::kEventRed);
+// What a hand does at the validator, read by the next poll and shown on the event label: its
+// text and the colour its pixels are drawn in. A status the validator reports is red; a note in
+// escrow orange. Cash box and stacker news only inform, but the label draws every status alike.
+TEST_F(BenchOnSimulator, WhatTheValidatorReportsReadsOnTheEventLabel) {
+  frmHost& w = open();
+  w.show();
+  tolvar::VirtualValidatorDock dock(sim, &w);
+  tolvar::VirtualValidatorPane* pane = dock.pane();
+  click("tlbEnable", "Enable_All");
+  click("tlbHost", "Poll_BNV");
+  w.polling().tick();
+  pane->note->setCurrentIndex(pane->note->findData(2));
+  const struct {
+    QPushButton* button;
+    const char* text;
+    QColor colour;
+  } reports[] = {{pane->insertNote, "Note 2 in escrow.", tolvar::kEventOrange},
+                 {pane->jam, "Note Jammed in Validator", tolvar::kEventRed},
+                 {pane->cheat, "Note Pulled Backwards", tolvar::kEventRed},
+                 {pane->stackerFull, "Stacker Full", tolvar::kEventRed},
+                 {pane->cashBoxOut, "Cash Box Removed", tolvar::kEventRed},
+                 {pane->cashBoxIn, "Cash Box Inserted", tolvar::kEventRed}};
+  for (const auto& [button, text, colour] : reports) {
+    SCOPED_TRACE(text);
+    button->click();
+    w.polling().tick();
+    EXPECT_EQ(named<QLabel>(w, "lblEvent")->text(), QLatin1String(text));
+    EXPECT_EQ(eventColour(w), colour);
   }
-  EXPECT_EQ(tolvar::decodeEvent(12, 0).text, "Note 12 stacked.");
-  EXPECT_TRUE(tolvar::decodeEvent(5, 1).escrow);
-  EXPECT_FALSE(tolvar::decodeEvent(5, 7).colour.isValid());
-  EXPECT_TRUE(tolvar::decodeEvent(5, 7).text.isEmpty());
 }
 
 // A note inserted while the validator is in master inhibit (after a power cycle) is refused with
