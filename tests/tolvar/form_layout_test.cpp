@@ -1,11 +1,12 @@
-// The form's caption labels: each shows its whole text, in the form's own size, inside its box
-// (the designed one, widened where the text needs it). The window on real screens: the program
+// The form's caption labels and tool bar buttons: each shows its whole text, in the form's own
+// size, where nothing covers it. The window on real screens: the program
 // started on an X server of a given size and scale, where everything lands.
 #include <QAction>
 #include <QCoreApplication>
-#include <QGroupBox>
 #include <QHash>
+#include <QImage>
 #include <QLabel>
+#include <QPalette>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -13,36 +14,56 @@
 
 #include "tests/tolvar/bench_fixture.h"
 #include "tolvar/mainwindow/traffic/traffic_dock.h"
-#include "tolvar/mainwindow/window/twips.h"
 
 namespace {
 
 using FormLayout = BenchOnSimulator;
 
-TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
-  struct Caption {
-    int index;
-    QRect twips;  // left, top, width, height as designed
+// What the window shows where `widget` stands, as it is and with the widget's text drawn in no
+// colour, and what the widget draws of itself over the latter: where nothing covers the widget,
+// the window shows just that.
+struct Shown {
+  QImage withText;
+  QImage bare;
+  QImage drawn;
+};
+
+Shown shownInWindow(QWidget* window, QWidget* widget) {
+  const QRect at(widget->mapTo(window, QPoint(0, 0)), widget->size());
+  const auto grab = [window, at] {
+    return window->grab(at).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
   };
-  const Caption captions[] = {
-      {0, {120, 240, 1140, 255}},    {2, {120, 1320, 930, 600}},    {3, {3540, 7005, 2115, 255}},
-      {4, {120, 600, 1035, 390}},    {5, {3540, 7320, 2115, 255}},  {6, {0, 7080, 1815, 255}},
-      {7, {0, 7320, 1815, 255}},     {8, {0, 7560, 1815, 255}},     {9, {7800, 3960, 1815, 255}},
-      {10, {7800, 4320, 1815, 255}}, {11, {7800, 4560, 1815, 255}}, {12, {7800, 5160, 1815, 255}},
-      {13, {7800, 4920, 1815, 255}}};
+  Shown shown;
+  shown.withText = grab();
+  const QPalette kept = widget->palette();
+  QPalette blank = kept;
+  for (const auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
+    blank.setColor(role, Qt::transparent);
+  }
+  widget->setPalette(blank);
+  shown.bare = grab();
+  widget->setPalette(kept);
+  shown.drawn = shown.bare;
+  widget->render(&shown.drawn, QPoint(), QRegion(), QWidget::DrawChildren);
+  return shown;
+}
+
+// Every caption of the form shows its whole text in the form's own size, inside the window, and
+// nothing on the form is drawn over it.
+TEST_F(FormLayout, CaptionsShowWholeAndUncovered) {
   tolvar::frmHost& w = open();
   w.show();
-  for (const Caption& c : captions) {
-    const auto* label = named<QLabel>(w, QStringLiteral("lblCaption_%1").arg(c.index));
-    SCOPED_TRACE(label->text().toStdString());
-    const QRect& t = c.twips;
-    // Captions in a frame are designed in the frame's place; the others in the body's, which
-    // starts at the secondary bars' slot.
-    const auto* frame = qobject_cast<const QGroupBox*>(label->parentWidget());
-    const QWidget* designedIn = frame ? frame : named<QWidget>(w, "body");
-    const int top = frame ? 0 : tolvar::kBodyTopTwips;
-    EXPECT_EQ(QRect(label->mapTo(designedIn, QPoint(0, 0)), label->size()),
-              tolvar::twipsRect(t.x(), t.y() - top, t.width(), t.height()));
+  QList<QLabel*> captions;
+  for (QLabel* label : w.findChildren<QLabel*>()) {
+    // A caption shown only with its control (the key's, with encryption on) is not looked at.
+    if (label->objectName().startsWith(QLatin1String("lblCaption_")) && label->isVisibleTo(&w)) {
+      captions << label;
+    }
+  }
+  ASSERT_FALSE(captions.isEmpty());
+  for (QLabel* label : captions) {
+    SCOPED_TRACE(label->objectName().toStdString() + " " + label->text().toStdString());
+    EXPECT_TRUE(w.rect().contains(QRect(label->mapTo(&w, QPoint(0, 0)), label->size())));
     // Drawn in the form's own size, not shrunk to fit.
     EXPECT_EQ(label->font().pointSizeF(), w.font().pointSizeF());
     const QRect room = label->contentsRect();
@@ -52,6 +73,42 @@ TEST_F(FormLayout, CaptionsFitTheirDesignedBoxes) {
       EXPECT_LE(label->fontMetrics().horizontalAdvance(label->text()), room.width());
       EXPECT_LE(label->fontMetrics().height(), room.height());
     }
+    const Shown shown = shownInWindow(&w, label);
+    EXPECT_FALSE(shown.withText == shown.bare) << "no text drawn";
+    EXPECT_TRUE(shown.withText == shown.drawn) << "covered";
+  }
+}
+
+// Every button of the four bars shows on the form's width with its whole caption drawn: none
+// is pushed into an overflow menu or cut.
+TEST_F(FormLayout, EveryToolBarButtonShowsWhole) {
+  tolvar::frmHost& w = open();
+  w.show();
+  const std::pair<const char*, const char*> bars[] = {{"tlbHost", nullptr},
+                                                      {"tlbEnable", "Enable_Bar"},
+                                                      {"tlbUtility", "Utilities_Bar"},
+                                                      {"tlbDiagnostic", "Diag_Bar"}};
+  for (const auto& [name, toggle] : bars) {
+    SCOPED_TRACE(name);
+    if (toggle) click("tlbHost", toggle);
+    QCoreApplication::processEvents();
+    auto* bar = named<tolvar::HostToolBar>(w, QLatin1String(name));
+    ASSERT_TRUE(bar->isVisible());
+    int buttons = 0;
+    for (QAction* action : bar->actions()) {
+      if (action->isSeparator()) continue;
+      SCOPED_TRACE(action->text().toStdString());
+      ++buttons;
+      QWidget* button = bar->widgetForAction(action);
+      ASSERT_NE(button, nullptr);
+      EXPECT_TRUE(button->isVisible());
+      EXPECT_TRUE(bar->rect().contains(button->geometry()));
+      EXPECT_LE(button->fontMetrics().horizontalAdvance(action->text()), button->width());
+      const Shown shown = shownInWindow(&w, button);
+      EXPECT_FALSE(shown.withText == shown.bare) << "no text drawn";
+      EXPECT_TRUE(shown.withText == shown.drawn) << "covered";
+    }
+    EXPECT_GT(buttons, 0);
   }
 }
 

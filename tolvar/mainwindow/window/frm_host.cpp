@@ -101,7 +101,6 @@ frmHost::frmHost(UiServices& ui, HostOptions options, QWidget* parent)
   utilityCommands_ =
       std::make_unique<UtilityCommands>(*lineTurn_, *statistics_, *counters_, *events_);
 
-  buildKeyTable();
   buildMenus();
   // The console shares the bottom with the traffic pane; F7 shows it.
   consoleDock_ = new CommandConsoleDock(*lineTurn_, this);

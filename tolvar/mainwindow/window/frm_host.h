@@ -1,12 +1,13 @@
 #pragma once
-// The test bench's main window: one control instance, the settings file, the toolbars with the
-// one table from key to action, the status bar, and the panes and presenters it puts together.
+// The test bench's main window: one control instance, the settings file, the toolbars built from
+// one table of their buttons and what each does, the status bar, and the panes and presenters it
+// puts together.
 
 #include <array>
 #include <functional>
 #include <memory>
+#include <span>
 
-#include <QHash>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
@@ -108,17 +109,16 @@ class frmHost : public QMainWindow {
   void closeEvent(QCloseEvent* event) override;
 
  private:
-  // What a toolbar key does. A line action waits for the line and runs inside its scope; the
-  // others run at once.
-  struct KeyAction {
-    bool takesLine;
-    std::function<void()> run;
-  };
+  // The toolbars: every button of the four bars, one row each, with what a click does
+  // (frm_host_toolbar.cpp).
+  enum class Bar;
+  enum class Turn;
+  struct ToolBarRow;
+  static std::span<const ToolBarRow> toolBarTable();
 
   void buildForm();
   void buildToolBars();
   void buildStatusBar();
-  void buildKeyTable();
   void startUp();
   void connectHandlers();
   void onToolBarKey(HostToolBar* bar, const QString& key);
@@ -183,7 +183,6 @@ class frmHost : public QMainWindow {
   BusViewDock* busViewDock_ = nullptr;
   QAction* portAction_ = nullptr;
   QMenu* viewMenu_ = nullptr;
-  QHash<QString, KeyAction> keyActions_;
   bool closed_ = false;
   bool freshStart_ = true;
   QPoint storedPosition_;

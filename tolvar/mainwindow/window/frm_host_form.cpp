@@ -22,7 +22,6 @@
 #include "tolvar/mainwindow/window/form_parts.h"
 #include "tolvar/mainwindow/window/frm_host.h"
 #include "tolvar/mainwindow/window/host_toolbar.h"
-#include "tolvar/mainwindow/window/toolbar_buttons.h"
 #include "tolvar/mainwindow/window/twips.h"
 
 namespace tolvar {
@@ -122,13 +121,6 @@ void frmHost::buildForm() {
   setTabOrder(events_->cmdStack, events_->cmdReturn);
   setTabOrder(events_->cmdReturn, events_->cmdHoldNote);
   setTabOrder(events_->cmdHoldNote, debug_->optHex);
-}
-
-void frmHost::buildToolBars() {
-  tlbHost = new HostToolBar(QStringLiteral("tlbHost"), hostBarButtons(), this);
-  tlbEnable = new HostToolBar(QStringLiteral("tlbEnable"), enableBarButtons(), this);
-  tlbUtility = new HostToolBar(QStringLiteral("tlbUtility"), utilityBarButtons(), this);
-  tlbDiagnostic = new HostToolBar(QStringLiteral("tlbDiagnostic"), diagnosticBarButtons(), this);
 }
 
 void frmHost::buildStatusBar() {

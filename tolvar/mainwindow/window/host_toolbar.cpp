@@ -44,15 +44,6 @@ QAction* HostToolBar::button(const QString& key) const {
   return nullptr;
 }
 
-QAction* HostToolBar::buttonAt(int index) const {
-  const QList<QAction*> all = actions();
-  return index >= 1 && index <= all.size() ? all.at(index - 1) : nullptr;
-}
-
-int HostToolBar::buttonCount() const {
-  return static_cast<int>(actions().size());
-}
-
 void HostToolBar::setPressed(const QString& key, bool pressed) {
   if (QAction* action = button(key)) {
     const QSignalBlocker block(action);

@@ -1,6 +1,6 @@
 #pragma once
-// A toolbar built from a table of buttons (index from 1 with separators counted, key, caption,
-// tooltip, style, key). A click reports the button's key; a check button has already flipped.
+// A toolbar built from a list of buttons (caption, key, tool tip, style, shortcut; separators
+// between them). A click reports the button's key; a check button has already flipped.
 
 #include <span>
 
@@ -30,9 +30,6 @@ class HostToolBar : public QToolBar {
 
   // The button with this key, or null.
   QAction* button(const QString& key) const;
-  // Button `index` counted from 1, separators included.
-  QAction* buttonAt(int index) const;
-  int buttonCount() const;
   // Sets a check button's state without running its handler.
   void setPressed(const QString& key, bool pressed);
 
