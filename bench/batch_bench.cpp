@@ -342,9 +342,10 @@ int main(int argc, char** argv) {
     double busThread = 0;
     const double perPoll = throughCApi(port, polls, &caller, &busThread);
     if (perPoll < 0) return 1;
-    std::printf("C interface: %.3f ms a poll, wire floor %.3f ms, cpu %.4f ms a poll in the "
-                "caller, %.4f ms in the bus thread\n",
-                perPoll, floor, caller, busThread);
+    std::printf(
+        "C interface: %.3f ms a poll, wire floor %.3f ms, cpu %.4f ms a poll in the "
+        "caller, %.4f ms in the bus thread\n",
+        perPoll, floor, caller, busThread);
     return 0;
   }
   if (referenceOnly) {
