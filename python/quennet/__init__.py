@@ -179,6 +179,11 @@ class Reply:
         if handle:
             lib.quennet_reply_free(handle)
 
+    def __reduce__(self):
+        # A copy or a pickle carries the fields themselves, never the library's reply, which
+        # only this object may free.
+        return _detached_reply, tuple(getattr(self, name) for name in _REPLY_STATE)
+
     def __repr__(self):
         return (f"Reply(result={self.result}, acknowledged={self.acknowledged}, "
                 f"status={self.status!r}, outputs={self.outputs!r}, serial={self.serial!r}, "
@@ -188,6 +193,17 @@ class Reply:
 for _name, _read in _REPLY_FIELDS.items():
     setattr(Reply, _name, _reply_field(_name, _read))
 del _name, _read
+
+_REPLY_STATE = ("result", "acknowledged") + tuple(_REPLY_FIELDS)
+
+
+def _detached_reply(*state):
+    """A Reply holding its fields alone, with no library reply behind it."""
+    reply = Reply.__new__(Reply)
+    reply._handle = None
+    for name, value in zip(_REPLY_STATE, state):
+        setattr(reply, name if name in ("result", "acknowledged") else "_" + name, value)
+    return reply
 
 
 class Events:

@@ -2,8 +2,10 @@
 calls, refusals and events drives both, and they must agree; then what only the package has."""
 
 import concurrent.futures
+import copy
 import json
 import os
+import pickle
 import re
 import select
 import subprocess
@@ -299,6 +301,10 @@ def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
         assert bus.call(40, "GetSerialNo").outputs == first.outputs
         assert (late.reply, late.serial) == (b"", None)
         assert late.status != first.status and len(late.sent) == len(first.sent) == 5
+        # A copy or a pickle holds the fields themselves and outlives the reply it came from.
+        kept, shown = [copy.copy(late), pickle.loads(pickle.dumps(late))], repr(late)
+        del late
+        assert [repr(reply) for reply in kept] == [shown, shown]
 
 
 def dispensed(validator):
