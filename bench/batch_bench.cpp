@@ -4,6 +4,7 @@
 // and pipelined (every line written at once, the answers read as they come). Beside them the
 // same polls from this process through a command set and through the C interface, and from a
 // bare C loop (bare_loop.c) with no library at all.
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -36,7 +38,7 @@ namespace {
 
 constexpr const char* kUsage =
     "Usage: bench_batch [--polls N] [--repeat-guard MS]\n"
-    "                   [--long-lines | --reference-only | --bare-only]\n"
+    "                   [--long-lines | --reference-only | --bare-only | --capi-only]\n"
     "Runs `quennet batch` on the paced virtual validator: N simple polls (default 1000)\n"
     "lock-step, then N pipelined, then N from this process through a command set and through\n"
     "the C interface, and N from a bare C loop for reference, and prints the time per poll\n"
@@ -46,6 +48,8 @@ constexpr const char* kUsage =
     "--reference-only: the command set's polls alone, with the CPU time of the calling thread\n"
     "per poll.\n"
     "--bare-only: the bare C loop's polls alone.\n"
+    "--capi-only: the C interface's polls alone, with the CPU time per poll of the calling\n"
+    "thread and of the library's bus thread.\n"
     "--repeat-guard MS: the quiet kept after each good reply before the next poll (default the\n"
     "library's, none).\n";
 
@@ -186,8 +190,33 @@ double bare(const std::string& port, int polls) {
                       500);
 }
 
+// The CPU milliseconds this process's thread named `name` has run, or -1 when it has none.
+double namedThreadCpuMs(const std::string& name) {
+  DIR* tasks = ::opendir("/proc/self/task");
+  if (!tasks) return -1;
+  double ms = -1;
+  while (const dirent* task = ::readdir(tasks)) {
+    const std::string dir = std::string("/proc/self/task/") + task->d_name;
+    std::string comm;
+    std::getline(std::ifstream(dir + "/comm"), comm);
+    unsigned long long ns = 0;
+    if (comm == name && (std::ifstream(dir + "/schedstat") >> ns)) {
+      ms = static_cast<double>(ns) / 1e6;
+      break;
+    }
+  }
+  ::closedir(tasks);
+  return ms;
+}
+
+// The bus client's worker thread, where the library drives the line.
+constexpr const char* kBusThread = "quennet bus";
+
 // The same polls through the C interface, as a C program (or Python's package) makes them.
-double throughCApi(const std::string& port, int polls) {
+// `callerCpu` and `busCpu`, when given, receive the CPU milliseconds per poll of the calling
+// thread and of the library's bus thread.
+double throughCApi(const std::string& port, int polls, double* callerCpu = nullptr,
+                   double* busCpu = nullptr) {
   quennet_bus* bus = nullptr;
   if (quennet_open(port.c_str(), nullptr, &bus) != QUENNET_OK) return -1;
   if (repeatGuardMs > 0) quennet_set_repeat_guard(bus, repeatGuardMs);
@@ -200,10 +229,14 @@ double throughCApi(const std::string& port, int polls) {
   };
   double perPoll = -1;
   if (poll()) {  // the settling after opening
+    const double callerStart = threadCpuMs();
+    const double busStart = namedThreadCpuMs(kBusThread);
     const double start = nowMs();
     int i = 0;
     while (i < polls && poll()) ++i;
     if (i == polls) perPoll = (nowMs() - start) / polls;
+    if (callerCpu) *callerCpu = (threadCpuMs() - callerStart) / polls;
+    if (busCpu) *busCpu = (namedThreadCpuMs(kBusThread) - busStart) / polls;
   }
   quennet_free(bus);
   return perPoll;
@@ -261,6 +294,7 @@ int main(int argc, char** argv) {
   bool longLines = false;
   bool referenceOnly = false;
   bool bareOnly = false;
+  bool capiOnly = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(kUsage, stdout);
@@ -276,6 +310,8 @@ int main(int argc, char** argv) {
       referenceOnly = true;
     } else if (std::strcmp(argv[i], "--bare-only") == 0) {
       bareOnly = true;
+    } else if (std::strcmp(argv[i], "--capi-only") == 0) {
+      capiOnly = true;
     } else {
       std::fputs(kUsage, stderr);
       return 2;
@@ -299,6 +335,17 @@ int main(int argc, char** argv) {
     const double perPoll = bare(port, polls);
     if (perPoll < 0) return 1;
     std::printf("bare C loop: %.3f ms a poll, wire floor %.3f ms\n", perPoll, floor);
+    return 0;
+  }
+  if (capiOnly) {
+    double caller = 0;
+    double busThread = 0;
+    const double perPoll = throughCApi(port, polls, &caller, &busThread);
+    if (perPoll < 0) return 1;
+    std::printf(
+        "C interface: %.3f ms a poll, wire floor %.3f ms, cpu %.4f ms a poll in the "
+        "caller, %.4f ms in the bus thread\n",
+        perPoll, floor, caller, busThread);
     return 0;
   }
   if (referenceOnly) {

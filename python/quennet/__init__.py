@@ -52,6 +52,13 @@ def methods():
     return [lib.quennet_method_name(i).decode() for i in range(lib.quennet_method_count())]
 
 
+# Each method's name as the library reads it, encoded once; a name not here (misspelt) is encoded
+# per call and refused by the library in its own words.
+_METHOD_NAMES = {name: name.encode() for name in methods()}
+# The argument array of a call without arguments: the library reads none of it.
+_NO_ARGUMENTS = (ctypes.c_char_p * 1)()
+
+
 def _bytes(getter, handle, *index):
     data = ctypes.POINTER(ctypes.c_uint8)()
     size = getter(handle, *index, ctypes.byref(data))
@@ -116,35 +123,87 @@ def _words(name, inputs):
     return [_word(value) for value in inputs]
 
 
-class Reply:
-    """The answer to one call."""
+def _reply_outputs(handle):
+    outputs = {}
+    for i in range(lib.quennet_reply_output_count(handle)):
+        name = lib.quennet_reply_output_name(handle, i).decode()
+        kind = lib.quennet_reply_output_type(handle, i)
+        if kind == _capi.TYPE_BYTES:
+            value = list(_bytes(lib.quennet_reply_output_bytes, handle, i))
+        elif kind == _capi.TYPE_TEXT:
+            value = lib.quennet_reply_output_text(handle, i).decode()
+        else:
+            value = lib.quennet_reply_output_integer(handle, i)
+        outputs[name] = value
+    return outputs
 
-    __slots__ = ("result", "acknowledged", "outputs", "sent", "reply", "status", "serial")
+
+# How each field of a Reply besides its result is read from the library's reply.
+_REPLY_FIELDS = {
+    "status": lambda handle: lib.quennet_reply_status(handle).decode(),
+    # A serial number as the device's label reads it (the tool's "serial"); None for others.
+    "serial": lambda handle: lib.quennet_reply_serial(handle).decode() or None,
+    "sent": lambda handle: _bytes(lib.quennet_reply_sent, handle),
+    "reply": lambda handle: _bytes(lib.quennet_reply_received, handle),
+    "outputs": _reply_outputs,
+}
+
+
+def _reply_field(name, read):
+    slot = "_" + name
+
+    def get(self):
+        try:
+            return getattr(self, slot)
+        except AttributeError:  # not read yet
+            value = read(self._handle)
+            setattr(self, slot, value)
+            return value
+    return property(get)
+
+
+class Reply:
+    """The answer to one call: result, acknowledged, status, outputs, serial, sent and reply.
+    It keeps the library's reply: the result and acknowledgement are read at once, every other
+    field when first asked for, so a caller that checks the result pays for nothing else."""
+
+    __slots__ = ("_handle", "result", "acknowledged") + tuple("_" + name for name in _REPLY_FIELDS)
 
     def __init__(self, handle):
+        self._handle = handle  # owned from here on: freed with this object
         self.result = lib.quennet_reply_result(handle)
         self.acknowledged = bool(lib.quennet_reply_acknowledged(handle))
-        self.status = lib.quennet_reply_status(handle).decode()
-        # A serial number as the device's label reads it (the tool's "serial"); None for others.
-        self.serial = lib.quennet_reply_serial(handle).decode() or None
-        self.sent = _bytes(lib.quennet_reply_sent, handle)
-        self.reply = _bytes(lib.quennet_reply_received, handle)
-        self.outputs = {}
-        for i in range(lib.quennet_reply_output_count(handle)):
-            name = lib.quennet_reply_output_name(handle, i).decode()
-            kind = lib.quennet_reply_output_type(handle, i)
-            if kind == _capi.TYPE_BYTES:
-                value = list(_bytes(lib.quennet_reply_output_bytes, handle, i))
-            elif kind == _capi.TYPE_TEXT:
-                value = lib.quennet_reply_output_text(handle, i).decode()
-            else:
-                value = lib.quennet_reply_output_integer(handle, i)
-            self.outputs[name] = value
+
+    def __del__(self):
+        handle, self._handle = getattr(self, "_handle", None), None
+        if handle:
+            lib.quennet_reply_free(handle)
+
+    def __reduce__(self):
+        # A copy or a pickle carries the fields themselves, never the library's reply, which
+        # only this object may free.
+        return _detached_reply, tuple(getattr(self, name) for name in _REPLY_STATE)
 
     def __repr__(self):
         return (f"Reply(result={self.result}, acknowledged={self.acknowledged}, "
                 f"status={self.status!r}, outputs={self.outputs!r}, serial={self.serial!r}, "
                 f"sent={self.sent!r}, reply={self.reply!r})")
+
+
+for _name, _read in _REPLY_FIELDS.items():
+    setattr(Reply, _name, _reply_field(_name, _read))
+del _name, _read
+
+_REPLY_STATE = ("result", "acknowledged") + tuple(_REPLY_FIELDS)
+
+
+def _detached_reply(*state):
+    """A Reply holding its fields alone, with no library reply behind it."""
+    reply = Reply.__new__(Reply)
+    reply._handle = None
+    for name, value in zip(_REPLY_STATE, state):
+        setattr(reply, name if name in ("result", "acknowledged") else "_" + name, value)
+    return reply
 
 
 class Events:
@@ -290,18 +349,18 @@ class Bus:
         if not isinstance(method, str):
             raise TypeError(f"the method is named by a str, not {type(method).__name__}")
         address = _c_int(address, "address")
-        name = _c_string(method)
-        words = [_c_string(w) for w in _words(name, inputs)]
-        array = (ctypes.c_char_p * max(1, len(words)))(*words)
+        name = _METHOD_NAMES.get(method) or _c_string(method)
+        if inputs is None or (type(inputs) in (tuple, list) and not inputs):
+            words, array = (), _NO_ARGUMENTS
+        else:
+            words = [_c_string(w) for w in _words(name, inputs)]
+            array = (ctypes.c_char_p * max(1, len(words)))(*words)
         reply = ctypes.c_void_p()
         code = lib.quennet_call(self._live(), address, name, array, len(words),
                                 ctypes.byref(reply))
         if code != _capi.OK:
             _raise(code)
-        try:
-            return Reply(reply)
-        finally:
-            lib.quennet_reply_free(reply)
+        return Reply(reply.value)
 
     def events(self, address, timeout=None, interval=None, from_start=False, inhibits=None):
         """Enables the bill validator or coin acceptor at `address` and yields its events as

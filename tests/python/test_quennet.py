@@ -2,8 +2,10 @@
 calls, refusals and events drives both, and they must agree; then what only the package has."""
 
 import concurrent.futures
+import copy
 import json
 import os
+import pickle
 import re
 import select
 import subprocess
@@ -288,13 +290,21 @@ def test_a_reply_sent_twice_or_late_never_answers_the_next_call(validators):
 
     # A call on the line ends at the line's own time-out (500 ms for a data reply), never at the
     # caller's; the next call goes out while its late answer is still on its way.
+    # Each reply keeps its own fields, however many calls came between the call and the reading.
     with quennet.Bus(for_package.port, timeout=0.2) as bus:
-        serial = bus.call(40, "GetSerialNo").outputs
+        first = bus.call(40, "GetSerialNo")
         for_package.console("delay 600")
-        assert bus.call(40, "GetSerialNo").result == 2
+        late = bus.call(40, "GetSerialNo")
+        assert late.result == 2
         for_package.console("delay 0")
         assert bus.call(40, "SendPoll").outputs == {"strResponse": "ACK"}
-        assert bus.call(40, "GetSerialNo").outputs == serial
+        assert bus.call(40, "GetSerialNo").outputs == first.outputs
+        assert (late.reply, late.serial) == (b"", None)
+        assert late.status != first.status and len(late.sent) == len(first.sent) == 5
+        # A copy or a pickle holds the fields themselves and outlives the reply it came from.
+        kept, shown = [copy.copy(late), pickle.loads(pickle.dumps(late))], repr(late)
+        del late
+        assert [repr(reply) for reply in kept] == [shown, shown]
 
 
 def dispensed(validator):
