@@ -120,15 +120,13 @@ RunResult synchronousMix(bool paced, int count) {
     if (*r.method) {
       code = quennet::invoke(set, QString::fromLatin1(r.method), QVariantList{r.address}).result;
     } else {
-      set.CommandBuffer.clear();
-      set.CommandBuffer.at(1) = r.address;
-      set.CommandBuffer.at(3) = 1;
-      set.CommandBuffer.at(4) = r.header;
+      set.LoadFrame(r.address, r.header);
       std::array<std::uint8_t, 256> reply{};
       code = set.Transact(reply, 500, false);
     }
     if (code != quennet::kResultOk) ++result.failures;
-    result.floorSeconds += (set.CommandBuffer.frameLength() + set.ReplyLength) * kByteMs / 1000.0;
+    result.floorSeconds +=
+        (set.CommandBuffer().frameLength() + set.ReplyLength()) * kByteMs / 1000.0;
   }
   result.seconds = static_cast<double>(clock.nsecsElapsed()) / 1e9;
   return result;

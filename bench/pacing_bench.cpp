@@ -29,8 +29,7 @@ double msSince(Clock::time_point start, Clock::time_point t) {
 QByteArray frame(std::uint8_t header) {
   quennet::LinkEngine engine;
   engine.setChecksumType(quennet::CHKSM_16BIT);
-  engine.CommandBuffer.at(1) = 40;
-  engine.CommandBuffer.at(4) = header;
+  engine.LoadFrame(40, header);
   return engine.BuildFrame();
 }
 

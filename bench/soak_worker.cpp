@@ -181,7 +181,7 @@ void Soak::calibrate() {
     plan.slow = clock.elapsed() > kSlowCallMs;
     plan.traffic = sim_->framesReceived() != framesBefore;
     if (!plan.traffic) --transactions_;
-    const quennet::HeaderInfo* row = quennet::headerInfo(control_->CommandBuffer.at(4));
+    const quennet::HeaderInfo* row = quennet::headerInfo(control_->CommandBuffer().at(4));
     plan.fixedLength = plan.traffic && row && row->exactReplyData() >= 0;
     ++tallies_[0].injected;
     if (classifiedRight(Kind::Clean, info, out)) {

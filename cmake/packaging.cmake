@@ -105,7 +105,7 @@ set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME python3-quennet)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 quennet_package_copyright(python ${CPACK_DEBIAN_PYTHON_PACKAGE_NAME})
-# The package loads libquennet.so.1 with ctypes; its fixture runs bnvsim (package quennet).
+# The package loads libquennet.so.2 with ctypes; its fixture runs bnvsim (package quennet).
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
     "libquennet${PROJECT_VERSION_MAJOR} (= ${deb_version}), python3 (>= 3.9)")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "quennet (= ${deb_version}), python3-pytest")

@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 
 #include "quennet/commands/dispatch.h"
+#include "quennet/link/encryption.h"
 #include "quennet/link/quennet_error.h"
 #include "quennet/testing/scripted_line.h"
 

@@ -21,7 +21,7 @@
  * to the parent), and quennet_open() fails with QUENNET_EOPEN once the parent had opened a port.
  * Open ports in the parent, or in a program the child executes.
  *
- * Link with -lquennet (libquennet.so.1).
+ * Link with -lquennet (libquennet.so.2).
  */
 #ifndef QUENNET_QUENNET_H
 #define QUENNET_QUENNET_H
@@ -40,18 +40,19 @@ extern "C" {
 #endif
 
 /** The version of this interface; a change that breaks callers changes the library's soname. */
-#define QUENNET_C_API_VERSION 1
+#define QUENNET_C_API_VERSION 2
 
-/** Return codes. */
+/** Return codes. No error code equals a command's result (-1 BUSY, 2 to 6), so a result is
+    never taken for a failure of the call, nor a failure for a result. */
 enum quennet_status {
-  QUENNET_OK = 0,         /**< done */
-  QUENNET_EINVAL = -1,    /**< a bad argument: unknown method, wrong count, bad input or key */
-  QUENNET_EOPEN = -2,     /**< the port could not be opened */
-  QUENNET_ECLOSED = -3,   /**< the bus is closed, or its port failed */
-  QUENNET_ETIMEDOUT = -4, /**< nothing within the time the caller gave */
-  QUENNET_EREFUSED = -5,  /**< a watch cannot read the device, or it refused the enable */
-  QUENNET_ENOMEM = -6,    /**< out of memory */
-  QUENNET_ERANGE = -7     /**< an index past the end, or a value outside its range */
+  QUENNET_OK = 0,           /**< done */
+  QUENNET_EINVAL = -101,    /**< a bad argument: unknown method, wrong count, bad input or key */
+  QUENNET_EOPEN = -102,     /**< the port could not be opened */
+  QUENNET_ECLOSED = -103,   /**< the bus is closed, or its port failed */
+  QUENNET_ETIMEDOUT = -104, /**< nothing within the time the caller gave */
+  QUENNET_EREFUSED = -105,  /**< a watch cannot read the device, or it refused the enable */
+  QUENNET_ENOMEM = -106,    /**< out of memory */
+  QUENNET_ERANGE = -107     /**< an index past the end, or a value outside its range */
 };
 
 /** The longest span a millisecond setting takes (ten minutes): a call time-out, a repeat guard or

@@ -260,8 +260,10 @@ Service::Service(const DaemonOptions& options, QObject* parent)
       if (device->state == DeviceState::Identifying) requestInit(address);
     }
   });
-  connect(&bus_, &BusClient::errorOccurred, this, [this](const QString& message) {
-    if (portOpen_ && bus_.state() == BusClient::UnconnectedState) portFailed(message);
+  connect(&bus_, &BusClient::errorOccurred, this, [this](int) {
+    if (portOpen_ && bus_.state() == BusClient::UnconnectedState) {
+      portFailed(quennet::commsErrorText(bus_.errorString()));
+    }
   });
   connect(&mqtt_, &MqttLink::problem, this, [this](const QString& text) {
     brokerProblem_ = text;

@@ -259,7 +259,7 @@ void EventWatch::listen() {
                    [this](int counter) { reportInconsistent(counter); });
   QObject::connect(poller_.get(), &EventPoller::bufferRead, [this](int counter) { read(counter); });
   QObject::connect(poller_.get(), &EventPoller::pollFailed,
-                   [this](int result, const QString& caption) { failed(result, caption); });
+                   [this](int result) { failed(result, poller_->lastFailure()); });
   // Said on stderr, and with --json as a record, as the C and Python watches report it.
   QObject::connect(poller_.get(), &EventPoller::deviceLost, [this] {
     streams_.err << "events: " << failures_ << " reads failed in a row (" << lastFailure_

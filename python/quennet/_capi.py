@@ -1,4 +1,4 @@
-"""The C interface (libquennet.so.1) as ctypes sees it."""
+"""The C interface (libquennet.so.2) as ctypes sees it."""
 
 import ctypes
 import os
@@ -35,7 +35,7 @@ def _library_path():
         from . import _build
         return _build.LIBRARY
     except ImportError:
-        return "libquennet.so.1"
+        return "libquennet.so.2"
 
 
 def _load():

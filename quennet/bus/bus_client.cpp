@@ -1,7 +1,11 @@
 #include "quennet/bus/bus_client.h"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
 
+#include <QPointer>
 #include <QThread>
 
 #include "quennet/bus/bus_queue_p.h"
@@ -24,144 +28,198 @@ BusResult closedResult(const QString& caption) {
 
 }  // namespace
 
+namespace bus_detail {
+
+// What a client keeps: its set-up, its port's state and the replies it still owes.
+class ClientState {
+ public:
+  QString portName;
+  std::optional<quint8> detectEchoAt;
+  std::int32_t keyCode = 0;
+  LinkSettings settings;
+  mutable std::mutex settingsMutex;  // guards `settings` for call()
+  BusClient::State state = BusClient::UnconnectedState;
+  std::atomic<bool> connected{false};  // `state` for call()
+  QString errorString;
+  int errorNumber = 0;
+  std::atomic<std::uint64_t> nextId{1};  // call() takes ids from any thread
+  std::uint64_t session = 0;
+  std::map<std::uint64_t, QPointer<BusReply>> pending;
+  std::shared_ptr<BusQueue> queue = std::make_shared<BusQueue>();
+  QThread* thread = nullptr;
+  BusWorker* worker = nullptr;
+};
+
+}  // namespace bus_detail
+
 BusClient::BusClient(QObject* parent)
-    : QObject(parent),
-      settings_(std::make_unique<bus_detail::LinkSettings>()),
-      queue_(std::make_shared<bus_detail::BusQueue>()),
-      thread_(new QThread(this)),
-      worker_(new bus_detail::BusWorker(queue_, this)) {
-  thread_->setObjectName(QStringLiteral("quennet bus"));
-  worker_->moveToThread(thread_);
-  thread_->start();
+    : QObject(parent), d_(std::make_unique<bus_detail::ClientState>()) {
+  d_->thread = new QThread(this);
+  d_->worker = new bus_detail::BusWorker(d_->queue, this);
+  d_->thread->setObjectName(QStringLiteral("quennet bus"));
+  d_->worker->moveToThread(d_->thread);
+  d_->thread->start();
 }
 
 BusClient::~BusClient() {
   // Closed first, so that a slot run by the replies finished below cannot queue anything more.
-  state_ = UnconnectedState;
-  connected_ = false;
+  d_->state = UnconnectedState;
+  d_->connected = false;
   failQueued(QStringLiteral("Bus client destroyed"));
   failPending(QStringLiteral("Bus client destroyed"));
   QMetaObject::invokeMethod(
-      worker_, [w = worker_] { w->stop(); }, Qt::QueuedConnection);
-  thread_->wait();
-  delete worker_;
+      d_->worker, [w = d_->worker] { w->stop(); }, Qt::QueuedConnection);
+  d_->thread->wait();
+  delete d_->worker;
+}
+
+QString BusClient::portName() const {
+  return d_->portName;
+}
+
+void BusClient::setEchoDetection(std::optional<quint8> address) {
+  d_->detectEchoAt = address;
+}
+
+std::int32_t BusClient::keyCode() const {
+  return d_->keyCode;
+}
+
+BusClient::State BusClient::state() const {
+  return d_->state;
+}
+
+QString BusClient::errorString() const {
+  return d_->errorString;
+}
+
+int BusClient::errorNumber() const {
+  return d_->errorNumber;
+}
+
+BusClient::Error BusClient::error() const {
+  return d_->errorNumber != 0 ? BusResult::ConnectionError : BusResult::NoError;
+}
+
+int BusClient::pendingRequests() const {
+  return static_cast<int>(d_->pending.size());
 }
 
 void BusClient::setPortName(const QString& name) {
-  portName_ = name;
+  d_->portName = name;
 }
 
 void BusClient::setChecksumType(Checksum_Type type) {
-  const std::lock_guard lock(settingsMutex_);
-  settings_->checksumType = type;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.checksumType = type;
 }
 
 Checksum_Type BusClient::checksumType() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->checksumType;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.checksumType;
 }
 
 void BusClient::setCommsEcho(bool on) {
-  const std::lock_guard lock(settingsMutex_);
-  settings_->commsEcho = on;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.commsEcho = on;
 }
 
 bool BusClient::commsEcho() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->commsEcho;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.commsEcho;
 }
 
 void BusClient::setKeyCode(std::int32_t code) {
   if (code < 0) {
     throw QuennetError(kErrInvalidProcedureCall);
   }
-  keyCode_ = code;
-  const std::lock_guard lock(settingsMutex_);
-  settings_->keyDigits = keyDigitsFromCode(code);
+  d_->keyCode = code;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.keyDigits = keyDigitsFromCode(code);
 }
 
 void BusClient::setEncryption(bool on) {
-  const std::lock_guard lock(settingsMutex_);
-  settings_->encryption = on;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.encryption = on;
 }
 
 bool BusClient::encryption() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->encryption;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.encryption;
 }
 
 void BusClient::setHopperCode(std::int32_t code) {
   if (code < 0 || code > kLargestHopperCode) {
     throw QuennetError(kErrOverflow);
   }
-  const std::lock_guard lock(settingsMutex_);
-  settings_->hopperCode = code;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.hopperCode = code;
 }
 
 std::int32_t BusClient::hopperCode() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->hopperCode;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.hopperCode;
 }
 
 void BusClient::setRepeatGuardMs(int ms) {
-  const std::lock_guard lock(settingsMutex_);
-  settings_->repeatGuardMs = std::max(ms, 0);
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.repeatGuardMs = std::max(ms, 0);
 }
 
 int BusClient::repeatGuardMs() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->repeatGuardMs;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.repeatGuardMs;
 }
 
 void BusClient::setDeviceLink(quint8 address, const DeviceLink& link) {
   if (link.keyCode && (*link.keyCode < 0 || link.checksumType == CHKSM_8BIT)) {
     throw QuennetError(kErrInvalidProcedureCall);
   }
-  const std::lock_guard lock(settingsMutex_);
-  settings_->devices[address] = link;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.devices[address] = link;
 }
 
 void BusClient::clearDeviceLink(quint8 address) {
-  const std::lock_guard lock(settingsMutex_);
-  settings_->devices.erase(address);
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.devices.erase(address);
 }
 
 std::optional<DeviceLink> BusClient::deviceLink(quint8 address) const {
-  const std::lock_guard lock(settingsMutex_);
-  const auto found = settings_->devices.find(address);
-  if (found == settings_->devices.end()) return std::nullopt;
+  const std::lock_guard lock(d_->settingsMutex);
+  const auto found = d_->settings.devices.find(address);
+  if (found == d_->settings.devices.end()) return std::nullopt;
   return found->second;
 }
 
 void BusClient::setCallGuard(const CallGuardSettings& settings) {
   checkCallGuardSettings(settings);
-  const std::lock_guard lock(settingsMutex_);
-  settings_->guard = settings;
+  const std::lock_guard lock(d_->settingsMutex);
+  d_->settings.guard = settings;
 }
 
 CallGuardSettings BusClient::callGuard() const {
-  const std::lock_guard lock(settingsMutex_);
-  return settings_->guard;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings.guard;
 }
 
 bool BusClient::open() {
-  if (state_ == ConnectedState) return true;
+  if (d_->state == ConnectedState) return true;
   auto done = std::make_shared<std::promise<LineError>>();
   std::future<LineError> opened = done->get_future();
   BusJob job;
   job.urgent = true;
-  auto order = std::make_shared<bus_detail::OpenOrder>(
-      bus_detail::OpenOrder{portName_, ++session_, done, currentSettings(), detectEchoAt_, {}});
+  auto order = std::make_shared<bus_detail::OpenOrder>(bus_detail::OpenOrder{
+      d_->portName, ++d_->session, done, currentSettings(), d_->detectEchoAt, {}});
   job.open = order;
-  queue_->add(std::move(job));
+  d_->queue->add(std::move(job));
   QMetaObject::invokeMethod(
-      worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+      d_->worker, [w = d_->worker] { w->pump(); }, Qt::QueuedConnection);
   // Nothing else is queued while closed, so this waits only for one open() of the port.
   const LineError failure = opened.get();
-  errorNumber_ = failure.number;
-  errorString_ = failure.description;
+  d_->errorNumber = failure.number;
+  d_->errorString = failure.description;
   if (failure.isError()) {
-    emit errorOccurred(failure.description);
+    emit errorOccurred(failure.number);
     return false;
   }
   // Written by the worker before it answered.
@@ -171,24 +229,24 @@ bool BusClient::open() {
 }
 
 void BusClient::close() {
-  if (state_ == UnconnectedState) return;
+  if (d_->state == UnconnectedState) return;
   setState(UnconnectedState);
   failQueued(QStringLiteral("Port closed"));
   // The worker takes this inside the wait of a request on the line too, which it ends.
   QMetaObject::invokeMethod(
-      worker_, [w = worker_, session = session_] { w->closePort(session); },
+      d_->worker, [w = d_->worker, session = d_->session] { w->closePort(session); },
       Qt::BlockingQueuedConnection);
 }
 
 bus_detail::LinkSettings BusClient::currentSettings() const {
-  const std::lock_guard lock(settingsMutex_);
-  return *settings_;
+  const std::lock_guard lock(d_->settingsMutex);
+  return d_->settings;
 }
 
 void BusClient::setState(State state) {
-  if (state_ == state) return;
-  state_ = state;
-  connected_ = state == ConnectedState;
+  if (d_->state == state) return;
+  d_->state = state;
+  d_->connected = state == ConnectedState;
   emit stateChanged(state);
 }
 
@@ -227,26 +285,26 @@ std::uint64_t BusClient::call(quint8 address, const QString& method, const QVari
   dryRun(*info, address, inputs);
   // A close() racing this one either finds the job in the queue and cancels it, or the worker
   // runs it on the closed port, which ends it with 5 at once: `done` runs either way.
-  if (!connected_) {
+  if (!d_->connected) {
     done(closedResult(QStringLiteral("Port closed")), false);
     return 0;
   }
   BusJob job;
-  job.id = nextId_++;
+  job.id = d_->nextId++;
   const std::uint64_t ticket = job.id;
   job.address = address;
   job.method = info;
   job.inputs = inputs;
   job.settings = currentSettings();
   job.done = std::move(done);
-  queue_->add(std::move(job));
+  d_->queue->add(std::move(job));
   QMetaObject::invokeMethod(
-      worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+      d_->worker, [w = d_->worker] { w->pump(); }, Qt::QueuedConnection);
   return ticket;
 }
 
 bool BusClient::withdraw(std::uint64_t ticket) {
-  return ticket != 0 && queue_->withdraw(ticket);
+  return ticket != 0 && d_->queue->withdraw(ticket);
 }
 
 void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantList& inputs) const {
@@ -260,13 +318,13 @@ void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantLis
 }
 
 BusReply* BusClient::queue(BusReply* reply, BusJob job) {
-  if (state_ != ConnectedState) return finishedAtOnce(reply, QStringLiteral("Port closed"));
-  job.id = nextId_++;
+  if (d_->state != ConnectedState) return finishedAtOnce(reply, QStringLiteral("Port closed"));
+  job.id = d_->nextId++;
   job.settings = currentSettings();
-  pending_.emplace(job.id, reply);
-  queue_->add(std::move(job));
+  d_->pending.emplace(job.id, reply);
+  d_->queue->add(std::move(job));
   QMetaObject::invokeMethod(
-      worker_, [w = worker_] { w->pump(); }, Qt::QueuedConnection);
+      d_->worker, [w = d_->worker] { w->pump(); }, Qt::QueuedConnection);
   return reply;
 }
 
@@ -278,7 +336,7 @@ BusReply* BusClient::finishedAtOnce(BusReply* reply, const QString& caption) {
 }
 
 void BusClient::failQueued(const QString& caption) {
-  for (bus_detail::BusJob& job : queue_->cancelRequests()) {
+  for (bus_detail::BusJob& job : d_->queue->cancelRequests()) {
     if (job.done) {
       job.done(closedResult(caption), false);
     } else {
@@ -288,29 +346,29 @@ void BusClient::failQueued(const QString& caption) {
 }
 
 void BusClient::failPending(const QString& caption) {
-  auto pending = std::move(pending_);
-  pending_.clear();
+  auto pending = std::move(d_->pending);
+  d_->pending.clear();
   for (auto& [id, reply] : pending) {
     if (reply) reply->finish(closedResult(caption));
   }
 }
 
 void BusClient::deliver(std::uint64_t id, const BusResult& result) {
-  const auto found = pending_.find(id);
-  if (found == pending_.end()) return;
+  const auto found = d_->pending.find(id);
+  if (found == d_->pending.end()) return;
   const QPointer<BusReply> reply = found->second;
-  pending_.erase(found);
+  d_->pending.erase(found);
   if (reply) reply->finish(result);
 }
 
 void BusClient::lineFailed(std::uint64_t session, const LineError& error) {
   // A failure of an earlier session, or the wait a deliberate close() woke, is old news.
-  if (session != session_ || state_ == UnconnectedState) return;
-  errorNumber_ = error.number;
-  errorString_ = error.description;
+  if (session != d_->session || d_->state == UnconnectedState) return;
+  d_->errorNumber = error.number;
+  d_->errorString = error.description;
   setState(UnconnectedState);
-  failQueued(QStringLiteral("Comms Error: ") + error.description);
-  emit errorOccurred(QStringLiteral("Comms Error: ") + error.description);
+  failQueued(commsErrorText(error.description));
+  emit errorOccurred(error.number);
 }
 
 }  // namespace quennet

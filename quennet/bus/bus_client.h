@@ -4,17 +4,13 @@
 // queue in the order sent and run one at a time on a worker thread; each returns a BusReply that
 // finishes in the caller's thread. The caller never waits on the line.
 
-#include <atomic>
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include <QByteArray>
 #include <QObject>
-#include <QPointer>
 #include <QString>
 #include <QVariantList>
 
@@ -24,15 +20,13 @@
 #include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
 
-class QThread;
-
 namespace quennet {
 
 struct MethodInfo;
 
 namespace bus_detail {
-class BusQueue;
 class BusWorker;
+class ClientState;
 struct BusJob;
 struct LinkSettings;
 }  // namespace bus_detail
@@ -71,7 +65,7 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// next open().
   void setPortName(const QString& name);
   /// The device path set.
-  QString portName() const { return portName_; }
+  QString portName() const;
   /// 8-bit checksum or 16-bit CRC frames.
   ///@{
   void setChecksumType(Checksum_Type type);
@@ -85,11 +79,11 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// With an address, open() learns whether the line echoes from one simple poll of that device
   /// (LinkEngine::detectEcho) and commsEcho() holds what it found; without (the default) the echo
   /// setting stays as set.
-  void setEchoDetection(std::optional<quint8> address) { detectEchoAt_ = address; }
+  void setEchoDetection(std::optional<quint8> address);
   /// Throws QuennetError 5 for a negative code, as the control does.
   void setKeyCode(std::int32_t code);
   /// The key code set.
-  std::int32_t keyCode() const { return keyCode_; }
+  std::int32_t keyCode() const;
   /// In CRC mode only, as on the control.
   void setEncryption(bool on);
   /// Whether frames are encrypted.
@@ -128,18 +122,16 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// may open it at once.
   void close();
   /// Whether the port is open now.
-  State state() const { return state_; }
+  State state() const;
   /// The text of the last port failure, empty when none.
-  QString errorString() const { return errorString_; }
+  QString errorString() const;
   /// The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
   /// removed ...), 0 when none.
-  int errorNumber() const { return errorNumber_; }
+  int errorNumber() const;
   /// ConnectionError while the last port failure stands (errorNumber() not 0), else NoError.
-  Error error() const {
-    return errorNumber_ != 0 ? BusResult::ConnectionError : BusResult::NoError;
-  }
+  Error error() const;
   /// Replies not yet finished, the one on the line included.
-  int pendingRequests() const { return static_cast<int>(pending_.size()); }
+  int pendingRequests() const;
 
   /// One raw frame to `address` with `header` and `data`; the reply's data bytes come back in
   /// BusReply::data(). Waits up to 500 ms for a reply (8000 ms for the stacker cycle, header 147;
@@ -172,8 +164,10 @@ class QUENNET_EXPORT BusClient : public QObject {
  signals:
   /// The port was opened or closed (or failed).
   void stateChanged(quennet::BusClient::State state);
-  /// The port could not be opened, or failed while open ("Comms Error: ...").
-  void errorOccurred(const QString& message);
+  /// The port could not be opened, or failed while open: `number` is the serial control's
+  /// number for the failure (ErrorNumber: 8002 no such port, 8005 in use, 8010 removed ...), as
+  /// errorNumber() holds it; errorString() describes it.
+  void errorOccurred(int number);
 
  private:
   friend class bus_detail::BusWorker;
@@ -194,21 +188,7 @@ class QUENNET_EXPORT BusClient : public QObject {
   void deliver(std::uint64_t id, const BusResult& result);
   void lineFailed(std::uint64_t session, const LineError& error);
 
-  QString portName_;
-  std::optional<quint8> detectEchoAt_;
-  std::int32_t keyCode_ = 0;
-  std::unique_ptr<bus_detail::LinkSettings> settings_;
-  mutable std::mutex settingsMutex_;  // guards *settings_ for call()
-  State state_ = UnconnectedState;
-  std::atomic<bool> connected_{false};  // state_ for call()
-  QString errorString_;
-  int errorNumber_ = 0;
-  std::atomic<std::uint64_t> nextId_{1};  // call() takes ids from any thread
-  std::uint64_t session_ = 0;
-  std::map<std::uint64_t, QPointer<BusReply>> pending_;
-  std::shared_ptr<bus_detail::BusQueue> queue_;
-  QThread* thread_ = nullptr;
-  bus_detail::BusWorker* worker_ = nullptr;
+  std::unique_ptr<bus_detail::ClientState> d_;
 };
 
 }  // namespace quennet

@@ -142,7 +142,6 @@ BusResult BusWorker::request(const BusJob& job) {
   std::array<std::uint8_t, FrameBuffer::kSize> replyData{};
   BusResult result;
   result.result = guard_.run(set_, job.address, [&] {
-    set_.CommandBuffer.clear();
     set_.LoadFrame(job.address, job.header, byteSpan(job.data));
     return set_.TransactRequest(replyData);
   });

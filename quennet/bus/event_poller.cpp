@@ -101,7 +101,8 @@ void EventPoller::pollFinished() {
 }
 
 void EventPoller::failed(int result, const QString& caption) {
-  emit pollFailed(result, caption);
+  lastFailure_ = caption;
+  emit pollFailed(result);
   if (++failures_ >= failureLimit_ && !lost_) {
     lost_ = true;
     emit deviceLost();

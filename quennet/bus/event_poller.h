@@ -90,6 +90,9 @@ class QUENNET_EXPORT EventPoller : public QObject {
   ///@}
   /// The caption of the re-enable command that failed last ("NACK", "Timeout Error [0]" ...).
   QString reEnableFailure() const { return reEnableFailure_; }
+  /// The caption of the poll that failed last ("Timeout Error [0]", "BUSY" ...); empty before one
+  /// failed.
+  QString lastFailure() const { return lastFailure_; }
 
   /// The first poll goes out at once, then one every interval. After stop(), start() goes on from
   /// the counter last read, so events in between are reported (or counted as lost).
@@ -137,7 +140,8 @@ class QUENNET_EXPORT EventPoller : public QObject {
   /// A buffer was read; `counter` is the device's event counter in it.
   void bufferRead(int counter);
   /// One poll failed (time-out, BUSY, bad checksum, a reply of the wrong length, port closed).
-  void pollFailed(int result, const QString& caption);
+  /// `result` is the command's result code; lastFailure() has its caption.
+  void pollFailed(int result);
 
  private:
   void poll();
@@ -167,6 +171,7 @@ class QUENNET_EXPORT EventPoller : public QObject {
   int reEnablePending_ = 0;
   bool reEnableOk_ = true;
   QString reEnableFailure_;
+  QString lastFailure_;
   int failures_ = 0;
   bool lost_ = false;
 };

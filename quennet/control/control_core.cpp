@@ -2,6 +2,7 @@
 
 #include <QDebug>
 
+#include "quennet/link/encryption.h"
 #include "quennet/link/protocol.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"
@@ -150,7 +151,7 @@ bool ControlCore::SyncPortOpen() {
 void ControlCore::ShowOpenFailure() {
   label_.backColor = kColorInactiveCaption;
   label_.foreColor = kColorInactiveCaptionText;
-  label_.caption = QStringLiteral("Comms Error: ") + openError_.description;
+  label_.caption = commsErrorText(openError_.description);
   pushLabel();
 }
 

@@ -14,10 +14,6 @@
 
 namespace quennet {
 
-/// The six key digits K0..K5, each a nibble of the key code (K0 least significant).
-inline constexpr int kKeyDigitCount = 6;
-using KeyDigits = std::array<std::uint8_t, kKeyDigitCount>;
-
 /// Constants of the layer shared by both ends of a link: the values ccTalk devices and public host
 /// implementations use. Each table entry lies in 1..7 because decryption reads the selected bit
 /// one place lower after the encryption shift.

@@ -14,6 +14,11 @@ namespace quennet {
 /// Checksum_Type of the type library: any non-zero value selects the CRC.
 enum Checksum_Type : std::int32_t { CHKSM_8BIT = 0, CHKSM_16BIT = 1 };
 
+/// The six key digits K0..K5 a link encrypts with, each a nibble of the key code (K0 least
+/// significant).
+inline constexpr int kKeyDigitCount = 6;
+using KeyDigits = std::array<std::uint8_t, kKeyDigitCount>;
+
 /// Largest data length whose frame (N + 5 bytes) fits a 256-byte buffer.
 inline constexpr int kMaxDataLength = 251;
 

@@ -1,16 +1,14 @@
 #pragma once
 // The transaction engine: one frame out, one reply (or one failure) in.
 
-#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <span>
 
-#include <QElapsedTimer>
+#include <QByteArray>
 #include <QString>
 
-#include "quennet/link/encryption.h"
 #include "quennet/link/frame.h"
 #include "quennet/link/frame_record.h"
 #include "quennet/link/serial_line.h"
@@ -18,7 +16,7 @@
 
 namespace quennet {
 
-enum class ReplyWait : std::uint8_t;
+class LinkEnginePrivate;
 
 /// Result codes shared by the engine and every command method.
 enum ResultCode : std::int16_t {
@@ -48,6 +46,16 @@ enum class ReplyRefusal : std::uint8_t {
   WrongLength,
 };
 
+/// Where a transaction's reply reading stood when it ended: the echo of the frame written, the
+/// reply's first two bytes (destination and length), the rest of its frame, or a search for a
+/// reply in bytes that formed none.
+enum class ReplyPhase : std::uint8_t {
+  Echo,    ///< the frame written, coming back on a line that echoes
+  Header,  ///< the reply's destination and data length
+  Body,    ///< the rest of the reply's frame
+  Resync,  ///< bytes that formed no reply to the host: a reply is searched for in them
+};
+
 /// What became of the last transaction. A call that ends before its transaction (port closed,
 /// an argument refused) leaves everything false.
 struct TransactionOutcome {
@@ -58,6 +66,8 @@ struct TransactionOutcome {
   bool echoHeard = false;
   /// The line was said to echo, but the reply came without the echo ("no echo on this line").
   bool echoMissing = false;
+  /// Where the reply reading stood at the end (Echo when no frame went out).
+  ReplyPhase phase = ReplyPhase::Echo;
 };
 
 /// Added to the caption of a reply taken from a line that was said to echo but did not.
@@ -98,82 +108,83 @@ class QUENNET_EXPORT LinkEngine {
   /// The serial line the engine owns and talks through.
   ///@{
   void setLine(std::unique_ptr<SerialLine> line);
-  SerialLine* line() const { return line_.get(); }
+  SerialLine* line() const;
   ///@}
   /// Where status captions go.
-  void setCaptionSink(CaptionSink sink) { captionSink_ = std::move(sink); }
+  void setCaptionSink(CaptionSink sink);
   /// Where a line failure during a transaction is reported.
-  void setLineFailureSink(LineFailureSink sink) { lineFailureSink_ = std::move(sink); }
+  void setLineFailureSink(LineFailureSink sink);
   /// Told about every frame sent and every reply or failure; null (the default) logs nothing.
   ///@{
-  void setFrameObserver(FrameObserver* observer) { frameObserver_ = observer; }
-  FrameObserver* frameObserver() const { return frameObserver_; }
+  void setFrameObserver(FrameObserver* observer);
+  FrameObserver* frameObserver() const;
   ///@}
 
-  /// Frame buffers (positions 1..256) and the valid reply length.
+  /// The control's two frame buffers (positions 1..256), the valid reply length, and the echo
+  /// bytes expected before the reply to the last frame (0 without echo). A command fills
+  /// CommandBuffer through LoadFrame(); a transaction fills the rest.
   ///@{
-  FrameBuffer CommandBuffer;
-  FrameBuffer ReplyBuffer;
-  std::int16_t ReplyLength = 0;
+  const FrameBuffer& CommandBuffer() const;
+  const FrameBuffer& ReplyBuffer() const;
+  std::int16_t ReplyLength() const;
+  std::int16_t EchoLength() const;
   ///@}
-  /// Echo bytes expected before the reply to the last frame (0 without echo).
-  std::int16_t EchoLength = 0;
+  /// The header of the last reply, in the clear (ACK 0, NAK 5, BUSY 6 ...); 0 when none came.
+  std::uint8_t replyHeader() const;
 
   /// Link flags; the control exposes them as properties.
   ///@{
-  bool commsEcho() const { return commsEcho_; }
-  void setCommsEcho(bool on) { commsEcho_ = on; }
-  bool makeTimeoutError() const { return makeTimeoutError_; }
-  void setMakeTimeoutError(bool on) { makeTimeoutError_ = on; }
-  bool makeChksmError() const { return makeChksmError_; }
-  void setMakeChksmError(bool on) { makeChksmError_ = on; }
-  bool encryption() const { return encryption_; }
-  void setEncryption(bool on) { encryption_ = on; }
-  Checksum_Type checksumType() const { return checksumType_; }
-  void setChecksumType(Checksum_Type type) { checksumType_ = type; }
-  bool crcMode() const { return checksumType_ != CHKSM_8BIT; }
+  bool commsEcho() const;
+  void setCommsEcho(bool on);
+  bool makeTimeoutError() const;
+  void setMakeTimeoutError(bool on);
+  bool makeChksmError() const;
+  void setMakeChksmError(bool on);
+  bool encryption() const;
+  void setEncryption(bool on);
+  Checksum_Type checksumType() const;
+  void setChecksumType(Checksum_Type type);
+  bool crcMode() const;
   /// Milliseconds to wait for every reply instead of the protocol's own waits; 0 (the default)
   /// keeps them. Never shortens the stacker cycle's or an address poll's longer wait.
-  std::int32_t replyTimeoutMs() const { return replyTimeoutMs_; }
-  void setReplyTimeoutMs(std::int32_t ms) { replyTimeoutMs_ = std::max<std::int32_t>(ms, 0); }
-  const KeyDigits& keyDigits() const { return keyDigits_; }
-  void setKeyDigits(const KeyDigits& digits) { keyDigits_ = digits; }
+  std::int32_t replyTimeoutMs() const;
+  void setReplyTimeoutMs(std::int32_t ms);
+  const KeyDigits& keyDigits() const;
+  void setKeyDigits(const KeyDigits& digits);
   ///@}
 
   /// The next text transaction (and only that one) waits 8000 ms: the stacker cycle.
-  void requestLongWait() { longWait_ = true; }
+  void requestLongWait();
   /// The next transaction first waits for the line to fall quiet: a port just opened may still
   /// carry an answer meant for another process. Every transaction that failed leaves such a wait
-  /// for the next one too (see settleLine()).
-  void requestQuietLine() { settle_ = true; }
+  /// for the next one too.
+  void requestQuietLine();
   /// How long the line must stay quiet after a good reply before the next frame goes out. None
   /// by default (kRepeatGuardMs): the next frame goes out as soon as the reply is in, and what
   /// arrives before that frame has left is dropped, never taken as its reply. A line whose
   /// devices are known to send a reply twice sets the span within which they do.
   ///@{
   static constexpr int kRepeatGuardMs = 0;
-  void setRepeatGuardMs(int ms) { repeatGuardMs_ = std::max(ms, 0); }
-  int repeatGuardMs() const { return repeatGuardMs_; }
+  void setRepeatGuardMs(int ms);
+  int repeatGuardMs() const;
   ///@}
   /// True while a requested long wait has not yet been used.
-  bool longWaitPending() const { return longWait_; }
+  bool longWaitPending() const;
   /// Duration of the last transaction in milliseconds, from hand-over to the port to the result.
-  ///@{
-  std::int32_t lastMessageTime() const { return messageTime_; }
-  ///@}
+  std::int32_t lastMessageTime() const;
   /// True while a transaction waits for its reply.
-  bool transactionRunning() const { return busy_; }
+  bool transactionRunning() const;
   /// The last caption shown.
-  const QString& caption() const { return caption_; }
+  const QString& caption() const;
   /// The last transaction's outcome as values; forgetLastTransaction() clears it, so a caller
   /// learns whether a call it makes runs a transaction at all.
   ///@{
-  const TransactionOutcome& lastTransaction() const { return last_; }
-  void forgetLastTransaction() { last_ = {}; }
+  const TransactionOutcome& lastTransaction() const;
+  void forgetLastTransaction();
   ///@}
 
   /// True when the port is open; the engine sends nothing while it is closed.
-  bool portOpen() const { return line_ && line_->isOpen(); }
+  bool portOpen() const;
 
   /// Completes CommandBuffer (checksum or CRC, then encryption) and returns the bytes to send.
   QByteArray BuildFrame();
@@ -200,21 +211,21 @@ class QUENNET_EXPORT LinkEngine {
   /// as long as the header's own reply takes (the stacker cycle), and gathers the loose answers
   /// to address poll and clash.
   std::int16_t TransactRequest(std::span<std::uint8_t> replyArray);
-  /// Writes one frame's destination, data length, source (the host), header and data into
-  /// CommandBuffer, as every command does before its transaction.
+  /// Writes one frame into CommandBuffer, cleared first: destination, data length, source (the
+  /// host), header and data, as every command does before its transaction.
   void LoadFrame(std::uint8_t destination, std::uint8_t header,
                  std::span<const std::uint8_t> data = {});
   /// Data bytes the last transaction put into its reply array (0 unless it delivered data).
-  int deliveredDataCount() const { return delivered_; }
+  int deliveredDataCount() const;
   /// The last transaction's reply was a verified frame with the ACK header (data replies carry it
   /// too), or a collection gathered answers. False for a NAK or an unknown header, which still
   /// give result 0 to a command without data, for a refusal carried as data (a route or stacker
   /// cycle answered 254 or 255, see isRefusal()), and for every failure.
-  bool acknowledged() const { return acknowledged_; }
+  bool acknowledged() const;
   /// Line faults counted since the engine was made.
-  const LinkStatistics& statistics() const { return statistics_; }
+  const LinkStatistics& statistics() const;
   /// Answers an address poll or clash heard in its window, those it could not keep included.
-  int collectedAnswers() const { return collected_; }
+  int collectedAnswers() const;
 
   /// The last frames as they were on the line: the frame written (encrypted where the link
   /// encrypts) and the reply's bytes as they arrived, before decryption and before a text
@@ -222,9 +233,9 @@ class QUENNET_EXPORT LinkEngine {
   /// frames unencrypted (equal to the line's bytes where the link does not encrypt).
   ///@{
   QByteArray sentOnLine() const;
-  QByteArray replyOnLine() const { return replyWire_; }
+  QByteArray replyOnLine() const;
   QByteArray sentInClear() const;
-  QByteArray replyInClear() const { return replyClear_; }
+  QByteArray replyInClear() const;
   ///@}
   /// Learns whether the line echoes from one simple poll of `device` with the echo expected:
   /// the frame coming back before anything else is an echo; a reply first, or nothing at all, is
@@ -244,95 +255,7 @@ class QUENNET_EXPORT LinkEngine {
   void showCaption(const QString& caption);
 
  private:
-  // What a command method's reply must look like; a raw request takes any reply.
-  struct ReplyShape {
-    int fewestData = 0;       // fewer data bytes: "Reply Too Short"
-    int exactData = -1;       // when not -1, any other count of data bytes is a wrong length
-    bool noData = false;      // data in the reply is refused unless it is a refusal
-    bool nakAnswers = false;  // an empty NAK answers the command (text methods show "NACK")
-  };
-  // Transact() for a reply of this shape.
-  std::int16_t transact(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs, bool collectAll,
-                        const ReplyShape& shape);
-  // The wait for a reply of this kind, the reply time-out set applied.
-  std::int32_t replyTimeoutFor(ReplyWait wait) const;
-  std::int16_t runTransaction(std::span<std::uint8_t> replyArray, std::int32_t timeoutMs,
-                              bool collectAll, int fewestData);
-  std::int16_t collectReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline);
-  std::int16_t singleReply(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
-                           int fewestData);
-  /// Drops what arrives until the line has been quiet for the span the last transaction left.
-  std::int16_t settleLine();
-  /// Drops every byte waiting, counting it and keeping it for the trace.
-  void dropInput();
-  // After a time-out: drops the rest of a reply that is still arriving, so that a program that
-  // ends now leaves nothing on the line for the next one. Keeps the caption.
-  void drainAfterTimeout();
-  // Bytes after the echo that do not start with a reply to the host: skips them until a reply
-  // that verifies, or fails when the line falls quiet. `got` holds what was read so far.
-  // `given` came before and was given up (a frame cut by the inter-byte gap).
-  std::int16_t resynchronise(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
-                             int fewestData, QByteArray got, QByteArray given = {});
-  // The earliest offset at or after `from` where a whole reply to the host verifies; -1 if none.
-  int findReply(const QByteArray& bytes, int from) const;
-  // Under an echo setting a byte addressed to the host came first: takes what follows only if it
-  // is a whole reply that verifies, from the device asked, after the frame had left; anything
-  // else is an echo error.
-  std::int16_t replyWithoutEcho(std::span<std::uint8_t> replyArray, const QDeadlineTimer& deadline,
-                                int fewestData, QByteArray got);
-  // A reply caption, with the note that the line did not echo where it did not.
-  QString replyCaption(const QString& caption) const;
-  // Checks the reply in ReplyBuffer (ReplyLength set) and delivers it.
-  std::int16_t acceptReply(std::span<std::uint8_t> replyArray, int fewestData);
-  /// Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
-  void storeReply(const QByteArray& bytes, int position);
-  bool transmit(const QByteArray& frame);
-  /// Waits until `count` bytes are waiting or the deadline passes; false on a line failure.
-  bool waitFor(int count, const QDeadlineTimer& deadline);
-  std::int16_t lineFailed();
-  std::int16_t fail(std::int16_t code, const QString& caption);
-  /// Result 3 for a reply that came but cannot be taken.
-  std::int16_t refuse(ReplyRefusal why, const QString& caption);
-  /// Hands the finished transaction's two records to the frame observer.
-  void logTransaction(std::int16_t result) const;
-
-  std::unique_ptr<SerialLine> line_;
-  CaptionSink captionSink_;
-  LineFailureSink lineFailureSink_;
-  FrameObserver* frameObserver_ = nullptr;
-  QString caption_;
-  bool commsEcho_ = false;
-  bool makeTimeoutError_ = false;
-  bool makeChksmError_ = false;
-  bool encryption_ = false;
-  Checksum_Type checksumType_ = CHKSM_8BIT;
-  std::int32_t replyTimeoutMs_ = 0;
-  KeyDigits keyDigits_{};
-  bool longWait_ = false;
-  bool settle_ = true;
-  // The next write waits until the line has been quiet for quietSpanMs_ since lastHeard_.
-  int quietSpanMs_ = 0;
-  int repeatGuardMs_ = kRepeatGuardMs;
-  QElapsedTimer lastHeard_;
-  bool trailing_ = false;           // bytes followed the reply in the same read
-  QByteArray dropped_;              // bytes dropped before this transaction's write, for the trace
-  std::uint8_t requestHeader_ = 0;  // the header sent, in the clear
-  ReplyShape shape_;
-  // Bytes that had arrived by the time the frame had left the port: no answer to it.
-  int earlyBytes_ = 0;
-  bool busy_ = false;
-  int delivered_ = 0;
-  TransactionOutcome last_;
-  bool acknowledged_ = false;
-  LinkStatistics statistics_;
-  int collected_ = 0;
-  QByteArray written_;  // the frame as it went on the line, for the echo
-  // The last reply as it arrived and in the clear; `replyTaken_` while a whole frame was read.
-  QByteArray replyWire_;
-  QByteArray replyClear_;
-  bool replyTaken_ = false;
-  std::int32_t messageTime_ = 0;
-  QElapsedTimer sentClock_;
+  std::unique_ptr<LinkEnginePrivate> d_;
 };
 
 }  // namespace quennet

@@ -63,4 +63,8 @@ QString errorCaption(int number) {
   return entry ? QString::fromLatin1(entry->caption) : QStringLiteral("Error %1").arg(number);
 }
 
+QString commsErrorText(const QString& description) {
+  return QStringLiteral("Comms Error: ") + description;
+}
+
 }  // namespace quennet

@@ -2,8 +2,8 @@
 // went out and the reply (or what became of it).
 #include <chrono>
 
-#include "quennet/link/link_engine.h"
-#include "quennet/link/protocol.h"
+#include "quennet/link/encryption.h"
+#include "quennet/link/link_engine_p.h"
 
 namespace quennet {
 
@@ -21,15 +21,15 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 
 }  // namespace
 
-void LinkEngine::logTransaction(std::int16_t result) const {
+void LinkEnginePrivate::logTransaction(std::int16_t result) const {
   const auto end = std::chrono::steady_clock::now();
-  const bool sentFrame = sentClock_.isValid();
-  const std::int64_t sinceSentNs = sentFrame ? sentClock_.nsecsElapsed() : 0;
-  const bool encrypted = encryption_ && crcMode();
+  const bool sentFrame = tx.sentClock.isValid();
+  const std::int64_t sinceSentNs = sentFrame ? tx.sentClock.nsecsElapsed() : 0;
+  const bool encrypted = codec().encrypted;
 
   // CommandBuffer still holds the frame as sent; the decode reads it in the clear.
   FrameBuffer plain = CommandBuffer;
-  if (encrypted) DecryptReply(plain, keyDigits_);
+  if (encrypted) DecryptReply(plain, keyDigits);
   const int sentLength = CommandBuffer.frameLength();
   FrameRecord sent;
   sent.timeUs = steadyMicroseconds(end - std::chrono::nanoseconds(sinceSentNs));
@@ -37,17 +37,17 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   sent.raw = bytesOf(CommandBuffer.first(sentLength));
   sent.frame = decodeFrame(plain.first(sentLength), crcMode());
   // What the line carried unasked before the frame went out was dropped, not taken as its reply.
-  if (!dropped_.isEmpty()) {
+  if (!tx.dropped.isEmpty()) {
     FrameRecord stale;
     stale.timeUs = sent.timeUs;
     stale.status = FrameStatus::Garbage;
-    stale.raw = dropped_;
-    stale.frame = decodeFrame(byteSpan(dropped_), crcMode());
-    stale.caption = QStringLiteral("Dropped [%1]").arg(dropped_.size());
-    frameObserver_->frameLogged(stale);
+    stale.raw = tx.dropped;
+    stale.frame = decodeFrame(byteSpan(tx.dropped), crcMode());
+    stale.caption = QStringLiteral("Dropped [%1]").arg(tx.dropped.size());
+    frameObserver->frameLogged(stale);
   }
   // A line that never fell quiet fails the command before its frame goes out.
-  if (sentFrame) frameObserver_->frameLogged(sent);
+  if (sentFrame) frameObserver->frameLogged(sent);
 
   FrameRecord reply;
   reply.timeUs = steadyMicroseconds(end);
@@ -55,14 +55,14 @@ void LinkEngine::logTransaction(std::int16_t result) const {
   reply.peer = sent.frame.destination;
   reply.requestHeader = sent.frame.header;
   reply.result = result;
-  reply.caption = caption_;
-  reply.acknowledged = result == kResultOk && acknowledged_;
+  reply.caption = caption;
+  reply.acknowledged = result == kResultOk && tx.acknowledged;
   reply.durationUs = sinceSentNs / 1000;
   // ReplyBuffer holds the bytes that arrived, a whole reply decrypted in place; the raw bytes are
   // those the line carried.
   const auto received = ReplyBuffer.first(ReplyLength);
   reply.frame = decodeFrame(received, crcMode());
-  reply.raw = replyWire_;
+  reply.raw = replyWire;
   switch (result) {
     case kResultOk:
     case kResultBusy:
@@ -75,7 +75,7 @@ void LinkEngine::logTransaction(std::int16_t result) const {
       reply.status = reply.frame.complete && !reply.frame.checksumOk ? FrameStatus::BadChecksum
                                                                      : FrameStatus::Error;
   }
-  frameObserver_->frameLogged(reply);
+  frameObserver->frameLogged(reply);
 }
 
 }  // namespace quennet

@@ -1,5 +1,5 @@
 // The bus on a given clock: framing, checks, routing, echo, broadcast timing and spoiled replies.
-// Host frames are built and replies checked by the host's own link engine.
+// Host frames are built and replies checked by the host's own frame codec.
 #include <algorithm>
 #include <vector>
 
@@ -9,7 +9,8 @@
 #include "bnvsim/coin_acceptor.h"
 #include "bnvsim/hopper.h"
 #include "bnvsim/validator.h"
-#include "quennet/link/link_engine.h"
+#include "quennet/link/encryption.h"
+#include "quennet/link/frame_codec.h"
 
 using namespace bnvsim;
 using Bytes = std::vector<std::uint8_t>;
@@ -18,35 +19,33 @@ namespace {
 
 class Host {
  public:
-  explicit Host(bool crc, bool encryption = false, std::int32_t key = 0x406285) {
-    engine.setChecksumType(crc ? quennet::CHKSM_16BIT : quennet::CHKSM_8BIT);
-    engine.setEncryption(encryption);
-    engine.setKeyDigits(quennet::keyDigitsFromCode(key));
-  }
+  explicit Host(bool crc, bool encryption = false, std::int32_t key = 0x406285)
+      : codec{.crc = crc, .encrypted = crc && encryption, .key = quennet::keyDigitsFromCode(key)} {}
   Bytes frame(std::uint8_t to, std::uint8_t header, Bytes data = {}) {
-    engine.CommandBuffer.at(1) = to;
-    engine.CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
-    engine.CommandBuffer.at(4) = header;
-    for (std::size_t i = 0; i < data.size(); ++i) engine.CommandBuffer.at(5 + int(i)) = data[i];
-    const QByteArray bytes = engine.BuildFrame();
+    quennet::FrameBuffer command;
+    command.at(1) = to;
+    command.at(2) = static_cast<std::uint8_t>(data.size());
+    command.at(4) = header;
+    for (std::size_t i = 0; i < data.size(); ++i) command.at(5 + int(i)) = data[i];
+    const QByteArray bytes = codec.seal(command, corruptChecksum);
     return Bytes(bytes.begin(), bytes.end());
   }
   // Decrypts and verifies a reply the way the host does; false on a checksum failure.
-  bool accept(const Bytes& reply) {
-    engine.ReplyBuffer.clear();
-    for (std::size_t i = 0; i < reply.size(); ++i) engine.ReplyBuffer.at(1 + int(i)) = reply[i];
-    engine.ReplyLength = static_cast<std::int16_t>(reply.size());
-    if (engine.encryption() && engine.crcMode())
-      quennet::DecryptReply(engine.ReplyBuffer, engine.keyDigits());
-    return engine.CheckReply(nullptr);
+  bool accept(const Bytes& bytes) {
+    reply.clear();
+    for (std::size_t i = 0; i < bytes.size(); ++i) reply.at(1 + int(i)) = bytes[i];
+    if (codec.encrypted) quennet::DecryptReply(reply, codec.key);
+    return codec.verify(reply, static_cast<int>(bytes.size()), nullptr);
   }
-  std::uint8_t header() const { return engine.ReplyBuffer.at(4); }
+  std::uint8_t header() const { return reply.at(4); }
   Bytes data() const {
     Bytes out;
-    for (int i = 0; i < engine.ReplyBuffer.at(2); ++i) out.push_back(engine.ReplyBuffer.at(5 + i));
+    for (int i = 0; i < reply.at(2); ++i) out.push_back(reply.at(5 + i));
     return out;
   }
-  quennet::LinkEngine engine;
+  quennet::FrameCodec codec;
+  quennet::FrameBuffer reply;
+  bool corruptChecksum = false;
 };
 
 LineOptions line(bool echo, bool crc, bool encryption = false) {
@@ -122,7 +121,7 @@ TEST(BusFraming, BadChecksumIsSilentAndCountedByTheAddressedDevice) {
   bus.attach(&validator);
   bus.attach(&hopper);
   Host host(true);
-  host.engine.setMakeChksmError(true);
+  host.corruptChecksum = true;
   const auto out = bus.receive(host.frame(40, 254), 0);
   ASSERT_EQ(out.size(), 1u);
   EXPECT_TRUE(out[0].echo);

@@ -64,9 +64,7 @@ TEST(Program, ServesOnThePrintedPathUntilSignalledEvenAfterInputEnds) {
   EXPECT_EQ(reply, QStringLiteral("ACK"));
   // Master inhibit is on at power-up, so the inserted note came back as status 0.
   std::vector<std::uint8_t> events(11, 0xEE);
-  host.CommandBuffer.at(1) = 50;
-  host.CommandBuffer.at(2) = 0;
-  host.CommandBuffer.at(4) = 159;
+  host.LoadFrame(50, 159);
   ASSERT_EQ(host.TransactBytes(events, 11), 0);
   EXPECT_EQ(events[0], 1);
   EXPECT_EQ(events[1], 0);

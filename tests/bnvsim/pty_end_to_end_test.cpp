@@ -39,10 +39,7 @@ class Session {
   }
 
   void frame(std::uint8_t to, std::uint8_t header, std::vector<std::uint8_t> data) {
-    host.CommandBuffer.at(1) = to;
-    host.CommandBuffer.at(2) = static_cast<std::uint8_t>(data.size());
-    host.CommandBuffer.at(4) = header;
-    for (std::size_t i = 0; i < data.size(); ++i) host.CommandBuffer.at(5 + int(i)) = data[i];
+    host.LoadFrame(to, header, data);
   }
   std::int16_t text(std::uint8_t header, QString& out, std::vector<std::uint8_t> data = {},
                     std::int16_t expected = 0) {
@@ -276,8 +273,7 @@ TEST(PtyEndToEnd, AFloodingHostThatNeverReadsGetsAFewRepliesAndTheRestIsDropped)
   ASSERT_GE(fd, 0);
   quennet::LinkEngine engine;
   engine.setChecksumType(quennet::CHKSM_16BIT);
-  engine.CommandBuffer.at(1) = 40;
-  engine.CommandBuffer.at(4) = 254;
+  engine.LoadFrame(40, 254);
   const QByteArray poll = engine.BuildFrame();
   constexpr int kPolls = 10000;
   QByteArray flood;

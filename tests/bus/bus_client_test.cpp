@@ -164,9 +164,9 @@ TEST_F(BusOnSimulator, UrgentRequestOvertakesPollsQueuedBehindAStackerCycle) {
 }
 
 TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
-  QStringList errors;
+  QList<int> errors;
   QObject::connect(&client_, &BusClient::errorOccurred,
-                   [&errors](const QString& e) { errors.append(e); });
+                   [&errors](int number) { errors.append(number); });
   const int frames = sim_.framesReceived();
   std::unique_ptr<BusReply> cycle(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
   std::vector<std::unique_ptr<BusReply>> queued;
@@ -212,9 +212,9 @@ TEST_F(BusOnSimulator, CloseFailsQueuedRequestsAtOnceAndWakesTheOneOnTheLine) {
 }
 
 TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
-  QStringList errors;
+  QList<int> errors;
   QObject::connect(&client_, &BusClient::errorOccurred,
-                   [&errors](const QString& e) { errors.append(e); });
+                   [&errors](int number) { errors.append(number); });
   const int frames = sim_.framesReceived();
   std::vector<std::unique_ptr<BusReply>> replies;
   replies.emplace_back(client_.invoke(kValidator, QStringLiteral("CycleStacker")));
@@ -232,7 +232,9 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
   EXPECT_TRUE(replies.front()->caption().startsWith(QStringLiteral("Comms Error")))
       << replies.front()->caption().toStdString();
   EXPECT_EQ(client_.state(), BusClient::UnconnectedState);
-  EXPECT_EQ(errors.size(), 1);
+  ASSERT_EQ(errors.size(), 1);
+  EXPECT_EQ(errors.front(), client_.errorNumber());
+  EXPECT_NE(errors.front(), 0);
   EXPECT_EQ(client_.pendingRequests(), 0);
 
   ASSERT_TRUE(sim_.start());
@@ -366,13 +368,13 @@ TEST(BusClient, EveryOutcomeHasItsError) {
 
 TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {
   auto client = std::make_unique<BusClient>();
-  QStringList errors;
+  QList<int> errors;
   QObject::connect(client.get(), &BusClient::errorOccurred,
-                   [&errors](const QString& e) { errors.append(e); });
+                   [&errors](int number) { errors.append(number); });
   client->setPortName(QStringLiteral("/dev/quennet-no-such-port"));
   EXPECT_FALSE(client->open());
   EXPECT_EQ(client->errorNumber(), 8002);
-  EXPECT_EQ(errors.size(), 1);
+  EXPECT_EQ(errors, QList<int>{kErrInvalidPortNumber}) << "the signal carries the number";
   EXPECT_EQ(client->state(), BusClient::UnconnectedState);
 
   bnvsim::Simulator sim;

@@ -239,7 +239,11 @@ TEST_F(BusOnSimulator, PollerLosesTheDeviceAndGetsItBackWithoutFalseEvents) {
   poller.setFailureLimit(3);
   Recorder seen(poller);
   int failures = 0;
-  QObject::connect(&poller, &EventPoller::pollFailed, [&](int, const QString&) { ++failures; });
+  QList<int> results;
+  QObject::connect(&poller, &EventPoller::pollFailed, [&](int result) {
+    ++failures;
+    results.append(result);
+  });
   poller.start();
   ASSERT_TRUE(seen.waitReads(1));
   // BUSY twice, then an ACK where the buffer should be: three failed reads, no event from any.
@@ -248,6 +252,9 @@ TEST_F(BusOnSimulator, PollerLosesTheDeviceAndGetsItBackWithoutFalseEvents) {
   // A read already on the line when the faults went in still succeeds: wait for the recovery.
   ASSERT_TRUE(runUntil([&] { return seen.said.contains(QStringLiteral("device back")); }));
   EXPECT_EQ(failures, 3);
+  // The signal carries each read's result: BUSY twice, then the ACK that is too short.
+  EXPECT_EQ(results, (QList<int>{kResultBusy, kResultBusy, kResultChecksum}));
+  EXPECT_EQ(poller.lastFailure().left(15), QStringLiteral("Reply Too Short"));
   EXPECT_EQ(seen.said, (QStringList{"device lost", "device back"}));
   EXPECT_FALSE(poller.isDeviceLost());
 }

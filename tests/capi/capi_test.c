@@ -155,6 +155,18 @@ static void bad_calls(quennet_bus* bus) {
   CHECK(quennet_method_count() == 62);
   CHECK_TEXT(quennet_method_name(0), "SendPoll");
   CHECK(quennet_method_name(62) == NULL);
+
+  /* No return code of the interface reads as a command's result (-1 BUSY, 0 a verified reply,
+     2 to 6): a reply asked of nothing answers EINVAL, never a result a device could give, and
+     each code has words of its own. */
+  static const int errors[] = {QUENNET_EINVAL,   QUENNET_EOPEN,  QUENNET_ECLOSED, QUENNET_ETIMEDOUT,
+                               QUENNET_EREFUSED, QUENNET_ENOMEM, QUENNET_ERANGE};
+  for (size_t i = 0; i < sizeof errors / sizeof errors[0]; ++i) {
+    for (int result = -1; result <= 6; ++result) CHECK(errors[i] != result);
+    CHECK(strcmp(quennet_strerror(errors[i]), quennet_strerror(12345)) != 0);
+  }
+  CHECK(quennet_reply_result(NULL) == QUENNET_EINVAL);
+  CHECK(quennet_reply_output_type(NULL, 0) == QUENNET_ERANGE);
 }
 
 /* A byte array far over its command's length is refused by its length, not copied: in a child

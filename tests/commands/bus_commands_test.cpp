@@ -15,7 +15,7 @@ TEST_F(Bus, AddressPollCollectsLooseBytesInArrivalOrder) {
   std::array<std::uint8_t, 11> addresses{};
   EXPECT_EQ(set_.AddressPoll(addresses), kResultOk);
   EXPECT_EQ(addresses, (std::array<std::uint8_t, 11>{2, 3, 40, 0, 0, 0, 0, 0, 0, 0, 0}));
-  EXPECT_EQ(set_.ReplyLength, 3);
+  EXPECT_EQ(set_.ReplyLength(), 3);
   EXPECT_EQ(sentDestination(), 0);
   EXPECT_EQ(sentHeader(), 253);
   EXPECT_TRUE(sentData().empty());

@@ -87,7 +87,7 @@ TEST_F(GuardedDevice, BusyIsRetriedAsOftenAsSetAndTheLastAnswerIsTheResult) {
     EXPECT_EQ(headersSent(line_->writtenLog()), std::vector<int>(row.frames, GET_SERIAL_NO));
     EXPECT_EQ(guard.lastRetries(), row.frames - 1);
     if (row.result == kResultOk) {
-      EXPECT_EQ(set_.ReplyBuffer.at(5), 0x12);
+      EXPECT_EQ(set_.ReplyBuffer().at(5), 0x12);
     }
   }
   // The ranges the setters take.

@@ -60,11 +60,11 @@ class NoteGuard : public ScriptedDevice, public ::testing::WithParamInterface<Gu
 
 TEST_P(NoteGuard, AboveSixteenReturnsFourAndSendsNothing) {
   answerAck();
-  set_.CommandBuffer.at(4) = 99;
+  set_.LoadFrame(40, 99);
   QString text = QStringLiteral("kept");
   EXPECT_EQ(GetParam().call(set_, 17, text), kResultNoteNumber);
   EXPECT_TRUE(nothingSent());
-  EXPECT_EQ(set_.CommandBuffer.at(4), 99);
+  EXPECT_EQ(set_.CommandBuffer().at(4), 99);
   EXPECT_EQ(text, QStringLiteral("kept"));
 
   // 16 goes out (an ACK answers the commands that send it; the one asking for data fails).

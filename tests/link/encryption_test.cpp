@@ -71,14 +71,13 @@ TEST(Encryption, EngineScramblesOnlyInCrcMode) {
   LinkEngine engine;
   engine.setEncryption(true);
   engine.setKeyDigits(keyDigitsFromCode(0x123456));
-  engine.CommandBuffer.at(1) = 40;
-  engine.CommandBuffer.at(4) = 254;
+  engine.LoadFrame(40, 254);
   // 8-bit mode: the frame goes out in the clear.
   EXPECT_EQ(engine.BuildFrame(), QByteArray::fromHex("280001fed9"));
   engine.setChecksumType(CHKSM_16BIT);
   const QByteArray sent = engine.BuildFrame();
   EXPECT_EQ(sent.left(2), QByteArray::fromHex("2800"));
-  FrameBuffer back = engine.CommandBuffer;
+  FrameBuffer back = engine.CommandBuffer();
   DecryptReply(back, engine.keyDigits());
   EXPECT_EQ(Crc16(back), back.at(5) * 256 + back.at(3));
   EXPECT_EQ(back.at(4), 254);

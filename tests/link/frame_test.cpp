@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "quennet/link/frame.h"
+#include "quennet/link/frame_codec.h"
 #include "quennet/link/link_engine.h"
 
 using namespace quennet;
@@ -64,29 +67,34 @@ TEST(Checksum8, SumsToZero) {
 
 TEST(BuildFrame, BothModesMatchWorkedExamples) {
   LinkEngine engine;
-  engine.CommandBuffer = pollFrame(2);
+  engine.LoadFrame(2, 254);
   EXPECT_EQ(engine.BuildFrame(), QByteArray::fromHex("020001feff"));
   EXPECT_EQ(engine.CommandSent(), QStringLiteral("02 00 01 FE FF "));
   EXPECT_EQ(engine.CommandSent(1), QStringLiteral("2,0,1,254,255,"));
 
   engine.setChecksumType(CHKSM_16BIT);
-  engine.CommandBuffer.at(3) = 42;  // anything here is overwritten
   EXPECT_EQ(engine.BuildFrame(), QByteArray::fromHex("0200b1fe60"));
+  // The codec alone: whatever stands in the source's place is overwritten.
+  FrameBuffer frame = pollFrame(2);
+  frame.at(3) = 42;
+  EXPECT_EQ(FrameCodec{.crc = true}.seal(frame, false), QByteArray::fromHex("0200b1fe60"));
+  frame = pollFrame(2);
+  frame.at(3) = 42;
+  EXPECT_EQ(FrameCodec{}.seal(frame, false), QByteArray::fromHex("020001feff"));
 }
 
 TEST(BuildFrame, FaultFlagCorruptsChecksum) {
   LinkEngine engine;
   engine.setMakeChksmError(true);
   // 8-bit: checksum 0 goes out as 1.
-  engine.CommandBuffer.at(1) = 200;
-  engine.CommandBuffer.at(4) = 55;
+  engine.LoadFrame(200, 55);
   EXPECT_EQ(static_cast<std::uint8_t>(engine.BuildFrame().at(4)), 1);
   // 8-bit: checksum 1 goes out as 0.
-  engine.CommandBuffer.at(4) = 54;
+  engine.LoadFrame(200, 54);
   EXPECT_EQ(static_cast<std::uint8_t>(engine.BuildFrame().at(4)), 0);
 
   engine.setChecksumType(CHKSM_16BIT);
-  engine.CommandBuffer = pollFrame(2);
+  engine.LoadFrame(2, 254);
   const QByteArray frame = engine.BuildFrame();
   EXPECT_EQ(static_cast<std::uint8_t>(frame[2]), 0xB2);
   EXPECT_EQ(static_cast<std::uint8_t>(frame[4]), 0x60);
@@ -108,7 +116,8 @@ TEST(BuildFrame, CrcOfFFFFWithFaultWrapsToZero) {
       b.at(6) = static_cast<std::uint8_t>(d2);
       if (Crc16(b) != 0xFFFF) continue;
       found = true;
-      engine.CommandBuffer = b;
+      const std::array<std::uint8_t, 2> data{b.at(5), b.at(6)};
+      engine.LoadFrame(40, 1, data);
       const QByteArray frame = engine.BuildFrame();
       EXPECT_EQ(frame.size(), 7);
       EXPECT_EQ(static_cast<std::uint8_t>(frame[2]), 0);
@@ -119,25 +128,25 @@ TEST(BuildFrame, CrcOfFFFFWithFaultWrapsToZero) {
 }
 
 TEST(CheckReply, ErrorTextsPutValuesInModeOrder) {
-  LinkEngine engine;
-  engine.ReplyBuffer.at(1) = 1;
-  engine.ReplyBuffer.at(3) = 1;
-  engine.ReplyBuffer.at(4) = 0;
-  engine.ReplyLength = 5;
+  FrameCodec codec;
+  FrameBuffer reply;
+  reply.at(1) = 1;
+  reply.at(3) = 1;
+  reply.at(4) = 0;
   // Computed checksum of 1,0,1,0 is 0xFE; received 0x0C: computed first in 8-bit mode.
-  engine.ReplyBuffer.at(5) = 0x0C;
+  reply.at(5) = 0x0C;
   QString text;
-  EXPECT_FALSE(engine.CheckReply(&text));
+  EXPECT_FALSE(codec.verify(reply, 5, &text));
   EXPECT_EQ(text, QStringLiteral("Checksum Error FE <> C"));
-  engine.ReplyBuffer.at(5) = 0xFE;
-  EXPECT_TRUE(engine.CheckReply(&text));
+  reply.at(5) = 0xFE;
+  EXPECT_TRUE(codec.verify(reply, 5, &text));
 
   // CRC mode: received first. Poll to 2 computes 0x60B1; receive 0x60B2.
-  engine.setChecksumType(CHKSM_16BIT);
-  engine.ReplyBuffer = pollFrame(2);
-  engine.ReplyBuffer.at(3) = 0xB2;
-  engine.ReplyBuffer.at(5) = 0x60;
-  EXPECT_FALSE(engine.CheckReply(&text));
+  codec.crc = true;
+  reply = pollFrame(2);
+  reply.at(3) = 0xB2;
+  reply.at(5) = 0x60;
+  EXPECT_FALSE(codec.verify(reply, 5, &text));
   EXPECT_EQ(text, QStringLiteral("Checksum Error 60B2 <> 60B1"));
 }
 

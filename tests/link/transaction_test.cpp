@@ -39,11 +39,7 @@ class ScriptedHost : public ::testing::Test {
     });
   }
 
-  void fillPoll(std::uint8_t header = 254) {
-    host_.CommandBuffer.at(1) = 40;
-    host_.CommandBuffer.at(2) = 0;
-    host_.CommandBuffer.at(4) = header;
-  }
+  void fillPoll(std::uint8_t header = 254) { host_.LoadFrame(40, header); }
 
   CommandSet host_;
   ScriptedLine* line_ = nullptr;
@@ -74,6 +70,9 @@ TEST_F(ScriptedHost, PollAckNackBusyAndUnknownHeader) {
     EXPECT_EQ(captions_.back(), QString::fromLatin1(row.caption));
     EXPECT_TRUE(host_.lastTransaction().frameSent);
     EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::None);
+    // A whole reply is read to the end of its frame; the reply's header is there to ask for.
+    EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Body);
+    EXPECT_EQ(host_.replyHeader(), row.header);
   }
 }
 
@@ -100,17 +99,29 @@ TEST_F(ScriptedHost, TimeoutCaptionsCountReplyBytes) {
   // Silent line without echo: nothing of the reply arrived.
   EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [0]"));
+  EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Header);
   EXPECT_EQ(response, QStringLiteral("keep"));
   // Echo expected but the line is silent: the count is minus the five echo bytes.
   host_.setCommsEcho(true);
   EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [-5]"));
+  EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Echo);
+  // The echo whole, the reply silent: the reading waited for the reply's head.
+  line_->setResponder([](const QByteArray& written) {
+    return completeFrameLength(written) == 0 ? QByteArray() : written;
+  });
+  EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
+  EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [0]"));
+  EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Header);
   // A length byte promising three data bytes with only one arriving: dest, length and one.
   host_.setCommsEcho(false);
   const QByteArray partial = reply(0, {1, 2, 3}, false).left(5);
   answerWith(partial);
   EXPECT_EQ(host_.SendPoll(40, response), kResultTimeout);
   EXPECT_EQ(host_.caption(), QStringLiteral("Timeout Error [5]"));
+  // Cut off by a silence longer than the gap, the frame was given up, and the reading looked for
+  // a reply behind it until the time-out.
+  EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Resync);
   // The trace shows the five bytes that came, not zeros for the three that did not.
   EXPECT_EQ(host_.ReplyBack(), QString::fromLatin1(partial.toHex(' ').toUpper() + ' '));
 
@@ -147,8 +158,8 @@ TEST_F(ScriptedHost, EchoIsComparedWithTheFrameWritten) {
   answerWith(reply(0, {}, true), true);
   EXPECT_EQ(host_.SendPoll(40, response), 0);
   EXPECT_EQ(response, QStringLiteral("ACK"));
-  EXPECT_EQ(host_.EchoLength, 5);
-  EXPECT_EQ(host_.ReplyLength, 5);
+  EXPECT_EQ(host_.EchoLength(), 5);
+  EXPECT_EQ(host_.ReplyLength(), 5);
 
   // One poll tells whether the line echoes: the frame back first, a reply first, or silence.
   EXPECT_TRUE(host_.detectEcho(40));
@@ -366,6 +377,10 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     EXPECT_TRUE(host_.commsEcho() == row.toldEcho) << "the setting is the caller's";
     EXPECT_EQ(host_.caption(), QString::fromLatin1(row.caption)) << row.what;
     EXPECT_EQ(host_.lastTransaction().refusal, row.fault) << row.what;
+    // Bytes that formed no reply end the reading in its search for one.
+    if (row.fault == ReplyRefusal::Garbled) {
+      EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Resync) << row.what;
+    }
     EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, row.ignored) << row.what;
     if (row.result == kResultOk) {
       EXPECT_EQ(data[0], 7) << row.what;
@@ -615,16 +630,14 @@ TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
     });
   };
   answerAt({2, 3, 40});
-  host_.CommandBuffer.at(1) = 0;
-  host_.CommandBuffer.at(2) = 0;
-  host_.CommandBuffer.at(4) = 253;
+  host_.LoadFrame(0, 253);
   std::array<std::uint8_t, 11> addresses{};
   QElapsedTimer clock;
   clock.start();
   EXPECT_EQ(host_.TransactBytes(addresses, -4), 0);
   // The whole 1200 ms collection window runs.
   EXPECT_GE(clock.elapsed(), 1100);
-  EXPECT_EQ(host_.ReplyLength, 3);
+  EXPECT_EQ(host_.ReplyLength(), 3);
   EXPECT_EQ(addresses[0], 2);
   EXPECT_EQ(addresses[1], 3);
   EXPECT_EQ(addresses[2], 40);

@@ -36,8 +36,8 @@ QString onOffText(bool on) {
 QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
   switch (result) {
     case quennet::kResultOk:
-      return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
-                                                              : QStringLiteral("No Data");
+      return control.replyHeader() == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
+                                                          : QStringLiteral("No Data");
     case quennet::kResultBusy:
       return QStringLiteral("BUSY");
     case quennet::kResultTimeout:
@@ -45,8 +45,8 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
     case quennet::kResultChecksum:
       // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
       if (control.lastTransaction().refusal == quennet::ReplyRefusal::TooShort) {
-        return control.ReplyBuffer.at(4) == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
-                                                                : QStringLiteral("No Data");
+        return control.replyHeader() == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
+                                                            : QStringLiteral("No Data");
       }
       return QStringLiteral("Checksum Error");
     case quennet::kResultNotEnabled:
@@ -223,7 +223,7 @@ void UtilityCommands::RunValidatorSelfTest() {
   zav_quennet& control = turn_.control();
   const std::int16_t code = control.RunSelfTest(device, result);
   // Without a data reply the buffer holds zeros, which would read as a pass.
-  if (code != quennet::kResultOk || control.ReplyBuffer.dataLength() == 0) {
+  if (code != quennet::kResultOk || control.deliveredDataCount() == 0) {
     // The big label must not go on showing the previous test's fault as if it were this one's.
     events_.setEventColour(kRed);
     events_.setEventText(QStringLiteral("No Self Test Result"));
