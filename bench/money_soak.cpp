@@ -502,6 +502,11 @@ class Soak {
   // One of the faults added later, drawn from their own stream; its name. Trouble that is no
   // broken invariant (the clock did not move, the journal never came back) goes to problem_.
   QString oneMoreFault() {
+    // A service that stopped at the kill point it was started with since settling comes back.
+    if (service_.state() == QProcess::NotRunning && !startService()) {
+      problem_ = QStringLiteral("the service did not come up");
+      return QStringLiteral("start");
+    }
     money(pick(more_, 1, 3), more_);
     if (pick(more_, 0, 1) == 0) return clockJump();
     return fullDisk();
@@ -522,6 +527,7 @@ class Soak {
     bool moved = false;
     bool credited = false;
     for (int tries = 0; tries < 3 && !moved; ++tries) {
+      if (service_.state() == QProcess::NotRunning) startService();
       const int seen = firstSeen_;
       console(QStringLiteral("coin %1").arg(pick(more_, 1, 8)).toUtf8());
       credited = waitFor([&] { return firstSeen_ > seen; }, 5000);
@@ -571,6 +577,7 @@ class Soak {
     }
     idle(pick(more_, 200, 2000));
     disk_.clear();
+    if (service_.state() == QProcess::NotRunning) startService();
     if (!waitFor([this] { return accepting_; }, 4 * quennetd::kJournalRetryMs)) {
       problem_ = QStringLiteral("not accepting again once the disk had room");
     }
