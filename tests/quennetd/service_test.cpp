@@ -745,6 +745,25 @@ TEST_F(ServiceTest, NotesAreCreditedAfterALostPortASilentBusAndAReset) {
   ASSERT_TRUE(credit) << "no credit after the reset";
   EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0005A"));
   EXPECT_EQ(credit->value("value").toInteger(), 500);
+
+  // Power cycle again, the coin acceptor's counter still at 0 from the last one: nothing on its
+  // counter shows it. Its first coin is refused as inhibited; that has the service initialise it
+  // again, and the next coin is taken.
+  console("reset");
+  ASSERT_TRUE(next(QStringLiteral("event"), [](const QJsonObject& e) {
+    return e.value("kind").toString() == u"reset" && e.value("address").toInt() == 40;
+  }));
+  idle(1000);
+  console("coin 8");
+  ASSERT_TRUE(next(QStringLiteral("event"), [](const QJsonObject& e) {
+    return e.value("address").toInt() == 2 && e.value("text").toString().contains(u"Inhibited");
+  }));
+  idle(1000);
+  console("coin 8");
+  credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit) << "the coin acceptor stayed inhibited after a reset its counter hid";
+  EXPECT_EQ(credit->value("kind").toString(), QStringLiteral("coin"));
+  EXPECT_EQ(deviceCounters(), "notes 1:1 2:1 3:1; coins 8:2");
 }
 
 TEST_F(ServiceTest, RefusedCommandsSendNothing) {
