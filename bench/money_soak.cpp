@@ -2,20 +2,24 @@
 // quennetd, mosquitto and a consumer that books every credit, payout and loss once by its id.
 // Notes and coins go in and pay requests (some repeated) come while the service is killed (at
 // random or at one of its kill points), the devices are reset or brown out, the broker restarts
-// or freezes, the consumer floods acknowledgements, and the journal is removed. After every fault
-// settles: what each device counted equals what the consumer booked plus what was published in
-// doubt or lost, and no request is paid for more than it asked. The seed is printed first; the
-// same seed gives the same faults in the same order.
+// or freezes, the consumer floods acknowledgements, the journal is removed, its disk fills up, and
+// the service's wall clock jumps forwards or backwards by months. After every fault settles: what
+// each device counted equals what the consumer booked plus what was published in doubt or lost,
+// and no request is paid for more than it asked. The seed is printed first; the same seed gives
+// the same faults in the same order.
 
 #include <signal.h>
 
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <map>
 #include <random>
 #include <set>
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -32,7 +36,9 @@
 
 #include "bench_help.h"
 #include "quennetd/mqtt_link.h"
+#include "quennetd/service.h"
 #include "tests/support/free_port.h"
+#include "tests/support/small_disk.h"
 
 namespace {
 
@@ -46,6 +52,13 @@ constexpr const char* kUsage =
 const QString kPrefix = QStringLiteral("soak");
 constexpr int kCoinValue = 100;  // the hopper's coin, minor units
 constexpr int kPollMs = 50;
+// The journal's disk: room for hours of soak, filled up by the full-disk fault.
+constexpr int kDiskKib = 16 * 1024;
+// The service reads its wall clock's shift from the file at least this often.
+constexpr int kClockReadMs = 200;
+// The wall clock's jumps, in days, and how far from the truth it may get.
+constexpr int kLongestJumpDays = 400;
+constexpr int kFurthestDays = 1000;
 const char* const kKillPoints[] = {
     "before-journal",       "after-journal",         "after-stack",         "payout-before-journal",
     "payout-after-journal", "payout-after-dispense", "payout-after-publish"};
@@ -64,10 +77,19 @@ struct Books {
 
 class Soak {
  public:
-  Soak(quint32 seed, int seconds) : random_(seed), seconds_(seconds) {}
+  // The faults added later draw from a stream of their own: a seed that once failed still
+  // gives the faults it gave then, in the same order, with the new ones between them.
+  Soak(quint32 seed, int seconds) : random_(seed), more_(seed ^ 0x5eedf00dU), seconds_(seconds) {}
 
   int run() {
     if (!dir_.isValid()) return fail("no temporary folder");
+    const QString folder = dir_.filePath(QStringLiteral("disk"));
+    QDir().mkpath(folder);
+    if (const QString why = disk_.mount(folder, kDiskKib); !why.isEmpty()) {
+      std::printf("no disk of its own for the journal (%s): no full disk\n", qPrintable(why));
+    }
+    clockFile_ = dir_.filePath(QStringLiteral("clock"));
+    if (!setClock(0)) return fail("cannot write the clock's file");
     brokerPort_ = quennet::testing::freePort();
     QFile conf(dir_.filePath(QStringLiteral("mosquitto.conf")));
     conf.open(QIODevice::WriteOnly);
@@ -100,13 +122,17 @@ class Soak {
     clock.start();
     int faults = 0;
     while (clock.elapsed() < seconds_ * 1000LL) {
-      const QString fault = oneFault();
-      history_.append(fault);
-      ++faults;
-      ++survived_[fault];
-      if (!settle()) return fail(QStringLiteral("did not settle after %1").arg(fault));
-      if (const QString broken = invariant(); !broken.isEmpty()) {
-        return fail(QStringLiteral("after %1: %2").arg(fault, broken));
+      for (const bool more : {false, true}) {
+        if (more && pick(more_, 0, 2) != 0) continue;
+        const QString fault = more ? oneMoreFault() : oneFault();
+        history_.append(fault);
+        ++faults;
+        ++survived_[fault];
+        if (!problem_.isEmpty()) return fail(QStringLiteral("in %1: %2").arg(fault, problem_));
+        if (!settle()) return fail(QStringLiteral("did not settle after %1").arg(fault));
+        if (const QString broken = invariant(); !broken.isEmpty()) {
+          return fail(QStringLiteral("after %1: %2").arg(fault, broken));
+        }
       }
     }
     std::printf("%d faults in %.0f s, every invariant held:", faults, clock.elapsed() / 1000.0);
@@ -139,7 +165,32 @@ class Soak {
   void setSeed(quint32 seed) { seed_ = seed; }
 
  private:
-  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
+  static int pick(std::mt19937& from, int low, int high) {
+    return std::uniform_int_distribution<int>(low, high)(from);
+  }
+  int pick(int low, int high) { return pick(random_, low, high); }
+
+  // Where the service has its journal, and where the soak reaches it.
+  QString journal() const {
+    return disk_.mounted() ? disk_.folder() + QStringLiteral("/journal")
+                           : dir_.filePath(QStringLiteral("journal"));
+  }
+  QString journalOutside() const {
+    return disk_.mounted() ? disk_.outside() + QStringLiteral("/journal") : journal();
+  }
+
+  // The service's wall clock, `days` off the truth (its monotonic clock is left alone).
+  // Seconds, written whole, then renamed into place: the service never reads half of it.
+  bool setClock(int days) {
+    clockDays_ = days;
+    QFile file(clockFile_ + QStringLiteral(".new"));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
+        file.write(QByteArray::number(qint64{days} * 86400) + '\n') <= 0) {
+      return false;
+    }
+    file.close();
+    return std::rename(qPrintable(file.fileName()), qPrintable(clockFile_)) == 0;
+  }
 
   void startBroker() {
     broker_.start(QStringLiteral("mosquitto"), {"-c", brokerConf_});
@@ -150,15 +201,22 @@ class Soak {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QUENNETD_KILL_AT"));
     if (!killAt.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt);
+    // Only the wall clock jumps, as when a time server corrects it; timers keep their pace.
+    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(QUENNET_CLOCK_SHIFT));
+    environment.insert(QStringLiteral("QUENNET_CLOCK_SHIFT_FILE"), clockFile_);
     service_.setProcessEnvironment(environment);
     online_ = false;
-    service_.start(QStringLiteral(QUENNET_SERVICE),
-                   QStringList{"--port", dir_.filePath(QStringLiteral("bus")), "--broker",
-                               QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
-                               "--journal", dir_.filePath(QStringLiteral("journal")), "--poll-ms",
-                               QString::number(kPollMs), "--payout-hoppers",
-                               QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50",
-                               "--client-id", QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
+    accepting_ = false;
+    const QStringList command = disk_.wrapper() + QStringList{QStringLiteral(QUENNET_SERVICE)};
+    service_.start(command.front(),
+                   command.mid(1) +
+                       QStringList{"--port", dir_.filePath(QStringLiteral("bus")), "--broker",
+                                   QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix",
+                                   kPrefix, "--journal", journal(), "--poll-ms",
+                                   QString::number(kPollMs), "--payout-hoppers",
+                                   QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50",
+                                   "--client-id",
+                                   QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
                        extra);
     return service_.waitForStarted() && waitFor([this] { return online_; }, 20000);
   }
@@ -226,6 +284,7 @@ class Soak {
     if (leaf == u"status") {
       online_ =
           o.value("state").toString() == u"online" && o.value("devices").toArray().size() == 3;
+      accepting_ = o.value("accepting").toBool() && o.value("journal").toString() == u"ok";
       return;
     }
     const QString id = o.value("id").toString();
@@ -233,6 +292,12 @@ class Soak {
                        (leaf == u"event" && o.value("kind").toString() == u"lost" && !id.isEmpty());
     if (!money) return;
     if (books_.ids.insert(id).second) {
+      // How far the service's wall clock was off when it wrote this, in days.
+      const QDateTime written = QDateTime::fromString(o.value("time").toString(), Qt::ISODate);
+      if (written.isValid()) {
+        lastSkewDays_ = QDateTime::currentDateTimeUtc().secsTo(written) / 86400.0;
+        ++firstSeen_;
+      }
       const bool doubt = o.value("state").toString() == u"in-doubt";
       if (leaf == u"credit" && o.value("kind").toString() == u"note") {
         ++(doubt ? books_.notesInDoubt : books_.notes);
@@ -329,15 +394,15 @@ class Soak {
     return {};
   }
 
-  void pay() {
+  void pay(std::mt19937& from) {
     QString id;
-    if (!asked_.empty() && pick(0, 2) == 0) {
+    if (!asked_.empty() && pick(from, 0, 2) == 0) {
       auto it = asked_.begin();
-      std::advance(it, pick(0, static_cast<int>(asked_.size()) - 1));
+      std::advance(it, pick(from, 0, static_cast<int>(asked_.size()) - 1));
       id = it->first;  // sent again: paid once
     } else {
       id = QStringLiteral("pay-%1").arg(++payCount_);
-      asked_[id] = kCoinValue * pick(1, 4);
+      asked_[id] = kCoinValue * pick(from, 1, 4);
     }
     consumer_.publish(
         kPrefix + QStringLiteral("/cmd"),
@@ -346,19 +411,20 @@ class Soak {
             .toJson(QJsonDocument::Compact),
         1, false);
   }
-  void money(int n) {
+  void money(int n) { money(n, random_); }
+  void money(int n, std::mt19937& from) {
     for (int k = 0; k < n; ++k) {
-      switch (pick(0, 2)) {
+      switch (pick(from, 0, 2)) {
         case 0:
-          console(QStringLiteral("insert %1").arg(pick(1, 4)).toUtf8());
+          console(QStringLiteral("insert %1").arg(pick(from, 1, 4)).toUtf8());
           break;
         case 1:
-          console(QStringLiteral("coin %1").arg(pick(1, 8)).toUtf8());
+          console(QStringLiteral("coin %1").arg(pick(from, 1, 8)).toUtf8());
           break;
         default:
-          pay();
+          pay(from);
       }
-      idle(pick(20, 400));
+      idle(pick(from, 20, 400));
     }
   }
 
@@ -419,7 +485,7 @@ class Soak {
         break;
       case 7:
         name = QStringLiteral("journal removed");
-        QFile::remove(dir_.filePath(QStringLiteral("journal")));
+        QFile::remove(journalOutside());
         money(pick(1, 3));
         idle(1000);
         killService();
@@ -433,10 +499,102 @@ class Soak {
     return name;
   }
 
+  // One of the faults added later, drawn from their own stream; its name. Trouble that is no
+  // broken invariant (the clock did not move, the journal never came back) goes to problem_.
+  QString oneMoreFault() {
+    // A service that stopped at the kill point it was started with since settling comes back.
+    if (service_.state() == QProcess::NotRunning && !startService()) {
+      problem_ = QStringLiteral("the service did not come up");
+      return QStringLiteral("start");
+    }
+    money(pick(more_, 1, 3), more_);
+    if (pick(more_, 0, 1) == 0) return clockJump();
+    return fullDisk();
+  }
+
+  // The wall clock jumps by months: nothing kept by age (answered requests, acknowledged
+  // credits) may go sooner or later for it, nor may a request answered before be paid again.
+  QString clockJump() {
+    int days = pick(more_, 2, kLongestJumpDays) * (pick(more_, 0, 1) == 0 ? 1 : -1);
+    if (std::abs(clockDays_ + days) > kFurthestDays) days = -days;
+    const QString name = days > 0 ? QStringLiteral("clock forward") : QStringLiteral("clock back");
+    if (!setClock(clockDays_ + days)) {
+      problem_ = QStringLiteral("cannot write the clock's file");
+      return name;
+    }
+    idle(kClockReadMs * 2);
+    // Proof that the service's clock moved: a coin credited now carries the jumped time.
+    bool moved = false;
+    bool credited = false;
+    for (int tries = 0; tries < 3 && !moved; ++tries) {
+      if (service_.state() == QProcess::NotRunning) startService();
+      const int seen = firstSeen_;
+      console(QStringLiteral("coin %1").arg(pick(more_, 1, 8)).toUtf8());
+      credited = waitFor([&] { return firstSeen_ > seen; }, 5000);
+      moved = credited && std::abs(lastSkewDays_ - clockDays_) < 0.1;
+    }
+    if (!moved) {
+      problem_ = credited ? QStringLiteral("the service's clock is %1 days off, not %2")
+                                .arg(lastSkewDays_, 0, 'f', 2)
+                                .arg(clockDays_)
+                          : QStringLiteral("no coin credited (accepting: %1)").arg(accepting_);
+      return name;
+    }
+    // Started again on the jumped clock (what is kept by age is pruned at start), then asked
+    // again for requests it answered before the jump.
+    if (pick(more_, 0, 1) == 0) {
+      killService();
+      startService();
+    }
+    for (int k = pick(more_, 1, 3); k > 0 && !asked_.empty(); --k) {
+      auto it = asked_.begin();
+      std::advance(it, pick(more_, 0, static_cast<int>(asked_.size()) - 1));
+      consumer_.publish(kPrefix + QStringLiteral("/cmd"),
+                        QJsonDocument(QJsonObject{{"id", it->first},
+                                                  {"method", "pay"},
+                                                  {"amount", static_cast<double>(it->second)}})
+                            .toJson(QJsonDocument::Compact),
+                        1, false);
+    }
+    money(pick(more_, 1, 3), more_);
+    return name;
+  }
+
+  // The journal's disk fills up with money on its way, the service perhaps killed and started
+  // again meanwhile; then there is room again, and the service must take money again by itself.
+  QString fullDisk() {
+    const QString name = QStringLiteral("full disk");
+    if (!disk_.mounted()) return name + QStringLiteral(" (no mount namespace)");
+    if (!disk_.fill()) {
+      problem_ = QStringLiteral("cannot fill the journal's disk");
+      return name;
+    }
+    money(pick(more_, 1, 4), more_);
+    if (pick(more_, 0, 2) == 0) {
+      killService();
+      startService();
+      money(pick(more_, 1, 2), more_);
+    }
+    idle(pick(more_, 200, 2000));
+    disk_.clear();
+    if (service_.state() == QProcess::NotRunning) startService();
+    if (!waitFor([this] { return accepting_; }, 4 * quennetd::kJournalRetryMs)) {
+      problem_ = QStringLiteral("not accepting again once the disk had room");
+    }
+    return name;
+  }
+
   std::mt19937 random_;
+  std::mt19937 more_;
   quint32 seed_ = 0;
   int seconds_;
   QTemporaryDir dir_;
+  quennet::testing::SmallDisk disk_;
+  QString clockFile_;
+  int clockDays_ = 0;
+  double lastSkewDays_ = 0;  // of the money message booked last
+  int firstSeen_ = 0;        // money messages booked
+  QString problem_;
   int brokerPort_ = 0;
   QString brokerConf_;
   QProcess broker_;
@@ -444,6 +602,7 @@ class Soak {
   QProcess service_;
   quennetd::MqttLink consumer_;
   bool online_ = false;
+  bool accepting_ = false;  // and the journal ok
   QElapsedTimer lastMessage_;
   Books books_;
   Counted counted_;

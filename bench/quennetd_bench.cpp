@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -18,6 +19,7 @@
 #include <QJsonObject>
 #include <QMap>
 #include <QProcess>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -129,7 +131,15 @@ int main(int argc, char** argv) {
   conf.write(QStringLiteral("listener %1 127.0.0.1\nallow_anonymous true\n").arg(port).toUtf8());
   conf.close();
   QProcess broker;
+  // What the broker says (a client's messages dropped, among others) goes to a file.
+  broker.setStandardErrorFile(dir.filePath(QStringLiteral("broker.log")));
   broker.start(QStringLiteral("mosquitto"), {"-c", conf.fileName()});
+  // The broker's notices that it dropped messages for a client, so far.
+  const auto brokerDrops = [&] {
+    QFile log(dir.filePath(QStringLiteral("broker.log")));
+    log.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(log.readAll()).count(QLatin1String("dropped"));
+  };
   QProcess devices;
   const QString link = dir.filePath(QStringLiteral("bus"));
   devices.start(QStringLiteral(QUENNET_BNVSIM), {"--hopper", "--coin-acceptor", "--link", link});
@@ -144,7 +154,15 @@ int main(int argc, char** argv) {
   settings.subscriptions = {QStringLiteral("bench/credit"), QStringLiteral("bench/status"),
                             QStringLiteral("bench/escrow"), QStringLiteral("bench/reply")};
   QList<QJsonObject> credited;
-  QStringList storm;  // credits the journal held before the service started, not yet acknowledged
+  // Credits the journal held before the service started, not yet acknowledged: each id once, in
+  // the order they first came, and how many deliveries that took (some come again: the broker
+  // drops what it cannot queue for a client, and the service publishes them again).
+  QStringList storm;
+  QSet<QString> stormSeen;
+  int stormDeliveries = 0;
+  std::optional<int> openCredits;  // as the last query answered
+  QString journalTrouble;          // what the status said when the journal was not ok
+  int statuses = 0;                // status messages (one on every connection, among others)
   QMap<QString, int> replies;  // answered, busy, refused
   int held = 0;
   QString escrowId;  // the note held now
@@ -155,7 +173,11 @@ int main(int argc, char** argv) {
         const QJsonObject o = QJsonDocument::fromJson(payload).object();
         if (topic.endsWith(u"credit")) {
           if (o.value("id").toString().startsWith(u"storm-")) {
-            storm.append(o.value("id").toString());
+            ++stormDeliveries;
+            if (!stormSeen.contains(o.value("id").toString())) {
+              stormSeen.insert(o.value("id").toString());
+              storm.append(o.value("id").toString());
+            }
           } else {
             credited.append(o);
           }
@@ -164,11 +186,19 @@ int main(int argc, char** argv) {
           ++held;
           escrowId = o.value("id").toString();
         }
+        if (topic.endsWith(u"reply") && o.value("id").toString() == u"open") {
+          openCredits = o.value("unacknowledged").toObject().value("credits").toInt();
+        }
         if (topic.endsWith(u"reply") && o.value("id").toString().startsWith(u"flood")) {
           const QString error = o.value("error").toString();
           ++replies[error.isEmpty()    ? QStringLiteral("answered")
                     : error == u"busy" ? QStringLiteral("busy")
                                        : QStringLiteral("refused")];
+        }
+        if (topic.endsWith(u"status")) ++statuses;
+        if (topic.endsWith(u"status") && o.contains(u"journal") &&
+            o.value("journal").toString() != u"ok") {
+          journalTrouble = o.value("journal").toString();
         }
         if (topic.endsWith(u"status") && o.value("state").toString() == u"online" &&
             o.value("devices").toArray().size() == 3) {
@@ -187,10 +217,12 @@ int main(int argc, char** argv) {
                   QStringList{"--port", link, "--broker", QStringLiteral("127.0.0.1:%1").arg(port),
                               "--prefix", "bench", "--journal",
                               dir.filePath(QStringLiteral("service.journal")), "--poll-ms",
-                              QString::number(pollMs)} +
+                              QString::number(pollMs), "--client-id",
+                              // Its own: benchmarks and tests run side by side on one machine.
+                              QStringLiteral("quennetd-bench-%1").arg(port)} +
                       extra);
     return waitFor(
-        consumer, [&] { return ready; }, 30000);
+        consumer, [&] { return ready; }, 60000);
   };
   const auto ackLast = [&] {
     const QString id = credited.back().value("id").toString();
@@ -325,13 +357,20 @@ int main(int argc, char** argv) {
     }
   }
   storm.clear();
+  const qsizetype dropsBefore = brokerDrops();
+  QElapsedTimer arriving;
+  arriving.start();
   if (!startService({})) {
     std::printf("the service did not come up\n");
     return 1;
   }
+  // Those the broker dropped come with the next republish, 30 s on.
   waitFor(
-      consumer, [&] { return storm.size() >= credits; }, 30000);
+      consumer, [&] { return storm.size() >= credits; }, 75000);
+  const double arrivedS = arriving.elapsed() / 1000.0;
+  const qsizetype dropNotices = brokerDrops() - dropsBefore;
   const qsizetype stormAcks = storm.size();
+  const int statusesBefore = statuses;
   QElapsedTimer storming;
   storming.start();
   for (const QString& id : storm) {
@@ -358,6 +397,26 @@ int main(int argc, char** argv) {
         consumer, [] { return false; }, 100);
   }
   const double stormS = storming.elapsed() / 1000.0;
+  // Then until the service says none of them is open: slow acks get there, lost ones never do.
+  const auto ask = [&] {
+    openCredits.reset();
+    consumer.publish(QStringLiteral("bench/cmd"),
+                     QJsonDocument(QJsonObject{{"id", "open"}, {"method", "query"}})
+                         .toJson(QJsonDocument::Compact),
+                     1, false);
+    waitFor(
+        consumer, [&] { return openCredits.has_value(); }, 5000);
+    return openCredits.value_or(-1);
+  };
+  const int openAfterCoins = ask();
+  int open = openAfterCoins;
+  while (open != 0 && storming.elapsed() < 60000) {
+    waitFor(
+        consumer, [] { return false; }, 500);
+    open = ask();
+  }
+  const double allInS = storming.elapsed() / 1000.0;
+  const qsizetype ackDropNotices = brokerDrops() - dropsBefore - dropNotices;
   service.terminate();
   service.waitForFinished();
   report(qPrintable(
@@ -373,9 +432,19 @@ int main(int argc, char** argv) {
       });
     }
   }
-  std::printf("  %d coins inserted in %.1f s, %zu credited; %lld of %lld acks not in the journal\n",
-              inserted, stormS, coins.size(), static_cast<long long>(left),
-              static_cast<long long>(stormAcks));
+  std::printf(
+      "  %lld of %d unacknowledged credits came in %.1f s in %d deliveries (the broker said %lld "
+      "times that it dropped messages for a client)\n",
+      static_cast<long long>(stormAcks), credits, arrivedS, stormDeliveries,
+      static_cast<long long>(dropNotices));
+  std::printf(
+      "  %d coins inserted in %.1f s, %zu credited; %d credits still open then, %d after %.1f s; "
+      "%lld of %lld acks not in the journal once the service stopped (the broker said %lld times "
+      "that it dropped messages for a client; the journal %s; %d status messages meanwhile)\n",
+      inserted, stormS, coins.size(), openAfterCoins, open, allInS, static_cast<long long>(left),
+      static_cast<long long>(stormAcks), static_cast<long long>(ackDropNotices),
+      journalTrouble.isEmpty() ? "never failed" : qPrintable(QStringLiteral("said ") + journalTrouble),
+      statuses - statusesBefore);
   if (!coins.empty()) {
     std::printf("  p99 %s poll + 100 ms\n",
                 percentile(coins, 0.99) <= pollMs + 100 ? "within" : "NOT within");

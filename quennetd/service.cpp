@@ -68,6 +68,16 @@ bool leftEscrow(std::uint8_t status) {
   }
 }
 
+// A refusal because the device is inhibited: master inhibit on, or the note or coin inhibited.
+bool refusedAsInhibited(bool bill, const BusEvent& event) {
+  if (event.a != 0) return false;
+  if (bill) {
+    return event.b == static_cast<std::uint8_t>(quennet::BillStatus::MasterInhibit) ||
+           event.b == static_cast<std::uint8_t>(quennet::BillStatus::Inhibited);
+  }
+  return event.b == static_cast<std::uint8_t>(quennet::CoinStatus::Inhibited);
+}
+
 QString shuttingDown() {
   return QStringLiteral("shutting down");
 }
@@ -692,6 +702,14 @@ void Service::onEvent(Device& device, const BusEvent& event) {
   if (bill && event.a == 0 && (event.b == kCashBoxRemoved || event.b == kCashBoxInserted)) {
     device.cashBoxOut = event.b == kCashBoxRemoved;
     publishStatus();
+  }
+  // Refused as inhibited by a device this service enabled: it reset while its counter stood at 0,
+  // which the counter cannot show, and came back inhibited. It is initialised again, and says it
+  // takes nothing until then.
+  if (device.enabled && device.accepts() && refusedAsInhibited(bill, event)) {
+    device.enabled = false;
+    publishStatus();
+    requestInit(device.address);
   }
   // The held note stays held through what says nothing of it (a cheat, the cash box): only a note
   // stacked, given back or jammed has left escrow.

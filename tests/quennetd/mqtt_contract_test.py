@@ -36,10 +36,11 @@ def free_port():
         return s.getsockname()[1]
 
 
-def make_client(client_id):
+def make_client(client_id, clean_session=True):
     if hasattr(mqtt, "CallbackAPIVersion"):
-        return mqtt.Client(mqtt.CallbackAPIVersion.VERSION1, client_id=client_id)
-    return mqtt.Client(client_id=client_id)
+        return mqtt.Client(mqtt.CallbackAPIVersion.VERSION1, client_id=client_id,
+                           clean_session=clean_session)
+    return mqtt.Client(client_id=client_id, clean_session=clean_session)
 
 
 def read_lines(path):
@@ -277,11 +278,20 @@ class ContractTest(Rig):
 
 
 class AccessListTest(Rig):
-    """The example access list on a real mosquitto: each user publishes only its own topics."""
+    """The example broker configuration and access list on a real mosquitto: each user publishes
+    only its own topics, and nobody takes the service's session by its client id. Under it each
+    user is one connection (its client id is its name), so the test's own eyes are a user of their
+    own, "observer", added to a copy of the access list: it reads and writes everything."""
 
     def setUp(self):
         folder = os.path.join(ARGS.examples, "quennetd_broker")
-        self.users = {"kiosk": "k-secret", "consumer": "c-secret", "guest": "g-secret"}
+        self.users = {"kiosk": "k-secret", "consumer": "c-secret", "guest": "g-secret",
+                      "observer": "o-secret"}
+        with open(os.path.join(folder, "quennetd.acl")) as f, \
+                tempfile.NamedTemporaryFile("w", suffix=".acl", delete=False) as out:
+            out.write(f.read() + f"\nuser observer\ntopic readwrite {PREFIX}/#\n")
+        acl = out.name
+        self.addCleanup(os.unlink, acl)
         passwords = tempfile.NamedTemporaryFile("w", delete=False)
         passwords.close()
         self.addCleanup(os.unlink, passwords.name)
@@ -297,7 +307,7 @@ class AccessListTest(Rig):
                 if key == "password_file":
                     line = f"password_file {passwords.name}\n"
                 if key == "acl_file":
-                    line = f"acl_file {os.path.join(folder, 'quennetd.acl')}\n"
+                    line = f"acl_file {acl}\n"
                 lines.append(line)
         self.broker_conf = "".join(lines)
         super().setUp()
@@ -343,7 +353,7 @@ class AccessListTest(Rig):
         with open(self.path("kiosk.password"), "w") as f:
             f.write(f"kiosk:{self.users['kiosk']}\n")
         os.chmod(self.path("kiosk.password"), 0o600)
-        watcher = self.client("consumer", "test-watcher")
+        watcher = self.client("observer")
         service = self.start_service("--password-file", self.path("kiosk.password"))
         self.assertIsNotNone(watcher.next_body("status", self.online))
         ledger = self.path("ledger.jsonl")
@@ -365,11 +375,10 @@ class AccessListTest(Rig):
         self.assertTrue(wait_until(lambda: len(read_lines(ledger)) >= 3))
         # A credit delivered twice (a republish, a QoS 1 redelivery) is booked once; a seq that
         # skips is reported.
-        forger = self.client("kiosk", "test-kiosk")
         again = dict(watcher.bodies("credit")[0])
-        forger.publish("credit", again)
+        watcher.publish("credit", again)
         for seq in (1, 2, 5):
-            forger.publish("credit", {**again, "id": f"s{seq}", "serial": "S", "seq": seq})
+            watcher.publish("credit", {**again, "id": f"s{seq}", "serial": "S", "seq": seq})
         self.assertTrue(wait_until(lambda: len(read_lines(ledger)) >= 6 and
                                    any(l.startswith("again") for l in lines)))
         time.sleep(1)
@@ -390,6 +399,47 @@ class AccessListTest(Rig):
         self.assertIsNotNone(watcher.next_body("status", self.online, after=statuses))
         time.sleep(2.5)
         self.assertEqual(watcher.bodies("credit")[count:], [])
+
+    def test_a_consumer_with_the_service_client_id_cannot_take_its_session(self):
+        with open(self.path("kiosk.password"), "w") as f:
+            f.write(f"kiosk:{self.users['kiosk']}\n")
+        os.chmod(self.path("kiosk.password"), 0o600)
+        watcher = self.client("observer")
+        service_id = "quennetd-kiosk-017"
+        self.start_service("--password-file", self.path("kiosk.password"), "--client-id",
+                           service_id)
+        self.assertIsNotNone(watcher.next_body("status", self.online))
+        self.console("coin 8")
+        coin = watcher.next_body("credit")
+        self.assertIsNotNone(coin)
+        statuses = len(watcher.bodies("status"))
+        # The consumer's user, the service's client id, asking for the session the broker keeps:
+        # on a broker that takes the id as given, it drops the service and inherits the acks and
+        # requests queued for it, and the service coming back drops it in turn.
+        impostor = make_client(service_id, clean_session=False)
+        impostor.username_pw_set("consumer", self.users["consumer"])
+        dropped = threading.Event()
+        impostor.on_disconnect = lambda client, userdata, rc: dropped.set()
+        up = threading.Event()
+        impostor.on_connect = lambda client, userdata, flags, rc: rc == 0 and up.set()
+        impostor.connect("127.0.0.1", self.port)
+        impostor.loop_start()
+        self.addCleanup(impostor.loop_stop)
+        self.assertTrue(up.wait(WAIT_S), "the consumer's user was refused")
+        impostor.publish(f"{PREFIX}/ack", json.dumps({"id": coin["id"]}), qos=1).wait_for_publish()
+        self.console("coin 4")
+        self.assertIsNotNone(watcher.next_body("credit", lambda c: c["id"] != coin["id"]))
+        # Longer than the service's reconnect delay: a connection it lost would be back by now.
+        time.sleep(2.5)
+        self.assertFalse(dropped.is_set(), "the two connections took turns")
+        self.assertEqual(watcher.bodies("status")[statuses:], [],
+                         "the service lost its connection (offline, then online again)")
+        # The ack it sent as the consumer reached the service: asked, it has one credit open.
+        watcher.publish("cmd", {"id": "open", "method": "query"})
+        reply = watcher.next_body("reply", lambda r: r.get("id") == "open")
+        self.assertIsNotNone(reply)
+        self.assertEqual(reply["unacknowledged"]["credits"], 1, reply)
+        impostor.disconnect()
 
 
 def main():
