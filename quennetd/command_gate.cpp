@@ -27,12 +27,6 @@ QString tooMany() {
 
 }  // namespace
 
-QByteArray errorReply(const QJsonValue& id, const QString& error) {
-  // An id that is missing or of no usable kind is given back as null.
-  const QJsonValue given = id.isString() || id.isDouble() ? id : QJsonValue();
-  return QJsonDocument(QJsonObject{{"id", given}, {"error", error}}).toJson(QJsonDocument::Compact);
-}
-
 CommandGate::CommandGate(const QStringList& allowed, double perSecond, int burst)
     : perSecond_(perSecond), burst_(burst), tokens_(burst) {
   for (const quennet::MethodInfo& info : quennet::methodTable()) {

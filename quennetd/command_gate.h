@@ -14,6 +14,8 @@
 #include <QStringList>
 #include <QVariantList>
 
+#include "quennetd/payloads.h"
+
 namespace quennetd {
 
 inline constexpr int kMaxCommandBytes = 4096;
@@ -91,7 +93,7 @@ QString duplicateKey(const QByteArray& json);
 // The refusal of a request with a key given twice.
 QString duplicateKeyError(const QString& key);
 
-// The error reply: {"id":...,"error":"..."}; the id is null when the request gave none usable.
-QByteArray errorReply(const QJsonValue& id, const QString& error);
+// The error reply: {"id":...,"error":"..."}; built with the service's other messages.
+using payloads::errorReply;
 
 }  // namespace quennetd

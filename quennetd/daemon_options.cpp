@@ -2,10 +2,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QSysInfo>
 
+#include "quennet/commands/call_guard.h"
 #include "tools/shared_options.h"
 
 namespace quennetd {
@@ -52,6 +56,49 @@ const char* applyDevices(DaemonOptions& o, const QString& value) {
     int address = 0;
     if (!positive(part, 1, 255, &address)) return "addresses 1..255, comma separated";
     o.devices.append(static_cast<std::uint8_t>(address));
+  }
+  return nullptr;
+}
+
+// One device's line: its address, then any of its framing, key and role.
+const char* applyDevice(DaemonOptions& o, const QString& value) {
+  DeviceSetting setting;
+  const QStringList words =
+      value.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+  int address = 0;
+  if (words.isEmpty() || !positive(words[0], 1, 255, &address)) {
+    return "an address 1..255, then crc16 or checksum8, key=DIGITS, a role";
+  }
+  setting.address = static_cast<std::uint8_t>(address);
+  for (const QString& word : words.mid(1)) {
+    if (word == u"crc16" || word == u"checksum8") {
+      setting.checksum8 = word == u"checksum8";
+    } else if (word.startsWith(QLatin1String("key="))) {
+      try {
+        setting.keyCode = quennet::options::packKeyDigits(word.mid(4));
+      } catch (const quennet::options::UsageError&) {
+        return "key=DIGITS, six decimal digits";
+      }
+    } else if (word == u"validator") {
+      setting.role = DeviceRole::Validator;
+    } else if (word == u"coin-acceptor") {
+      setting.role = DeviceRole::CoinAcceptor;
+    } else if (word == u"hopper") {
+      setting.role = DeviceRole::Hopper;
+    } else {
+      return "crc16 or checksum8, key=DIGITS, validator, coin-acceptor or hopper";
+    }
+  }
+  if (setting.keyCode && setting.checksum8.value_or(false)) {
+    return "a key with CRC-16 frames: encryption does not work with checksum8";
+  }
+  // A later line for the same address (the command line's) wins.
+  const auto same = std::find_if(o.deviceSettings.begin(), o.deviceSettings.end(),
+                                 [&](const DeviceSetting& d) { return d.address == address; });
+  if (same != o.deviceSettings.end()) {
+    *same = setting;
+  } else {
+    o.deviceSettings.append(setting);
   }
   return nullptr;
 }
@@ -135,6 +182,10 @@ constexpr Flag kFlags[] = {
        return nullptr;
      }},
     {"devices", "A,B,...", "device addresses (default: found by address poll)", applyDevices},
+    {"device", "LINE",
+     "one device, repeated: ADDRESS [crc16|checksum8] [key=DIGITS] "
+     "[validator|coin-acceptor|hopper]; a framing not given is found at start",
+     applyDevice},
     {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)",
      applyEscrow},
     {"escrow-timeout-ms", "MS", "hold: a note not routed in time is returned (default %1)",
@@ -156,6 +207,17 @@ constexpr Flag kFlags[] = {
      [](DaemonOptions& o, bool on) { o.echo = on; }},
     {"no-echo", "", "the line does not echo what the host sends", nullptr,
      [](DaemonOptions& o, bool on) { o.echo = !on; }},
+    {"busy-retries", "N", "a command a device answers BUSY to is sent again N times (default %1)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 0, quennet::kMaxBusyRetries, &o.busyRetries) ? nullptr : "0..100";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.busyRetries); }},
+    {"reset-wait-ms", "MS",
+     "a device reset is polled up to MS before its next command; 0: no wait (default %1)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 0, quennet::kMaxResetWaitMs, &o.resetWaitMs) ? nullptr : "0..60000";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.resetWaitMs); }},
     {"enable-hopper", "", "enable payout hoppers at start-up", nullptr,
      [](DaemonOptions& o, bool on) { o.enableHopper = on; }},
     {"payout-hoppers", "A:V,...", "hoppers pay may use: address and coin value in minor units",
@@ -327,7 +389,10 @@ bool readConfig(const QString& path, Pairs* pairs, QString* error) {
     }
     if (key == u"config") return refuse(QStringLiteral("a configuration file cannot name another"));
     if (!findFlag(key)) return refuse(QStringLiteral("unknown key '%1'").arg(key));
-    if (seen.contains(key)) return refuse(QStringLiteral("'%1' given twice").arg(key));
+    // A device a line.
+    if (seen.contains(key) && key != u"device") {
+      return refuse(QStringLiteral("'%1' given twice").arg(key));
+    }
     seen.insert(key);
     pairs->append({key, value, QStringLiteral("%1:%2").arg(path).arg(number)});
   }
@@ -364,6 +429,10 @@ std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString*
     *error = QStringLiteral("--tls-cert and --tls-key go together");
     return std::nullopt;
   }
+  // The devices with a line are the bus's devices, with those --devices names.
+  for (const DeviceSetting& setting : options.deviceSettings) {
+    if (!options.devices.contains(setting.address)) options.devices.append(setting.address);
+  }
   const bool tls = !options.tlsCaFile.isEmpty() || !options.tlsCaPath.isEmpty();
   if (options.brokerPort == 0) options.brokerPort = tls ? 8883 : 1883;
   if (options.clientId.isEmpty()) {
@@ -371,6 +440,18 @@ std::optional<DaemonOptions> parseOptions(const QStringList& arguments, QString*
         QStringLiteral("quennetd-%1-%2").arg(options.prefix, QSysInfo::machineHostName());
   }
   return options;
+}
+
+std::optional<DeviceSetting> deviceSetting(const DaemonOptions& options, std::uint8_t address) {
+  for (const DeviceSetting& setting : options.deviceSettings) {
+    if (setting.address == address) return setting;
+  }
+  return std::nullopt;
+}
+
+bool framingConfigured(const DaemonOptions& options, std::uint8_t address) {
+  const auto setting = deviceSetting(options, address);
+  return (setting && setting->checksum8) || options.checksum8 || options.keyCode;
 }
 
 bool readCredentials(const QString& path, QString* user, QString* password, QString* error) {
@@ -416,7 +497,8 @@ QString helpText() {
   }
   text += QStringLiteral(
       "\nEvery option is also a key of the configuration file: port=/dev/ttyUSB0, "
-      "checksum8=true.\n");
+      "checksum8=true;\ndevice= may be given once a device: device=40 crc16 key=123456 "
+      "validator.\n");
   return text;
 }
 

@@ -16,6 +16,19 @@ namespace quennetd {
 
 enum class EscrowPolicy { Stack, Return, Hold };
 
+// What a device is, when its line in the configuration says.
+enum class DeviceRole { Validator, CoinAcceptor, Hopper };
+
+// One device's line: its address, and its framing and role where the line gives them. A device
+// whose framing no line gives (nor --checksum8 or --key for the whole bus) is tried at start in
+// every framing, as `quennet scan` does.
+struct DeviceSetting {
+  std::uint8_t address = 0;
+  std::optional<bool> checksum8;        // the 8-bit checksum, or CRC-16; not given: found
+  std::optional<std::int32_t> keyCode;  // its CRC-16 frames are encrypted with this key
+  std::optional<DeviceRole> role;
+};
+
 struct DaemonOptions {
   QString port;
   QString brokerHost = QStringLiteral("localhost");
@@ -24,6 +37,7 @@ struct DaemonOptions {
   QString journal = QStringLiteral("quennetd.journal");
   QString config;
   QList<std::uint8_t> devices;  // empty: every device that answers an address poll
+  QList<DeviceSetting> deviceSettings;  // a device's line each, by address; named in `devices`
   EscrowPolicy escrow = EscrowPolicy::Stack;
   int escrowTimeoutMs = 5000;
   QString notes = QStringLiteral("all");  // all, none or a two-letter country code
@@ -31,6 +45,10 @@ struct DaemonOptions {
   bool checksum8 = false;
   std::optional<std::int32_t> keyCode;
   std::optional<bool> echo;  // not given: one poll at start tells
+  // A command answered BUSY is sent again this often; a device that acknowledged a reset is
+  // polled up to this long before its next command.
+  int busyRetries = 3;
+  int resetWaitMs = 2000;
   bool enableHopper = false;
   // The hoppers `pay` may use: address and the value of one coin, in minor units.
   QList<std::pair<std::uint8_t, qint64>> payoutHoppers;
@@ -56,6 +74,12 @@ struct DaemonOptions {
   bool help = false;
   bool version = false;
 };
+
+// The line of the device at `address`; none when it has none.
+std::optional<DeviceSetting> deviceSetting(const DaemonOptions& options, std::uint8_t address);
+// Whether the framing of the device at `address` is configured (by its line, or by --checksum8
+// or --key for the whole bus); when not, it is found at start.
+bool framingConfigured(const DaemonOptions& options, std::uint8_t address);
 
 // `arguments` without the program name. Reads the configuration file when one is given. Returns
 // nothing and sets `error` for anything it cannot use.

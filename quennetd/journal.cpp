@@ -13,6 +13,8 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -435,6 +437,47 @@ QList<JournalCredit> Journal::outstanding() {
     credits.append({query.value(0).toString(), query.value(1).toByteArray(), *entry});
   }
   return credits;
+}
+
+QList<QByteArray> Journal::unacknowledged() {
+  QList<QByteArray> list;
+  QSqlQuery query(sql_.database());
+  if (!query.exec(QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
+                                 "('%1', '%2') ORDER BY rowid")
+                      .arg(stateOf(Entry::Credit), stateOf(Entry::InDoubt)))) {
+    sql_.fail(QStringLiteral("unacknowledged"), query.lastError().text());
+    return list;
+  }
+  while (query.next()) list.append(query.value(0).toByteArray());
+  return list;
+}
+
+CreditTotals Journal::totalsSince(const QDateTime& since) {
+  CreditTotals totals;
+  QSqlQuery query(sql_.database());
+  query.prepare(QStringLiteral("SELECT payload FROM credit WHERE state = ? AND recorded >= ?"));
+  query.addBindValue(stateOf(Entry::Credit));
+  query.addBindValue(since.toUTC().toString(Qt::ISODateWithMs));
+  if (!query.exec()) {
+    sql_.fail(QStringLiteral("totals"), query.lastError().text());
+    return totals;
+  }
+  while (query.next()) {
+    const QJsonObject o = QJsonDocument::fromJson(query.value(0).toByteArray()).object();
+    ++totals.credits;
+    totals.value += o.value(QLatin1String("value")).toInteger();
+  }
+  return totals;
+}
+
+bool Journal::prune(qint64 ageMs) {
+  const qint64 limit = clockMs() - ageMs;
+  if (limit <= 0) return true;
+  QSqlQuery query(sql_.database());
+  query.prepare(QStringLiteral("DELETE FROM credit WHERE acked IS NOT NULL AND acked_clock < ?"));
+  query.addBindValue(limit);
+  if (!query.exec()) return sql_.fail(QStringLiteral("prune"), query.lastError().text());
+  return true;
 }
 
 void Journal::checkpoint() {

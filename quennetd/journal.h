@@ -12,6 +12,7 @@
 
 #include <optional>
 
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QSqlDatabase>
@@ -50,6 +51,19 @@ struct PendingNote {
   int counter = 0;  // of the event that put it in escrow
   int position = 0;
 };
+
+// Credits booked since a time: how many, and their value in minor units where known.
+struct CreditTotals {
+  int credits = 0;
+  qint64 value = 0;
+};
+
+// What is acknowledged is kept this long by the journal's clock (request ids with it, so that a
+// request sent again within it is not run twice), and pruned this often.
+inline constexpr int kPruneIntervalMs = 3600 * 1000;
+inline constexpr qint64 retentionMs(int days) {
+  return qint64{days} * 24 * 3600 * 1000;
+}
 
 // A fresh epoch: random, so that no two devices, journals or resets ever share one.
 QString newEpoch();
@@ -99,6 +113,12 @@ class Journal {
   bool acknowledge(const QStringList& ids);
   // Credits, notes in doubt and losses not yet acknowledged, oldest first.
   QList<JournalCredit> outstanding();
+  // Credits and notes in doubt not yet acknowledged, oldest first: their payloads.
+  QList<QByteArray> unacknowledged();
+  // Credits (not notes in doubt, nor pending ones) recorded since `since`.
+  CreditTotals totalsSince(const QDateTime& since);
+  // Drops what was acknowledged longer than `ageMs` ago by the journal's clock.
+  bool prune(qint64 ageMs);
   // Writes the log back into the main file (at shutdown).
   void checkpoint();
 

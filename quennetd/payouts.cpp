@@ -24,7 +24,6 @@ constexpr int kHopperPollMs = 200;
 constexpr int kHopperPollsPerCoin = 10;
 constexpr int kHopperPollsAtLeast = 25;
 constexpr int kQueueLength = 16;
-constexpr int kPruneIntervalMs = 3600 * 1000;
 
 QByteArray compact(const QJsonObject& o) {
   return QJsonDocument(o).toJson(QJsonDocument::Compact);
@@ -69,7 +68,7 @@ Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish 
 }
 
 qint64 Payouts::retentionMs() const {
-  return qint64{options_.retentionDays} * 24 * 3600 * 1000;
+  return quennetd::retentionMs(options_.retentionDays);
 }
 
 bool Payouts::open(const QString& path, const QString& journalId, std::function<qint64()> clock) {
@@ -536,8 +535,9 @@ void Payouts::query(const QJsonValue& id, const QJsonObject& request) {
     }
     return out;
   };
-  const QList<QByteArray> credits = ledger_.unacknowledgedCredits();
+  const QList<QByteArray> credits = credits_ ? credits_->unacknowledged() : QList<QByteArray>();
   const QList<QByteArray> payouts = ledger_.outstandingPayouts();
+  const CreditTotals c = credits_ ? credits_->totalsSince(since) : CreditTotals();
   const LedgerTotals t = ledger_.totalsSince(since);
   reply(compact(
       QJsonObject{{"id", id},
@@ -546,8 +546,8 @@ void Payouts::query(const QJsonValue& id, const QJsonObject& request) {
                                                  {"creditList", list(credits)},
                                                  {"payoutList", list(payouts)}}},
                   {"since", since.toUTC().toString(Qt::ISODateWithMs)},
-                  {"totals", QJsonObject{{"credits", t.credits},
-                                         {"creditValue", static_cast<double>(t.creditValue)},
+                  {"totals", QJsonObject{{"credits", c.credits},
+                                         {"creditValue", static_cast<double>(c.value)},
                                          {"payouts", t.payouts},
                                          {"coinsPaid", t.coinsPaid},
                                          {"paidValue", static_cast<double>(t.paidValue)}}}}));

@@ -25,6 +25,7 @@
 #include "quennetd/command_gate.h"
 #include "quennetd/daemon_options.h"
 #include "quennetd/device_calls.h"
+#include "quennetd/journal.h"
 #include "quennetd/request_ledger.h"
 
 namespace quennet {
@@ -62,6 +63,9 @@ class Payouts : public QObject {
   // Why requests that change something cannot be kept to once now (the journal cannot be
   // written); empty while they can. Such requests are refused with it, before anything runs.
   void setJournalProblem(std::function<QString()> problem) { problem_ = std::move(problem); }
+
+  // The journal whose credits `query` reports beside the payouts.
+  void setCreditJournal(Journal* journal) { credits_ = journal; }
 
   // The line's time shared with the consumers' other commands: a request starts only while it
   // is not overdrawn, and every command it sends pays for the time it took.
@@ -134,6 +138,7 @@ class Payouts : public QObject {
   LineBudget* budget_ = nullptr;
   QTimer budgetWait_;
   RequestLedger ledger_;
+  Journal* credits_ = nullptr;
   QString journalId_;
   QList<Job> jobs_;
   std::unique_ptr<Job> current_;

@@ -245,32 +245,9 @@ bool RequestLedger::acknowledgePayouts(const QStringList& ids) {
   return sql_.fail(QStringLiteral("ack"), detail);
 }
 
-QList<QByteArray> RequestLedger::unacknowledgedCredits() {
-  QList<QByteArray> list;
-  QSqlQuery query(sql_.database());
-  if (!query.exec(QStringLiteral("SELECT payload FROM credit WHERE acked IS NULL AND state IN "
-                                 "('credited', 'in-doubt') ORDER BY rowid"))) {
-    return list;
-  }
-  while (query.next()) list.append(query.value(0).toByteArray());
-  return list;
-}
-
 LedgerTotals RequestLedger::totalsSince(const QDateTime& since) {
   LedgerTotals totals;
-  QSqlDatabase db = sql_.database();
-  QSqlQuery credits(db);
-  credits.prepare(
-      QStringLiteral("SELECT payload FROM credit WHERE state = 'credited' AND recorded >= ?"));
-  credits.addBindValue(stamp(since));
-  if (credits.exec()) {
-    while (credits.next()) {
-      const QJsonObject o = QJsonDocument::fromJson(credits.value(0).toByteArray()).object();
-      ++totals.credits;
-      totals.creditValue += o.value(QLatin1String("value")).toInteger();
-    }
-  }
-  QSqlQuery payouts(db);
+  QSqlQuery payouts(sql_.database());
   payouts.prepare(
       QStringLiteral("SELECT paid, value FROM payout WHERE settled IS NOT NULL AND "
                      "settled >= ?"));
@@ -290,8 +267,7 @@ bool RequestLedger::prune(qint64 ageMs) {
   const qint64 limit = clock_() - ageMs;
   if (limit <= 0) return true;
   for (const char* statement :
-       {"DELETE FROM credit WHERE acked IS NOT NULL AND acked_clock < ?",
-        "DELETE FROM payout WHERE acked IS NOT NULL AND acked_clock < ?",
+       {"DELETE FROM payout WHERE acked IS NOT NULL AND acked_clock < ?",
         // A request goes with its payouts: none of them may still wait for an ack.
         "DELETE FROM request WHERE reply IS NOT NULL AND answered_clock < ? AND NOT EXISTS "
         "(SELECT 1 FROM payout WHERE payout.request_key = request.key)"}) {

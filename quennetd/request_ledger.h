@@ -1,6 +1,6 @@
 #pragma once
 // The requests that change something, and the payouts they made, kept in the journal's file
-// beside the credits. A request id seen once is answered with its stored reply ever after and
+// beside the credits (which only the journal reads and writes). A request id seen once is answered with its stored reply ever after and
 // never runs again. A payout is written with the hopper's own dispense count before a coin moves,
 // so that whatever happens next, that count tells how many coins went out.
 
@@ -41,11 +41,9 @@ struct HopperReading {
   QString serial;
 };
 
-// What a consumer has not acknowledged, and the sums since a time.
+// The payouts settled since a time.
 struct LedgerTotals {
-  int credits = 0;
   int payouts = 0;
-  qint64 creditValue = 0;  // minor units, of the credits whose value is known
   qint64 paidValue = 0;
   int coinsPaid = 0;
 };
@@ -86,11 +84,10 @@ class RequestLedger {
   QList<QByteArray> outstandingPayouts();
   bool acknowledgePayouts(const QStringList& ids);
 
-  // Unacknowledged credits (the journal's) and payouts, and the sums since `since`.
-  QList<QByteArray> unacknowledgedCredits();
+  // The payouts settled since `since`; the credits are the journal's.
   LedgerTotals totalsSince(const QDateTime& since);
-  // Drops credits and payouts acknowledged, and requests answered, longer than `ageMs` ago by the
-  // journal's clock. A request goes only once none of its payouts is left.
+  // Drops payouts acknowledged, and requests answered, longer than `ageMs` ago by the journal's
+  // clock. A request goes only once none of its payouts is left.
   bool prune(qint64 ageMs);
 
  private:

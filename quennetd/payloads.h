@@ -1,0 +1,68 @@
+#pragma once
+// Every message the service publishes, built in one place: what the contract's schemas
+// (quennetd/contract/schemas) describe is what these functions make.
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QList>
+#include <QString>
+
+#include "quennetd/device_calls.h"
+#include "quennetd/journal.h"
+
+namespace quennet {
+class BusReply;
+}
+
+namespace quennetd {
+
+struct Device;
+
+namespace payloads {
+
+// The time a message carries: UTC, ISO 8601 with milliseconds.
+QString now();
+QByteArray compact(const QJsonObject& o);
+
+// `credit`: money taken, with the device's sequence number; or a note in doubt, with why.
+QByteArray credit(const Device& device, const QString& id, int position, int counter, qint64 seq);
+QByteArray inDoubt(const Device& device, const PendingNote& note, qint64 seq,
+                   const QString& reason);
+// `event`: what the device's buffer said; and events that fell out of it unread, by their id.
+QByteArray event(const Device& device, int counter, const QString& kind, const QString& text);
+QByteArray loss(const Device& device, const QString& id, int counter, int count);
+// `escrow`: the note held for the consumer to route by its id.
+QByteArray escrow(const Device& device, const PendingNote& held);
+
+// `status` as it stands, without its time: compared with the last one to publish on change only.
+struct StatusDevice {
+  int address = 0;
+  QString category;
+  QString manufacturer;
+  QString serial;
+  QString mode;
+  bool answering = false;
+};
+struct StatusView {
+  bool portOpen = false;
+  QString port;
+  QString portError;
+  QList<StatusDevice> devices;
+  bool accepting = false;
+  QString journal;  // "ok", or why not
+};
+QByteArray statusBody(const StatusView& view);
+// The body with the time it changed.
+QByteArray stamped(const QByteArray& body);
+// The service gone: as the broker's last will (no time), and as its goodbye.
+QByteArray offline(bool withTime);
+
+// `reply` to a consumer's command, to a route, and a request refused.
+QByteArray commandReply(const QJsonValue& id, const quennet::BusReply& reply);
+QByteArray routeReply(const QJsonValue& id, const QString& escrow, bool stacked,
+                      const CallStatus& status);
+QByteArray errorReply(const QJsonValue& id, const QString& error);
+
+}  // namespace payloads
+}  // namespace quennetd
