@@ -31,6 +31,8 @@ constexpr Flag kFlags[] = {
     {"state-dir", "DIR",
      "where the journal's id last seen is kept (default: the journal's folder)"},
     {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)"},
+    {"journal-retry-ms", "MS", "a journal that failed is tried again this often (default %1)",
+     [](const DaemonOptions& o) { return QString::number(o.journalRetryMs); }},
     {"config", "FILE", "configuration file (INI); the command line wins"},
     {"devices", "A,B,...", "device addresses (default: found by address poll)"},
     {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)"},
@@ -152,6 +154,8 @@ bool apply(DaemonOptions& o, const QString& name, const QString& value, QString*
     }
   } else if (name == u"escrow-timeout-ms") {
     if (!positive(value, 100, 600000, &o.escrowTimeoutMs)) return bad("100..600000");
+  } else if (name == u"journal-retry-ms") {
+    if (!positive(value, 100, 600000, &o.journalRetryMs)) return bad("100..600000");
   } else if (name == u"notes") {
     const bool country = value.size() == 2 && value[0].isLetter() && value[1].isLetter();
     if (value != u"all" && value != u"none" && !country) return bad("all, none or a country code");

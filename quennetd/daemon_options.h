@@ -16,6 +16,9 @@ namespace quennetd {
 
 enum class EscrowPolicy { Stack, Return, Hold };
 
+// A journal that failed (a full disk) is tried again this often by default.
+inline constexpr int kJournalRetryMs = 5000;
+
 struct DaemonOptions {
   QString port;
   QString brokerHost = QStringLiteral("localhost");
@@ -26,6 +29,7 @@ struct DaemonOptions {
   QList<std::uint8_t> devices;  // empty: every device that answers an address poll
   EscrowPolicy escrow = EscrowPolicy::Stack;
   int escrowTimeoutMs = 5000;
+  int journalRetryMs = kJournalRetryMs;
   QString notes = QStringLiteral("all");  // all, none or a two-letter country code
   int pollMs = quennet::kDefaultPollIntervalMs;
   bool checksum8 = false;

@@ -248,7 +248,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
     if (journalWritable()) journal_.saveClock();
     resendOutstanding();
   });
-  journalRetry_.setInterval(kJournalRetryMs);
+  journalRetry_.setInterval(options_.journalRetryMs);
   connect(&journalRetry_, &QTimer::timeout, this, &Service::retryJournal);
   journalWatch_.setInterval(kJournalWatchMs);
   connect(&journalWatch_, &QTimer::timeout, this, &Service::watch);

@@ -42,6 +42,10 @@ namespace {
 constexpr int kLongWaitMs = 20000;
 // Long enough for the service to have published anything it was going to after a restart.
 constexpr int kQuietMs = 2500;
+// A journal that cannot be written is tried again this often in the tests that take its folder
+// or its disk away (the service's default is 5 s; the waits for a retry end before that).
+constexpr int kRetryMs = 500;
+const QStringList kQuickRetry = {"--journal-retry-ms", QString::number(kRetryMs)};
 const QString kPrefix = QStringLiteral("till");
 
 struct Message {
@@ -973,7 +977,8 @@ TEST_F(ServiceTest, AcceptingIsTrueOnlyWhileMoneyCanBeTaken) {
 
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   const qsizetype start = messages_.size();
-  startService({"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))});
+  startService(QStringList{"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))} +
+               kQuickRetry);
   const QJsonObject status = all(QStringLiteral("status"), start).back();
   EXPECT_FALSE(status.value("accepting").toBool());
   EXPECT_NE(status.value("journal").toString(), QStringLiteral("ok"));
@@ -999,7 +1004,7 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
   send(QStringLiteral("cmd"), R"({"id":"stop2","address":3,"method":"Hopper_Stop","inputs":[]})");
   const auto stopped = next(QStringLiteral("reply"));
   ASSERT_TRUE(stopped);
@@ -1196,7 +1201,9 @@ class ServiceOnASmallDisk : public ServiceTest {
     holder_.waitForFinished();
     ServiceTest::TearDown();
   }
-  QStringList journalOnDisk() const { return {"--journal", disk_ + QStringLiteral("/journal")}; }
+  QStringList journalOnDisk() const {
+    return QStringList{"--journal", disk_ + QStringLiteral("/journal")} + kQuickRetry;
+  }
   // Writes until the disk takes no more.
   void fill() {
     QFile filler(inside_ + QStringLiteral("/fill"));
@@ -1235,7 +1242,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
 
   booking_ = true;
   console("insert 2");
@@ -1251,7 +1258,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       << full->value("journal").toString().toStdString();
   // Tried again meanwhile: still full, still not accepting.
   const qsizetype failed = messages_.size();
-  idle(quennetd::kJournalRetryMs + 1000);
+  idle(2 * kRetryMs + 1000);
   for (const QJsonObject& s : all(QStringLiteral("status"), failed))
     EXPECT_FALSE(s.value("accepting").toBool());
   EXPECT_EQ(deviceCounters(), "notes 2:1; coins") << "the note went back to the customer";
@@ -1263,7 +1270,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
   console("insert 3");
   EXPECT_EQ(settle("notes 2:1 3:1; coins"), "notes 2:1 3:1; coins");
 
@@ -1308,6 +1315,7 @@ TEST(ServiceOptions, TheShippedConfigurationLoadsAndAnythingUnknownIsRefusedWith
       {"port=/dev/ttyS3\n\n#allow=Dispense_Coins\nbogus=1\n", ":4: unknown key 'bogus'"},
       {"port=/dev/ttyS3\nescrow\n", ":2: not key=value"},
       {"port=/dev/ttyS3\npoll-ms=5\n", ":2: --poll-ms wants 20..10000"},
+      {"port=/dev/ttyS3\njournal-retry-ms=50\n", ":2: --journal-retry-ms wants 100..600000"},
       {"port=/dev/ttyS3\nport=/dev/ttyS4\n", ":2: 'port' given twice"},
   };
   for (const Case& c : cases) {
