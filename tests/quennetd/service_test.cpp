@@ -21,6 +21,7 @@
 #include <QTemporaryDir>
 #include <QTimer>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -125,6 +126,7 @@ class ServiceTest : public ::testing::Test {
   QString clientId() const { return QStringLiteral("quennetd-test-%1").arg(brokerPort_); }
 
   void startDevices(const QStringList& extra = {}) {
+    found_.clear();
     devices_.start(QStringLiteral(QUENNET_BNVSIM),
                    QStringList{"--hopper", "--trace", "--link", link()} +
                        (coinAcceptor_ ? QStringList{"--coin-acceptor"} : QStringList{}) +
@@ -137,14 +139,17 @@ class ServiceTest : public ::testing::Test {
     devices_.waitForBytesWritten();
   }
 
-  // Starts the service; true once it reports itself online with every device.
+  // Starts the service; true once it reports itself online with every device answering. The
+  // first start after the devices did finds them by address poll (1.2 s of listening); the
+  // starts after it name the addresses found, as a deployment's configuration does.
   bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
-    const QStringList arguments = {
+    QStringList arguments = {
         "--port",      link(),    "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",    kPrefix,   "--journal", dir_.filePath(QStringLiteral("journal")),
         "--poll-ms",   "50",      "--allow",   "Hopper_Stop",
         "--client-id", clientId()};
+    if (!found_.isEmpty()) arguments << QStringLiteral("--devices") << found_.join(u',');
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!killAt_.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt_);
     service_.setProcessEnvironment(environment);
@@ -152,14 +157,22 @@ class ServiceTest : public ::testing::Test {
     const QStringList command = wrapper_ + QStringList{QStringLiteral(QUENNET_SERVICE)};
     service_.start(command.front(), command.mid(1) + arguments + extra);
     if (!service_.waitForStarted()) return false;
-    return next(
-               QStringLiteral("status"),
-               [this](const QJsonObject& s) {
-                 return s.value("state").toString() == u"online" &&
-                        s.value("devices").toArray().size() == (coinAcceptor_ ? 3 : 2);
-               },
-               ms)
-        .has_value();
+    const auto online = next(
+        QStringLiteral("status"),
+        [this](const QJsonObject& s) {
+          const QJsonArray devices = s.value("devices").toArray();
+          return s.value("state").toString() == u"online" &&
+                 devices.size() == (coinAcceptor_ ? 3 : 2) &&
+                 std::all_of(devices.begin(), devices.end(), [](const QJsonValue& d) {
+                   return d.toObject().value("state").toString() == u"ok";
+                 });
+        },
+        ms);
+    if (online && found_.isEmpty()) {
+      for (const QJsonValue& d : online->value("devices").toArray())
+        found_.append(QString::number(d.toObject().value("address").toInt()));
+    }
+    return online.has_value();
   }
   void startService(const QStringList& extra = {}) {
     ASSERT_TRUE(launchService(extra)) << "the service did not come up with three devices";
@@ -298,6 +311,7 @@ class ServiceTest : public ::testing::Test {
   QStringList wrapper_;
   bool booking_ = false;
   bool coinAcceptor_ = true;  // bnvsim's devices: a validator and a hopper, and a coin acceptor
+  QStringList found_;         // their addresses, as the service's address poll found them
   int brokerPort_ = 0;
   QProcess broker_;
   QProcess devices_;
