@@ -2,8 +2,14 @@
 # target instead of once a file. The Qt-heavy targets call quennet_precompile(); the test programs
 # share one precompiled header a floor (headless, widgets) through REUSE_FROM.
 # -DQUENNET_PCH=OFF builds without them, so a file that forgets an include still shows.
-# With ccache, precompiled headers are only cached with sloppiness=pch_defines,time_macros.
-option(QUENNET_PCH "Precompile the common Qt and standard headers of the larger targets" ON)
+# ccache caches the files that use a precompiled header only with its sloppiness set to
+# pch_defines,time_macros; a build through ccache leaves them off unless asked (-DQUENNET_PCH=ON).
+set(pch_default ON)
+if(CMAKE_CXX_COMPILER_LAUNCHER MATCHES "ccache")
+  set(pch_default OFF)
+endif()
+option(QUENNET_PCH "Precompile the common Qt and standard headers of the larger targets"
+       ${pch_default})
 
 set(QUENNET_PCH_CORE
     <algorithm> <array> <cstdint> <functional> <map> <memory> <optional> <span> <string>
