@@ -176,6 +176,11 @@ constexpr Flag kFlags[] = {
      }},
     {"accept-journal", "", "start on a journal other than the one last seen (new, or a copy)",
      nullptr, [](DaemonOptions& o, bool on) { o.acceptJournal = on; }},
+    {"journal-retry-ms", "MS", "a journal that failed is tried again this often (default %1)",
+     [](DaemonOptions& o, const QString& value) -> const char* {
+       return positive(value, 100, 600000, &o.journalRetryMs) ? nullptr : "100..600000";
+     },
+     nullptr, [](const DaemonOptions& o) { return QString::number(o.journalRetryMs); }},
     {"config", "FILE", "configuration file (INI); the command line wins",
      [](DaemonOptions& o, const QString& value) -> const char* {
        o.config = value;

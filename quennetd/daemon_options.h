@@ -29,6 +29,9 @@ struct DeviceSetting {
   std::optional<DeviceRole> role;
 };
 
+// A journal that failed (a full disk) is tried again this often by default.
+inline constexpr int kJournalRetryMs = 5000;
+
 struct DaemonOptions {
   QString port;
   QString brokerHost = QStringLiteral("localhost");
@@ -40,6 +43,7 @@ struct DaemonOptions {
   QList<DeviceSetting> deviceSettings;  // a device's line each, by address; named in `devices`
   EscrowPolicy escrow = EscrowPolicy::Stack;
   int escrowTimeoutMs = 5000;
+  int journalRetryMs = kJournalRetryMs;
   QString notes = QStringLiteral("all");  // all, none or a two-letter country code
   int pollMs = quennet::kDefaultPollIntervalMs;
   bool checksum8 = false;

@@ -11,7 +11,7 @@ namespace quennetd {
 
 JournalHealth::JournalHealth(const DaemonOptions& options, QObject* parent)
     : QObject(parent), options_(options) {
-  retry_.setInterval(kJournalRetryMs);
+  retry_.setInterval(options.journalRetryMs);
   connect(&retry_, &QTimer::timeout, this, &JournalHealth::retry);
   prune_.setInterval(kPruneIntervalMs);
   connect(&prune_, &QTimer::timeout, this, &JournalHealth::prune);

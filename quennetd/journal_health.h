@@ -17,8 +17,8 @@
 
 namespace quennetd {
 
-// A journal that failed is tried again this often; whether the file is still there, more often.
-inline constexpr int kJournalRetryMs = 5000;
+// Whether the journal's file is still there is looked at this often (a journal that failed is
+// tried again every --journal-retry-ms).
 inline constexpr int kJournalWatchMs = 1000;
 // Less room than this on the journal's disk counts as full: no money is taken that might not be
 // written.

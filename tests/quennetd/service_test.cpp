@@ -44,6 +44,10 @@ namespace {
 constexpr int kLongWaitMs = 20000;
 // Long enough for the service to have published anything it was going to after a restart.
 constexpr int kQuietMs = 2500;
+// A journal that cannot be written is tried again this often in the tests that take its folder
+// or its disk away (the service's default is 5 s; the waits for a retry end before that).
+constexpr int kRetryMs = 500;
+const QStringList kQuickRetry = {"--journal-retry-ms", QString::number(kRetryMs)};
 const QString kPrefix = QStringLiteral("till");
 
 struct Message {
@@ -123,6 +127,7 @@ class ServiceTest : public ::testing::Test {
   QString clientId() const { return QStringLiteral("quennetd-test-%1").arg(brokerPort_); }
 
   void startDevices(const QStringList& extra = {}) {
+    found_.clear();
     devices_.start(QStringLiteral(QUENNET_BNVSIM),
                    QStringList{"--hopper", "--trace", "--link", link()} +
                        (coinAcceptor_ ? QStringList{"--coin-acceptor"} : QStringList{}) +
@@ -135,14 +140,17 @@ class ServiceTest : public ::testing::Test {
     devices_.waitForBytesWritten();
   }
 
-  // Starts the service; true once it reports itself online with every device.
+  // Starts the service; true once it reports itself online with every device answering. The
+  // first start after the devices did finds them by address poll (1.2 s of listening); the
+  // starts after it name the addresses found, as a deployment's configuration does.
   bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
-    const QStringList arguments = {
+    QStringList arguments = {
         "--port",      link(),    "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",    kPrefix,   "--journal", dir_.filePath(QStringLiteral("journal")),
         "--poll-ms",   "50",      "--allow",   "Hopper_Stop",
         "--client-id", clientId()};
+    if (!found_.isEmpty()) arguments << QStringLiteral("--devices") << found_.join(u',');
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     if (!killAt_.isEmpty()) environment.insert(QStringLiteral("QUENNETD_KILL_AT"), killAt_);
     service_.setProcessEnvironment(environment);
@@ -150,14 +158,22 @@ class ServiceTest : public ::testing::Test {
     const QStringList command = wrapper_ + QStringList{QStringLiteral(QUENNET_SERVICE)};
     service_.start(command.front(), command.mid(1) + arguments + extra);
     if (!service_.waitForStarted()) return false;
-    return next(
-               QStringLiteral("status"),
-               [this](const QJsonObject& s) {
-                 return s.value("state").toString() == u"online" &&
-                        s.value("devices").toArray().size() == (coinAcceptor_ ? 3 : 2);
-               },
-               ms)
-        .has_value();
+    const auto online = next(
+        QStringLiteral("status"),
+        [this](const QJsonObject& s) {
+          const QJsonArray devices = s.value("devices").toArray();
+          return s.value("state").toString() == u"online" &&
+                 devices.size() == (coinAcceptor_ ? 3 : 2) &&
+                 std::all_of(devices.begin(), devices.end(), [](const QJsonValue& d) {
+                   return d.toObject().value("state").toString() == u"ok";
+                 });
+        },
+        ms);
+    if (online && found_.isEmpty()) {
+      for (const QJsonValue& d : online->value("devices").toArray())
+        found_.append(QString::number(d.toObject().value("address").toInt()));
+    }
+    return online.has_value();
   }
   void startService(const QStringList& extra = {}) {
     ASSERT_TRUE(launchService(extra)) << "the service did not come up with three devices";
@@ -296,6 +312,7 @@ class ServiceTest : public ::testing::Test {
   QStringList wrapper_;
   bool booking_ = false;
   bool coinAcceptor_ = true;  // bnvsim's devices: a validator and a hopper, and a coin acceptor
+  QStringList found_;         // their addresses, as the service's address poll found them
   int brokerPort_ = 0;
   QProcess broker_;
   QProcess devices_;
@@ -994,7 +1011,8 @@ TEST_F(ServiceTest, AcceptingIsTrueOnlyWhileMoneyCanBeTaken) {
 
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
   const qsizetype start = messages_.size();
-  startService({"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))});
+  startService(QStringList{"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))} +
+               kQuickRetry);
   const QJsonObject status = all(QStringLiteral("status"), start).back();
   EXPECT_FALSE(status.value("accepting").toBool());
   EXPECT_NE(status.value("journal").toString(), QStringLiteral("ok"));
@@ -1020,7 +1038,7 @@ TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
   send(QStringLiteral("cmd"), R"({"id":"stop2","address":3,"method":"Hopper_Stop","inputs":[]})");
   const auto stopped = next(QStringLiteral("reply"));
   ASSERT_TRUE(stopped);
@@ -1218,7 +1236,7 @@ class ServiceOnASmallDisk : public ServiceTest {
     wrapper_ = disk_.wrapper();
   }
   QStringList journalOnDisk() const {
-    return {"--journal", disk_.folder() + QStringLiteral("/journal")};
+    return QStringList{"--journal", disk_.folder() + QStringLiteral("/journal")} + kQuickRetry;
   }
   // Writes until the disk takes no more.
   void fill() { ASSERT_TRUE(disk_.fill()); }
@@ -1250,7 +1268,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
 
   booking_ = true;
   console("insert 2");
@@ -1266,7 +1284,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       << full->value("journal").toString().toStdString();
   // Tried again meanwhile: still full, still not accepting.
   const qsizetype failed = messages_.size();
-  idle(quennetd::kJournalRetryMs + 1000);
+  idle(2 * kRetryMs + 1000);
   for (const QJsonObject& s : all(QStringLiteral("status"), failed))
     EXPECT_FALSE(s.value("accepting").toBool());
   EXPECT_EQ(deviceCounters(), "notes 2:1; coins") << "the note went back to the customer";
@@ -1278,7 +1296,7 @@ TEST_F(ServiceOnASmallDisk, AFullDiskReturnsTheNoteAndStopsAcceptance) {
       [](const QJsonObject& s) {
         return s.value("accepting").toBool() && s.value("journal").toString() == u"ok";
       },
-      3 * quennetd::kJournalRetryMs));
+      8 * kRetryMs));
   console("insert 3");
   EXPECT_EQ(settle("notes 2:1 3:1; coins"), "notes 2:1 3:1; coins");
 
@@ -1323,6 +1341,7 @@ TEST(ServiceOptions, TheShippedConfigurationLoadsAndAnythingUnknownIsRefusedWith
       {"port=/dev/ttyS3\n\n#allow=Dispense_Coins\nbogus=1\n", ":4: unknown key 'bogus'"},
       {"port=/dev/ttyS3\nescrow\n", ":2: not key=value"},
       {"port=/dev/ttyS3\npoll-ms=5\n", ":2: --poll-ms wants 20..10000"},
+      {"port=/dev/ttyS3\njournal-retry-ms=50\n", ":2: --journal-retry-ms wants 100..600000"},
       {"port=/dev/ttyS3\nport=/dev/ttyS4\n", ":2: 'port' given twice"},
   };
   for (const Case& c : cases) {
