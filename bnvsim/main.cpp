@@ -102,6 +102,19 @@ Invocation parse(const QCoreApplication& app) {
                                   QStringLiteral("Add a coin hopper at address %1 (as --device "
                                                  "hopper).")
                                       .arg(quennet::kHopperAddress));
+  const QCommandLineOption hopperRate(
+      QStringLiteral("hopper-rate"),
+      QStringLiteral("Coins the hopper pays a second, 0..%1 (default %2; 0 pays every coin "
+                     "within the dispense command).")
+          .arg(bnvsim::kMaxHopperRate)
+          .arg(bnvsim::kDefaultHopperRate),
+      QStringLiteral("N"), QString::number(bnvsim::kDefaultHopperRate));
+  const QCommandLineOption hopperCode(
+      QStringLiteral("hopper-code"),
+      QStringLiteral("The security code the hopper takes with a dispense: a number 0..16777215 "
+                     "(default %1) or \"serial\", its own serial number.")
+          .arg(bnvsim::kDefaultHopperCode),
+      QStringLiteral("CODE"), QString::number(bnvsim::kDefaultHopperCode));
   const QCommandLineOption coins(QStringLiteral("coin-acceptor"),
                                  QStringLiteral("Add a coin acceptor at address %1 (as --device "
                                                 "coin-acceptor).")
@@ -142,9 +155,9 @@ Invocation parse(const QCoreApplication& app) {
       QStringLiteral("Write every byte on the line, both directions with time stamps, to FILE "
                      "(`quennet monitor --input FILE` decodes it)."),
       QStringLiteral("FILE"));
-  parser.addOptions({link, address, noEcho, checksum8, encrypt, key, pacing, delay, escrowTimeout,
-                     scaling, hopper, coins, device, busy, slowReset, noStacker, fault, trace,
-                     capture});
+  parser.addOptions({link,   address,       noEcho,    checksum8, encrypt,    key,        pacing,
+                     delay,  escrowTimeout, scaling,   hopper,    hopperRate, hopperCode, coins,
+                     device, busy,          slowReset, noStacker, fault,      trace,      capture});
   parser.process(app);
 
   Invocation run;
@@ -185,6 +198,17 @@ Invocation parse(const QCoreApplication& app) {
     fail(QStringLiteral("--scaling wants FACTOR,DECIMALS: 1..65535 and 0..255"));
   }
   run.options.hopper = parser.isSet(hopper);
+  run.options.hopperRate = parser.value(hopperRate).toInt(&ok);
+  if (!ok || run.options.hopperRate < 0 || run.options.hopperRate > bnvsim::kMaxHopperRate) {
+    fail(QStringLiteral("--hopper-rate wants coins a second, 0..%1").arg(bnvsim::kMaxHopperRate));
+  }
+  run.options.hopperSerialCode = parser.value(hopperCode) == QLatin1String("serial");
+  if (!run.options.hopperSerialCode) {
+    run.options.hopperCode = parser.value(hopperCode).toUInt(&ok);
+    if (!ok || run.options.hopperCode > 0xFFFFFF) {
+      fail(QStringLiteral("--hopper-code wants 0..16777215 or serial"));
+    }
+  }
   run.options.coinAcceptor = parser.isSet(coins);
   for (const QString& argument : parser.values(device)) {
     const QString role = argument.section(QLatin1Char('='), 0, 0);
