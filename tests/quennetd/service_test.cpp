@@ -1589,19 +1589,23 @@ TEST_F(PayoutTest, AHopperPayingOverTimeIsFollowedToItsLastCoin) {
       startService(options);
     }
     const int before = dispensed();
+    framesSent();  // what went before this round
     const qsizetype from = messages_.size();
     send(QStringLiteral("cmd"), pay);
     if (c.cut == Cut::None) {
       send(QStringLiteral("cmd"),
            R"({"id":"after","address":3,"method":"Dispense_Coins","inputs":[1]})");
     }
-    const auto first = next(QStringLiteral("progress"), [&](const QJsonObject& o) {
-      return o.value("request").toString() == id;
-    });
-    ASSERT_TRUE(first) << "no progress while paying";
-    EXPECT_EQ(first->value("requested").toInt(), kCoins);
-    EXPECT_GT(first->value("remaining").toInt(), 0);
-    EXPECT_EQ(first->value("paid").toInt() + first->value("remaining").toInt(), kCoins);
+    // Killed as it publishes its first progress, the service may not get it out: it ends instead.
+    if (!kill) {
+      const auto first = next(QStringLiteral("progress"), [&](const QJsonObject& o) {
+        return o.value("request").toString() == id;
+      });
+      ASSERT_TRUE(first) << "no progress while paying";
+      EXPECT_EQ(first->value("requested").toInt(), kCoins);
+      EXPECT_GT(first->value("remaining").toInt(), 0);
+      EXPECT_EQ(first->value("paid").toInt() + first->value("remaining").toInt(), kCoins);
+    }
     switch (c.cut) {
       case Cut::None:
         break;
@@ -1614,9 +1618,8 @@ TEST_F(PayoutTest, AHopperPayingOverTimeIsFollowedToItsLastCoin) {
         break;
       case Cut::Kill:
       case Cut::KillAndPowerCycle:
-        ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "not killed";
+        ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "not killed while paying";
         if (c.cut == Cut::KillAndPowerCycle) console("reset");
-        devices_.readAllStandardError();  // the trace so far
         restartAfterKill(options);
         // The consumer asks again what it has no answer to.
         send(QStringLiteral("cmd"), pay);
@@ -1624,7 +1627,6 @@ TEST_F(PayoutTest, AHopperPayingOverTimeIsFollowedToItsLastCoin) {
     }
     const auto answer = replyTo(id);
     ASSERT_TRUE(answer);
-    if (kill) EXPECT_FALSE(framesSent().contains(QStringLiteral("3/167"))) << "dispensed again";
     if (c.cut == Cut::Stop) {
       // The stop was answered while the payout ran, not queued behind it.
       bool stopFirst = false;
@@ -1643,6 +1645,8 @@ TEST_F(PayoutTest, AHopperPayingOverTimeIsFollowedToItsLastCoin) {
     }
     idle(300);
     const int counted = dispensed() - before - (c.cut == Cut::None ? 1 : 0);
+    // One dispense a request: none sent again after a restart.
+    EXPECT_EQ(framesSent().count(QStringLiteral("3/167")), c.cut == Cut::None ? 2 : 1);
     const QList<QJsonObject> payouts = ofRequest(QStringLiteral("payout"), from);
     ASSERT_FALSE(payouts.isEmpty());
     for (const QJsonObject& p : payouts) {
