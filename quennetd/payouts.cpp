@@ -179,8 +179,7 @@ void Payouts::run(const Command& command, const QByteArray& payload) {
 }
 
 void Payouts::stopNow(const Job& job) {
-  QString problem = problem_ ? problem_() : QString();
-  if (problem.isEmpty() && !ledger_.isOpen()) problem = ledger_.errorString();
+  const QString problem = journalProblem();
   if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
   if (const auto seen = ledger_.find(job.key)) {
     if (!seen->reply.isEmpty()) reply(seen->reply);
@@ -199,11 +198,16 @@ void Payouts::stopNow(const Job& job) {
   });
 }
 
-void Payouts::enqueue(Job job) {
+QString Payouts::journalProblem() const {
   QString problem = problem_ ? problem_() : QString();
   if (problem.isEmpty() && !ledger_.isOpen()) {
     problem = ledger_.errorString().isEmpty() ? QStringLiteral("not open") : ledger_.errorString();
   }
+  return problem;
+}
+
+void Payouts::enqueue(Job job) {
+  const QString problem = journalProblem();
   if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
   if (jobs_.size() >= kQueueLength) return reply(errorReply(job.id, QStringLiteral("busy")));
   jobs_.append(std::move(job));

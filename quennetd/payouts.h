@@ -105,6 +105,8 @@ class Payouts : public QObject {
     bool pays() const { return !command || command->method == kDispenseMethod; }
   };
 
+  // Why nothing can be kept to once now; empty while it can.
+  QString journalProblem() const;
   void enqueue(Job job);
   void next();
   void done();
