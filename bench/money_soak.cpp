@@ -351,11 +351,12 @@ class Soak {
   // Everything in place again, nothing money-related said for a while, and nothing the service
   // still waits to have acknowledged (what it publishes again comes within its resend period).
   bool settle() {
-    if (service_.state() == QProcess::NotRunning && !startService()) return false;
-    if (!waitFor([this] { return online_ && consumer_.isConnected(); }, 30000)) return false;
     QElapsedTimer clock;
     clock.start();
     while (clock.elapsed() < 45000) {
+      // A kill point may be reached only now: a payout takes its time while the hopper pays.
+      if (service_.state() == QProcess::NotRunning && !startService()) return false;
+      if (!waitFor([this] { return online_ && consumer_.isConnected(); }, 30000)) return false;
       waitFor([this] { return lastMessage_.isValid() && lastMessage_.elapsed() > 1500; }, 30000);
       if (unacknowledged() == 0) return true;
       idle(1000);

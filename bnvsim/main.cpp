@@ -169,6 +169,36 @@ const Option kOptions[] = {
     {"hopper", "", "Add a coin hopper at address %1 (as --device hopper).",
      [] { return QString::number(quennet::kHopperAddress); }, nullptr, Once,
      [](Invocation& run, const QString&, const QString&) { run.options.hopper = true; }},
+    {"hopper-rate", "N",
+     "Coins the hopper pays a second, %1; 0 pays every coin within the dispense command.",
+     [] {
+       return QStringLiteral("0..%1 (default %2)")
+           .arg(bnvsim::kMaxHopperRate)
+           .arg(bnvsim::kDefaultHopperRate);
+     },
+     [] { return QString::number(bnvsim::kDefaultHopperRate); }, Once,
+     [](Invocation& run, const QString&, const QString& value) {
+       bool ok = false;
+       run.options.hopperRate = value.toInt(&ok);
+       if (!ok || run.options.hopperRate < 0 || run.options.hopperRate > bnvsim::kMaxHopperRate) {
+         fail(QStringLiteral("--hopper-rate wants coins a second, 0..%1")
+                  .arg(bnvsim::kMaxHopperRate));
+       }
+     }},
+    {"hopper-code", "CODE",
+     "The security code the hopper takes with a dispense: a number 0..16777215 (default %1) or "
+     "\"serial\", its own serial number.",
+     [] { return QString::number(bnvsim::kDefaultHopperCode); },
+     [] { return QString::number(bnvsim::kDefaultHopperCode); }, Once,
+     [](Invocation& run, const QString&, const QString& value) {
+       run.options.hopperSerialCode = value == QLatin1String("serial");
+       if (run.options.hopperSerialCode) return;
+       bool ok = false;
+       run.options.hopperCode = value.toUInt(&ok);
+       if (!ok || run.options.hopperCode > 0xFFFFFF) {
+         fail(QStringLiteral("--hopper-code wants 0..16777215 or serial"));
+       }
+     }},
     {"coin-acceptor", "", "Add a coin acceptor at address %1 (as --device coin-acceptor).",
      [] { return QString::number(quennet::kCoinAcceptorAddress); }, nullptr, Once,
      [](Invocation& run, const QString&, const QString&) { run.options.coinAcceptor = true; }},

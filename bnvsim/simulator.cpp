@@ -68,7 +68,11 @@ struct Simulator::Impl {
     if (o.coinAcceptor) {
       bus.attach(&coinAcceptor.emplace(), QStringLiteral("coin acceptor"), o.coinAcceptorFraming);
     }
-    if (o.hopper) bus.attach(&hopper.emplace(), QStringLiteral("hopper"), o.hopperFraming);
+    if (o.hopper) {
+      hopper.emplace(quennet::kHopperAddress, o.hopperCode).setRate(o.hopperRate);
+      hopper->setSerialAsCode(o.hopperSerialCode);
+      bus.attach(&*hopper, QStringLiteral("hopper"), o.hopperFraming);
+    }
   }
 
   void serve();
@@ -288,10 +292,13 @@ void Simulator::jam() {
   impl_->act([&] { impl_->validator.jam(); });
 }
 bool Simulator::jamHopper(int coins) {
-  std::lock_guard lock(impl_->mutex);
-  if (!impl_->hopper) return false;
-  impl_->hopper->jamAfter(coins);
-  return true;
+  bool jammed = false;
+  impl_->act([&] {
+    if (!impl_->hopper) return;
+    impl_->hopper->jamAfter(coins);
+    jammed = true;
+  });
+  return jammed;
 }
 
 void Simulator::brownOut() {
@@ -311,11 +318,16 @@ bool Simulator::replaceHopper(std::uint32_t serial, std::uint32_t dispensed) {
 QString Simulator::hopperCounters() const {
   std::lock_guard lock(impl_->mutex);
   if (!impl_->hopper) return {};
-  return QStringLiteral("hopper %1: serial %2, held %3, dispensed %4")
-      .arg(impl_->hopper->address())
-      .arg(impl_->hopper->serialNumber())
-      .arg(impl_->hopper->coinsHeld())
-      .arg(impl_->hopper->dispensed());
+  // The coins due by now are out, whenever the serving thread last woke.
+  impl_->hopper->advance(nowMs());
+  const Hopper& h = *impl_->hopper;
+  QString text = QStringLiteral("hopper %1: serial %2, held %3, dispensed %4")
+                     .arg(h.address())
+                     .arg(h.serialNumber())
+                     .arg(h.coinsHeld())
+                     .arg(h.dispensed());
+  if (h.coinsRemaining() > 0) text += QStringLiteral(", paying %1").arg(h.coinsRemaining());
+  return text;
 }
 
 void Simulator::cheat() {

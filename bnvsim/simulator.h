@@ -9,6 +9,7 @@
 
 #include <QString>
 
+#include "bnvsim/hopper.h"
 #include "bnvsim/note_table.h"
 #include "quennet/link/protocol_events.h"
 
@@ -84,8 +85,11 @@ struct Insertion {
 struct SimulatorOptions {
   LineOptions line;
   int validatorAddress = quennet::kValidatorAddress;
-  bool hopper = false;        // at quennet::kHopperAddress
-  bool coinAcceptor = false;  // at quennet::kCoinAcceptorAddress
+  bool hopper = false;                  // at quennet::kHopperAddress
+  bool coinAcceptor = false;            // at quennet::kCoinAcceptorAddress
+  int hopperRate = kDefaultHopperRate;  // coins a second; 0 pays within the dispense command
+  std::uint32_t hopperCode = kDefaultHopperCode;  // the security code of a dispense
+  bool hopperSerialCode = false;  // the hopper takes its serial number as that code instead
   bool stackerFitted = true;
   int escrowHoldMs =
       kDefaultEscrowHoldMs;  // a note nobody routes is returned after this; 0 holds it for ever
@@ -127,8 +131,8 @@ class Simulator {
   bool replaceHopper(std::uint32_t serial, std::uint32_t dispensed);
   // The hopper's next payout stops after `coins` coins; false without a hopper.
   bool jamHopper(int coins);
-  // "hopper 3: serial 700301, held 497, dispensed 3": the hopper's own counters; empty without a
-  // hopper.
+  // "hopper 3: serial 700301, held 497, dispensed 3": the hopper's own counters, and ", paying
+  // 4" while coins of a payout are still to go out; empty without a hopper.
   QString hopperCounters() const;
   // The fault code the validator's self test reports from now on (0: no fault).
   void setSelfTestFault(int code);

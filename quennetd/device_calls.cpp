@@ -130,14 +130,14 @@ DeviceCall<Nothing> dispenseCoins(int coins) {
   return command(kDispenseMethod, {coins});
 }
 
-DeviceCall<int> hopperCoinsLeft() {
+DeviceCall<HopperStatus> hopperStatus() {
   return {{QStringLiteral("Get_Hopper_Status"), {}},
           BusClient::Priority::Normal,
-          [](const QVariant& output, const BusResult&) -> std::optional<int> {
-            // Event counter, coins still to pay, paid and unpaid in the last payout.
+          [](const QVariant& output, const BusResult&) -> std::optional<HopperStatus> {
             const QVariantList status = output.toList();
-            if (status.size() < 2) return std::nullopt;
-            return status[1].toInt();
+            if (status.size() < 4) return std::nullopt;
+            return HopperStatus{status[0].toInt(), status[1].toInt(), status[2].toInt(),
+                                status[3].toInt()};
           }};
 }
 

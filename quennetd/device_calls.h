@@ -27,6 +27,8 @@ namespace quennetd {
 
 // The command that moves coins: journalled as a payout.
 inline const QString kDispenseMethod = QStringLiteral("Dispense_Coins");
+// The emergency stop: ends a payout under way.
+inline const QString kHopperStopMethod = QStringLiteral("Hopper_Stop");
 // The command that sends the note in escrow to the stacker or back to the customer.
 inline const QString kRouteMethod = QStringLiteral("RouteBill");
 
@@ -70,6 +72,16 @@ struct DeviceCall {
 };
 
 // A device's serial number as GetSerialNo renders it and as its label reads it.
+// A hopper's payout status: its event counter (moved once by every dispense, 0 after a reset),
+// the coins of the payout still to go out, and those paid and not paid so far.
+struct HopperStatus {
+  int counter = 0;
+  int remaining = 0;
+  int paid = 0;
+  int unpaid = 0;
+  bool operator==(const HopperStatus&) const = default;
+};
+
 struct SerialNumber {
   QString rendered;
   QString label;
@@ -95,8 +107,8 @@ DeviceCall<Nothing> setMaster(Master master);
 DeviceCall<Nothing> enableHopper();
 DeviceCall<Nothing> routeBill(RouteCode route);
 DeviceCall<Nothing> dispenseCoins(int coins);
-// Coins a hopper still has to pay of its payout.
-DeviceCall<int> hopperCoinsLeft();
+// Where a hopper's payout stands.
+DeviceCall<HopperStatus> hopperStatus();
 // A hopper's own count of the coins it has paid.
 DeviceCall<qint64> hopperCount();
 

@@ -20,9 +20,13 @@ namespace {
 
 constexpr int kMostCoinsAtOnce = 255;      // one byte of the dispense command
 constexpr qint64 kCountModulus = 1 << 24;  // the dispense count has three bytes
-constexpr int kHopperPollMs = 200;
-constexpr int kHopperPollsPerCoin = 10;
-constexpr int kHopperPollsAtLeast = 25;
+// A paying hopper is asked for its payout status this often, as hosts do.
+constexpr int kHopperPollMs = 150;
+// A hopper whose status has not moved for this long while it says coins remain, or that does not
+// give its status this many times running, is left paying: its part stays open and is settled
+// once the hopper says it is done.
+constexpr int kHopperStallMs = 10000;
+constexpr int kHopperStatusMisses = 3;
 constexpr int kQueueLength = 16;
 
 QByteArray compact(const QJsonObject& o) {
@@ -168,14 +172,41 @@ void Payouts::run(const Command& command, const QByteArray& payload) {
   job.command = command;
   if (command.method == kDispenseMethod)
     job.hoppers.append({command.address, coinValueOf(command.address)});
+  // An emergency stop cannot wait behind the payout it is meant to end.
+  if (command.method == kHopperStopMethod && current_ && current_->pays()) return stopNow(job);
   enqueue(std::move(job));
 }
 
-void Payouts::enqueue(Job job) {
+void Payouts::stopNow(const Job& job) {
+  const QString problem = journalProblem();
+  if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
+  if (const auto seen = ledger_.find(job.key)) {
+    if (!seen->reply.isEmpty()) reply(seen->reply);
+    return;
+  }
+  if (!ledger_.begin(job.key, job.request)) {
+    return reply(errorReply(job.id, QStringLiteral("journal: ") + ledger_.errorString()));
+  }
+  QString error;
+  quennet::BusReply* r =
+      invoke(job.command->address, {job.command->method, job.command->inputs}, &error);
+  if (!r) return answer(job.key, errorReply(job.id, error));
+  connect(r, &quennet::BusReply::finished, this, [this, r, key = job.key, id = job.id] {
+    r->deleteLater();
+    answer(key, compact(deviceReply(id, *r)));
+  });
+}
+
+QString Payouts::journalProblem() const {
   QString problem = problem_ ? problem_() : QString();
   if (problem.isEmpty() && !ledger_.isOpen()) {
     problem = ledger_.errorString().isEmpty() ? QStringLiteral("not open") : ledger_.errorString();
   }
+  return problem;
+}
+
+void Payouts::enqueue(Job job) {
+  const QString problem = journalProblem();
   if (!problem.isEmpty()) return reply(errorReply(job.id, QStringLiteral("journal: ") + problem));
   if (jobs_.size() >= kQueueLength) return reply(errorReply(job.id, QStringLiteral("busy")));
   jobs_.append(std::move(job));
@@ -253,45 +284,64 @@ void Payouts::nextPart() {
     }
     return finishJob();
   }
-  read(hopper.address, [this, hopper, coins](std::optional<HopperReading> before) {
-    Job& job = *current_;
-    if (!before) {
-      // Not answering: nothing is asked of it. A command for it fails; pay tries the next.
-      if (job.command) {
-        job.deviceReply = QJsonObject{
-            {"id", job.id},
-            {"error", QStringLiteral("hopper %1 does not give its dispense count: nothing paid")
-                          .arg(hopper.address)}};
+  status(hopper.address, [this, hopper, coins](std::optional<HopperStatus> now) {
+    // Still paying an earlier payout (one a restart found running, say): a dispense now would be
+    // refused, and its coins would count for this part.
+    if (now && now->remaining > 0) {
+      if (current_->command) {
+        current_->deviceReply =
+            QJsonObject{{"id", current_->id},
+                        {"error", QStringLiteral("hopper %1 is still paying %2 coins of an earlier "
+                                                 "payout: nothing sent")
+                                      .arg(hopper.address)
+                                      .arg(now->remaining)}};
       }
       return nextPart();
     }
-    const std::optional<qint64> number = ledger_.nextPayoutNumber();
-    if (!number) {
-      job.deviceReply = QJsonObject{{"id", job.id},
-                                    {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
-      return finishJob();
-    }
-    PayoutPart part;
-    part.id = QStringLiteral("%1/%2/%3.%4")
-                  .arg(idText(job.id))
-                  .arg(hopper.address)
-                  .arg(journalId_)
-                  .arg(*number);
-    part.requestKey = job.key;
-    part.requestId = QJsonDocument(QJsonArray{job.id}).toJson(QJsonDocument::Compact);
-    part.address = hopper.address;
-    part.requested = coins;
-    part.coinValue = hopper.coinValue;
-    part.countBefore = before->count;
-    part.serial = before->serial;
-    if (!ledger_.beginPayout(part)) {
-      job.deviceReply = QJsonObject{{"id", job.id},
-                                    {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
-      return finishJob();
-    }
-    killPoint("payout-after-journal");
-    dispense(part);
+    read(hopper.address, [this, hopper, coins](std::optional<HopperReading> before) {
+      partFrom(hopper, coins, before);
+    });
   });
+}
+
+void Payouts::partFrom(const Part& hopper, int coins, const std::optional<HopperReading>& before) {
+  Job& job = *current_;
+  if (!before) {
+    // Not answering: nothing is asked of it. A command for it fails; pay tries the next.
+    if (job.command) {
+      job.deviceReply = QJsonObject{
+          {"id", job.id},
+          {"error", QStringLiteral("hopper %1 does not give its dispense count: nothing paid")
+                        .arg(hopper.address)}};
+    }
+    return nextPart();
+  }
+  const std::optional<qint64> number = ledger_.nextPayoutNumber();
+  if (!number) {
+    job.deviceReply =
+        QJsonObject{{"id", job.id}, {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
+    return finishJob();
+  }
+  PayoutPart part;
+  part.id = QStringLiteral("%1/%2/%3.%4")
+                .arg(idText(job.id))
+                .arg(hopper.address)
+                .arg(journalId_)
+                .arg(*number);
+  part.requestKey = job.key;
+  part.requestId = QJsonDocument(QJsonArray{job.id}).toJson(QJsonDocument::Compact);
+  part.address = hopper.address;
+  part.requested = coins;
+  part.coinValue = hopper.coinValue;
+  part.countBefore = before->count;
+  part.serial = before->serial;
+  if (!ledger_.beginPayout(part)) {
+    job.deviceReply =
+        QJsonObject{{"id", job.id}, {"error", QStringLiteral("journal: ") + ledger_.errorString()}};
+    return finishJob();
+  }
+  killPoint("payout-after-journal");
+  dispense(part);
 }
 
 void Payouts::dispense(const PayoutPart& part) {
@@ -301,15 +351,13 @@ void Payouts::dispense(const PayoutPart& part) {
         invoke(part.address, calls::dispenseCoins(part.requested).command, &error);
     if (!r) {
       current_->deviceReply = QJsonObject{{"id", current_->id}, {"error", error}};
-      return awaitHopper(part, 0);
+      return awaitHopper(part);
     }
     connect(r, &quennet::BusReply::finished, this, [this, r, part] {
       r->deleteLater();
       current_->deviceReply = deviceReply(current_->id, *r);
-      // Refused or unanswered, it may still have paid: its count tells, read at once.
-      awaitHopper(part, r->acknowledged()
-                            ? std::max(kHopperPollsAtLeast, part.requested * kHopperPollsPerCoin)
-                            : 0);
+      // Refused or unanswered, it may still be paying: its status says when it is done.
+      awaitHopper(part);
     });
   };
   if (current_->command) return send();
@@ -323,31 +371,76 @@ void Payouts::dispense(const PayoutPart& part) {
   });
 }
 
-// Waits until the hopper has no coin left to pay (or gives up waiting), then reads its count.
-void Payouts::awaitHopper(const PayoutPart& part, int triesLeft) {
-  const auto counted = [this, part](std::optional<HopperReading> after) {
-    // Its count cannot be read now: the part stays open and is settled when it can be.
-    if (!after) return done();
-    killPoint("payout-after-dispense");
-    const std::optional<qint64> value = settle(part, *after);
-    current_->payouts.append(part.id);
-    // What the hoppers paid cannot be told: nothing more is paid for this request.
-    if (!value) return finishJob();
-    if (!current_->command) current_->left -= *value;
-    nextPart();
-  };
-  if (triesLeft <= 0) return read(part.address, counted);
-  QString error;
-  const DeviceCall<int> coinsLeft = calls::hopperCoinsLeft();
-  quennet::BusReply* r = invoke(part.address, coinsLeft.command, &error);
-  if (!r) return read(part.address, counted);
-  connect(r, &quennet::BusReply::finished, this, [this, r, part, triesLeft, counted, coinsLeft] {
-    r->deleteLater();
-    const bool paying = calls::replyOf(*r, coinsLeft).value.value_or(0) > 0;
-    if (!paying) return read(part.address, counted);
-    QTimer::singleShot(kHopperPollMs, this,
-                       [this, part, triesLeft] { awaitHopper(part, triesLeft - 1); });
+// Waits until the hopper has no coin left to pay, then settles the part from its count.
+void Payouts::awaitHopper(const PayoutPart& part) {
+  awaitIdle(part, [this, part](bool idle) {
+    // Still paying, or silent: the part stays open and is settled when the hopper is done.
+    if (!idle) return done();
+    read(part.address, [this, part](std::optional<HopperReading> after) {
+      // Its count cannot be read now: likewise.
+      if (!after) return done();
+      killPoint("payout-after-dispense");
+      const std::optional<qint64> value = settle(part, *after);
+      current_->payouts.append(part.id);
+      // What the hoppers paid cannot be told: nothing more is paid for this request.
+      if (!value) return finishJob();
+      if (!current_->command) current_->left -= *value;
+      nextPart();
+    });
   });
+}
+
+void Payouts::status(int address, const std::function<void(std::optional<HopperStatus>)>& then) {
+  QString error;
+  const DeviceCall<HopperStatus> call = calls::hopperStatus();
+  quennet::BusReply* r = invoke(address, call.command, &error);
+  if (!r) return then(std::nullopt);
+  connect(r, &quennet::BusReply::finished, this, [r, then, call] {
+    r->deleteLater();
+    then(calls::replyOf(*r, call).value);
+  });
+}
+
+void Payouts::awaitIdle(const PayoutPart& part, const std::function<void(bool)>& then) {
+  struct Watch {
+    std::optional<HopperStatus> last;
+    QElapsedTimer unchanged;
+    int misses = 0;
+  };
+  auto watch = std::make_shared<Watch>();
+  watch->unchanged.start();
+  auto poll = std::make_shared<std::function<void()>>();
+  // The poll holds itself only while a reply or a timer is on its way.
+  *poll = [this, part, then, watch, weak = std::weak_ptr(poll)] {
+    status(part.address, [this, part, then, watch,
+                          self = weak.lock()](std::optional<HopperStatus> now) {
+      if (now && now->remaining == 0) return then(true);
+      watch->misses = now ? 0 : watch->misses + 1;
+      if (now && now != watch->last) {
+        watch->last = now;
+        watch->unchanged.restart();
+        progress(part, *now);
+      }
+      if (watch->misses >= kHopperStatusMisses || watch->unchanged.elapsed() >= kHopperStallMs) {
+        return then(false);
+      }
+      QTimer::singleShot(kHopperPollMs, this, [self] { (*self)(); });
+    });
+  };
+  (*poll)();
+}
+
+void Payouts::progress(const PayoutPart& part, const HopperStatus& now) {
+  publish_(
+      QStringLiteral("progress"),
+      compact(QJsonObject{{"id", part.id},
+                          {"request", QJsonDocument::fromJson(part.requestId).array().at(0)},
+                          {"address", part.address},
+                          {"requested", part.requested},
+                          {"paid", now.paid},
+                          {"remaining", now.remaining},
+                          {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}}));
+  killPoint("payout-while-paying");
 }
 
 void Payouts::read(int address, const std::function<void(std::optional<HopperReading>)>& then) {
@@ -478,9 +571,14 @@ void Payouts::reconcile() {
 
 void Payouts::settleFrom(const QList<PayoutPart>& parts, int k) {
   if (k < parts.size()) {
-    return read(parts[k].address, [this, parts, k](std::optional<HopperReading> after) {
-      if (after) settle(parts[k], *after);
-      settleFrom(parts, k + 1);
+    // A hopper still paying the part when the service stopped is let finish first: its count is
+    // final only then. It is never told to pay again.
+    return awaitIdle(parts[k], [this, parts, k](bool idle) {
+      if (!idle) return settleFrom(parts, k + 1);
+      read(parts[k].address, [this, parts, k](std::optional<HopperReading> after) {
+        if (after) settle(parts[k], *after);
+        settleFrom(parts, k + 1);
+      });
     });
   }
   // Requests a kill interrupted: answered with what their payouts paid, or as interrupted. One

@@ -109,13 +109,24 @@ class Payouts : public QObject {
     bool pays() const { return !command || command->method == kDispenseMethod; }
   };
 
+  // Why nothing can be kept to once now; empty while it can.
+  QString journalProblem() const;
   void enqueue(Job job);
   void next();
   void done();
   void startJob(Job& job);
   void nextPart();
+  void partFrom(const Part& hopper, int coins, const std::optional<HopperReading>& before);
   void dispense(const PayoutPart& part);
-  void awaitHopper(const PayoutPart& part, int triesLeft);
+  void awaitHopper(const PayoutPart& part);
+  // The hopper's payout status; nothing when it cannot be read.
+  void status(int address, const std::function<void(std::optional<HopperStatus>)>& then);
+  // Polls the part's hopper until it has no coin left to pay, publishing progress as its status
+  // moves: then(true). then(false) when it stops answering, or stalls with coins left.
+  void awaitIdle(const PayoutPart& part, const std::function<void(bool)>& then);
+  void progress(const PayoutPart& part, const HopperStatus& now);
+  // An emergency stop while a payout is under way: run at once, not queued behind it.
+  void stopNow(const Job& job);
   // The hopper's dispense count and serial number; nothing when either cannot be read.
   void read(int address, const std::function<void(std::optional<HopperReading>)>& then);
   // Written and published: paid from the count, or in doubt when the count went back or moved

@@ -145,6 +145,9 @@ void EventPoller::read(const QByteArray& data) {
     if (reading.kind == EventReading::Kind::Question) return ask();
     return report(data, reading);
   }
+  // A payout is reported once the hopper has finished it: while coins remain to pay, its paid and
+  // unpaid are not yet the payout's. The counter moved at the dispense; the event waits.
+  if (now != 0 && static_cast<quint8>(data[1]) > 0 && (first_ || now != last_)) return;
   // A hopper's status has only its counter: 0 after a reset.
   const bool reset = now == 0 && last_ != 0 && !first_;
   EventReading reading{reset ? EventReading::Kind::Reset : EventReading::Kind::Events};

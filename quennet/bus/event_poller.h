@@ -23,7 +23,8 @@ namespace quennet {
 
 /// One event of a buffer. For a validator or coin acceptor (a, b) is a result pair: a non-zero is a
 /// credit (note or coin a, route or sorter path b), a zero a status event with code b. For a
-/// hopper a is the coins paid and b the coins unpaid of one payout.
+/// hopper a is the coins paid and b the coins unpaid of one payout, reported once the hopper has
+/// finished paying it (a hopper pays a few coins a second after it acknowledges the dispense).
 struct BusEvent {
   quint8 address = 0;                      ///< the device polled
   int counter = 0;                         ///< the device's event counter for this event, 1..255

@@ -361,6 +361,7 @@ TEST(HopperModel, DispenseChecksTheCodeAndEnable) {
   EXPECT_EQ(ask(h, 163).data[0] & 0x80, 0);
   EXPECT_EQ(ask(h, 167, {0x05, 0xE8, 0xE8, 5}).header, kHeaderNak);  // wrong code
   EXPECT_EQ(ask(h, 167, dispense5).header, kHeaderAck);
+  h.advance(1000);  // five coins at six a second
   EXPECT_EQ(ask(h, 168).data, (Bytes{5, 0, 0}));
   EXPECT_EQ(ask(h, 166).data, (Bytes{1, 0, 5, 0}));
   ask(h, 164, {0});
@@ -371,6 +372,150 @@ TEST(HopperModel, DispenseChecksTheCodeAndEnable) {
   EXPECT_EQ(ask(h, 242).data, (Bytes{0x47, 0xB2, 0x0A}));
   EXPECT_EQ(ask(h, 168).data, (Bytes{0, 0, 0}));
   EXPECT_EQ(ask(h, 163).data[0] & 0x80, 0x80) << "payout disabled, as at power-up";
+}
+
+// A payout as the host sees it over time: the dispense acknowledged at once, then the status
+// (event counter, coins remaining, paid, unpaid) and the dispense count moving a coin at a time.
+// Each step happens at its time in ms after the hopper was enabled and the first dispense sent.
+TEST(HopperModel, PaysOverTimeAndEndsOnStopJamEmptyOrPowerCycle) {
+  struct Step {
+    double atMs;
+    std::uint8_t header;
+    Bytes data;
+    std::uint8_t replyHeader;
+    Bytes reply;
+  };
+  struct Scenario {
+    const char* name;
+    int rate;            // coins a second
+    int held;            // coins in the hopper
+    int jamAfter;        // -1: no jam
+    bool serialCode;     // takes its serial number (700301: 8D AF 0A) as the code
+    Bytes code;          // what the host sends as the code
+    std::uint8_t coins;  // the first dispense
+    std::uint8_t firstReply;
+    std::vector<Step> steps;
+  };
+  const Bytes fixed{0x04, 0xE8, 0xE8};
+  const Bytes serial{0x8D, 0xAF, 0x0A};
+  const auto dispense = [](Bytes code, std::uint8_t coins) {
+    code.push_back(coins);
+    return code;
+  };
+  const std::vector<Scenario> scenarios = {
+      {"ten a second",
+       10,
+       500,
+       -1,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{0, 166, {}, kHeaderAck, {1, 5, 0, 0}},
+        {99, 168, {}, kHeaderAck, {0, 0, 0}},
+        {250, 166, {}, kHeaderAck, {1, 3, 2, 0}},
+        {250, 168, {}, kHeaderAck, {2, 0, 0}},
+        // A second dispense while paying is refused and changes nothing.
+        {260, 167, dispense(fixed, 3), kHeaderNak, {}},
+        {260, 166, {}, kHeaderAck, {1, 3, 2, 0}},
+        {500, 166, {}, kHeaderAck, {1, 0, 5, 0}},
+        {500, 168, {}, kHeaderAck, {5, 0, 0}},
+        {2000, 168, {}, kHeaderAck, {5, 0, 0}},
+        // Done: the next payout is taken and counted.
+        {2000, 167, dispense(fixed, 1), kHeaderAck, {}},
+        {2100, 166, {}, kHeaderAck, {2, 0, 1, 0}}}},
+      {"emergency stop",
+       10,
+       500,
+       -1,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{250, 172, {}, kHeaderAck, {3}},
+        {250, 166, {}, kHeaderAck, {1, 0, 2, 3}},
+        {1000, 168, {}, kHeaderAck, {2, 0, 0}},
+        {1000, 167, dispense(fixed, 1), kHeaderNak, {}},  // payout off until enabled again
+        {1000, 164, {165}, kHeaderAck, {}},
+        {1000, 167, dispense(fixed, 1), kHeaderAck, {}},
+        {1000, 172, {}, kHeaderAck, {1}},
+        {1000, 172, {}, kHeaderAck, {0}}}},
+      {"power cycle",
+       10,
+       500,
+       -1,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{250, 1, {}, kHeaderAck, {}},
+        // The payout's counts are gone; only the dispense count keeps what went out.
+        {250, 166, {}, kHeaderAck, {0, 0, 0, 0}},
+        {1000, 166, {}, kHeaderAck, {0, 0, 0, 0}},
+        {1000, 168, {}, kHeaderAck, {2, 0, 0}},
+        {1000, 167, dispense(fixed, 1), kHeaderNak, {}}}},
+      {"jam",
+       10,
+       500,
+       2,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{1000, 166, {}, kHeaderAck, {1, 0, 2, 3}}, {1000, 168, {}, kHeaderAck, {2, 0, 0}}}},
+      {"runs empty",
+       10,
+       3,
+       -1,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{1000, 166, {}, kHeaderAck, {1, 0, 3, 2}}, {1000, 168, {}, kHeaderAck, {3, 0, 0}}}},
+      {"every coin within the command",
+       0,
+       500,
+       -1,
+       false,
+       fixed,
+       5,
+       kHeaderAck,
+       {{0, 166, {}, kHeaderAck, {1, 0, 5, 0}}, {0, 168, {}, kHeaderAck, {5, 0, 0}}}},
+      {"serial number as code",
+       10,
+       500,
+       -1,
+       true,
+       serial,
+       2,
+       kHeaderAck,
+       {{300, 166, {}, kHeaderAck, {1, 0, 2, 0}}, {300, 167, dispense(fixed, 2), kHeaderNak, {}}}},
+      {"fixed code refused by a hopper that takes its serial",
+       10,
+       500,
+       -1,
+       true,
+       fixed,
+       2,
+       kHeaderNak,
+       {{300, 166, {}, kHeaderAck, {0, 0, 0, 0}}, {300, 168, {}, kHeaderAck, {0, 0, 0}}}},
+  };
+  for (const Scenario& sc : scenarios) {
+    SCOPED_TRACE(sc.name);
+    Hopper h(quennet::kHopperAddress, kDefaultHopperCode, sc.held);
+    h.setRate(sc.rate);
+    h.setSerialAsCode(sc.serialCode);
+    if (sc.jamAfter >= 0) h.jamAfter(sc.jamAfter);
+    ask(h, 164, {165});
+    EXPECT_EQ(ask(h, 167, dispense(sc.code, sc.coins)).header, sc.firstReply);
+    for (const Step& step : sc.steps) {
+      SCOPED_TRACE(testing::Message() << step.atMs << " ms, header " << int(step.header));
+      h.advance(step.atMs);
+      const Reply r = ask(h, step.header, step.data);
+      EXPECT_EQ(r.header, step.replyHeader);
+      EXPECT_EQ(r.data, step.reply);
+    }
+  }
 }
 
 // What hosts read from coin acceptors and hoppers at start, and give up on when refused.

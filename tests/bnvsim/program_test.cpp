@@ -86,7 +86,7 @@ TEST(Program, HelpNamesEveryOption) {
   for (const char* option :
        {"--link", "--address", "--no-echo", "--checksum8", "--encrypt", "--key", "--pacing",
         "--reply-delay", "--escrow-timeout", "--hopper", "--coin-acceptor", "--device", "--busy",
-        "--slow-reset", "--no-stacker", "--fault", "--trace"}) {
+        "--slow-reset", "--no-stacker", "--fault", "--trace", "--hopper-rate", "--hopper-code"}) {
     EXPECT_TRUE(help.contains(QLatin1String(option))) << option;
   }
   for (const QStringList& bad :
@@ -96,7 +96,9 @@ TEST(Program, HelpNamesEveryOption) {
         QStringList{"--device", "hopper=crc8"}, QStringList{"--device", "hopper=checksum8:123456"},
         QStringList{"--device", "validator=encrypted:12345"}, QStringList{"--busy", "40"},
         QStringList{"--busy", "2=1"}, QStringList{"--slow-reset", "1=100"},
-        QStringList{"--slow-reset", "40=-5"}}) {
+        QStringList{"--slow-reset", "40=-5"}, QStringList{"--hopper-rate", "-1"},
+        QStringList{"--hopper-rate", "1001"}, QStringList{"--hopper-rate", "fast"},
+        QStringList{"--hopper-code", "16777216"}, QStringList{"--hopper-code", "label"}}) {
     process.start(programPath(), bad);
     ASSERT_TRUE(process.waitForFinished(5000));
     EXPECT_NE(process.exitCode(), 0) << bad.join(' ').toStdString();

@@ -54,9 +54,11 @@ static int start_simulator(char* port, size_t size) {
   char program[] = QUENNET_BNVSIM;
   char timeout[] = "--escrow-timeout=0";
   char hopper[] = "--hopper";
+  /* Every coin within the dispense command: the time-out cases count coins as the frame lands. */
+  char instant[] = "--hopper-rate=0";
   char device[] = "--device";
   char acceptor[] = "coin-acceptor=checksum8";
-  char* argv[] = {program, timeout, hopper, device, acceptor, NULL};
+  char* argv[] = {program, timeout, hopper, instant, device, acceptor, NULL};
   int spawned = posix_spawn(&simulator, program, &actions, NULL, argv, environ);
   posix_spawn_file_actions_destroy(&actions);
   close(in[0]);

@@ -313,8 +313,9 @@ def dispensed(validator):
 
 def test_a_time_out_never_leaves_a_payout_unseen():
     # The hopper answers in 150 ms, past the caller's 100: a payout on the line is waited for and
-    # reports what the hopper did; one still queued behind it is withdrawn and never pays.
-    with VirtualValidator("--hopper") as validator, \
+    # reports what the hopper did; one still queued behind it is withdrawn and never pays. The
+    # hopper pays within the command, so the coins are counted as each frame lands.
+    with VirtualValidator("--hopper", "--hopper-rate", "0") as validator, \
             quennet.Bus(validator.port, timeout=0.1) as bus:
         assert bus.call(3, "Enable_Hopper").acknowledged
         validator.console("delay 150")
@@ -335,6 +336,31 @@ def test_a_time_out_never_leaves_a_payout_unseen():
         validator.console("delay 0")
         assert bus.call(40, "SendPoll").acknowledged
         assert dispensed(validator) == paid + 5
+
+
+def test_a_hopper_paying_over_time_is_reported_as_it_pays():
+    # A dispense returns on the hopper's ACK, before its coins are out: the status tells how many
+    # remain, a second dispense meanwhile is refused, and the emergency stop answers the coins it
+    # did not pay. Nothing reads as paid that the hopper's own count does not hold.
+    with VirtualValidator("--hopper", "--hopper-rate", "4") as validator, \
+            quennet.Bus(validator.port) as bus:
+        assert bus.call(3, "Enable_Hopper").acknowledged
+        before = dispensed(validator)
+        dispense = bus.call(3, "Dispense_Coins", [20])
+        assert dispense.acknowledged and dispense.outputs == {"Response": "ACK"}
+        counter, remaining, paid, unpaid = bus.call(3, "Get_Hopper_Status").outputs["Status"]
+        assert counter == 1 and remaining > 10 and paid + remaining == 20 and unpaid == 0
+        second = bus.call(3, "Dispense_Coins", [1])
+        assert not second.acknowledged and second.outputs == {"Response": "NACK"}
+        time.sleep(0.6)
+        stop = bus.call(3, "Hopper_Stop")
+        assert stop.acknowledged
+        counter, remaining, paid, unpaid = bus.call(3, "Get_Hopper_Status").outputs["Status"]
+        assert (counter, remaining) == (1, 0) and paid + unpaid == 20 and 0 < paid < 20
+        # The stop's one data byte: the coins it did not pay.
+        assert stop.reply[1] == 1 and stop.reply[4] == unpaid
+        assert dispensed(validator) - before == paid
+        assert bus.call(3, "Get_Hopper_Count").outputs["DispenseCount"] == dispensed(validator)
 
 
 # A child of fork() given its parent's bus: it uses it, closes it, drops it at its exit, or

@@ -320,7 +320,7 @@ class AccessListTest(Rig):
 
     def test_only_the_kiosk_publishes_money_and_only_the_consumer_acknowledges(self):
         kiosk, consumer, guest = self.client("kiosk"), self.client("consumer"), self.client("guest")
-        out = ["status", "event", "credit", "payout", "escrow", "reply"]
+        out = ["status", "event", "credit", "payout", "progress", "escrow", "reply"]
         back = ["ack", "cmd", "route"]
         # Who reads each topic: the other side.
         reader = {**{leaf: consumer for leaf in out}, **{leaf: kiosk for leaf in back}}

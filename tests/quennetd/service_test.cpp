@@ -1765,6 +1765,136 @@ TEST_F(PayoutTest, WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams) {
   EXPECT_EQ(totals.value("paidValue").toInteger(), 100 * book(0));
 }
 
+// A hopper that pays six coins a second is followed to its last coin: progress as its status
+// moves, the request answered once the coins are out. Ended early by an emergency stop (answered
+// at once, not after the payout it stops) or a power cycle, or the service killed while it pays
+// (the hopper power-cycled meanwhile, or not): the consumer books what the hopper's own count
+// says, and a restart settles the part from that count without a dispense sent again. A
+// Dispense_Coins sent while pay is paying waits for it, so the hopper never refuses it.
+TEST_F(PayoutTest, AHopperPayingOverTimeIsFollowedToItsLastCoin) {
+  const QStringList options = {"--payout-hoppers", "3:100", "--allow",
+                               "Dispense_Coins,Hopper_Stop"};
+  enum class Cut { None, Stop, PowerCycle, Kill, KillAndPowerCycle };
+  struct Case {
+    const char* name;
+    Cut cut;
+  };
+  const QList<Case> cases = {{"paid in full", Cut::None},
+                             {"emergency stop", Cut::Stop},
+                             {"power cycle", Cut::PowerCycle},
+                             {"killed", Cut::Kill},
+                             {"killed, power cycle while down", Cut::KillAndPowerCycle}};
+  constexpr int kCoins = 25;  // four seconds at six a second
+  startService(options);
+  const int start = dispensed();
+  int round = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const QString id = QStringLiteral("slow%1").arg(++round);
+    const QByteArray pay = QStringLiteral(R"({"id":"%1","method":"pay","amount":%2})")
+                               .arg(id)
+                               .arg(100 * kCoins)
+                               .toUtf8();
+    const auto ofRequest = [&](const QString& topic, qsizetype from) {
+      QList<QJsonObject> list;
+      for (const QJsonObject& o : all(topic, from)) {
+        if (o.value("request").toString() == id) list.append(o);
+      }
+      return list;
+    };
+    const bool kill = c.cut == Cut::Kill || c.cut == Cut::KillAndPowerCycle;
+    if (kill) {
+      service_.kill();
+      service_.waitForFinished();
+      killAt_ = QStringLiteral("payout-while-paying");
+      startService(options);
+    }
+    const int before = dispensed();
+    framesSent();  // what went before this round
+    const qsizetype from = messages_.size();
+    send(QStringLiteral("cmd"), pay);
+    if (c.cut == Cut::None) {
+      send(QStringLiteral("cmd"),
+           R"({"id":"after","address":3,"method":"Dispense_Coins","inputs":[1]})");
+    }
+    // Killed as it publishes its first progress, the service may not get it out: it ends instead.
+    if (!kill) {
+      const auto first = next(QStringLiteral("progress"), [&](const QJsonObject& o) {
+        return o.value("request").toString() == id;
+      });
+      ASSERT_TRUE(first) << "no progress while paying";
+      EXPECT_EQ(first->value("requested").toInt(), kCoins);
+      EXPECT_GT(first->value("remaining").toInt(), 0);
+      EXPECT_EQ(first->value("paid").toInt() + first->value("remaining").toInt(), kCoins);
+    }
+    switch (c.cut) {
+      case Cut::None:
+        break;
+      case Cut::Stop:
+        send(QStringLiteral("cmd"),
+             R"({"id":"stop","address":3,"method":"Hopper_Stop","inputs":[]})");
+        break;
+      case Cut::PowerCycle:
+        console("reset");
+        break;
+      case Cut::Kill:
+      case Cut::KillAndPowerCycle:
+        ASSERT_TRUE(service_.waitForFinished(kLongWaitMs)) << "not killed while paying";
+        if (c.cut == Cut::KillAndPowerCycle) console("reset");
+        restartAfterKill(options);
+        // The consumer asks again what it has no answer to.
+        send(QStringLiteral("cmd"), pay);
+        break;
+    }
+    const auto answer = replyTo(id);
+    ASSERT_TRUE(answer);
+    if (c.cut == Cut::Stop) {
+      // The stop was answered while the payout ran, not queued behind it.
+      bool stopFirst = false;
+      for (qsizetype k = from; k < messages_.size(); ++k) {
+        const QJsonObject& r = messages_[k].body;
+        if (messages_[k].topic != u"reply") continue;
+        if (r.value("id").toString() == u"stop") stopFirst = r.value("acknowledged").toBool();
+        if (r.value("id").toString() == id) break;
+      }
+      EXPECT_TRUE(stopFirst) << "the stop was not answered before the payout ended";
+    }
+    if (c.cut == Cut::None) {
+      const auto after = replyTo(QStringLiteral("after"));
+      ASSERT_TRUE(after);
+      EXPECT_TRUE(after->value("acknowledged").toBool()) << "dispensed while the hopper paid";
+    }
+    idle(300);
+    const int counted = dispensed() - before - (c.cut == Cut::None ? 1 : 0);
+    // One dispense a request: none sent again after a restart.
+    EXPECT_EQ(framesSent().count(QStringLiteral("3/167")), c.cut == Cut::None ? 2 : 1);
+    const QList<QJsonObject> payouts = ofRequest(QStringLiteral("payout"), from);
+    ASSERT_FALSE(payouts.isEmpty());
+    for (const QJsonObject& p : payouts) {
+      EXPECT_EQ(p.value("state").toString(), QStringLiteral("settled"));
+      EXPECT_EQ(p.value("paid").toInt(), counted);
+      EXPECT_EQ(p.value("unpaid").toInt(), kCoins - counted);
+    }
+    EXPECT_EQ(answer->value("paid").toInt(), 100 * counted);
+    if (c.cut == Cut::None || c.cut == Cut::Kill) {
+      EXPECT_EQ(counted, kCoins);
+    } else {
+      EXPECT_LT(counted, kCoins) << "the cut did not stop the hopper";
+    }
+    // Progress counts up, never past what went out, and never says the payout is over.
+    int lastPaid = 0;
+    for (const QJsonObject& p : ofRequest(QStringLiteral("progress"), from)) {
+      EXPECT_EQ(p.value("id"), payouts.front().value("id"));
+      EXPECT_GE(p.value("paid").toInt(), lastPaid);
+      EXPECT_LE(p.value("paid").toInt(), counted);
+      EXPECT_GT(p.value("remaining").toInt(), 0);
+      lastPaid = p.value("paid").toInt();
+    }
+    // What the consumer books is what the hopper counted out, over every round.
+    EXPECT_EQ(book(0), dispensed() - start);
+  }
+}
+
 // What is acknowledged or answered is kept for the retention period by the journal's own clock,
 // whatever the wall clock does: after the wall clock jumps 200 days on, a request id is still
 // answered with its stored reply and nothing is paid. Once the journal's clock is past the
