@@ -81,7 +81,9 @@ QString framingName(DeviceFraming framing) {
 HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key, bool clash) {
   const FramingKept kept(set, key);
   HeardAddresses heard;
-  // A device hears a broadcast only in its own framing, so each answer is counted once.
+  // A device hears a broadcast only in its own framing. Two devices on one address are told by
+  // two answers to one collection; an address heard in several framings counts as many devices
+  // as the framing that heard it most.
   for (const Framing& framing : framingsToTry(key.has_value())) {
     apply(set, framing);
     // Room for every byte a collection gathers; one that overflowed still kept what it could.
@@ -94,10 +96,13 @@ HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key, b
     heard.sent = true;
     heard.result = kResultOk;
     const int count = std::min<int>(set.collectedAnswers(), static_cast<int>(bytes.size()));
+    std::map<int, int> inThisFraming;
     for (int i = 0; i < count; ++i) {
       const std::uint8_t address = bytes[static_cast<std::size_t>(i)];
-      if (address != kBroadcastAddress) ++heard.answers[address];
+      if (address != kBroadcastAddress) ++inThisFraming[address];
     }
+    for (const auto& [address, answers] : inThisFraming)
+      heard.answers[address] = std::max(heard.answers[address], answers);
   }
   return heard;
 }

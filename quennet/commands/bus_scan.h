@@ -40,7 +40,8 @@ struct FoundDevice {
 
 /// What one collection (an address poll or an address clash) heard over every framing.
 struct HeardAddresses {
-  std::map<int, int> answers;  ///< address -> answers from it: a second one is a second device
+  /// address -> answers from it in the framing that heard it most: a second is a second device
+  std::map<int, int> answers;
   bool sent = false;           ///< a collection went out in at least one framing
   std::int16_t result = kResultOk;  ///< when nothing went out, why not
 };

@@ -145,36 +145,49 @@ TEST_F(ScriptedBench, MotorFlagsFollowTheButton) {
 }
 
 // Two devices on one address both answer an address clash: the Bus View says so and asks
-// neither what it is (both would answer at once); a device alone on its address is asked.
+// neither what it is (both would answer at once); a device alone on its address is asked, and an
+// answer nobody owns when asked is listed as answering in no mode. The script answers the clash
+// in every framing: an address heard in several framings is not more devices for it.
 TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
   line->clearLog();
   line->setResponder([](const QByteArray& written) -> QByteArray {
     if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
     // Two devices on 3, one on 40, and a byte of noise (119) where no device is.
-    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28\x77", 4);
+    // A clash it cannot read (the encrypted one) goes unanswered.
+    if (std::uint8_t(written[0]) == 0) {
+      return std::uint8_t(written[3]) == 252 ? written + QByteArray("\x03\x03\x28\x77", 4)
+                                             : written;
+    }
     if (std::uint8_t(written[0]) == 119) return written;
+    if (std::uint8_t(written[3]) == 254) return written + crcReply(0, {});
     return written +
            crcReply(0, {'B', 'i', 'l', 'l', ' ', 'V', 'a', 'l', 'i', 'd', 'a', 't', 'o', 'r'});
   });
   press("Addr_Clash");
   EXPECT_EQ(status(), "BNV Reply:  Address = 3, 3, 40, 119");
   auto* devices = named<QTreeWidget>(*host, "busDevices");
-  // The noise is asked what it is, says nothing, and is no device.
   EXPECT_TRUE(named<QLabel>(*host, "busSummary")
                   ->text()
-                  .endsWith(" Not listed: 1 answer (no reply when asked directly)."))
+                  .contains("3 addresses answered the address clash at "));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .contains(" 1 of them answered no poll in any mode."))
       << named<QLabel>(*host, "busSummary")->text().toStdString();
-  ASSERT_EQ(devices->topLevelItemCount(), 2);
+  ASSERT_EQ(devices->topLevelItemCount(), 3);
   EXPECT_EQ(devices->topLevelItem(0)->text(0), "3");
-  EXPECT_TRUE(devices->topLevelItem(0)->text(1).startsWith("2 devices on this address"));
-  EXPECT_EQ(devices->topLevelItem(0)->foreground(1).color(), QColor(255, 0, 0));
-  EXPECT_EQ(devices->topLevelItem(1)->text(1), "Bill Validator");
-  // On the line: the clash, then the one request, to 40.
+  EXPECT_TRUE(devices->topLevelItem(0)->text(2).startsWith("2 devices on this address"));
+  EXPECT_EQ(devices->topLevelItem(0)->foreground(2).color(), QColor(255, 0, 0));
+  EXPECT_EQ(devices->topLevelItem(1)->text(1), "CRC-16");
+  EXPECT_EQ(devices->topLevelItem(1)->text(2), "Bill Validator");
+  EXPECT_EQ(devices->topLevelItem(2)->text(0), "119");
+  EXPECT_EQ(devices->topLevelItem(2)->text(1), "none");
+  // On the line: the clash in each of the three framings, 40 polled and asked what it is, maker,
+  // product and serial, and 119 polled in each framing; never 3.
   const QByteArray& log = line->writtenLog();
   std::vector<int> destinations;
   for (qsizetype at = 0; at + 1 < log.size(); at += std::uint8_t(log[at + 1]) + 5)
     destinations.push_back(std::uint8_t(log[at]));
-  EXPECT_EQ(destinations, (std::vector<int>{0, 40, 119}));
+  EXPECT_EQ(destinations, (std::vector<int>{0, 0, 0, 40, 40, 40, 40, 40, 119, 119, 119}));
 }
 
 TEST_F(ScriptedBench, StackerOutcomesAndColours) {
@@ -527,6 +540,10 @@ TEST_F(MixedBusBench, BusViewShowsEachDevicesMode) {
     EXPECT_EQ(status(), pick.status);
   }
   named<QCheckBox>(*host, "chkEncrpyt")->setChecked(false);
+  // An address clash goes out in every framing too.
+  named<QPushButton>(*host, "busClash")->click();
+  EXPECT_EQ(busRows(), everyone);
+  EXPECT_EQ(status(), "BNV Reply:  Address = 2, 3, 40");
 
   // A coin acceptor that answers BUSY to every poll is on the bus all the same: listed, in red,
   // as answering in no mode.
