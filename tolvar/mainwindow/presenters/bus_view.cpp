@@ -29,7 +29,7 @@ BusView::BusView(LineTurn& turn, BusViewPane& pane, DetailsPane& details)
   connect(details_.txtAddress, &QLineEdit::textChanged, this, &BusView::markCurrent);
 }
 
-// The bench's framing: its checksum, and the key box's key when Encrypt is ticked.
+// The framing the bench sends in: its checksum, encrypted when Encryption On is ticked.
 quennet::DeviceFraming BusView::benchFraming() {
   if (turn_.control().checksumType() == quennet::CHKSM_8BIT) return quennet::DeviceFraming::Checksum8;
   return details_.chkEncrpyt->isChecked() ? quennet::DeviceFraming::Encrypted
