@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Makes the README's pictures of Tolvar from the build in build/, each on an X server of its own
 # (Xvfb, 1600x1000): the unit and note data read, a note in escrow with the traffic pane, and the
-# Bus View after an address poll of a bus with a validator, a hopper and a coin acceptor, a script
-# run and the traffic pane capturing to files.
+# Bus View after an address poll of a kiosk's bus (an encrypted CRC-16 validator, an 8-bit coin
+# acceptor and hopper), a script run and the traffic pane capturing to files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 driver=build/bin/bench_driver
@@ -34,7 +34,8 @@ sed 's/^GetCodeRevn$/GetCodeRevn                       # expect nak/' \
   examples/scripts/validator-smoke.txt > "$work/validator-smoke.txt"
 own docs/script-run.png --simulate --script "$work/validator-smoke.txt"
 own docs/capture.png --simulate --read-data --capture "$work/capture.log"
-build/bin/bnvsim --hopper --coin-acceptor --link "$work/port" < /dev/null > "$work/bnvsim.log" 2>&1 &
+build/bin/bnvsim --device validator=encrypted --device coin-acceptor=checksum8 \
+  --device hopper=checksum8 --link "$work/port" < /dev/null > "$work/bnvsim.log" 2>&1 &
 bnvsim_pid=$!
 for _ in $(seq 50); do [ -e "$work/port" ] && break; sleep 0.1; done
 picture bus docs/bus-view.png

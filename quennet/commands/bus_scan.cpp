@@ -37,6 +37,31 @@ QString textOf(CommandSet& set, std::uint8_t address, Method method) {
   return (set.*method)(address, text) == kResultOk && set.acknowledged() ? text : QString();
 }
 
+// The set's framing and key, put back as they were when it goes.
+class FramingKept {
+ public:
+  FramingKept(CommandSet& set, const std::optional<KeyDigits>& key)
+      : set_(set),
+        checksum_(set.checksumType()),
+        encryption_(set.encryption()),
+        key_(set.keyDigits()) {
+    if (key) set.setKeyDigits(*key);
+  }
+  ~FramingKept() {
+    set_.setChecksumType(checksum_);
+    set_.setEncryption(encryption_);
+    set_.setKeyDigits(key_);
+  }
+  FramingKept(const FramingKept&) = delete;
+  FramingKept& operator=(const FramingKept&) = delete;
+
+ private:
+  CommandSet& set_;
+  const Checksum_Type checksum_;
+  const bool encryption_;
+  const KeyDigits key_;
+};
+
 }  // namespace
 
 QString framingName(DeviceFraming framing) {
@@ -53,52 +78,62 @@ QString framingName(DeviceFraming framing) {
   return QStringLiteral("unknown");
 }
 
-std::vector<FoundDevice> scanBus(CommandSet& set, std::optional<KeyDigits> key) {
-  const Checksum_Type checksumBefore = set.checksumType();
-  const bool encryptionBefore = set.encryption();
-  const KeyDigits keyBefore = set.keyDigits();
-  if (key) set.setKeyDigits(*key);
-  const std::vector<Framing> framings = framingsToTry(key.has_value());
-
-  // A device hears the poll only in its own framing.
-  std::set<int> addresses;
-  for (const Framing& framing : framings) {
+HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key, bool clash) {
+  const FramingKept kept(set, key);
+  HeardAddresses heard;
+  // A device hears a broadcast only in its own framing. Two devices on one address are told by
+  // two answers to one collection; an address heard in several framings counts as many devices
+  // as the framing that heard it most.
+  for (const Framing& framing : framingsToTry(key.has_value())) {
     apply(set, framing);
-    std::array<std::uint8_t, FrameBuffer::kSize> heard{};
-    if (set.AddressPoll(heard) != kResultOk) continue;
-    const int count = std::min<int>(set.collectedAnswers(), static_cast<int>(heard.size()));
+    // Room for every byte a collection gathers; one that overflowed still kept what it could.
+    std::array<std::uint8_t, kCollectAllMost> bytes{};
+    const std::int16_t result = clash ? set.AddressClash(bytes) : set.AddressPoll(bytes);
+    if (!set.lastTransaction().frameSent) {
+      if (!heard.sent) heard.result = result;
+      continue;
+    }
+    heard.sent = true;
+    heard.result = kResultOk;
+    const int count = std::min<int>(set.collectedAnswers(), static_cast<int>(bytes.size()));
+    std::map<int, int> inThisFraming;
     for (int i = 0; i < count; ++i) {
-      if (heard[static_cast<std::size_t>(i)] != kBroadcastAddress) {
-        addresses.insert(heard[static_cast<std::size_t>(i)]);
-      }
+      const std::uint8_t address = bytes[static_cast<std::size_t>(i)];
+      if (address != kBroadcastAddress) ++inThisFraming[address];
     }
+    for (const auto& [address, answers] : inThisFraming)
+      heard.answers[address] = std::max(heard.answers[address], answers);
   }
+  return heard;
+}
 
+FoundDevice identifyDevice(CommandSet& set, int address, std::optional<KeyDigits> key) {
+  const FramingKept kept(set, key);
+  FoundDevice device;
+  device.address = address;
+  const auto a = static_cast<std::uint8_t>(address);
+  for (const Framing& framing : framingsToTry(key.has_value())) {
+    apply(set, framing);
+    QString answer;
+    if (set.SendPoll(a, answer) != kResultOk || !set.acknowledged()) continue;
+    device.framing = framing.kind;
+    device.category = textOf(set, a, &CommandSet::GetEqptID);
+    device.manufacturer = textOf(set, a, &CommandSet::GetManfctrID);
+    device.product = textOf(set, a, &CommandSet::GetProductCode);
+    QString serial;
+    if (set.GetSerialNo(a, serial) == kResultOk) {
+      device.serial = serialLabelOf(set.sentInClear(), set.replyInClear());
+    }
+    break;
+  }
+  return device;
+}
+
+std::vector<FoundDevice> scanBus(CommandSet& set, std::optional<KeyDigits> key) {
   std::vector<FoundDevice> found;
-  for (const int address : addresses) {
-    FoundDevice device;
-    device.address = address;
-    const auto a = static_cast<std::uint8_t>(address);
-    for (const Framing& framing : framings) {
-      apply(set, framing);
-      QString answer;
-      if (set.SendPoll(a, answer) != kResultOk || !set.acknowledged()) continue;
-      device.framing = framing.kind;
-      device.category = textOf(set, a, &CommandSet::GetEqptID);
-      device.manufacturer = textOf(set, a, &CommandSet::GetManfctrID);
-      device.product = textOf(set, a, &CommandSet::GetProductCode);
-      QString serial;
-      if (set.GetSerialNo(a, serial) == kResultOk) {
-        device.serial = serialLabelOf(set.sentInClear(), set.replyInClear());
-      }
-      break;
-    }
-    found.push_back(device);
+  for (const auto& [address, answers] : collectAddresses(set, key).answers) {
+    found.push_back(identifyDevice(set, address, key));
   }
-
-  set.setChecksumType(checksumBefore);
-  set.setEncryption(encryptionBefore);
-  set.setKeyDigits(keyBefore);
   return found;
 }
 

@@ -5,6 +5,7 @@
 // carry no checksum: trying is the only way to learn it.
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -36,6 +37,24 @@ struct FoundDevice {
   QString product;                                 ///< product code (header 244)
   QString serial;  ///< serial number as the device's label reads it (header 242)
 };
+
+/// What one collection (an address poll or an address clash) heard over every framing.
+struct HeardAddresses {
+  /// address -> answers from it in the framing that heard it most: a second is a second device
+  std::map<int, int> answers;
+  bool sent = false;           ///< a collection went out in at least one framing
+  std::int16_t result = kResultOk;  ///< when nothing went out, why not
+};
+
+/// Collects the bus's answers on `set` (its line open) in every framing: an address poll, or an
+/// address clash with `clash`. The set's framing is as before when it returns.
+QUENNET_EXPORT HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key,
+                                               bool clash = false);
+
+/// Identifies the device at `address` by trying each framing in turn; its framing stays Unknown
+/// when it answers a poll in none. The set's framing is as before when it returns.
+QUENNET_EXPORT FoundDevice identifyDevice(CommandSet& set, int address,
+                                          std::optional<KeyDigits> key = std::nullopt);
 
 /// Polls the bus on `set` (its line open) in every framing and identifies each device that
 /// answered, in address order. `key`: the key of encrypted devices, when there may be some.

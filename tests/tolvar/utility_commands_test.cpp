@@ -4,6 +4,9 @@
 #include <memory>
 
 #include <QAction>
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QImage>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -142,36 +145,49 @@ TEST_F(ScriptedBench, MotorFlagsFollowTheButton) {
 }
 
 // Two devices on one address both answer an address clash: the Bus View says so and asks
-// neither what it is (both would answer at once); a device alone on its address is asked.
+// neither what it is (both would answer at once); a device alone on its address is asked, and an
+// answer nobody owns when asked is listed as answering in no mode. The script answers the clash
+// in every framing: an address heard in several framings is not more devices for it.
 TEST_F(ScriptedBench, AddressClashShowsTwoDevicesOnOneAddress) {
   line->clearLog();
   line->setResponder([](const QByteArray& written) -> QByteArray {
     if (written.size() < 2 || written.size() < std::uint8_t(written[1]) + 5) return {};
     // Two devices on 3, one on 40, and a byte of noise (119) where no device is.
-    if (std::uint8_t(written[3]) == 252) return written + QByteArray("\x03\x03\x28\x77", 4);
+    // A clash it cannot read (the encrypted one) goes unanswered.
+    if (std::uint8_t(written[0]) == 0) {
+      return std::uint8_t(written[3]) == 252 ? written + QByteArray("\x03\x03\x28\x77", 4)
+                                             : written;
+    }
     if (std::uint8_t(written[0]) == 119) return written;
+    if (std::uint8_t(written[3]) == 254) return written + crcReply(0, {});
     return written +
            crcReply(0, {'B', 'i', 'l', 'l', ' ', 'V', 'a', 'l', 'i', 'd', 'a', 't', 'o', 'r'});
   });
   press("Addr_Clash");
   EXPECT_EQ(status(), "BNV Reply:  Address = 3, 3, 40, 119");
   auto* devices = named<QTreeWidget>(*host, "busDevices");
-  // The noise is asked what it is, says nothing, and is no device.
   EXPECT_TRUE(named<QLabel>(*host, "busSummary")
                   ->text()
-                  .endsWith(" Not listed: 1 answer (no reply when asked directly)."))
+                  .contains("3 addresses answered the address clash at "));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .contains(" 1 of them answered no poll in any mode."))
       << named<QLabel>(*host, "busSummary")->text().toStdString();
-  ASSERT_EQ(devices->topLevelItemCount(), 2);
+  ASSERT_EQ(devices->topLevelItemCount(), 3);
   EXPECT_EQ(devices->topLevelItem(0)->text(0), "3");
-  EXPECT_TRUE(devices->topLevelItem(0)->text(1).startsWith("2 devices on this address"));
-  EXPECT_EQ(devices->topLevelItem(0)->foreground(1).color(), QColor(255, 0, 0));
-  EXPECT_EQ(devices->topLevelItem(1)->text(1), "Bill Validator");
-  // On the line: the clash, then the one request, to 40.
+  EXPECT_TRUE(devices->topLevelItem(0)->text(2).startsWith("2 devices on this address"));
+  EXPECT_EQ(devices->topLevelItem(0)->foreground(2).color(), QColor(255, 0, 0));
+  EXPECT_EQ(devices->topLevelItem(1)->text(1), "CRC-16");
+  EXPECT_EQ(devices->topLevelItem(1)->text(2), "Bill Validator");
+  EXPECT_EQ(devices->topLevelItem(2)->text(0), "119");
+  EXPECT_EQ(devices->topLevelItem(2)->text(1), "none");
+  // On the line: the clash in each of the three framings, 40 polled and asked what it is, maker,
+  // product and serial, and 119 polled in each framing; never 3.
   const QByteArray& log = line->writtenLog();
   std::vector<int> destinations;
   for (qsizetype at = 0; at + 1 < log.size(); at += std::uint8_t(log[at + 1]) + 5)
     destinations.push_back(std::uint8_t(log[at]));
-  EXPECT_EQ(destinations, (std::vector<int>{0, 40, 119}));
+  EXPECT_EQ(destinations, (std::vector<int>{0, 0, 0, 40, 40, 40, 40, 40, 119, 119, 119}));
 }
 
 TEST_F(ScriptedBench, StackerOutcomesAndColours) {
@@ -265,11 +281,27 @@ TEST_F(ScriptedBench, AddressChangeAnswers) {
 // The virtual validator on a pseudo-terminal, with a hopper and a coin acceptor on the bus.
 class SimulatedBench : public Bench {
  protected:
+  SimulatedBench() : sim(busWithThreeDevices()) {}
+  explicit SimulatedBench(const bnvsim::SimulatorOptions& options) : sim(options) {}
+
   void SetUp() override {
     QString error;
     ASSERT_TRUE(sim.start(&error)) << error.toStdString();
     openWindow(sim.slavePath());
     ASSERT_TRUE(host->control()->Enabled());
+  }
+
+  // Every column of every row of the Bus View, as the table displays it.
+  std::vector<QStringList> busRows() const {
+    auto* devices = named<QTreeWidget>(*host, "busDevices");
+    std::vector<QStringList> rows;
+    for (int i = 0; i < devices->topLevelItemCount(); ++i) {
+      QStringList row;
+      for (int column = 0; column < devices->columnCount(); ++column)
+        row << devices->topLevelItem(i)->data(column, Qt::DisplayRole).toString();
+      rows.push_back(row);
+    }
+    return rows;
   }
 
   bnvsim::SimulatorOptions busWithThreeDevices() const {
@@ -295,7 +327,7 @@ class SimulatedBench : public Bench {
     return destinations;
   }
 
-  bnvsim::Simulator sim{busWithThreeDevices()};
+  bnvsim::Simulator sim;
 };
 
 TEST_F(SimulatedBench, MasterInhibitReadSetAndBusy) {
@@ -374,14 +406,14 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   } while (std::next_permutation(addresses.begin(), addresses.end()));
   EXPECT_TRUE(orders.contains(text)) << text.toStdString();
 
-  // The Bus View lists each address once, in order, with what the device there says it is.
+  // The Bus View lists each address once, in order, with the mode it answers in and what the
+  // device there says it is.
   EXPECT_FALSE(host->busViewDock()->isHidden());
   auto* devices = named<QTreeWidget>(*host, "busDevices");
-  std::vector<std::pair<QString, QString>> rows;
-  for (int i = 0; i < devices->topLevelItemCount(); ++i)
-    rows.emplace_back(devices->topLevelItem(i)->text(0), devices->topLevelItem(i)->text(1));
-  EXPECT_EQ(rows, (std::vector<std::pair<QString, QString>>{
-                      {"2", "Coin Acceptor"}, {"3", "Payout"}, {"40", "Bill Validator"}}));
+  EXPECT_EQ(busRows(), (std::vector<QStringList>{
+                           {"2", "CRC-16", "Coin Acceptor", "QNT", "QCA1", "420017"},
+                           {"3", "CRC-16", "Payout", "QNT", "QHP1", "700301"},
+                           {"40", "CRC-16", "Bill Validator", "QNT", "QBV1", "1234567"}}));
   EXPECT_TRUE(named<QLabel>(*host, "busSummary")
                   ->text()
                   .startsWith("3 addresses answered the address poll at "));
@@ -422,9 +454,11 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   EXPECT_EQ(destinationsOnTheLine().size(), after.size());
   host->portAction()->trigger();
 
-  // On a bus that expects the other checksum nobody answers, while the line still echoes.
+  // On a bus that encrypts with a key the bench does not hold nobody answers, while the line
+  // still echoes.
   bnvsim::LineOptions line;
-  line.crc = false;
+  line.encryption = true;
+  line.key = QStringLiteral("135791");
   sim.setLineOptions(line);
   QElapsedTimer clock;
   clock.start();
@@ -437,6 +471,102 @@ TEST_F(SimulatedBench, AddressPollListsEveryDeviceOrNone) {
   EXPECT_TRUE(named<QLabel>(*host, "busSummary")
                   ->text()
                   .startsWith("No device answered the address clash"));
+}
+
+// The commonest kiosk bus: an encrypted CRC-16 validator beside an 8-bit coin acceptor and hopper.
+class MixedBusBench : public SimulatedBench {
+ protected:
+  MixedBusBench() : SimulatedBench(mixedBus()) {}
+  static bnvsim::SimulatorOptions mixedBus() {
+    bnvsim::SimulatorOptions options;
+    options.hopper = true;
+    options.coinAcceptor = true;
+    options.validatorFraming = bnvsim::framingFromText(QStringLiteral("encrypted:123456"));
+    options.coinAcceptorFraming = bnvsim::framingFromText(QStringLiteral("checksum8"));
+    options.hopperFraming = bnvsim::framingFromText(QStringLiteral("checksum8"));
+    return options;
+  }
+  // The pixels of one cell of the Bus View as the screen shows it.
+  QImage cellOnScreen(int row, int column) const {
+    auto* devices = named<QTreeWidget>(*host, "busDevices");
+    const QRect rect = devices->visualItemRect(devices->topLevelItem(row));
+    const QRect cell(devices->header()->sectionViewportPosition(column), rect.y(),
+                     devices->header()->sectionSize(column), rect.height());
+    return devices->viewport()->grab(cell).toImage().convertToFormat(QImage::Format_RGB32);
+  }
+  static bool hasRedText(const QImage& image) {
+    for (int y = 0; y < image.height(); ++y)
+      for (int x = 0; x < image.width(); ++x) {
+        const QColor pixel(image.pixel(x, y));
+        if (pixel.red() > 200 && pixel.green() < 80 && pixel.blue() < 80) return true;
+      }
+    return false;
+  }
+};
+
+// Each device is listed in the mode it answers in, whatever the bench's own; one that answers the
+// broadcast and then nothing is listed as such; picking a device in another mode says so.
+TEST_F(MixedBusBench, BusViewShowsEachDevicesMode) {
+  named<QLineEdit>(*host, "txtEncKey")->setText("123456");
+  host->resize(1200, 800);
+  host->show();
+  press("Addr_Poll");
+  EXPECT_EQ(status(), "BNV Reply:  Address = 2, 3, 40");
+  const std::vector<QStringList> everyone{
+      {"2", "8-bit checksum", "Coin Acceptor", "QNT", "QCA1", "420017"},
+      {"3", "8-bit checksum", "Payout", "QNT", "QHP1", "700301"},
+      {"40", "CRC-16 encrypted", "Bill Validator", "QNT", "QBV1", "1234567"}};
+  EXPECT_EQ(busRows(), everyone);
+  EXPECT_FALSE(hasRedText(cellOnScreen(0, 1)));
+
+  // Picking a device tells which mode it answers in when the bench sends in another.
+  auto* devices = named<QTreeWidget>(*host, "busDevices");
+  struct Pick {
+    int row;
+    bool encrypt;
+    QString status;
+  };
+  const Pick picks[] = {
+      {0, false, "Commands now go to address 2 (it answers in 8-bit checksum; the bench sends "
+                 "CRC-16)"},
+      {2, false, "Commands now go to address 40 (it answers in CRC-16 encrypted; the bench sends "
+                 "CRC-16)"},
+      {2, true, "Commands now go to address 40"}};
+  for (const Pick& pick : picks) {
+    SCOPED_TRACE(pick.status.toStdString());
+    named<QCheckBox>(*host, "chkEncrpyt")->setChecked(pick.encrypt);
+    devices->setCurrentItem(devices->topLevelItem(pick.row));
+    named<QPushButton>(*host, "busTalkTo")->click();
+    EXPECT_EQ(status(), pick.status);
+  }
+  named<QCheckBox>(*host, "chkEncrpyt")->setChecked(false);
+  // An address clash goes out in every framing too.
+  named<QPushButton>(*host, "busClash")->click();
+  EXPECT_EQ(busRows(), everyone);
+  EXPECT_EQ(status(), "BNV Reply:  Address = 2, 3, 40");
+
+  // A coin acceptor that answers BUSY to every poll is on the bus all the same: listed, in red,
+  // as answering in no mode.
+  ASSERT_TRUE(sim.setBusyReplies(2, 20));
+  named<QPushButton>(*host, "busPoll")->click();
+  std::vector<QStringList> busy = everyone;
+  busy[0] = QStringList{"2", "none", "(no reply when asked)", "", "", ""};
+  EXPECT_EQ(busRows(), busy);
+  EXPECT_TRUE(hasRedText(cellOnScreen(0, 1)));
+  EXPECT_FALSE(hasRedText(cellOnScreen(1, 1)));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .contains("3 addresses answered the address poll at "));
+  EXPECT_TRUE(named<QLabel>(*host, "busSummary")
+                  ->text()
+                  .contains(" 1 of them answered no poll in any mode."));
+
+  // Without the validator's key the validator is not heard at all; the others still are.
+  named<QLineEdit>(*host, "txtEncKey")->setText("000001");
+  sim.clearFaults();
+  ASSERT_TRUE(sim.setBusyReplies(2, 0));
+  named<QPushButton>(*host, "busPoll")->click();
+  EXPECT_EQ(busRows(), std::vector<QStringList>(everyone.begin(), everyone.begin() + 2));
 }
 
 }  // namespace

@@ -12,9 +12,25 @@ namespace tolvar {
 
 namespace {
 
-enum Column { kAddress, kDevice };
+enum Column { kAddress, kMode, kDevice, kMaker, kProduct, kSerial, kColumns };
+
+const QColor kFault(255, 0, 0);
 
 }  // namespace
+
+QString busModeText(quennet::DeviceFraming framing) {
+  switch (framing) {
+    case quennet::DeviceFraming::Crc16:
+      return QStringLiteral("CRC-16");
+    case quennet::DeviceFraming::Encrypted:
+      return QStringLiteral("CRC-16 encrypted");
+    case quennet::DeviceFraming::Checksum8:
+      return QStringLiteral("8-bit checksum");
+    case quennet::DeviceFraming::Unknown:
+      break;
+  }
+  return QStringLiteral("none");
+}
 
 BusViewPane::BusViewPane(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("busViewPane"));
@@ -46,11 +62,16 @@ BusViewPane::BusViewPane(QWidget* parent) : QWidget(parent) {
   devices = new QTreeWidget(this);
   devices->setObjectName(QStringLiteral("busDevices"));
   devices->setRootIsDecorated(false);
-  devices->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Device")});
+  devices->setHeaderLabels({QStringLiteral("Address"), QStringLiteral("Mode"),
+                            QStringLiteral("Device"), QStringLiteral("Maker"),
+                            QStringLiteral("Product"), QStringLiteral("Serial")});
+  devices->headerItem()->setToolTip(
+      kMode, QStringLiteral("The framing the device answered a poll in: CRC-16, CRC-16 encrypted "
+                            "with the key box's key, or the 8-bit checksum"));
   devices->setSelectionMode(QAbstractItemView::SingleSelection);
   devices->header()->setStretchLastSection(true);
-  devices->setColumnWidth(
-      kAddress, devices->fontMetrics().horizontalAdvance(QStringLiteral("Address  ")) + 12);
+  // Every column as wide as what it shows; a narrow dock scrolls across.
+  devices->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
   column->addWidget(devices, 1);
 
   summary = new QLabel(QStringLiteral("Address Poll lists the devices on the bus."), this);
@@ -81,11 +102,28 @@ void BusViewPane::showDevices(const QList<BusDevice>& found, const QString& text
       row->setText(kDevice, QStringLiteral("%1 devices on this address: give one another "
                                            "(Addr Change)")
                                 .arg(device.answers));
-      row->setForeground(kDevice, QColor(255, 0, 0));
-    } else {
-      row->setText(kDevice, device.category.isEmpty() ? QStringLiteral("(did not say what it is)")
-                                                      : device.category);
+      row->setForeground(kDevice, kFault);
+      continue;
     }
+    const quennet::FoundDevice& found = device.found;
+    row->setText(kMode, busModeText(found.framing));
+    if (found.framing == quennet::DeviceFraming::Unknown) {
+      // It answered the broadcast and then no poll, in any framing tried.
+      row->setForeground(kMode, kFault);
+      row->setToolTip(kMode, QStringLiteral("Answered the broadcast, then no poll in CRC-16, "
+                                            "CRC-16 encrypted or the 8-bit checksum"));
+      row->setText(kDevice, QStringLiteral("(no reply when asked)"));
+      continue;
+    }
+    row->setText(kDevice, found.category.trimmed().isEmpty() ? QStringLiteral("(did not say what it is)")
+                                                   : found.category.trimmed());
+    row->setText(kMaker, found.manufacturer.trimmed());
+    row->setText(kProduct, found.product.trimmed());
+    row->setText(kSerial, found.serial);
+    // The dock is narrow: the whole of it where the device is named.
+    row->setToolTip(kDevice, QStringLiteral("%1, %2 %3, serial %4")
+                                 .arg(row->text(kDevice), row->text(kMaker),
+                                      row->text(kProduct), found.serial));
   }
   summary->setText(text);
   talkTo->setEnabled(false);
@@ -97,8 +135,7 @@ void BusViewPane::markCurrent(int address) {
     const bool current = row->data(kAddress, Qt::UserRole).toInt() == address;
     QFont font = devices->font();
     font.setBold(current);
-    row->setFont(kAddress, font);
-    row->setFont(kDevice, font);
+    for (int column = 0; column < kColumns; ++column) row->setFont(column, font);
     row->setToolTip(kAddress,
                     current ? QStringLiteral("The bench talks to this device") : QString());
   }

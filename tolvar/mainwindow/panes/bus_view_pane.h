@@ -1,11 +1,14 @@
 #pragma once
 // "Bus View": the devices that answered the last address poll or address clash, one row per
-// address, with what each says it is; the row picked is the device the bench talks to.
+// address, with the mode each answers in and what each says it is; the row picked is the device
+// the bench talks to.
 
 #include <QDockWidget>
 #include <QList>
 #include <QString>
 #include <QWidget>
+
+#include "quennet/commands/bus_scan.h"
 
 class QLabel;
 class QPushButton;
@@ -17,8 +20,12 @@ namespace tolvar {
 struct BusDevice {
   int address = 0;
   int answers = 1;
-  QString category;  // its equipment category, as it names it; empty when it did not say
+  // The mode it answered in (Unknown: none) and what it said it is; empty when it did not say.
+  quennet::FoundDevice found;
 };
+
+// A mode as the pane names it: "CRC-16", "CRC-16 encrypted", "8-bit checksum", "none".
+QString busModeText(quennet::DeviceFraming framing);
 
 class BusViewPane : public QWidget {
   Q_OBJECT

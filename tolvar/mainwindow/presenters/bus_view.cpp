@@ -1,14 +1,14 @@
 #include "tolvar/mainwindow/presenters/bus_view.h"
 
-#include <array>
-#include <map>
-
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QTime>
 
+#include "quennet/commands/bus_scan.h"
 #include "quennet/control/zav_quennet.h"
 #include "tolvar/mainwindow/panes/bus_view_pane.h"
 #include "tolvar/mainwindow/panes/details_pane.h"
+#include "tolvar/mainwindow/presenters/key_code.h"
 #include "tolvar/mainwindow/presenters/line_turn.h"
 #include "tolvar/mainwindow/settings/number_text.h"
 
@@ -29,49 +29,55 @@ BusView::BusView(LineTurn& turn, BusViewPane& pane, DetailsPane& details)
   connect(details_.txtAddress, &QLineEdit::textChanged, this, &BusView::markCurrent);
 }
 
+// The framing the bench sends in: its checksum, encrypted when Encryption On is ticked.
+quennet::DeviceFraming BusView::benchFraming() {
+  if (turn_.control().checksumType() == quennet::CHKSM_8BIT) return quennet::DeviceFraming::Checksum8;
+  return details_.chkEncrpyt->isChecked() ? quennet::DeviceFraming::Encrypted
+                                          : quennet::DeviceFraming::Crc16;
+}
+
+std::optional<quennet::KeyDigits> BusView::keyToTry() const {
+  QString key = details_.txtEncKey->text();
+  KeyBytes bytes{};
+  if (!packKeyCode(key, bytes)) return std::nullopt;
+  return quennet::keyDigitsFromCode(quennet::keyCodeFromBytes(bytes));
+}
+
 void BusView::collect(bool clash) {
   // A broadcast: no slave address is needed, so the address box is not checked.
   turn_.ClearDisplay();
-  // Room for every byte a collection gathers, so a full bus of answers is shown, not lost.
-  std::array<std::uint8_t, quennet::kCollectAllMost> addresses{};
+  framings_.clear();
   zav_quennet& control = turn_.control();
-  const std::int16_t result =
-      clash ? control.AddressClash(addresses) : control.AddressPoll(addresses);
-  QString reply;
-  if (result == quennet::kResultOk) {
-    reply = QStringLiteral(" Address = ") + QString::number(addresses[0]);
-    for (std::size_t i = 1; i < addresses.size() && addresses[i] != 0; ++i)
-      reply += QStringLiteral(", ") + QString::number(addresses[i]);
-  }
+  // Each device hears only its own framing, so the collection goes out in every framing the
+  // bench knows, and each device is then asked in turn in each until it answers.
+  const std::optional<quennet::KeyDigits> key = keyToTry();
+  const quennet::HeardAddresses heard = quennet::collectAddresses(control, key, clash);
+  QStringList heardText;
+  for (const auto& [address, count] : heard.answers)
+    for (int i = 0; i < count; ++i) heardText << QString::number(address);
   // The reply line and the debug boxes show the collection, not the requests after it.
-  turn_.showReply(reply);
+  turn_.showReply(heardText.isEmpty() ? QString()
+                                      : QStringLiteral(" Address = ") + heardText.join(", "));
   const QString command = clash ? QStringLiteral("address clash") : QStringLiteral("address poll");
   const QString when = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
-  if (!control.lastTransaction().frameSent) {
+  if (!heard.sent) {
     pane_.showDevices({}, QStringLiteral("Nothing sent at %1: %2. No %3 went out.")
-                              .arg(when, quennet::resultMeaning(result), command));
+                              .arg(when, quennet::resultMeaning(heard.result), command));
     return;
   }
 
-  // No device has address 0 (it is everyone's), so the first zero ends the answers. A
-  // collection that overflowed still filled the array with the answers it kept.
-  std::map<int, int> answers;
-  for (std::size_t i = 0; i < addresses.size() && addresses[i] != 0; ++i) ++answers[addresses[i]];
   QList<BusDevice> devices;
-  int unconfirmed = 0;
-  for (const auto& [address, count] : answers) {
-    BusDevice device{address, count, {}};
+  int silent = 0;
+  for (const auto& [address, count] : heard.answers) {
+    BusDevice device;
+    device.address = address;
+    device.answers = count;
     // Two devices on one address answer together: neither reply could be read.
-    QString category;
     if (count == 1) {
-      const std::int16_t asked = control.GetEqptID(static_cast<std::uint8_t>(address), category);
-      // A byte that no device asked directly owns (noise on the line while answers were
-      // gathered) is no device.
-      if (asked == quennet::kResultTimeout) {
-        ++unconfirmed;
-        continue;
-      }
-      if (asked == quennet::kResultOk) device.category = category.trimmed();
+      device.found = quennet::identifyDevice(control, address, key);
+      framings_[address] = device.found.framing;
+      // Shown all the same: it is on the bus, and a device that answers nothing is a finding.
+      if (device.found.framing == quennet::DeviceFraming::Unknown) ++silent;
     }
     devices << device;
   }
@@ -84,12 +90,12 @@ void BusView::collect(bool clash) {
                   : QStringLiteral("%1 addresses answered the %2 at %3.")
                         .arg(devices.size())
                         .arg(command, when);
+    if (silent > 0) {
+      summary += QStringLiteral(" %1 no poll in any mode.")
+                     .arg(silent == 1 ? QStringLiteral("1 of them answered")
+                                      : QStringLiteral("%1 of them answered").arg(silent));
+    }
     summary += QStringLiteral(" Double-click a row to talk to that device.");
-  }
-  if (unconfirmed > 0) {
-    summary += QStringLiteral(" Not listed: %1 (no reply when asked directly).")
-                   .arg(unconfirmed == 1 ? QStringLiteral("1 answer")
-                                         : QStringLiteral("%1 answers").arg(unconfirmed));
   }
   pane_.showDevices(devices, summary);
   markCurrent();
@@ -97,7 +103,16 @@ void BusView::collect(bool clash) {
 
 void BusView::talkTo(int address) {
   details_.txtAddress->setText(QString::number(address));
-  turn_.setStatusText(QStringLiteral("Commands now go to address %1").arg(address));
+  QString text = QStringLiteral("Commands now go to address %1").arg(address);
+  // Commands in the bench's framing reach it only when the framing is its own.
+  const auto found = framings_.find(address);
+  const quennet::DeviceFraming bench = benchFraming();
+  if (found != framings_.end() && found->second != quennet::DeviceFraming::Unknown &&
+      found->second != bench) {
+    text += QStringLiteral(" (it answers in %1; the bench sends %2)")
+                .arg(busModeText(found->second), busModeText(bench));
+  }
+  turn_.setStatusText(text);
   emit talkingTo(address);
 }
 
