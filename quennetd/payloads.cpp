@@ -89,6 +89,17 @@ QByteArray escrow(const Device& device, const PendingNote& held) {
                              {"time", now()}});
 }
 
+QByteArray progress(const QString& id, const QJsonValue& request, int address, int requested,
+                    int paid, int remaining) {
+  return compact(QJsonObject{{"id", id},
+                             {"request", request},
+                             {"address", address},
+                             {"requested", requested},
+                             {"paid", paid},
+                             {"remaining", remaining},
+                             {"time", now()}});
+}
+
 QByteArray statusBody(const StatusView& view) {
   QJsonArray list;
   for (const StatusDevice& device : view.devices) {

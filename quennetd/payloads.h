@@ -35,6 +35,10 @@ QByteArray loss(const Device& device, const QString& id, int counter, int count)
 // `escrow`: the note held for the consumer to route by its id.
 QByteArray escrow(const Device& device, const PendingNote& held);
 
+// `progress`: a hopper's payout under way, as its status last read; booked only by `payout`.
+QByteArray progress(const QString& id, const QJsonValue& request, int address, int requested,
+                    int paid, int remaining);
+
 // `status` as it stands, without its time: compared with the last one to publish on change only.
 struct StatusDevice {
   int address = 0;

@@ -11,6 +11,7 @@
 #include "quennet/bus/bus_reply.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
+#include "quennetd/payloads.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/kill_point.h"
 
@@ -431,15 +432,9 @@ void Payouts::awaitIdle(const PayoutPart& part, const std::function<void(bool)>&
 }
 
 void Payouts::progress(const PayoutPart& part, const HopperStatus& now) {
-  publish_(
-      QStringLiteral("progress"),
-      compact(QJsonObject{{"id", part.id},
-                          {"request", QJsonDocument::fromJson(part.requestId).array().at(0)},
-                          {"address", part.address},
-                          {"requested", part.requested},
-                          {"paid", now.paid},
-                          {"remaining", now.remaining},
-                          {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}}));
+  publish_(QStringLiteral("progress"),
+           payloads::progress(part.id, QJsonDocument::fromJson(part.requestId).array().at(0),
+                              part.address, part.requested, now.paid, now.remaining));
   killPoint("payout-while-paying");
 }
 

@@ -47,6 +47,8 @@ int main() {
   print("event", payloads::loss(coin, QStringLiteral("c-x-9-lost"), 9, 3));
   print("escrow", payloads::escrow(note, PendingNote{QStringLiteral("a-6-1"), 6, 1}));
   print("escrow", payloads::escrow(note, PendingNote{QStringLiteral("a-7-2"), 7, 2}));
+  print("progress", payloads::progress(QStringLiteral("p-1-3"), QStringLiteral("r9"), 3, 10, 4, 6));
+  print("progress", payloads::progress(QStringLiteral("p-2-3"), 12, 3, 5, 0, 5));
 
   payloads::StatusView online{true, QStringLiteral("/dev/ttyUSB0"), {}, {}, true, "ok"};
   online.devices = {{40, "Bill Validator", "QNT", "00-12", "encrypted", true},
