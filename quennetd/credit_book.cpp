@@ -209,6 +209,13 @@ bool CreditBook::credit(Device& device, const BusEvent& event, DeviceMark next) 
   const JournalCredit entry{id, payloads::credit(device, id, position, counter, next.seq)};
   // On disk first; only then may anybody hear of it.
   killPoint("before-journal");
+  if (!record(device, entry, next)) return false;
+  killPoint("after-journal");
+  publishEntry(entry);
+  return true;
+}
+
+bool CreditBook::record(Device& device, const JournalCredit& entry, const DeviceMark& next) {
   Journal& journal = health_->journal();
   if (!journal.recordCredit(device.key(), entry, next)) {
     health_->failed(journal.errorString());
@@ -217,8 +224,6 @@ bool CreditBook::credit(Device& device, const BusEvent& event, DeviceMark next) 
   device.pending.reset();
   device.mark = next;
   device.stored = next;
-  killPoint("after-journal");
-  publishEntry(entry);
   return true;
 }
 
@@ -229,14 +234,7 @@ bool CreditBook::noteInDoubt(Device& device, DeviceMark next) {
   const JournalCredit entry{device.pending->id,
                             payloads::inDoubt(device, *device.pending, next.seq, kResetInDoubt),
                             Entry::InDoubt};
-  Journal& journal = health_->journal();
-  if (!journal.recordCredit(device.key(), entry, next)) {
-    health_->failed(journal.errorString());
-    return false;
-  }
-  device.pending.reset();
-  device.mark = next;
-  device.stored = next;
+  if (!record(device, entry, next)) return false;
   publishEntry(entry);
   return true;
 }

@@ -63,6 +63,9 @@ class CreditBook : public QObject {
  private:
   DeviceMark markAt(const Device& device, int counter) const;
   bool credit(Device& device, const quennet::BusEvent& event, DeviceMark next);
+  // Writes a credit or a note in doubt with where the device's counter now stands; the note
+  // pending is settled by it. False when the journal did not take it.
+  bool record(Device& device, const JournalCredit& entry, const DeviceMark& next);
   bool noteReturned(Device& device, const DeviceMark& next);
   // The note routed to the stacker can no longer be seen (the validator reset before it said):
   // published as a credit in doubt until a consumer settles it.

@@ -39,14 +39,7 @@ std::uint16_t maskOf(const QList<Denomination>& table, const QString& notes) {
 }
 
 std::optional<quennet::EventPoller::Source> sourceOf(const QString& category) {
-  using Source = quennet::EventPoller::Source;
-  if (category.contains(QLatin1String("Bill"), Qt::CaseInsensitive)) return Source::BillValidator;
-  if (category.contains(QLatin1String("Coin"), Qt::CaseInsensitive)) return Source::CoinAcceptor;
-  if (category.contains(QLatin1String("Payout"), Qt::CaseInsensitive) ||
-      category.contains(QLatin1String("Hopper"), Qt::CaseInsensitive)) {
-    return Source::Hopper;
-  }
-  return std::nullopt;
+  return quennet::EventPoller::sourceOf(category);
 }
 
 quennet::EventPoller::Source sourceOf(DeviceRole role) {

@@ -644,7 +644,12 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
   ASSERT_TRUE(status);
   EXPECT_FALSE(status->value("accepting").toBool());
   EXPECT_TRUE(masterInhibitBecomes(0));
-  EXPECT_TRUE(credited("coin", 6)) << "the coin taken as the journal went was never credited";
+  // The coin goes in as the file is replaced; on a slow machine the service may see the
+  // replacement first and the acceptor refuse it. Either way the books are the device's.
+  const bool taken = deviceCounters().find("6:1") != std::string::npos;
+  EXPECT_EQ(credited("coin", 6), taken)
+      << (taken ? "the coin taken as the journal went was never credited"
+                : "a coin the acceptor refused was credited");
   const qsizetype reconnect = messages_.size();
   broker_.kill();
   broker_.waitForFinished();
@@ -656,7 +661,7 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
   console("insert 3");
   ASSERT_TRUE(devices_.waitForReadyRead(kLongWaitMs));
   EXPECT_TRUE(devices_.readLine().contains("master inhibit on"));
-  EXPECT_EQ(deviceCounters(), "notes 2:1; coins 5:1 6:1");
+  EXPECT_EQ(deviceCounters(), taken ? "notes 2:1; coins 5:1 6:1" : "notes 2:1; coins 5:1");
   service_.kill();
   service_.waitForFinished();
   // The old file's logs go by the journal's name: whoever puts another journal in place takes
