@@ -208,16 +208,16 @@ class Soak {
     online_ = false;
     accepting_ = false;
     const QStringList command = disk_.wrapper() + QStringList{QStringLiteral(QUENNET_SERVICE)};
-    service_.start(command.front(),
-                   command.mid(1) +
-                       QStringList{"--port", dir_.filePath(QStringLiteral("bus")), "--broker",
-                                   QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix",
-                                   kPrefix, "--journal", journal(), "--poll-ms",
-                                   QString::number(kPollMs), "--payout-hoppers",
-                                   QStringLiteral("3:%1").arg(kCoinValue), "--command-rate", "50",
-                                   "--client-id",
-                                   QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
-                       extra);
+    service_.start(
+        command.front(),
+        command.mid(1) +
+            QStringList{"--port", dir_.filePath(QStringLiteral("bus")), "--broker",
+                        QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
+                        "--journal", journal(), "--poll-ms", QString::number(kPollMs),
+                        "--payout-hoppers", QStringLiteral("3:%1").arg(kCoinValue),
+                        "--command-rate", "50", "--client-id",
+                        QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
+            extra);
     return service_.waitForStarted() && waitFor([this] { return online_; }, 20000);
   }
   void killService() {

@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
   std::optional<int> openCredits;  // as the last query answered
   QString journalTrouble;          // what the status said when the journal was not ok
   int statuses = 0;                // status messages (one on every connection, among others)
-  QMap<QString, int> replies;  // answered, busy, refused
+  QMap<QString, int> replies;      // answered, busy, refused
   int held = 0;
   QString escrowId;  // the note held now
   bool ready = false;
@@ -443,7 +443,8 @@ int main(int argc, char** argv) {
       "that it dropped messages for a client; the journal %s; %d status messages meanwhile)\n",
       inserted, stormS, coins.size(), openAfterCoins, open, allInS, static_cast<long long>(left),
       static_cast<long long>(stormAcks), static_cast<long long>(ackDropNotices),
-      journalTrouble.isEmpty() ? "never failed" : qPrintable(QStringLiteral("said ") + journalTrouble),
+      journalTrouble.isEmpty() ? "never failed"
+                               : qPrintable(QStringLiteral("said ") + journalTrouble),
       statuses - statusesBefore);
   if (!coins.empty()) {
     std::printf("  p99 %s poll + 100 ms\n",

@@ -35,7 +35,8 @@ void configureBus(quennet::BusClient& bus, const DaemonOptions& options) {
     bus.setEncryption(true);
   }
   for (const DeviceSetting& setting : options.deviceSettings) {
-    if (setting.checksum8) bus.setDeviceLink(setting.address, *configuredLink(options, setting.address));
+    if (setting.checksum8)
+      bus.setDeviceLink(setting.address, *configuredLink(options, setting.address));
   }
   quennet::CallGuardSettings guard = bus.callGuard();
   guard.busyRetries = options.busyRetries;
@@ -70,7 +71,7 @@ std::optional<std::int32_t> searchKey(const DaemonOptions& options) {
 }
 
 std::optional<quennet::DeviceLink> configuredLink(const DaemonOptions& options,
-                                                 std::uint8_t address) {
+                                                  std::uint8_t address) {
   if (!framingConfigured(options, address)) return std::nullopt;
   const auto setting = deviceSetting(options, address);
   if (setting && setting->checksum8) {

@@ -37,7 +37,7 @@ bool framingsToFind(const DaemonOptions& options);
 std::optional<std::int32_t> searchKey(const DaemonOptions& options);
 // The framing configured for the device at `address`, when one is.
 std::optional<quennet::DeviceLink> configuredLink(const DaemonOptions& options,
-                                                 std::uint8_t address);
+                                                  std::uint8_t address);
 
 // The word a framing is shown by: "crc16", "encrypted", "checksum8", "unknown".
 QString framingWord(const quennet::DeviceLink& link);
@@ -49,8 +49,8 @@ quennet::DeviceLink linkOf(quennet::DeviceFraming framing, std::optional<std::in
 // the port could not be opened.
 class FramingSearch : public QObject {
  public:
-  using Done = std::function<void(const std::vector<quennet::FoundDevice>& found,
-                                  const QString& error)>;
+  using Done =
+      std::function<void(const std::vector<quennet::FoundDevice>& found, const QString& error)>;
 
   explicit FramingSearch(QObject* parent = nullptr);
   // Waits for a search under way to end (it ends within its polls' time-outs).

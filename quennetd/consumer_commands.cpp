@@ -147,9 +147,9 @@ void ConsumerCommands::runCommands() {
   }
   quennet::BusReply* reply = nullptr;
   try {
-    reply = bus_->invoke(command.address, command.method, command.inputs,
-                         route ? quennet::BusClient::Priority::High
-                               : quennet::BusClient::Priority::Normal);
+    reply = bus_->invoke(
+        command.address, command.method, command.inputs,
+        route ? quennet::BusClient::Priority::High : quennet::BusClient::Priority::Normal);
   } catch (const quennet::MisuseError& e) {
     replyError(command.id, e.message());
     return runCommands();

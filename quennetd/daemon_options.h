@@ -39,7 +39,7 @@ struct DaemonOptions {
   QString prefix = QStringLiteral("quennet");
   QString journal = QStringLiteral("quennetd.journal");
   QString config;
-  QList<std::uint8_t> devices;  // empty: every device that answers an address poll
+  QList<std::uint8_t> devices;          // empty: every device that answers an address poll
   QList<DeviceSetting> deviceSettings;  // a device's line each, by address; named in `devices`
   EscrowPolicy escrow = EscrowPolicy::Stack;
   int escrowTimeoutMs = 5000;

@@ -54,7 +54,8 @@ void BringUp::run(Step step) {
         device_->label = r.value->label;
         device_->source = sourceOf(device_->category);
         // A role configured says what the device is taken for.
-        if (const auto setting = deviceSetting(options_, device_->address); setting && setting->role) {
+        if (const auto setting = deviceSetting(options_, device_->address);
+            setting && setting->role) {
           device_->source = sourceOf(*setting->role);
         }
         device_->denominations.clear();
@@ -65,25 +66,24 @@ void BringUp::run(Step step) {
     case Step::Denomination: {
       if (!d.accepts() || position_ > kPositions) return identified();
       const bool notes = d.isValidator();
-      return calls_->send(
-          address, calls::denominationCode(notes, position_),
-          [this, notes](const CallReply<QString>& r) {
-            const QString code = r.value.value_or(QString());
-            ++position_;
-            if (!notes) {
-              device_->denominations.append(coinDenomination(code));
-              return run(Step::Denomination);
-            }
-            // A note's value needs its currency's scale, asked once per currency.
-            const QString currency = noteDenomination(code, std::nullopt).currency;
-            if (currency.isEmpty() || scaling_.contains(currency)) {
-              device_->denominations.append(
-                  noteDenomination(code, currency.isEmpty() ? std::nullopt : scaling_[currency]));
-              return run(Step::Denomination);
-            }
-            code_ = code;
-            run(Step::Scale);
-          });
+      return calls_->send(address, calls::denominationCode(notes, position_),
+                          [this, notes](const CallReply<QString>& r) {
+                            const QString code = r.value.value_or(QString());
+                            ++position_;
+                            if (!notes) {
+                              device_->denominations.append(coinDenomination(code));
+                              return run(Step::Denomination);
+                            }
+                            // A note's value needs its currency's scale, asked once per currency.
+                            const QString currency = noteDenomination(code, std::nullopt).currency;
+                            if (currency.isEmpty() || scaling_.contains(currency)) {
+                              device_->denominations.append(noteDenomination(
+                                  code, currency.isEmpty() ? std::nullopt : scaling_[currency]));
+                              return run(Step::Denomination);
+                            }
+                            code_ = code;
+                            run(Step::Scale);
+                          });
     }
     case Step::Scale: {
       const QString currency = noteDenomination(code_, std::nullopt).currency;
@@ -101,8 +101,7 @@ void BringUp::run(Step step) {
       return calls_->send(address, calls::eventCounter(*d.source), [this](const CallReply<int>& r) {
         if (r.value) {
           device_->mark = DeviceMark{newEpoch(), *r.value, 0};
-          if (journal_->writable() &&
-              journal_->journal().setMark(device_->key(), *device_->mark)) {
+          if (journal_->writable() && journal_->journal().setMark(device_->key(), *device_->mark)) {
             device_->stored = device_->mark;
           }
         }

@@ -63,9 +63,9 @@ class BringUp : public QObject {
   JournalHealth* journal_;
   std::function<bool()> mayAccept_;
   Done done_;
-  int position_ = 1;                                   // the denomination asked next
-  std::map<QString, std::optional<Scale>> scaling_;    // per currency, asked once
-  QString code_;                                       // the note whose scale is asked
+  int position_ = 1;                                 // the denomination asked next
+  std::map<QString, std::optional<Scale>> scaling_;  // per currency, asked once
+  QString code_;                                     // the note whose scale is asked
   std::uint16_t mask_ = 0;
   bool inhibitsSet_ = false;
 };

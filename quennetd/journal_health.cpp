@@ -38,8 +38,7 @@ QString JournalHealth::statusText() const {
   return QStringLiteral("journal failed: ") + text();
 }
 
-void JournalHealth::setOtherConnections(std::function<void()> close,
-                                        std::function<void()> reopen) {
+void JournalHealth::setOtherConnections(std::function<void()> close, std::function<void()> reopen) {
   closeOthers_ = std::move(close);
   reopenOthers_ = std::move(reopen);
 }
@@ -97,7 +96,8 @@ bool JournalHealth::open(QString* refusal) {
 }
 
 void JournalHealth::prune() {
-  if (journal_.isOpen() && state_ != State::Lost) journal_.prune(retentionMs(options_.retentionDays));
+  if (journal_.isOpen() && state_ != State::Lost)
+    journal_.prune(retentionMs(options_.retentionDays));
 }
 
 bool JournalHealth::writable() {

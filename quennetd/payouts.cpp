@@ -11,9 +11,9 @@
 #include "quennet/bus/bus_reply.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/link_engine.h"
-#include "quennetd/payloads.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/kill_point.h"
+#include "quennetd/payloads.h"
 
 namespace quennetd {
 

@@ -1,8 +1,9 @@
 #pragma once
 // The requests that change something, and the payouts they made, kept in the journal's file
-// beside the credits (which only the journal reads and writes). A request id seen once is answered with its stored reply ever after and
-// never runs again. A payout is written with the hopper's own dispense count before a coin moves,
-// so that whatever happens next, that count tells how many coins went out.
+// beside the credits (which only the journal reads and writes). A request id seen once is answered
+// with its stored reply ever after and never runs again. A payout is written with the hopper's own
+// dispense count before a coin moves, so that whatever happens next, that count tells how many
+// coins went out.
 
 #include <functional>
 #include <optional>

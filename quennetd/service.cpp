@@ -29,10 +29,9 @@ Service::Service(const DaemonOptions& options, QObject* parent)
                [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }),
       book_(options, &devices_, &calls_, &health_,
             [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }),
-      consumers_(options, &bus_, &devices_, &book_, &payouts_, &health_,
-                 [this](const QString& leaf, const QByteArray& payload) {
-                   publish(leaf, payload);
-                 }) {
+      consumers_(
+          options, &bus_, &devices_, &book_, &payouts_, &health_,
+          [this](const QString& leaf, const QByteArray& payload) { publish(leaf, payload); }) {
   configureBus(bus_, options);
   for (const std::uint8_t address : options.devices) {
     if (const auto link = configuredLink(options, address)) modes_[address] = framingWord(*link);
@@ -162,7 +161,8 @@ QString Service::statusLine() const {
   int lost = 0;
   for (const auto& [address, device] : devices_) lost += device->answering() ? 0 : 1;
   line += QStringLiteral(", %1 device(s), %2 lost").arg(devices_.size()).arg(lost);
-  if (const QString journal = health_.statusText(); !journal.isEmpty()) line += QStringLiteral(", ") + journal;
+  if (const QString journal = health_.statusText(); !journal.isEmpty())
+    line += QStringLiteral(", ") + journal;
   if (!accepting()) line += QStringLiteral(", not accepting");
   if ((!mqtt_.isConnected() || brokerStalled_) && !brokerProblem_.isEmpty()) {
     line += QStringLiteral(", broker: ") + brokerProblem_;
@@ -247,9 +247,9 @@ void Service::framingsFound(const std::vector<quennet::FoundDevice>& found) {
       lines.append(QStringLiteral("%1 not found in any framing").arg(address));
     }
   }
-  emit statusChanged(QStringLiteral("devices found on %1: %2")
-                         .arg(options_.port,
-                              lines.isEmpty() ? QStringLiteral("none") : lines.join(u"; ")));
+  emit statusChanged(
+      QStringLiteral("devices found on %1: %2")
+          .arg(options_.port, lines.isEmpty() ? QStringLiteral("none") : lines.join(u"; ")));
 }
 
 DevicePtr Service::makeDevice(quint8 address) {
@@ -263,8 +263,9 @@ DevicePtr Service::makeDevice(quint8 address) {
 
 void Service::runBringUp(const DevicePtr& device, BringUp::Scope scope,
                          const std::function<void(const DevicePtr&)>& done) {
-  auto* run = new BringUp(device, scope, options_, &calls_, &bus_, &health_,
-                          [this] { return mayAccept(); }, done, this);
+  auto* run = new BringUp(
+      device, scope, options_, &calls_, &bus_, &health_, [this] { return mayAccept(); }, done,
+      this);
   run->start();
 }
 

@@ -120,10 +120,10 @@ class Service : public QObject {
   CreditBook book_;
   ConsumerCommands consumers_;
   FramingSearch search_;
-  bool searched_ = false;          // the devices' framings were looked for on the line
-  QList<quint8> found_;            // ... and the devices found in one
+  bool searched_ = false;            // the devices' framings were looked for on the line
+  QList<quint8> found_;              // ... and the devices found in one
   std::map<quint8, QString> modes_;  // each device's framing, as configured or found
-  QList<quint8> bringUpQueue_;     // addresses the bring-up has still to do
+  QList<quint8> bringUpQueue_;       // addresses the bring-up has still to do
   QList<quint8> pendingInits_;
   bool busy_ = false;
   bool ledgerReopens_ = false;  // the ledger was open when the journal was written back

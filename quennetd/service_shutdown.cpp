@@ -142,23 +142,23 @@ class InhibitRun : public QObject {
   // Each device in its own framing: found first, as the service finds it, when not configured.
   void start() {
     if (!framingsToFind(options_)) return open();
-    search_.start(options_, [this](const std::vector<quennet::FoundDevice>& found,
-                                   const QString& error) {
-      if (!error.isEmpty()) {
-        log_.append(QStringLiteral("cannot open %1: %2").arg(options_.port, error));
-        return finish();
-      }
-      for (const quennet::FoundDevice& device : found) {
-        const auto address = static_cast<quint8>(device.address);
-        if (device.framing == quennet::DeviceFraming::Unknown) continue;
-        if (!framingConfigured(options_, address)) {
-          bus_.setDeviceLink(address, linkOf(device.framing, searchKey(options_)));
-        }
-        found_.append(address);
-      }
-      searched_ = true;
-      open();
-    });
+    search_.start(options_,
+                  [this](const std::vector<quennet::FoundDevice>& found, const QString& error) {
+                    if (!error.isEmpty()) {
+                      log_.append(QStringLiteral("cannot open %1: %2").arg(options_.port, error));
+                      return finish();
+                    }
+                    for (const quennet::FoundDevice& device : found) {
+                      const auto address = static_cast<quint8>(device.address);
+                      if (device.framing == quennet::DeviceFraming::Unknown) continue;
+                      if (!framingConfigured(options_, address)) {
+                        bus_.setDeviceLink(address, linkOf(device.framing, searchKey(options_)));
+                      }
+                      found_.append(address);
+                    }
+                    searched_ = true;
+                    open();
+                  });
   }
 
  private:

@@ -42,7 +42,7 @@ struct FoundDevice {
 struct HeardAddresses {
   /// address -> answers from it in the framing that heard it most: a second is a second device
   std::map<int, int> answers;
-  bool sent = false;           ///< a collection went out in at least one framing
+  bool sent = false;                ///< a collection went out in at least one framing
   std::int16_t result = kResultOk;  ///< when nothing went out, why not
 };
 

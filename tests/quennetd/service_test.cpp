@@ -1408,8 +1408,8 @@ TEST(ServiceOptions, DeviceLinesGiveEachDeviceItsFramingKeyAndRole) {
   const auto validator = quennetd::deviceSetting(*options, 40);
   ASSERT_TRUE(validator);
   EXPECT_EQ(validator->checksum8, false);
-  EXPECT_EQ(validator->keyCode, quennetd::parseOptions({"--port", "p", "--key", "123456"}, &error)
-                                    ->keyCode);
+  EXPECT_EQ(validator->keyCode,
+            quennetd::parseOptions({"--port", "p", "--key", "123456"}, &error)->keyCode);
   EXPECT_EQ(validator->role, quennetd::DeviceRole::Validator);
   EXPECT_EQ(quennetd::deviceSetting(*options, 2)->checksum8, true);
   EXPECT_EQ(quennetd::deviceSetting(*options, 3)->role, quennetd::DeviceRole::Hopper);
@@ -1462,7 +1462,8 @@ struct KioskRow {
 class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskRow> {
  protected:
   QStringList lineOptions() override {
-    return {"--device", "validator=encrypted:123456", "--device", "coin-acceptor=checksum8",
+    return {"--device", "validator=encrypted:123456",
+            "--device", "coin-acceptor=checksum8",
             "--device", "hopper=checksum8"};
   }
   // What the service logged so far.
@@ -1487,8 +1488,8 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
   EXPECT_EQ(shown.join(u", "), QStringLiteral("2 checksum8 ok, 3 checksum8 ok, 40 encrypted ok"));
   if (GetParam().found) {
     ASSERT_TRUE(waitFor([&] { return log().contains(QLatin1String("devices found")); }));
-    for (const char* found : {"40 encrypted: Bill Validator", "2 checksum8: Coin Acceptor",
-                              "3 checksum8: Payout"}) {
+    for (const char* found :
+         {"40 encrypted: Bill Validator", "2 checksum8: Coin Acceptor", "3 checksum8: Payout"}) {
       EXPECT_TRUE(log().contains(QLatin1String(found))) << found << "\n" << log().toStdString();
     }
   } else {
@@ -1520,9 +1521,8 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
   // Its counter back at 0 is read once it answers: then it is initialised again.
   ASSERT_TRUE(waitFor([&] {
     const QList<QJsonObject> events = all(QStringLiteral("event"), beforeReset);
-    return std::any_of(events.begin(), events.end(), [](const QJsonObject& e) {
-      return e.value("kind").toString() == u"reset";
-    });
+    return std::any_of(events.begin(), events.end(),
+                       [](const QJsonObject& e) { return e.value("kind").toString() == u"reset"; });
   }));
   ASSERT_TRUE(masterInhibitBecomes(1)) << "the validator is not taking notes again";
   console("insert 2");

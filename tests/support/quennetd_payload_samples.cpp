@@ -55,9 +55,12 @@ int main() {
                     {2, "Coin Acceptor", "QNT", "77", "checksum8", false},
                     {3, "Payout", "QNT", "88", {}, true}};
   print("status", payloads::stamped(payloads::statusBody(online)));
-  const payloads::StatusView lost{
-      false, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("no such port"), {}, false,
-      QStringLiteral("disk full: 4096 bytes free")};
+  const payloads::StatusView lost{false,
+                                  QStringLiteral("/dev/ttyUSB0"),
+                                  QStringLiteral("no such port"),
+                                  {},
+                                  false,
+                                  QStringLiteral("disk full: 4096 bytes free")};
   print("status", payloads::stamped(payloads::statusBody(lost)));
   print("status", payloads::offline(true));
   print("status", payloads::offline(false));

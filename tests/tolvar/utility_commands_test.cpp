@@ -5,10 +5,10 @@
 
 #include <QAction>
 #include <QCheckBox>
-#include <QHeaderView>
-#include <QImage>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHeaderView>
+#include <QImage>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -527,10 +527,12 @@ TEST_F(MixedBusBench, BusViewShowsEachDevicesMode) {
     QString status;
   };
   const Pick picks[] = {
-      {0, false, "Commands now go to address 2 (it answers in 8-bit checksum; the bench sends "
-                 "CRC-16)"},
-      {2, false, "Commands now go to address 40 (it answers in CRC-16 encrypted; the bench sends "
-                 "CRC-16)"},
+      {0, false,
+       "Commands now go to address 2 (it answers in 8-bit checksum; the bench sends "
+       "CRC-16)"},
+      {2, false,
+       "Commands now go to address 40 (it answers in CRC-16 encrypted; the bench sends "
+       "CRC-16)"},
       {2, true, "Commands now go to address 40"}};
   for (const Pick& pick : picks) {
     SCOPED_TRACE(pick.status.toStdString());

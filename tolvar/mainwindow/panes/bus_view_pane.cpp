@@ -115,15 +115,16 @@ void BusViewPane::showDevices(const QList<BusDevice>& found, const QString& text
       row->setText(kDevice, QStringLiteral("(no reply when asked)"));
       continue;
     }
-    row->setText(kDevice, found.category.trimmed().isEmpty() ? QStringLiteral("(did not say what it is)")
-                                                   : found.category.trimmed());
+    row->setText(kDevice, found.category.trimmed().isEmpty()
+                              ? QStringLiteral("(did not say what it is)")
+                              : found.category.trimmed());
     row->setText(kMaker, found.manufacturer.trimmed());
     row->setText(kProduct, found.product.trimmed());
     row->setText(kSerial, found.serial);
     // The dock is narrow: the whole of it where the device is named.
     row->setToolTip(kDevice, QStringLiteral("%1, %2 %3, serial %4")
-                                 .arg(row->text(kDevice), row->text(kMaker),
-                                      row->text(kProduct), found.serial));
+                                 .arg(row->text(kDevice), row->text(kMaker), row->text(kProduct),
+                                      found.serial));
   }
   summary->setText(text);
   talkTo->setEnabled(false);

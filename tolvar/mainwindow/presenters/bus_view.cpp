@@ -31,7 +31,8 @@ BusView::BusView(LineTurn& turn, BusViewPane& pane, DetailsPane& details)
 
 // The framing the bench sends in: its checksum, encrypted when Encryption On is ticked.
 quennet::DeviceFraming BusView::benchFraming() {
-  if (turn_.control().checksumType() == quennet::CHKSM_8BIT) return quennet::DeviceFraming::Checksum8;
+  if (turn_.control().checksumType() == quennet::CHKSM_8BIT)
+    return quennet::DeviceFraming::Checksum8;
   return details_.chkEncrpyt->isChecked() ? quennet::DeviceFraming::Encrypted
                                           : quennet::DeviceFraming::Crc16;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // The bus's addresses: an address poll or an address clash collects every device's answer in
 // every framing, the reply line shows them as the utility bar always has, and the Bus View lists
-// them with the mode each answers in and what it says it is. A device picked there is the one the bench's commands go to.
+// them with the mode each answers in and what it says it is. A device picked there is the one the
+// bench's commands go to.
 
 #include <map>
 #include <optional>
