@@ -1,5 +1,7 @@
 #include "quennetd/payloads.h"
 
+#include <algorithm>
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -87,6 +89,46 @@ QByteArray escrow(const Device& device, const PendingNote& held) {
                              {"currency", d.currency},
                              {"value", minorUnits(d.value)},
                              {"time", now()}});
+}
+
+QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply) {
+  return QJsonObject{{"id", id},
+                     {"result", reply.result()},
+                     {"status", reply.caption()},
+                     {"acknowledged", reply.acknowledged()},
+                     {"outputs", QJsonObject::fromVariantMap(reply.outputs())}};
+}
+
+QByteArray payReply(const QJsonValue& id, qint64 amount, qint64 paid, qint64 inDoubt,
+                    const QJsonArray& payouts) {
+  QJsonObject reply{{"id", id},
+                    {"amount", amount},
+                    {"paid", paid},
+                    {"unpaid", std::max<qint64>(0, amount - paid - inDoubt)},
+                    {"payouts", payouts}};
+  if (inDoubt > 0) reply.insert(QStringLiteral("inDoubt"), static_cast<double>(inDoubt));
+  return compact(reply);
+}
+
+QByteArray payout(const PayoutView& view) {
+  const bool doubt = !view.reason.isEmpty();
+  const auto number = [doubt](qint64 n) {
+    return doubt ? QJsonValue() : QJsonValue(static_cast<double>(n));
+  };
+  const qint64 value = view.coinValue ? view.paid * *view.coinValue : 0;
+  QJsonObject o{
+      {"id", view.id},
+      {"request", view.request},
+      {"address", view.address},
+      {"requested", view.requested},
+      {"state", doubt ? "in-doubt" : "settled"},
+      {"paid", number(view.paid)},
+      {"unpaid", number(view.requested - view.paid)},
+      {"coin", view.coinValue ? QJsonValue(static_cast<double>(*view.coinValue)) : QJsonValue()},
+      {"value", view.coinValue ? number(value) : QJsonValue()},
+      {"time", now()}};
+  if (doubt) o.insert(QStringLiteral("reason"), view.reason);
+  return compact(o);
 }
 
 QByteArray progress(const QString& id, const QJsonValue& request, int address, int requested,

@@ -2,7 +2,10 @@
 // Every message the service publishes, built in one place: what the contract's schemas
 // (quennetd/contract/schemas) describe is what these functions make.
 
+#include <optional>
+
 #include <QByteArray>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QList>
@@ -34,6 +37,24 @@ QByteArray event(const Device& device, int counter, const QString& kind, const Q
 QByteArray loss(const Device& device, const QString& id, int counter, int count);
 // `escrow`: the note held for the consumer to route by its id.
 QByteArray escrow(const Device& device, const PendingNote& held);
+
+// `reply` to a device command: the device's answer as the bus client gave it.
+QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply);
+// `reply` to pay: what the request's payouts paid, and what is in doubt, in minor units.
+QByteArray payReply(const QJsonValue& id, qint64 amount, qint64 paid, qint64 inDoubt,
+                    const QJsonArray& payouts);
+
+// `payout`: a hopper's part of a payout, settled from its own count or in doubt (with why).
+struct PayoutView {
+  QString id;
+  QJsonValue request;
+  int address = 0;
+  int requested = 0;
+  int paid = 0;
+  std::optional<qint64> coinValue;
+  QString reason;  // empty: settled; else why it is in doubt
+};
+QByteArray payout(const PayoutView& view);
 
 // `progress`: a hopper's payout under way, as its status last read; booked only by `payout`.
 QByteArray progress(const QString& id, const QJsonValue& request, int address, int requested,

@@ -53,14 +53,6 @@ QString idText(const QJsonValue& id) {
   return id.isString() ? id.toString() : QString::number(id.toInteger());
 }
 
-QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply) {
-  return QJsonObject{{"id", id},
-                     {"result", reply.result()},
-                     {"status", reply.caption()},
-                     {"acknowledged", reply.acknowledged()},
-                     {"outputs", QJsonObject::fromVariantMap(reply.outputs())}};
-}
-
 }  // namespace
 
 Payouts::Payouts(quennet::BusClient* bus, const DaemonOptions& options, Publish publish,
@@ -194,7 +186,7 @@ void Payouts::stopNow(const Job& job) {
   if (!r) return answer(job.key, errorReply(job.id, error));
   connect(r, &quennet::BusReply::finished, this, [this, r, key = job.key, id = job.id] {
     r->deleteLater();
-    answer(key, compact(deviceReply(id, *r)));
+    answer(key, compact(payloads::deviceReply(id, *r)));
   });
 }
 
@@ -261,7 +253,7 @@ void Payouts::startJob(Job& job) {
   }
   connect(r, &quennet::BusReply::finished, this, [this, r] {
     r->deleteLater();
-    answer(current_->key, compact(deviceReply(current_->id, *r)));
+    answer(current_->key, compact(payloads::deviceReply(current_->id, *r)));
     done();
   });
 }
@@ -356,7 +348,7 @@ void Payouts::dispense(const PayoutPart& part) {
     }
     connect(r, &quennet::BusReply::finished, this, [this, r, part] {
       r->deleteLater();
-      current_->deviceReply = deviceReply(current_->id, *r);
+      current_->deviceReply = payloads::deviceReply(current_->id, *r);
       // Refused or unanswered, it may still be paying: its status says when it is done.
       awaitHopper(part);
     });
@@ -468,30 +460,23 @@ std::optional<qint64> Payouts::settle(const PayoutPart& part, const HopperReadin
   const bool doubt = replaced || moved > part.requested;
   const int paid = doubt ? 0 : static_cast<int>(moved);
   const qint64 value = part.coinValue ? paid * *part.coinValue : 0;
-  const auto number = [doubt](qint64 n) {
-    return doubt ? QJsonValue() : QJsonValue(static_cast<double>(n));
-  };
-  QJsonObject o{
-      {"id", part.id},
-      {"request", QJsonDocument::fromJson(part.requestId).array().at(0)},
-      {"address", part.address},
-      {"requested", part.requested},
-      {"state", doubt ? "in-doubt" : "settled"},
-      {"paid", number(paid)},
-      {"unpaid", number(part.requested - paid)},
-      {"coin", part.coinValue ? QJsonValue(static_cast<double>(*part.coinValue)) : QJsonValue()},
-      {"value", part.coinValue ? number(value) : QJsonValue()},
-      {"time", QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)}};
+  payloads::PayoutView view{part.id,
+                            QJsonDocument::fromJson(part.requestId).array().at(0),
+                            part.address,
+                            part.requested,
+                            paid,
+                            part.coinValue,
+                            {}};
   if (doubt) {
-    o.insert(QStringLiteral("reason"),
-             replaced ? QStringLiteral("another hopper answers at address %1 (serial %2, was %3)")
+    view.reason = replaced
+                      ? QStringLiteral("another hopper answers at address %1 (serial %2, was %3)")
                             .arg(part.address)
                             .arg(after.serial, part.serial)
                       : QStringLiteral("the hopper's dispense count went from %1 to %2")
                             .arg(part.countBefore)
-                            .arg(after.count));
+                            .arg(after.count);
   }
-  const QByteArray payload = compact(o);
+  const QByteArray payload = payloads::payout(view);
   // Published even when the journal fails now: the consumer hears of the coins either way.
   ledger_.settlePayout(part.id, payload, paid, value);
   publish_(QStringLiteral("payout"), payload);
@@ -529,13 +514,7 @@ QByteArray Payouts::payReply(const QJsonValue& id, qint64 amount, const QString&
     }
     ids.append(o.value(QLatin1String("id")));
   }
-  QJsonObject reply{{"id", id},
-                    {"amount", amount},
-                    {"paid", paid},
-                    {"unpaid", std::max<qint64>(0, amount - paid - doubt)},
-                    {"payouts", ids}};
-  if (doubt > 0) reply.insert(QStringLiteral("inDoubt"), static_cast<double>(doubt));
-  return compact(reply);
+  return payloads::payReply(id, amount, paid, doubt, ids);
 }
 
 std::optional<QByteArray> Payouts::storedRouteReply(const QJsonValue& id) {

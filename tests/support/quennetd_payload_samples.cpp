@@ -5,6 +5,7 @@
 
 #include <cstdio>
 
+#include <QJsonArray>
 #include <QJsonValue>
 
 #include "quennetd/payloads.h"
@@ -74,5 +75,14 @@ int main() {
   print("reply", payloads::errorReply(QStringLiteral("p1"), QStringLiteral("busy")));
   print("reply", payloads::errorReply(QJsonValue(), QStringLiteral("no id")));
   print("reply", payloads::errorReply(QJsonValue(true), QStringLiteral("no id")));
+  print("reply", payloads::payReply(QStringLiteral("p2"), 500, 300, 0,
+                                    QJsonArray{QStringLiteral("p-1-3"), QStringLiteral("p-2-4")}));
+  print("reply", payloads::payReply(8, 500, 0, 200, QJsonArray{QStringLiteral("p-3-3")}));
+  print("payout",
+        payloads::payout({QStringLiteral("p-1-3"), QStringLiteral("r9"), 3, 3, 3, 100, {}}));
+  print("payout", payloads::payout({QStringLiteral("p-2-3"), 12, 3, 5, 2, std::nullopt, {}}));
+  print("payout",
+        payloads::payout({QStringLiteral("p-3-3"), QStringLiteral("r10"), 3, 2, 0, 100,
+                          QStringLiteral("the hopper's dispense count went from 7 to 3")}));
   return 0;
 }
