@@ -110,6 +110,29 @@ QByteArray payReply(const QJsonValue& id, qint64 amount, qint64 paid, qint64 inD
   return compact(reply);
 }
 
+QByteArray queryReply(const QJsonValue& id, const QDateTime& since,
+                      const QList<QByteArray>& credits, qsizetype creditCount,
+                      const QList<QByteArray>& payouts, qsizetype payoutCount,
+                      const CreditTotals& creditTotals, const LedgerTotals& paidTotals) {
+  const auto list = [](const QList<QByteArray>& bodies) {
+    QJsonArray out;
+    for (const QByteArray& body : bodies) out.append(QJsonDocument::fromJson(body).object());
+    return out;
+  };
+  return compact(QJsonObject{
+      {"id", id},
+      {"unacknowledged", QJsonObject{{"credits", creditCount},
+                                     {"payouts", payoutCount},
+                                     {"creditList", list(credits)},
+                                     {"payoutList", list(payouts)}}},
+      {"since", since.toUTC().toString(Qt::ISODateWithMs)},
+      {"totals", QJsonObject{{"credits", creditTotals.credits},
+                             {"creditValue", static_cast<double>(creditTotals.value)},
+                             {"payouts", paidTotals.payouts},
+                             {"coinsPaid", paidTotals.coinsPaid},
+                             {"paidValue", static_cast<double>(paidTotals.paidValue)}}}});
+}
+
 QByteArray payout(const PayoutView& view) {
   const bool doubt = !view.reason.isEmpty();
   const auto number = [doubt](qint64 n) {

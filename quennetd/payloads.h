@@ -5,6 +5,7 @@
 #include <optional>
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -13,6 +14,7 @@
 
 #include "quennetd/device_calls.h"
 #include "quennetd/journal.h"
+#include "quennetd/request_ledger.h"
 
 namespace quennet {
 class BusReply;
@@ -43,6 +45,13 @@ QJsonObject deviceReply(const QJsonValue& id, const quennet::BusReply& reply);
 // `reply` to pay: what the request's payouts paid, and what is in doubt, in minor units.
 QByteArray payReply(const QJsonValue& id, qint64 amount, qint64 paid, qint64 inDoubt,
                     const QJsonArray& payouts);
+
+// `reply` to query: what is not yet acknowledged (the lists as given, the counts of all) and the
+// totals since a time.
+QByteArray queryReply(const QJsonValue& id, const QDateTime& since,
+                      const QList<QByteArray>& credits, qsizetype creditCount,
+                      const QList<QByteArray>& payouts, qsizetype payoutCount,
+                      const CreditTotals& creditTotals, const LedgerTotals& paidTotals);
 
 // `payout`: a hopper's part of a payout, settled from its own count or in doubt (with why).
 struct PayoutView {

@@ -600,29 +600,12 @@ void Payouts::query(const QJsonValue& id, const QJsonObject& request) {
     return reply(errorReply(id, QStringLiteral("since wants a time, ISO 8601")));
   }
   if (!since.isValid()) since = QDateTime::fromSecsSinceEpoch(0, QTimeZone::utc());
-  const auto list = [](const QList<QByteArray>& payloads) {
-    QJsonArray out;
-    for (qsizetype k = 0; k < payloads.size() && k < kQueryListLimit; ++k) {
-      out.append(QJsonDocument::fromJson(payloads[k]).object());
-    }
-    return out;
-  };
   const QList<QByteArray> credits = credits_ ? credits_->unacknowledged() : QList<QByteArray>();
   const QList<QByteArray> payouts = ledger_.outstandingPayouts();
   const CreditTotals c = credits_ ? credits_->totalsSince(since) : CreditTotals();
   const LedgerTotals t = ledger_.totalsSince(since);
-  reply(compact(
-      QJsonObject{{"id", id},
-                  {"unacknowledged", QJsonObject{{"credits", credits.size()},
-                                                 {"payouts", payouts.size()},
-                                                 {"creditList", list(credits)},
-                                                 {"payoutList", list(payouts)}}},
-                  {"since", since.toUTC().toString(Qt::ISODateWithMs)},
-                  {"totals", QJsonObject{{"credits", c.credits},
-                                         {"creditValue", static_cast<double>(c.value)},
-                                         {"payouts", t.payouts},
-                                         {"coinsPaid", t.coinsPaid},
-                                         {"paidValue", static_cast<double>(t.paidValue)}}}}));
+  reply(payloads::queryReply(id, since, credits.mid(0, kQueryListLimit), credits.size(),
+                             payouts.mid(0, kQueryListLimit), payouts.size(), c, t));
 }
 
 }  // namespace quennetd

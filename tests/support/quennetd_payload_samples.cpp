@@ -5,8 +5,10 @@
 
 #include <cstdio>
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonValue>
+#include <QTimeZone>
 
 #include "quennetd/payloads.h"
 #include "quennetd/service_device.h"
@@ -78,9 +80,17 @@ int main() {
   print("reply", payloads::payReply(QStringLiteral("p2"), 500, 300, 0,
                                     QJsonArray{QStringLiteral("p-1-3"), QStringLiteral("p-2-4")}));
   print("reply", payloads::payReply(8, 500, 0, 200, QJsonArray{QStringLiteral("p-3-3")}));
+  print("reply", payloads::queryReply(QStringLiteral("q1"),
+                                      QDateTime::fromSecsSinceEpoch(0, QTimeZone::utc()),
+                                      {payloads::credit(coin, QStringLiteral("c-1-1"), 1, 1, 1)}, 3,
+                                      {}, 0, CreditTotals{4, 250}, LedgerTotals{1, 300, 3}));
   print("payout",
         payloads::payout({QStringLiteral("p-1-3"), QStringLiteral("r9"), 3, 3, 3, 100, {}}));
   print("payout", payloads::payout({QStringLiteral("p-2-3"), 12, 3, 5, 2, std::nullopt, {}}));
+  print("reply", payloads::queryReply(QStringLiteral("q1"),
+                                      QDateTime::fromSecsSinceEpoch(0, QTimeZone::utc()),
+                                      {payloads::credit(coin, QStringLiteral("c-1-1"), 1, 1, 1)}, 3,
+                                      {}, 0, CreditTotals{4, 250}, LedgerTotals{1, 300, 3}));
   print("payout",
         payloads::payout({QStringLiteral("p-3-3"), QStringLiteral("r10"), 3, 2, 0, 100,
                           QStringLiteral("the hopper's dispense count went from 7 to 3")}));
