@@ -215,15 +215,19 @@ bool CreditBook::credit(Device& device, const BusEvent& event, DeviceMark next) 
   return true;
 }
 
+void CreditBook::settle(Device& device, const DeviceMark& next) {
+  device.pending.reset();
+  device.mark = next;
+  device.stored = next;
+}
+
 bool CreditBook::record(Device& device, const JournalCredit& entry, const DeviceMark& next) {
   Journal& journal = health_->journal();
   if (!journal.recordCredit(device.key(), entry, next)) {
     health_->failed(journal.errorString());
     return false;
   }
-  device.pending.reset();
-  device.mark = next;
-  device.stored = next;
+  settle(device, next);
   return true;
 }
 
@@ -269,9 +273,7 @@ bool CreditBook::noteReturned(Device& device, const DeviceMark& next) {
     health_->failed(journal.errorString());
     return false;
   }
-  device.pending.reset();
-  device.mark = next;
-  device.stored = next;
+  settle(device, next);
   return true;
 }
 

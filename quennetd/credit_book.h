@@ -63,6 +63,8 @@ class CreditBook : public QObject {
  private:
   DeviceMark markAt(const Device& device, int counter) const;
   bool credit(Device& device, const quennet::BusEvent& event, DeviceMark next);
+  // The note pending is settled and the device's counter stands at `next`, as the journal has it.
+  void settle(Device& device, const DeviceMark& next);
   // Writes a credit or a note in doubt with where the device's counter now stands; the note
   // pending is settled by it. False when the journal did not take it.
   bool record(Device& device, const JournalCredit& entry, const DeviceMark& next);
