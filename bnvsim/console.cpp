@@ -1,6 +1,7 @@
 #include "bnvsim/console.h"
 
 #include "bnvsim/note_table.h"
+#include "quennet/commands/bus_scan.h"
 
 namespace bnvsim {
 
@@ -123,7 +124,9 @@ QString Console::status() const {
       .arg(escrow)
       .arg(simulator_.eventCounter())
       .arg(faultsText(simulator_.activeFaults()))
-      .arg(flag(line.echo), line.crc ? QStringLiteral("CRC-16") : QStringLiteral("8-bit checksum"),
+      .arg(flag(line.echo),
+           quennet::framingCaption(line.crc ? quennet::DeviceFraming::Crc16
+                                            : quennet::DeviceFraming::Checksum8),
            flag(line.encryption), line.key, flag(line.pacing))
       .arg(line.replyDelayMs)
       .arg(simulator_.framesReceived())

@@ -235,9 +235,11 @@ std::optional<Framing> framingFromText(const QString& text) {
 }
 
 QString framingText(const Framing& framing) {
-  if (!framing.crc) return QStringLiteral("8-bit checksum");
-  if (!framing.encryption) return QStringLiteral("CRC-16");
-  return QStringLiteral("CRC-16 encrypted (key %1)").arg(framing.key);
+  using quennet::DeviceFraming;
+  if (!framing.crc) return quennet::framingCaption(DeviceFraming::Checksum8);
+  if (!framing.encryption) return quennet::framingCaption(DeviceFraming::Crc16);
+  return QStringLiteral("%1 (key %2)")
+      .arg(quennet::framingCaption(DeviceFraming::Encrypted), framing.key);
 }
 
 Simulator::Simulator(SimulatorOptions options) : impl_(std::make_unique<Impl>(options)) {}

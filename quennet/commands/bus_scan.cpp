@@ -78,6 +78,20 @@ QString framingName(DeviceFraming framing) {
   return QStringLiteral("unknown");
 }
 
+QString framingCaption(DeviceFraming framing) {
+  switch (framing) {
+    case DeviceFraming::Crc16:
+      return QStringLiteral("CRC-16");
+    case DeviceFraming::Encrypted:
+      return QStringLiteral("CRC-16 encrypted");
+    case DeviceFraming::Checksum8:
+      return QStringLiteral("8-bit checksum");
+    case DeviceFraming::Unknown:
+      break;
+  }
+  return QStringLiteral("none");
+}
+
 HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key, bool clash) {
   const FramingKept kept(set, key);
   HeardAddresses heard;

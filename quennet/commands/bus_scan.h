@@ -28,6 +28,9 @@ enum class DeviceFraming : std::uint8_t {
 /// "crc16", "encrypted", "checksum8" or "unknown": the words bnvsim's --device takes.
 QUENNET_EXPORT QString framingName(DeviceFraming framing);
 
+/// "CRC-16", "CRC-16 encrypted", "8-bit checksum" or "none": the framing as a person reads it.
+QUENNET_EXPORT QString framingCaption(DeviceFraming framing);
+
 /// One device found.
 struct FoundDevice {
   int address = 0;                                 ///< the address it answered the poll from

@@ -14,6 +14,7 @@
 #include <QSerialPortInfo>
 #include <QSpinBox>
 
+#include "quennet/commands/bus_scan.h"
 #include "tolvar/mainwindow/settings/number_text.h"
 
 namespace tolvar {
@@ -75,8 +76,10 @@ frmOptions::frmOptions(UiServices& ui, const QStringList& portNames, QWidget* pa
   // Enter in the port's box accepts the dialog, as in every other box of it.
   connect(cboCommPort->lineEdit(), &QLineEdit::returnPressed, cmdOK, &QPushButton::click);
   cboChecksum->setObjectName(QStringLiteral("cboChecksum"));
-  cboChecksum->addItem(tr("CRC-16"), HostSettings::kCrc16);
-  cboChecksum->addItem(tr("8-bit checksum"), HostSettings::kChecksum8);
+  cboChecksum->addItem(quennet::framingCaption(quennet::DeviceFraming::Crc16),
+                       HostSettings::kCrc16);
+  cboChecksum->addItem(quennet::framingCaption(quennet::DeviceFraming::Checksum8),
+                       HostSettings::kChecksum8);
   cboChecksum->setToolTip(tr("How frames are checked on the line: as the validator is set"));
   spnReplyTimeout->setObjectName(QStringLiteral("spnReplyTimeout"));
   spnReplyTimeout->setRange(0, HostSettings::kMostReplyTimeout);

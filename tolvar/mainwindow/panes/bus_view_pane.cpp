@@ -18,20 +18,6 @@ const QColor kFault(255, 0, 0);
 
 }  // namespace
 
-QString busModeText(quennet::DeviceFraming framing) {
-  switch (framing) {
-    case quennet::DeviceFraming::Crc16:
-      return QStringLiteral("CRC-16");
-    case quennet::DeviceFraming::Encrypted:
-      return QStringLiteral("CRC-16 encrypted");
-    case quennet::DeviceFraming::Checksum8:
-      return QStringLiteral("8-bit checksum");
-    case quennet::DeviceFraming::Unknown:
-      break;
-  }
-  return QStringLiteral("none");
-}
-
 BusViewPane::BusViewPane(QWidget* parent) : QWidget(parent) {
   setObjectName(QStringLiteral("busViewPane"));
   auto* column = new QVBoxLayout(this);
@@ -106,7 +92,7 @@ void BusViewPane::showDevices(const QList<BusDevice>& found, const QString& text
       continue;
     }
     const quennet::FoundDevice& found = device.found;
-    row->setText(kMode, busModeText(found.framing));
+    row->setText(kMode, quennet::framingCaption(found.framing));
     if (found.framing == quennet::DeviceFraming::Unknown) {
       // It answered the broadcast and then no poll, in any framing tried.
       row->setForeground(kMode, kFault);

@@ -24,9 +24,6 @@ struct BusDevice {
   quennet::FoundDevice found;
 };
 
-// A mode as the pane names it: "CRC-16", "CRC-16 encrypted", "8-bit checksum", "none".
-QString busModeText(quennet::DeviceFraming framing);
-
 class BusViewPane : public QWidget {
   Q_OBJECT
 

@@ -111,7 +111,7 @@ void BusView::talkTo(int address) {
   if (found != framings_.end() && found->second != quennet::DeviceFraming::Unknown &&
       found->second != bench) {
     text += QStringLiteral(" (it answers in %1; the bench sends %2)")
-                .arg(busModeText(found->second), busModeText(bench));
+                .arg(quennet::framingCaption(found->second), quennet::framingCaption(bench));
   }
   turn_.setStatusText(text);
   emit talkingTo(address);
