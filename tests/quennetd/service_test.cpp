@@ -1458,6 +1458,9 @@ struct KioskRow {
   QStringList options;
   bool found;  // the framings are found at start, and the log says what was found
 };
+void PrintTo(const KioskRow& row, std::ostream* out) {
+  *out << row.name;
+}
 
 class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskRow> {
  protected:
