@@ -44,6 +44,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&health_, &JournalHealth::changed, this, &Service::publishStatus);
   connect(&health_, &JournalHealth::recovered, this, &Service::journalRecovered);
   connect(&health_, &JournalHealth::note, this, &Service::statusChanged);
+  connect(&payouts_, &Payouts::note, this, &Service::statusChanged);
   // The ledger has its own connection to the journal's file.
   health_.setOtherConnections(
       [this] {

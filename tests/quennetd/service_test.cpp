@@ -30,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennet/commands/command_set.h"
 #include "quennetd/command_gate.h"
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
@@ -1427,6 +1428,16 @@ TEST(ServiceOptions, DeviceLinesGiveEachDeviceItsFramingKeyAndRole) {
   EXPECT_FALSE(quennetd::deviceSetting(*options, 3)->role);
   EXPECT_EQ(options->busyRetries, 0);
   EXPECT_FALSE(quennetd::framingConfigured(*options, 7));
+  // A hopper's dispense code: the default, a number of its own, or its serial number.
+  options = quennetd::parseOptions({"--config", path, "--device", "4 code=0", "--device",
+                                    "5 code=serial", "--device", "6 code=serial code=16777215"},
+                                   &error);
+  ASSERT_TRUE(options) << error.toStdString();
+  const QList<std::pair<std::uint8_t, std::int32_t>> codes = {
+      {3, quennet::CommandSet::kDefaultHopperCode}, {4, 0}, {5, 700301}, {6, 16777215}};
+  for (const auto& [address, code] : codes) {
+    EXPECT_EQ(quennetd::dispenseCode(*options, address, 700301), code) << int(address);
+  }
   options = quennetd::parseOptions({"--port", "p", "--devices", "7", "--checksum8"}, &error);
   ASSERT_TRUE(options);
   EXPECT_TRUE(quennetd::framingConfigured(*options, 7));
@@ -1439,6 +1450,8 @@ TEST(ServiceOptions, DeviceLinesGiveEachDeviceItsFramingKeyAndRole) {
       {{"--device", "40 key=12"}, "six decimal digits"},
       {{"--busy-retries", "101"}, "0..100"},
       {{"--reset-wait-ms", "-1"}, "0..60000"},
+      {{"--device", "3 code=16777216"}, "code=N with N in 0..16777215, or code=serial"},
+      {{"--device", "3 code=seria"}, "code=N with N in 0..16777215, or code=serial"},
   };
   for (const auto& [arguments, wanted] : refused) {
     EXPECT_FALSE(quennetd::parseOptions(QStringList{"--port", "p"} + arguments, &error))
@@ -1680,6 +1693,59 @@ TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
   EXPECT_EQ(nothing.front().value("unpaid").toInt(), 1);
   EXPECT_EQ(book(refusedFrom), 2);
   EXPECT_EQ(dispensed() - before, 2);
+}
+
+// A hopper takes the code on its device line with a dispense: a number of its own, or its serial
+// number. Given another code it refuses: nothing is paid or booked, the payout and the reply say
+// the coins went unpaid, and the log says why a hopper may refuse.
+TEST_F(PayoutTest, AHopperPaysOnlyWithItsOwnDispenseCode) {
+  struct Row {
+    const char* name;
+    QStringList hopper;  // bnvsim's
+    QStringList line;    // the service's
+    bool pays;
+  };
+  const QList<Row> rows = {
+      {"its serial number", {"--hopper-code", "serial"}, {"--device", "3 code=serial"}, true},
+      {"a number of its own", {"--hopper-code", "4242"}, {"--device", "3 code=4242"}, true},
+      {"the default code", {}, {}, true},
+      {"the default code to a hopper taking its serial", {"--hopper-code", "serial"}, {}, false},
+      {"the serial to a hopper with a fixed code", {}, {"--device", "3 code=serial"}, false},
+      {"another number", {"--hopper-code", "4242"}, {"--device", "3 code=4243"}, false},
+  };
+  constexpr int kCoins = 3;
+  service_.setProcessChannelMode(QProcess::SeparateChannels);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (QProcess* p : {&service_, &devices_}) {
+      p->kill();
+      p->waitForFinished();
+    }
+    startDevices(row.hopper + QStringList{"--hopper-rate", "0"});
+    startService(row.line + QStringList{"--devices", "40,2,3", "--payout-hoppers", "3:100"});
+    const int before = dispensed();
+    const qsizetype from = messages_.size();
+    const int booked = book(from);
+    const QString id = QStringLiteral("code-%1").arg(&row - rows.data());
+    send(QStringLiteral("cmd"), QStringLiteral(R"({"id":"%1","method":"pay","amount":%2})")
+                                    .arg(id)
+                                    .arg(100 * kCoins)
+                                    .toUtf8());
+    const auto answer = replyTo(id);
+    ASSERT_TRUE(answer);
+    const int paid = row.pays ? kCoins : 0;
+    EXPECT_EQ(answer->value("paid").toInt(), 100 * paid);
+    EXPECT_EQ(dispensed() - before, paid);
+    const QList<QJsonObject> payouts = all(QStringLiteral("payout"), from);
+    ASSERT_EQ(payouts.size(), 1);
+    EXPECT_EQ(payouts.front().value("state").toString(), QStringLiteral("settled"));
+    EXPECT_EQ(payouts.front().value("paid").toInt(), paid);
+    EXPECT_EQ(payouts.front().value("unpaid").toInt(), kCoins - paid);
+    EXPECT_EQ(book(from) - booked, paid) << "booked";
+    const QString log = QString::fromUtf8(service_.readAllStandardError());
+    EXPECT_EQ(log.contains(QLatin1String("hopper 3 refused to dispense 3 coin(s)")), !row.pays)
+        << log.toStdString();
+  }
 }
 
 // pay, killed at each point of a payout, then a jam: what the consumer books equals what the
