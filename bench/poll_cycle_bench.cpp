@@ -114,12 +114,13 @@ int main(int argc, char** argv) {
   for (std::size_t k = 0; k < std::size(kCycle); ++k) {
     std::printf("| wire floor: %s | %.2f ms |\n", kCycle[k].what, paced.deviceMs[k]);
   }
-  std::printf("| paced 9600 baud: a cycle, median / worst, against the floor %.2f ms | %.2f / %.2f "
-              "ms (+%.1f%% / +%.1f%%), %d failed |\n",
-              floorMs, median(paced.ms), *std::max_element(paced.ms.begin(), paced.ms.end()),
-              100.0 * (median(paced.ms) - floorMs) / floorMs,
-              100.0 * (*std::max_element(paced.ms.begin(), paced.ms.end()) - floorMs) / floorMs,
-              paced.failures);
+  std::printf(
+      "| paced 9600 baud: a cycle, median / worst, against the floor %.2f ms | %.2f / %.2f "
+      "ms (+%.1f%% / +%.1f%%), %d failed |\n",
+      floorMs, median(paced.ms), *std::max_element(paced.ms.begin(), paced.ms.end()),
+      100.0 * (median(paced.ms) - floorMs) / floorMs,
+      100.0 * (*std::max_element(paced.ms.begin(), paced.ms.end()) - floorMs) / floorMs,
+      paced.failures);
   std::printf("| unpaced pty: a cycle, median / worst | %.3f / %.3f ms, %d failed |\n",
               median(unpaced.ms), *std::max_element(unpaced.ms.begin(), unpaced.ms.end()),
               unpaced.failures);

@@ -1470,6 +1470,9 @@ struct KioskRow {
   const char* name;
   QStringList options;
   bool found;  // the framings are found at start, and the log says what was found
+  // The devices the search at start identified (asked their product code, which only the search
+  // asks), in address order: never one whose framing is configured.
+  const char* searched;
 };
 
 class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskRow> {
@@ -1478,6 +1481,31 @@ class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskR
     return {"--device", "validator=encrypted:123456",
             "--device", "coin-acceptor=checksum8",
             "--device", "hopper=checksum8"};
+  }
+  // The addresses asked their product code (header 244) on the line, in the clear or encrypted,
+  // in address order; and how many address polls (253) went out.
+  std::pair<QString, int> searchedOnLine() {
+    static const QRegularExpression clear(QStringLiteral(R"(host\s+dest (\d+) .* hdr (\d+) )"));
+    static const QRegularExpression decrypted(
+        QStringLiteral(R"(RX ([0-9A-F]{2}) [0-9A-F]{2} [0-9A-F]{2} ([0-9A-F]{2}).*\(decrypted\))"));
+    std::set<int> asked;
+    int polls = 0;
+    for (const QString& line : QString::fromUtf8(devices_.readAllStandardError()).split(u'\n')) {
+      int address = -1;
+      int header = -1;
+      if (const auto m = clear.match(line); m.hasMatch()) {
+        address = m.captured(1).toInt();
+        header = m.captured(2).toInt();
+      } else if (const auto d = decrypted.match(line); d.hasMatch()) {
+        address = d.captured(1).toInt(nullptr, 16);
+        header = d.captured(2).toInt(nullptr, 16);
+      }
+      if (header == 244) asked.insert(address);
+      if (header == 253) ++polls;
+    }
+    QStringList list;
+    for (const int a : asked) list.append(QString::number(a));
+    return {list.join(u','), polls};
   }
   // What the service logged so far.
   QString log() {
@@ -1501,13 +1529,23 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
   EXPECT_EQ(shown.join(u", "), QStringLiteral("2 checksum8 ok, 3 checksum8 ok, 40 encrypted ok"));
   if (GetParam().found) {
     ASSERT_TRUE(waitFor([&] { return log().contains(QLatin1String("devices found")); }));
+    // Each device the search tried, and no other.
+    const QStringList tried = QString::fromLatin1(GetParam().searched).split(u',');
     for (const char* found :
          {"40 encrypted: Bill Validator", "2 checksum8: Coin Acceptor", "3 checksum8: Payout"}) {
-      EXPECT_TRUE(log().contains(QLatin1String(found))) << found << "\n" << log().toStdString();
+      const QString line = QLatin1String(found);
+      EXPECT_EQ(log().contains(line), tried.contains(line.section(u' ', 0, 0)))
+          << found << "\n"
+          << log().toStdString();
     }
   } else {
     EXPECT_FALSE(log().contains(QLatin1String("devices found"))) << "nothing left to find";
   }
+  // Every device is named: no address poll; only those whose framing is not configured are
+  // tried, so nothing goes to a configured one before the service brings it up.
+  const auto [searched, polls] = searchedOnLine();
+  EXPECT_EQ(searched.toStdString(), GetParam().searched);
+  EXPECT_EQ(polls, 0);
 
   // The coin acceptor answers BUSY to its next three polls: each is asked again, and it is never
   // taken for lost (three polls failed in a row would).
@@ -1576,16 +1614,25 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
 
 INSTANTIATE_TEST_SUITE_P(
     Framings, KioskBus,
-    ::testing::Values(KioskRow{"configured",
-                               {"--device", "40 crc16 key=123456 validator", "--device",
-                                "2 checksum8 coin-acceptor", "--device", "3 checksum8 hopper"},
-                               false},
-                      KioskRow{"found", {"--devices", "40,2,3", "--device", "40 key=123456"}, true},
-                      // The bus's framing for every device but those with a line of their own.
-                      KioskRow{"busFramingAndLines",
-                               {"--key", "123456", "--devices", "40", "--device", "2 checksum8",
-                                "--device", "3 checksum8"},
-                               false}),
+    ::testing::Values(
+        KioskRow{"configured",
+                 {"--device", "40 crc16 key=123456 validator", "--device",
+                  "2 checksum8 coin-acceptor", "--device", "3 checksum8 hopper"},
+                 false,
+                 ""},
+        KioskRow{"found", {"--devices", "40,2,3", "--device", "40 key=123456"}, true, "2,3,40"},
+        // The validator configured, the others found beside it.
+        KioskRow{"foundBesideConfigured",
+                 {"--device", "40 crc16 key=123456 validator", "--device", "2 coin-acceptor",
+                  "--device", "3 hopper"},
+                 true,
+                 "2,3"},
+        // The bus's framing for every device but those with a line of their own.
+        KioskRow{"busFramingAndLines",
+                 {"--key", "123456", "--devices", "40", "--device", "2 checksum8", "--device",
+                  "3 checksum8"},
+                 false,
+                 ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- requests that move money --------------------------------------------------------------
