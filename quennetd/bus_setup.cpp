@@ -116,6 +116,11 @@ bool FramingSearch::running() const {
   return thread_ && !thread_->isFinished();
 }
 
+std::optional<std::int32_t> searchKey(const DaemonOptions& options, std::uint8_t address) {
+  const auto setting = deviceSetting(options, address);
+  return setting && setting->keyCode ? setting->keyCode : searchKey(options);
+}
+
 void FramingSearch::start(const DaemonOptions& options, Done done) {
   if (thread_) {
     thread_->wait();
@@ -125,8 +130,27 @@ void FramingSearch::start(const DaemonOptions& options, Done done) {
   const bool echo = options.echo.value_or(true);
   std::optional<quennet::KeyDigits> key;
   if (const auto code = searchKey(options)) key = quennet::keyDigitsFromCode(*code);
+  // Devices named: only those whose framing is not configured are tried, each with its line's
+  // key, encrypted first when its line gives one. Nothing goes to a configured device, and no
+  // address poll is needed to know what is there.
+  struct Named {
+    int address;
+    std::optional<quennet::KeyDigits> key;
+    std::optional<quennet::DeviceFraming> first;
+  };
+  std::vector<Named> named;
+  for (const std::uint8_t address : options.devices) {
+    if (framingConfigured(options, address)) continue;
+    const auto setting = deviceSetting(options, address);
+    const bool ownKey = setting && setting->keyCode;
+    const auto code = searchKey(options, address);
+    named.push_back({address,
+                     code ? std::optional(quennet::keyDigitsFromCode(*code)) : std::nullopt,
+                     ownKey ? std::optional(quennet::DeviceFraming::Encrypted) : std::nullopt});
+  }
+  const bool everyDevice = options.devices.isEmpty();
   QPointer<FramingSearch> owner(this);
-  thread_ = QThread::create([owner, port, echo, key, done] {
+  thread_ = QThread::create([owner, port, echo, key, named, everyDevice, done] {
     std::vector<quennet::FoundDevice> found;
     QString error;
     auto line = std::make_unique<quennet::QtSerialLine>();
@@ -136,7 +160,13 @@ void FramingSearch::start(const DaemonOptions& options, Done done) {
       quennet::CommandSet set;
       set.setLine(std::move(line));
       set.setCommsEcho(echo);
-      found = quennet::scanBus(set, key);
+      if (everyDevice) {
+        found = quennet::scanBus(set, key);
+      } else {
+        for (const Named& device : named) {
+          found.push_back(quennet::identifyDevice(set, device.address, device.key, device.first));
+        }
+      }
       set.setLine(nullptr);
     } else {
       error = line->lastError().description;

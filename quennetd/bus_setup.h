@@ -35,6 +35,8 @@ bool framingsToFind(const DaemonOptions& options);
 // The key an encrypted device is tried with when its framing is found: the bus's, else the
 // first a device's line gives.
 std::optional<std::int32_t> searchKey(const DaemonOptions& options);
+// The key the device at `address` is tried with: its line's, else the one above.
+std::optional<std::int32_t> searchKey(const DaemonOptions& options, std::uint8_t address);
 // The framing configured for the device at `address`, when one is.
 std::optional<quennet::DeviceLink> configuredLink(const DaemonOptions& options,
                                                   std::uint8_t address);
@@ -44,9 +46,10 @@ QString framingWord(const quennet::DeviceLink& link);
 quennet::DeviceLink linkOf(quennet::DeviceFraming framing, std::optional<std::int32_t> keyCode);
 
 // Every device on the port and its framing, found as `quennet scan` finds them (an address poll
-// in every framing, then each device tried in each), on a thread of its own while the bus
-// client has the port closed. `done` comes in the owner's thread, with the devices found or why
-// the port could not be opened.
+// in every framing, then each device tried in each, the framing its poll was heard in first);
+// when `options` name the devices, only those whose framing is not configured, without an
+// address poll. On a thread of its own while the bus client has the port closed. `done` comes in
+// the owner's thread, with the devices found or why the port could not be opened.
 class FramingSearch : public QObject {
  public:
   using Done =

@@ -10,6 +10,7 @@
 #include <QSysInfo>
 
 #include "quennet/commands/call_guard.h"
+#include "quennet/commands/command_set.h"
 #include "tools/shared_options.h"
 
 namespace quennetd {
@@ -67,7 +68,7 @@ const char* applyDevice(DaemonOptions& o, const QString& value) {
       value.split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
   int address = 0;
   if (words.isEmpty() || !positive(words[0], 1, 255, &address)) {
-    return "an address 1..255, then crc16 or checksum8, key=DIGITS, a role";
+    return "an address 1..255, then crc16 or checksum8, key=DIGITS, code=N|serial, a role";
   }
   setting.address = static_cast<std::uint8_t>(address);
   for (const QString& word : words.mid(1)) {
@@ -79,6 +80,16 @@ const char* applyDevice(DaemonOptions& o, const QString& value) {
       } catch (const quennet::options::UsageError&) {
         return "key=DIGITS, six decimal digits";
       }
+    } else if (word == u"code=serial") {
+      setting.serialCode = true;
+      setting.dispenseCode.reset();
+    } else if (word.startsWith(QLatin1String("code="))) {
+      int code = 0;
+      if (!positive(word.mid(5), 0, quennet::CommandSet::kLargestHopperCode, &code)) {
+        return "code=N with N in 0..16777215, or code=serial";
+      }
+      setting.dispenseCode = code;
+      setting.serialCode = false;
     } else if (word == u"validator") {
       setting.role = DeviceRole::Validator;
     } else if (word == u"coin-acceptor") {
@@ -86,7 +97,8 @@ const char* applyDevice(DaemonOptions& o, const QString& value) {
     } else if (word == u"hopper") {
       setting.role = DeviceRole::Hopper;
     } else {
-      return "crc16 or checksum8, key=DIGITS, validator, coin-acceptor or hopper";
+      return "crc16 or checksum8, key=DIGITS, code=N|serial, validator, coin-acceptor or "
+             "hopper";
     }
   }
   if (setting.keyCode && setting.checksum8.value_or(false)) {
@@ -188,8 +200,9 @@ constexpr Flag kFlags[] = {
      }},
     {"devices", "A,B,...", "device addresses (default: found by address poll)", applyDevices},
     {"device", "LINE",
-     "one device, repeated: ADDRESS [crc16|checksum8] [key=DIGITS] "
-     "[validator|coin-acceptor|hopper]; a framing not given is found at start",
+     "one device, repeated: ADDRESS [crc16|checksum8] [key=DIGITS] [code=N|serial] "
+     "[validator|coin-acceptor|hopper]; a framing not given is found at start; code: a "
+     "hopper's dispense code, or its serial number",
      applyDevice},
     {"escrow", "stack|return|hold", "what happens to a note in escrow (default stack)",
      applyEscrow},
@@ -457,6 +470,14 @@ std::optional<DeviceSetting> deviceSetting(const DaemonOptions& options, std::ui
 bool framingConfigured(const DaemonOptions& options, std::uint8_t address) {
   const auto setting = deviceSetting(options, address);
   return (setting && setting->checksum8) || options.checksum8 || options.keyCode;
+}
+
+std::int32_t dispenseCode(const DaemonOptions& options, std::uint8_t address,
+                          std::uint32_t serialNumber) {
+  const auto setting = deviceSetting(options, address);
+  if (setting && setting->serialCode) return static_cast<std::int32_t>(serialNumber);
+  if (setting && setting->dispenseCode) return *setting->dispenseCode;
+  return quennet::CommandSet::kDefaultHopperCode;
 }
 
 bool readCredentials(const QString& path, QString* user, QString* password, QString* error) {

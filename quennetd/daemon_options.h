@@ -27,6 +27,10 @@ struct DeviceSetting {
   std::optional<bool> checksum8;        // the 8-bit checksum, or CRC-16; not given: found
   std::optional<std::int32_t> keyCode;  // its CRC-16 frames are encrypted with this key
   std::optional<DeviceRole> role;
+  // A hopper's dispense security code: a number, or (serialCode) its own serial number, as some
+  // hoppers take it. Neither: the code every hopper takes by default.
+  std::optional<std::int32_t> dispenseCode;
+  bool serialCode = false;
 };
 
 // A journal that failed (a full disk) is tried again this often by default.
@@ -84,6 +88,10 @@ std::optional<DeviceSetting> deviceSetting(const DaemonOptions& options, std::ui
 // Whether the framing of the device at `address` is configured (by its line, or by --checksum8
 // or --key for the whole bus); when not, it is found at start.
 bool framingConfigured(const DaemonOptions& options, std::uint8_t address);
+// The security code a dispense to the hopper at `address` carries, given the serial number the
+// hopper gave (GetSerialNo, least significant byte first).
+std::int32_t dispenseCode(const DaemonOptions& options, std::uint8_t address,
+                          std::uint32_t serialNumber);
 
 // `arguments` without the program name. Reads the configuration file when one is given. Returns
 // nothing and sets `error` for anything it cannot use.

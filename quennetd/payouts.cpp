@@ -334,12 +334,15 @@ void Payouts::partFrom(const Part& hopper, int coins, const std::optional<Hopper
     return finishJob();
   }
   killPoint("payout-after-journal");
-  dispense(part);
+  dispense(part,
+           dispenseCode(options_, static_cast<std::uint8_t>(hopper.address), before->serialNumber));
 }
 
-void Payouts::dispense(const PayoutPart& part) {
-  const auto send = [this, part] {
+void Payouts::dispense(const PayoutPart& part, std::int32_t code) {
+  const auto send = [this, part, code] {
     QString error;
+    // The code goes with this request only: each hopper's own.
+    bus_->setHopperCode(code);
     quennet::BusReply* r =
         invoke(part.address, calls::dispenseCoins(part.requested).command, &error);
     if (!r) {
@@ -349,6 +352,12 @@ void Payouts::dispense(const PayoutPart& part) {
     connect(r, &quennet::BusReply::finished, this, [this, r, part] {
       r->deleteLater();
       current_->deviceReply = payloads::deviceReply(current_->id, *r);
+      if (r->result() == quennet::kResultOk && !r->acknowledged()) {
+        emit note(QStringLiteral("hopper %1 refused to dispense %2 coin(s): disabled, still "
+                                 "paying, or not its dispense code (code= on its device line)")
+                      .arg(part.address)
+                      .arg(part.requested));
+      }
       // Refused or unanswered, it may still be paying: its status says when it is done.
       awaitHopper(part);
     });
@@ -447,7 +456,7 @@ void Payouts::read(int address, const std::function<void(std::optional<HopperRea
       s->deleteLater();
       const auto serial = calls::replyOf(*s, serialNumber).value;
       if (!serial) return then(std::nullopt);
-      then(HopperReading{*count, serial->rendered});
+      then(HopperReading{*count, serial->rendered, serial->label.toUInt()});
     });
   });
 }

@@ -90,6 +90,10 @@ class Payouts : public QObject {
   // Replies `why` to everything queued.
   void stop(const QString& why);
 
+ signals:
+  // A line for the log: a hopper refused a dispense.
+  void note(const QString& line);
+
  private:
   struct Part {
     int address = 0;
@@ -117,7 +121,8 @@ class Payouts : public QObject {
   void startJob(Job& job);
   void nextPart();
   void partFrom(const Part& hopper, int coins, const std::optional<HopperReading>& before);
-  void dispense(const PayoutPart& part);
+  // Sends the dispense with the hopper's security code.
+  void dispense(const PayoutPart& part, std::int32_t code);
   void awaitHopper(const PayoutPart& part);
   // The hopper's payout status; nothing when it cannot be read.
   void status(int address, const std::function<void(std::optional<HopperStatus>)>& then);

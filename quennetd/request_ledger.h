@@ -5,6 +5,7 @@
 // dispense count before a coin moves, so that whatever happens next, that count tells how many
 // coins went out.
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -40,6 +41,7 @@ struct PayoutPart {
 struct HopperReading {
   qint64 count = 0;
   QString serial;
+  std::uint32_t serialNumber = 0;  // the same as a number: some hoppers take it as their code
 };
 
 // The payouts settled since a time.

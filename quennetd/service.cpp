@@ -44,6 +44,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&health_, &JournalHealth::changed, this, &Service::publishStatus);
   connect(&health_, &JournalHealth::recovered, this, &Service::journalRecovered);
   connect(&health_, &JournalHealth::note, this, &Service::statusChanged);
+  connect(&payouts_, &Payouts::note, this, &Service::statusChanged);
   // The ledger has its own connection to the journal's file.
   health_.setOtherConnections(
       [this] {
@@ -228,14 +229,18 @@ void Service::framingsFound(const std::vector<quennet::FoundDevice>& found) {
   for (const quennet::FoundDevice& device : found) {
     const auto address = static_cast<quint8>(device.address);
     if (device.framing == quennet::DeviceFraming::Unknown) {
-      lines.append(QStringLiteral("%1 answered the address poll, then in no framing").arg(address));
+      // A device named is tried without an address poll: it is reported as not found below.
+      if (options_.devices.isEmpty()) {
+        lines.append(
+            QStringLiteral("%1 answered the address poll, then in no framing").arg(address));
+      }
       if (!modes_.contains(address)) modes_[address] = framingName(device.framing);
       continue;
     }
     found_.append(address);
     // A framing configured stays as configured.
     if (framingConfigured(options_, address)) continue;
-    const quennet::DeviceLink link = linkOf(device.framing, searchKey(options_));
+    const quennet::DeviceLink link = linkOf(device.framing, searchKey(options_, address));
     bus_.setDeviceLink(address, link);
     modes_[address] = framingWord(link);
     lines.append(QStringLiteral("%1 %2: %3, %4, serial %5")

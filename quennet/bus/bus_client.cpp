@@ -18,8 +18,6 @@ using bus_detail::BusJob;
 
 namespace {
 
-constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
-
 // A request that ends without reaching the line: the port is closed, failed or going away.
 BusResult closedResult(const QString& caption) {
   return BusResult{kResultNotEnabled,          caption, {}, {}, {}, {}, false,
@@ -149,7 +147,7 @@ bool BusClient::encryption() const {
 }
 
 void BusClient::setHopperCode(std::int32_t code) {
-  if (code < 0 || code > kLargestHopperCode) {
+  if (code < 0 || code > CommandSet::kLargestHopperCode) {
     throw QuennetError(kErrOverflow);
   }
   const std::lock_guard lock(d_->settingsMutex);

@@ -11,7 +11,6 @@ namespace quennet {
 namespace {
 
 constexpr std::uint8_t kHighestCoinNumber = kPositionCount;
-constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 // The enable header's data byte: this value enables, anything else disables.
 constexpr std::uint8_t kHopperEnableValue = 165;
 constexpr std::uint8_t kHopperDisableValue = 0;

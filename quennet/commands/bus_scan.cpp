@@ -17,11 +17,14 @@ struct Framing {
   bool encryption;
 };
 
-// The framings to try, in order; the encrypted one only with a key.
-std::vector<Framing> framingsToTry(bool withKey) {
+// The framings to try, in order, `first` (when it is one of them) ahead of the others; the
+// encrypted one only with a key.
+std::vector<Framing> framingsToTry(bool withKey, std::optional<DeviceFraming> first = {}) {
   std::vector<Framing> framings{{DeviceFraming::Crc16, CHKSM_16BIT, false}};
   if (withKey) framings.push_back({DeviceFraming::Encrypted, CHKSM_16BIT, true});
   framings.push_back({DeviceFraming::Checksum8, CHKSM_8BIT, false});
+  std::stable_partition(framings.begin(), framings.end(),
+                        [first](const Framing& f) { return first && f.kind == *first; });
   return framings;
 }
 
@@ -115,18 +118,21 @@ HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key, b
       const std::uint8_t address = bytes[static_cast<std::size_t>(i)];
       if (address != kBroadcastAddress) ++inThisFraming[address];
     }
-    for (const auto& [address, answers] : inThisFraming)
+    for (const auto& [address, answers] : inThisFraming) {
       heard.answers[address] = std::max(heard.answers[address], answers);
+      heard.heardIn.try_emplace(address, framing.kind);
+    }
   }
   return heard;
 }
 
-FoundDevice identifyDevice(CommandSet& set, int address, std::optional<KeyDigits> key) {
+FoundDevice identifyDevice(CommandSet& set, int address, std::optional<KeyDigits> key,
+                           std::optional<DeviceFraming> first) {
   const FramingKept kept(set, key);
   FoundDevice device;
   device.address = address;
   const auto a = static_cast<std::uint8_t>(address);
-  for (const Framing& framing : framingsToTry(key.has_value())) {
+  for (const Framing& framing : framingsToTry(key.has_value(), first)) {
     apply(set, framing);
     QString answer;
     if (set.SendPoll(a, answer) != kResultOk || !set.acknowledged()) continue;
@@ -145,8 +151,9 @@ FoundDevice identifyDevice(CommandSet& set, int address, std::optional<KeyDigits
 
 std::vector<FoundDevice> scanBus(CommandSet& set, std::optional<KeyDigits> key) {
   std::vector<FoundDevice> found;
-  for (const auto& [address, answers] : collectAddresses(set, key).answers) {
-    found.push_back(identifyDevice(set, address, key));
+  const HeardAddresses heard = collectAddresses(set, key);
+  for (const auto& [address, answers] : heard.answers) {
+    found.push_back(identifyDevice(set, address, key, heard.heardIn.at(address)));
   }
   return found;
 }

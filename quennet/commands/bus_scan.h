@@ -45,6 +45,8 @@ struct FoundDevice {
 struct HeardAddresses {
   /// address -> answers from it in the framing that heard it most: a second is a second device
   std::map<int, int> answers;
+  /// address -> the first framing whose collection heard it: the framing to try it in first
+  std::map<int, DeviceFraming> heardIn;
   bool sent = false;                ///< a collection went out in at least one framing
   std::int16_t result = kResultOk;  ///< when nothing went out, why not
 };
@@ -54,10 +56,13 @@ struct HeardAddresses {
 QUENNET_EXPORT HeardAddresses collectAddresses(CommandSet& set, std::optional<KeyDigits> key,
                                                bool clash = false);
 
-/// Identifies the device at `address` by trying each framing in turn; its framing stays Unknown
-/// when it answers a poll in none. The set's framing is as before when it returns.
+/// Identifies the device at `address` by trying each framing in turn, `first` before the others
+/// when given (the one its address poll was heard in, say): each framing it does not answer in
+/// costs a poll's time-out. Its framing stays Unknown when it answers a poll in none. The set's
+/// framing is as before when it returns.
 QUENNET_EXPORT FoundDevice identifyDevice(CommandSet& set, int address,
-                                          std::optional<KeyDigits> key = std::nullopt);
+                                          std::optional<KeyDigits> key = std::nullopt,
+                                          std::optional<DeviceFraming> first = std::nullopt);
 
 /// Polls the bus on `set` (its line open) in every framing and identifies each device that
 /// answered, in address order. `key`: the key of encrypted devices, when there may be some.

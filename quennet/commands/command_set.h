@@ -38,6 +38,8 @@ class QUENNET_EXPORT CommandSet : public LinkEngine {
   /// Three-byte code a hopper expects with every dispense, sent least significant byte first.
   ///@{
   static constexpr std::int32_t kDefaultHopperCode = 15263748;
+  /// The largest code three bytes hold.
+  static constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
   std::int32_t hopperCode() const { return hopperCode_; }
   void setHopperCode(std::int32_t code) { hopperCode_ = code; }
   ///@}

@@ -30,6 +30,7 @@
 
 #include <gtest/gtest.h>
 
+#include "quennet/commands/command_set.h"
 #include "quennetd/command_gate.h"
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
@@ -1427,6 +1428,16 @@ TEST(ServiceOptions, DeviceLinesGiveEachDeviceItsFramingKeyAndRole) {
   EXPECT_FALSE(quennetd::deviceSetting(*options, 3)->role);
   EXPECT_EQ(options->busyRetries, 0);
   EXPECT_FALSE(quennetd::framingConfigured(*options, 7));
+  // A hopper's dispense code: the default, a number of its own, or its serial number.
+  options = quennetd::parseOptions({"--config", path, "--device", "4 code=0", "--device",
+                                    "5 code=serial", "--device", "6 code=serial code=16777215"},
+                                   &error);
+  ASSERT_TRUE(options) << error.toStdString();
+  const QList<std::pair<std::uint8_t, std::int32_t>> codes = {
+      {3, quennet::CommandSet::kDefaultHopperCode}, {4, 0}, {5, 700301}, {6, 16777215}};
+  for (const auto& [address, code] : codes) {
+    EXPECT_EQ(quennetd::dispenseCode(*options, address, 700301), code) << int(address);
+  }
   options = quennetd::parseOptions({"--port", "p", "--devices", "7", "--checksum8"}, &error);
   ASSERT_TRUE(options);
   EXPECT_TRUE(quennetd::framingConfigured(*options, 7));
@@ -1439,6 +1450,8 @@ TEST(ServiceOptions, DeviceLinesGiveEachDeviceItsFramingKeyAndRole) {
       {{"--device", "40 key=12"}, "six decimal digits"},
       {{"--busy-retries", "101"}, "0..100"},
       {{"--reset-wait-ms", "-1"}, "0..60000"},
+      {{"--device", "3 code=16777216"}, "code=N with N in 0..16777215, or code=serial"},
+      {{"--device", "3 code=seria"}, "code=N with N in 0..16777215, or code=serial"},
   };
   for (const auto& [arguments, wanted] : refused) {
     EXPECT_FALSE(quennetd::parseOptions(QStringList{"--port", "p"} + arguments, &error))
@@ -1457,6 +1470,9 @@ struct KioskRow {
   const char* name;
   QStringList options;
   bool found;  // the framings are found at start, and the log says what was found
+  // The devices the search at start identified (asked their product code, which only the search
+  // asks), in address order: never one whose framing is configured.
+  const char* searched;
 };
 void PrintTo(const KioskRow& row, std::ostream* out) {
   *out << row.name;
@@ -1468,6 +1484,31 @@ class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskR
     return {"--device", "validator=encrypted:123456",
             "--device", "coin-acceptor=checksum8",
             "--device", "hopper=checksum8"};
+  }
+  // The addresses asked their product code (header 244) on the line, in the clear or encrypted,
+  // in address order; and how many address polls (253) went out.
+  std::pair<QString, int> searchedOnLine() {
+    static const QRegularExpression clear(QStringLiteral(R"(host\s+dest (\d+) .* hdr (\d+) )"));
+    static const QRegularExpression decrypted(
+        QStringLiteral(R"(RX ([0-9A-F]{2}) [0-9A-F]{2} [0-9A-F]{2} ([0-9A-F]{2}).*\(decrypted\))"));
+    std::set<int> asked;
+    int polls = 0;
+    for (const QString& line : QString::fromUtf8(devices_.readAllStandardError()).split(u'\n')) {
+      int address = -1;
+      int header = -1;
+      if (const auto m = clear.match(line); m.hasMatch()) {
+        address = m.captured(1).toInt();
+        header = m.captured(2).toInt();
+      } else if (const auto d = decrypted.match(line); d.hasMatch()) {
+        address = d.captured(1).toInt(nullptr, 16);
+        header = d.captured(2).toInt(nullptr, 16);
+      }
+      if (header == 244) asked.insert(address);
+      if (header == 253) ++polls;
+    }
+    QStringList list;
+    for (const int a : asked) list.append(QString::number(a));
+    return {list.join(u','), polls};
   }
   // What the service logged so far.
   QString log() {
@@ -1491,13 +1532,23 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
   EXPECT_EQ(shown.join(u", "), QStringLiteral("2 checksum8 ok, 3 checksum8 ok, 40 encrypted ok"));
   if (GetParam().found) {
     ASSERT_TRUE(waitFor([&] { return log().contains(QLatin1String("devices found")); }));
+    // Each device the search tried, and no other.
+    const QStringList tried = QString::fromLatin1(GetParam().searched).split(u',');
     for (const char* found :
          {"40 encrypted: Bill Validator", "2 checksum8: Coin Acceptor", "3 checksum8: Payout"}) {
-      EXPECT_TRUE(log().contains(QLatin1String(found))) << found << "\n" << log().toStdString();
+      const QString line = QLatin1String(found);
+      EXPECT_EQ(log().contains(line), tried.contains(line.section(u' ', 0, 0)))
+          << found << "\n"
+          << log().toStdString();
     }
   } else {
     EXPECT_FALSE(log().contains(QLatin1String("devices found"))) << "nothing left to find";
   }
+  // Every device is named: no address poll; only those whose framing is not configured are
+  // tried, so nothing goes to a configured one before the service brings it up.
+  const auto [searched, polls] = searchedOnLine();
+  EXPECT_EQ(searched.toStdString(), GetParam().searched);
+  EXPECT_EQ(polls, 0);
 
   // The coin acceptor answers BUSY to its next three polls: each is asked again, and it is never
   // taken for lost (three polls failed in a row would).
@@ -1566,16 +1617,25 @@ TEST_P(KioskBus, NotesAndCoinsAreCreditedThroughBusyAndASlowReset) {
 
 INSTANTIATE_TEST_SUITE_P(
     Framings, KioskBus,
-    ::testing::Values(KioskRow{"configured",
-                               {"--device", "40 crc16 key=123456 validator", "--device",
-                                "2 checksum8 coin-acceptor", "--device", "3 checksum8 hopper"},
-                               false},
-                      KioskRow{"found", {"--devices", "40,2,3", "--device", "40 key=123456"}, true},
-                      // The bus's framing for every device but those with a line of their own.
-                      KioskRow{"busFramingAndLines",
-                               {"--key", "123456", "--devices", "40", "--device", "2 checksum8",
-                                "--device", "3 checksum8"},
-                               false}),
+    ::testing::Values(
+        KioskRow{"configured",
+                 {"--device", "40 crc16 key=123456 validator", "--device",
+                  "2 checksum8 coin-acceptor", "--device", "3 checksum8 hopper"},
+                 false,
+                 ""},
+        KioskRow{"found", {"--devices", "40,2,3", "--device", "40 key=123456"}, true, "2,3,40"},
+        // The validator configured, the others found beside it.
+        KioskRow{"foundBesideConfigured",
+                 {"--device", "40 crc16 key=123456 validator", "--device", "2 coin-acceptor",
+                  "--device", "3 hopper"},
+                 true,
+                 "2,3"},
+        // The bus's framing for every device but those with a line of their own.
+        KioskRow{"busFramingAndLines",
+                 {"--key", "123456", "--devices", "40", "--device", "2 checksum8", "--device",
+                  "3 checksum8"},
+                 false,
+                 ""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---- requests that move money --------------------------------------------------------------
@@ -1683,6 +1743,59 @@ TEST_F(PayoutTest, ADispenseDeliveredAgainPaysOnce) {
   EXPECT_EQ(nothing.front().value("unpaid").toInt(), 1);
   EXPECT_EQ(book(refusedFrom), 2);
   EXPECT_EQ(dispensed() - before, 2);
+}
+
+// A hopper takes the code on its device line with a dispense: a number of its own, or its serial
+// number. Given another code it refuses: nothing is paid or booked, the payout and the reply say
+// the coins went unpaid, and the log says why a hopper may refuse.
+TEST_F(PayoutTest, AHopperPaysOnlyWithItsOwnDispenseCode) {
+  struct Row {
+    const char* name;
+    QStringList hopper;  // bnvsim's
+    QStringList line;    // the service's
+    bool pays;
+  };
+  const QList<Row> rows = {
+      {"its serial number", {"--hopper-code", "serial"}, {"--device", "3 code=serial"}, true},
+      {"a number of its own", {"--hopper-code", "4242"}, {"--device", "3 code=4242"}, true},
+      {"the default code", {}, {}, true},
+      {"the default code to a hopper taking its serial", {"--hopper-code", "serial"}, {}, false},
+      {"the serial to a hopper with a fixed code", {}, {"--device", "3 code=serial"}, false},
+      {"another number", {"--hopper-code", "4242"}, {"--device", "3 code=4243"}, false},
+  };
+  constexpr int kCoins = 3;
+  service_.setProcessChannelMode(QProcess::SeparateChannels);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (QProcess* p : {&service_, &devices_}) {
+      p->kill();
+      p->waitForFinished();
+    }
+    startDevices(row.hopper + QStringList{"--hopper-rate", "0"});
+    startService(row.line + QStringList{"--devices", "40,2,3", "--payout-hoppers", "3:100"});
+    const int before = dispensed();
+    const qsizetype from = messages_.size();
+    const int booked = book(from);
+    const QString id = QStringLiteral("code-%1").arg(&row - rows.data());
+    send(QStringLiteral("cmd"), QStringLiteral(R"({"id":"%1","method":"pay","amount":%2})")
+                                    .arg(id)
+                                    .arg(100 * kCoins)
+                                    .toUtf8());
+    const auto answer = replyTo(id);
+    ASSERT_TRUE(answer);
+    const int paid = row.pays ? kCoins : 0;
+    EXPECT_EQ(answer->value("paid").toInt(), 100 * paid);
+    EXPECT_EQ(dispensed() - before, paid);
+    const QList<QJsonObject> payouts = all(QStringLiteral("payout"), from);
+    ASSERT_EQ(payouts.size(), 1);
+    EXPECT_EQ(payouts.front().value("state").toString(), QStringLiteral("settled"));
+    EXPECT_EQ(payouts.front().value("paid").toInt(), paid);
+    EXPECT_EQ(payouts.front().value("unpaid").toInt(), kCoins - paid);
+    EXPECT_EQ(book(from) - booked, paid) << "booked";
+    const QString log = QString::fromUtf8(service_.readAllStandardError());
+    EXPECT_EQ(log.contains(QLatin1String("hopper 3 refused to dispense 3 coin(s)")), !row.pays)
+        << log.toStdString();
+  }
 }
 
 // pay, killed at each point of a payout, then a jam: what the consumer books equals what the
