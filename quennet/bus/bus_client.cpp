@@ -22,8 +22,7 @@ constexpr std::int32_t kLargestHopperCode = 0xFFFFFF;
 
 // A request that ends without reaching the line: the port is closed, failed or going away.
 BusResult closedResult(const QString& caption) {
-  return BusResult{kResultNotEnabled,          caption, {}, {}, {}, {}, false,
-                   BusResult::ConnectionError, {}};
+  return BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, Failure::PortClosed, {}};
 }
 
 }  // namespace
@@ -97,8 +96,8 @@ int BusClient::errorNumber() const {
   return d_->errorNumber;
 }
 
-BusClient::Error BusClient::error() const {
-  return d_->errorNumber != 0 ? BusResult::ConnectionError : BusResult::NoError;
+Failure BusClient::error() const {
+  return d_->errorNumber != 0 ? Failure::PortClosed : Failure::None;
 }
 
 int BusClient::pendingRequests() const {
@@ -231,7 +230,7 @@ bool BusClient::open() {
 void BusClient::close() {
   if (d_->state == UnconnectedState) return;
   setState(UnconnectedState);
-  failQueued(QStringLiteral("Port closed"));
+  failQueued(failureText(Failure::PortClosed));
   // The worker takes this inside the wait of a request on the line too, which it ends.
   QMetaObject::invokeMethod(
       d_->worker, [w = d_->worker, session = d_->session] { w->closePort(session); },
@@ -267,7 +266,7 @@ BusReply* BusClient::sendRequest(quint8 address, quint8 header, const QByteArray
 BusReply* BusClient::invoke(quint8 address, const QString& method, const QVariantList& inputs,
                             Priority priority) {
   const MethodInfo* info = findMethod(method);
-  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
+  if (!info) throw MisuseError(QStringLiteral("unknown method %1").arg(method));
   dryRun(*info, address, inputs);
 
   BusJob job;
@@ -281,12 +280,12 @@ BusReply* BusClient::invoke(quint8 address, const QString& method, const QVarian
 std::uint64_t BusClient::call(quint8 address, const QString& method, const QVariantList& inputs,
                               Completion done) {
   const MethodInfo* info = findMethod(method);
-  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
+  if (!info) throw MisuseError(QStringLiteral("unknown method %1").arg(method));
   dryRun(*info, address, inputs);
   // A close() racing this one either finds the job in the queue and cancels it, or the worker
   // runs it on the closed port, which ends it with 5 at once: `done` runs either way.
   if (!d_->connected) {
-    done(closedResult(QStringLiteral("Port closed")), false);
+    done(closedResult(failureText(Failure::PortClosed)), false);
     return 0;
   }
   BusJob job;
@@ -318,7 +317,7 @@ void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantLis
 }
 
 BusReply* BusClient::queue(BusReply* reply, BusJob job) {
-  if (d_->state != ConnectedState) return finishedAtOnce(reply, QStringLiteral("Port closed"));
+  if (d_->state != ConnectedState) return finishedAtOnce(reply, failureText(Failure::PortClosed));
   job.id = d_->nextId++;
   job.settings = currentSettings();
   d_->pending.emplace(job.id, reply);
