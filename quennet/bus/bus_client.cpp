@@ -10,6 +10,7 @@
 
 #include "quennet/bus/bus_queue_p.h"
 #include "quennet/bus/bus_worker_p.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -64,8 +65,9 @@ BusClient::~BusClient() {
   // Closed first, so that a slot run by the replies finished below cannot queue anything more.
   d_->state = UnconnectedState;
   d_->connected = false;
-  failQueued(QStringLiteral("Bus client destroyed"));
-  failPending(QStringLiteral("Bus client destroyed"));
+  const QString destroyed = QStringLiteral("Bus client destroyed");
+  failQueued(destroyed);
+  failPending(destroyed);
   QMetaObject::invokeMethod(
       d_->worker, [w = d_->worker] { w->stop(); }, Qt::QueuedConnection);
   d_->thread->wait();

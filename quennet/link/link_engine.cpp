@@ -5,6 +5,7 @@
 
 #include "quennet/link/encryption.h"
 #include "quennet/link/link_engine_p.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -361,11 +362,11 @@ std::int16_t LinkEnginePrivate::acceptReply(std::span<std::uint8_t> replyArray, 
     }
     tx.delivered = dataLength;
     tx.acknowledged = header == kHeaderAck && !refusal;
-    show(replyCaption(QStringLiteral("OK")));
+    show(replyCaption(failureText(Failure::None)));
     return kResultOk;
   }
   tx.acknowledged = header == kHeaderAck;
-  show(replyCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
+  show(replyCaption(header == kHeaderAck || header == kHeaderNak ? failureText(Failure::None)
                                                                  : QStringLiteral("???")));
   return kResultOk;
 }

@@ -151,8 +151,4 @@ QString errorCaption(int number) {
   return entry ? QString::fromLatin1(entry->caption) : QStringLiteral("Error %1").arg(number);
 }
 
-QString commsErrorText(const QString& description) {
-  return QStringLiteral("Comms Error: ") + description;
-}
-
 }  // namespace quennet

@@ -96,9 +96,6 @@ QUENNET_EXPORT QString errorName(int number);
 /// The short text a message box shows for the number ("Port already open"), or
 /// "Error <number>" for a number the library never reports.
 QUENNET_EXPORT QString errorCaption(int number);
-/// What a port that failed (or could not be opened) reads as in a status line:
-/// "Comms Error: " and the failure's description.
-QUENNET_EXPORT QString commsErrorText(const QString& description);
 
 /// Misuse of the library (Failure::Misuse): everything it raises. A device that does not answer
 /// is a result code, never an exception. Raised as itself for a call by name the method table

@@ -322,7 +322,7 @@ std::int16_t ReplyReader::collect() {
     return e_.refuse(Failure::Overflow, captionOf(Failure::Overflow, seen));
   }
   e_.tx.acknowledged = true;
-  e_.show(QStringLiteral("OK"));
+  e_.show(failureText(Failure::None));
   return kResultOk;
 }
 
