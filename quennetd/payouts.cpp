@@ -99,10 +99,8 @@ quennet::BusReply* Payouts::invoke(int address, const quennet::BusCommand& comma
               [this, onLine] { budget_->spend(onLine.elapsed()); });
     }
     return reply;
-  } catch (const quennet::DispatchError& e) {
+  } catch (const quennet::MisuseError& e) {
     *error = e.message();
-  } catch (const quennet::QuennetError& e) {
-    *error = e.description();
   }
   return nullptr;
 }

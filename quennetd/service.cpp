@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "quennet/bus/event_poller.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/quennet_error.h"
 #include "quennetd/bus_setup.h"
 #include "quennetd/payloads.h"

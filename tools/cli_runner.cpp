@@ -56,10 +56,10 @@ QStringList methodInputs(const MethodInfo& info, const CliOptions& options) {
     checkArgumentCount(info, options.args.size());
     checkInputs(info, QVariantList(inputs.begin(), inputs.end()),
                 options.hopperCode.value_or(CommandSet::kDefaultHopperCode));
-  } catch (const DispatchError& error) {
-    throw UsageError(error.message());
   } catch (const QuennetError& error) {
     throw UsageError(methodErrorText(info, error.description()));
+  } catch (const MisuseError& error) {
+    throw UsageError(error.message());
   }
   return inputs;
 }
@@ -224,10 +224,10 @@ InvokeResult invokeMethod(CommandSet& set, CallGuard& guard, const MethodInfo& i
       return result.result;
     });
     return result;
-  } catch (const DispatchError& error) {
-    throw UsageError(error.message());
   } catch (const QuennetError& error) {
     throw UsageError(methodErrorText(info, error.description()));
+  } catch (const MisuseError& error) {
+    throw UsageError(error.message());
   }
 }
 

@@ -10,6 +10,7 @@
 
 #include "quennet/bus/bus_queue_p.h"
 #include "quennet/bus/bus_worker_p.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -20,8 +21,7 @@ namespace {
 
 // A request that ends without reaching the line: the port is closed, failed or going away.
 BusResult closedResult(const QString& caption) {
-  return BusResult{kResultNotEnabled,          caption, {}, {}, {}, {}, false,
-                   BusResult::ConnectionError, {}};
+  return BusResult{kResultNotEnabled, caption, {}, {}, {}, {}, false, Failure::PortClosed, {}};
 }
 
 }  // namespace
@@ -63,8 +63,9 @@ BusClient::~BusClient() {
   // Closed first, so that a slot run by the replies finished below cannot queue anything more.
   d_->state = UnconnectedState;
   d_->connected = false;
-  failQueued(QStringLiteral("Bus client destroyed"));
-  failPending(QStringLiteral("Bus client destroyed"));
+  const QString destroyed = QStringLiteral("Bus client destroyed");
+  failQueued(destroyed);
+  failPending(destroyed);
   QMetaObject::invokeMethod(
       d_->worker, [w = d_->worker] { w->stop(); }, Qt::QueuedConnection);
   d_->thread->wait();
@@ -95,8 +96,8 @@ int BusClient::errorNumber() const {
   return d_->errorNumber;
 }
 
-BusClient::Error BusClient::error() const {
-  return d_->errorNumber != 0 ? BusResult::ConnectionError : BusResult::NoError;
+Failure BusClient::error() const {
+  return d_->errorNumber != 0 ? Failure::PortClosed : Failure::None;
 }
 
 int BusClient::pendingRequests() const {
@@ -229,7 +230,7 @@ bool BusClient::open() {
 void BusClient::close() {
   if (d_->state == UnconnectedState) return;
   setState(UnconnectedState);
-  failQueued(QStringLiteral("Port closed"));
+  failQueued(failureText(Failure::PortClosed));
   // The worker takes this inside the wait of a request on the line too, which it ends.
   QMetaObject::invokeMethod(
       d_->worker, [w = d_->worker, session = d_->session] { w->closePort(session); },
@@ -265,7 +266,7 @@ BusReply* BusClient::sendRequest(quint8 address, quint8 header, const QByteArray
 BusReply* BusClient::invoke(quint8 address, const QString& method, const QVariantList& inputs,
                             Priority priority) {
   const MethodInfo* info = findMethod(method);
-  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
+  if (!info) throw MisuseError(QStringLiteral("unknown method %1").arg(method));
   dryRun(*info, address, inputs);
 
   BusJob job;
@@ -279,12 +280,12 @@ BusReply* BusClient::invoke(quint8 address, const QString& method, const QVarian
 std::uint64_t BusClient::call(quint8 address, const QString& method, const QVariantList& inputs,
                               Completion done) {
   const MethodInfo* info = findMethod(method);
-  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(method));
+  if (!info) throw MisuseError(QStringLiteral("unknown method %1").arg(method));
   dryRun(*info, address, inputs);
   // A close() racing this one either finds the job in the queue and cancels it, or the worker
   // runs it on the closed port, which ends it with 5 at once: `done` runs either way.
   if (!d_->connected) {
-    done(closedResult(QStringLiteral("Port closed")), false);
+    done(closedResult(failureText(Failure::PortClosed)), false);
     return 0;
   }
   BusJob job;
@@ -316,7 +317,7 @@ void BusClient::dryRun(const MethodInfo& info, quint8 address, const QVariantLis
 }
 
 BusReply* BusClient::queue(BusReply* reply, BusJob job) {
-  if (d_->state != ConnectedState) return finishedAtOnce(reply, QStringLiteral("Port closed"));
+  if (d_->state != ConnectedState) return finishedAtOnce(reply, failureText(Failure::PortClosed));
   job.id = d_->nextId++;
   job.settings = currentSettings();
   d_->pending.emplace(job.id, reply);

@@ -53,9 +53,6 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// high ones queued before it. A request already on the line always completes first.
   enum class Priority { Normal, High };
   Q_ENUM(Priority)
-  /// What went wrong, as on each BusReply.
-  using Error = BusResult::Error;
-
   /// A client with the port closed, set up as the control is by default.
   explicit BusClient(QObject* parent = nullptr);
   /// Finishes every pending reply with 5 ("Bus client destroyed") and closes the port.
@@ -128,8 +125,8 @@ class QUENNET_EXPORT BusClient : public QObject {
   /// The serial control's number for the last port failure (8002 no such port, 8005 in use, 8010
   /// removed ...), 0 when none.
   int errorNumber() const;
-  /// ConnectionError while the last port failure stands (errorNumber() not 0), else NoError.
-  Error error() const;
+  /// Failure::PortClosed while the last port failure stands (errorNumber() not 0), else None.
+  Failure error() const;
   /// Replies not yet finished, the one on the line included.
   int pendingRequests() const;
 
@@ -141,7 +138,7 @@ class QUENNET_EXPORT BusClient : public QObject {
                         Priority priority = Priority::Normal);
   /// Any of the 62 command methods by name, its inputs after the device address in order (text
   /// parsed as the command-line tool parses it). The outputs come back in BusReply::outputs().
-  /// Misuse is raised here, before anything is queued: DispatchError for an unknown method or a
+  /// Misuse is raised here, before anything is queued: MisuseError for an unknown method or a
   /// bad input, QuennetError where the method itself raises.
   BusReply* invoke(quint8 address, const QString& method, const QVariantList& inputs = {},
                    Priority priority = Priority::Normal);

@@ -7,33 +7,13 @@
 #include <QString>
 #include <QVariantMap>
 
-#include "quennet/link/link_engine.h"  // the result codes
+#include "quennet/link/quennet_error.h"  // the result codes and failures
 #include "quennet/quennet_export.h"
 
 namespace quennet {
 
 /// What a finished request produced.
 struct BusResult {
-  Q_GADGET_EXPORT(QUENNET_EXPORT)
-
- public:
-  /// What went wrong, as a value to branch on (the caption is the text beside it).
-  enum Error {
-    NoError,          ///< result 0 and the device accepted the request
-    ConnectionError,  ///< the port is closed, failed or went away (result 5); nothing answered
-    TimeoutError,     ///< no reply in time (result 2)
-    ReplyError,       ///< a reply came but cannot be taken: checksum, length, echo (result 3)
-    ProtocolError,    ///< the device refused: result 0 without acknowledgement (NAK)
-    BusyError,        ///< the device answered BUSY (result -1)
-    ArgumentError,    ///< the request could not be sent as asked (results 4 and 6, misuse)
-    UnknownError,     ///< any other result code
-    /// result 0 from a command that sends nothing (ModifyBillID): no device was asked
-    NothingSentError,
-  };
-  Q_ENUM(Error)
-  /// The Error a result code and acknowledgement stand for.
-  static Error errorOf(int result, bool acknowledged);
-
   /// A result code of the link engine (0 verified reply, -1 BUSY, 2 time-out, 3 checksum or a
   /// refused reply, 5 port closed or failed, ...), or the method's own code for invoke().
   int result = 0;
@@ -53,9 +33,11 @@ struct BusResult {
   /// has result 0 (a NAK, or an unknown header, to a command without data; a route or stacker
   /// cycle answered by its refusal byte, 254 or 255) and for every failure.
   bool acknowledged = false;
-  /// What went wrong; NoError exactly when the request was acknowledged (NothingSentError, with
-  /// result 0 and the caption kNothingSentText, for a command the library does not send).
-  Error error = ConnectionError;
+  /// What went wrong, as a value to branch on beside the caption's text: None exactly when the
+  /// request was acknowledged; the reply's fault for result 3 (Checksum ... WrongLength);
+  /// NothingSent, with result 0 and failureText(Failure::NothingSent) as the caption, for a
+  /// command the library does not send; Misuse for a fault the method raised on the worker.
+  Failure error = Failure::PortClosed;
   /// A serial number's reply: the number as the device's label reads it (least significant byte
   /// first); empty for every other request.
   QString serial;
@@ -67,9 +49,6 @@ class QUENNET_EXPORT BusReply : public QObject {
   Q_OBJECT
 
  public:
-  /// What went wrong with a request, as on BusResult.
-  using Error = BusResult::Error;
-
   ~BusReply() override;
 
   /// True once the request has run (or was dropped with result 5).
@@ -83,7 +62,7 @@ class QUENNET_EXPORT BusReply : public QObject {
   bool acknowledged() const { return result_.acknowledged; }
   QByteArray sent() const { return result_.sent; }
   QByteArray reply() const { return result_.reply; }
-  Error error() const { return result_.error; }
+  Failure error() const { return result_.error; }
   /// Everything the request produced.
   const BusResult& busResult() const { return result_; }
   ///@}

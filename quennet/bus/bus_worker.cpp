@@ -70,7 +70,7 @@ void BusWorker::run(BusJob& job) {
     // The client checks every input before it queues; what is left is the method's own fault.
     result.result = kResultNotEnabled;
     result.caption = error.message();
-    result.error = BusResult::ArgumentError;
+    result.error = Failure::Misuse;
   }
   if (job.done) {
     // Answered from here: a caller on another thread wakes once, with no hop through the client.
@@ -133,8 +133,7 @@ void BusWorker::addFrames(BusResult& result, bool deviceCommand) const {
   }
   result.caption = report.status;
   result.acknowledged = report.acknowledged;
-  result.error = report.nothingSent ? BusResult::NothingSentError
-                                    : BusResult::errorOf(result.result, result.acknowledged);
+  result.error = report.failure;
 }
 
 BusResult BusWorker::request(const BusJob& job) {

@@ -88,9 +88,9 @@ void EventPoller::pollFinished() {
   const int expected = headerInfo(headerOf(source_))->replyData;
   // A buffer read answered without its buffer (an ACK, a cut reply) tells nothing about events.
   if (data.size() != expected) {
-    const QString caption = data.size() < expected ? QStringLiteral("Reply Too Short [%1]")
-                                                   : QStringLiteral("Reply Too Long [%1]");
-    return failed(kResultChecksum, caption.arg(data.size()));
+    const Failure fault = data.size() < expected ? Failure::TooShort : Failure::TooLong;
+    return failed(kResultChecksum,
+                  QStringLiteral("%1 [%2]").arg(failureText(fault)).arg(data.size()));
   }
   failures_ = 0;
   if (lost_) {

@@ -111,7 +111,7 @@ int quennet_call(quennet_bus* bus, int address, const char* method, const char* 
       inputs.append(text(word));
     }
     checkHere(*bus);
-    if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
+    if (bus->closed) throw closedFailure(*bus, quennet::failureText(quennet::Failure::PortClosed));
     auto state = std::make_shared<CallState>();
     // Queued from this thread and answered from the bus's worker: the caller wakes once, when
     // the answer is in, and the runtime thread takes no part.

@@ -19,8 +19,8 @@ namespace quennet::capi {
 using quennet::BusClient;
 using quennet::BusReply;
 using quennet::BusResult;
-using quennet::DispatchError;
 using quennet::MethodInfo;
+using quennet::MisuseError;
 using quennet::QuennetError;
 
 // Counts the fork()s this process came out of. Only the forking thread lives on in a child: the
@@ -48,7 +48,7 @@ int guarded(Body&& body) noexcept {
     return body();
   } catch (const Failure& failure) {
     return fail(failure.code, failure.message);
-  } catch (const DispatchError& error) {
+  } catch (const MisuseError& error) {
     return fail(QUENNET_EINVAL, error.message());
   } catch (const std::bad_alloc&) {
     return fail(QUENNET_ENOMEM, QStringLiteral("out of memory"));

@@ -148,10 +148,8 @@ class WatchDriver : public QObject {
   void enable() {
     try {
       sendEnable(0);
-    } catch (const DispatchError& error) {
+    } catch (const MisuseError& error) {
       queue_->opened(QUENNET_EINVAL, error.message());
-    } catch (const QuennetError& error) {
-      queue_->opened(QUENNET_EINVAL, error.description());
     }
   }
 
@@ -166,10 +164,8 @@ class WatchDriver : public QObject {
         // Nothing may leave a slot: misuse in a later command (bad inhibits) ends the start.
         try {
           return sendEnable(index + 1);
-        } catch (const DispatchError& error) {
+        } catch (const MisuseError& error) {
           return queue_->opened(QUENNET_EINVAL, error.message());
-        } catch (const QuennetError& error) {
-          return queue_->opened(QUENNET_EINVAL, error.description());
         }
       }
       if (reply->result() == quennet::kResultNotEnabled) {
@@ -262,7 +258,7 @@ int quennet_watch_open(quennet_bus* bus, int address, const quennet_watch_option
     if (given) options = *given;
     checkMilliseconds(options.interval_ms, "the poll interval");
     checkHere(*bus);
-    if (bus->closed) throw closedFailure(*bus, QStringLiteral("Port closed"));
+    if (bus->closed) throw closedFailure(*bus, quennet::failureText(quennet::Failure::PortClosed));
     auto handle = std::make_unique<quennet_watch>();
     handle->queue = std::make_shared<WatchQueue>();
     Runtime::instance().run([&] {

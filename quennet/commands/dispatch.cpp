@@ -24,7 +24,7 @@ std::int64_t toInteger(const QVariant& value, const QString& param) {
     number = value.toLongLong(&ok);
   }
   if (!ok) {
-    throw DispatchError(
+    throw MisuseError(
         QStringLiteral("%1: '%2' is not a decimal number").arg(param, value.toString()));
   }
   return number;
@@ -40,7 +40,7 @@ std::int32_t toLong(const QVariant& value, const QString& param, std::int32_t lo
                     std::int32_t high) {
   const std::int64_t number = toInteger(value, param);
   if (number < low || number > high) {
-    throw DispatchError(
+    throw MisuseError(
         QStringLiteral("%1: %2 lies outside %3..%4").arg(param).arg(number).arg(low).arg(high));
   }
   return static_cast<std::int32_t>(number);
@@ -48,11 +48,11 @@ std::int32_t toLong(const QVariant& value, const QString& param, std::int32_t lo
 
 void checkLength(qsizetype given, int most, const QString& param, const char* unit) {
   if (most > 0 && given > most) {
-    throw DispatchError(QStringLiteral("%1 takes at most %2 %3, %4 given")
-                            .arg(param)
-                            .arg(most)
-                            .arg(QLatin1String(unit))
-                            .arg(given));
+    throw MisuseError(QStringLiteral("%1 takes at most %2 %3, %4 given")
+                          .arg(param)
+                          .arg(most)
+                          .arg(QLatin1String(unit))
+                          .arg(given));
   }
 }
 
@@ -288,7 +288,7 @@ void checkArgumentCount(const MethodInfo& info, qsizetype given) {
   for (const ParamInfo& p : info.inputs()) {
     if (p.name != u"Device") names.append(p.name);
   }
-  throw DispatchError(
+  throw MisuseError(
       QStringLiteral("%1 takes %2 argument(s)%3, %4 given")
           .arg(info.name)
           .arg(expected)
@@ -321,12 +321,12 @@ void checkInputs(const MethodInfo& info, const QVariantList& inputs, std::int32_
   dry.setHopperCode(hopperCode);
   const InvokeResult result = info.invoker(dry, inputs);
   if (refusesInput(result.result)) {
-    throw DispatchError(methodErrorText(info, resultMeaning(result.result)));
+    throw MisuseError(methodErrorText(info, resultMeaning(result.result)));
   }
 }
 
 bool refusesInput(int result) {
-  return result == kResultNoteNumber || result == kResultKeyTooShort;
+  return failureOf(result, false) == Failure::Misuse;
 }
 
 CallReport reportCall(const LinkEngine& engine, int result, bool deviceCommand) {
@@ -340,16 +340,18 @@ CallReport reportCall(const LinkEngine& engine, int result, bool deviceCommand) 
   if (last.ran) {
     report.status = engine.caption();
   } else if (report.nothingSent) {
-    report.status = QString::fromLatin1(kNothingSentText);
+    report.status = failureText(Failure::NothingSent);
   } else {
     report.status = resultMeaning(result);
   }
+  report.failure = report.nothingSent ? Failure::NothingSent
+                                      : failureOf(result, report.acknowledged, last.refusal);
   return report;
 }
 
 InvokeResult invoke(CommandSet& set, const QString& name, const QVariantList& inputs) {
   const MethodInfo* info = findMethod(name);
-  if (!info) throw DispatchError(QStringLiteral("unknown method %1").arg(name));
+  if (!info) throw MisuseError(QStringLiteral("unknown method %1").arg(name));
   return info->invoker(set, inputs);
 }
 

@@ -41,14 +41,6 @@ struct InvokeResult {
   QVariantMap outputs;
 };
 
-/// Misuse of the table itself: unknown method, wrong argument count, unparsable argument, more
-/// values or characters than the command sends.
-class QUENNET_EXPORT DispatchError : public MisuseError {
- public:
-  /// An error with its message.
-  explicit DispatchError(const QString& message) : MisuseError(message) {}
-};
-
 /// What a method does to the device it asks.
 enum class MethodEffect : std::uint8_t {
   ReadsOnly,      ///< asks and leaves the device as it was
@@ -95,11 +87,11 @@ QUENNET_EXPORT const MethodInfo* findMethod(const QString& name);
 QUENNET_EXPORT QString outputText(const QVariant& value);
 
 /// Checks the number of arguments a caller gives `info`: its inputs after the device address.
-/// Throws DispatchError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
+/// Throws MisuseError "SetInhibitStatus takes 1 argument(s) (Inhibits), 0 given" when it differs.
 QUENNET_EXPORT void checkArgumentCount(const MethodInfo& info, qsizetype given);
 /// Checks an argument given as UTF-8 text against what its parameter can send, before the text is
 /// copied or parsed: a byte array of more values than its command sends (at most a frame's data
-/// when the command sets no limit of its own), a text of more characters. Throws the DispatchError
+/// when the command sets no limit of its own), a text of more characters. Throws the MisuseError
 /// the parse would, "Inhibits takes at most 2 values, 3 given"; a huge argument costs a scan.
 QUENNET_EXPORT void checkArgumentSize(const ParamInfo& param, std::string_view utf8);
 /// What a caller says when the method itself refused its inputs (a QuennetError it raised):
@@ -108,7 +100,7 @@ QUENNET_EXPORT QString methodErrorText(const MethodInfo& info, const QString& de
 
 /// Runs `info` with `inputs` (Device first where it has one) on a command set without a line, so
 /// that every check the table and the method make on their inputs runs and nothing is sent.
-/// Throws DispatchError for misuse of the table or an input the method refuses by its result
+/// Throws MisuseError for misuse of the table or an input the method refuses by its result
 /// ("RequestBillID: Note number above 16", "ChangeKey: Key too short"); a QuennetError the method
 /// raises passes through.
 QUENNET_EXPORT void checkInputs(const MethodInfo& info, const QVariantList& inputs,
@@ -116,18 +108,18 @@ QUENNET_EXPORT void checkInputs(const MethodInfo& info, const QVariantList& inpu
 /// True for the results by which a method refuses its inputs before it sends (4 and 6).
 QUENNET_EXPORT bool refusesInput(int result);
 
-/// The status of a device command that returned 0 without a frame going out (ModifyBillID): no
-/// device was asked, so nothing acknowledged it.
-inline constexpr char kNothingSentText[] = "Nothing sent: no device was asked";
-
 /// What a call did on the line, as the tool, its batch and the bus client report it.
 struct CallReport {
   bool sent = false;          ///< its frame went out
   bool acknowledged = false;  ///< result 0 and the device accepted the frame that went out
   /// A device command that returned 0 without sending anything: neither success nor a refusal.
   bool nothingSent = false;
-  /// The transaction's caption; without one, what the result means (kNothingSentText above).
+  /// The transaction's caption; without one, what the result means, or
+  /// failureText(Failure::NothingSent).
   QString status;
+  /// What went wrong: None exactly when acknowledged; NothingSent as above; else as the result
+  /// code and the transaction's reply fault stand for (failureOf).
+  Failure failure = Failure::None;
 };
 /// Reads the last transaction of `engine` after a call returned `result`; the caller forgot the
 /// transaction before (LinkEngine::forgetLastTransaction()). `deviceCommand` is false for a
@@ -137,7 +129,7 @@ QUENNET_EXPORT CallReport reportCall(const LinkEngine& engine, int result,
 
 /// Calls `name` with its input parameters in order (Device first where the method has one).
 /// Text inputs are parsed: numbers in decimal, byte arrays as comma-separated decimals. Variant
-/// inputs may also hold numbers, lists of numbers or a QByteArray. Throws DispatchError for misuse
+/// inputs may also hold numbers, lists of numbers or a QByteArray. Throws MisuseError for misuse
 /// of the table; errors the method itself raises (QuennetError) pass through.
 QUENNET_EXPORT InvokeResult invoke(CommandSet& set, const QString& name,
                                    const QVariantList& inputs);

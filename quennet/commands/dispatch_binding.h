@@ -24,7 +24,7 @@ struct ParamName {
 std::uint8_t toByte(const QVariant& value, const QString& param);
 std::int32_t toLong(const QVariant& value, const QString& param, std::int32_t low,
                     std::int32_t high);
-// `most` > 0: more characters or values than that are a DispatchError, never cut off.
+// `most` > 0: more characters or values than that are a MisuseError, never cut off.
 QString toText(const QVariant& value, const QString& param, int most);
 std::vector<std::uint8_t> toBytes(const QVariant& value, const QString& param, int most);
 QVariantList fromBytes(const std::vector<std::uint8_t>& bytes);
@@ -188,10 +188,10 @@ MethodInfo describe(const char* name, auto fn, const std::array<ParamName, sizeo
   info.invoker = [fn, declared, inputCount, methodName = info.name](CommandSet& set,
                                                                     const QVariantList& inputs) {
     if (inputs.size() != inputCount) {
-      throw DispatchError(QStringLiteral("%1 takes %2 input(s), %3 given")
-                              .arg(methodName)
-                              .arg(inputCount)
-                              .arg(inputs.size()));
+      throw MisuseError(QStringLiteral("%1 takes %2 input(s), %3 given")
+                            .arg(methodName)
+                            .arg(inputCount)
+                            .arg(inputs.size()));
     }
     return call<A...>(fn, set, declared, inputs, std::index_sequence_for<A...>{});
   };

@@ -3,6 +3,7 @@
 #include <QDebug>
 
 #include "quennet/link/encryption.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/protocol.h"
 #include "quennet/link/qt_serial_line.h"
 #include "quennet/link/quennet_error.h"

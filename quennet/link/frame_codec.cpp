@@ -4,6 +4,7 @@
 
 #include "quennet/link/encryption.h"
 #include "quennet/link/protocol.h"
+#include "quennet/link/quennet_error.h"
 
 namespace quennet {
 
@@ -32,16 +33,16 @@ bool FrameCodec::verify(const FrameBuffer& reply, int length, QString* errorText
     const unsigned received = reply.at(length);
     if (computed == received) return true;
     if (errorText)
-      *errorText = QStringLiteral("Checksum Error ") + hexText(computed) + QStringLiteral(" <> ") +
-                   hexText(received);
+      *errorText = failureText(Failure::Checksum) + QLatin1Char(' ') + hexText(computed) +
+                   QStringLiteral(" <> ") + hexText(received);
     return false;
   }
   const unsigned received = reply.at(length) * 256U + reply.at(3);
   const unsigned computed = static_cast<unsigned>(Crc16(reply));
   if (computed == received) return true;
   if (errorText)
-    *errorText = QStringLiteral("Checksum Error ") + hexText(received) + QStringLiteral(" <> ") +
-                 hexText(computed);
+    *errorText = failureText(Failure::Checksum) + QLatin1Char(' ') + hexText(received) +
+                 QStringLiteral(" <> ") + hexText(computed);
   return false;
 }
 

@@ -5,6 +5,7 @@
 
 #include "quennet/link/encryption.h"
 #include "quennet/link/link_engine_p.h"
+#include "quennet/link/port_access.h"
 #include "quennet/link/quennet_error.h"
 
 namespace quennet {
@@ -18,7 +19,7 @@ QString shortReplyCaption(int dataLength, std::uint8_t header) {
   QString what = QString::number(dataLength);
   if (dataLength == 0 && header == kHeaderAck) what = QLatin1String(kAckText);
   if (dataLength == 0 && header == kHeaderNak) what = QLatin1String(kNakText);
-  return QStringLiteral("Reply Too Short [%1]").arg(what);
+  return captionOf(Failure::TooShort, what);
 }
 
 }  // namespace
@@ -224,7 +225,7 @@ std::int16_t LinkEnginePrivate::fail(std::int16_t code, const QString& text) {
   return code;
 }
 
-std::int16_t LinkEnginePrivate::refuse(ReplyRefusal why, const QString& text) {
+std::int16_t LinkEnginePrivate::refuse(Failure why, const QString& text) {
   tx.outcome.refusal = why;
   return fail(kResultChecksum, text);
 }
@@ -309,26 +310,24 @@ std::int16_t LinkEnginePrivate::acceptReply(std::span<std::uint8_t> replyArray, 
   replyClear = QByteArray(reinterpret_cast<const char*>(frame.data()), ReplyLength);
   QString checkError;
   if (!frames.verify(ReplyBuffer, ReplyLength, &checkError)) {
-    return refuse(ReplyRefusal::Checksum, checkError);
+    return refuse(Failure::Checksum, checkError);
   }
   // Devices answer the host only. Anything else is a misaligned read (a lost echo byte makes
   // reply data look like a frame of zeros, whose CRC is zero too) and must not pass as a reply.
   if (ReplyBuffer.at(1) != kHostAddress) {
-    return refuse(ReplyRefusal::Address,
-                  QStringLiteral("Reply Address Error [%1]").arg(ReplyBuffer.at(1)));
+    return refuse(Failure::Address, captionOf(Failure::Address, ReplyBuffer.at(1)));
   }
   // An 8-bit reply names its sender: only the device asked may answer (a broadcast has no
   // single device). CRC frames carry the CRC in that place.
   const std::uint8_t asked = CommandBuffer.at(1);
   if (!frames.crc && asked != kBroadcastAddress && ReplyBuffer.at(3) != asked) {
     ++statistics.wrongSources;
-    return refuse(ReplyRefusal::WrongSource,
-                  QStringLiteral("Reply Source Error [%1]").arg(ReplyBuffer.at(3)));
+    return refuse(Failure::WrongSource, captionOf(Failure::WrongSource, ReplyBuffer.at(3)));
   }
 
   const std::uint8_t header = ReplyBuffer.at(4);
   if (dataLength == 0 && header == kHeaderBusy) {
-    return fail(kResultBusy, replyCaption(QStringLiteral("BUSY")));
+    return fail(kResultBusy, replyCaption(failureText(Failure::Busy)));
   }
   const auto data = ReplyBuffer.first(dataLength + 4).subspan(4);
   const bool refusal = isRefusal(tx.requestHeader, data);
@@ -336,38 +335,38 @@ std::int16_t LinkEnginePrivate::acceptReply(std::span<std::uint8_t> replyArray, 
   // A command whose reply carries no data is not answered by data: such a reply is meant for
   // another command (a late or repeated one), unless it is the header's refusal.
   if (shape.noData && dataLength > 0 && !refusal) {
-    return refuse(ReplyRefusal::Unexpected, QStringLiteral("Unexpected Data [%1]").arg(dataLength));
+    return refuse(Failure::Unexpected, captionOf(Failure::Unexpected, dataLength));
   }
   // A text command shows a NAK as "NACK"; every other empty reply to a request for data, and a
   // byte command's NAK, is too short.
   const bool nak = dataLength == 0 && header == kHeaderNak && shape.nakAnswers;
   const bool empty = dataLength == 0 && !nak;
   if (empty && (fewestData > 0 || shape.exactData > 0)) {
-    return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
+    return refuse(Failure::TooShort, shortReplyCaption(dataLength, header));
   }
   // A reply whose length is fixed is that long or it is not the answer.
   if (dataLength > 0 && shape.exactData >= 0 && dataLength != shape.exactData) {
-    return refuse(
-        ReplyRefusal::WrongLength,
-        QStringLiteral("Reply Length Error [%1 <> %2]").arg(dataLength).arg(shape.exactData));
+    return refuse(Failure::WrongLength,
+                  captionOf(Failure::WrongLength,
+                            QStringLiteral("%1 <> %2").arg(dataLength).arg(shape.exactData)));
   }
   if (dataLength < fewestData) {
-    return refuse(ReplyRefusal::TooShort, shortReplyCaption(dataLength, header));
+    return refuse(Failure::TooShort, shortReplyCaption(dataLength, header));
   }
   if (dataLength > 0) {
     if (dataLength > static_cast<int>(replyArray.size())) {
-      return refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(dataLength));
+      return refuse(Failure::Overflow, captionOf(Failure::Overflow, dataLength));
     }
     for (int i = 0; i < dataLength; ++i) {
       replyArray[static_cast<std::size_t>(i)] = ReplyBuffer.at(i + 5);
     }
     tx.delivered = dataLength;
     tx.acknowledged = header == kHeaderAck && !refusal;
-    show(replyCaption(QStringLiteral("OK")));
+    show(replyCaption(failureText(Failure::None)));
     return kResultOk;
   }
   tx.acknowledged = header == kHeaderAck;
-  show(replyCaption(header == kHeaderAck || header == kHeaderNak ? QStringLiteral("OK")
+  show(replyCaption(header == kHeaderAck || header == kHeaderNak ? failureText(Failure::None)
                                                                  : QStringLiteral("???")));
   return kResultOk;
 }
@@ -477,21 +476,6 @@ QString LinkEngine::CommandSent(std::int16_t style) const {
 
 QString LinkEngine::ReplyBack(std::int16_t style) const {
   return renderFrame(d_->ReplyBuffer.first(d_->ReplyLength), style);
-}
-
-QString resultMeaning(int result) {
-  switch (result) {
-    case kResultOk:
-      return QStringLiteral("OK");
-    case kResultNoteNumber:
-      return QStringLiteral("Note number above 16");
-    case kResultNotEnabled:
-      return QStringLiteral("Port closed");
-    case kResultKeyTooShort:
-      return QStringLiteral("Key too short");
-    default:
-      return QStringLiteral("Result %1").arg(result);
-  }
 }
 
 }  // namespace quennet

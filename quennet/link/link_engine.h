@@ -11,40 +11,13 @@
 
 #include "quennet/link/frame.h"
 #include "quennet/link/frame_record.h"
+#include "quennet/link/quennet_error.h"  // the result codes and failures
 #include "quennet/link/serial_line.h"
 #include "quennet/quennet_export.h"
 
 namespace quennet {
 
 class LinkEnginePrivate;
-
-/// Result codes shared by the engine and every command method.
-enum ResultCode : std::int16_t {
-  kResultBusy = -1,
-  kResultOk = 0,
-  kResultTimeout = 2,
-  kResultChecksum = 3,
-  kResultNoteNumber = 4,
-  kResultNotEnabled = 5,
-  kResultKeyTooShort = 6,
-};
-
-/// Why a transaction refused the reply that came (result 3).
-enum class ReplyRefusal : std::uint8_t {
-  None,      ///< the reply was taken, or none came
-  Checksum,  ///< wrong checksum or CRC
-  TooLong,   ///< the length byte promises more data than a frame holds
-  TooShort,  ///< fewer data bytes than the command needs (an ACK or NAK where data was asked)
-  Overflow,  ///< more data than the caller's array holds, or more answers than a collection keeps
-  Address,   ///< not addressed to the host
-  WrongSource,   ///< 8-bit mode: a reply whose source is not the device asked
-  EchoMismatch,  ///< the echo differs from the frame written
-  Garbled,       ///< bytes that form no reply to the host, and no reply after them
-  Unexpected,    ///< data in answer to a command whose reply carries none
-  /// data of another length than every reply to the command carries (a note's identity of six
-  /// characters where seven come, a counter of four bytes)
-  WrongLength,
-};
 
 /// Where a transaction's reply reading stood when it ended: the echo of the frame written, the
 /// reply's first two bytes (destination and length), the rest of its frame, or a search for a
@@ -61,7 +34,8 @@ enum class ReplyPhase : std::uint8_t {
 struct TransactionOutcome {
   bool ran = false;        ///< it got past the port check: the caption is this transaction's
   bool frameSent = false;  ///< its frame was handed to the line
-  ReplyRefusal refusal = ReplyRefusal::None;  ///< why a reply was refused (result 3)
+  /// Why a reply was refused (result 3): a reply fault (isReplyFault), else None.
+  Failure refusal = Failure::None;
   /// The line gave the frame back as it went out (the echo), told or not that it echoes.
   bool echoHeard = false;
   /// The line was said to echo, but the reply came without the echo ("no echo on this line").
@@ -83,9 +57,6 @@ struct LinkStatistics {
   int ignoredBytes = 0;
   int missingEchoes = 0;  ///< replies taken without the echo the line was said to carry
 };
-
-/// Plain words for a result that no frame on the line explains (no caption of its own).
-QUENNET_EXPORT QString resultMeaning(int result);
 
 /// Most bytes an address poll or clash gathers (a whole reply buffer): an array this long never
 /// overflows.

@@ -20,6 +20,14 @@
 
 namespace quennet {
 
+// A failed transaction's caption: the failure's text and what was seen, "Reply Overflow [300]".
+inline QString captionOf(Failure failure, const QString& seen) {
+  return QStringLiteral("%1 [%2]").arg(failureText(failure), seen);
+}
+inline QString captionOf(Failure failure, int seen) {
+  return captionOf(failure, QString::number(seen));
+}
+
 // What a command method's reply must look like; a raw request takes any reply.
 struct ReplyShape {
   int fewestData = 0;       // fewer data bytes: "Reply Too Short"
@@ -71,8 +79,8 @@ class LinkEnginePrivate {
   }
   std::int16_t lineFailed();
   std::int16_t fail(std::int16_t code, const QString& caption);
-  // Result 3 for a reply that came but cannot be taken.
-  std::int16_t refuse(ReplyRefusal why, const QString& caption);
+  // Result 3 for a reply that came but cannot be taken; the caption as captionOf() makes it.
+  std::int16_t refuse(Failure why, const QString& caption);
   // Stores `bytes` in ReplyBuffer from `position` on and extends ReplyLength over them.
   void storeReply(const QByteArray& bytes, int position);
   // Empties ReplyBuffer for a reply found anew.

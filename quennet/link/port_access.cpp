@@ -58,4 +58,8 @@ LowLatency requestLowLatency(int fd, const SerialIoctl& ioctl) {
 }
 #endif
 
+QString commsErrorText(const QString& description) {
+  return QStringLiteral("Comms Error: ") + description;
+}
+
 }  // namespace quennet

@@ -26,6 +26,10 @@ QUENNET_EXPORT QString serialPortGroup(const QString& device);
 /// group (`sudo usermod -aG dialout $USER`), then log in again. Every program says this text.
 QUENNET_EXPORT QString permissionDeniedText(const QString& device);
 
+/// What a port that failed (or could not be opened) reads as in a status line:
+/// "Comms Error: " and the failure's description.
+QUENNET_EXPORT QString commsErrorText(const QString& description);
+
 /// What a program says when `port` did not open: "cannot open PATH: " and the line's reason, or
 /// that the port is busy when another program holds a port this user may read and write.
 QUENNET_EXPORT QString openFailureText(const QString& port, const LineError& error);

@@ -47,7 +47,95 @@ const ErrorEntry* find(int number) {
   return it != kErrors.end() && it->number == number ? &*it : nullptr;
 }
 
+struct FailureEntry {
+  Failure failure;
+  const char* text;
+};
+
+// The one list of failures and their texts, in the order declared.
+constexpr auto kFailures = std::to_array<FailureEntry>({
+    {Failure::None, "OK"},
+    {Failure::PortClosed, "Port closed"},
+    {Failure::Timeout, "Timeout Error"},
+    {Failure::Busy, "BUSY"},
+    {Failure::Refused, "Refused by the device"},
+    {Failure::NothingSent, "Nothing sent: no device was asked"},
+    {Failure::Misuse, "Cannot be sent as asked"},
+    {Failure::Unknown, "Unknown result"},
+    {Failure::Checksum, "Checksum Error"},
+    {Failure::TooLong, "Reply Too Long"},
+    {Failure::TooShort, "Reply Too Short"},
+    {Failure::Overflow, "Reply Overflow"},
+    {Failure::Address, "Reply Address Error"},
+    {Failure::WrongSource, "Reply Source Error"},
+    {Failure::EchoMismatch, "Echo Error"},
+    {Failure::Garbled, "Garbled Reply"},
+    {Failure::Unexpected, "Unexpected Data"},
+    {Failure::WrongLength, "Reply Length Error"},
+});
+
+static_assert([] {
+  for (std::size_t i = 0; i < kFailures.size(); ++i) {
+    if (static_cast<std::size_t>(kFailures[i].failure) != i) return false;
+  }
+  return kFailures.back().failure == Failure::WrongLength;
+}());
+
+constexpr auto kFailureValues = [] {
+  std::array<Failure, kFailures.size()> values{};
+  for (std::size_t i = 0; i < kFailures.size(); ++i) values[i] = kFailures[i].failure;
+  return values;
+}();
+
 }  // namespace
+
+QString resultMeaning(int result) {
+  switch (result) {
+    case kResultOk:
+      return failureText(Failure::None);
+    case kResultNoteNumber:
+      return QStringLiteral("Note number above 16");
+    case kResultNotEnabled:
+      return failureText(Failure::PortClosed);
+    case kResultKeyTooShort:
+      return QStringLiteral("Key too short");
+    default:
+      return QStringLiteral("Result %1").arg(result);
+  }
+}
+
+std::span<const Failure> failures() {
+  return kFailureValues;
+}
+
+QString failureText(Failure failure) {
+  const auto index = static_cast<std::size_t>(failure);
+  return index < kFailures.size() ? QString::fromLatin1(kFailures[index].text) : QString();
+}
+
+bool isReplyFault(Failure failure) {
+  return failure >= Failure::Checksum && failure <= Failure::WrongLength;
+}
+
+Failure failureOf(int result, bool acknowledged, Failure replyFault) {
+  switch (result) {
+    case kResultOk:
+      return acknowledged ? Failure::None : Failure::Refused;
+    case kResultBusy:
+      return Failure::Busy;
+    case kResultTimeout:
+      return Failure::Timeout;
+    case kResultChecksum:
+      return isReplyFault(replyFault) ? replyFault : Failure::Unknown;
+    case kResultNotEnabled:
+      return Failure::PortClosed;
+    case kResultNoteNumber:
+    case kResultKeyTooShort:
+      return Failure::Misuse;
+    default:
+      return Failure::Unknown;
+  }
+}
 
 std::span<const ErrorNumber> errorNumbers() {
   return kNumbers;
@@ -61,10 +149,6 @@ QString errorName(int number) {
 QString errorCaption(int number) {
   const ErrorEntry* entry = find(number);
   return entry ? QString::fromLatin1(entry->caption) : QStringLiteral("Error %1").arg(number);
-}
-
-QString commsErrorText(const QString& description) {
-  return QStringLiteral("Comms Error: ") + description;
 }
 
 }  // namespace quennet

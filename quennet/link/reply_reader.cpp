@@ -20,11 +20,11 @@ constexpr int kAnswerSlackMs = 4;
 constexpr int kAnswerLateMs = 60;
 
 QString timeoutCaption(int count) {
-  return QStringLiteral("Timeout Error [%1]").arg(count);
+  return captionOf(Failure::Timeout, count);
 }
 
 QString echoCaption(int differs) {
-  return QStringLiteral("Echo Error [%1]").arg(differs);
+  return captionOf(Failure::EchoMismatch, differs);
 }
 
 }  // namespace
@@ -75,7 +75,7 @@ ReplyReader::Step ReplyReader::readEcho() {
   if (differs != 0) {
     e_.storeReply(line.read(2), 1);
     ++e_.statistics.echoMismatches;
-    return e_.refuse(ReplyRefusal::EchoMismatch, echoCaption(differs));
+    return e_.refuse(Failure::EchoMismatch, echoCaption(differs));
   }
   enter(ReplyPhase::Header);
   return std::nullopt;
@@ -107,7 +107,7 @@ ReplyReader::Step ReplyReader::readHeader() {
   }
   e_.storeReply(got_, 1);
   if (const int dataLength = e_.ReplyBuffer.at(2); dataLength > kMaxDataLength) {
-    return e_.refuse(ReplyRefusal::TooLong, QStringLiteral("Reply Too Long [%1]").arg(dataLength));
+    return e_.refuse(Failure::TooLong, captionOf(Failure::TooLong, dataLength));
   }
   enter(ReplyPhase::Body);
   return std::nullopt;
@@ -191,8 +191,7 @@ std::int16_t ReplyReader::resynchronise() {
       // A whole frame that verifies but is addressed elsewhere is a misaligned read, not noise.
       e_.storeReply(got_, 1);
       statistics.ignoredBytes += echoed;
-      return e_.refuse(ReplyRefusal::Address,
-                       QStringLiteral("Reply Address Error [%1]").arg(front.destination));
+      return e_.refuse(Failure::Address, captionOf(Failure::Address, front.destination));
     }
     if (deadline_.hasExpired() || got_.size() >= 2 * FrameBuffer::kSize) break;
     const QDeadlineTimer wait =
@@ -216,7 +215,7 @@ std::int16_t ReplyReader::resynchronise() {
   e_.storeReply(got_, 1);
   statistics.ignoredBytes += echoed + static_cast<int>(got_.size());
   ++statistics.garbledReplies;
-  return e_.refuse(ReplyRefusal::Garbled, QStringLiteral("Garbled Reply [%1]").arg(got_.size()));
+  return e_.refuse(Failure::Garbled, captionOf(Failure::Garbled, QString::number(got_.size())));
 }
 
 std::int16_t ReplyReader::replyWithoutEcho() {
@@ -261,7 +260,7 @@ std::int16_t ReplyReader::replyWithoutEcho() {
   }
   e_.storeReply(got, 1);
   ++e_.statistics.echoMismatches;
-  return e_.refuse(ReplyRefusal::EchoMismatch, echoCaption(echoDifference(got, written)));
+  return e_.refuse(Failure::EchoMismatch, echoCaption(echoDifference(got, written)));
 }
 
 std::int16_t ReplyReader::collect() {
@@ -305,7 +304,7 @@ std::int16_t ReplyReader::collect() {
   e_.storeReply(heard, 1);
   if (const int differs = echoDifference(echo, e_.written); echoLength > 0 && differs != 0) {
     ++e_.statistics.echoMismatches;
-    return e_.refuse(ReplyRefusal::EchoMismatch, echoCaption(differs));
+    return e_.refuse(Failure::EchoMismatch, echoCaption(differs));
   }
   e_.tx.collected = seen;
   if (seen == 0) {
@@ -320,10 +319,10 @@ std::int16_t ReplyReader::collect() {
     replyArray_[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(answers[i]);
   }
   if (seen > delivered) {
-    return e_.refuse(ReplyRefusal::Overflow, QStringLiteral("Reply Overflow [%1]").arg(seen));
+    return e_.refuse(Failure::Overflow, captionOf(Failure::Overflow, seen));
   }
   e_.tx.acknowledged = true;
-  e_.show(QStringLiteral("OK"));
+  e_.show(failureText(Failure::None));
   return kResultOk;
 }
 

@@ -12,7 +12,7 @@ namespace quennet {
 
 /// A line failure with the number and description the control reports in its message boxes.
 struct LineError {
-  int number = 0;       ///< the error number; 0: no failure
+  int number = 0;       ///< an ErrorNumber (8002 ... 8015 for a port); 0: no failure
   QString description;  ///< what failed, for the user
   /// True for a failure.
   bool isError() const { return number != 0; }

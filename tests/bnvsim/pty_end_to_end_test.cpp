@@ -184,9 +184,9 @@ TEST(PtyEndToEnd, InjectedFaultsReachTheHostAsResultCodes) {
   s.simulator.setLineOptions(slow);
   // A changed echo is an echo error, also when it starts with the host's address.
   EXPECT_EQ(once(Fault::EchoHost), 3);
-  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::ReplyRefusal::EchoMismatch);
+  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::Failure::EchoMismatch);
   EXPECT_EQ(once(Fault::EchoNoise), 3);
-  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::ReplyRefusal::EchoMismatch);
+  EXPECT_EQ(s.host.lastTransaction().refusal, quennet::Failure::EchoMismatch);
   // The comms revision is three bytes: a bare ACK, two or four is no answer.
   s.simulator.injectFault(Fault::WrongLength);
   EXPECT_EQ(s.text(4, reply, {}, 3), 3);

@@ -11,8 +11,10 @@
 #include "bus/bus_fixture.h"
 #include "quennet/commands/dispatch.h"
 #include "quennet/link/quennet_error.h"
+#include "quennet/quennet.h"
 #include "support/pty_pair.h"
 #include "support/reply_frames.h"
+#include "tools/cli_runner.h"
 
 namespace quennet {
 namespace {
@@ -101,8 +103,15 @@ TEST_F(BusOnSimulator, RawFramesKeysAndMisuse) {
 
   // Misuse is raised in the caller's thread and nothing goes out.
   const int frames = sim_.framesReceived();
-  EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("NoSuchMethod")), DispatchError);
-  EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("RouteBill")), DispatchError);
+  for (const char* misuse : {"NoSuchMethod", "RouteBill"}) {
+    try {
+      std::unique_ptr<BusReply> taken(client_.invoke(kValidator, QString::fromLatin1(misuse)));
+      ADD_FAILURE() << misuse << " was queued";
+    } catch (const QuennetError& error) {
+      ADD_FAILURE() << misuse << " raised the control's error " << error.number();
+    } catch (const MisuseError&) {
+    }
+  }
   EXPECT_THROW(client_.invoke(kValidator, QStringLiteral("SetInhibitStatus"), {"255"}),
                QuennetError);
   EXPECT_THROW(client_.sendRequest(kValidator, 1, QByteArray(252, '\0')), QuennetError);
@@ -245,8 +254,6 @@ TEST_F(BusOnSimulator, PulledPortFailsEveryQueuedRequestThenOpensAgain) {
   EXPECT_EQ(poll->result(), kResultOk) << poll->caption().toStdString();
 }
 
-// Each way a request can end, from a device on a pseudo-terminal that answers as the row says,
-// and the Error a caller branches on: never NoError unless the device accepted.
 // A kiosk's bus: the validator encrypted on CRC-16, the coin acceptor and the hopper on the 8-bit
 // checksum. Each request goes out in the framing of the device it is for.
 TEST(BusClient, EachDeviceIsAskedInItsOwnFramingOnOneLine) {
@@ -290,42 +297,124 @@ TEST(BusClient, EachDeviceIsAskedInItsOwnFramingOnOneLine) {
   EXPECT_THROW(client.setDeviceLink(kHopper, {CHKSM_16BIT, -1}), QuennetError);
 }
 
-TEST(BusClient, EveryOutcomeHasItsError) {
+// Each way a request can end, from a device on a pseudo-terminal that answers as the row says:
+// the Failure a caller branches on (never None unless the device accepted), and what the same
+// answer makes of a call through the C interface and of the tool's exit status.
+TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
   struct Row {
     const char* what;
     QByteArray answer;   // to every frame; empty: silence
-    const char* method;  // nullptr: a raw simple poll
-    QVariantList inputs;
+    const char* method;  // nullptr: a raw simple poll (SendPoll through the C interface and tool)
+    QStringList inputs;
     int result;
-    BusReply::Error error;
+    Failure error;
+    int capiCode;                // quennet_call's return; QUENNET_OK: the result is in the reply
+    int exitStatus;              // the tool's
+    const char* port = nullptr;  // another port than the device's
+    bool raised = false;         // the bus client raises it (a MisuseError) rather than reply
   };
   QByteArray corrupt = testframes::reply(0, {}, false);
   corrupt[corrupt.size() - 1] = char(corrupt.back() + 1);
+  const QByteArray ack = testframes::reply(0, {}, false);
   const std::vector<Row> rows = {
-      {"ACK", testframes::reply(0, {}, false), nullptr, {}, kResultOk, BusResult::NoError},
+      {"ACK", ack, nullptr, {}, kResultOk, Failure::None, QUENNET_OK, cli::kExitOk},
       {"data",
        testframes::reply(0, {'Q', 'N', 'T'}, false),
        "GetManfctrID",
        {},
        kResultOk,
-       BusResult::NoError},
+       Failure::None,
+       QUENNET_OK,
+       cli::kExitOk},
       // Sends nothing: the ACK to the frame before is no answer to it.
       {"ModifyBillID",
-       testframes::reply(0, {}, false),
+       ack,
        "ModifyBillID",
        {},
        kResultOk,
-       BusResult::NothingSentError},
-      {"NAK", testframes::reply(5, {}, false), nullptr, {}, kResultOk, BusResult::ProtocolError},
-      {"BUSY", testframes::reply(6, {}, false), nullptr, {}, kResultBusy, BusResult::BusyError},
-      {"silence", {}, nullptr, {}, kResultTimeout, BusResult::TimeoutError},
-      {"bad checksum", corrupt, nullptr, {}, kResultChecksum, BusResult::ReplyError},
+       Failure::NothingSent,
+       QUENNET_OK,
+       cli::kExitNothingSent},
+      {"NAK",
+       testframes::reply(5, {}, false),
+       nullptr,
+       {},
+       kResultOk,
+       Failure::Refused,
+       QUENNET_OK,
+       cli::kExitRefused},
+      {"BUSY",
+       testframes::reply(6, {}, false),
+       nullptr,
+       {},
+       kResultBusy,
+       Failure::Busy,
+       QUENNET_OK,
+       cli::kExitResult},
+      {"silence", {}, nullptr, {}, kResultTimeout, Failure::Timeout, QUENNET_OK, cli::kExitResult},
+      {"bad checksum",
+       corrupt,
+       nullptr,
+       {},
+       kResultChecksum,
+       Failure::Checksum,
+       QUENNET_OK,
+       cli::kExitResult},
+      {"an ACK where data was asked",
+       ack,
+       "GetCommsStatus",
+       {},
+       kResultChecksum,
+       Failure::TooShort,
+       QUENNET_OK,
+       cli::kExitResult},
+      {"data to a poll",
+       testframes::reply(0, {1, 2}, false),
+       "SendPoll",
+       {},
+       kResultChecksum,
+       Failure::Unexpected,
+       QUENNET_OK,
+       cli::kExitResult},
+      // Refused by the method before it sends, by its result: the C interface hands the result
+      // on, the tool refuses the command line.
       {"note 17",
-       testframes::reply(0, {}, false),
+       ack,
        "RequestBillID",
-       {17},
+       {"17"},
        kResultNoteNumber,
-       BusResult::ArgumentError},
+       Failure::Misuse,
+       QUENNET_OK,
+       cli::kExitUsage},
+      {"no such method",
+       ack,
+       "NoSuchMethod",
+       {},
+       kResultOk,
+       Failure::Misuse,
+       QUENNET_EINVAL,
+       cli::kExitUsage,
+       nullptr,
+       true},
+      {"an argument too many",
+       ack,
+       "SendPoll",
+       {"1"},
+       kResultOk,
+       Failure::Misuse,
+       QUENNET_EINVAL,
+       cli::kExitUsage,
+       nullptr,
+       true},
+      {"no such port",
+       ack,
+       nullptr,
+       {},
+       kResultNotEnabled,
+       Failure::PortClosed,
+       QUENNET_EOPEN,
+       cli::kExitUsage,
+       "/dev/quennet-no-such-port"},
   };
   PtyPair pty;
   QByteArray answer;
@@ -335,35 +424,85 @@ TEST(BusClient, EveryOutcomeHasItsError) {
     return std::vector<unsigned char>(answer.begin(), answer.end());
   });
   BusClient client;
-  client.setPortName(pty.slaveName());
   client.setChecksumType(CHKSM_8BIT);
   client.setCommsEcho(false);
-  ASSERT_TRUE(client.open()) << client.errorString().toStdString();
-  EXPECT_EQ(client.error(), BusResult::NoError);
+  quennet_options options;
+  quennet_options_init(&options);
+  options.checksum = QUENNET_CHECKSUM8;
+  options.echo = 0;
   for (const Row& row : rows) {
     {
       const std::lock_guard<std::mutex> hold(answerLock);
       answer = row.answer;
     }
-    std::unique_ptr<BusReply> reply(
-        row.method ? client.invoke(kValidator, QString::fromLatin1(row.method), row.inputs)
-                   : client.sendRequest(kValidator, 254));
-    ASSERT_TRUE(runUntil([&] { return reply->isFinished(); })) << row.what;
-    EXPECT_EQ(reply->result(), row.result) << row.what;
-    EXPECT_EQ(reply->error(), row.error) << row.what;
-    EXPECT_EQ(reply->error() == BusResult::NoError, reply->acknowledged()) << row.what;
-    if (row.error == BusResult::NothingSentError) {
-      EXPECT_EQ(reply->caption(), QString::fromLatin1(kNothingSentText));
-      EXPECT_TRUE(reply->sent().isEmpty());
+    const QString port = row.port ? QString::fromLatin1(row.port) : pty.slaveName();
+    const QString method = QString::fromLatin1(row.method ? row.method : "SendPoll");
+    // The bus client; the port is its own for the row, then the C interface's, then the tool's.
+    client.setPortName(port);
+    if (!client.open()) {
+      EXPECT_TRUE(row.port) << row.what << ": " << client.errorString().toStdString();
+      EXPECT_EQ(client.error(), row.error) << row.what;
+    } else {
+      EXPECT_EQ(client.error(), Failure::None) << row.what;
+      std::unique_ptr<BusReply> reply;
+      try {
+        reply.reset(row.method ? client.invoke(kValidator, method,
+                                               QVariantList(row.inputs.begin(), row.inputs.end()))
+                               : client.sendRequest(kValidator, 254));
+      } catch (const QuennetError& error) {
+        ADD_FAILURE() << row.what << ": the control's error " << error.number();
+      } catch (const MisuseError&) {
+        EXPECT_TRUE(row.raised && row.error == Failure::Misuse) << row.what;
+      }
+      EXPECT_EQ(reply == nullptr, row.raised) << row.what;
+      if (reply) {
+        ASSERT_TRUE(runUntil([&] { return reply->isFinished(); })) << row.what;
+        EXPECT_EQ(reply->result(), row.result) << row.what;
+        EXPECT_EQ(reply->error(), row.error) << row.what << ": " << reply->caption().toStdString();
+        EXPECT_EQ(reply->error() == Failure::None, reply->acknowledged()) << row.what;
+        if (row.error == Failure::NothingSent) {
+          EXPECT_EQ(reply->caption(), failureText(Failure::NothingSent));
+          EXPECT_TRUE(reply->sent().isEmpty());
+        }
+      }
+      client.close();
     }
+
+    quennet_bus* bus = nullptr;
+    const QByteArray path = port.toLocal8Bit();
+    int code = quennet_open(path.constData(), &options, &bus);
+    if (code == QUENNET_OK) {
+      std::vector<QByteArray> words;
+      for (const QString& input : row.inputs) words.push_back(input.toUtf8());
+      std::vector<const char*> arguments;
+      for (const QByteArray& word : words) arguments.push_back(word.constData());
+      quennet_reply* reply = nullptr;
+      code = quennet_call(bus, kValidator, method.toLatin1().constData(), arguments.data(),
+                          arguments.size(), &reply);
+      if (code == QUENNET_OK) {
+        EXPECT_EQ(quennet_reply_result(reply), row.result) << row.what;
+        EXPECT_EQ(quennet_reply_acknowledged(reply) == 1, row.error == Failure::None) << row.what;
+      }
+      quennet_reply_free(reply);
+      quennet_close(bus);
+      quennet_free(bus);
+    }
+    EXPECT_EQ(code, row.capiCode) << row.what << ": " << quennet_last_message();
+
+    QString out;
+    QString err;
+    QTextStream outStream(&out);
+    QTextStream errStream(&err);
+    cli::CliStreams streams{outStream, errStream};
+    const int status = cli::runCli(
+        QStringList{"--port", port, "--checksum8", "--no-echo", "--address", "40", method} +
+            row.inputs,
+        streams);
+    EXPECT_EQ(status, row.exitStatus) << row.what << ": " << out.toStdString() << err.toStdString();
   }
-  // A closed port ends a request at once, and a port that cannot be opened stands as the client's.
-  client.close();
+  // A closed port ends a request at once.
   std::unique_ptr<BusReply> closed(client.sendRequest(kValidator, 254));
-  EXPECT_EQ(closed->error(), BusResult::ConnectionError);
-  client.setPortName(QStringLiteral("/dev/quennet-no-such-port"));
-  EXPECT_FALSE(client.open());
-  EXPECT_EQ(client.error(), BusResult::ConnectionError);
+  EXPECT_EQ(closed->error(), Failure::PortClosed);
 }
 
 TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {

@@ -76,7 +76,7 @@ TEST_F(Bus, AddressPollReportsOnlyAnswersThatCouldBeDevices) {
     EXPECT_EQ(set_.collectedAnswers(), row.seen) << row.what;
     if (row.result == kResultChecksum) {
       EXPECT_EQ(set_.caption(), QStringLiteral("Reply Overflow [15]")) << row.what;
-      EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::Overflow);
+      EXPECT_EQ(set_.lastTransaction().refusal, Failure::Overflow);
     }
   }
 }

@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <functional>
 
 #include <QSet>
 
@@ -213,14 +214,14 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
       EXPECT_EQ(call().result, kResultChecksum) << reply.toHex().toStdString();
       EXPECT_TRUE(set_.caption().startsWith(QStringLiteral("Reply Too Short [")))
           << set_.caption().toStdString();
-      EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+      EXPECT_EQ(set_.lastTransaction().refusal, Failure::TooShort);
     }
   }
   if (row.exactData < 0) {
     if (row.fewestData == 0) return;
     answer(replyFrame(0, tooFew));
     EXPECT_EQ(call().result, kResultChecksum);
-    EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+    EXPECT_EQ(set_.lastTransaction().refusal, Failure::TooShort);
     return;
   }
   // A reply of a fixed length is that long: a bare ACK, one byte short or one long is no answer,
@@ -230,14 +231,14 @@ TEST_P(WireFormat, TimeoutAndTheDataARequestNeeds) {
   answer(replyFrame(0));
   EXPECT_EQ(call().result, kResultChecksum) << "a bare ACK";
   EXPECT_EQ(set_.caption(), QStringLiteral("Reply Too Short [ACK]"));
-  EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::TooShort);
+  EXPECT_EQ(set_.lastTransaction().refusal, Failure::TooShort);
   for (const auto& data : {tooFew, tooMany}) {
     if (data.empty()) continue;  // the bare ACK above
     answer(replyFrame(0, data));
     EXPECT_EQ(call().result, kResultChecksum) << data.size() << " bytes";
     EXPECT_EQ(set_.caption(),
               QStringLiteral("Reply Length Error [%1 <> %2]").arg(data.size()).arg(row.exactData));
-    EXPECT_EQ(set_.lastTransaction().refusal, ReplyRefusal::WrongLength);
+    EXPECT_EQ(set_.lastTransaction().refusal, Failure::WrongLength);
     EXPECT_FALSE(set_.acknowledged());
   }
 }
@@ -330,10 +331,22 @@ TEST_F(Dispatch, OutputsCarryTheirNamesAndTypes) {
   EXPECT_EQ(sentData(), (std::vector<std::uint8_t>{255, 127}));
 }
 
-TEST_F(Dispatch, MisuseIsADispatchError) {
+// Misuse of the table raises a MisuseError of its own, never the control's numbered QuennetError
+// (which a caller reports with the method's name in front).
+TEST_F(Dispatch, MisuseOfTheTableIsAMisuseError) {
   answerAck();
+  const auto refusedByTable = [&](const char* what, const std::function<void()>& call) {
+    try {
+      call();
+      ADD_FAILURE() << what << " was taken";
+    } catch (const QuennetError& error) {
+      ADD_FAILURE() << what << " raised the control's error " << error.number();
+    } catch (const MisuseError& error) {
+      EXPECT_FALSE(error.message().isEmpty()) << what;
+    }
+  };
   const auto rejects = [&](const char* name, const QStringList& inputs) {
-    EXPECT_THROW(invoke(set_, QString::fromLatin1(name), inputs), DispatchError) << name;
+    refusedByTable(name, [&] { invoke(set_, QString::fromLatin1(name), inputs); });
   };
   rejects("NoSuchMethod", {"40"});
   rejects("SendPoll", {});
@@ -350,9 +363,9 @@ TEST_F(Dispatch, MisuseIsADispatchError) {
   rejects("ChangeKey", {"40", "1,2,3,4"});
   rejects("RequestScaleFactor", {"40", "GBX"});
   rejects("RequestBillPosition", {"40", "GBX"});
-  EXPECT_THROW(
-      invoke(set_, QStringLiteral("SetInhibitStatus"), QVariantList{40, QVariantList{255, 255, 1}}),
-      DispatchError);
+  refusedByTable("three inhibit bytes", [&] {
+    invoke(set_, QStringLiteral("SetInhibitStatus"), QVariantList{40, QVariantList{255, 255, 1}});
+  });
   EXPECT_TRUE(nothingSent());
 }
 

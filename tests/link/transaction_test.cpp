@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -48,6 +49,27 @@ class ScriptedHost : public ::testing::Test {
 
 }  // namespace
 
+// A caller shows a failure or an error number by its text alone: each has one, and no two read
+// alike, across both lists.
+TEST(Errors, EveryFailureAndErrorNumberHasATextOfItsOwn) {
+  std::map<QString, QString> seen;  // text -> whose
+  const auto own = [&](const QString& text, const QString& whose) {
+    EXPECT_FALSE(text.trimmed().isEmpty()) << whose.toStdString();
+    const auto [at, added] = seen.emplace(text, whose);
+    EXPECT_TRUE(added) << whose.toStdString() << " reads as " << at->second.toStdString() << ": "
+                       << text.toStdString();
+  };
+  int count = 0;
+  for (const Failure failure : failures()) {
+    own(failureText(failure), QStringLiteral("failure %1").arg(static_cast<int>(failure)));
+    ++count;
+  }
+  EXPECT_EQ(count, static_cast<int>(Failure::WrongLength) + 1) << "a failure left out of the list";
+  for (const ErrorNumber number : errorNumbers()) {
+    own(errorCaption(number), QStringLiteral("error %1").arg(number));
+  }
+}
+
 TEST_F(ScriptedHost, PollAckNackBusyAndUnknownHeader) {
   struct Row {
     std::uint8_t header;
@@ -69,7 +91,7 @@ TEST_F(ScriptedHost, PollAckNackBusyAndUnknownHeader) {
     EXPECT_EQ(captions_.front(), QStringLiteral("Xmit Command <254>"));
     EXPECT_EQ(captions_.back(), QString::fromLatin1(row.caption));
     EXPECT_TRUE(host_.lastTransaction().frameSent);
-    EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::None);
+    EXPECT_EQ(host_.lastTransaction().refusal, Failure::None);
     // A whole reply is read to the end of its frame; the reply's header is there to ask for.
     EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Body);
     EXPECT_EQ(host_.replyHeader(), row.header);
@@ -151,7 +173,7 @@ TEST_F(ScriptedHost, EchoIsComparedWithTheFrameWritten) {
   QString response = QStringLiteral("keep");
   EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Echo Error [4]"));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::EchoMismatch);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::EchoMismatch);
   EXPECT_EQ(host_.statistics().echoMismatches, 1);
   EXPECT_EQ(response, QStringLiteral("keep"));
   // The same frame echoed as written: the reply after it counts.
@@ -182,7 +204,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     QByteArray answer;
     std::int16_t result;
     const char* caption;
-    ReplyRefusal fault;
+    Failure fault;
     int ignored;
     // The device's reply comes this much after `answer`, which then is only what the line
     // carried before it; with `echoed`, the frame written comes back first.
@@ -209,21 +231,21 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
   const QByteArray repeated = reply(0, {9}, false);
   const Row rows[] = {
       {"a reply from device 99", fromAnother, kResultChecksum, "Reply Source Error [99]",
-       ReplyRefusal::WrongSource, 0},
-      {"garbage, then the reply", noise + good, kResultOk, "OK", ReplyRefusal::None, 3},
-      {"garbage only", noise, kResultChecksum, "Garbled Reply [3]", ReplyRefusal::Garbled, 3},
+       Failure::WrongSource, 0},
+      {"garbage, then the reply", noise + good, kResultOk, "OK", Failure::None, 3},
+      {"garbage only", noise, kResultChecksum, "Garbled Reply [3]", Failure::Garbled, 3},
       {"a false length, then the reply", QByteArray::fromHex("0140") + good, kResultOk, "OK",
-       ReplyRefusal::None, 2},
+       Failure::None, 2},
       // Devices take 10 to 50 ms to answer, some commands longer: a glitch on the line before
       // the reply does not cut that time short.
-      {"garbage, the reply later", noise, kResultOk, "OK", ReplyRefusal::None, 3, 120, good},
+      {"garbage, the reply later", noise, kResultOk, "OK", Failure::None, 3, 120, good},
       // A line that echoes although the host was told it does not: the device answers once it
       // has read the frame.
       {"an unexpected echo, the reply later",
        {},
        kResultOk,
        "OK",
-       ReplyRefusal::None,
+       Failure::None,
        5,
        120,
        good,
@@ -232,24 +254,24 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        {},
        kResultTimeout,
        "Timeout Error [0]",
-       ReplyRefusal::None,
+       Failure::None,
        5,
        0,
        {},
        true},
       // Every receiver drops a frame whose bytes stop for more than 50 ms; so does the host.
-      {"a reply paused 25 ms inside", good.left(3), kResultOk, "OK", ReplyRefusal::None, 0, 25,
+      {"a reply paused 25 ms inside", good.left(3), kResultOk, "OK", Failure::None, 0, 25,
        good.mid(3)},
       {"a reply cut by a 70 ms gap", good.left(3), kResultChecksum, "Garbled Reply [6]",
-       ReplyRefusal::Garbled, 6, 70, good.mid(3)},
-      {"a reply cut by a 70 ms gap, then the reply", good.left(3), kResultOk, "OK",
-       ReplyRefusal::None, 3, 70, good},
+       Failure::Garbled, 6, 70, good.mid(3)},
+      {"a reply cut by a 70 ms gap, then the reply", good.left(3), kResultOk, "OK", Failure::None,
+       3, 70, good},
       // Data where the reply carries none is the answer to another command (a late one).
       {"data to a command without data",
        good,
        kResultChecksum,
        "Unexpected Data [1]",
-       ReplyRefusal::Unexpected,
+       Failure::Unexpected,
        0,
        0,
        {},
@@ -262,7 +284,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        good,
        kResultOk,
        "OK (no echo on this line)",
-       ReplyRefusal::None,
+       Failure::None,
        0,
        0,
        {},
@@ -272,7 +294,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        three,
        kResultOk,
        "OK (no echo on this line)",
-       ReplyRefusal::None,
+       Failure::None,
        0,
        0,
        {},
@@ -284,7 +306,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        QByteArray::fromHex("01aa55"),
        kResultChecksum,
        "Echo Error [1]",
-       ReplyRefusal::EchoMismatch,
+       Failure::EchoMismatch,
        0,
        0,
        {},
@@ -294,7 +316,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        good,
        kResultChecksum,
        "Echo Error [1]",
-       ReplyRefusal::EchoMismatch,
+       Failure::EchoMismatch,
        0,
        0,
        {},
@@ -310,7 +332,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        good,
        kResultChecksum,
        "Echo Error [1]",
-       ReplyRefusal::EchoMismatch,
+       Failure::EchoMismatch,
        0,
        0,
        {},
@@ -328,7 +350,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        good,
        kResultOk,
        "OK",
-       ReplyRefusal::None,
+       Failure::None,
        6,
        0,
        {},
@@ -341,7 +363,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        good,
        kResultChecksum,
        "Echo Error [1]",
-       ReplyRefusal::EchoMismatch,
+       Failure::EchoMismatch,
        0,
        0,
        {},
@@ -351,7 +373,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
        [](const QByteArray& written) { return written; },
        repeated},
       // BUSY and then, late, the real answer: the next command must not take it.
-      {"BUSY, then the answer", reply(6, {}, false), kResultBusy, "BUSY", ReplyRefusal::None, 0, 20,
+      {"BUSY, then the answer", reply(6, {}, false), kResultBusy, "BUSY", Failure::None, 0, 20,
        reply(0, {}, false)},
   };
   for (const Row& row : rows) {
@@ -378,7 +400,7 @@ TEST_F(ScriptedHost, HostileRepliesAreNamedForWhatTheyAre) {
     EXPECT_EQ(host_.caption(), QString::fromLatin1(row.caption)) << row.what;
     EXPECT_EQ(host_.lastTransaction().refusal, row.fault) << row.what;
     // Bytes that formed no reply end the reading in its search for one.
-    if (row.fault == ReplyRefusal::Garbled) {
+    if (row.fault == Failure::Garbled) {
       EXPECT_EQ(host_.lastTransaction().phase, ReplyPhase::Resync) << row.what;
     }
     EXPECT_EQ(host_.statistics().ignoredBytes - ignoredBefore, row.ignored) << row.what;
@@ -582,7 +604,7 @@ TEST_F(ScriptedHost, ChecksumErrorIsResultThree) {
   QString response = QStringLiteral("keep");
   EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
   EXPECT_TRUE(host_.caption().startsWith(QStringLiteral("Checksum Error ")));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Checksum);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::Checksum);
   EXPECT_EQ(response, QStringLiteral("keep"));
 }
 
@@ -596,7 +618,7 @@ TEST_F(ScriptedHost, ReplyNotAddressedToTheHostIsRefused) {
   buffer.fill(7);
   EXPECT_EQ(host_.TransactBytes(buffer, 11), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Address Error [0]"));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Address);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::Address);
   EXPECT_EQ(buffer[0], 7);
 }
 
@@ -607,7 +629,7 @@ TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
   QString response = QStringLiteral("keep");
   EXPECT_EQ(host_.SendPoll(40, response), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Too Long [252]"));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::TooLong);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::TooLong);
   EXPECT_EQ(response, QStringLiteral("keep"));
 
   // Four data bytes into a three-byte caller array (sensor states, as many as the device has):
@@ -617,7 +639,7 @@ TEST_F(ScriptedHost, OversizedRepliesNeverOverrunBuffers) {
   std::array<std::uint8_t, 3> small{9, 9, 9};
   EXPECT_EQ(host_.TransactBytes(small, 3), kResultChecksum);
   EXPECT_EQ(small, (std::array<std::uint8_t, 3>{9, 9, 9}));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Overflow);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::Overflow);
 }
 
 TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
@@ -649,7 +671,7 @@ TEST_F(ScriptedHost, CollectAllGathersLooseBytesInArrivalOrder) {
   EXPECT_EQ(host_.TransactBytes(few, -4), kResultChecksum);
   EXPECT_EQ(host_.caption(), QStringLiteral("Reply Overflow [6]"));
   EXPECT_EQ(few, (std::array<std::uint8_t, 4>{7, 8, 9, 10}));
-  EXPECT_EQ(host_.lastTransaction().refusal, ReplyRefusal::Overflow);
+  EXPECT_EQ(host_.lastTransaction().refusal, Failure::Overflow);
 
   // Nobody answers: a time-out.
   answerWith(QByteArray());

@@ -150,11 +150,11 @@ TEST_F(CliRun, NonZeroResultsExitOne) {
       const QJsonObject u = QJsonDocument::fromJson(unsent.out.toUtf8()).object();
       EXPECT_EQ(u.value("result").toInt(-9), 0);
       EXPECT_EQ(u.value("acknowledged"), QJsonValue(false)) << unsent.out.toStdString();
-      EXPECT_EQ(u.value("status").toString(), QString::fromLatin1(kNothingSentText));
+      EXPECT_EQ(u.value("status").toString(), failureText(Failure::NothingSent));
       EXPECT_EQ(u.value("sent").toString(), QString());
     } else {
       EXPECT_TRUE(unsent.out.contains(
-          QStringLiteral("result: 0 (%1)\nsent: \n").arg(QString::fromLatin1(kNothingSentText))))
+          QStringLiteral("result: 0 (%1)\nsent: \n").arg(failureText(Failure::NothingSent))))
           << unsent.out.toStdString();
     }
   }
@@ -259,7 +259,7 @@ TEST_F(CliRun, BatchAnswersEveryLineInOrderAndGoesOnAfterABadOne) {
       {"RequestBillID 17", "", "RequestBillID: Note number above 16"},
       {"ChangeKey 1,2", "", "ChangeKey: Key too short"},
       {"RouteBill 300", "", "300 lies outside 0..255"},
-      {"ModifyBillID", "", "", QJsonValue::Undefined, QString::fromLatin1(kNothingSentText)},
+      {"ModifyBillID", "", "", QJsonValue::Undefined, failureText(Failure::NothingSent)},
       {"SendPoll  # Expect ACK", "28 00 ", "", true},
       {"--address 3 SendPoll #expect 2", "03 00 ", "", false},
       {"SendPoll # expect nak   as inhibited", "28 00 ", "", false},

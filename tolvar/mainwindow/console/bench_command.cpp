@@ -54,10 +54,10 @@ const quennet::MethodInfo& methodNamed(const QString& name) {
     }
   }
   if (nearest) {
-    throw quennet::DispatchError(
+    throw quennet::MisuseError(
         QStringLiteral("unknown method %1; did you mean %2?").arg(name, nearest->name));
   }
-  throw quennet::DispatchError(
+  throw quennet::MisuseError(
       QStringLiteral("unknown method %1; %2").arg(name, BenchCommand::usage()));
 }
 
@@ -79,28 +79,26 @@ BenchOutcome BenchCommand::run(QStringList words) {
     while (!words.isEmpty() && words.front().startsWith(QStringLiteral("--"))) {
       const QString option = words.takeFirst();
       if (option != kAddressOption || words.isEmpty()) {
-        throw quennet::DispatchError(
+        throw quennet::MisuseError(
             QStringLiteral("%1: the bench's line takes --address N only; the checksum, echo and "
                            "key are set in Options")
                 .arg(option));
       }
       const auto value = strictInteger(words.takeFirst(), 0, 255);
-      if (!value) throw quennet::DispatchError(QStringLiteral("--address takes 0 to 255"));
+      if (!value) throw quennet::MisuseError(QStringLiteral("--address takes 0 to 255"));
       address = *value;
     }
-    if (words.isEmpty()) throw quennet::DispatchError(usage());
+    if (words.isEmpty()) throw quennet::MisuseError(usage());
     const QString name = words.takeFirst();
     if (name.compare(kRawWord, Qt::CaseInsensitive) == 0) {
       if (address != kAddressBox) {
-        throw quennet::DispatchError(QStringLiteral("a raw frame names its own address"));
+        throw quennet::MisuseError(QStringLiteral("a raw frame names its own address"));
       }
       return runRaw(words);
     }
     return runMethod(name, words, address);
-  } catch (const quennet::DispatchError& error) {
+  } catch (const quennet::MisuseError& error) {
     outcome.text = QStringLiteral("error: ") + error.message();
-  } catch (const quennet::QuennetError& error) {
-    outcome.text = QStringLiteral("error: ") + error.description();
   }
   return outcome;
 }
@@ -117,7 +115,7 @@ BenchOutcome BenchCommand::runMethod(const QString& name, QStringList inputs, in
   if (method->hasDevice() && inputs.size() == method->inputs().size() - 1) {
     inputs.prepend(QString::number(address == kAddressBox ? boxAddress : address));
   } else if (address != kAddressBox) {
-    throw quennet::DispatchError(
+    throw quennet::MisuseError(
         QStringLiteral("--address with %1 and its address given as well").arg(method->name));
   }
   timer_.start();
@@ -133,15 +131,15 @@ BenchOutcome BenchCommand::runMethod(const QString& name, QStringList inputs, in
 }
 
 BenchOutcome BenchCommand::runRaw(const QStringList& words) {
-  if (words.size() < 2) throw quennet::DispatchError(usage());
+  if (words.size() < 2) throw quennet::MisuseError(usage());
   std::vector<std::uint8_t> bytes;
   for (const QString& word : words) {
     const auto value = strictInteger(word, 0, 255);
-    if (!value) throw quennet::DispatchError(QStringLiteral("not a byte: ") + word);
+    if (!value) throw quennet::MisuseError(QStringLiteral("not a byte: ") + word);
     bytes.push_back(static_cast<std::uint8_t>(*value));
   }
   if (bytes.size() - 2 > static_cast<std::size_t>(quennet::kMaxDataLength)) {
-    throw quennet::DispatchError(QStringLiteral("more data than a frame holds"));
+    throw quennet::MisuseError(QStringLiteral("more data than a frame holds"));
   }
   BenchOutcome outcome;
   if (!turn_.applyEncryption(true)) {

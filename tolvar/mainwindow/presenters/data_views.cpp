@@ -207,7 +207,7 @@ std::int16_t DataViews::noteDataRequest(std::uint8_t address) {
   // A position without a note has no counter or security to give: a device that says so (an
   // ACK or NAK where data was asked, now a failure) leaves its cell at "---", and the run goes on.
   if (intNoteColumn_ != 1 && !blnNoteInUse_ && result == quennet::kResultChecksum &&
-      control.lastTransaction().refusal == quennet::ReplyRefusal::TooShort) {
+      control.lastTransaction().refusal == quennet::Failure::TooShort) {
     result = quennet::kResultOk;
   }
   if (result == quennet::kResultOk) {

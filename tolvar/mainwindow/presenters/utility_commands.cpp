@@ -39,16 +39,16 @@ QString noSelfTestReason(std::int16_t result, const zav_quennet& control) {
       return control.replyHeader() == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
                                                           : QStringLiteral("No Data");
     case quennet::kResultBusy:
-      return QStringLiteral("BUSY");
+      return quennet::failureText(quennet::Failure::Busy);
     case quennet::kResultTimeout:
       return QStringLiteral("Timeout");
     case quennet::kResultChecksum:
       // An ACK or NAK in place of the fault code is a failure of its own, not a bad checksum.
-      if (control.lastTransaction().refusal == quennet::ReplyRefusal::TooShort) {
+      if (control.lastTransaction().refusal == quennet::Failure::TooShort) {
         return control.replyHeader() == quennet::kHeaderNak ? QLatin1String(quennet::kNakText)
                                                             : QStringLiteral("No Data");
       }
-      return QStringLiteral("Checksum Error");
+      return quennet::failureText(quennet::Failure::Checksum);
     case quennet::kResultNotEnabled:
       return QStringLiteral("Port Closed");
     default:
@@ -97,7 +97,7 @@ void UtilityCommands::ReadMasterInhibit() {
     counters_.lblMasterInh->setText(onOffText((status & 1) == 0));
     reply = QLatin1String(quennet::kAckText);
   } else if (result == quennet::kResultBusy) {
-    reply = QStringLiteral("BUSY");
+    reply = quennet::failureText(quennet::Failure::Busy);
   }
   turn_.showReply(reply);
 }
