@@ -361,7 +361,7 @@ TEST(BusClient, EveryOutcomeHasItsError) {
   client.close();
   std::unique_ptr<BusReply> closed(client.sendRequest(kValidator, 254));
   EXPECT_EQ(closed->error(), BusResult::ConnectionError);
-  client.setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  client.setPortName(missingPortName());
   EXPECT_FALSE(client.open());
   EXPECT_EQ(client.error(), BusResult::ConnectionError);
 }
@@ -371,7 +371,7 @@ TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {
   QList<int> errors;
   QObject::connect(client.get(), &BusClient::errorOccurred,
                    [&errors](int number) { errors.append(number); });
-  client->setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  client->setPortName(missingPortName());
   EXPECT_FALSE(client->open());
   EXPECT_EQ(client->errorNumber(), 8002);
   EXPECT_EQ(errors, QList<int>{kErrInvalidPortNumber}) << "the signal carries the number";
