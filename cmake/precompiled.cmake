@@ -1,6 +1,8 @@
 # Precompiled headers: the Qt and standard headers most files of a target include, parsed once a
-# target instead of once a file. The Qt-heavy targets call quennet_precompile(); the test programs
-# share one precompiled header a floor (headless, widgets) through REUSE_FROM.
+# target instead of once a file. The Qt-heavy targets call quennet_precompile(); the others take
+# one through REUSE_FROM: the headless libraries and programs bnvsim_core's, Tolvar's program and
+# helpers tolvar_core's, the test programs one a floor (headless, widgets). Each header is some
+# 10 s of CPU and 170 MB or more, so a new one is made only where the flags differ.
 # -DQUENNET_PCH=OFF builds without them, so a file that forgets an include still shows.
 # ccache caches the files that use a precompiled header only with its sloppiness set to
 # pch_defines,time_macros; a build through ccache leaves them off unless asked (-DQUENNET_PCH=ON).

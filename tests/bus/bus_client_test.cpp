@@ -308,10 +308,10 @@ TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
     QStringList inputs;
     int result;
     Failure error;
-    int capiCode;                // quennet_call's return; QUENNET_OK: the result is in the reply
-    int exitStatus;              // the tool's
-    const char* port = nullptr;  // another port than the device's
-    bool raised = false;         // the bus client raises it (a MisuseError) rather than reply
+    int capiCode;              // quennet_call's return; QUENNET_OK: the result is in the reply
+    int exitStatus;            // the tool's
+    bool missingPort = false;  // the row's port does not exist
+    bool raised = false;       // the bus client raises it (a MisuseError) rather than reply
   };
   QByteArray corrupt = testframes::reply(0, {}, false);
   corrupt[corrupt.size() - 1] = char(corrupt.back() + 1);
@@ -394,7 +394,7 @@ TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
        Failure::Misuse,
        QUENNET_EINVAL,
        cli::kExitUsage,
-       nullptr,
+       false,
        true},
       {"an argument too many",
        ack,
@@ -404,7 +404,7 @@ TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
        Failure::Misuse,
        QUENNET_EINVAL,
        cli::kExitUsage,
-       nullptr,
+       false,
        true},
       {"no such port",
        ack,
@@ -414,7 +414,7 @@ TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
        Failure::PortClosed,
        QUENNET_EOPEN,
        cli::kExitUsage,
-       "/dev/quennet-no-such-port"},
+       true},
   };
   PtyPair pty;
   QByteArray answer;
@@ -435,12 +435,12 @@ TEST(BusClient, EveryOutcomeHasItsFailureAndTheSameAtEveryBoundary) {
       const std::lock_guard<std::mutex> hold(answerLock);
       answer = row.answer;
     }
-    const QString port = row.port ? QString::fromLatin1(row.port) : pty.slaveName();
+    const QString port = row.missingPort ? missingPortName() : pty.slaveName();
     const QString method = QString::fromLatin1(row.method ? row.method : "SendPoll");
     // The bus client; the port is its own for the row, then the C interface's, then the tool's.
     client.setPortName(port);
     if (!client.open()) {
-      EXPECT_TRUE(row.port) << row.what << ": " << client.errorString().toStdString();
+      EXPECT_TRUE(row.missingPort) << row.what << ": " << client.errorString().toStdString();
       EXPECT_EQ(client.error(), row.error) << row.what;
     } else {
       EXPECT_EQ(client.error(), Failure::None) << row.what;
@@ -510,7 +510,7 @@ TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {
   QList<int> errors;
   QObject::connect(client.get(), &BusClient::errorOccurred,
                    [&errors](int number) { errors.append(number); });
-  client->setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  client->setPortName(missingPortName());
   EXPECT_FALSE(client->open());
   EXPECT_EQ(client->errorNumber(), 8002);
   EXPECT_EQ(errors, QList<int>{kErrInvalidPortNumber}) << "the signal carries the number";

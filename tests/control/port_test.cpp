@@ -175,7 +175,7 @@ TEST(ControlPort, PortNameOpensAPseudoTerminal) {
   EXPECT_EQ(c.SendPoll(40, reply), kResultOk);
   EXPECT_EQ(reply, QStringLiteral("ACK"));
 
-  c.setPortName(QStringLiteral("/dev/quennet-no-such-port"));
+  c.setPortName(missingPortName());
   EXPECT_FALSE(c.Enabled());
   ASSERT_EQ(messages.boxes.size(), 1U);
   EXPECT_EQ(messages.boxes[0].icon, ControlMessages::Icon::Warning);

@@ -254,7 +254,8 @@ def test_a_closed_or_missing_port_raises_oserror(validators):
         list(events)
     with pytest.raises(OSError, match="Port closed"):
         bus.events(40)
-    missing = "/dev/quennet-no-such-port"
+    # Named for this process: the port is locked by name before it is found missing.
+    missing = f"/dev/quennet-no-such-port-{os.getpid()}"
     said = tool(missing, "SendPoll").stderr.strip().removeprefix("quennet: ")
     with pytest.raises(OSError) as raised:
         quennet.Bus(missing)

@@ -163,10 +163,16 @@ class Rig(unittest.TestCase):
         self.devices.stdin.write(line.encode() + b"\n")
         self.devices.stdin.flush()
 
+    def service_client_id(self):
+        """The service's client id: one per test, as the id is locked machine-wide and other
+        tests run services beside this one."""
+        return f"quennetd-contract-{self.port}"
+
     def start_service(self, *extra):
+        own_id = [] if "--client-id" in extra else ["--client-id", self.service_client_id()]
         return self.spawn([ARGS.service, "--port", self.path("bus"), "--broker",
                            f"127.0.0.1:{self.port}", "--prefix", PREFIX, "--journal",
-                           self.path("journal"), "--poll-ms", "50", *extra])
+                           self.path("journal"), "--poll-ms", "50", *own_id, *extra])
 
     @staticmethod
     def online(status):
@@ -254,7 +260,8 @@ class ContractTest(Rig):
         # A second service with the same client id is refused, however the broker is spelled.
         second = self.spawn([ARGS.service, "--port", self.path("bus"), "--broker",
                              f"localhost:{self.port}", "--prefix", PREFIX, "--journal",
-                             self.path("other-journal")], stderr=subprocess.PIPE, text=True)
+                             self.path("other-journal"), "--client-id", self.service_client_id()],
+                            stderr=subprocess.PIPE, text=True)
         _, said = second.communicate(timeout=WAIT_S)
         self.assertEqual(second.returncode, 2, said)
         self.assertIn("client id", said)

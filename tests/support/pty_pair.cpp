@@ -8,6 +8,10 @@
 #include <cstdlib>
 #include <stdexcept>
 
+QString missingPortName() {
+  return QStringLiteral("/dev/quennet-no-such-port-%1").arg(::getpid());
+}
+
 PtyPair::PtyPair() {
   master_ = posix_openpt(O_RDWR | O_NOCTTY);
   if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0) {

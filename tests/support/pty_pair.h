@@ -10,6 +10,11 @@
 
 #include <QString>
 
+// A serial device that does not exist, named for this process alone: the serial port takes a
+// lock named after the device before it finds the device missing, so two test programs trying one
+// name at the same moment would see "in use" instead of "no such port".
+QString missingPortName();
+
 class PtyPair {
  public:
   PtyPair();
