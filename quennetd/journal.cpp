@@ -64,6 +64,13 @@ Journal::~Journal() {
 }
 
 bool Journal::open(const QString& path) {
+  if (openFile(path)) return true;
+  // Nothing is written to a journal that failed a check: it is not left open half-way.
+  close();
+  return false;
+}
+
+bool Journal::openFile(const QString& path) {
   close();
   inUse_ = false;
   path_ = path;

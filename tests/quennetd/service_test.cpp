@@ -1023,7 +1023,30 @@ TEST_F(ServiceTest, AcceptingIsTrueOnlyWhileMoneyCanBeTaken) {
 }
 
 TEST_F(ServiceTest, AJournalThatCannotBeWrittenStopsAcceptance) {
-  const qsizetype start = messages_.size();
+  // One a newer quennetd wrote: refused at every try, and never written to.
+  const QString newer = dir_.filePath(QStringLiteral("newer"));
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("new"));
+    db.setDatabaseName(newer);
+    ASSERT_TRUE(db.open());
+    QSqlQuery q(db);
+    ASSERT_TRUE(q.exec(QStringLiteral("CREATE TABLE meta (key TEXT PRIMARY KEY, value TEXT)")));
+    ASSERT_TRUE(q.exec(
+        QStringLiteral("PRAGMA user_version=%1").arg(quennetd::Journal::kSchemaVersion + 1)));
+  }
+  QSqlDatabase::removeDatabase(QStringLiteral("new"));
+  qsizetype start = messages_.size();
+  startService(QStringList{"--journal", newer} + kQuickRetry);
+  idle(6 * kRetryMs);
+  for (const QJsonObject& s : all(QStringLiteral("status"), start)) {
+    EXPECT_FALSE(s.value("accepting").toBool());
+    EXPECT_TRUE(s.value("journal").toString().contains(u"newer"))
+        << qPrintable(s.value("journal").toString());
+  }
+  service_.kill();
+  service_.waitForFinished();
+
+  start = messages_.size();
   startService(QStringList{"--journal", dir_.filePath(QStringLiteral("no/such/folder/journal"))} +
                kQuickRetry);
   const QJsonObject status = all(QStringLiteral("status"), start).back();
