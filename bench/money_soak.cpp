@@ -493,15 +493,20 @@ class Soak {
         break;
       case 7:
         name = QStringLiteral("journal removed");
-        // Every other time just after a clean stop and start and a coin: the file then holds
-        // what the journal's log held, and the new log only the coin, as once SQLite has folded
-        // a long log in. Removed otherwise whatever state the service is in.
+        // Under a running service that no kill point armed by an earlier fault stops meanwhile:
+        // a journal removed while the service is dead is one the operator replaces, and a new
+        // journal takes what the devices' buffers hold for history. Every other time the service
+        // was stopped cleanly and took a coin since: the file then holds what the journal's log
+        // held, and the new log only the coin, as once SQLite has folded a long log in.
         if (++removals_ % 2 == 1) {
           stopService();
           startService();
           const int booked = books_.coins;
           console("coin 1");
           waitFor([&] { return books_.coins > booked; }, 5000);
+        } else {
+          killService();
+          startService();
         }
         QFile::remove(journalOutside());
         money(pick(1, 3));
