@@ -2,12 +2,12 @@
 // quennetd, mosquitto and a consumer that books every credit, payout and loss once by its id.
 // Notes and coins go in and pay requests (some repeated) come while the service is killed (at
 // random or at one of its kill points), the devices are reset or brown out, the broker restarts
-// or freezes, the consumer floods acknowledgements, the journal is removed (every other time just
-// after a clean stop), its disk fills up, and the service's wall clock jumps forwards or backwards
-// by months. After every fault settles: what
-// each device counted equals what the consumer booked plus what was published in doubt or lost,
-// and no request is paid for more than it asked. The seed is printed first; the same seed gives
-// the same faults in the same order.
+// or freezes, the consumer floods acknowledgements, the journal is removed under the running
+// service (every other time just after a clean stop), its disk fills up, and the service's wall
+// clock jumps forwards or backwards by months. After every fault settles: what each device
+// counted equals what the consumer booked plus what was published in doubt or lost, and no
+// request is paid for more than it asked. The seed is printed first; the same seed gives the same
+// faults in the same order.
 
 #include <signal.h>
 
