@@ -2,11 +2,12 @@
 // quennetd, mosquitto and a consumer that books every credit, payout and loss once by its id.
 // Notes and coins go in and pay requests (some repeated) come while the service is killed (at
 // random or at one of its kill points), the devices are reset or brown out, the broker restarts
-// or freezes, the consumer floods acknowledgements, the journal is removed, its disk fills up, and
-// the service's wall clock jumps forwards or backwards by months. After every fault settles: what
-// each device counted equals what the consumer booked plus what was published in doubt or lost,
-// and no request is paid for more than it asked. The seed is printed first; the same seed gives
-// the same faults in the same order.
+// or freezes, the consumer floods acknowledgements, the journal is removed under the running
+// service (every other time just after a clean stop), its disk fills up, and the service's wall
+// clock jumps forwards or backwards by months. After every fault settles: what each device
+// counted equals what the consumer booked plus what was published in doubt or lost, and no
+// request is paid for more than it asked. The seed is printed first; the same seed gives the same
+// faults in the same order.
 
 #include <signal.h>
 
@@ -224,6 +225,12 @@ class Soak {
     if (service_.state() == QProcess::NotRunning) return;
     service_.kill();
     service_.waitForFinished();
+  }
+  // Stopped as an operator stops it: on its way out it writes the journal's log into the file.
+  void stopService() {
+    if (service_.state() == QProcess::NotRunning) return;
+    ::kill(static_cast<pid_t>(service_.processId()), SIGTERM);
+    if (!service_.waitForFinished(30000)) killService();
   }
   void stopAll() {
     killService();
@@ -486,6 +493,21 @@ class Soak {
         break;
       case 7:
         name = QStringLiteral("journal removed");
+        // Under a running service that no kill point armed by an earlier fault stops meanwhile:
+        // a journal removed while the service is dead is one the operator replaces, and a new
+        // journal takes what the devices' buffers hold for history. Every other time the service
+        // was stopped cleanly and took a coin since: the file then holds what the journal's log
+        // held, and the new log only the coin, as once SQLite has folded a long log in.
+        if (++removals_ % 2 == 1) {
+          stopService();
+          startService();
+          const int booked = books_.coins;
+          console("coin 1");
+          waitFor([&] { return books_.coins > booked; }, 5000);
+        } else {
+          killService();
+          startService();
+        }
         QFile::remove(journalOutside());
         money(pick(1, 3));
         idle(1000);
@@ -609,6 +631,7 @@ class Soak {
   Counted counted_;
   std::map<QString, qint64> asked_;  // minor units, by request id
   int payCount_ = 0;
+  int removals_ = 0;  // of the journal
   int queries_ = 0;
   QMap<QString, QJsonObject> answers_;
   std::map<QString, int> survived_;

@@ -64,6 +64,13 @@ Journal::~Journal() {
 }
 
 bool Journal::open(const QString& path) {
+  if (openFile(path)) return true;
+  // Nothing is written to a journal that failed a check: it is not left open half-way.
+  close();
+  return false;
+}
+
+bool Journal::openFile(const QString& path) {
   close();
   inUse_ = false;
   path_ = path;
@@ -281,9 +288,17 @@ bool Journal::restore() {
   }
   vacuum.finish();
   const QString path = path_;
-  // Closing the old file lets go of its log files too (they go by its name); only then may the
-  // copy take the name.
+  // The old file's log and its index go by the journal's name, and SQLite neither folds the log
+  // of a file that is gone into it nor removes it when the file is closed: left there, it would
+  // be read into the copy as the copy's own, over pages laid out otherwise (a damaged journal,
+  // and the money taken meanwhile with it). All it held is in the copy. Only once they are gone
+  // may the copy take the name.
   close();
+  for (const char* end : {"-wal", "-shm"}) {
+    const QString log = path + QLatin1String(end);
+    if (QFile::exists(log) && !QFile::remove(log))
+      return sql_.fail(log, QStringLiteral("cannot remove the deleted journal's log"));
+  }
   if (!QFile::rename(copy, path)) return sql_.fail(path, QStringLiteral("cannot restore"));
   const QString seen = seenFile_;
   if (!open(path)) return false;

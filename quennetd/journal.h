@@ -79,7 +79,7 @@ class Journal {
   Journal& operator=(const Journal&) = delete;
 
   // Opens (creating when needed) the journal at `path`: locked, mode 0600, checked, WAL, every
-  // commit synced to disk.
+  // commit synced to disk. Closed again when any of it fails.
   bool open(const QString& path);
   void close();
   bool isOpen() const;
@@ -136,6 +136,7 @@ class Journal {
   bool setSeenFile(const QString& path);
 
  private:
+  bool openFile(const QString& path);
   bool migrate();
   bool readIdentity();
   bool writeClock(QSqlDatabase& db);
