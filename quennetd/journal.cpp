@@ -26,6 +26,16 @@ namespace {
 
 const QString kPending = QStringLiteral("pending");
 
+// Puts what the system holds of a file, or of a folder's list of names, on the disk.
+bool syncToDisk(const QString& path, int flags) {
+  const QByteArray name = QFile::encodeName(path);
+  const int fd = ::open(name.constData(), flags | O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool synced = ::fsync(fd) == 0;
+  ::close(fd);
+  return synced;
+}
+
 // The state column of each entry; a row in none of them is a pending note.
 QString stateOf(Entry entry) {
   switch (entry) {
@@ -299,7 +309,12 @@ bool Journal::restore() {
     if (QFile::exists(log) && !QFile::remove(log))
       return sql_.fail(log, QStringLiteral("cannot remove the deleted journal's log"));
   }
+  // The copy is on the disk before it takes the name, and the name before money goes into it:
+  // a power cut meanwhile leaves either no journal (found missing at start) or the whole copy.
+  if (!syncToDisk(copy, 0)) return sql_.fail(copy, QStringLiteral("cannot sync the copy"));
   if (!QFile::rename(copy, path)) return sql_.fail(path, QStringLiteral("cannot restore"));
+  if (!syncToDisk(QFileInfo(path).absolutePath(), O_DIRECTORY))
+    return sql_.fail(path, QStringLiteral("cannot sync the journal's folder"));
   const QString seen = seenFile_;
   if (!open(path)) return false;
   if (!seen.isEmpty()) setSeenFile(seen);
