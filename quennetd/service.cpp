@@ -68,6 +68,7 @@ Service::Service(const DaemonOptions& options, QObject* parent)
   connect(&watch_, &QTimer::timeout, this, &Service::watch);
   identifyAgain_.setInterval(kIdentifyRetryMs);
   connect(&identifyAgain_, &QTimer::timeout, this, [this] {
+    if (devices_.empty()) return searchAgain();
     for (const auto& [address, device] : devices_) {
       if (device->state == DeviceState::Identifying) requestInit(address);
     }
@@ -205,6 +206,16 @@ void Service::openPort() {
   backoffMs_ = kFirstBackoffMs;
   publishStatus();
   bringUp();
+}
+
+// Nothing on the bus was found when the service came up (devices powered after the computer,
+// say): the bus is searched again as at start, until a device answers.
+void Service::searchAgain() {
+  if (!portOpen_ || busy_ || state_ != State::Running) return;
+  portOpen_ = false;
+  bus_.close();
+  searched_ = false;
+  openPort();
 }
 
 void Service::portFailed(const QString& why) {

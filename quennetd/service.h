@@ -72,6 +72,7 @@ class Service : public QObject {
 
  private:
   void openPort();
+  void searchAgain();
   void portFailed(const QString& why);
   // The framings a search found: each device put on its own, and what was found logged.
   void framingsFound(const std::vector<quennet::FoundDevice>& found);

@@ -730,6 +730,17 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
   startService({"--accept-journal"});
 }
 
+// Devices that answer only some seconds after the service came up (powered after the computer):
+// the first search finds nothing, and the service keeps looking until they answer.
+TEST_F(ServiceTest, DevicesThatAnswerOnlyAfterTheServiceCameUpAreFound) {
+  console("fault silent 3");  // one spoilt reply for each device it identifies
+  ASSERT_TRUE(launchService({}, 3 * kLongWaitMs)) << "the devices were never found";
+  console("insert 3");
+  const auto credit = next(QStringLiteral("credit"));
+  ASSERT_TRUE(credit);
+  EXPECT_EQ(credit->value("code").toString(), QStringLiteral("GB0020A"));
+}
+
 TEST_F(ServiceTest, NotesAreCreditedAfterALostPortASilentBusAndAReset) {
   startService();
   // The adapter pulled out, then plugged in again (a new device on the same path).
