@@ -2,9 +2,10 @@
 # Runs the whole test suite of the build made by setup.sh (widget tests on the offscreen platform).
 # Nearly every test waits (on a pseudo-terminal, a broker, a reply's time-out) rather than
 # computes: the tests take about half a minute of CPU between them against some 14 minutes of
-# waiting, so four run at once for each core. QUENNET_TEST_JOBS sets another number.
+# waiting, so two run at once for each core; more than that starves the tests that time a
+# device's replies on a busy machine. QUENNET_TEST_JOBS sets another number.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 export QT_QPA_PLATFORM=offscreen
-jobs="${QUENNET_TEST_JOBS:-$((4 * $(nproc)))}"
+jobs="${QUENNET_TEST_JOBS:-$((2 * $(nproc)))}"
 ctest --test-dir build --output-on-failure -j"$jobs" "$@"
