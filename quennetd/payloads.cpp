@@ -198,11 +198,7 @@ QByteArray offline(bool withTime) {
 }
 
 QByteArray commandReply(const QJsonValue& id, const quennet::BusReply& reply) {
-  QJsonObject answer{{"id", id},
-                     {"result", reply.result()},
-                     {"status", reply.caption()},
-                     {"acknowledged", reply.acknowledged()},
-                     {"outputs", QJsonObject::fromVariantMap(reply.outputs())}};
+  QJsonObject answer = deviceReply(id, reply);
   // A serial number also as the device's label reads it, as the tool's --json gives it.
   const QString serial = reply.busResult().serial;
   if (!serial.isEmpty()) answer.insert(QStringLiteral("serial"), serial);
