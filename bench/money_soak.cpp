@@ -36,6 +36,7 @@
 #include <QTimer>
 
 #include "bench_help.h"
+#include "quennet/link/protocol_events.h"
 #include "quennetd/mqtt_link.h"
 #include "quennetd/service.h"
 #include "tests/support/free_port.h"
@@ -44,17 +45,21 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: bench_money_soak [--seed N] [--seconds S]\n"
-    "Random faults for S seconds (default 600) against mosquitto, bnvsim and quennetd, with a\n"
-    "consumer that books by id; after every fault the devices' counts are checked against what\n"
-    "was booked, in doubt or lost, and every pay request against what it asked. Exit 1 at the\n"
-    "first broken invariant, with the seed to run it again.\n";
+    "usage: bench_money_soak [--seed N] [--seconds S | --faults F]\n"
+    "Random faults for S seconds (default 600), or the seed's first F faults, against\n"
+    "mosquitto, bnvsim and quennetd, with a consumer that books by id; after every fault the\n"
+    "devices' counts are checked against what was booked, in doubt or lost, and every pay\n"
+    "request against what it asked. Exit 1 at the first broken invariant, with the seed to run\n"
+    "it again.\n";
 
 const QString kPrefix = QStringLiteral("soak");
 constexpr int kCoinValue = 100;  // the hopper's coin, minor units
 constexpr int kPollMs = 50;
 // The journal's disk: room for hours of soak, filled up by the full-disk fault.
 constexpr int kDiskKib = 16 * 1024;
+// A journal that failed is tried again this often (the service's default is some seconds: the
+// full disk would spend them waiting).
+constexpr int kJournalRetryMs = 500;
 // The service reads its wall clock's shift from the file at least this often.
 constexpr int kClockReadMs = 200;
 // The wall clock's jumps, in days, and how far from the truth it may get.
@@ -80,7 +85,9 @@ class Soak {
  public:
   // The faults added later draw from a stream of their own: a seed that once failed still
   // gives the faults it gave then, in the same order, with the new ones between them.
-  Soak(quint32 seed, int seconds) : random_(seed), more_(seed ^ 0x5eedf00dU), seconds_(seconds) {}
+  // Runs for `seconds`, or, when `faults` is above 0, until that many faults have settled.
+  Soak(quint32 seed, int seconds, int faults)
+      : random_(seed), more_(seed ^ 0x5eedf00dU), seconds_(seconds), faultsWanted_(faults) {}
 
   int run() {
     if (!dir_.isValid()) return fail("no temporary folder");
@@ -122,8 +129,12 @@ class Soak {
     QElapsedTimer clock;
     clock.start();
     int faults = 0;
-    while (clock.elapsed() < seconds_ * 1000LL) {
+    const auto goOn = [&] {
+      return faultsWanted_ > 0 ? faults < faultsWanted_ : clock.elapsed() < seconds_ * 1000LL;
+    };
+    while (goOn()) {
       for (const bool more : {false, true}) {
+        if (!goOn()) break;
         if (more && pick(more_, 0, 2) != 0) continue;
         const QString fault = more ? oneMoreFault() : oneFault();
         history_.append(fault);
@@ -143,6 +154,7 @@ class Soak {
         " (lost %d), paid %d (+%d in doubt)\n",
         counted_.notes, counted_.coins, counted_.hopper, books_.notes, books_.notesInDoubt,
         books_.coins, books_.lost[2], books_.coinsPaid, books_.coinsInDoubt);
+    std::printf("  faults: %s\n", qPrintable(history_.join(QStringLiteral(", "))));
     stopAll();
     return 0;
   }
@@ -208,6 +220,16 @@ class Soak {
     service_.setProcessEnvironment(environment);
     online_ = false;
     accepting_ = false;
+    // The first start finds the devices by address poll; the starts after it name them, as a
+    // deployment's configuration does, and come up without the seconds of listening.
+    QStringList devices;
+    if (started_) {
+      devices = QStringList{QStringLiteral("--devices"), QStringLiteral("%1,%2,%3")
+                                                             .arg(quennet::kCoinAcceptorAddress)
+                                                             .arg(quennet::kHopperAddress)
+                                                             .arg(quennet::kValidatorAddress)};
+    }
+    started_ = true;
     const QStringList command = disk_.wrapper() + QStringList{QStringLiteral(QUENNET_SERVICE)};
     service_.start(
         command.front(),
@@ -216,9 +238,10 @@ class Soak {
                         QStringLiteral("127.0.0.1:%1").arg(brokerPort_), "--prefix", kPrefix,
                         "--journal", journal(), "--poll-ms", QString::number(kPollMs),
                         "--payout-hoppers", QStringLiteral("3:%1").arg(kCoinValue),
-                        "--command-rate", "50", "--client-id",
+                        "--command-rate", "50", "--journal-retry-ms",
+                        QString::number(kJournalRetryMs), "--client-id",
                         QStringLiteral("quennetd-soak-%1").arg(brokerPort_)} +
-            extra);
+            devices + extra);
     return service_.waitForStarted() && waitFor([this] { return online_; }, 20000);
   }
   void killService() {
@@ -601,7 +624,7 @@ class Soak {
     idle(pick(more_, 200, 2000));
     disk_.clear();
     if (service_.state() == QProcess::NotRunning) startService();
-    if (!waitFor([this] { return accepting_; }, 4 * quennetd::kJournalRetryMs)) {
+    if (!waitFor([this] { return accepting_; }, 40 * kJournalRetryMs)) {
       problem_ = QStringLiteral("not accepting again once the disk had room");
     }
     return name;
@@ -611,6 +634,7 @@ class Soak {
   std::mt19937 more_;
   quint32 seed_ = 0;
   int seconds_;
+  int faultsWanted_;
   QTemporaryDir dir_;
   quennet::testing::SmallDisk disk_;
   QString clockFile_;
@@ -624,6 +648,7 @@ class Soak {
   QProcess devices_;
   QProcess service_;
   quennetd::MqttLink consumer_;
+  bool started_ = false;  // the service, once
   bool online_ = false;
   bool accepting_ = false;  // and the journal ok
   QElapsedTimer lastMessage_;
@@ -645,14 +670,20 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   quint32 seed = QRandomGenerator::system()->generate();
   int seconds = 600;
+  int faults = 0;
   const QStringList args = app.arguments();
   for (int k = 1; k + 1 < args.size(); k += 2) {
     if (args[k] == u"--seed") seed = args[k + 1].toUInt();
     if (args[k] == u"--seconds") seconds = args[k + 1].toInt();
+    if (args[k] == u"--faults") faults = args[k + 1].toInt();
   }
-  std::printf("money soak: seed %u, %d s\n", seed, seconds);
+  if (faults > 0) {
+    std::printf("money soak: seed %u, %d faults\n", seed, faults);
+  } else {
+    std::printf("money soak: seed %u, %d s\n", seed, seconds);
+  }
   std::fflush(stdout);
-  Soak soak(seed, seconds);
+  Soak soak(seed, seconds, faults);
   soak.setSeed(seed);
   return soak.run();
 }

@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "quennet/commands/command_set.h"
+#include "quennet/link/protocol_events.h"
 #include "quennetd/command_gate.h"
 #include "quennetd/currency.h"
 #include "quennetd/daemon_options.h"
@@ -142,10 +143,16 @@ class ServiceTest : public ::testing::Test {
   }
 
   // Starts the service; true once it reports itself online with every device answering. The
-  // first start after the devices did finds them by address poll (1.2 s of listening); the
-  // starts after it name the addresses found, as a deployment's configuration does.
+  // service is told bnvsim's addresses, as a deployment's configuration does, unless a test
+  // has it search: then the first start after the devices did finds them by address poll (some
+  // seconds of listening in each framing), and the starts after it name the addresses found.
   bool launchService(const QStringList& extra, int ms = kLongWaitMs) {
     seen_ = messages_.size();
+    if (found_.isEmpty() && !search_) {
+      found_ = QStringList{QString::number(quennet::kHopperAddress),
+                           QString::number(quennet::kValidatorAddress)};
+      if (coinAcceptor_) found_.prepend(QString::number(quennet::kCoinAcceptorAddress));
+    }
     QStringList arguments = {
         "--port",      link(),    "--broker",  QStringLiteral("127.0.0.1:%1").arg(brokerPort_),
         "--prefix",    kPrefix,   "--journal", dir_.filePath(QStringLiteral("journal")),
@@ -313,7 +320,8 @@ class ServiceTest : public ::testing::Test {
   QStringList wrapper_;
   bool booking_ = false;
   bool coinAcceptor_ = true;  // bnvsim's devices: a validator and a hopper, and a coin acceptor
-  QStringList found_;         // their addresses, as the service's address poll found them
+  QStringList found_;         // their addresses, named to the service
+  bool search_ = false;       // the service finds them by address poll at its first start
   int brokerPort_ = 0;
   QProcess broker_;
   QProcess devices_;
@@ -733,6 +741,7 @@ TEST_F(ServiceTest, AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten) {
 // Devices that answer only some seconds after the service came up (powered after the computer):
 // the first search finds nothing, and the service keeps looking until they answer.
 TEST_F(ServiceTest, DevicesThatAnswerOnlyAfterTheServiceCameUpAreFound) {
+  search_ = true;
   console("fault silent 3");  // one spoilt reply for each device it identifies
   ASSERT_TRUE(launchService({}, 3 * kLongWaitMs)) << "the devices were never found";
   console("insert 3");
@@ -1526,6 +1535,7 @@ void PrintTo(const KioskRow& row, std::ostream* out) {
 
 class KioskBus : public ServiceTest, public ::testing::WithParamInterface<KioskRow> {
  protected:
+  KioskBus() { search_ = true; }  // each row names its devices, or has them found
   QStringList lineOptions() override {
     return {"--device", "validator=encrypted:123456",
             "--device", "coin-acceptor=checksum8",
