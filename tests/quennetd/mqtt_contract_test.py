@@ -170,9 +170,11 @@ class Rig(unittest.TestCase):
 
     def start_service(self, *extra):
         own_id = [] if "--client-id" in extra else ["--client-id", self.service_client_id()]
+        # bnvsim's addresses, named as a kiosk's configuration names them: no address poll.
         return self.spawn([ARGS.service, "--port", self.path("bus"), "--broker",
                            f"127.0.0.1:{self.port}", "--prefix", PREFIX, "--journal",
-                           self.path("journal"), "--poll-ms", "50", *own_id, *extra])
+                           self.path("journal"), "--poll-ms", "50", "--devices", "2,3,40",
+                           *own_id, *extra])
 
     @staticmethod
     def online(status):

@@ -44,8 +44,9 @@
 namespace {
 
 constexpr int kLongWaitMs = 20000;
-// Long enough for the service to have published anything it was going to after a restart.
-constexpr int kQuietMs = 2500;
+// Long enough for the service to have published anything it was going to after a restart: some
+// thirty polls at the tests' 50 ms.
+constexpr int kQuietMs = 1500;
 // A journal that cannot be written is tried again this often in the tests that take its folder
 // or its disk away (the service's default is 5 s; the waits for a retry end before that).
 constexpr int kRetryMs = 500;

@@ -393,8 +393,14 @@ TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
   bool busySeen = false;
   bool resetWaited = false;
   int framesDuring = 0;
-  // Past the 50 ms quiet wait of a port just opened, well before the 150 ms reply.
-  QTimer::singleShot(90, &w, [&] {
+  const int before = sim.framesReceived();
+  // Once the poll is on the line (past the quiet wait of a port just opened), well before its
+  // 150 ms reply: looked at every 5 ms, however late the machine lets the poll go out.
+  QTimer during;
+  during.setInterval(5);
+  QObject::connect(&during, &QTimer::timeout, &w, [&] {
+    if (sim.framesReceived() == before) return;
+    during.stop();
     busySeen = ui.busy() && w.lineTurn().running();
     framesDuring = sim.framesReceived();
     click("tlbHost", "Reset");
@@ -403,7 +409,7 @@ TEST_F(MainWindow, AClickDuringATransactionWaitsItsTurn) {
     w.polling().tick();
     resetWaited = named<QWidget>(w, "fraNote")->isVisibleTo(&w);
   });
-  const int before = sim.framesReceived();
+  during.start();
   click("tlbHost", "Simple_Poll");
   EXPECT_TRUE(busySeen);
   EXPECT_TRUE(resetWaited);
