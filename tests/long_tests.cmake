@@ -5,7 +5,7 @@
 foreach(
   entry
   "MixedBusBench.BusViewShowsEachDevicesMode 30"
-  "MethodTableOnABus.HeadersAndWhatEachMethodChanges 27"
+  "MethodTableOnABus.HeadersAndWhatEachMethodChanges 12"
   "ScriptedHost.EveryAnswerTakenIsTheOneGivenToThatCommand 26"
   "ServiceTest.NotesAreCreditedAfterALostPortASilentBusAndAReset 22"
   "ServiceTest.AKillAtAnyPointNeitherDoublesNorLosesMoney 19"
@@ -24,7 +24,6 @@ foreach(
   "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/configured 10"
   "ServiceTest.AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten 9"
   "ServiceTest.ANoteTheValidatorResetOverIsPublishedInDoubtUntilSettled 8"
-  "ScriptedHost.HostileRepliesAreNamedForWhatTheyAre 8"
   "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/busFramingAndLines 8"
   "WindowOnScreen.FitsCentresAndGivesTheRoomToThePanes 7"
   "SettingsFileUnderKill.EveryKillLeavesOneWholeVersion 7"

@@ -163,14 +163,18 @@ struct ActingBus {
     set.setCommsEcho(true);
     QString text;
     const std::array<std::uint8_t, 2> all = {0xFF, 0xFF};
-    return set.SetInhibitStatus(kValidatorAddress, all, text) == kResultOk &&
-           set.SetMasterInhibit(kValidatorAddress, 1, text) == kResultOk &&
-           sim.insertNote(3).outcome == bnvsim::Insertion::Held &&
-           // Inhibited again, so that each setting a method may send differs from the bus's.
-           set.SetMasterInhibit(kValidatorAddress, 0, text) == kResultOk &&
-           set.SetInhibitStatus(kValidatorAddress, std::array<std::uint8_t, 2>{}, text) ==
-               kResultOk &&
-           set.Enable_Hopper(kHopperAddress, text) == kResultOk;
+    const bool ready =
+        set.SetInhibitStatus(kValidatorAddress, all, text) == kResultOk &&
+        set.SetMasterInhibit(kValidatorAddress, 1, text) == kResultOk &&
+        sim.insertNote(3).outcome == bnvsim::Insertion::Held &&
+        // Inhibited again, so that each setting a method may send differs from the bus's.
+        set.SetMasterInhibit(kValidatorAddress, 0, text) == kResultOk &&
+        set.SetInhibitStatus(kValidatorAddress, std::array<std::uint8_t, 2>{}, text) == kResultOk &&
+        set.Enable_Hopper(kHopperAddress, text) == kResultOk;
+    // A device answers within milliseconds, or not at all to a command its kind does not know:
+    // what a method changes is read from the devices, so the silent ones are not waited for long.
+    set.setReplyTimeoutMs(150);
+    return ready;
   }
 };
 
