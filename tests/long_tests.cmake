@@ -1,38 +1,36 @@
 # Read by ctest once the test programs have listed their tests: the longest of them, with about the
 # seconds each takes on two cores, so that a first run (before ctest has timings of its own, as on
 # a fresh clone) starts them first and the short ones fill in beside them. A test renamed or gone
-# only loses its place in the queue.
+# only loses its place in the queue. Each entry: seconds, then the name as ctest lists it.
 foreach(
   entry
-  "MixedBusBench.BusViewShowsEachDevicesMode 30"
-  "MethodTableOnABus.HeadersAndWhatEachMethodChanges 12"
-  "ScriptedHost.EveryAnswerTakenIsTheOneGivenToThatCommand 26"
-  "ServiceTest.NotesAreCreditedAfterALostPortASilentBusAndAReset 22"
-  "ServiceTest.AKillAtAnyPointNeitherDoublesNorLosesMoney 19"
-  "Validator.StackerCycleWaitsLongOnlyForItsOwnReply 17"
-  "ScriptedHost.TimeoutSelectionAndOneShotLongWait 17"
-  "ServiceTest.DevicesThatAnswerOnlyAfterTheServiceCameUpAreFound 15"
-  "PayoutTest.AHopperPayingOverTimeIsFollowedToItsLastCoin 13"
-  "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/foundBesideConfigured 13"
-  "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/found 13"
-  "SimulatedBench.AddressPollListsEveryDeviceOrNone 12"
-  "ServiceTest.MoneyTakenWhileTheServiceWasDeadIsCreditedOrReportedLost 12"
-  "PayoutTest.WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams 12"
-  "Bus.AddressPollReportsOnlyAnswersThatCouldBeDevices 12"
-  "ServiceOnASmallDisk.AFullDiskReturnsTheNoteAndStopsAcceptance 11"
-  "CliScan.FindsEachDeviceInItsOwnFramingOnAMixedBus 11"
-  "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/configured 10"
-  "ServiceTest.AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten 9"
-  "ServiceTest.ANoteTheValidatorResetOverIsPublishedInDoubtUntilSettled 8"
-  "Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/busFramingAndLines 8"
-  "WindowOnScreen.FitsCentresAndGivesTheRoomToThePanes 7"
-  "SettingsFileUnderKill.EveryKillLeavesOneWholeVersion 7"
-  "ServiceTest.AJournalThatCannotBeWrittenStopsAcceptance 7"
-  "ScriptedBench.AddressClashShowsTwoDevicesOnOneAddress 7"
-  "ServiceTest.WithoutTheBrokerNothingIsTakenWhenAskedSo 6"
+  "30 MixedBusBench.BusViewShowsEachDevicesMode"
+  "26 ScriptedHost.EveryAnswerTakenIsTheOneGivenToThatCommand"
+  "22 ServiceTest.NotesAreCreditedAfterALostPortASilentBusAndAReset"
+  "19 ServiceTest.AKillAtAnyPointNeitherDoublesNorLosesMoney"
+  "17 Validator.StackerCycleWaitsLongOnlyForItsOwnReply"
+  "17 ScriptedHost.TimeoutSelectionAndOneShotLongWait"
+  "15 ServiceTest.DevicesThatAnswerOnlyAfterTheServiceCameUpAreFound"
+  "13 PayoutTest.AHopperPayingOverTimeIsFollowedToItsLastCoin"
+  "13 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/foundBesideConfigured  # GetParam() = foundBesideConfigured"
+  "13 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/found  # GetParam() = found"
+  "12 MethodTableOnABus.HeadersAndWhatEachMethodChanges"
+  "12 SimulatedBench.AddressPollListsEveryDeviceOrNone"
+  "12 ServiceTest.MoneyTakenWhileTheServiceWasDeadIsCreditedOrReportedLost"
+  "12 PayoutTest.WhatIsBookedIsWhatTheHopperPaidThroughKillsAndJams"
+  "12 Bus.AddressPollReportsOnlyAnswersThatCouldBeDevices"
+  "11 ServiceOnASmallDisk.AFullDiskReturnsTheNoteAndStopsAcceptance"
+  "11 CliScan.FindsEachDeviceInItsOwnFramingOnAMixedBus"
+  "10 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/configured  # GetParam() = configured"
+  "9 ServiceTest.AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten"
+  "8 ServiceTest.ANoteTheValidatorResetOverIsPublishedInDoubtUntilSettled"
+  "8 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/busFramingAndLines  # GetParam() = busFramingAndLines"
+  "7 WindowOnScreen.FitsCentresAndGivesTheRoomToThePanes"
+  "7 SettingsFileUnderKill.EveryKillLeavesOneWholeVersion"
+  "7 ServiceTest.AJournalThatCannotBeWrittenStopsAcceptance"
+  "7 ScriptedBench.AddressClashShowsTwoDevicesOnOneAddress"
+  "6 ServiceTest.WithoutTheBrokerNothingIsTakenWhenAskedSo"
 )
-  separate_arguments(entry)
-  list(GET entry 0 name)
-  list(GET entry 1 seconds)
-  set_tests_properties("${name}" PROPERTIES COST ${seconds})
+  string(REGEX MATCH "^([0-9]+) (.+)$" parsed "${entry}")
+  set_tests_properties("${CMAKE_MATCH_2}" PROPERTIES COST ${CMAKE_MATCH_1})
 endforeach()
