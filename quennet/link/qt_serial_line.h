@@ -37,9 +37,10 @@ QUENNET_EXPORT QString portLocation(const QString& name);
 /// The serial line of a real device through QSerialPort. On Linux an open asks the driver for low
 /// latency.
 ///
-/// In the application's thread a wait runs a local event loop, so the window keeps painting. In
-/// any other thread it sleeps on the port's descriptor with its deadline, and a frame goes
-/// straight to the driver.
+/// In the application's thread a wait runs a local event loop, so the window keeps painting; so
+/// does one in another thread running its loop, unless setWakeUp() gave it a descriptor to be
+/// woken through. Anywhere else a wait sleeps on the port's descriptor with its deadline, and a
+/// frame goes straight to the driver.
 class QUENNET_EXPORT QtSerialLine : public SerialLine {
  public:
   QtSerialLine();
