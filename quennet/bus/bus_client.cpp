@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <future>
 #include <map>
 #include <mutex>
 
@@ -68,6 +69,7 @@ BusClient::~BusClient() {
   failPending(destroyed);
   QMetaObject::invokeMethod(
       d_->worker, [w = d_->worker] { w->stop(); }, Qt::QueuedConnection);
+  d_->worker->wake();
   d_->thread->wait();
   delete d_->worker;
 }
@@ -231,10 +233,19 @@ void BusClient::close() {
   if (d_->state == UnconnectedState) return;
   setState(UnconnectedState);
   failQueued(failureText(Failure::PortClosed));
-  // The worker takes this inside the wait of a request on the line too, which it ends.
+  // The worker takes this inside the wait of a request on the line too, which it ends; woken
+  // only once the call is queued, so the wait cannot miss it.
+  auto closed = std::make_shared<std::promise<void>>();
+  std::future<void> done = closed->get_future();
   QMetaObject::invokeMethod(
-      d_->worker, [w = d_->worker, session = d_->session] { w->closePort(session); },
-      Qt::BlockingQueuedConnection);
+      d_->worker,
+      [w = d_->worker, session = d_->session, closed] {
+        w->closePort(session);
+        closed->set_value();
+      },
+      Qt::QueuedConnection);
+  d_->worker->wake();
+  done.wait();
 }
 
 bus_detail::LinkSettings BusClient::currentSettings() const {

@@ -1,7 +1,12 @@
 #include "quennet/bus/bus_worker_p.h"
 
-#include <array>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
+#include <array>
+#include <cstdint>
+
+#include <QCoreApplication>
 #include <QThread>
 
 #include "quennet/bus/bus_client.h"
@@ -25,6 +30,7 @@ QByteArray bytesOf(std::span<const std::uint8_t> bytes) {
 
 BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
     : queue_(std::move(queue)), client_(client) {
+  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   set_.setLineFailureSink([this](const LineError& error) {
     lineFailed_ = true;
     QMetaObject::invokeMethod(
@@ -32,6 +38,17 @@ BusWorker::BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client)
         [client = client_, session = session_, error] { client->lineFailed(session, error); },
         Qt::QueuedConnection);
   });
+}
+
+BusWorker::~BusWorker() {
+  if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+void BusWorker::wake() const {
+  const std::uint64_t one = 1;
+  if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
+    // Full (never in practice: it is read empty at each wake-up) is as good as written.
+  }
 }
 
 void BusWorker::pump() {
@@ -88,6 +105,9 @@ void BusWorker::open(OpenOrder& order) {
   lineFailed_ = false;
   set_.setLine(nullptr);
   auto line = std::make_unique<QtSerialLine>();
+  // The line's waits sleep on the port; a close() from the client's thread wakes them through
+  // wake() and is run there, so the wait ends with the port closed.
+  line->setWakeUp(wakeFd_, [this] { QCoreApplication::sendPostedEvents(this, QEvent::MetaCall); });
   line->setDeviceName(order.portName);
   line->setSettings(kPortSettings);
   if (!line->open()) {

@@ -20,6 +20,11 @@ namespace quennet::bus_detail {
 class BusWorker : public QObject {
  public:
   BusWorker(std::shared_ptr<BusQueue> queue, BusClient* client);
+  ~BusWorker() override;
+
+  // From any thread, after a call was queued to this worker: a wait on the line in progress (or
+  // the next one) runs the queued calls at once, as the thread's event loop would run them later.
+  void wake() const;
 
   // Runs queued jobs until the queue is empty. A wait inside a job runs this thread's event loop,
   // which may deliver another call of pump(): that one returns at once, so jobs never nest.
@@ -46,6 +51,7 @@ class BusWorker : public QObject {
   BusClient* client_;
   CommandSet set_;
   CallGuard guard_;  // which devices were reset, across requests
+  int wakeFd_ = -1;  // an eventfd that wake() writes to and the line's waits watch
   std::uint64_t session_ = 0;
   bool lineFailed_ = false;  // the port of this session failed; it is as good as closed
   bool running_ = false;

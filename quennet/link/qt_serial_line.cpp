@@ -1,10 +1,12 @@
 #include "quennet/link/qt_serial_line.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -38,13 +40,44 @@ int errorNumber(QSerialPort::SerialPortError error) {
   }
 }
 
-// True when a local event loop may run here: in the application's thread, so the container keeps
-// painting while we wait, and in a thread already running its loop (a bus client's worker), so
-// the wait can be woken from outside by closing the port.
-bool canRunEventLoop() {
+bool inApplicationThread() {
   const QCoreApplication* app = QCoreApplication::instance();
-  if (app == nullptr) return false;
-  return app->thread() == QThread::currentThread() || QThread::currentThread()->loopLevel() > 0;
+  return app != nullptr && app->thread() == QThread::currentThread();
+}
+
+// True when a local event loop may run here: in the application's thread, so the container keeps
+// painting while we wait, and in a thread already running its loop, so the wait can be woken from
+// outside by closing the port.
+bool canRunEventLoop() {
+  if (QCoreApplication::instance() == nullptr) return false;
+  return inApplicationThread() || QThread::currentThread()->loopLevel() > 0;
+}
+
+// Sleeps in ppoll until one of `fds` is ready or `deadline` passes; the number ready, 0 at the
+// deadline, -1 on a failure other than a signal.
+int pollUntil(pollfd* fds, nfds_t count, const QDeadlineTimer& deadline) {
+  for (;;) {
+    const qint64 leftNs = deadline.remainingTimeNSecs();
+    if (leftNs == 0) return 0;
+    timespec left{};
+    left.tv_sec = static_cast<time_t>(leftNs / 1'000'000'000);
+    left.tv_nsec = static_cast<long>(leftNs % 1'000'000'000);
+    const int ready = ::ppoll(fds, count, leftNs < 0 ? nullptr : &left, nullptr);
+    if (ready >= 0 || errno != EINTR) return ready;
+  }
+}
+
+// What a failed write() of the driver means for the user: the device gone, or another failure.
+int writeFailureNumber(int error) {
+  switch (error) {
+    case EIO:
+    case ENXIO:
+    case ENODEV:
+    case EBADF:
+      return kErrHardwareUnavailable;
+    default:
+      return kErrCommState;
+  }
 }
 
 // True when the file's permissions, not another program's hold on the port, keep us out.
@@ -131,6 +164,24 @@ QtSerialLine::QtSerialLine()
 
 QtSerialLine::~QtSerialLine() = default;
 
+void QtSerialLine::setWakeUp(int fd, std::function<void()> onWake) {
+  wakeFd_ = fd;
+  onWake_ = std::move(onWake);
+}
+
+bool QtSerialLine::waitsInEventLoop() const {
+  // A thread that can be woken through its descriptor needs no event loop for it.
+  if (wakeFd_ >= 0 && !inApplicationThread()) return false;
+  return canRunEventLoop();
+}
+
+void QtSerialLine::takeWakeUp() {
+  std::uint64_t count = 0;
+  while (::read(wakeFd_, &count, sizeof count) > 0) {
+  }
+  if (onWake_) onWake_();
+}
+
 void QtSerialLine::setDeviceName(const QString& name) {
   deviceName_ = name;
   port_->setPortName(portLocation(name));
@@ -193,16 +244,43 @@ bool QtSerialLine::write(const QByteArray& bytes) {
   }
   writeClock_.start();
   written_ = static_cast<int>(bytes.size());
+  if (!waitsInEventLoop() && port_->bytesToWrite() == 0) return writeToDriver(bytes);
   if (port_->write(bytes) != bytes.size()) {
     recordPortError();
     return false;
   }
   port_->flush();
   // Without an event loop nothing else would drain QSerialPort's write buffer.
-  if (port_->bytesToWrite() > 0 && !canRunEventLoop()) port_->waitForBytesWritten(1000);
+  if (port_->bytesToWrite() > 0 && !waitsInEventLoop()) port_->waitForBytesWritten(1000);
   if (port_->error() != QSerialPort::NoError && port_->error() != QSerialPort::TimeoutError) {
     recordPortError();
     return false;
+  }
+  return true;
+}
+
+bool QtSerialLine::writeToDriver(const QByteArray& bytes) {
+  const int fd = static_cast<int>(port_->handle());
+  qsizetype done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+    if (n > 0) {
+      done += n;
+    } else if (n < 0 && errno == EINTR) {
+      continue;
+    } else if (n < 0 && errno == EAGAIN) {
+      // The driver's buffer is full: QSerialPort takes the rest and waits for it to go.
+      const QByteArray rest = bytes.mid(done);
+      if (port_->write(rest) != rest.size() || !port_->waitForBytesWritten(1000)) {
+        recordPortError();
+        return false;
+      }
+      return true;
+    } else {
+      error_ = LineError{writeFailureNumber(errno), qt_error_string(errno)};
+      return false;
+    }
   }
   return true;
 }
@@ -248,40 +326,57 @@ void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   if (!port_->isOpen() || port_->bytesAvailable() >= count) return;
   const qint64 remaining = deadline.remainingTime();
   if (remaining <= 0) return;
-  if (canRunEventLoop()) {
-    QEventLoop loop;
-    // The wake-ups are connected once (constructor); a wait only points them at its loop.
-    QEventLoop* const outer = waitLoop_;
-    const int outerCount = waitCount_;
-    waitLoop_ = &loop;
-    waitCount_ = count;
-    waitTimer_->start(static_cast<int>(remaining));
-    loop.exec();
-    waitTimer_->stop();
-    waitLoop_ = outer;
-    waitCount_ = outerCount;
-    return;
-  }
+  if (!waitsInEventLoop()) return waitOnDescriptor(count, deadline);
+  QEventLoop loop;
+  // The wake-ups are connected once (constructor); a wait only points them at its loop.
+  QEventLoop* const outer = waitLoop_;
+  const int outerCount = waitCount_;
+  waitLoop_ = &loop;
+  waitCount_ = count;
+  waitTimer_->start(static_cast<int>(remaining));
+  loop.exec();
+  waitTimer_->stop();
+  waitLoop_ = outer;
+  waitCount_ = outerCount;
+}
+
+void QtSerialLine::waitOnDescriptor(int count, const QDeadlineTimer& deadline) {
   while (port_->isOpen() && port_->bytesAvailable() < count) {
-    const qint64 left = deadline.remainingTime();
-    if (left <= 0) break;
-    if (!port_->waitForReadyRead(static_cast<int>(left))) {
-      if (port_->error() != QSerialPort::NoError && port_->error() != QSerialPort::TimeoutError) {
-        recordPortError();
+    pollfd fds[2] = {{static_cast<int>(port_->handle()), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+    const int ready = pollUntil(fds, wakeFd_ >= 0 ? 2 : 1, deadline);
+    if (ready <= 0) break;
+    if (fds[0].revents != 0) {
+      // QSerialPort reads what is there into its buffer, or finds the port failed.
+      if (!port_->waitForReadyRead(0)) {
+        const QSerialPort::SerialPortError e = port_->error();
+        if (e != QSerialPort::NoError && e != QSerialPort::TimeoutError) {
+          recordPortError();
+          break;
+        }
+        // Hung up with nothing to read: the device is gone, and the descriptor would wake us
+        // again at once.
+        if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+          error_ = LineError{kErrHardwareUnavailable, errorCaption(kErrHardwareUnavailable)};
+          break;
+        }
       }
-      break;
     }
+    if (fds[1].revents != 0) takeWakeUp();
   }
 }
 
 void QtSerialLine::pause(int ms) {
-  if (canRunEventLoop()) {
+  if (waitsInEventLoop()) {
     QEventLoop loop;
     QTimer::singleShot(ms, Qt::PreciseTimer, &loop, &QEventLoop::quit);
     loop.exec();
-  } else {
-    QThread::msleep(static_cast<unsigned long>(ms));
+    return;
   }
+  // The pause lasts its time; a wake-up on the way is taken (it may close the port) and the
+  // pause goes on.
+  const QDeadlineTimer until(ms, Qt::PreciseTimer);
+  pollfd wake{wakeFd_, POLLIN, 0};
+  while (pollUntil(&wake, wakeFd_ >= 0 ? 1 : 0, until) > 0) takeWakeUp();
 }
 
 void QtSerialLine::discard() {

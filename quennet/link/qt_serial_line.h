@@ -1,6 +1,7 @@
 #pragma once
 // SerialLine over QSerialPort, addressed by device path (/dev/ttyUSB0, /dev/pts/3, COM1).
 
+#include <functional>
 #include <memory>
 
 #include <QElapsedTimer>
@@ -35,10 +36,22 @@ QUENNET_EXPORT QString portLocation(const QString& name);
 
 /// The serial line of a real device through QSerialPort. On Linux an open asks the driver for low
 /// latency.
+///
+/// In the application's thread a wait runs a local event loop, so the window keeps painting; so
+/// does one in another thread running its loop, unless setWakeUp() gave it a descriptor to be
+/// woken through. Anywhere else a wait sleeps on the port's descriptor with its deadline, and a
+/// frame goes straight to the driver.
 class QUENNET_EXPORT QtSerialLine : public SerialLine {
  public:
   QtSerialLine();
   ~QtSerialLine() override;
+
+  /// Lets another thread break into this line's waits: while one sleeps on the descriptor, `fd`
+  /// turning readable (an eventfd or a pipe another thread writes to) wakes it; the line reads
+  /// it empty and runs `onWake`, which may close the port (the wait then ends) or leave it open
+  /// (the wait goes on to its deadline). A wait that runs an event loop does not watch `fd`. The
+  /// line does not own `fd`: it must stay open while the line lives. -1: nothing wakes a wait.
+  void setWakeUp(int fd, std::function<void()> onWake);
 
   void setDeviceName(const QString& name) override;
   bool setSettings(const QString& settings) override;
@@ -63,12 +76,21 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
  private:
   void applySettings();
   void recordPortError();
+  // True when this thread's waits run an event loop, false when they sleep on the descriptor.
+  bool waitsInEventLoop() const;
+  // Hands `bytes` to the driver without QSerialPort's buffer; false when the driver refused them.
+  bool writeToDriver(const QByteArray& bytes);
+  void waitOnDescriptor(int count, const QDeadlineTimer& deadline);
+  // Reads the wake-up descriptor empty and runs what it asks for.
+  void takeWakeUp();
 
   std::unique_ptr<QSerialPort> port_;
   std::unique_ptr<QTimer> waitTimer_;
   /// The event loop of the wait in progress, and the byte count that ends it.
   QEventLoop* waitLoop_ = nullptr;
   int waitCount_ = 0;
+  int wakeFd_ = -1;
+  std::function<void()> onWake_;
   QString deviceName_;
   QString settingsText_ = QStringLiteral("9600,n,8,1");
   PortSettings settings_;

@@ -522,11 +522,16 @@ TEST(BusClient, FailedOpenAndRepliesThatOutliveTheirClient) {
   client->setChecksumType(CHKSM_16BIT);
   client->setCommsEcho(true);
   ASSERT_TRUE(client->open());
+  const int frames = sim.framesReceived();
   std::unique_ptr<BusReply> cycle(client->invoke(kValidator, QStringLiteral("CycleStacker")));
   std::unique_ptr<BusReply> poll(client->sendRequest(kValidator, 254));
   int finishedSignals = 0;
   QObject::connect(poll.get(), &BusReply::finished, [&] { ++finishedSignals; });
+  ASSERT_TRUE(runUntil([&] { return sim.framesReceived() > frames; }));  // the cycle is on the line
+  QElapsedTimer clock;
+  clock.start();
   client.reset();
+  EXPECT_LT(clock.elapsed(), bnvsim::kStackerCycleMs / 2) << "the wait on the line was not woken";
   for (const auto* reply : {cycle.get(), poll.get()}) {
     EXPECT_TRUE(reply->isFinished());
     EXPECT_EQ(reply->result(), kResultNotEnabled);
