@@ -5,7 +5,6 @@
 foreach(
   entry
   "30 MixedBusBench.BusViewShowsEachDevicesMode"
-  "26 ScriptedHost.EveryAnswerTakenIsTheOneGivenToThatCommand"
   "22 ServiceTest.NotesAreCreditedAfterALostPortASilentBusAndAReset"
   "19 ServiceTest.AKillAtAnyPointNeitherDoublesNorLosesMoney"
   "17 Validator.StackerCycleWaitsLongOnlyForItsOwnReply"
@@ -22,6 +21,7 @@ foreach(
   "11 ServiceOnASmallDisk.AFullDiskReturnsTheNoteAndStopsAcceptance"
   "11 CliScan.FindsEachDeviceInItsOwnFramingOnAMixedBus"
   "10 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/configured  # GetParam() = configured"
+  "10 ScriptedHost.EveryAnswerTakenIsTheOneGivenToThatCommand"
   "9 ServiceTest.AJournalDeletedOrReplacedIsNeverTakenForTheOneLastWritten"
   "8 ServiceTest.ANoteTheValidatorResetOverIsPublishedInDoubtUntilSettled"
   "8 Framings/KioskBus.NotesAndCoinsAreCreditedThroughBusyAndASlowReset/busFramingAndLines  # GetParam() = busFramingAndLines"

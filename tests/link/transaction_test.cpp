@@ -462,6 +462,9 @@ TEST_F(ScriptedHost, EveryAnswerTakenIsTheOneGivenToThatCommand) {
     SCOPED_TRACE(run.seed);
     host_.setCommsEcho(run.echo);
     host_.setRepeatGuardMs(run.repeatGuardMs);
+    // Waits run in real time while the device has anything still to send; once it has played
+    // out, they end at once.
+    line_->setEndsWaitsWhenPlayedOut(true);
     std::mt19937 random(run.seed);
     const auto below = [&random](int n) {
       return std::uniform_int_distribution<int>(0, n - 1)(random);
