@@ -20,5 +20,9 @@ else
 fi
 
 werror="${QUENNET_WERROR:-$([ "${CI:-}" = true ] && echo ON || echo OFF)}"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENNET_WERROR="$werror"
+# Optimised as a release is, with line tables only (-g1): a backtrace names each frame's file and
+# line, and the build takes about a third less time than with full debug information.
+optimised="-O2 -g1 -DNDEBUG"
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUENNET_WERROR="$werror" \
+  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="$optimised" -DCMAKE_C_FLAGS_RELWITHDEBINFO="$optimised"
 cmake --build build
