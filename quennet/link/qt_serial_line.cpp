@@ -293,23 +293,33 @@ int QtSerialLine::waitUntilSent() {
 #ifdef Q_OS_UNIX
   const int fd = static_cast<int>(port_->handle());
   // tcdrain sleeps in the driver until the transmitter is empty.
+  QElapsedTimer drain;
+  drain.start();
   while (::tcdrain(fd) != 0) {
     if (errno != EINTR) return 0;  // not a terminal that drains: nothing to tell
   }
-  // A port that puts its bytes on a wire took the frame's time at its baud rate to drain; one
-  // that drained at once (a pseudo-terminal, whose peer may have read the frame and answered
-  // already) cannot tell what came before the frame was out.
+  const qint64 drainedNs = drain.nsecsElapsed();
   double bits = 1.0 + static_cast<int>(settings_.dataBits) +
                 (settings_.parity == QSerialPort::NoParity ? 0 : 1);
   bits += settings_.stopBits == QSerialPort::OneStop          ? 1.0
           : settings_.stopBits == QSerialPort::OneAndHalfStop ? 1.5
                                                               : 2.0;
-  const double wireNs = written_ * bits * 1e9 / settings_.baud;
-  if (static_cast<double>(writeClock_.nsecsElapsed()) < wireNs / 2) return 0;
-  // What the driver holds now came in while the frame went out; QSerialPort reads it in only
-  // when asked, so it is asked without waiting.
+  const double byteNs = bits * 1e9 / settings_.baud;
+  const double wireNs = written_ * byteNs;
+  // A port that puts its bytes on a wire sleeps in the drain for the frame's time at its baud
+  // rate; one that drained at once (a pseudo-terminal, whose peer may have read the frame and
+  // answered already, or a thread that came to the drain late) cannot tell what came before the
+  // frame was out.
+  if (static_cast<double>(drainedNs) < wireNs / 2) return 0;
   int pending = 0;
-  if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) port_->waitForReadyRead(0);
+  if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) {
+    // A reply's first byte is in a byte's time after the frame's last at the earliest: what the
+    // driver holds before then came while the frame went out. A thread that looks later (it was
+    // kept from running) cannot tell such bytes from the reply's, and claims nothing.
+    if (static_cast<double>(writeClock_.nsecsElapsed()) >= wireNs + byteNs) return 0;
+    // QSerialPort reads what came in only when asked, so it is asked without waiting.
+    port_->waitForReadyRead(0);
+  }
 #endif
   return static_cast<int>(port_->bytesAvailable());
 }

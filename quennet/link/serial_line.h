@@ -44,8 +44,8 @@ class QUENNET_EXPORT SerialLine {
   /// Returns once the bytes written have left the port (its output drained, a wait in the
   /// driver, never a spin), with the number of bytes received and not yet read by then: they
   /// arrived before the frame was out, so no device sent them in answer to it. -1 when the line
-  /// failed. A line that cannot tell (one without wire time, such as a pseudo-terminal) returns
-  /// 0.
+  /// failed. A line that cannot tell (one without wire time, such as a pseudo-terminal, or one
+  /// that looks too late, when a reply may have begun) returns 0.
   virtual int waitUntilSent() { return 0; }
   /// Bytes received and not yet read.
   virtual int bytesAvailable() = 0;

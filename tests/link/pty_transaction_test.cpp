@@ -156,6 +156,24 @@ TEST(PtyLink, ReplyArrivingInPiecesIsAssembled) {
   EXPECT_EQ(response, QStringLiteral("BNV"));
 }
 
+// A pseudo-terminal drains at once, so the host cannot tell what came while the frame went out,
+// also when its thread is kept from running between the write and the drain (a loaded machine):
+// a reply that is in by then is still the reply, never bytes that came early.
+TEST(PtyLink, AHostLateToTheDrainStillTakesTheReply) {
+  PtyPair pty;
+  auto line = lineOn(pty);
+  ASSERT_TRUE(line->open());
+  const QByteArray frame = QByteArray::fromHex("0200b1fe60");
+  const auto ack = testframes::reply(0, {}, true);
+  ASSERT_TRUE(line->write(frame));
+  EXPECT_EQ(pty.readMaster(1000), toVector(frame));
+  pty.writeMaster(toVector(ack));
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the host's thread, late
+  EXPECT_EQ(line->waitUntilSent(), 0);
+  line->waitForBytes(static_cast<int>(ack.size()), QDeadlineTimer(1000));
+  EXPECT_EQ(line->read(64), ack);
+}
+
 TEST(PtyLink, MissingDeviceCannotBeOpened) {
   QtSerialLine line;
   line.setDeviceName(QStringLiteral("/dev/does-not-exist-quennet"));
