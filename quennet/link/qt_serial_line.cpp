@@ -54,11 +54,10 @@ bool canRunEventLoop() {
 }
 
 // Sleeps in ppoll until one of `fds` is ready or `deadline` passes; the number ready, 0 at the
-// deadline, -1 on a failure other than a signal.
+// deadline, -1 on a failure other than a signal. Past the deadline it looks without waiting.
 int pollUntil(pollfd* fds, nfds_t count, const QDeadlineTimer& deadline) {
   for (;;) {
     const qint64 leftNs = deadline.remainingTimeNSecs();
-    if (leftNs == 0) return 0;
     timespec left{};
     left.tv_sec = static_cast<time_t>(leftNs / 1'000'000'000);
     left.tv_nsec = static_cast<long>(leftNs % 1'000'000'000);
@@ -334,9 +333,11 @@ QByteArray QtSerialLine::read(int maxBytes) {
 
 void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   if (!port_->isOpen() || port_->bytesAvailable() >= count) return;
-  const qint64 remaining = deadline.remainingTime();
-  if (remaining <= 0) return;
+  // A wait ends with a look at what the driver holds: a thread that comes to it late (kept from
+  // running) still finds what came in time.
   if (!waitsInEventLoop()) return waitOnDescriptor(count, deadline);
+  const qint64 remaining = deadline.remainingTime();
+  if (remaining <= 0) return lookWithoutWaiting();
   QEventLoop loop;
   // The wake-ups are connected once (constructor); a wait only points them at its loop.
   QEventLoop* const outer = waitLoop_;
@@ -348,10 +349,19 @@ void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
   waitTimer_->stop();
   waitLoop_ = outer;
   waitCount_ = outerCount;
+  if (port_->isOpen() && port_->bytesAvailable() < count) lookWithoutWaiting();
+}
+
+void QtSerialLine::lookWithoutWaiting() {
+  int pending = 0;
+  if (::ioctl(static_cast<int>(port_->handle()), FIONREAD, &pending) == 0 && pending > 0) {
+    port_->waitForReadyRead(0);
+  }
 }
 
 void QtSerialLine::waitOnDescriptor(int count, const QDeadlineTimer& deadline) {
-  while (port_->isOpen() && port_->bytesAvailable() < count) {
+  for (bool last = false; !last && port_->isOpen() && port_->bytesAvailable() < count;) {
+    last = deadline.hasExpired();  // past the deadline, one look without waiting
     pollfd fds[2] = {{static_cast<int>(port_->handle()), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
     const int ready = pollUntil(fds, wakeFd_ >= 0 ? 2 : 1, deadline);
     if (ready <= 0) break;

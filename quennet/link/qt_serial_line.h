@@ -81,6 +81,8 @@ class QUENNET_EXPORT QtSerialLine : public SerialLine {
   // Hands `bytes` to the driver without QSerialPort's buffer; false when the driver refused them.
   bool writeToDriver(const QByteArray& bytes);
   void waitOnDescriptor(int count, const QDeadlineTimer& deadline);
+  // Reads what the driver holds into QSerialPort's buffer, without waiting.
+  void lookWithoutWaiting();
   // Reads the wake-up descriptor empty and runs what it asks for.
   void takeWakeUp();
 
