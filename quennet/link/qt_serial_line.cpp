@@ -310,15 +310,11 @@ int QtSerialLine::waitUntilSent() {
   // answered already, or a thread that came to the drain late) cannot tell what came before the
   // frame was out.
   if (static_cast<double>(drainedNs) < wireNs / 2) return 0;
-  int pending = 0;
-  if (::ioctl(fd, FIONREAD, &pending) == 0 && pending > 0) {
-    // A reply's first byte is in a byte's time after the frame's last at the earliest: what the
-    // driver holds before then came while the frame went out. A thread that looks later (it was
-    // kept from running) cannot tell such bytes from the reply's, and claims nothing.
-    if (static_cast<double>(writeClock_.nsecsElapsed()) >= wireNs + byteNs) return 0;
-    // QSerialPort reads what came in only when asked, so it is asked without waiting.
-    port_->waitForReadyRead(0);
-  }
+  // A reply's first byte is in a byte's time after the frame's last at the earliest: what the
+  // driver holds before then came while the frame went out. A thread that looks later (it was
+  // kept from running) cannot tell such bytes from the reply's, and claims nothing.
+  if (static_cast<double>(writeClock_.nsecsElapsed()) >= wireNs + byteNs) return 0;
+  lookWithoutWaiting();
 #endif
   return static_cast<int>(port_->bytesAvailable());
 }
@@ -353,6 +349,7 @@ void QtSerialLine::waitForBytes(int count, const QDeadlineTimer& deadline) {
 }
 
 void QtSerialLine::lookWithoutWaiting() {
+  // QSerialPort reads what came in only when asked, so it is asked without waiting.
   int pending = 0;
   if (::ioctl(static_cast<int>(port_->handle()), FIONREAD, &pending) == 0 && pending > 0) {
     port_->waitForReadyRead(0);
